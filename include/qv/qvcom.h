@@ -1,0 +1,241 @@
+/*
+ * qv/qvcom.h - libqvcom, the common library shared by the host and its
+ * plug-ins.
+ *
+ * Two halves:
+ *  - the plug-in side (com_*): logging, switch tokens, host directories,
+ *    message record storage, text and file helpers;
+ *  - the host side (qvcom_*): how a host sets the library up (switch
+ *    string, directories, log file, loss reports) and scrambles secrets
+ *    before it puts them into a switch string.
+ *
+ * Conventions: every function that writes into a caller's buffer takes the
+ * buffer's capacity in bytes and always NUL-terminates (truncating when the
+ * text does not fit).  Unless stated otherwise, functions return non-zero
+ * for success and 0 for failure.  All functions are safe to call with null
+ * pointers, which count as failure or empty text.  The library keeps its
+ * settings module-wide; a host sets them up before it loads a plug-in and
+ * calls into it from one thread.
+ */
+#ifndef QV_QVCOM_H
+#define QV_QVCOM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qv/record.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(_WIN32)
+#define QVCOM_API __declspec(dllexport)
+#else
+#define QVCOM_API __attribute__((visibility("default")))
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Host side: set-up                                                   */
+/* ------------------------------------------------------------------ */
+
+/* Directory numbers for qvcom_set_directory() and com_GetDirectory(). */
+#define QVCOM_DIR_BASE 2 /* base of the debug folders */
+#define QVCOM_DIR_WORK 6 /* working directory of request and part files */
+
+/* The switch string that com_GetParm() tokenizes.  Null clears it. */
+QVCOM_API void qvcom_set_switches(const char *switches);
+
+/* Sets directory `which` (2 or 6).  A separator is appended when missing.
+ * Returns 0 for an unknown number. */
+QVCOM_API int qvcom_set_directory(int which, const char *path);
+
+/* Opens (appending) the host log.  Null or "" sends log lines to stderr.
+ * Returns 0 when the file cannot be opened; lines then go to stderr. */
+QVCOM_API int qvcom_set_log_file(const char *path);
+
+/* Closes the host log file. */
+QVCOM_API void qvcom_close_log(void);
+
+/* Receives loss reports (com_ReportLoss): kind, number of items lost. */
+typedef void (*qvcom_loss_handler)(int kind, int count, void *context);
+QVCOM_API void qvcom_set_loss_handler(qvcom_loss_handler handler, void *context);
+
+/* Scrambles `plain` for a switch string: "~" followed by two lower-case hex
+ * digits per byte, byte k shifted by entry k mod 26 of the shared key table
+ * (arithmetic modulo 256).  Returns 0 when `out` is too small. */
+QVCOM_API int qvcom_scramble(const char *plain, char *out, size_t out_size);
+
+/* The shared key table: entry k (0..25) of the scrambling key. */
+QVCOM_API int qvcom_scramble_key(int k);
+
+/* ------------------------------------------------------------------ */
+/* Plug-in side: logging, switches, directories                        */
+/* ------------------------------------------------------------------ */
+
+/* One printf-style line in the host log, prefixed with the local time.
+ * A trailing line feed in the text is not doubled; embedded line feeds are
+ * kept (a multi-line block stays one log entry). */
+QVCOM_API void com_Log(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+/* Copies switch token `index` (0-based) into `out`.  Tokens are separated
+ * by ";" or blanks; double quotes group a token holding either and are
+ * removed.  Returns non-zero while such a token exists. */
+QVCOM_API int com_GetParm(int index, char *out, size_t out_size);
+
+/* The host directory `which` (2 or 6), ending with a separator.  Returns 0
+ * when it was never set (out is then ""). */
+QVCOM_API int com_GetDirectory(int which, char *out, size_t out_size);
+
+/* Registry reads.  There is no registry on this platform: both answer
+ * "not found" (0) and leave the output empty or unchanged. */
+QVCOM_API int com_GetRegDword(int root, const char *key_path, const char *value_name,
+                              uint32_t *out);
+QVCOM_API int com_GetRegString(int root, const char *key_path, const char *value_name,
+                               char *out, size_t out_size);
+
+/* ------------------------------------------------------------------ */
+/* Message record storage                                              */
+/* ------------------------------------------------------------------ */
+
+/* A zeroed part / recipient / breakout record at index part_count
+ * (recipient_count, breakout_count).  The caller fills it and then adds 1
+ * to the count.  Null when the array is full.  Calling twice without
+ * counting returns the same record. */
+QVCOM_API qv_part *com_AllocPart(qv_message *msg);
+QVCOM_API qv_recipient *com_AllocRecip(qv_message *msg);
+QVCOM_API qv_breakout *com_AllocBreakout(qv_message *msg);
+
+/* A fresh, zeroed embedded message in parts[part_index]->sub_message
+ * (replacing one already there).  Null for a bad index. */
+QVCOM_API qv_message *com_AllocSubMsg(qv_message *msg, int part_index);
+
+/* Frees every sub-record (recursively through embedded messages) and
+ * zeroes the whole record, keeping group_folder and msg_number. */
+QVCOM_API void com_ResetObject(qv_message *msg);
+
+/* Frees every sub-record and resets the counts; the part files stay. */
+QVCOM_API void com_Deallocate(qv_message *msg, const char *work_dir);
+
+/* Like com_Deallocate, and deletes the part files "%sPRT%03d%02d.TMP" of
+ * the record and of its embedded messages. */
+QVCOM_API void com_Deallocate_All(qv_message *msg, const char *work_dir);
+
+/* Sizes of a record: *header_size the bytes of its texts and sub-records,
+ * *total_size that plus the sizes of its parts (recursively). */
+QVCOM_API void com_CalcMdatSize(const qv_message *msg, uint32_t *header_size,
+                                uint32_t *total_size);
+
+/* Fills every part's `size` from its part file.  With limit > 0, parts of
+ * type 0 larger than `limit` bytes are dropped (their files deleted, the
+ * later parts and files moved down) and a "QV Warning:" line names each.
+ * `first_part` is the first index examined.  Returns the number dropped. */
+QVCOM_API int com_AttachSize(qv_message *msg, const char *work_dir, int first_part,
+                             int64_t limit);
+
+/* Tells the host how many items of a failed request were lost. */
+QVCOM_API void com_ReportLoss(int kind, int count, int reserved);
+
+/* ------------------------------------------------------------------ */
+/* Text helpers                                                        */
+/* ------------------------------------------------------------------ */
+
+/* First occurrence of `needle` in `text`, ignoring ASCII letter case; null
+ * when absent.  An empty needle matches at the start. */
+QVCOM_API const char *com_stristr(const char *text, const char *needle, int reserved);
+
+/* At most n characters of src and a terminator (dest holds n + 1 bytes). */
+QVCOM_API char *com_strncpy(char *dest, const char *src, size_t n);
+
+/* Lower-case hexadecimal of n bytes; out holds 2n + 1 bytes or is cut. */
+QVCOM_API void com_HexString(const void *bytes, char *out, size_t out_size, size_t n);
+
+/* Logs `title` and then n bytes as hex and printable characters,
+ * 16 bytes a line. */
+QVCOM_API void com_HexDump(const char *title, const void *data, size_t n);
+
+/* In place: "/" to "^" and back (folder path delimiter). */
+QVCOM_API void com_SlashToDelim(char *path);
+QVCOM_API void com_DelimToSlash(char *path);
+
+/* In place: a name usable as a file name (characters \ / : * ? " < > |
+ * and control characters become "_"; an empty result becomes "_"). */
+QVCOM_API void com_MakeValidDosName(char *name, int reserved);
+
+/* Size of a file in bytes, 0 when absent; also stored in *out when given. */
+QVCOM_API int64_t com_GetFileSize(const char *path, int64_t *out);
+
+/* XML escaping in place: & < > " ' become entities.  mode is accepted for
+ * compatibility (1 = escape for XML).  The text never grows past
+ * `capacity` - 1 bytes; when it would, it is cut before the character or
+ * entity that does not fit.  Returns 0 when the text was cut. */
+QVCOM_API int com_Escape(char *text, size_t capacity, int mode);
+
+/* Undoes the five XML entities and numeric character references (&#N; and
+ * &#xH;, written as UTF-8) in place.  Unknown or malformed references are
+ * left as they stand. */
+QVCOM_API void com_Unescape(char *text);
+
+/* In place: leading blanks and tabs removed / trailing blanks, tabs, CR
+ * and LF removed / every run of blanks and tabs made one blank and the
+ * text trimmed at both ends. */
+QVCOM_API char *com_ltrim(char *text);
+QVCOM_API char *com_rtrim(char *text);
+QVCOM_API char *com_delspaces(char *text);
+
+/* In place: one pair of surrounding double (or single) quotes removed,
+ * after trimming. */
+QVCOM_API char *com_Remove_Quotes(char *text);
+
+/* In place: the line end (CR, LF) and the blanks around the text removed. */
+QVCOM_API char *com_TrimLine(char *text);
+
+/* Appends a "/" unless the path already ends with a separator; returns 0
+ * when it does not fit. */
+QVCOM_API int com_AppendSlash(char *path, size_t capacity);
+
+/* The extension of a file name without its dot ("" when none), and the
+ * directory part of a path including its trailing separator. */
+QVCOM_API void com_ExtractFileExt(const char *path, char *out, size_t out_size);
+QVCOM_API void com_ExtractFileDir(const char *path, char *out, size_t out_size);
+
+/* Copies a file; non-zero on success. */
+QVCOM_API int com_fcopy(const char *source, const char *destination);
+
+/* Decodes the base64 text in a file in place (whitespace and line ends are
+ * skipped, decoding stops at the first character outside the alphabet
+ * other than padding).  work_dir holds the temporary file.  Returns the
+ * number of bytes decoded, or -1 when a file could not be opened. */
+QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir);
+
+/* ------------------------------------------------------------------ */
+/* Dates                                                               */
+/* ------------------------------------------------------------------ */
+
+/* Non-zero when the date counts as no date (0). */
+QVCOM_API int com_DateIsNull(qv_filetime date);
+
+/* Adds a signed number of minutes to *date. */
+QVCOM_API void com_OffsetFileTimeVal(qv_filetime *date, int minutes);
+
+/* Logs "<title>: YYYY-MM-DD HH:MM:SS UTC". */
+QVCOM_API void com_LogFileTime(const char *title, qv_filetime date);
+
+/* Display text of a date in local time, "Sun, 06 Dec 2026 15:04"; "" for
+ * a null date. */
+QVCOM_API void com_DateDisplayText(qv_filetime date, char *out, size_t out_size);
+
+/* FILETIME of the current time, and conversions to and from time_t. */
+QVCOM_API qv_filetime com_FileTimeNow(void);
+QVCOM_API qv_filetime com_UnixToFileTime(int64_t unix_seconds);
+QVCOM_API int64_t com_FileTimeToUnix(qv_filetime date);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QV_QVCOM_H */
