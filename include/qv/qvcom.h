@@ -238,4 +238,6 @@ QVCOM_API int64_t com_FileTimeToUnix(qv_filetime date);
 }
 #endif
 
+#include "qv/qvcom_mime.h"
+
 #endif /* QV_QVCOM_H */

@@ -1,0 +1,46 @@
+// The EWS operations of the sandbox, called by the HTTP front end once a
+// request is authenticated and has passed schema validation.
+//
+// The front end (server.cpp) owns HTTP, TLS, authentication, the SOAP
+// envelope and faults; the operations own the mailbox store and build the
+// content of <s:Body>.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <string>
+
+#include "sandbox_config.hpp"
+
+namespace sandbox {
+
+class MailStore; // mail_store.hpp
+
+// Who is asking and for which mailbox.
+struct RequestContext {
+    std::string principal;       // authenticated user, or the role's access key
+    std::string mailbox;         // mailbox the request works on by default: the user's own,
+                                 // or the one named in ExchangeImpersonation
+    bool delegate_admin = false; // may name other mailboxes inside DistinguishedFolderId
+    bool impersonating = false;  // authenticated with a bearer token + ExchangeImpersonation
+    std::string requested_version; // RequestServerVersion/@Version, "" when absent
+    const SandboxConfig *config = nullptr;
+};
+
+// What goes back to the client.
+struct OperationResult {
+    int http_status = 200;
+    // The single element that goes inside <s:Body>: either an
+    // m:<Operation>Response element (with xmlns declarations for m: and t:)
+    // or, when soap_fault is true, a complete s:Fault element.
+    std::string body_xml;
+    bool soap_fault = false;
+};
+
+// Runs the operation whose element (a child of soap:Body, in the EWS
+// messages namespace) is `operation`.  Unknown operations answer a SOAP
+// fault as Exchange does.  Never throws.
+OperationResult run_operation(MailStore &store, const RequestContext &ctx, xmlDocPtr doc,
+                              xmlNodePtr operation);
+
+} // namespace sandbox
