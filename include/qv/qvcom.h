@@ -46,8 +46,8 @@ extern "C" {
 /* The switch string that com_GetParm() tokenizes.  Null clears it. */
 QVCOM_API void qvcom_set_switches(const char *switches);
 
-/* Sets directory `which` (2 or 6).  A separator is appended when missing.
- * Returns 0 for an unknown number. */
+/* Sets directory `which` (2 or 6).  A separator is appended when missing;
+ * null or "" unsets it.  Returns 0 for an unknown number. */
 QVCOM_API int qvcom_set_directory(int which, const char *path);
 
 /* Opens (appending) the host log.  Null or "" sends log lines to stderr.
@@ -66,7 +66,8 @@ QVCOM_API void qvcom_set_loss_handler(qvcom_loss_handler handler, void *context)
  * (arithmetic modulo 256).  Returns 0 when `out` is too small. */
 QVCOM_API int qvcom_scramble(const char *plain, char *out, size_t out_size);
 
-/* The shared key table: entry k (0..25) of the scrambling key. */
+/* The shared key table: entry k (0..25) of the scrambling key; other
+ * values of k are taken modulo 26.  The table never changes. */
 QVCOM_API int qvcom_scramble_key(int k);
 
 /* ------------------------------------------------------------------ */
@@ -83,12 +84,15 @@ QVCOM_API void com_Log(const char *format, ...)
     ;
 
 /* Copies switch token `index` (0-based) into `out`.  Tokens are separated
- * by ";" or blanks; double quotes group a token holding either and are
- * removed.  Returns non-zero while such a token exists. */
+ * by ";", blanks, tabs or line ends; double quotes group a token holding
+ * any of them and are removed (a quote left open runs to the end).  Empty
+ * tokens between consecutive separators are skipped; a quoted empty token
+ * ("") is kept.  Returns non-zero while such a token exists (a token longer
+ * than out_size - 1 is cut). */
 QVCOM_API int com_GetParm(int index, char *out, size_t out_size);
 
 /* The host directory `which` (2 or 6), ending with a separator.  Returns 0
- * when it was never set (out is then ""). */
+ * (out is then "") when it was never set or does not fit whole. */
 QVCOM_API int com_GetDirectory(int which, char *out, size_t out_size);
 
 /* Registry reads.  There is no registry on this platform: both answer
@@ -104,14 +108,25 @@ QVCOM_API int com_GetRegString(int root, const char *key_path, const char *value
 
 /* A zeroed part / recipient / breakout record at index part_count
  * (recipient_count, breakout_count).  The caller fills it and then adds 1
- * to the count.  Null when the array is full.  Calling twice without
- * counting returns the same record. */
+ * to the count.  Null when the array is full (500 parts, 5000 recipients,
+ * 512 breakouts) or the count is negative.  Calling twice without counting
+ * returns the same record, zeroed again.
+ *
+ * The host hands the library a zeroed record (or one reset with
+ * com_ResetObject); every non-null pointer in it then belongs to the
+ * library, counted or not, and is freed by the release calls below.
+ * Embedded messages may nest to any depth: the release and size walks
+ * are iterative. */
 QVCOM_API qv_part *com_AllocPart(qv_message *msg);
 QVCOM_API qv_recipient *com_AllocRecip(qv_message *msg);
 QVCOM_API qv_breakout *com_AllocBreakout(qv_message *msg);
 
 /* A fresh, zeroed embedded message in parts[part_index]->sub_message
- * (replacing one already there).  Null for a bad index. */
+ * (replacing and freeing one already there).  The part must have been
+ * allocated (it need not be counted yet).  The new record gets a
+ * msg_number of its own (900000 to 999999, handed out in turn) so that its
+ * part files never collide with those of the message that holds it.  Null
+ * for a bad index or when memory runs out. */
 QVCOM_API qv_message *com_AllocSubMsg(qv_message *msg, int part_index);
 
 /* Frees every sub-record (recursively through embedded messages) and
@@ -122,22 +137,29 @@ QVCOM_API void com_ResetObject(qv_message *msg);
 QVCOM_API void com_Deallocate(qv_message *msg, const char *work_dir);
 
 /* Like com_Deallocate, and deletes the part files "%sPRT%03d%02d.TMP" of
- * the record and of its embedded messages. */
+ * the record and of its embedded messages (every slot holding a record,
+ * counted or not).  A null work_dir means the host's working directory. */
 QVCOM_API void com_Deallocate_All(qv_message *msg, const char *work_dir);
 
-/* Sizes of a record: *header_size the bytes of its texts and sub-records,
- * *total_size that plus the sizes of its parts (recursively). */
+/* Sizes of a record: *header_size the bytes of the record and its counted
+ * sub-records (embedded messages included), *total_size that plus the
+ * `size` of every counted part, at every depth.  Both saturate at
+ * UINT32_MAX. */
 QVCOM_API void com_CalcMdatSize(const qv_message *msg, uint32_t *header_size,
                                 uint32_t *total_size);
 
-/* Fills every part's `size` from its part file.  With limit > 0, parts of
- * type 0 larger than `limit` bytes are dropped (their files deleted, the
- * later parts and files moved down) and a "QV Warning:" line names each.
- * `first_part` is the first index examined.  Returns the number dropped. */
-QVCOM_API int com_AttachSize(qv_message *msg, const char *work_dir, int first_part,
+/* Fills every counted part's `size` from its part file (a part without a
+ * file keeps its size), in the record and its embedded messages.  With
+ * limit > 0, parts of type 0 larger than `limit` bytes are dropped (their
+ * files deleted, the later parts and their files moved down one place) and
+ * a "QV Warning:" line names each.  `item_index` is the caller's item
+ * number, only shown in that line.  A null work_dir means the host's
+ * working directory.  Returns the number of parts dropped. */
+QVCOM_API int com_AttachSize(qv_message *msg, const char *work_dir, int item_index,
                              int64_t limit);
 
-/* Tells the host how many items of a failed request were lost. */
+/* Tells the host how many items of a failed request were lost (through
+ * the loss handler; without one, a "QV Warning:" log line). */
 QVCOM_API void com_ReportLoss(int kind, int count, int reserved);
 
 /* ------------------------------------------------------------------ */
@@ -163,7 +185,8 @@ QVCOM_API void com_SlashToDelim(char *path);
 QVCOM_API void com_DelimToSlash(char *path);
 
 /* In place: a name usable as a file name (characters \ / : * ? " < > |
- * and control characters become "_"; an empty result becomes "_"). */
+ * and control characters become "_", and "." or ".." become "_" or "__").
+ * The length never changes, so an empty name stays empty. */
 QVCOM_API void com_MakeValidDosName(char *name, int reserved);
 
 /* Size of a file in bytes, 0 when absent; also stored in *out when given. */
@@ -171,13 +194,15 @@ QVCOM_API int64_t com_GetFileSize(const char *path, int64_t *out);
 
 /* XML escaping in place: & < > " ' become entities.  mode is accepted for
  * compatibility (1 = escape for XML).  The text never grows past
- * `capacity` - 1 bytes; when it would, it is cut before the character or
- * entity that does not fit.  Returns 0 when the text was cut. */
+ * `capacity` - 1 bytes; when it would, it is cut before the entity or
+ * UTF-8 character that does not fit.  Returns 0 when the text was cut (or
+ * capacity is 0, when it is left alone). */
 QVCOM_API int com_Escape(char *text, size_t capacity, int mode);
 
 /* Undoes the five XML entities and numeric character references (&#N; and
- * &#xH;, written as UTF-8) in place.  Unknown or malformed references are
- * left as they stand. */
+ * &#xH;, written as UTF-8) in place.  Unknown or malformed references, and
+ * numbers that are no character (0, surrogates D800-DFFF, above 10FFFF),
+ * are left as they stand. */
 QVCOM_API void com_Unescape(char *text);
 
 /* In place: leading blanks and tabs removed / trailing blanks, tabs, CR
@@ -194,7 +219,8 @@ QVCOM_API char *com_Remove_Quotes(char *text);
 /* In place: the line end (CR, LF) and the blanks around the text removed. */
 QVCOM_API char *com_TrimLine(char *text);
 
-/* Appends a "/" unless the path already ends with a separator; returns 0
+/* Appends a "/" unless the path already ends with a separator or is empty
+ * (the current directory, which "/" would turn into the root); returns 0
  * when it does not fit. */
 QVCOM_API int com_AppendSlash(char *path, size_t capacity);
 
@@ -207,9 +233,12 @@ QVCOM_API void com_ExtractFileDir(const char *path, char *out, size_t out_size);
 QVCOM_API int com_fcopy(const char *source, const char *destination);
 
 /* Decodes the base64 text in a file in place (whitespace and line ends are
- * skipped, decoding stops at the first character outside the alphabet
- * other than padding).  work_dir holds the temporary file.  Returns the
- * number of bytes decoded, or -1 when a file could not be opened. */
+ * skipped; decoding stops at padding or at the first character outside
+ * the alphabet).  Memory use is bounded whatever the file size.  work_dir
+ * holds the temporary file (null: the host's working directory; "": the
+ * file's own folder).  Returns the number of bytes decoded, or -1 when a
+ * file could not be opened or written; the original then stays as it
+ * was. */
 QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir);
 
 /* ------------------------------------------------------------------ */
@@ -219,7 +248,9 @@ QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir);
 /* Non-zero when the date counts as no date (0). */
 QVCOM_API int com_DateIsNull(qv_filetime date);
 
-/* Adds a signed number of minutes to *date. */
+/* Adds a signed number of minutes to *date.  A null date stays null; the
+ * result never wraps (it stops at the first tick after 1601 or at the
+ * largest value). */
 QVCOM_API void com_OffsetFileTimeVal(qv_filetime *date, int minutes);
 
 /* Logs "<title>: YYYY-MM-DD HH:MM:SS UTC". */

@@ -1,0 +1,175 @@
+// base64_file.cpp - decoding a base64 file in place through a bounded
+// window, so that attachments of any size pass with constant memory.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+#include "qv/qvcom.h"
+#include "record_walk.hpp"
+
+namespace {
+
+constexpr size_t kReadChunk = 64 * 1024;          // encoded bytes read at a time
+constexpr size_t kWriteChunk = kReadChunk / 4 * 3; // at most this many decoded
+
+struct FileCloser {
+    void operator()(std::FILE *f) const { std::fclose(f); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+int8_t sextet(unsigned char c) {
+    if (c >= 'A' && c <= 'Z') return static_cast<int8_t>(c - 'A');
+    if (c >= 'a' && c <= 'z') return static_cast<int8_t>(c - 'a' + 26);
+    if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0' + 52);
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+bool is_skipped(unsigned char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Decoder state carried from one chunk to the next.
+class Base64Stream {
+public:
+    // Decodes `in` into `out` (room for kWriteChunk bytes); returns the
+    // bytes written.  After padding or a foreign character it is done.
+    size_t feed(const unsigned char *in, size_t n, unsigned char *out) {
+        size_t written = 0;
+        for (size_t i = 0; i < n && !done_; ++i) {
+            if (is_skipped(in[i])) {
+                continue;
+            }
+            const int8_t v = sextet(in[i]);
+            if (v < 0) { // "=" padding or a character outside the alphabet
+                written += finish(out + written);
+                break;
+            }
+            quad_ = (quad_ << 6) | static_cast<uint32_t>(v);
+            if (++held_ == 4) {
+                out[written++] = static_cast<unsigned char>(quad_ >> 16);
+                out[written++] = static_cast<unsigned char>(quad_ >> 8);
+                out[written++] = static_cast<unsigned char>(quad_);
+                quad_ = 0;
+                held_ = 0;
+            }
+        }
+        return written;
+    }
+
+    // The bytes of an incomplete last quad (two or three characters).
+    size_t finish(unsigned char *out) {
+        size_t written = 0;
+        if (!done_ && held_ >= 2) {
+            const uint32_t bits = quad_ << (6 * (4 - held_));
+            out[written++] = static_cast<unsigned char>(bits >> 16);
+            if (held_ == 3) {
+                out[written++] = static_cast<unsigned char>(bits >> 8);
+            }
+        }
+        done_ = true;
+        return written;
+    }
+
+    bool done() const { return done_; }
+
+private:
+    uint32_t quad_ = 0;
+    int held_ = 0;
+    bool done_ = false;
+};
+
+std::atomic<unsigned> gTempCounter{0};
+
+std::filesystem::path temp_path_for(const char *path, const char *work_dir) {
+    std::string dir = qvcom::detail::resolve_work_dir(work_dir);
+    if (dir.empty()) {
+        dir = std::filesystem::path(path).parent_path().string();
+        if (!dir.empty()) {
+            dir += '/';
+        }
+    }
+    return dir + "B64_" + std::to_string(getpid()) + "_" + std::to_string(gTempCounter++) +
+           ".TMP";
+}
+
+// Decodes `source` into `target`; the decoded size, or -1 on a read or
+// write error.
+int64_t decode_stream(std::FILE *source, std::FILE *target) {
+    auto in = std::make_unique<std::array<unsigned char, kReadChunk>>();
+    auto out = std::make_unique<std::array<unsigned char, kWriteChunk + 3>>();
+    Base64Stream decoder;
+    int64_t total = 0;
+    while (!decoder.done()) {
+        const size_t n = std::fread(in->data(), 1, in->size(), source);
+        size_t produced = decoder.feed(in->data(), n, out->data());
+        if (n < in->size()) {
+            if (std::ferror(source)) {
+                return -1;
+            }
+            produced += decoder.finish(out->data() + produced);
+        }
+        if (std::fwrite(out->data(), 1, produced, target) != produced) {
+            return -1;
+        }
+        total += static_cast<int64_t>(produced);
+    }
+    return std::fflush(target) == 0 ? total : -1;
+}
+
+// Puts the decoded file in the place of the original.
+bool replace_file(const std::filesystem::path &from, const char *to) {
+    std::error_code ec;
+    std::filesystem::rename(from, to, ec);
+    if (!ec) {
+        return true;
+    }
+    // Another file system: copy over, then drop the temporary file.
+    const bool copied = std::filesystem::copy_file(
+        from, to, std::filesystem::copy_options::overwrite_existing, ec);
+    std::filesystem::remove(from, ec);
+    return copied;
+}
+
+} // namespace
+
+extern "C" {
+
+QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir) {
+    if (path == nullptr || *path == '\0') {
+        return -1;
+    }
+    try {
+        FilePtr source(std::fopen(path, "rb"));
+        if (!source) {
+            return -1;
+        }
+        const std::filesystem::path temp = temp_path_for(path, work_dir);
+        FilePtr target(std::fopen(temp.c_str(), "wb"));
+        if (!target) {
+            com_Log("QV Error: cannot create %s to decode %s", temp.c_str(), path);
+            return -1;
+        }
+        const int64_t decoded = decode_stream(source.get(), target.get());
+        source.reset();
+        const bool closed = std::fclose(target.release()) == 0;
+        std::error_code ec;
+        if (decoded < 0 || !closed || !replace_file(temp, path)) {
+            // The original stays as it was: nothing of it is lost.
+            std::filesystem::remove(temp, ec);
+            com_Log("QV Error: base64 decoding of %s failed", path);
+            return -1;
+        }
+        return decoded;
+    } catch (...) {
+        return -1;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,103 @@
+// Switch tokens, host directories and loss reports.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
+
+namespace {
+
+std::vector<std::string> tokens_of(const char *switches) {
+    qvcom_set_switches(switches);
+    std::vector<std::string> tokens;
+    for (int i = 0;; ++i) {
+        auto token = qvcom::switch_token(i);
+        if (!token) {
+            break;
+        }
+        tokens.push_back(*token);
+    }
+    return tokens;
+}
+
+TEST(SwitchTokens, Table) {
+    using V = std::vector<std::string>;
+    const struct {
+        const char *switches;
+        V expected;
+    } cases[] = {
+        {"/AUTHAMZD2;/D251", V{"/AUTHAMZD2", "/D251"}},
+        {"/D251 5\t/DEBUG", V{"/D251", "5", "/DEBUG"}},
+        {";; /SLEEP ;; -5 ;", V{"/SLEEP", "-5"}},
+        {"/GN \"my group;x\" /CF", V{"/GN", "my group;x", "/CF"}},
+        {"/CF Inbox/\"Sub Folder\"/x", V{"/CF", "Inbox/Sub Folder/x"}},
+        {"/PROXY \"\" /DEBUG", V{"/PROXY", "", "/DEBUG"}},
+        {"/CAN \"never closed; still one", V{"/CAN", "never closed; still one"}},
+        {"a\r\nb", V{"a", "b"}},
+        {"", V{}},
+        {" ; \t ", V{}},
+        {nullptr, V{}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(tokens_of(c.switches), c.expected) << (c.switches ? c.switches : "(null)");
+    }
+    qvcom_set_switches(nullptr);
+}
+
+TEST(SwitchTokens, LongTokenIsCutAndTheBufferAlwaysTerminated) {
+    qvcom_set_switches("/CAT 0123456789");
+    char small[5] = "xxxx";
+    EXPECT_EQ(com_GetParm(1, small, sizeof small), 1);
+    EXPECT_STREQ(small, "0123");
+    EXPECT_EQ(com_GetParm(2, small, sizeof small), 0);
+    EXPECT_STREQ(small, "");
+    EXPECT_EQ(com_GetParm(-1, small, sizeof small), 0);
+    qvcom_set_switches(nullptr);
+}
+
+TEST(HostDirectories, SeparatorAddedAndUnknownNumbersRefused) {
+    EXPECT_EQ(qvcom_set_directory(QVCOM_DIR_WORK, "/tmp/work"), 1);
+    EXPECT_EQ(qvcom::host_directory(QVCOM_DIR_WORK), "/tmp/work/");
+    EXPECT_EQ(qvcom_set_directory(QVCOM_DIR_BASE, "/tmp/base/"), 1);
+    EXPECT_EQ(qvcom::host_directory(QVCOM_DIR_BASE), "/tmp/base/");
+    EXPECT_EQ(qvcom_set_directory(3, "/tmp"), 0);
+
+    char tiny[4];
+    EXPECT_EQ(com_GetDirectory(QVCOM_DIR_WORK, tiny, sizeof tiny), 0) << "never a cut path";
+    EXPECT_STREQ(tiny, "");
+
+    qvcom_set_directory(QVCOM_DIR_WORK, nullptr);
+    qvcom_set_directory(QVCOM_DIR_BASE, "");
+    EXPECT_FALSE(qvcom::host_directory(QVCOM_DIR_WORK).has_value());
+    EXPECT_FALSE(qvcom::host_directory(QVCOM_DIR_BASE).has_value());
+}
+
+TEST(HostDirectories, RegistryAnswersNotFound) {
+    uint32_t number = 77;
+    char text[8] = "old";
+    EXPECT_EQ(com_GetRegDword(1, "Software\\X", "ProxyEnable", &number), 0);
+    EXPECT_EQ(number, 77u);
+    EXPECT_EQ(com_GetRegString(1, "Software\\X", "ProxyServer", text, sizeof text), 0);
+    EXPECT_STREQ(text, "");
+}
+
+TEST(LossReport, ReachesTheHostHandler) {
+    struct Seen {
+        int kind = 0, count = 0;
+    } seen;
+    qvcom_set_loss_handler(
+        [](int kind, int count, void *context) {
+            auto *s = static_cast<Seen *>(context);
+            s->kind = kind;
+            s->count = count;
+        },
+        &seen);
+    com_ReportLoss(11, 4, 0);
+    qvcom_set_loss_handler(nullptr, nullptr);
+    EXPECT_EQ(seen.kind, 11);
+    EXPECT_EQ(seen.count, 4);
+}
+
+} // namespace

@@ -1,0 +1,69 @@
+// Scrambled switch values: what the host writes, the plug-in must restore
+// byte for byte.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "qv/qvcom.h"
+
+namespace {
+
+// The plug-in's restoring rule: "~", then byte k = pair k - key[k mod 26].
+std::string descramble(const std::string &scrambled) {
+    std::string plain;
+    for (size_t i = 1, k = 0; i + 1 < scrambled.size(); i += 2, ++k) {
+        const int pair = std::stoi(scrambled.substr(i, 2), nullptr, 16);
+        plain.push_back(static_cast<char>((pair - qvcom_scramble_key(static_cast<int>(k))) & 0xff));
+    }
+    return plain;
+}
+
+std::string scramble(const std::string &plain) {
+    std::string out(2 * plain.size() + 2, '\0');
+    EXPECT_EQ(qvcom_scramble(plain.c_str(), out.data(), out.size()), 1);
+    out.resize(std::char_traits<char>::length(out.c_str()));
+    return out;
+}
+
+TEST(Scramble, EveryByteValueRoundTripsAtEveryKeyPosition) {
+    for (int shift = 0; shift < 26; ++shift) {
+        std::string plain(static_cast<size_t>(shift), 'p');
+        for (int b = 1; b < 256; ++b) {
+            plain.push_back(static_cast<char>(b));
+        }
+        const std::string scrambled = scramble(plain);
+        ASSERT_EQ(scrambled.size(), 1 + 2 * plain.size());
+        ASSERT_EQ(scrambled[0], '~');
+        EXPECT_EQ(scrambled.find_first_not_of("0123456789abcdef", 1), std::string::npos);
+        EXPECT_EQ(descramble(scrambled), plain) << "shift " << shift;
+    }
+}
+
+TEST(Scramble, KeyTableIsSmallSignedAndPeriodic) {
+    bool some_negative = false;
+    for (int k = 0; k < 26; ++k) {
+        const int key = qvcom_scramble_key(k);
+        EXPECT_GE(key, -40);
+        EXPECT_LE(key, 40);
+        EXPECT_NE(key, 0) << "a zero entry would leave that byte readable";
+        some_negative |= key < 0;
+        EXPECT_EQ(qvcom_scramble_key(k + 26), key);
+        EXPECT_EQ(qvcom_scramble_key(k - 26), key);
+    }
+    EXPECT_TRUE(some_negative);
+}
+
+TEST(Scramble, StoredValuesStayReadable) {
+    // Job files keep scrambled values: the table must never change.
+    EXPECT_EQ(scramble("Pa55w\xC3\xB6rd!"), "~614a3a5b6ce09274721a");
+    EXPECT_EQ(scramble(""), "~");
+}
+
+TEST(Scramble, RefusesAShortBuffer) {
+    char out[6] = "zzzzz";
+    EXPECT_EQ(qvcom_scramble("abc", out, sizeof out), 0) << "needs 8 bytes";
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(qvcom_scramble(nullptr, out, sizeof out), 0);
+}
+
+} // namespace

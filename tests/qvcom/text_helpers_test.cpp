@@ -1,0 +1,207 @@
+// Text, path, file and date helpers.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
+#include "test_files.hpp"
+
+namespace {
+
+using InPlace = char *(*)(char *);
+
+std::string apply(InPlace op, const char *text) {
+    char buffer[128];
+    std::snprintf(buffer, sizeof buffer, "%s", text);
+    return op(buffer);
+}
+
+TEST(TextHelpers, TrimsAndQuotes) {
+    const struct {
+        InPlace op;
+        const char *in, *out;
+    } cases[] = {
+        {com_ltrim, " \t a b \r\n", "a b \r\n"},
+        {com_rtrim, " a b \t\r\n", " a b"},
+        {com_delspaces, "  a \t  b   c  ", "a b c"},
+        {com_delspaces, "\t\t", ""},
+        {com_TrimLine, "  <t:Start>\r\n", "<t:Start>"},
+        {com_TrimLine, "\r\n", ""},
+        {com_Remove_Quotes, "  \"John Doe\" ", "John Doe"},
+        {com_Remove_Quotes, "'x'", "x"},
+        {com_Remove_Quotes, "\"open only", "\"open only"},
+        {com_Remove_Quotes, "\"", "\""},
+        {com_Remove_Quotes, "\"'", "\"'"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(apply(c.op, c.in), c.out) << "[" << c.in << "]";
+    }
+}
+
+TEST(TextHelpers, CaseInsensitiveSearch) {
+    const char *text = "Content-Type: Message/RFC822";
+    EXPECT_EQ(com_stristr(text, "message/rfc822", 0), text + 14);
+    EXPECT_EQ(com_stristr(text, "", 0), text);
+    EXPECT_EQ(com_stristr(text, "rfc8222", 0), nullptr);
+    EXPECT_EQ(com_stristr("ab", "abc", 0), nullptr);
+    EXPECT_EQ(com_stristr(nullptr, "a", 0), nullptr);
+}
+
+TEST(TextHelpers, CopiesAndHex) {
+    char dest[8];
+    EXPECT_STREQ(com_strncpy(dest, "abcdefgh", 3), "abc");
+    EXPECT_STREQ(com_strncpy(dest, "ab", 7), "ab");
+    const unsigned char bytes[] = {0x00, 0x1f, 0xa0, 0xff};
+    char hex[9];
+    com_HexString(bytes, hex, sizeof hex, sizeof bytes);
+    EXPECT_STREQ(hex, "001fa0ff");
+    com_HexString(bytes, hex, 6, sizeof bytes);
+    EXPECT_STREQ(hex, "001f") << "cut to whole bytes";
+}
+
+TEST(TextHelpers, FolderDelimiterAndFileNames) {
+    char path[] = "Inbox/Sub/Deep";
+    com_SlashToDelim(path);
+    EXPECT_STREQ(path, "Inbox^Sub^Deep");
+    com_DelimToSlash(path);
+    EXPECT_STREQ(path, "Inbox/Sub/Deep");
+
+    const struct {
+        const char *in, *out;
+    } names[] = {
+        {"re: a/b\\c*?\"<>|.txt", "re_ a_b_c______.txt"},
+        {"tab\there\x7f", "tab_here_"},
+        {"..", "__"},
+        {"", ""},
+        {"f\xC3\xBCr.pdf", "f\xC3\xBCr.pdf"},
+    };
+    for (const auto &n : names) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, "%s", n.in);
+        com_MakeValidDosName(buffer, 0);
+        EXPECT_STREQ(buffer, n.out);
+    }
+}
+
+TEST(PathHelpers, ExtensionDirectoryAndSlash) {
+    char out[32];
+    const struct {
+        const char *path, *ext, *dir;
+    } cases[] = {
+        {"/work/a.b/report.PDF", "PDF", "/work/a.b/"},
+        {"C:\\x\\archive.tar.gz", "gz", "C:\\x\\"},
+        {"/work/a.b/noext", "", "/work/a.b/"},
+        {"name.", "", ""},
+    };
+    for (const auto &c : cases) {
+        com_ExtractFileExt(c.path, out, sizeof out);
+        EXPECT_STREQ(out, c.ext) << c.path;
+        com_ExtractFileDir(c.path, out, sizeof out);
+        EXPECT_STREQ(out, c.dir) << c.path;
+    }
+
+    char path[6] = "/tmp";
+    EXPECT_EQ(com_AppendSlash(path, sizeof path), 1);
+    EXPECT_STREQ(path, "/tmp/");
+    EXPECT_EQ(com_AppendSlash(path, sizeof path), 1) << "already ends with one";
+    char full[5] = "/tmp";
+    EXPECT_EQ(com_AppendSlash(full, sizeof full), 0);
+    EXPECT_STREQ(full, "/tmp");
+    char empty[4] = "";
+    EXPECT_EQ(com_AppendSlash(empty, sizeof empty), 1);
+    EXPECT_STREQ(empty, "") << "never the root folder";
+}
+
+TEST(FileHelpers, SizeAndCopy) {
+    qvtest::TempDir dir;
+    const std::string source = dir.file("a.bin");
+    qvtest::write_file(source, std::string(1234, '\x01'));
+    int64_t size = -1;
+    EXPECT_EQ(com_GetFileSize(source.c_str(), &size), 1234);
+    EXPECT_EQ(size, 1234);
+    EXPECT_EQ(com_GetFileSize(dir.file("absent").c_str(), &size), 0);
+    EXPECT_EQ(size, 0);
+    EXPECT_EQ(com_GetFileSize(dir.prefix().c_str(), nullptr), 0) << "a folder is no file";
+
+    const std::string copy = dir.file("b.bin");
+    qvtest::write_file(copy, "older and longer content than nothing");
+    EXPECT_EQ(com_fcopy(source.c_str(), copy.c_str()), 1);
+    EXPECT_EQ(qvtest::read_file(copy), qvtest::read_file(source));
+    EXPECT_EQ(com_fcopy(source.c_str(), source.c_str()), 0);
+    EXPECT_EQ(com_GetFileSize(source.c_str(), nullptr), 1234) << "never truncated onto itself";
+    EXPECT_EQ(com_fcopy(dir.file("absent").c_str(), copy.c_str()), 0);
+}
+
+TEST(Dates, UnixConversionsAndOffsets) {
+    const struct {
+        int64_t unix_seconds;
+        qv_filetime ticks;
+    } cases[] = {
+        {0, 116444736000000000ULL},
+        {1796569200, 116444736000000000ULL + 1796569200ULL * 10000000ULL},
+        {-86400, 116444736000000000ULL - 864000000000ULL},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(com_UnixToFileTime(c.unix_seconds), c.ticks);
+        EXPECT_EQ(com_FileTimeToUnix(c.ticks), c.unix_seconds);
+        EXPECT_EQ(com_FileTimeToUnix(c.ticks + 9999999), c.unix_seconds) << "rounds down";
+    }
+    EXPECT_EQ(com_UnixToFileTime(-11644473600LL), 0u);
+
+    qv_filetime date = com_UnixToFileTime(3600);
+    com_OffsetFileTimeVal(&date, -90);
+    EXPECT_EQ(com_FileTimeToUnix(date), 3600 - 90 * 60);
+    qv_filetime none = 0;
+    com_OffsetFileTimeVal(&none, 60);
+    EXPECT_TRUE(com_DateIsNull(none));
+    qv_filetime early = 5;
+    com_OffsetFileTimeVal(&early, -1);
+    EXPECT_FALSE(com_DateIsNull(early)) << "never wraps or turns into no date";
+
+    const auto now = std::chrono::system_clock::now();
+    const qv_filetime ft_now = com_FileTimeNow();
+    EXPECT_LT(std::chrono::abs(qvcom::to_time_point(ft_now) - now), std::chrono::seconds(2));
+    EXPECT_EQ(qvcom::to_filetime(qvcom::to_time_point(ft_now)), ft_now);
+    EXPECT_EQ(qvcom::to_time_point(0), std::chrono::system_clock::time_point::min());
+    EXPECT_EQ(qvcom::to_time_point(~0ULL), std::chrono::system_clock::time_point::max());
+    EXPECT_EQ(qvcom::to_filetime(std::chrono::system_clock::time_point{}),
+              com_UnixToFileTime(0));
+}
+
+TEST(Dates, DisplayAndLogText) {
+    qvtest::TempDir dir;
+    const std::string log = dir.file("log");
+    qvcom_set_log_file(log.c_str());
+    com_LogFileTime("start", com_UnixToFileTime(1796569200)); // 2026-12-06 15:00:00 UTC
+    com_LogFileTime("null", 0);
+    qvcom_close_log();
+    const std::string text = qvtest::read_file(log);
+    EXPECT_NE(text.find("start: 2026-12-06 15:00:00 UTC\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("null: 1601-01-01 00:00:00 UTC\n"), std::string::npos) << text;
+
+    char shown[40] = "x";
+    com_DateDisplayText(0, shown, sizeof shown);
+    EXPECT_STREQ(shown, "");
+    const char *old_tz = std::getenv("TZ");
+    const std::string saved = old_tz != nullptr ? old_tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    com_DateDisplayText(com_UnixToFileTime(1796569200 + 4 * 60), shown, sizeof shown);
+    EXPECT_STREQ(shown, "Sun, 06 Dec 2026 15:04");
+    setenv("TZ", "Asia/Tokyo", 1); // local time: UTC+9
+    tzset();
+    com_DateDisplayText(com_UnixToFileTime(1796569200), shown, sizeof shown);
+    EXPECT_STREQ(shown, "Mon, 07 Dec 2026 00:00");
+    if (old_tz != nullptr) {
+        setenv("TZ", saved.c_str(), 1);
+    } else {
+        unsetenv("TZ");
+    }
+    tzset();
+}
+
+} // namespace
