@@ -75,8 +75,12 @@ QV_EXPORT int QV_STDCALL Logon(char *user, char *password, char *server, char *f
 
 QV_EXPORT int QV_STDCALL Logoff(int shutdown);
 
-/* Labels and preset switch strings of the host's logon dialog.  Output
- * texts: labels need 32 bytes, the server list 256, the preset 64. */
+/* Labels and preset switch strings of the host's logon dialog; always 0.
+ * Buffers the host must give (texts are cut to fit; null pointers are
+ * skipped): user_label, password_label, server_label, empty7, option_label
+ * and empty13 32 bytes each; server_list 256 bytes (filled with the
+ * tab-separated default EWS hosts only when empty on entry);
+ * preset_switches 64 bytes ("" for a preset outside 0..7). */
 QV_EXPORT int QV_STDCALL GetLogonParameters(int preset, void *unused2, void *unused3,
                                             char *user_label, char *password_label,
                                             char *server_label, char *empty7,
