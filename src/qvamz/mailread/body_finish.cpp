@@ -1,0 +1,243 @@
+// Part post-processing: decoding, the one plain-text body, names and
+// charsets, and inline text shown inside an HTML message.
+#include "mailread/body_finish.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "frame/session.hpp"
+#include "mailread/header_text.hpp"
+#include "mailread/parser_limits.hpp"
+#include "qv/qvcom.hpp"
+
+namespace qvamz::mailread {
+namespace {
+
+constexpr int kLatin1Codepage = 28591;
+constexpr std::uint32_t kEmptyBodySize = 2; // a body holding only CR LF
+
+template <std::size_t N> void store(char (&field)[N], std::string_view text)
+{
+    const std::string cut = Cut(text, N - 1);
+    std::memcpy(field, cut.data(), cut.size());
+    field[cut.size()] = '\0';
+}
+
+std::uint32_t file_size(const std::string &path)
+{
+    const std::int64_t size = com_GetFileSize(path.c_str(), nullptr);
+    return size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(size);
+}
+
+bool is_8bit_utf8(std::string_view text)
+{
+    bool eight_bit = false;
+    for (char c : text)
+        eight_bit = eight_bit || static_cast<unsigned char>(c) >= 0x80;
+    return eight_bit && CharsetToUtf8(text, "utf-8") == text;
+}
+
+// Names not written as encoded words are in the part's charset; a name
+// that already is UTF-8 (as modern agents send it) stays.
+void decode_name(qv_part *part, const qv_message *msg)
+{
+    const std::string name = part->file_name;
+    int codepage = 0;
+    const std::string decoded = DecodeIso(name, codepage);
+    if (codepage) {
+        store(part->file_name, decoded);
+        return;
+    }
+    bool ascii = true;
+    for (char c : name)
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    if (ascii || is_8bit_utf8(name))
+        return;
+    if (part->charset[0])
+        store(part->file_name, CharsetToUtf8(name, part->charset));
+    else
+        store(part->file_name, CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
+}
+
+void decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
+{
+    switch (part->part_type) {
+    case 3:
+    case 15: part->part_type = QV_PART_ATTACHMENT; break;
+    case 6: part->part_type = QV_PART_TEXT_BODY; break;
+    case 10: part->part_type = QV_PART_HTML_BODY; break;
+    default: return;
+    }
+    com_convert_base64(path.c_str(), work_dir.c_str());
+    part->size = file_size(path);
+}
+
+// One line of a file, at most `max` characters (the rest of a longer line
+// comes as the next line).  False at the end of the file.
+bool read_line(FILE *f, std::string &line, std::size_t max)
+{
+    line.clear();
+    int c;
+    while (line.size() < max && (c = std::getc(f)) != EOF) {
+        if (c == '\n')
+            return true;
+        line.push_back(static_cast<char>(c));
+    }
+    return !line.empty() || line.size() >= max;
+}
+
+// The charset an HTML body declares in its meta line.
+void html_meta_charset(qv_part *part, const std::string &path)
+{
+    UniqueFile f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        return;
+    std::string line;
+    while (read_line(f.get(), line, kHtmlMetaLineMax)) {
+        if ((!ContainsCI(line, "<meta http") && !ContainsCI(line, "<meta charset")) ||
+            !ContainsCI(line, "charset="))
+            continue;
+        std::string_view value = std::string_view(line).substr(FindCI(line, "charset=") + 8);
+        value = value.substr(0, kMetaCharsetMax);
+        if (!value.empty() && (value[0] == '"' || value[0] == '\''))
+            value.remove_prefix(1);
+        value = value.substr(0, value.find_first_of("\"'>;/ \t\r"));
+        if (!value.empty() && !EqualsCI(value, "unicode") && !EqualsCI(value, "utf-16"))
+            store(part->charset, value);
+        return;
+    }
+}
+
+// Rewrites a part file through "TEMPFILE.TMP": `write` fills the new file
+// from the old.  False (and a debug line) when the work file cannot be
+// created; the part then stays as it is.
+template <class Writer>
+bool rewrite_part(qv_part *part, const std::string &path, const std::string &work_dir, Writer write)
+{
+    const std::string temp = work_dir + "TEMPFILE.TMP";
+    {
+        UniqueFile out(std::fopen(temp.c_str(), "wb"));
+        if (!out) {
+            QV_DEBUG_LOG("debug: cannot open %s, errno=%d", temp.c_str(), errno);
+            return false;
+        }
+        UniqueFile in(std::fopen(path.c_str(), "rb"));
+        if (!write(in.get(), out.get(), temp)) {
+            out.reset();
+            std::remove(temp.c_str());
+            return true; // this part stays; the next ones go on
+        }
+    }
+    std::remove(path.c_str());
+    std::rename(temp.c_str(), path.c_str());
+    part->size = file_size(path);
+    return true;
+}
+
+bool copy_stream(FILE *in, FILE *out)
+{
+    if (!in)
+        return true;
+    char buf[65536];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, in)) > 0)
+        std::fwrite(buf, 1, got, out);
+    return true;
+}
+
+// HTML keeps its bytes and gets a META line; text becomes UTF-8.
+bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir)
+{
+    if (part->part_type == QV_PART_HTML_BODY) {
+        return rewrite_part(part, path, work_dir, [&](FILE *in, FILE *out, const std::string &) {
+            std::fprintf(out,
+                         "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
+                         part->charset);
+            return copy_stream(in, out);
+        });
+    }
+    const std::string charset = part->charset;
+    const bool ok = rewrite_part(part, path, work_dir, [&](FILE *in, FILE *out, const std::string &temp) {
+        if (!in)
+            return false;
+        std::fflush(out);
+        return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
+    });
+    if (ok)
+        store(part->charset, "UTF-8");
+    return ok;
+}
+
+// Inline text shown in an HTML message: preformatted, its markup
+// characters escaped so that the text reads as it was written.
+void wrap_inline_text(qv_part *part, const std::string &path, const std::string &work_dir)
+{
+    part->part_type = QV_PART_HTML_BODY;
+    rewrite_part(part, path, work_dir, [](FILE *in, FILE *out, const std::string &) {
+        std::fputs("<HR><pre>\n", out);
+        int c, last = '\n';
+        while (in && (c = std::getc(in)) != EOF) {
+            if (c == '\r') {
+                const int next = std::getc(in);
+                if (next != '\n' && next != EOF)
+                    std::ungetc(next, in);
+                c = '\n';
+            }
+            switch (c) {
+            case '&': std::fputs("&amp;", out); break;
+            case '<': std::fputs("&lt;", out); break;
+            case '>': std::fputs("&gt;", out); break;
+            default: std::fputc(c, out); break;
+            }
+            last = c;
+        }
+        if (last != '\n')
+            std::fputc('\n', out);
+        std::fputs("</pre>\n", out);
+        return true;
+    });
+}
+
+} // namespace
+
+void PostProcessParts(qv_message *msg, const std::string &work_dir)
+{
+    bool text_body = false, html_body = false;
+    for (int i = 0; i < msg->part_count; ++i) {
+        qv_part *part = msg->parts[i];
+        const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
+        if ((part->part_type == QV_PART_TEXT_BODY || part->part_type == QV_PART_HTML_BODY) &&
+            part->size == kEmptyBodySize) {
+            part->part_type = QV_PART_NOT_WRITTEN;
+            continue;
+        }
+        if (part->part_type == QV_PART_TEXT_BODY && text_body)
+            part->part_type = QV_PART_ATTACHMENT;
+        decode_name(part, msg);
+        decode_base64(part, path, work_dir);
+        // A base64 text body counts like any other: only the first is it.
+        if (part->part_type == QV_PART_TEXT_BODY && text_body)
+            part->part_type = QV_PART_ATTACHMENT;
+        if (part->part_type == QV_PART_HTML_BODY && gSw.html_charset_rule)
+            html_meta_charset(part, path);
+        const int code = part->part_type;
+        if (part->charset[0] && code != QV_PART_ATTACHMENT && code != QV_PART_EMBEDDED_MSG &&
+            code != QV_PART_HEADERS && !convert_charset(part, path, work_dir))
+            return;
+        text_body = text_body || part->part_type == QV_PART_TEXT_BODY;
+        html_body = html_body || part->part_type == QV_PART_HTML_BODY;
+    }
+    for (int i = 0; i < msg->part_count; ++i) {
+        qv_part *part = msg->parts[i];
+        if (part->part_type != QV_PART_INLINE_TEXT)
+            continue;
+        const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
+        if (html_body)
+            wrap_inline_text(part, path, work_dir);
+        part->size = file_size(path);
+        break;
+    }
+}
+
+} // namespace qvamz::mailread

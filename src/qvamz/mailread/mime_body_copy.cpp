@@ -1,0 +1,199 @@
+// Copying part bodies: boundary lines, quoted-printable, raw byte counts.
+#include <string>
+
+#include "mailread/header_text.hpp"
+#include "mailread/mime_parser.hpp"
+#include "mailread/parser_limits.hpp"
+#include "qv/record.h"
+
+namespace qvamz::mailread {
+namespace {
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Undoes "=XX" escapes in place.  An "=" not followed by two hexadecimal
+// digits stays as it is (with what follows); one in the last position
+// ends the decoding of the line.
+void decode_quoted_printable(std::string &line)
+{
+    std::string out;
+    out.reserve(line.size());
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        if (line[i] != '=') {
+            out.push_back(line[i]);
+            continue;
+        }
+        if (i + 1 >= line.size()) {
+            out.append(line, i, std::string::npos);
+            break;
+        }
+        const int hi = hex_digit(line[i + 1]);
+        const int lo = i + 2 < line.size() ? hex_digit(line[i + 2]) : -1;
+        if (hi < 0 || lo < 0) {
+            out.push_back('=');
+            continue;
+        }
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    line.swap(out);
+}
+
+// Attachments keep their tabs; in text bodies a tab becomes a blank.
+bool keeps_tabs(int code)
+{
+    return code == QV_PART_ATTACHMENT || code == 3 || code == 15;
+}
+
+// These charsets split quoted-printable lines inside escape sequences, so
+// soft line breaks are joined before the line is decoded.
+bool joins_soft_breaks(int code, bool quoted_printable, std::string_view charset)
+{
+    return quoted_printable && code != 3 && code != 6 && code != 10 &&
+           (EqualsCI(charset, "iso-2022-jp") || EqualsCI(charset, "iso-2022-kr") ||
+            EqualsCI(charset, "koi8-r"));
+}
+
+bool starts_with(std::string_view text, std::string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+int ended_by(MailInput &in, std::string_view boundary, Delimiter d, int result)
+{
+    in.last_delimiter.assign(boundary);
+    in.last_delimiter_closing = d == Delimiter::kClosing;
+    return result;
+}
+
+int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t &count,
+             std::int64_t raw_bytes)
+{
+    for (std::int64_t i = 0; i < raw_bytes; ++i) {
+        const int c = in.get();
+        if (c == EOF)
+            break;
+        if (out)
+            std::fputc(c, out);
+        ++count;
+    }
+    int at_end = ReadHeaderLine(in, nullptr, false, 0);
+    if (!at_end && in.line.empty())
+        at_end = ReadHeaderLine(in, nullptr, false, 0);
+    const Delimiter d = at_end ? Delimiter::kNone : MatchBoundary(in.line, boundary);
+    if (d == Delimiter::kBoundary)
+        return ended_by(in, boundary, d, kBodyAtBoundary);
+    if (d == Delimiter::kClosing)
+        return ended_by(in, boundary, d, kBodyAtClosing);
+    return in.at_end() ? kBodyAtEnd : kBodyAtBoundary;
+}
+
+} // namespace
+
+Delimiter MatchBoundary(std::string_view line, std::string_view boundary)
+{
+    if (boundary.empty() || line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-' ||
+        !EqualsCI(line.substr(2, boundary.size()), boundary))
+        return Delimiter::kNone;
+    std::string_view rest = line.substr(2 + boundary.size());
+    Delimiter d = Delimiter::kBoundary;
+    if (rest.substr(0, 2) == "--") {
+        d = Delimiter::kClosing;
+        rest.remove_prefix(2);
+    }
+    return rest.find_first_not_of(" \t") == std::string_view::npos ? d : Delimiter::kNone;
+}
+
+PreambleEnd SkipPreamble(MailInput &in, std::string_view boundary,
+                         std::initializer_list<std::string_view> stops)
+{
+    bool line_start = true;
+    for (;;) {
+        const BodyPiece piece = ReadBodyPiece(in, 0, true);
+        if (piece == BodyPiece::kEndOfInput)
+            return PreambleEnd::kNotFound;
+        if (line_start) {
+            switch (MatchBoundary(in.line, boundary)) {
+            case Delimiter::kBoundary:
+                return PreambleEnd::kBoundary;
+            case Delimiter::kClosing:
+                return PreambleEnd::kClosing;
+            case Delimiter::kNone:
+                break;
+            }
+            for (std::string_view stop : stops)
+                if (MatchBoundary(in.line, stop) != Delimiter::kNone)
+                    return PreambleEnd::kNotFound;
+        }
+        line_start = piece == BodyPiece::kLineEnd;
+    }
+}
+
+int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::string_view alternate,
+                 int code, bool quoted_printable, std::string_view charset,
+                 std::uint64_t &count, std::int64_t raw_bytes)
+{
+    count = 0;
+    if (raw_bytes > 0)
+        return copy_raw(in, out, boundary, count, raw_bytes);
+    const bool keep_tabs = keeps_tabs(code);
+    const bool join_soft = joins_soft_breaks(code, quoted_printable, charset);
+    const std::string delimiter = boundary.empty() ? std::string() : "--" + std::string(boundary);
+    std::string &line = in.line;
+    bool line_start = true; // false while the pieces of one long line go by
+    for (;;) {
+        BodyPiece piece = ReadBodyPiece(in, 0, keep_tabs);
+        if (piece == BodyPiece::kEndOfInput)
+            return kBodyAtEnd;
+        if (line_start) {
+            while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() && line.back() == '=' &&
+                   (delimiter.empty() || !starts_with(line, delimiter)) && line.size() < kLineMax) {
+                line.pop_back();
+                const std::size_t joined = line.size();
+                piece = ReadBodyPiece(in, joined, keep_tabs);
+                if (piece == BodyPiece::kEndOfInput) {
+                    piece = BodyPiece::kLineEnd; // write what was joined, then stop
+                    break;
+                }
+            }
+            const Delimiter own = MatchBoundary(line, boundary);
+            if (own != Delimiter::kNone)
+                return ended_by(in, boundary, own,
+                                own == Delimiter::kClosing ? kBodyAtClosing : kBodyAtBoundary);
+            // A line of the enclosing multipart ends this one too: its own
+            // closing line is missing.
+            const Delimiter outer = MatchBoundary(line, alternate);
+            if (outer != Delimiter::kNone)
+                return ended_by(in, alternate, outer, kBodyAtClosing);
+        }
+        bool soft_break = false;
+        if (quoted_printable) {
+            if (piece == BodyPiece::kLineEnd && !line.empty() && line.back() == '=') {
+                line.pop_back();
+                soft_break = true;
+            }
+            decode_quoted_printable(line);
+        }
+        const bool line_end = piece == BodyPiece::kLineEnd && !soft_break;
+        if (out) {
+            std::fwrite(line.data(), 1, line.size(), out);
+            if (line_end)
+                std::fwrite("\r\n", 1, 2, out);
+            count += line.size() + (line_end ? 2 : 0);
+        } else {
+            count += line.size();
+        }
+        line_start = piece == BodyPiece::kLineEnd;
+    }
+}
+
+} // namespace qvamz::mailread

@@ -1,0 +1,324 @@
+// ParseMimeParts: the headers of each part decide its type code, name,
+// content id and charset; its body goes to a part file or recurses.
+#include "mailread/mime_parser.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "frame/session.hpp"
+#include "mailread/header_text.hpp"
+#include "mailread/parser_limits.hpp"
+#include "mailread/rfc822_parser.hpp"
+#include "qv/qvcom.hpp"
+
+namespace qvamz::mailread {
+namespace {
+
+constexpr int kNextPart = -2; // internal: go on with the next part
+constexpr const char *kDefaultName = "Message Text";
+
+struct PartState {
+    explicit PartState(std::string_view message_charset)
+        : charset(Cut(message_charset, kPartCharsetMax))
+    {
+    }
+    int code = -1; // not known yet
+    std::string name = kDefaultName;
+    std::string content_id;
+    std::string charset;
+    std::string inner_boundary;
+    bool quoted_printable = false;
+    bool binary = false;
+    bool related = false;
+    bool attachment = false;
+    bool calendar = false;
+    bool embedded = false;
+    std::int64_t declared_size = 0;
+};
+
+// Opens one multipart level and closes it again however the parse ends.
+class MultipartLevel {
+  public:
+    explicit MultipartLevel(ParseTree &tree) : tree_(tree) { ++tree_.multipart_depth; }
+    ~MultipartLevel() { --tree_.multipart_depth; }
+    MultipartLevel(const MultipartLevel &) = delete;
+    MultipartLevel &operator=(const MultipartLevel &) = delete;
+
+  private:
+    ParseTree &tree_;
+};
+
+template <std::size_t N> void store(char (&field)[N], std::string_view text)
+{
+    const std::string cut = Cut(text, N - 1);
+    std::memcpy(field, cut.data(), cut.size());
+    field[cut.size()] = '\0';
+}
+
+void media_type_names(const std::string &line, const qv_message *msg, PartState &p)
+{
+    if (ContainsCI(line, "application/pdf")) {
+        if (p.name == kDefaultName)
+            p.name = ContainsCI(msg->subject, ".pdf") ? msg->subject : "embedded_document.pdf";
+        if (StartsWithCI(p.name, "Fwd: "))
+            p.name.erase(0, 5);
+        else if (StartsWithCI(p.name, "Re: "))
+            p.name.erase(0, 4);
+    }
+    if (ContainsCI(line, "image")) {
+        p.code = p.code == 3 ? 3 : 0;
+        if (p.name == kDefaultName) {
+            if (ContainsCI(line, "image/jpeg") || ContainsCI(line, "image/jpg"))
+                p.name = "embedded image.jpg";
+            else if (ContainsCI(line, "image/gif"))
+                p.name = "embedded image.gif";
+            else if (ContainsCI(line, "image/png"))
+                p.name = "embedded image.png";
+        }
+    }
+    if (ContainsCI(line, "audio")) {
+        p.code = p.code == 3 ? 3 : 0;
+        if (p.name == kDefaultName && ContainsCI(line, "audio/mpeg"))
+            p.name = "embedded mpeg.mpg";
+    }
+    if (StartsWithCI(p.name, "data:image/png"))
+        p.name = "image.png";
+}
+
+void content_type(const std::string &line, const qv_message *msg, ParseTree &tree, PartState &p)
+{
+    if (auto boundary = BoundaryParam(line))
+        p.inner_boundary = *boundary;
+    if (auto name = NameParam(line, kPartNameMax))
+        p.name = *name;
+    if (ContainsCI(line, "multipart/related"))
+        p.related = true;
+    if (ContainsCI(line, "text/html"))
+        p.code = p.code == 3 ? 10 : 9;
+    media_type_names(line, msg, p);
+    if (ContainsCI(line, "application"))
+        p.code = p.code == 3 ? 3 : 0;
+    if (ContainsCI(line, "pgp-encrypted")) {
+        p.name = "pgp message";
+        p.code = p.code == 3 ? 6 : 1;
+    }
+    if (ContainsCI(line, "text/plain"))
+        p.code = p.code == 3 ? 6 : p.code == 0 ? 0 : 1;
+    if (ContainsCI(line, "text/calendar")) {
+        p.name = msg->subject[0] ? Cut(std::string(msg->subject) + ".ics", kPartNameMax) : "event.ics";
+        p.calendar = true;
+        p.code = 0;
+    }
+    if (ContainsCI(line, "message/delivery-status"))
+        p.code = p.code == 3 ? 6 : 1;
+    if (ContainsCI(line, "text/enriched"))
+        p.code = 1;
+    if (ContainsCI(line, "message/rfc822") && tree.embedded_messages < kMaxEmbeddedMessages)
+        p.embedded = true;
+    if (ContainsCI(line, "text/rtf"))
+        p.name = "Message.rtf";
+    if (auto charset = TextAfter(line, "charset=", ";", kPartCharsetMax))
+        p.charset = RemoveQuotes(*charset);
+    if (p.code == 9 && !p.inner_boundary.empty() && !p.related)
+        p.inner_boundary.clear();
+}
+
+void disposition(const std::string &line, PartState &p)
+{
+    if (ContainsCI(line, "attachment")) {
+        p.code = (p.code == 3 || p.code == 6 || p.code == 10) ? 3 : 0;
+        p.attachment = true;
+    }
+    if (auto name = NameParam(line, kPartNameMax))
+        p.name = *name;
+    if (auto size = TextAfter(line, "size=", ";", kFlagValueMax))
+        p.declared_size = LeadingNumber(RemoveQuotes(*size), 10);
+    if (ContainsCI(line, "inline")) {
+        if (p.code == -1) {
+            p.name = "Inline.txt";
+            p.code = QV_PART_INLINE_TEXT;
+        } else if (p.code == 1 && !ContainsCI(p.name, ".txt") && !ContainsCI(p.name, kDefaultName)) {
+            p.code = 0;
+        }
+    } else if (p.code == -1) {
+        p.code = 0;
+    }
+}
+
+void part_header(const std::string &line, const qv_message *msg, ParseTree &tree, PartState &p)
+{
+    if (StartsWithCI(line, "Content-Type:"))
+        content_type(line, msg, tree, p);
+    if (ContainsCI(line, "Content-ID:"))
+        p.content_id = ContentIdOf(line);
+    if (StartsWithCI(line, "Content-Disposition:"))
+        disposition(line, p);
+    if (StartsWithCI(line, "Content-Transfer-Encoding:")) {
+        if (ContainsCI(line, "quoted-printable"))
+            p.quoted_printable = true;
+        if (ContainsCI(line, "binary"))
+            p.binary = true;
+        if (ContainsCI(line, "base64"))
+            p.code = p.code == 1 ? 6 : p.code == 9 ? 10 : 3;
+    }
+}
+
+class PartReader {
+  public:
+    PartReader(qv_message *msg, std::string_view boundary, std::string_view enclosing,
+               const std::string &work_dir, MailInput &in, bool report)
+        : msg_(msg), boundary_(boundary), enclosing_(enclosing), work_dir_(work_dir), in_(in),
+          report_(report)
+    {
+    }
+
+    // Reads the body of the part whose headers are in `p`.
+    int Body(PartState &p);
+
+  private:
+    int Embedded(PartState &p);
+    int Leaf(PartState &p);
+    int SkipLeaf(PartState &p);
+    // kPartsClosed when the last body copied below this level read this
+    // multipart's closing line, else kNextPart.
+    int AfterNested() const
+    {
+        return in_.last_delimiter == boundary_ && in_.last_delimiter_closing ? kPartsClosed : kNextPart;
+    }
+
+    qv_message *msg_;
+    std::string boundary_, enclosing_;
+    const std::string &work_dir_;
+    MailInput &in_;
+    bool report_;
+};
+
+int PartReader::Embedded(PartState &p)
+{
+    ++in_.tree().embedded_messages;
+    qv_part *part = AllocPart(msg_, in_.tree());
+    if (!part) {
+        QV_DEBUG_LOG("debug: com_AllocPart is false!");
+        return kParseRefused;
+    }
+    part->part_type = QV_PART_EMBEDDED_MSG;
+    store(part->file_name, p.name);
+    const int index = msg_->part_count;
+    qv_message *sub = com_AllocSubMsg(msg_, index);
+    if (!sub)
+        return kParseRefused;
+    msg_->part_count = index + 1;
+    in_.last_delimiter.clear();
+    if (Parse_RFC822_Msg(in_, sub, work_dir_, boundary_, false) == kParseRefused)
+        return kParseRefused;
+    return AfterNested();
+}
+
+// A part that cannot be stored (the record is full) is read past, so the
+// parts after it stay where they belong.
+int PartReader::SkipLeaf(PartState &p)
+{
+    std::uint64_t count = 0;
+    const int result = CopyPartBody(in_, nullptr, boundary_, enclosing_, p.code, false, p.charset,
+                                    count, p.binary ? p.declared_size : 0);
+    return result == kBodyAtClosing ? kPartsClosed : kNextPart;
+}
+
+int PartReader::Leaf(PartState &p)
+{
+    if (p.code == -1)
+        p.code = QV_PART_TEXT_BODY;
+    if (msg_->part_count >= QV_MAX_PARTS || in_.tree().parts_allocated >= kMaxPartsPerTree)
+        return SkipLeaf(p);
+    const int index = msg_->part_count;
+    const std::string path = qvcom::part_file_path(work_dir_, msg_->msg_number, index);
+    UniqueFile out(std::fopen(path.c_str(), "wb"));
+    if (!out) {
+        com_Log("ParseMimeParts, Cannot open %s, errno=%d", path.c_str(), errno);
+        return kParseRefused;
+    }
+    std::uint64_t count = 0;
+    const int result = CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable,
+                                    p.charset, count, p.binary ? p.declared_size : 0);
+    out.reset();
+    const int next = result == kBodyAtClosing ? kPartsClosed : kNextPart;
+    // An empty part, or a calendar part the job leaves out, is not added;
+    // its file goes too, and the next part takes its number.
+    if (count == 0 || (p.calendar && gSw.drop_calendar_parts)) {
+        std::remove(path.c_str());
+        return next;
+    }
+    qv_part *part = AllocPart(msg_, in_.tree());
+    if (!part) {
+        std::remove(path.c_str());
+        return kPartsClosedAtHeader;
+    }
+    part->part_type = p.code;
+    store(part->file_name, Cut(p.name, kPartNameMax));
+    const bool keep_id = !p.attachment || ContainsCI(p.content_id, "@zimbra");
+    store(part->content_id, keep_id ? p.content_id : "");
+    store(part->charset, Cut(p.charset, kStoredCharsetMax));
+    part->size = count > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(count);
+    msg_->part_count = index + 1;
+    return next;
+}
+
+int PartReader::Body(PartState &p)
+{
+    if (p.embedded && p.attachment) { // an attached message is kept as a file
+        p.name = "Message.eml";
+        p.embedded = false;
+    }
+    if (p.inner_boundary.empty() && p.embedded)
+        return Embedded(p);
+    if (!p.inner_boundary.empty()) {
+        if (in_.tree().multipart_depth >= kMaxMultipartDepth) {
+            com_Log("QV Warning: multipart nested too deeply, kept as an attachment");
+            if (p.code == -1)
+                p.code = QV_PART_ATTACHMENT;
+            return Leaf(p);
+        }
+        const std::int64_t start = in_.tell();
+        switch (SkipPreamble(in_, p.inner_boundary, {boundary_, enclosing_})) {
+        case PreambleEnd::kBoundary: {
+            in_.last_delimiter.clear();
+            const int r = ParseMimeParts(msg_, p.inner_boundary, boundary_, work_dir_, in_, report_,
+                                         p.charset);
+            return r == kParseRefused ? kParseRefused : AfterNested();
+        }
+        case PreambleEnd::kClosing:
+            return kNextPart;
+        case PreambleEnd::kNotFound: // its boundary never comes: one leaf
+            in_.seek(start);
+            break;
+        }
+    }
+    return Leaf(p);
+}
+
+} // namespace
+
+int ParseMimeParts(qv_message *msg, std::string_view boundary, std::string_view enclosing,
+                   const std::string &work_dir, MailInput &in, bool report,
+                   std::string_view charset)
+{
+    MultipartLevel level(in.tree());
+    PartReader reader(msg, boundary, enclosing, work_dir, in, report);
+    for (;;) {
+        PartState part(charset);
+        if (ReadHeaderLine(in, nullptr, true, 0) == 1)
+            return kPartsInputEnded;
+        while (!in.line.empty()) {
+            if (MatchBoundary(in.line, boundary) == Delimiter::kClosing)
+                return kPartsClosedAtHeader;
+            part_header(in.line, msg, in.tree(), part);
+            if (ReadHeaderLine(in, nullptr, true, 0) == 1)
+                return kPartsInputEnded;
+        }
+        const int result = reader.Body(part);
+        if (result != kNextPart)
+            return result;
+    }
+}
+
+} // namespace qvamz::mailread

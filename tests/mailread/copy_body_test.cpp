@@ -1,0 +1,153 @@
+// Part bodies: where they end, quoted-printable, raw byte counts, long
+// lines and tabs.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "mailread/mime_parser.hpp"
+#include "mailread/parser_limits.hpp"
+#include "parse_fixture.hpp"
+
+namespace {
+
+using namespace qvamz::mailread;
+using mailread_test::MemoryStream;
+
+struct Copied {
+    int result;
+    std::string bytes;
+    std::uint64_t count;
+    std::string rest; // the line read after the copy
+};
+
+Copied copy_body(const std::string &text, const std::string &boundary, const std::string &alternate,
+                 int code, bool qp, const std::string &charset = "", std::int64_t raw = 0)
+{
+    MemoryStream in(text);
+    ParseTree tree;
+    MailInput input(in.file, tree);
+    char *buf = nullptr;
+    size_t size = 0;
+    FILE *out = open_memstream(&buf, &size);
+    Copied c;
+    c.result = CopyPartBody(input, out, boundary, alternate, code, qp, charset, c.count, raw);
+    std::fclose(out);
+    c.bytes.assign(buf, size);
+    free(buf);
+    if (ReadHeaderLine(input, nullptr, false, 0) == 0)
+        c.rest = input.line;
+    return c;
+}
+
+TEST(CopyBody, EndsAtDelimiterClosingOrEndOfInput)
+{
+    const struct {
+        const char *text;
+        int result;
+        const char *bytes;
+        const char *rest;
+    } cases[] = {
+        {"one\ntwo\n--b\nnext\n", kBodyAtBoundary, "one\r\ntwo\r\n", "next"},
+        {"one\n--b--\nepilogue\n", kBodyAtClosing, "one\r\n", "epilogue"},
+        {"one\n--B  \n", kBodyAtBoundary, "one\r\n", ""},       // case and padding
+        {"one\n--bb\n--b\n", kBodyAtBoundary, "one\r\n--bb\r\n", ""}, // a longer boundary is text
+        {"one\n--b-x\n", kBodyAtEnd, "one\r\n--b-x\r\n", ""},
+        {"one\ntwo", kBodyAtEnd, "one\r\ntwo\r\n", ""},
+        {"", kBodyAtEnd, "", ""},
+    };
+    for (const auto &c : cases) {
+        const Copied got = copy_body(c.text, "b", "", 1, false);
+        EXPECT_EQ(got.result, c.result) << c.text;
+        EXPECT_EQ(got.bytes, c.bytes) << c.text;
+        EXPECT_EQ(got.count, got.bytes.size()) << c.text;
+        EXPECT_EQ(got.rest, c.rest) << c.text;
+    }
+}
+
+TEST(CopyBody, EnclosingBoundaryEndsAPartWhoseOwnIsMissing)
+{
+    const Copied got = copy_body("text\n--outer\nnext part\n", "inner", "outer", 1, false);
+    EXPECT_EQ(got.result, kBodyAtClosing);
+    EXPECT_EQ(got.bytes, "text\r\n");
+    EXPECT_EQ(got.rest, "next part");
+}
+
+TEST(CopyBody, QuotedPrintable)
+{
+    const struct {
+        const char *text;
+        const char *bytes;
+    } cases[] = {
+        {"caf=E9=\ns\n", "caf\xE9s\r\n"},                   // soft break joins
+        {"a=3Db=3d\n", "a=b=\r\n"},                          // lower-case hex too
+        {"bad =ZZ escape\n", "bad =ZZ escape\r\n"},          // kept as it stands
+        {"trailing ==\n", "trailing ="},                     // "=" left last, soft break
+        {"tab\there=09\n", "tab here\t\r\n"},                // a literal tab is a blank
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(copy_body(c.text, "b", "", 1, true).bytes, c.bytes) << c.text;
+}
+
+TEST(CopyBody, SoftBreaksJoinedBeforeDecodingForShiftingCharsets)
+{
+    // An escape split by a soft break only decodes once the lines are one.
+    const std::string text = "=1B$B$3=\n$s=1B(B\n--b\n";
+    const Copied jis = copy_body(text, "b", "", 1, true, "ISO-2022-JP");
+    EXPECT_EQ(jis.bytes, "\x1B$B$3$s\x1B(B\r\n");
+    EXPECT_EQ(jis.result, kBodyAtBoundary);
+    // The last line of the input ending in a soft break is still written.
+    EXPECT_EQ(copy_body("abc=", "b", "", 1, true, "koi8-r").bytes, "abc\r\n");
+}
+
+TEST(CopyBody, RawModeCopiesExactlyTheDeclaredBytes)
+{
+    const std::string binary("\x00\x01\r\n\x02--b\n", 9);
+    const Copied got = copy_body(binary + "\n--b\nnext\n", "b", "", 0, false, "", 9);
+    EXPECT_EQ(got.bytes, binary);
+    EXPECT_EQ(got.result, kBodyAtBoundary);
+    EXPECT_EQ(got.rest, "next");
+    EXPECT_EQ(copy_body(binary + "--b--\n", "b", "", 0, false, "", 9).result, kBodyAtClosing);
+    EXPECT_EQ(copy_body(binary, "b", "", 0, false, "", 100).result, kBodyAtEnd);
+}
+
+TEST(CopyBody, LinesLongerThanTheBufferAreCopiedWhole)
+{
+    // A QP escape straddles the piece boundary on purpose.
+    std::string line(kLineMax - 1, 'x');
+    line += "=41" + std::string(1000, 'y');
+    const Copied got = copy_body(line + "\n--b\n", "b", "", 1, true);
+    EXPECT_EQ(got.bytes, std::string(kLineMax - 1, 'x') + "A" + std::string(1000, 'y') + "\r\n");
+    EXPECT_EQ(got.result, kBodyAtBoundary);
+    // A long line that starts like a boundary in its later piece is text.
+    const std::string tricky = std::string(kLineMax, 'z') + "--b\n--b\n";
+    EXPECT_EQ(copy_body(tricky, "b", "", 1, false).bytes, std::string(kLineMax, 'z') + "--b\r\n");
+}
+
+TEST(CopyBody, AttachmentsKeepTabsTextBodiesDoNot)
+{
+    EXPECT_EQ(copy_body("a\tb\n", "", "", 0, false).bytes, "a\tb\r\n");
+    EXPECT_EQ(copy_body("a\tb\n", "", "", 1, false).bytes, "a b\r\n");
+}
+
+TEST(CopyBody, WithoutOutputOnlyContentIsCounted)
+{
+    MemoryStream in("abc\nde\n--b\n");
+    ParseTree tree;
+    MailInput input(in.file, tree);
+    std::uint64_t count = 0;
+    EXPECT_EQ(CopyPartBody(input, nullptr, "b", "", 1, false, "", count, 0), kBodyAtBoundary);
+    EXPECT_EQ(count, 5u);
+}
+
+TEST(CopyBody, MatchBoundary)
+{
+    EXPECT_EQ(MatchBoundary("--abc", "abc"), Delimiter::kBoundary);
+    EXPECT_EQ(MatchBoundary("--ABC--", "abc"), Delimiter::kClosing);
+    EXPECT_EQ(MatchBoundary("--abc-- \t", "abc"), Delimiter::kClosing);
+    EXPECT_EQ(MatchBoundary("--abcd", "abc"), Delimiter::kNone);
+    EXPECT_EQ(MatchBoundary("-abc", "abc"), Delimiter::kNone);
+    EXPECT_EQ(MatchBoundary("--abc", ""), Delimiter::kNone);
+    EXPECT_EQ(MatchBoundary("--", "abc"), Delimiter::kNone);
+}
+
+} // namespace

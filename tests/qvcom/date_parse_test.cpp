@@ -1,0 +1,85 @@
+// Mail dates in every form real messages carry.
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "qv/qvcom.h"
+
+namespace {
+
+// The expected instant, computed independently of the parser.
+qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
+{
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    const std::int64_t unix_seconds = timegm(&tm);
+    return static_cast<qv_filetime>(unix_seconds + 11644473600LL) * 10000000ULL;
+}
+
+struct DateCase {
+    const char *text;
+    qv_filetime expected; // 0: no date
+};
+
+TEST(DateParse, ReadsRfc5322AndObsoleteForms)
+{
+    const DateCase cases[] = {
+        {"Mon, 7 Dec 2026 09:14:30 +0100", utc(2026, 12, 7, 8, 14, 30)},
+        {"Mon, 07 Dec 2026 09:14:30 +0100 (CET)", utc(2026, 12, 7, 8, 14, 30)},
+        {"7 Dec 2026 09:14 -0530", utc(2026, 12, 7, 14, 44, 0)},
+        {"Tue, 1 Jan 2019 00:30:00 -0000", utc(2019, 1, 1, 0, 30, 0)},
+        {"  Fri, 29 Feb 2008 23:59:60 +0000 ", utc(2008, 2, 29, 23, 59, 59)},
+        {"2 Jan 05 10:00 EST", utc(2005, 1, 2, 15, 0, 0)},
+        {"2 Jan 99 10:00 GMT", utc(1999, 1, 2, 10, 0, 0)},
+        {"2 Jan 105 10:00 UT", utc(2005, 1, 2, 10, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 PDT", utc(2020, 7, 4, 19, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 CEST", utc(2020, 7, 4, 10, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 JST", utc(2020, 7, 4, 3, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 Z", utc(2020, 7, 4, 12, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 A", utc(2020, 7, 4, 12, 0, 0)}, // military: as -0000
+        {"Sat, 4 Jul 2020 12:00:00", utc(2020, 7, 4, 12, 0, 0)},   // no zone: UTC
+        {"Sat, 4 Jul 2020;12:00:00 +0200", utc(2020, 7, 4, 10, 0, 0)}, // folded with ";"
+        {"Sun Dec  6 15:04:05 2026", utc(2026, 12, 6, 15, 4, 5)},   // asctime
+        {"Thursday, December 3, 2026 4:05 PM", utc(2026, 12, 3, 16, 5, 0)},
+        {"12/3/2026 12:15 AM", utc(2026, 12, 3, 0, 15, 0)},
+        {"2026-12-03T10:20:30Z", utc(2026, 12, 3, 10, 20, 30)},
+        {"2026-12-03T10:20:30.250+02:00", utc(2026, 12, 3, 8, 20, 30)},
+        {"2026-12-03", utc(2026, 12, 3, 0, 0, 0)},
+        {"15-Jan-2020 08:00:00 +0000", utc(2020, 1, 15, 8, 0, 0)},
+        {"Thu, 1 Jan 1970 00:00:00 +0000", utc(1970, 1, 1, 0, 0, 0)},
+        {"Mon, 1 Jan 1900 00:00:00 +0000", utc(1900, 1, 1, 0, 0, 0)},
+        // Not dates.
+        {"", 0},
+        {"yesterday", 0},
+        {"Mon, 30 Feb 2026 10:00:00 +0000", 0},
+        {"Mon, 7 Foo 2026 10:00:00 +0000", 0},
+        {"Mon, 7 Dec 2026 25:61:00 +0000", 0},
+        {"Mon, 7 Dec 1500 10:00:00 +0000", 0},
+    };
+    auto msg = std::make_unique<qv_message>();
+    for (const auto &c : cases) {
+        msg->date = 12345;
+        const int ok = com_Parse_Mime_Date(c.text, msg.get());
+        EXPECT_EQ(msg->date, c.expected) << c.text;
+        EXPECT_EQ(ok != 0, c.expected != 0) << c.text;
+    }
+    EXPECT_EQ(com_Parse_Mime_Date("Mon, 7 Dec 2026 09:14:30 +0100", nullptr), 0);
+}
+
+TEST(DateParse, HostileTextDoesNotHang)
+{
+    auto msg = std::make_unique<qv_message>();
+    const std::string junk(100000, '(');
+    EXPECT_EQ(com_Parse_Mime_Date(junk.c_str(), msg.get()), 0);
+    const std::string digits(100000, '9');
+    EXPECT_EQ(com_Parse_Mime_Date(digits.c_str(), msg.get()), 0);
+}
+
+} // namespace

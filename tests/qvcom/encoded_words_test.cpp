@@ -1,0 +1,188 @@
+// RFC 2047 encoded words: decoding in every charset family the readers
+// meet, and encoding that decodes back to what it was given.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "qv/qvcom.h"
+
+namespace {
+
+struct Decoded {
+    std::string text;
+    int codepage;
+};
+
+Decoded decode(const std::string &in, size_t capacity = 4096)
+{
+    std::vector<char> buf(capacity, '\0');
+    in.copy(buf.data(), std::min(in.size(), capacity - 1));
+    const int codepage = com_Decode_iso(buf.data(), buf.size(), 0);
+    return {buf.data(), codepage};
+}
+
+struct DecodeCase {
+    const char *in;
+    const char *out;
+    int codepage;
+};
+
+TEST(EncodedWords, DecodesEachEncodingAndCharset)
+{
+    const DecodeCase cases[] = {
+        {"=?iso-8859-1?q?Caf=E9?= au lait", "Caf\xC3\xA9 au lait", 28591},
+        {"=?ISO-8859-1?Q?Andr=E9_Meier?=", "Andr\xC3\xA9 Meier", 28591},
+        {"=?UTF-8?B?R3LDvMOfZQ==?=", "Gr\xC3\xBC\xC3\x9F" "e", 65001},
+        {"=?utf-8?b?R3LDvMOfZQ?=", "Gr\xC3\xBC\xC3\x9F" "e", 65001}, // no padding
+        {"=?koi8-r?B?8NLJ18XU?=", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", 20866},
+        {"=?ISO-2022-JP?B?GyRCJUYlOSVIGyhC?=", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", 50220},
+        {"=?Shift_JIS?B?g2WDWINn?=", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", 932},
+        {"=?gb2312?B?1tDOxA==?=", "\xE4\xB8\xAD\xE6\x96\x87", 936},
+        {"=?big5?B?pKSk5Q==?=", "\xE4\xB8\xAD\xE6\x96\x87", 950},
+        {"=?euc-kr?B?x9Gx2w==?=", "\xED\x95\x9C\xEA\xB8\x80", 51949},
+        {"=?windows-1251?Q?=CF=F0=E8=E2=E5=F2?=", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", 1251},
+        // iso-8859-1 labels are read as windows-1252, as agents mean them
+        {"=?iso-8859-1?Q?=93quoted=94?=", "\xE2\x80\x9Cquoted\xE2\x80\x9D", 28591},
+        // RFC 2231 language after the charset
+        {"=?utf-8*de?Q?Gr=C3=BC=C3=9Fe?=", "Gr\xC3\xBC\xC3\x9F" "e", 65001},
+    };
+    for (const auto &c : cases) {
+        const Decoded d = decode(c.in);
+        EXPECT_EQ(d.text, c.out) << c.in;
+        EXPECT_EQ(d.codepage, c.codepage) << c.in;
+    }
+}
+
+TEST(EncodedWords, BlanksBetweenAdjacentWordsAreDroppedOthersKept)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"=?utf-8?q?a?= =?utf-8?q?b?=", "ab"},
+        {"=?utf-8?q?a?=\r\n =?utf-8?q?b?=", "ab"},
+        {"=?utf-8?q?a?= plain =?utf-8?q?b?=", "a plain b"},
+        {"Re: =?utf-8?q?a?=  tail", "Re: a  tail"},
+        {"=?utf-8?q?a_?= =?iso-8859-1?q?=E9?=", "a \xC3\xA9"},
+    };
+    for (const auto &[in, out] : cases)
+        EXPECT_EQ(decode(in).text, out) << in;
+}
+
+TEST(EncodedWords, CharacterSplitAcrossWordsComesOutWhole)
+{
+    // "ü" (C3 BC) split over two B words, and a Shift_JIS character split
+    // over two Q words.
+    EXPECT_EQ(decode("=?UTF-8?B?w7w=?= =?UTF-8?B?vA==?=").text, "\xC3\xBC\xEF\xBF\xBD");
+    EXPECT_EQ(decode("=?UTF-8?B?R8M=?= =?UTF-8?B?vGU=?=").text, "G\xC3\xBC" "e");
+    EXPECT_EQ(decode("=?Shift_JIS?Q?=83?= =?Shift_JIS?Q?e?=").text, "\xE3\x83\x86");
+}
+
+TEST(EncodedWords, MalformedWordsStayAsTheyStand)
+{
+    const char *const cases[] = {
+        "plain text",
+        "=?utf-8?x?abc?=",           // unknown encoding
+        "=?utf-8?q?never closed",     // no end
+        "=??q?abc?=",                 // no charset
+        "a =? b ?= c",
+    };
+    for (const char *in : cases) {
+        const Decoded d = decode(in);
+        EXPECT_EQ(d.text, in);
+        EXPECT_EQ(d.codepage, 0) << in;
+    }
+}
+
+TEST(EncodedWords, UnknownCharsetFallsBackSafely)
+{
+    // Valid UTF-8 bytes stay UTF-8; other bytes read as windows-1252.
+    EXPECT_EQ(decode("=?x-unknown?Q?=C3=A9?=").text, "\xC3\xA9");
+    EXPECT_EQ(decode("=?x-unknown?Q?=E9?=").text, "\xC3\xA9");
+    EXPECT_EQ(decode("=?x-unknown?Q?=E9?=").codepage, 65001);
+}
+
+std::string repeat(const std::string &piece, int times)
+{
+    std::string out;
+    for (int i = 0; i < times; ++i)
+        out += piece;
+    return out;
+}
+
+TEST(EncodedWords, OutputIsCutAtACharacterBoundary)
+{
+    // 300 bytes of "é" in latin-1: 400 base64 characters in, 600 bytes of
+    // UTF-8 out, more than the buffer holds.
+    const std::string in = "=?iso-8859-1?B?" + repeat("6enp", 100) + "?=";
+    std::vector<char> buf(in.begin(), in.end());
+    buf.push_back('\0');
+    ASSERT_EQ(com_Decode_iso(buf.data(), buf.size(), 0), 28591);
+    const std::string out = buf.data();
+    EXPECT_LT(out.size(), buf.size());
+    EXPECT_GT(out.size(), in.size() - 2);
+    EXPECT_EQ(out.size() % 2, 0u) << "cut inside a character";
+    for (size_t i = 0; i < out.size(); i += 2)
+        ASSERT_EQ(out.substr(i, 2), "\xC3\xA9");
+}
+
+std::string encode(const std::string &in, int codepage, std::string *charset = nullptr)
+{
+    std::vector<char> buf(4096, '\0');
+    in.copy(buf.data(), in.size());
+    char cs[32] = "";
+    EXPECT_EQ(com_Encode_iso(buf.data(), buf.size(), codepage, cs, sizeof cs), 1);
+    if (charset)
+        *charset = cs;
+    return buf.data();
+}
+
+TEST(EncodedWords, EncodeLeavesAsciiAndAddressesAlone)
+{
+    std::string charset;
+    EXPECT_EQ(encode("Plain subject", 0, &charset), "Plain subject");
+    EXPECT_EQ(charset, "UTF-8");
+    const std::string from = encode("\"J\xC3\xB6rg M\xC3\xBCller\" <joerg@example.com>", 65001);
+    EXPECT_NE(from.find("<joerg@example.com>"), std::string::npos);
+    EXPECT_EQ(from.front(), '"') << "a quoted name keeps its quotes";
+    EXPECT_EQ(from.find("\xC3"), std::string::npos) << "no 8-bit byte is left";
+}
+
+TEST(EncodedWords, EncodedTextDecodesBackAndWordsStayShort)
+{
+    std::string cjk_run; // 60 characters in one run: several words
+    for (int i = 0; i < 60; ++i)
+        cjk_run += "\xE4\xB8\xAD";
+    const std::string texts[] = {
+        "Caf\xC3\xA9 au lait",
+        "Re: \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 und mehr \xC3\x9C" "berl\xC3\xA4nge",
+        std::string(120, 'x') + " \xE2\x82\xAC " + std::string(30, 'y'),
+        "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 " + std::string(200, 'a') + " \xD0\x9F",
+        cjk_run,
+    };
+    for (const std::string &text : texts) {
+        const std::string encoded = encode(text, 1252);
+        // Blanks separate the words; each word is at most 75 characters.
+        size_t start = 0;
+        while (start < encoded.size()) {
+            size_t end = encoded.find(' ', start);
+            end = end == std::string::npos ? encoded.size() : end;
+            if (encoded.compare(start, 2, "=?") == 0) {
+                EXPECT_LE(end - start, 75u) << encoded.substr(start, end - start);
+            }
+            start = end + 1;
+        }
+        for (char c : encoded)
+            EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
+        EXPECT_EQ(decode(encoded).text, text);
+    }
+}
+
+TEST(EncodedWords, NonUtf8InputIsReadInTheGivenCodePage)
+{
+    // "Привет" in windows-1251 bytes
+    const std::string encoded = encode("\xCF\xF0\xE8\xE2\xE5\xF2", 1251);
+    EXPECT_EQ(decode(encoded).text, "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
+}
+
+} // namespace
