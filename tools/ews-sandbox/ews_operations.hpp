@@ -8,6 +8,7 @@
 
 #include <libxml/tree.h>
 
+#include <functional>
 #include <string>
 
 #include "sandbox_config.hpp"
@@ -25,6 +26,10 @@ struct RequestContext {
     bool impersonating = false;  // authenticated with a bearer token + ExchangeImpersonation
     std::string requested_version; // RequestServerVersion/@Version, "" when absent
     const SandboxConfig *config = nullptr;
+    // Whether an address names a mailbox user; a delegate administrator
+    // naming any other address gets ErrorNonExistentMailbox.  Empty: every
+    // address counts as a user (the store then creates the mailbox).
+    std::function<bool(const std::string &address)> mailbox_exists;
 };
 
 // What goes back to the client.

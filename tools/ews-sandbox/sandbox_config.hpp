@@ -18,6 +18,8 @@ struct SandboxConfig {
     int token_lifetime_seconds = 900;            // ExpiresIn of issued tokens
     int clock_skew_seconds = 300;                // SigV4 X-Amz-Date allowance
     std::string faults_file;                     // --faults FILE
+    std::string schema_dir;                      // --schema DIR, "" = the build's default
+    int worker_threads = 8;                      // connections served at once
 };
 
 } // namespace sandbox

@@ -1,0 +1,152 @@
+// Fault injection: the rule parser and queue, then every kind as a plain
+// libcurl client sees it.
+#include <cjson/cJSON.h>
+#include <gtest/gtest.h>
+
+#include "fault_injection.hpp"
+#include "sandbox_fixture.hpp"
+#include "schema.hpp"
+
+namespace {
+
+using namespace sandbox;
+using sandbox_test::get_folder;
+using sandbox_test::soap_request;
+
+TEST(FaultRules, ParsesWhatTheDocumentationShows) {
+    std::string error;
+    const auto rules = parse_fault_rules(
+        R"([{"operation":"GetItem","kind":"http_status","status":500,"count":2},
+            {"kind":"soap_fault","faultstring":"Boom","response_code":"ErrorItemSave"},
+            {"operation":"FindItem","kind":"server_busy","back_off_ms":250},
+            {"kind":"empty_503"},{"kind":"drop_connection"},{"kind":"delay","ms":40}])",
+        &error);
+    ASSERT_TRUE(rules.has_value()) << error;
+    ASSERT_EQ(rules->size(), 6u);
+    EXPECT_EQ((*rules)[0].operation, "GetItem");
+    EXPECT_EQ((*rules)[0].status, 500);
+    EXPECT_EQ((*rules)[0].count, 2);
+    EXPECT_EQ((*rules)[1].operation, "*");
+    EXPECT_EQ((*rules)[1].response_code, "ErrorItemSave");
+    EXPECT_EQ((*rules)[2].back_off_ms, 250);
+    EXPECT_EQ((*rules)[5].delay_ms, 40);
+    EXPECT_EQ(parse_fault_rules(describe_fault_rules(*rules), &error)->size(), 6u) << error;
+}
+
+TEST(FaultRules, RefusesBrokenRules) {
+    for (const char *json :
+         {"", "{", "42", R"({"kind":"explode"})", R"({"status":500})", R"({"kind":"http_status"})",
+          R"({"kind":"http_status","status":200})", R"({"kind":"http_status","status":"500"})",
+          R"({"kind":"http_status","status":500.5})", R"({"kind":"http_status","status":1e300})",
+          R"({"kind":"soap_fault"})", R"({"kind":"delay"})", R"({"kind":"delay","ms":-1})",
+          R"({"kind":"empty_503","count":0})", R"({"kind":"empty_503","operation":""})",
+          R"([{"kind":"empty_503"}, 7])"}) {
+        std::string error;
+        EXPECT_FALSE(parse_fault_rules(json, &error).has_value()) << json;
+        EXPECT_FALSE(error.empty()) << json;
+    }
+}
+
+TEST(FaultRules, QueueUsesRulesInOrderAndCountsThemDown) {
+    FaultInjector faults;
+    std::string error;
+    faults.add(*parse_fault_rules(R"([{"operation":"GetItem","kind":"empty_503","count":2},
+                                      {"kind":"http_status","status":504}])", &error));
+    EXPECT_EQ(faults.take("FindItem")->status, 504);     // "*" matches, GetItem does not
+    EXPECT_EQ(faults.take("GetItem")->kind, FaultRule::Kind::Empty503);
+    EXPECT_EQ(faults.take("GetItem")->kind, FaultRule::Kind::Empty503);
+    EXPECT_FALSE(faults.take("GetItem").has_value());
+    EXPECT_TRUE(faults.pending().empty());
+}
+
+class Faults : public sandbox_test::SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        add_user("alice@example.com", "pw");
+    }
+    sandbox_test::HttpResult inject(const std::string &json) {
+        return server->client().request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
+    }
+    sandbox_test::HttpResult get_folder_as_alice() {
+        return server->client().basic("alice@example.com", "pw").ews(soap_request(get_folder()));
+    }
+};
+
+TEST_F(Faults, HttpStatuses) {
+    start();
+    for (int status : {401, 413, 500, 503, 504, 507}) {
+        ASSERT_EQ(inject(R"({"operation":"GetFolder","kind":"http_status","status":)" +
+                         std::to_string(status) + "}").status, 200);
+        const auto r = get_folder_as_alice();
+        EXPECT_EQ(r.curl, CURLE_OK);
+        EXPECT_EQ(r.status, status);
+        EXPECT_EQ(r.fault_code(), "");
+    }
+    EXPECT_NE(get_folder_as_alice().status, 507) << "a rule applies count times only";
+}
+
+TEST_F(Faults, SoapFaultAndServerBusy) {
+    start();
+    inject(R"([{"kind":"soap_fault","faultstring":"The server cannot service this request right now. Try again later.","count":1},
+               {"kind":"server_busy","back_off_ms":1234}])");
+    auto r = get_folder_as_alice();
+    EXPECT_EQ(r.status, 500);
+    EXPECT_TRUE(r.contains("<faultstring xml:lang=\"en-US\">The server cannot service this request right "
+                           "now. Try again later.</faultstring>")) << r.body;
+    EXPECT_TRUE(validate_soap(r.body, nullptr)) << r.body;
+
+    r = get_folder_as_alice();
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.fault_code(), "ErrorServerBusy");
+    EXPECT_TRUE(r.contains("<t:Value Name=\"BackOffMilliseconds\">1234</t:Value>")) << r.body;
+    EXPECT_TRUE(r.contains("The server cannot service this request right now. Try again later.</faultstring>"));
+    std::string why;
+    EXPECT_TRUE(validate_soap(r.body, &why)) << why << "\n" << r.body;
+}
+
+TEST_F(Faults, Empty503DroppedConnectionAndDelay) {
+    start();
+    inject(R"([{"kind":"empty_503"},{"kind":"drop_connection"},{"kind":"delay","ms":600}])");
+    auto r = get_folder_as_alice();
+    EXPECT_EQ(r.curl, CURLE_OK);
+    EXPECT_EQ(r.status, 503);
+    EXPECT_TRUE(r.body.empty());
+
+    r = get_folder_as_alice();
+    EXPECT_TRUE(r.curl == CURLE_GOT_NOTHING || r.curl == CURLE_RECV_ERROR)
+        << curl_easy_strerror(r.curl);
+    EXPECT_EQ(r.status, 0);
+
+    r = get_folder_as_alice();
+    EXPECT_EQ(r.curl, CURLE_OK);
+    EXPECT_GE(r.seconds, 0.6);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.fault_code(), "") << "a delay does not change the answer";
+}
+
+TEST_F(Faults, FileRulesApiOperationAndControl) {
+    const auto file = data_dir / "faults.json";
+    std::ofstream(file) << R"([{"operation":"AssumeImpersonationRole","kind":"http_status","status":503}])";
+    auto &server = start({"--faults", file.string()});
+    auto listed = server.client().request("GET", "/sandbox/faults", "");
+    EXPECT_EQ(listed.status, 200);
+    EXPECT_TRUE(listed.contains("\"AssumeImpersonationRole\"")) << listed.body;
+
+    EXPECT_NE(get_folder_as_alice().status, 503) << "EWS requests are not the API's operation";
+    EXPECT_EQ(server.client().request("POST", "/", "{}", {"X-Amz-Target: x"}).status, 503);
+    EXPECT_EQ(server.client().request("GET", "/sandbox/faults", "").body, "[]");
+
+    inject(R"({"kind":"http_status","status":500,"count":5})");
+    EXPECT_EQ(server.client().request("DELETE", "/sandbox/faults", "").body, "[]");
+    EXPECT_NE(get_folder_as_alice().status, 500);
+
+    const auto bad = inject(R"({"kind":"nonsense"})");
+    EXPECT_EQ(bad.status, 400);
+    std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(cJSON_Parse(bad.body.c_str()), cJSON_Delete);
+    ASSERT_TRUE(cJSON_IsString(cJSON_GetObjectItem(json.get(), "error"))) << bad.body;
+    EXPECT_NE(std::string(cJSON_GetObjectItem(json.get(), "error")->valuestring).find("\"kind\""),
+              std::string::npos) << bad.body;
+}
+
+} // namespace

@@ -1,0 +1,239 @@
+// GetFolder, FindFolder and CreateFolder as a client sees them: shapes,
+// traversal, paging boundaries, errors and the delegate marker.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::Answer;
+using ops_test::OpsHarness;
+
+namespace {
+
+std::string get_folder(const std::string &id_xml, const std::string &shape = "Default") {
+    return "<m:GetFolder><m:FolderShape><t:BaseShape>" + shape + "</t:BaseShape></m:FolderShape>"
+           "<m:FolderIds>" + id_xml + "</m:FolderIds></m:GetFolder>";
+}
+
+std::string find_folder(const std::string &parent_xml, const std::string &traversal,
+                        const std::string &view = "", const std::string &shape = "IdOnly") {
+    return "<m:FindFolder Traversal=\"" + traversal + "\"><m:FolderShape><t:BaseShape>" + shape +
+           "</t:BaseShape></m:FolderShape>" + view + "<m:ParentFolderIds>" + parent_xml +
+           "</m:ParentFolderIds></m:FindFolder>";
+}
+
+std::string distinguished(const std::string &id, const std::string &mailbox = "") {
+    if (mailbox.empty()) return "<t:DistinguishedFolderId Id=\"" + id + "\"/>";
+    return "<t:DistinguishedFolderId Id=\"" + id + "\"><t:Mailbox><t:EmailAddress>" + mailbox +
+           "</t:EmailAddress></t:Mailbox></t:DistinguishedFolderId>";
+}
+
+std::string page(int max, int offset, const char *base = "Beginning") {
+    return "<m:IndexedPageFolderView MaxEntriesReturned=\"" + std::to_string(max) + "\" Offset=\"" +
+           std::to_string(offset) + "\" BasePoint=\"" + base + "\"/>";
+}
+
+} // namespace
+
+TEST(OpsFolders, GetFolderAnswersTheDistinguishedFoldersWithTheirShapes) {
+    OpsHarness h;
+    struct Row {
+        const char *id, *element, *name;
+    };
+    const Row rows[] = {{"msgfolderroot", "Folder", "Top of Information Store"},
+                        {"inbox", "Folder", "Inbox"},
+                        {"calendar", "CalendarFolder", "Calendar"},
+                        {"contacts", "ContactsFolder", "Contacts"},
+                        {"tasks", "TasksFolder", "Tasks"},
+                        {"archivemsgfolderroot", "Folder", "Top of Information Store"},
+                        {"publicfoldersroot", "Folder", "IPM_SUBTREE"}};
+    for (const auto &r : rows) {
+        Answer a = h.run(get_folder(distinguished(r.id), "AllProperties"));
+        EXPECT_EQ(a.one("//m:ResponseCode"), "NoError") << r.id;
+        std::string base = std::string("//m:Folders/t:") + r.element;
+        EXPECT_EQ(a.one(base + "/t:DisplayName"), r.name) << r.id;
+        EXPECT_EQ(a.count(base + "/t:FolderId/@Id"), 1u) << r.id;
+        EXPECT_EQ(a.count(base + "/t:UnreadCount"), std::string(r.element) == "Folder" ||
+                                                            std::string(r.element) == "TasksFolder" ? 1u : 0u)
+            << r.id;
+    }
+    Answer root = h.run(get_folder(distinguished("msgfolderroot")));
+    EXPECT_GE(std::stoi(root.one("//t:ChildFolderCount")), 14);
+    EXPECT_EQ(root.count("//t:FolderClass"), 0u); // not in the Default shape
+    Answer idonly = h.run(get_folder(distinguished("inbox"), "IdOnly"));
+    EXPECT_EQ(idonly.count("//t:DisplayName"), 0u);
+}
+
+TEST(OpsFolders, ErrorsPerFolderId) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    StoredItem item;
+    item.mime = ops_test::sample_mime("x");
+    item.info.mailbox = box;
+    item.info.folder = h.store().distinguished_folder(box, "inbox")->id;
+    ItemInfo made = h.store().add_item(item);
+    Answer a = h.run(get_folder(distinguished("inbox") + distinguished("voicemail") +
+                                "<t:FolderId Id=\"AAAAAAAA\"/><t:FolderId Id=\"\"/>"
+                                "<t:FolderId Id=\"" + h.item_id(made) + "\"/>" +
+                                "<t:FolderId Id=\"" + h.folder_id(box, 99999) + "\"/>"));
+    EXPECT_EQ(a.codes(), (std::vector<std::string>{"NoError", "ErrorFolderNotFound", "ErrorInvalidIdMalformed",
+                                                   "ErrorInvalidIdEmpty", "ErrorCannotUseItemIdForFolderId",
+                                                   "ErrorFolderNotFound"}));
+    EXPECT_EQ(a.count("//m:GetFolderResponseMessage[@ResponseClass='Error']/m:MessageText"), 5u);
+}
+
+TEST(OpsFolders, DeepTraversalListsEveryDescendantParentsFirst) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    h.store().ensure_folder_path(box, "Inbox/A/A1/A1x");
+    h.store().ensure_folder_path(box, "Inbox/B");
+    Answer deep = h.run(find_folder(distinguished("inbox"), "Deep", "", "Default"));
+    EXPECT_EQ(deep.all("//t:Folder/t:DisplayName"), (std::vector<std::string>{"A", "A1", "A1x", "B"}));
+    EXPECT_EQ(deep.one("//m:RootFolder/@TotalItemsInView"), "4");
+    EXPECT_EQ(deep.one("//m:RootFolder/@IncludesLastItemInRange"), "true");
+    EXPECT_EQ(deep.count("//m:RootFolder/@IndexedPagingOffset"), 0u); // no indexed view asked for
+    Answer shallow = h.run(find_folder(distinguished("inbox"), "Shallow", "", "Default"));
+    EXPECT_EQ(shallow.all("//t:Folder/t:DisplayName"), (std::vector<std::string>{"A", "B"}));
+    EXPECT_EQ(shallow.all("//t:Folder/t:ChildFolderCount"), (std::vector<std::string>{"1", "0"}));
+
+    // Every folder below msgfolderroot, each once, children after parents.
+    Answer all = h.run(find_folder(distinguished("msgfolderroot"), "Deep", "", "AllProperties"));
+    auto names = all.all("//t:DisplayName");
+    auto pos = [&](const std::string &n) { return std::find(names.begin(), names.end(), n) - names.begin(); };
+    EXPECT_LT(pos("Inbox"), pos("A"));
+    EXPECT_LT(pos("A"), pos("A1x"));
+    EXPECT_LT(pos("Sync Issues"), pos("Server Failures"));
+    EXPECT_EQ(std::set<std::string>(names.begin(), names.end()).count("Top of Information Store"), 0u);
+    auto ids = all.all("//t:FolderId/@Id");
+    EXPECT_EQ(ids.size(), std::set<std::string>(ids.begin(), ids.end()).size());
+
+    Answer pub = h.run(find_folder(distinguished("publicfoldersroot"), "Deep"));
+    EXPECT_EQ(pub.one("//m:ResponseCode"), "ErrorInvalidOperation");
+}
+
+// Paging over 0, 1, 500, 501 and 1200 folders with pages of 500 and with
+// the server's cap of 1000.
+TEST(OpsFolders, IndexedPagingBoundaries) {
+    for (int n : {0, 1, 500, 501, 1200}) {
+        OpsHarness h;
+        std::int64_t box = h.home();
+        FolderInfo parent = h.store().ensure_folder_path(box, "Inbox/Many");
+        for (int i = 0; i < n; ++i)
+            h.store().create_folder(box, parent.id, "F" + std::to_string(i), "IPF.Note", nullptr);
+        std::string pid = "<t:FolderId Id=\"" + h.folder_id(box, parent.id) + "\"/>";
+        for (int size : {500, 5000}) {
+            int expected_page = std::min(size, h.config().max_page_entries);
+            std::set<std::string> seen;
+            int offset = 0;
+            for (int round = 0; round < 10; ++round) {
+                Answer a = h.run(find_folder(pid, "Shallow", page(size, offset)));
+                ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
+                auto ids = a.all("//t:FolderId/@Id");
+                int expected = std::min(expected_page, n - offset);
+                EXPECT_EQ(static_cast<int>(ids.size()), expected) << n << " " << size << " " << offset;
+                EXPECT_EQ(a.one("//m:RootFolder/@TotalItemsInView"), std::to_string(n));
+                EXPECT_EQ(a.one("//m:RootFolder/@IndexedPagingOffset"), std::to_string(offset + expected));
+                bool last = offset + expected >= n;
+                EXPECT_EQ(a.one("//m:RootFolder/@IncludesLastItemInRange"), last ? "true" : "false")
+                    << n << " " << size << " " << offset;
+                seen.insert(ids.begin(), ids.end());
+                offset += expected;
+                if (last) break;
+            }
+            EXPECT_EQ(static_cast<int>(seen.size()), n);
+        }
+    }
+}
+
+TEST(OpsFolders, PagingFromTheEndAndBadViews) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    FolderInfo parent = h.store().ensure_folder_path(box, "Inbox/P");
+    for (int i = 0; i < 5; ++i) h.store().create_folder(box, parent.id, "F" + std::to_string(i), "IPF.Note", nullptr);
+    std::string pid = "<t:FolderId Id=\"" + h.folder_id(box, parent.id) + "\"/>";
+    Answer end = h.run(find_folder(pid, "Shallow", page(2, 0, "End"), "Default"));
+    EXPECT_EQ(end.all("//t:DisplayName"), (std::vector<std::string>{"F3", "F4"}));
+    EXPECT_EQ(end.one("//m:RootFolder/@IncludesLastItemInRange"), "false");
+    Answer start = h.run(find_folder(pid, "Shallow", page(2, 4, "End"), "Default"));
+    EXPECT_EQ(start.all("//t:DisplayName"), (std::vector<std::string>{"F0"}));
+    EXPECT_EQ(start.one("//m:RootFolder/@IncludesLastItemInRange"), "true");
+    Answer beyond = h.run(find_folder(pid, "Shallow", page(2, 9)));
+    EXPECT_EQ(beyond.count("//t:FolderId"), 0u);
+    EXPECT_EQ(beyond.one("//m:RootFolder/@IncludesLastItemInRange"), "true");
+    EXPECT_EQ(h.run(find_folder(pid, "Shallow", page(0, 0))).one("//m:ResponseCode"), "ErrorInvalidPagingMaxRows");
+    EXPECT_EQ(h.run(find_folder(pid, "Shallow", page(5, -1))).one("//m:ResponseCode"),
+              "ErrorInvalidIndexedPagingParameters");
+    h.config().max_page_entries = 3;
+    Answer capped = h.run(find_folder(pid, "Shallow"));
+    EXPECT_EQ(capped.count("//t:FolderId"), 3u);
+    EXPECT_EQ(capped.one("//m:RootFolder/@IncludesLastItemInRange"), "false");
+}
+
+TEST(OpsFolders, RestrictionOnDisplayName) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    h.store().ensure_folder_path(box, "Inbox/Reports 2025");
+    h.store().ensure_folder_path(box, "Inbox/reports 2026");
+    h.store().ensure_folder_path(box, "Inbox/Other");
+    Answer a = h.run("<m:FindFolder Traversal=\"Shallow\"><m:FolderShape><t:BaseShape>Default</t:BaseShape>"
+                     "</m:FolderShape><m:Restriction><t:Contains ContainmentMode=\"Prefixed\" "
+                     "ContainmentComparison=\"IgnoreCase\"><t:FieldURI FieldURI=\"folder:DisplayName\"/>"
+                     "<t:Constant Value=\"REPORTS\"/></t:Contains></m:Restriction><m:ParentFolderIds>" +
+                     distinguished("inbox") + "</m:ParentFolderIds></m:FindFolder>");
+    EXPECT_EQ(a.all("//t:DisplayName"), (std::vector<std::string>{"Reports 2025", "reports 2026"}));
+}
+
+TEST(OpsFolders, CreateFolderKindsAndErrors) {
+    OpsHarness h;
+    Answer a = h.run("<m:CreateFolder><m:ParentFolderId>" + distinguished("inbox") +
+                     "</m:ParentFolderId><m:Folders>"
+                     "<t:Folder><t:DisplayName>Plain</t:DisplayName></t:Folder>"
+                     "<t:Folder><t:FolderClass>IPF.Contact</t:FolderClass><t:DisplayName>People</t:DisplayName></t:Folder>"
+                     "<t:CalendarFolder><t:DisplayName>Dates</t:DisplayName></t:CalendarFolder>"
+                     "<t:Folder><t:DisplayName>plain</t:DisplayName></t:Folder>"
+                     "<t:TasksFolder><t:FolderClass>IPF.Note</t:FolderClass><t:DisplayName>T</t:DisplayName></t:TasksFolder>"
+                     "</m:Folders></m:CreateFolder>");
+    EXPECT_EQ(a.codes(), (std::vector<std::string>{"NoError", "NoError", "NoError", "ErrorFolderExists",
+                                                   "ErrorNoFolderClassOverride"}));
+    EXPECT_EQ(a.count("//m:Folders/t:ContactsFolder/t:FolderId"), 1u);
+    EXPECT_EQ(a.count("//m:Folders/t:CalendarFolder/t:FolderId"), 1u);
+    std::string id = a.one("//m:Folders/t:Folder/t:FolderId/@Id");
+    Answer got = h.run(get_folder("<t:FolderId Id=\"" + id + "\"/>", "AllProperties"));
+    EXPECT_EQ(got.one("//t:FolderClass"), "IPF.Note");
+    EXPECT_EQ(got.one("//t:DisplayName"), "Plain");
+
+    Answer missing = h.run("<m:CreateFolder><m:ParentFolderId><t:FolderId Id=\"" + h.folder_id(h.home(), 4242) +
+                           "\"/></m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>x</t:DisplayName>"
+                           "</t:Folder></m:Folders></m:CreateFolder>");
+    EXPECT_EQ(missing.one("//m:ResponseCode"), "ErrorParentFolderNotFound");
+}
+
+TEST(OpsFolders, DelegateMarkerSelectsTheMailboxForDelegateAdministratorsOnly) {
+    OpsHarness h;
+    // A plain user may name its own mailbox but no other.
+    EXPECT_EQ(h.run(get_folder(distinguished("inbox", "ALICE@example.com"))).one("//m:ResponseCode"), "NoError");
+    EXPECT_EQ(h.run(get_folder(distinguished("inbox", "bob@example.com"))).one("//m:ResponseCode"),
+              "ErrorAccessDenied");
+
+    h.ctx().delegate_admin = true;
+    Answer bob = h.run(get_folder(distinguished("inbox", "bob@example.com")));
+    ASSERT_EQ(bob.one("//m:ResponseCode"), "NoError");
+    std::string bob_inbox = bob.one("//t:FolderId/@Id");
+    auto bob_box = h.store().find_mailbox("bob@example.com");
+    ASSERT_TRUE(bob_box);
+    EXPECT_EQ(bob_inbox, h.folder_id(*bob_box, h.store().distinguished_folder(*bob_box, "inbox")->id));
+    // The id reaches Bob's mailbox on later requests...
+    EXPECT_EQ(h.run(get_folder("<t:FolderId Id=\"" + bob_inbox + "\"/>")).one("//m:ResponseCode"), "NoError");
+    // ...but not for users without the right.
+    h.ctx().delegate_admin = false;
+    EXPECT_EQ(h.run(get_folder("<t:FolderId Id=\"" + bob_inbox + "\"/>")).one("//m:ResponseCode"),
+              "ErrorFolderNotFound");
+
+    h.ctx().delegate_admin = true;
+    h.ctx().mailbox_exists = [](const std::string &a) { return a == "bob@example.com"; };
+    EXPECT_EQ(h.run(get_folder(distinguished("inbox", "nobody@example.com"))).one("//m:ResponseCode"),
+              "ErrorNonExistentMailbox");
+    EXPECT_FALSE(h.store().find_mailbox("nobody@example.com"));
+}

@@ -1,0 +1,153 @@
+// In-process harness for the EWS operations of the sandbox: a fresh store
+// in a temporary folder, run_operation on request text, every answer
+// checked against the EWS schema, and XPath to read the answers.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <libxml/xpath.h>
+#include <libxml/xpathInternals.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ews_operations.hpp"
+#include "mail_codec.hpp"
+#include "mail_store.hpp"
+#include "schema.hpp"
+
+namespace ops_test {
+
+namespace fs = std::filesystem;
+
+inline constexpr const char *kNs =
+    "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
+    "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
+
+// A temporary folder removed at the end of the test.
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        static std::atomic<int> counter{0};
+        path = fs::temp_directory_path() /
+               ("ews-sandbox-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// An answer parsed for XPath with the prefixes m:, t: and s:.
+class Answer {
+  public:
+    explicit Answer(const std::string &xml) : xml_(xml) {
+        doc_.reset(xmlReadMemory(xml.data(), static_cast<int>(xml.size()), "answer.xml", nullptr,
+                                 XML_PARSE_NONET));
+    }
+    bool ok() const { return doc_ != nullptr; }
+    const std::string &xml() const { return xml_; }
+
+    std::vector<std::string> all(const std::string &expr) const {
+        std::vector<std::string> out;
+        if (!doc_) return out;
+        std::unique_ptr<xmlXPathContext, decltype(&xmlXPathFreeContext)> ctx(
+            xmlXPathNewContext(doc_.get()), xmlXPathFreeContext);
+        xmlXPathRegisterNs(ctx.get(), BAD_CAST "m",
+                           BAD_CAST "http://schemas.microsoft.com/exchange/services/2006/messages");
+        xmlXPathRegisterNs(ctx.get(), BAD_CAST "t",
+                           BAD_CAST "http://schemas.microsoft.com/exchange/services/2006/types");
+        xmlXPathRegisterNs(ctx.get(), BAD_CAST "s", BAD_CAST "http://schemas.xmlsoap.org/soap/envelope/");
+        std::unique_ptr<xmlXPathObject, decltype(&xmlXPathFreeObject)> result(
+            xmlXPathEvalExpression(BAD_CAST expr.c_str(), ctx.get()), xmlXPathFreeObject);
+        if (!result || !result->nodesetval) return out;
+        for (int i = 0; i < result->nodesetval->nodeNr; ++i) {
+            xmlChar *v = xmlNodeGetContent(result->nodesetval->nodeTab[i]);
+            out.emplace_back(v ? reinterpret_cast<const char *>(v) : "");
+            xmlFree(v);
+        }
+        return out;
+    }
+    std::string one(const std::string &expr) const {
+        auto v = all(expr);
+        return v.empty() ? std::string("<none>") : v.front();
+    }
+    std::size_t count(const std::string &expr) const { return all(expr).size(); }
+    std::vector<std::string> codes() const { return all("//m:ResponseCode"); }
+
+  private:
+    struct Free {
+        void operator()(xmlDocPtr d) const { xmlFreeDoc(d); }
+    };
+    std::string xml_;
+    std::unique_ptr<xmlDoc, Free> doc_;
+};
+
+class OpsHarness {
+  public:
+    explicit OpsHarness(std::string mailbox = "alice@example.com") {
+        store_ = sandbox::MailStore::open(dir_.path.string());
+        config_.data_dir = dir_.path.string();
+        ctx_.mailbox = std::move(mailbox);
+        ctx_.principal = ctx_.mailbox;
+        ctx_.config = &config_;
+    }
+
+    sandbox::MailStore &store() { return *store_; }
+    sandbox::SandboxConfig &config() { return config_; }
+    sandbox::RequestContext &ctx() { return ctx_; }
+    const fs::path &dir() const { return dir_.path; }
+    std::int64_t home() { return store_->ensure_mailbox(ctx_.mailbox); }
+
+    // Runs one operation element (written with m:/t: prefixes; the
+    // namespace declarations are added) and checks the answer against the
+    // schema inside a SOAP envelope.
+    Answer run(const std::string &operation) {
+        std::string name = operation.substr(1, operation.find_first_of(" >/") - 1);
+        std::string request = "<" + name + " " + kNs + operation.substr(1 + name.size());
+        std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
+            xmlReadMemory(request.data(), static_cast<int>(request.size()), "request.xml", nullptr,
+                          XML_PARSE_NONET),
+            xmlFreeDoc);
+        EXPECT_TRUE(doc) << "request is not well formed: " << request;
+        if (!doc) return Answer("");
+        last_ = sandbox::run_operation(*store_, ctx_, doc.get(), xmlDocGetRootElement(doc.get()));
+        std::string envelope = "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" +
+                               last_.body_xml + "</s:Body></s:Envelope>";
+        std::string error;
+        EXPECT_TRUE(sandbox::validate_soap(envelope, &error))
+            << error << "\n" << last_.body_xml.substr(0, 4000);
+        return Answer(envelope);
+    }
+    const sandbox::OperationResult &last() const { return last_; }
+
+    std::string folder_id(std::int64_t mailbox, std::int64_t folder) {
+        return store_->ids().encode({sandbox::IdKind::Folder, mailbox, folder, 0});
+    }
+    std::string item_id(const sandbox::ItemInfo &i) {
+        return store_->ids().encode({sandbox::IdKind::Item, i.mailbox, i.id, 0});
+    }
+
+  private:
+    TempDir dir_;
+    std::unique_ptr<sandbox::MailStore> store_;
+    sandbox::SandboxConfig config_;
+    sandbox::RequestContext ctx_;
+    sandbox::OperationResult last_;
+};
+
+// A small RFC 822 message.
+inline std::string sample_mime(const std::string &subject, const std::string &date = "Tue, 05 Mar 2024 14:07:09 +0000",
+                               const std::string &body = "Hello there.\r\n") {
+    return "From: Bob Example <bob@example.com>\r\nTo: Alice <alice@example.com>\r\nSubject: " + subject +
+           "\r\nDate: " + date + "\r\nMessage-ID: <" + subject + "@example.com>\r\nMIME-Version: 1.0\r\n"
+           "Content-Type: text/plain; charset=utf-8\r\n\r\n" + body;
+}
+
+} // namespace ops_test

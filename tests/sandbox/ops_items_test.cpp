@@ -1,0 +1,246 @@
+// FindItem, GetItem and DeleteItem: paging, restrictions, shapes, MIME
+// content, extended properties and errors.
+#include <gtest/gtest.h>
+
+#include <set>
+
+#include "item_props.hpp"
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::Answer;
+using ops_test::OpsHarness;
+
+namespace {
+
+// Adds a message with Date `day` days after 2024-01-01 (UTC noon).
+ItemInfo add_message(OpsHarness &h, std::int64_t folder, int day, const std::string &mime = "") {
+    UnixTime t = 1704110400 + day * 86400LL;
+    StoredItem item = message_item_from_mime(
+        mime.empty() ? ops_test::sample_mime("m" + std::to_string(day)) : mime, t);
+    item.info.mailbox = h.home();
+    item.info.folder = folder;
+    item.info.date_sent = t;
+    item.info.date_received = t;
+    item.info.message_flags = day % 2; // odd days read
+    return h.store().add_item(item);
+}
+
+std::string find_item(const std::string &folder_id, const std::string &view = "",
+                      const std::string &restriction = "", const std::string &shape = "IdOnly",
+                      const std::string &extra_shape = "") {
+    return "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>" + shape + "</t:BaseShape>" +
+           extra_shape + "</m:ItemShape>" + view + restriction + "<m:ParentFolderIds><t:FolderId Id=\"" +
+           folder_id + "\"/></m:ParentFolderIds></m:FindItem>";
+}
+
+std::string item_page(int max, int offset) {
+    return "<m:IndexedPageItemView MaxEntriesReturned=\"" + std::to_string(max) + "\" Offset=\"" +
+           std::to_string(offset) + "\" BasePoint=\"Beginning\"/>";
+}
+
+std::string date_range(const std::string &after, const std::string &before) {
+    auto cmp = [](const char *op, const std::string &v) {
+        return std::string("<t:") + op + "><t:FieldURI FieldURI=\"item:DateTimeSent\"/><t:FieldURIOrConstant>"
+               "<t:Constant Value=\"" + v + "\"/></t:FieldURIOrConstant></t:" + op + ">";
+    };
+    return "<m:Restriction><t:And>" + cmp("IsGreaterThan", after) + cmp("IsLessThan", before) +
+           "</t:And></m:Restriction>";
+}
+
+} // namespace
+
+TEST(OpsItems, FindItemPagingBoundaries) {
+    for (int n : {0, 1, 500, 501, 1200}) {
+        OpsHarness h;
+        std::int64_t box = h.home();
+        FolderInfo folder = h.store().ensure_folder_path(box, "Inbox/Bulk");
+        for (int i = 0; i < n; ++i) add_message(h, folder.id, i);
+        std::string fid = h.folder_id(box, folder.id);
+        for (int size : {500, 1000, 1500}) {
+            int expected_page = std::min(size, h.config().max_page_entries);
+            std::vector<std::string> seen;
+            int offset = 0;
+            for (int round = 0; round < 10; ++round) {
+                Answer a = h.run(find_item(fid, item_page(size, offset)));
+                ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
+                auto ids = a.all("//t:Message/t:ItemId/@Id");
+                int expected = std::min(expected_page, n - offset);
+                ASSERT_EQ(static_cast<int>(ids.size()), expected) << n << "/" << size << "/" << offset;
+                EXPECT_EQ(a.one("//m:RootFolder/@TotalItemsInView"), std::to_string(n));
+                EXPECT_EQ(a.one("//m:RootFolder/@IndexedPagingOffset"), std::to_string(offset + expected));
+                bool last = offset + expected >= n;
+                EXPECT_EQ(a.one("//m:RootFolder/@IncludesLastItemInRange"), last ? "true" : "false");
+                seen.insert(seen.end(), ids.begin(), ids.end());
+                offset += expected;
+                if (last) break;
+            }
+            EXPECT_EQ(static_cast<int>(std::set<std::string>(seen.begin(), seen.end()).size()), n);
+            EXPECT_EQ(static_cast<int>(seen.size()), n);
+        }
+    }
+}
+
+TEST(OpsItems, DefaultOrderIsNewestReceivedFirstAndSortOrderOverrides) {
+    OpsHarness h;
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    for (int d : {3, 1, 2}) add_message(h, inbox, d);
+    std::string fid = h.folder_id(h.home(), inbox);
+    EXPECT_EQ(h.run(find_item(fid, "", "", "Default")).all("//t:Subject"),
+              (std::vector<std::string>{"m3", "m2", "m1"}));
+    Answer asc = h.run("<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"
+                       "</m:ItemShape><m:SortOrder><t:FieldOrder Order=\"Ascending\"><t:FieldURI "
+                       "FieldURI=\"item:DateTimeSent\"/></t:FieldOrder></m:SortOrder><m:ParentFolderIds>"
+                       "<t:FolderId Id=\"" + fid + "\"/></m:ParentFolderIds></m:FindItem>");
+    EXPECT_EQ(asc.all("//t:Subject"), (std::vector<std::string>{"m1", "m2", "m3"}));
+}
+
+TEST(OpsItems, DateRestrictionBoundsAreExclusive) {
+    OpsHarness h;
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    for (int d = 0; d < 10; ++d) add_message(h, inbox, d); // 2024-01-01 .. 2024-01-10, noon UTC
+    std::string fid = h.folder_id(h.home(), inbox);
+    struct Row {
+        const char *after, *before;
+        std::size_t count;
+        const char *code;
+    };
+    const Row rows[] = {
+        {"2024-01-03T12:00:00Z", "2024-01-06T12:00:00Z", 2, "NoError"}, // days 3, 4 (0-based) only
+        {"2024-01-03T11:59:59Z", "2024-01-06T12:00:01Z", 4, "NoError"},
+        {"2024-01-03T13:00:00+01:00", "2024-01-04T12:00:01Z", 1, "NoError"},
+        {"2030-01-01T00:00:00Z", "2031-01-01T00:00:00Z", 0, "NoError"},
+        {"not a date", "2031-01-01T00:00:00Z", 0, "ErrorInvalidValueForProperty"},
+    };
+    for (const auto &r : rows) {
+        Answer a = h.run(find_item(fid, "", date_range(r.after, r.before)));
+        EXPECT_EQ(a.one("//m:ResponseCode"), r.code) << r.after;
+        EXPECT_EQ(a.count("//t:Message"), r.count) << r.after;
+    }
+    Answer unread = h.run(find_item(fid, "", "<m:Restriction><t:IsEqualTo><t:FieldURI FieldURI=\"message:IsRead\"/>"
+                                             "<t:FieldURIOrConstant><t:Constant Value=\"false\"/>"
+                                             "</t:FieldURIOrConstant></t:IsEqualTo></m:Restriction>"));
+    EXPECT_EQ(unread.count("//t:Message"), 5u);
+    Answer body = h.run(find_item(fid, "", "<m:Restriction><t:Exists><t:FieldURI FieldURI=\"item:Body\"/>"
+                                           "</t:Exists></m:Restriction>"));
+    EXPECT_EQ(body.one("//m:ResponseCode"), "ErrorUnsupportedPathForQuery");
+}
+
+TEST(OpsItems, FindItemShapesAndRefusedProperties) {
+    OpsHarness h;
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    add_message(h, inbox, 1);
+    std::string fid = h.folder_id(h.home(), inbox);
+    Answer def = h.run(find_item(fid, "", "", "Default"));
+    EXPECT_EQ(def.one("//t:Message/t:ItemClass"), "IPM.Note");
+    EXPECT_EQ(def.one("//t:Message/t:From/t:Mailbox/t:Name"), "Bob Example");
+    EXPECT_EQ(def.count("//t:Message/t:From/t:Mailbox/t:EmailAddress"), 0u); // FindItem gives names only
+    EXPECT_EQ(def.one("//t:Message/t:DisplayTo"), "Alice");
+    EXPECT_EQ(def.count("//t:Body"), 0u);
+    Answer body = h.run(find_item(fid, "", "", "IdOnly",
+                                  "<t:AdditionalProperties><t:FieldURI FieldURI=\"item:Body\"/></t:AdditionalProperties>"));
+    EXPECT_EQ(body.one("//m:ResponseCode"), "ErrorInvalidPropertyRequest");
+    Answer extra = h.run(find_item(fid, "", "", "IdOnly",
+                                   "<t:AdditionalProperties><t:FieldURI FieldURI=\"message:IsReadReceiptRequested\"/>"
+                                   "<t:ExtendedFieldURI PropertyTag=\"0x0E07\" PropertyType=\"Integer\"/>"
+                                   "</t:AdditionalProperties>"));
+    EXPECT_EQ(extra.one("//t:IsReadReceiptRequested"), "false");
+    EXPECT_EQ(extra.one("//t:ExtendedProperty/t:Value"), "1");
+    Answer mime = h.run(find_item(fid, "", "", "IdOnly", "<t:IncludeMimeContent>true</t:IncludeMimeContent>"));
+    EXPECT_EQ(mime.one("//m:ResponseCode"), "ErrorInvalidPropertyRequest");
+}
+
+TEST(OpsItems, GetItemGivesTheStoredMimeAndRequestedProperties) {
+    OpsHarness h;
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    std::string mime = "From: =?ISO-8859-1?Q?J=FCrgen?= <j@example.de>\r\nTo: a@example.com\r\n"
+                       "Subject: =?UTF-8?B?R3LDvMOfZQ==?=\r\nDate: Mon, 01 Jan 2024 10:00:00 +0100\r\n"
+                       "MIME-Version: 1.0\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<p>Hi &amp; bye</p>\r\n";
+    ItemInfo made = add_message(h, inbox, 0, mime);
+    h.store().update_item(h.home(), made.id, std::nullopt, [](StoredItem &s) {
+        s.extended.push_back({"0x1090", "Integer", {"2"}});
+        s.info.categories = {"Red", "Blue"};
+        return true;
+    }, &made);
+    std::string id = h.item_id(made);
+    Answer a = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+                     "<t:IncludeMimeContent>true</t:IncludeMimeContent><t:AdditionalProperties>"
+                     "<t:FieldURI FieldURI=\"message:IsRead\"/><t:FieldURI FieldURI=\"item:Categories\"/>"
+                     "<t:ExtendedFieldURI PropertyTag=\"0x1090\" PropertyType=\"Integer\"/>"
+                     "<t:ExtendedFieldURI PropertyTag=\"4224\" PropertyType=\"Integer\"/>"
+                     "<t:ExtendedFieldURI PropertyTag=\"0x0E07\" PropertyType=\"Integer\"/>"
+                     "<t:ExtendedFieldURI PropertyTag=\"0x0039\" PropertyType=\"SystemTime\"/>"
+                     "</t:AdditionalProperties></m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id +
+                     "\"/></m:ItemIds></m:GetItem>");
+    ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
+    EXPECT_EQ(a.one("//t:Message/*[1]/@CharacterSet"), "UTF-8"); // MimeContent comes first
+    EXPECT_EQ(base64_decode_lenient(a.one("//t:MimeContent")).value_or(""), mime);
+    EXPECT_EQ(a.one("//t:IsRead"), "false");
+    EXPECT_EQ(a.all("//t:Categories/t:String"), (std::vector<std::string>{"Red", "Blue"}));
+    EXPECT_EQ(a.all("//t:ExtendedFieldURI/@PropertyTag"), (std::vector<std::string>{"0x1090", "0xe07", "0x39"}));
+    EXPECT_EQ(a.all("//t:ExtendedProperty/t:Value"), (std::vector<std::string>{"2", "0", "2024-01-01T12:00:00Z"}));
+
+    Answer def = h.run("<m:GetItem><m:ItemShape><t:BaseShape>Default</t:BaseShape><t:BodyType>Text</t:BodyType>"
+                       "</m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    EXPECT_EQ(def.one("//t:Subject"), "Grüße");
+    EXPECT_EQ(def.one("//t:Body/@BodyType"), "Text");
+    EXPECT_EQ(def.one("//t:Body"), "Hi & bye");
+    EXPECT_EQ(def.one("//t:From/t:Mailbox/t:Name"), "Jürgen");
+    EXPECT_EQ(def.one("//t:From/t:Mailbox/t:EmailAddress"), "j@example.de");
+    EXPECT_EQ(def.one("//t:ToRecipients/t:Mailbox/t:EmailAddress"), "a@example.com");
+    EXPECT_EQ(def.one("//t:DateTimeSent"), "2024-01-01T12:00:00Z");
+    Answer best = h.run("<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape>"
+                        "<m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    EXPECT_EQ(best.one("//t:Body/@BodyType"), "HTML");
+    EXPECT_EQ(best.count("//t:InternetMessageHeaders/t:InternetMessageHeader[@HeaderName='Subject']"), 1u);
+    EXPECT_EQ(best.count("//t:MimeContent"), 0u);
+    EXPECT_EQ(best.count("//t:ExtendedProperty"), 0u); // only when asked for
+}
+
+TEST(OpsItems, GetItemErrorsPerId) {
+    OpsHarness h;
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    ItemInfo kept = add_message(h, inbox, 1), gone = add_message(h, inbox, 2);
+    h.store().delete_item(h.home(), gone.id);
+    std::int64_t bob = h.store().ensure_mailbox("bob@example.com");
+    StoredItem bobs = message_item_from_mime(ops_test::sample_mime("b"), 1);
+    bobs.info.mailbox = bob;
+    bobs.info.folder = h.store().distinguished_folder(bob, "inbox")->id;
+    ItemInfo bob_item = h.store().add_item(bobs);
+    auto id = [](const std::string &v) { return "<t:ItemId Id=\"" + v + "\"/>"; };
+    Answer a = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape><m:ItemIds>" +
+                     id(h.item_id(kept)) + id(h.item_id(gone)) + id("AAMkADAwATM0MDAAMS0xYzAxLTExAA==") +
+                     id(h.folder_id(h.home(), inbox)) + id(h.item_id(bob_item)) + id("%%%") + "</m:ItemIds></m:GetItem>");
+    EXPECT_EQ(a.codes(), (std::vector<std::string>{"NoError", "ErrorItemNotFound", "ErrorInvalidIdMalformed",
+                                                   "ErrorCannotUseFolderIdForItemId", "ErrorItemNotFound",
+                                                   "ErrorInvalidIdMalformed"}));
+    EXPECT_EQ(a.count("//m:GetItemResponseMessage[@ResponseClass='Error']/m:Items"), 5u);
+    Answer wrong_kind = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
+                              "<t:FieldURI FieldURI=\"calendar:Start\"/></t:AdditionalProperties></m:ItemShape>"
+                              "<m:ItemIds>" + id(h.item_id(kept)) + "</m:ItemIds></m:GetItem>");
+    EXPECT_EQ(wrong_kind.one("//m:ResponseCode"), "ErrorInvalidPropertyRequest");
+    EXPECT_EQ(wrong_kind.one("//m:MessageXml/t:FieldURI/@FieldURI"), "calendar:Start");
+}
+
+TEST(OpsItems, DeleteItemKinds) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    std::int64_t inbox = h.store().distinguished_folder(box, "inbox")->id;
+    std::int64_t deleted = h.store().distinguished_folder(box, "deleteditems")->id;
+    std::int64_t dumpster = h.store().distinguished_folder(box, "recoverableitemsdeletions")->id;
+    ItemInfo a = add_message(h, inbox, 1), b = add_message(h, inbox, 2), c = add_message(h, inbox, 3);
+    auto del = [&](const char *type, const ItemInfo &i) {
+        return h.run(std::string("<m:DeleteItem DeleteType=\"") + type + "\"><m:ItemIds><t:ItemId Id=\"" +
+                     h.item_id(i) + "\"/></m:ItemIds></m:DeleteItem>").one("//m:ResponseCode");
+    };
+    EXPECT_EQ(del("MoveToDeletedItems", a), "NoError");
+    EXPECT_EQ(h.store().item(box, a.id)->folder, deleted);
+    EXPECT_EQ(del("MoveToDeletedItems", a), "NoError"); // already there: to the dumpster
+    EXPECT_EQ(h.store().item(box, a.id)->folder, dumpster);
+    EXPECT_EQ(del("SoftDelete", b), "NoError");
+    EXPECT_EQ(h.store().item(box, b.id)->folder, dumpster);
+    EXPECT_EQ(del("HardDelete", c), "NoError");
+    EXPECT_FALSE(h.store().item(box, c.id));
+    EXPECT_EQ(del("HardDelete", c), "ErrorItemNotFound");
+    EXPECT_EQ(h.store().folder(box, inbox)->total, 0);
+}

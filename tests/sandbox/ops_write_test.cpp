@@ -1,0 +1,285 @@
+// CreateItem, UpdateItem, CreateAttachment and GetAttachment: what is
+// stored, change keys, conflicts, limits and bad input.
+#include <gtest/gtest.h>
+
+#include "item_props.hpp"
+#include "mime_summary.hpp"
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::Answer;
+using ops_test::OpsHarness;
+
+namespace {
+
+std::string message_xml(const std::string &mime, const std::string &extra = "") {
+    return "<t:Message><t:MimeContent CharacterSet=\"UTF-8\">" + base64_encode(mime) + "</t:MimeContent>" +
+           extra + "</t:Message>";
+}
+
+std::string create(const std::string &items, const std::string &folder = "<t:DistinguishedFolderId Id=\"inbox\"/>",
+                   const std::string &disposition = " MessageDisposition=\"SaveOnly\"") {
+    return "<m:CreateItem" + disposition + "><m:SavedItemFolderId>" + folder + "</m:SavedItemFolderId><m:Items>" +
+           items + "</m:Items></m:CreateItem>";
+}
+
+std::string ext(const char *tag, const char *type, const std::string &value) {
+    return std::string("<t:ExtendedProperty><t:ExtendedFieldURI PropertyTag=\"") + tag + "\" PropertyType=\"" +
+           type + "\"/><t:Value>" + value + "</t:Value></t:ExtendedProperty>";
+}
+
+std::string update(const std::string &id, const std::string &change_key, const std::string &conflict,
+                   const std::string &updates) {
+    std::string key = change_key.empty() ? "" : " ChangeKey=\"" + change_key + "\"";
+    return "<m:UpdateItem MessageDisposition=\"SaveOnly\" ConflictResolution=\"" + conflict +
+           "\"><m:ItemChanges><t:ItemChange><t:ItemId Id=\"" + id + "\"" + key + "/><t:Updates>" + updates +
+           "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
+}
+
+std::string set_is_read(bool read) {
+    return std::string("<t:SetItemField><t:FieldURI FieldURI=\"message:IsRead\"/><t:Message><t:IsRead>") +
+           (read ? "true" : "false") + "</t:IsRead></t:Message></t:SetItemField>";
+}
+
+} // namespace
+
+TEST(OpsWrite, CreateItemStoresEachMessageWithItsProperties) {
+    OpsHarness h;
+    std::string m1 = ops_test::sample_mime("first"), m2 = ops_test::sample_mime("second", "Wed, 01 Feb 2023 08:00:00 -0500");
+    std::string props = "<t:Categories><t:String>Work</t:String><t:String>Ünïcode</t:String></t:Categories>" +
+                        ext("0x0E07", "Integer", "1") + ext("0x1090", "Integer", "2") +
+                        ext("0x3004", "String", "via QV") + ext("0x0E06", "SystemTime", "2023-02-01T13:00:05Z") +
+                        ext("0x0017", "Integer", "2");
+    Answer a = h.run(create(message_xml(m1, props) + message_xml(m2, ext("0x0E07", "Integer", "0"))));
+    ASSERT_EQ(a.codes(), (std::vector<std::string>{"NoError", "NoError"}));
+    auto ids = a.all("//m:Items/t:Message/t:ItemId/@Id");
+    ASSERT_EQ(ids.size(), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+
+    std::int64_t inbox = h.store().distinguished_folder(h.home(), "inbox")->id;
+    auto items = h.store().items_in_folder(h.home(), inbox);
+    ASSERT_EQ(items.size(), 2u);
+    auto first = *h.store().load_item(h.home(), items[0].id);
+    EXPECT_EQ(first.mime, m1); // byte for byte
+    EXPECT_TRUE(first.info.is_read());
+    EXPECT_EQ(first.info.message_flags & 0x8, 0); // flags given: not a draft
+    EXPECT_EQ(first.info.categories, (std::vector<std::string>{"Work", "Ünïcode"}));
+    EXPECT_EQ(first.info.importance, 2);
+    EXPECT_EQ(format_ews_time(first.info.date_received), "2023-02-01T13:00:05Z");
+    EXPECT_EQ(read_property(first, path_of_stored("0x1090", "Integer"))->values.front(), "2");
+    EXPECT_EQ(read_property(first, path_of_stored("0x3004", "String"))->values.front(), "via QV");
+    EXPECT_FALSE(h.store().item(h.home(), items[1].id)->is_read());
+    EXPECT_EQ(format_ews_time(*h.store().item(h.home(), items[1].id)->date_sent), "2023-02-01T13:00:00Z");
+    EXPECT_EQ(h.store().folder(h.home(), inbox)->unread, 1);
+}
+
+TEST(OpsWrite, CreateItemRefusesBadItemsOneByOne) {
+    OpsHarness h;
+    h.config().max_message_bytes = 2000;
+    std::string big = ops_test::sample_mime("big", "Tue, 05 Mar 2024 14:07:09 +0000", std::string(3000, 'x'));
+    std::string ok = ops_test::sample_mime("ok");
+    Answer a = h.run(create(message_xml(big) + message_xml(ok) +
+                            "<t:Message><t:MimeContent>not*base64</t:MimeContent></t:Message>" +
+                            message_xml(ok, ext("0x0E07", "Integer", "many")) +
+                            message_xml(ok, ext("0x9000", "Integer", "1")) +
+                            "<t:Contact><t:GivenName>X</t:GivenName></t:Contact>"));
+    EXPECT_EQ(a.codes(), (std::vector<std::string>{"ErrorMessageSizeExceeded", "NoError",
+                                                   "ErrorMimeContentInvalidBase64String",
+                                                   "ErrorInvalidExtendedPropertyValue",
+                                                   "ErrorNoPropertyTagForCustomProperties",
+                                                   "ErrorInvalidItemForOperationCreateItem"}));
+    EXPECT_EQ(h.store().folder(h.home(), h.store().distinguished_folder(h.home(), "inbox")->id)->total, 1);
+    Answer no_disposition = h.run(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"/>", ""));
+    EXPECT_EQ(no_disposition.one("//m:ResponseCode"), "ErrorMessageDispositionRequired");
+    Answer other = h.run(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
+                                                 "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox>"
+                                                 "</t:DistinguishedFolderId>"));
+    EXPECT_EQ(other.one("//m:ResponseCode"), "ErrorAccessDenied");
+}
+
+TEST(OpsWrite, CreateItemWithoutMimeAndDefaultFolders) {
+    OpsHarness h;
+    Answer a = h.run("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:Subject>Hällo</t:Subject>"
+                     "<t:Body BodyType=\"Text\">Line one</t:Body><t:ToRecipients><t:Mailbox><t:EmailAddress>"
+                     "bob@example.com</t:EmailAddress></t:Mailbox></t:ToRecipients></t:Message></m:Items>"
+                     "</m:CreateItem>");
+    ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
+    auto drafts = h.store().distinguished_folder(h.home(), "drafts");
+    auto items = h.store().items_in_folder(h.home(), drafts->id);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].subject, "Hällo");
+    EXPECT_EQ(items[0].message_flags, 0x9); // read draft, as Exchange saves one
+    MimeSummary s = summarize_mime(h.store().load_item(h.home(), items[0].id)->mime);
+    ASSERT_EQ(s.to.size(), 1u);
+    EXPECT_EQ(s.to[0].address, "bob@example.com");
+    EXPECT_EQ(extract_bodies(h.store().load_item(h.home(), items[0].id)->mime).text.value_or(""), "Line one");
+
+    Answer sent = h.run(create(message_xml(ops_test::sample_mime("s")), "<t:DistinguishedFolderId Id=\"sentitems\"/>",
+                               " MessageDisposition=\"SendAndSaveCopy\""));
+    EXPECT_EQ(sent.one("//m:ResponseCode"), "NoError");
+    EXPECT_EQ(sent.count("//m:Items/*"), 0u);
+    EXPECT_EQ(h.store().distinguished_folder(h.home(), "sentitems")->total, 1);
+}
+
+TEST(OpsWrite, EveryUpdateGivesANewChangeKeyAndNeverOverwriteRefusesStaleOnes) {
+    OpsHarness h;
+    Answer created = h.run(create(message_xml(ops_test::sample_mime("u"))));
+    std::string id = created.one("//t:ItemId/@Id");
+    std::string key1 = created.one("//t:ItemId/@ChangeKey");
+
+    Answer u1 = h.run(update(id, key1, "NeverOverwrite", set_is_read(false)));
+    ASSERT_EQ(u1.one("//m:ResponseCode"), "NoError");
+    std::string key2 = u1.one("//t:ItemId/@ChangeKey");
+    EXPECT_NE(key1, key2);
+    EXPECT_EQ(u1.one("//m:ConflictResults/t:Count"), "0");
+
+    struct Row {
+        std::string key, conflict, code;
+    };
+    const Row rows[] = {
+        {key1, "NeverOverwrite", "ErrorIrresolvableConflict"},
+        {"", "NeverOverwrite", "ErrorChangeKeyRequiredForWriteOperations"},
+        {"!!not a key!!", "AutoResolve", "ErrorInvalidChangeKey"},
+        {key1, "AlwaysOverwrite", "NoError"},
+        {key1, "AutoResolve", "NoError"},
+    };
+    for (const auto &r : rows) {
+        Answer a = h.run(update(id, r.key, r.conflict, set_is_read(true)));
+        EXPECT_EQ(a.one("//m:ResponseCode"), r.code) << r.conflict << " " << r.key;
+        EXPECT_EQ(a.count("//m:Items"), 1u);
+    }
+    // Another item's key is never current.
+    Answer other = h.run(create(message_xml(ops_test::sample_mime("v"))));
+    EXPECT_EQ(h.run(update(id, other.one("//t:ItemId/@ChangeKey"), "NeverOverwrite", set_is_read(true)))
+                  .one("//m:ResponseCode"),
+              "ErrorIrresolvableConflict");
+    auto ref = h.store().ids().decode(id);
+    EXPECT_EQ(h.store().item(ref->mailbox, ref->object)->version, 4);
+}
+
+TEST(OpsWrite, UpdateItemFieldsAndExtendedProperties) {
+    OpsHarness h;
+    Answer created = h.run(create(message_xml(ops_test::sample_mime("w"))));
+    std::string id = created.one("//t:ItemId/@Id");
+    std::string ext_set = "<t:SetItemField><t:ExtendedFieldURI PropertyTag=\"0x1090\" PropertyType=\"Integer\"/>"
+                          "<t:Message>" + ext("0x1090", "Integer", "1") + "</t:Message></t:SetItemField>";
+    std::string cats = "<t:SetItemField><t:FieldURI FieldURI=\"item:Categories\"/><t:Message><t:Categories>"
+                       "<t:String>A</t:String></t:Categories></t:Message></t:SetItemField>";
+    EXPECT_EQ(h.run(update(id, "", "AlwaysOverwrite", ext_set + cats + set_is_read(false))).one("//m:ResponseCode"),
+              "NoError");
+    auto ref = *h.store().ids().decode(id);
+    auto item = *h.store().load_item(ref.mailbox, ref.object);
+    EXPECT_EQ(read_property(item, path_of_stored("0x1090", "Integer"))->values.front(), "1");
+    EXPECT_EQ(item.info.categories, std::vector<std::string>{"A"});
+    EXPECT_FALSE(item.info.is_read());
+
+    struct Row {
+        std::string updates, code;
+    };
+    const Row rows[] = {
+        {"<t:DeleteItemField><t:ExtendedFieldURI PropertyTag=\"0x1090\" PropertyType=\"Integer\"/></t:DeleteItemField>",
+         "NoError"},
+        {"<t:SetItemField><t:FieldURI FieldURI=\"item:Subject\"/><t:Message><t:Subject>S</t:Subject>"
+         "<t:Importance>High</t:Importance></t:Message></t:SetItemField>",
+         "ErrorIncorrectUpdatePropertyCount"},
+        {"<t:SetItemField><t:ExtendedFieldURI PropertyTag=\"0x0E08\" PropertyType=\"Integer\"/><t:Message>" +
+             ext("0x0E08", "Integer", "5") + "</t:Message></t:SetItemField>",
+         "ErrorInvalidPropertySet"},
+        {"<t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>2024-01-01T00:00:00Z"
+         "</t:Start></t:CalendarItem></t:SetItemField>",
+         "ErrorInvalidPropertyRequest"},
+    };
+    for (const auto &r : rows)
+        EXPECT_EQ(h.run(update(id, "", "AutoResolve", r.updates)).one("//m:ResponseCode"), r.code) << r.updates;
+    item = *h.store().load_item(ref.mailbox, ref.object);
+    EXPECT_FALSE(read_property(item, path_of_stored("0x1090", "Integer")));
+    EXPECT_EQ(item.info.subject, "w"); // refused changes leave the item as it was
+}
+
+TEST(OpsWrite, CreateAttachmentChangesTheParentAndGetAttachmentReturnsIt) {
+    OpsHarness h;
+    Answer created = h.run(create(message_xml(ops_test::sample_mime("att"))));
+    std::string id = created.one("//t:ItemId/@Id"), key = created.one("//t:ItemId/@ChangeKey");
+    std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(50, '\0');
+    auto attach = [&](const std::string &name, const std::string &bytes, const std::string &extra = "") {
+        return h.run("<m:CreateAttachment><m:ParentItemId Id=\"" + id + "\" ChangeKey=\"" + key +
+                     "\"/><m:Attachments><t:FileAttachment><t:Name>" + name + "</t:Name>" + extra +
+                     "<t:Content>" + base64_encode(bytes) + "</t:Content></t:FileAttachment></m:Attachments>"
+                     "</m:CreateAttachment>");
+    };
+    Answer a1 = attach("Übersicht.pdf", "%PDF-1.4 tiny");
+    ASSERT_EQ(a1.one("//m:ResponseCode"), "NoError");
+    EXPECT_EQ(a1.one("//t:AttachmentId/@RootItemId"), id);
+    std::string key2 = a1.one("//t:AttachmentId/@RootItemChangeKey");
+    EXPECT_NE(key2, key);
+    // The old key still works: Exchange does not check it here.
+    Answer a2 = attach("pic.png", png, "<t:ContentType>image/png</t:ContentType><t:ContentId>pic1</t:ContentId>"
+                                       "<t:IsInline>true</t:IsInline>");
+    ASSERT_EQ(a2.one("//m:ResponseCode"), "NoError");
+    EXPECT_NE(a2.one("//t:AttachmentId/@RootItemChangeKey"), key2);
+
+    Answer item = h.run("<m:GetItem><m:ItemShape><t:BaseShape>Default</t:BaseShape></m:ItemShape><m:ItemIds>"
+                        "<t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    EXPECT_EQ(item.all("//t:Attachments/t:FileAttachment/t:Name"), (std::vector<std::string>{"Übersicht.pdf", "pic.png"}));
+    EXPECT_EQ(item.all("//t:Attachments/t:FileAttachment/t:IsInline"), (std::vector<std::string>{"false", "true"}));
+    EXPECT_EQ(item.one("//t:HasAttachments"), "true");
+    EXPECT_EQ(item.one("//t:Body"), "Hello there.\r\n");
+
+    Answer got = h.run("<m:GetAttachment><m:AttachmentIds><t:AttachmentId Id=\"" +
+                       a2.one("//t:AttachmentId/@Id") + "\"/><t:AttachmentId Id=\"" + id +
+                       "\"/><t:AttachmentId Id=\"bogus\"/></m:AttachmentIds></m:GetAttachment>");
+    EXPECT_EQ(got.codes(), (std::vector<std::string>{"NoError", "ErrorInvalidIdNotAnItemAttachmentId",
+                                                     "ErrorInvalidIdMalformed"}));
+    EXPECT_EQ(base64_decode_lenient(got.one("//t:FileAttachment/t:Content")).value_or(""), png);
+    EXPECT_EQ(got.one("//t:FileAttachment/t:ContentId"), "pic1");
+
+    Answer nameless = attach("", "x");
+    EXPECT_EQ(nameless.one("//m:ResponseCode"), "ErrorRequiredPropertyMissing");
+    h.config().max_message_bytes = 100;
+    EXPECT_EQ(attach("big.bin", std::string(500, 'b')).one("//m:ResponseCode"), "ErrorMessageSizeExceeded");
+}
+
+TEST(OpsWrite, MalformedRequestsNeverCrash) {
+    OpsHarness h;
+    const char *requests[] = {
+        "<m:GetItem/>",
+        "<m:GetItem><m:ItemShape/><m:ItemIds><t:ItemId/></m:ItemIds></m:GetItem>",
+        "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape>"
+        "<m:IndexedPageItemView MaxEntriesReturned=\"abc\" Offset=\"x\" BasePoint=\"End\"/>"
+        "<m:ParentFolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:ParentFolderIds></m:FindItem>",
+        "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape>"
+        "<m:Restriction><t:Not/></m:Restriction><m:ParentFolderIds><t:DistinguishedFolderId Id=\"inbox\"/>"
+        "</m:ParentFolderIds></m:FindItem>",
+        "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:MimeContent>====</t:MimeContent>"
+        "</t:Message></m:Items></m:CreateItem>",
+        "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:MimeContent>AAAA</t:MimeContent>"
+        "</t:Message></m:Items></m:CreateItem>",
+        "<m:UpdateItem ConflictResolution=\"AutoResolve\"><m:ItemChanges><t:ItemChange><t:Updates/>"
+        "</t:ItemChange></m:ItemChanges></m:UpdateItem>",
+        "<m:CreateAttachment><m:Attachments><t:FileAttachment/></m:Attachments></m:CreateAttachment>",
+    };
+    for (const char *r : requests) {
+        std::string request = r;
+        if (request.find("<m:GetItem/>") == 0 || request.find("<t:ItemId/>") != std::string::npos ||
+            request.find("Offset=\"x\"") != std::string::npos || request.find("<t:Not/>") != std::string::npos ||
+            request.find("<t:Updates/>") != std::string::npos || request.find("<t:FileAttachment/>") != std::string::npos) {
+            // Schema-invalid on purpose: the front end would refuse these;
+            // the operations must still answer without crashing.
+            std::string name = request.substr(1, request.find_first_of(" >/") - 1);
+            std::string full = "<" + name + " " + ops_test::kNs + request.substr(1 + name.size());
+            xmlDocPtr doc = xmlReadMemory(full.data(), static_cast<int>(full.size()), "r.xml", nullptr, 0);
+            ASSERT_TRUE(doc) << full;
+            OperationResult res = run_operation(h.store(), h.ctx(), doc, xmlDocGetRootElement(doc));
+            EXPECT_FALSE(res.body_xml.empty()) << r;
+            xmlFreeDoc(doc);
+        } else {
+            Answer a = h.run(request);
+            EXPECT_NE(a.one("//m:ResponseCode"), "<none>") << r;
+        }
+    }
+    Answer unknown = h.run("<m:SyncFolderItems><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape>"
+                           "<m:SyncFolderId><t:DistinguishedFolderId Id=\"inbox\"/></m:SyncFolderId>"
+                           "<m:MaxChangesReturned>10</m:MaxChangesReturned></m:SyncFolderItems>");
+    EXPECT_TRUE(h.last().soap_fault);
+    EXPECT_EQ(unknown.count("//s:Fault/faultcode"), 1u);
+}

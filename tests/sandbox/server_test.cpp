@@ -1,0 +1,312 @@
+// The server front end: start-up, TLS, schema validation, version checks,
+// Exchange's answer layout, limits and robustness against broken requests.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+#include "sandbox_fixture.hpp"
+#include "schema.hpp"
+#include "soap_envelope.hpp"
+#include "xml_pretty.hpp"
+
+namespace {
+
+using namespace sandbox;
+using sandbox_test::get_folder;
+using sandbox_test::HttpResult;
+using sandbox_test::soap_request;
+using sandbox_test::version_header;
+
+std::string read_file(const sandbox_test::fs::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class Server : public sandbox_test::SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        add_user("alice@example.com", "pw");
+    }
+    HttpResult as_alice(const std::string &envelope) {
+        return server->client().basic("alice@example.com", "pw").ews(envelope);
+    }
+};
+
+TEST_F(Server, PrintsOneListeningLineAndReusesItsCertificateAuthority) {
+    auto &first = start();
+    const std::string &line = first.listening_line();
+    const std::string prefix = "listening https://127.0.0.1:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    const auto port_end = line.find_first_not_of("0123456789", prefix.size());
+    EXPECT_GT(port_end, prefix.size()) << line;
+    EXPECT_EQ(line.substr(port_end), "/EWS/Exchange.asmx ca=" + (data_dir / "ca.pem").string());
+    EXPECT_EQ(as_alice(soap_request(get_folder())).curl, CURLE_OK); // TLS verified with that CA
+    EXPECT_EQ(sandbox_test::Client("https://localhost:" + std::to_string(first.port()), first.ca_file())
+                  .ews(soap_request(get_folder())).curl,
+              CURLE_OK) << "the certificate names localhost";
+    const std::string ca = read_file(first.ca_file());
+    const std::string cert = read_file(data_dir / "server.pem");
+    EXPECT_EQ(first.stop(), 0);
+
+    auto &second = start();
+    EXPECT_NE(second.port(), 0);
+    EXPECT_EQ(read_file(second.ca_file()), ca);
+    EXPECT_EQ(read_file(data_dir / "server.pem"), cert);
+    EXPECT_EQ(as_alice(soap_request(get_folder())).curl, CURLE_OK);
+    EXPECT_EQ(second.stop(SIGINT), 0);
+}
+
+TEST_F(Server, ListensOnLoopbackOnly) {
+    auto &server = start();
+    char port_hex[8];
+    std::snprintf(port_hex, sizeof port_hex, "%04X", server.port());
+    const std::string table = read_file("/proc/net/tcp") + read_file("/proc/net/tcp6");
+    std::istringstream lines(table);
+    int listeners = 0;
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state;
+        fields >> slot >> local >> remote >> state;
+        if (state == "0A" && local.size() > 5 && local.substr(local.size() - 4) == port_hex) {
+            ++listeners;
+            EXPECT_EQ(local, std::string("0100007F:") + port_hex);
+        }
+    }
+    EXPECT_EQ(listeners, 1);
+}
+
+TEST_F(Server, RejectsAnOutOfOrderElementAsExchangeDoes) {
+    start();
+    const std::string swapped =
+        "<m:GetFolder>\n"
+        "<m:FolderIds><t:DistinguishedFolderId Id=\"root\"/></m:FolderIds>\n"
+        "<m:FolderShape><t:BaseShape>Default</t:BaseShape></m:FolderShape>\n"
+        "</m:GetFolder>";
+    const HttpResult r = as_alice(soap_request(swapped));
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.fault_code(), "ErrorSchemaValidation");
+    EXPECT_TRUE(r.contains("<faultstring xml:lang=\"en-US\">The request failed schema validation: ")) << r.body;
+    EXPECT_TRUE(r.contains("FolderIds")) << r.body;
+    EXPECT_TRUE(r.contains("<t:LineNumber>5</t:LineNumber>")) << r.body; // the line of m:FolderIds
+    EXPECT_TRUE(r.contains("<e:Message xmlns:e=\"http://schemas.microsoft.com/exchange/services/2006/errors\">"
+                           "The request failed schema validation.</e:Message>"));
+    std::string why;
+    EXPECT_TRUE(validate_soap(r.body, &why)) << why;
+    EXPECT_NE(as_alice(soap_request(get_folder())).fault_code(), "ErrorSchemaValidation");
+}
+
+TEST_F(Server, SurvivesBrokenBodies) {
+    auto &server = start();
+    // Nine levels of ten references each: 10^9 characters if expanded.
+    std::string billion_laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char e = 'b'; e <= 'j'; ++e) {
+        billion_laughs += std::string("<!ENTITY ") + e + " \"";
+        for (int i = 0; i < 10; ++i)
+            billion_laughs += std::string("&") + static_cast<char>(e - 1) + ";";
+        billion_laughs += "\">";
+    }
+    billion_laughs += "]><l>&j;</l>";
+    const std::string xxe = "<?xml version=\"1.0\"?><!DOCTYPE s [<!ENTITY x SYSTEM \"file:///etc/passwd\">]>"
+                            "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"><soap:Body>"
+                            "<m:GetFolder xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\">&x;"
+                            "</m:GetFolder></soap:Body></soap:Envelope>";
+    const std::string full = soap_request(get_folder());
+    const std::vector<std::string> bodies = {
+        "", "<", "not xml at all", "<?xml version=\"1.0\"?><a/>", std::string("\0\xff\xfe<\x01", 5),
+        full.substr(0, full.size() / 2), full + "<trailing/>", billion_laughs, xxe,
+        soap_request("<m:NoSuchOperation/>"), soap_request(get_folder(), "<t:Bogus/>")};
+    for (const std::string &body : bodies) {
+        const HttpResult r = as_alice(body);
+        EXPECT_EQ(r.curl, CURLE_OK) << body;
+        EXPECT_TRUE(r.status == 400 || r.status == 500) << r.status << " for " << body;
+        EXPECT_EQ(r.fault_code(), "ErrorSchemaValidation") << body << "\n" << r.body;
+        EXPECT_FALSE(r.contains("root:")) << "external entity resolved";
+        EXPECT_TRUE(validate_soap(r.body, nullptr)) << r.body;
+    }
+    // Tolerated like Exchange: any content type, and the path in any case.
+    auto client = server.client().basic("alice@example.com", "pw");
+    for (const char *type : {"Content-Type: application/soap+xml", "Content-Type: text/plain", "Content-Type:"}) {
+        const HttpResult r = client.request("POST", "/ews/exchange.ASMX", full, {type});
+        EXPECT_NE(r.fault_code(), "ErrorSchemaValidation") << type;
+        EXPECT_NE(r.status, 404) << type;
+    }
+    EXPECT_EQ(client.request("POST", "/EWS/Other.asmx", full).status, 404);
+    EXPECT_TRUE(server.running());
+}
+
+TEST_F(Server, ChecksTheRequestedVersion) {
+    start();
+    struct Case {
+        const char *version;
+        const char *fault;
+    } cases[] = {{"Exchange2007_SP1", ""},
+                 {"Exchange2010", ""},
+                 {"Exchange2010_SP1", ""},
+                 {"Exchange2010_SP2", ""},
+                 {"Exchange2007", "ErrorInvalidServerVersion"},
+                 {"Exchange2013_SP1", "ErrorInvalidServerVersion"},
+                 {"Exchange2099", "ErrorSchemaValidation"}};
+    for (const auto &c : cases) {
+        const HttpResult r = as_alice(soap_request(get_folder(), version_header(c.version)));
+        if (*c.fault) {
+            EXPECT_EQ(r.status, 500) << c.version;
+            EXPECT_EQ(r.fault_code(), c.fault) << c.version;
+            EXPECT_TRUE(validate_soap(r.body, nullptr)) << r.body;
+        } else {
+            EXPECT_NE(r.fault_code(), "ErrorInvalidServerVersion") << c.version;
+            EXPECT_NE(r.fault_code(), "ErrorSchemaValidation") << c.version;
+        }
+    }
+    EXPECT_TRUE(as_alice(soap_request(get_folder(), version_header("Exchange2013")))
+                    .contains("The specified server version is invalid."));
+}
+
+TEST_F(Server, AnswersInExchangeLayoutForEachVersion) {
+    for (const char *version : {"14", "15"}) {
+        auto &server = start({"--version", version});
+        const HttpResult r = as_alice(soap_request(get_folder()));
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_TRUE(r.contains(std::string("<h:ServerVersionInfo MajorVersion=\"") + version + "\""))
+            << r.body;
+        std::string why;
+        EXPECT_TRUE(validate_soap(r.body, &why)) << why << "\n" << r.body;
+        EXPECT_EQ(server.stop(), 0);
+    }
+    // The envelope itself, independent of any operation.
+    const std::string body =
+        R"(<m:GetFolderResponse xmlns:m="http://schemas.microsoft.com/exchange/services/2006/messages")"
+        R"( xmlns:t="http://schemas.microsoft.com/exchange/services/2006/types"><m:ResponseMessages>)"
+        R"(<m:GetFolderResponseMessage ResponseClass="Success"><m:ResponseCode>NoError</m:ResponseCode>)"
+        R"(</m:GetFolderResponseMessage></m:ResponseMessages></m:GetFolderResponse>)";
+    for (int major : {14, 15}) {
+        const std::string doc = success_envelope(major, body);
+        EXPECT_EQ(doc.rfind(R"(<?xml version="1.0" encoding="utf-8"?><s:Envelope xmlns:s=)", 0), 0u);
+        EXPECT_NE(doc.find("<s:Header><h:ServerVersionInfo MajorVersion=\"" + std::to_string(major) + "\""),
+                  std::string::npos);
+        std::string why;
+        EXPECT_TRUE(validate_soap(doc, &why)) << why;
+        EXPECT_TRUE(validate_soap(pretty_xml(doc), &why)) << why;
+    }
+}
+
+TEST(PrettyXml, LaysAnswersOutLikeTheDocumentation) {
+    const std::string compact =
+        R"(<?xml version="1.0" encoding="utf-8"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/">)"
+        R"(<s:Header><h:ServerVersionInfo MajorVersion="15" MinorVersion="20" xmlns:h="urn:t" xmlns="urn:t"/></s:Header>)"
+        R"(<s:Body><m:R xmlns:m="urn:m"><m:Text>  two
+lines &amp; "quotes" </m:Text><m:Mixed>a<b/>c</m:Mixed><m:Empty></m:Empty></m:R></s:Body></s:Envelope>)";
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">\n"
+        "  <s:Header>\n"
+        "    <h:ServerVersionInfo MajorVersion=\"15\"\n"
+        "                         MinorVersion=\"20\"\n"
+        "                         xmlns:h=\"urn:t\"\n"
+        "                         xmlns=\"urn:t\" />\n"
+        "  </s:Header>\n"
+        "  <s:Body>\n"
+        "    <m:R xmlns:m=\"urn:m\">\n"
+        "      <m:Text>  two\nlines &amp; \"quotes\" </m:Text>\n"
+        "      <m:Mixed>a<b/>c</m:Mixed>\n"
+        "      <m:Empty />\n"
+        "    </m:R>\n"
+        "  </s:Body>\n"
+        "</s:Envelope>\n";
+    EXPECT_EQ(pretty_xml(compact), expected);
+    EXPECT_EQ(pretty_xml("<broken"), "<broken");
+}
+
+TEST_F(Server, PrettyAnswersAreValidAndIndented) {
+    start({"--pretty"});
+    const HttpResult r = as_alice(soap_request(get_folder(), version_header("Exchange2013")));
+    EXPECT_EQ(r.fault_code(), "ErrorInvalidServerVersion");
+    EXPECT_TRUE(r.contains("\n  <s:Body>\n    <s:Fault>\n      <faultcode")) << r.body;
+    std::string why;
+    EXPECT_TRUE(validate_soap(r.body, &why)) << why;
+}
+
+TEST_F(Server, RefusesBodiesOverTheLimitAndTruncatedUploads) {
+    auto &server = start({"--max-request-bytes", "4000"});
+    const std::string padded = soap_request(get_folder(), std::string(5000, ' '));
+    EXPECT_EQ(as_alice(padded).status, 413);
+    EXPECT_NE(as_alice(soap_request(get_folder())).status, 413);
+
+    // An upload that stops half way: the client aborts, the server carries on.
+    CURL *curl = curl_easy_init();
+    struct Upload {
+        std::size_t sent = 0;
+    } upload;
+    curl_easy_setopt(curl, CURLOPT_URL, server.ews_url().c_str());
+    curl_easy_setopt(curl, CURLOPT_CAINFO, server.ca_file().c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, 3000L);
+    curl_easy_setopt(curl, CURLOPT_READDATA, &upload);
+    curl_easy_setopt(curl, CURLOPT_READFUNCTION, +[](char *buf, size_t size, size_t n, void *user) -> size_t {
+        auto *u = static_cast<Upload *>(user);
+        if (u->sent >= 1000)
+            return CURL_READFUNC_ABORT;
+        const size_t chunk = std::min<size_t>(size * n, 1000 - u->sent);
+        std::memset(buf, '<', chunk);
+        u->sent += chunk;
+        return chunk;
+    });
+    EXPECT_EQ(curl_easy_perform(curl), CURLE_ABORTED_BY_CALLBACK);
+    curl_easy_cleanup(curl);
+    EXPECT_EQ(as_alice(soap_request(get_folder())).curl, CURLE_OK);
+    EXPECT_TRUE(server.running());
+}
+
+TEST_F(Server, ServesSeveralClientsAtOnceWithoutLosingWrites) {
+    auto &server = start();
+    constexpr int kThreads = 6, kFolders = 5;
+    std::atomic<int> created{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            auto client = server.client().basic("alice@example.com", "pw");
+            for (int i = 0; i < kFolders; ++i) {
+                const std::string name = "f" + std::to_string(t) + "-" + std::to_string(i);
+                const HttpResult r = client.ews(soap_request(
+                    "<m:CreateFolder><m:ParentFolderId><t:DistinguishedFolderId Id=\"inbox\"/>"
+                    "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>" + name +
+                    "</t:DisplayName></t:Folder></m:Folders></m:CreateFolder>"));
+                if (r.curl == CURLE_OK && r.status == 200 && r.contains("<m:ResponseCode>NoError</m:ResponseCode>"))
+                    ++created;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(created.load(), kThreads * kFolders);
+    const HttpResult listing = as_alice(soap_request(
+        "<m:FindFolder Traversal=\"Shallow\"><m:FolderShape><t:BaseShape>IdOnly</t:BaseShape></m:FolderShape>"
+        "<m:ParentFolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:ParentFolderIds></m:FindFolder>"));
+    EXPECT_TRUE(listing.contains("TotalItemsInView=\"" + std::to_string(kThreads * kFolders) + "\"")) << listing.body;
+}
+
+TEST_F(Server, RefusesToStartWithBadSettings) {
+    std::string output;
+    // A port another sandbox holds is an error, not a shared port.
+    auto &running = start();
+    const auto other = data_dir / "other";
+    const std::string command = std::string("timeout 30 '") + QV_SANDBOX_PATH + "' serve --data '" +
+                                other.string() + "' --port " + std::to_string(running.port()) +
+                                " >/dev/null 2>&1";
+    const int status = std::system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+
+    const auto empty = data_dir / "empty";
+    sandbox_test::fs::create_directories(empty);
+    EXPECT_EQ(sandbox_test::run_sandbox_cli({"serve", "--data", data_dir.string(), "--schema", empty.string()}, &output), 1);
+    EXPECT_NE(output.find("soap-envelope.xsd"), std::string::npos) << output;
+    const auto faults = data_dir / "faults.json";
+    std::ofstream(faults) << "{\"kind\":";
+    EXPECT_EQ(sandbox_test::run_sandbox_cli({"serve", "--data", data_dir.string(), "--faults", faults.string()}, &output), 1);
+    EXPECT_NE(output.find("faults.json"), std::string::npos) << output;
+    EXPECT_NE(sandbox_test::run_sandbox_cli({"role", "add", "--data", data_dir.string(), "--org", "org1", "--role", "r",
+                                             "--access-key", "k", "--secret", "s", "--mailboxes", "a@b"}, &output), 0);
+    EXPECT_NE(sandbox_test::run_sandbox_cli({"serve", "--data", data_dir.string(), "--version", "13"}, &output), 0);
+}
+
+} // namespace

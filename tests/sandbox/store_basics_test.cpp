@@ -1,0 +1,208 @@
+// The mailbox store and its codecs: default folders, ids and change keys,
+// base64 and dates, versions, and several writers at once.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "item_props.hpp"
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::OpsHarness;
+using ops_test::TempDir;
+
+TEST(StoreFolders, NewMailboxHasExchangeDefaultFolders) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    struct Row {
+        const char *distinguished, *name, *folder_class, *parent;
+    };
+    const Row rows[] = {
+        {"msgfolderroot", "Top of Information Store", "", "root"},
+        {"inbox", "Inbox", "IPF.Note", "msgfolderroot"},
+        {"sentitems", "Sent Items", "IPF.Note", "msgfolderroot"},
+        {"deleteditems", "Deleted Items", "IPF.Note", "msgfolderroot"},
+        {"calendar", "Calendar", "IPF.Appointment", "msgfolderroot"},
+        {"contacts", "Contacts", "IPF.Contact", "msgfolderroot"},
+        {"tasks", "Tasks", "IPF.Task", "msgfolderroot"},
+        {"notes", "Notes", "IPF.StickyNote", "msgfolderroot"},
+        {"conflicts", "Conflicts", "IPF.Note", "syncissues"},
+        {"archivemsgfolderroot", "Top of Information Store", "", "archiveroot"},
+        {"publicfoldersroot", "IPM_SUBTREE", "", ""},
+    };
+    for (const auto &r : rows) {
+        auto f = h.store().distinguished_folder(box, r.distinguished);
+        ASSERT_TRUE(f) << r.distinguished;
+        EXPECT_EQ(f->display_name, r.name) << r.distinguished;
+        EXPECT_EQ(f->folder_class, r.folder_class) << r.distinguished;
+        if (*r.parent) {
+            auto p = h.store().distinguished_folder(box, r.parent);
+            ASSERT_TRUE(p);
+            EXPECT_EQ(f->parent, p->id) << r.distinguished;
+        } else {
+            EXPECT_EQ(f->parent, 0) << r.distinguished;
+        }
+    }
+    EXPECT_FALSE(h.store().distinguished_folder(box, "voicemail"));
+    EXPECT_EQ(h.store().ensure_mailbox("ALICE@Example.com"), box);
+    EXPECT_NE(h.store().ensure_mailbox("bob@example.com"), box);
+}
+
+TEST(StoreFolders, FolderNamesAreUniquePerParentIgnoringCase) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    auto inbox = *h.store().distinguished_folder(box, "inbox");
+    FolderInfo made;
+    EXPECT_EQ(h.store().create_folder(box, inbox.id, "Projects", "IPF.Note", &made), StoreStatus::Ok);
+    EXPECT_EQ(h.store().create_folder(box, inbox.id, "PROJECTS", "IPF.Note", nullptr), StoreStatus::Exists);
+    EXPECT_EQ(h.store().create_folder(box, 987654, "X", "IPF.Note", nullptr), StoreStatus::NotFound);
+    FolderInfo deep = h.store().ensure_folder_path(box, "Inbox/projects/2026");
+    EXPECT_EQ(deep.parent, made.id);
+    EXPECT_EQ(h.store().ensure_folder_path(box, "/Inbox//Projects/2026/").id, deep.id);
+    EXPECT_EQ(h.store().folder(box, inbox.id)->child_count, 1);
+}
+
+TEST(StoreIds, IdsRoundTripAndRejectTampering) {
+    IdCodec ids("secret-one");
+    ObjectRef ref{IdKind::Attachment, 7, 123456789, 3};
+    std::string id = ids.encode(ref);
+    EXPECT_EQ(id.size(), 32u);
+    auto back = ids.decode(id);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->kind, IdKind::Attachment);
+    EXPECT_EQ(back->mailbox, 7);
+    EXPECT_EQ(back->object, 123456789);
+    EXPECT_EQ(back->sub, 3u);
+    for (std::size_t i = 0; i < id.size(); i += 5) {
+        std::string bad = id;
+        bad[i] = bad[i] == 'A' ? 'B' : 'A';
+        EXPECT_FALSE(ids.decode(bad)) << i;
+    }
+    EXPECT_FALSE(IdCodec("secret-two").decode(id));
+    for (const char *junk : {"", "AAAA", "!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!!", "not base64 at all but 32 chars.."})
+        EXPECT_FALSE(ids.decode(junk)) << junk;
+}
+
+TEST(StoreIds, ChangeKeysNameOneVersionOfOneObject) {
+    IdCodec ids("s");
+    ObjectRef a{IdKind::Item, 1, 10, 0}, b{IdKind::Item, 1, 11, 0};
+    std::string k1 = ids.change_key(a, 1), k2 = ids.change_key(a, 2);
+    EXPECT_NE(k1, k2);
+    EXPECT_EQ(k1.substr(0, 4), "CQAA"); // Exchange's change keys start so too
+    EXPECT_EQ(ids.change_key_version(a, k1), 1);
+    EXPECT_EQ(ids.change_key_version(a, k2), 2);
+    EXPECT_EQ(ids.change_key_version(b, k1), -1);
+    EXPECT_FALSE(ids.change_key_version(a, "garbage=="));
+    EXPECT_FALSE(ids.change_key_version(a, ""));
+}
+
+TEST(StoreCodec, LenientBase64) {
+    struct Row {
+        const char *in;
+        const char *out; // nullptr: invalid
+    };
+    const Row rows[] = {
+        {"", ""},           {"TWFu", "Man"},      {"TWE=", "Ma"},     {"TQ==", "M"},
+        {"TW\r\nFu", "Man"}, {" TWFu \n", "Man"}, {"TWF", nullptr},   {"TQ=", nullptr},
+        {"T===", nullptr},  {"TWFu=", nullptr},   {"TQ==TWFu", nullptr}, {"TW-u", nullptr},
+    };
+    for (const auto &r : rows) {
+        auto d = base64_decode_lenient(r.in);
+        if (!r.out) EXPECT_FALSE(d) << r.in;
+        else EXPECT_EQ(d.value_or("<invalid>"), r.out) << r.in;
+    }
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+    EXPECT_EQ(base64_decode_lenient(base64_encode(bytes, 76)), bytes);
+}
+
+TEST(StoreCodec, EwsTimes) {
+    struct Row {
+        const char *in;
+        std::int64_t unix_time; // -1: invalid
+    };
+    const Row rows[] = {
+        {"1970-01-01T00:00:00Z", 0},
+        {"2024-03-05T14:07:09Z", 1709647629},
+        {"2024-03-05T14:07:09", 1709647629},
+        {"2024-03-05T14:07:09.123Z", 1709647629},
+        {"2024-03-05T15:07:09+01:00", 1709647629},
+        {"2024-03-05T09:07:09-05:00", 1709647629},
+        {"2024-02-29T00:00:00Z", 1709164800},
+        {"2024-13-01T00:00:00Z", -1},
+        {"2024-03-05 14:07:09Z", -1},
+        {"2024-03-05T14:07:09+0100", -1},
+        {"yesterday", -1},
+    };
+    for (const auto &r : rows) {
+        auto t = parse_ews_time(r.in);
+        if (r.unix_time < 0) EXPECT_FALSE(t) << r.in;
+        else EXPECT_EQ(t.value_or(-1), r.unix_time) << r.in;
+    }
+    EXPECT_EQ(format_ews_time(1709647629), "2024-03-05T14:07:09Z");
+    EXPECT_EQ(format_ews_time(-86400), "1969-12-31T00:00:00Z");
+}
+
+TEST(StoreItems, EveryChangeGivesANewVersionAndStaleVersionsAreRefused) {
+    OpsHarness h;
+    std::int64_t box = h.home();
+    StoredItem item = message_item_from_mime(ops_test::sample_mime("v"), 1000);
+    item.info.mailbox = box;
+    item.info.folder = h.store().distinguished_folder(box, "inbox")->id;
+    ItemInfo made = h.store().add_item(item);
+    EXPECT_EQ(made.version, 1);
+    ItemInfo updated;
+    auto set_subject = [](const char *s) {
+        return [s](StoredItem &i) {
+            i.info.subject = s;
+            return true;
+        };
+    };
+    EXPECT_EQ(h.store().update_item(box, made.id, 1, set_subject("two"), &updated), StoreStatus::Ok);
+    EXPECT_EQ(updated.version, 2);
+    EXPECT_EQ(h.store().update_item(box, made.id, 1, set_subject("three"), &updated), StoreStatus::Stale);
+    EXPECT_EQ(h.store().item(box, made.id)->subject, "two");
+    EXPECT_EQ(h.store().update_item(box, made.id, std::nullopt, [](StoredItem &) { return false; }, &updated),
+              StoreStatus::Ok);
+    EXPECT_EQ(h.store().item(box, made.id)->version, 2); // untouched
+    EXPECT_EQ(h.store().update_item(box, made.id + 100, std::nullopt, set_subject("x"), nullptr),
+              StoreStatus::NotFound);
+    EXPECT_EQ(h.store().delete_item(box, made.id), StoreStatus::Ok);
+    EXPECT_EQ(h.store().delete_item(box, made.id), StoreStatus::NotFound);
+}
+
+TEST(StoreConcurrency, WritersInThreadsAndASecondConnectionLoseNothing) {
+    TempDir dir;
+    auto first = MailStore::open(dir.path.string());
+    auto second = MailStore::open(dir.path.string()); // as a `seed` running beside the server
+    ASSERT_TRUE(first && second);
+    std::int64_t box = first->ensure_mailbox("alice@example.com");
+    std::int64_t inbox = first->distinguished_folder(box, "inbox")->id;
+    constexpr int kThreads = 4, kPerThread = 25;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            MailStore &store = t % 2 ? *first : *second;
+            for (int n = 0; n < kPerThread; ++n) {
+                StoredItem item = message_item_from_mime(ops_test::sample_mime("t" + std::to_string(t)), n);
+                item.info.mailbox = box;
+                item.info.folder = inbox;
+                item.extended.push_back({"0x1090", "Integer", {std::to_string(n)}});
+                ItemInfo made = store.add_item(item);
+                store.update_item(box, made.id, std::nullopt, [](StoredItem &i) {
+                    i.info.message_flags |= 1;
+                    return true;
+                }, nullptr);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    auto items = first->items_in_folder(box, inbox);
+    ASSERT_EQ(items.size(), static_cast<std::size_t>(kThreads * kPerThread));
+    for (const auto &i : items) {
+        EXPECT_EQ(i.version, 2);
+        EXPECT_TRUE(i.is_read());
+        EXPECT_EQ(second->load_item(box, i.id)->extended.size(), 1u);
+    }
+    EXPECT_EQ(second->folder(box, inbox)->unread, 0);
+}

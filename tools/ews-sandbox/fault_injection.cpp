@@ -1,0 +1,185 @@
+#include "fault_injection.hpp"
+
+#include <cjson/cJSON.h>
+
+#include <cmath>
+#include <memory>
+
+namespace sandbox {
+namespace {
+
+using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+
+constexpr long kMaxDelayMs = 10 * 60 * 1000;
+
+struct KindName {
+    FaultRule::Kind kind;
+    const char *name;
+};
+constexpr KindName kKinds[] = {
+    {FaultRule::Kind::HttpStatus, "http_status"},   {FaultRule::Kind::SoapFault, "soap_fault"},
+    {FaultRule::Kind::ServerBusy, "server_busy"},   {FaultRule::Kind::Empty503, "empty_503"},
+    {FaultRule::Kind::DropConnection, "drop_connection"}, {FaultRule::Kind::Delay, "delay"},
+};
+
+const char *kind_name(FaultRule::Kind kind) {
+    for (const auto &k : kKinds)
+        if (k.kind == kind)
+            return k.name;
+    return "?";
+}
+
+// Reads an optional whole number member within [low, high].
+bool read_number(const cJSON *obj, const char *name, long low, long high, long *out,
+                 std::string *error) {
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(obj, name);
+    if (!item)
+        return true;
+    const double v = item->valuedouble;
+    if (!cJSON_IsNumber(item) || !(v >= static_cast<double>(low) && v <= static_cast<double>(high)) ||
+        v != std::floor(v)) {
+        *error = std::string("\"") + name + "\" must be a whole number from " +
+                 std::to_string(low) + " to " + std::to_string(high);
+        return false;
+    }
+    *out = static_cast<long>(v);
+    return true;
+}
+
+bool read_string(const cJSON *obj, const char *name, std::string *out, std::string *error) {
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(obj, name);
+    if (!item)
+        return true;
+    if (!cJSON_IsString(item) || !item->valuestring[0]) {
+        *error = std::string("\"") + name + "\" must be a non-empty string";
+        return false;
+    }
+    *out = item->valuestring;
+    return true;
+}
+
+std::optional<FaultRule> parse_rule(const cJSON *obj, std::string *error) {
+    if (!cJSON_IsObject(obj)) {
+        *error = "a fault rule must be a JSON object";
+        return std::nullopt;
+    }
+    FaultRule rule;
+    std::string kind;
+    if (!read_string(obj, "kind", &kind, error) || !read_string(obj, "operation", &rule.operation, error) ||
+        !read_string(obj, "faultstring", &rule.faultstring, error) ||
+        !read_string(obj, "response_code", &rule.response_code, error))
+        return std::nullopt;
+    const KindName *found = nullptr;
+    for (const auto &k : kKinds)
+        if (kind == k.name)
+            found = &k;
+    if (!found) {
+        *error = "\"kind\" must be one of http_status, soap_fault, server_busy, empty_503, "
+                 "drop_connection, delay";
+        return std::nullopt;
+    }
+    rule.kind = found->kind;
+    long status = -1, count = 1;
+    if (!read_number(obj, "status", 400, 599, &status, error) ||
+        !read_number(obj, "count", 1, 1000000, &count, error) ||
+        !read_number(obj, "back_off_ms", 0, kMaxDelayMs, &rule.back_off_ms, error) ||
+        !read_number(obj, "ms", 0, kMaxDelayMs, &rule.delay_ms, error))
+        return std::nullopt;
+    rule.count = static_cast<int>(count);
+    if (rule.kind == FaultRule::Kind::HttpStatus) {
+        if (status < 0) {
+            *error = "an http_status rule needs \"status\"";
+            return std::nullopt;
+        }
+        rule.status = static_cast<int>(status);
+    }
+    if (rule.kind == FaultRule::Kind::SoapFault && rule.faultstring.empty()) {
+        *error = "a soap_fault rule needs \"faultstring\"";
+        return std::nullopt;
+    }
+    if (rule.kind == FaultRule::Kind::Delay && !cJSON_GetObjectItemCaseSensitive(obj, "ms")) {
+        *error = "a delay rule needs \"ms\"";
+        return std::nullopt;
+    }
+    return rule;
+}
+
+} // namespace
+
+std::optional<std::vector<FaultRule>> parse_fault_rules(const std::string &json,
+                                                        std::string *error) {
+    JsonPtr root(cJSON_ParseWithLength(json.data(), json.size()), cJSON_Delete);
+    if (!root) {
+        *error = "the fault rules are not valid JSON";
+        return std::nullopt;
+    }
+    std::vector<FaultRule> rules;
+    if (cJSON_IsArray(root.get())) {
+        const cJSON *item = nullptr;
+        cJSON_ArrayForEach(item, root.get()) {
+            auto rule = parse_rule(item, error);
+            if (!rule)
+                return std::nullopt;
+            rules.push_back(*rule);
+        }
+    } else {
+        auto rule = parse_rule(root.get(), error);
+        if (!rule)
+            return std::nullopt;
+        rules.push_back(*rule);
+    }
+    return rules;
+}
+
+std::string describe_fault_rules(const std::vector<FaultRule> &rules) {
+    JsonPtr array(cJSON_CreateArray(), cJSON_Delete);
+    for (const auto &r : rules) {
+        cJSON *obj = cJSON_CreateObject();
+        cJSON_AddStringToObject(obj, "operation", r.operation.c_str());
+        cJSON_AddStringToObject(obj, "kind", kind_name(r.kind));
+        cJSON_AddNumberToObject(obj, "count", r.count);
+        if (r.kind == FaultRule::Kind::HttpStatus)
+            cJSON_AddNumberToObject(obj, "status", r.status);
+        if (r.kind == FaultRule::Kind::SoapFault) {
+            cJSON_AddStringToObject(obj, "faultstring", r.faultstring.c_str());
+            cJSON_AddStringToObject(obj, "response_code", r.response_code.c_str());
+        }
+        if (r.kind == FaultRule::Kind::ServerBusy)
+            cJSON_AddNumberToObject(obj, "back_off_ms", static_cast<double>(r.back_off_ms));
+        if (r.kind == FaultRule::Kind::Delay)
+            cJSON_AddNumberToObject(obj, "ms", static_cast<double>(r.delay_ms));
+        cJSON_AddItemToArray(array.get(), obj);
+    }
+    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(array.get()), cJSON_free);
+    return text ? text.get() : "[]";
+}
+
+void FaultInjector::add(const std::vector<FaultRule> &rules) {
+    std::lock_guard lock(mutex_);
+    rules_.insert(rules_.end(), rules.begin(), rules.end());
+}
+
+void FaultInjector::clear() {
+    std::lock_guard lock(mutex_);
+    rules_.clear();
+}
+
+std::optional<FaultRule> FaultInjector::take(const std::string &operation) {
+    std::lock_guard lock(mutex_);
+    for (auto it = rules_.begin(); it != rules_.end(); ++it) {
+        if (it->operation != "*" && it->operation != operation)
+            continue;
+        FaultRule rule = *it;
+        if (--it->count <= 0)
+            rules_.erase(it);
+        return rule;
+    }
+    return std::nullopt;
+}
+
+std::vector<FaultRule> FaultInjector::pending() const {
+    std::lock_guard lock(mutex_);
+    return rules_;
+}
+
+} // namespace sandbox

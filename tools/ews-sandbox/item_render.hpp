@@ -1,0 +1,64 @@
+// Items as EWS answers show them: ItemShape parsing (base shape,
+// IncludeMimeContent, BodyType, AdditionalProperties) and the <t:Message>
+// element with its children in the schema's order.
+#pragma once
+
+#include <libxml/tree.h>
+
+#include <bitset>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "item_props.hpp"
+#include "mime_summary.hpp"
+#include "ops_common.hpp"
+
+namespace sandbox {
+
+// The item elements the sandbox writes, in the order of the schema's
+// ItemType and MessageType sequences (ExtendedProperty goes between
+// HasAttachments and Culture).
+enum class Field {
+    MimeContent, ItemId, ParentFolderId, ItemClass, Subject, Sensitivity, Body, Attachments,
+    DateTimeReceived, Size, Categories, Importance, InReplyTo, IsSubmitted, IsDraft, IsFromMe,
+    IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated, DisplayCc,
+    DisplayTo, HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated,
+    Sender, ToRecipients, CcRecipients, BccRecipients, IsReadReceiptRequested,
+    IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead, References,
+    ReplyTo,
+    Count
+};
+
+struct ItemShape {
+    std::bitset<static_cast<std::size_t>(Field::Count)> fields;
+    std::vector<PropPath> extended;
+    std::string body_type = "Best"; // Best, HTML, Text
+    bool for_find = false;          // FindItem: no MIME-derived elements
+
+    bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
+    // Whether rendering needs the MIME text and extended properties.
+    bool needs_stored_item() const;
+};
+
+// <ItemShape>, for GetItem or (for_find) FindItem.
+std::optional<ItemShape> parse_item_shape(xmlNodePtr shape, bool for_find, EwsError &error);
+
+// Which Field a FieldURI names; nullopt for properties the sandbox does
+// not show.  `applies` is false for fields of other item kinds
+// (calendar:, contacts:, task:, ...).
+std::optional<Field> field_for_uri(const std::string &uri, bool &applies);
+
+// Writes <t:Message>...</t:Message>.  `stored` must be given when the
+// shape needs_stored_item().
+void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
+                 const ItemShape &shape);
+
+// The <t:FileAttachment>/<t:ItemAttachment> summary of GetItem.
+void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &info,
+                               const MimeAttachment &a, std::size_t index);
+
+std::string html_to_text(const std::string &html);
+std::string text_to_html(const std::string &text);
+
+} // namespace sandbox

@@ -1,0 +1,250 @@
+#include "mail_codec.hpp"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+#include "crypto_util.hpp"
+
+namespace sandbox {
+
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int base64_value(char c) {
+    if (c >= 'A' && c <= 'Z') return c - 'A';
+    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
+    if (c >= '0' && c <= '9') return c - '0' + 52;
+    if (c == '+') return 62;
+    if (c == '/') return 63;
+    return -1;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+void put_be(std::string &out, std::uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
+}
+
+std::uint64_t get_be(std::string_view in, std::size_t at, int bytes) {
+    std::uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i) v = (v << 8) | static_cast<unsigned char>(in[at + i]);
+    return v;
+}
+
+// Parses exactly `width` digits at text[pos].
+std::optional<int> digits(std::string_view text, std::size_t pos, std::size_t width) {
+    if (pos + width > text.size()) return std::nullopt;
+    int v = 0;
+    for (std::size_t i = 0; i < width; ++i) {
+        char c = text[pos + i];
+        if (c < '0' || c > '9') return std::nullopt;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+constexpr std::size_t kIdPayload = 17;    // kind 1, mailbox 4, object 8, sub 4
+constexpr std::size_t kIdCheck = 7;       // 24 bytes in all: 32 base64 characters
+constexpr unsigned char kChangeKeyTag[4] = {0x09, 0x00, 0x00, 0x00}; // "CQAAA..."
+constexpr std::size_t kChangeKeyCheck = 4;
+
+} // namespace
+
+std::string base64_encode(std::string_view bytes, std::size_t line_length) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4 + (line_length ? bytes.size() / line_length * 2 : 0));
+    std::size_t column = 0;
+    auto emit = [&](char c) {
+        if (line_length && column == line_length) {
+            out += "\r\n";
+            column = 0;
+        }
+        out.push_back(c);
+        ++column;
+    };
+    std::size_t i = 0;
+    for (; i + 2 < bytes.size(); i += 3) {
+        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
+                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
+                     static_cast<unsigned char>(bytes[i + 2]);
+        emit(kAlphabet[(v >> 18) & 63]);
+        emit(kAlphabet[(v >> 12) & 63]);
+        emit(kAlphabet[(v >> 6) & 63]);
+        emit(kAlphabet[v & 63]);
+    }
+    if (i < bytes.size()) {
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
+        bool two = i + 1 < bytes.size();
+        if (two) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        emit(kAlphabet[(v >> 18) & 63]);
+        emit(kAlphabet[(v >> 12) & 63]);
+        emit(two ? kAlphabet[(v >> 6) & 63] : '=');
+        emit('=');
+    }
+    return out;
+}
+
+std::optional<std::string> base64_decode_lenient(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    unsigned group = 0;
+    int count = 0;   // characters in the current group
+    int padding = 0; // '=' seen; only blanks may follow the group they end
+    for (char c : text) {
+        if (is_blank(c)) continue;
+        if (c == '=') {
+            if (count < 2 || ++padding + count > 4) return std::nullopt;
+            if (padding + count == 4) {
+                if (count == 2) {
+                    out.push_back(static_cast<char>((group >> 4) & 0xff));
+                } else {
+                    out.push_back(static_cast<char>((group >> 10) & 0xff));
+                    out.push_back(static_cast<char>((group >> 2) & 0xff));
+                }
+                count = 0;
+                group = 0;
+            }
+            continue;
+        }
+        if (padding) return std::nullopt;
+        int v = base64_value(c);
+        if (v < 0) return std::nullopt;
+        group = (group << 6) | static_cast<unsigned>(v);
+        if (++count == 4) {
+            out.push_back(static_cast<char>((group >> 16) & 0xff));
+            out.push_back(static_cast<char>((group >> 8) & 0xff));
+            out.push_back(static_cast<char>(group & 0xff));
+            group = 0;
+            count = 0;
+        }
+    }
+    if (count != 0) return std::nullopt; // unpadded tail
+    return out;
+}
+
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+std::string format_ews_time(UnixTime t) {
+    std::int64_t days = t / 86400;
+    std::int64_t secs = t % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    // civil_from_days
+    days += 719468;
+    const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02d:%02d:%02dZ", static_cast<long long>(y), m,
+                  d, static_cast<int>(secs / 3600), static_cast<int>(secs / 60 % 60),
+                  static_cast<int>(secs % 60));
+    return buf;
+}
+
+std::optional<UnixTime> parse_ews_time(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    auto y = digits(text, 0, 4), mo = digits(text, 5, 2), d = digits(text, 8, 2);
+    auto h = digits(text, 11, 2), mi = digits(text, 14, 2), s = digits(text, 17, 2);
+    if (!y || !mo || !d || !h || !mi || !s || text[4] != '-' || text[7] != '-' ||
+        text[10] != 'T' || text[13] != ':' || text[16] != ':')
+        return std::nullopt;
+    if (*mo < 1 || *mo > 12 || *d < 1 || *d > 31 || *h > 24 || *mi > 59 || *s > 60)
+        return std::nullopt;
+    std::size_t pos = 19;
+    if (pos < text.size() && text[pos] == '.') {
+        ++pos;
+        std::size_t start = pos;
+        while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') ++pos;
+        if (pos == start) return std::nullopt;
+    }
+    int offset = 0;
+    if (pos < text.size()) {
+        if (text[pos] == 'Z') {
+            ++pos;
+        } else if (text[pos] == '+' || text[pos] == '-') {
+            auto oh = digits(text, pos + 1, 2), om = digits(text, pos + 4, 2);
+            if (!oh || !om || text[pos + 3] != ':' || *oh > 14 || *om > 59) return std::nullopt;
+            offset = (*oh * 60 + *om) * 60 * (text[pos] == '-' ? -1 : 1);
+            pos += 6;
+        }
+    }
+    if (pos != text.size()) return std::nullopt;
+    return days_from_civil(*y, static_cast<unsigned>(*mo), static_cast<unsigned>(*d)) * 86400 +
+           *h * 3600 + *mi * 60 + *s - offset;
+}
+
+std::string IdCodec::check(std::string_view payload, std::size_t length) const {
+    std::string keyed = secret_;
+    keyed.append(payload);
+    return sha256_raw(keyed).substr(0, length);
+}
+
+std::string IdCodec::encode(const ObjectRef &ref) const {
+    std::string raw;
+    raw.push_back(static_cast<char>(ref.kind));
+    put_be(raw, static_cast<std::uint64_t>(ref.mailbox), 4);
+    put_be(raw, static_cast<std::uint64_t>(ref.object), 8);
+    put_be(raw, ref.sub, 4);
+    raw += check(raw, kIdCheck);
+    return base64_encode(raw);
+}
+
+std::optional<ObjectRef> IdCodec::decode(std::string_view id) const {
+    if (id.size() != 32) return std::nullopt;
+    auto raw = base64_decode_lenient(id);
+    if (!raw || raw->size() != kIdPayload + kIdCheck) return std::nullopt;
+    std::string_view bytes(*raw);
+    if (!constant_time_equal(bytes.substr(kIdPayload), check(bytes.substr(0, kIdPayload), kIdCheck)))
+        return std::nullopt;
+    ObjectRef ref;
+    auto kind = static_cast<IdKind>(bytes[0]);
+    if (kind != IdKind::Folder && kind != IdKind::Item && kind != IdKind::Attachment)
+        return std::nullopt;
+    ref.kind = kind;
+    ref.mailbox = static_cast<std::int64_t>(get_be(bytes, 1, 4));
+    ref.object = static_cast<std::int64_t>(get_be(bytes, 5, 8));
+    ref.sub = static_cast<std::uint32_t>(get_be(bytes, 13, 4));
+    return ref;
+}
+
+std::string IdCodec::change_key(const ObjectRef &ref, std::int64_t version) const {
+    std::string raw(reinterpret_cast<const char *>(kChangeKeyTag), sizeof kChangeKeyTag);
+    put_be(raw, static_cast<std::uint64_t>(version), 4);
+    std::string signed_part = encode(ref);
+    signed_part.append(raw);
+    raw += check(signed_part, kChangeKeyCheck);
+    return base64_encode(raw);
+}
+
+std::optional<std::int64_t> IdCodec::change_key_version(const ObjectRef &ref,
+                                                         std::string_view key) const {
+    auto raw = base64_decode_lenient(key);
+    if (!raw || raw->size() != sizeof kChangeKeyTag + 4 + kChangeKeyCheck) return std::nullopt;
+    std::string_view bytes(*raw);
+    if (bytes.substr(0, 4) != std::string_view(reinterpret_cast<const char *>(kChangeKeyTag), 4))
+        return std::nullopt;
+    std::string signed_part = encode(ref);
+    signed_part.append(bytes.substr(0, 8));
+    if (!constant_time_equal(bytes.substr(8), check(signed_part, kChangeKeyCheck)))
+        return -1; // a well-formed key of some other object: never current
+    return static_cast<std::int64_t>(get_be(bytes, 4, 4));
+}
+
+} // namespace sandbox

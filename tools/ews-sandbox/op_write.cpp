@@ -1,0 +1,306 @@
+// CreateItem and UpdateItem for messages.
+#include <chrono>
+
+#include "item_props.hpp"
+#include "item_render.hpp"
+#include "mime_build.hpp"
+#include "mime_summary.hpp"
+#include "ops_common.hpp"
+
+namespace sandbox {
+
+namespace {
+
+constexpr std::int64_t kFlagRead = 0x1;
+constexpr std::int64_t kFlagUnsent = 0x8;
+
+UnixTime now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::optional<int> sensitivity_value(const std::string &s) {
+    if (s == "Normal") return 0;
+    if (s == "Personal") return 1;
+    if (s == "Private") return 2;
+    if (s == "Confidential") return 3;
+    return std::nullopt;
+}
+
+std::optional<int> importance_value(const std::string &s) {
+    if (s == "Low") return 0;
+    if (s == "Normal") return 1;
+    if (s == "High") return 2;
+    return std::nullopt;
+}
+
+std::vector<MailAddress> recipients(xmlNodePtr list) {
+    std::vector<MailAddress> out;
+    for (xmlNodePtr m : children(list, "Mailbox"))
+        out.push_back({node_text(child(m, "Name")), node_text(child(m, "EmailAddress"))});
+    return out;
+}
+
+// Applies one first-class element of a <t:Message> to the item; false with
+// `error` when the element cannot be stored.  Elements the sandbox does not
+// keep are refused rather than dropped.
+bool apply_element(StoredItem &item, xmlNodePtr e, bool creating, EwsError &error) {
+    std::string name = local_name(e);
+    std::string text = node_text(e);
+    ItemInfo &i = item.info;
+    if (name == "MimeContent") return true; // taken before
+    if (name == "ExtendedProperty") {
+        auto value = parse_extended_property(e, error);
+        return value && write_property(item, *value, error);
+    }
+    if (name == "ItemClass") i.item_class = text;
+    else if (name == "Subject") i.subject = text;
+    else if (name == "IsRead") i.message_flags = text == "true" || text == "1"
+                                                     ? i.message_flags | kFlagRead
+                                                     : i.message_flags & ~kFlagRead;
+    else if (name == "Categories") {
+        i.categories.clear();
+        for (xmlNodePtr s : children(e, "String")) i.categories.push_back(node_text(s));
+    } else if (name == "Importance" && importance_value(text)) i.importance = *importance_value(text);
+    else if (name == "Sensitivity" && sensitivity_value(text)) i.sensitivity = *sensitivity_value(text);
+    else if (creating && (name == "Body" || name == "ToRecipients" || name == "CcRecipients" ||
+                          name == "BccRecipients" || name == "From"))
+        return true; // made part of the generated MIME text
+    else {
+        error = ews_error("ErrorInvalidPropertySet",
+                          "The sandbox cannot store the property " + name + " of a message.");
+        return false;
+    }
+    return true;
+}
+
+// The stored form of a <t:Message> of CreateItem.
+std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsError &error) {
+    StoredItem item;
+    if (xmlNodePtr mc = child(msg, "MimeContent")) {
+        auto bytes = base64_decode_lenient(node_text(mc));
+        if (!bytes) {
+            error = ews_error("ErrorMimeContentInvalidBase64String");
+            return std::nullopt;
+        }
+        item.mime = std::move(*bytes);
+    } else {
+        SimpleMessage m;
+        m.subject = node_text(child(msg, "Subject"));
+        if (xmlNodePtr body = child(msg, "Body")) {
+            m.body = node_text(body);
+            m.body_is_html = attribute(body, "BodyType").value_or("Text") == "HTML";
+        }
+        m.to = recipients(child(msg, "ToRecipients"));
+        m.cc = recipients(child(msg, "CcRecipients"));
+        m.bcc = recipients(child(msg, "BccRecipients"));
+        auto from = recipients(child(msg, "From"));
+        m.from = from.empty() ? MailAddress{"", env.home_address} : from.front();
+        m.date = now();
+        item.mime = build_mime(m);
+    }
+    if (item.mime.size() > env.config.max_message_bytes) {
+        error = ews_error("ErrorMessageSizeExceeded");
+        return std::nullopt;
+    }
+    // A message saved with CreateItem is a draft until its flags say otherwise.
+    item = message_item_from_mime(std::move(item.mime), now());
+    for (xmlNodePtr e : children(msg))
+        if (!apply_element(item, e, true, error)) return std::nullopt;
+    return item;
+}
+
+void write_new_item(XmlOut &out, const OpEnv &env, const ItemInfo &info) {
+    out.open("m:Items").open("t:Message");
+    out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
+    out.close().close();
+}
+
+// One SetItemField / AppendToItemField / DeleteItemField.
+bool apply_update(StoredItem &item, xmlNodePtr change, EwsError &error) {
+    std::string action = local_name(change);
+    xmlNodePtr path = nullptr;
+    xmlNodePtr value = nullptr;
+    for (xmlNodePtr c : children(change)) {
+        std::string n = local_name(c);
+        if (n == "FieldURI" || n == "ExtendedFieldURI" || n == "IndexedFieldURI") path = c;
+        else value = c;
+    }
+    if (!path) {
+        error = ews_error("ErrorInvalidRequest", "The change names no property.");
+        return false;
+    }
+    auto props = children(value);
+    if (action != "DeleteItemField" && props.size() != 1) {
+        error = ews_error("ErrorIncorrectUpdatePropertyCount",
+                          "An object within a change description must contain one and only one "
+                          "property to modify.");
+        return false;
+    }
+    if (local_name(path) == "ExtendedFieldURI") {
+        auto p = parse_prop_path(path, error);
+        if (!p) return false;
+        if (action == "DeleteItemField") return delete_property(item, *p, error);
+        if (action == "AppendToItemField") {
+            error = ews_error("ErrorInvalidPropertyAppend", "Extended properties cannot be appended to.");
+            return false;
+        }
+        if (local_name(value) != "Message" && local_name(value) != "Item") {
+            error = ews_error("ErrorObjectTypeChanged", "The item is a message.");
+            return false;
+        }
+        auto v = parse_extended_property(props.front(), error);
+        if (!v) return false;
+        if (v->id != p->id || v->type != p->type) {
+            error = ews_error("ErrorInvalidPropertySet",
+                              "The property in the change differs from the one it names.");
+            return false;
+        }
+        return write_property(item, *v, error);
+    }
+    std::string uri = attribute(path, "FieldURI").value_or("");
+    bool applies = false;
+    field_for_uri(uri, applies);
+    if (!applies) {
+        error = ews_error("ErrorInvalidPropertyRequest");
+        error.field_uri = uri;
+        return false;
+    }
+    if (action == "DeleteItemField") {
+        if (uri == "item:Categories") {
+            item.info.categories.clear();
+            return true;
+        }
+        error = ews_error("ErrorInvalidPropertyDelete", "The property " + uri + " cannot be deleted.");
+        return false;
+    }
+    if (action == "AppendToItemField") {
+        error = ews_error("ErrorInvalidPropertyAppend", "The sandbox does not append to " + uri + ".");
+        return false;
+    }
+    if (local_name(value) != "Message" && local_name(value) != "Item") {
+        error = ews_error("ErrorObjectTypeChanged", "The item is a message.");
+        return false;
+    }
+    std::string element = local_name(props.front());
+    if (uri.substr(uri.find(':') + 1) != element) {
+        error = ews_error("ErrorInvalidPropertySet", "The change sets " + element + " but names " + uri + ".");
+        return false;
+    }
+    return apply_element(item, props.front(), false, error);
+}
+
+} // namespace
+
+OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
+    ResponseWriter w("CreateItem");
+    auto disposition = attribute(op, "MessageDisposition");
+    EwsError folder_error;
+    std::optional<FolderInfo> folder;
+    if (xmlNodePtr saved = child(op, "SavedItemFolderId")) {
+        folder = resolve_target_folder(env, saved, folder_error);
+    } else if (disposition && *disposition != "SendOnly") {
+        // Exchange saves to Drafts, or to Sent Items when sending.
+        folder = env.store.distinguished_folder(env.home, *disposition == "SaveOnly" ? "drafts" : "sentitems");
+        if (!folder) folder_error = ews_error("ErrorFolderNotFound");
+    }
+    for (xmlNodePtr e : children(child(op, "Items"))) {
+        std::string kind = local_name(e);
+        EwsError error;
+        if (kind != "Message" && kind != "Item") {
+            w.error(ews_error("ErrorInvalidItemForOperationCreateItem",
+                              "The sandbox stores messages only, not " + kind + " items."),
+                    "m:Items");
+            continue;
+        }
+        if (!disposition) {
+            w.error(ews_error("ErrorMessageDispositionRequired"), "m:Items");
+            continue;
+        }
+        bool saves = *disposition != "SendOnly";
+        if (saves && !folder) {
+            w.error(folder_error, "m:Items");
+            continue;
+        }
+        auto item = message_from_element(env, e, error);
+        if (!item) {
+            w.error(error, "m:Items");
+            continue;
+        }
+        // Nothing is delivered: a sent message only leaves its saved copy.
+        if (!saves) {
+            w.begin_success().empty("m:Items");
+            w.end_message();
+            continue;
+        }
+        item->info.mailbox = folder->mailbox;
+        item->info.folder = folder->id;
+        if (*disposition == "SendAndSaveCopy") item->info.message_flags &= ~kFlagUnsent;
+        ItemInfo made = env.store.add_item(*item);
+        if (*disposition == "SaveOnly") write_new_item(w.begin_success(), env, made);
+        else w.begin_success().empty("m:Items");
+        w.end_message();
+    }
+    return w.finish();
+}
+
+OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
+    ResponseWriter w("UpdateItem");
+    std::string conflict = attribute(op, "ConflictResolution").value_or("AutoResolve");
+    auto disposition = attribute(op, "MessageDisposition");
+    for (xmlNodePtr change : children(child(op, "ItemChanges"), "ItemChange")) {
+        EwsError error;
+        auto ref = resolve_item(env, child(change, "ItemId"), error);
+        if (!ref) {
+            w.error(error, "m:Items");
+            continue;
+        }
+        if (!disposition) {
+            w.error(ews_error("ErrorMessageDispositionRequired"), "m:Items");
+            continue;
+        }
+        std::optional<std::int64_t> expected;
+        if (ref->change_key) {
+            ObjectRef object{IdKind::Item, ref->info.mailbox, ref->info.id, 0};
+            auto version = env.store.ids().change_key_version(object, *ref->change_key);
+            if (!version) {
+                w.error(ews_error("ErrorInvalidChangeKey"), "m:Items");
+                continue;
+            }
+            // Only NeverOverwrite refuses to write over a newer version.
+            if (conflict == "NeverOverwrite") expected = *version;
+        } else if (conflict == "NeverOverwrite") {
+            w.error(ews_error("ErrorChangeKeyRequiredForWriteOperations"), "m:Items");
+            continue;
+        }
+        bool failed = false;
+        ItemInfo updated;
+        StoreStatus st = env.store.update_item(
+            ref->info.mailbox, ref->info.id, expected,
+            [&](StoredItem &item) {
+                for (xmlNodePtr u : children(child(change, "Updates"))) {
+                    if (!apply_update(item, u, error)) {
+                        failed = true;
+                        return false;
+                    }
+                }
+                item.info.last_modified = now();
+                return true;
+            },
+            &updated);
+        if (st == StoreStatus::Stale) error = ews_error("ErrorIrresolvableConflict");
+        else if (st == StoreStatus::NotFound) error = ews_error("ErrorItemNotFound");
+        if (failed || st != StoreStatus::Ok) {
+            w.error(error, "m:Items");
+            continue;
+        }
+        XmlOut &out = w.begin_success();
+        write_new_item(out, env, updated);
+        out.open("m:ConflictResults").leaf("t:Count", 0).close();
+        w.end_message();
+    }
+    return w.finish();
+}
+
+} // namespace sandbox
