@@ -1,0 +1,333 @@
+#include "transport/http_post.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+
+#include "frame/session.hpp"
+#include "qv/qvcom.h"
+#include "transport/clock.hpp"
+#include "transport/curl_options.hpp"
+#include "transport/text_match.hpp"
+#include "transport/unique_file.hpp"
+
+namespace qvamz {
+namespace {
+
+// The owners behind `gCurl` and `gHeaders`.
+CurlEasy gSessionHandle;
+HeaderList gSessionHeaders;
+bool gCurlGlobalReady = false;
+
+// Keepalive state: due time of the next tick, and whether a transfer runs.
+std::int64_t gKeepaliveDue = 0;
+bool gTransferRunning = false;
+
+struct PostBody {
+    std::string_view text; // DoPost: the request itself
+    std::FILE *file = nullptr; // DoPostFile: streamed through ReadCallback
+    curl_off_t size = 0;
+};
+
+// Per-post options, set again before every attempt: options accumulate on
+// the handle, and a post must not inherit the body of the previous one.
+void ApplyPostOptions(CURL *handle, TransferFiles &files, const PostBody &body)
+{
+    curl_easy_setopt(handle, CURLOPT_URL, gEwsUrl.c_str());
+    ApplyTransferOptions(handle, &files);
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, body.size);
+    if (body.file) {
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
+        curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadCallback);
+        curl_easy_setopt(handle, CURLOPT_READDATA, &files);
+    } else {
+        curl_easy_setopt(handle, CURLOPT_READFUNCTION, nullptr);
+        curl_easy_setopt(handle, CURLOPT_READDATA, nullptr);
+        curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.text.data());
+    }
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, gHeaders);
+    ApplyTlsOptions(handle);
+    const std::string credentials = EwsCredentialsText();
+    curl_easy_setopt(handle, CURLOPT_USERPWD, credentials.empty() ? nullptr : credentials.c_str());
+    ApplyProxyOptions(handle);
+}
+
+// Says why a post failed for good (a refused connection or a certificate
+// that does not verify otherwise shows only as "no answer").
+void LogPostFailure(CURLcode result)
+{
+    if (result != CURLE_OK)
+        com_Log("QV Warning: post to %s failed: %s", gEwsUrl.c_str(), curl_easy_strerror(result));
+}
+
+CURLcode PerformTransfer(CURL *handle)
+{
+    gHTTPResponse = 0;
+    BeginTransfer();
+    const CURLcode result = curl_easy_perform(handle);
+    EndTransfer();
+    return result;
+}
+
+long FileSize(std::FILE *file)
+{
+    if (std::fseek(file, 0, SEEK_END) != 0)
+        return 0;
+    const long size = std::ftell(file);
+    std::rewind(file);
+    return size < 0 ? 0 : size;
+}
+
+// One header line with its secret hidden (see MaskSecrets).
+std::string MaskHeaderLine(std::string_view line)
+{
+    constexpr std::string_view kHidden = "****";
+    for (std::string_view name : {"Cookie:", "Set-Cookie:"}) {
+        if (StartsWithNoCase(line, name))
+            return std::string(line.substr(0, name.size())) + " " + std::string(kHidden);
+    }
+    for (std::string_view name : {"Authorization:", "Proxy-Authorization:"}) {
+        if (!StartsWithNoCase(line, name))
+            continue;
+        std::string_view value = line.substr(name.size());
+        const std::size_t scheme_start = value.find_first_not_of(' ');
+        if (scheme_start == std::string_view::npos)
+            return std::string(line); // empty value: nothing to hide
+        const std::size_t scheme_end = value.find(' ', scheme_start);
+        const std::string_view scheme = value.substr(scheme_start, scheme_end - scheme_start);
+        if (scheme == "AWS4-HMAC-SHA256") {
+            const std::size_t signature = line.find("Signature=");
+            if (signature == std::string_view::npos)
+                return std::string(line);
+            return std::string(line.substr(0, signature + 10)) + std::string(kHidden);
+        }
+        return std::string(line.substr(0, name.size())) + " " + std::string(scheme) + " " +
+               std::string(kHidden);
+    }
+    return std::string(line);
+}
+
+} // namespace
+
+// ---- session handle ---------------------------------------------------------
+
+bool OpenSessionTransport()
+{
+    CloseSessionTransport();
+    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+        return false;
+    gCurlGlobalReady = true;
+    gSessionHandle.reset(curl_easy_init());
+    gCurl = gSessionHandle.get();
+    return gCurl != nullptr;
+}
+
+void CloseSessionTransport()
+{
+    gSessionHeaders.reset();
+    gHeaders = nullptr;
+    gSessionHandle.reset();
+    gCurl = nullptr;
+    if (gCurlGlobalReady) {
+        curl_global_cleanup();
+        gCurlGlobalReady = false;
+    }
+}
+
+void SetSessionHeaders(HeaderList list)
+{
+    gSessionHeaders = std::move(list);
+    gHeaders = gSessionHeaders.get();
+}
+
+bool AppendSessionHeader(std::string_view line)
+{
+    const bool appended = gSessionHeaders.append(line);
+    gHeaders = gSessionHeaders.get();
+    return appended;
+}
+
+bool AppendStandardHeaders(HeaderList &list)
+{
+    bool ok = list.append("Content-Type: text/xml; charset=utf-8");
+    if (gSw.send_expect)
+        ok = list.append("Expect:") && ok;
+    return list.append("X-PreferServerAffinity: true") && ok;
+}
+
+void SetupSessionHandle()
+{
+    if (!gCurl)
+        return;
+    ApplyTransferOptions(gCurl, nullptr);
+    // Cookie engine on, nothing read: after logon the session cookie the
+    // server sets is what authenticates the following requests.
+    curl_easy_setopt(gCurl, CURLOPT_COOKIEFILE, "");
+    ApplyTlsOptions(gCurl);
+}
+
+// ---- posts -------------------------------------------------------------------
+
+int DoPost(std::string_view request, const std::string &response_path)
+{
+    if (gSw.curl_debug)
+        com_Log("curl debug: at DoPost, size=%ld", static_cast<long>(request.size()));
+    if (!gCurl)
+        return 0;
+    const PostBody body{request, nullptr, static_cast<curl_off_t>(request.size())};
+    CURLcode result = CURLE_FAILED_INIT;
+    for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
+        // A new file for every attempt: a broken answer must not stay in
+        // front of the next one.
+        UniqueFile response = OpenFile(response_path, "wb");
+        if (!response)
+            return 0;
+        TransferFiles files;
+        files.response = response.get();
+        ApplyPostOptions(gCurl, files, body);
+        result = PerformTransfer(gCurl);
+        if (result == CURLE_OK)
+            break;
+    }
+    LogPostFailure(result);
+    return result == CURLE_OK ? 1 : 0;
+}
+
+int DoPostFile(const std::string &request_path, const std::string &response_path,
+               std::string_view subject)
+{
+    UniqueFile request = OpenFile(request_path, "rb");
+    if (!request)
+        return 0;
+    const long size = FileSize(request.get());
+    if (gSw.curl_debug)
+        com_Log("curl debug: at DoPostFile, file size=%ld", size);
+    if (!gCurl)
+        return 0;
+    CURLcode result = CURLE_FAILED_INIT;
+    for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
+        UniqueFile response = OpenFile(response_path, "wb");
+        if (!response)
+            return 0;
+        TransferFiles files;
+        files.request = request.get();
+        files.response = response.get();
+        ApplyPostOptions(gCurl, files, PostBody{{}, request.get(), size});
+        result = PerformTransfer(gCurl);
+        if (result == CURLE_OK || result == kReceiveError || attempt == kPostAttempts)
+            break;
+        request = OpenFile(request_path, "rb");
+        if (!request)
+            return 0;
+        com_Log("QV Info: retrying Post (error=%d, subject=%.*s)", static_cast<int>(result),
+                static_cast<int>(subject.size()), subject.data());
+    }
+    LogPostFailure(result);
+    return result == CURLE_OK ? 1 : 0;
+}
+
+// ---- callbacks -----------------------------------------------------------------
+
+std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void *transfer)
+{
+    const std::size_t n = size * count;
+    auto *files = static_cast<TransferFiles *>(transfer);
+    if (!files || !files->response)
+        return n;
+    KeepaliveTick();
+    std::string formatted;
+    files->formatter.Feed(std::string_view(data, n), formatted);
+    // A short write (disk full) fails the transfer instead of leaving a
+    // truncated answer that would pass for a complete one.
+    if (std::fwrite(formatted.data(), 1, formatted.size(), files->response) != formatted.size())
+        return 0;
+    return n;
+}
+
+std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void *transfer)
+{
+    if (size * count == 0)
+        return 0;
+    auto *files = static_cast<TransferFiles *>(transfer);
+    if (!files || !files->request)
+        return 0;
+    const std::size_t read = std::fread(buffer, 1, size * count, files->request);
+    KeepaliveTick();
+    return read;
+}
+
+std::size_t HeaderCallback(char *, std::size_t size, std::size_t count, void *)
+{
+    return size * count;
+}
+
+int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, void *)
+{
+    if (kind != CURLINFO_TEXT && kind != CURLINFO_HEADER_IN && kind != CURLINFO_HEADER_OUT) {
+        if (gSw.curl_debug)
+            com_Log("curl debug: infotype=%d: size=%d", static_cast<int>(kind),
+                    static_cast<int>(length));
+        return 0;
+    }
+    std::string line(data, std::min(length, kDebugLineMax));
+    if (!line.empty() && line.back() == '\n')
+        line.pop_back();
+    if (gSw.curl_debug)
+        com_Log("curl debug: infotype=%d: %s", static_cast<int>(kind), MaskSecrets(line).c_str());
+    if (const char *id = com_stristr(line.c_str(), "X-amzn-request-id:", 0)) {
+        const std::string_view rest(id);
+        gRequestId.assign(rest.substr(0, rest.find_first_of("\r\n")));
+    }
+    if (kind == CURLINFO_HEADER_IN && line.starts_with("HTTP/")) {
+        const std::size_t blank = line.find(' ');
+        if (blank != std::string::npos)
+            gHTTPResponse = std::atoi(line.c_str() + blank + 1);
+    }
+    return 0;
+}
+
+void KeepaliveTick()
+{
+    const std::int64_t now = clock::Now();
+    if (now <= gKeepaliveDue)
+        return;
+    gKeepaliveDue = now + kKeepaliveIntervalSeconds;
+    if (gTransferRunning && gStatusCallback) {
+        char text[] = "keepalive";
+        int scratch1 = 0, scratch2 = 0, scratch3 = 0;
+        gStatusCallback(nullptr, text, 0, &scratch1, &scratch2, &scratch3);
+    }
+}
+
+void BeginTransfer()
+{
+    gKeepaliveDue = clock::Now() + kKeepaliveIntervalSeconds;
+    gTransferRunning = true;
+}
+
+void EndTransfer() { gTransferRunning = false; }
+
+std::string MaskSecrets(std::string_view text)
+{
+    std::string masked;
+    masked.reserve(text.size());
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        const bool has_cr = !line.empty() && line.back() == '\r';
+        if (has_cr)
+            line.remove_suffix(1);
+        masked += MaskHeaderLine(line);
+        if (has_cr)
+            masked += '\r';
+        if (end == std::string_view::npos)
+            break;
+        masked += '\n';
+        text.remove_prefix(end + 1);
+    }
+    return masked;
+}
+
+} // namespace qvamz

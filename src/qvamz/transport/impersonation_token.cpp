@@ -1,0 +1,255 @@
+#include "transport/impersonation_token.hpp"
+
+#include <cjson/cJSON.h>
+
+#include <cstdio>
+#include <memory>
+
+#include "frame/session.hpp"
+#include "qv/qvcom.h"
+#include "transport/clock.hpp"
+#include "transport/curl_handles.hpp"
+#include "transport/curl_options.hpp"
+#include "transport/http_post.hpp"
+#include "transport/sigv4.hpp"
+#include "transport/unique_file.hpp"
+
+namespace qvamz {
+namespace {
+
+struct RegionEndpoint {
+    std::string_view marker; // looked for in the EWS URL
+    std::string_view endpoint;
+};
+constexpr RegionEndpoint kRegionEndpoints[] = {
+    {"us-east", "https://workmail.us-east-1.amazonaws.com"},
+    {"us-west", "https://workmail.us-west-2.amazonaws.com"},
+    {"eu-west", "https://workmail.eu-west-1.amazonaws.com"},
+};
+
+struct CJsonDeleter {
+    void operator()(cJSON *json) const noexcept { cJSON_Delete(json); }
+};
+
+// The region that signs the API call: the endpoint's own, else the one the
+// EWS URL names, else us-east-1 (an endpoint set with "/AMZAPI" need not
+// carry a region).
+std::string SigningRegion(std::string_view endpoint)
+{
+    std::string region = RegionFromEndpoint(endpoint);
+    if (region.empty())
+        region = RegionFromEndpoint(ApiEndpointForEwsUrl(gEwsUrl));
+    if (region.empty())
+        region = kDefaultRegion;
+    return region;
+}
+
+std::string ReadAnswer(const std::string &path)
+{
+    UniqueFile file = OpenFile(path, "rb");
+    if (!file)
+        return {};
+    std::string text(kTokenAnswerMax, '\0');
+    text.resize(std::fread(text.data(), 1, text.size(), file.get()));
+    return text;
+}
+
+// Takes "Token" and "ExpiresIn" from the API's JSON answer.
+void InstallTokenFromAnswer(const std::string &answer)
+{
+    gBearerToken.clear();
+    gTokenExpiresIn = 0;
+    std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_ParseWithLength(answer.c_str(), answer.size()));
+    if (!root)
+        return;
+    const cJSON *token = cJSON_GetObjectItemCaseSensitive(root.get(), "Token");
+    if (cJSON_IsString(token) && token->valuestring)
+        assign_limited(gBearerToken, token->valuestring, kBearerTokenMax);
+    const cJSON *expires = cJSON_GetObjectItemCaseSensitive(root.get(), "ExpiresIn");
+    if (cJSON_IsNumber(expires))
+        gTokenExpiresIn = expires->valueint;
+}
+
+void InstallBearerHeaders()
+{
+    HeaderList headers;
+    AppendStandardHeaders(headers);
+    headers.append("Authorization: Bearer " + gBearerToken);
+    SetSessionHeaders(std::move(headers));
+    gHttpAuth = static_cast<int>(CURLAUTH_BEARER);
+    gTokenTime = clock::Now();
+}
+
+void ApplyApiPostOptions(CURL *handle, TransferFiles &files, const std::string &endpoint,
+                         const std::string &body, const HeaderList &headers)
+{
+    ApplyTransferOptions(handle, &files);
+    curl_easy_setopt(handle, CURLOPT_URL, endpoint.c_str());
+    curl_easy_setopt(handle, CURLOPT_READFUNCTION, nullptr);
+    curl_easy_setopt(handle, CURLOPT_POST, 1L);
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    ApplyTlsOptions(handle);
+    ApplyProxyOptions(handle);
+}
+
+} // namespace
+
+std::string ApiEndpointForEwsUrl(std::string_view ews_url)
+{
+    const std::string url(ews_url);
+    std::string endpoint;
+    for (const RegionEndpoint &region : kRegionEndpoints) {
+        if (com_stristr(url.c_str(), std::string(region.marker).c_str(), 0))
+            endpoint = region.endpoint;
+    }
+    return endpoint;
+}
+
+std::string RegionFromEndpoint(std::string_view endpoint)
+{
+    const std::size_t at = endpoint.find(kWorkMailService);
+    if (at == std::string_view::npos || at + kWorkMailService.size() + 1 > endpoint.size())
+        return {};
+    const std::string_view rest = endpoint.substr(at + kWorkMailService.size() + 1);
+    return std::string(rest.substr(0, rest.find('.')));
+}
+
+std::string HostFromEndpoint(std::string_view endpoint)
+{
+    const std::size_t scheme = endpoint.find("://");
+    if (scheme != std::string_view::npos)
+        endpoint.remove_prefix(scheme + 3);
+    return std::string(endpoint.substr(0, endpoint.find('/')));
+}
+
+std::string ImpersonationRequestBody(std::string_view role_id, std::string_view organization_id)
+{
+    std::string body = "{\r\n\"ImpersonationRoleId\": \"";
+    body.append(role_id).append("\",\r\n\"OrganizationId\": \"");
+    body.append(organization_id).append("\"\r\n}\r\n");
+    if (body.size() > kTokenRequestMax)
+        body.resize(kTokenRequestMax);
+    return body;
+}
+
+SignedApiRequest SignApiRequest(std::string_view endpoint, std::string_view body,
+                                std::string_view region, std::string_view access_key,
+                                std::string_view secret, std::int64_t unix_seconds)
+{
+    const sigv4::AmzTime time = sigv4::FormatAmzTime(unix_seconds);
+    const std::vector<sigv4::Header> headers = {
+        {"content-type", "application/x-amz-json-1.1"},
+        {"host", HostFromEndpoint(endpoint)},
+        {"x-amz-date", time.timestamp},
+        {"x-amz-target", std::string(kAssumeRoleTarget)},
+    };
+    SignedApiRequest request;
+    request.canonical_request =
+        sigv4::CanonicalRequest("POST", "/", "", headers, sigv4::Sha256Hex(body));
+    request.string_to_sign = sigv4::StringToSign(time.timestamp, time.date, region,
+                                                 kWorkMailService, request.canonical_request);
+    const std::string key = sigv4::SigningKey(secret, time.date, region, kWorkMailService);
+    request.signature = sigv4::Signature(key, request.string_to_sign);
+    for (const sigv4::Header &header : headers)
+        request.header_lines.push_back(header.first + ":" + header.second);
+    std::string authorization = "Authorization: ";
+    authorization.append(sigv4::kAlgorithm).append(" Credential=").append(access_key);
+    authorization.append("/").append(time.date).append("/").append(region).append("/");
+    authorization.append(kWorkMailService).append("/aws4_request, SignedHeaders=");
+    authorization.append(sigv4::SignedHeaderNames(headers)).append(", Signature=");
+    authorization.append(request.signature);
+    request.header_lines.push_back(std::move(authorization));
+    return request;
+}
+
+void DoPostAWS(const std::string &endpoint, const std::string &body,
+               const std::string &response_path)
+{
+    CurlEasy handle(curl_easy_init());
+    if (!handle) {
+        com_Log("QV Error: Error in DoPostAWS curl init");
+        return;
+    }
+    if (gSw.curl_debug)
+        com_Log("curl debug: at DoPostAWS, url=%s, size=%ld", endpoint.c_str(),
+                static_cast<long>(body.size()));
+    const SignedApiRequest request = SignApiRequest(
+        endpoint, body, SigningRegion(endpoint), gAccessKey, gAccessSecret, clock::Now());
+    if (gSw.curl_debug) {
+        com_Log("curl debug: canonical_request:\n%s\n", request.canonical_request.c_str());
+        com_Log("curl debug: stringToSign:\n%s\n", request.string_to_sign.c_str());
+        com_Log("curl debug: signature: %s", request.signature.c_str());
+        com_Log("curl debug: %s", MaskSecrets(request.header_lines.back()).c_str());
+    }
+    HeaderList headers;
+    for (const std::string &line : request.header_lines)
+        headers.append(line);
+
+    const int attempts = gSw.api_attempts < 1 ? 1 : gSw.api_attempts;
+    for (int attempt = 1; attempt <= attempts; ++attempt) {
+        UniqueFile response = OpenFile(response_path, "wb");
+        if (!response)
+            return;
+        TransferFiles files;
+        files.response = response.get();
+        ApplyApiPostOptions(handle.get(), files, endpoint, body, headers);
+        gHTTPResponse = 0;
+        BeginTransfer();
+        const CURLcode result = curl_easy_perform(handle.get());
+        EndTransfer();
+        if (result == CURLE_OK)
+            break;
+        if (attempt == attempts) {
+            com_Log("QV Warning: post to %s failed: %s", endpoint.c_str(),
+                    curl_easy_strerror(result));
+            break;
+        }
+        com_Log("QV Info: retrying Post (error=%d)", static_cast<int>(result));
+        clock::SleepMs(gSw.retry_delay_unit * 1000);
+    }
+}
+
+void GetImpersonationToken()
+{
+    if (gApiEndpoint.empty())
+        gApiEndpoint = ApiEndpointForEwsUrl(gEwsUrl);
+    if (gApiEndpoint.empty()) {
+        com_Log("QV Error: cannot locate Workmail endpoint");
+        return;
+    }
+    com_Log("Attempting to obtain impersonation token for endpoint %s", gApiEndpoint.c_str());
+    const std::string answer_path = gWorkDir + "impersonation.tmp";
+    DoPostAWS(gApiEndpoint, ImpersonationRequestBody(gRoleId, gOrganizationId), answer_path);
+    if (gHTTPResponse != 200) {
+        com_Log("QV Error: unable to retrieve impersonation token, response is %d",
+                gHTTPResponse);
+        std::remove(answer_path.c_str());
+        return;
+    }
+    const std::string answer = ReadAnswer(answer_path);
+    // The answer holds a live credential: it does not stay on disk.
+    std::remove(answer_path.c_str());
+    InstallTokenFromAnswer(answer);
+    com_Log("Workmail token expires in %d seconds", gTokenExpiresIn);
+    InstallBearerHeaders();
+}
+
+bool TokenRenewalDue(std::int64_t now)
+{
+    return !gBearerToken.empty() &&
+           now > gTokenTime + gTokenExpiresIn - kTokenRenewMarginSeconds;
+}
+
+void RenewTokenIfDue()
+{
+    const std::int64_t now = clock::Now();
+    if (!TokenRenewalDue(now))
+        return;
+    com_Log("QV Info: AWS token expired, obtaining new one");
+    GetImpersonationToken();
+    gTokenTime = now;
+}
+
+} // namespace qvamz

@@ -1,0 +1,64 @@
+// WorkMail impersonation tokens.  In token mode ("/AUTHAMZI", "/AUTHAMZI2")
+// the connector never sends a mailbox password to EWS: it asks the WorkMail
+// API for a short-lived bearer token (WorkMailService.AssumeImpersonationRole,
+// signed with SigV4) and sends that on every EWS request, renewing it a
+// minute before it runs out.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qvamz {
+
+inline constexpr int kTokenRenewMarginSeconds = 60;
+inline constexpr std::size_t kTokenAnswerMax = 9000;   // bytes of the API answer read
+inline constexpr std::size_t kTokenRequestMax = 10000; // bytes of the API request body
+inline constexpr std::string_view kWorkMailService = "workmail";
+inline constexpr std::string_view kAssumeRoleTarget =
+    "WorkMailService.AssumeImpersonationRole";
+inline constexpr std::string_view kDefaultRegion = "us-east-1";
+
+// The API endpoint of the region an EWS URL names ("us-east", "us-west",
+// "eu-west"; a later match wins), "" when it names none of them.
+std::string ApiEndpointForEwsUrl(std::string_view ews_url);
+
+// The region of an endpoint such as "https://workmail.eu-west-1.amazonaws.com"
+// (the text after "workmail." up to the next "."), "" when absent.
+std::string RegionFromEndpoint(std::string_view endpoint);
+
+// The host part of an endpoint URL ("https://host:port/..." -> "host:port").
+std::string HostFromEndpoint(std::string_view endpoint);
+
+// One signed AssumeImpersonationRole request.
+struct SignedApiRequest {
+    std::vector<std::string> header_lines; // in the order sent, Authorization last
+    std::string canonical_request;
+    std::string string_to_sign;
+    std::string signature;
+};
+SignedApiRequest SignApiRequest(std::string_view endpoint, std::string_view body,
+                                std::string_view region, std::string_view access_key,
+                                std::string_view secret, std::int64_t unix_seconds);
+
+// The JSON request body of AssumeImpersonationRole.
+std::string ImpersonationRequestBody(std::string_view role_id, std::string_view organization_id);
+
+// Obtains a token for `gRoleId` and installs it in the EWS header list;
+// failures are logged and leave the previous token in place.
+void GetImpersonationToken();
+
+// One signed POST to the WorkMail API with the "/POSTTO" attempts; the
+// answer goes to `response_path`, the status to `gHTTPResponse`.
+void DoPostAWS(const std::string &endpoint, const std::string &body,
+               const std::string &response_path);
+
+// True when a token is installed and `now` is past its lifetime minus
+// 60 seconds.
+bool TokenRenewalDue(std::int64_t now);
+
+// The refresh check readers and writers make before each page or item.
+void RenewTokenIfDue();
+
+} // namespace qvamz

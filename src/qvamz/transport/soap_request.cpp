@@ -1,0 +1,223 @@
+#include "transport/soap_request.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "frame/session.hpp"
+#include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
+#include "transport/clock.hpp"
+#include "transport/http_post.hpp"
+#include "transport/line_reader.hpp"
+#include "transport/text_match.hpp"
+#include "transport/unique_file.hpp"
+
+namespace qvamz {
+namespace {
+
+constexpr std::string_view kBackOffName = "Name=\"BackOffMilliseconds\"";
+
+void LogHttpWarning(std::string_view text)
+{
+    com_Log("QV Warning: http error=%d, faultstring=%.*s, %s", gHTTPResponse,
+            static_cast<int>(text.size()), text.data(), gRequestId.c_str());
+}
+
+// File mode: the envelope around the body file's bytes, into the request file.
+bool WriteRequestFile(const std::string &request_path, const std::string &body_file,
+                      const std::string &head, const std::string &tail)
+{
+    UniqueFile body = OpenFile(body_file, "rb");
+    if (!body)
+        return false;
+    UniqueFile request = OpenFile(request_path, "wb");
+    if (!request)
+        return false;
+    bool ok = std::fwrite(head.data(), 1, head.size(), request.get()) == head.size();
+    std::vector<char> chunk(kBodyFileChunk);
+    std::size_t got;
+    while (ok && (got = std::fread(chunk.data(), 1, chunk.size(), body.get())) > 0)
+        ok = std::fwrite(chunk.data(), 1, got, request.get()) == got;
+    ok = ok && std::fwrite(tail.data(), 1, tail.size(), request.get()) == tail.size();
+    return std::fflush(request.get()) == 0 && ok;
+}
+
+} // namespace
+
+EnvelopeSettings SessionEnvelopeSettings()
+{
+    EnvelopeSettings settings;
+    settings.archive = gArchive != 0;
+    settings.public_folders = gPublicFolders != 0;
+    settings.force_version_header = gForceVersionHeader != 0;
+    settings.server_major_version = gServerMajorVersion;
+    settings.admin_user = gAdminUser;
+    settings.mailbox = gMailbox;
+    return settings;
+}
+
+std::string EnvelopeHead(std::string_view operation, std::string_view attributes,
+                         const EnvelopeSettings &s)
+{
+    const bool version_header = s.archive || s.public_folders || s.force_version_header;
+    const bool impersonation = !s.admin_user.empty();
+    std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
+    xml.append("<soap:Envelope xmlns:soap=\"").append(kSoapNamespace).append("\"\n");
+    xml.append("xmlns:t=\"").append(kTypesNamespace).append("\">\n");
+    if (version_header || impersonation || s.server_major_version >= 14) {
+        xml += "<soap:Header>\n";
+        if (version_header) {
+            const char *version =
+                s.server_major_version < 9 ? "Exchange2007_SP1" : "Exchange2010_SP1";
+            xml.append("<t:RequestServerVersion Version=\"").append(version).append("\"/>\n");
+        }
+        if (impersonation) {
+            xml += "<t:ExchangeImpersonation>\n"
+                   "<t:ConnectingSID>\n"
+                   "<t:PrimarySmtpAddress>" + qvcom::xml_escape(s.mailbox) + "</t:PrimarySmtpAddress>\n"
+                   "</t:ConnectingSID>\n"
+                   "</t:ExchangeImpersonation>\n";
+        }
+        xml += "</soap:Header>\n";
+    }
+    xml += "<soap:Body>\n";
+    xml.append("<").append(operation).append(" ");
+    if (!attributes.empty())
+        xml.append(attributes).append(" ");
+    xml.append("xmlns=\"").append(kMessagesNamespace).append("\"\n");
+    xml.append("xmlns:t=\"").append(kTypesNamespace).append("\">\n");
+    return xml;
+}
+
+std::string EnvelopeTail(std::string_view operation)
+{
+    std::string xml = "</";
+    xml.append(operation).append(">\n</soap:Body>\n</soap:Envelope>\n");
+    return xml;
+}
+
+std::string ReplaceDelegateMarker(std::string_view body, std::string_view delegate_mailbox)
+{
+    const std::size_t at = body.find(kDelegateMarker);
+    if (at == std::string_view::npos)
+        return std::string(body);
+    std::string replaced(body.substr(0, at));
+    replaced.append(delegate_mailbox).append(body.substr(at + kDelegateMarker.size()));
+    return replaced;
+}
+
+bool ReadFaultReport(const std::string &response_path, FaultReport &report)
+{
+    report = FaultReport{};
+    UniqueFile file = OpenFile(response_path, "rb");
+    if (!file)
+        return false;
+    std::string line;
+    while (ReadAnswerLine(file.get(), line, kFaultLineMax)) {
+        if (!report.fault_found)
+            report.text = line;
+        if (!report.fault_found && StartsWithNoCase(line, "<faultstring")) {
+            ReadAnswerLine(file.get(), line, kFaultLineMax);
+            report.text = line;
+            report.fault_found = true;
+            if (!StartsWithNoCase(report.text, kBusyFaultText))
+                break;
+            // A busy fault may say how long to stay away: read on for it.
+            continue;
+        }
+        if (report.fault_found && com_stristr(line.c_str(), kBackOffName.data(), 0)) {
+            ReadAnswerLine(file.get(), line, kFaultLineMax);
+            const long long ms = std::strtoll(line.c_str(), nullptr, 10);
+            report.back_off_ms = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
+            break;
+        }
+    }
+    return true;
+}
+
+bool IsBusyAnswer(int http_status, std::string_view text)
+{
+    return StartsWithNoCase(text, kBusyFaultText) || http_status == 504;
+}
+
+int BusyDelayMs(int round, int back_off_ms)
+{
+    const int by_round = round * 1000;
+    return std::max(by_round, std::min(back_off_ms, kBackOffCeilingMs));
+}
+
+int SoapRequest(std::string_view operation, std::string_view attributes, std::string_view body,
+                const std::string &response_path, const std::string &body_file,
+                std::string_view subject)
+{
+    const bool file_mode = !body_file.empty();
+    const std::string request_path = gWorkDir + "soap.xml";
+    const EnvelopeSettings settings = SessionEnvelopeSettings();
+    const std::string head = EnvelopeHead(operation, attributes, settings);
+    const std::string tail = EnvelopeTail(operation);
+
+    // Kept until the request ends, so that a busy repost sends the same text.
+    std::string envelope;
+    if (file_mode) {
+        if (!WriteRequestFile(request_path, body_file, head, tail))
+            return 0;
+        if (gSw.curl_debug)
+            com_Log("curl debug: Soap post data length: %ld",
+                    static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
+    } else {
+        envelope = head + ReplaceDelegateMarker(body, gDelegateMailbox) + tail;
+        if (gSw.curl_debug)
+            com_Log("curl debug: Soap post data:\n%s\n", envelope.c_str());
+    }
+
+    for (int busy_round = 0;;) {
+        int posted;
+        if (file_mode) {
+            if (gSw.xcurl_debug)
+                com_Log("curl debug: save soap file: %s", request_path.c_str());
+            posted = DoPostFile(request_path, response_path, subject);
+        } else {
+            if (gSw.xcurl_debug)
+                com_HexDump("soap request", envelope.data(),
+                            std::min(envelope.size(), kSoapHexDumpMax));
+            posted = DoPost(envelope, response_path);
+        }
+        if (gSw.xcurl_debug)
+            com_Log("curl debug: Save Soap XML output now: %s", response_path.c_str());
+        if (gSw.curl_debug)
+            com_Log("curl debug: Return from DoPost=%d, gHTTPResponse=%d", posted, gHTTPResponse);
+
+        if (gHTTPResponse == 200) {
+            std::remove(request_path.c_str());
+            return posted;
+        }
+        FaultReport report;
+        if (!ReadFaultReport(response_path, report)) {
+            com_Log("%s", gRequestId.c_str());
+            return 0;
+        }
+        if (report.fault_found && !StartsWithNoCase(report.text, kBusyFaultText))
+            LogHttpWarning(report.text);
+        if (!IsBusyAnswer(gHTTPResponse, report.text)) {
+            LogHttpWarning(report.text);
+            return 0;
+        }
+        ++busy_round;
+        if (busy_round >= kBusyRoundsMax) {
+            std::remove(request_path.c_str());
+            LogHttpWarning(report.text);
+            return 0;
+        }
+        const int delay = BusyDelayMs(busy_round, report.back_off_ms);
+        if (gSw.curl_debug)
+            com_Log("curl debug: server busy (round %d of %d), waiting %d ms", busy_round,
+                    kBusyRoundsMax, delay);
+        clock::SleepMs(delay);
+    }
+}
+
+} // namespace qvamz

@@ -1,0 +1,237 @@
+// Parsing FindFolder answers into the folder table, the paths from parent
+// links, and what GetFolderNames and GetTrueFolder give the host.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "ews/folder_discovery.hpp"
+#include "ews/folder_table.hpp"
+#include "frame/session.hpp"
+#include "test_support.hpp"
+
+namespace {
+
+using namespace qvamz;
+
+const std::string kTree = std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_tree.xml";
+
+class FolderTableTest : public conntest::SessionTest {
+  protected:
+    void SetUp() override
+    {
+        SessionTest::SetUp();
+        gRootFolderId = "ROOT";
+    }
+    static const FolderEntry *Find(const std::string &name)
+    {
+        for (const FolderEntry &entry : gFolders)
+            if (entry.display_name == name)
+                return &entry;
+        return nullptr;
+    }
+    static FolderEntry Entry(std::string id, std::string parent, std::string name, int children)
+    {
+        FolderEntry entry;
+        entry.folder_id = std::move(id);
+        entry.parent_id = std::move(parent);
+        entry.display_name = std::move(name);
+        entry.child_count = children;
+        return entry;
+    }
+
+    conntest::ScratchDir dir;
+    conntest::LogCapture log{dir};
+};
+
+TEST_F(FolderTableTest, SourceSessionTree)
+{
+    gIsSource = 1;
+    EXPECT_EQ(ParseFolders(kTree), 0);
+    struct Expected {
+        const char *name;
+        const char *internal_path;
+        const char *display_path;
+        int type;
+        int total;
+    };
+    const Expected expected[] = {
+        {"Inbox", "Inbox", "Inbox", 0, 5},
+        {"Projects", "Inbox^Projects", "Inbox/Projects", 0, 2},
+        {"2024", "Inbox^Projects^2024", "Inbox/Projects/2024", 0, 1},
+        {"Contacts", "Contacts", "Contacts", 1, 3},
+        {"Calendar", "Calendar", "Calendar", 2, 4},
+        {"Tasks", "Tasks", "Tasks", 3, 6},
+        {"Journal", "Journal", "Journal", 0, 7}, // unknown class after <t:Folder>: mail
+        {"Local Copy", "", "", 0, 9},            // its parent was skipped
+        {"R&D", "R&D", "R&D", 0, 10},
+        {"Orphan", "", "", 0, 11},
+        {"apple", "apple", "apple", 0, 12},
+    };
+    ASSERT_EQ(gFolderCount(), static_cast<int>(std::size(expected)));
+    for (std::size_t i = 0; i < std::size(expected); ++i) {
+        const FolderEntry &entry = gFolders[i];
+        EXPECT_EQ(entry.display_name, expected[i].name);
+        EXPECT_EQ(entry.internal_path, expected[i].internal_path) << expected[i].name;
+        EXPECT_EQ(entry.display_path, expected[i].display_path) << expected[i].name;
+        EXPECT_EQ(entry.folder_type, expected[i].type) << expected[i].name;
+        EXPECT_EQ(entry.total_count, expected[i].total) << expected[i].name;
+    }
+    EXPECT_EQ(Find("Inbox")->folder_id, "F1");
+    EXPECT_EQ(Find("Projects")->parent_id, "F1");
+    EXPECT_TRUE(log.has("WorkMail folder: Inbox/Projects/2024, type=0, count=1"));
+    EXPECT_TRUE(log.has("WorkMail folder: Calendar, type=2, count=4"));
+}
+
+TEST_F(FolderTableTest, TargetSessionListsSyncIssues)
+{
+    gIsSource = 0;
+    ParseFolders(kTree);
+    EXPECT_EQ(gFolderCount(), 12);
+    ASSERT_NE(Find("Sync Issues"), nullptr);
+    EXPECT_EQ(Find("Local Copy")->internal_path, "Sync Issues^Local Copy");
+}
+
+TEST_F(FolderTableTest, MissingFileLeavesTheTableEmpty)
+{
+    EXPECT_EQ(ParseFolders(dir.file("absent.xml")), 1);
+    EXPECT_TRUE(log.has("QV Warning: ParseFolders unable to open " + dir.file("absent.xml")));
+    EXPECT_EQ(gFolderCount(), 0);
+}
+
+TEST_F(FolderTableTest, GetFolderNamesSortsWithoutCaseAndReportsEachFolder)
+{
+    gIsSource = 1;
+    ParseFolders(kTree);
+    static std::vector<std::string> lines;
+    lines.clear();
+    GetFolderNamesImpl(nullptr, [](char *line) QV_STDCALL {
+        lines.emplace_back(line);
+        return 0;
+    });
+    const std::vector<std::string> expected = {
+        " {QV:9:FCLASS:0}",  " {QV:11:FCLASS:0}", // unreachable folders: empty paths first
+        "apple {QV:12:FCLASS:0}",  "Calendar {QV:4:FCLASS:2}",
+        "Contacts {QV:3:FCLASS:1}", "Inbox {QV:5:FCLASS:0}",
+        "Inbox^Projects {QV:2:FCLASS:0}", "Inbox^Projects^2024 {QV:1:FCLASS:0}",
+        "Journal {QV:7:FCLASS:0}", "R&D {QV:10:FCLASS:0}", "Tasks {QV:6:FCLASS:3}",
+    };
+    EXPECT_EQ(lines, expected);
+
+    char out[1024] = "junk";
+    EXPECT_EQ(GetTrueFolderImpl(7, out), 7);
+    EXPECT_STREQ(out, "Inbox^Projects^2024");
+    EXPECT_EQ(GetTrueFolderImpl(11, out), 11);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(GetTrueFolderImpl(-1, out), 11);
+}
+
+TEST_F(FolderTableTest, GetFolderNamesWithoutLogonCallsNothing)
+{
+    static int calls = 0;
+    EXPECT_EQ(GetFolderNamesImpl(nullptr, [](char *) QV_STDCALL {
+                  ++calls;
+                  return 0;
+              }),
+              0);
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(FolderTableTest, ParentLinksInACycleEndTheWalk)
+{
+    // ROOT -> A -> B, and B claims to be A's child and the root's parent.
+    AddFolderEntry(Entry("A", "ROOT", "A", 1));
+    AddFolderEntry(Entry("B", "A", "B", 1));
+    AddFolderEntry(Entry("A", "B", "A again", 1));
+    AddFolderEntry(Entry("ROOT", "B", "Root itself", 1));
+    AddFolderEntry(Entry("S", "S", "Self", 1));
+    BuildFolderPaths("ROOT", "");
+    EXPECT_EQ(gFolders[0].internal_path, "A");
+    EXPECT_EQ(gFolders[1].internal_path, "A^B");
+    EXPECT_EQ(gFolders[2].internal_path, "A^B^A again");
+    EXPECT_EQ(gFolders[3].internal_path, "A^B^Root itself");
+    EXPECT_EQ(gFolders[4].internal_path, "");
+}
+
+TEST_F(FolderTableTest, PathsStopAtTheLimit)
+{
+    // A chain of 300 folders named "level" (6 characters a level with "^").
+    std::string parent = "ROOT";
+    for (int i = 0; i < 300; ++i) {
+        const std::string id = "F" + std::to_string(i);
+        AddFolderEntry(Entry(id, parent, "level", 1));
+        parent = id;
+    }
+    BuildFolderPaths("ROOT", "");
+    std::size_t longest = 0, with_path = 0;
+    for (const FolderEntry &entry : gFolders) {
+        longest = std::max(longest, entry.internal_path.size());
+        with_path += entry.internal_path.empty() ? 0 : 1;
+    }
+    EXPECT_LE(longest, kFolderPathMax);
+    EXPECT_EQ(with_path, (kFolderPathMax + 1) / 6);
+    EXPECT_TRUE(log.has("QV Warning: folder path too long"));
+}
+
+TEST_F(FolderTableTest, TableHoldsAtMostFifteenThousandEntries)
+{
+    for (std::size_t i = 0; i < kMaxFolders; ++i)
+        ASSERT_TRUE(AddFolderEntry(Entry("F" + std::to_string(i), "ROOT", "f", 0)));
+    EXPECT_FALSE(AddFolderEntry(Entry("extra", "ROOT", "f", 0)));
+    EXPECT_EQ(gFolderCount(), static_cast<int>(kMaxFolders));
+}
+
+TEST_F(FolderTableTest, FolderLineKeepsItsSuffixForLongPaths)
+{
+    FolderEntry entry = Entry("X", "ROOT", "x", 0);
+    entry.internal_path = std::string(1023, 'p');
+    entry.total_count = 42;
+    entry.folder_type = 2;
+    const std::string line = FolderLine(entry);
+    EXPECT_EQ(line.size(), kFolderLineMax);
+    EXPECT_TRUE(line.ends_with(" {QV:42:FCLASS:2}"));
+}
+
+TEST(FolderClasses, TypeOfEachClass)
+{
+    EXPECT_EQ(FolderTypeForClass("IPF.Note", 3), 0);
+    EXPECT_EQ(FolderTypeForClass("ipf.contact", 0), 1);
+    EXPECT_EQ(FolderTypeForClass("IPF.Appointment", 0), 2);
+    EXPECT_EQ(FolderTypeForClass("IPF.Task", 0), 3);
+    EXPECT_EQ(FolderTypeForClass("IPF.Note.OutlookHomepage", 2), 2);
+    EXPECT_EQ(FolderTypeForClass("IPF.StickyNote", 0), 0);
+    EXPECT_TRUE(IsSkippedSourceFolder("Sync Issues"));
+    EXPECT_FALSE(IsSkippedSourceFolder("sync issues"));
+    EXPECT_TRUE(IsSkippedSourceFolder("SmsAndChatsSync"));
+}
+
+TEST_F(FolderTableTest, PageScanFindsTheLastPageMarkAnywhere)
+{
+    const std::string path = dir.file("page.xml");
+    std::string header = "<s:Header>\r\n";
+    for (int i = 0; i < 40; ++i)
+        header += "<h:Padding Value=\"0123456789012345678901234567890123456789\"/>\r\n";
+    header += "</s:Header>\r\n";
+    conntest::WriteFile(path, header +
+                                  "<m:RootFolder IndexedPagingOffset=\"1200\" TotalItemsInView=\"1200\" "
+                                  "IncludesLastItemInRange=\"true\">\r\n<t:Folders>\r\n"
+                                  "<t:Folder>\r\n</t:Folder>\r\n<t:CalendarFolder>\r\n"
+                                  "</t:CalendarFolder>\r\n</t:Folders>\r\n");
+    FindFolderPage page;
+    ASSERT_TRUE(ScanFindFolderPage(path, page));
+    EXPECT_TRUE(page.last_page);
+    EXPECT_FALSE(page.error);
+    EXPECT_EQ(page.folder_count, 2);
+
+    conntest::WriteFile(path, "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
+    ASSERT_TRUE(ScanFindFolderPage(path, page));
+    EXPECT_FALSE(page.last_page);
+    EXPECT_EQ(page.folder_count, 0);
+
+    ASSERT_TRUE(ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));
+    EXPECT_TRUE(page.error);
+    EXPECT_FALSE(ScanFindFolderPage(dir.file("absent.xml"), page));
+}
+
+} // namespace

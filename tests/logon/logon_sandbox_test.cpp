@@ -1,0 +1,288 @@
+// Logon, folder listing and the SOAP layer's busy rounds against a running
+// ews-sandbox over HTTPS, in each authentication mode.
+#ifdef QV_SANDBOX_PATH
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
+#include "frame/session.hpp"
+#include "qv/qvcom.h"
+#include "sandbox_fixture.hpp"
+#include "test_support.hpp"
+#include "transport/impersonation_token.hpp"
+#include "transport/soap_request.hpp"
+
+namespace {
+
+using namespace qvamz;
+
+constexpr const char *kOrg = "m-00000000000000000000000000000001";
+constexpr const char *kRole = "role-4d6f";
+constexpr const char *kKey = "AKIASANDBOXKEY";
+constexpr const char *kSecret = "sandbox/secret+value";
+
+class SandboxLogonTest : public sandbox_test::SandboxTest {
+  protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        conntest::ResetSession();
+        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
+        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
+    }
+    void TearDown() override
+    {
+        LogoffSession(0);
+        qvcom_set_switches(nullptr);
+        conntest::ResetSession();
+        SandboxTest::TearDown();
+    }
+    int Logon(const std::string &user, const std::string &password, std::string switches,
+              int is_source = 1, bool trust_sandbox = true)
+    {
+        if (trust_sandbox)
+            switches += " /CAFILE " + server->ca_file();
+        qvcom_set_switches(switches.c_str());
+        std::string u = user, p = password, url = server->ews_url();
+        return LogonSession(u.data(), p.data(), url.data(), nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr, 0, 1, is_source, 0, nullptr,
+                            nullptr);
+    }
+    void InjectFault(const std::string &json)
+    {
+        auto client = server->client();
+        const auto answer =
+            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
+        ASSERT_EQ(answer.status, 200) << answer.body;
+    }
+    static const FolderEntry *Folder(const std::string &internal_path)
+    {
+        for (const FolderEntry &entry : gFolders)
+            if (entry.internal_path == internal_path)
+                return &entry;
+        return nullptr;
+    }
+    static std::vector<std::string> FolderLines()
+    {
+        static std::vector<std::string> lines;
+        lines.clear();
+        GetFolderNamesImpl(nullptr, [](char *line) QV_STDCALL {
+            lines.emplace_back(line);
+            return 0;
+        });
+        return lines;
+    }
+    std::string ApiSwitches(const std::string &secret = kSecret) const
+    {
+        return std::string("/AUTHAMZI ") + kRole + "|" + kOrg + "|" + kKey + "|" + secret +
+               " /AMZAPI " + server->base_url();
+    }
+
+    conntest::ScratchDir work;
+    conntest::LogCapture log{work};
+};
+
+TEST_F(SandboxLogonTest, MailboxCredentialsOnVersion15)
+{
+    add_user("alice@example.com", "alice-pw");
+    cli({"seed", "--mailbox", "alice@example.com", "--demo"});
+    start();
+    ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk) << log.text();
+    EXPECT_EQ(gServerMajorVersion, 15);
+    EXPECT_EQ(gForceVersionHeader, 1);
+    EXPECT_FALSE(gRootFolderId.empty());
+    ASSERT_NE(Folder("Inbox"), nullptr);
+    EXPECT_GT(Folder("Inbox")->total_count, 0);
+    EXPECT_EQ(Folder("Contacts")->folder_type, kFolderTypeContacts);
+    EXPECT_EQ(Folder("Calendar")->folder_type, kFolderTypeCalendar);
+    EXPECT_EQ(Folder("Tasks")->folder_type, kFolderTypeTasks);
+    EXPECT_EQ(Folder("Sync Issues"), nullptr); // housekeeping folders stay out of a source job
+    EXPECT_EQ(gCalendarFolder, "Calendar");
+
+    // After logon the session cookie alone carries the next request.
+    EXPECT_EQ(SoapRequest("GetFolder", "",
+                          "<FolderShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</FolderShape>\n"
+                          "<FolderIds>\n<t:DistinguishedFolderId Id=\"inbox\">#Delegate"
+                          "</t:DistinguishedFolderId>\n</FolderIds>\n",
+                          work.file("after.xml")),
+              1);
+}
+
+TEST_F(SandboxLogonTest, TargetSessionOnVersion14ListsEveryFolder)
+{
+    add_user("alice@example.com", "alice-pw");
+    start({"--version", "14"});
+    ASSERT_EQ(Logon("alice@example.com", "alice-pw", "", 0), kLogonOk) << log.text();
+    EXPECT_EQ(gServerMajorVersion, 14);
+    EXPECT_EQ(gForceVersionHeader, 0);
+    EXPECT_NE(Folder("Sync Issues"), nullptr);
+    EXPECT_NE(Folder("Sync Issues^Conflicts"), nullptr);
+}
+
+TEST_F(SandboxLogonTest, WrongPassword)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    EXPECT_EQ(Logon("alice@example.com", "not-it", ""), kLogonRefused);
+    EXPECT_TRUE(log.has("QV Error: invalid user name or password"));
+}
+
+TEST_F(SandboxLogonTest, HttpErrorOnGetFolder)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    InjectFault(R"({"operation": "GetFolder", "kind": "http_status", "status": 503})");
+    EXPECT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOtherFailure);
+    EXPECT_TRUE(log.has("QV Error: HTTP Response=503"));
+}
+
+TEST_F(SandboxLogonTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    EXPECT_EQ(Logon("alice@example.com", "alice-pw", "", 1, false), kLogonNoServer);
+    EXPECT_TRUE(log.has("QV Error: invalid server name"));
+    EXPECT_TRUE(log.has("QV Warning: post to " + server->ews_url() + " failed: "));
+    LogoffSession(0);
+
+    EXPECT_EQ(Logon("alice@example.com", "alice-pw", "/SSLNOVERIFY", 1, false), kLogonOk);
+    EXPECT_EQ(log.count("QV Warning: TLS certificate verification is off"), 1u);
+}
+
+TEST_F(SandboxLogonTest, DelegateAdministratorOpensAnotherMailbox)
+{
+    add_user("admin@example.com", "admin-pw", true);
+    add_user("bob@example.com", "bob-pw");
+    cli({"seed", "--mailbox", "bob@example.com", "--demo"});
+    start();
+    ASSERT_EQ(Logon("bob@example.com", "", "/AUTHAMZD admin@example.com|admin-pw"), kLogonOk)
+        << log.text();
+    ASSERT_NE(Folder("Inbox"), nullptr);
+    EXPECT_GT(Folder("Inbox")->total_count, 0); // bob's seeded inbox, not the admin's empty one
+}
+
+TEST_F(SandboxLogonTest, ImpersonationRoleWithTokenAndRenewal)
+{
+    add_role(kOrg, kRole, kKey, kSecret, "carol@example.com");
+    cli({"seed", "--mailbox", "carol@example.com", "--demo"});
+    start({"--token-lifetime", "61"});
+    conntest::FakeClock clock;
+    clock.now = std::time(nullptr);
+    ASSERT_EQ(Logon("carol@example.com", "", ApiSwitches()), kLogonOk) << log.text();
+    EXPECT_EQ(gHttpAuth, 64);
+    EXPECT_EQ(gTokenExpiresIn, 61);
+    EXPECT_GT(Folder("Inbox")->total_count, 0);
+    EXPECT_TRUE(log.has("Workmail token expires in 61 seconds"));
+    EXPECT_FALSE(log.has(kSecret));
+
+    const std::string first = gBearerToken;
+    clock.now += 1;
+    RenewTokenIfDue();
+    EXPECT_EQ(gBearerToken, first); // 1 s old: not due yet
+    clock.now += 1;
+    RenewTokenIfDue();
+    EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
+    EXPECT_NE(gBearerToken, first);
+    EXPECT_FALSE(gBearerToken.empty());
+    EXPECT_EQ(SoapRequest("GetFolder", "",
+                          "<FolderShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</FolderShape>\n"
+                          "<FolderIds>\n<t:DistinguishedFolderId Id=\"inbox\"/>\n</FolderIds>\n",
+                          work.file("after.xml")),
+              1);
+}
+
+TEST_F(SandboxLogonTest, BadSecretGetsNoToken)
+{
+    add_role(kOrg, kRole, kKey, kSecret, "carol@example.com");
+    start();
+    EXPECT_EQ(Logon("carol@example.com", "", ApiSwitches("wrong-secret")), kLogonRefused);
+    EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 403"));
+    EXPECT_FALSE(log.has("wrong-secret"));
+}
+
+TEST_F(SandboxLogonTest, BusyServerIsWaitedOut)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    InjectFault(R"([{"operation": "GetFolder", "kind": "http_status", "status": 504},
+                    {"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 1500,
+                     "count": 2}])");
+    conntest::FakeClock clock;
+    clock.now = std::time(nullptr);
+    ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk) << log.text();
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 1500, 2000}));
+}
+
+TEST_F(SandboxLogonTest, BusyRoundsRunOutAfterFourAnswers)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    InjectFault(R"({"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 10,
+                    "count": 4})");
+    conntest::FakeClock clock;
+    clock.now = std::time(nullptr);
+    EXPECT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOtherFailure);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000, 3000}));
+    EXPECT_TRUE(log.has("QV Error: FindFolder, HTTP Response=500"));
+}
+
+TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)
+{
+    add_user("alice@example.com", "alice-pw");
+    start();
+    ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk);
+    std::string folders;
+    for (int i = 0; i < 1200; ++i)
+        folders += "<t:Folder><t:DisplayName>" + std::string(i % 2 ? "bulk " : "Bulk ") +
+                   std::to_string(10000 + i) + "</t:DisplayName></t:Folder>\n";
+    const std::string create = "<ParentFolderId>\n<t:DistinguishedFolderId Id=\"msgfolderroot\"/>\n"
+                               "</ParentFolderId>\n<Folders>\n" + folders + "</Folders>\n";
+    ASSERT_EQ(SoapRequest("CreateFolder", "", create, work.file("created.xml")), 1);
+    std::string parent = "<t:DistinguishedFolderId Id=\"inbox\"/>";
+    for (const char *name : {"A", "B", "C"}) {
+        ASSERT_EQ(SoapRequest("CreateFolder", "",
+                              "<ParentFolderId>\n" + parent + "\n</ParentFolderId>\n<Folders>\n"
+                              "<t:Folder><t:DisplayName>" + std::string(name) +
+                                  "</t:DisplayName></t:Folder>\n</Folders>\n",
+                              work.file("created.xml")),
+                  1);
+        const std::string answer = conntest::ReadFile(work.file("created.xml"));
+        const std::size_t at = answer.find("<t:FolderId Id=\"");
+        ASSERT_NE(at, std::string::npos) << answer;
+        parent = "<t:FolderId Id=\"" + answer.substr(at + 16, answer.find('"', at + 16) - at - 16) +
+                 "\"/>";
+    }
+    LogoffSession(0);
+
+    ASSERT_EQ(Logon("alice@example.com", "alice-pw", "/CURLDEBUG"), kLogonOk);
+    EXPECT_EQ(log.count("curl debug: return from SoapRequest:"), 3u); // FindFolder pages
+    EXPECT_NE(Folder("Inbox^A^B^C"), nullptr);
+    EXPECT_EQ(Folder("Inbox^A^B^C")->display_path, "Inbox/A/B/C");
+    const std::vector<std::string> lines = FolderLines();
+    EXPECT_EQ(lines.size(), 1200u + 12u + 3u);
+    EXPECT_TRUE(std::is_sorted(lines.begin(), lines.end(), [](const std::string &a,
+                                                              const std::string &b) {
+        std::string x = a.substr(0, a.find(" {")), y = b.substr(0, b.find(" {"));
+        for (auto *s : {&x, &y})
+            for (char &c : *s)
+                c = static_cast<char>(c == '^' ? '/' : std::tolower(static_cast<unsigned char>(c)));
+        return x < y;
+    }));
+    char out[1024];
+    const auto inbox_c = std::find(lines.begin(), lines.end(), "Inbox^A^B^C {QV:0:FCLASS:0}");
+    ASSERT_NE(inbox_c, lines.end());
+    const int index = static_cast<int>(inbox_c - lines.begin());
+    EXPECT_EQ(GetTrueFolderImpl(index, out), index);
+    EXPECT_STREQ(out, "Inbox^A^B^C");
+}
+
+} // namespace
+
+#endif // QV_SANDBOX_PATH

@@ -1,0 +1,133 @@
+// The answer reformatting: every tag ends a line, text stands alone, and
+// the result does not depend on how the network splits the answer.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "test_support.hpp"
+#include "transport/http_post.hpp"
+#include "transport/response_writer.hpp"
+
+namespace {
+
+using qvamz::TagLineFormatter;
+
+std::string FormatWhole(const std::string &answer)
+{
+    TagLineFormatter formatter;
+    std::string out;
+    formatter.Feed(answer, out);
+    return out;
+}
+
+TEST(TagLineFormatter, NestedElementWithTextBecomesFiveLines)
+{
+    EXPECT_EQ(FormatWhole("<a><b>x</b></a>"), "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
+}
+
+TEST(TagLineFormatter, KnownAnswers)
+{
+    struct Case {
+        const char *answer;
+        const char *expected;
+    };
+    const Case cases[] = {
+        {"", ""},
+        {"plain", "plain"},
+        {"<e/>", "<e/>\r\n"},
+        {"<t:Id Id=\"a&gt;b\"/>", "<t:Id Id=\"a&gt;b\"/>\r\n"},
+        {"<a>one two</a><b/>", "<a>\r\none two\r\n</a>\r\n<b/>\r\n"},
+        {"<?xml version=\"1.0\"?><s>v</s>", "<?xml version=\"1.0\"?>\r\n<s>\r\nv\r\n</s>\r\n"},
+        {"<a>tail", "<a>\r\ntail"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(FormatWhole(c.answer), c.expected) << c.answer;
+}
+
+// Whatever the split, the bytes on disk are those of the whole answer.
+TEST(TagLineFormatter, AnySplitGivesTheSameBytes)
+{
+    const std::string answers[] = {
+        "<a><b>x</b></a>",
+        "<m:FindFolderResponse><t:Folder><t:DisplayName>In &amp; Out</t:DisplayName>"
+        "<t:TotalCount>7</t:TotalCount></t:Folder></m:FindFolderResponse>",
+        "<x>1</x>2<y>3</y>",
+    };
+    for (const std::string &answer : answers) {
+        const std::string whole = FormatWhole(answer);
+        for (std::size_t split = 0; split <= answer.size(); ++split) {
+            TagLineFormatter formatter;
+            std::string out;
+            formatter.Feed(answer.substr(0, split), out);
+            formatter.Feed(answer.substr(split), out);
+            EXPECT_EQ(out, whole) << answer << " split at " << split;
+        }
+        TagLineFormatter bytewise;
+        std::string out;
+        for (const char c : answer)
+            bytewise.Feed(std::string(1, c), out);
+        EXPECT_EQ(out, whole) << answer << " byte by byte";
+    }
+}
+
+// A chunk ending right after ">" followed by one starting with text: the
+// text still gets a line of its own (readers compare whole lines).
+TEST(TagLineFormatter, TextAfterChunkEndingWithTagStandsAlone)
+{
+    TagLineFormatter formatter;
+    std::string out;
+    formatter.Feed("<t:FolderClass>", out);
+    formatter.Feed("IPF.Note</t:FolderClass>", out);
+    EXPECT_EQ(out, "<t:FolderClass>\r\nIPF.Note\r\n</t:FolderClass>\r\n");
+}
+
+TEST(TagLineFormatter, ResetForgetsThePreviousAnswer)
+{
+    TagLineFormatter formatter;
+    std::string out;
+    formatter.Feed("<a>", out);
+    formatter.Reset();
+    out.clear();
+    formatter.Feed("<b/>", out);
+    EXPECT_EQ(out, "<b/>\r\n");
+}
+
+TEST(WriteCallback, WithoutResponseFileTakesEverythingAndWritesNothing)
+{
+    qvamz::TransferFiles files;
+    char data[] = "<a>x</a>";
+    EXPECT_EQ(qvamz::WriteCallback(data, 1, 8, &files), 8u);
+    EXPECT_EQ(qvamz::WriteCallback(data, 2, 4, nullptr), 8u);
+}
+
+TEST(WriteCallback, StreamsReformattedChunksToTheResponseFile)
+{
+    conntest::ScratchDir dir;
+    const std::string path = dir.file("answer.xml");
+    FILE *file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    qvamz::TransferFiles files;
+    files.response = file;
+    char first[] = "<a><b>";
+    char second[] = "x</b></a>";
+    EXPECT_EQ(qvamz::WriteCallback(first, 1, 6, &files), 6u);
+    EXPECT_EQ(qvamz::WriteCallback(second, 1, 9, &files), 9u);
+    std::fclose(file);
+    EXPECT_EQ(conntest::ReadFile(path), "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
+}
+
+TEST(WriteCallback, AFailedDiskWriteFailsTheTransfer)
+{
+    FILE *full = std::fopen("/dev/full", "wb");
+    if (!full)
+        GTEST_SKIP() << "/dev/full is not available";
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    qvamz::TransferFiles files;
+    files.response = full;
+    char data[] = "<a>x</a>";
+    EXPECT_EQ(qvamz::WriteCallback(data, 1, 8, &files), 0u);
+    std::fclose(full);
+}
+
+} // namespace

@@ -1,0 +1,149 @@
+// The SOAP envelope around an operation: header rules, the delegate marker,
+// and every variant checked against the EWS schema.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "ews/folder_discovery.hpp"
+#include "test_support.hpp"
+#include "transport/soap_request.hpp"
+
+namespace {
+
+using namespace qvamz;
+
+constexpr const char *kGetFolderBody =
+    "<FolderShape>\n<t:BaseShape>Default</t:BaseShape>\n</FolderShape>\n<FolderIds>\n"
+    "<t:DistinguishedFolderId Id=\"msgfolderroot\">#Delegate</t:DistinguishedFolderId>\n"
+    "</FolderIds>\n";
+
+std::string Compose(std::string_view operation, std::string_view attributes,
+                    std::string_view body, const EnvelopeSettings &settings,
+                    std::string_view delegate = "")
+{
+    return EnvelopeHead(operation, attributes, settings) + ReplaceDelegateMarker(body, delegate) +
+           EnvelopeTail(operation);
+}
+
+std::string Between(const std::string &text, const std::string &from, const std::string &to)
+{
+    const std::size_t start = text.find(from);
+    if (start == std::string::npos)
+        return "<absent>";
+    const std::size_t end = text.find(to, start);
+    return text.substr(start, end == std::string::npos ? end : end + to.size() - start);
+}
+
+TEST(SoapEnvelope, HeaderRules)
+{
+    struct Case {
+        const char *name;
+        EnvelopeSettings settings;
+        const char *header; // "<absent>" when no header is written
+    };
+    const std::string impersonation =
+        "<t:ExchangeImpersonation>\n<t:ConnectingSID>\n"
+        "<t:PrimarySmtpAddress>user@example.com</t:PrimarySmtpAddress>\n"
+        "</t:ConnectingSID>\n</t:ExchangeImpersonation>\n";
+    const Case cases[] = {
+        {"version 0, nothing set", {false, false, false, 0, "", "user@example.com"}, "<absent>"},
+        {"version 14: empty header", {false, false, false, 14, "", "user@example.com"},
+         "<soap:Header>\n</soap:Header>"},
+        {"forced, version 15", {false, false, true, 15, "", "user@example.com"},
+         "<soap:Header>\n<t:RequestServerVersion Version=\"Exchange2010_SP1\"/>\n</soap:Header>"},
+        {"archive, version 8", {true, false, false, 8, "", "user@example.com"},
+         "<soap:Header>\n<t:RequestServerVersion Version=\"Exchange2007_SP1\"/>\n</soap:Header>"},
+        {"public folders, version 0", {false, true, false, 0, "", "user@example.com"},
+         "<soap:Header>\n<t:RequestServerVersion Version=\"Exchange2007_SP1\"/>\n</soap:Header>"},
+    };
+    for (const Case &c : cases) {
+        const std::string xml = Compose("GetFolder", "", kGetFolderBody, c.settings);
+        EXPECT_EQ(Between(xml, "<soap:Header>", "</soap:Header>"), c.header) << c.name;
+    }
+    const EnvelopeSettings admin{false, false, false, 0, "user@example.com", "user@example.com"};
+    EXPECT_EQ(Between(Compose("GetFolder", "", kGetFolderBody, admin), "<soap:Header>",
+                      "</soap:Header>"),
+              "<soap:Header>\n" + impersonation + "</soap:Header>");
+}
+
+TEST(SoapEnvelope, NoHeaderMeansBodyFollowsTheTypesNamespace)
+{
+    const std::string xml = Compose("GetFolder", "", kGetFolderBody, EnvelopeSettings{});
+    EXPECT_EQ(xml.substr(0, xml.find("<GetFolder")),
+              "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+              "<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"\n"
+              "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n"
+              "<soap:Body>\n");
+    EXPECT_TRUE(xml.ends_with("</GetFolder>\n</soap:Body>\n</soap:Envelope>\n"));
+}
+
+TEST(SoapEnvelope, AttributesStandBetweenNameAndNamespace)
+{
+    const std::string xml = Compose("FindFolder", "Traversal=\"Shallow\"",
+                                    FindFolderBody(0, "publicfoldersroot"), EnvelopeSettings{});
+    EXPECT_NE(xml.find("<FindFolder Traversal=\"Shallow\" xmlns=\"http://schemas.microsoft.com/"
+                       "exchange/services/2006/messages\"\n"
+                       "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n"),
+              std::string::npos);
+    EXPECT_NE(xml.find("<GetFolder xmlns="), 0u);
+}
+
+TEST(SoapEnvelope, DelegateMarker)
+{
+    const std::string mailbox =
+        "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
+    EXPECT_EQ(ReplaceDelegateMarker("<x>#Delegate</x>", mailbox), "<x>" + mailbox + "</x>");
+    EXPECT_EQ(ReplaceDelegateMarker("<x>#Delegate</x>", ""), "<x></x>");
+    EXPECT_EQ(ReplaceDelegateMarker("<x>none</x>", mailbox), "<x>none</x>");
+}
+
+TEST(SoapEnvelope, MailboxIsEscapedInTheImpersonationHeader)
+{
+    const EnvelopeSettings admin{false, false, false, 15, "a&b@example.com", "a&b@example.com"};
+    const std::string xml = Compose("GetFolder", "", kGetFolderBody, admin);
+    EXPECT_NE(xml.find("<t:PrimarySmtpAddress>a&amp;b@example.com</t:PrimarySmtpAddress>"),
+              std::string::npos);
+}
+
+// Every envelope this layer writes for logon and discovery must pass the
+// server's schema check.
+TEST(SoapEnvelope, VariantsValidateAgainstTheSchema)
+{
+    conntest::ScratchDir dir;
+    const std::string mailbox =
+        "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
+    struct Variant {
+        const char *name;
+        std::string xml;
+    };
+    const Variant variants[] = {
+        {"GetFolder, no header", Compose("GetFolder", "", kGetFolderBody, {})},
+        {"GetFolder, empty header", Compose("GetFolder", "", kGetFolderBody, {false, false, false, 14, "", ""})},
+        {"GetFolder, delegate", Compose("GetFolder", "", kGetFolderBody, {false, false, true, 15, "", ""}, mailbox)},
+        {"GetFolder, impersonation",
+         Compose("GetFolder", "", kGetFolderBody,
+                 {false, false, true, 15, "user@example.com", "user@example.com"})},
+        {"FindFolder deep, page 2",
+         Compose("FindFolder", "Traversal=\"Deep\"", FindFolderBody(500, "msgfolderroot"),
+                 {false, false, true, 15, "", ""}, mailbox)},
+        {"FindFolder shallow, public",
+         Compose("FindFolder", "Traversal=\"Shallow\"", FindFolderBody(0, "publicfoldersroot"),
+                 {false, true, false, 14, "", ""})},
+        {"FindFolder archive", Compose("FindFolder", "Traversal=\"Deep\"",
+                                       FindFolderBody(0, "archivemsgfolderroot"),
+                                       {true, false, false, 15, "", ""})},
+    };
+    // The check itself must be able to say no.
+    const std::string bad = dir.file("bad.xml");
+    conntest::WriteFile(bad, Compose("GetFolder", "", "<FolderIds/>\n<Bogus/>\n", {}));
+    EXPECT_FALSE(conntest::ValidatesAgainstSchema(bad));
+    for (const Variant &v : variants) {
+        const std::string path = dir.file("envelope.xml");
+        conntest::WriteFile(path, v.xml);
+        std::string findings;
+        EXPECT_TRUE(conntest::ValidatesAgainstSchema(path, &findings)) << v.name << "\n"
+                                                                       << findings << v.xml;
+    }
+}
+
+} // namespace

@@ -1,0 +1,173 @@
+// SoapRequest against a scripted server: what goes out in both modes, and
+// the busy rounds with their waits (recorded, not slept).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "frame/session.hpp"
+#include "scripted_server.hpp"
+#include "test_support.hpp"
+#include "transport/http_post.hpp"
+#include "transport/soap_request.hpp"
+
+namespace {
+
+using namespace qvamz;
+using conntest::Respond;
+
+const std::string kDataDir = std::string(QV_TEST_DATA_DIR) + "/transport/";
+
+std::string RawFault(const std::string &file)
+{
+    // The data files hold answers as stored (one tag per line); the server
+    // sends them as they came, which the transport reformats identically.
+    std::string text = conntest::ReadFile(kDataDir + file);
+    std::string raw;
+    for (const char c : text)
+        if (c != '\r' && c != '\n')
+            raw += c;
+    return raw;
+}
+
+class SoapRequestTest : public conntest::SessionTest {
+  protected:
+    void SetUp() override
+    {
+        SessionTest::SetUp();
+        gWorkDir = dir.dir();
+        gEwsUrl = server.url();
+        gMailbox = "user@example.com";
+        gPassword = "pw";
+        ASSERT_TRUE(OpenSessionTransport());
+        HeaderList headers;
+        AppendStandardHeaders(headers);
+        SetSessionHeaders(std::move(headers));
+        SetupSessionHandle();
+    }
+    int Get() { return SoapRequest("GetFolder", "", "<FolderIds/>\n", answer); }
+
+    conntest::ScratchDir dir;
+    conntest::LogCapture log{dir};
+    conntest::ScriptedServer server;
+    conntest::FakeClock clock;
+    std::string answer = dir.file("response.xml");
+};
+
+TEST_F(SoapRequestTest, GatewayTimeoutThenSuccess)
+{
+    server.Push(Respond(504, "<html><body>Gateway Time-out</body></html>"));
+    server.Push(Respond(200, "<ok/>"));
+    EXPECT_EQ(Get(), 1);
+    EXPECT_EQ(clock.sleeps, std::vector<int>{1000});
+    const auto requests = server.requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].body, requests[1].body);
+    EXPECT_FALSE(log.has("QV Warning"));
+}
+
+TEST_F(SoapRequestTest, FourBusyAnswersGiveUpAfterWaitingOneTwoThreeSeconds)
+{
+    const std::string busy = RawFault("fault_server_busy.xml");
+    const std::string without_backoff =
+        busy.substr(0, busy.find("<t:MessageXml")) + busy.substr(busy.find("</detail>"));
+    for (int i = 0; i < 5; ++i)
+        server.Push(Respond(500, without_backoff));
+    EXPECT_EQ(Get(), 0);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000, 3000}));
+    EXPECT_EQ(server.requests().size(), 4u);
+    EXPECT_EQ(log.count("QV Warning: http error=500, faultstring=The server cannot service"), 1u);
+}
+
+TEST_F(SoapRequestTest, TheServersBackOffIsWaitedOut)
+{
+    server.Push(Respond(500, RawFault("fault_server_busy.xml")));
+    server.Push(Respond(200, "<ok/>"));
+    EXPECT_EQ(Get(), 1);
+    EXPECT_EQ(clock.sleeps, std::vector<int>{297749});
+}
+
+TEST_F(SoapRequestTest, OtherFaultsFailAtOnceWithTheirText)
+{
+    server.Push(Respond(500, RawFault("fault_schema.xml"), {"X-amzn-request-id: abc"}));
+    EXPECT_EQ(Get(), 0);
+    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_EQ(log.count("QV Warning: http error=500, faultstring=The request failed schema "
+                        "validation: bad element, X-amzn-request-id: abc"),
+              2u);
+}
+
+TEST_F(SoapRequestTest, AnErrorWithoutFaultReportsTheLastLine)
+{
+    server.Push(Respond(401, ""));
+    EXPECT_EQ(Get(), 0);
+    EXPECT_EQ(gHTTPResponse, 401);
+    EXPECT_TRUE(log.has("QV Warning: http error=401, faultstring=, "));
+}
+
+TEST_F(SoapRequestTest, InMemoryBodiesOfAnyLengthGoOutWhole)
+{
+    std::string body = "<Items>\n";
+    while (body.size() < 200000)
+        body += "<t:Item>some text of an item</t:Item>\n";
+    body += "</Items>\n";
+    server.Push(Respond(200, "<ok/>"));
+    EXPECT_EQ(SoapRequest("CreateItem", "MessageDisposition=\"SaveOnly\"", body, answer), 1);
+    const std::string sent = server.requests().at(0).body;
+    EXPECT_NE(sent.find(body), std::string::npos);
+    EXPECT_TRUE(sent.ends_with("</CreateItem>\n</soap:Body>\n</soap:Envelope>\n"));
+}
+
+TEST_F(SoapRequestTest, DelegateMailboxReplacesTheMarker)
+{
+    gDelegateMailbox = "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
+    server.Push(Respond(200, "<ok/>"));
+    EXPECT_EQ(SoapRequest("GetFolder", "",
+                          "<t:DistinguishedFolderId Id=\"inbox\">#Delegate</t:DistinguishedFolderId>",
+                          answer),
+              1);
+    EXPECT_NE(server.requests()[0].body.find("<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
+                                             "<t:EmailAddress>user@example.com</t:EmailAddress>"
+                                             "</t:Mailbox></t:DistinguishedFolderId>"),
+              std::string::npos);
+}
+
+TEST_F(SoapRequestTest, FileModePostsTheRequestFileAndDeletesItAfterSuccess)
+{
+    const std::string body_file = dir.file("body.xml");
+    conntest::WriteFile(body_file, std::string(10000, 'z'));
+    server.Push(Respond(500, "<error/>"));
+    server.Push(Respond(200, "<ok/>"));
+    const std::string request_file = dir.file("soap.xml");
+
+    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, body_file, "subject"), 0);
+    ASSERT_TRUE(std::filesystem::exists(request_file)); // kept as a trail of the failure
+    const std::string written = conntest::ReadFile(request_file);
+    EXPECT_EQ(server.requests()[0].body, written);
+    EXPECT_NE(written.find("xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n" +
+                           std::string(10000, 'z') + "</CreateItem>\n"),
+              std::string::npos);
+
+    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, body_file, "subject"), 1);
+    EXPECT_FALSE(std::filesystem::exists(request_file));
+}
+
+TEST_F(SoapRequestTest, AMissingBodyFilePostsNothing)
+{
+    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, dir.file("absent.xml"), "s"), 0);
+    EXPECT_TRUE(server.requests().empty());
+}
+
+TEST_F(SoapRequestTest, CurlDebugShowsTheEnvelopeButNoCredentials)
+{
+    gSw.curl_debug = 1;
+    server.Push(Respond(200, "<ok/>"));
+    EXPECT_EQ(Get(), 1);
+    const std::string text = log.text();
+    EXPECT_TRUE(log.has("curl debug: Soap post data:\n<?xml version=\"1.0\""));
+    EXPECT_TRUE(log.has("curl debug: Return from DoPost=1, gHTTPResponse=200"));
+    EXPECT_TRUE(log.has("Authorization: Basic ****"));
+    EXPECT_EQ(text.find("dXNlckBleGFtcGxlLmNvbTpwdw"), std::string::npos); // user:pw
+}
+
+} // namespace
