@@ -1,0 +1,403 @@
+// The read driver (see convert_folder.hpp).
+#include "mailread/convert_folder.hpp"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+
+#include "ews/folder_table.hpp"
+#include "ews/xml_scan.hpp"
+#include "frame/session.hpp"
+#include "mailread/item_fetch.hpp"
+#include "mailread/item_listing.hpp"
+#include "mailread/rfc822_parser.hpp"
+#include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
+#include "transport/impersonation_token.hpp"
+#include "transport/line_reader.hpp"
+#include "transport/unique_file.hpp"
+
+namespace qvamz {
+namespace {
+
+using namespace mailread;
+
+// The host passes its values as 32-bit integers in pointer-sized slots.
+std::int64_t HostInteger(void *value)
+{
+    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(value));
+}
+
+// MsgStatus with the counters of one ConvertFolder call.
+class StatusReporter {
+  public:
+    explicit StatusReporter(qv_status_fn callback) : callback_(callback) {}
+
+    void Report(qv_message *msg, int status)
+    {
+        ++reported_;
+        if (!callback_)
+            return;
+        char empty[1] = "";
+        callback_(msg, empty, status, &counter1_, &counter2_, &stop_);
+    }
+    bool stop_requested() const { return stop_ != 0; }
+    void request_stop() { stop_ = 1; }
+    int reported() const { return reported_; }
+
+  private:
+    qv_status_fn callback_;
+    int counter1_ = 0, counter2_ = 0, stop_ = 0; // the host's; start at 0 per call
+    int reported_ = 0;                           // items given a status so far
+};
+
+// ---- readers of kinds that cannot be read yet ----------------------------
+
+int SkipWholeFolder(const char *kind, qv_message *msg, qv_status_fn status, int folder_index)
+{
+    const FolderEntry &entry = gFolders.at(static_cast<std::size_t>(folder_index));
+    com_Log("QV Warning: reading %s folders is not supported yet, %d items of %s skipped", kind,
+            entry.total_count, entry.display_name.c_str());
+    StatusReporter reporter(status);
+    for (int i = 0; i < entry.total_count && !reporter.stop_requested(); ++i)
+        reporter.Report(msg, QV_STATUS_SKIPPED);
+    return 0;
+}
+
+int SkipContactFolder(qv_message *msg, qv_output_fn, int *, qv_status_fn status,
+                      int folder_index, const std::string &)
+{
+    return SkipWholeFolder("contact", msg, status, folder_index);
+}
+
+int SkipCalendarFolder(qv_message *msg, qv_output_fn, int *, qv_status_fn status,
+                       int folder_index, const std::string &)
+{
+    return SkipWholeFolder("calendar", msg, status, folder_index);
+}
+
+int SkipTaskFolder(int folder_index, qv_message *msg, qv_output_fn, int *, qv_status_fn status)
+{
+    return SkipWholeFolder("task", msg, status, folder_index);
+}
+
+void CannotAnswerMeeting(qv_message *, const std::string &)
+{
+    com_Log("QV Warning: answering meeting requests is not supported yet");
+}
+
+constexpr FolderKindReaders kDefaultReaders{&SkipContactFolder, &SkipCalendarFolder,
+                                            &SkipTaskFolder, &CannotAnswerMeeting};
+FolderKindReaders gKindReaders = kDefaultReaders;
+
+// ---- the mail folder reader ----------------------------------------------
+
+// The host's values of one ConvertFolder call that the mail road uses.
+struct MailReadCall {
+    qv_message *msg;
+    qv_output_fn output;
+    void *output_value;
+    int search_fields, search_reserved1, search_reserved2;
+    std::int64_t attach_limit;
+    std::int64_t max_date;
+    std::string work_dir;
+    FolderEntry folder;
+};
+
+class MailFolderReader {
+  public:
+    MailFolderReader(MailReadCall call, qv_status_fn status)
+        : call_(std::move(call)), reporter_(status), msg_(call_.msg)
+    {
+    }
+
+    // Lists and converts the folder; fills the out values and returns
+    // ConvertFolder's result.
+    int Run(int *out_count, int *out_size);
+
+  private:
+    enum class Next { kItem, kEndFolder };
+
+    bool ListItems(const std::string &restriction);
+    Next ConvertItem(const std::string &list_line);
+    int DecideStatus(int parsed);
+    Next Output();
+    void Release();
+    void Finish(const std::string &restriction, int *out_count, int *out_size);
+    std::string WorkFile(std::string_view name) const { return call_.work_dir + std::string(name); }
+    void UuidStart();
+    void UuidEnd();
+
+    MailReadCall call_;
+    StatusReporter reporter_;
+    qv_message *msg_;
+    std::string properties_;     // AdditionalProperties of every GetItem
+    int is_read_ = 0;            // the last IsRead seen in this folder
+    int index_ = 0;              // records handed to OutputMsg
+    std::uint64_t total_size_ = 0;
+    bool ended_by_host_ = false; // OutputMsg answered 1235
+    bool uuid_open_ = false;
+};
+
+int MailFolderReader::Run(int *out_count, int *out_size)
+{
+    const std::string restriction = JobDateRestriction();
+    if (!ListItems(restriction))
+        return 0;
+    qvamz::UniqueFile ids = qvamz::OpenFile(WorkFile(kItemIdsFile), "rb");
+    if (!ids) {
+        std::remove(WorkFile(kItemIdsFile).c_str());
+        return 0;
+    }
+    properties_ = GetItemProperties(AskForIsRead(gServerMajorVersion, call_.folder.display_name));
+
+    std::string line;
+    for (;;) {
+        RenewTokenIfDue();
+        // The host's stop request ends the folder before the next fetch, so
+        // no item is fetched only to be reported without being handed over.
+        if (reporter_.stop_requested())
+            break;
+        UuidStart();
+        if (!ReadAnswerLine(ids.get(), line, kListingLineMax))
+            break;
+        if (line.empty()) {
+            UuidEnd();
+            continue;
+        }
+        if (ConvertItem(line) == Next::kEndFolder)
+            break;
+        UuidEnd();
+    }
+    ids.reset();
+    Finish(restriction, out_count, out_size);
+    return ended_by_host_ ? kFolderEndedByHost : 0;
+}
+
+bool MailFolderReader::ListItems(const std::string &restriction)
+{
+    const std::string ids_path = WorkFile(kItemIdsFile);
+    qvamz::UniqueFile ids = qvamz::OpenFile(ids_path, "wb");
+    if (!ids)
+        return false;
+    const ListingResult listed =
+        ListFolderItems(call_.work_dir, call_.folder.folder_id, restriction, ids.get());
+    const bool written = std::fflush(ids.get()) == 0;
+    if (listed == ListingResult::kListed && written)
+        return true;
+    ids.reset();
+    std::remove(ids_path.c_str());
+    std::remove(WorkFile(kFindItemAnswerFile).c_str());
+    return false;
+}
+
+MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_line)
+{
+    const std::size_t semicolon = list_line.find(';');
+    const std::string item_id = list_line.substr(0, semicolon);
+    const std::string change_key =
+        semicolon == std::string::npos ? std::string() : list_line.substr(semicolon + 1);
+    const std::string answer_path = WorkFile(kGetItemAnswerFile);
+    const std::string mime_path = WorkFile(kMimeContentFile);
+
+    com_ResetObject(msg_);
+    if (!FetchItem(GetItemBody(properties_, item_id, change_key), answer_path)) {
+        std::remove(answer_path.c_str());
+        reporter_.Report(msg_, QV_STATUS_SKIPPED);
+        return Next::kItem;
+    }
+    if (!ExtractBase64Element(answer_path, mime_path, "MimeContent", &is_read_)) {
+        com_Log("QV Info: non-message found in folder - skipped");
+        std::remove(answer_path.c_str());
+        reporter_.Report(msg_, QV_STATUS_SKIPPED);
+        return Next::kItem;
+    }
+    ItemDetails details;
+    ReadItemDetails(answer_path, msg_, details);
+    std::remove(answer_path.c_str());
+
+    int parsed;
+    {
+        qvamz::UniqueFile mime = qvamz::OpenFile(mime_path, "rb");
+        if (!mime) {
+            // Reported, so that the host's count of the folder still adds up.
+            com_Log("QV Warning: unable to open %s, message skipped", mime_path.c_str());
+            reporter_.Report(msg_, QV_STATUS_SKIPPED);
+            return Next::kItem;
+        }
+        parsed = mailread::Parse_RFC822_Msg(mime.get(), msg_, call_.work_dir.c_str(), "", 1);
+    }
+
+    int status = -1;
+    if (gSw.meeting_responses) {
+        if (!details.meeting_request)
+            status = QV_STATUS_SKIPPED;
+        else
+            gKindReaders.meeting_response(msg_, details.ews_item_id);
+    }
+    msg_->unread = is_read_ ? 0 : 1;
+    if (status < 0)
+        status = DecideStatus(parsed);
+
+    if (reporter_.stop_requested() || status != QV_STATUS_CONVERTED) {
+        reporter_.Report(msg_, status);
+        Release();
+        return reporter_.stop_requested() ? Next::kEndFolder : Next::kItem;
+    }
+    return Output();
+}
+
+int MailFolderReader::DecideStatus(int parsed)
+{
+    if (parsed == kParseDrop)
+        return QV_STATUS_SKIPPED;
+    if (com_Check_MaxMsgDate(msg_, call_.max_date) == 2) {
+        reporter_.request_stop();
+        return QV_STATUS_OUT_OF_RANGE;
+    }
+    if (com_SearchMsg(msg_, call_.work_dir.c_str(), call_.search_fields, call_.search_reserved1,
+                      call_.search_reserved2) == 0)
+        return QV_STATUS_SKIPPED;
+    if (com_MsgIsDuplicate(msg_, call_.work_dir.c_str(), QVCOM_DUP_CHECK,
+                           call_.folder.display_name.c_str()) != 0)
+        return QV_STATUS_DUPLICATE;
+    return QV_STATUS_CONVERTED;
+}
+
+MailFolderReader::Next MailFolderReader::Output()
+{
+    std::uint32_t header_size = 0, total_size = 0;
+    com_CalcMdatSize(msg_, &header_size, &total_size);
+    total_size_ += total_size;
+    msg_->item_type = QV_ITEM_MAIL;
+    com_AttachSize(msg_, call_.work_dir.c_str(), index_, call_.attach_limit);
+    com_AddressTranslate(msg_);
+    if (gSw.debug)
+        com_Log("debug: at OutputMsg, flagged=%d", msg_->flag_status);
+
+    const int answer = call_.output(msg_, call_.output_value, call_.work_dir.data(), index_);
+    int status = QV_STATUS_CONVERTED;
+    if (answer == QV_OUTPUT_REFUSED || answer == QV_OUTPUT_REFUSED_END_FOLDER)
+        status = QV_STATUS_SKIPPED;
+    else
+        com_MsgIsDuplicate(msg_, call_.work_dir.c_str(), QVCOM_DUP_REMEMBER,
+                           call_.folder.display_name.c_str());
+    reporter_.Report(msg_, status);
+    Release();
+    ++index_;
+
+    if (answer == QV_OUTPUT_REFUSED_END_FOLDER) {
+        ended_by_host_ = true;
+        return Next::kEndFolder;
+    }
+    if (index_ == gMaxMessages) // a maximum of 0 or less never matches
+        return Next::kEndFolder;
+    return Next::kItem;
+}
+
+void MailFolderReader::Release()
+{
+    com_Deallocate_All(msg_, call_.work_dir.c_str());
+    com_Deallocate(msg_, call_.work_dir.c_str());
+}
+
+void MailFolderReader::Finish(const std::string &restriction, int *out_count, int *out_size)
+{
+    UuidEnd();
+    for (std::string_view name :
+         {kFindItemAnswerFile, kGetItemAnswerFile, kMimeContentFile, kItemIdsFile})
+        std::remove(WorkFile(name).c_str());
+
+    // Items the server left out for the date range still count for the
+    // host; every item of the folder gets exactly one status.
+    if (!restriction.empty())
+        while (reporter_.reported() < call_.folder.total_count)
+            reporter_.Report(msg_, QV_STATUS_OUT_OF_RANGE);
+
+    *out_count = index_;
+    *out_size = static_cast<int>(std::min<std::uint64_t>(total_size_, INT_MAX));
+    msg_->folder_total = call_.folder.total_count;
+}
+
+void MailFolderReader::UuidStart()
+{
+    if (!gSw.log_uuid)
+        return;
+    com_Log("[UUID:START]");
+    uuid_open_ = true;
+}
+
+// Every "[UUID:START]" gets its "[UUID:END]", whichever way the item ended.
+void MailFolderReader::UuidEnd()
+{
+    if (!gSw.log_uuid || !uuid_open_)
+        return;
+    com_Log("[UUID:END]");
+    uuid_open_ = false;
+}
+
+} // namespace
+
+FolderKindReaders &KindReaders() { return gKindReaders; }
+
+void ResetKindReaders() { gKindReaders = kDefaultReaders; }
+
+int ConvertFolderImpl(qv_message *msg, qv_output_fn output, int folder_index,
+                      void *output_value, void *search1, void *search2, void *search3,
+                      void *attach_value, void *, void *max_date_value, char *work_dir,
+                      int *out_count, int *out_size, qv_status_fn status)
+{
+    int count_scratch = 0, size_scratch = 0;
+    out_count = out_count ? out_count : &count_scratch;
+    out_size = out_size ? out_size : &size_scratch;
+    *out_count = 0;
+    *out_size = 0;
+    if (auto dir = qvcom::host_directory(QVCOM_DIR_WORK))
+        gWorkDir = *dir;
+
+    if (!msg || folder_index < 0 || folder_index >= gFolderCount()) {
+        com_Log("QV Error: ConvertFolder: no record or folder index %d out of range (%d folders)",
+                folder_index, gFolderCount());
+        return 0;
+    }
+    const FolderEntry folder = gFolders[static_cast<std::size_t>(folder_index)];
+    if (gSw.debug)
+        com_Log("At ConvertFolder, folder=%s, total messages=%d", folder.display_name.c_str(),
+                folder.total_count);
+
+    switch (folder.folder_type) {
+    case kFolderTypeContacts:
+        gKindReaders.contacts(msg, output, out_count, status, folder_index, folder.display_name);
+        if (gSw.debug)
+            com_Log("debug: done with ConvertContactFolder");
+        break;
+    case kFolderTypeCalendar:
+        gKindReaders.calendar(msg, output, out_count, status, folder_index, folder.display_name);
+        break;
+    case kFolderTypeTasks:
+        gKindReaders.tasks(folder_index, msg, output, out_count, status);
+        break;
+    default: {
+        if (!output) {
+            com_Log("QV Error: ConvertFolder: the host gave no output callback");
+            return 0;
+        }
+        MailReadCall call{msg,
+                          output,
+                          output_value,
+                          static_cast<int>(HostInteger(search1)),
+                          static_cast<int>(HostInteger(search2)),
+                          static_cast<int>(HostInteger(search3)),
+                          HostInteger(attach_value),
+                          HostInteger(max_date_value),
+                          work_dir ? std::string(work_dir) : gWorkDir,
+                          folder};
+        return MailFolderReader(std::move(call), status).Run(out_count, out_size);
+    }
+    }
+    msg->folder_total = folder.total_count;
+    return 0;
+}
+
+} // namespace qvamz

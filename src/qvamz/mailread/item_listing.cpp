@@ -1,0 +1,142 @@
+// Listing a mail folder with FindItem (see item_listing.hpp).
+#include "mailread/item_listing.hpp"
+
+#include <ctime>
+
+#include "ews/xml_scan.hpp"
+#include "frame/session.hpp"
+#include "qv/qvcom.h"
+#include "transport/impersonation_token.hpp"
+#include "transport/line_reader.hpp"
+#include "transport/soap_request.hpp"
+#include "transport/unique_file.hpp"
+
+namespace qvamz::mailread {
+namespace {
+
+constexpr const char *kRestrictionTemplate = "<Restriction>\n"
+                                             "<t:And>\n"
+                                             "<t:IsGreaterThan>\n"
+                                             "<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                                             "<t:FieldURIOrConstant>\n"
+                                             "<t:Constant Value=\"%s\"/>\n"
+                                             "</t:FieldURIOrConstant>\n"
+                                             "</t:IsGreaterThan>\n"
+                                             "<t:IsLessThan>\n"
+                                             "<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                                             "<t:FieldURIOrConstant>\n"
+                                             "<t:Constant Value=\"%s\"/>\n"
+                                             "</t:FieldURIOrConstant>\n"
+                                             "</t:IsLessThan>\n"
+                                             "</t:And>\n"
+                                             "</Restriction>\n";
+
+constexpr const char *kFindItemTemplate =
+    "<ItemShape>\n"
+    "<t:BaseShape>IdOnly</t:BaseShape>\n"
+    "</ItemShape>\n"
+    "<IndexedPageItemView MaxEntriesReturned=\"%d\" Offset=\"%d\" BasePoint=\"Beginning\"/>%s"
+    "<ParentFolderIds>\n"
+    "<t:FolderId Id=\"%s\"></t:FolderId>\n"
+    "</ParentFolderIds>\n";
+
+constexpr std::string_view kLastItemAttribute = "IncludesLastItemInRange=";
+
+template <typename... Args> std::string Printf(const char *format, Args... args)
+{
+    const int length = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(length), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+
+// "2024-03-05T14:07:09Z", no zone shift.
+std::string EwsUtcText(qv_filetime date)
+{
+    const std::time_t seconds = static_cast<std::time_t>(com_FileTimeToUnix(date));
+    std::tm utc{};
+    gmtime_r(&seconds, &utc);
+    return Printf("%d-%02d-%02dT%02d:%02d:%02dZ", utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+                  utc.tm_hour, utc.tm_min, utc.tm_sec);
+}
+
+// The value of IncludesLastItemInRange on the first line that carries it:
+// 1 true, 0 false, -1 no such line.
+int IncludesLastItem(std::FILE *answer)
+{
+    std::string line;
+    while (ReadAnswerLine(answer, line, kListingLineMax)) {
+        const char *at = com_stristr(line.c_str(), kLastItemAttribute.data(), 0);
+        if (!at)
+            continue;
+        // The value's first letter follows the attribute and its quote.
+        const std::size_t value_at = static_cast<std::size_t>(at - line.c_str()) +
+                                     kLastItemAttribute.size() + 1;
+        return value_at < line.size() && line[value_at] == 't' ? 1 : 0;
+    }
+    return -1;
+}
+
+} // namespace
+
+std::string DateTimeSentRestriction(qv_filetime start, qv_filetime end)
+{
+    return Printf(kRestrictionTemplate, EwsUtcText(start).c_str(), EwsUtcText(end).c_str());
+}
+
+std::string JobDateRestriction()
+{
+    qv_filetime start = 0, end = 0;
+    com_GetDateRange(&start, &end);
+    if (com_DateIsNull(start))
+        return {};
+    return DateTimeSentRestriction(start, end);
+}
+
+std::string FindItemBody(int offset, std::string_view restriction, std::string_view folder_id)
+{
+    return Printf(kFindItemTemplate, kFindItemPageSize, offset, std::string(restriction).c_str(),
+                  std::string(folder_id).c_str());
+}
+
+bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPage &page)
+{
+    page = {};
+    UniqueFile answer = OpenFile(answer_path, "rb");
+    if (!answer)
+        return false;
+    const int includes_last = IncludesLastItem(answer.get());
+    std::rewind(answer.get());
+    std::string id, change_key;
+    while (ExtractItemId(answer.get(), id, change_key)) {
+        std::fprintf(ids, "%s;%s\n", id.c_str(), change_key.c_str());
+        ++page.items;
+    }
+    page.last = includes_last != 0 || page.items == 0;
+    return true;
+}
+
+ListingResult ListFolderItems(const std::string &work_dir, const std::string &folder_id,
+                              std::string_view restriction, std::FILE *ids)
+{
+    const std::string answer_path = work_dir + std::string(kFindItemAnswerFile);
+    for (int offset = 0;; offset += kFindItemPageSize) {
+        RenewTokenIfDue();
+        const std::string body = FindItemBody(offset, restriction, folder_id);
+        if (!SoapRequest("FindItem", "Traversal=\"Shallow\"", body, answer_path)) {
+            com_Log("QV Error: unable to obtain message list");
+            std::remove(answer_path.c_str());
+            return ListingResult::kRequestFailed;
+        }
+        FindItemPage page;
+        if (!ScanFindItemPage(answer_path, ids, page)) {
+            com_Log("QV Warning: unable to open %s", answer_path.c_str());
+            return ListingResult::kAnswerUnreadable;
+        }
+        std::remove(answer_path.c_str());
+        if (page.last)
+            return ListingResult::kListed;
+    }
+}
+
+} // namespace qvamz::mailread

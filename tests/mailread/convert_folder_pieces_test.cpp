@@ -1,0 +1,235 @@
+// The folder reader's pieces that need no server: how a FindItem page is
+// read, the request texts, the flags taken from GetItem answers, and the
+// hand-over of folder kinds that cannot be read yet.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "ews/folder_table.hpp"
+#include "frame/session.hpp"
+#include "mailread/convert_folder.hpp"
+#include "mailread/item_fetch.hpp"
+#include "mailread/item_listing.hpp"
+#include "qv/qvcom.h"
+#include "test_support.hpp"
+#include "transport/unique_file.hpp"
+
+namespace {
+
+using namespace qvamz;
+using namespace qvamz::mailread;
+
+constexpr const char *kItemLine = "<t:ItemId Id=\"AAA%d\" ChangeKey=\"CK%d\"/>\r\n";
+
+std::string FindItemAnswer(const std::string &root_attributes, int items)
+{
+    std::string text = "<m:FindItemResponseMessage ResponseClass=\"Success\">\r\n"
+                       "<m:RootFolder " +
+                       root_attributes + ">\r\n<t:Items>\r\n";
+    for (int i = 0; i < items; ++i) {
+        char line[128];
+        std::snprintf(line, sizeof line, kItemLine, i, i);
+        text += "<t:Message>\r\n" + std::string(line) + "</t:Message>\r\n";
+    }
+    return text + "</t:Items>\r\n</m:RootFolder>\r\n</m:FindItemResponseMessage>\r\n";
+}
+
+TEST(FindItemPage, LastPageAndItemCount)
+{
+    struct Case {
+        const char *name;
+        std::string answer;
+        bool last;
+        int items;
+    };
+    const std::vector<Case> cases = {
+        {"says true", FindItemAnswer("IndexedPagingOffset=\"2\" IncludesLastItemInRange=\"true\"", 2),
+         true, 2},
+        {"says false", FindItemAnswer("IncludesLastItemInRange=\"false\" TotalItemsInView=\"9\"", 3),
+         false, 3},
+        {"case of the name ignored", FindItemAnswer("includeslastiteminrange=\"true\"", 1), true, 1},
+        // Without the attribute or without items nothing more can come.
+        {"no attribute", FindItemAnswer("TotalItemsInView=\"4\"", 4), true, 4},
+        {"false but empty", FindItemAnswer("IncludesLastItemInRange=\"false\"", 0), true, 0},
+        {"error answer",
+         "<m:FindItemResponseMessage ResponseClass=\"Error\">\r\n<m:MessageText>\r\nno\r\n"
+         "</m:MessageText>\r\n</m:FindItemResponseMessage>\r\n",
+         true, 0},
+    };
+    conntest::ScratchDir dir;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        conntest::WriteFile(dir.file("messages.xml"), c.answer);
+        UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+        FindItemPage page;
+        ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), page));
+        ids.reset();
+        EXPECT_EQ(page.last, c.last);
+        EXPECT_EQ(page.items, c.items);
+        const std::string written = conntest::ReadFile(dir.file("ids"));
+        EXPECT_EQ(conntest::CountOf(written, "\n"), static_cast<std::size_t>(c.items));
+        if (c.items > 0) {
+            EXPECT_TRUE(written.starts_with("AAA0;CK0\n")) << written;
+        }
+    }
+    FindItemPage page;
+    UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+    EXPECT_FALSE(ScanFindItemPage(dir.file("missing.xml"), ids.get(), page));
+}
+
+TEST(FindItemRequest, BodyWithAndWithoutRestriction)
+{
+    const std::string plain = FindItemBody(500, "", "FOLDER-ID");
+    EXPECT_NE(plain.find("<IndexedPageItemView MaxEntriesReturned=\"500\" Offset=\"500\" "
+                         "BasePoint=\"Beginning\"/><ParentFolderIds>\n"
+                         "<t:FolderId Id=\"FOLDER-ID\"></t:FolderId>\n"),
+              std::string::npos)
+        << plain;
+
+    // 2024-01-03T23:59:59Z and 2024-01-07T00:00:00Z.
+    const qv_filetime start = com_UnixToFileTime(1704326399);
+    const qv_filetime end = com_UnixToFileTime(1704585600);
+    const std::string restriction = DateTimeSentRestriction(start, end);
+    EXPECT_NE(restriction.find("<t:IsGreaterThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-03T23:59:59Z\"/>"),
+              std::string::npos)
+        << restriction;
+    EXPECT_NE(restriction.find("<t:IsLessThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-07T00:00:00Z\"/>"),
+              std::string::npos);
+    const std::string body = FindItemBody(0, restriction, "F");
+    EXPECT_NE(body.find("BasePoint=\"Beginning\"/><Restriction>\n"), std::string::npos);
+    EXPECT_NE(body.find("</Restriction>\n<ParentFolderIds>"), std::string::npos);
+}
+
+TEST(GetItemRequest, IsReadLeftOutOnlyForOldServersInNotes)
+{
+    EXPECT_FALSE(AskForIsRead(8, "Notes"));
+    EXPECT_TRUE(AskForIsRead(8, "notes"));
+    EXPECT_TRUE(AskForIsRead(8, "Inbox"));
+    EXPECT_TRUE(AskForIsRead(15, "Notes"));
+    const std::string with = GetItemProperties(true);
+    EXPECT_TRUE(with.starts_with("<t:FieldURI FieldURI=\"message:IsRead\"/>\n"));
+    EXPECT_EQ(GetItemProperties(false).find("IsRead"), std::string::npos);
+    const std::string body = GetItemBody(GetItemProperties(false), "ID1", "CK1");
+    EXPECT_NE(body.find("<t:IncludeMimeContent>true</t:IncludeMimeContent>\n"
+                        "<t:AdditionalProperties>\n<t:FieldURI FieldURI=\"item:Categories\"/>\n"),
+              std::string::npos)
+        << body;
+    EXPECT_NE(body.find("PropertyType=\"Integer\"/></t:AdditionalProperties>\n</ItemShape>\n"
+                        "<ItemIds>\n<t:ItemId Id=\"ID1\" ChangeKey=\"CK1\"/>\n</ItemIds>\n"),
+              std::string::npos)
+        << body;
+}
+
+std::string Extended(const char *tag, const char *value)
+{
+    return std::string("<t:ExtendedProperty>\r\n<t:ExtendedFieldURI PropertyTag=\"") + tag +
+           "\" PropertyType=\"Integer\"/>\r\n<t:Value>\r\n" + value +
+           "\r\n</t:Value>\r\n</t:ExtendedProperty>\r\n";
+}
+
+TEST(ExtendedFlags, FlagAndIconValues)
+{
+    struct Case {
+        std::string text;
+        int flag_status, replied, forwarded;
+    };
+    const std::vector<Case> cases = {
+        {Extended("0x1090", "2"), 2, 0, 0},
+        {Extended("0x1090", "1"), 0, 0, 0},
+        {Extended("0x1080", "261"), 0, 1, 0},
+        {Extended("0x1080", "262"), 0, 0, 1},
+        {Extended("0x1080", "263"), 0, 0, 0},
+        {Extended("0x1090", "2") + Extended("0x1080", "262"), 2, 0, 1},
+        // The tag's Value must follow the tag: 0x1080 alone says nothing of 0x1090.
+        {Extended("0x1080", "2"), 0, 0, 0},
+        {"<t:IsRead>\r\ntrue\r\n</t:IsRead>\r\n", 0, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        auto msg = std::make_unique<qv_message>();
+        ApplyExtendedFlags(c.text.c_str(), msg.get());
+        EXPECT_EQ(msg->flag_status, c.flag_status);
+        EXPECT_EQ(msg->replied, c.replied);
+        EXPECT_EQ(msg->forwarded, c.forwarded);
+    }
+}
+
+TEST(ItemDetails, ItemIdMeetingMarkCategoriesAndFlags)
+{
+    conntest::ScratchDir dir;
+    const std::string answer =
+        "<m:Items>\r\n<t:MeetingRequest>\r\n<t:MimeContent CharacterSet=\"UTF-8\">\r\nQUJD\r\n"
+        "</t:MimeContent>\r\n<t:ItemId Id=\"EWS/ID+1=\" ChangeKey=\"CQ\"/>\r\n"
+        "<t:Categories>\r\n<t:String>\r\nRed &amp; Blue\r\n</t:String>\r\n<t:String>\r\nWork\r\n"
+        "</t:String>\r\n</t:Categories>\r\n" +
+        Extended("0x1090", "2") + Extended("0x1080", "261") +
+        "</t:MeetingRequest>\r\n</m:Items>\r\n";
+    conntest::WriteFile(dir.file("message.xml"), answer);
+    auto msg = std::make_unique<qv_message>();
+    ItemDetails details;
+    ASSERT_TRUE(ReadItemDetails(dir.file("message.xml"), msg.get(), details));
+    EXPECT_EQ(details.ews_item_id, "EWS/ID+1=");
+    EXPECT_TRUE(details.meeting_request);
+    EXPECT_STREQ(msg->categories, "Red & Blue;Work");
+    EXPECT_EQ(msg->flag_status, 2);
+    EXPECT_EQ(msg->replied, 1);
+    EXPECT_FALSE(ReadItemDetails(dir.file("none.xml"), msg.get(), details));
+}
+
+// Kinds without a reader yet: every item is skipped with status 6.
+struct StatusLog {
+    static inline std::vector<int> statuses;
+    static int QV_STDCALL Record(qv_message *, char *, int status, int *, int *, int *)
+    {
+        statuses.push_back(status);
+        return 0;
+    }
+};
+
+class OtherKinds : public conntest::SessionTest {};
+
+TEST_F(OtherKinds, EveryItemSkippedAndFolderTotalSet)
+{
+    conntest::ScratchDir dir;
+    conntest::LogCapture log(dir);
+    ResetKindReaders();
+    for (int kind : {kFolderTypeContacts, kFolderTypeCalendar, kFolderTypeTasks}) {
+        SCOPED_TRACE(kind);
+        ClearFolderTable();
+        FolderEntry entry;
+        entry.display_name = "Kind" + std::to_string(kind);
+        entry.folder_type = kind;
+        entry.total_count = 3 + kind;
+        ASSERT_TRUE(AddFolderEntry(entry));
+        StatusLog::statuses.clear();
+        auto msg = std::make_unique<qv_message>();
+        int count = -1, size = -1;
+        EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                    nullptr, nullptr, nullptr, dir.dir().data(), &count, &size,
+                                    &StatusLog::Record),
+                  0);
+        EXPECT_EQ(StatusLog::statuses, std::vector<int>(3 + kind, QV_STATUS_SKIPPED));
+        EXPECT_EQ(count, 0);
+        EXPECT_EQ(size, 0);
+        EXPECT_EQ(msg->folder_total, 3 + kind);
+    }
+    EXPECT_EQ(log.count("folders is not supported yet"), 3u) << log.text();
+}
+
+TEST_F(OtherKinds, FolderIndexOutOfRangeIsRefused)
+{
+    conntest::ScratchDir dir;
+    conntest::LogCapture log(dir);
+    auto msg = std::make_unique<qv_message>();
+    int count = -1, size = -1;
+    EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 3, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, dir.dir().data(), &count, &size, nullptr),
+              0);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(log.has("QV Error: ConvertFolder")) << log.text();
+}
+
+} // namespace

@@ -1,0 +1,424 @@
+// ConvertFolder against a running ews-sandbox: a seeded folder read the
+// way a host reads it (logon, folder list, ConvertFolder), with the host's
+// answers, filters and the server's failures varied per test.
+#ifdef QV_SANDBOX_PATH
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
+#include "frame/session.hpp"
+#include "mailread/convert_folder.hpp"
+#include "mailread/item_listing.hpp"
+#include "qv/qvcom.h"
+#include "sandbox_fixture.hpp"
+#include "test_support.hpp"
+#include "transport/unique_file.hpp"
+
+namespace {
+
+using namespace qvamz;
+namespace fs = std::filesystem;
+
+constexpr char kMailbox[] = "reader@example.com";
+constexpr char kPassword[] = "reader-pw";
+constexpr std::int64_t kJan1st2024 = 1704067200; // 2024-01-01T00:00:00Z
+constexpr std::int64_t kDay = 86400;
+
+// What the host saw of one ConvertFolder call.
+struct HostView {
+    struct Output {
+        std::string subject, categories;
+        int index, unread, flag_status, replied, forwarded, item_type;
+    };
+    std::vector<Output> outputs;
+    std::vector<int> statuses;
+    std::function<int(const Output &)> answer = [](const Output &) { return 0; };
+    std::function<void(int status, int *stop)> on_status;
+    int result = -1, count = -1, size = -1, folder_total = -1;
+
+    std::size_t StatusCount(int status) const
+    {
+        return static_cast<std::size_t>(std::count(statuses.begin(), statuses.end(), status));
+    }
+    std::set<std::string> Subjects() const
+    {
+        std::set<std::string> subjects;
+        for (const Output &o : outputs)
+            subjects.insert(o.subject);
+        return subjects;
+    }
+};
+HostView *gView = nullptr;
+
+int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int index)
+{
+    HostView::Output o{msg->subject,     msg->categories, index,           msg->unread,
+                       msg->flag_status, msg->replied,    msg->forwarded, msg->item_type};
+    gView->outputs.push_back(o);
+    return gView->answer(o);
+}
+
+int QV_STDCALL MsgStatus(qv_message *, char *, int status, int *, int *, int *stop)
+{
+    gView->statuses.push_back(status);
+    if (gView->on_status)
+        gView->on_status(status, stop);
+    return 0;
+}
+
+class ConvertFolderSandbox : public sandbox_test::SandboxTest {
+  protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        conntest::ResetSession();
+        ResetKindReaders();
+        qvcom_reset_filters();
+        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
+        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
+        add_user(kMailbox, kPassword);
+    }
+    void TearDown() override
+    {
+        LogoffSession(0);
+        qvcom_set_switches(nullptr);
+        qvcom_reset_filters();
+        conntest::ResetSession();
+        SandboxTest::TearDown();
+    }
+
+    // `count` messages "Message N" sent one day apart from 2024-01-01 noon.
+    void SeedFolder(const std::string &folder, int count)
+    {
+        const fs::path dir = data_dir / ("eml-" + std::to_string(seeded_++));
+        fs::create_directories(dir);
+        for (int n = 0; n < count; ++n) {
+            const std::time_t sent = kJan1st2024 + n * kDay + 12 * 3600;
+            char date[64], name[32];
+            std::strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S +0000", std::gmtime(&sent));
+            std::snprintf(name, sizeof name, "%05d.eml", n);
+            conntest::WriteFile((dir / name).string(),
+                                "From: Ann <ann@example.org>\r\nTo: reader@example.com\r\n"
+                                "Subject: Message " + std::to_string(n) + "\r\nDate: " + date +
+                                    "\r\nMessage-ID: <m" + std::to_string(n) +
+                                    "@example.org>\r\nMIME-Version: 1.0\r\n"
+                                    "Content-Type: text/plain; charset=us-ascii\r\n\r\n"
+                                    "Body of message " + std::to_string(n) + ", long enough.\r\n");
+        }
+        cli({"seed", "--mailbox", kMailbox, "--eml-dir", dir.string(), "--folder", folder});
+    }
+
+    void StartAndLogon(const std::string &switches = "")
+    {
+        start();
+        const std::string all = switches + " /CAFILE " + server->ca_file();
+        qvcom_set_switches(all.c_str());
+        std::string user = kMailbox, password = kPassword, url = server->ews_url();
+        ASSERT_EQ(LogonSession(user.data(), password.data(), url.data(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, 1, 0, nullptr,
+                               nullptr),
+                  kLogonOk)
+            << log.text();
+        GetFolderNamesImpl(nullptr, [](char *) QV_STDCALL { return 0; });
+    }
+    static int FolderIndex(const std::string &internal_path)
+    {
+        for (int i = 0; i < gFolderCount(); ++i)
+            if (gFolders[static_cast<std::size_t>(i)].internal_path == internal_path)
+                return i;
+        ADD_FAILURE() << "no folder " << internal_path;
+        return -1;
+    }
+    void InjectFault(const std::string &json)
+    {
+        auto client = server->client();
+        const auto answer =
+            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
+        ASSERT_EQ(answer.status, 200) << answer.body;
+    }
+
+    // One ConvertFolder call as the host makes it, after InitRead.
+    void Convert(HostView &view, const std::string &folder, int max_items = 0)
+    {
+        gView = &view;
+        gMaxMessages = max_items;
+        auto msg = std::make_unique<qv_message>();
+        msg->msg_number = 7;
+        view.result = ConvertFolderImpl(msg.get(), &OutputMsg, FolderIndex(folder), nullptr,
+                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                        work.dir().data(), &view.count, &view.size, &MsgStatus);
+        view.folder_total = msg->folder_total;
+        com_ResetObject(msg.get());
+        gView = nullptr;
+    }
+    // No work file and no part file is left behind.
+    void ExpectWorkDirClean() const
+    {
+        for (const auto &entry : fs::directory_iterator(work.dir())) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "host.log" || entry.is_directory()) << "left behind: " << name;
+        }
+    }
+
+    conntest::ScratchDir work;
+    conntest::LogCapture log{work};
+    conntest::FakeClock clock;
+    int seeded_ = 0;
+};
+
+// Listing in pages of 500: exactly 500 ids take one FindItem, 501 take two.
+TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
+{
+    SeedFolder("Five Hundred", 500);
+    SeedFolder("Five Hundred One", 501);
+    StartAndLogon("/CURLDEBUG");
+    for (const auto &[folder, expected] : {std::pair{"Five Hundred", 500}, {"Five Hundred One", 501}}) {
+        SCOPED_TRACE(folder);
+        const std::size_t finds_before = log.count("<FindItem ");
+        const std::size_t offset500_before = log.count("Offset=\"500\"");
+        {
+            UniqueFile ids = OpenFile(work.file("ids.txt"), "wb");
+            ASSERT_EQ(mailread::ListFolderItems(
+                          work.dir(), gFolders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
+                          "", ids.get()),
+                      mailread::ListingResult::kListed);
+        }
+        const std::string ids = conntest::ReadFile(work.file("ids.txt"));
+        std::set<std::string> distinct;
+        for (std::size_t at = 0, end; (end = ids.find('\n', at)) != std::string::npos; at = end + 1)
+            distinct.insert(ids.substr(at, end - at));
+        EXPECT_EQ(distinct.size(), static_cast<std::size_t>(expected));
+        const std::size_t pages = expected == 500 ? 1 : 2;
+        EXPECT_EQ(log.count("<FindItem ") - finds_before, pages);
+        EXPECT_EQ(log.count("Offset=\"500\"") - offset500_before, pages - 1);
+    }
+}
+
+TEST_F(ConvertFolderSandbox, EveryMessageHandedOverOnce)
+{
+    SeedFolder("Plain", 6);
+    StartAndLogon("/LOGUUID");
+    HostView view;
+    Convert(view, "Plain");
+    EXPECT_EQ(view.result, 0);
+    EXPECT_EQ(view.count, 6);
+    EXPECT_GT(view.size, 6 * 40);
+    EXPECT_EQ(view.folder_total, 6);
+    EXPECT_EQ(view.statuses, std::vector<int>(6, QV_STATUS_CONVERTED));
+    std::set<std::string> expected;
+    for (int n = 0; n < 6; ++n)
+        expected.insert("Message " + std::to_string(n));
+    EXPECT_EQ(view.Subjects(), expected);
+    for (std::size_t i = 0; i < view.outputs.size(); ++i) {
+        EXPECT_EQ(view.outputs[i].index, static_cast<int>(i));
+        EXPECT_EQ(view.outputs[i].unread, 1); // seeded mail arrives unread
+        EXPECT_EQ(view.outputs[i].item_type, QV_ITEM_MAIL);
+    }
+    EXPECT_EQ(log.count("[UUID:START]"), 7u); // the seventh finds the end of the list
+    EXPECT_EQ(log.count("[UUID:END]"), 7u);
+    ExpectWorkDirClean();
+}
+
+// Days 4 to 6 of ten: the server leaves seven out, and the host hears of
+// them with status 2 at the end.
+TEST_F(ConvertFolderSandbox, DateRangeReportsTheRestAsOutOfRange)
+{
+    SeedFolder("Dated", 10);
+    StartAndLogon();
+    qvcom_set_date_range(com_UnixToFileTime(kJan1st2024 + 3 * kDay),
+                         com_UnixToFileTime(kJan1st2024 + 6 * kDay - 1));
+    HostView view;
+    Convert(view, "Dated");
+    EXPECT_EQ(view.Subjects(), (std::set<std::string>{"Message 3", "Message 4", "Message 5"}));
+    EXPECT_EQ(view.count, 3);
+    ASSERT_EQ(view.statuses.size(), 10u);
+    EXPECT_EQ(std::vector<int>(view.statuses.begin(), view.statuses.begin() + 3),
+              std::vector<int>(3, QV_STATUS_CONVERTED));
+    EXPECT_EQ(std::vector<int>(view.statuses.begin() + 3, view.statuses.end()),
+              std::vector<int>(7, QV_STATUS_OUT_OF_RANGE));
+}
+
+// Items skipped inside the range are not reported a second time at the end.
+TEST_F(ConvertFolderSandbox, DateRangeCountsEachItemOnce)
+{
+    SeedFolder("Dated", 10);
+    StartAndLogon();
+    qvcom_set_date_range(com_UnixToFileTime(kJan1st2024 + 3 * kDay),
+                         com_UnixToFileTime(kJan1st2024 + 6 * kDay - 1));
+    HostView view;
+    view.answer = [](const HostView::Output &o) { return o.index == 0 ? QV_OUTPUT_REFUSED : 0; };
+    Convert(view, "Dated");
+    EXPECT_EQ(view.statuses.size(), 10u);
+    EXPECT_EQ(view.StatusCount(QV_STATUS_SKIPPED), 1u);
+    EXPECT_EQ(view.StatusCount(QV_STATUS_CONVERTED), 2u);
+    EXPECT_EQ(view.StatusCount(QV_STATUS_OUT_OF_RANGE), 7u);
+}
+
+// The InitRead maximum counts records handed over, refused ones too.
+TEST_F(ConvertFolderSandbox, ItemLimitEndsTheFolder)
+{
+    SeedFolder("Limited", 5);
+    StartAndLogon();
+    HostView view;
+    view.answer = [](const HostView::Output &o) { return o.index == 0 ? QV_OUTPUT_REFUSED : 0; };
+    Convert(view, "Limited", 2);
+    EXPECT_EQ(view.result, 0);
+    EXPECT_EQ(view.outputs.size(), 2u);
+    EXPECT_EQ(view.count, 2);
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
+    ExpectWorkDirClean();
+}
+
+TEST_F(ConvertFolderSandbox, Answer1235EndsTheFolderAt99)
+{
+    SeedFolder("Ended", 5);
+    StartAndLogon();
+    HostView view;
+    view.answer = [](const HostView::Output &o) {
+        return o.index == 1 ? QV_OUTPUT_REFUSED_END_FOLDER : 0;
+    };
+    Convert(view, "Ended");
+    EXPECT_EQ(view.result, kFolderEndedByHost);
+    EXPECT_EQ(view.outputs.size(), 2u);
+    EXPECT_EQ(view.count, 2);
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_CONVERTED, QV_STATUS_SKIPPED}));
+    ExpectWorkDirClean();
+}
+
+// A stop asked for in MsgStatus ends the folder before the next fetch.
+TEST_F(ConvertFolderSandbox, HostStopEndsBeforeTheNextItem)
+{
+    SeedFolder("Stopped", 4);
+    StartAndLogon();
+    HostView view;
+    view.on_status = [](int, int *stop) { *stop = 1; };
+    Convert(view, "Stopped");
+    EXPECT_EQ(view.outputs.size(), 1u);
+    EXPECT_EQ(view.statuses, std::vector<int>{QV_STATUS_CONVERTED});
+}
+
+TEST_F(ConvertFolderSandbox, SecondRunFindsDuplicates)
+{
+    SeedFolder("Twice", 4);
+    StartAndLogon();
+    ASSERT_EQ(qvcom_set_duplicate_store(work.file("dups/store.sqlite").c_str(), "test"), 1);
+    HostView first, second;
+    Convert(first, "Twice");
+    EXPECT_EQ(first.statuses, std::vector<int>(4, QV_STATUS_CONVERTED));
+    Convert(second, "Twice");
+    EXPECT_TRUE(second.outputs.empty());
+    EXPECT_EQ(second.count, 0);
+    EXPECT_EQ(second.statuses, std::vector<int>(4, QV_STATUS_DUPLICATE));
+}
+
+// A refused record is not remembered: the next run offers it again.
+TEST_F(ConvertFolderSandbox, RefusedRecordsAreNotRemembered)
+{
+    SeedFolder("Refused", 3);
+    StartAndLogon();
+    ASSERT_EQ(qvcom_set_duplicate_store(work.file("dups/store.sqlite").c_str(), "test"), 1);
+    HostView first, second;
+    first.answer = [](const HostView::Output &) { return QV_OUTPUT_REFUSED; };
+    Convert(first, "Refused");
+    Convert(second, "Refused");
+    EXPECT_EQ(second.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
+}
+
+TEST_F(ConvertFolderSandbox, GetItemFailuresAreRetried)
+{
+    SeedFolder("Flaky", 3);
+    StartAndLogon();
+    InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
+    HostView view;
+    Convert(view, "Flaky");
+    EXPECT_EQ(view.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
+    EXPECT_EQ(log.count("QV Info: unable to GetItem in folder loop, retrying"), 2u);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000}));
+}
+
+TEST_F(ConvertFolderSandbox, ItemSkippedWhenEveryAttemptFails)
+{
+    SeedFolder("Broken", 3);
+    StartAndLogon("/POSTTO 5:2:2");
+    InjectFault(R"({"operation":"GetItem","kind":"http_status","status":503,"count":2})");
+    HostView view;
+    Convert(view, "Broken");
+    EXPECT_EQ(view.statuses,
+              (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED, QV_STATUS_CONVERTED}));
+    EXPECT_EQ(view.outputs.size(), 2u);
+    EXPECT_TRUE(log.has("QV Error: EWS server is unavailable (http error 503), skipping message"))
+        << log.text();
+    EXPECT_EQ(clock.sleeps, std::vector<int>{2000});
+}
+
+TEST_F(ConvertFolderSandbox, OneAttemptMeansNoRetry)
+{
+    SeedFolder("Once", 2);
+    StartAndLogon("/POSTTO 5:1:1");
+    InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":1})");
+    HostView view;
+    Convert(view, "Once");
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
+    EXPECT_FALSE(log.has("retrying"));
+    EXPECT_TRUE(clock.sleeps.empty());
+}
+
+TEST_F(ConvertFolderSandbox, FindItemFailureReadsNothing)
+{
+    SeedFolder("Unlisted", 2);
+    StartAndLogon();
+    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
+    HostView view;
+    Convert(view, "Unlisted");
+    EXPECT_EQ(view.result, 0);
+    EXPECT_TRUE(view.statuses.empty());
+    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
+    ExpectWorkDirClean();
+}
+
+// Read state, follow-up flag, replied/forwarded icon and categories come
+// from the item's EWS properties, not from its MIME text.
+TEST_F(ConvertFolderSandbox, FlagsAndCategoriesFromExtendedProperties)
+{
+    cli({"seed", "--mailbox", kMailbox, "--demo"});
+    StartAndLogon();
+    HostView view;
+    Convert(view, "Inbox");
+    auto find = [&](const std::string &part) -> const HostView::Output * {
+        for (const auto &o : view.outputs)
+            if (o.subject.find(part) != std::string::npos)
+                return &o;
+        ADD_FAILURE() << "no output with " << part;
+        return nullptr;
+    };
+    const auto *flagged = find("Projektstart");
+    const auto *replied = find("ordre du jour");
+    const auto *forwarded = find("Presupuesto 2026");
+    const auto *complete = find("Contract draft");
+    ASSERT_TRUE(flagged && replied && forwarded && complete);
+    EXPECT_EQ(flagged->flag_status, 2);
+    EXPECT_EQ(flagged->unread, 1);
+    EXPECT_EQ(flagged->categories, "Projekt Alpha");
+    EXPECT_EQ(replied->replied, 1);
+    EXPECT_EQ(replied->forwarded, 0);
+    EXPECT_EQ(replied->unread, 0);
+    EXPECT_EQ(replied->flag_status, 0);
+    EXPECT_EQ(forwarded->forwarded, 1);
+    EXPECT_EQ(forwarded->replied, 0);
+    EXPECT_EQ(forwarded->categories, "Finance;Projekt Alpha");
+    EXPECT_EQ(complete->flag_status, 2);
+    EXPECT_EQ(complete->forwarded, 1);
+}
+
+} // namespace
+
+#endif // QV_SANDBOX_PATH
