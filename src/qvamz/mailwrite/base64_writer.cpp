@@ -1,0 +1,102 @@
+// Base64 output: input is gathered into chunks that hold whole lines (54
+// bytes per line of 72 characters) and encoded with OpenSSL's block encoder.
+#include "mailwrite/base64_writer.hpp"
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <array>
+#include <memory>
+
+namespace qvamz {
+namespace {
+
+constexpr std::size_t kLineBytes = kBase64LineChars / 4 * 3; // 54
+constexpr std::size_t kChunkLines = 64;
+constexpr std::size_t kChunkBytes = kLineBytes * kChunkLines; // a multiple of 3 and 54
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+
+} // namespace
+
+Base64Writer::Base64Writer(std::FILE *out, Base64Lines lines) : out_(out), lines_(lines)
+{
+    pending_.reserve(kChunkBytes);
+    // Each line: 72 characters, CRLF, and the terminator EVP_EncodeBlock adds.
+    encoded_.resize(kChunkLines * (kBase64LineChars + 2) + 1);
+}
+
+void Base64Writer::Write(const void *data, std::size_t size)
+{
+    auto *bytes = static_cast<const unsigned char *>(data);
+    while (size > 0) {
+        std::size_t take = std::min(size, kChunkBytes - pending_.size());
+        pending_.insert(pending_.end(), bytes, bytes + take);
+        bytes += take;
+        size -= take;
+        if (pending_.size() == kChunkBytes) {
+            EncodeChunk(pending_.data(), pending_.size());
+            pending_.clear();
+        }
+    }
+}
+
+void Base64Writer::Finish()
+{
+    if (!pending_.empty())
+        EncodeChunk(pending_.data(), pending_.size());
+    pending_.clear();
+}
+
+// Encodes up to one chunk.  Only the last chunk of an input can be shorter
+// than kChunkBytes, so every line but the last is complete.
+void Base64Writer::EncodeChunk(const unsigned char *data, std::size_t size)
+{
+    char *dst = encoded_.data();
+    std::size_t used = 0;
+    if (lines_ == Base64Lines::kUnbroken) {
+        used = static_cast<std::size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char *>(dst),
+                                                        data, static_cast<int>(size)));
+    } else {
+        for (std::size_t at = 0; at < size; at += kLineBytes) {
+            std::size_t n = std::min(kLineBytes, size - at);
+            used += static_cast<std::size_t>(EVP_EncodeBlock(
+                reinterpret_cast<unsigned char *>(dst + used), data + at, static_cast<int>(n)));
+            dst[used++] = '\r';
+            dst[used++] = '\n';
+        }
+    }
+    Put(dst, used);
+}
+
+void Base64Writer::Put(const char *text, std::size_t size)
+{
+    if (size == 0)
+        return;
+    if (std::fwrite(text, 1, size, out_) != size)
+        ok_ = false;
+    chars_written_ += size;
+}
+
+bool WriteFileBase64(std::FILE *out, const std::string &path, Base64Lines lines)
+{
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path.c_str(), "rb"));
+    if (!in)
+        return false;
+    return WriteStreamBase64(out, in.get(), lines);
+}
+
+bool WriteStreamBase64(std::FILE *out, std::FILE *in, Base64Lines lines)
+{
+    Base64Writer writer(out, lines);
+    std::array<unsigned char, 65536> buffer;
+    std::size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0)
+        writer.Write(buffer.data(), got);
+    writer.Finish();
+    return !std::ferror(in) && writer.ok();
+}
+
+} // namespace qvamz

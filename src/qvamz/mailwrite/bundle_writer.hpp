@@ -1,0 +1,78 @@
+// The message bundle writer: WriteMsg turns each mail record into MIME text
+// (mime_builder.hpp), wraps it as a <t:Message> element
+// (message_element.hpp) and collects it into a CreateItem request body, the
+// bundle, which is sent when it holds "/D251" messages, when it would pass
+// the size limit, or when the folder ends.  Contacts, calendar items and
+// tasks go to their own writers.
+//
+// Results: 0 stored or queued, 1 no target folder, 1234 lost (the host
+// also gets a loss report for the messages of a failed bundle).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "qv/record.h"
+
+namespace qvamz {
+
+inline constexpr char kBundleFileName[] = "msg-in.xml";    // the request body
+inline constexpr char kBundleAnswerName[] = "msg-out.xml"; // the CreateItem answer
+inline constexpr char kMimeWorkFileName[] = "temprfc.tmp"; // one message's MIME text
+// Estimated base64 bytes a bundle of more than one message may reach.
+inline constexpr std::uint32_t kBundleBytesMax = 23'000'000;
+inline constexpr int kWriteStored = 0;
+inline constexpr int kWriteNoTarget = 1;
+inline constexpr int kWriteLost = 1234;
+// Kind of item in the host's loss report.
+inline constexpr int kLossKindMail = 11;
+
+// AddMessageToBundle answers.
+inline constexpr int kAdded = 0;
+inline constexpr int kNoWorkFile = 1;
+inline constexpr int kBundleFull = 2;
+
+// The one bundle of the session.
+struct BundleState {
+    int count = 0;                     // messages in the bundle file; 0: none open
+    std::uint32_t bytes = 0;           // estimated base64 size of those messages
+    std::string work_dir;              // where the bundle file lives
+    std::vector<std::string> subjects; // of the messages in the bundle, in order
+    int debug_copies = 0;              // "/MAILDEBUG" copies made this session
+    std::uint32_t bytes_max = kBundleBytesMax; // tests lower it
+};
+extern BundleState gBundle;
+
+// A writer of non-mail records (contacts, calendar items, tasks).
+using ItemWriterFn = int (*)(qv_message *msg, void *host_value, const std::string &work_dir);
+// Installs the writer of item_type 1, 2 or 3 (null: none).  Records of a
+// kind without a writer are answered with 1234 and a warning.
+void SetItemWriter(int item_type, ItemWriterFn writer);
+
+// The WriteMsg export's work.
+int WriteMsgImpl(qv_message *msg, void *host_value, const char *work_dir, void *unused);
+
+// Appends the message element of `msg` to the open bundle file.  With
+// `reuse` the MIME text already in the work file is taken.  kAdded,
+// kNoWorkFile, or kBundleFull (nothing added: the bundle would pass the
+// size limit).
+int AddMessageToBundle(qv_message &msg, std::FILE *bundle, const std::string &work_dir,
+                       bool reuse);
+
+// Finishes and sends the bundle file; `subject` names it in retry
+// messages.  0 when the request succeeded, 1234 when it failed.  Messages
+// that the server refused inside a successful request are reported lost
+// one by one.
+int SendBundle(std::string_view subject, const std::string &work_dir);
+
+// Sends a pending bundle (CloseWrite, InitWrite) and reports its loss when
+// that fails; nothing when no bundle is open.
+void SendPendingBundle();
+
+// Forgets the bundle (tests, Logoff).
+void ResetBundleState();
+
+} // namespace qvamz

@@ -1,0 +1,109 @@
+// The MIME message builder's entry points (see mime_builder.hpp).
+#include "mailwrite/mime_builder.hpp"
+
+#include <memory>
+#include <vector>
+
+#include "frame/session.hpp"
+#include "mailwrite/mime_message_writer.hpp"
+
+namespace qvamz {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+
+void WriteBodyLine(std::FILE *out, std::string_view line)
+{
+    // Keeps mbox-style readers from taking the line for a message start.
+    if (mime::StartsWithNoCase(line, "From "))
+        std::fputc('>', out);
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputs("\r\n", out);
+}
+
+} // namespace
+
+MimeBuildOptions MimeBuildOptions::FromSession()
+{
+    MimeBuildOptions options;
+    options.raw_passthrough = gSw.raw_passthrough != 0;
+    options.own_headers = gSw.own_headers != 0;
+    options.keep_headers = gSw.keep_headers != 0;
+    options.utc_offset_text = gUtcOffsetText;
+    return options;
+}
+
+int BuildMime(qv_message &msg, std::FILE *out, std::string_view boundary_seed,
+              const std::string &work_dir, const MimeBuildOptions &options)
+{
+    std::vector<std::string> open_boundaries;
+    mime::MessageWriter writer(msg, out, work_dir, options, open_boundaries, 0);
+    writer.Write(boundary_seed);
+    return 0;
+}
+
+int CopyBodyText(std::FILE *out, const std::string &text_path)
+{
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(text_path.c_str(), "rb"));
+    if (!in)
+        return 1;
+    mime::CopyBodyLines(out, in.get());
+    return 0;
+}
+
+void CopyHeaderWithContinuation(std::FILE *in, std::string_view line, std::FILE *out)
+{
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputs("\r\n", out);
+    long resume = std::ftell(in);
+    std::string next;
+    while (mime::ReadTextLine(in, next) && !next.empty() && (next[0] == ' ' || next[0] == '\t')) {
+        std::fwrite(next.data(), 1, next.size(), out);
+        std::fputs("\r\n", out);
+    }
+    if (resume >= 0)
+        std::fseek(in, resume, SEEK_SET);
+}
+
+std::string PartFilePath(const std::string &work_dir, int msg_number, int part_index)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "PRT%03d%02d.TMP", msg_number, part_index);
+    return work_dir + name;
+}
+
+namespace mime {
+
+void SplitBodyLines(std::FILE *in, const std::function<void(std::string_view)> &emit)
+{
+    std::string line;
+    int c;
+    while ((c = std::getc(in)) != EOF) {
+        if (c == '\n' || c == '\r') {
+            emit(line);
+            line.clear();
+            if (c == '\r') { // CR LF is one line end; a lone CR ends the line too
+                int next = std::getc(in);
+                if (next != '\n' && next != EOF)
+                    std::ungetc(next, in);
+            }
+            continue;
+        }
+        if (line.size() == kBodyLineMax) {
+            emit(line);
+            line.clear();
+        }
+        line += static_cast<char>(c);
+    }
+    emit(line);
+}
+
+void CopyBodyLines(std::FILE *out, std::FILE *in)
+{
+    SplitBodyLines(in, [out](std::string_view line) { WriteBodyLine(out, line); });
+}
+
+} // namespace mime
+} // namespace qvamz

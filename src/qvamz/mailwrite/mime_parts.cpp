@@ -1,0 +1,393 @@
+// The parts of a built message: text and HTML bodies, inline parts,
+// attachments, moved attachments, embedded messages and the single part of
+// an S/MIME message.
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <memory>
+
+#include "mailwrite/base64_writer.hpp"
+#include "mailwrite/mime_message_writer.hpp"
+#include "qv/qvcom.h"
+
+namespace qvamz::mime {
+namespace {
+
+constexpr std::size_t kExtensionMax = 260;
+// How much of the text after "charset=" in an HTML body is looked at.
+constexpr std::size_t kHtmlCharsetScanMax = 64;
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// A charset name as a header parameter may carry it: the leading run of
+// the characters that charset names are made of.
+std::string SafeCharset(std::string_view name)
+{
+    static constexpr std::string_view kExtra = "!#$%&+-^_`{}~.:";
+    std::size_t n = 0;
+    while (n < name.size() && (std::isalnum(static_cast<unsigned char>(name[n])) ||
+                               kExtra.find(name[n]) != std::string_view::npos))
+        ++n;
+    return std::string(name.substr(0, n));
+}
+
+// The charset an HTML body declares in its first "charset=".
+std::string CharsetDeclaredIn(const std::string &html_path)
+{
+    InputFile in(std::fopen(html_path.c_str(), "rb"));
+    if (!in)
+        return {};
+    std::string line;
+    while (ReadTextLine(in.get(), line)) {
+        std::size_t at = 0;
+        for (; at < line.size(); ++at)
+            if (StartsWithNoCase(std::string_view(line).substr(at), "charset="))
+                break;
+        if (at == line.size())
+            continue;
+        std::string_view value = std::string_view(line).substr(at + 8, kHtmlCharsetScanMax);
+        if (!value.empty() && value.front() == '"')
+            value.remove_prefix(1);
+        if (!value.empty() && value.front() == '>')
+            return {};
+        for (char stop : {'"', '\'', ';'})
+            value = value.substr(0, value.find(stop));
+        return SafeCharset(value);
+    }
+    return {};
+}
+
+std::string ImageContentType(std::string_view extension)
+{
+    auto is = [&](std::string_view e) {
+        return extension.size() == e.size() && StartsWithNoCase(extension, e);
+    };
+    if (is("jpg") || is("jpeg") || is("jpe"))
+        return "image/jpeg";
+    if (is("gif"))
+        return "image/gif";
+    if (is("bmp"))
+        return "image/bmp";
+    if (is("png"))
+        return "image/png";
+    return "application/octet-stream";
+}
+
+// A Content-ID without the brackets, blanks and line breaks that would end
+// it early.
+std::string CleanContentId(std::string_view id)
+{
+    std::string out;
+    for (char c : SingleLine(id))
+        if (c != '<' && c != '>' && c != ' ')
+            out += c;
+    return out;
+}
+
+// A file name with blanks trimmed, surrounding quotes removed, trimmed again.
+std::string CleanFileName(std::string_view name)
+{
+    std::string text = SingleLine(name);
+    auto trim = [](std::string &s) {
+        s.erase(0, s.find_first_not_of(' '));
+        s.erase(s.find_last_not_of(' ') + 1);
+    };
+    trim(text);
+    if (text.size() >= 2 && (text.front() == '"' || text.front() == '\'') &&
+        text.back() == text.front())
+        text = text.substr(1, text.size() - 2);
+    trim(text);
+    return text;
+}
+
+std::string HtmlEscape(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '&': out += "&amp;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        case '"': out += "&quot;"; break;
+        default: out += c; break;
+        }
+    }
+    return out;
+}
+
+std::string PercentEncode(std::string_view text)
+{
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+void MessageWriter::WriteBodies()
+{
+    bool wrote = false;
+    if (summary_.has_html) {
+        for (int i = 0; i < PartCount() && !wrote; ++i)
+            if (const qv_part *part = PartAt(i); part && part->part_type == QV_PART_HTML_BODY) {
+                WriteHtmlBody(i);
+                wrote = true; // further HTML parts are not written
+            }
+    } else {
+        for (int i = 0; i < PartCount(); ++i) {
+            const qv_part *part = PartAt(i);
+            if (!part)
+                continue;
+            if (part->part_type == QV_PART_TEXT_BODY) {
+                bool pgp = Field(part->file_name) == "pgp message";
+                WriteTextPart(i, pgp ? "application/pgp-encrypted" : "text/plain", "UTF-8");
+                wrote = true;
+            } else if (part->part_type == QV_PART_HEADERS && options_.keep_headers &&
+                       !options_.own_headers) {
+                WriteTextPart(i, "text/plain", SafeCharset(FallbackCharset()));
+                wrote = true;
+            }
+        }
+    }
+    // A multipart level needs at least one part: an empty body stands in.
+    if (!wrote && (summary_.related || !summary_.attachment))
+        Put("--" + Boundary() + "\r\nContent-type: text/plain; charset=\"UTF-8\"\r\n\r\n\r\n");
+}
+
+void MessageWriter::WriteTextPart(int index, std::string_view content_type,
+                                  std::string_view charset)
+{
+    std::string header = "Content-type: " + std::string(content_type) + "; charset=\"" +
+                         std::string(charset) + "\"\r\n";
+    WriteTextContent(index, header);
+}
+
+// A text part with the given type header.  Text goes as 8-bit lines unless
+// a line of it would read as one of the open boundaries: then in base64.
+void MessageWriter::WriteTextContent(int index, std::string_view type_header)
+{
+    Put("--" + Boundary() + "\r\n");
+    Put(type_header);
+    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    if (!in) {
+        Put("\r\n");
+        WarnUnreadable(index);
+        return;
+    }
+    bool boundary_line = false;
+    bool eight_bit = false;
+    SplitBodyLines(in.get(), [&](std::string_view line) {
+        boundary_line = boundary_line || LineStartsWithOpenBoundary(line);
+        eight_bit = eight_bit || std::any_of(line.begin(), line.end(),
+                                             [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+    });
+    std::rewind(in.get());
+    if (boundary_line) {
+        Put("Content-Transfer-Encoding: base64\r\n\r\n");
+        WriteStreamBase64(out_, in.get(), Lines());
+        Put("\r\n");
+        return;
+    }
+    Put(eight_bit ? "Content-Transfer-Encoding: 8bit\r\n\r\n" : "\r\n");
+    CopyBodyLines(out_, in.get());
+}
+
+void MessageWriter::WriteHtmlBody(int index)
+{
+    qv_part &part = *PartAt(index);
+    if (Field(part.charset).empty())
+        com_strncpy(part.charset, CharsetDeclaredIn(PartPath(index)).c_str(), kPartCharsetMax);
+    if (Field(part.charset).size() == 7 && StartsWithNoCase(Field(part.charset), "unicode"))
+        part.charset[0] = '\0';
+    std::string charset = SafeCharset(Field(part.charset));
+    if (charset.empty()) {
+        std::array<char, 64> name{};
+        if (msg_.codepage != 0)
+            com_iso_codepage(msg_.codepage, name.data(), name.size());
+        charset = SafeCharset(name.data());
+    }
+    if (charset.empty())
+        charset = "UTF-8";
+    Put("--" + Boundary() + "\r\n");
+    Put("Content-type: text/html; charset=\"" + charset + "\"\r\n");
+    WriteBase64Body(index);
+}
+
+void MessageWriter::WriteInlineParts()
+{
+    for (int i = 0; i < PartCount(); ++i) {
+        qv_part *part = PartAt(i);
+        if (!part || part->part_type != QV_PART_ATTACHMENT || Field(part->content_id).empty())
+            continue;
+        std::array<char, kExtensionMax> extension{};
+        com_ExtractFileExt(std::string(Field(part->file_name)).c_str(), extension.data(),
+                           extension.size());
+        std::string_view ext = extension.data();
+        if (ext.size() == 3 && StartsWithNoCase(ext, "pdf")) {
+            part->content_id[0] = '\0'; // written with the attachments instead
+            continue;
+        }
+        if (!TakeImageSlot())
+            continue;
+        Put("--" + Boundary() + "\r\n");
+        Put("Content-type: " + ImageContentType(ext) + ";\r\n  name=" +
+            encoder_.Parameter(CleanFileName(Field(part->file_name))) + "\r\n");
+        Put("Content-ID: <" + CleanContentId(Field(part->content_id)) + ">\r\n");
+        WriteBase64Body(i);
+    }
+}
+
+void MessageWriter::WriteAttachmentsAndMessages()
+{
+    for (int i = 0; i < PartCount(); ++i) {
+        const qv_part *part = PartAt(i);
+        if (!part)
+            continue;
+        if (part->part_type == QV_PART_EMBEDDED_MSG) {
+            WriteEmbeddedMessage(*part);
+            continue;
+        }
+        std::string_view raw_name = Field(part->file_name);
+        if ((raw_name.size() == 10 && StartsWithNoCase(raw_name, "RAWRFC.dat")) ||
+            part->part_type == QV_PART_NOT_WRITTEN)
+            continue;
+        std::string name = CleanFileName(raw_name);
+        bool no_content_id = Field(part->content_id).empty();
+        if (part->part_type == QV_PART_MOVED_ATTACHMENT && !no_content_id) {
+            WriteMovedAttachment(*part, name);
+        } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
+            bool image = ContainsNoCase(name, ".jpg") || ContainsNoCase(name, ".gif");
+            if (!image || TakeImageSlot())
+                WriteFileAttachment(i, name);
+        } else if (part->part_type == QV_PART_INLINE_TEXT) {
+            WriteTextContent(i, "Content-Disposition: inline\r\n");
+        }
+    }
+}
+
+void MessageWriter::WriteEmbeddedMessage(const qv_part &part)
+{
+    if (!part.sub_message)
+        return;
+    if (depth_ + 1 > kMaxEmbeddedDepth) {
+        com_Log("QV Warning: message \"%s\" holds messages nested deeper than %d levels; "
+                "the deeper ones are left out",
+                std::string(Field(msg_.subject)).c_str(), kMaxEmbeddedDepth);
+        return;
+    }
+    Put("--" + Boundary() + "\r\nContent-type: message/rfc822\r\n\r\n");
+    std::string seed = EmbeddedSeed(open_);
+    MessageWriter embedded(*part.sub_message, out_, work_dir_, options_, open_, depth_ + 1);
+    embedded.Write(seed);
+}
+
+void MessageWriter::WriteMovedAttachment(const qv_part &part, std::string_view name)
+{
+    std::string page_name = encoder_.Parameter(std::string(name) + ".html");
+    Put("--" + Boundary() + "\r\n");
+    Put("Content-type: text/html; charset=\"" + SafeCharset(FallbackCharset()) +
+        "\";\r\n  name=" + page_name + "\r\nContent-Disposition: inline;\r\n  filename=" +
+        page_name + "\r\n\r\n");
+    std::string id = SingleLine(Field(part.content_id));
+    std::string link = StartsWithNoCase(id, "http")
+                           ? id
+                           : options_.document_store_url + "/open?id=" + PercentEncode(id);
+    Put("\r\n<html>\r\n");
+    Put("Your attachment has been moved here: <A HREF=\"" + HtmlEscape(link) + "\">" +
+        HtmlEscape(name) + "</A>\r\n");
+    Put("</html>\r\n\r\n");
+}
+
+void MessageWriter::WriteFileAttachment(int index, std::string_view name)
+{
+    std::string content_type = "application/octet-stream";
+    if (StartsWithNoCase(name, "smime.p7s"))
+        content_type = "application/x-pkcs7-signature";
+    else if (StartsWithNoCase(name, "smime.p7m"))
+        content_type = "application/pkcs7-mime;smime-type=enveloped-data";
+    std::string param = encoder_.Parameter(name);
+    Put("--" + Boundary() + "\r\n");
+    Put("Content-type: " + content_type + ";\r\n  name=" + param + "\r\n");
+    Put("Content-Transfer-Encoding: base64\r\n");
+    Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
+    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    if (!in) {
+        WarnUnreadable(index);
+        return;
+    }
+    WriteStreamBase64(out_, in.get(), Lines());
+    Put("\r\n");
+}
+
+// An encrypted message: its smime.p7m part is the whole body.
+void MessageWriter::WriteLonePkcs7(int index)
+{
+    std::string param = encoder_.Parameter(CleanFileName(Field(PartAt(index)->file_name)));
+    Put("Content-Type: application/pkcs7-mime; smime-type=enveloped-data;\r\n  name=" + param +
+        "\r\n");
+    Put("Content-Transfer-Encoding: base64\r\n");
+    Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
+    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    if (!in) {
+        WarnUnreadable(index);
+        return;
+    }
+    WriteStreamBase64(out_, in.get(), Lines());
+}
+
+// The end of a part's header block and its content in base64.
+void MessageWriter::WriteBase64Body(int index)
+{
+    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    if (!in) {
+        Put("\r\n");
+        WarnUnreadable(index);
+        return;
+    }
+    Put("Content-Transfer-Encoding: base64\r\n\r\n");
+    WriteStreamBase64(out_, in.get(), Lines());
+    Put("\r\n");
+}
+
+bool MessageWriter::LineStartsWithOpenBoundary(std::string_view line) const
+{
+    if (line.size() < 2 || line[0] != '-' || line[1] != '-')
+        return false;
+    return std::any_of(open_.begin(), open_.end(), [&](const std::string &boundary) {
+        return StartsWithNoCase(line.substr(2), boundary);
+    });
+}
+
+bool MessageWriter::TakeImageSlot()
+{
+    if (++images_ <= kMaxImagesPerMessage)
+        return true;
+    ++images_left_out_;
+    return false;
+}
+
+Base64Lines MessageWriter::Lines() const
+{
+    return options_.base64_line_breaks ? Base64Lines::kBroken72 : Base64Lines::kUnbroken;
+}
+
+void MessageWriter::WarnUnreadable(int index)
+{
+    com_Log("QV Warning: part %d (\"%s\") of message \"%s\" cannot be read from %s", index,
+            std::string(Field(PartAt(index)->file_name)).c_str(),
+            std::string(Field(msg_.subject)).c_str(), PartPath(index).c_str());
+}
+
+} // namespace qvamz::mime

@@ -1,0 +1,285 @@
+// Target folders (see target_folders.hpp).
+#include "mailwrite/target_folders.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+
+#include "ews/folder_table.hpp"
+#include "frame/session.hpp"
+#include "mailwrite/bundle_writer.hpp"
+#include "mailwrite/mime_headers.hpp"
+#include "mailwrite/response_messages.hpp"
+#include "qv/qvcom.h"
+#include "transport/soap_request.hpp"
+
+namespace qvamz {
+
+std::string gTargetFolderId;
+bool gStickyNoteMode = false;
+std::vector<char> gCalendarWorkBuffer;
+
+namespace {
+
+constexpr std::string_view kCreateFolderBody = "<ParentFolderId>\n"
+                                               "<t:%s\n"
+                                               "</ParentFolderId>\n"
+                                               "<Folders>\n"
+                                               "<t:Folder>\n"
+                                               "<t:FolderClass>%s</t:FolderClass>\n"
+                                               "<t:DisplayName>%s</t:DisplayName>\n"
+                                               "</t:Folder>\n"
+                                               "</Folders>\n";
+
+struct FileCloser {
+    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
+};
+
+std::string Fill(std::string_view format, std::initializer_list<std::string_view> values)
+{
+    std::string out;
+    auto value = values.begin();
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        if (format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's' &&
+            value != values.end()) {
+            out += *value++;
+            ++i;
+        } else {
+            out += format[i];
+        }
+    }
+    return out;
+}
+
+std::string XmlEscaped(std::string_view text)
+{
+    std::vector<char> buffer(text.size() * 6 + 1);
+    com_strncpy(buffer.data(), std::string(text).c_str(), buffer.size() - 1);
+    com_Escape(buffer.data(), buffer.size(), 1);
+    return buffer.data();
+}
+
+int FolderTypeOfClass(std::string_view folder_class)
+{
+    if (folder_class == kContactFolderClass)
+        return kFolderTypeContacts;
+    if (folder_class == kCalendarFolderClass)
+        return kFolderTypeCalendar;
+    if (folder_class == kTaskFolderClass)
+        return kFolderTypeTasks;
+    return kFolderTypeMail;
+}
+
+bool SamePathNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && mime::StartsWithNoCase(a, b);
+}
+
+// The Id of the first "<t:FolderId " line of a CreateFolder answer.
+std::string NewFolderIdIn(const std::string &answer_path)
+{
+    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(answer_path.c_str(), "rb"));
+    if (!in)
+        return {};
+    if (gSw.debug)
+        com_Log("debug: starting folderid loop");
+    std::string line;
+    while (mime::ReadTextLine(in.get(), line)) {
+        line.resize(std::min(line.size(), kCreateFolderAnswerLineMax));
+        if (gSw.debug)
+            com_Log("debug: fline=%s", line.c_str());
+        std::size_t start = line.find("Id=\"");
+        if (mime::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
+            start += 4;
+            return line.substr(start, line.find('"', start) - start);
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+void ResetTargetState()
+{
+    gTargetFolderId.clear();
+    gStickyNoteMode = false;
+    gCalendarWorkBuffer.clear();
+    gCalendarWorkBuffer.shrink_to_fit();
+}
+
+int FindFolderInTable(std::string_view path)
+{
+    for (const FolderEntry &entry : gFolders)
+        if (SamePathNoCase(entry.internal_path, path)) {
+            gTargetFolderId = entry.folder_id;
+            return 1;
+        }
+    return 0;
+}
+
+int CreateFolder(std::string &parent_path, std::string_view remaining_path,
+                 std::string_view folder_class)
+{
+    if (gSw.debug)
+        com_Log("debug: CreateFolder, Fullpath=%s, name=%s, class=%s", parent_path.c_str(),
+                std::string(remaining_path).c_str(), std::string(folder_class).c_str());
+    std::string name(remaining_path.substr(0, remaining_path.find('^')));
+    std::string new_path = parent_path.empty() ? name : parent_path + "^" + name;
+
+    std::string parent_element;
+    if (gTargetFolderId.empty()) {
+        std::string root = gRootFolderName.empty() ? "msgfolderroot" : gRootFolderName;
+        parent_element = "DistinguishedFolderId Id=\"" + root + "\">" +
+                         std::string(kDelegateMarker) + "</t:DistinguishedFolderId>";
+    } else {
+        parent_element = "FolderId Id=\"" + XmlEscaped(gTargetFolderId) + "\"></t:FolderId>";
+    }
+    std::string body = Fill(kCreateFolderBody, {parent_element, folder_class, XmlEscaped(name)});
+    std::string answer_path = gWorkDir + "create.xml";
+    if (!SoapRequest("CreateFolder", "", body, answer_path)) {
+        com_Log("QV Warning: unable to create folder");
+        std::error_code ignored;
+        std::filesystem::remove(answer_path, ignored);
+        return 0;
+    }
+    std::string id = NewFolderIdIn(answer_path);
+    if (id.empty()) {
+        // An error answer inside HTTP 200 (ErrorFolderExists, ...): the
+        // parent's id must not stand for the new folder.
+        if (gSw.debug)
+            com_Log("debug: unable to locate FolderId");
+        auto messages = ReadResponseMessages(answer_path, "CreateFolderResponseMessage");
+        std::string reason = messages.empty() || messages[0].response_code.empty()
+                                 ? "no folder id in the answer"
+                                 : messages[0].response_code;
+        com_Log("QV Warning: unable to create folder \"%s\" (%s)", new_path.c_str(),
+                reason.c_str());
+    }
+    std::error_code ignored;
+    std::filesystem::remove(answer_path, ignored);
+    if (id.empty())
+        return 0;
+    gTargetFolderId = id;
+    parent_path = new_path;
+    FolderEntry entry;
+    entry.display_name = name;
+    entry.internal_path = new_path;
+    entry.display_path = new_path;
+    std::replace(entry.display_path.begin(), entry.display_path.end(), '^', '/');
+    entry.folder_type = FolderTypeOfClass(folder_class);
+    entry.folder_id = id;
+    AddFolderEntry(std::move(entry)); // a full table: the folder is used, not remembered
+    return 1;
+}
+
+void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_suppress,
+                        std::string_view folder_class)
+{
+    if (gSw.debug)
+        com_Log("debug: SearchCreateFolder for folder %s, class=%s, suppress=%d", path.c_str(),
+                std::string(folder_class).c_str(), levels_to_suppress);
+    gTargetFolderId.clear();
+    if (levels_to_suppress > 0 && !path.empty()) {
+        std::size_t at = std::string::npos;
+        for (int n = 0; n < levels_to_suppress; ++n) {
+            at = path.find('^', at == std::string::npos ? 0 : at + 1);
+            if (at == std::string::npos)
+                break;
+        }
+        if (at != std::string::npos) {
+            path = path.substr(at + 1);
+            if (gSw.debug)
+                com_Log("Suppressing %d levels of folder hierarchy: %s", levels_to_suppress,
+                        path.c_str());
+        }
+    }
+    if (msg) {
+        std::string_view group = mime::Field(msg->group_folder);
+        if (!group.empty() && !SamePathNoCase(group, "root"))
+            path = std::string(group) + "^" + path;
+    }
+    if (FindFolderInTable(path)) {
+        if (gSw.debug)
+            com_Log("debug: existing folder found");
+        return;
+    }
+    if (path.empty())
+        return;
+
+    // The deepest level of the path that exists; the target folder id is
+    // then that folder's (or empty: the root).
+    std::string ancestor = "^" + path;
+    std::string base;
+    int missing = 0;
+    for (;;) {
+        ancestor.resize(ancestor.rfind('^'));
+        ++missing;
+        if (ancestor.empty())
+            break;
+        if (FindFolderInTable(std::string_view(ancestor).substr(1))) {
+            base = ancestor.substr(1);
+            break;
+        }
+    }
+    // Levels top-down; a level that cannot be created leaves the next
+    // under the last folder that exists.
+    std::string full = "^" + path;
+    for (int k = missing; k >= 1; --k) {
+        std::size_t at = full.size();
+        for (int n = 0; n < k; ++n)
+            at = full.rfind('^', at - 1);
+        CreateFolder(base, std::string_view(full).substr(at + 1), folder_class);
+    }
+    if (gSw.debug)
+        com_Log("debug: Created new folder: %s", base.c_str());
+}
+
+int InitWriteImpl(qv_message *msg, const char *folder_name, void *, int folder_kind)
+{
+    std::string name = folder_name ? folder_name : "";
+    if (gSw.debug)
+        com_Log("debug: at InitWrite, FolderName=%s, GroupFolder=%s, Folder Type=%d",
+                name.c_str(), msg ? std::string(mime::Field(msg->group_folder)).c_str() : "",
+                folder_kind);
+    SendPendingBundle(); // built for the previous target folder
+    std::string shown = name;
+    gTargetFolderId.clear();
+    switch (folder_kind) {
+    case 0:
+        SearchCreateFolder(msg, name, gSw.path_level, kMailFolderClass);
+        gStickyNoteMode = name == gNotesFolder;
+        break;
+    case 1:
+        shown = gSw.keep_host_folder_names ? name : gContactsFolder;
+        SearchCreateFolder(nullptr, shown, 0, kContactFolderClass);
+        break;
+    case 2:
+        if (gCalendarWorkBuffer.empty())
+            gCalendarWorkBuffer.assign(kCalendarWorkBufferSize, '\0');
+        shown = gSw.keep_host_folder_names ? name : gCalendarFolder;
+        SearchCreateFolder(nullptr, shown, 0, kCalendarFolderClass);
+        break;
+    case 3:
+        SearchCreateFolder(nullptr, gTasksFolder, 0, kTaskFolderClass);
+        break;
+    default:
+        break;
+    }
+    if (gTargetFolderId.empty()) {
+        com_Log("QV Warning: cannot create folder \"%s\"", shown.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int CloseWriteImpl(int keep)
+{
+    if (keep == 0)
+        SendPendingBundle();
+    gCalendarWorkBuffer.clear();
+    gCalendarWorkBuffer.shrink_to_fit();
+    return 0;
+}
+
+} // namespace qvamz

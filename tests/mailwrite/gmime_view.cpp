@@ -1,0 +1,160 @@
+// GMime side of the tests (see gmime_view.hpp).
+#include "gmime_view.hpp"
+
+#include <gmime/gmime.h>
+#include <strings.h>
+
+#include <mutex>
+
+namespace mwtest {
+namespace {
+
+std::string Str(const char *text)
+{
+    return text ? std::string(text) : std::string();
+}
+
+void EnsureInit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+std::vector<Mailbox> Mailboxes(InternetAddressList *list)
+{
+    std::vector<Mailbox> out;
+    if (!list)
+        return out;
+    for (int i = 0; i < internet_address_list_length(list); ++i) {
+        InternetAddress *address = internet_address_list_get_address(list, i);
+        Mailbox box{Str(internet_address_get_name(address)), ""};
+        if (INTERNET_ADDRESS_IS_MAILBOX(address))
+            box.address = Str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
+        out.push_back(box);
+    }
+    return out;
+}
+
+std::string DecodedContent(GMimePart *part)
+{
+    GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
+    if (!wrapper)
+        return {};
+    GMimeStream *memory = g_mime_stream_mem_new();
+    g_mime_data_wrapper_write_to_stream(wrapper, memory);
+    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory));
+    std::string out(reinterpret_cast<const char *>(bytes->data), bytes->len);
+    g_object_unref(memory);
+    return out;
+}
+
+MimeNode ReadNode(GMimeObject *object)
+{
+    MimeNode node;
+    GMimeContentType *type = g_mime_object_get_content_type(object);
+    if (type) {
+        char *mime_type = g_mime_content_type_get_mime_type(type);
+        node.type = Str(mime_type);
+        g_free(mime_type);
+        node.charset = Str(g_mime_content_type_get_parameter(type, "charset"));
+        node.name = Str(g_mime_content_type_get_parameter(type, "name"));
+    }
+    node.content_id = Str(g_mime_object_get_content_id(object));
+    node.disposition = Str(g_mime_object_get_disposition(object));
+    if (GMIME_IS_MULTIPART(object)) {
+        GMimeMultipart *multipart = GMIME_MULTIPART(object);
+        node.boundary = Str(g_mime_multipart_get_boundary(multipart));
+        for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i)
+            node.children.push_back(ReadNode(g_mime_multipart_get_part(multipart, i)));
+    } else if (GMIME_IS_MESSAGE_PART(object)) {
+        GMimeMessage *message = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
+        if (message) {
+            node.subject = Str(g_mime_message_get_subject(message));
+            if (GMimeObject *top = g_mime_message_get_mime_part(message))
+                node.children.push_back(ReadNode(top));
+        }
+    } else if (GMIME_IS_PART(object)) {
+        node.filename = Str(g_mime_part_get_filename(GMIME_PART(object)));
+        node.content = DecodedContent(GMIME_PART(object));
+    }
+    return node;
+}
+
+void CollectLeaves(const MimeNode &node, std::vector<const MimeNode *> &out)
+{
+    if (node.children.empty() && node.type.rfind("multipart/", 0) != 0 &&
+        node.type != "message/rfc822")
+        out.push_back(&node);
+    for (const MimeNode &child : node.children)
+        CollectLeaves(child, out);
+}
+
+} // namespace
+
+std::vector<const MimeNode *> MimeNode::Leaves() const
+{
+    std::vector<const MimeNode *> out;
+    CollectLeaves(*this, out);
+    return out;
+}
+
+std::string GMimeMessageView::Header(const std::string &name) const
+{
+    for (const auto &[key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0)
+            return value;
+    return {};
+}
+
+int GMimeMessageView::HeaderCount(const std::string &name) const
+{
+    int count = 0;
+    for (const auto &header : headers)
+        count += strcasecmp(header.first.c_str(), name.c_str()) == 0 ? 1 : 0;
+    return count;
+}
+
+GMimeMessageView ParseWithGMime(const std::string &path)
+{
+    EnsureInit();
+    GMimeMessageView view;
+    GMimeStream *stream = g_mime_stream_file_open(path.c_str(), "rb", nullptr);
+    if (!stream)
+        return view;
+    GMimeParser *parser = g_mime_parser_new_with_stream(stream);
+    GMimeMessage *message = g_mime_parser_construct_message(parser, nullptr);
+    if (message) {
+        view.parsed = true;
+        view.subject = Str(g_mime_message_get_subject(message));
+        view.from = Mailboxes(g_mime_message_get_from(message));
+        view.to = Mailboxes(g_mime_message_get_to(message));
+        view.cc = Mailboxes(g_mime_message_get_cc(message));
+        view.bcc = Mailboxes(g_mime_message_get_bcc(message));
+        if (GDateTime *date = g_mime_message_get_date(message)) {
+            view.has_date = true;
+            view.date_unix = g_date_time_to_unix(date);
+        }
+        GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+        for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
+            GMimeHeader *header = g_mime_header_list_get_header_at(list, i);
+            view.headers.emplace_back(Str(g_mime_header_get_name(header)),
+                                      Str(g_mime_header_get_value(header)));
+        }
+        if (GMimeObject *top = g_mime_message_get_mime_part(message))
+            view.body = ReadNode(top);
+        g_object_unref(message);
+    }
+    g_object_unref(parser);
+    g_object_unref(stream);
+    return view;
+}
+
+void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out)
+{
+    if (!node.boundary.empty())
+        out.push_back(node.boundary);
+    for (const MimeNode &child : node.children)
+        CollectBoundaries(child, out);
+}
+
+} // namespace mwtest

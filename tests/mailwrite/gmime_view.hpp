@@ -1,0 +1,52 @@
+// A built message as GMime reads it: the independent check of the tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mwtest {
+
+struct Mailbox {
+    std::string name;
+    std::string address;
+};
+
+// One MIME entity: a multipart, an embedded message or a leaf part.
+struct MimeNode {
+    std::string type;         // "multipart/mixed", "text/plain", ...
+    std::string boundary;     // multiparts
+    std::string charset;      // leaves
+    std::string filename;     // decoded, leaves
+    std::string name;         // decoded "name" parameter
+    std::string content_id;   // without brackets
+    std::string disposition;  // "attachment", "inline" or ""
+    std::string content;      // decoded bytes of a leaf
+    std::vector<MimeNode> children; // parts of a multipart; for message/rfc822 the one top part
+    // message/rfc822 only: the embedded message's subject
+    std::string subject;
+
+    // Leaves below this node in document order.
+    std::vector<const MimeNode *> Leaves() const;
+};
+
+struct GMimeMessageView {
+    bool parsed = false;
+    std::string subject;
+    std::vector<Mailbox> from, to, cc, bcc;
+    std::int64_t date_unix = 0;
+    bool has_date = false;
+    std::vector<std::pair<std::string, std::string>> headers; // name, decoded value
+    MimeNode body;
+
+    std::string Header(const std::string &name) const; // first one, "" when absent
+    int HeaderCount(const std::string &name) const;
+};
+
+GMimeMessageView ParseWithGMime(const std::string &path);
+
+// Every boundary of the multiparts under `node`, outermost first.
+void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out);
+
+} // namespace mwtest

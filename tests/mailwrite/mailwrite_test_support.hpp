@@ -1,0 +1,154 @@
+// Shared helpers of the mailwrite tests: a private work directory, message
+// records built with the common library, and the host log.
+#pragma once
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "frame/session.hpp"
+#include "mailwrite/mime_builder.hpp"
+#include "qv/qvcom.h"
+
+namespace mwtest {
+
+inline std::string ReadFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::string &path, std::string_view content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+}
+
+// A fresh work directory (ending with "/") whose host log collects every
+// com_Log line; removed with everything in it afterwards.
+class WorkDir {
+  public:
+    WorkDir()
+    {
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() /
+                ("qv_mailwrite_" + std::to_string(getpid()) + "_" + std::to_string(random()));
+        std::filesystem::create_directories(path_);
+        qvcom_set_log_file(file("host.log").c_str());
+    }
+    ~WorkDir()
+    {
+        qvcom_set_log_file(nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    WorkDir(const WorkDir &) = delete;
+    WorkDir &operator=(const WorkDir &) = delete;
+
+    std::string prefix() const { return path_.string() + "/"; }
+    std::string file(std::string_view name) const { return prefix() + std::string(name); }
+    std::string log() const { return ReadFile(file("host.log")); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A zeroed record as the host hands it over; its sub-records are released
+// by the common library.
+struct RecordDeleter {
+    void operator()(qv_message *msg) const
+    {
+        com_ResetObject(msg);
+        delete msg;
+    }
+};
+using Record = std::unique_ptr<qv_message, RecordDeleter>;
+
+inline Record NewRecord(int msg_number)
+{
+    Record msg(new qv_message{});
+    msg->msg_number = msg_number;
+    msg->priority = 1;
+    msg->importance = 1;
+    msg->unread = 1;
+    msg->codepage = 65001;
+    return msg;
+}
+
+template <std::size_t N> void SetText(char (&field)[N], std::string_view text)
+{
+    com_strncpy(field, std::string(text).c_str(), N - 1);
+}
+
+inline std::string PartPath(const std::string &work_dir, const qv_message &msg, int index)
+{
+    return qvamz::PartFilePath(work_dir, msg.msg_number, index);
+}
+
+// Adds a part and writes its file.
+inline qv_part &AddPart(qv_message &msg, const std::string &work_dir, int type,
+                        std::string_view name, std::string_view content,
+                        std::string_view content_id = "")
+{
+    qv_part *part = com_AllocPart(&msg);
+    part->part_type = type;
+    SetText(part->file_name, name);
+    SetText(part->content_id, content_id);
+    part->size = static_cast<uint32_t>(content.size());
+    WriteFile(PartPath(work_dir, msg, msg.part_count), content);
+    ++msg.part_count;
+    return *part;
+}
+
+// Adds a part of type 14 and answers its embedded record.
+inline qv_message &AddEmbedded(qv_message &msg)
+{
+    qv_part *part = com_AllocPart(&msg);
+    part->part_type = QV_PART_EMBEDDED_MSG;
+    SetText(part->file_name, "Message.eml");
+    qv_message *sub = com_AllocSubMsg(&msg, msg.part_count);
+    ++msg.part_count;
+    sub->priority = 1;
+    sub->importance = 1;
+    sub->unread = 1;
+    sub->codepage = 65001;
+    return *sub;
+}
+
+inline void AddRecipient(qv_message &msg, std::string_view name, std::string_view address,
+                         int kind = QV_RECIP_TO)
+{
+    qv_recipient *r = com_AllocRecip(&msg);
+    SetText(r->name, name);
+    SetText(r->address, address);
+    r->kind = kind;
+    ++msg.recipient_count;
+}
+
+// Options of a test build: the session's defaults with a fixed offset.
+inline qvamz::MimeBuildOptions TestOptions()
+{
+    qvamz::MimeBuildOptions options;
+    options.utc_offset_text = "+0100";
+    return options;
+}
+
+// Builds `msg` into "built.eml" of the work directory and answers its path.
+inline std::string Build(qv_message &msg, const WorkDir &dir,
+                         const qvamz::MimeBuildOptions &options = TestOptions(),
+                         std::string_view seed = qvamz::kBundleBoundarySeed)
+{
+    std::string path = dir.file("built.eml");
+    std::FILE *out = std::fopen(path.c_str(), "wb");
+    qvamz::BuildMime(msg, out, seed, dir.prefix(), options);
+    std::fclose(out);
+    return path;
+}
+
+} // namespace mwtest

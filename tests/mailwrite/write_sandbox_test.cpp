@@ -1,0 +1,541 @@
+// Target folders and message bundles against a running ews-sandbox: what
+// the mailbox holds afterwards (read back with the sandbox's dump), the
+// requests made, and the answers to injected faults.  The sandbox checks
+// every request against the EWS schema and refuses what does not validate.
+#ifdef QV_SANDBOX_PATH
+
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+
+#include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
+#include "mailwrite/bundle_writer.hpp"
+#include "mailwrite/message_element.hpp"
+#include "mailwrite/target_folders.hpp"
+#include "mailwrite_test_support.hpp"
+#include "sandbox_fixture.hpp"
+#include "test_support.hpp"
+
+namespace mwtest {
+namespace {
+
+using namespace qvamz;
+
+constexpr char kMailbox[] = "writer@example.com";
+constexpr char kPassword[] = "writer-pw";
+
+struct LossLog {
+    std::vector<std::pair<int, int>> reports; // kind, count
+    static void Handler(int kind, int count, void *context)
+    {
+        static_cast<LossLog *>(context)->reports.emplace_back(kind, count);
+    }
+    int Total() const
+    {
+        int total = 0;
+        for (const auto &r : reports)
+            total += r.second;
+        return total;
+    }
+};
+
+// A dumped mailbox: folder paths ("/" between levels) with their ids, and
+// the items of each folder with the properties the writer sets.
+struct DumpedItem {
+    std::string subject, item_class, importance, mime;
+    bool is_read = false;
+    int flag_status = 0;
+    int icon_index = -1;
+    std::vector<std::string> categories;
+    std::map<std::string, std::string> extended; // tag -> value
+};
+struct Dump {
+    std::map<std::string, std::string> folder_ids;         // path -> id
+    std::map<std::string, std::vector<DumpedItem>> items;  // folder path -> items
+    std::size_t ItemCount() const
+    {
+        std::size_t n = 0;
+        for (const auto &[folder, list] : items)
+            n += list.size();
+        return n;
+    }
+};
+
+struct JsonFree {
+    void operator()(cJSON *json) const { cJSON_Delete(json); }
+};
+using Json = std::unique_ptr<cJSON, JsonFree>;
+
+std::string Text(const cJSON *object, const char *name)
+{
+    const cJSON *item = cJSON_GetObjectItemCaseSensitive(object, name);
+    return cJSON_IsString(item) ? item->valuestring : "";
+}
+
+class WriteSandbox : public sandbox_test::SandboxTest {
+  protected:
+    void SetUp() override
+    {
+        SandboxTest::SetUp();
+        conntest::ResetSession();
+        ResetTargetState();
+        ResetBundleState();
+        qvcom_set_directory(QVCOM_DIR_WORK, work.prefix().c_str());
+        qvcom_set_directory(QVCOM_DIR_BASE, work.prefix().c_str());
+        qvcom_set_loss_handler(&LossLog::Handler, &losses);
+        add_user(kMailbox, kPassword);
+        clock.now = std::time(nullptr); // the API checks signature dates
+    }
+    void TearDown() override
+    {
+        LogoffSession(0);
+        qvcom_set_switches(nullptr);
+        qvcom_set_loss_handler(nullptr, nullptr);
+        ResetTargetState();
+        ResetBundleState();
+        conntest::ResetSession();
+        SandboxTest::TearDown();
+    }
+
+    // Starts the server and logs on as the target session.
+    void StartAndLogon(const std::string &switches = "", std::vector<std::string> serve = {})
+    {
+        start(serve);
+        std::string all = switches + " /CAFILE " + server->ca_file();
+        if (std::size_t at = all.find("%API%"); at != std::string::npos)
+            all.replace(at, 5, server->base_url());
+        qvcom_set_switches(all.c_str());
+        std::string user = kMailbox, password = kPassword, url = server->ews_url();
+        ASSERT_EQ(LogonSession(user.data(), password.data(), url.data(), nullptr, nullptr, nullptr,
+                               nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, 0, 0, nullptr,
+                               nullptr),
+                  kLogonOk)
+            << work.log();
+    }
+    void InjectFault(const std::string &json)
+    {
+        auto client = server->client();
+        auto answer = client.request("POST", "/sandbox/faults", json,
+                                     {"Content-Type: application/json"});
+        ASSERT_EQ(answer.status, 200) << answer.body;
+    }
+    int InitWrite(const std::string &folder, int kind = 0, const std::string &group = "root")
+    {
+        Record msg = NewRecord(0);
+        SetText(msg->group_folder, group);
+        return InitWriteImpl(msg.get(), folder.c_str(), nullptr, kind);
+    }
+    // A mail record with a text body and an attachment of `attachment` bytes.
+    Record Mail(const std::string &subject, std::size_t attachment = 100)
+    {
+        Record msg = NewRecord(++numbers_);
+        SetText(msg->subject, subject);
+        SetText(msg->from_name, "Ann");
+        SetText(msg->from_address, "ann@example.org");
+        AddRecipient(*msg, "Bob", "bob@example.org");
+        msg->date = com_UnixToFileTime(1767261600 + numbers_);
+        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text", "Text of " + subject + "\n");
+        std::string data(attachment, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>((i * 7919 + numbers_) & 0xFF);
+        AddPart(*msg, work.prefix(), QV_PART_ATTACHMENT, "data.bin", data);
+        return msg;
+    }
+    int Write(qv_message &msg) { return WriteMsgImpl(&msg, nullptr, work.prefix().c_str(), nullptr); }
+    int CreateItemRequests() const { return Count(work.log(), "debug: AMZ: CreateItem\n"); }
+    static int Count(const std::string &text, const std::string &needle)
+    {
+        return static_cast<int>(conntest::CountOf(text, needle));
+    }
+
+    Dump DumpMailbox()
+    {
+        std::filesystem::path out = data_dir / "dump";
+        std::filesystem::remove_all(out);
+        std::string output;
+        EXPECT_EQ(sandbox_test::run_sandbox_cli({"dump", "--data", data_dir.string(), "--mailbox",
+                                                 kMailbox, "--out", out.string()},
+                                                &output),
+                  0)
+            << output;
+        Dump dump;
+        Json folders(cJSON_Parse(ReadFile((out / "folders.json").string()).c_str()));
+        const cJSON *folder;
+        cJSON_ArrayForEach(folder, cJSON_GetObjectItemCaseSensitive(folders.get(), "folders"))
+            if (Text(folder, "tree") == "msgfolderroot")
+                dump.folder_ids[Text(folder, "path")] = Text(folder, "id");
+        for (int n = 1;; ++n) {
+            char name[16];
+            std::snprintf(name, sizeof name, "%06d", n);
+            std::filesystem::path props = out / (std::string(name) + ".json");
+            if (!std::filesystem::exists(props))
+                break;
+            Json json(cJSON_Parse(ReadFile(props.string()).c_str()));
+            DumpedItem item;
+            item.subject = Text(json.get(), "subject");
+            item.item_class = Text(json.get(), "item_class");
+            item.importance = Text(json.get(), "importance");
+            item.is_read = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(json.get(), "is_read"));
+            const cJSON *flag = cJSON_GetObjectItemCaseSensitive(json.get(), "flag_status");
+            item.flag_status = cJSON_IsNumber(flag) ? flag->valueint : 0;
+            const cJSON *icon = cJSON_GetObjectItemCaseSensitive(json.get(), "icon_index");
+            item.icon_index = cJSON_IsNumber(icon) ? icon->valueint : -1;
+            const cJSON *entry;
+            cJSON_ArrayForEach(entry, cJSON_GetObjectItemCaseSensitive(json.get(), "categories"))
+                item.categories.push_back(cJSON_IsString(entry) ? entry->valuestring : "");
+            cJSON_ArrayForEach(entry,
+                               cJSON_GetObjectItemCaseSensitive(json.get(), "extended_properties"))
+            {
+                const cJSON *value = cJSON_GetObjectItemCaseSensitive(entry, "value");
+                char *printed = cJSON_IsString(value) ? nullptr : cJSON_PrintUnformatted(value);
+                item.extended[Text(entry, "PropertyTag")] =
+                    printed ? printed : Text(entry, "value");
+                cJSON_free(printed);
+            }
+            item.mime = ReadFile((out / (std::string(name) + ".eml")).string());
+            dump.items[Text(json.get(), "folder")].push_back(std::move(item));
+        }
+        return dump;
+    }
+
+    WorkDir work;
+    LossLog losses;
+    conntest::FakeClock clock;
+
+  private:
+    int numbers_ = 0;
+};
+
+TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
+{
+    StartAndLogon("/DEBUG /CURLDEBUG");
+    ASSERT_EQ(InitWrite("Projects^2019^Q1"), 0) << work.log();
+    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.folder_ids.count("Projects/2019/Q1"), 1u);
+    EXPECT_EQ(gTargetFolderId, dump.folder_ids["Projects/2019/Q1"]);
+    for (const char *path : {"Projects", "Projects^2019", "Projects^2019^Q1"}) {
+        std::string shown = path;
+        std::replace(shown.begin(), shown.end(), '^', '/');
+        auto entry = std::find_if(gFolders.begin(), gFolders.end(),
+                                  [&](const FolderEntry &e) { return e.internal_path == path; });
+        ASSERT_NE(entry, gFolders.end()) << path;
+        EXPECT_EQ(entry->folder_id, dump.folder_ids[shown]) << path;
+    }
+
+    // Known now: no request.  A sibling below a known parent: one.
+    ASSERT_EQ(InitWrite("projects^2019^q1"), 0);
+    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
+    EXPECT_TRUE(conntest::CountOf(work.log(), "debug: existing folder found") > 0);
+    ASSERT_EQ(InitWrite("Projects^2019^Q2"), 0);
+    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 4);
+    EXPECT_EQ(CloseWriteImpl(0), 0); // nothing written: nothing sent
+    EXPECT_EQ(CreateItemRequests(), 0);
+}
+
+TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
+{
+    StartAndLogon("/DEBUG");
+    ASSERT_EQ(InitWrite("Inbox^Receipts"), 0);
+    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 1);
+
+    gSw.path_level = 1; // "/D49 1"
+    ASSERT_EQ(InitWrite("Old Store^Inbox^Projects"), 0);
+    gSw.path_level = 5; // more levels than the path has: searched whole
+    ASSERT_EQ(InitWrite("Top^Level"), 0);
+    gSw.path_level = 0;
+
+    ASSERT_EQ(InitWrite("Inbox", 0, "Archive"), 0);
+    std::string archive_inbox = gTargetFolderId;
+    ASSERT_EQ(InitWrite("Inbox", 0, "ROOT"), 0);
+
+    Dump dump = DumpMailbox();
+    EXPECT_EQ(gTargetFolderId, dump.folder_ids["Inbox"]);
+    EXPECT_EQ(archive_inbox, dump.folder_ids["Archive/Inbox"]);
+    for (const char *path : {"Inbox/Receipts", "Inbox/Projects", "Top/Level", "Archive/Inbox"})
+        EXPECT_EQ(dump.folder_ids.count(path), 1u) << path;
+    EXPECT_EQ(dump.folder_ids.count("Old Store"), 0u);
+    EXPECT_TRUE(conntest::CountOf(work.log(),
+                                  "Suppressing 1 levels of folder hierarchy: Inbox^Projects") > 0);
+}
+
+TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
+{
+    StartAndLogon();
+    ASSERT_EQ(InitWrite("anything", 1), 0); // contacts: the session's contacts folder
+    Dump dump = DumpMailbox();
+    EXPECT_EQ(gTargetFolderId, dump.folder_ids[gContactsFolder]);
+    ASSERT_EQ(InitWrite("anything", 2), 0);
+    EXPECT_EQ(gCalendarWorkBuffer.size(), kCalendarWorkBufferSize);
+    EXPECT_EQ(gTargetFolderId, dump.folder_ids[gCalendarFolder]);
+    gSw.keep_host_folder_names = 1; // "/D219"
+    ASSERT_EQ(InitWrite("Shared Calendar", 2), 0);
+    EXPECT_EQ(DumpMailbox().folder_ids.count("Shared Calendar"), 1u);
+    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_TRUE(gCalendarWorkBuffer.empty());
+
+    EXPECT_EQ(InitWrite("x", 9), 1);
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: cannot create folder \"x\"") > 0);
+    Record msg = Mail("nowhere");
+    EXPECT_EQ(Write(*msg), kWriteNoTarget);
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: no target folder found") > 0);
+}
+
+TEST_F(WriteSandbox, EveryMessageAloneByDefault)
+{
+    StartAndLogon("/CURLDEBUG");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    for (const char *subject : {"one", "two", "three"}) {
+        Record msg = Mail(subject);
+        EXPECT_EQ(Write(*msg), kWriteStored) << work.log();
+    }
+    EXPECT_EQ(CreateItemRequests(), 3);
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 3u);
+    EXPECT_EQ(dump.items["Inbox"][0].subject, "one");
+    EXPECT_EQ(dump.items["Inbox"][2].subject, "three");
+    EXPECT_TRUE(dump.items["Inbox"][1].mime.find("Text of two") != std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(work.file(kBundleFileName)));
+    EXPECT_FALSE(std::filesystem::exists(work.file(kMimeWorkFileName)));
+}
+
+TEST_F(WriteSandbox, BundleOfFiveIsOneRequest)
+{
+    StartAndLogon("/CURLDEBUG /D251 5");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    for (int i = 1; i <= 5; ++i) {
+        Record msg = Mail("bundled " + std::to_string(i));
+        EXPECT_EQ(Write(*msg), kWriteStored);
+        EXPECT_EQ(CreateItemRequests(), i == 5 ? 1 : 0) << i;
+    }
+    Record sixth = Mail("bundled 6");
+    EXPECT_EQ(Write(*sixth), kWriteStored);
+    EXPECT_EQ(CloseWriteImpl(1), 0); // keep: nothing sent
+    EXPECT_EQ(CreateItemRequests(), 1);
+    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_EQ(CreateItemRequests(), 2);
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 6u);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(dump.items["Inbox"][i].subject, "bundled " + std::to_string(i + 1));
+    EXPECT_TRUE(losses.reports.empty());
+}
+
+TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
+{
+    StartAndLogon("/CURLDEBUG /DEBUG /D251 5");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    // The estimate of one such message, measured on a copy.
+    Record probe = Mail("probe", 3000);
+    std::string probe_path = work.file("probe.eml");
+    std::FILE *out = std::fopen(probe_path.c_str(), "wb");
+    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(), MimeBuildOptions::FromSession());
+    std::uint32_t estimate = static_cast<std::uint32_t>(std::ftell(out)) / 3 * 4;
+    std::fclose(out);
+    gBundle.bytes_max = estimate * 5 / 2; // two fit, the third does not
+
+    std::vector<std::string> subjects = {"first", "second", "third", "fourth"};
+    for (const std::string &subject : subjects) {
+        Record msg = Mail(subject, 3000);
+        EXPECT_EQ(Write(*msg), kWriteStored);
+    }
+    EXPECT_EQ(CreateItemRequests(), 1); // the first two, when the third came
+    EXPECT_TRUE(conntest::CountOf(work.log(),
+                                  "debug: maximum bundle size reached at message count=2") > 0);
+    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_EQ(CreateItemRequests(), 2);
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 4u);
+    for (std::size_t i = 0; i < subjects.size(); ++i)
+        EXPECT_EQ(dump.items["Inbox"][i].subject, subjects[i]);
+
+    gBundle.bytes_max = 10; // no message fits at all
+    Record huge = Mail("huge");
+    EXPECT_EQ(Write(*huge), kWriteLost);
+    EXPECT_TRUE(conntest::CountOf(work.log(),
+                                  "QV Warning: unable to send message because it is too large") > 0);
+}
+
+TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
+{
+    StartAndLogon();
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 500, "count": 2})");
+    Record retried = Mail("retried");
+    EXPECT_EQ(Write(*retried), kWriteStored) << work.log();
+    EXPECT_EQ(Count(work.log(), "QV Info: retrying message (retried)"), 2);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000}));
+
+    clock.sleeps.clear();
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 500, "count": 9})");
+    Record failed = Mail("failed");
+    EXPECT_EQ(Write(*failed), kWriteLost);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
+    auto client = server->client();
+    client.request("DELETE", "/sandbox/faults", "");
+
+    clock.sleeps.clear();
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 400})");
+    Record refused = Mail("refused");
+    EXPECT_EQ(Write(*refused), kWriteLost);
+    EXPECT_TRUE(clock.sleeps.empty());
+    EXPECT_EQ(Count(work.log(), "QV Info: retrying message (refused)"), 0);
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
+
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 1u);
+    EXPECT_EQ(dump.items["Inbox"][0].subject, "retried");
+}
+
+TEST_F(WriteSandbox, TooLargeAnswersNameTheSize)
+{
+    StartAndLogon("/D251 2");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 413})");
+    Record a = Mail("a"), b = Mail("b");
+    EXPECT_EQ(Write(*a), kWriteStored);
+    EXPECT_EQ(Write(*b), kWriteLost);
+    EXPECT_TRUE(clock.sleeps.empty());
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 507, "count": 4})");
+    Record c = Mail("c"), d = Mail("d");
+    EXPECT_EQ(Write(*c), kWriteStored);
+    EXPECT_EQ(Write(*d), kWriteLost);
+    EXPECT_EQ(clock.sleeps.size(), 3u); // 507 is a server error: retried first
+    EXPECT_EQ(Count(work.log(), "QV Warning: unable to send message because it is too large"), 2);
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
+    EXPECT_EQ(DumpMailbox().ItemCount(), 0u);
+}
+
+TEST_F(WriteSandbox, MessageRefusedInsideASuccessfulBundle)
+{
+    StartAndLogon("/D251 3", {"--max-message-bytes", "20000"});
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    Record small1 = Mail("small one"), big = Mail("too big", 30000), small2 = Mail("small two");
+    EXPECT_EQ(Write(*small1), kWriteStored);
+    EXPECT_EQ(Write(*big), kWriteStored);
+    EXPECT_EQ(Write(*small2), kWriteStored); // the request as a whole succeeded
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: message \"too big\" was not stored: "
+                                              "ErrorMessageSizeExceeded") > 0)
+        << work.log();
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 2u);
+    EXPECT_EQ(dump.items["Inbox"][1].subject, "small two");
+}
+
+TEST_F(WriteSandbox, PropertiesAndStickyNotes)
+{
+    StartAndLogon();
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    EXPECT_FALSE(gStickyNoteMode);
+    Record msg = Mail("flagged");
+    SetText(msg->categories, "Red; Blue;;  Green;");
+    msg->flag_status = 7;
+    msg->replied = 1;
+    msg->forwarded = 1;
+    msg->priority = 2;
+    msg->unread = 0;
+    EXPECT_EQ(Write(*msg), kWriteStored);
+    EXPECT_EQ(msg->flag_status, 2);
+
+    ASSERT_EQ(InitWrite("notes"), 0);
+    EXPECT_FALSE(gStickyNoteMode); // the notes folder name is "Notes", case counts
+    ASSERT_EQ(InitWrite("Notes"), 0);
+    EXPECT_TRUE(gStickyNoteMode);
+    Record note = Mail("a note");
+    EXPECT_EQ(Write(*note), kWriteStored);
+
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 1u);
+    const DumpedItem &item = dump.items["Inbox"][0];
+    EXPECT_EQ(item.categories, (std::vector<std::string>{"Red", "Blue", "Green"}));
+    EXPECT_TRUE(item.is_read);
+    EXPECT_EQ(item.importance, "High");
+    EXPECT_EQ(item.icon_index, kRepliedIcon);
+    EXPECT_EQ(item.flag_status, 2);
+    EXPECT_EQ(item.extended.at("0x3004"), kViaComment);
+    ASSERT_EQ(dump.items["Notes"].size(), 1u);
+    EXPECT_EQ(dump.items["Notes"][0].item_class, kStickyNoteClass);
+}
+
+TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
+{
+    StartAndLogon();
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    for (int kind : {QV_ITEM_CONTACT, QV_ITEM_CALENDAR, QV_ITEM_TASK}) {
+        Record item = Mail("item");
+        item->item_type = kind;
+        EXPECT_EQ(Write(*item), kWriteLost) << kind;
+    }
+    EXPECT_EQ(Count(work.log(), "QV Warning: "), 3);
+    Record skipped = Mail("skipped");
+    skipped->item_type = QV_ITEM_SKIP;
+    EXPECT_EQ(Write(*skipped), kWriteStored);
+    Record odd = Mail("odd kind");
+    odd->item_type = 5; // written as mail
+    EXPECT_EQ(Write(*odd), kWriteStored);
+
+    Record lost = Mail("lost");
+    EXPECT_EQ(WriteMsgImpl(lost.get(), nullptr, "/nonexistent/qv-work/", nullptr), kWriteLost);
+    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: message \"lost\" lost") > 0);
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 1u);
+    EXPECT_EQ(dump.items["Inbox"][0].subject, "odd kind");
+}
+
+TEST_F(WriteSandbox, PendingBundleGoesToItsOwnFolder)
+{
+    StartAndLogon("/D251 5 /MAILDEBUG");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    Record a = Mail("for inbox 1"), b = Mail("for inbox 2");
+    EXPECT_EQ(Write(*a), kWriteStored);
+    EXPECT_EQ(Write(*b), kWriteStored);
+    EXPECT_EQ(CloseWriteImpl(1), 0);
+    ASSERT_EQ(InitWrite("Elsewhere"), 0); // sends the Inbox bundle first
+    Record c = Mail("for elsewhere");
+    EXPECT_EQ(Write(*c), kWriteStored);
+    EXPECT_EQ(CloseWriteImpl(0), 0);
+    Dump dump = DumpMailbox();
+    EXPECT_EQ(dump.items["Inbox"].size(), 2u);
+    ASSERT_EQ(dump.items["Elsewhere"].size(), 1u);
+    EXPECT_EQ(dump.items["Elsewhere"][0].subject, "for elsewhere");
+    std::string copies = gBaseDir + "debug/" + gDebugFolder + "/";
+    EXPECT_TRUE(std::filesystem::exists(copies + "wmin0.xml"));
+    EXPECT_TRUE(std::filesystem::exists(copies + "wmin1.xml"));
+    EXPECT_NE(ReadFile(copies + "wmin0.xml").find("</Items>\n"), std::string::npos);
+}
+
+TEST_F(WriteSandbox, SleepAndTokenRenewalBeforeEachItem)
+{
+    const char *org = "m-00000000000000000000000000000001", *role = "role-1", *key = "AKIAKEY",
+               *secret = "secret";
+    add_role(org, role, key, secret, kMailbox);
+    StartAndLogon(std::string("/SLEEP 250 /AUTHAMZI2 ") + role + "|" + org + "|" + key + "|" +
+                      secret + " /AMZAPI %API%",
+                  {"--token-lifetime", "600"});
+    ASSERT_FALSE(gBearerToken.empty());
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    clock.sleeps.clear();
+    Record first = Mail("first");
+    EXPECT_EQ(Write(*first), kWriteStored);
+    EXPECT_EQ(clock.sleeps, (std::vector<int>{250}));
+    EXPECT_EQ(Count(work.log(), "QV Info: AWS token expired, obtaining new one"), 0);
+
+    clock.now += 600 - 30; // within the last minute of the token's life
+    Record second = Mail("second");
+    EXPECT_EQ(Write(*second), kWriteStored) << work.log();
+    EXPECT_EQ(Count(work.log(), "QV Info: AWS token expired, obtaining new one"), 1);
+    EXPECT_EQ(DumpMailbox().items["Inbox"].size(), 2u);
+}
+} // namespace
+} // namespace mwtest
+
+#endif // QV_SANDBOX_PATH
