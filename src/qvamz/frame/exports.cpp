@@ -5,9 +5,14 @@
 #include <exception>
 #include <string>
 
+#include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
 #include "frame/logon_parameters.hpp"
 #include "frame/session.hpp"
 #include "frame/user_list.hpp"
+#include "mailread/convert_folder.hpp"
+#include "mailwrite/bundle_writer.hpp"
+#include "mailwrite/target_folders.hpp"
 #include "qv/qvamz.h"
 #include "qv/qvcom.h"
 
@@ -36,28 +41,29 @@ int Guarded(const char *name, int failure, Body &&body) noexcept
 
 extern "C" {
 
-QV_EXPORT int QV_STDCALL Logon([[maybe_unused]] char *user, [[maybe_unused]] char *password,
-                               [[maybe_unused]] char *server, [[maybe_unused]] char *folder,
+QV_EXPORT int QV_STDCALL Logon(char *user, char *password, char *server, char *folder,
                                void *, void *, void *, void *, void *, void *,
-                               [[maybe_unused]] char *host_text,
-                               [[maybe_unused]] int upcoming_only, int first_logon,
-                               [[maybe_unused]] int is_source, [[maybe_unused]] int item_kind,
-                               void *, [[maybe_unused]] qv_status_fn status)
+                               char *host_text, int upcoming_only, int first_logon,
+                               int is_source, int item_kind, void *, qv_status_fn status)
 {
     return Guarded("Logon", kLogonOtherFailure, [&] {
         if (first_logon == 0)
             return kLogonNotNow;
-        // Forwarding spot (two lines): becomes qvamz::LogonSession(...) with the transport.
-        com_Log("QV Error: logon is not available in this build");
-        return kLogonOtherFailure;
+        return qvamz::LogonSession(user, password, server, folder, nullptr, nullptr, nullptr,
+                                   nullptr, nullptr, nullptr, host_text, upcoming_only,
+                                   first_logon, is_source, item_kind, nullptr, status);
     });
 }
 
 QV_EXPORT int QV_STDCALL Logoff(int shutdown)
 {
     return Guarded("Logoff", 0, [&] {
-        (void)shutdown; // Forwarding spot: qvamz::LogoffSession(shutdown).
-        return 0;
+        // A host that logs off without closing its last target folder would
+        // otherwise lose the messages still waiting in the bundle.
+        qvamz::SendPendingBundle();
+        qvamz::ResetTargetState();
+        qvamz::ResetBundleState();
+        return qvamz::LogoffSession(shutdown);
     });
 }
 
@@ -83,10 +89,7 @@ QV_EXPORT int QV_STDCALL GetUserList(char *input_path, char *output_path)
 QV_EXPORT int QV_STDCALL GetFolderNames(void *, qv_folder_line_fn callback)
 {
     return Guarded("GetFolderNames", 0, [&] {
-        // Forwarding spot: the folder table reports its entries here.  No
-        // table exists before a logon, so the callback is not called.
-        (void)callback;
-        return 0;
+        return qvamz::GetFolderNamesImpl(nullptr, callback);
     });
 }
 
@@ -94,12 +97,7 @@ QV_EXPORT int QV_STDCALL GetTrueFolder(int index, char *out)
 {
     if (out != nullptr)
         out[0] = '\0';
-    return Guarded("GetTrueFolder", 0, [&] {
-        // Forwarding spot: the folder table copies entry `index` here.  The
-        // table is empty, so every index is out of range: the count, 0.
-        (void)index;
-        return 0;
-    });
+    return Guarded("GetTrueFolder", 0, [&] { return qvamz::GetTrueFolderImpl(index, out); });
 }
 
 QV_EXPORT int QV_STDCALL InitRead(qv_message *msg, void *, void *, void *, void *,
@@ -118,16 +116,15 @@ QV_EXPORT int QV_STDCALL InitRead(qv_message *msg, void *, void *, void *, void 
 }
 
 QV_EXPORT int QV_STDCALL ConvertFolder(qv_message *msg, qv_output_fn output,
-                                       int folder_index, void *, void *, void *, void *,
-                                       void *, void *, void *, char *work_dir,
+                                       int folder_index, void *output_value, void *search1,
+                                       void *search2, void *search3, void *attach_value,
+                                       void *unused9, void *max_date_value, char *work_dir,
                                        int *out_count, int *out_size, qv_status_fn status)
 {
     return Guarded("ConvertFolder", 0, [&] {
-        (void)msg, (void)output, (void)folder_index, (void)work_dir;
-        (void)out_count, (void)out_size, (void)status;
-        // Forwarding spot: the folder conversion driver.
-        com_Log("QV Error: reading folders is not available in this build");
-        return 0;
+        return qvamz::ConvertFolderImpl(msg, output, folder_index, output_value, search1,
+                                        search2, search3, attach_value, unused9,
+                                        max_date_value, work_dir, out_count, out_size, status);
     });
 }
 
@@ -136,34 +133,25 @@ QV_EXPORT int QV_STDCALL CloseRead(void *)
     return 0;
 }
 
-QV_EXPORT int QV_STDCALL InitWrite(qv_message *msg, char *folder_name, void *,
+QV_EXPORT int QV_STDCALL InitWrite(qv_message *msg, char *folder_name, void *unused3,
                                    int folder_type)
 {
     return Guarded("InitWrite", kInitWriteNoFolder, [&] {
-        (void)msg, (void)folder_name, (void)folder_type;
-        // Forwarding spot: the target folder step.
-        com_Log("QV Error: writing folders is not available in this build");
-        return kInitWriteNoFolder;
+        return qvamz::InitWriteImpl(msg, folder_name, unused3, folder_type);
     });
 }
 
 QV_EXPORT int QV_STDCALL WriteMsg(qv_message *msg, void *calendar_value, char *work_dir,
-                                  void *)
+                                  void *unused4)
 {
     return Guarded("WriteMsg", kWriteMsgLost, [&] {
-        (void)msg, (void)calendar_value, (void)work_dir;
-        // Forwarding spot: the item writers.
-        com_Log("QV Warning: item not written, writing is not available in this build");
-        return kWriteMsgLost;
+        return qvamz::WriteMsgImpl(msg, calendar_value, work_dir, unused4);
     });
 }
 
 QV_EXPORT int QV_STDCALL CloseWrite(int close_kind)
 {
-    return Guarded("CloseWrite", 0, [&] {
-        (void)close_kind; // Forwarding spot: sends the pending message bundle.
-        return 0;
-    });
+    return Guarded("CloseWrite", 0, [&] { return qvamz::CloseWriteImpl(close_kind); });
 }
 
 QV_EXPORT int QV_STDCALL TestFile(void *, void *)
