@@ -1,0 +1,111 @@
+// The demo's check: dumps of two mailboxes agree when the copy is whole,
+// and each kind of damage is reported.  Also the sandbox's listening line.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "dump_compare.hpp"
+#include "sandbox_process.hpp"
+#include "test_support.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+const char *kFolders = R"({"mailbox": "a@x", "folders": [
+  {"tree": "msgfolderroot", "path": "", "class": "", "distinguished": "msgfolderroot", "total": 0},
+  {"tree": "msgfolderroot", "path": "Inbox", "class": "IPF.Note", "distinguished": "inbox", "total": 1},
+  {"tree": "msgfolderroot", "path": "Inbox/Projects", "class": "IPF.Note", "distinguished": null, "total": 0}]})";
+
+const char *kItem = R"({"tree": "msgfolderroot", "folder": "Inbox", "subject": "Hi",
+  "from": {"name": "A", "address": "a@x"}, "display_to": "B", "display_cc": "",
+  "message_id": "<1@x>", "date_sent": "2026-01-01T10:00:00Z", "is_read": false,
+  "importance": "Normal", "flag_status": 2, "icon_index": null, "categories": ["b", "a"],
+  "attachments": [{"name": "a.pdf", "content_type": "application/pdf", "size": 9,
+                   "inline": false, "item": false}]})";
+
+const char *kEml =
+    "Subject: Hi\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+    "Content-Type: text/plain\r\n\r\nHello\r\n--b\r\n"
+    "Content-Type: application/pdf; name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n"
+    "JVBERi0xLjQK\r\n--b--\r\n";
+
+void write_dump(const fs::path &dir, const std::string &folders, const std::string &item,
+                const std::string &eml) {
+    fs::create_directories(dir);
+    write_file(dir / "folders.json", folders);
+    if (!item.empty()) {
+        write_file(dir / "000001.json", item);
+        write_file(dir / "000001.eml", eml);
+    }
+}
+
+std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos)
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+struct Damage {
+    const char *name;
+    std::string folders, item, eml;
+    const char *reported;
+};
+
+class DumpCompare : public ::testing::TestWithParam<Damage> {};
+
+TEST(DumpCompareWhole, IdenticalDumpsPass) {
+    TempDir temp;
+    write_dump(temp.path() / "s", kFolders, kItem, kEml);
+    // Another program's MIME for the same content, and categories in
+    // another order, still match.
+    write_dump(temp.path() / "t", kFolders, replaced(kItem, "[\"b\", \"a\"]", "[\"a\", \"b\"]"),
+               replaced(kEml, "JVBERi0xLjQK", "JVBE\r\nRi0x\r\nLjQK"));
+    const CheckOutcome outcome = compare_dumps(load_dump(temp.path() / "s"), load_dump(temp.path() / "t"));
+    EXPECT_TRUE(outcome.passed) << ::testing::PrintToString(outcome.differences);
+}
+
+TEST_P(DumpCompare, ReportsTheDamage) {
+    TempDir temp;
+    write_dump(temp.path() / "s", kFolders, kItem, kEml);
+    const Damage &d = GetParam();
+    write_dump(temp.path() / "t", d.folders, d.item, d.eml);
+    const CheckOutcome outcome = compare_dumps(load_dump(temp.path() / "s"), load_dump(temp.path() / "t"));
+    EXPECT_FALSE(outcome.passed);
+    bool found = false;
+    for (const auto &difference : outcome.differences)
+        found = found || difference.find(d.reported) != std::string::npos;
+    EXPECT_TRUE(found) << ::testing::PrintToString(outcome.differences);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, DumpCompare,
+    ::testing::Values(
+        Damage{"ItemMissing", replaced(kFolders, "\"total\": 1", "\"total\": 0"), "", "", "missing in the target"},
+        Damage{"UserFolderMissing", replaced(kFolders, "Inbox/Projects", "Inbox/Other"), kItem, kEml,
+               "folder Inbox/Projects is missing"},
+        Damage{"ReadState", kFolders, replaced(kItem, "\"is_read\": false", "\"is_read\": true"), kEml, "read state"},
+        Damage{"Flag", kFolders, replaced(kItem, "\"flag_status\": 2", "\"flag_status\": null"), kEml, "flag"},
+        Damage{"Category", kFolders, replaced(kItem, "\"a\"]", "\"c\"]"), kEml, "categories"},
+        Damage{"Subject", kFolders, replaced(kItem, "\"Hi\"", "\"Hi!\""), kEml, "subject"},
+        Damage{"Body", kFolders, kItem, replaced(kEml, "Hello", "Hallo"), "text body"},
+        Damage{"AttachmentBytes", kFolders, kItem, replaced(kEml, "JVBERi0xLjQK", "JVBERi0xLjUK"),
+               "attachment content"},
+        Damage{"AttachmentName", kFolders, replaced(kItem, "a.pdf", "b.pdf"), kEml, "attachment \"a.pdf\""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(SandboxListeningLine, Parses) {
+    const auto where = parse_listening_line("listening https://127.0.0.1:4433/EWS/Exchange.asmx ca=/tmp/d/ca.pem\n");
+    ASSERT_TRUE(where);
+    EXPECT_EQ(where->url, "https://127.0.0.1:4433/EWS/Exchange.asmx");
+    EXPECT_EQ(where->ca_file, "/tmp/d/ca.pem");
+    for (const char *bad : {"listening on port 4433", "listening http://127.0.0.1:1/ ca=/x",
+                            "listening https://127.0.0.1:1/EWS/Exchange.asmx ca=", "serving https://x ca=/y"})
+        EXPECT_FALSE(parse_listening_line(bad)) << bad;
+}
+
+} // namespace
+} // namespace qvmigrate

@@ -1,0 +1,294 @@
+// qvmigrate end to end: the program, the real plug-in and ews-sandbox.
+//
+// The whole suite is skipped only while the plug-in in this build cannot
+// log on yet (its log says "logon is not available"); any other failure to
+// log on fails the tests.
+#include <gtest/gtest.h>
+
+#include "dump_compare.hpp"
+#include "json_util.hpp"
+#include "mime_digest.hpp"
+#include "qv/qvcom.h"
+#include "record_archive.hpp"
+#include "sandbox_process.hpp"
+#include "test_support.hpp"
+#include "text_codec.hpp"
+#include "tool_runner.hpp"
+
+#ifndef QV_SANDBOX_PATH
+#error "QV_SANDBOX_PATH must name the ews-sandbox executable"
+#endif
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+constexpr const char *kAlice = "alice@example.com";
+constexpr const char *kBob = "bob@example.com";
+constexpr const char *kCarol = "carol@example.com";
+constexpr const char *kAdmin = "admin@example.com";
+const std::string kAlicePassword = "Al1ce-pw;with blanks";
+const std::string kBobPassword = "B0b-pw";
+const std::string kCarolPassword = "Car0l-pw";
+const std::string kAdminPassword = "Adm1n|pw/~";
+
+class QvmigrateEndToEnd : public ::testing::Test {
+  protected:
+    static inline TempDir *temp = nullptr;
+    static inline SandboxServer *server = nullptr;
+    static inline std::string skip_reason;
+    static inline std::string setup_failure;
+
+    static fs::path data() { return temp->path() / "sandbox"; }
+
+    static void sandbox(std::vector<std::string> args) {
+        args.insert(args.begin(), QV_SANDBOX_PATH);
+        const CommandResult result = run_command(args, 120s);
+        if (result.status != 0)
+            throw std::runtime_error(args[1] + " failed: " + result.output);
+    }
+
+    static void SetUpTestSuite() {
+        temp = new TempDir;
+        try {
+            fs::create_directories(data());
+            for (const auto &[box, pw] : {std::pair{kAlice, kAlicePassword}, {kBob, kBobPassword},
+                                          {kCarol, kCarolPassword}})
+                sandbox({"user", "add", "--data", data().string(), "--mailbox", box, "--password", pw});
+            sandbox({"user", "add", "--data", data().string(), "--mailbox", kAdmin, "--password",
+                     kAdminPassword, "--delegate-admin"});
+            sandbox({"seed", "--data", data().string(), "--mailbox", kAlice, "--demo"});
+            server = new SandboxServer(QV_SANDBOX_PATH, data(), temp->path() / "sandbox.log", 30s);
+        } catch (const std::exception &e) {
+            setup_failure = e.what();
+            return;
+        }
+        // Can this build's plug-in log on at all?
+        const fs::path probe = temp->path() / "probe";
+        fs::create_directories(probe);
+        const ToolRun run = run_qvmigrate(
+            {"folders", "--server", server->where().url, "--user", kAlice, "--password-env", "PW",
+             "--ca-file", server->where().ca_file, "--state", (probe / "state").string()},
+            {env("PW", kAlicePassword)}, probe);
+        const std::string log = read_file(probe / "state" / "qvmigrate.log");
+        if (run.status != 0 && log.find("logon is not available") != std::string::npos)
+            skip_reason = "the plug-in in this build cannot log on yet (\"logon is not available\")";
+    }
+
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+        delete temp;
+        temp = nullptr;
+    }
+
+    void SetUp() override {
+        ASSERT_TRUE(setup_failure.empty()) << setup_failure;
+        if (!skip_reason.empty())
+            GTEST_SKIP() << skip_reason;
+        scratch = temp->path() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::create_directories(scratch);
+    }
+
+    std::vector<std::string> side(const std::string &prefix, const std::string &user,
+                                  const std::string &variable) const {
+        return {"--" + prefix + "server", server->where().url, "--" + prefix + "user", user,
+                "--" + prefix + "password-env", variable};
+    }
+
+    std::vector<std::string> common(const std::string &state = "state") const {
+        return {"--ca-file", server->where().ca_file, "--state", (scratch / state).string()};
+    }
+
+    MailboxDump dump(const std::string &mailbox, const std::string &name) const {
+        sandbox({"dump", "--data", data().string(), "--mailbox", mailbox, "--out", (scratch / name).string()});
+        return load_dump(scratch / name);
+    }
+
+    static std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+        std::vector<std::string> all;
+        for (const auto &part : parts)
+            all.insert(all.end(), part.begin(), part.end());
+        return all;
+    }
+
+    fs::path scratch;
+};
+
+TEST_F(QvmigrateEndToEnd, CopyMatchesTheSourceAndASecondCopyIsAllDuplicates) {
+    const auto args = join({{"copy", "--json"}, side("from-", kAlice, "A_PW"), side("to-", kBob, "B_PW"), common()});
+    const std::vector<std::string> secrets = {env("A_PW", kAlicePassword), env("B_PW", kBobPassword)};
+    const ToolRun first = run_qvmigrate(args, secrets, scratch);
+    ASSERT_EQ(first.status, 0) << first.err << first.out;
+    const JsonParse summary = parse_json(first.out);
+    ASSERT_TRUE(summary.root) << summary.error << first.out;
+    const cJSON *totals = json_member(summary.root.get(), "totals");
+    const auto migrated = json_integer(totals, "migrated", 1, 1'000'000);
+    ASSERT_TRUE(migrated) << first.out;
+
+    const MailboxDump source = dump(kAlice, "alice-1");
+    const CheckOutcome check = compare_dumps(source, dump(kBob, "bob-1"));
+    EXPECT_TRUE(check.passed) << ::testing::PrintToString(check.differences);
+
+    const ToolRun second = run_qvmigrate(args, secrets, scratch);
+    ASSERT_EQ(second.status, 0) << second.err << second.out;
+    const JsonParse again = parse_json(second.out);
+    ASSERT_TRUE(again.root) << again.error;
+    const cJSON *again_totals = json_member(again.root.get(), "totals");
+    EXPECT_EQ(json_integer(again_totals, "migrated", 0, 1'000'000), 0);
+    EXPECT_EQ(json_integer(again_totals, "duplicates", 0, 1'000'000), *migrated);
+    EXPECT_EQ(dump(kBob, "bob-2").items.size(), source.items.size());
+}
+
+TEST_F(QvmigrateEndToEnd, ExportHonoursDatesAndMaxItems) {
+    const fs::path dated = scratch / "dated", limited = scratch / "limited";
+    const ToolRun by_date = run_qvmigrate(
+        join({{"export", "--out", dated.string(), "--date-from", "2026-01-01", "--date-to", "2026-02-20"},
+              side("", kAlice, "PW"), common()}),
+        {env("PW", kAlicePassword)}, scratch);
+    ASSERT_EQ(by_date.status, 0) << by_date.err;
+    const qv_filetime first = *iso_to_filetime("2026-01-01"), last = *iso_to_filetime("2026-02-21");
+    ArchiveReader reader(dated);
+    int archived = 0;
+    for (const ArchiveFolder &folder : reader.manifest().folders) {
+        for (int sequence = 1; sequence <= folder.items; ++sequence) {
+            Record record = new_record(3);
+            reader.read_item(folder, sequence, *record, scratch.string() + "/");
+            EXPECT_GT(record->date, first) << folder.path << " " << record->subject;
+            EXPECT_LT(record->date, last) << folder.path << " " << record->subject;
+            com_Deallocate_All(record.get(), (scratch.string() + "/").c_str());
+            ++archived;
+        }
+    }
+    EXPECT_GT(archived, 0);
+
+    const ToolRun by_count = run_qvmigrate(
+        join({{"export", "--out", limited.string(), "--max-items", "2"}, side("", kAlice, "PW"), common()}),
+        {env("PW", kAlicePassword)}, scratch);
+    ASSERT_EQ(by_count.status, 0) << by_count.err;
+    ArchiveReader limited_reader(limited);
+    int folders_at_limit = 0;
+    for (const ArchiveFolder &folder : limited_reader.manifest().folders) {
+        EXPECT_LE(folder.items, 2) << folder.path;
+        folders_at_limit += folder.items == 2 ? 1 : 0;
+    }
+    EXPECT_GT(folders_at_limit, 0);
+}
+
+TEST_F(QvmigrateEndToEnd, LogonFailuresExitWith3AndTheReason) {
+    const ToolRun wrong_password = run_qvmigrate(
+        join({{"folders"}, side("", kAlice, "PW"), common()}), {env("PW", "not-the-password")}, scratch);
+    EXPECT_EQ(wrong_password.status, 3) << wrong_password.err;
+    EXPECT_NE(wrong_password.err.find("QV Error:"), std::string::npos) << wrong_password.err;
+
+    const ToolRun no_server = run_qvmigrate(
+        {"folders", "--server", "https://127.0.0.1:1/EWS/Exchange.asmx", "--user", kAlice,
+         "--password-env", "PW", "--state", (scratch / "state").string()},
+        {env("PW", kAlicePassword)}, scratch);
+    EXPECT_EQ(no_server.status, 3) << no_server.err;
+    EXPECT_NE(no_server.err.find("QV Error:"), std::string::npos) << no_server.err;
+}
+
+TEST_F(QvmigrateEndToEnd, SecretsStayOutOfLogsAndProcessListings) {
+    const fs::path log = scratch / "secrets.log";
+    const auto args = join({{"copy", "--log", log.string(), "--from-server", server->where().url,
+                             "--from-user", kAlice, "--from-delegate", kAdmin,
+                             "--from-delegate-password-env", "ADMIN_PW"},
+                            side("to-", kCarol, "C_PW"), common()});
+    const ToolRun run = run_qvmigrate(args, {env("ADMIN_PW", kAdminPassword), env("C_PW", kCarolPassword)},
+                                  scratch, log);
+    EXPECT_EQ(run.status, 0) << run.err;
+    std::string scrambled(2 + 2 * kAdminPassword.size(), '\0');
+    ASSERT_NE(qvcom_scramble(kAdminPassword.c_str(), scrambled.data(), scrambled.size()), 0);
+    scrambled.resize(scrambled.size() - 1);
+    const std::string log_text = read_file(log);
+    ASSERT_NE(log_text.find("qvmigrate: switches: /AUTHAMZD;admin@example.com|****"), std::string::npos);
+    for (const std::string &secret : {kAdminPassword, kCarolPassword, scrambled.substr(1)}) {
+        EXPECT_EQ(log_text.find(secret), std::string::npos) << "log holds " << secret;
+        EXPECT_EQ(run.out.find(secret), std::string::npos);
+        EXPECT_EQ(run.err.find(secret), std::string::npos);
+        EXPECT_EQ(run.seen_cmdline.find(secret), std::string::npos);
+        EXPECT_EQ(run.seen_environ.find(secret), std::string::npos);
+    }
+    EXPECT_FALSE(run.seen_cmdline.empty());
+}
+
+// The demo's check on the sandbox's real demo content (needs no logon):
+// a mailbox agrees with itself, every message shows a body, and the check
+// notices when the dumps differ.
+TEST(QvmigrateDemoCheck, ReadsTheSandboxsDumps) {
+    TempDir temp;
+    const fs::path data = temp.path() / "sandbox";
+    auto tool = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), QV_SANDBOX_PATH);
+        const CommandResult result = run_command(args, 120s);
+        ASSERT_EQ(result.status, 0) << result.output;
+    };
+    tool({"user", "add", "--data", data.string(), "--mailbox", kAlice, "--password", "x"});
+    tool({"seed", "--data", data.string(), "--mailbox", kAlice, "--demo"});
+    tool({"dump", "--data", data.string(), "--mailbox", kAlice, "--out", (temp.path() / "a").string()});
+    tool({"dump", "--data", data.string(), "--mailbox", kAlice, "--out", (temp.path() / "b").string()});
+    const MailboxDump a = load_dump(temp.path() / "a");
+    ASSERT_GT(a.items.size(), 10u);
+    const CheckOutcome same = compare_dumps(a, load_dump(temp.path() / "b"));
+    EXPECT_TRUE(same.passed) << ::testing::PrintToString(same.differences);
+    for (const DumpItem &item : a.items) {
+        const MimeDigest digest = digest_mime(read_file(item.eml));
+        EXPECT_TRUE(digest.text || digest.html) << item.folder << " " << item.subject;
+    }
+    MailboxDump changed = a;
+    changed.items.back().is_read = !changed.items.back().is_read;
+    changed.items.erase(changed.items.begin());
+    const CheckOutcome different = compare_dumps(a, changed);
+    EXPECT_FALSE(different.passed);
+    EXPECT_GE(different.differences.size(), 2u);
+}
+
+// Needs no working logon: the archive must be refused before one.
+TEST(QvmigrateImport, DamagedArchiveIsRefusedBeforeLogon) {
+    TempDir temp;
+    const fs::path archive = temp.path() / "archive";
+    std::string work = temp.prefix();
+    {
+        Record record = new_record(5);
+        set_text(record->subject, "hello");
+        add_part(*record, work, QV_PART_TEXT_BODY, "", "body text");
+        ArchiveWriter writer(archive, kAlice);
+        writer.begin_folder("Inbox", "Inbox", 0, 1);
+        writer.write_item(*record, work);
+        writer.finish();
+        com_Deallocate_All(record.get(), work.c_str());
+    }
+    fs::resize_file(archive / "0001" / "000001.p000", 4);
+
+    const fs::path log = temp.path() / "import.log";
+    // A server that is not there: a logon attempt would end with status 3.
+    const ToolRun run = run_qvmigrate(
+        {"import", "--json", "--in", archive.string(), "--log", log.string(), "--state",
+         (temp.path() / "state").string(), "--server", "https://127.0.0.1:1/EWS/Exchange.asmx",
+         "--user", kCarol, "--password-env", "PW"},
+        {env("PW", kCarolPassword)}, temp.path());
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("archive refused: 0001/000001.json: parts[0]: file: 0001/000001.p000 has 4 bytes"), std::string::npos) << run.err;
+    EXPECT_EQ(read_file(log).find("session for"), std::string::npos) << "logged on anyway";
+    const JsonParse summary = parse_json(run.out);
+    ASSERT_TRUE(summary.root) << summary.error << run.out;
+    EXPECT_EQ(json_integer(summary.root.get(), "exit_status", 0, 9), 1);
+    EXPECT_NE(json_string(summary.root.get(), "error").value_or("").find("000001.p000"), std::string::npos);
+}
+
+TEST_F(QvmigrateEndToEnd, FolderListAsJson) {
+    const ToolRun run = run_qvmigrate(join({{"folders", "--json"}, side("", kAlice, "PW"), common()}),
+                                  {env("PW", kAlicePassword)}, scratch);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const JsonParse parsed = parse_json(run.out);
+    ASSERT_TRUE(parsed.root) << parsed.error;
+    bool inbox = false;
+    for (const cJSON *f = parsed.root->child; f != nullptr; f = f->next)
+        inbox = inbox || (json_string(f, "path") == "Inbox" && json_string(f, "kind") == "mail");
+    EXPECT_TRUE(inbox) << run.out;
+}
+
+} // namespace
+} // namespace qvmigrate

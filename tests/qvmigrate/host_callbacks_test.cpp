@@ -1,0 +1,72 @@
+// The host callbacks as the connector drives them: OutputMsg archives the
+// record, MsgStatus counts per status, and an item that could not be
+// archived counts as failed, not skipped.
+#include <gtest/gtest.h>
+
+#include "host_callbacks.hpp"
+#include "record_archive.hpp"
+#include "record_json.hpp"
+#include "test_support.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+TEST(HostCallbacks, OutputArchivesAndStatusCounts) {
+    TempDir temp;
+    std::string work = temp.prefix();
+    ArchiveWriter writer(temp.path() / "archive", "a@example.com");
+    writer.begin_folder("Inbox", "Inbox", 0, 5);
+    ReadContext context;
+    context.writer = &writer;
+    ActiveRead active(context);
+
+    Record record = new_record(1);
+    set_text(record->subject, "first");
+    add_part(*record, work, QV_PART_TEXT_BODY, "", "body");
+    int c1 = 0, c2 = 0, stop = 0;
+    // As the connector does it: output, then the status of the item.
+    EXPECT_EQ(on_output(record.get(), &context, work.data(), 0), 0);
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_CONVERTED, &c1, &c2, &stop);
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_DUPLICATE, &c1, &c2, &stop);
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_OUT_OF_RANGE, &c1, &c2, &stop);
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_SKIPPED, &c1, &c2, &stop);
+    // A keepalive from the transport is no item.
+    on_status(nullptr, const_cast<char *>("keepalive"), 0, &c1, &c2, &stop);
+
+    // An item the archive refuses (nested too deep) is refused to the
+    // connector, which then reports it as skipped: the host counts it failed.
+    Record deep = new_record(1);
+    qv_message *level = deep.get();
+    for (int depth = 0; depth <= kMaxEmbeddedDepth + 1; ++depth) {
+        com_AllocPart(level)->part_type = QV_PART_EMBEDDED_MSG;
+        qv_message *next = com_AllocSubMsg(level, 0);
+        level->part_count = 1;
+        level = next;
+    }
+    EXPECT_EQ(on_output(deep.get(), &context, work.data(), 1), QV_OUTPUT_REFUSED);
+    on_status(deep.get(), const_cast<char *>(""), QV_STATUS_SKIPPED, &c1, &c2, &stop);
+
+    EXPECT_EQ(context.tally.converted, 1);
+    EXPECT_EQ(context.tally.duplicates, 1);
+    EXPECT_EQ(context.tally.outside_dates, 1);
+    EXPECT_EQ(context.tally.skipped, 1);
+    EXPECT_EQ(context.tally.failed, 1);
+    EXPECT_EQ(context.tally.reported(), 5);
+    EXPECT_EQ(stop, 0);
+    EXPECT_EQ(writer.manifest().folders[0].items, 1);
+    EXPECT_NE(context.last_error.find("nest deeper"), std::string::npos);
+}
+
+TEST(HostCallbacks, LossReportsAddUp) {
+    ItemTally tally;
+    on_loss(1, 3, &tally);
+    on_loss(1, 0, &tally);
+    on_loss(1, 2, &tally);
+    EXPECT_EQ(tally.lost, 5);
+    on_loss(1, 4, nullptr); // no folder being written: ignored
+}
+
+} // namespace
+} // namespace qvmigrate

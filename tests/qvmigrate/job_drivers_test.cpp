@@ -1,0 +1,167 @@
+// The job drivers through real dlopen'd exports: a stand-in connector with
+// a fixed mailbox (fake_plugin/) takes the server's place, so folder
+// selection, limits, dates, duplicates, archive round trips and exit
+// statuses are checked whatever state the real connector is in.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "json_util.hpp"
+#include "record_archive.hpp"
+#include "tool_runner.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+class JobDrivers : public ::testing::Test {
+  protected:
+    TempDir temp;
+    fs::path store = temp.path() / "store";
+
+    void SetUp() override { fs::create_directories(store); }
+
+    std::vector<std::string> side(const std::string &prefix, const std::string &user) const {
+        return {"--" + prefix + "server", "fake://server", "--" + prefix + "user", user,
+                "--" + prefix + "password-env", user == "alice@fake" ? "ALICE_PW" : "BOB_PW"};
+    }
+
+    ToolRun run(std::vector<std::string> args, std::initializer_list<std::vector<std::string>> more) {
+        for (const auto &part : more)
+            args.insert(args.end(), part.begin(), part.end());
+        const std::vector<std::string> common = {"--plugin", QV_FAKE_PLUGIN_PATH, "--state",
+                                                 (temp.path() / "state").string(), "--json"};
+        args.insert(args.end(), common.begin(), common.end());
+        return run_qvmigrate(args,
+                             {env("ALICE_PW", "alice-pw"), env("BOB_PW", "bob-pw"), env("WRONG_PW", "nope")},
+                             temp.path());
+    }
+
+    std::vector<std::string> store_switch(const std::string &prefix) const {
+        return {"--" + prefix + "switches", "/FAKESTORE \"" + store.string() + "\""};
+    }
+
+    std::vector<std::string> written() const {
+        std::vector<std::string> lines;
+        std::istringstream in(read_file(store / "written.txt"));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line);
+        return lines;
+    }
+
+    static const cJSON *folder(const JsonParse &summary, const std::string &path) {
+        for (const cJSON *f = json_member(summary.root.get(), "folders")->child; f; f = f->next) {
+            if (json_string(f, "path") == path)
+                return f;
+        }
+        return nullptr;
+    }
+
+    static long count(const cJSON *object, const char *key) {
+        return static_cast<long>(json_integer(object, key, 0, 1'000'000).value_or(-1));
+    }
+};
+
+TEST_F(JobDrivers, FolderListShowsPathCountAndKind) {
+    const ToolRun listed = run({"folders"}, {side("", "alice@fake")});
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    const JsonParse parsed = parse_json(listed.out);
+    ASSERT_TRUE(parsed.root) << listed.out;
+    ASSERT_EQ(cJSON_GetArraySize(parsed.root.get()), 3);
+    const cJSON *projects = cJSON_GetArrayItem(parsed.root.get(), 2);
+    EXPECT_EQ(json_string(projects, "path"), "Inbox/Projects");
+    EXPECT_EQ(count(projects, "count"), 2);
+    EXPECT_EQ(json_string(cJSON_GetArrayItem(parsed.root.get(), 0), "kind"), "contacts");
+}
+
+TEST_F(JobDrivers, CopyWritesEverythingOnceAndThenOnlyDuplicates) {
+    const auto args = std::vector<std::string>{"copy"};
+    const ToolRun first = run(args, {side("from-", "alice@fake"), side("to-", "bob@fake"), store_switch("to-")});
+    ASSERT_EQ(first.status, 0) << first.err << first.out;
+    const JsonParse summary = parse_json(first.out);
+    ASSERT_TRUE(summary.root) << first.out;
+    EXPECT_EQ(count(json_member(summary.root.get(), "totals"), "migrated"), 6);
+    const auto lines = written();
+    ASSERT_EQ(lines.size(), 6u);
+    // Parts, their files and the embedded message went through the archive.
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Inbox\t0\tReport 2\t3\t1:11\t0:3\t14:0:inner:inner body"),
+              lines.end())
+        << ::testing::PrintToString(lines);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Contacts\t1\tZoë Martin\t1\t1:13"), lines.end());
+
+    const ToolRun second = run(args, {side("from-", "alice@fake"), side("to-", "bob@fake"), store_switch("to-")});
+    ASSERT_EQ(second.status, 0) << second.err;
+    const JsonParse again = parse_json(second.out);
+    ASSERT_TRUE(again.root);
+    EXPECT_EQ(count(json_member(again.root.get(), "totals"), "migrated"), 0);
+    EXPECT_EQ(count(json_member(again.root.get(), "totals"), "duplicates"), 6);
+    EXPECT_EQ(written().size(), 6u);
+}
+
+TEST_F(JobDrivers, ExportSelectsFoldersAndHonoursLimits) {
+    const fs::path archive = temp.path() / "archive";
+    const ToolRun exported = run({"export", "--out", archive.string(), "--folder", "inbox", "--max-items", "2"},
+                                 {side("", "alice@fake")});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    ArchiveReader reader(archive);
+    ASSERT_EQ(reader.manifest().folders.size(), 2u);
+    EXPECT_EQ(reader.manifest().folders[0].path, "Inbox");
+    EXPECT_EQ(reader.manifest().folders[0].items, 2);
+    EXPECT_EQ(reader.manifest().folders[1].path, "Inbox/Projects");
+    EXPECT_EQ(reader.manifest().folders[1].items, 2);
+    const JsonParse summary = parse_json(exported.out);
+    ASSERT_TRUE(summary.root);
+    EXPECT_EQ(count(folder(summary, "Inbox"), "failed"), 0); // the gap is the limit's
+}
+
+TEST_F(JobDrivers, ExportDateRangeCountsTheRestAsOutside) {
+    const fs::path archive = temp.path() / "archive";
+    const ToolRun exported = run({"export", "--out", archive.string(), "--kind", "mail", "--date-from",
+                                  "2026-01-01", "--date-to", "2026-01-02"},
+                                 {side("", "alice@fake")});
+    ASSERT_EQ(exported.status, 0) << exported.err;
+    const JsonParse summary = parse_json(exported.out);
+    ASSERT_TRUE(summary.root);
+    EXPECT_EQ(folder(summary, "Contacts"), nullptr); // --kind mail
+    EXPECT_EQ(count(folder(summary, "Inbox"), "migrated"), 2);
+    EXPECT_EQ(count(folder(summary, "Inbox"), "outside_dates"), 1);
+    EXPECT_EQ(count(folder(summary, "Inbox/Projects"), "outside_dates"), 2);
+}
+
+TEST_F(JobDrivers, ImportOfAnExportWritesTheSameItems) {
+    const fs::path archive = temp.path() / "archive";
+    ASSERT_EQ(run({"export", "--out", archive.string()}, {side("", "alice@fake")}).status, 0);
+    const ToolRun imported = run({"import", "--in", archive.string(), "--folder", "Inbox/Projects"},
+                                 {side("", "bob@fake"), store_switch("")});
+    ASSERT_EQ(imported.status, 0) << imported.err;
+    EXPECT_EQ(written(), (std::vector<std::string>{"Inbox^Projects\t0\tPlan A\t1\t1:6",
+                                                   "Inbox^Projects\t0\tPlan B\t1\t1:6"}));
+}
+
+TEST_F(JobDrivers, FailuresAndTheirExitStatuses) {
+    const ToolRun bad_password = run({"folders", "--server", "fake://server", "--user", "bob@fake",
+                                      "--password-env", "WRONG_PW"}, {});
+    EXPECT_EQ(bad_password.status, 3);
+    EXPECT_NE(bad_password.err.find("QV Error: invalid user name or password"), std::string::npos)
+        << bad_password.err;
+    const JsonParse failed = parse_json(bad_password.out);
+    ASSERT_TRUE(failed.root) << bad_password.out;
+    EXPECT_EQ(count(failed.root.get(), "exit_status"), 3);
+
+    const ToolRun no_folder = run({"export", "--out", (temp.path() / "a").string(), "--folder", "Nowhere"},
+                                  {side("", "alice@fake")});
+    EXPECT_EQ(no_folder.status, 2);
+    EXPECT_NE(no_folder.err.find("Nowhere"), std::string::npos);
+
+    // No store for the target: InitWrite refuses every folder, every item fails.
+    const ToolRun unwritable = run({"copy"}, {side("from-", "alice@fake"), side("to-", "bob@fake")});
+    EXPECT_EQ(unwritable.status, 1) << unwritable.err;
+    const JsonParse summary = parse_json(unwritable.out);
+    ASSERT_TRUE(summary.root);
+    EXPECT_EQ(count(json_member(summary.root.get(), "totals"), "failed"), 6);
+}
+
+} // namespace
+} // namespace qvmigrate

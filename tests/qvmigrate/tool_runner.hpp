@@ -1,0 +1,84 @@
+// Runs the qvmigrate program the way a person or a script does, and
+// watches what /proc shows of it while it runs.
+#pragma once
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "test_support.hpp"
+
+extern char **environ;
+
+namespace qvm_test {
+
+using namespace std::chrono_literals;
+
+struct ToolRun {
+    int status = -1;
+    std::string out, err;
+    std::string seen_cmdline, seen_environ; // what /proc showed while it ran
+};
+
+// Runs qvmigrate with extra environment variables; stdout and stderr go to
+// files.  While it runs, /proc/PID/cmdline is read throughout, and
+// /proc/PID/environ once the log shows the job past reading its secrets.
+inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
+                  const std::vector<std::string> &extra_env, const fs::path &scratch,
+                  const fs::path &log = {}) {
+    std::vector<std::string> argv = {QV_QVMIGRATE_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<std::string> envs;
+    for (char **e = environ; *e != nullptr; ++e)
+        envs.emplace_back(*e);
+    envs.insert(envs.end(), extra_env.begin(), extra_env.end());
+    std::vector<char *> argp, envp;
+    for (auto &a : argv)
+        argp.push_back(a.data());
+    argp.push_back(nullptr);
+    for (auto &e : envs)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    const fs::path out = scratch / "stdout", err = scratch / "stderr";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = -1;
+    ToolRun run;
+    const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return run;
+    const auto proc = fs::path("/proc") / std::to_string(pid);
+    const auto deadline = std::chrono::steady_clock::now() + 300s;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        run.seen_cmdline += read_file(proc / "cmdline");
+        if (!log.empty() && read_file(log).find("qvmigrate: switches:") != std::string::npos)
+            run.seen_environ += read_file(proc / "environ");
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = read_file(out);
+    run.err = read_file(err);
+    return run;
+}
+
+inline std::string env(const char *name, const std::string &value) {
+    return std::string(name) + "=" + value;
+}
+
+} // namespace qvm_test

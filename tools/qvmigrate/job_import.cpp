@@ -1,0 +1,233 @@
+// job_import.cpp - the target job: records from a record archive are
+// written folder by folder with InitWrite / WriteMsg / CloseWrite.
+//
+// Duplicates are the host's business on this side: an item is looked up in
+// the duplicate store (scope: the archive's mailbox and the target) before
+// it is written, and remembered only once its folder is closed without a
+// loss, so an item in a bundle that failed is never taken for copied.
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+
+#include "connector_session.hpp"
+#include "host_callbacks.hpp"
+#include "host_environment.hpp"
+#include "jobs.hpp"
+#include "qv/qvcom.h"
+#include "record_archive.hpp"
+
+namespace qvmigrate {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The host's run number for records it writes; names their part files.
+constexpr int kWriteMsgNumber = 2;
+constexpr const char *kRootGroup = "root";
+
+struct RecordDeleter {
+    void operator()(qv_message *msg) const {
+        com_ResetObject(msg);
+        delete msg;
+    }
+};
+using HostRecord = std::unique_ptr<qv_message, RecordDeleter>;
+
+// Clears the record and its part files between items.
+void release(qv_message &record, const std::string &work) {
+    com_Deallocate_All(&record, work.c_str());
+    com_ResetObject(&record);
+    record.msg_number = kWriteMsgNumber;
+}
+
+qv_filetime date_for_range(const qv_message &record) {
+    switch (record.item_type) {
+    case QV_ITEM_CONTACT:
+    case QV_ITEM_TASK:
+        return 0; // contacts and tasks are taken whatever their dates
+    case QV_ITEM_CALENDAR:
+        return record.start_time;
+    default:
+        return record.date;
+    }
+}
+
+bool outside_range(const qv_message &record, const JobLimits &limits) {
+    const qv_filetime date = date_for_range(record);
+    if (!limits.has_dates() || date == 0)
+        return false;
+    return (limits.first != 0 && date < limits.first) || (limits.last != 0 && date > limits.last);
+}
+
+struct FolderWriter {
+    const HostEnvironment &env;
+    const ConnectorSession &session;
+    const JobSettings &settings;
+    const ArchiveReader &reader;
+    qv_message &record;
+
+    FolderCounts write(const ArchiveFolder &folder);
+
+  private:
+    void write_items(const ArchiveFolder &folder, ItemTally &tally, std::vector<int> &written,
+                     FolderCounts &counts);
+    void remember(const ArchiveFolder &folder, const std::vector<int> &written);
+};
+
+FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
+    FolderCounts counts;
+    counts.path = folder.path;
+    counts.kind = folder_kind_name(folder.folder_type);
+    counts.source_total = folder.source_total;
+    const auto started = std::chrono::steady_clock::now();
+
+    std::string name = folder.internal_path;
+    std::strncpy(record.group_folder, kRootGroup, sizeof record.group_folder - 1);
+    if (session.exports().InitWrite(&record, name.data(), nullptr, folder.folder_type) != 0) {
+        counts.failed = folder.items;
+        counts.notes.push_back("the target folder could not be found or created (see the log)");
+        return counts;
+    }
+    ItemTally tally;
+    std::vector<int> written;
+    qvcom_set_loss_handler(on_loss, &tally);
+    if (settings.progress != nullptr)
+        settings.progress->start("write " + folder.path, folder.items);
+    write_items(folder, tally, written, counts);
+    session.exports().CloseWrite(0); // sends what is still queued
+    qvcom_set_loss_handler(nullptr, nullptr);
+    if (settings.progress != nullptr)
+        settings.progress->finish();
+
+    const int lost = std::min(tally.lost, tally.converted);
+    counts.migrated = tally.converted - lost;
+    counts.duplicates = tally.duplicates;
+    counts.outside_dates = tally.outside_dates;
+    counts.skipped = tally.skipped;
+    counts.failed = tally.failed + lost;
+    if (lost > 0)
+        counts.notes.push_back(std::to_string(lost) + " queued items were lost; none of this "
+                                                      "folder's items was remembered as copied");
+    else
+        remember(folder, written);
+    counts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return counts;
+}
+
+void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally,
+                               std::vector<int> &written, FolderCounts &counts) {
+    std::string work = env.work_prefix();
+    const int limit = settings.limits.max_items;
+    for (int sequence = 1; sequence <= folder.items; ++sequence) {
+        if (stop_requested()) {
+            counts.notes.push_back("interrupted");
+            break;
+        }
+        if (limit > 0 && tally.converted >= limit) {
+            counts.notes.push_back("stopped after --max-items " + std::to_string(limit));
+            break;
+        }
+        release(record, work);
+        reader.read_item(folder, sequence, record, work);
+        if (record.item_type == QV_ITEM_SKIP) {
+            ++tally.skipped;
+        } else if (outside_range(record, settings.limits)) {
+            ++tally.outside_dates;
+        } else if (com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_CHECK,
+                                      folder.internal_path.c_str()) != 0) {
+            ++tally.duplicates;
+        } else {
+            const int lost_before = tally.lost;
+            const int result = session.exports().WriteMsg(&record, nullptr, work.data(), nullptr);
+            if (result == 0) {
+                ++tally.converted;
+                if (tally.lost == lost_before)
+                    written.push_back(sequence);
+            } else {
+                ++tally.failed;
+                // A refused item that was also reported lost counts once;
+                // other items lost in the same call still count.
+                const int lost_in_call = tally.lost - lost_before;
+                tally.lost = lost_before + std::max(0, lost_in_call - 1);
+            }
+        }
+        if (settings.progress != nullptr)
+            settings.progress->update(tally.reported());
+    }
+    release(record, work);
+}
+
+// Reads each written item again (the writers change records in place and
+// delete part files) and records it in the duplicate store.
+void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<int> &written) {
+    const std::string work = env.work_prefix();
+    for (const int sequence : written) {
+        release(record, work);
+        reader.read_item(folder, sequence, record, work);
+        com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_CHECK, folder.internal_path.c_str());
+        com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER, folder.internal_path.c_str());
+    }
+    release(record, work);
+}
+
+std::vector<ArchiveFolder> select_archive_folders(const ArchiveManifest &manifest,
+                                                  const std::vector<std::string> &selections) {
+    std::vector<ArchiveFolder> chosen;
+    for (const ArchiveFolder &folder : manifest.folders) {
+        bool wanted = selections.empty();
+        for (const std::string &selection : selections)
+            wanted = wanted || path_is_at_or_below(folder.path, selection);
+        if (wanted)
+            chosen.push_back(folder);
+    }
+    for (const std::string &selection : selections) {
+        bool used = false;
+        for (const ArchiveFolder &folder : manifest.folders)
+            used = used || path_is_at_or_below(folder.path, selection);
+        if (!used)
+            throw UsageError("--folder " + selection + " matches no folder of the archive");
+    }
+    return chosen;
+}
+
+} // namespace
+
+JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
+                      const Connection &connection, const Credentials &credentials,
+                      const fs::path &in_dir) {
+    JobSummary summary;
+    summary.command = "import";
+    summary.target = connection.user;
+    summary.log_file = env.log_file().string();
+    summary.archive = fs::absolute(in_dir).string();
+
+    // Everything is read and checked before anything is written.
+    ArchiveReader reader(in_dir);
+    reader.verify();
+    summary.source = reader.manifest().mailbox;
+    const auto chosen = select_archive_folders(reader.manifest(), settings.folders);
+
+    qvcom_reset_filters();
+    const std::string scope = reader.manifest().mailbox + "|" + connection.user;
+    if (qvcom_set_duplicate_store(env.duplicate_store().c_str(), scope.c_str()) == 0)
+        throw std::runtime_error("cannot open the duplicate store " + env.duplicate_store());
+
+    ConnectorSession session(env, settings.plugin, connection, credentials, Side::Target,
+                             logon_item_kind(kAllKinds), settings.transport);
+    HostRecord record(new qv_message{});
+    record->msg_number = kWriteMsgNumber;
+    FolderWriter writer{env, session, settings, reader, *record};
+    for (const ArchiveFolder &folder : chosen) {
+        if (stop_requested())
+            break;
+        summary.folders.push_back(writer.write(folder));
+    }
+    if (stop_requested())
+        summary.error = "interrupted";
+    summary.settle_exit_status();
+    return summary;
+}
+
+} // namespace qvmigrate

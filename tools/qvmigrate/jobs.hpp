@@ -1,0 +1,69 @@
+// jobs.hpp - the job drivers: folders, export, import, copy.  Each follows
+// the connector's calling order (source: Logon, GetFolderNames, per folder
+// InitRead / ConvertFolder / CloseRead, Logoff; target: Logon, per folder
+// InitWrite / WriteMsg... / CloseWrite(0), Logoff) and returns what it did
+// as a JobSummary.  Logon failures throw LogonFailed, option mistakes
+// UsageError, a refused archive ArchiveError.
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "auth_options.hpp"
+#include "folder_list.hpp"
+#include "qv/record.h"
+#include "summary.hpp"
+
+namespace qvmigrate {
+
+class HostEnvironment;
+
+struct JobLimits {
+    int max_items = 0;       // per folder; 0 = no limit
+    qv_filetime first = 0;   // first moment of the date range, 0 = open
+    qv_filetime last = 0;    // last moment of the date range, 0 = open
+    bool has_dates() const { return first != 0 || last != 0; }
+};
+
+// What every job shares.
+struct JobSettings {
+    std::filesystem::path plugin;
+    TransportOptions transport;
+    JobLimits limits;
+    std::vector<std::string> folders; // display paths; empty = all
+    int kind_filter = kAllKinds;
+    Progress *progress = nullptr;
+};
+
+
+std::vector<FolderEntry> run_folders(HostEnvironment &env, const JobSettings &settings,
+                                     const Connection &connection,
+                                     const Credentials &credentials);
+
+void print_folder_list(std::ostream &out, const std::vector<FolderEntry> &folders, bool json);
+
+// Reads the selected folders of the mailbox into a new archive in out_dir.
+JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
+                      const Connection &connection, const Credentials &credentials,
+                      const std::filesystem::path &out_dir);
+
+// Writes the selected folders of the archive into the mailbox.  The
+// archive is read whole and checked before logon.
+JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
+                      const Connection &connection, const Credentials &credentials,
+                      const std::filesystem::path &in_dir);
+
+// Export into a staging archive, then import from it.  The stage is
+// removed afterwards unless `keep_stage`.
+JobSummary run_copy(HostEnvironment &env, const JobSettings &settings, const Connection &from,
+                    const Credentials &from_credentials, const Connection &to,
+                    const Credentials &to_credentials, const std::filesystem::path &stage,
+                    bool keep_stage);
+
+// Fails (UsageError) when `dir` exists and is not empty: checked before
+// logon so that nothing is read for an archive that cannot be written.
+void require_empty_output(const std::filesystem::path &dir);
+
+} // namespace qvmigrate

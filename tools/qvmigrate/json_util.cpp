@@ -1,0 +1,71 @@
+// json_util.cpp - parsing, printing and whole-file helpers.
+#include "json_util.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+
+namespace qvmigrate {
+
+JsonParse parse_json(const std::string &text) {
+    JsonParse result;
+    const char *end = nullptr;
+    result.root.reset(cJSON_ParseWithLengthOpts(text.c_str(), text.size() + 1, &end, 1));
+    if (!result.root) {
+        const size_t offset = end != nullptr && end >= text.c_str() ? static_cast<size_t>(end - text.c_str()) : 0;
+        result.error = "not valid JSON near byte " + std::to_string(offset);
+    }
+    return result;
+}
+
+std::string print_json(const cJSON *json) {
+    std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_Print(json), &cJSON_free);
+    if (!printed)
+        throw std::runtime_error("out of memory while printing JSON");
+    std::string text(printed.get());
+    // cJSON indents with tabs; two blanks read better in a terminal.
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\t')
+            out += text[i];
+        else
+            out += i > 0 && text[i - 1] == ':' ? " " : "  ";
+    }
+    out += '\n';
+    return out;
+}
+
+std::optional<std::string> read_text_file(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    if (in.bad())
+        return std::nullopt;
+    return buffer.str();
+}
+
+void write_file_atomically(const std::filesystem::path &path, const std::string &text) {
+    std::filesystem::path temporary = path;
+    temporary += ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(text.data(), static_cast<std::streamsize>(text.size()));
+        out.flush();
+        if (!out)
+            throw std::runtime_error("cannot write " + temporary.string());
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    if (error) {
+        std::filesystem::remove(temporary, error);
+        throw std::runtime_error("cannot write " + path.string());
+    }
+}
+
+} // namespace qvmigrate

@@ -1,0 +1,297 @@
+// record_archive.cpp - writing and reading the record archive.
+#include "record_archive.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+
+#include "json_util.hpp"
+#include "qv/qvcom.h"
+#include "record_json.hpp"
+#include "text_codec.hpp"
+
+namespace qvmigrate {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char *kManifestName = "manifest.json";
+constexpr const char *kKindNames[] = {"mail", "contacts", "calendar", "tasks"};
+
+std::string folder_dir_name(int number) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%04d", number);
+    return name;
+}
+
+std::string item_base_name(int sequence) {
+    char name[16];
+    std::snprintf(name, sizeof name, "%06d", sequence);
+    return name;
+}
+
+std::string now_utc() {
+    const auto now = std::chrono::system_clock::now();
+    const auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
+    const qv_filetime ticks = com_UnixToFileTime(seconds);
+    return filetime_to_iso(ticks).substr(0, 19) + "Z";
+}
+
+// Copies part files in while an item is written.
+class CopyingStore : public FileStore {
+  public:
+    explicit CopyingStore(fs::path folder_dir) : folder_dir_(std::move(folder_dir)) {}
+
+    std::optional<StoredFile> put(const fs::path &source, const std::string &name) override {
+        std::error_code error;
+        if (!fs::is_regular_file(source, error))
+            return std::nullopt;
+        const fs::path target = folder_dir_ / name;
+        if (!fs::copy_file(source, target, fs::copy_options::overwrite_existing, error))
+            throw ArchiveError(relative(target) + ": cannot copy " + source.string() + " (" +
+                               error.message() + ")");
+        const auto bytes = fs::file_size(target, error);
+        const auto digest = sha256_file_hex(target);
+        if (error || !digest)
+            throw ArchiveError(relative(target) + ": cannot read back");
+        return StoredFile{name, bytes, *digest};
+    }
+
+  private:
+    std::string relative(const fs::path &path) const {
+        return folder_dir_.filename().string() + "/" + path.filename().string();
+    }
+    fs::path folder_dir_;
+};
+
+// Hands part files back (or only checks them) while an item is read.
+class CheckingSource : public FileSource {
+  public:
+    CheckingSource(fs::path folder_dir, bool copy) : folder_dir_(std::move(folder_dir)), copy_(copy) {}
+
+    std::string fetch(const StoredFile &file, const fs::path &destination) override {
+        const fs::path source = folder_dir_ / file.name;
+        std::error_code error;
+        const std::string shown = folder_dir_.filename().string() + "/" + file.name;
+        if (!fs::is_regular_file(source, error))
+            return shown + " is missing";
+        const auto bytes = fs::file_size(source, error);
+        if (error || bytes != file.bytes)
+            return shown + " has " + std::to_string(bytes) + " bytes, " +
+                   std::to_string(file.bytes) + " were recorded (truncated?)";
+        const auto digest = sha256_file_hex(source);
+        if (!digest || *digest != file.sha256)
+            return shown + " does not match its recorded SHA-256 (damaged)";
+        if (copy_ && !fs::copy_file(source, destination, fs::copy_options::overwrite_existing, error))
+            return shown + " cannot be copied to " + destination.string() + " (" + error.message() + ")";
+        return "";
+    }
+
+  private:
+    fs::path folder_dir_;
+    bool copy_;
+};
+
+void remove_item_files(const fs::path &folder_dir, const std::string &base) {
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder_dir, error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.starts_with(base + "."))
+            fs::remove(entry.path(), error);
+    }
+}
+
+JsonPtr manifest_to_json(const ArchiveManifest &manifest) {
+    JsonPtr root(cJSON_CreateObject());
+    cJSON_AddStringToObject(root.get(), "format", kArchiveFormatName);
+    cJSON_AddNumberToObject(root.get(), "format_version", manifest.format_version);
+    cJSON_AddStringToObject(root.get(), "created_utc", manifest.created_utc.c_str());
+    cJSON_AddStringToObject(root.get(), "mailbox", manifest.mailbox.c_str());
+    cJSON *folders = cJSON_AddArrayToObject(root.get(), "folders");
+    for (const ArchiveFolder &folder : manifest.folders) {
+        cJSON *item = cJSON_CreateObject();
+        cJSON_AddNumberToObject(item, "number", folder.number);
+        cJSON_AddStringToObject(item, "path", folder.path.c_str());
+        cJSON_AddStringToObject(item, "internal_path", folder.internal_path.c_str());
+        cJSON_AddStringToObject(item, "kind", folder_kind_name(folder.folder_type).c_str());
+        cJSON_AddNumberToObject(item, "source_total", folder.source_total);
+        cJSON_AddNumberToObject(item, "items", folder.items);
+        cJSON_AddItemToArray(folders, item);
+    }
+    return root;
+}
+
+ArchiveFolder folder_from_json(const cJSON *item, int position) {
+    const std::string where =
+        std::string(kManifestName) + ": folders[" + std::to_string(position) + "]";
+    ArchiveFolder folder;
+    const auto number = json_integer(item, "number", 1, 9999);
+    const auto path = json_string(item, "path");
+    const auto internal_path = json_string(item, "internal_path");
+    const auto kind = json_string(item, "kind");
+    const auto total = json_integer(item, "source_total", 0, kMaxArchiveItemsPerFolder);
+    const auto items = json_integer(item, "items", 0, kMaxArchiveItemsPerFolder);
+    if (!number || !path || !internal_path || !kind || !total || !items)
+        throw ArchiveError(where + ": needs number, path, internal_path, kind, source_total "
+                                  "and items");
+    if (*number != position + 1)
+        throw ArchiveError(where + ": number " + std::to_string(*number) + " out of order");
+    folder.folder_type = folder_type_from_name(*kind);
+    if (folder.folder_type < 0)
+        throw ArchiveError(where + ": unknown kind \"" + *kind + "\"");
+    folder.number = static_cast<int>(*number);
+    folder.path = *path;
+    folder.internal_path = *internal_path;
+    folder.source_total = static_cast<int>(*total);
+    folder.items = static_cast<int>(*items);
+    return folder;
+}
+
+ArchiveManifest read_manifest(const fs::path &dir) {
+    std::error_code error;
+    if (!fs::is_directory(dir, error))
+        throw ArchiveError(dir.string() + ": not a directory");
+    const auto text = read_text_file(dir / kManifestName);
+    if (!text)
+        throw ArchiveError(std::string(kManifestName) + ": missing in " + dir.string() +
+                           " (not a record archive, or its export did not finish)");
+    const JsonParse parsed = parse_json(*text);
+    if (!parsed.root)
+        throw ArchiveError(std::string(kManifestName) + ": " + parsed.error);
+    const cJSON *root = parsed.root.get();
+    if (json_string(root, "format") != std::string(kArchiveFormatName))
+        throw ArchiveError(std::string(kManifestName) + ": not a qvmigrate record archive");
+    const auto version = json_integer(root, "format_version", 1, 1'000'000);
+    if (!version)
+        throw ArchiveError(std::string(kManifestName) + ": format_version missing or invalid");
+    if (*version > kArchiveFormatVersion)
+        throw ArchiveError(std::string(kManifestName) + ": format version " +
+                           std::to_string(*version) + " is newer than this qvmigrate reads (" +
+                           std::to_string(kArchiveFormatVersion) + "); use a newer qvmigrate");
+    ArchiveManifest manifest;
+    manifest.format_version = static_cast<int>(*version);
+    manifest.mailbox = json_string(root, "mailbox").value_or("");
+    manifest.created_utc = json_string(root, "created_utc").value_or("");
+    const cJSON *folders = json_member(root, "folders");
+    if (!cJSON_IsArray(folders))
+        throw ArchiveError(std::string(kManifestName) + ": folders missing");
+    int position = 0;
+    for (const cJSON *item = folders->child; item != nullptr; item = item->next)
+        manifest.folders.push_back(folder_from_json(item, position++));
+    return manifest;
+}
+
+} // namespace
+
+std::string folder_kind_name(int folder_type) {
+    return folder_type >= 0 && folder_type < 4 ? kKindNames[folder_type] : "";
+}
+
+int folder_type_from_name(const std::string &name) {
+    for (int type = 0; type < 4; ++type) {
+        if (name == kKindNames[type])
+            return type;
+    }
+    return -1;
+}
+
+std::string archive_item_name(int folder_number, int sequence) {
+    return folder_dir_name(folder_number) + "/" + item_base_name(sequence) + ".json";
+}
+
+// ------------------------------------------------------------------ writer
+
+ArchiveWriter::ArchiveWriter(fs::path dir, std::string mailbox) : dir_(std::move(dir)) {
+    std::error_code error;
+    if (fs::exists(dir_, error) && !fs::is_empty(dir_, error))
+        throw ArchiveError(dir_.string() + ": exists and is not empty; give a new folder");
+    fs::create_directories(dir_, error);
+    if (error)
+        throw ArchiveError(dir_.string() + ": cannot create (" + error.message() + ")");
+    manifest_.mailbox = std::move(mailbox);
+    manifest_.created_utc = now_utc();
+}
+
+void ArchiveWriter::begin_folder(const std::string &path, const std::string &internal_path,
+                                 int folder_type, int source_total) {
+    ArchiveFolder folder;
+    folder.number = static_cast<int>(manifest_.folders.size()) + 1;
+    folder.path = path;
+    folder.internal_path = internal_path;
+    folder.folder_type = folder_type;
+    folder.source_total = source_total;
+    std::error_code error;
+    fs::create_directories(dir_ / folder_dir_name(folder.number), error);
+    if (error)
+        throw ArchiveError(folder_dir_name(folder.number) + ": cannot create (" +
+                           error.message() + ")");
+    manifest_.folders.push_back(folder);
+}
+
+void ArchiveWriter::write_item(const qv_message &msg, const std::string &work_dir) {
+    if (manifest_.folders.empty())
+        throw ArchiveError("write_item before begin_folder");
+    ArchiveFolder &folder = manifest_.folders.back();
+    const fs::path folder_dir = dir_ / folder_dir_name(folder.number);
+    const int sequence = folder.items + 1;
+    const std::string base = item_base_name(sequence);
+    try {
+        CopyingStore store(folder_dir);
+        JsonPtr object(cJSON_CreateObject());
+        message_to_json(msg, work_dir, base, store, object.get());
+        write_file_atomically(folder_dir / (base + ".json"), print_json(object.get()));
+    } catch (...) {
+        remove_item_files(folder_dir, base);
+        throw;
+    }
+    folder.items = sequence;
+}
+
+void ArchiveWriter::finish() {
+    const JsonPtr root = manifest_to_json(manifest_);
+    write_file_atomically(dir_ / kManifestName, print_json(root.get()));
+}
+
+// ------------------------------------------------------------------ reader
+
+ArchiveReader::ArchiveReader(fs::path dir) : dir_(std::move(dir)), manifest_(read_manifest(dir_)) {}
+
+void ArchiveReader::verify() const {
+    for (const ArchiveFolder &folder : manifest_.folders) {
+        for (int sequence = 1; sequence <= folder.items; ++sequence) {
+            auto scratch = std::make_unique<qv_message>();
+            try {
+                read_item_into(folder, sequence, *scratch, "", false);
+            } catch (...) {
+                com_ResetObject(scratch.get());
+                throw;
+            }
+            com_ResetObject(scratch.get());
+        }
+    }
+}
+
+void ArchiveReader::read_item(const ArchiveFolder &folder, int sequence, qv_message &msg,
+                              const std::string &work_dir) const {
+    read_item_into(folder, sequence, msg, work_dir, true);
+}
+
+void ArchiveReader::read_item_into(const ArchiveFolder &folder, int sequence, qv_message &msg,
+                                   const std::string &work_dir, bool copy_files) const {
+    const std::string name = archive_item_name(folder.number, sequence);
+    const auto text = read_text_file(dir_ / name);
+    if (!text)
+        throw ArchiveError(name + ": missing (the archive is truncated)");
+    const JsonParse parsed = parse_json(*text);
+    if (!parsed.root)
+        throw ArchiveError(name + ": " + parsed.error);
+    CheckingSource source(dir_ / folder_dir_name(folder.number), copy_files);
+    const std::string problem =
+        message_from_json(parsed.root.get(), msg, work_dir, item_base_name(sequence), source);
+    if (!problem.empty())
+        throw ArchiveError(name + ": " + problem);
+}
+
+} // namespace qvmigrate

@@ -1,0 +1,54 @@
+// sandbox_process.hpp - running ews-sandbox: its one-shot commands (user
+// add, seed, dump) and its server, whose "listening URL ca=PATH" line
+// tells where it is.
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+namespace qvmigrate {
+
+struct CommandResult {
+    int status = -1;    // exit status; -1 when it could not run or was killed
+    std::string output; // stdout and stderr together
+};
+
+// Runs argv[0] with the arguments, no shell; kills it after `timeout`.
+CommandResult run_command(const std::vector<std::string> &argv, std::chrono::seconds timeout);
+
+struct ListeningLine {
+    std::string url;     // https://127.0.0.1:PORT/EWS/Exchange.asmx
+    std::string ca_file; // PEM of the sandbox's certificate authority
+};
+
+// Reads "listening https://127.0.0.1:PORT/EWS/Exchange.asmx ca=PATH".
+std::optional<ListeningLine> parse_listening_line(const std::string &line);
+
+class SandboxServer {
+  public:
+    // Starts `program serve --data DIR --port 0` with its output going to
+    // `log_file`, and waits for the listening line.  Throws
+    // std::runtime_error with the server's output when it does not come.
+    SandboxServer(const std::filesystem::path &program, const std::filesystem::path &data_dir,
+                  const std::filesystem::path &log_file, std::chrono::seconds wait);
+    ~SandboxServer();
+    SandboxServer(const SandboxServer &) = delete;
+    SandboxServer &operator=(const SandboxServer &) = delete;
+
+    const ListeningLine &where() const { return where_; }
+
+    // SIGTERM, then SIGKILL if it has not ended after a few seconds.
+    // Returns its exit status (-1 when killed by a signal).
+    int stop();
+
+  private:
+    pid_t pid_ = -1;
+    ListeningLine where_;
+};
+
+} // namespace qvmigrate
