@@ -138,7 +138,8 @@ TEST(ExtendedFlags, FlagAndIconValues)
     };
     const std::vector<Case> cases = {
         {Extended("0x1090", "2"), 2, 0, 0},
-        {Extended("0x1090", "1"), 0, 0, 0},
+        {Extended("0x1090", "1"), 1, 0, 0},
+        {Extended("0x1090", "3"), 0, 0, 0},
         {Extended("0x1080", "261"), 0, 1, 0},
         {Extended("0x1080", "262"), 0, 0, 1},
         {Extended("0x1080", "263"), 0, 0, 0},

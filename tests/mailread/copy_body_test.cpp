@@ -47,10 +47,12 @@ TEST(CopyBody, EndsAtDelimiterClosingOrEndOfInput)
         const char *bytes;
         const char *rest;
     } cases[] = {
-        {"one\ntwo\n--b\nnext\n", kBodyAtBoundary, "one\r\ntwo\r\n", "next"},
-        {"one\n--b--\nepilogue\n", kBodyAtClosing, "one\r\n", "epilogue"},
-        {"one\n--B  \n", kBodyAtBoundary, "one\r\n", ""},       // case and padding
-        {"one\n--bb\n--b\n", kBodyAtBoundary, "one\r\n--bb\r\n", ""}, // a longer boundary is text
+        // The line end before a boundary line belongs to the boundary.
+        {"one\ntwo\n--b\nnext\n", kBodyAtBoundary, "one\r\ntwo", "next"},
+        {"one\n\n--b\n", kBodyAtBoundary, "one\r\n", ""},
+        {"one\n--b--\nepilogue\n", kBodyAtClosing, "one", "epilogue"},
+        {"one\n--B  \n", kBodyAtBoundary, "one", ""},       // case and padding
+        {"one\n--bb\n--b\n", kBodyAtBoundary, "one\r\n--bb", ""}, // a longer boundary is text
         {"one\n--b-x\n", kBodyAtEnd, "one\r\n--b-x\r\n", ""},
         {"one\ntwo", kBodyAtEnd, "one\r\ntwo\r\n", ""},
         {"", kBodyAtEnd, "", ""},
@@ -68,7 +70,7 @@ TEST(CopyBody, EnclosingBoundaryEndsAPartWhoseOwnIsMissing)
 {
     const Copied got = copy_body("text\n--outer\nnext part\n", "inner", "outer", 1, false);
     EXPECT_EQ(got.result, kBodyAtClosing);
-    EXPECT_EQ(got.bytes, "text\r\n");
+    EXPECT_EQ(got.bytes, "text");
     EXPECT_EQ(got.rest, "next part");
 }
 
@@ -93,7 +95,7 @@ TEST(CopyBody, SoftBreaksJoinedBeforeDecodingForShiftingCharsets)
     // An escape split by a soft break only decodes once the lines are one.
     const std::string text = "=1B$B$3=\n$s=1B(B\n--b\n";
     const Copied jis = copy_body(text, "b", "", 1, true, "ISO-2022-JP");
-    EXPECT_EQ(jis.bytes, "\x1B$B$3$s\x1B(B\r\n");
+    EXPECT_EQ(jis.bytes, "\x1B$B$3$s\x1B(B");
     EXPECT_EQ(jis.result, kBodyAtBoundary);
     // The last line of the input ending in a soft break is still written.
     EXPECT_EQ(copy_body("abc=", "b", "", 1, true, "koi8-r").bytes, "abc\r\n");
@@ -116,11 +118,11 @@ TEST(CopyBody, LinesLongerThanTheBufferAreCopiedWhole)
     std::string line(kLineMax - 1, 'x');
     line += "=41" + std::string(1000, 'y');
     const Copied got = copy_body(line + "\n--b\n", "b", "", 1, true);
-    EXPECT_EQ(got.bytes, std::string(kLineMax - 1, 'x') + "A" + std::string(1000, 'y') + "\r\n");
+    EXPECT_EQ(got.bytes, std::string(kLineMax - 1, 'x') + "A" + std::string(1000, 'y'));
     EXPECT_EQ(got.result, kBodyAtBoundary);
     // A long line that starts like a boundary in its later piece is text.
     const std::string tricky = std::string(kLineMax, 'z') + "--b\n--b\n";
-    EXPECT_EQ(copy_body(tricky, "b", "", 1, false).bytes, std::string(kLineMax, 'z') + "--b\r\n");
+    EXPECT_EQ(copy_body(tricky, "b", "", 1, false).bytes, std::string(kLineMax, 'z') + "--b");
 }
 
 TEST(CopyBody, AttachmentsKeepTabsTextBodiesDoNot)

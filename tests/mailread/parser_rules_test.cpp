@@ -68,7 +68,7 @@ TEST_F(ParserTest, TypeCodesFromEitherHeaderOrder)
         "--X\nContent-Type: image/png\n\nPNGDATA\n"
         "--X\nContent-Disposition: inline\n\ninline <text> & more\n"
         "--X\nContent-Type: text/plain\n\n"
-        "--X\nContent-Type: text/plain\n\n\n");
+        "--X\nContent-Type: text/plain\n\n\n\n");
     ASSERT_EQ(ParseText(text), 0);
     ASSERT_EQ(msg->part_count, 7);
     EXPECT_EQ(msg->parts[1]->part_type, QV_PART_HTML_BODY);
@@ -83,7 +83,8 @@ TEST_F(ParserTest, TypeCodesFromEitherHeaderOrder)
     EXPECT_STREQ(msg->parts[5]->file_name, "Inline.txt");
     EXPECT_EQ(Part(5), "<HR><pre>\ninline &lt;text&gt; &amp; more\n</pre>\n");
     EXPECT_EQ(msg->parts[5]->size, Part(5).size());
-    // An empty part takes no number; one holding just a line end is 13.
+    // An empty part (the line end before a boundary is the boundary's)
+    // takes no number; one holding just a line end is 13.
     EXPECT_EQ(msg->parts[6]->part_type, QV_PART_NOT_WRITTEN);
 }
 

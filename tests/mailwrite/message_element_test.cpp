@@ -58,6 +58,15 @@ TEST(MessageProperties, EveryOptionalPropertyInOrder)
     EXPECT_EQ(msg->flag_status, 2);
 }
 
+TEST(MessageProperties, CompletedFlagIsWrittenWithoutTheFollowUpIcon)
+{
+    Record msg = NewRecord(1);
+    msg->flag_status = 1;
+    const std::string xml = qvamz::MessagePropertiesXml(*msg, false, com_UnixToFileTime(0));
+    EXPECT_NE(xml.find(PropertyXml("0x1090", "Integer", "1")), std::string::npos) << xml;
+    EXPECT_EQ(xml.find("0x1095"), std::string::npos) << xml;
+}
+
 TEST(ResponseMessages, ClassesCodesAndTextsInOrder)
 {
     WorkDir dir;

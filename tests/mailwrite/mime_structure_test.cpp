@@ -68,7 +68,7 @@ TEST_F(MimeStructure, PlainTextOnlyIsOneAlternativePart)
     EXPECT_EQ(view.body.children[0].content, Crlf("Hello\nsecond line\n"));
 }
 
-TEST_F(MimeStructure, OnlyTheFirstHtmlBodyIsWrittenAndPlainTextGivesWay)
+TEST_F(MimeStructure, PlainTextGoesBeforeTheFirstHtmlBodyOnly)
 {
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "plain\n");
     AddPart(*msg, dir.prefix(), QV_PART_HTML_BODY, "Message.html",
@@ -78,9 +78,30 @@ TEST_F(MimeStructure, OnlyTheFirstHtmlBodyIsWrittenAndPlainTextGivesWay)
 
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
     ASSERT_EQ(view.body.type, "multipart/alternative");
-    ASSERT_EQ(view.body.children.size(), 1u);
-    EXPECT_EQ(view.body.children[0].type, "text/html");
-    EXPECT_EQ(view.body.children[0].content, "<html><body>first</body></html>");
+    ASSERT_EQ(view.body.children.size(), 2u);
+    EXPECT_EQ(view.body.children[0].type, "text/plain");
+    EXPECT_EQ(view.body.children[0].content, Crlf("plain\n"));
+    EXPECT_EQ(view.body.children[1].type, "text/html");
+    EXPECT_EQ(view.body.children[1].content, "<html><body>first</body></html>");
+}
+
+TEST_F(MimeStructure, TextAndHtmlBesideAnAttachmentGetAnAlternativeLevel)
+{
+    AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "plain\n");
+    AddPart(*msg, dir.prefix(), QV_PART_HTML_BODY, "Message.html", "<p>rich</p>");
+    AddPart(*msg, dir.prefix(), QV_PART_ATTACHMENT, "a.bin", BinaryContent(100, 2));
+    Build(*msg, dir);
+
+    GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
+    ASSERT_EQ(view.body.type, "multipart/mixed");
+    ASSERT_EQ(view.body.children.size(), 2u);
+    const auto &alternative = view.body.children[0];
+    EXPECT_EQ(alternative.type, "multipart/alternative");
+    ASSERT_EQ(alternative.children.size(), 2u);
+    EXPECT_EQ(alternative.children[0].type, "text/plain");
+    EXPECT_EQ(alternative.children[1].type, "text/html");
+    EXPECT_EQ(alternative.children[1].content, "<p>rich</p>");
+    EXPECT_EQ(view.body.children[1].filename, "a.bin");
 }
 
 TEST_F(MimeStructure, InlineImageOpensRelatedAndAlternativeLevels)

@@ -15,7 +15,7 @@ namespace qvamz::mailread {
 namespace {
 
 constexpr int kLatin1Codepage = 28591;
-constexpr std::uint32_t kEmptyBodySize = 2; // a body holding only CR LF
+constexpr std::uint32_t kEmptyBodySize = 2; // a body holding only CR LF (or nothing)
 
 template <std::size_t N> void store(char (&field)[N], std::string_view text)
 {
@@ -208,7 +208,7 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir)
         qv_part *part = msg->parts[i];
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         if ((part->part_type == QV_PART_TEXT_BODY || part->part_type == QV_PART_HTML_BODY) &&
-            part->size == kEmptyBodySize) {
+            (part->size == 0 || part->size == kEmptyBodySize)) {
             part->part_type = QV_PART_NOT_WRITTEN;
             continue;
         }

@@ -133,8 +133,12 @@ bool ReadItemDetails(const std::string &answer_path, qv_message *msg, ItemDetail
 
 void ApplyExtendedFlags(const char *text, qv_message *msg)
 {
-    if (ExtendedValue(text, kFlagStatusAttribute) == std::to_string(kFlagStatusFlagged))
+    // A completed flag is kept too, so that a copy does not lose it.
+    const std::string flag = ExtendedValue(text, kFlagStatusAttribute);
+    if (flag == std::to_string(kFlagStatusFlagged))
         msg->flag_status = kFlagStatusFlagged;
+    else if (flag == std::to_string(kFlagStatusComplete))
+        msg->flag_status = kFlagStatusComplete;
     const std::string icon = ExtendedValue(text, kIconIndexAttribute);
     if (icon == kIconReplied)
         msg->replied = 1;

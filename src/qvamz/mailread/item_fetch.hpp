@@ -18,6 +18,7 @@ inline constexpr std::size_t kPropertyTextMax = 4096;  // answer bytes read afte
 inline constexpr std::size_t kExtendedValueMax = 250;  // bytes of an extended property value
 
 // PR_FLAG_STATUS and PR_ICON_INDEX values the reader understands.
+inline constexpr int kFlagStatusComplete = 1;
 inline constexpr int kFlagStatusFlagged = 2;
 inline constexpr std::string_view kIconReplied = "261";
 inline constexpr std::string_view kIconForwarded = "262";

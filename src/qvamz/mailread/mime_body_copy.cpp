@@ -150,10 +150,22 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
     const std::string delimiter = boundary.empty() ? std::string() : "--" + std::string(boundary);
     std::string &line = in.line;
     bool line_start = true; // false while the pieces of one long line go by
+    // The line end before a boundary line belongs to the boundary, so each
+    // line end is written only once the next line turns out to be content.
+    bool line_end_due = false;
+    const auto write_due_line_end = [&] {
+        if (out && line_end_due) {
+            std::fwrite("\r\n", 1, 2, out);
+            count += 2;
+        }
+        line_end_due = false;
+    };
     for (;;) {
         BodyPiece piece = ReadBodyPiece(in, 0, keep_tabs);
-        if (piece == BodyPiece::kEndOfInput)
+        if (piece == BodyPiece::kEndOfInput) {
+            write_due_line_end(); // the body ends with the input: it keeps its last line end
             return kBodyAtEnd;
+        }
         if (line_start) {
             while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() && line.back() == '=' &&
                    (delimiter.empty() || !starts_with(line, delimiter)) && line.size() < kLineMax) {
@@ -185,10 +197,10 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
         }
         const bool line_end = piece == BodyPiece::kLineEnd && !soft_break;
         if (out) {
+            write_due_line_end();
             std::fwrite(line.data(), 1, line.size(), out);
-            if (line_end)
-                std::fwrite("\r\n", 1, 2, out);
-            count += line.size() + (line_end ? 2 : 0);
+            line_end_due = line_end;
+            count += line.size();
         } else {
             count += line.size();
         }

@@ -90,7 +90,9 @@ std::string MessagePropertiesXml(qv_message &msg, bool sticky_note, qv_filetime 
         if (msg.flag_status > kFlaggedStatusMax)
             msg.flag_status = kFlaggedStatusMax;
         xml += Property("0x1090", "Integer", std::to_string(msg.flag_status));
-        xml += Property("0x1095", "Integer", std::to_string(kFollowUpIcon));
+        // A completed flag shows no follow-up icon.
+        if (msg.flag_status == kFlaggedStatusMax)
+            xml += Property("0x1095", "Integer", std::to_string(kFollowUpIcon));
     }
     return xml;
 }

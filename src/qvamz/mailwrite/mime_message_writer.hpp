@@ -62,8 +62,10 @@ class MessageWriter {
     void WriteEmbeddedMessage(const qv_part &part);
     void WriteMovedAttachment(const qv_part &part, std::string_view name);
     void WriteFileAttachment(int index, std::string_view name);
+    bool WriteAttachedMessageFile(int index);
     void WriteLonePkcs7(int index);
-    void WriteBase64Body(int index);
+    // `skip` bytes at the start of the part file are left out.
+    void WriteBase64Body(int index, long skip = 0);
     bool LineStartsWithOpenBoundary(std::string_view line) const;
     bool TakeImageSlot();
     Base64Lines Lines() const;

@@ -60,6 +60,57 @@ std::string CharsetDeclaredIn(const std::string &html_path)
     return {};
 }
 
+// The mail reader puts a line declaring the charset in front of every HTML
+// body it stores.  The body goes out with its charset in the part header,
+// so that line is left out again: a copied message keeps its HTML as it
+// was.  The size of the line, 0 when the file does not start with it.
+long ReaderMetaLineSize(const std::string &html_path, std::string_view charset)
+{
+    const std::string meta = "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
+                             std::string(charset) + "\">\n";
+    InputFile in(std::fopen(html_path.c_str(), "rb"));
+    if (!in || charset.empty())
+        return 0;
+    std::string start(meta.size(), '\0');
+    start.resize(std::fread(start.data(), 1, start.size(), in.get()));
+    return start == meta ? static_cast<long>(meta.size()) : 0;
+}
+
+// The name the mail reader gives a message attached with an attachment
+// disposition, which it keeps whole as a file.
+bool IsAttachedMessageFile(std::string_view name)
+{
+    static constexpr std::string_view kName = "Message.eml";
+    return name.size() == kName.size() && StartsWithNoCase(name, kName);
+}
+
+// Whether a part file can go out as it stands inside a MIME part: lines
+// ended by CR LF, none longer than MIME allows, none that reads as a
+// delimiter of an open multipart level.  `eight_bit` tells whether a byte
+// above 127 occurs.
+template <class BoundaryTest>
+bool SendableAsItStands(std::FILE *in, BoundaryTest is_boundary, bool &eight_bit)
+{
+    static constexpr std::size_t kMimeLineMax = 998;
+    std::string line;
+    eight_bit = false;
+    int c;
+    while ((c = std::getc(in)) != EOF) {
+        if (c == '\n') {
+            if (line.empty() || line.back() != '\r' || is_boundary(line))
+                return false;
+            line.clear();
+            continue;
+        }
+        if (line.size() > kMimeLineMax || (!line.empty() && line.back() == '\r'))
+            return false; // a long line or a lone CR
+        eight_bit = eight_bit || c >= 0x80;
+        line.push_back(static_cast<char>(c));
+    }
+    return line.size() <= kMimeLineMax && !is_boundary(line) &&
+           (line.empty() || line.back() != '\r');
+}
+
 std::string ImageContentType(std::string_view extension)
 {
     auto is = [&](std::string_view e) {
@@ -74,6 +125,36 @@ std::string ImageContentType(std::string_view extension)
     if (is("png"))
         return "image/png";
     return "application/octet-stream";
+}
+
+// The type of a file attachment as its name's extension tells it, so that
+// the target shows the attachment as the source did; unknown extensions
+// (and types a reader would take for something else than an attachment,
+// such as calendar or HTML parts) go as application/octet-stream.
+std::string AttachmentContentType(std::string_view name)
+{
+    static constexpr std::pair<std::string_view, std::string_view> kTypes[] = {
+        {"pdf", "application/pdf"},
+        {"txt", "text/plain"},
+        {"csv", "text/csv"},
+        {"xml", "application/xml"},
+        {"json", "application/json"},
+        {"zip", "application/zip"},
+        {"rtf", "application/rtf"},
+        {"doc", "application/msword"},
+        {"xls", "application/vnd.ms-excel"},
+        {"ppt", "application/vnd.ms-powerpoint"},
+        {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
+        {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
+        {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
+    };
+    std::array<char, kExtensionMax> buffer{};
+    com_ExtractFileExt(std::string(name).c_str(), buffer.data(), buffer.size());
+    const std::string_view extension = buffer.data();
+    for (const auto &[known, type] : kTypes)
+        if (extension.size() == known.size() && StartsWithNoCase(extension, known))
+            return std::string(type);
+    return ImageContentType(extension);
 }
 
 // A Content-ID without the brackets, blanks and line breaks that would end
@@ -140,11 +221,27 @@ void MessageWriter::WriteBodies()
 {
     bool wrote = false;
     if (summary_.has_html) {
-        for (int i = 0; i < PartCount() && !wrote; ++i)
-            if (const qv_part *part = PartAt(i); part && part->part_type == QV_PART_HTML_BODY) {
-                WriteHtmlBody(i);
-                wrote = true; // further HTML parts are not written
-            }
+        // The plain text goes with the HTML as its alternative, so that a
+        // copy keeps both; further text and HTML parts are not written.
+        int text = -1, html = -1;
+        for (int i = 0; i < PartCount(); ++i) {
+            const qv_part *part = PartAt(i);
+            if (part && part->part_type == QV_PART_TEXT_BODY && text < 0)
+                text = i;
+            if (part && part->part_type == QV_PART_HTML_BODY && html < 0)
+                html = i;
+        }
+        // A mixed level holds the pair in an alternative level of its own;
+        // a related level already opened one.
+        const bool own_level = text >= 0 && summary_.attachment && !summary_.related;
+        if (own_level)
+            OpenNestedLevel("alternative");
+        if (text >= 0)
+            WriteTextPart(text, "text/plain", "UTF-8");
+        WriteHtmlBody(html);
+        if (own_level)
+            CloseNestedLevel();
+        wrote = true;
     } else {
         for (int i = 0; i < PartCount(); ++i) {
             const qv_part *part = PartAt(i);
@@ -207,6 +304,7 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
 void MessageWriter::WriteHtmlBody(int index)
 {
     qv_part &part = *PartAt(index);
+    const long meta_size = ReaderMetaLineSize(PartPath(index), Field(part.charset));
     if (Field(part.charset).empty())
         com_strncpy(part.charset, CharsetDeclaredIn(PartPath(index)).c_str(), kPartCharsetMax);
     if (Field(part.charset).size() == 7 && StartsWithNoCase(Field(part.charset), "unicode"))
@@ -222,7 +320,7 @@ void MessageWriter::WriteHtmlBody(int index)
         charset = "UTF-8";
     Put("--" + Boundary() + "\r\n");
     Put("Content-type: text/html; charset=\"" + charset + "\"\r\n");
-    WriteBase64Body(index);
+    WriteBase64Body(index, meta_size);
 }
 
 void MessageWriter::WriteInlineParts()
@@ -269,6 +367,8 @@ void MessageWriter::WriteAttachmentsAndMessages()
             WriteMovedAttachment(*part, name);
         } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
             bool image = ContainsNoCase(name, ".jpg") || ContainsNoCase(name, ".gif");
+            if (IsAttachedMessageFile(raw_name) && WriteAttachedMessageFile(i))
+                continue;
             if (!image || TakeImageSlot())
                 WriteFileAttachment(i, name);
         } else if (part->part_type == QV_PART_INLINE_TEXT) {
@@ -293,6 +393,32 @@ void MessageWriter::WriteEmbeddedMessage(const qv_part &part)
     embedded.Write(seed);
 }
 
+// An attached message the reader kept as a file goes back as an attached
+// message, byte for byte, so that the target shows it as the message it
+// was.  False when its text cannot stand as it is inside this message: it
+// then goes as a file.
+bool MessageWriter::WriteAttachedMessageFile(int index)
+{
+    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    bool eight_bit = false;
+    const auto is_boundary = [this](std::string_view line) {
+        return LineStartsWithOpenBoundary(line);
+    };
+    if (!in || !SendableAsItStands(in.get(), is_boundary, eight_bit))
+        return false;
+    std::rewind(in.get());
+    Put("--" + Boundary() + "\r\nContent-type: message/rfc822\r\n");
+    if (eight_bit)
+        Put("Content-Transfer-Encoding: 8bit\r\n");
+    Put("Content-Disposition: attachment\r\n\r\n");
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, in.get())) > 0)
+        std::fwrite(buffer, 1, got, out_);
+    Put("\r\n"); // the line end the next delimiter line begins with
+    return true;
+}
+
 void MessageWriter::WriteMovedAttachment(const qv_part &part, std::string_view name)
 {
     std::string page_name = encoder_.Parameter(std::string(name) + ".html");
@@ -312,7 +438,7 @@ void MessageWriter::WriteMovedAttachment(const qv_part &part, std::string_view n
 
 void MessageWriter::WriteFileAttachment(int index, std::string_view name)
 {
-    std::string content_type = "application/octet-stream";
+    std::string content_type = AttachmentContentType(name);
     if (StartsWithNoCase(name, "smime.p7s"))
         content_type = "application/x-pkcs7-signature";
     else if (StartsWithNoCase(name, "smime.p7m"))
@@ -348,10 +474,10 @@ void MessageWriter::WriteLonePkcs7(int index)
 }
 
 // The end of a part's header block and its content in base64.
-void MessageWriter::WriteBase64Body(int index)
+void MessageWriter::WriteBase64Body(int index, long skip)
 {
     InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
-    if (!in) {
+    if (!in || std::fseek(in.get(), skip, SEEK_SET) != 0) {
         Put("\r\n");
         WarnUnreadable(index);
         return;
