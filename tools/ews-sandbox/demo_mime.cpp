@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <stdexcept>
 
 #include "mail_codec.hpp"
 
@@ -64,13 +65,20 @@ std::string q_word(std::string_view bytes) {
 
 } // namespace
 
-std::string to_charset(std::string_view utf8, const char *charset) {
+bool try_charset(std::string_view utf8, const char *charset, std::string &out) {
     gsize written = 0;
     gchar *converted = g_convert(utf8.data(), static_cast<gssize>(utf8.size()), charset, "UTF-8",
                                  nullptr, &written, nullptr);
-    if (!converted) return std::string(utf8); // charset unknown to iconv: keep UTF-8
-    std::string out(converted, written);
+    if (!converted) return false;
+    out.assign(converted, written);
     g_free(converted);
+    return true;
+}
+
+std::string to_charset(std::string_view utf8, const char *charset) {
+    std::string out;
+    if (!try_charset(utf8, charset, out))
+        throw std::runtime_error(std::string("demo text does not fit charset ") + charset);
     return out;
 }
 
@@ -84,9 +92,16 @@ std::string encoded_words(std::string_view utf8, const char *charset, char encod
     while (pos < utf8.size()) {
         std::size_t n = std::min(piece, utf8.size() - pos);
         while (pos + n < utf8.size() && (static_cast<unsigned char>(utf8[pos + n]) & 0xc0) == 0x80) ++n;
-        std::string bytes = to_charset(utf8.substr(pos, n), charset);
+        // A piece the charset cannot hold goes out as UTF-8, labelled so:
+        // a word must never carry bytes of another charset than it names.
+        const char *label = charset;
+        std::string bytes;
+        if (!try_charset(utf8.substr(pos, n), charset, bytes)) {
+            label = "UTF-8";
+            bytes.assign(utf8.substr(pos, n));
+        }
         if (!out.empty()) out += "\r\n ";
-        out += std::string("=?") + charset + "?" + encoding + "?" +
+        out += std::string("=?") + label + "?" + encoding + "?" +
                (encoding == 'B' ? base64_encode(bytes) : q_word(bytes)) + "?=";
         pos += n;
     }

@@ -15,7 +15,12 @@ namespace sandbox::demo {
 // 'Q'; plain ASCII comes back unchanged.
 std::string encoded_words(std::string_view utf8, const char *charset, char encoding);
 
-// The text converted from UTF-8 to `charset` (bytes), for bodies.
+// The text converted from UTF-8 to `charset` (bytes); false when the
+// charset cannot hold it.
+bool try_charset(std::string_view utf8, const char *charset, std::string &out);
+
+// The text converted from UTF-8 to `charset` (bytes), for bodies; throws
+// when the charset cannot hold it, so no demo body is ever mislabelled.
 std::string to_charset(std::string_view utf8, const char *charset);
 
 // Quoted-printable with soft line breaks at 76 characters, CRLF lines.

@@ -63,7 +63,7 @@ struct DemoMail {
 
 const std::vector<DemoMail> &demo_mails() {
     static const std::vector<DemoMail> mails = {
-        {"Inbox", "2026-02-27T08:15:00Z", 60, 1, {0}, {7}, "Grüße aus München – Projektstart",
+        {"Inbox", "2026-02-27T08:15:00Z", 60, 1, {0}, {7}, "Grüße aus München: Projektstart",
          Shape::Plain, "Hallo,\n\nwir starten am Montag. Die Unterlagen schicke ich vorab.\n\nViele Grüße\nJürgen",
          false, 2, 0, "Projekt Alpha"},
         {"Inbox", "2026-02-26T16:40:12Z", 60, 2, {0}, {}, "Réunion de lundi : ordre du jour",
