@@ -148,6 +148,29 @@ std::optional<std::int64_t> mailbox_for(OpEnv &env, xmlNodePtr mailbox_element, 
     return env.store.ensure_mailbox(address);
 }
 
+// The Id attribute of a FolderId or ItemId element, decoded; refuses an
+// empty id, one that is not ours, and one of the other kind with the codes
+// Exchange uses.
+static std::optional<ObjectRef> decode_id_attribute(OpEnv &env, xmlNodePtr id_element,
+                                                    IdKind want, EwsError &error) {
+    std::string id = attribute(id_element, "Id").value_or("");
+    if (id.empty()) {
+        error = ews_error("ErrorInvalidIdEmpty");
+        return std::nullopt;
+    }
+    auto ref = env.store.ids().decode(id);
+    if (!ref || ref->kind == IdKind::Attachment) {
+        error = ews_error("ErrorInvalidIdMalformed");
+        return std::nullopt;
+    }
+    if (ref->kind != want) {
+        error = ews_error(want == IdKind::Folder ? "ErrorCannotUseItemIdForFolderId"
+                                                 : "ErrorCannotUseFolderIdForItemId");
+        return std::nullopt;
+    }
+    return ref;
+}
+
 std::optional<FolderInfo> resolve_folder(OpEnv &env, xmlNodePtr id_element, EwsError &error) {
     std::string kind = local_name(id_element);
     if (kind == "DistinguishedFolderId") {
@@ -161,20 +184,8 @@ std::optional<FolderInfo> resolve_folder(OpEnv &env, xmlNodePtr id_element, EwsE
         error = ews_error("ErrorInvalidIdMalformed");
         return std::nullopt;
     }
-    std::string id = attribute(id_element, "Id").value_or("");
-    if (id.empty()) {
-        error = ews_error("ErrorInvalidIdEmpty");
-        return std::nullopt;
-    }
-    auto ref = env.store.ids().decode(id);
-    if (!ref || ref->kind == IdKind::Attachment) {
-        error = ews_error("ErrorInvalidIdMalformed");
-        return std::nullopt;
-    }
-    if (ref->kind == IdKind::Item) {
-        error = ews_error("ErrorCannotUseItemIdForFolderId");
-        return std::nullopt;
-    }
+    auto ref = decode_id_attribute(env, id_element, IdKind::Folder, error);
+    if (!ref) return std::nullopt;
     // Exchange answers "not found" for folders the caller may not open.
     std::optional<FolderInfo> f;
     if (env.may_open(ref->mailbox)) f = env.store.folder(ref->mailbox, ref->object);
@@ -198,20 +209,8 @@ std::optional<ItemRef> resolve_item(OpEnv &env, xmlNodePtr id_element, EwsError 
                           "The sandbox stores no recurring items: use ItemId.");
         return std::nullopt;
     }
-    std::string id = attribute(id_element, "Id").value_or("");
-    if (id.empty()) {
-        error = ews_error("ErrorInvalidIdEmpty");
-        return std::nullopt;
-    }
-    auto ref = env.store.ids().decode(id);
-    if (!ref || ref->kind == IdKind::Attachment) {
-        error = ews_error("ErrorInvalidIdMalformed");
-        return std::nullopt;
-    }
-    if (ref->kind == IdKind::Folder) {
-        error = ews_error("ErrorCannotUseFolderIdForItemId");
-        return std::nullopt;
-    }
+    auto ref = decode_id_attribute(env, id_element, IdKind::Item, error);
+    if (!ref) return std::nullopt;
     std::optional<ItemInfo> info;
     if (env.may_open(ref->mailbox)) info = env.store.item(ref->mailbox, ref->object);
     if (!info) {
