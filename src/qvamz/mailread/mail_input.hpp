@@ -11,6 +11,7 @@
 
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
+#include "transport/unique_file.hpp"
 
 // "debug:" lines appear only with /DEBUG.
 #define QV_DEBUG_LOG(...)                                                                          \
@@ -20,11 +21,6 @@
     } while (0)
 
 namespace qvamz::mailread {
-
-struct FileCloser {
-    void operator()(FILE *f) const { std::fclose(f); }
-};
-using UniqueFile = std::unique_ptr<FILE, FileCloser>;
 
 // State of one top-level message, shared by the message itself, its MIME
 // parts and every embedded message below it (also those read from a part

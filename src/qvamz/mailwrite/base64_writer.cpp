@@ -1,6 +1,7 @@
 // Base64 output: input is gathered into chunks that hold whole lines (54
 // bytes per line of 72 characters) and encoded with OpenSSL's block encoder.
 #include "mailwrite/base64_writer.hpp"
+#include "transport/unique_file.hpp"
 
 #include <openssl/evp.h>
 
@@ -15,9 +16,6 @@ constexpr std::size_t kLineBytes = kBase64LineChars / 4 * 3; // 54
 constexpr std::size_t kChunkLines = 64;
 constexpr std::size_t kChunkBytes = kLineBytes * kChunkLines; // a multiple of 3 and 54
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
 
 } // namespace
 
@@ -82,7 +80,7 @@ void Base64Writer::Put(const char *text, std::size_t size)
 
 bool WriteFileBase64(std::FILE *out, const std::string &path, Base64Lines lines)
 {
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(path.c_str(), "rb"));
+    UniqueFile in(std::fopen(path.c_str(), "rb"));
     if (!in)
         return false;
     return WriteStreamBase64(out, in.get(), lines);

@@ -1,5 +1,6 @@
 // The message bundle writer (see bundle_writer.hpp).
 #include "mailwrite/bundle_writer.hpp"
+#include "transport/unique_file.hpp"
 
 #include <array>
 #include <filesystem>
@@ -29,10 +30,7 @@ constexpr std::string_view kBundleHead = "<SavedItemFolderId>\n"
 constexpr std::string_view kBundleTail = "</Items>\n";
 constexpr char kCreateItemAttributes[] = "MessageDisposition=\"SaveOnly\"";
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
+using File = UniqueFile;
 
 std::array<ItemWriterFn, 4> gItemWriters{};
 

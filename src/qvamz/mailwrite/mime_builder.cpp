@@ -1,5 +1,6 @@
 // The MIME message builder's entry points (see mime_builder.hpp).
 #include "mailwrite/mime_builder.hpp"
+#include "transport/unique_file.hpp"
 
 #include <memory>
 #include <vector>
@@ -10,9 +11,6 @@
 namespace qvamz {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
 
 void WriteBodyLine(std::FILE *out, std::string_view line)
 {
@@ -46,7 +44,7 @@ int BuildMime(qv_message &msg, std::FILE *out, std::string_view boundary_seed,
 
 int CopyBodyText(std::FILE *out, const std::string &text_path)
 {
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(text_path.c_str(), "rb"));
+    UniqueFile in(std::fopen(text_path.c_str(), "rb"));
     if (!in)
         return 1;
     mime::CopyBodyLines(out, in.get());

@@ -1,5 +1,6 @@
 // Header text of built messages (see mime_headers.hpp).
 #include "mailwrite/mime_headers.hpp"
+#include "transport/unique_file.hpp"
 
 #include <array>
 #include <cctype>
@@ -20,10 +21,7 @@ namespace {
 constexpr std::size_t kEncodedTextMax = 8192;
 constexpr std::size_t kCharsetNameMax = 64;
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+using InputFile = UniqueFile;
 
 std::string_view Trim(std::string_view text)
 {

@@ -2,6 +2,7 @@
 // header block and the multipart levels.  The parts themselves are written
 // by mime_parts.cpp.
 #include "mailwrite/mime_message_writer.hpp"
+#include "transport/unique_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -17,9 +18,6 @@ namespace {
 constexpr int kMaxRecipientsWritten = QV_MAX_RECIPIENTS;
 constexpr std::size_t kCharsetNameMax = 64;
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
 
 bool IsInlineImageName(std::string_view name)
 {
@@ -114,7 +112,7 @@ bool MessageWriter::WriteRawPassthrough()
         const qv_part *part = PartAt(i);
         if (!part || part->part_type != QV_PART_ATTACHMENT || Field(part->file_name) != "RAWRFC.dat")
             continue;
-        std::unique_ptr<std::FILE, FileCloser> in(std::fopen(PartPath(i).c_str(), "rb"));
+        UniqueFile in(std::fopen(PartPath(i).c_str(), "rb"));
         if (!in)
             return false;
         std::array<char, 65536> buffer;

@@ -9,6 +9,7 @@
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_message_writer.hpp"
 #include "qv/qvcom.h"
+#include "transport/unique_file.hpp"
 
 namespace qvamz::mime {
 namespace {
@@ -17,10 +18,7 @@ constexpr std::size_t kExtensionMax = 260;
 // How much of the text after "charset=" in an HTML body is looked at.
 constexpr std::size_t kHtmlCharsetScanMax = 64;
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
-using InputFile = std::unique_ptr<std::FILE, FileCloser>;
+using InputFile = UniqueFile;
 
 // A charset name as a header parameter may carry it: the leading run of
 // the characters that charset names are made of.

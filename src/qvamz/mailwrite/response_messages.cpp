@@ -1,5 +1,6 @@
 // Per-item results of EWS answers (see response_messages.hpp).
 #include "mailwrite/response_messages.hpp"
+#include "transport/unique_file.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -9,9 +10,6 @@
 namespace qvamz {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
 
 // The value of attribute `name` in a start tag line, "" when absent.
 std::string Attribute(std::string_view line, std::string_view name)
@@ -45,7 +43,7 @@ std::vector<ResponseMessage> ReadResponseMessages(const std::string &answer_path
                                                   std::string_view element)
 {
     std::vector<ResponseMessage> messages;
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(answer_path.c_str(), "rb"));
+    UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
     if (!in)
         return messages;
     std::string line;

@@ -1,5 +1,6 @@
 // Target folders (see target_folders.hpp).
 #include "mailwrite/target_folders.hpp"
+#include "transport/unique_file.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -32,9 +33,6 @@ constexpr std::string_view kCreateFolderBody = "<ParentFolderId>\n"
                                                "</t:Folder>\n"
                                                "</Folders>\n";
 
-struct FileCloser {
-    void operator()(std::FILE *f) const noexcept { std::fclose(f); }
-};
 
 std::string Fill(std::string_view format, std::initializer_list<std::string_view> values)
 {
@@ -79,7 +77,7 @@ bool SamePathNoCase(std::string_view a, std::string_view b)
 // The Id of the first "<t:FolderId " line of a CreateFolder answer.
 std::string NewFolderIdIn(const std::string &answer_path)
 {
-    std::unique_ptr<std::FILE, FileCloser> in(std::fopen(answer_path.c_str(), "rb"));
+    UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
     if (!in)
         return {};
     if (gSw.debug)
