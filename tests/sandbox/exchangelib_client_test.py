@@ -51,14 +51,16 @@ def check_folder_tree(account):
     return projects
 
 
-def check_paging(account, folder):
+def check_paging(account, folder, log_path):
     from exchangelib import Message
     for n in range(23):
         Message(account=account, folder=folder, subject="page %02d" % n, body="n").save()
     query = folder.all().order_by("subject")
     query.page_size = 5
+    find_items = open(log_path).read().count("FindItem 200")
     subjects = [m.subject for m in query.only("subject")]
     assert subjects == ["page %02d" % n for n in range(23)], subjects
+    assert open(log_path).read().count("FindItem 200") - find_items == 5, "not 5 pages"
     folder.refresh()
     assert folder.total_count == 23, folder.total_count
     assert [m.subject for m in folder.all().order_by("-subject")[3:6]] == [
@@ -144,7 +146,7 @@ def main():
         try:
             account = connect(url, (14, 3, 123, 4))
             projects = check_folder_tree(account)
-            check_paging(account, projects)
+            check_paging(account, projects, os.path.join(data, "server.log"))
             check_mime(account)
             message = check_create_and_attach(account)
             check_moves(account, message, projects)
