@@ -60,13 +60,20 @@ HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
     const Principal &who = *auth.principal;
 
     HttpAnswer answer = [&]() -> HttpAnswer {
+        const RequestEnvelope &envelope = request.envelope;
+        // Checked before validation: the newest version names are not in
+        // the schema copy, yet a server answers them as versions it does
+        // not serve, not as invalid documents.
+        const bool unserved_version = envelope.has_version &&
+                                      !accepted_request_version(envelope.requested_version);
+        if (unserved_version && known_request_version(envelope.requested_version))
+            return soap_answer(config, kFaultStatus, fault_envelope(invalid_server_version_fault()));
         XmlProblem &problem = request.problem;
         if (!request.doc || !services.schema.validate(request.doc.get(), &problem))
             return soap_answer(config, kFaultStatus,
                                fault_envelope(schema_validation_fault(problem.message, problem.line,
                                                                       problem.column)));
-        const RequestEnvelope &envelope = request.envelope;
-        if (envelope.has_version && !accepted_request_version(envelope.requested_version))
+        if (unserved_version)
             return soap_answer(config, kFaultStatus, fault_envelope(invalid_server_version_fault()));
         const auto mailbox = settle_mailbox(who, envelope);
         if (!mailbox)
