@@ -20,6 +20,8 @@ struct SandboxConfig {
     std::string faults_file;                     // --faults FILE
     std::string schema_dir;                      // --schema DIR, "" = the build's default
     int worker_threads = 8;                      // connections served at once
+    bool mime_rewrite = false;                   // --mime-rewrite: GetItem serves rebuilt MIME
+    int latency_ms = 0;                          // --latency: every answer held back this long
 };
 
 } // namespace sandbox
