@@ -196,7 +196,8 @@ class Sandbox {
         send(res, answer);
         log_line((operation.empty() ? std::string("(no operation)") : operation) + " " +
                  std::to_string(answer.status) + " " +
-                 (answer.principal.empty() ? "unauthenticated" : answer.principal));
+                 (answer.principal.empty() ? "unauthenticated" : answer.principal) +
+                 (response_error ? " (injected " + rule->response_code + ")" : ""));
     }
 
     void workmail(const httplib::Request &req, httplib::Response &res) {
@@ -209,8 +210,10 @@ class Sandbox {
             request.query.emplace_back(name, value);
         for (const auto &[name, value] : req.headers)
             request.headers.emplace_back(name, value);
-        const ApiAnswer answer = rule ? response_error_api(*rule)
-                                      : handle_workmail_api(accounts_, config_, request, system_unix_now());
+        const bool response_error = rule && rule->kind == FaultRule::Kind::ResponseError;
+        const ApiAnswer answer = response_error
+                                     ? response_error_api(*rule)
+                                     : handle_workmail_api(accounts_, config_, request, system_unix_now());
         res.status = answer.status;
         if (!answer.error_type.empty())
             res.set_header("x-amzn-ErrorType", answer.error_type);
