@@ -4,6 +4,7 @@
 
 #include "auth.hpp"
 #include "ews_operations.hpp"
+#include "fault_answers.hpp"
 #include "xml_pretty.hpp"
 
 namespace sandbox {
@@ -51,7 +52,8 @@ HttpAnswer soap_answer(const SandboxConfig &config, int status, const std::strin
 }
 
 HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
-                      const std::string &cookie_header, ParsedRequest &request) {
+                      const std::string &cookie_header, ParsedRequest &request,
+                      const FaultRule *response_error) {
     const SandboxConfig &config = services.config;
     const Authentication auth =
         authenticate(services.accounts, authorization, cookie_header, services.clock());
@@ -89,7 +91,9 @@ HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
         ctx.mailbox_exists = [&accounts = services.accounts](const std::string &address) {
             return accounts.user_exists(address);
         };
-        const OperationResult result = run_guarded(services.store, ctx, request);
+        const OperationResult result =
+            response_error ? response_error_operation(envelope.operation, *response_error)
+                           : run_guarded(services.store, ctx, request);
         return soap_answer(config, result.http_status,
                            result.soap_fault ? fault_envelope(result.body_xml)
                                              : success_envelope(config.major_version, result.body_xml));

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "crypto_util.hpp"
+#include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
 
 namespace sandbox {
@@ -217,7 +218,8 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
     out.open("t:Message");
     if (on(F::MimeContent))
-        out.open("t:MimeContent").attr("CharacterSet", "UTF-8").text(base64_encode(stored->mime)).close();
+        out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
+            .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
     if (on(F::ItemId))
         out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
     if (on(F::ParentFolderId)) {

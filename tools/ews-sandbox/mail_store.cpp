@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "crypto_util.hpp"
+#include "private_files.hpp"
 #include "sqlite_stmt.hpp"
 
 namespace sandbox {
@@ -133,9 +134,14 @@ MailStore::MailStore(sqlite3 *db) : db_(db) {}
 MailStore::~MailStore() { sqlite3_close(db_); }
 
 std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(data_dir, ec);
     std::string path = (std::filesystem::path(data_dir) / "mailboxes.db").string();
+    try {
+        ensure_private_dir(data_dir);
+        prepare_private_file(path);
+    } catch (const std::exception &e) {
+        std::cerr << "ews-sandbox: " << e.what() << "\n";
+        return nullptr;
+    }
     sqlite3 *db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
