@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mime_internal.hpp"
+#include "common/text_case.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -32,7 +33,7 @@ std::string lower(std::string_view s)
 {
     std::string out(s);
     for (char &c : out)
-        c = ascii_lower(c);
+        c = qvcommon::AsciiLower(c);
     return out;
 }
 

@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include "mime_internal.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -135,7 +136,7 @@ class KeyBuilder {
 
     void file(const std::string &path)
     {
-        std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
         if (!f) {
             number(-1);
             return;

@@ -10,6 +10,8 @@
 #include <unicode/ucasemap.h>
 
 #include "mime_internal.hpp"
+#include "common/text_case.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -121,7 +123,7 @@ std::string fold(std::string_view text)
     }
     out.assign(text);
     for (char &c : out)
-        c = ascii_lower(c);
+        c = qvcommon::AsciiLower(c);
     return out;
 }
 
@@ -142,7 +144,7 @@ struct Search {
     // each piece so that a match across two pieces is found.
     bool in_file(const std::string &path) const
     {
-        std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
         if (!f)
             return false;
         std::string carry, tail;

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "mime_internal.hpp"
+#include "common/civil_date.hpp"
+#include "common/text_case.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -265,7 +267,7 @@ bool read_tokens(std::string_view text, DateParts &d)
             } else if (std::isalpha(static_cast<unsigned char>(token[0]))) {
                 std::string word(token);
                 for (char &ch : word)
-                    ch = ascii_lower(ch);
+                    ch = qvcommon::AsciiLower(ch);
                 if (word.size() <= 12)
                     read_word(word, d);
             } else if (token.size() >= 3 && all_digits(token.substr(0, token.size() - 2))) {
@@ -300,7 +302,7 @@ bool finish(DateParts &d, std::int64_t &unix_seconds)
         d.hour = 0;
     else if (d.meridiem == 2 && d.hour < 12)
         d.hour += 12;
-    unix_seconds = days_from_civil(d.year, d.month, d.day) * 86400 + d.hour * 3600 +
+    unix_seconds = qvcommon::DaysFromCivil(d.year, d.month, d.day) * 86400 + d.hour * 3600 +
                    d.minute * 60 + d.second - static_cast<std::int64_t>(d.zone) * 60;
     return true;
 }
@@ -315,17 +317,6 @@ std::string_view trim(std::string_view s)
 }
 
 } // namespace
-
-std::int64_t days_from_civil(int year, int month, int day)
-{
-    // Howard Hinnant's algorithm: days since 1970-01-01, proleptic Gregorian.
-    const std::int64_t y = year - (month <= 2 ? 1 : 0);
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
 
 bool parse_mime_date(std::string_view text, std::int64_t &unix_seconds)
 {

@@ -13,7 +13,7 @@
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
 #include "test_support.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace {
 
@@ -61,7 +61,7 @@ TEST(FindItemPage, LastPageAndItemCount)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         conntest::WriteFile(dir.file("messages.xml"), c.answer);
-        UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+        qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
         FindItemPage page;
         ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), page));
         ids.reset();
@@ -74,7 +74,7 @@ TEST(FindItemPage, LastPageAndItemCount)
         }
     }
     FindItemPage page;
-    UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
     EXPECT_FALSE(ScanFindItemPage(dir.file("missing.xml"), ids.get(), page));
 }
 

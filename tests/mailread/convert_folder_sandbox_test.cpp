@@ -21,7 +21,7 @@
 #include "qv/qvcom.h"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace {
 
@@ -186,7 +186,7 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
         const std::size_t finds_before = log.count("<FindItem ");
         const std::size_t offset500_before = log.count("Offset=\"500\"");
         {
-            UniqueFile ids = OpenFile(work.file("ids.txt"), "wb");
+            qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
             ASSERT_EQ(mailread::ListFolderItems(
                           work.dir(), gFolders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
                           "", ids.get()),

@@ -13,8 +13,8 @@
 #include "qv/qvcom.h"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -44,7 +44,7 @@ constexpr FolderElement kFolderElements[] = {
 const FolderElement *FolderElementStart(std::string_view line)
 {
     for (const FolderElement &element : kFolderElements) {
-        if (StartsWithNoCase(line, element.start))
+        if (qvcommon::StartsWithNoCase(line, element.start))
             return &element;
     }
     return nullptr;
@@ -64,8 +64,8 @@ std::string IdAttribute(std::string_view line)
 
 bool AppendFile(const std::string &from_path, const std::string &to_path)
 {
-    UniqueFile from = OpenFile(from_path, "rb");
-    UniqueFile to = OpenFile(to_path, "ab");
+    qvcommon::UniqueFile from = qvcommon::OpenFile(from_path, "rb");
+    qvcommon::UniqueFile to = qvcommon::OpenFile(to_path, "ab");
     if (!from || !to)
         return false;
     char chunk[8192];
@@ -134,7 +134,7 @@ std::string FindFolderBody(int offset, std::string_view root_folder_name)
 bool ScanFindFolderPage(const std::string &path, FindFolderPage &page)
 {
     page = FindFolderPage{};
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return false;
     std::string line;
@@ -211,7 +211,7 @@ int FolderTypeForClass(std::string_view folder_class, int current)
         {"IPF.Task", kFolderTypeTasks},
     };
     for (const ClassType &known : kClasses) {
-        if (EqualNoCase(folder_class, known.name))
+        if (qvcommon::EqualsNoCase(folder_class, known.name))
             return known.type;
     }
     return current;
@@ -219,7 +219,7 @@ int FolderTypeForClass(std::string_view folder_class, int current)
 
 int ParseFolders(const std::string &path)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file) {
         com_Log("QV Warning: ParseFolders unable to open %s", path.c_str());
         return 1;
@@ -233,20 +233,20 @@ int ParseFolders(const std::string &path)
     while (ReadAnswerLine(file.get(), line, kParseLineMax)) {
         if (const FolderElement *element = FolderElementStart(line)) {
             folder.Start(element->type);
-        } else if (StartsWithNoCase(line, "<t:FolderId ")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:FolderId ")) {
             folder.entry.folder_id = IdAttribute(line);
-        } else if (StartsWithNoCase(line, "<t:ParentFolderId ")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:ParentFolderId ")) {
             folder.entry.parent_id = IdAttribute(line);
-        } else if (StartsWithNoCase(line, "<t:FolderClass>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:FolderClass>")) {
             folder.entry.folder_type = FolderTypeForClass(next_value(), folder.entry.folder_type);
-        } else if (StartsWithNoCase(line, "<t:DisplayName>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:DisplayName>")) {
             std::string name = next_value();
             com_Unescape(name.data());
             name.resize(std::strlen(name.c_str()));
             assign_limited(folder.entry.display_name, name, kFolderNameMax);
-        } else if (StartsWithNoCase(line, "<t:TotalCount>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:TotalCount>")) {
             folder.entry.total_count = std::atoi(next_value().c_str());
-        } else if (StartsWithNoCase(line, "<t:ChildFolderCount>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:ChildFolderCount>")) {
             folder.entry.child_count = std::atoi(next_value().c_str());
             if (gIsSource && IsSkippedSourceFolder(folder.entry.display_name))
                 continue;

@@ -19,8 +19,8 @@
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 #ifndef QV_BUILD_TIME
 #define QV_BUILD_TIME "unknown"
@@ -123,12 +123,12 @@ std::string GetFolderBody(const std::string &root_folder_name)
 // Root folder id and server version from the GetFolder answer.
 void ReadRootFolderAnswer(const std::string &path)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return;
     std::string line;
     while (ReadAnswerLine(file.get(), line, kAnswerLineMax)) {
-        if (gRootFolderId.empty() && StartsWithNoCase(line, "<t:FolderId ")) {
+        if (gRootFolderId.empty() && qvcommon::StartsWithNoCase(line, "<t:FolderId ")) {
             const std::size_t id = line.find("Id=\"");
             if (id != std::string::npos) {
                 const std::string rest = line.substr(id + 4);
@@ -224,7 +224,7 @@ void TakeLogonArguments(const std::string &user, const char *password, const cha
                            "</t:EmailAddress></t:Mailbox>";
     gPassword = Text(password);
     const std::string server_text = Text(server);
-    gEwsUrl = StartsWithNoCase(server_text, "http") ? server_text
+    gEwsUrl = qvcommon::StartsWithNoCase(server_text, "http") ? server_text
                                                     : "https://" + server_text + "/EWS/Exchange.asmx";
     if (gDebugFolder.empty()) {
         std::string local = user.substr(0, user.find('@'));

@@ -14,6 +14,8 @@
 
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
+#include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -62,15 +64,6 @@ private:
     int index_;
     std::string buffer_;
 };
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
 
 // Numbers read like the host's atoi: leading blanks, a sign, digits up to
 // the first other character; no digits is 0.  Out-of-range values are held
@@ -272,7 +265,7 @@ void ReadApiEndpoint(SwitchPass &pass)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
-    if (!StartsWithNoCase(pass.text(), "http")) {
+    if (!qvcommon::StartsWithNoCase(pass.text(), "http")) {
         com_Log("QV Warning: /AMZAPI needs a URL beginning with http, ignored");
         return;
     }
@@ -368,14 +361,6 @@ void ParseSwitches()
 
 namespace {
 
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
 // Entry k mod 26 of the host's key table, subtracted modulo 256.
 std::optional<std::string> Descramble(std::string_view hex)
 {
@@ -384,7 +369,7 @@ std::optional<std::string> Descramble(std::string_view hex)
         return std::nullopt;
     std::string plain;
     for (std::size_t k = 0; k < hex.size() / 2 && plain.size() < kDescrambledMax; ++k) {
-        int high = HexDigit(hex[2 * k]), low = HexDigit(hex[2 * k + 1]);
+        int high = qvcommon::HexDigitValue(hex[2 * k]), low = qvcommon::HexDigitValue(hex[2 * k + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         std::int64_t key = qvcom_scramble_key(static_cast<int>(k % kKeyEntries));
@@ -427,9 +412,9 @@ std::string PercentDecode(std::string_view text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-            HexDigit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() && qvcommon::HexDigitValue(text[i + 1]) >= 0 &&
+            qvcommon::HexDigitValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 + qvcommon::HexDigitValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(text[i]);

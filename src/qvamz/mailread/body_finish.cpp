@@ -10,6 +10,8 @@
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
+#include "common/xml_escape.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -90,7 +92,7 @@ bool read_line(FILE *f, std::string &line, std::size_t max)
 // The charset an HTML body declares in its meta line.
 void html_meta_charset(qv_part *part, const std::string &path)
 {
-    UniqueFile f(std::fopen(path.c_str(), "rb"));
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
     if (!f)
         return;
     std::string line;
@@ -117,12 +119,12 @@ bool rewrite_part(qv_part *part, const std::string &path, const std::string &wor
 {
     const std::string temp = work_dir + "TEMPFILE.TMP";
     {
-        UniqueFile out(std::fopen(temp.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(temp.c_str(), "wb"));
         if (!out) {
             QV_DEBUG_LOG("debug: cannot open %s, errno=%d", temp.c_str(), errno);
             return false;
         }
-        UniqueFile in(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
         if (!write(in.get(), out.get(), temp)) {
             out.reset();
             std::remove(temp.c_str());
@@ -184,12 +186,10 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
                     std::ungetc(next, in);
                 c = '\n';
             }
-            switch (c) {
-            case '&': std::fputs("&amp;", out); break;
-            case '<': std::fputs("&lt;", out); break;
-            case '>': std::fputs("&gt;", out); break;
-            default: std::fputc(c, out); break;
-            }
+            if (const char *entity = qvcommon::EntityFor(static_cast<char>(c), qvcommon::EscapeQuotes::kNone))
+                std::fputs(entity, out);
+            else
+                std::fputc(c, out);
             last = c;
         }
         if (last != '\n')

@@ -7,6 +7,7 @@
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -51,7 +52,7 @@ std::string reflow(std::string_view text)
 
 bool write_file(const std::string &path, std::string_view text)
 {
-    UniqueFile f(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "wb"));
     return f && std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
 }
 
@@ -93,7 +94,7 @@ void ExpandEmlParts(qv_message *msg, const std::string &work_dir, ParseTree &tre
         if (!ContainsCI(part->file_name, ".EML") || part->part_type == QV_PART_EMBEDDED_MSG)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
-        UniqueFile f(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
         if (!f)
             return;
         MailInput in(f.get(), tree);
@@ -144,7 +145,7 @@ void ConvertStickyNote(qv_message *msg, const std::string &work_dir)
     const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, index);
     const std::string sticky = work_dir + "sticky.tmp";
     {
-        UniqueFile in(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
         if (!in)
             return;
         ParseTree unused;
@@ -156,7 +157,7 @@ void ConvertStickyNote(qv_message *msg, const std::string &work_dir)
         lines.sync();
         for (std::size_t i = 0; i < kVNoteBodyLabel; ++i)
             std::getc(in.get());
-        UniqueFile out(std::fopen(sticky.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(sticky.c_str(), "wb"));
         if (!out)
             return;
         copy_vnote_body(in.get(), out.get());

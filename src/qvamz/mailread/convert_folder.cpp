@@ -16,7 +16,7 @@
 #include "qv/qvcom.hpp"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz {
 namespace {
@@ -145,7 +145,7 @@ int MailFolderReader::Run(int *out_count, int *out_size)
     const std::string restriction = JobDateRestriction();
     if (!ListItems(restriction))
         return 0;
-    qvamz::UniqueFile ids = qvamz::OpenFile(WorkFile(kItemIdsFile), "rb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(WorkFile(kItemIdsFile), "rb");
     if (!ids) {
         std::remove(WorkFile(kItemIdsFile).c_str());
         return 0;
@@ -178,7 +178,7 @@ int MailFolderReader::Run(int *out_count, int *out_size)
 bool MailFolderReader::ListItems(const std::string &restriction)
 {
     const std::string ids_path = WorkFile(kItemIdsFile);
-    qvamz::UniqueFile ids = qvamz::OpenFile(ids_path, "wb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
     if (!ids)
         return false;
     const ListingResult listed =
@@ -219,7 +219,7 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
 
     int parsed;
     {
-        qvamz::UniqueFile mime = qvamz::OpenFile(mime_path, "rb");
+        qvcommon::UniqueFile mime = qvcommon::OpenFile(mime_path, "rb");
         if (!mime) {
             // Reported, so that the host's count of the folder still adds up.
             com_Log("QV Warning: unable to open %s, message skipped", mime_path.c_str());

@@ -7,6 +7,7 @@
 
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.h"
+#include "common/hex.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -25,21 +26,13 @@ std::string in_place(std::string text, char *(*routine)(char *))
     return text;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = lower(c);
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
 std::string percent_decode(std::string_view text)
 {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-            hex_digit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2])));
+        if (text[i] == '%' && i + 2 < text.size() && qvcommon::HexDigitValue(text[i + 1]) >= 0 &&
+            qvcommon::HexDigitValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 + qvcommon::HexDigitValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(text[i]);
@@ -267,7 +260,7 @@ long long LeadingNumber(std::string_view text, int base)
         ++i;
     long long value = 0;
     for (; i < text.size(); ++i) {
-        const int d = hex_digit(text[i]);
+        const int d = qvcommon::HexDigitValue(text[i]);
         if (d < 0 || d >= base || value > (1LL << 40))
             break;
         value = value * base + d;

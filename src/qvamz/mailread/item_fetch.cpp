@@ -10,8 +10,8 @@
 #include "transport/clock.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -108,15 +108,15 @@ bool FetchItem(const std::string &body, const std::string &answer_path)
 bool ReadItemDetails(const std::string &answer_path, qv_message *msg, ItemDetails &details)
 {
     details = {};
-    UniqueFile answer = OpenFile(answer_path, "rb");
+    qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
     if (!answer)
         return false;
     std::string line;
     bool found = false;
     while (!found && ReadAnswerLine(answer.get(), line, kItemLineMax)) {
-        if (StartsWithNoCase(line, "<t:MeetingRequest"))
+        if (qvcommon::StartsWithNoCase(line, "<t:MeetingRequest"))
             details.meeting_request = true;
-        found = StartsWithNoCase(line, "<t:ItemId");
+        found = qvcommon::StartsWithNoCase(line, "<t:ItemId");
     }
     if (!found)
         return true;

@@ -9,7 +9,7 @@
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -102,7 +102,7 @@ std::string FindItemBody(int offset, std::string_view restriction, std::string_v
 bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPage &page)
 {
     page = {};
-    UniqueFile answer = OpenFile(answer_path, "rb");
+    qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
     if (!answer)
         return false;
     const int includes_last = IncludesLastItem(answer.get());

@@ -11,7 +11,7 @@
 
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 // "debug:" lines appear only with /DEBUG.
 #define QV_DEBUG_LOG(...)                                                                          \

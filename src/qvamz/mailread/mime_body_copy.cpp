@@ -5,20 +5,10 @@
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/record.h"
+#include "common/hex.hpp"
 
 namespace qvamz::mailread {
 namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Undoes "=XX" escapes in place.  An "=" not followed by two hexadecimal
 // digits stays as it is (with what follows); one in the last position
@@ -36,8 +26,8 @@ void decode_quoted_printable(std::string &line)
             out.append(line, i, std::string::npos);
             break;
         }
-        const int hi = hex_digit(line[i + 1]);
-        const int lo = i + 2 < line.size() ? hex_digit(line[i + 2]) : -1;
+        const int hi = qvcommon::HexDigitValue(line[i + 1]);
+        const int lo = i + 2 < line.size() ? qvcommon::HexDigitValue(line[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
             out.push_back('=');
             continue;

@@ -10,6 +10,7 @@
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -232,7 +233,7 @@ int PartReader::Leaf(PartState &p)
         return SkipLeaf(p);
     const int index = msg_->part_count;
     const std::string path = qvcom::part_file_path(work_dir_, msg_->msg_number, index);
-    UniqueFile out(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
     if (!out) {
         com_Log("ParseMimeParts, Cannot open %s, errno=%d", path.c_str(), errno);
         return kParseRefused;

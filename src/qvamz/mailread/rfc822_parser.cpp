@@ -15,6 +15,7 @@
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_headers.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -100,7 +101,7 @@ class MessageParser {
     std::string enclosing_;
     bool outermost_;
     MessageState st_;
-    UniqueFile header_file_;
+    qvcommon::UniqueFile header_file_;
 };
 
 // Part 0, the header block; an answer when the parse ends here.
@@ -135,7 +136,7 @@ bool MessageParser::CopyRawMessage()
     // skipped), and reading goes on from there.
     const std::int64_t start = in_.tell();
     {
-        UniqueFile out(std::fopen(path.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
         if (!out)
             return false;
         in_.seek(start);
@@ -274,7 +275,7 @@ int MessageParser::SinglePartBody()
     store(part->file_name, Cut(st_.part_name, kPartNameMax));
     store(part->charset, Cut(st_.charset, kStoredCharsetMax));
     const int index = msg_->part_count;
-    UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
+    qvcommon::UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
     if (!out) {
         com_Log("QV Error: Unable to open msg part");
         return kParseDrop;

@@ -1,6 +1,6 @@
 // The message bundle writer (see bundle_writer.hpp).
 #include "mailwrite/bundle_writer.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <array>
 #include <filesystem>
@@ -30,7 +30,7 @@ constexpr std::string_view kBundleHead = "<SavedItemFolderId>\n"
 constexpr std::string_view kBundleTail = "</Items>\n";
 constexpr char kCreateItemAttributes[] = "MessageDisposition=\"SaveOnly\"";
 
-using File = UniqueFile;
+using File = qvcommon::UniqueFile;
 
 std::array<ItemWriterFn, 4> gItemWriters{};
 

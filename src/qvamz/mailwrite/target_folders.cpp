@@ -1,6 +1,6 @@
 // Target folders (see target_folders.hpp).
 #include "mailwrite/target_folders.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +14,8 @@
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
 #include "transport/soap_request.hpp"
+#include "common/text_case.hpp"
+#include "common/xml_escape.hpp"
 
 namespace qvamz {
 
@@ -50,14 +52,6 @@ std::string Fill(std::string_view format, std::initializer_list<std::string_view
     return out;
 }
 
-std::string XmlEscaped(std::string_view text)
-{
-    std::vector<char> buffer(text.size() * 6 + 1);
-    com_strncpy(buffer.data(), std::string(text).c_str(), buffer.size() - 1);
-    com_Escape(buffer.data(), buffer.size(), 1);
-    return buffer.data();
-}
-
 int FolderTypeOfClass(std::string_view folder_class)
 {
     if (folder_class == kContactFolderClass)
@@ -69,15 +63,10 @@ int FolderTypeOfClass(std::string_view folder_class)
     return kFolderTypeMail;
 }
 
-bool SamePathNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && mime::StartsWithNoCase(a, b);
-}
-
 // The Id of the first "<t:FolderId " line of a CreateFolder answer.
 std::string NewFolderIdIn(const std::string &answer_path)
 {
-    UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
     if (!in)
         return {};
     if (gSw.debug)
@@ -88,7 +77,7 @@ std::string NewFolderIdIn(const std::string &answer_path)
         if (gSw.debug)
             com_Log("debug: fline=%s", line.c_str());
         std::size_t start = line.find("Id=\"");
-        if (mime::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
+        if (qvcommon::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
             start += 4;
             return line.substr(start, line.find('"', start) - start);
         }
@@ -109,7 +98,7 @@ void ResetTargetState()
 int FindFolderInTable(std::string_view path)
 {
     for (const FolderEntry &entry : gFolders)
-        if (SamePathNoCase(entry.internal_path, path)) {
+        if (qvcommon::EqualsNoCase(entry.internal_path, path)) {
             gTargetFolderId = entry.folder_id;
             return 1;
         }
@@ -131,9 +120,9 @@ int CreateFolder(std::string &parent_path, std::string_view remaining_path,
         parent_element = "DistinguishedFolderId Id=\"" + root + "\">" +
                          std::string(kDelegateMarker) + "</t:DistinguishedFolderId>";
     } else {
-        parent_element = "FolderId Id=\"" + XmlEscaped(gTargetFolderId) + "\"></t:FolderId>";
+        parent_element = "FolderId Id=\"" + qvcommon::XmlEscaped(gTargetFolderId) + "\"></t:FolderId>";
     }
-    std::string body = Fill(kCreateFolderBody, {parent_element, folder_class, XmlEscaped(name)});
+    std::string body = Fill(kCreateFolderBody, {parent_element, folder_class, qvcommon::XmlEscaped(name)});
     std::string answer_path = gWorkDir + "create.xml";
     if (!SoapRequest("CreateFolder", "", body, answer_path)) {
         com_Log("QV Warning: unable to create folder");
@@ -194,7 +183,7 @@ void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_s
     }
     if (msg) {
         std::string_view group = mime::Field(msg->group_folder);
-        if (!group.empty() && !SamePathNoCase(group, "root"))
+        if (!group.empty() && !qvcommon::EqualsNoCase(group, "root"))
             path = std::string(group) + "^" + path;
     }
     if (FindFolderInTable(path)) {

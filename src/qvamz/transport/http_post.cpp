@@ -9,8 +9,8 @@
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
 #include "transport/curl_options.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -85,11 +85,11 @@ std::string MaskHeaderLine(std::string_view line)
 {
     constexpr std::string_view kHidden = "****";
     for (std::string_view name : {"Cookie:", "Set-Cookie:"}) {
-        if (StartsWithNoCase(line, name))
+        if (qvcommon::StartsWithNoCase(line, name))
             return std::string(line.substr(0, name.size())) + " " + std::string(kHidden);
     }
     for (std::string_view name : {"Authorization:", "Proxy-Authorization:"}) {
-        if (!StartsWithNoCase(line, name))
+        if (!qvcommon::StartsWithNoCase(line, name))
             continue;
         std::string_view value = line.substr(name.size());
         const std::size_t scheme_start = value.find_first_not_of(' ');
@@ -181,7 +181,7 @@ int DoPost(std::string_view request, const std::string &response_path)
     for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
         // A new file for every attempt: a broken answer must not stay in
         // front of the next one.
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
             return 0;
         TransferFiles files;
@@ -198,7 +198,7 @@ int DoPost(std::string_view request, const std::string &response_path)
 int DoPostFile(const std::string &request_path, const std::string &response_path,
                std::string_view subject)
 {
-    UniqueFile request = OpenFile(request_path, "rb");
+    qvcommon::UniqueFile request = qvcommon::OpenFile(request_path, "rb");
     if (!request)
         return 0;
     const long size = FileSize(request.get());
@@ -208,7 +208,7 @@ int DoPostFile(const std::string &request_path, const std::string &response_path
         return 0;
     CURLcode result = CURLE_FAILED_INIT;
     for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
             return 0;
         TransferFiles files;
@@ -218,7 +218,7 @@ int DoPostFile(const std::string &request_path, const std::string &response_path
         result = PerformTransfer(gCurl);
         if (result == CURLE_OK || result == kReceiveError || attempt == kPostAttempts)
             break;
-        request = OpenFile(request_path, "rb");
+        request = qvcommon::OpenFile(request_path, "rb");
         if (!request)
             return 0;
         com_Log("QV Info: retrying Post (error=%d, subject=%.*s)", static_cast<int>(result),

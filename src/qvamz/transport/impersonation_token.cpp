@@ -12,7 +12,7 @@
 #include "transport/curl_options.hpp"
 #include "transport/http_post.hpp"
 #include "transport/sigv4.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz {
 namespace {
@@ -46,7 +46,7 @@ std::string SigningRegion(std::string_view endpoint)
 
 std::string ReadAnswer(const std::string &path)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return {};
     std::string text(kTokenAnswerMax, '\0');
@@ -189,7 +189,7 @@ void DoPostAWS(const std::string &endpoint, const std::string &body,
 
     const int attempts = gSw.api_attempts < 1 ? 1 : gSw.api_attempts;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
             return;
         TransferFiles files;

@@ -13,8 +13,8 @@
 #include "transport/clock.hpp"
 #include "transport/http_post.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -31,10 +31,10 @@ void LogHttpWarning(std::string_view text)
 bool WriteRequestFile(const std::string &request_path, const std::string &body_file,
                       const std::string &head, const std::string &tail)
 {
-    UniqueFile body = OpenFile(body_file, "rb");
+    qvcommon::UniqueFile body = qvcommon::OpenFile(body_file, "rb");
     if (!body)
         return false;
-    UniqueFile request = OpenFile(request_path, "wb");
+    qvcommon::UniqueFile request = qvcommon::OpenFile(request_path, "wb");
     if (!request)
         return false;
     bool ok = std::fwrite(head.data(), 1, head.size(), request.get()) == head.size();
@@ -113,18 +113,18 @@ std::string ReplaceDelegateMarker(std::string_view body, std::string_view delega
 bool ReadFaultReport(const std::string &response_path, FaultReport &report)
 {
     report = FaultReport{};
-    UniqueFile file = OpenFile(response_path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(response_path, "rb");
     if (!file)
         return false;
     std::string line;
     while (ReadAnswerLine(file.get(), line, kFaultLineMax)) {
         if (!report.fault_found)
             report.text = line;
-        if (!report.fault_found && StartsWithNoCase(line, "<faultstring")) {
+        if (!report.fault_found && qvcommon::StartsWithNoCase(line, "<faultstring")) {
             ReadAnswerLine(file.get(), line, kFaultLineMax);
             report.text = line;
             report.fault_found = true;
-            if (!StartsWithNoCase(report.text, kBusyFaultText))
+            if (!qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
                 break;
             // A busy fault may say how long to stay away: read on for it.
             continue;
@@ -141,7 +141,7 @@ bool ReadFaultReport(const std::string &response_path, FaultReport &report)
 
 bool IsBusyAnswer(int http_status, std::string_view text)
 {
-    return StartsWithNoCase(text, kBusyFaultText) || http_status == 504;
+    return qvcommon::StartsWithNoCase(text, kBusyFaultText) || http_status == 504;
 }
 
 int BusyDelayMs(int round, int back_off_ms)
@@ -200,7 +200,7 @@ int SoapRequest(std::string_view operation, std::string_view attributes, std::st
             com_Log("%s", gRequestId.c_str());
             return 0;
         }
-        if (report.fault_found && !StartsWithNoCase(report.text, kBusyFaultText))
+        if (report.fault_found && !qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
             LogHttpWarning(report.text);
         if (!IsBusyAnswer(gHTTPResponse, report.text)) {
             LogHttpWarning(report.text);
