@@ -227,7 +227,7 @@ TEST(Base64DecodeInPlace, DecodesIntoItsOwnStorage)
 
 TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
 {
-    gWorkDir = dir.dir();
+    session.state.work_dir = dir.dir();
     auto msg = std::make_unique<qv_message>();
     qv_part html{}, text{};
     html.part_type = QV_PART_HTML_BODY;
@@ -241,7 +241,7 @@ TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
     auto write = [&](const std::string &body) {
         conntest::WriteFile(part_file, body);
         FILE *out = std::fopen(request.c_str(), "wb");
-        const int result = WriteBodyElement(out, msg.get());
+        const int result = WriteBodyElement(out, msg.get(), session.state.work_dir);
         std::fclose(out);
         return result;
     };

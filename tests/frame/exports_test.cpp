@@ -11,7 +11,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include "frame_test_support.hpp"
+#include "test_support.hpp"
 #include "qv/qvamz.h"
 
 namespace {
@@ -110,12 +110,12 @@ TEST_F(PluginTest, LogonParametersKeepAServerListAndTolerateNulls)
 TEST_F(PluginTest, UserListThroughTheExport)
 {
     auto get = Export<decltype(GetUserList)>("GetUserList");
-    qvtest::ScratchDir dir("qv-frame-exports");
+    conntest::ScratchDir dir;
     std::string missing = dir.file("missing.txt"), out = dir.file("out.txt");
     EXPECT_EQ(get(missing.data(), out.data()), 0);
     std::string input = std::string(QV_TEST_DATA_DIR) + "/frame/mailboxes-utf16le.txt";
     EXPECT_EQ(get(input.data(), out.data()), 1);
-    EXPECT_NE(qvtest::ReadFile(out).find("taro@example.jp;taro@example.jp;"), std::string::npos);
+    EXPECT_NE(conntest::ReadFile(out).find("taro@example.jp;taro@example.jp;"), std::string::npos);
     EXPECT_EQ(get(nullptr, nullptr), 0);
 }
 

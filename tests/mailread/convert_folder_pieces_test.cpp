@@ -196,22 +196,25 @@ TEST_F(OtherKinds, EveryItemSkippedAndFolderTotalSet)
 {
     conntest::ScratchDir dir;
     conntest::LogCapture log(dir);
-    ResetKindReaders();
     for (int kind : {kFolderTypeContacts, kFolderTypeCalendar, kFolderTypeTasks}) {
         SCOPED_TRACE(kind);
-        ClearFolderTable();
+        session.state.folders.clear();
         FolderEntry entry;
         entry.display_name = "Kind" + std::to_string(kind);
         entry.folder_type = kind;
         entry.total_count = 3 + kind;
-        ASSERT_TRUE(AddFolderEntry(entry));
+        ASSERT_TRUE(AddFolderEntry(session.state.folders, entry));
         StatusLog::statuses.clear();
         auto msg = std::make_unique<qv_message>();
         int count = -1, size = -1;
-        EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, dir.dir().data(), &count, &size,
-                                    &StatusLog::Record),
-                  0);
+        ConvertFolderArguments args;
+        args.msg = msg.get();
+        args.folder_index = 0;
+        args.work_dir = dir.dir();
+        args.out_count = &count;
+        args.out_size = &size;
+        args.status = &StatusLog::Record;
+        EXPECT_EQ(ConvertFolderImpl(session, args), 0);
         EXPECT_EQ(StatusLog::statuses, std::vector<int>(3 + kind, QV_STATUS_SKIPPED));
         EXPECT_EQ(count, 0);
         EXPECT_EQ(size, 0);
@@ -226,9 +229,13 @@ TEST_F(OtherKinds, FolderIndexOutOfRangeIsRefused)
     conntest::LogCapture log(dir);
     auto msg = std::make_unique<qv_message>();
     int count = -1, size = -1;
-    EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 3, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, dir.dir().data(), &count, &size, nullptr),
-              0);
+    ConvertFolderArguments args;
+    args.msg = msg.get();
+    args.folder_index = 3;
+    args.work_dir = dir.dir();
+    args.out_count = &count;
+    args.out_size = &size;
+    EXPECT_EQ(ConvertFolderImpl(session, args), 0);
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(log.has("QV Error: ConvertFolder")) << log.text();
 }

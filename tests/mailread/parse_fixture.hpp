@@ -1,5 +1,6 @@
 // Shared set-up of the parser tests: a private working directory, a
-// zeroed record released after each test, and readers of part files.
+// zeroed record released after each test, the parser's settings, and
+// readers of part files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <set>
 #include <string>
 
-#include "frame/session.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -61,7 +61,6 @@ class ParserTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        qvamz::ResetSessionState();
         std::random_device random;
         work_ = std::filesystem::temp_directory_path() /
                 ("mailread_test_" + std::to_string(getpid()) + "_" + std::to_string(random()));
@@ -74,7 +73,6 @@ class ParserTest : public ::testing::Test {
         com_Deallocate_All(msg.get(), dir().c_str());
         std::error_code ignored;
         std::filesystem::remove_all(work_, ignored);
-        qvamz::ResetSessionState();
     }
 
     std::string dir() const { return work_.string() + "/"; }
@@ -82,7 +80,7 @@ class ParserTest : public ::testing::Test {
     int ParseText(const std::string &text)
     {
         MemoryStream in(text);
-        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1);
+        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1, settings);
     }
     int ParseFile(const std::string &name)
     {
@@ -90,7 +88,7 @@ class ParserTest : public ::testing::Test {
         EXPECT_NE(f, nullptr) << name;
         if (!f)
             return -999;
-        const int result = qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1);
+        const int result = qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1, settings);
         std::fclose(f);
         return result;
     }
@@ -111,6 +109,7 @@ class ParserTest : public ::testing::Test {
     }
 
     std::unique_ptr<qv_message> msg;
+    qvamz::mailread::ParserSettings settings; // of every parse of the test
 
   private:
     std::filesystem::path work_;

@@ -4,13 +4,11 @@
 #include <ctime>
 #include <string>
 
-#include "frame/session.hpp"
 #include "parse_fixture.hpp"
 
 namespace {
 
 using mailread_test::ParserTest;
-using qvamz::gSw;
 
 qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
 {
@@ -159,7 +157,7 @@ TEST_F(ParserTest, LongSubjectBecomesTheBodyBrokenIntoLines)
 
 TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
 {
-    gSw.log_subjects = 1;
+    settings.log_subjects = true;
     qvcom_set_skip_subjects("weekly digest");
     EXPECT_EQ(ParseText("From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"), 1);
     com_Deallocate_All(msg.get(), dir().c_str());
@@ -175,7 +173,7 @@ TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
 
 TEST_F(ParserTest, RawPassThroughKeepsTheMessageAsReceived)
 {
-    gSw.raw_passthrough = 1;
+    settings.raw_passthrough = true;
     const std::string message = "From: a@x\r\nSubject: raw\r\n\r\nline\tone\r\n";
     ASSERT_EQ(ParseText("\r\n\r\n" + message), 0);
     ASSERT_EQ(msg->part_count, 3);
@@ -195,7 +193,7 @@ TEST_F(ParserTest, CalendarPartsDroppedWithD142)
     EXPECT_STREQ(msg->parts[2]->file_name, "s.ics");
     com_Deallocate_All(msg.get(), dir().c_str());
     com_ResetObject(msg.get());
-    gSw.drop_calendar_parts = 1;
+    settings.drop_calendar_parts = true;
     ASSERT_EQ(ParseText(text), 0);
     EXPECT_EQ(msg->part_count, 2);
     EXPECT_EQ(WorkFiles().size(), 2u) << "the dropped part leaves no file";

@@ -93,10 +93,7 @@ int Parse(const std::string &path, qv_message &msg, const WorkDir &dir)
     return result;
 }
 
-class RoundTrip : public ::testing::TestWithParam<const char *> {
-  protected:
-    void SetUp() override { qvamz::ResetSessionState(); }
-};
+class RoundTrip : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(RoundTrip, ParseBuildParseGivesTheSameRecord)
 {
@@ -170,7 +167,6 @@ std::string AttachedMessageBytes(const RecordSnapshot &snap)
 
 TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
 {
-    qvamz::ResetSessionState();
     std::string builder_boundary;
     for (bool clashes : {false, true}) {
         SCOPED_TRACE(clashes ? "with a line like a builder boundary" : "plain");
@@ -212,7 +208,6 @@ TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
 // last line end included).
 TEST(FileAttachments, TypedByExtensionAndReadBackUnchanged)
 {
-    qvamz::ResetSessionState();
     const struct {
         const char *name, *type, *content;
     } cases[] = {

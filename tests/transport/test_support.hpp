@@ -1,5 +1,5 @@
 // Helpers shared by the transport, ews and logon tests: a scratch folder,
-// the host log read back, a clean session, a clock that does not wait, and
+// the host log read back, a fresh session, a clock that does not wait, and
 // the EWS schema check (libxml2 against soap-envelope.xsd).
 #pragma once
 
@@ -109,20 +109,10 @@ struct FakeClock {
                                            [this](int ms) { sleeps.push_back(ms); }};
 };
 
-// Closes the transport and puts the session back to its load-time state.
-inline void ResetSession()
-{
-    qvamz::CloseSessionTransport();
-    qvamz::ResetSessionState();
-    qvamz::ClearFolderTable();
-}
-
-// Every test starts and ends with a clean session.
+// Every test gets a fresh session: the load-time state.
 class SessionTest : public ::testing::Test {
   protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset() { ResetSession(); }
+    qvamz::Session session;
 };
 
 namespace detail {

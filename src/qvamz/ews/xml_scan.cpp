@@ -1,11 +1,11 @@
 #include "ews/xml_scan.hpp"
+#include "frame/session.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "transport/line_reader.hpp"
@@ -315,7 +315,7 @@ std::size_t Base64DecodeInPlace(char *text)
     return written;
 }
 
-int WriteBodyElement(std::FILE *request, const qv_message *msg)
+int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::string &work_dir)
 {
     if (!request || !msg)
         return 0;
@@ -328,7 +328,7 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg)
     }
     if (index < 0)
         return 0;
-    qvcommon::UniqueFile body = qvcommon::OpenFile(qvcom::part_file_path(gWorkDir, msg->msg_number, index), "rb");
+    qvcommon::UniqueFile body = qvcommon::OpenFile(qvcom::part_file_path(work_dir, msg->msg_number, index), "rb");
     if (!body)
         return 0;
     std::fseek(body.get(), 0, SEEK_END);

@@ -8,6 +8,7 @@
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -91,14 +92,14 @@ void ExpandEmlParts(qv_message *msg, const std::string &work_dir, ParseTree &tre
 {
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
-        if (!ContainsCI(part->file_name, ".EML") || part->part_type == QV_PART_EMBEDDED_MSG)
+        if (!qvcommon::ContainsNoCase(part->file_name, ".EML") || part->part_type == QV_PART_EMBEDDED_MSG)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
         if (!f)
             return;
         MailInput in(f.get(), tree);
-        if (ReadHeaderLine(in, nullptr, false, 0) == 1 || !StartsWithCI(in.line, "From "))
+        if (ReadHeaderLine(in, nullptr, false, 0) == 1 || !qvcommon::StartsWithNoCase(in.line, "From "))
             continue;
         part->part_type = QV_PART_EMBEDDED_MSG;
         qv_message *sub = com_AllocSubMsg(msg, i);
@@ -151,7 +152,7 @@ void ConvertStickyNote(qv_message *msg, const std::string &work_dir)
         ParseTree unused;
         MailInput lines(in.get(), unused);
         if (ReadHeaderLine(lines, nullptr, false, 0) == 1 ||
-            !StartsWithCI(Cut(lines.line, kStickyFirstLineMax), "BEGIN:"))
+            !qvcommon::StartsWithNoCase(Cut(lines.line, kStickyFirstLineMax), "BEGIN:"))
             return;
         ReadHeaderLine(lines, nullptr, false, 0); // "VERSION:..."
         lines.sync();

@@ -8,14 +8,10 @@
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.h"
 #include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
-
-char lower(char c)
-{
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
 
 // Runs a common-library routine that edits a C string in place.
 std::string in_place(std::string text, char *(*routine)(char *))
@@ -24,21 +20,6 @@ std::string in_place(std::string text, char *(*routine)(char *))
     routine(text.data());
     text.resize(std::strlen(text.c_str()));
     return text;
-}
-
-std::string percent_decode(std::string_view text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && qvcommon::HexDigitValue(text[i + 1]) >= 0 &&
-            qvcommon::HexDigitValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 + qvcommon::HexDigitValue(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
 }
 
 // "charset'language'%XX..." of an RFC 2231 extended value: the charset and
@@ -66,7 +47,7 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
             std::string_view value = *ext = RemoveQuotes(*ext);
             if (k == 0)
                 value = split_extended(value, charset);
-            piece = percent_decode(value);
+            piece = qvcommon::PercentDecoded(value);
         } else if (auto plain = TextAfter(line, key + "=", ";", kRawMax)) {
             piece = RemoveQuotes(*plain);
         } else if (k == 0) {
@@ -82,7 +63,7 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
         if (!single)
             return std::nullopt;
         const std::string value = RemoveQuotes(*single);
-        joined = percent_decode(split_extended(value, charset));
+        joined = qvcommon::PercentDecoded(split_extended(value, charset));
     }
     if (!charset.empty())
         joined = CharsetToUtf8(joined, charset);
@@ -91,42 +72,11 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
 
 } // namespace
 
-bool StartsWithCI(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsCI(text.substr(0, prefix.size()), prefix);
-}
-
-bool EqualsCI(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
-}
-
-std::size_t FindCI(std::string_view text, std::string_view needle, std::size_t from)
-{
-    if (needle.empty())
-        return from <= text.size() ? from : std::string_view::npos;
-    const char first = lower(needle[0]);
-    for (std::size_t i = from; i + needle.size() <= text.size(); ++i)
-        if (lower(text[i]) == first && EqualsCI(text.substr(i, needle.size()), needle))
-            return i;
-    return std::string_view::npos;
-}
-
-bool ContainsCI(std::string_view text, std::string_view needle)
-{
-    return FindCI(text, needle) != std::string_view::npos;
-}
-
 bool EqualsOverCI(std::string_view text, std::string_view pattern, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i) {
-        const char a = i < text.size() ? lower(text[i]) : '\0';
-        const char b = i < pattern.size() ? lower(pattern[i]) : '\0';
+        const char a = i < text.size() ? qvcommon::AsciiLower(text[i]) : '\0';
+        const char b = i < pattern.size() ? qvcommon::AsciiLower(pattern[i]) : '\0';
         if (a != b)
             return false;
         if (a == '\0')
@@ -212,7 +162,7 @@ std::string HeaderValue(std::string_view line)
 std::optional<std::string> TextAfter(std::string_view line, std::string_view key,
                                      std::string_view stops, std::size_t max)
 {
-    const std::size_t at = FindCI(line, key);
+    const std::size_t at = qvcommon::FindNoCase(line, key);
     if (at == std::string_view::npos)
         return std::nullopt;
     std::string_view value = line.substr(at + key.size());

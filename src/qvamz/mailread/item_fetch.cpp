@@ -90,18 +90,20 @@ std::string GetItemBody(std::string_view properties, std::string_view item_id,
     return body;
 }
 
-bool FetchItem(const std::string &body, const std::string &answer_path)
+bool FetchItem(Session &session, const std::string &body, const std::string &answer_path)
 {
-    if (SoapRequest("GetItem", "", body, answer_path))
+    PostResult post = SoapRequest(session, "GetItem", "", body, answer_path);
+    if (IsUsableAnswer(post))
         return true;
-    for (int attempt = 1; attempt < gSw.item_attempts; ++attempt) {
+    for (int attempt = 1; attempt < session.settings.item_attempts; ++attempt) {
         com_Log("QV Info: unable to GetItem in folder loop, retrying");
-        clock::SleepMs(attempt * gSw.retry_delay_unit * 1000);
-        if (SoapRequest("GetItem", "", body, answer_path))
+        clock::SleepMs(attempt * session.settings.retry_delay_unit * 1000);
+        post = SoapRequest(session, "GetItem", "", body, answer_path);
+        if (IsUsableAnswer(post))
             return true;
     }
     com_Log("QV Error: EWS server is unavailable (http error %d), skipping message",
-            gHTTPResponse);
+            post.http_status);
     return false;
 }
 

@@ -6,6 +6,7 @@
 #include "mailread/parser_limits.hpp"
 #include "qv/record.h"
 #include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -49,8 +50,8 @@ bool keeps_tabs(int code)
 bool joins_soft_breaks(int code, bool quoted_printable, std::string_view charset)
 {
     return quoted_printable && code != 3 && code != 6 && code != 10 &&
-           (EqualsCI(charset, "iso-2022-jp") || EqualsCI(charset, "iso-2022-kr") ||
-            EqualsCI(charset, "koi8-r"));
+           (qvcommon::EqualsNoCase(charset, "iso-2022-jp") || qvcommon::EqualsNoCase(charset, "iso-2022-kr") ||
+            qvcommon::EqualsNoCase(charset, "koi8-r"));
 }
 
 bool starts_with(std::string_view text, std::string_view prefix)
@@ -92,7 +93,7 @@ int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t 
 Delimiter MatchBoundary(std::string_view line, std::string_view boundary)
 {
     if (boundary.empty() || line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-' ||
-        !EqualsCI(line.substr(2, boundary.size()), boundary))
+        !qvcommon::EqualsNoCase(line.substr(2, boundary.size()), boundary))
         return Delimiter::kNone;
     std::string_view rest = line.substr(2 + boundary.size());
     Delimiter d = Delimiter::kBoundary;

@@ -16,6 +16,7 @@
 #include "mailread/rfc822_headers.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -38,7 +39,7 @@ class NestingLevel {
     ~NestingLevel() { --tree_.nesting; }
     NestingLevel(const NestingLevel &) = delete;
     NestingLevel &operator=(const NestingLevel &) = delete;
-    bool too_deep() const { return tree_.nesting > kMaxNesting; }
+    bool too_deep() const { return tree_.nesting > tree_.settings.max_nesting; }
 
   private:
     ParseTree &tree_;
@@ -49,7 +50,7 @@ bool has_month_name(std::string_view text)
     static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (const char *month : kMonths)
-        if (ContainsCI(text, month))
+        if (qvcommon::ContainsNoCase(text, month))
             return true;
     return false;
 }
@@ -76,6 +77,7 @@ class MessageParser {
                   std::string_view enclosing, bool outermost)
         : in_(in), msg_(msg), work_dir_(work_dir), enclosing_(enclosing), outermost_(outermost)
     {
+        st_.settings = in.tree().settings;
     }
 
     int Run();
@@ -161,7 +163,7 @@ void MessageParser::ReadHeaders()
         const std::string &line = in_.line;
         if (line.empty())
             return;
-        if (StartsWithCI(line, "<!DOCTYPE html>") || StartsWithCI(line, "<b>")) {
+        if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") || qvcommon::StartsWithNoCase(line, "<b>")) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -232,7 +234,7 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
-    PostProcessParts(msg_, work_dir_);
+    PostProcessParts(msg_, work_dir_, st_.settings);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
         ConvertStickyNote(msg_, work_dir_);
@@ -309,13 +311,16 @@ int MessageParser::EmbeddedMessageBody()
 int MessageParser::Run()
 {
     if (outermost_) {
+        // A message of its own starts the tree afresh; the settings stay.
+        const ParserSettings settings = in_.tree().settings;
         in_.tree() = ParseTree{};
+        in_.tree().settings = settings;
         while (in_.peek() == '\r' || in_.peek() == '\n')
             in_.get();
     }
     if (const std::optional<int> early = HeaderPart())
         return *early;
-    if (outermost_ && gSw.raw_passthrough)
+    if (outermost_ && st_.settings.raw_passthrough)
         CopyRawMessage();
     msg_->priority = 1;
     // Without an Importance header the message is of normal importance
@@ -334,7 +339,7 @@ int MessageParser::Run()
     }
     if (!st_.date_seen || !st_.from_seen)
         DateFallback();
-    if (!st_.subject_logged && gSw.log_subjects) {
+    if (!st_.subject_logged && st_.settings.log_subjects) {
         LogSubjectLine(msg_, st_);
         if (st_.drop)
             return kParseDrop;
@@ -362,7 +367,7 @@ std::string CleanAddress(std::string address)
 
 qv_part *AllocPart(qv_message *msg, ParseTree &tree)
 {
-    if (tree.parts_allocated >= kMaxPartsPerTree) {
+    if (tree.parts_allocated >= tree.settings.max_parts) {
         if (!tree.budget_logged)
             com_Log("QV Warning: message holds too many parts; the rest is left out");
         tree.budget_logged = true;
@@ -393,7 +398,7 @@ void AddRecipients(qv_message *msg, std::string_view value, int kind, ParseTree 
         if (name[0] == '\0' && addr.empty())
             return;
         addr = CleanAddress(addr);
-        if (msg->recipient_count < QV_MAX_RECIPIENTS && tree.recipients_allocated < kMaxRecipientsPerTree) {
+        if (msg->recipient_count < QV_MAX_RECIPIENTS && tree.recipients_allocated < tree.settings.max_recipients) {
             if (qv_recipient *r = com_AllocRecip(msg)) {
                 r->kind = kind;
                 store(r->name, Cut(name.data(), kRecipientTextMax));
@@ -413,7 +418,7 @@ int Parse_RFC822_Msg(MailInput &in, qv_message *msg, const std::string &work_dir
                      std::string_view enclosing, bool outermost)
 {
     if (!msg) {
-        QV_DEBUG_LOG("debug: in Parse_RFC822_Msg, mdat is NULL!");
+        QV_DEBUG_LOG(in.tree().settings.debug, "debug: in Parse_RFC822_Msg, mdat is NULL!");
         return kParseRefused;
     }
     if (outermost)
@@ -427,17 +432,30 @@ int Parse_RFC822_Msg(MailInput &in, qv_message *msg, const std::string &work_dir
 }
 
 int Parse_RFC822_Msg(FILE *in, qv_message *msg, const char *work_dir, const char *enclosing,
-                     int outermost)
+                     int outermost, const ParserSettings &settings)
 {
     if (!in) {
         return kParseRefused;
     }
     ParseTree tree;
+    tree.settings = settings;
     MailInput input(in, tree);
     const std::string dir = work_dir ? work_dir : "";
     const int result = Parse_RFC822_Msg(input, msg, dir, enclosing ? enclosing : "", outermost != 0);
     input.sync();
     return result;
+}
+
+ParserSettings ParserSettings::FromSession(const Session &session)
+{
+    const SessionSettings &s = session.settings;
+    ParserSettings settings;
+    settings.debug = s.debug != 0;
+    settings.drop_calendar_parts = s.drop_calendar_parts != 0;
+    settings.raw_passthrough = s.raw_passthrough != 0;
+    settings.log_subjects = s.log_subjects != 0;
+    settings.html_charset_rule = s.html_charset_rule != 0;
+    return settings;
 }
 
 } // namespace qvamz::mailread

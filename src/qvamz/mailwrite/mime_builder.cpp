@@ -24,13 +24,13 @@ void WriteBodyLine(std::FILE *out, std::string_view line)
 
 } // namespace
 
-MimeBuildOptions MimeBuildOptions::FromSession()
+MimeBuildOptions MimeBuildOptions::FromSession(const Session &session)
 {
     MimeBuildOptions options;
-    options.raw_passthrough = gSw.raw_passthrough != 0;
-    options.own_headers = gSw.own_headers != 0;
-    options.keep_headers = gSw.keep_headers != 0;
-    options.utc_offset_text = gUtcOffsetText;
+    options.raw_passthrough = session.settings.raw_passthrough != 0;
+    options.own_headers = session.settings.own_headers != 0;
+    options.keep_headers = session.settings.keep_headers != 0;
+    options.utc_offset_text = session.state.utc_offset_text;
     return options;
 }
 

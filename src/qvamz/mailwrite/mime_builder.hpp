@@ -34,6 +34,8 @@
 
 namespace qvamz {
 
+struct Session;
+
 // Seeds of the boundary series (see above).
 inline constexpr char kBundleBoundarySeed[] = "Next_Item:_(A3CB49KFSA19)/00";
 inline constexpr char kEmbeddedBoundaryPrefix[] = "ABCDEFG";
@@ -62,7 +64,7 @@ struct MimeBuildOptions {
     std::function<qv_filetime()> now;
 
     // The options of the current session (switches and time zone).
-    static MimeBuildOptions FromSession();
+    static MimeBuildOptions FromSession(const Session &session);
 };
 
 // Writes the message to `out`.  Always answers 0: a part file that cannot
