@@ -65,13 +65,6 @@ class SandboxLogonTest : public sandbox_test::SandboxTest {
     }
 
     Session session;
-    void InjectFault(const std::string &json)
-    {
-        auto client = server->client();
-        const auto answer =
-            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
-    }
     const FolderEntry *Folder(const std::string &internal_path) const
     {
         for (const FolderEntry &entry : session.state.folders)
@@ -198,32 +191,6 @@ TEST_F(SandboxLogonTest, BadSecretGetsNoToken)
     EXPECT_EQ(Logon("carol@example.com", "", ApiSwitches("wrong-secret")), kLogonRefused);
     EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 403"));
     EXPECT_FALSE(log.has("wrong-secret"));
-}
-
-TEST_F(SandboxLogonTest, BusyServerIsWaitedOut)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    InjectFault(R"([{"operation": "GetFolder", "kind": "http_status", "status": 504},
-                    {"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 1500,
-                     "count": 2}])");
-    conntest::FakeClock clock;
-    clock.now = std::time(nullptr);
-    ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk) << log.text();
-    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 1500, 2000}));
-}
-
-TEST_F(SandboxLogonTest, BusyRoundsRunOutAfterFourAnswers)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    InjectFault(R"({"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 10,
-                    "count": 4})");
-    conntest::FakeClock clock;
-    clock.now = std::time(nullptr);
-    EXPECT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOtherFailure);
-    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000, 3000}));
-    EXPECT_TRUE(log.has("QV Error: FindFolder, HTTP Response=500"));
 }
 
 TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)

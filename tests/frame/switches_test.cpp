@@ -56,7 +56,7 @@ protected:
         qvcom_set_switches(switches);
         ParseSwitches(session);
     }
-    void ResetSessionState() { session = Session{}; }
+    void FreshSession() { session = Session{}; }
 
     Session session;
 
@@ -103,7 +103,7 @@ TEST_F(SwitchTest, NumbersAreReadAndClamped)
         {"/SSLVER -1", [this] { return session.settings.ssl_version; }, 0},
     };
     for (const NumberCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         Parse(c.switches);
         EXPECT_EQ(c.setting(), c.expected) << c.switches;
     }
@@ -152,10 +152,10 @@ TEST_F(SwitchTest, FlagsSetOrClearTheirSetting)
         {"/SSLNOVERIFY", [this] { return session.settings.ssl_no_verify; }, 1},
     };
     for (const FlagCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         Parse(c.name);
         EXPECT_EQ(c.setting(), c.expected) << c.name;
-        ResetSessionState();
+        FreshSession();
         std::string lower(c.name);
         for (char &ch : lower)
             ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -172,7 +172,7 @@ TEST_F(SwitchTest, ValueTokenIsExaminedAgainAsASwitch)
 
     // The value "/GN" is also compared with the switches after "/CF" in the
     // same pass: "/GN" matches and reads token 1 again as its value.
-    ResetSessionState();
+    FreshSession();
     Parse("/CF /GN");
     EXPECT_EQ(session.state.contacts_folder, "^GN");
     EXPECT_EQ(session.settings.group_name, "/GN");
@@ -247,7 +247,7 @@ TEST_F(SwitchTest, DelegateSplitsAtBarFirstThenSlash)
         {"/AUTHAMZD onlyuser", "onlyuser", "earlier"},
     };
     for (const DelegateCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         session.state.delegate_password = "earlier";
         Parse(c.switches);
         EXPECT_EQ(session.state.delegate_user, c.user) << c.switches;
@@ -261,7 +261,7 @@ TEST_F(SwitchTest, DelegateSplitsAtBarFirstThenSlash)
 TEST_F(SwitchTest, ScrambledPasswordIsRestored)
 {
     for (std::string plain : {"hunter2", "p|a/s;s w\"o", "p\xC3\xA4sswort"}) {
-        ResetSessionState();
+        FreshSession();
         std::string switches = "/AUTHAMZD2 \"admin|" + Scrambled(plain) + "\"";
         Parse(switches.c_str());
         EXPECT_EQ(session.settings.target_delegate_user, "admin");
@@ -324,7 +324,7 @@ TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
         {"http://proxy.lan:12ab", ""},
     };
     for (const SystemProxyCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         EnvVar env("https_proxy", c.environment);
         Parse("/PROXY ~");
         EXPECT_EQ(session.settings.proxy.setting, c.setting) << c.environment;
@@ -347,7 +347,7 @@ TEST_F(SwitchTest, NoProxySwitchWinsAnywhere)
     EnvVar env("https_proxy", "http://proxy.lan:3128");
     for (const char *switches : {"/NOEWSPROXY /PROXY p", "/PROXY p /NOEWSPROXY",
                                  "/PROXY /NOEWSPROXY", "/NOEWSPROXY /PROXY ~"}) {
-        ResetSessionState();
+        FreshSession();
         Parse(switches);
         EXPECT_EQ(session.settings.proxy.setting, "") << switches;
     }
@@ -369,12 +369,12 @@ TEST_F(SwitchTest, DataDebugTakesAFolderNameOnlyWhenOneFollows)
     EXPECT_EQ(session.settings.mail_debug + session.settings.cal_debug + session.settings.con_debug, 3);
     EXPECT_EQ(session.state.debug_folder, "run42");
 
-    ResetSessionState();
+    FreshSession();
     Parse("/DATADEBUG /SLEEP 5");
     EXPECT_EQ(session.state.debug_folder, "");
     EXPECT_EQ(session.settings.sleep_ms, 5);
 
-    ResetSessionState();
+    FreshSession();
     Parse("/DATADEBUG /PROXY");
     EXPECT_EQ(session.settings.proxy.setting, "");
 }

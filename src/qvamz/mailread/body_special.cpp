@@ -149,8 +149,8 @@ void ConvertStickyNote(qv_message *msg, const std::string &work_dir)
         qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
         if (!in)
             return;
-        ParseTree unused;
-        MailInput lines(in.get(), unused);
+        ParseTree lines_only; // the note is read as lines, not parsed
+        MailInput lines(in.get(), lines_only);
         if (ReadHeaderLine(lines, nullptr, false, 0) == 1 ||
             !qvcommon::StartsWithNoCase(Cut(lines.line, kStickyFirstLineMax), "BEGIN:"))
             return;
