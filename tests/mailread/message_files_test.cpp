@@ -10,7 +10,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::read_file;
+using mailread_test::ReadFile;
 
 qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
 {

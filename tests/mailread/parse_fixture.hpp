@@ -5,34 +5,21 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <set>
 #include <string>
 
 #include "mailread/rfc822_parser.hpp"
+#include "test_support.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 
 namespace mailread_test {
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+using conntest::ReadFile;
+using conntest::WriteFile;
 
 inline std::string data_file(const std::string &name)
 {
@@ -61,21 +48,12 @@ class ParserTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        std::random_device random;
-        work_ = std::filesystem::temp_directory_path() /
-                ("mailread_test_" + std::to_string(getpid()) + "_" + std::to_string(random()));
-        std::filesystem::create_directories(work_);
         msg = std::make_unique<qv_message>();
         msg->msg_number = 5;
     }
-    void TearDown() override
-    {
-        com_Deallocate_All(msg.get(), dir().c_str());
-        std::error_code ignored;
-        std::filesystem::remove_all(work_, ignored);
-    }
+    void TearDown() override { com_Deallocate_All(msg.get(), dir().c_str()); }
 
-    std::string dir() const { return work_.string() + "/"; }
+    std::string dir() const { return work_.dir(); }
 
     int ParseText(const std::string &text)
     {
@@ -96,14 +74,14 @@ class ParserTest : public ::testing::Test {
     std::string Part(int index, const qv_message *m = nullptr) const
     {
         const qv_message *record = m ? m : msg.get();
-        return read_file(qvcom::part_file_path(dir(), record->msg_number, index));
+        return ReadFile(qvcom::part_file_path(dir(), record->msg_number, index));
     }
 
     // Names of the files now in the working directory.
     std::set<std::string> WorkFiles() const
     {
         std::set<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(work_))
+        for (const auto &entry : std::filesystem::directory_iterator(work_.dir()))
             names.insert(entry.path().filename().string());
         return names;
     }
@@ -112,7 +90,7 @@ class ParserTest : public ::testing::Test {
     qvamz::mailread::ParserSettings settings; // of every parse of the test
 
   private:
-    std::filesystem::path work_;
+    conntest::ScratchDir work_;
 };
 
 } // namespace mailread_test

@@ -12,7 +12,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::read_file;
+using mailread_test::ReadFile;
 
 // A stream that hands stdio between 1 and 7 bytes per read.
 struct RaggedSource {
@@ -105,7 +105,7 @@ TEST_F(Streaming, RaggedReadsGiveTheSameRecordAsOneRead)
         const std::string name = entry.path().filename().string();
         if (name == "deleted.eml" || entry.path().extension() != ".eml")
             continue;
-        const std::string bytes = read_file(entry.path().string());
+        const std::string bytes = ReadFile(entry.path().string());
         const std::string whole = ParseWhole(bytes);
         EXPECT_EQ(ParseRagged(bytes), whole) << name;
         EXPECT_GT(whole.size(), 100u) << name;
@@ -162,7 +162,7 @@ TEST_F(Streaming, TwentyMegabyteAttachmentComesOutWhole)
                                     "Content-Transfer-Encoding: base64\r\n\r\n" +
                                     base64(payload, line_length) + "--B--\r\n";
         const std::string path = dir() + "big.eml";
-        mailread_test::write_file(path, message);
+        mailread_test::WriteFile(path, message);
         FILE *f = std::fopen(path.c_str(), "rb");
         ASSERT_EQ(qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1), 0);
         std::fclose(f);

@@ -13,7 +13,7 @@ namespace {
 
 std::string CopyText(const WorkDir &dir, std::string_view content)
 {
-    WriteFile(dir.file("in.txt"), content);
+    WriteFile(dir.file("in.txt"), std::string(content));
     std::FILE *out = std::fopen(dir.file("out.txt").c_str(), "wb");
     EXPECT_EQ(qvamz::CopyBodyText(out, dir.file("in.txt")), 0);
     std::fclose(out);
