@@ -129,7 +129,8 @@ const LabelIndex &label_index()
                 const std::size_t bar = labels.find('|');
                 std::string label(labels.substr(0, bar));
                 built.rows.push_back({entry.codepage, label, canonical(label)});
-                labels = bar == std::string_view::npos ? std::string_view() : labels.substr(bar + 1);
+                labels =
+                    bar == std::string_view::npos ? std::string_view() : labels.substr(bar + 1);
             }
         }
         return built;

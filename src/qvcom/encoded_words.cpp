@@ -34,7 +34,8 @@ std::string decode_q(std::string_view text)
             out.push_back(' ');
         } else if (c == '=' && i + 2 < text.size() && qvcommon::HexDigitValue(text[i + 1]) >= 0 &&
                    qvcommon::HexDigitValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 + qvcommon::HexDigitValue(text[i + 2])));
+            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 +
+                                            qvcommon::HexDigitValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(c);
@@ -197,7 +198,8 @@ std::string encode_header(std::string_view text)
             const std::string_view word = text.substr(i, end - i);
             if (!is_ascii(word)) {
                 run += word;
-            } else if (!run.empty() && word.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+            } else if (!run.empty() &&
+                       word.find_first_not_of(" \t\r\n") == std::string_view::npos) {
                 run += word; // blanks between two non-ASCII words
             } else {
                 flush_run();

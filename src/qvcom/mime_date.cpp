@@ -53,7 +53,8 @@ struct DateParts {
 
 bool all_digits(std::string_view s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int to_int(std::string_view s)
@@ -115,7 +116,8 @@ TimeToken read_time(std::string_view token, DateParts &d)
     d.minute = parts[1];
     d.second = parts[2] == 60 ? 59 : parts[2];
     d.time = true;
-    return d.hour <= 24 && d.minute <= 59 && d.second <= 59 ? TimeToken::kTime : TimeToken::kOutOfRange;
+    return d.hour <= 24 && d.minute <= 59 && d.second <= 59 ? TimeToken::kTime
+                                                            : TimeToken::kOutOfRange;
 }
 
 void read_word(const std::string &word, DateParts &d)
@@ -225,10 +227,12 @@ bool read_tokens(std::string_view text, DateParts &d)
             ++i;
             continue;
         }
-        if ((c == '+' || c == '-') && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+        if ((c == '+' || c == '-') && i + 1 < text.size() &&
+            std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
             std::size_t end = i + 1;
             std::string digits;
-            while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == ':')) {
+            while (end < text.size() &&
+                   (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == ':')) {
                 if (text[end] != ':')
                     digits.push_back(text[end]);
                 ++end;

@@ -156,8 +156,9 @@ QVCOM_API int com_Escape(char *text, size_t capacity, int /*mode*/) {
             }
         }
         const bool complete = *p == '\0';
-        const size_t length =
-            complete ? escaped.size() : cut_outside_sequence(escaped, static_cast<unsigned char>(*p));
+        const size_t length = complete
+                                  ? escaped.size()
+                                  : cut_outside_sequence(escaped, static_cast<unsigned char>(*p));
         std::memcpy(text, escaped.data(), length);
         text[length] = '\0';
         return complete ? 1 : 0;

@@ -43,11 +43,13 @@ std::string Page(int offset, int page_size, int total, bool say_last)
     const bool last = say_last && end >= total;
     return std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>"
                        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
-                       "<m:FindFolderResponse xmlns:m=\"") + kMessagesNs + "\" xmlns:t=\"" + kTypesNs +
+                       "<m:FindFolderResponse xmlns:m=\"") +
+           kMessagesNs + "\" xmlns:t=\"" + kTypesNs +
            "\"><m:ResponseMessages><m:FindFolderResponseMessage ResponseClass=\"Success\">"
            "<m:ResponseCode>NoError</m:ResponseCode><m:RootFolder IndexedPagingOffset=\"" +
            std::to_string(end) + "\" TotalItemsInView=\"" + std::to_string(total) +
-           "\" IncludesLastItemInRange=\"" + (last ? "true" : "false") + "\"><t:Folders>" + folders +
+           "\" IncludesLastItemInRange=\"" + (last ? "true" : "false") + "\"><t:Folders>" +
+           folders +
            "</t:Folders></m:RootFolder></m:FindFolderResponseMessage></m:ResponseMessages>"
            "</m:FindFolderResponse></s:Body></s:Envelope>";
 }
@@ -95,7 +97,8 @@ TEST_F(DiscoveryTest, TwelveHundredFoldersComeInThreePages)
     ASSERT_EQ(requests.size(), 3u);
     for (std::size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(OffsetOf(requests[i]), static_cast<int>(i) * 500);
-        EXPECT_NE(requests[i].body.find("<FindFolder Traversal=\"Deep\" xmlns="), std::string::npos);
+        EXPECT_NE(requests[i].body.find("<FindFolder Traversal=\"Deep\" xmlns="),
+                  std::string::npos);
         const std::string path = dir.file("request" + std::to_string(i) + ".xml");
         conntest::WriteFile(path, requests[i].body);
         std::string findings;
@@ -130,7 +133,8 @@ TEST_F(DiscoveryTest, PublicFoldersAreListedShallow)
 TEST_F(DiscoveryTest, AnErrorAnswerEndsDiscovery)
 {
     std::string raw;
-    for (const char c : conntest::ReadFile(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml"))
+    for (const char c :
+         conntest::ReadFile(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml"))
         if (c != '\r' && c != '\n')
             raw += c;
     server.Push(Respond(200, raw));

@@ -74,7 +74,8 @@ TEST_F(FolderTableTest, SourceSessionTree)
         {"Orphan", "", "", 0, 11},
         {"apple", "apple", "apple", 0, 12},
     };
-    ASSERT_EQ(static_cast<int>(session.state.folders.size()), static_cast<int>(std::size(expected)));
+    ASSERT_EQ(static_cast<int>(session.state.folders.size()),
+              static_cast<int>(std::size(expected)));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
         const FolderEntry &entry = session.state.folders[i];
         EXPECT_EQ(entry.display_name, expected[i].name);
@@ -182,7 +183,8 @@ TEST_F(FolderTableTest, PathsStopAtTheLimit)
 TEST_F(FolderTableTest, TableHoldsAtMostFifteenThousandEntries)
 {
     for (std::size_t i = 0; i < kMaxFolders; ++i)
-        ASSERT_TRUE(AddFolderEntry(session.state.folders, Entry("F" + std::to_string(i), "ROOT", "f", 0)));
+        ASSERT_TRUE(
+            AddFolderEntry(session.state.folders, Entry("F" + std::to_string(i), "ROOT", "f", 0)));
     EXPECT_FALSE(AddFolderEntry(session.state.folders, Entry("extra", "ROOT", "f", 0)));
     EXPECT_EQ(static_cast<int>(session.state.folders.size()), static_cast<int>(kMaxFolders));
 }
@@ -218,23 +220,25 @@ TEST_F(FolderTableTest, PageScanFindsTheLastPageMarkAnywhere)
     for (int i = 0; i < 40; ++i)
         header += "<h:Padding Value=\"0123456789012345678901234567890123456789\"/>\r\n";
     header += "</s:Header>\r\n";
-    conntest::WriteFile(path, header +
-                                  "<m:RootFolder IndexedPagingOffset=\"1200\" TotalItemsInView=\"1200\" "
-                                  "IncludesLastItemInRange=\"true\">\r\n<t:Folders>\r\n"
-                                  "<t:Folder>\r\n</t:Folder>\r\n<t:CalendarFolder>\r\n"
-                                  "</t:CalendarFolder>\r\n</t:Folders>\r\n");
+    conntest::WriteFile(
+        path, header + "<m:RootFolder IndexedPagingOffset=\"1200\" TotalItemsInView=\"1200\" "
+                       "IncludesLastItemInRange=\"true\">\r\n<t:Folders>\r\n"
+                       "<t:Folder>\r\n</t:Folder>\r\n<t:CalendarFolder>\r\n"
+                       "</t:CalendarFolder>\r\n</t:Folders>\r\n");
     FindFolderPage page;
     ASSERT_TRUE(ScanFindFolderPage(path, page));
     EXPECT_TRUE(page.last_page);
     EXPECT_FALSE(page.error);
     EXPECT_EQ(page.folder_count, 2);
 
-    conntest::WriteFile(path, "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
+    conntest::WriteFile(path,
+                        "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
     ASSERT_TRUE(ScanFindFolderPage(path, page));
     EXPECT_FALSE(page.last_page);
     EXPECT_EQ(page.folder_count, 0);
 
-    ASSERT_TRUE(ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));
+    ASSERT_TRUE(
+        ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));
     EXPECT_TRUE(page.error);
     EXPECT_FALSE(ScanFindFolderPage(dir.file("absent.xml"), page));
 }

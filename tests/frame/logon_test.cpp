@@ -36,7 +36,8 @@ std::string GetFolderAnswer(int major_version)
             ? ""
             : "<s:Header><h:ServerVersionInfo MajorVersion=\"" + std::to_string(major_version) +
                   "\" MinorVersion=\"1\" MajorBuildNumber=\"2\" MinorBuildNumber=\"3\" "
-                  "xmlns:h=\"http://schemas.microsoft.com/exchange/services/2006/types\"/></s:Header>";
+                  "xmlns:h=\"http://schemas.microsoft.com/exchange/services/2006/types\"/></"
+                  "s:Header>";
     return kEnvelopeStart + header + "<s:Body><m:GetFolderResponse" + kNamespaces +
            "><m:ResponseMessages><m:GetFolderResponseMessage ResponseClass=\"Success\">"
            "<m:ResponseCode>NoError</m:ResponseCode><m:Folders><t:Folder>"
@@ -73,7 +74,10 @@ std::string FindFolderAnswer()
            "</m:FindFolderResponse></s:Body></s:Envelope>";
 }
 
-bool IsGetFolder(const RecordedRequest &r) { return r.body.find("<GetFolder ") != std::string::npos; }
+bool IsGetFolder(const RecordedRequest &r)
+{
+    return r.body.find("<GetFolder ") != std::string::npos;
+}
 
 class LogonTest : public conntest::SessionTest {
   protected:
@@ -96,7 +100,8 @@ class LogonTest : public conntest::SessionTest {
     void ServeMailbox(int major_version)
     {
         server.SetFallback([major_version](const RecordedRequest &r) {
-            return Respond(200, IsGetFolder(r) ? GetFolderAnswer(major_version) : FindFolderAnswer());
+            return Respond(200,
+                           IsGetFolder(r) ? GetFolderAnswer(major_version) : FindFolderAnswer());
         });
     }
     int Logon(const std::string &switches = "", int is_source = 1, int item_kind = 0,
@@ -136,7 +141,8 @@ TEST_F(LogonTest, SourceLogonLearnsVersionRootAndFolders)
     EXPECT_EQ(session.state.ews_url, server.url());
     EXPECT_EQ(session.state.work_dir, work.dir());
     EXPECT_EQ(session.state.debug_folder, "user");
-    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 5); // Sync Issues is not listed in a source session
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()),
+              5); // Sync Issues is not listed in a source session
     EXPECT_EQ(session.state.contacts_folder, "Contacts");
     EXPECT_EQ(session.state.calendar_folder, "Calendar");
     EXPECT_EQ(session.state.tasks_folder, "Tasks");
@@ -164,7 +170,8 @@ TEST_F(LogonTest, VersionFourteenSendsAnEmptyHeader)
     ServeMailbox(14);
     EXPECT_EQ(Logon(), kLogonOk);
     EXPECT_EQ(session.state.force_version_header, 0);
-    EXPECT_NE(server.requests().at(1).body.find("<soap:Header>\n</soap:Header>"), std::string::npos);
+    EXPECT_NE(server.requests().at(1).body.find("<soap:Header>\n</soap:Header>"),
+              std::string::npos);
 }
 
 TEST_F(LogonTest, AnAnswerWithoutServerVersionFails)
@@ -196,11 +203,12 @@ TEST_F(LogonTest, FailuresOfGetFolderAndFindFolder)
         int result;
         const char *log_line;
     };
-    std::string error_answer = kEnvelopeStart + "<s:Body><m:FindFolderResponse" + kNamespaces +
-                               "><m:ResponseMessages><m:FindFolderResponseMessage "
-                               "ResponseClass=\"Error\"><m:ResponseCode>ErrorFolderNotFound"
-                               "</m:ResponseCode></m:FindFolderResponseMessage></m:ResponseMessages>"
-                               "</m:FindFolderResponse></s:Body></s:Envelope>";
+    std::string error_answer =
+        kEnvelopeStart + "<s:Body><m:FindFolderResponse" + kNamespaces +
+        "><m:ResponseMessages><m:FindFolderResponseMessage "
+        "ResponseClass=\"Error\"><m:ResponseCode>ErrorFolderNotFound"
+        "</m:ResponseCode></m:FindFolderResponseMessage></m:ResponseMessages>"
+        "</m:FindFolderResponse></s:Body></s:Envelope>";
     const Case cases[] = {
         {"wrong password", Respond(401, ""), Respond(200, ""), kLogonRefused,
          "QV Error: invalid user name or password"},
@@ -309,8 +317,9 @@ TEST_F(LogonTest, ArchiveAndUpcomingFlags)
     EXPECT_EQ(session.state.archive, 1);
     EXPECT_EQ(session.state.upcoming_only, 1);
     EXPECT_EQ(session.state.root_folder_name, "archivemsgfolderroot");
-    EXPECT_NE(server.requests().at(0).body.find("<t:RequestServerVersion Version=\"Exchange2007_SP1\"/>"),
-              std::string::npos);
+    EXPECT_NE(
+        server.requests().at(0).body.find("<t:RequestServerVersion Version=\"Exchange2007_SP1\"/>"),
+        std::string::npos);
 }
 
 TEST_F(LogonTest, TimeZoneOfTheHostAndAGivenDaylightOffset)

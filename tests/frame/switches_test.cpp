@@ -93,7 +93,8 @@ TEST_F(SwitchTest, NumbersAreReadAndClamped)
         {"/D261 -1", [this] { return session.settings.write_retries; }, 3},
         {"/D261 0", [this] { return session.settings.write_retries; }, 0},
         {"/D261 7x", [this] { return session.settings.write_retries; }, 7},
-        {"/MAXATTACHSIZE 20000000000", [this] { return session.settings.max_attach_size; }, 20000000000},
+        {"/MAXATTACHSIZE 20000000000", [this] { return session.settings.max_attach_size; },
+         20000000000},
         {"/DSTOFFSET 60", [this] { return session.state.dst_offset; }, 60},
         {"/D49 2", [this] { return session.settings.path_level; }, 2},
         {"/AUTHHTTP 8", [this] { return session.state.http_auth; }, 8},
@@ -366,7 +367,8 @@ TEST_F(SwitchTest, FolderPathsAndGroupName)
 TEST_F(SwitchTest, DataDebugTakesAFolderNameOnlyWhenOneFollows)
 {
     Parse("/DATADEBUG run42");
-    EXPECT_EQ(session.settings.mail_debug + session.settings.cal_debug + session.settings.con_debug, 3);
+    EXPECT_EQ(session.settings.mail_debug + session.settings.cal_debug + session.settings.con_debug,
+              3);
     EXPECT_EQ(session.state.debug_folder, "run42");
 
     FreshSession();

@@ -79,7 +79,8 @@ TEST_F(UserListTest, SurrogatesAndOddBytes)
 TEST_F(UserListTest, LongLinesAreCut)
 {
     std::u16string name(700, u'n');
-    std::string out = Convert(Utf16le(u"DisplayName : " + name + u"\r\nPrimarySmtpAddress : l@x\r\n"));
+    std::string out =
+        Convert(Utf16le(u"DisplayName : " + name + u"\r\nPrimarySmtpAddress : l@x\r\n"));
     // 500 code units are read; the value starts 14 units in.
     EXPECT_EQ(out, "l@x;l@x;" + std::string(500 - 14, 'n') + "\n");
 

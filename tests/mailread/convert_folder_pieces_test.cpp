@@ -44,11 +44,12 @@ TEST(FindItemPage, LastPageAndItemCount)
         int items;
     };
     const std::vector<Case> cases = {
-        {"says true", FindItemAnswer("IndexedPagingOffset=\"2\" IncludesLastItemInRange=\"true\"", 2),
-         true, 2},
-        {"says false", FindItemAnswer("IncludesLastItemInRange=\"false\" TotalItemsInView=\"9\"", 3),
-         false, 3},
-        {"case of the name ignored", FindItemAnswer("includeslastiteminrange=\"true\"", 1), true, 1},
+        {"says true",
+         FindItemAnswer("IndexedPagingOffset=\"2\" IncludesLastItemInRange=\"true\"", 2), true, 2},
+        {"says false",
+         FindItemAnswer("IncludesLastItemInRange=\"false\" TotalItemsInView=\"9\"", 3), false, 3},
+        {"case of the name ignored", FindItemAnswer("includeslastiteminrange=\"true\"", 1), true,
+         1},
         // Without the attribute or without items nothing more can come.
         {"no attribute", FindItemAnswer("TotalItemsInView=\"4\"", 4), true, 4},
         {"false but empty", FindItemAnswer("IncludesLastItemInRange=\"false\"", 0), true, 0},
@@ -91,13 +92,15 @@ TEST(FindItemRequest, BodyWithAndWithoutRestriction)
     const qv_filetime start = com_UnixToFileTime(1704326399);
     const qv_filetime end = com_UnixToFileTime(1704585600);
     const std::string restriction = DateTimeSentRestriction(start, end);
-    EXPECT_NE(restriction.find("<t:IsGreaterThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
-                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-03T23:59:59Z\"/>"),
-              std::string::npos)
+    EXPECT_NE(
+        restriction.find("<t:IsGreaterThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                         "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-03T23:59:59Z\"/>"),
+        std::string::npos)
         << restriction;
-    EXPECT_NE(restriction.find("<t:IsLessThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
-                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-07T00:00:00Z\"/>"),
-              std::string::npos);
+    EXPECT_NE(
+        restriction.find("<t:IsLessThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                         "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-07T00:00:00Z\"/>"),
+        std::string::npos);
     const std::string body = FindItemBody(0, restriction, "F");
     EXPECT_NE(body.find("BasePoint=\"Beginning\"/><Restriction>\n"), std::string::npos);
     EXPECT_NE(body.find("</Restriction>\n<ParentFolderIds>"), std::string::npos);

@@ -187,16 +187,19 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
     SeedFolder("Five Hundred", 500);
     SeedFolder("Five Hundred One", 501);
     StartAndLogon("/CURLDEBUG");
-    for (const auto &[folder, expected] : {std::pair{"Five Hundred", 500}, {"Five Hundred One", 501}}) {
+    for (const auto &[folder, expected] :
+         {std::pair{"Five Hundred", 500}, {"Five Hundred One", 501}}) {
         SCOPED_TRACE(folder);
         const std::size_t finds_before = log.count("<FindItem ");
         const std::size_t offset500_before = log.count("Offset=\"500\"");
         {
             qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
-            ASSERT_EQ(mailread::ListFolderItems(
-                          session, work.dir(), session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
-                          "", ids.get()),
-                      mailread::ListingResult::kListed);
+            ASSERT_EQ(
+                mailread::ListFolderItems(
+                    session, work.dir(),
+                    session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
+                    "", ids.get()),
+                mailread::ListingResult::kListed);
         }
         const std::string ids = conntest::ReadFile(work.file("ids.txt"));
         std::set<std::string> distinct;

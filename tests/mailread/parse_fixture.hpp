@@ -58,7 +58,8 @@ class ParserTest : public ::testing::Test {
     int ParseText(const std::string &text)
     {
         MemoryStream in(text);
-        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1, settings);
+        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1,
+                                                 settings);
     }
     int ParseFile(const std::string &name)
     {
@@ -66,7 +67,8 @@ class ParserTest : public ::testing::Test {
         EXPECT_NE(f, nullptr) << name;
         if (!f)
             return -999;
-        const int result = qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1, settings);
+        const int result =
+            qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1, settings);
         std::fclose(f);
         return result;
     }

@@ -89,15 +89,18 @@ TEST_F(ParserTest, TypeCodesFromEitherHeaderOrder)
 TEST_F(ParserTest, SinglePartHtmlInBase64EitherOrderAndItsMetaCharset)
 {
     // "<meta http-equiv=x content='charset=utf-16'><p>x</p>" in base64
-    const std::string body = "PG1ldGEgaHR0cC1lcXVpdj14IGNvbnRlbnQ9J2NoYXJzZXQ9dXRmLTE2Jz48cD54PC9wPg==\n";
-    for (const char *headers : {"Content-Transfer-Encoding: base64\nContent-Type: text/html; charset=koi8-r\n",
-                                "Content-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n"}) {
+    const std::string body =
+        "PG1ldGEgaHR0cC1lcXVpdj14IGNvbnRlbnQ9J2NoYXJzZXQ9dXRmLTE2Jz48cD54PC9wPg==\n";
+    for (const char *headers :
+         {"Content-Transfer-Encoding: base64\nContent-Type: text/html; charset=koi8-r\n",
+          "Content-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n"}) {
         ASSERT_EQ(ParseText(std::string("From: a@x\n") + headers + "\n" + body), 0) << headers;
         ASSERT_EQ(msg->part_count, 2);
         EXPECT_EQ(msg->parts[1]->part_type, QV_PART_HTML_BODY) << headers;
         EXPECT_STREQ(msg->parts[1]->charset, "koi8-r") << "a utf-16 meta does not win";
-        EXPECT_EQ(Part(1), "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\">\n"
-                           "<meta http-equiv=x content='charset=utf-16'><p>x</p>");
+        EXPECT_EQ(Part(1),
+                  "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\">\n"
+                  "<meta http-equiv=x content='charset=utf-16'><p>x</p>");
         com_Deallocate_All(msg.get(), dir().c_str());
         com_ResetObject(msg.get());
     }
@@ -159,7 +162,10 @@ TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
 {
     settings.log_subjects = true;
     qvcom_set_skip_subjects("weekly digest");
-    EXPECT_EQ(ParseText("From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"), 1);
+    EXPECT_EQ(
+        ParseText(
+            "From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"),
+        1);
     com_Deallocate_All(msg.get(), dir().c_str());
     com_ResetObject(msg.get());
     // The rule also applies when the subject comes after the date, or with
@@ -186,8 +192,9 @@ TEST_F(ParserTest, RawPassThroughKeepsTheMessageAsReceived)
 
 TEST_F(ParserTest, CalendarPartsDroppedWithD142)
 {
-    const std::string text = multipart("--X\nContent-Type: text/plain\n\ninvite\n"
-                                       "--X\nContent-Type: text/calendar; method=REQUEST\n\nBEGIN:VCALENDAR\n");
+    const std::string text =
+        multipart("--X\nContent-Type: text/plain\n\ninvite\n"
+                  "--X\nContent-Type: text/calendar; method=REQUEST\n\nBEGIN:VCALENDAR\n");
     ASSERT_EQ(ParseText(text), 0);
     ASSERT_EQ(msg->part_count, 3);
     EXPECT_STREQ(msg->parts[2]->file_name, "s.ics");

@@ -212,8 +212,13 @@ TEST(FileAttachments, TypedByExtensionAndReadBackUnchanged)
         const char *name, *type, *content;
     } cases[] = {
         {"report.pdf", "application/pdf", "%PDF-1.4\n\x01\x02 binary\r\n"},
-        {"\xC3\x9C" "bersicht.txt", "text/plain", "\xC3\x9C" "bersicht\nZeile 1\n"},
-        {"table.XLSX", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "PK\x03\x04"},
+        {"\xC3\x9C"
+         "bersicht.txt",
+         "text/plain",
+         "\xC3\x9C"
+         "bersicht\nZeile 1\n"},
+        {"table.XLSX", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+         "PK\x03\x04"},
         {"data.unknownext", "application/octet-stream", "raw\r\n\r\n"},
         {"invite.ics", "application/octet-stream", "BEGIN:VCALENDAR\r\n"},
     };

@@ -135,7 +135,8 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         SetText(msg->from_address, "ann@example.org");
         AddRecipient(*msg, "Bob", "bob@example.org");
         msg->date = com_UnixToFileTime(1767261600 + numbers_);
-        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text", "Text of " + subject + "\n");
+        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text",
+                "Text of " + subject + "\n");
         std::string data(attachment, '\0');
         for (std::size_t i = 0; i < data.size(); ++i)
             data[i] = static_cast<char>((i * 7919 + numbers_) & 0xFF);
@@ -329,7 +330,8 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     Record probe = Mail("probe", 3000);
     std::string probe_path = work.file("probe.eml");
     std::FILE *out = std::fopen(probe_path.c_str(), "wb");
-    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(), MimeBuildOptions::FromSession(session));
+    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(),
+              MimeBuildOptions::FromSession(session));
     std::uint32_t estimate = static_cast<std::uint32_t>(std::ftell(out)) / 3 * 4;
     std::fclose(out);
     session.state.bundle.bytes_max = estimate * 5 / 2; // two fit, the third does not
@@ -352,8 +354,8 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     session.state.bundle.bytes_max = 10; // no message fits at all
     Record huge = Mail("huge");
     EXPECT_EQ(Write(*huge), kWriteLost);
-    EXPECT_TRUE(conntest::CountOf(work.log(),
-                                  "QV Warning: unable to send message because it is too large") > 0);
+    EXPECT_TRUE(conntest::CountOf(
+                    work.log(), "QV Warning: unable to send message because it is too large") > 0);
 }
 
 TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
@@ -371,7 +373,8 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     Record failed = Mail("failed");
     EXPECT_EQ(Write(*failed), kWriteLost);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
+    EXPECT_TRUE(
+        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
     auto client = server->client();
     client.request("DELETE", "/sandbox/faults", "");
 
@@ -381,9 +384,11 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_EQ(Count(work.log(), "QV Info: retrying message (refused)"), 0);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
+    EXPECT_TRUE(
+        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
 
-    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
+    EXPECT_EQ(losses.reports,
+              (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 1u);
     EXPECT_EQ(dump.items["Inbox"][0].subject, "retried");
@@ -404,7 +409,8 @@ TEST_F(WriteSandbox, TooLargeAnswersNameTheSize)
     EXPECT_EQ(Write(*d), kWriteLost);
     EXPECT_EQ(clock.sleeps.size(), 3u); // 507 is a server error: retried first
     EXPECT_EQ(Count(work.log(), "QV Warning: unable to send message because it is too large"), 2);
-    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
+    EXPECT_EQ(losses.reports,
+              (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
     EXPECT_EQ(DumpMailbox().ItemCount(), 0u);
 }
 

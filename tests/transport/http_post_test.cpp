@@ -148,7 +148,8 @@ TEST_F(HttpPostTest, NoServerListeningLeavesStatusZero)
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr *>(&address), length);
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    session.state.ews_url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/EWS/Exchange.asmx";
+    session.state.ews_url =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/EWS/Exchange.asmx";
     ::close(fd);
     const PostResult post = DoPost(session, "<r/>", answer);
     EXPECT_FALSE(post.ok);

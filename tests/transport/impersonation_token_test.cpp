@@ -63,7 +63,8 @@ TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
     EXPECT_TRUE(ListHas("Authorization: Bearer tok-123"));
     EXPECT_TRUE(ListHas("Content-Type: text/xml; charset=utf-8"));
     EXPECT_TRUE(ListHas("X-PreferServerAffinity: true"));
-    EXPECT_TRUE(log.has("Attempting to obtain impersonation token for endpoint " + session.state.api_endpoint));
+    EXPECT_TRUE(log.has("Attempting to obtain impersonation token for endpoint " +
+                        session.state.api_endpoint));
     EXPECT_TRUE(log.has("Workmail token expires in 900 seconds"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("impersonation.tmp")));
 
@@ -74,8 +75,8 @@ TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
     EXPECT_NE(head.find("x-amz-target:WorkMailService.AssumeImpersonationRole"), std::string::npos);
     // The endpoint names no region: the EWS URL's region signs.
     const sigv4::AmzTime time = sigv4::FormatAmzTime(clock.now);
-    const SignedApiRequest expected = SignApiRequest(session.state.api_endpoint, requests[0].body, "us-west-2",
-                                                     "AKIDTEST", kSecret, clock.now);
+    const SignedApiRequest expected = SignApiRequest(session.state.api_endpoint, requests[0].body,
+                                                     "us-west-2", "AKIDTEST", kSecret, clock.now);
     EXPECT_NE(head.find(expected.header_lines.back()), std::string::npos) << head;
     EXPECT_NE(head.find("Credential=AKIDTEST/" + time.date + "/us-west-2/workmail/aws4_request"),
               std::string::npos);

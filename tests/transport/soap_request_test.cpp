@@ -125,11 +125,12 @@ TEST_F(SoapRequestTest, InMemoryBodiesOfAnyLengthGoOutWhole)
 
 TEST_F(SoapRequestTest, DelegateMailboxReplacesTheMarker)
 {
-    session.state.delegate_mailbox = "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
+    session.state.delegate_mailbox =
+        "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
     server.Push(Respond(200, "<ok/>"));
     EXPECT_EQ(Usable("GetFolder", "",
-                          "<t:DistinguishedFolderId Id=\"inbox\">#Delegate</t:DistinguishedFolderId>",
-                          answer),
+                     "<t:DistinguishedFolderId Id=\"inbox\">#Delegate</t:DistinguishedFolderId>",
+                     answer),
               1);
     EXPECT_NE(server.requests()[0].body.find("<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
                                              "<t:EmailAddress>user@example.com</t:EmailAddress>"
@@ -149,9 +150,10 @@ TEST_F(SoapRequestTest, FileModePostsTheRequestFileAndDeletesItAfterSuccess)
     ASSERT_TRUE(std::filesystem::exists(request_file)); // kept as a trail of the failure
     const std::string written = conntest::ReadFile(request_file);
     EXPECT_EQ(server.requests()[0].body, written);
-    EXPECT_NE(written.find("xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n" +
-                           std::string(10000, 'z') + "</CreateItem>\n"),
-              std::string::npos);
+    EXPECT_NE(
+        written.find("xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n" +
+                     std::string(10000, 'z') + "</CreateItem>\n"),
+        std::string::npos);
 
     EXPECT_EQ(Usable("CreateItem", "", "", answer, body_file, "subject"), 1);
     EXPECT_FALSE(std::filesystem::exists(request_file));

@@ -155,7 +155,8 @@ DiscoveryResult DiscoverFolders(Session &session, FolderTable &folders)
     const std::string page_path = session.state.work_dir + "folders.xml";
     const std::string all_path = session.state.work_dir + "fullfolders.xml";
     std::remove(all_path.c_str());
-    const char *attributes = session.settings.public_folders ? "Traversal=\"Shallow\"" : "Traversal=\"Deep\"";
+    const char *attributes =
+        session.settings.public_folders ? "Traversal=\"Shallow\"" : "Traversal=\"Deep\"";
 
     for (int offset = 0;; offset += kFindFolderPage) {
         const PostResult post =

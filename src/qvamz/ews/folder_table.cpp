@@ -35,7 +35,8 @@ std::string FolderLine(const FolderEntry &entry)
     const std::string suffix = " {QV:" + std::to_string(entry.total_count) +
                                ":FCLASS:" + std::to_string(entry.folder_type) + "}";
     std::string line;
-    assign_limited(line, entry.internal_path, kFolderLineMax - std::min(kFolderLineMax, suffix.size()));
+    assign_limited(line, entry.internal_path,
+                   kFolderLineMax - std::min(kFolderLineMax, suffix.size()));
     return line + suffix;
 }
 

@@ -129,7 +129,8 @@ int ExtractItemId(std::FILE *response, std::string &id, std::string &change_key)
     change_key.clear();
     std::string line;
     while (ReadAnswerLine(response, line, kScanLineMax)) {
-        if (!qvcommon::StartsWithNoCase(line, "<t:ItemId ") || line.find("Id=\"") == std::string::npos)
+        if (!qvcommon::StartsWithNoCase(line, "<t:ItemId ") ||
+            line.find("Id=\"") == std::string::npos)
             continue;
         id = QuotedValueAfter(line, "Id=\"");
         if (line.find("ChangeKey=") != std::string::npos)
@@ -328,7 +329,8 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::strin
     }
     if (index < 0)
         return 0;
-    qvcommon::UniqueFile body = qvcommon::OpenFile(qvcom::part_file_path(work_dir, msg->msg_number, index), "rb");
+    qvcommon::UniqueFile body =
+        qvcommon::OpenFile(qvcom::part_file_path(work_dir, msg->msg_number, index), "rb");
     if (!body)
         return 0;
     std::fseek(body.get(), 0, SEEK_END);

@@ -19,7 +19,8 @@ std::optional<std::string> Descramble(std::string_view hex)
         return std::nullopt;
     std::string plain;
     for (std::size_t k = 0; k < hex.size() / 2 && plain.size() < kDescrambledMax; ++k) {
-        int high = qvcommon::HexDigitValue(hex[2 * k]), low = qvcommon::HexDigitValue(hex[2 * k + 1]);
+        int high = qvcommon::HexDigitValue(hex[2 * k]),
+            low = qvcommon::HexDigitValue(hex[2 * k + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         std::int64_t key = qvcom_scramble_key(static_cast<int>(k % kKeyEntries));

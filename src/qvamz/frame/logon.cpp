@@ -33,7 +33,8 @@ namespace qvamz {
 namespace {
 
 constexpr std::size_t kAnswerLineMax = 1999;
-constexpr int kForcedHeaderVersion = 15; // from this server version on, RequestServerVersion is sent
+// From this server version on, RequestServerVersion is sent.
+constexpr int kForcedHeaderVersion = 15;
 constexpr int kItemKindContactsLast = 98;
 constexpr int kItemKindCalendar = 99;
 constexpr int kItemKindTasks = 100;
@@ -49,8 +50,10 @@ void ForgetPreviousSession(Session &session)
     session.state.http_auth = 1; // "/AUTHHTTP" sets it again; a logon leaves it at 0 or 64
     // A target logon puts its own delegate and role into these; the switch
     // string sets the source ones again.
-    for (std::string *value : {&session.state.admin_user, &session.state.admin_password, &session.state.delegate_user, &session.state.delegate_password,
-                               &session.state.role_id, &session.state.organization_id, &session.state.access_key, &session.state.access_secret})
+    for (std::string *value :
+         {&session.state.admin_user, &session.state.admin_password, &session.state.delegate_user,
+          &session.state.delegate_password, &session.state.role_id, &session.state.organization_id,
+          &session.state.access_key, &session.state.access_secret})
         value->clear();
     session.state.bearer_token.clear();
     session.state.token_expires_in = 0;
@@ -108,10 +111,12 @@ void SetupDirectories(Session &session)
     if (!session.settings.mail_debug && !session.settings.cal_debug && !session.settings.con_debug)
         return;
     std::error_code error;
-    std::filesystem::create_directories(session.state.base_dir + "debug/" + session.state.debug_folder, error);
+    std::filesystem::create_directories(
+        session.state.base_dir + "debug/" + session.state.debug_folder, error);
     if (error)
-        com_Log("QV Warning: cannot create the debug folder %sdebug/%s: %s", session.state.base_dir.c_str(),
-                session.state.debug_folder.c_str(), error.message().c_str());
+        com_Log("QV Warning: cannot create the debug folder %sdebug/%s: %s",
+                session.state.base_dir.c_str(), session.state.debug_folder.c_str(),
+                error.message().c_str());
 }
 
 void SetupTransportHeaders(Session &session)
@@ -130,7 +135,8 @@ std::string GetFolderBody(const std::string &root_folder_name)
            "<t:BaseShape>Default</t:BaseShape>\n"
            "</FolderShape>\n"
            "<FolderIds>\n"
-           "<t:DistinguishedFolderId Id=\"" + root_folder_name + "\">#Delegate</t:DistinguishedFolderId>\n"
+           "<t:DistinguishedFolderId Id=\"" + root_folder_name +
+           "\">#Delegate</t:DistinguishedFolderId>\n"
            "</FolderIds>\n";
 }
 
@@ -150,7 +156,8 @@ void ReadRootFolderAnswer(SessionState &state, const std::string &path)
             }
         }
         const std::size_t info = line.find("ServerVersionInfo");
-        const std::size_t major = info == std::string::npos ? info : line.find("MajorVersion", info);
+        const std::size_t major =
+            info == std::string::npos ? info : line.find("MajorVersion", info);
         const std::size_t quote = major == std::string::npos ? major : line.find('"', major);
         if (quote != std::string::npos)
             state.server_major_version = std::atoi(line.c_str() + quote + 1);
@@ -165,8 +172,8 @@ int QueryRootFolder(Session &session)
     if (session.settings.public_folders)
         session.state.root_folder_name = "publicfoldersroot";
     const std::string answer = session.state.work_dir + "response.xml";
-    const PostResult post =
-        SoapRequest(session, "GetFolder", "", GetFolderBody(session.state.root_folder_name), answer);
+    const PostResult post = SoapRequest(session, "GetFolder", "",
+                                        GetFolderBody(session.state.root_folder_name), answer);
     if (!IsUsableAnswer(post)) {
         if (post.http_status == 0) {
             com_Log("QV Error: invalid server name");
@@ -241,8 +248,9 @@ void TakeLogonArguments(SessionState &state, const std::string &user, const char
                            "</t:EmailAddress></t:Mailbox>";
     state.password = Text(password);
     const std::string server_text = Text(server);
-    state.ews_url = qvcommon::StartsWithNoCase(server_text, "http") ? server_text
-                                                    : "https://" + server_text + "/EWS/Exchange.asmx";
+    state.ews_url = qvcommon::StartsWithNoCase(server_text, "http")
+                        ? server_text
+                        : "https://" + server_text + "/EWS/Exchange.asmx";
     if (state.debug_folder.empty()) {
         std::string local = user.substr(0, user.find('@'));
         com_MakeValidDosName(local.data(), 0);
@@ -295,8 +303,11 @@ int LogonSession(Session &session, const LogonArguments &args)
         TakeTargetSettings(session);
     if (!session.state.role_id.empty())
         session.state.admin_user = user_text;
-    session.state.archive = (session.settings.archive_source && is_source) || (session.settings.archive_target && !is_source) ? 1 : 0;
-    session.state.upcoming_only = item_kind == kItemKindCalendar && is_source && upcoming_only == 1 ? 1 : 0;
+    const SessionSettings &settings = session.settings;
+    const bool archive = is_source ? settings.archive_source : settings.archive_target;
+    session.state.archive = archive ? 1 : 0;
+    session.state.upcoming_only =
+        item_kind == kItemKindCalendar && is_source && upcoming_only == 1 ? 1 : 0;
     SetupSessionTimeZone(session.state);
     session.state.transport.keepalive.callback = status;
     if (host_text)

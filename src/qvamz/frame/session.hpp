@@ -83,7 +83,8 @@ struct SessionSettings {
     std::string cipher_list;     // /CIPHER
     int ssl_version = 0;         // /SSLVER
     int auth_http_target = -1;   // /AUTHHTTP2, -1 = unset
-    std::string target_role_id, target_org_id, target_access_key, target_access_secret; // /AUTHAMZI2
+    // /AUTHAMZI2
+    std::string target_role_id, target_org_id, target_access_key, target_access_secret;
     std::string target_delegate_user, target_delegate_password; // /AUTHAMZD2
     std::string ca_file;         // /CAFILE: PEM bundle of trusted certificates
     int ssl_no_verify = 0;       // /SSLNOVERIFY

@@ -143,7 +143,9 @@ void ReadPostTo(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value())
         return;
-    std::array<int *, 3> settings{&session.settings.api_attempts, &session.settings.retry_delay_unit, &session.settings.item_attempts};
+    std::array<int *, 3> settings{&session.settings.api_attempts,
+                                  &session.settings.retry_delay_unit,
+                                  &session.settings.item_attempts};
     std::string_view rest = pass.text();
     for (int *setting : settings) {
         if (rest.empty())
@@ -277,63 +279,66 @@ struct SwitchEntry {
 
 // clang-format off
 const SwitchEntry kSwitches[] = {
-    {"/DEBUG",       [](SwitchPass &, Session &session) { session.settings.debug = 1; }},
-    {"/MAILDEBUG",   [](SwitchPass &, Session &session) { session.settings.mail_debug = 1; }},
-    {"/CALDEBUG",    [](SwitchPass &, Session &session) { session.settings.cal_debug = 1; }},
-    {"/CONDEBUG",    [](SwitchPass &, Session &session) { session.settings.con_debug = 1; }},
+    {"/DEBUG",       [](SwitchPass &, Session &s) { s.settings.debug = 1; }},
+    {"/MAILDEBUG",   [](SwitchPass &, Session &s) { s.settings.mail_debug = 1; }},
+    {"/CALDEBUG",    [](SwitchPass &, Session &s) { s.settings.cal_debug = 1; }},
+    {"/CONDEBUG",    [](SwitchPass &, Session &s) { s.settings.con_debug = 1; }},
     {"/DATADEBUG",   ReadDataDebug},
-    {"/CURLDEBUG",   [](SwitchPass &, Session &session) { session.settings.curl_debug = 1; }},
-    {"/XCURLDEBUG",  [](SwitchPass &, Session &session) { session.settings.xcurl_debug = 1; }},
-    {"/LOGUUID",     [](SwitchPass &, Session &session) { session.settings.log_uuid = 1; }},
-    {"/EWSARCHS",    [](SwitchPass &, Session &session) { session.settings.archive_source = 1; }},
-    {"/EWSARCHT",    [](SwitchPass &, Session &session) { session.settings.archive_target = 1; }},
-    {"/EWSPUB",      [](SwitchPass &, Session &session) { session.settings.public_folders = 1; }},
-    {"/D234",        [](SwitchPass &, Session &session) { session.state.force_version_header = 1; }},
-    {"/D198",        [](SwitchPass &, Session &session) { session.settings.send_expect = 0; }},
-    {"/D219",        [](SwitchPass &, Session &session) { session.settings.keep_host_folder_names = 1; }},
-    {"/D81",         [](SwitchPass &, Session &session) { session.settings.raw_passthrough = 1; }},
-    {"/D68",         [](SwitchPass &, Session &session) { session.settings.own_headers = 1; }},
-    {"/EIH",         [](SwitchPass &, Session &session) { session.settings.keep_headers = 1; }},
-    {"/D253",        [](SwitchPass &, Session &session) { session.settings.html_charset_rule = 0; }},
-    {"/LSUB",        [](SwitchPass &, Session &session) { session.settings.log_subjects = 1; }},
-    {"/D207",        [](SwitchPass &, Session &session) { session.settings.meeting_responses = 1; }},
-    {"/D298",        [](SwitchPass &, Session &session) { session.settings.meetings_as_ical = 1; }},
-    {"/D211",        [](SwitchPass &, Session &session) { session.settings.write_attendees = 1; }},
-    {"/D142",        [](SwitchPass &, Session &session) { session.settings.drop_calendar_parts = 1; }},
-    {"/D221",        [](SwitchPass &, Session &session) { session.settings.update_dl_edit_flag = 1; }},
+    {"/CURLDEBUG",   [](SwitchPass &, Session &s) { s.settings.curl_debug = 1; }},
+    {"/XCURLDEBUG",  [](SwitchPass &, Session &s) { s.settings.xcurl_debug = 1; }},
+    {"/LOGUUID",     [](SwitchPass &, Session &s) { s.settings.log_uuid = 1; }},
+    {"/EWSARCHS",    [](SwitchPass &, Session &s) { s.settings.archive_source = 1; }},
+    {"/EWSARCHT",    [](SwitchPass &, Session &s) { s.settings.archive_target = 1; }},
+    {"/EWSPUB",      [](SwitchPass &, Session &s) { s.settings.public_folders = 1; }},
+    {"/D234",        [](SwitchPass &, Session &s) { s.state.force_version_header = 1; }},
+    {"/D198",        [](SwitchPass &, Session &s) { s.settings.send_expect = 0; }},
+    {"/D219",        [](SwitchPass &, Session &s) { s.settings.keep_host_folder_names = 1; }},
+    {"/D81",         [](SwitchPass &, Session &s) { s.settings.raw_passthrough = 1; }},
+    {"/D68",         [](SwitchPass &, Session &s) { s.settings.own_headers = 1; }},
+    {"/EIH",         [](SwitchPass &, Session &s) { s.settings.keep_headers = 1; }},
+    {"/D253",        [](SwitchPass &, Session &s) { s.settings.html_charset_rule = 0; }},
+    {"/LSUB",        [](SwitchPass &, Session &s) { s.settings.log_subjects = 1; }},
+    {"/D207",        [](SwitchPass &, Session &s) { s.settings.meeting_responses = 1; }},
+    {"/D298",        [](SwitchPass &, Session &s) { s.settings.meetings_as_ical = 1; }},
+    {"/D211",        [](SwitchPass &, Session &s) { s.settings.write_attendees = 1; }},
+    {"/D142",        [](SwitchPass &, Session &s) { s.settings.drop_calendar_parts = 1; }},
+    {"/D221",        [](SwitchPass &, Session &s) { s.settings.update_dl_edit_flag = 1; }},
     {"/SLEEP",       ReadSleep},
     {"/POSTTO",      ReadPostTo},
     {"/D261",        ReadWriteRetries},
     {"/MAXATTACHSIZE", ReadMaxAttachSize},
     {"/D251",        ReadBundleSize},
-    {"/DSTOFFSET",   [](SwitchPass &p, Session &session) { ReadNumber(p, session.state.dst_offset); }},
-    {"/D49",         [](SwitchPass &p, Session &session) { ReadNumber(p, session.settings.path_level); }},
-    {"/NOEWSPROXY",  [](SwitchPass &, Session &session) { session.settings.no_ews_proxy = 1; }},
+    {"/DSTOFFSET",   [](SwitchPass &p, Session &s) { ReadNumber(p, s.state.dst_offset); }},
+    {"/D49",         [](SwitchPass &p, Session &s) { ReadNumber(p, s.settings.path_level); }},
+    {"/NOEWSPROXY",  [](SwitchPass &, Session &s) { s.settings.no_ews_proxy = 1; }},
     {"/PROXY",       ReadProxy},
-    {"/CIPHER",      [](SwitchPass &p, Session &session) { ReadText(p, session.settings.cipher_list, kPathMax); }},
+    {"/CIPHER",      [](SwitchPass &p, Session &s) {
+         ReadText(p, s.settings.cipher_list, kPathMax); }},
     {"/SSLVER",      ReadSslVersion},
-    {"/AUTHHTTP",    [](SwitchPass &p, Session &session) { ReadNumber(p, session.state.http_auth); }},
-    {"/AUTHHTTP2",   [](SwitchPass &p, Session &session) { ReadNumber(p, session.settings.auth_http_target); }},
-    {"/AUTHAMZI",    [](SwitchPass &p, Session &session) {
-         ReadImpersonation(p, {&session.state.role_id, &session.state.organization_id, &session.state.access_key, &session.state.access_secret},
-                           "Source", session.settings.debug != 0); }},
-    {"/AUTHAMZI2",   [](SwitchPass &p, Session &session) {
-         ReadImpersonation(p, {&session.settings.target_role_id, &session.settings.target_org_id,
-                               &session.settings.target_access_key, &session.settings.target_access_secret},
-                           "Target", session.settings.debug != 0); }},
-    {"/AUTHAMZD",    [](SwitchPass &p, Session &session) {
-         ReadDelegate(p, session.state.delegate_user, session.state.delegate_password, "AuthAMZD", session.settings.debug != 0); }},
-    {"/AUTHAMZD2",   [](SwitchPass &p, Session &session) {
-         ReadDelegate(p, session.settings.target_delegate_user, session.settings.target_delegate_password,
-                      "AuthAMZD2", session.settings.debug != 0); }},
-    {"/CF",          [](SwitchPass &p, Session &session) { ReadFolderPath(p, session.state.contacts_folder); }},
-    {"/CAF",         [](SwitchPass &p, Session &session) { ReadFolderPath(p, session.state.calendar_folder); }},
-    {"/CAN",         [](SwitchPass &p, Session &session) { ReadFolderPath(p, session.settings.notes_folder); }},
-    {"/CAT",         [](SwitchPass &p, Session &session) { ReadFolderPath(p, session.state.tasks_folder); }},
+    {"/AUTHHTTP",    [](SwitchPass &p, Session &s) { ReadNumber(p, s.state.http_auth); }},
+    {"/AUTHHTTP2",   [](SwitchPass &p, Session &s) { ReadNumber(p, s.settings.auth_http_target); }},
+    {"/AUTHAMZI",    [](SwitchPass &p, Session &s) {
+         ReadImpersonation(p, {&s.state.role_id, &s.state.organization_id,
+                               &s.state.access_key, &s.state.access_secret},
+                           "Source", s.settings.debug != 0); }},
+    {"/AUTHAMZI2",   [](SwitchPass &p, Session &s) {
+         ReadImpersonation(p, {&s.settings.target_role_id, &s.settings.target_org_id,
+                               &s.settings.target_access_key, &s.settings.target_access_secret},
+                           "Target", s.settings.debug != 0); }},
+    {"/AUTHAMZD",    [](SwitchPass &p, Session &s) {
+         ReadDelegate(p, s.state.delegate_user, s.state.delegate_password, "AuthAMZD",
+                      s.settings.debug != 0); }},
+    {"/AUTHAMZD2",   [](SwitchPass &p, Session &s) {
+         ReadDelegate(p, s.settings.target_delegate_user, s.settings.target_delegate_password,
+                      "AuthAMZD2", s.settings.debug != 0); }},
+    {"/CF",          [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.contacts_folder); }},
+    {"/CAF",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.calendar_folder); }},
+    {"/CAN",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.settings.notes_folder); }},
+    {"/CAT",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.tasks_folder); }},
     {"/GN",          ReadGroupName},
     // Switches of this build: trust store, certificate check, API endpoint.
-    {"/CAFILE",      [](SwitchPass &p, Session &session) { ReadText(p, session.settings.ca_file, kPathMax); }},
-    {"/SSLNOVERIFY", [](SwitchPass &, Session &session) { session.settings.ssl_no_verify = 1; }},
+    {"/CAFILE",      [](SwitchPass &p, Session &s) { ReadText(p, s.settings.ca_file, kPathMax); }},
+    {"/SSLNOVERIFY", [](SwitchPass &, Session &s) { s.settings.ssl_no_verify = 1; }},
     {"/AMZAPI",      ReadApiEndpoint},
 };
 // clang-format on

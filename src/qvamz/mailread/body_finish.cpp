@@ -59,7 +59,8 @@ void decode_name(qv_part *part, const qv_message *msg)
     if (part->charset[0])
         store(part->file_name, CharsetToUtf8(name, part->charset));
     else
-        store(part->file_name, CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
+        store(part->file_name,
+              CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
 }
 
 void decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
@@ -97,15 +98,18 @@ void html_meta_charset(qv_part *part, const std::string &path)
         return;
     std::string line;
     while (read_line(f.get(), line, kHtmlMetaLineMax)) {
-        if ((!qvcommon::ContainsNoCase(line, "<meta http") && !qvcommon::ContainsNoCase(line, "<meta charset")) ||
+        if ((!qvcommon::ContainsNoCase(line, "<meta http") &&
+             !qvcommon::ContainsNoCase(line, "<meta charset")) ||
             !qvcommon::ContainsNoCase(line, "charset="))
             continue;
-        std::string_view value = std::string_view(line).substr(qvcommon::FindNoCase(line, "charset=") + 8);
+        std::string_view value =
+            std::string_view(line).substr(qvcommon::FindNoCase(line, "charset=") + 8);
         value = value.substr(0, kMetaCharsetMax);
         if (!value.empty() && (value[0] == '"' || value[0] == '\''))
             value.remove_prefix(1);
         value = value.substr(0, value.find_first_of("\"'>;/ \t\r"));
-        if (!value.empty() && !qvcommon::EqualsNoCase(value, "unicode") && !qvcommon::EqualsNoCase(value, "utf-16"))
+        if (!value.empty() && !qvcommon::EqualsNoCase(value, "unicode") &&
+            !qvcommon::EqualsNoCase(value, "utf-16"))
             store(part->charset, value);
         return;
     }
@@ -154,20 +158,23 @@ bool convert_charset(qv_part *part, const std::string &path, const std::string &
                      bool debug)
 {
     if (part->part_type == QV_PART_HTML_BODY) {
-        return rewrite_part(part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &) {
-            std::fprintf(out,
-                         "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
-                         part->charset);
-            return copy_stream(in, out);
-        });
+        return rewrite_part(
+            part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &) {
+                std::fprintf(
+                    out,
+                    "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
+                    part->charset);
+                return copy_stream(in, out);
+            });
     }
     const std::string charset = part->charset;
-    const bool ok = rewrite_part(part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &temp) {
-        if (!in)
-            return false;
-        std::fflush(out);
-        return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
-    });
+    const bool ok = rewrite_part(
+        part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &temp) {
+            if (!in)
+                return false;
+            std::fflush(out);
+            return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
+        });
     if (ok)
         store(part->charset, "UTF-8");
     return ok;
@@ -189,7 +196,8 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
                     std::ungetc(next, in);
                 c = '\n';
             }
-            if (const char *entity = qvcommon::EntityFor(static_cast<char>(c), qvcommon::EscapeQuotes::kNone))
+            if (const char *entity =
+                    qvcommon::EntityFor(static_cast<char>(c), qvcommon::EscapeQuotes::kNone))
                 std::fputs(entity, out);
             else
                 std::fputc(c, out);

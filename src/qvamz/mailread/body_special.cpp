@@ -92,14 +92,16 @@ void ExpandEmlParts(qv_message *msg, const std::string &work_dir, ParseTree &tre
 {
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
-        if (!qvcommon::ContainsNoCase(part->file_name, ".EML") || part->part_type == QV_PART_EMBEDDED_MSG)
+        if (!qvcommon::ContainsNoCase(part->file_name, ".EML") ||
+            part->part_type == QV_PART_EMBEDDED_MSG)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
         if (!f)
             return;
         MailInput in(f.get(), tree);
-        if (ReadHeaderLine(in, nullptr, false, 0) == 1 || !qvcommon::StartsWithNoCase(in.line, "From "))
+        if (ReadHeaderLine(in, nullptr, false, 0) == 1 ||
+            !qvcommon::StartsWithNoCase(in.line, "From "))
             continue;
         part->part_type = QV_PART_EMBEDDED_MSG;
         qv_message *sub = com_AllocSubMsg(msg, i);

@@ -116,7 +116,8 @@ int MailFolderReader::Run(int *out_count, int *out_size)
         std::remove(WorkFile(kItemIdsFile).c_str());
         return 0;
     }
-    properties_ = GetItemProperties(AskForIsRead(session_.state.server_major_version, folder_.display_name));
+    properties_ =
+        GetItemProperties(AskForIsRead(session_.state.server_major_version, folder_.display_name));
 
     std::string line;
     for (;;) {

@@ -27,7 +27,8 @@ std::string in_place(std::string text, char *(*routine)(char *))
 std::string_view split_extended(std::string_view value, std::string &charset)
 {
     const std::size_t first = value.find('\'');
-    const std::size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
+    const std::size_t second =
+        first == std::string_view::npos ? first : value.find('\'', first + 1);
     if (second == std::string_view::npos)
         return value;
     charset.assign(value.substr(0, first));

@@ -50,7 +50,8 @@ bool keeps_tabs(int code)
 bool joins_soft_breaks(int code, bool quoted_printable, std::string_view charset)
 {
     return quoted_printable && code != 3 && code != 6 && code != 10 &&
-           (qvcommon::EqualsNoCase(charset, "iso-2022-jp") || qvcommon::EqualsNoCase(charset, "iso-2022-kr") ||
+           (qvcommon::EqualsNoCase(charset, "iso-2022-jp") ||
+            qvcommon::EqualsNoCase(charset, "iso-2022-kr") ||
             qvcommon::EqualsNoCase(charset, "koi8-r"));
 }
 
@@ -158,8 +159,9 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
             return kBodyAtEnd;
         }
         if (line_start) {
-            while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() && line.back() == '=' &&
-                   (delimiter.empty() || !starts_with(line, delimiter)) && line.size() < kLineMax) {
+            while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() &&
+                   line.back() == '=' && (delimiter.empty() || !starts_with(line, delimiter)) &&
+                   line.size() < kLineMax) {
                 line.pop_back();
                 const std::size_t joined = line.size();
                 piece = ReadBodyPiece(in, joined, keep_tabs);

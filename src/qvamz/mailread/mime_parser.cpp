@@ -60,7 +60,8 @@ void media_type_names(const std::string &line, const qv_message *msg, PartState 
 {
     if (qvcommon::ContainsNoCase(line, "application/pdf")) {
         if (p.name == kDefaultName)
-            p.name = qvcommon::ContainsNoCase(msg->subject, ".pdf") ? msg->subject : "embedded_document.pdf";
+            p.name = qvcommon::ContainsNoCase(msg->subject, ".pdf") ? msg->subject
+                                                                    : "embedded_document.pdf";
         if (qvcommon::StartsWithNoCase(p.name, "Fwd: "))
             p.name.erase(0, 5);
         else if (qvcommon::StartsWithNoCase(p.name, "Re: "))
@@ -69,7 +70,8 @@ void media_type_names(const std::string &line, const qv_message *msg, PartState 
     if (qvcommon::ContainsNoCase(line, "image")) {
         p.code = p.code == 3 ? 3 : 0;
         if (p.name == kDefaultName) {
-            if (qvcommon::ContainsNoCase(line, "image/jpeg") || qvcommon::ContainsNoCase(line, "image/jpg"))
+            if (qvcommon::ContainsNoCase(line, "image/jpeg") ||
+                qvcommon::ContainsNoCase(line, "image/jpg"))
                 p.name = "embedded image.jpg";
             else if (qvcommon::ContainsNoCase(line, "image/gif"))
                 p.name = "embedded image.gif";
@@ -106,7 +108,8 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
     if (qvcommon::ContainsNoCase(line, "text/plain"))
         p.code = p.code == 3 ? 6 : p.code == 0 ? 0 : 1;
     if (qvcommon::ContainsNoCase(line, "text/calendar")) {
-        p.name = msg->subject[0] ? Cut(std::string(msg->subject) + ".ics", kPartNameMax) : "event.ics";
+        p.name =
+            msg->subject[0] ? Cut(std::string(msg->subject) + ".ics", kPartNameMax) : "event.ics";
         p.calendar = true;
         p.code = 0;
     }
@@ -114,7 +117,8 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
         p.code = p.code == 3 ? 6 : 1;
     if (qvcommon::ContainsNoCase(line, "text/enriched"))
         p.code = 1;
-    if (qvcommon::ContainsNoCase(line, "message/rfc822") && tree.embedded_messages < tree.settings.max_embedded_messages)
+    if (qvcommon::ContainsNoCase(line, "message/rfc822") &&
+        tree.embedded_messages < tree.settings.max_embedded_messages)
         p.embedded = true;
     if (qvcommon::ContainsNoCase(line, "text/rtf"))
         p.name = "Message.rtf";
@@ -138,7 +142,8 @@ void disposition(const std::string &line, PartState &p)
         if (p.code == -1) {
             p.name = "Inline.txt";
             p.code = QV_PART_INLINE_TEXT;
-        } else if (p.code == 1 && !qvcommon::ContainsNoCase(p.name, ".txt") && !qvcommon::ContainsNoCase(p.name, kDefaultName)) {
+        } else if (p.code == 1 && !qvcommon::ContainsNoCase(p.name, ".txt") &&
+                   !qvcommon::ContainsNoCase(p.name, kDefaultName)) {
             p.code = 0;
         }
     } else if (p.code == -1) {
@@ -184,7 +189,8 @@ class PartReader {
     // multipart's closing line, else kNextPart.
     int AfterNested() const
     {
-        return in_.last_delimiter == boundary_ && in_.last_delimiter_closing ? kPartsClosed : kNextPart;
+        return in_.last_delimiter == boundary_ && in_.last_delimiter_closing ? kPartsClosed
+                                                                             : kNextPart;
     }
 
     qv_message *msg_;
@@ -229,7 +235,8 @@ int PartReader::Leaf(PartState &p)
 {
     if (p.code == -1)
         p.code = QV_PART_TEXT_BODY;
-    if (msg_->part_count >= QV_MAX_PARTS || in_.tree().parts_allocated >= in_.tree().settings.max_parts)
+    if (msg_->part_count >= QV_MAX_PARTS ||
+        in_.tree().parts_allocated >= in_.tree().settings.max_parts)
         return SkipLeaf(p);
     const int index = msg_->part_count;
     const std::string path = qvcom::part_file_path(work_dir_, msg_->msg_number, index);
@@ -239,8 +246,9 @@ int PartReader::Leaf(PartState &p)
         return kParseRefused;
     }
     std::uint64_t count = 0;
-    const int result = CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable,
-                                    p.charset, count, p.binary ? p.declared_size : 0);
+    const int result =
+        CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable, p.charset,
+                     count, p.binary ? p.declared_size : 0);
     out.reset();
     const int next = result == kBodyAtClosing ? kPartsClosed : kNextPart;
     // An empty part, or a calendar part the job leaves out, is not added;

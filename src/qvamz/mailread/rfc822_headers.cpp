@@ -181,7 +181,8 @@ bool content_header(const std::string &line, qv_message *msg, MessageState &st)
             st.code = 15;
     } else if (qvcommon::StartsWithNoCase(line, "Content-Type:")) {
         content_type(line, msg, st);
-    } else if (qvcommon::StartsWithNoCase(line, "Attachment:") || qvcommon::StartsWithNoCase(line, "Attachment-name:") ||
+    } else if (qvcommon::StartsWithNoCase(line, "Attachment:") ||
+               qvcommon::StartsWithNoCase(line, "Attachment-name:") ||
                qvcommon::StartsWithNoCase(line, "FileID:")) {
         // File stores name attachments kept beside the message this way.
         // No such folder exists here, and a header never names a file we
@@ -204,9 +205,11 @@ void other_header(const std::string &line, qv_message *msg, MessageState &st, Pa
         const std::size_t semicolon = line.rfind(';');
         if (semicolon != std::string::npos) {
             const std::size_t start = line.find_first_not_of(' ', semicolon + 1);
-            st.received_date = start == std::string::npos ? "" : Cut(line.substr(start), kReceivedDateMax);
+            st.received_date =
+                start == std::string::npos ? "" : Cut(line.substr(start), kReceivedDateMax);
         }
-    } else if (qvcommon::StartsWithNoCase(line, "Date:") || qvcommon::StartsWithNoCase(line, "Resent-Date:") ||
+    } else if (qvcommon::StartsWithNoCase(line, "Date:") ||
+               qvcommon::StartsWithNoCase(line, "Resent-Date:") ||
                qvcommon::StartsWithNoCase(line, "Message Sent:")) {
         date_header(line, msg, st);
     } else if (qvcommon::StartsWithNoCase(line, "X-Mozilla-Status:")) {
@@ -229,7 +232,8 @@ void other_header(const std::string &line, qv_message *msg, MessageState &st, Pa
         msg->flag_status = 2;
     } else if (qvcommon::StartsWithNoCase(line, "To:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_TO, tree);
-    } else if (qvcommon::StartsWithNoCase(line, "CC:") || qvcommon::StartsWithNoCase(line, "Copies-to:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "CC:") ||
+               qvcommon::StartsWithNoCase(line, "Copies-to:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_CC, tree);
     } else if (qvcommon::StartsWithNoCase(line, "BCC:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_BCC, tree);

@@ -64,7 +64,8 @@ std::string header_text_to_utf8(std::string_view text, const std::string &charse
     bool ascii = true;
     for (char c : text)
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    const bool wide = codepage == 1200 || codepage == 1201 || codepage == 12000 || codepage == 12001;
+    const bool wide =
+        codepage == 1200 || codepage == 1201 || codepage == 12000 || codepage == 12001;
     std::string out(text);
     if (wide || (!ascii && CharsetToUtf8(text, "utf-8") == text))
         return out;
@@ -163,7 +164,8 @@ void MessageParser::ReadHeaders()
         const std::string &line = in_.line;
         if (line.empty())
             return;
-        if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") || qvcommon::StartsWithNoCase(line, "<b>")) {
+        if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") ||
+            qvcommon::StartsWithNoCase(line, "<b>")) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -283,7 +285,8 @@ int MessageParser::SinglePartBody()
         return kParseDrop;
     }
     std::uint64_t count = 0;
-    CopyPartBody(in_, out.get(), enclosing_, "", st_.code, st_.quoted_printable, st_.charset, count, 0);
+    CopyPartBody(in_, out.get(), enclosing_, "", st_.code, st_.quoted_printable, st_.charset, count,
+                 0);
     out.reset();
     part->size = static_cast<std::uint32_t>(count);
     msg_->part_count = index + 1;
@@ -330,7 +333,8 @@ int MessageParser::Run()
     ReadHeaders();
     SettleCharset();
     header_file_.reset();
-    msg_->parts[0]->size = static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
+    msg_->parts[0]->size =
+        static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
     if (st_.drop)
         return kParseDrop;
     if (st_.header_lines == 0) {
@@ -391,14 +395,16 @@ void AddRecipients(qv_message *msg, std::string_view value, int kind, ParseTree 
             continue;
         int codepage = 0;
         const std::string decoded = Unescape(DecodeIso(text.data(), codepage));
-        com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(), address.size());
+        com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(),
+                            address.size());
         std::string addr = address.data();
         if (addr == "()")
             addr.clear();
         if (name[0] == '\0' && addr.empty())
             return;
         addr = CleanAddress(addr);
-        if (msg->recipient_count < QV_MAX_RECIPIENTS && tree.recipients_allocated < tree.settings.max_recipients) {
+        if (msg->recipient_count < QV_MAX_RECIPIENTS &&
+            tree.recipients_allocated < tree.settings.max_recipients) {
             if (qv_recipient *r = com_AllocRecip(msg)) {
                 r->kind = kind;
                 store(r->name, Cut(name.data(), kRecipientTextMax));
@@ -441,7 +447,8 @@ int Parse_RFC822_Msg(FILE *in, qv_message *msg, const char *work_dir, const char
     tree.settings = settings;
     MailInput input(in, tree);
     const std::string dir = work_dir ? work_dir : "";
-    const int result = Parse_RFC822_Msg(input, msg, dir, enclosing ? enclosing : "", outermost != 0);
+    const int result =
+        Parse_RFC822_Msg(input, msg, dir, enclosing ? enclosing : "", outermost != 0);
     input.sync();
     return result;
 }

@@ -102,7 +102,9 @@ void ReportRefusedMessages(const Session &session, const std::string &answer_pat
         if (!results[i].IsError())
             continue;
         ++refused;
-        std::string subject = i < session.state.bundle.subjects.size() ? session.state.bundle.subjects[i] : std::string();
+        std::string subject = i < session.state.bundle.subjects.size()
+                                  ? session.state.bundle.subjects[i]
+                                  : std::string();
         com_Log("QV Warning: message \"%s\" was not stored: %s %s", subject.c_str(),
                 results[i].response_code.c_str(), results[i].message_text.c_str());
     }
@@ -136,7 +138,8 @@ int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
         if (!written || size < 0)
             return kNoWorkFile;
     }
-    session.state.bundle.bytes += static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) / 3 * 4);
+    session.state.bundle.bytes +=
+        static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) / 3 * 4);
     if (MaxPerBundle(session) > 1 && session.state.bundle.bytes > session.state.bundle.bytes_max)
         return kBundleFull;
 
@@ -202,7 +205,8 @@ void SendPendingBundle(Session &session)
 {
     if (session.state.bundle.count <= 0)
         return;
-    std::string work_dir = session.state.bundle.work_dir.empty() ? session.state.work_dir : session.state.bundle.work_dir;
+    std::string work_dir = session.state.bundle.work_dir.empty() ? session.state.work_dir
+                                                                 : session.state.bundle.work_dir;
     if (SendBundle(session, "", work_dir) == kWriteLost)
         com_ReportLoss(kLossKindMail, session.state.bundle.count, 0);
     ResetCounts(session.state.bundle);
@@ -222,7 +226,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         com_Log("QV Warning: no target folder found");
         return kWriteNoTarget;
     }
-    const std::string work_dir = work_dir_text && *work_dir_text ? work_dir_text : session.state.work_dir;
+    const std::string work_dir =
+        work_dir_text && *work_dir_text ? work_dir_text : session.state.work_dir;
     if (msg->item_type >= QV_ITEM_CONTACT && msg->item_type <= QV_ITEM_TASK)
         return WriteOtherItem(*msg);
 
@@ -268,7 +273,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         }
         if (session.settings.debug)
             com_Log("debug: maximum bundle size reached at message count=%d, size=%lu, sending now",
-                    session.state.bundle.count, static_cast<unsigned long>(session.state.bundle.bytes));
+                    session.state.bundle.count,
+                    static_cast<unsigned long>(session.state.bundle.bytes));
         int result = SendBundle(session, subject, work_dir);
         if (result == kWriteLost) {
             com_ReportLoss(kLossKindMail, session.state.bundle.count, 0);

@@ -54,7 +54,8 @@ inline constexpr int kMaxEmbeddedDepth = 40;
 struct MimeBuildOptions {
     bool raw_passthrough = false; // "/D81": send the source's own text (RAWRFC.dat)
     bool own_headers = false;     // "/D68" (with keep_headers): reuse the Internet headers
-    bool keep_headers = false;    // "/EIH": keep the Internet headers (as a text part unless own_headers)
+    bool keep_headers =
+        false; // "/EIH": keep the Internet headers (as a text part unless own_headers)
     bool base64_line_breaks = true;
     std::string utc_offset_text;  // "+0100"; empty counts as "+0000"
     // Base of the document store that moved attachments without a full

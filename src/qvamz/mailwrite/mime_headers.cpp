@@ -35,7 +35,8 @@ std::string_view Trim(std::string_view text)
 
 bool IsEncodedWord(std::string_view token)
 {
-    return token.size() >= 8 && token.substr(0, 2) == "=?" && token.substr(token.size() - 2) == "?=";
+    return token.size() >= 8 && token.substr(0, 2) == "=?" &&
+           token.substr(token.size() - 2) == "?=";
 }
 
 // RFC 5322 atext: letters, digits and !#$%&'*+-/=?^_`{|}~.
@@ -309,7 +310,8 @@ bool WriteOwnHeaders(std::FILE *out, const std::string &header_path)
         if (!continuation) {
             // Fields that describe the source's body would contradict the
             // structure written below.
-            copying = IsHeaderFieldLine(line) && !qvcommon::StartsWithNoCase(line, "Content-Type:") &&
+            copying = IsHeaderFieldLine(line) &&
+                      !qvcommon::StartsWithNoCase(line, "Content-Type:") &&
                       !qvcommon::StartsWithNoCase(line, "Content-Transfer-Encoding:");
             any_field = any_field || copying;
             if (copying && qvcommon::StartsWithNoCase(line, "MIME-Version:"))

@@ -111,7 +111,8 @@ bool MessageWriter::WriteRawPassthrough()
 {
     for (int i = 0; i < PartCount(); ++i) {
         const qv_part *part = PartAt(i);
-        if (!part || part->part_type != QV_PART_ATTACHMENT || Field(part->file_name) != "RAWRFC.dat")
+        if (!part || part->part_type != QV_PART_ATTACHMENT ||
+            Field(part->file_name) != "RAWRFC.dat")
             continue;
         qvcommon::UniqueFile in(std::fopen(PartPath(i).c_str(), "rb"));
         if (!in)

@@ -66,8 +66,9 @@ std::string CharsetDeclaredIn(const std::string &html_path)
 // was.  The size of the line, 0 when the file does not start with it.
 long ReaderMetaLineSize(const std::string &html_path, std::string_view charset)
 {
-    const std::string meta = "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
-                             std::string(charset) + "\">\n";
+    const std::string meta =
+        "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
+        std::string(charset) + "\">\n";
     qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
     if (!in || charset.empty())
         return 0;
@@ -272,8 +273,9 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
     bool eight_bit = false;
     SplitBodyLines(in.get(), [&](std::string_view line) {
         boundary_line = boundary_line || LineStartsWithOpenBoundary(line);
-        eight_bit = eight_bit || std::any_of(line.begin(), line.end(),
-                                             [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+        eight_bit = eight_bit || std::any_of(line.begin(), line.end(), [](char c) {
+                        return static_cast<unsigned char>(c) >= 0x80;
+                    });
     });
     std::rewind(in.get());
     if (boundary_line) {
@@ -292,7 +294,8 @@ void MessageWriter::WriteHtmlBody(int index)
     const long meta_size = ReaderMetaLineSize(PartPath(index), Field(part.charset));
     if (Field(part.charset).empty())
         com_strncpy(part.charset, CharsetDeclaredIn(PartPath(index)).c_str(), kPartCharsetMax);
-    if (Field(part.charset).size() == 7 && qvcommon::StartsWithNoCase(Field(part.charset), "unicode"))
+    if (Field(part.charset).size() == 7 &&
+        qvcommon::StartsWithNoCase(Field(part.charset), "unicode"))
         part.charset[0] = '\0';
     std::string charset = SafeCharset(Field(part.charset));
     if (charset.empty()) {
@@ -351,7 +354,8 @@ void MessageWriter::WriteAttachmentsAndMessages()
         if (part->part_type == QV_PART_MOVED_ATTACHMENT && !no_content_id) {
             WriteMovedAttachment(*part, name);
         } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
-            bool image = qvcommon::ContainsNoCase(name, ".jpg") || qvcommon::ContainsNoCase(name, ".gif");
+            bool image =
+                qvcommon::ContainsNoCase(name, ".jpg") || qvcommon::ContainsNoCase(name, ".gif");
             if (IsAttachedMessageFile(raw_name) && WriteAttachedMessageFile(i))
                 continue;
             if (!image || TakeImageSlot())
@@ -416,7 +420,8 @@ void MessageWriter::WriteMovedAttachment(const qv_part &part, std::string_view n
                            ? id
                            : options_.document_store_url + "/open?id=" + PercentEncode(id);
     Put("\r\n<html>\r\n");
-    Put("Your attachment has been moved here: <A HREF=\"" + qvcommon::XmlEscaped(link, qvcommon::EscapeQuotes::kDouble) + "\">" +
+    Put("Your attachment has been moved here: <A HREF=\"" +
+        qvcommon::XmlEscaped(link, qvcommon::EscapeQuotes::kDouble) + "\">" +
         qvcommon::XmlEscaped(name, qvcommon::EscapeQuotes::kDouble) + "</A>\r\n");
     Put("</html>\r\n\r\n");
 }

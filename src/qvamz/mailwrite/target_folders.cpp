@@ -104,13 +104,16 @@ int CreateFolder(Session &session, std::string &parent_path, std::string_view re
 
     std::string parent_element;
     if (session.state.target_folder_id.empty()) {
-        std::string root = session.state.root_folder_name.empty() ? "msgfolderroot" : session.state.root_folder_name;
+        std::string root = session.state.root_folder_name.empty() ? "msgfolderroot"
+                                                                  : session.state.root_folder_name;
         parent_element = "DistinguishedFolderId Id=\"" + root + "\">" +
                          std::string(kDelegateMarker) + "</t:DistinguishedFolderId>";
     } else {
-        parent_element = "FolderId Id=\"" + qvcommon::XmlEscaped(session.state.target_folder_id) + "\"></t:FolderId>";
+        parent_element = "FolderId Id=\"" + qvcommon::XmlEscaped(session.state.target_folder_id) +
+                         "\"></t:FolderId>";
     }
-    std::string body = Fill(kCreateFolderBody, {parent_element, folder_class, qvcommon::XmlEscaped(name)});
+    std::string body =
+        Fill(kCreateFolderBody, {parent_element, folder_class, qvcommon::XmlEscaped(name)});
     std::string answer_path = session.state.work_dir + "create.xml";
     if (!IsUsableAnswer(SoapRequest(session, "CreateFolder", "", body, answer_path))) {
         com_Log("QV Warning: unable to create folder");
@@ -144,7 +147,8 @@ int CreateFolder(Session &session, std::string &parent_path, std::string_view re
     std::replace(entry.display_path.begin(), entry.display_path.end(), '^', '/');
     entry.folder_type = FolderTypeOfClass(folder_class);
     entry.folder_id = id;
-    AddFolderEntry(session.state.folders, std::move(entry)); // a full table: the folder is used, not remembered
+    AddFolderEntry(session.state.folders,
+                   std::move(entry)); // a full table: the folder is used, not remembered
     return 1;
 }
 

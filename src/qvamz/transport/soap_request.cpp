@@ -78,7 +78,9 @@ std::string EnvelopeHead(std::string_view operation, std::string_view attributes
         if (impersonation) {
             xml += "<t:ExchangeImpersonation>\n"
                    "<t:ConnectingSID>\n"
-                   "<t:PrimarySmtpAddress>" + qvcom::xml_escape(s.mailbox) + "</t:PrimarySmtpAddress>\n"
+                   "<t:PrimarySmtpAddress>" +
+                   qvcom::xml_escape(s.mailbox) +
+                   "</t:PrimarySmtpAddress>\n"
                    "</t:ConnectingSID>\n"
                    "</t:ExchangeImpersonation>\n";
         }
