@@ -1,4 +1,4 @@
-// Helpers shared by the transport, ews and logon tests: a scratch folder,
+// Helpers shared by the plug-in tests: a scratch folder,
 // the host log read back, a fresh session, a clock that does not wait, and
 // the EWS schema check (libxml2 against soap-envelope.xsd).
 #pragma once
