@@ -49,14 +49,7 @@ class SandboxLogonTest : public sandbox_test::SandboxTest {
         if (trust_sandbox)
             switches += " /CAFILE " + server->ca_file();
         qvcom_set_switches(switches.c_str());
-        const std::string url = server->ews_url();
-        LogonArguments args;
-        args.user = user.c_str();
-        args.password = password.c_str();
-        args.server = url.c_str();
-        args.first_logon = 1;
-        args.is_source = is_source;
-        return LogonSession(session, args);
+        return conntest::LogonAs(session, user, password, server->ews_url(), is_source);
     }
     // A request on the logged-on session; 1 when its answer is usable.
     int Soap(std::string_view operation, std::string_view body, const std::string &answer)

@@ -233,13 +233,9 @@ TEST_F(LogonTest, FailuresOfGetFolderAndFindFolder)
 TEST_F(LogonTest, NoServerListening)
 {
     qvcom_set_switches("");
-    LogonArguments args;
-    args.user = "user@example.com";
-    args.password = "pw";
-    args.server = "http://127.0.0.1:1/EWS/Exchange.asmx";
-    args.first_logon = 1;
-    args.is_source = 1;
-    EXPECT_EQ(LogonSession(session, args), kLogonNoServer);
+    EXPECT_EQ(conntest::LogonAs(session, "user@example.com", "pw",
+                                "http://127.0.0.1:1/EWS/Exchange.asmx", 1),
+              kLogonNoServer);
     EXPECT_TRUE(log.has("QV Error: invalid server name"));
 }
 

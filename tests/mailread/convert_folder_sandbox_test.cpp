@@ -119,14 +119,8 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
         start();
         const std::string all = switches + " /CAFILE " + server->ca_file();
         qvcom_set_switches(all.c_str());
-        const std::string url = server->ews_url();
-        LogonArguments args;
-        args.user = kMailbox;
-        args.password = kPassword;
-        args.server = url.c_str();
-        args.first_logon = 1;
-        args.is_source = 1;
-        ASSERT_EQ(LogonSession(session, args), kLogonOk) << log.text();
+        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 1), kLogonOk)
+            << log.text();
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
     }
     int FolderIndex(const std::string &internal_path) const

@@ -104,14 +104,8 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         if (std::size_t at = all.find("%API%"); at != std::string::npos)
             all.replace(at, 5, server->base_url());
         qvcom_set_switches(all.c_str());
-        const std::string url = server->ews_url();
-        LogonArguments args;
-        args.user = kMailbox;
-        args.password = kPassword;
-        args.server = url.c_str();
-        args.first_logon = 1;
-        args.is_source = 0;
-        ASSERT_EQ(LogonSession(session, args), kLogonOk) << work.log();
+        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 0), kLogonOk)
+            << work.log();
     }
     void InjectFault(const std::string &json)
     {

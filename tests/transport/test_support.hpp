@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
@@ -108,6 +109,19 @@ struct FakeClock {
                                            },
                                            [this](int ms) { sleeps.push_back(ms); }};
 };
+
+// Logon of a first call with the given credentials against `url`.
+inline int LogonAs(qvamz::Session &session, const std::string &user, const std::string &password,
+                   const std::string &url, int is_source)
+{
+    qvamz::LogonArguments args;
+    args.user = user.c_str();
+    args.password = password.c_str();
+    args.server = url.c_str();
+    args.first_logon = 1;
+    args.is_source = is_source;
+    return qvamz::LogonSession(session, args);
+}
 
 // Every test gets a fresh session: the load-time state.
 class SessionTest : public ::testing::Test {
