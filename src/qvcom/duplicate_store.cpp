@@ -12,6 +12,7 @@
 #include <sqlite3.h>
 
 #include "mime_internal.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -135,7 +136,7 @@ class KeyBuilder {
 
     void file(const std::string &path)
     {
-        std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
         if (!f) {
             number(-1);
             return;
@@ -243,7 +244,8 @@ Key item_key(const qv_message &msg, const char *work_dir, const char *folder)
 bool store_has(sqlite3 *db, const Key &key)
 {
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT 1 FROM migrated WHERE key = ?1", -1, &raw, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM migrated WHERE key = ?1", -1, &raw, nullptr) !=
+        SQLITE_OK)
         return false;
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> stmt(raw, sqlite3_finalize);
     sqlite3_bind_blob(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);

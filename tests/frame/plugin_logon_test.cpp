@@ -52,8 +52,9 @@ int QV_STDCALL CollectLine(char *line)
 std::string ExpectedLine(sandbox_test::Client &client, const std::string &folder,
                          const std::string &mailbox)
 {
-    const auto answer = client.ews(sandbox_test::soap_request(
-        sandbox_test::get_folder(folder, mailbox), sandbox_test::version_header("Exchange2010_SP1")));
+    const auto answer =
+        client.ews(sandbox_test::soap_request(sandbox_test::get_folder(folder, mailbox),
+                                              sandbox_test::version_header("Exchange2010_SP1")));
     const std::string &xml = answer.body;
     auto text_of = [&](const std::string &tag) {
         const std::size_t at = xml.find("<t:" + tag + ">");

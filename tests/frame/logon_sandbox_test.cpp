@@ -13,6 +13,7 @@
 #include "ews/folder_table.hpp"
 #include "frame/logon.hpp"
 #include "frame/session.hpp"
+#include "frame/token.hpp"
 #include "qv/qvcom.h"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
@@ -33,15 +34,13 @@ class SandboxLogonTest : public sandbox_test::SandboxTest {
     void SetUp() override
     {
         SandboxTest::SetUp();
-        conntest::ResetSession();
         qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
         qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
     }
     void TearDown() override
     {
-        LogoffSession(0);
+        LogoffSession(session, 0);
         qvcom_set_switches(nullptr);
-        conntest::ResetSession();
         SandboxTest::TearDown();
     }
     int Logon(const std::string &user, const std::string &password, std::string switches,
@@ -50,30 +49,27 @@ class SandboxLogonTest : public sandbox_test::SandboxTest {
         if (trust_sandbox)
             switches += " /CAFILE " + server->ca_file();
         qvcom_set_switches(switches.c_str());
-        std::string u = user, p = password, url = server->ews_url();
-        return LogonSession(u.data(), p.data(), url.data(), nullptr, nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr, nullptr, 0, 1, is_source, 0, nullptr,
-                            nullptr);
+        return conntest::LogonAs(session, user, password, server->ews_url(), is_source);
     }
-    void InjectFault(const std::string &json)
+    // A request on the logged-on session; 1 when its answer is usable.
+    int Soap(std::string_view operation, std::string_view body, const std::string &answer)
     {
-        auto client = server->client();
-        const auto answer =
-            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
+        return IsUsableAnswer(SoapRequest(session, operation, "", body, answer)) ? 1 : 0;
     }
-    static const FolderEntry *Folder(const std::string &internal_path)
+
+    Session session;
+    const FolderEntry *Folder(const std::string &internal_path) const
     {
-        for (const FolderEntry &entry : gFolders)
+        for (const FolderEntry &entry : session.state.folders)
             if (entry.internal_path == internal_path)
                 return &entry;
         return nullptr;
     }
-    static std::vector<std::string> FolderLines()
+    std::vector<std::string> FolderLines()
     {
         static std::vector<std::string> lines;
         lines.clear();
-        GetFolderNamesImpl(nullptr, [](char *line) QV_STDCALL {
+        GetFolderNamesImpl(session, [](char *line) QV_STDCALL {
             lines.emplace_back(line);
             return 0;
         });
@@ -95,19 +91,19 @@ TEST_F(SandboxLogonTest, MailboxCredentialsOnVersion15)
     cli({"seed", "--mailbox", "alice@example.com", "--demo"});
     start();
     ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk) << log.text();
-    EXPECT_EQ(gServerMajorVersion, 15);
-    EXPECT_EQ(gForceVersionHeader, 1);
-    EXPECT_FALSE(gRootFolderId.empty());
+    EXPECT_EQ(session.state.server_major_version, 15);
+    EXPECT_EQ(session.state.force_version_header, 1);
+    EXPECT_FALSE(session.state.root_folder_id.empty());
     ASSERT_NE(Folder("Inbox"), nullptr);
     EXPECT_GT(Folder("Inbox")->total_count, 0);
     EXPECT_EQ(Folder("Contacts")->folder_type, kFolderTypeContacts);
     EXPECT_EQ(Folder("Calendar")->folder_type, kFolderTypeCalendar);
     EXPECT_EQ(Folder("Tasks")->folder_type, kFolderTypeTasks);
     EXPECT_EQ(Folder("Sync Issues"), nullptr); // housekeeping folders stay out of a source job
-    EXPECT_EQ(gCalendarFolder, "Calendar");
+    EXPECT_EQ(session.state.calendar_folder, "Calendar");
 
     // After logon the session cookie alone carries the next request.
-    EXPECT_EQ(SoapRequest("GetFolder", "",
+    EXPECT_EQ(Soap("GetFolder",
                           "<FolderShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</FolderShape>\n"
                           "<FolderIds>\n<t:DistinguishedFolderId Id=\"inbox\">#Delegate"
                           "</t:DistinguishedFolderId>\n</FolderIds>\n",
@@ -120,27 +116,10 @@ TEST_F(SandboxLogonTest, TargetSessionOnVersion14ListsEveryFolder)
     add_user("alice@example.com", "alice-pw");
     start({"--version", "14"});
     ASSERT_EQ(Logon("alice@example.com", "alice-pw", "", 0), kLogonOk) << log.text();
-    EXPECT_EQ(gServerMajorVersion, 14);
-    EXPECT_EQ(gForceVersionHeader, 0);
+    EXPECT_EQ(session.state.server_major_version, 14);
+    EXPECT_EQ(session.state.force_version_header, 0);
     EXPECT_NE(Folder("Sync Issues"), nullptr);
     EXPECT_NE(Folder("Sync Issues^Conflicts"), nullptr);
-}
-
-TEST_F(SandboxLogonTest, WrongPassword)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    EXPECT_EQ(Logon("alice@example.com", "not-it", ""), kLogonRefused);
-    EXPECT_TRUE(log.has("QV Error: invalid user name or password"));
-}
-
-TEST_F(SandboxLogonTest, HttpErrorOnGetFolder)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    InjectFault(R"({"operation": "GetFolder", "kind": "http_status", "status": 503})");
-    EXPECT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOtherFailure);
-    EXPECT_TRUE(log.has("QV Error: HTTP Response=503"));
 }
 
 TEST_F(SandboxLogonTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff)
@@ -150,7 +129,7 @@ TEST_F(SandboxLogonTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff)
     EXPECT_EQ(Logon("alice@example.com", "alice-pw", "", 1, false), kLogonNoServer);
     EXPECT_TRUE(log.has("QV Error: invalid server name"));
     EXPECT_TRUE(log.has("QV Warning: post to " + server->ews_url() + " failed: "));
-    LogoffSession(0);
+    LogoffSession(session, 0);
 
     EXPECT_EQ(Logon("alice@example.com", "alice-pw", "/SSLNOVERIFY", 1, false), kLogonOk);
     EXPECT_EQ(log.count("QV Warning: TLS certificate verification is off"), 1u);
@@ -176,22 +155,22 @@ TEST_F(SandboxLogonTest, ImpersonationRoleWithTokenAndRenewal)
     conntest::FakeClock clock;
     clock.now = std::time(nullptr);
     ASSERT_EQ(Logon("carol@example.com", "", ApiSwitches()), kLogonOk) << log.text();
-    EXPECT_EQ(gHttpAuth, 64);
-    EXPECT_EQ(gTokenExpiresIn, 61);
+    EXPECT_EQ(session.state.http_auth, 64);
+    EXPECT_EQ(session.state.token_expires_in, 61);
     EXPECT_GT(Folder("Inbox")->total_count, 0);
     EXPECT_TRUE(log.has("Workmail token expires in 61 seconds"));
     EXPECT_FALSE(log.has(kSecret));
 
-    const std::string first = gBearerToken;
+    const std::string first = session.state.bearer_token;
     clock.now += 1;
-    RenewTokenIfDue();
-    EXPECT_EQ(gBearerToken, first); // 1 s old: not due yet
+    RenewTokenIfDue(session);
+    EXPECT_EQ(session.state.bearer_token, first); // 1 s old: not due yet
     clock.now += 1;
-    RenewTokenIfDue();
+    RenewTokenIfDue(session);
     EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
-    EXPECT_NE(gBearerToken, first);
-    EXPECT_FALSE(gBearerToken.empty());
-    EXPECT_EQ(SoapRequest("GetFolder", "",
+    EXPECT_NE(session.state.bearer_token, first);
+    EXPECT_FALSE(session.state.bearer_token.empty());
+    EXPECT_EQ(Soap("GetFolder",
                           "<FolderShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</FolderShape>\n"
                           "<FolderIds>\n<t:DistinguishedFolderId Id=\"inbox\"/>\n</FolderIds>\n",
                           work.file("after.xml")),
@@ -207,32 +186,6 @@ TEST_F(SandboxLogonTest, BadSecretGetsNoToken)
     EXPECT_FALSE(log.has("wrong-secret"));
 }
 
-TEST_F(SandboxLogonTest, BusyServerIsWaitedOut)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    InjectFault(R"([{"operation": "GetFolder", "kind": "http_status", "status": 504},
-                    {"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 1500,
-                     "count": 2}])");
-    conntest::FakeClock clock;
-    clock.now = std::time(nullptr);
-    ASSERT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOk) << log.text();
-    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 1500, 2000}));
-}
-
-TEST_F(SandboxLogonTest, BusyRoundsRunOutAfterFourAnswers)
-{
-    add_user("alice@example.com", "alice-pw");
-    start();
-    InjectFault(R"({"operation": "FindFolder", "kind": "server_busy", "back_off_ms": 10,
-                    "count": 4})");
-    conntest::FakeClock clock;
-    clock.now = std::time(nullptr);
-    EXPECT_EQ(Logon("alice@example.com", "alice-pw", ""), kLogonOtherFailure);
-    EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000, 3000}));
-    EXPECT_TRUE(log.has("QV Error: FindFolder, HTTP Response=500"));
-}
-
 TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)
 {
     add_user("alice@example.com", "alice-pw");
@@ -244,10 +197,10 @@ TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)
                    std::to_string(10000 + i) + "</t:DisplayName></t:Folder>\n";
     const std::string create = "<ParentFolderId>\n<t:DistinguishedFolderId Id=\"msgfolderroot\"/>\n"
                                "</ParentFolderId>\n<Folders>\n" + folders + "</Folders>\n";
-    ASSERT_EQ(SoapRequest("CreateFolder", "", create, work.file("created.xml")), 1);
+    ASSERT_EQ(Soap("CreateFolder", create, work.file("created.xml")), 1);
     std::string parent = "<t:DistinguishedFolderId Id=\"inbox\"/>";
     for (const char *name : {"A", "B", "C"}) {
-        ASSERT_EQ(SoapRequest("CreateFolder", "",
+        ASSERT_EQ(Soap("CreateFolder",
                               "<ParentFolderId>\n" + parent + "\n</ParentFolderId>\n<Folders>\n"
                               "<t:Folder><t:DisplayName>" + std::string(name) +
                                   "</t:DisplayName></t:Folder>\n</Folders>\n",
@@ -259,7 +212,7 @@ TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)
         parent = "<t:FolderId Id=\"" + answer.substr(at + 16, answer.find('"', at + 16) - at - 16) +
                  "\"/>";
     }
-    LogoffSession(0);
+    LogoffSession(session, 0);
 
     ASSERT_EQ(Logon("alice@example.com", "alice-pw", "/CURLDEBUG"), kLogonOk);
     EXPECT_EQ(log.count("curl debug: return from SoapRequest:"), 3u); // FindFolder pages
@@ -279,7 +232,7 @@ TEST_F(SandboxLogonTest, TwelveHundredFoldersNestedAndSorted)
     const auto inbox_c = std::find(lines.begin(), lines.end(), "Inbox^A^B^C {QV:0:FCLASS:0}");
     ASSERT_NE(inbox_c, lines.end());
     const int index = static_cast<int>(inbox_c - lines.begin());
-    EXPECT_EQ(GetTrueFolderImpl(index, out), index);
+    EXPECT_EQ(GetTrueFolderImpl(session.state.folders, index, out), index);
     EXPECT_STREQ(out, "Inbox^A^B^C");
 }
 

@@ -7,8 +7,6 @@
 #include <string>
 
 #include "calendar/session_time_zone.hpp"
-#include "frame/session.hpp"
-#include "test_support.hpp"
 
 namespace {
 
@@ -87,9 +85,7 @@ class ScopedTz {
     std::optional<std::string> saved_;
 };
 
-class HostZoneTest : public conntest::SessionTest {};
-
-TEST_F(HostZoneTest, TzNamesTheHostZone)
+TEST(HostZone, TzNamesTheHostZone)
 {
     {
         ScopedTz tz("America/Chicago");
@@ -101,23 +97,6 @@ TEST_F(HostZoneTest, TzNamesTheHostZone)
     }
     ScopedTz tz("not a zone at all");
     EXPECT_FALSE(HostTimeZoneId().empty());
-}
-
-TEST_F(HostZoneTest, LogonSetsTheSessionValuesAndKeepsAGivenDaylightOffset)
-{
-    ScopedTz tz("Asia/Kolkata");
-    SetupSessionTimeZone();
-    EXPECT_EQ(gTimeZoneBias, -330);
-    EXPECT_EQ(gDstOffset, 0);
-    EXPECT_EQ(gUtcOffsetText, "+0530");
-    EXPECT_EQ(gTimeZoneName, "India Standard Time");
-
-    ScopedTz chicago("America/Chicago");
-    gDstOffset = -30; // as "/DSTOFFSET" or an earlier logon left it
-    SetupSessionTimeZone();
-    EXPECT_EQ(gTimeZoneBias, 360);
-    EXPECT_EQ(gDstOffset, -30);
-    EXPECT_EQ(gTimeZoneName, "Central Standard Time");
 }
 
 } // namespace
