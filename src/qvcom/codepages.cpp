@@ -8,6 +8,7 @@
 #include <unicode/ucnv.h>
 
 #include "mime_internal.hpp"
+#include "private_files.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -324,7 +325,8 @@ extern "C" QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const ch
     std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(source_path, "rb"), std::fclose);
     if (!source || !target || !in)
         return 0;
-    std::unique_ptr<FILE, int (*)(FILE *)> out(std::fopen(target_path, "wb"), std::fclose);
+    std::unique_ptr<FILE, int (*)(FILE *)> out(
+        qvcom::detail::open_private_file(target_path, "wb"), std::fclose);
     if (!out)
         return 0;
     // One stream through a converter keeps multi-byte characters and
