@@ -14,6 +14,8 @@
 
 #include "app.hpp"
 #include "private_files.hpp"
+#include "qv/qvcom.h"
+#include "qv/qvcom_mime.h"
 #include "secret_input.hpp"
 #include "test_support.hpp"
 
@@ -164,6 +166,29 @@ TEST_F(PrivateFiles, ExistingOpenArchiveFolderAndLogAreNarrowed) {
     EXPECT_NE(read_file(log).find("archive folder " + archive.string() +
                                   " was open to other users (mode 0775)"),
               std::string::npos);
+}
+
+// Work files libqvcom writes for any host: decoded parts, converted text,
+// copies.
+TEST(LibqvcomFiles, DecodedConvertedAndCopiedFilesAreOwnerOnly) {
+    Umask wide(022);
+    TempDir temp;
+    const fs::path part = temp.path() / "PRT00100.TMP";
+    write_file(part, "SGVsbG8sIHdvcmxk\n");
+    ASSERT_EQ(mode_of(part), 0644u);
+    ASSERT_EQ(com_convert_base64(part.c_str(), temp.prefix().c_str()), 12);
+    EXPECT_EQ(read_file(part), "Hello, world");
+    EXPECT_EQ(mode_of(part), 0600u);
+
+    const fs::path open_source = temp.path() / "latin1.txt", converted = temp.path() / "utf8.txt";
+    write_file(open_source, "caf\xe9");
+    ASSERT_EQ(com_ConvertFileToUTF8(open_source.c_str(), converted.c_str(), "iso-8859-1"), 1);
+    EXPECT_EQ(read_file(converted), "caf\xc3\xa9");
+    EXPECT_EQ(mode_of(converted), 0600u);
+
+    const fs::path copy = temp.path() / "copy.txt";
+    ASSERT_EQ(com_fcopy(open_source.c_str(), copy.c_str()), 1);
+    EXPECT_EQ(mode_of(copy), 0600u);
 }
 
 TEST(SecretFiles, OnlyAPrivateFileOfOurOwnIsRead) {
