@@ -9,6 +9,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "record_walk.hpp"
 #include "common/base64.hpp"
@@ -123,7 +124,7 @@ QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir) {
             return -1;
         }
         const std::filesystem::path temp = temp_path_for(path, work_dir);
-        qvcommon::UniqueFile target(std::fopen(temp.c_str(), "wb"));
+        qvcommon::UniqueFile target(qvcom::detail::open_private_file(temp.c_str(), "wb"));
         if (!target) {
             com_Log("QV Error: cannot create %s to decode %s", temp.c_str(), path);
             return -1;

@@ -10,6 +10,7 @@
 #include "mime_internal.hpp"
 #include "common/text_case.hpp"
 #include "common/unique_file.hpp"
+#include "private_files.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -327,7 +328,7 @@ extern "C" QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const ch
     qvcommon::UniqueFile in = qvcommon::OpenFile(source_path, "rb");
     if (!source || !target || !in)
         return 0;
-    qvcommon::UniqueFile out = qvcommon::OpenFile(target_path, "wb");
+    qvcommon::UniqueFile out(qvcom::detail::open_private_file(target_path, "wb"));
     if (!out)
         return 0;
     // One stream through a converter keeps multi-byte characters and

@@ -13,6 +13,7 @@
 
 #include "mime_internal.hpp"
 #include "common/unique_file.hpp"
+#include "private_files.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -89,10 +90,15 @@ sqlite3 *store()
         return s.db.get();
     s.db.reset();
     s.open_path = path;
-    std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
+        qvcom::detail::create_private_directories(parent);
+    // SQLite creates the store 0644 and gives its journals the store's mode;
+    // an empty file made here first (a valid empty database) keeps both
+    // private.
+    const bool on_disk = path != ":memory:" && !path.starts_with("file:");
+    if (std::FILE *created = on_disk ? qvcom::detail::open_private_file(path.c_str(), "a") : nullptr)
+        std::fclose(created);
     sqlite3 *raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                                    nullptr);

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "common/unique_file.hpp"
 
@@ -58,7 +59,8 @@ extern "C" {
 QVCOM_API int qvcom_set_log_file(const char *path) {
     qvcommon::UniqueFile file;
     if (path != nullptr && *path != '\0') {
-        file.reset(std::fopen(path, "a"));
+        // The log holds subjects, addresses and folder names: owner only.
+        file.reset(qvcom::detail::open_private_file(path, "a"));
     }
     std::lock_guard lock(gLogMutex);
     gLogFile = std::move(file);
