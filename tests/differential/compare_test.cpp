@@ -104,6 +104,22 @@ TEST(Compare, HeaderBlocksThatRunIntoTheirContentAreEndedWhereTheHeadersStop) {
               std::set<std::string>{"3"});
 }
 
+TEST(Compare, UuencodedBlocksInATextBodyAreFilesOfTheSource) {
+    const std::string block = "begin 644 hello.txt\nM2&5L;&\\L('=O<FQD(2!4:&ES(&ES(&$@=75E;F-O9&5D(&9I;&4N\"DET(&AA\n"
+                              "&<R!T=V\\*\n`\nend\n";
+    const std::string plain = "From: Ann <ann@example.org>\nSubject: S\n\n";
+    MessageView source = read_message(plain + "Here:\n" + block + "Bye\n");
+    extract_uuencoded_blocks(source);
+    ASSERT_EQ(source.attachments().size(), 1u);
+    EXPECT_EQ(source.attachments()[0]->filename, "hello.txt");
+    EXPECT_EQ(source.attachments()[0]->bytes, "Hello, world! This is a uuencoded file.\nIt has two\n");
+    EXPECT_EQ(source.bodies()[0]->text, "Here:\nBye\n");
+    // A copy that keeps the block as text has lost the file.
+    EXPECT_EQ(kinds_of(compare_messages(source, SourceShape{false, false, true},
+                                        read_message(plain + "Here:\n" + block + "Bye\n"))),
+              std::set<std::string>{"10"});
+}
+
 TEST(Expectations, NewAndVanishedKindsBothFail) {
     const KindsByMessage expected = parse_expectations("# comment\na.eml 1 5\nb.eml text\n");
     const KindsByMessage found = {{"a.eml", {"1"}}, {"b.eml", {"text", "6"}}, {"c.eml", {}}};

@@ -72,6 +72,7 @@ std::vector<CorpusMessage> load_corpus() {
         m.original = read_bytes(m.file);
         m.as_written = read_message(m.original);
         m.source = read_message(with_header_ends(m.original, m.as_written.boundaries));
+        extract_uuencoded_blocks(m.source);
         ++ids[m.source.message_id];
     }
     for (CorpusMessage &m : corpus) {
@@ -90,7 +91,12 @@ class ScratchDir {
         path_ = fs::temp_directory_path() / ("differential-" + std::to_string(random()));
         fs::create_directories(path_);
     }
+    // QV_DIFFERENTIAL_KEEP=1 keeps the sandbox data, dumps and logs to look at.
     ~ScratchDir() {
+        if (std::getenv("QV_DIFFERENTIAL_KEEP")) {
+            std::cout << "kept " << path_.string() << "\n";
+            return;
+        }
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <regex>
 
 namespace difftest {
 namespace {
@@ -149,7 +151,78 @@ void read_object(GMimeObject *object, const std::string &parent_type, MessageVie
     view.leaves.push_back(std::move(leaf));
 }
 
+// One line of uuencoded data: a length character, then groups of four
+// characters of six bits each.  Returns false for a line that is not one.
+bool uudecode_line(const std::string &line, std::string &out) {
+    if (line.empty())
+        return false;
+    const int count = (line[0] - ' ') & 0x3f;
+    if (static_cast<size_t>(1 + (count + 2) / 3 * 4) > line.size() + 1) // a trailing blank may be cut
+        return false;
+    auto six = [&](size_t i) { return i < line.size() ? (line[i] - ' ') & 0x3f : 0; };
+    std::string bytes;
+    for (size_t i = 1; bytes.size() < static_cast<size_t>(count); i += 4) {
+        const int a = six(i), b = six(i + 1), c = six(i + 2), d = six(i + 3);
+        bytes += static_cast<char>((a << 2) | (b >> 4));
+        bytes += static_cast<char>(((b & 0xf) << 4) | (c >> 2));
+        bytes += static_cast<char>(((c & 0x3) << 6) | d);
+    }
+    out += bytes.substr(0, static_cast<size_t>(count));
+    return true;
+}
+
+struct UuBlock {
+    size_t begin = 0, end = 0; // byte range in the text, "begin" line to "end" line included
+    std::string name, bytes;
+};
+
+std::vector<UuBlock> find_uu_blocks(const std::string &text) {
+    static const std::regex begin_line("begin [0-7]{3,4} (\\S[^\r\n]*)\r?");
+    std::vector<UuBlock> blocks;
+    std::optional<UuBlock> open;
+    for (size_t start = 0; start < text.size();) {
+        const size_t eol = text.find('\n', start);
+        const size_t next = eol == std::string::npos ? text.size() : eol + 1;
+        std::string line = text.substr(start, next - start);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+            line.pop_back();
+        std::smatch match;
+        if (!open && std::regex_match(line, match, begin_line)) {
+            open = UuBlock{start, 0, match[1].str(), {}};
+        } else if (open && line == "end") {
+            open->end = next;
+            blocks.push_back(std::move(*open));
+            open.reset();
+        } else if (open && line != "`" && !uudecode_line(line, open->bytes)) {
+            open.reset(); // not uuencoded data after all
+        }
+        start = next;
+    }
+    return blocks;
+}
+
 } // namespace
+
+void extract_uuencoded_blocks(MessageView &view) {
+    std::vector<Leaf> files;
+    for (Leaf &leaf : view.leaves) {
+        if (!leaf.is_text_body() || leaf.type != "text/plain")
+            continue;
+        const std::vector<UuBlock> blocks = find_uu_blocks(leaf.text);
+        for (auto block = blocks.rbegin(); block != blocks.rend(); ++block) {
+            leaf.text.erase(block->begin, block->end - block->begin);
+            Leaf file;
+            file.type = "application/octet-stream";
+            file.parent_type = leaf.parent_type;
+            file.filename = block->name;
+            file.bytes = block->bytes;
+            files.insert(files.begin(), std::move(file));
+        }
+        leaf.bytes = leaf.text;
+    }
+    for (Leaf &file : files)
+        view.leaves.push_back(std::move(file));
+}
 
 bool Leaf::is_text_body() const {
     return (type == "text/plain" || type == "text/html") && filename.empty() && disposition != "attachment";

@@ -49,4 +49,9 @@ struct MessageView {
 // Parses RFC 822/MIME bytes; `parsed` is false when GMime finds no message.
 MessageView read_message(const std::string &bytes);
 
+// What a sender of "begin 644 name" ... "end" blocks in a plain text body
+// meant: files.  Each block leaves the body and becomes an attachment of
+// its own (GMime, like most readers, keeps such blocks as text).
+void extract_uuencoded_blocks(MessageView &view);
+
 } // namespace difftest
