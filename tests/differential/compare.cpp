@@ -269,9 +269,9 @@ class Comparer {
             add("7", "an empty " + leaf.type + " body was added");
         else if (single_attachment_source())
             add("11", "the only part, an attachment, arrived as a " + leaf.type + " body " + excerpt(text));
-        else if (source_attachment_holding(text))
-            add("attachment-became-body", "attachment " + label(*source_attachment_holding(text)) +
-                                              " arrived as a " + leaf.type + " body");
+        else if (const Leaf *file = source_attachment_holding(text))
+            add(duplicate_name(*file) ? "6" : "attachment-became-body",
+                "attachment " + label(*file) + " arrived as a " + leaf.type + " body");
         else if (shape_.header_runs_into_body || shape_.part_header_runs_into_content)
             add(shape_.header_runs_into_body ? "2" : "3", "extra " + leaf.type + " body " + excerpt(text));
         else
@@ -322,10 +322,10 @@ class Comparer {
             return "4";
         if (leaf.parent_type == "multipart/digest")
             return "1";
-        if (target_body_holds(leaf))
-            return "attachment-became-body";
         if (duplicate_name(leaf))
             return "6";
+        if (target_body_holds(leaf))
+            return "attachment-became-body";
         return "attachment-lost";
     }
 
@@ -362,34 +362,36 @@ class Comparer {
             add(report ? "14" : "disposition", label(source) + " went from " + source.disposition + " to " + target.disposition);
     }
 
+    // Pairs each source attachment with a part of the copy, surest pairs
+    // first, so that a changed file cannot steal the partner of an intact one.
     void compare_attachments() {
-        std::vector<const Leaf *> targets = target_.attachments();
+        const std::vector<const Leaf *> sources = source_.attachments(), targets = target_.attachments();
+        std::vector<const Leaf *> partner(sources.size(), nullptr);
         std::vector<bool> used(targets.size(), false);
-        auto take = [&](auto &&matches) -> const Leaf * {
-            for (size_t i = 0; i < targets.size(); ++i)
-                if (!used[i] && matches(*targets[i]))
-                    return used[i] = true, targets[i];
-            return nullptr;
+        auto pass = [&](auto &&pairs) {
+            for (size_t s = 0; s < sources.size(); ++s)
+                for (size_t t = 0; t < targets.size() && !partner[s]; ++t)
+                    if (!used[t] && pairs(*sources[s], *targets[t]))
+                        partner[s] = targets[t], used[t] = true;
         };
-        for (const Leaf *leaf : source_.attachments()) {
-            const Leaf *match = nullptr;
-            if (leaf->embedded >= 0)
-                match = take([&](const Leaf &t) { return same_embedded(*leaf, t); });
-            if (!match && leaf->embedded < 0)
-                match = take([&](const Leaf &t) { return t.filename == leaf->filename && t.bytes == leaf->bytes; });
-            if (!match && leaf->embedded < 0 && !leaf->bytes.empty())
-                match = take([&](const Leaf &t) { return lf_line_ends(t.bytes) == lf_line_ends(leaf->bytes); });
-            if (!match && !leaf->filename.empty())
-                match = take([&](const Leaf &t) { return t.filename == leaf->filename; });
-            if (match)
-                compare_pair(*leaf, *match);
+        pass([&](const Leaf &s, const Leaf &t) { return s.embedded >= 0 && same_embedded(s, t); });
+        pass([](const Leaf &s, const Leaf &t) {
+            return s.embedded < 0 && t.filename == s.filename && t.bytes == s.bytes;
+        });
+        pass([](const Leaf &s, const Leaf &t) {
+            return s.embedded < 0 && !s.bytes.empty() && lf_line_ends(t.bytes) == lf_line_ends(s.bytes);
+        });
+        pass([](const Leaf &s, const Leaf &t) { return !s.filename.empty() && t.filename == s.filename; });
+        for (size_t s = 0; s < sources.size(); ++s) {
+            if (partner[s])
+                compare_pair(*sources[s], *partner[s]);
             else
-                add(lost_attachment_kind(*leaf), label(*leaf) + " (" + std::to_string(leaf->bytes.size()) +
-                                                     " bytes) is missing");
+                add(lost_attachment_kind(*sources[s]),
+                    label(*sources[s]) + " (" + std::to_string(sources[s]->bytes.size()) + " bytes) is missing");
         }
-        for (size_t i = 0; i < targets.size(); ++i)
-            if (!used[i])
-                extra_attachment(*targets[i]);
+        for (size_t t = 0; t < targets.size(); ++t)
+            if (!used[t])
+                extra_attachment(*targets[t]);
     }
 
     void extra_attachment(const Leaf &leaf) {
