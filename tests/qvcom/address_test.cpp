@@ -42,18 +42,6 @@ TEST(Addresses, ListsSplitOutsideQuotesCommentsAndBrackets)
         EXPECT_EQ(split(list), expected) << list;
 }
 
-TEST(Addresses, CursorMovesPastEachSeparator)
-{
-    const std::string list = "a@x.org, b@x.org";
-    const char *cursor = list.c_str();
-    char item[64];
-    EXPECT_EQ(com_Extract_Adr(&cursor, item, sizeof item), 1);
-    EXPECT_STREQ(cursor, " b@x.org");
-    EXPECT_EQ(com_Extract_Adr(&cursor, item, sizeof item), 0);
-    EXPECT_STREQ(item, "b@x.org");
-    EXPECT_STREQ(cursor, "");
-}
-
 struct MailboxCase {
     const char *text;
     const char *name;

@@ -28,22 +28,14 @@ class DuplicateStore : public ::testing::Test {
     std::string store_path() const { return dir.file("state/dups.sqlite"); }
 
     // A mail item with a text body file, as the reader leaves it.
-    std::unique_ptr<qv_message, void (*)(qv_message *)> item(const char *subject, const char *body,
-                                                             int msg_number = 3)
+    qvtest::Record item(const char *subject, const char *body, int msg_number = 3)
     {
-        std::unique_ptr<qv_message, void (*)(qv_message *)> msg(new qv_message{}, [](qv_message *m) {
-            com_Deallocate(m, nullptr);
-            delete m;
-        });
-        msg->msg_number = msg_number;
+        qvtest::Record msg = qvtest::new_record(msg_number);
         std::strcpy(msg->subject, subject);
         std::strcpy(msg->message_id, "<id-1@example.com>");
         std::strcpy(msg->from_address, "a@example.com");
         msg->date = 133000000000000000ULL;
-        qv_part *part = com_AllocPart(msg.get());
-        part->part_type = QV_PART_TEXT_BODY;
-        ++msg->part_count;
-        qvtest::write_file(qvcom::part_file_path(dir.prefix(), msg_number, 0), body);
+        qvtest::add_part(*msg, dir.prefix(), QV_PART_TEXT_BODY, "", body);
         return msg;
     }
     int check(qv_message *m, const char *folder = "Inbox")

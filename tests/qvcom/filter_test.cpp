@@ -27,17 +27,8 @@ class Filters : public ::testing::Test {
     {
         qvcom_reset_filters();
         qvcom_set_switches(nullptr);
-        com_Deallocate(msg.get(), nullptr);
     }
-    qv_recipient *add_recipient(const char *name, const char *address)
-    {
-        qv_recipient *r = com_AllocRecip(msg.get());
-        std::strcpy(r->name, name);
-        std::strcpy(r->address, address);
-        ++msg->recipient_count;
-        return r;
-    }
-    std::unique_ptr<qv_message> msg = std::make_unique<qv_message>();
+    qvtest::Record msg = qvtest::new_record(0);
 };
 
 TEST_F(Filters, DateRangeFromSwitchesCoversWholeDays)
@@ -113,14 +104,10 @@ TEST_F(Filters, SearchLooksAtTheChosenFields)
     std::strcpy(msg->subject, "Quarterly report");
     std::strcpy(msg->from_name, "Jörg Müller");
     std::strcpy(msg->from_address, "joerg@example.com");
-    add_recipient("Alice", "alice@example.org");
-    qv_part *body = com_AllocPart(msg.get());
-    body->part_type = QV_PART_TEXT_BODY;
-    ++msg->part_count;
+    qvtest::add_recipient(*msg, "Alice", "alice@example.org", QV_RECIP_TO);
     // The search text lies across the 64 KiB pieces the file is read in.
-    std::string text(65536 - 4, 'x');
-    text += "ZEBRA crossing";
-    qvtest::write_file(qvcom::part_file_path(dir.prefix(), msg->msg_number, 0), text);
+    const std::string text = std::string(65536 - 4, 'x') + "ZEBRA crossing";
+    qvtest::add_part(*msg, dir.prefix(), QV_PART_TEXT_BODY, "", text.c_str());
 
     EXPECT_EQ(com_SearchMsg(msg.get(), dir.prefix().c_str(), 0, 0, 0), 1) << "no search: all match";
     const struct {
@@ -157,9 +144,9 @@ TEST_F(Filters, AddressTranslationReplacesEveryAddress)
     EXPECT_EQ(qvcom_set_address_translation(dir.file("map.csv").c_str()), 4);
     std::strcpy(msg->from_address, "alice@old.example");
     std::strcpy(msg->from_name, "Alice <ALICE@old.example>");
-    add_recipient("Bob", "bob@old.example");
-    add_recipient("Carol", "carol@old.example");
-    add_recipient("Dan", "dan@old.example");
+    qvtest::add_recipient(*msg, "Bob", "bob@old.example", QV_RECIP_TO);
+    qvtest::add_recipient(*msg, "Carol", "carol@old.example", QV_RECIP_TO);
+    qvtest::add_recipient(*msg, "Dan", "dan@old.example", QV_RECIP_TO);
     EXPECT_EQ(com_AddressTranslate(msg.get()), 4);
     EXPECT_STREQ(msg->from_address, "alice@new.example");
     EXPECT_STREQ(msg->from_name, "Alice <alice@new.example>");

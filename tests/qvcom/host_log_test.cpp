@@ -1,7 +1,7 @@
 // The host log: one time-stamped entry per call, whole under threads.
 #include <gtest/gtest.h>
 
-#include <cctype>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -12,19 +12,10 @@
 
 namespace {
 
-// "2026-12-06 15:20:56 ": digits where the pattern has "9".
+// Every entry starts with the local time, as in "2026-12-06 15:20:56 ".
 bool starts_with_stamp(const std::string &line) {
-    const std::string pattern = "9999-99-99 99:99:99 ";
-    if (line.size() < pattern.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        const bool digit = std::isdigit(static_cast<unsigned char>(line[i])) != 0;
-        if (pattern[i] == '9' ? !digit : line[i] != pattern[i]) {
-            return false;
-        }
-    }
-    return true;
+    static const std::regex stamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )");
+    return std::regex_search(line, stamp);
 }
 
 std::vector<std::string> lines_of(const std::string &text) {

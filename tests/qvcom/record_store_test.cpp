@@ -14,28 +14,9 @@ namespace {
 
 using qvcom::part_file_path;
 
-// A zeroed record on the heap that is always released.
-struct Record {
-    Record() : msg(std::make_unique<qv_message>()) {}
-    ~Record() { com_Deallocate(msg.get(), nullptr); }
-    qv_message *operator->() { return msg.get(); }
-    qv_message *get() { return msg.get(); }
-    std::unique_ptr<qv_message> msg;
-};
-
-qv_part *add_part(qv_message *msg, int type, const std::string &dir = "",
-                  const std::string &content = "") {
-    qv_part *part = com_AllocPart(msg);
-    if (part == nullptr) {
-        return nullptr;
-    }
-    part->part_type = type;
-    if (!dir.empty()) {
-        qvtest::write_file(part_file_path(dir, msg->msg_number, msg->part_count), content);
-    }
-    msg->part_count++;
-    return part;
-}
+using qvtest::add_part;
+using qvtest::new_record;
+using qvtest::Record;
 
 TEST(RecordStore, CapacitiesAreEnforced) {
     struct Case {
@@ -54,7 +35,7 @@ TEST(RecordStore, CapacitiesAreEnforced) {
          &qv_message::breakout_count},
     };
     for (const auto &c : cases) {
-        Record rec;
+        Record rec = new_record(0);
         for (int i = 0; i < c.capacity; ++i) {
             ASSERT_NE(c.alloc(rec.get()), nullptr) << c.what << " #" << i;
             rec.get()->*c.count += 1;
@@ -67,7 +48,7 @@ TEST(RecordStore, CapacitiesAreEnforced) {
 }
 
 TEST(RecordStore, UncountedRecordIsHandedOutAgainZeroed) {
-    Record rec;
+    Record rec = new_record(0);
     qv_recipient *first = com_AllocRecip(rec.get());
     ASSERT_NE(first, nullptr);
     std::strcpy(first->address, "a@example.com");
@@ -77,14 +58,14 @@ TEST(RecordStore, UncountedRecordIsHandedOutAgainZeroed) {
 }
 
 TEST(RecordStore, ResetFreesEverythingAndKeepsFolderAndNumber) {
-    Record rec;
+    Record rec = new_record(0);
     std::strcpy(rec->group_folder, "root");
     rec->msg_number = 42;
     std::strcpy(rec->subject, "hello");
-    add_part(rec.get(), QV_PART_EMBEDDED_MSG);
+    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *sub = com_AllocSubMsg(rec.get(), 0);
     ASSERT_NE(sub, nullptr);
-    add_part(sub, QV_PART_ATTACHMENT);
+    add_part(*sub, "", QV_PART_ATTACHMENT, "", nullptr);
     ASSERT_NE(com_AllocRecip(rec.get()), nullptr);
     rec->recipient_count = 1;
     ASSERT_NE(com_AllocBreakout(rec.get()), nullptr); // allocated, never counted
@@ -101,11 +82,10 @@ TEST(RecordStore, ResetFreesEverythingAndKeepsFolderAndNumber) {
 }
 
 TEST(RecordStore, EmbeddedMessagesNumberTheirOwnPartFiles) {
-    Record rec;
-    rec->msg_number = 7;
-    add_part(rec.get(), QV_PART_EMBEDDED_MSG);
+    Record rec = new_record(7);
+    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *first = com_AllocSubMsg(rec.get(), 0);
-    add_part(rec.get(), QV_PART_EMBEDDED_MSG);
+    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *second = com_AllocSubMsg(rec.get(), 1);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
@@ -117,15 +97,14 @@ TEST(RecordStore, EmbeddedMessagesNumberTheirOwnPartFiles) {
 
 TEST(RecordStore, DeallocateAllDeletesPartFilesAtEveryDepth) {
     qvtest::TempDir dir;
-    Record rec;
-    rec->msg_number = 3;
-    add_part(rec.get(), QV_PART_TEXT_BODY, dir.prefix(), "body");
-    add_part(rec.get(), QV_PART_EMBEDDED_MSG);
+    Record rec = new_record(3);
+    add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", "body");
+    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *sub = com_AllocSubMsg(rec.get(), 1);
-    add_part(sub, QV_PART_TEXT_BODY, dir.prefix(), "inner body");
-    add_part(sub, QV_PART_EMBEDDED_MSG);
+    add_part(*sub, dir.prefix(), QV_PART_TEXT_BODY, "", "inner body");
+    add_part(*sub, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *inner = com_AllocSubMsg(sub, 1);
-    add_part(inner, QV_PART_ATTACHMENT, dir.prefix(), "deepest");
+    add_part(*inner, dir.prefix(), QV_PART_ATTACHMENT, "", "deepest");
     // A part file written before its record was counted goes too.
     com_AllocPart(rec.get());
     qvtest::write_file(part_file_path(dir.prefix(), 3, 2), "half done");
@@ -144,19 +123,18 @@ TEST(RecordStore, DeallocateAllDeletesPartFilesAtEveryDepth) {
 
 TEST(RecordStore, DeallocateKeepsPartFiles) {
     qvtest::TempDir dir;
-    Record rec;
-    rec->msg_number = 4;
-    add_part(rec.get(), QV_PART_TEXT_BODY, dir.prefix(), "body");
+    Record rec = new_record(4);
+    add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", "body");
     com_Deallocate(rec.get(), dir.prefix().c_str());
     EXPECT_EQ(rec->part_count, 0);
     EXPECT_TRUE(std::filesystem::exists(part_file_path(dir.prefix(), 4, 0)));
 }
 
 TEST(RecordStore, DeepNestingIsReleasedWithoutRecursionLimits) {
-    Record rec;
+    Record rec = new_record(0);
     qv_message *current = rec.get();
     for (int depth = 0; depth < 300; ++depth) {
-        add_part(current, QV_PART_EMBEDDED_MSG);
+        add_part(*current, "", QV_PART_EMBEDDED_MSG, "", nullptr);
         current = com_AllocSubMsg(current, 0);
         ASSERT_NE(current, nullptr);
     }
@@ -169,11 +147,11 @@ TEST(RecordStore, DeepNestingIsReleasedWithoutRecursionLimits) {
 }
 
 TEST(RecordStore, SizesCountRecordsAndParts) {
-    Record rec;
-    add_part(rec.get(), QV_PART_TEXT_BODY)->size = 100;
-    add_part(rec.get(), QV_PART_EMBEDDED_MSG);
+    Record rec = new_record(0);
+    add_part(*rec, "", QV_PART_TEXT_BODY, "", nullptr).size = 100;
+    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
     qv_message *sub = com_AllocSubMsg(rec.get(), 1);
-    add_part(sub, QV_PART_ATTACHMENT)->size = 1000;
+    add_part(*sub, "", QV_PART_ATTACHMENT, "", nullptr).size = 1000;
     com_AllocRecip(rec.get());
     rec->recipient_count = 1;
 
@@ -186,15 +164,16 @@ TEST(RecordStore, SizesCountRecordsAndParts) {
 
 TEST(RecordStore, AttachSizeFillsSizesAndDropsLargeAttachments) {
     qvtest::TempDir dir;
-    Record rec;
-    rec->msg_number = 12;
-    add_part(rec.get(), QV_PART_TEXT_BODY, dir.prefix(), std::string(50, 'b'));
-    add_part(rec.get(), QV_PART_ATTACHMENT, dir.prefix(), std::string(20, 's'));
-    add_part(rec.get(), QV_PART_ATTACHMENT, dir.prefix(), std::string(500, 'L'));
+    Record rec = new_record(12);
+    add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", std::string(50, 'b').c_str());
+    add_part(*rec, dir.prefix(), QV_PART_ATTACHMENT, "", std::string(20, 's').c_str());
+    add_part(*rec, dir.prefix(), QV_PART_ATTACHMENT, "", std::string(500, 'L').c_str());
     std::strcpy(rec->parts[2]->file_name, "large.bin");
-    add_part(rec.get(), QV_PART_MOVED_ATTACHMENT)->size = 77; // no file
-    add_part(rec.get(), QV_PART_ATTACHMENT, dir.prefix(), "last");
-    add_part(rec.get(), QV_PART_HTML_BODY, dir.prefix(), std::string(900, 'h'));
+    add_part(*rec, "", QV_PART_MOVED_ATTACHMENT, "", nullptr).size = 77; // no file
+    add_part(*rec, dir.prefix(), QV_PART_ATTACHMENT, "", "last");
+    add_part(*rec, dir.prefix(), QV_PART_HTML_BODY, "", std::string(900, 'h').c_str());
+    for (int i : {0, 1, 2, 4, 5})
+        rec->parts[i]->size = 0; // the function under test fills them in
 
     EXPECT_EQ(com_AttachSize(rec.get(), dir.prefix().c_str(), 1, 100), 1);
 

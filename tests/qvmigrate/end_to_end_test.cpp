@@ -214,9 +214,8 @@ TEST_F(QvmigrateEndToEnd, SecretsStayOutOfLogsAndProcessListings) {
     EXPECT_FALSE(run.seen_cmdline.empty());
 }
 
-// The demo's check on the sandbox's real demo content (needs no logon):
-// a mailbox agrees with itself, every message shows a body, and the check
-// notices when the dumps differ.
+// The demo's check on the sandbox's real demo content (needs no logon): a
+// mailbox agrees with itself and every message shows a body.
 TEST(QvmigrateDemoCheck, ReadsTheSandboxsDumps) {
     TempDir temp;
     const fs::path data = temp.path() / "sandbox";
@@ -237,12 +236,6 @@ TEST(QvmigrateDemoCheck, ReadsTheSandboxsDumps) {
         const MimeDigest digest = digest_mime(read_file(item.eml));
         EXPECT_TRUE(digest.text || digest.html) << item.folder << " " << item.subject;
     }
-    MailboxDump changed = a;
-    changed.items.back().is_read = !changed.items.back().is_read;
-    changed.items.erase(changed.items.begin());
-    const CheckOutcome different = compare_dumps(a, changed);
-    EXPECT_FALSE(different.passed);
-    EXPECT_GE(different.differences.size(), 2u);
 }
 
 // Needs no working logon: the archive must be refused before one.
@@ -276,18 +269,6 @@ TEST(QvmigrateImport, DamagedArchiveIsRefusedBeforeLogon) {
     ASSERT_TRUE(summary.root) << summary.error << run.out;
     EXPECT_EQ(json_integer(summary.root.get(), "exit_status", 0, 9), 1);
     EXPECT_NE(json_string(summary.root.get(), "error").value_or("").find("000001.p000"), std::string::npos);
-}
-
-TEST_F(QvmigrateEndToEnd, FolderListAsJson) {
-    const ToolRun run = run_qvmigrate(join({{"folders", "--json"}, side("", kAlice, "PW"), common()}),
-                                  {env("PW", kAlicePassword)}, scratch);
-    ASSERT_EQ(run.status, 0) << run.err;
-    const JsonParse parsed = parse_json(run.out);
-    ASSERT_TRUE(parsed.root) << parsed.error;
-    bool inbox = false;
-    for (const cJSON *f = parsed.root->child; f != nullptr; f = f->next)
-        inbox = inbox || (json_string(f, "path") == "Inbox" && json_string(f, "kind") == "mail");
-    EXPECT_TRUE(inbox) << run.out;
 }
 
 } // namespace

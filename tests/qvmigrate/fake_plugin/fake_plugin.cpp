@@ -5,6 +5,7 @@
 // "written.txt" in the folder named by the switch "/FAKESTORE".
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -48,16 +49,12 @@ int gMaxMessages = 0;
 std::string gStore, gTargetFolder;
 
 qv_filetime noon(const char *day) {
-    int y = 0, m = 0, d = 0;
-    std::sscanf(day, "%d-%d-%d", &y, &m, &d);
-    // days since 1970 (civil), then FILETIME
-    y -= m <= 2;
-    const int era = y / 400;
-    const int yoe = y - era * 400;
-    const int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const long long days = era * 146097LL + doe - 719468;
-    return com_UnixToFileTime(days * 86400 + 12 * 3600);
+    std::tm tm{};
+    std::sscanf(day, "%d-%d-%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday);
+    tm.tm_year -= 1900;
+    tm.tm_mon -= 1;
+    tm.tm_hour = 12;
+    return com_UnixToFileTime(timegm(&tm));
 }
 
 void copy_text(char *field, size_t size, const std::string &text) {
