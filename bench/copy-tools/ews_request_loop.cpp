@@ -101,13 +101,17 @@ std::string Fill(std::string_view text, std::initializer_list<std::pair<std::str
 
 // The envelope the connector puts around an operation for a 2010-or-later
 // server without impersonation: an empty header.
-std::string Envelope(std::string_view operation, std::string_view inside)
+std::string Envelope(std::string_view operation, std::string_view attributes,
+                     std::string_view inside)
 {
     std::string xml = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n";
     xml.append("<soap:Envelope xmlns:soap=\"http://schemas.xmlsoap.org/soap/envelope/\"\n");
     xml.append("xmlns:t=\"").append(kTypesNs).append("\">\n");
     xml.append("<soap:Header>\n</soap:Header>\n<soap:Body>\n");
-    xml.append("<").append(operation).append(" xmlns=\"").append(kMessagesNs).append("\"\n");
+    xml.append("<").append(operation).append(" ");
+    if (!attributes.empty())
+        xml.append(attributes).append(" ");
+    xml.append("xmlns=\"").append(kMessagesNs).append("\"\n");
     xml.append("xmlns:t=\"").append(kTypesNs).append("\">\n");
     xml.append(inside);
     xml.append("</").append(operation).append(">\n</soap:Body>\n</soap:Envelope>\n");
@@ -207,7 +211,7 @@ void RequireSuccess(std::string_view operation, const std::string &answer)
 std::string InboxFolderId(Client &client, const Options &options, Counters &counters)
 {
     const std::string &answer = client.Post(
-        "GetFolder", Envelope("GetFolder", Fill(kGetFolderBody, {{"{folder}", options.folder}})),
+        "GetFolder", Envelope("GetFolder", "", Fill(kGetFolderBody, {{"{folder}", options.folder}})),
         counters);
     RequireSuccess("GetFolder", answer);
     const std::size_t at = answer.find("FolderId ");
@@ -226,7 +230,7 @@ std::vector<ItemId> ListItems(Client &client, const std::string &folder_id, long
     for (int page = 0; page < kMaxPages && static_cast<long>(ids.size()) < max_items; ++page) {
         const std::string offset = std::to_string(page * kPageSize);
         const std::string body = Envelope(
-            "FindItem", Fill(kFindItemBody, {{"{size}", std::to_string(kPageSize)},
+            "FindItem", "Traversal=\"Shallow\"", Fill(kFindItemBody, {{"{size}", std::to_string(kPageSize)},
                                              {"{offset}", offset},
                                              {"{folder}", folder_id}}));
         const std::string &answer = client.Post("FindItem", body, counters);
@@ -254,7 +258,7 @@ void FetchItems(Client &client, const std::vector<ItemId> &ids, Counters &counte
 {
     for (const ItemId &item : ids) {
         const std::string body = Envelope(
-            "GetItem", Fill(kGetItemBody, {{"{id}", item.id}, {"{change_key}", item.change_key}}));
+            "GetItem", "", Fill(kGetItemBody, {{"{id}", item.id}, {"{change_key}", item.change_key}}));
         const std::string &answer = client.Post("GetItem", body, counters);
         RequireSuccess("GetItem", answer);
         const std::size_t open = answer.find("MimeContent");
