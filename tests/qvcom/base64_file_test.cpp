@@ -5,45 +5,12 @@
 #include <string>
 
 #include "qv/qvcom.h"
-#include "test_files.hpp"
+#include "qv_test_support.hpp"
 
 namespace {
 
-// Reference encoder for the test data, with line breaks every `line` chars.
-std::string encode(const std::string &data, size_t line, const char *eol) {
-    static constexpr char kAlphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t column = 0;
-    auto put = [&](char c) {
-        out.push_back(c);
-        if (line > 0 && ++column == line) {
-            out += eol;
-            column = 0;
-        }
-    };
-    for (size_t i = 0; i < data.size(); i += 3) {
-        const size_t n = std::min<size_t>(3, data.size() - i);
-        uint32_t v = static_cast<uint8_t>(data[i]) << 16;
-        if (n > 1) v |= static_cast<uint8_t>(data[i + 1]) << 8;
-        if (n > 2) v |= static_cast<uint8_t>(data[i + 2]);
-        put(kAlphabet[(v >> 18) & 63]);
-        put(kAlphabet[(v >> 12) & 63]);
-        put(n > 1 ? kAlphabet[(v >> 6) & 63] : '=');
-        put(n > 2 ? kAlphabet[v & 63] : '=');
-    }
-    return out + eol;
-}
-
-std::string sample_bytes(size_t n) {
-    std::string data(n, '\0');
-    uint32_t state = 12345;
-    for (auto &c : data) {
-        state = state * 1103515245 + 12345;
-        c = static_cast<char>(state >> 16);
-    }
-    return data;
-}
+using qvtest::base64_encode;
+using qvtest::sample_bytes;
 
 TEST(Base64File, LargerThanTheWindowWithLineBreaksAndPadding) {
     qvtest::TempDir dir;
@@ -52,7 +19,7 @@ TEST(Base64File, LargerThanTheWindowWithLineBreaksAndPadding) {
     for (size_t size : {300 * 1024 + 1, 300 * 1024 + 2, 300 * 1024 + 3}) {
         const std::string data = sample_bytes(size);
         const std::string path = dir.file("part.b64");
-        qvtest::write_file(path, encode(data, 76, "\r\n"));
+        qvtest::write_file(path, base64_encode(data, 76));
         EXPECT_EQ(com_convert_base64(path.c_str(), dir.prefix().c_str()),
                   static_cast<int64_t>(size));
         EXPECT_EQ(qvtest::read_file(path), data) << size;

@@ -6,22 +6,12 @@
 #include <string>
 
 #include "qv/qvcom.h"
+#include "qv_test_support.hpp"
 
 namespace {
 
 // The expected instant, computed independently of the parser.
-qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    const std::int64_t unix_seconds = timegm(&tm);
-    return static_cast<qv_filetime>(unix_seconds + 11644473600LL) * 10000000ULL;
-}
+using qvtest::filetime_utc;
 
 struct DateCase {
     const char *text;
@@ -31,30 +21,30 @@ struct DateCase {
 TEST(DateParse, ReadsRfc5322AndObsoleteForms)
 {
     const DateCase cases[] = {
-        {"Mon, 7 Dec 2026 09:14:30 +0100", utc(2026, 12, 7, 8, 14, 30)},
-        {"Mon, 07 Dec 2026 09:14:30 +0100 (CET)", utc(2026, 12, 7, 8, 14, 30)},
-        {"7 Dec 2026 09:14 -0530", utc(2026, 12, 7, 14, 44, 0)},
-        {"Tue, 1 Jan 2019 00:30:00 -0000", utc(2019, 1, 1, 0, 30, 0)},
-        {"  Fri, 29 Feb 2008 23:59:60 +0000 ", utc(2008, 2, 29, 23, 59, 59)},
-        {"2 Jan 05 10:00 EST", utc(2005, 1, 2, 15, 0, 0)},
-        {"2 Jan 99 10:00 GMT", utc(1999, 1, 2, 10, 0, 0)},
-        {"2 Jan 105 10:00 UT", utc(2005, 1, 2, 10, 0, 0)},
-        {"Sat, 4 Jul 2020 12:00:00 PDT", utc(2020, 7, 4, 19, 0, 0)},
-        {"Sat, 4 Jul 2020 12:00:00 CEST", utc(2020, 7, 4, 10, 0, 0)},
-        {"Sat, 4 Jul 2020 12:00:00 JST", utc(2020, 7, 4, 3, 0, 0)},
-        {"Sat, 4 Jul 2020 12:00:00 Z", utc(2020, 7, 4, 12, 0, 0)},
-        {"Sat, 4 Jul 2020 12:00:00 A", utc(2020, 7, 4, 12, 0, 0)}, // military: as -0000
-        {"Sat, 4 Jul 2020 12:00:00", utc(2020, 7, 4, 12, 0, 0)},   // no zone: UTC
-        {"Sat, 4 Jul 2020;12:00:00 +0200", utc(2020, 7, 4, 10, 0, 0)}, // folded with ";"
-        {"Sun Dec  6 15:04:05 2026", utc(2026, 12, 6, 15, 4, 5)},   // asctime
-        {"Thursday, December 3, 2026 4:05 PM", utc(2026, 12, 3, 16, 5, 0)},
-        {"12/3/2026 12:15 AM", utc(2026, 12, 3, 0, 15, 0)},
-        {"2026-12-03T10:20:30Z", utc(2026, 12, 3, 10, 20, 30)},
-        {"2026-12-03T10:20:30.250+02:00", utc(2026, 12, 3, 8, 20, 30)},
-        {"2026-12-03", utc(2026, 12, 3, 0, 0, 0)},
-        {"15-Jan-2020 08:00:00 +0000", utc(2020, 1, 15, 8, 0, 0)},
-        {"Thu, 1 Jan 1970 00:00:00 +0000", utc(1970, 1, 1, 0, 0, 0)},
-        {"Mon, 1 Jan 1900 00:00:00 +0000", utc(1900, 1, 1, 0, 0, 0)},
+        {"Mon, 7 Dec 2026 09:14:30 +0100", filetime_utc(2026, 12, 7, 8, 14, 30)},
+        {"Mon, 07 Dec 2026 09:14:30 +0100 (CET)", filetime_utc(2026, 12, 7, 8, 14, 30)},
+        {"7 Dec 2026 09:14 -0530", filetime_utc(2026, 12, 7, 14, 44, 0)},
+        {"Tue, 1 Jan 2019 00:30:00 -0000", filetime_utc(2019, 1, 1, 0, 30, 0)},
+        {"  Fri, 29 Feb 2008 23:59:60 +0000 ", filetime_utc(2008, 2, 29, 23, 59, 59)},
+        {"2 Jan 05 10:00 EST", filetime_utc(2005, 1, 2, 15, 0, 0)},
+        {"2 Jan 99 10:00 GMT", filetime_utc(1999, 1, 2, 10, 0, 0)},
+        {"2 Jan 105 10:00 UT", filetime_utc(2005, 1, 2, 10, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 PDT", filetime_utc(2020, 7, 4, 19, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 CEST", filetime_utc(2020, 7, 4, 10, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 JST", filetime_utc(2020, 7, 4, 3, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 Z", filetime_utc(2020, 7, 4, 12, 0, 0)},
+        {"Sat, 4 Jul 2020 12:00:00 A", filetime_utc(2020, 7, 4, 12, 0, 0)}, // military: as -0000
+        {"Sat, 4 Jul 2020 12:00:00", filetime_utc(2020, 7, 4, 12, 0, 0)},   // no zone: UTC
+        {"Sat, 4 Jul 2020;12:00:00 +0200", filetime_utc(2020, 7, 4, 10, 0, 0)}, // folded with ";"
+        {"Sun Dec  6 15:04:05 2026", filetime_utc(2026, 12, 6, 15, 4, 5)},   // asctime
+        {"Thursday, December 3, 2026 4:05 PM", filetime_utc(2026, 12, 3, 16, 5, 0)},
+        {"12/3/2026 12:15 AM", filetime_utc(2026, 12, 3, 0, 15, 0)},
+        {"2026-12-03T10:20:30Z", filetime_utc(2026, 12, 3, 10, 20, 30)},
+        {"2026-12-03T10:20:30.250+02:00", filetime_utc(2026, 12, 3, 8, 20, 30)},
+        {"2026-12-03", filetime_utc(2026, 12, 3, 0, 0, 0)},
+        {"15-Jan-2020 08:00:00 +0000", filetime_utc(2020, 1, 15, 8, 0, 0)},
+        {"Thu, 1 Jan 1970 00:00:00 +0000", filetime_utc(1970, 1, 1, 0, 0, 0)},
+        {"Mon, 1 Jan 1900 00:00:00 +0000", filetime_utc(1900, 1, 1, 0, 0, 0)},
         // Not dates.
         {"", 0},
         {"yesterday", 0},

@@ -9,22 +9,11 @@
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
-#include "test_files.hpp"
+#include "qv_test_support.hpp"
 
 namespace {
 
-qv_filetime utc(int y, int mo, int d, int h = 0, int mi = 0, int s = 0)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return static_cast<qv_filetime>(timegm(&tm) + 11644473600LL) * 10000000ULL;
-}
-
+using qvtest::filetime_utc;
 constexpr qv_filetime kSecond = 10000000ULL;
 
 class Filters : public ::testing::Test {
@@ -61,13 +50,13 @@ TEST_F(Filters, DateRangeFromSwitchesCoversWholeDays)
     qvcom_set_switches("/FROMDATE 2026-01-01 /TODATE 2026-01-31");
     ASSERT_EQ(com_GetDateRange(&start, &end), 1);
     // The server compares exclusively: one second outside each end.
-    EXPECT_EQ(start, utc(2026, 1, 1) - kSecond);
-    EXPECT_EQ(end, utc(2026, 2, 1));
-    EXPECT_EQ(com_Check_MaxCalDate(utc(2026, 1, 1)), 1);
-    EXPECT_EQ(com_Check_MaxCalDate(utc(2026, 1, 31, 23, 59, 59)), 1);
-    EXPECT_EQ(com_Check_MaxCalDate(utc(2026, 2, 1)), 0);
-    EXPECT_EQ(com_Check_MaxCalDate(utc(2025, 12, 31, 23, 59, 59)), 0);
-    const qv_filetime task = utc(2026, 3, 1);
+    EXPECT_EQ(start, filetime_utc(2026, 1, 1) - kSecond);
+    EXPECT_EQ(end, filetime_utc(2026, 2, 1));
+    EXPECT_EQ(com_Check_MaxCalDate(filetime_utc(2026, 1, 1)), 1);
+    EXPECT_EQ(com_Check_MaxCalDate(filetime_utc(2026, 1, 31, 23, 59, 59)), 1);
+    EXPECT_EQ(com_Check_MaxCalDate(filetime_utc(2026, 2, 1)), 0);
+    EXPECT_EQ(com_Check_MaxCalDate(filetime_utc(2025, 12, 31, 23, 59, 59)), 0);
+    const qv_filetime task = filetime_utc(2026, 3, 1);
     EXPECT_EQ(com_Check_MaxTaskDate(&task), 0);
     EXPECT_EQ(com_Check_MaxCalDate(0), 1) << "a null date is never filtered";
 }
@@ -75,29 +64,29 @@ TEST_F(Filters, DateRangeFromSwitchesCoversWholeDays)
 TEST_F(Filters, HostSettingWinsOverSwitchesUntilReset)
 {
     qvcom_set_switches("/FROMDATE 2026-01-01");
-    qvcom_set_date_range(utc(2020, 5, 1), utc(2020, 5, 2, 12));
+    qvcom_set_date_range(filetime_utc(2020, 5, 1), filetime_utc(2020, 5, 2, 12));
     qv_filetime start = 0, end = 0;
     ASSERT_EQ(com_GetDateRange(&start, &end), 1);
-    EXPECT_EQ(start, utc(2020, 5, 1) - kSecond);
-    EXPECT_EQ(end, utc(2020, 5, 2, 12) + kSecond);
+    EXPECT_EQ(start, filetime_utc(2020, 5, 1) - kSecond);
+    EXPECT_EQ(end, filetime_utc(2020, 5, 2, 12) + kSecond);
 
     qvcom_set_date_range(0, 0); // the host clears it: no range, switch or not
     EXPECT_EQ(com_GetDateRange(&start, &end), 0);
     qvcom_reset_filters();
     ASSERT_EQ(com_GetDateRange(&start, &end), 1);
-    EXPECT_EQ(start, utc(2026, 1, 1) - kSecond);
-    EXPECT_GT(end, utc(9000, 1, 1)) << "no upper bound";
+    EXPECT_EQ(start, filetime_utc(2026, 1, 1) - kSecond);
+    EXPECT_GT(end, filetime_utc(9000, 1, 1)) << "no upper bound";
 }
 
 TEST_F(Filters, MaximumMessageDate)
 {
-    msg->date = utc(2026, 6, 1, 12);
+    msg->date = filetime_utc(2026, 6, 1, 12);
     EXPECT_EQ(com_Check_MaxMsgDate(msg.get(), 0), 0) << "no maximum set";
     qvcom_set_switches("/MAXDATE 2026-06-01");
     EXPECT_EQ(com_Check_MaxMsgDate(msg.get(), 0), 1) << "the whole day is included";
-    msg->date = utc(2026, 6, 2);
+    msg->date = filetime_utc(2026, 6, 2);
     EXPECT_EQ(com_Check_MaxMsgDate(msg.get(), 0), 2);
-    qvcom_set_max_date(utc(2027, 1, 1));
+    qvcom_set_max_date(filetime_utc(2027, 1, 1));
     EXPECT_EQ(com_Check_MaxMsgDate(msg.get(), 0), 1);
     // The host's value for this call wins (seconds since 1970).
     EXPECT_EQ(com_Check_MaxMsgDate(msg.get(), 1000), 2);

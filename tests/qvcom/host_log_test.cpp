@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "qv/qvcom.h"
-#include "test_files.hpp"
+#include "qv_test_support.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
-#include "test_files.hpp"
+#include "qv_test_support.hpp"
 
 namespace {
 

@@ -5,18 +5,12 @@
 #include <string>
 
 #include "qv/qvcom.h"
+#include "qv_test_support.hpp"
 
 namespace {
 
-// The plug-in's restoring rule: "~", then byte k = pair k - key[k mod 26].
-std::string descramble(const std::string &scrambled) {
-    std::string plain;
-    for (size_t i = 1, k = 0; i + 1 < scrambled.size(); i += 2, ++k) {
-        const int pair = std::stoi(scrambled.substr(i, 2), nullptr, 16);
-        plain.push_back(static_cast<char>((pair - qvcom_scramble_key(static_cast<int>(k))) & 0xff));
-    }
-    return plain;
-}
+// The plug-in's restoring rule.
+using qvtest::descramble;
 
 std::string scramble(const std::string &plain) {
     std::string out(2 * plain.size() + 2, '\0');

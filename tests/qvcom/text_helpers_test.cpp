@@ -8,7 +8,7 @@
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
-#include "test_files.hpp"
+#include "qv_test_support.hpp"
 
 namespace {
 
@@ -174,12 +174,13 @@ TEST(Dates, UnixConversionsAndOffsets) {
 
 TEST(Dates, DisplayAndLogText) {
     qvtest::TempDir dir;
-    const std::string log = dir.file("log");
-    qvcom_set_log_file(log.c_str());
-    com_LogFileTime("start", com_UnixToFileTime(1796569200)); // 2026-12-06 15:00:00 UTC
-    com_LogFileTime("null", 0);
-    qvcom_close_log();
-    const std::string text = qvtest::read_file(log);
+    std::string text;
+    {
+        qvtest::LogCapture log(dir);
+        com_LogFileTime("start", com_UnixToFileTime(1796569200)); // 2026-12-06 15:00:00 UTC
+        com_LogFileTime("null", 0);
+        text = log.text();
+    }
     EXPECT_NE(text.find("start: 2026-12-06 15:00:00 UTC\n"), std::string::npos) << text;
     EXPECT_NE(text.find("null: 1601-01-01 00:00:00 UTC\n"), std::string::npos) << text;
 

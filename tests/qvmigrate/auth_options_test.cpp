@@ -6,6 +6,7 @@
 
 #include "auth_options.hpp"
 #include "qv/qvcom.h"
+#include "qv_test_support.hpp"
 
 namespace qvmigrate {
 namespace {
@@ -38,16 +39,7 @@ class FakeSecrets : public SecretInput {
     }
 };
 
-// What the connector does with a "~" value: pairs of hex digits minus the
-// shared key.
-std::string descramble(const std::string &value) {
-    std::string plain;
-    for (size_t k = 0; 1 + 2 * k + 1 < value.size(); ++k) {
-        const int pair = std::stoi(value.substr(1 + 2 * k, 2), nullptr, 16);
-        plain += static_cast<char>((pair - qvcom_scramble_key(static_cast<int>(k))) & 0xff);
-    }
-    return plain;
-}
+using qvtest::descramble;
 
 Connection connection(AuthOptions auth) {
     return {"ews.example.com", "alice@example.com", std::move(auth)};

@@ -52,8 +52,8 @@ void fill_record(qv_message &msg, const std::string &work) {
     add_part(msg, work, QV_PART_ATTACHMENT, "../../etc/passwd", kBinaryAttachment.c_str());
     write_file(qvcom::part_file_path(work, msg.msg_number, 2), kBinaryAttachment);
     msg.parts[2]->size = static_cast<uint32_t>(kBinaryAttachment.size());
-    qv_part *moved = add_part(msg, work, QV_PART_MOVED_ATTACHMENT, "big.zip", nullptr);
-    set_text(moved->content_id, "https://files.example/big.zip");
+    qv_part &moved = add_part(msg, work, QV_PART_MOVED_ATTACHMENT, "big.zip", nullptr);
+    set_text(moved.content_id, "https://files.example/big.zip");
 
     qv_part *embedded = com_AllocPart(&msg);
     embedded->part_type = QV_PART_EMBEDDED_MSG;

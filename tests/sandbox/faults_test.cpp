@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "fault_injection.hpp"
+#include "ops_harness.hpp"
 #include "sandbox_fixture.hpp"
 #include "schema.hpp"
 
@@ -19,10 +20,11 @@ TEST(FaultRules, ParsesWhatTheDocumentationShows) {
         R"([{"operation":"GetItem","kind":"http_status","status":500,"count":2},
             {"kind":"soap_fault","faultstring":"Boom","response_code":"ErrorItemSave"},
             {"operation":"FindItem","kind":"server_busy","back_off_ms":250},
-            {"kind":"empty_503"},{"kind":"drop_connection"},{"kind":"delay","ms":40}])",
+            {"kind":"empty_503"},{"kind":"drop_connection"},{"kind":"delay","ms":40},
+            {"operation":"FindItem","kind":"response_error","response_code":"ErrorTimeoutExpired","after":1}])",
         &error);
     ASSERT_TRUE(rules.has_value()) << error;
-    ASSERT_EQ(rules->size(), 6u);
+    ASSERT_EQ(rules->size(), 7u);
     EXPECT_EQ((*rules)[0].operation, "GetItem");
     EXPECT_EQ((*rules)[0].status, 500);
     EXPECT_EQ((*rules)[0].count, 2);
@@ -30,7 +32,14 @@ TEST(FaultRules, ParsesWhatTheDocumentationShows) {
     EXPECT_EQ((*rules)[1].response_code, "ErrorItemSave");
     EXPECT_EQ((*rules)[2].back_off_ms, 250);
     EXPECT_EQ((*rules)[5].delay_ms, 40);
-    EXPECT_EQ(parse_fault_rules(describe_fault_rules(*rules), &error)->size(), 6u) << error;
+    EXPECT_EQ((*rules)[6].kind, FaultRule::Kind::ResponseError);
+    EXPECT_EQ((*rules)[6].response_code, "ErrorTimeoutExpired");
+    EXPECT_EQ((*rules)[6].after, 1);
+    const auto again = parse_fault_rules(describe_fault_rules(*rules), &error);
+    ASSERT_TRUE(again.has_value()) << error;
+    EXPECT_EQ(again->size(), 7u);
+    EXPECT_EQ((*again)[6].after, 1);
+    EXPECT_EQ((*again)[6].response_code, "ErrorTimeoutExpired");
 }
 
 TEST(FaultRules, RefusesBrokenRules) {
@@ -40,6 +49,8 @@ TEST(FaultRules, RefusesBrokenRules) {
           R"({"kind":"http_status","status":500.5})", R"({"kind":"http_status","status":1e300})",
           R"({"kind":"soap_fault"})", R"({"kind":"delay"})", R"({"kind":"delay","ms":-1})",
           R"({"kind":"empty_503","count":0})", R"({"kind":"empty_503","operation":""})",
+          R"({"kind":"empty_503","after":-1})", R"({"kind":"response_error"})",
+          R"({"kind":"response_error","response_code":"Error<Item>"})",
           R"([{"kind":"empty_503"}, 7])"}) {
         std::string error;
         EXPECT_FALSE(parse_fault_rules(json, &error).has_value()) << json;
@@ -57,6 +68,14 @@ TEST(FaultRules, QueueUsesRulesInOrderAndCountsThemDown) {
     EXPECT_EQ(faults.take("GetItem")->kind, FaultRule::Kind::Empty503);
     EXPECT_FALSE(faults.take("GetItem").has_value());
     EXPECT_TRUE(faults.pending().empty());
+
+    // "after" counts matching requests even while another rule serves them.
+    faults.add(*parse_fault_rules(R"([{"operation":"GetItem","kind":"empty_503","after":2},
+                                      {"kind":"http_status","status":504}])", &error));
+    EXPECT_EQ(faults.take("GetItem")->status, 504);
+    EXPECT_FALSE(faults.take("FindItem").has_value());
+    EXPECT_FALSE(faults.take("GetItem").has_value()) << "the second GetItem still passes";
+    EXPECT_EQ(faults.take("GetItem")->kind, FaultRule::Kind::Empty503);
 }
 
 class Faults : public sandbox_test::SandboxTest {
@@ -147,6 +166,78 @@ TEST_F(Faults, FileRulesApiOperationAndControl) {
     ASSERT_TRUE(cJSON_IsString(cJSON_GetObjectItem(json.get(), "error"))) << bad.body;
     EXPECT_NE(std::string(cJSON_GetObjectItem(json.get(), "error")->valuestring).find("\"kind\""),
               std::string::npos) << bad.body;
+}
+
+} // namespace
+
+namespace {
+
+// Answers with ResponseClass="Error" at HTTP 200 follow the error example of
+// Microsoft's "GetItem operation (email message)" page (MessageText,
+// ResponseCode, DescriptiveLinkKey, empty Items) with one message per
+// requested item; the codes are those of "ResponseCode" (EWS reference).
+TEST_F(Faults, ResponseErrorsAreValidAnswersAtStatus200) {
+    start();
+    ASSERT_EQ(inject(R"([
+        {"operation":"FindItem","kind":"response_error","response_code":"ErrorInternalServerTransientError","after":1},
+        {"operation":"GetItem","kind":"response_error","response_code":"ErrorMailboxStoreUnavailable","message_text":"Try later."},
+        {"operation":"CreateFolder","kind":"response_error","response_code":"ErrorFolderSave"}])").status, 200);
+    auto alice = server->client().basic("alice@example.com", "pw");
+    const std::string find_item =
+        "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape>"
+        "<m:ParentFolderIds><t:DistinguishedFolderId Id=\"inbox\"/></m:ParentFolderIds></m:FindItem>";
+    auto r = alice.ews(soap_request(find_item));
+    EXPECT_TRUE(r.contains("ResponseClass=\"Success\"")) << "the first FindItem passes: " << r.body;
+
+    auto expect_error = [](const sandbox_test::HttpResult &answer, const std::string &message,
+                           const std::string &code, std::size_t messages) {
+        EXPECT_EQ(answer.status, 200);
+        std::string why;
+        EXPECT_TRUE(validate_soap(answer.body, &why)) << why << "\n" << answer.body;
+        const ops_test::Answer parsed(answer.body);
+        EXPECT_EQ(parsed.count("//m:" + message + "[@ResponseClass='Error']"), messages) << answer.body;
+        EXPECT_EQ(parsed.count("//m:ResponseCode[.='" + code + "']"), messages) << answer.body;
+    };
+    expect_error(alice.ews(soap_request(find_item)), "FindItemResponseMessage",
+                 "ErrorInternalServerTransientError", 1);
+
+    r = alice.ews(soap_request(
+        "<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape><m:ItemIds>"
+        "<t:ItemId Id=\"AAAA\"/><t:ItemId Id=\"BBBB\"/></m:ItemIds></m:GetItem>"));
+    expect_error(r, "GetItemResponseMessage", "ErrorMailboxStoreUnavailable", 2);
+    EXPECT_EQ(ops_test::Answer(r.body).count("//m:GetItemResponseMessage/m:Items"), 2u);
+    EXPECT_EQ(ops_test::Answer(r.body).one("//m:MessageText"), "Try later.");
+
+    expect_error(alice.ews(soap_request(
+                     "<m:CreateFolder><m:ParentFolderId><t:DistinguishedFolderId Id=\"inbox\"/>"
+                     "</m:ParentFolderId><m:Folders><t:Folder><t:DisplayName>X</t:DisplayName>"
+                     "</t:Folder></m:Folders></m:CreateFolder>")),
+                 "CreateFolderResponseMessage", "ErrorFolderSave", 1);
+    EXPECT_EQ(server->client().request("GET", "/sandbox/faults", "").body, "[]");
+
+    const auto refused = inject(R"({"kind":"response_error","response_code":"ErrorNoSuchThing"})");
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_TRUE(refused.contains("ResponseCodeType")) << refused.body;
+}
+
+// A refused token renewal: WorkMail's JSON error ("Common Errors" of the
+// AWS API references: AccessDeniedException, HTTP 400) after one success,
+// itself delayed.
+TEST_F(Faults, ResponseErrorOfTheWorkMailApi) {
+    const std::string org = "m-0123456789abcdef0123456789abcdef";
+    add_role(org, "migrate", "AKIDSANDBOX", "secret", "alice@example.com");
+    start();
+    inject(R"([{"operation":"AssumeImpersonationRole","kind":"delay","ms":10},
+               {"operation":"AssumeImpersonationRole","kind":"response_error","after":1,
+                "response_code":"AccessDeniedException","message_text":"Role is disabled."}])");
+    EXPECT_NE(server->client().obtain_token(org, "migrate", "AKIDSANDBOX", "secret"), "");
+    const std::string host = server->client().base_url().substr(std::string("https://").size());
+    const auto call = sandbox_test::sign_assume_role(host, org, "migrate", "AKIDSANDBOX", "secret",
+                                                     std::time(nullptr));
+    const auto r = server->client().request("POST", "/", call.body, call.headers);
+    EXPECT_EQ(r.status, 400);
+    EXPECT_EQ(r.header("x-amzn-ErrorType"), "AccessDeniedException");
+    EXPECT_EQ(r.body, R"({"__type":"AccessDeniedException","message":"Role is disabled."})");
 }
 
 } // namespace

@@ -1,9 +1,10 @@
-// GetFolder, FindFolder and CreateFolder as a client sees them: shapes,
+// GetFolder, FindFolder, CreateFolder and DeleteFolder as a client sees them: shapes,
 // traversal, paging boundaries, errors and the delegate marker.
 #include <gtest/gtest.h>
 
 #include <set>
 
+#include "item_props.hpp"
 #include "ops_harness.hpp"
 
 using namespace sandbox;
@@ -236,4 +237,34 @@ TEST(OpsFolders, DelegateMarkerSelectsTheMailboxForDelegateAdministratorsOnly) {
     EXPECT_EQ(h.run(get_folder(distinguished("inbox", "nobody@example.com"))).one("//m:ResponseCode"),
               "ErrorNonExistentMailbox");
     EXPECT_FALSE(h.store().find_mailbox("nobody@example.com"));
+}
+
+// "DeleteFolder operation" (learn.microsoft.com/exchange/client-developer/
+// web-service-reference/deletefolder-operation): the three delete types, and
+// ErrorDeleteDistinguishedFolder for the default folders.
+TEST(OpsFolders, DeleteFolderKinds) {
+    OpsHarness h;
+    const std::int64_t box = h.home();
+    auto folder = [&](const char *name) { return *h.store().distinguished_folder(box, name); };
+    FolderInfo gone = h.store().ensure_folder_path(box, "Inbox/Gone");
+    FolderInfo below = h.store().ensure_folder_path(box, "Inbox/Gone/Below");
+    FolderInfo trashed = h.store().ensure_folder_path(box, "Inbox/Trashed");
+    StoredItem item = message_item_from_mime(ops_test::sample_mime("inside"), 1704110400);
+    item.info.mailbox = box;
+    item.info.folder = below.id;
+    const ItemInfo inside = h.store().add_item(item);
+    auto del = [&](const char *type, const FolderInfo &f) {
+        return h.run(std::string("<m:DeleteFolder DeleteType=\"") + type + "\"><m:FolderIds><t:FolderId Id=\"" +
+                     h.folder_id(box, f.id) + "\"/></m:FolderIds></m:DeleteFolder>").one("//m:ResponseCode");
+    };
+    EXPECT_EQ(del("HardDelete", gone), "NoError");
+    EXPECT_FALSE(h.store().folder(box, below.id));
+    EXPECT_FALSE(h.store().item(box, inside.id));
+    EXPECT_EQ(del("HardDelete", gone), "ErrorFolderNotFound");
+    EXPECT_EQ(del("MoveToDeletedItems", trashed), "NoError");
+    EXPECT_EQ(h.store().folder(box, trashed.id)->parent, folder("deleteditems").id);
+    EXPECT_EQ(del("MoveToDeletedItems", trashed), "NoError"); // already there: to the dumpster
+    EXPECT_EQ(h.store().folder(box, trashed.id)->parent, folder("recoverableitemsdeletions").id);
+    EXPECT_EQ(del("SoftDelete", folder("inbox")), "ErrorDeleteDistinguishedFolder");
+    EXPECT_EQ(h.store().folder(box, folder("inbox").id)->child_count, 0);
 }

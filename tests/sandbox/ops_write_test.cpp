@@ -283,3 +283,60 @@ TEST(OpsWrite, MalformedRequestsNeverCrash) {
     EXPECT_TRUE(h.last().soap_fault);
     EXPECT_EQ(unknown.count("//s:Fault/faultcode"), 1u);
 }
+
+// The message properties and attachments a client's CreateItem sends are stored and
+// come back, in the schema's order, with AllProperties: "CreateItem
+// operation (email message)", "ReminderIsSet", "IsResponseRequested", "Sender",
+// "ReceivedBy", "ResponseObjects" (learn.microsoft.com/exchange/client-developer/
+// web-service-reference/...).
+TEST(OpsWrite, CreateItemKeepsStandardMessagePropertiesAndAllPropertiesShowsThem) {
+    OpsHarness h;
+    const std::string props =
+        std::string("<t:Sensitivity>Normal</t:Sensitivity><t:Importance>Normal</t:Importance>"
+                    "<t:ReminderIsSet>true</t:ReminderIsSet>"
+                    "<t:ReminderMinutesBeforeStart>15</t:ReminderMinutesBeforeStart>") +
+        ext("0x0E07", "Integer", "1") + "<t:IsReadReceiptRequested>1</t:IsReadReceiptRequested>"
+        "<t:IsDeliveryReceiptRequested>false</t:IsDeliveryReceiptRequested>"
+        "<t:IsRead>false</t:IsRead><t:IsResponseRequested>true</t:IsResponseRequested>";
+    Answer made = h.run(create(message_xml(ops_test::sample_mime("RE: plans"), props) +
+                               message_xml(ops_test::sample_mime("plans"),
+                                           "<t:Attachments><t:FileAttachment><t:Name>a.txt</t:Name><t:Content>" +
+                                               base64_encode("hello") + "</t:Content></t:FileAttachment>"
+                                               "</t:Attachments>") +
+                               message_xml(ops_test::sample_mime("x"), "<t:ReminderMinutesBeforeStart>soon"
+                                                                       "</t:ReminderMinutesBeforeStart>")));
+    ASSERT_EQ(made.codes(), (std::vector<std::string>{"NoError", "NoError", "ErrorInvalidPropertySet"}));
+    auto ids = made.all("//m:Items/t:Message/t:ItemId/@Id");
+    ASSERT_EQ(ids.size(), 2u);
+    auto get = [&](const std::string &id) {
+        return h.run("<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape>"
+                     "<m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    };
+    Answer first = get(ids[0]), second = get(ids[1]);
+    const std::string m = "//t:Message/t:";
+    EXPECT_EQ(first.one(m + "ReminderIsSet"), "true");
+    EXPECT_EQ(first.one(m + "ReminderMinutesBeforeStart"), "15");
+    EXPECT_EQ(first.one(m + "IsReadReceiptRequested"), "true");
+    EXPECT_EQ(first.one(m + "IsDeliveryReceiptRequested"), "false");
+    EXPECT_EQ(first.one(m + "IsResponseRequested"), "true");
+    EXPECT_EQ(second.one(m + "ReminderIsSet"), "false");
+    EXPECT_EQ(second.one(m + "IsResponseRequested"), "false");
+    EXPECT_EQ(second.one(m + "Attachments/t:FileAttachment/t:Name"), "a.txt");
+    EXPECT_EQ(second.one(m + "HasAttachments"), "true");
+    // No Sender header: the author is the sender.
+    EXPECT_EQ(first.one(m + "Sender/t:Mailbox/t:EmailAddress"), "bob@example.com");
+    // One thread, one conversation.
+    EXPECT_NE(first.one(m + "ConversationId/@Id"), "<none>");
+    EXPECT_EQ(first.one(m + "ConversationId/@Id"), second.one(m + "ConversationId/@Id"));
+    // Flags 0x8 unset: a received message, with what a reader may answer.
+    EXPECT_EQ(first.count(m + "ResponseObjects/*"), 3u);
+    EXPECT_EQ(first.one(m + "ReceivedBy/t:Mailbox/t:EmailAddress"), "alice@example.com");
+    EXPECT_EQ(first.one(m + "ReceivedRepresenting/t:Mailbox/t:EmailAddress"), "alice@example.com");
+    // The same values through their MAPI names.
+    Answer by_tag = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
+                          "<t:ExtendedFieldURI PropertyTag=\"0x63\" PropertyType=\"Boolean\"/>"
+                          "<t:ExtendedFieldURI DistinguishedPropertySetId=\"Common\" PropertyId=\"34049\" "
+                          "PropertyType=\"Integer\"/></t:AdditionalProperties></m:ItemShape>"
+                          "<m:ItemIds><t:ItemId Id=\"" + ids[0] + "\"/></m:ItemIds></m:GetItem>");
+    EXPECT_EQ(by_tag.all("//t:ExtendedProperty/t:Value"), (std::vector<std::string>{"true", "15"}));
+}

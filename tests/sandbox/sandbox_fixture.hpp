@@ -36,6 +36,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -105,6 +106,7 @@ struct HttpResult {
     std::string body;
     std::vector<std::pair<std::string, std::string>> headers; // names in lower case
     double seconds = 0;
+    long connects = 0;         // new connections this request needed (0: one kept alive)
 
     // The first value of a header (name in any case), "" when absent.
     std::string header(std::string name) const {
@@ -280,6 +282,7 @@ class Client {
         result.curl = curl_easy_perform(curl_);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
+        curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &result.connects);
         curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(list);
         return result;
@@ -358,6 +361,13 @@ class SandboxServer {
         std::vector<std::string> args = {QV_SANDBOX_PATH, "serve", "--data", data_dir.string(),
                                          "--port", "0"};
         args.insert(args.end(), extra_args.begin(), extra_args.end());
+        // The switch qvmigrate's SandboxServer honours as well, so that the
+        // connector's tests can run against a differently behaving server.
+        if (const char *more = std::getenv("QV_SANDBOX_SERVE_ARGS")) {
+            std::istringstream words(more);
+            for (std::string word; words >> word;)
+                args.push_back(word);
+        }
         int out[2];
         if (pipe(out) != 0)
             throw std::runtime_error("pipe failed");

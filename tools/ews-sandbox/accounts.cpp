@@ -6,6 +6,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "private_files.hpp"
+
 namespace sandbox {
 namespace {
 
@@ -121,8 +123,9 @@ bool valid_role_id(const std::string &id) {
 }
 
 std::unique_ptr<AccountStore> AccountStore::open(const std::string &data_dir) {
-    std::filesystem::create_directories(data_dir);
+    ensure_private_dir(data_dir);
     const std::string path = (std::filesystem::path(data_dir) / "accounts.db").string();
+    prepare_private_file(path);
     sqlite3 *db = nullptr;
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX;
     if (sqlite3_open_v2(path.c_str(), &db, flags, nullptr) != SQLITE_OK) {
@@ -133,7 +136,11 @@ std::unique_ptr<AccountStore> AccountStore::open(const std::string &data_dir) {
     std::unique_ptr<AccountStore> store(new AccountStore(db));
     sqlite3_busy_timeout(db, 5000);
     char *err = nullptr;
-    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL;", nullptr, nullptr, &err) != SQLITE_OK ||
+    // Sessions are written as clients come and go; in WAL mode NORMAL keeps
+    // the file consistent without an fsync per request (a crash may lose
+    // the last sessions, which clients then open again).
+    if (sqlite3_exec(db, "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;", nullptr, nullptr,
+                     &err) != SQLITE_OK ||
         sqlite3_exec(db, kSchema, nullptr, nullptr, &err) != SQLITE_OK) {
         const std::string why = err ? err : "unknown error";
         sqlite3_free(err);
@@ -162,14 +169,28 @@ std::optional<Principal> AccountStore::check_password(const std::string &mailbox
     Statement s(db_, "SELECT salt, password_hash, delegate_admin FROM users WHERE mailbox = ?");
     if (!s.bind(1, lower(mailbox)).step())
         return std::nullopt;
-    const std::string hash = to_hex(pbkdf2_sha256(password, s.text(0), kPasswordIterations));
-    if (!constant_time_equal(hash, s.text(1)))
-        return std::nullopt;
+    const std::string salt = s.text(0), stored_hash = s.text(1);
+    const std::string proof = hmac_sha256_raw(verify_key_, salt + '\0' + password);
+    if (!verified_before(lower(mailbox), stored_hash, proof)) {
+        const std::string hash = to_hex(pbkdf2_sha256(password, salt, kPasswordIterations));
+        if (!constant_time_equal(hash, stored_hash))
+            return std::nullopt;
+        std::lock_guard lock(verified_mutex_);
+        verified_[lower(mailbox)] = {stored_hash, proof};
+    }
     Principal who;
     who.kind = Principal::Kind::User;
     who.name = lower(mailbox);
     who.delegate_admin = s.integer(2) != 0;
     return who;
+}
+
+bool AccountStore::verified_before(const std::string &mailbox, const std::string &stored_hash,
+                                   const std::string &proof) const {
+    std::lock_guard lock(verified_mutex_);
+    const auto it = verified_.find(mailbox);
+    return it != verified_.end() && it->second.stored_hash == stored_hash &&
+           constant_time_equal(it->second.proof, proof);
 }
 
 bool AccountStore::user_exists(const std::string &mailbox) const {

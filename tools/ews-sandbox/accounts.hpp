@@ -13,7 +13,9 @@
 
 #include <sqlite3.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,9 +82,23 @@ class AccountStore {
     static constexpr int kUserSessionSeconds = 8 * 3600;
 
   private:
-    explicit AccountStore(sqlite3 *db) : db_(db) {}
+    explicit AccountStore(sqlite3 *db) : db_(db), verify_key_(random_hex(32)) {}
     void forget_expired(UnixSeconds now);
+    bool verified_before(const std::string &mailbox, const std::string &stored_hash,
+                         const std::string &proof) const;
     sqlite3 *db_;
+
+    // Clients send Basic credentials with every request, and PBKDF2 takes
+    // milliseconds.  Once a password has been checked, a keyed digest of it
+    // (never the password) stands for it as long as the user's stored hash
+    // is the one it was checked against; changing the password ends it.
+    struct Verified {
+        std::string stored_hash;
+        std::string proof; // HMAC-SHA-256(verify_key_, salt + password)
+    };
+    const std::string verify_key_;
+    mutable std::mutex verified_mutex_;
+    mutable std::map<std::string, Verified> verified_;
 };
 
 // Checks the forms the fake WorkMail API and `role add` accept.

@@ -4,6 +4,7 @@
 
 #include "auth.hpp"
 #include "ews_operations.hpp"
+#include "fault_answers.hpp"
 #include "xml_pretty.hpp"
 
 namespace sandbox {
@@ -51,7 +52,8 @@ HttpAnswer soap_answer(const SandboxConfig &config, int status, const std::strin
 }
 
 HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
-                      const std::string &cookie_header, ParsedRequest &request) {
+                      const std::string &cookie_header, ParsedRequest &request,
+                      const FaultRule *response_error) {
     const SandboxConfig &config = services.config;
     const Authentication auth =
         authenticate(services.accounts, authorization, cookie_header, services.clock());
@@ -60,13 +62,20 @@ HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
     const Principal &who = *auth.principal;
 
     HttpAnswer answer = [&]() -> HttpAnswer {
+        const RequestEnvelope &envelope = request.envelope;
+        // Checked before validation: the newest version names are not in
+        // the schema copy, yet a server answers them as versions it does
+        // not serve, not as invalid documents.
+        const bool unserved_version = envelope.has_version &&
+                                      !accepted_request_version(envelope.requested_version);
+        if (unserved_version && known_request_version(envelope.requested_version))
+            return soap_answer(config, kFaultStatus, fault_envelope(invalid_server_version_fault()));
         XmlProblem &problem = request.problem;
         if (!request.doc || !services.schema.validate(request.doc.get(), &problem))
             return soap_answer(config, kFaultStatus,
                                fault_envelope(schema_validation_fault(problem.message, problem.line,
                                                                       problem.column)));
-        const RequestEnvelope &envelope = request.envelope;
-        if (envelope.has_version && !accepted_request_version(envelope.requested_version))
+        if (unserved_version)
             return soap_answer(config, kFaultStatus, fault_envelope(invalid_server_version_fault()));
         const auto mailbox = settle_mailbox(who, envelope);
         if (!mailbox)
@@ -82,7 +91,9 @@ HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
         ctx.mailbox_exists = [&accounts = services.accounts](const std::string &address) {
             return accounts.user_exists(address);
         };
-        const OperationResult result = run_guarded(services.store, ctx, request);
+        const OperationResult result =
+            response_error ? response_error_operation(envelope.operation, *response_error)
+                           : run_guarded(services.store, ctx, request);
         return soap_answer(config, result.http_status,
                            result.soap_fault ? fault_envelope(result.body_xml)
                                              : success_envelope(config.major_version, result.body_xml));

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "accounts.hpp"
+#include "fault_injection.hpp"
 #include "sandbox_config.hpp"
 #include "schema.hpp"
 #include "soap_envelope.hpp"
@@ -45,8 +46,11 @@ struct EwsServices {
     std::function<UnixSeconds()> clock;
 };
 
+// `response_error`, when given, replaces the operation's answer once the
+// request has passed every check (an injected fault, fault_answers.hpp).
 HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
-                      const std::string &cookie_header, ParsedRequest &request);
+                      const std::string &cookie_header, ParsedRequest &request,
+                      const FaultRule *response_error = nullptr);
 
 // An answer carrying the SOAP document, laid out as the config asks.
 HttpAnswer soap_answer(const SandboxConfig &config, int status, const std::string &document);

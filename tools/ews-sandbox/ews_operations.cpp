@@ -64,6 +64,7 @@ EwsError ews_error(const std::string &code) {
         {"ErrorInvalidPropertyRequest", "Property is not valid for this object type."},
         {"ErrorInvalidPropertySet", "Set action is invalid for property."},
         {"ErrorInvalidOperation", "The operation is not valid."},
+        {"ErrorDeleteDistinguishedFolder", "Distinguished folders cannot be deleted."},
         {"ErrorInternalServerError", "An internal server error occurred. The operation failed."},
     };
     auto it = texts.find(code);
@@ -278,6 +279,8 @@ OperationResult run_operation(MailStore &store, const RequestContext &ctx, xmlDo
         {"GetItem", op_get_item},             {"CreateItem", op_create_item},
         {"UpdateItem", op_update_item},       {"DeleteItem", op_delete_item},
         {"CreateAttachment", op_create_attachment}, {"GetAttachment", op_get_attachment},
+        {"MoveItem", op_move_item},           {"CopyItem", op_copy_item},
+        {"DeleteFolder", op_delete_folder},
     };
     try {
         if (!operation || operation->type != XML_ELEMENT_NODE || !in_ews_namespace(operation))

@@ -12,9 +12,17 @@
 //   empty_503        HTTP 503 with an empty body
 //   drop_connection  the connection is closed after the request was read
 //   delay            ms: the answer is held back, then served normally
+//   response_error   response_code, optional message_text: HTTP 200 and a
+//                    valid answer whose response messages all carry
+//                    ResponseClass="Error" with that code (EWS); for the
+//                    WorkMail API, an AWS JSON error of that __type with
+//                    optional status (default 400)
 // "operation" is an EWS operation name, "AssumeImpersonationRole" for the
 // WorkMail API, or "*" for any; "count" (default 1) is how many matching
-// requests the rule applies to.  Rules are tried in the order they were added.
+// requests the rule applies to; "after" (default 0) lets that many matching
+// requests pass untouched first, so that the second page or the eleventh
+// item fails.  A waiting rule counts every matching request, whichever rule
+// serves it.  Rules are tried in the order they were added.
 #pragma once
 
 #include <mutex>
@@ -25,7 +33,7 @@
 namespace sandbox {
 
 struct FaultRule {
-    enum class Kind { HttpStatus, SoapFault, ServerBusy, Empty503, DropConnection, Delay };
+    enum class Kind { HttpStatus, SoapFault, ServerBusy, Empty503, DropConnection, Delay, ResponseError };
     std::string operation = "*";
     Kind kind = Kind::HttpStatus;
     int status = 500;
@@ -33,7 +41,9 @@ struct FaultRule {
     std::string response_code = "ErrorInternalServerError";
     long back_off_ms = 5000;
     long delay_ms = 0;
+    std::string message_text; // response_error; "" = the usual text of the code
     int count = 1;
+    int after = 0; // matching requests still to let through before the rule applies
 };
 
 // Parses one rule or an array of rules.  On error returns nullopt and sets

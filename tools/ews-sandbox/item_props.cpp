@@ -442,4 +442,29 @@ void write_extended_property_xml(XmlOut &out, const PropPath &path, const Extend
     out.close();
 }
 
+const ElementProperty *element_property(const std::string &element) {
+    for (const auto &p : kElementProperties)
+        if (element == p.element) return &p;
+    return nullptr;
+}
+
+std::optional<std::string> element_property_value(const StoredItem &item, const char *element) {
+    const ElementProperty *p = element_property(element);
+    if (!p) return std::nullopt;
+    for (const auto &e : item.extended)
+        if (e.id == p->id && e.type == p->type && !e.values.empty()) return e.values.front();
+    return std::nullopt;
+}
+
+bool set_element_property(StoredItem &item, const ElementProperty &p, const std::string &text) {
+    std::string trimmed = text;
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.back()))) trimmed.pop_back();
+    while (!trimmed.empty() && std::isspace(static_cast<unsigned char>(trimmed.front())))
+        trimmed.erase(trimmed.begin());
+    auto value = canonical_value(p.type, trimmed);
+    if (!value) return false;
+    EwsError ignored;
+    return write_property(item, ExtendedValue{p.id, p.type, {*value}}, ignored);
+}
+
 } // namespace sandbox

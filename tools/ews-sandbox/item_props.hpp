@@ -49,6 +49,28 @@ bool write_property(StoredItem &item, const ExtendedValue &value, EwsError &erro
 // Removes it (mapped ones go back to their default).
 bool delete_property(StoredItem &item, const PropPath &path, EwsError &error);
 
+// Message properties EWS shows as elements of their own but Exchange keeps
+// as MAPI properties; they are stored among the extended properties under
+// those names, so an ExtendedFieldURI reaches the same value.
+struct ElementProperty {
+    const char *element; // "ReminderIsSet", ...
+    const char *id;      // ExtendedValue::id
+    const char *type;    // "Boolean" or "Integer"
+};
+inline constexpr ElementProperty kElementProperties[] = {
+    {"ReminderIsSet", "Common:id:34051", "Boolean"},              // PidLidReminderSet
+    {"ReminderMinutesBeforeStart", "Common:id:34049", "Integer"}, // PidLidReminderDelta
+    {"IsReadReceiptRequested", "0x29", "Boolean"},                // PR_READ_RECEIPT_REQUESTED
+    {"IsDeliveryReceiptRequested", "0x23", "Boolean"}, // PR_ORIGINATOR_DELIVERY_REPORT_REQUESTED
+    {"IsResponseRequested", "0x63", "Boolean"},                   // PR_RESPONSE_REQUESTED
+};
+const ElementProperty *element_property(const std::string &element);
+// The stored value of one of them, nullopt when the item has none.
+std::optional<std::string> element_property_value(const StoredItem &item, const char *element);
+// Stores the element's text (xs:boolean or xs:int) canonically; false when
+// it is not a value of the property's type.
+bool set_element_property(StoredItem &item, const ElementProperty &p, const std::string &text);
+
 // A message item for the MIME text with the properties Exchange derives
 // from it (subject, sender, recipients' display text, dates, importance,
 // sensitivity, attachments); received, created and modified at `now`;

@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <map>
 
+#include "crypto_util.hpp"
+#include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
 
 namespace sandbox {
@@ -24,11 +26,12 @@ constexpr F kFindDefault[] = {F::ItemId, F::ParentFolderId, F::ItemClass, F::Sub
                               F::DisplayTo, F::HasAttachments, F::Culture, F::EffectiveRights,
                               F::LastModifiedTime, F::IsAssociated, F::ConversationTopic, F::From,
                               F::InternetMessageId, F::IsRead};
-// Fields that need the MIME text.
+// Fields that need the stored item: its MIME text or its MAPI properties.
 constexpr F kFromMime[] = {F::MimeContent, F::Body, F::Attachments, F::InternetMessageHeaders,
                            F::Sender, F::ToRecipients, F::CcRecipients, F::BccRecipients,
                            F::InReplyTo, F::References, F::ReplyTo, F::IsReadReceiptRequested,
-                           F::IsDeliveryReceiptRequested};
+                           F::IsDeliveryReceiptRequested, F::ReminderIsSet,
+                           F::ReminderMinutesBeforeStart, F::IsResponseRequested};
 
 // What FindItem never returns: bodies, recipient lists, attachments, MIME.
 constexpr F kRefusedInFind[] = {F::MimeContent, F::Body, F::Attachments, F::InternetMessageHeaders,
@@ -53,6 +56,12 @@ const std::map<std::string, F> &uri_table() {
         {"item:HasAttachments", F::HasAttachments}, {"item:Culture", F::Culture},
         {"item:EffectiveRights", F::EffectiveRights},
         {"item:LastModifiedTime", F::LastModifiedTime}, {"item:IsAssociated", F::IsAssociated},
+        {"item:ResponseObjects", F::ResponseObjects}, {"item:ReminderIsSet", F::ReminderIsSet},
+        {"item:ReminderMinutesBeforeStart", F::ReminderMinutesBeforeStart},
+        {"item:ConversationId", F::ConversationId},
+        {"message:IsResponseRequested", F::IsResponseRequested},
+        {"message:ReceivedBy", F::ReceivedBy},
+        {"message:ReceivedRepresenting", F::ReceivedRepresenting},
         {"message:Sender", F::Sender}, {"message:ToRecipients", F::ToRecipients},
         {"message:CcRecipients", F::CcRecipients}, {"message:BccRecipients", F::BccRecipients},
         {"message:IsReadReceiptRequested", F::IsReadReceiptRequested},
@@ -75,6 +84,15 @@ std::string conversation_topic(const std::string &subject) {
         return subject.substr(start);
     }
     return subject;
+}
+
+// Items of one conversation share the id; the sandbox groups by topic, as
+// a thread without Thread-Index headers is grouped.
+std::string conversation_id(const std::string &subject) {
+    std::string topic = conversation_topic(subject);
+    std::transform(topic.begin(), topic.end(), topic.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return base64_encode(sha256_raw("conversation:" + topic).substr(0, 16));
 }
 
 void write_mailbox(XmlOut &out, const std::string &name, const std::string &address,
@@ -119,7 +137,10 @@ std::optional<Field> field_for_uri(const std::string &uri, bool &applies) {
     return it->second;
 }
 
-std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find, EwsError &error) {
+std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
+                                          const std::string &requested_version, EwsError &error) {
+    const bool other_kinds_allowed =
+        !requested_version.empty() && requested_version.rfind("Exchange2007", 0) != 0;
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
@@ -150,6 +171,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find, EwsErr
         std::string uri = attribute(p, "FieldURI").value_or("");
         bool applies = false;
         auto field = field_for_uri(uri, applies);
+        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -196,7 +218,8 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
     out.open("t:Message");
     if (on(F::MimeContent))
-        out.open("t:MimeContent").attr("CharacterSet", "UTF-8").text(base64_encode(stored->mime)).close();
+        out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
+            .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
     if (on(F::ItemId))
         out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
     if (on(F::ParentFolderId)) {
@@ -249,6 +272,18 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     }
     if (on(F::DateTimeSent) && info.date_sent) out.leaf("t:DateTimeSent", format_ews_time(*info.date_sent));
     if (on(F::DateTimeCreated)) out.leaf("t:DateTimeCreated", format_ews_time(info.date_created));
+    const bool draft = (info.message_flags & 0x8) != 0;
+    // What a client may do with a received message; a draft offers nothing.
+    if (on(F::ResponseObjects) && !draft)
+        out.open("t:ResponseObjects").empty("t:ReplyToItem").empty("t:ReplyAllToItem")
+            .empty("t:ForwardItem").close();
+    auto stored_flag = [&](const char *element) {
+        return stored && element_property_value(*stored, element).value_or("false") == "true";
+    };
+    if (on(F::ReminderIsSet)) out.leaf_bool("t:ReminderIsSet", stored_flag("ReminderIsSet"));
+    if (on(F::ReminderMinutesBeforeStart))
+        out.leaf("t:ReminderMinutesBeforeStart",
+                 element_property_value(*stored, "ReminderMinutesBeforeStart").value_or("0"));
     if (on(F::DisplayCc)) out.leaf("t:DisplayCc", info.display_cc);
     if (on(F::DisplayTo)) out.leaf("t:DisplayTo", info.display_to);
     if (on(F::HasAttachments)) out.leaf_bool("t:HasAttachments", info.has_attachments);
@@ -265,17 +300,27 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     }
     if (on(F::LastModifiedTime)) out.leaf("t:LastModifiedTime", format_ews_time(info.last_modified));
     if (on(F::IsAssociated)) out.leaf_bool("t:IsAssociated", false);
-    if (on(F::Sender) && mime_summary().sender) {
+    if (on(F::ConversationId))
+        out.open("t:ConversationId").attr("Id", conversation_id(info.subject)).close();
+    // Without a Sender header the author is the sender.
+    if (on(F::Sender) && (mime_summary().sender || !info.from_address.empty())) {
         out.open("t:Sender");
-        write_mailbox(out, mime_summary().sender->name, mime_summary().sender->address, false);
+        if (mime_summary().sender)
+            write_mailbox(out, mime_summary().sender->name, mime_summary().sender->address, false);
+        else
+            write_mailbox(out, info.from_name, info.from_address, false);
         out.close();
     }
     if (on(F::ToRecipients)) write_recipients(out, "t:ToRecipients", mime_summary().to);
     if (on(F::CcRecipients)) write_recipients(out, "t:CcRecipients", mime_summary().cc);
     if (on(F::BccRecipients)) write_recipients(out, "t:BccRecipients", mime_summary().bcc);
-    if (on(F::IsReadReceiptRequested))
-        out.leaf_bool("t:IsReadReceiptRequested", mime_summary().read_receipt_requested);
-    if (on(F::IsDeliveryReceiptRequested)) out.leaf_bool("t:IsDeliveryReceiptRequested", false);
+    if (on(F::IsReadReceiptRequested)) {
+        auto stored_value = element_property_value(*stored, "IsReadReceiptRequested");
+        out.leaf_bool("t:IsReadReceiptRequested", stored_value ? *stored_value == "true"
+                                                               : mime_summary().read_receipt_requested);
+    }
+    if (on(F::IsDeliveryReceiptRequested))
+        out.leaf_bool("t:IsDeliveryReceiptRequested", stored_flag("IsDeliveryReceiptRequested"));
     if (on(F::ConversationTopic)) out.leaf("t:ConversationTopic", conversation_topic(info.subject));
     if (on(F::From) && !info.from_address.empty()) {
         out.open("t:From");
@@ -285,9 +330,21 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     if (on(F::InternetMessageId) && !info.message_id.empty())
         out.leaf("t:InternetMessageId", info.message_id);
     if (on(F::IsRead)) out.leaf_bool("t:IsRead", info.is_read());
+    if (on(F::IsResponseRequested))
+        out.leaf_bool("t:IsResponseRequested", stored_flag("IsResponseRequested"));
     if (on(F::References) && !mime_summary().references.empty())
         out.leaf("t:References", mime_summary().references);
     if (on(F::ReplyTo)) write_recipients(out, "t:ReplyTo", mime_summary().reply_to);
+    // A received message was received by the mailbox's owner, for itself.
+    const bool received_by = !draft && (on(F::ReceivedBy) || on(F::ReceivedRepresenting));
+    const std::string owner = received_by ? env.store.mailbox_address(info.mailbox) : std::string();
+    for (auto [field, element] : {std::pair{F::ReceivedBy, "t:ReceivedBy"},
+                                  std::pair{F::ReceivedRepresenting, "t:ReceivedRepresenting"}}) {
+        if (!on(field) || owner.empty()) continue;
+        out.open(element);
+        write_mailbox(out, "", owner, false);
+        out.close();
+    }
     out.close();
 }
 

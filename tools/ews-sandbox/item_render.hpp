@@ -22,11 +22,12 @@ namespace sandbox {
 enum class Field {
     MimeContent, ItemId, ParentFolderId, ItemClass, Subject, Sensitivity, Body, Attachments,
     DateTimeReceived, Size, Categories, Importance, InReplyTo, IsSubmitted, IsDraft, IsFromMe,
-    IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated, DisplayCc,
-    DisplayTo, HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated,
+    IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated,
+    ResponseObjects, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
+    HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated, ConversationId,
     Sender, ToRecipients, CcRecipients, BccRecipients, IsReadReceiptRequested,
-    IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead, References,
-    ReplyTo,
+    IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead,
+    IsResponseRequested, References, ReplyTo, ReceivedBy, ReceivedRepresenting,
     Count
 };
 
@@ -41,8 +42,13 @@ struct ItemShape {
     bool needs_stored_item() const;
 };
 
-// <ItemShape>, for GetItem or (for_find) FindItem.
-std::optional<ItemShape> parse_item_shape(xmlNodePtr shape, bool for_find, EwsError &error);
+// <ItemShape>, for GetItem or (for_find) FindItem.  From Exchange 2010 on a
+// shape may name the properties of every item kind (one GetItem may fetch
+// messages, meetings, contacts and tasks); a message simply has none of the
+// others.  Requests for Exchange 2007 (`requested_version` "Exchange2007*"
+// or "") get ErrorInvalidPropertyRequest for them, as Exchange answers.
+std::optional<ItemShape> parse_item_shape(xmlNodePtr shape, bool for_find,
+                                          const std::string &requested_version, EwsError &error);
 
 // Which Field a FieldURI names; nullopt for properties the sandbox does
 // not show.  `applies` is false for fields of other item kinds

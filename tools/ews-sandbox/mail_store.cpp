@@ -6,6 +6,7 @@
 #include <iostream>
 
 #include "crypto_util.hpp"
+#include "private_files.hpp"
 #include "sqlite_stmt.hpp"
 
 namespace sandbox {
@@ -133,9 +134,14 @@ MailStore::MailStore(sqlite3 *db) : db_(db) {}
 MailStore::~MailStore() { sqlite3_close(db_); }
 
 std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
-    std::error_code ec;
-    std::filesystem::create_directories(data_dir, ec);
     std::string path = (std::filesystem::path(data_dir) / "mailboxes.db").string();
+    try {
+        ensure_private_dir(data_dir);
+        prepare_private_file(path);
+    } catch (const std::exception &e) {
+        std::cerr << "ews-sandbox: " << e.what() << "\n";
+        return nullptr;
+    }
     sqlite3 *db = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &db,
                              SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
@@ -294,6 +300,36 @@ StoreStatus MailStore::create_folder(std::int64_t mailbox, std::int64_t parent,
     txn.commit();
     if (created) *created = *folder(mailbox, id);
     return StoreStatus::Ok;
+}
+
+StoreStatus MailStore::delete_folder(std::int64_t mailbox, std::int64_t id) {
+    std::lock_guard lock(mutex_);
+    Transaction txn(db_);
+    // The folder and everything below it, items and their properties.
+    const char *subtree = "WITH RECURSIVE tree(id) AS (SELECT id FROM folders WHERE mailbox_id = ?1"
+                          " AND id = ?2 UNION SELECT f.id FROM folders f JOIN tree ON f.parent_id"
+                          " = tree.id WHERE f.mailbox_id = ?1) ";
+    std::string props = std::string(subtree) +
+                        "DELETE FROM item_props WHERE item_id IN (SELECT id FROM items WHERE"
+                        " mailbox_id = ?1 AND folder_id IN (SELECT id FROM tree))";
+    std::string items = std::string(subtree) +
+                        "DELETE FROM items WHERE mailbox_id = ?1 AND folder_id IN (SELECT id FROM tree)";
+    std::string folders = std::string(subtree) +
+                          "DELETE FROM folders WHERE mailbox_id = ?1 AND id IN (SELECT id FROM tree)";
+    Stmt(db_, props.c_str()).bind(1, mailbox).bind(2, id).run();
+    Stmt(db_, items.c_str()).bind(1, mailbox).bind(2, id).run();
+    Stmt(db_, folders.c_str()).bind(1, mailbox).bind(2, id).run();
+    if (!sqlite3_changes(db_)) return StoreStatus::NotFound;
+    txn.commit();
+    return StoreStatus::Ok;
+}
+
+StoreStatus MailStore::move_folder(std::int64_t mailbox, std::int64_t id, std::int64_t parent) {
+    std::lock_guard lock(mutex_);
+    Stmt q(db_, "UPDATE folders SET parent_id = ?, version = version + 1"
+                " WHERE mailbox_id = ? AND id = ?");
+    q.bind(1, parent).bind(2, mailbox).bind(3, id).run();
+    return sqlite3_changes(db_) ? StoreStatus::Ok : StoreStatus::NotFound;
 }
 
 FolderInfo MailStore::ensure_folder_path(std::int64_t mailbox, const std::string &path) {

@@ -103,6 +103,11 @@ class MailStore {
     // NotFound when the parent is missing.
     StoreStatus create_folder(std::int64_t mailbox, std::int64_t parent, const std::string &name,
                               const std::string &folder_class, FolderInfo *created);
+    // Removes the folder with its subfolders and all their items.
+    StoreStatus delete_folder(std::int64_t mailbox, std::int64_t id);
+    // Gives the folder another parent; its id stays (folder ids do not
+    // change on a move).
+    StoreStatus move_folder(std::int64_t mailbox, std::int64_t id, std::int64_t parent);
     // "Inbox/Projects/2026" below msgfolderroot, made where missing.
     FolderInfo ensure_folder_path(std::int64_t mailbox, const std::string &path);
 
@@ -120,7 +125,12 @@ class MailStore {
     StoreStatus update_item(std::int64_t mailbox, std::int64_t id,
                             std::optional<std::int64_t> expected_version, const ItemChange &change,
                             ItemInfo *updated);
-    StoreStatus move_item(std::int64_t mailbox, std::int64_t id, std::int64_t folder);
+    // An item that changes folder is a new item, as on Exchange: it gets a
+    // new row (so a new id) and the old id names nothing any more.
+    StoreStatus move_item(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
+                          ItemInfo *moved = nullptr);
+    StoreStatus copy_item(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
+                          ItemInfo *copy = nullptr);
     StoreStatus delete_item(std::int64_t mailbox, std::int64_t id);
 
   private:
@@ -133,6 +143,9 @@ class MailStore {
                                           std::int64_t arg);
     std::optional<StoredItem> load_item_locked(std::int64_t mailbox, std::int64_t id);
     std::int64_t write_item_locked(const StoredItem &item, bool insert); // the row id
+    std::int64_t next_item_row_locked();
+    StoreStatus place_copy_locked(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
+                                  bool remove_original, ItemInfo *placed);
 
     sqlite3 *db_;
     std::unique_ptr<IdCodec> ids_;

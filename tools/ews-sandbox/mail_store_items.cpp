@@ -116,9 +116,9 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
         insert ? "INSERT INTO items(mailbox_id, folder_id, version, item_class, subject,"
                  " from_name, from_address, display_to, display_cc, message_id, date_sent,"
                  " date_received, date_created, last_modified, size, message_flags, importance,"
-                 " sensitivity, has_attachments, categories, mime)"
+                 " sensitivity, has_attachments, categories, mime, id)"
                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15,"
-                 " ?16, ?17, ?18, ?19, ?20, ?21)"
+                 " ?16, ?17, ?18, ?19, ?20, ?21, ?22)"
                : "UPDATE items SET mailbox_id = ?1, folder_id = ?2, version = ?3,"
                  " item_class = ?4, subject = ?5, from_name = ?6, from_address = ?7,"
                  " display_to = ?8, display_cc = ?9, message_id = ?10, date_sent = ?11,"
@@ -137,9 +137,9 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
     q.bind(18, static_cast<std::int64_t>(i.sensitivity));
     q.bind(19, static_cast<std::int64_t>(i.has_attachments ? 1 : 0));
     q.bind(20, join_categories(i.categories)).bind_blob(21, item.mime);
-    if (!insert) q.bind(22, i.id);
+    const std::int64_t id = insert ? next_item_row_locked() : i.id;
+    q.bind(22, id);
     q.run();
-    std::int64_t id = insert ? sqlite3_last_insert_rowid(db_) : i.id;
     Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
     for (const auto &prop : item.extended) {
         for (std::size_t n = 0; n < prop.values.size(); ++n) {
@@ -187,12 +187,52 @@ StoreStatus MailStore::update_item(std::int64_t mailbox, std::int64_t id,
     return StoreStatus::Ok;
 }
 
-StoreStatus MailStore::move_item(std::int64_t mailbox, std::int64_t id, std::int64_t folder) {
+// Row ids are never handed out twice (SQLite would reuse the highest one
+// after a delete), so an id a client still holds for an item that was
+// deleted or moved can never come to name another item.
+std::int64_t MailStore::next_item_row_locked() {
+    Stmt q(db_, "SELECT max(COALESCE((SELECT max(id) FROM items), 0),"
+                " COALESCE((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'last_item_row'), 0))");
+    const std::int64_t next = (q.step() ? q.integer(0) : 0) + 1;
+    Stmt(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_item_row', ?)")
+        .bind(1, std::to_string(next))
+        .run();
+    return next;
+}
+
+StoreStatus MailStore::place_copy_locked(std::int64_t mailbox, std::int64_t id,
+                                         const FolderInfo &to, bool remove_original,
+                                         ItemInfo *placed) {
+    auto item = load_item_locked(mailbox, id);
+    if (!item) return StoreStatus::NotFound;
+    item->info.mailbox = to.mailbox;
+    item->info.folder = to.id;
+    item->info.version = 1;
+    item->info.id = write_item_locked(*item, true);
+    if (remove_original) {
+        Stmt(db_, "DELETE FROM items WHERE id = ?").bind(1, id).run();
+        Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+    }
+    if (placed) *placed = item->info;
+    return StoreStatus::Ok;
+}
+
+StoreStatus MailStore::move_item(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
+                                 ItemInfo *moved) {
     std::lock_guard lock(mutex_);
-    Stmt q(db_, "UPDATE items SET folder_id = ?, version = version + 1"
-                " WHERE mailbox_id = ? AND id = ?");
-    q.bind(1, folder).bind(2, mailbox).bind(3, id).run();
-    return sqlite3_changes(db_) ? StoreStatus::Ok : StoreStatus::NotFound;
+    Transaction txn(db_);
+    const StoreStatus st = place_copy_locked(mailbox, id, to, true, moved);
+    if (st == StoreStatus::Ok) txn.commit();
+    return st;
+}
+
+StoreStatus MailStore::copy_item(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
+                                 ItemInfo *copy) {
+    std::lock_guard lock(mutex_);
+    Transaction txn(db_);
+    const StoreStatus st = place_copy_locked(mailbox, id, to, false, copy);
+    if (st == StoreStatus::Ok) txn.commit();
+    return st;
 }
 
 StoreStatus MailStore::delete_item(std::int64_t mailbox, std::int64_t id) {

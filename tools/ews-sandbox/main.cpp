@@ -1,11 +1,14 @@
 // ews-sandbox: command line.
 //   serve  --data DIR [--port N] [--version 14|15] [--pretty] [--faults FILE] ...
-//   user add --data DIR --mailbox ADDR --password PW [--delegate-admin]
+//   user add --data DIR --mailbox ADDR (--password-env NAME | --password PW) [--delegate-admin]
 //   role add --data DIR --org ORG --role ROLE --access-key KEY --secret SECRET --mailboxes A,B
 //   seed --data DIR --mailbox ADDR (--demo | --eml-dir DIR --folder PATH)
 //   dump --data DIR --mailbox ADDR --out DIR
 #include <CLI/CLI.hpp>
 
+#include <sys/stat.h>
+
+#include <cstdlib>
 #include <iostream>
 
 #include "accounts.hpp"
@@ -40,6 +43,11 @@ CLI::App *add_serve(CLI::App &app, SandboxConfig &config) {
                       "SigV4 date allowance in seconds")->check(CLI::NonNegativeNumber);
     serve->add_option("--threads", config.worker_threads, "connections served at once")
         ->check(CLI::Range(1, 256));
+    serve->add_flag("--mime-rewrite", config.mime_rewrite,
+                    "GetItem serves MIME rebuilt as Exchange does, not the stored bytes");
+    serve->add_option("--latency", config.latency_ms,
+                      "hold every answer back this many milliseconds, as a remote server")
+        ->check(CLI::Range(0, 60000));
     return serve;
 }
 
@@ -50,6 +58,19 @@ int add_user(const std::string &data, const std::string &mailbox, const std::str
     std::cout << (added ? "added user " : "updated user ") << mailbox
               << (delegate_admin ? " (delegate administrator)" : "") << "\n";
     return 0;
+}
+
+// The password named by --password-env; a missing or empty variable is an
+// error, never an empty password.
+bool password_from_env(const std::string &name, std::string &password) {
+    const char *value = name.empty() ? nullptr : std::getenv(name.c_str());
+    if (!value || !*value) {
+        std::cerr << "ews-sandbox: user add needs --password-env naming a set, non-empty "
+                     "environment variable (or --password)\n";
+        return false;
+    }
+    password = value;
+    return true;
 }
 
 int add_role(const std::string &data, const sandbox::ImpersonationRole &role) {
@@ -76,13 +97,18 @@ int main(int argc, char **argv) {
     SandboxConfig config;
     CLI::App *serve = add_serve(app, config);
 
-    std::string data, mailbox, password;
+    std::string data, mailbox, password, password_env;
     bool delegate_admin = false;
     CLI::App *user = app.add_subcommand("user", "mailbox users")->require_subcommand(1);
     CLI::App *user_add = user->add_subcommand("add", "add a user or change its password");
     user_add->add_option("--data", data, "data folder")->required();
     user_add->add_option("--mailbox", mailbox, "mailbox address")->required();
-    user_add->add_option("--password", password, "password")->required();
+    auto *password_opt = user_add->add_option(
+        "--password", password,
+        "password; other local users can read it in the process list, prefer --password-env");
+    auto *password_env_opt = user_add->add_option(
+        "--password-env", password_env, "name of the environment variable holding the password");
+    password_opt->excludes(password_env_opt);
     user_add->add_flag("--delegate-admin", delegate_admin, "may open other mailboxes");
 
     sandbox::ImpersonationRole role;
@@ -115,11 +141,17 @@ int main(int argc, char **argv) {
     dump->add_option("--out", out, "output folder")->required();
 
     CLI11_PARSE(app, argc, argv);
+    // Everything the sandbox writes (stores, keys, dumps) is for its owner
+    // only; the stores and keys also set their modes themselves.
+    ::umask(077);
     try {
         if (serve->parsed())
             return sandbox::serve(config);
-        if (user_add->parsed())
+        if (user_add->parsed()) {
+            if (password_opt->count() == 0 && !password_from_env(password_env, password))
+                return 2;
             return add_user(data, mailbox, password, delegate_admin);
+        }
         if (role_add->parsed())
             return add_role(data, role);
         if (seed->parsed()) {

@@ -18,7 +18,8 @@ UnixTime now() {
         .count();
 }
 
-// The attachment a <t:FileAttachment> of CreateAttachment describes.
+} // namespace
+
 std::optional<NewFileAttachment> file_attachment(xmlNodePtr e, EwsError &error) {
     NewFileAttachment a;
     a.name = node_text(child(e, "Name"));
@@ -39,8 +40,6 @@ std::optional<NewFileAttachment> file_attachment(xmlNodePtr e, EwsError &error) 
     a.content = std::move(*content);
     return a;
 }
-
-} // namespace
 
 OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
     ResponseWriter w("CreateAttachment");

@@ -259,4 +259,42 @@ OperationResult op_create_folder(OpEnv &env, xmlNodePtr op) {
     return w.finish();
 }
 
+// HardDelete removes the folder with everything below it; SoftDelete moves
+// it to Recoverable Items/Deletions and MoveToDeletedItems below Deleted
+// Items (from there, to Deletions), as DeleteItem does with items.
+OperationResult op_delete_folder(OpEnv &env, xmlNodePtr op) {
+    ResponseWriter w("DeleteFolder");
+    const std::string type = attribute(op, "DeleteType").value_or("");
+    for (xmlNodePtr id : children(child(op, "FolderIds"))) {
+        EwsError error;
+        auto folder = resolve_folder(env, id, error);
+        if (!folder) {
+            w.error(error);
+            continue;
+        }
+        if (!folder->distinguished.empty() || folder->parent == 0) {
+            w.error(ews_error("ErrorDeleteDistinguishedFolder"));
+            continue;
+        }
+        StoreStatus st = StoreStatus::NotFound;
+        if (type == "HardDelete") {
+            st = env.store.delete_folder(folder->mailbox, folder->id);
+        } else {
+            auto deleted = env.store.distinguished_folder(folder->mailbox, "deleteditems");
+            const bool to_dumpster = type == "SoftDelete" || !deleted || deleted->id == folder->parent;
+            auto target = to_dumpster
+                              ? env.store.distinguished_folder(folder->mailbox, "recoverableitemsdeletions")
+                              : deleted;
+            if (target) st = env.store.move_folder(folder->mailbox, folder->id, target->id);
+        }
+        if (st != StoreStatus::Ok) {
+            w.error(ews_error("ErrorFolderNotFound"));
+            continue;
+        }
+        w.begin_success();
+        w.end_message();
+    }
+    return w.finish();
+}
+
 } // namespace sandbox

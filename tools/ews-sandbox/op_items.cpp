@@ -84,7 +84,7 @@ OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
     ResponseWriter w("FindItem");
     EwsError error;
     std::string traversal = attribute(op, "Traversal").value_or("Shallow");
-    auto shape = parse_item_shape(child(op, "ItemShape"), true, error);
+    auto shape = parse_item_shape(child(op, "ItemShape"), true, env.ctx.requested_version, error);
     bool ok = static_cast<bool>(shape);
     for (const char *name : kUnsupportedViews) {
         if (ok && child(op, name)) {
@@ -135,7 +135,7 @@ OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
 OperationResult op_get_item(OpEnv &env, xmlNodePtr op) {
     ResponseWriter w("GetItem");
     EwsError error;
-    auto shape = parse_item_shape(child(op, "ItemShape"), false, error);
+    auto shape = parse_item_shape(child(op, "ItemShape"), false, env.ctx.requested_version, error);
     for (xmlNodePtr id : children(child(op, "ItemIds"))) {
         std::optional<ItemRef> ref;
         if (shape) ref = resolve_item(env, id, error);
@@ -180,7 +180,8 @@ OperationResult op_delete_item(OpEnv &env, xmlNodePtr op) {
             bool to_dumpster = type == "SoftDelete" || !deleted || deleted->id == item.folder;
             auto target = to_dumpster ? env.store.distinguished_folder(item.mailbox, "recoverableitemsdeletions")
                                       : deleted;
-            st = target ? env.store.move_item(item.mailbox, item.id, target->id) : StoreStatus::NotFound;
+            // A move gives the item a new id; the one the client holds now names nothing.
+            st = target ? env.store.move_item(item.mailbox, item.id, *target) : StoreStatus::NotFound;
         }
         if (st != StoreStatus::Ok) {
             w.error(ews_error("ErrorItemNotFound"));

@@ -64,9 +64,15 @@ bool apply_element(StoredItem &item, xmlNodePtr e, bool creating, EwsError &erro
         for (xmlNodePtr s : children(e, "String")) i.categories.push_back(node_text(s));
     } else if (name == "Importance" && importance_value(text)) i.importance = *importance_value(text);
     else if (name == "Sensitivity" && sensitivity_value(text)) i.sensitivity = *sensitivity_value(text);
+    else if (const ElementProperty *p = element_property(name)) {
+        if (!set_element_property(item, *p, text)) {
+            error = ews_error("ErrorInvalidPropertySet", "The value of " + name + " is not valid.");
+            return false;
+        }
+    }
     else if (creating && (name == "Body" || name == "ToRecipients" || name == "CcRecipients" ||
-                          name == "BccRecipients" || name == "From"))
-        return true; // made part of the generated MIME text
+                          name == "BccRecipients" || name == "From" || name == "Attachments"))
+        return true; // made part of the MIME text
     else {
         error = ews_error("ErrorInvalidPropertySet",
                           "The sandbox cannot store the property " + name + " of a message.");
@@ -99,6 +105,19 @@ std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsEr
         m.from = from.empty() ? MailAddress{"", env.home_address} : from.front();
         m.date = now();
         item.mime = build_mime(m);
+    }
+    // Attachments given with the message become parts of its MIME text, as
+    // CreateAttachment would add them.
+    for (xmlNodePtr a : children(child(msg, "Attachments"))) {
+        if (local_name(a) != "FileAttachment") {
+            error = ews_error("ErrorInvalidItemForOperationCreateItemAttachment",
+                              "The sandbox adds file attachments only.");
+            return std::nullopt;
+        }
+        auto file = file_attachment(a, error);
+        if (!file) return std::nullopt;
+        item.mime = append_attachment(item.mime, *file);
+        if (item.mime.size() > env.config.max_message_bytes) break;
     }
     if (item.mime.size() > env.config.max_message_bytes) {
         error = ews_error("ErrorMessageSizeExceeded");

@@ -12,6 +12,7 @@
 
 #include "ews_operations.hpp"
 #include "mail_store.hpp"
+#include "mime_build.hpp"
 #include "xml_out.hpp"
 
 namespace sandbox {
@@ -93,6 +94,10 @@ class ResponseWriter {
     XmlOut out_;
 };
 
+// The attachment a <t:FileAttachment> of CreateAttachment or CreateItem
+// describes; a name is required.
+std::optional<NewFileAttachment> file_attachment(xmlNodePtr file_attachment, EwsError &error);
+
 // Answers for requests the sandbox cannot serve at all.
 OperationResult soap_fault(const std::string &code, const std::string &text);
 
@@ -105,6 +110,9 @@ OperationResult op_get_item(OpEnv &env, xmlNodePtr op);
 OperationResult op_create_item(OpEnv &env, xmlNodePtr op);
 OperationResult op_update_item(OpEnv &env, xmlNodePtr op);
 OperationResult op_delete_item(OpEnv &env, xmlNodePtr op);
+OperationResult op_move_item(OpEnv &env, xmlNodePtr op);
+OperationResult op_copy_item(OpEnv &env, xmlNodePtr op);
+OperationResult op_delete_folder(OpEnv &env, xmlNodePtr op);
 OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op);
 OperationResult op_get_attachment(OpEnv &env, xmlNodePtr op);
 

@@ -19,7 +19,10 @@ struct SandboxConfig {
     int clock_skew_seconds = 300;                // SigV4 X-Amz-Date allowance
     std::string faults_file;                     // --faults FILE
     std::string schema_dir;                      // --schema DIR, "" = the build's default
-    int worker_threads = 8;                      // connections served at once
+    int worker_threads = 32;                     // connections served at once (a kept-alive
+                                                 // connection holds its worker until idle)
+    bool mime_rewrite = false;                   // --mime-rewrite: GetItem serves rebuilt MIME
+    int latency_ms = 0;                          // --latency: every answer held back this long
 };
 
 } // namespace sandbox

@@ -19,8 +19,10 @@
 
 #include "accounts.hpp"
 #include "ews_endpoint.hpp"
+#include "fault_answers.hpp"
 #include "fault_injection.hpp"
 #include "mail_store.hpp"
+#include "private_files.hpp"
 #include "tls_files.hpp"
 #include "workmail_api.hpp"
 
@@ -34,6 +36,9 @@ constexpr int kReadTimeoutSeconds = 30;
 // Idle connections are kept this long.  A stopping server waits for them,
 // so it stays short; clients reconnect transparently.
 constexpr int kKeepAliveSeconds = 2;
+// A connection serves this many requests before it is closed: a reading
+// client keeps one connection for a whole mailbox, as against a real server.
+constexpr std::size_t kKeepAliveMaxRequests = 1000000;
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -85,6 +90,18 @@ std::string status_text(int status) {
     }
 }
 
+// Rules as the control endpoint and --faults take them: parsed, and each
+// response_error answer known to be valid EWS before it is queued.
+std::optional<std::vector<FaultRule>> parse_checked_rules(const std::string &json, std::string *error) {
+    auto rules = parse_fault_rules(json, error);
+    if (!rules)
+        return std::nullopt;
+    for (const auto &rule : *rules)
+        if (!check_response_error_rule(rule, error))
+            return std::nullopt;
+    return rules;
+}
+
 class Sandbox {
   public:
     Sandbox(const SandboxConfig &config, AccountStore &accounts, MailStore &store,
@@ -113,13 +130,16 @@ class Sandbox {
     }
 
   private:
-    // True when an injected fault replaced the answer (a delay does not).
-    bool inject(const std::string &operation, const httplib::Request &req, httplib::Response &res) {
-        const auto rule = faults_.take(operation);
+    // True when an injected fault replaced the answer (a delay does not;
+    // response errors are answered by the endpoints themselves).
+    bool inject(const std::optional<FaultRule> &rule, const std::string &operation,
+                const httplib::Request &req, httplib::Response &res) {
         if (!rule)
             return false;
         using Kind = FaultRule::Kind;
         switch (rule->kind) {
+        case Kind::ResponseError:
+            return false;
         case Kind::Delay:
             std::this_thread::sleep_for(std::chrono::milliseconds(rule->delay_ms));
             return false;
@@ -155,28 +175,45 @@ class Sandbox {
         return true;
     }
 
+    // --latency: each worker waits for its own connection only, so
+    // concurrent requests are delayed side by side, as over a long link.
+    void simulate_latency() const {
+        if (config_.latency_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(config_.latency_ms));
+    }
+
     void ews(const httplib::Request &req, httplib::Response &res) {
+        simulate_latency();
         ParsedRequest parsed = parse_request(req.body);
         const std::string operation = parsed.envelope.operation_name;
-        if (inject(operation, req, res))
+        const auto rule = faults_.take(operation);
+        if (inject(rule, operation, req, res))
             return;
+        const bool response_error = rule && rule->kind == FaultRule::Kind::ResponseError;
         const HttpAnswer answer = handle_ews(ews_, req.get_header_value("Authorization"),
-                                             req.get_header_value("Cookie"), parsed);
+                                             req.get_header_value("Cookie"), parsed,
+                                             response_error ? &*rule : nullptr);
         send(res, answer);
         log_line((operation.empty() ? std::string("(no operation)") : operation) + " " +
                  std::to_string(answer.status) + " " +
-                 (answer.principal.empty() ? "unauthenticated" : answer.principal));
+                 (answer.principal.empty() ? "unauthenticated" : answer.principal) +
+                 (response_error ? " (injected " + rule->response_code + ")" : ""));
     }
 
     void workmail(const httplib::Request &req, httplib::Response &res) {
-        if (inject(kApiOperation, req, res))
+        simulate_latency();
+        const auto rule = faults_.take(kApiOperation);
+        if (inject(rule, kApiOperation, req, res))
             return;
         sigv4::HttpRequest request{req.method, req.path, {}, {}, req.body};
         for (const auto &[name, value] : req.params)
             request.query.emplace_back(name, value);
         for (const auto &[name, value] : req.headers)
             request.headers.emplace_back(name, value);
-        const ApiAnswer answer = handle_workmail_api(accounts_, config_, request, system_unix_now());
+        const bool response_error = rule && rule->kind == FaultRule::Kind::ResponseError;
+        const ApiAnswer answer = response_error
+                                     ? response_error_api(*rule)
+                                     : handle_workmail_api(accounts_, config_, request, system_unix_now());
         res.status = answer.status;
         if (!answer.error_type.empty())
             res.set_header("x-amzn-ErrorType", answer.error_type);
@@ -192,7 +229,7 @@ class Sandbox {
         }
         if (req.method == "POST") {
             std::string error;
-            const auto rules = parse_fault_rules(req.body, &error);
+            const auto rules = parse_checked_rules(req.body, &error);
             if (!rules) {
                 res.status = 400;
                 res.set_content(json_error(error), "application/json");
@@ -257,7 +294,7 @@ int serve(const SandboxConfig &config) {
     TlsFiles tls;
     const SchemaValidator *schema = nullptr;
     try {
-        std::filesystem::create_directories(config.data_dir);
+        ensure_private_dir(config.data_dir);
         tls = ensure_tls_files(config.data_dir);
         accounts = AccountStore::open(config.data_dir);
         std::string error;
@@ -265,7 +302,7 @@ int serve(const SandboxConfig &config) {
         if (!schema)
             throw std::runtime_error(error);
         if (!config.faults_file.empty()) {
-            const auto rules = parse_fault_rules(read_text_file(config.faults_file), &error);
+            const auto rules = parse_checked_rules(read_text_file(config.faults_file), &error);
             if (!rules)
                 throw std::runtime_error(config.faults_file + ": " + error);
             faults.add(*rules);
@@ -295,6 +332,11 @@ int serve(const SandboxConfig &config) {
     server.set_payload_max_length(config.max_request_bytes);
     server.set_read_timeout(kReadTimeoutSeconds, 0);
     server.set_keep_alive_timeout(kKeepAliveSeconds);
+    server.set_keep_alive_max_count(kKeepAliveMaxRequests);
+    // Answers go out at once instead of waiting for the client's delayed
+    // ACK (40 ms a request on Linux).  Accepted sockets inherit the option
+    // from the listening socket.
+    server.set_tcp_nodelay(true);
     // httplib's default adds SO_REUSEPORT, which would let a second server
     // share a fixed port silently; a taken port must be an error.
     server.set_socket_options([](socket_t sock) {

@@ -1,6 +1,7 @@
 #include "soap_envelope.hpp"
 
 #include <cstring>
+#include <regex>
 
 namespace sandbox {
 namespace {
@@ -89,6 +90,15 @@ bool accepted_request_version(const std::string &version) {
         if (version == v)
             return true;
     return false;
+}
+
+bool known_request_version(const std::string &version) {
+    // ExchangeVersionType names ("Exchange2013_SP1") and Exchange Online's
+    // dated ones ("V2018_01_08").  Clients step down through names no schema
+    // lists ("Exchange2015_SP1", "Exchange2019") until one is served, which
+    // works only because a server answers them as unserved versions.
+    static const std::regex shape(R"((Exchange20\d\d(_SP\d)?)|(V20\d\d_\d\d_\d\d))");
+    return std::regex_match(version, shape);
 }
 
 std::string xml_escape(const std::string &text) {

@@ -33,6 +33,13 @@ RequestEnvelope read_envelope(xmlDocPtr doc);
 // The versions WorkMail accepts in RequestServerVersion.
 bool accepted_request_version(const std::string &version);
 
+// Whether `version` has the form of an EWS schema version name
+// ("Exchange2010_SP2", "V2018_01_08"), listed in our schema copy or not.
+// Such a name the server does not serve is answered with
+// ErrorInvalidServerVersion, as Exchange does; anything else fails schema
+// validation.
+bool known_request_version(const std::string &version);
+
 // Complete answer documents (XML declaration included), compact form.
 std::string success_envelope(int major_version, const std::string &body_element);
 std::string fault_envelope(const std::string &fault_element);

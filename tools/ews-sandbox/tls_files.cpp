@@ -17,6 +17,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "private_files.hpp"
+
 namespace sandbox {
 namespace {
 
@@ -100,22 +102,6 @@ std::string read_file(const fs::path &path) {
     return s.str();
 }
 
-// Written beside the target and renamed over it, so a reader never sees half a file.
-void write_file(const fs::path &path, const std::string &data, bool secret) {
-    const fs::path tmp = path.string() + ".tmp";
-    {
-        std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw std::runtime_error("cannot write " + tmp.string());
-        if (secret)
-            ::chmod(tmp.c_str(), 0600);
-        out << data;
-        if (!out.flush())
-            throw std::runtime_error("cannot write " + tmp.string());
-    }
-    fs::rename(tmp, path);
-}
-
 template <typename Writer> std::string to_pem(Writer write) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio || !write(bio.get()))
@@ -159,14 +145,15 @@ TlsFiles ensure_tls_files(const std::string &data_dir) {
     TlsFiles files{(dir / "ca.pem").string(), (dir / "server.pem").string(),
                    (dir / "server-key.pem").string()};
     const fs::path ca_key_path = dir / "ca-key.pem";
+    ensure_private_dir(dir);
 
     X509Ptr ca = fs::exists(files.ca_cert) ? load_cert(files.ca_cert) : nullptr;
     PkeyPtr ca_key = fs::exists(ca_key_path) ? load_key(ca_key_path) : nullptr;
     if (!ca || !ca_key || !still_valid(ca.get()) || X509_check_private_key(ca.get(), ca_key.get()) != 1) {
         ca_key = new_key();
         ca = new_cert(kCaName, ca_key.get(), nullptr, nullptr, kCaValidDays);
-        write_file(ca_key_path, key_pem(ca_key.get()), true);
-        write_file(files.ca_cert, cert_pem(ca.get()), false);
+        write_private_file(ca_key_path, key_pem(ca_key.get()));
+        write_private_file(files.ca_cert, cert_pem(ca.get()));
     }
 
     X509Ptr server = fs::exists(files.server_cert) ? load_cert(files.server_cert) : nullptr;
@@ -177,9 +164,13 @@ TlsFiles ensure_tls_files(const std::string &data_dir) {
     if (!usable) {
         server_key = new_key();
         server = new_cert(kServerName, server_key.get(), ca.get(), ca_key.get(), kServerValidDays);
-        write_file(files.server_key, key_pem(server_key.get()), true);
-        write_file(files.server_cert, cert_pem(server.get()), false);
+        write_private_file(files.server_key, key_pem(server_key.get()));
+        write_private_file(files.server_cert, cert_pem(server.get()));
     }
+    // Files of earlier versions may be readable by others.
+    for (const fs::path &path : {ca_key_path, fs::path(files.ca_cert), fs::path(files.server_key),
+                                 fs::path(files.server_cert)})
+        fs::permissions(path, fs::perms::owner_read | fs::perms::owner_write);
     ERR_clear_error();
     return files;
 }

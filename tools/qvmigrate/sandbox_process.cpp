@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -124,6 +125,15 @@ std::optional<ListeningLine> parse_listening_line(const std::string &line) {
     return where;
 }
 
+std::vector<std::string> extra_serve_args() {
+    std::vector<std::string> args;
+    const char *value = std::getenv(kServeArgsVariable);
+    std::istringstream words(value ? value : "");
+    for (std::string word; words >> word;)
+        args.push_back(word);
+    return args;
+}
+
 SandboxServer::SandboxServer(const std::filesystem::path &program,
                              const std::filesystem::path &data_dir,
                              const std::filesystem::path &log_file, std::chrono::seconds wait) {
@@ -132,8 +142,10 @@ SandboxServer::SandboxServer(const std::filesystem::path &program,
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    const std::vector<std::string> argv = {program.string(), "serve", "--data", data_dir.string(),
-                                           "--port", "0"};
+    std::vector<std::string> argv = {program.string(), "serve", "--data", data_dir.string(),
+                                     "--port", "0"};
+    const auto extra = extra_serve_args();
+    argv.insert(argv.end(), extra.begin(), extra.end());
     auto pointers = argv_pointers(argv);
     if (posix_spawn(&pid_, argv[0].c_str(), actions.get(), nullptr, pointers.data(), environ) != 0)
         throw std::runtime_error("cannot start " + program.string());

@@ -29,9 +29,16 @@ struct ListeningLine {
 // Reads "listening https://127.0.0.1:PORT/EWS/Exchange.asmx ca=PATH".
 std::optional<ListeningLine> parse_listening_line(const std::string &line);
 
+// Options added to every `serve` started here (tests and the demo), split
+// at white space, e.g. QV_SANDBOX_SERVE_ARGS="--mime-rewrite --latency 50":
+// the one place to run the same tests against a differently behaving server.
+inline constexpr const char *kServeArgsVariable = "QV_SANDBOX_SERVE_ARGS";
+std::vector<std::string> extra_serve_args();
+
 class SandboxServer {
   public:
-    // Starts `program serve --data DIR --port 0` with its output going to
+    // Starts `program serve --data DIR --port 0` (and extra_serve_args())
+    // with its output going to
     // `log_file`, and waits for the listening line.  Throws
     // std::runtime_error with the server's output when it does not come.
     SandboxServer(const std::filesystem::path &program, const std::filesystem::path &data_dir,
