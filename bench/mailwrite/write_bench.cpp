@@ -94,10 +94,14 @@ void BM_WriteMessages(benchmark::State &state)
     qvcom_set_log_file((work + "host.log").c_str());
     std::string switches = "/D251 " + std::to_string(bundle) + " /CAFILE " + server.ca_file();
     qvcom_set_switches(switches.c_str());
-    std::string user = kMailbox, password = kPassword, url = server.ews_url();
-    if (qvamz::LogonSession(user.data(), password.data(), url.data(), nullptr, nullptr, nullptr,
-                            nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, 0, 0, nullptr,
-                            nullptr) != qvamz::kLogonOk) {
+    const std::string url = server.ews_url();
+    qvamz::Session session;
+    qvamz::LogonArguments args;
+    args.user = kMailbox;
+    args.password = kPassword;
+    args.server = url.c_str();
+    args.first_logon = 1;
+    if (qvamz::LogonSession(session, args) != qvamz::kLogonOk) {
         state.SkipWithError("logon failed");
         return;
     }
@@ -109,17 +113,17 @@ void BM_WriteMessages(benchmark::State &state)
     double cpu = 0;
     int lost = 0;
     for (auto _ : state) {
-        qvamz::InitWriteImpl(msg.get(), ("Bench " + std::to_string(bundle)).c_str(), nullptr, 0);
+        qvamz::InitWriteImpl(session, msg.get(), ("Bench " + std::to_string(bundle)).c_str(), 0);
         for (int i = 0; i < kMessages; ++i) {
             state.PauseTiming();
             FillRecord(*msg, work, i, data);
             state.ResumeTiming();
             double before = ProcessCpuSeconds();
-            lost += qvamz::WriteMsgImpl(msg.get(), nullptr, work.c_str(), nullptr) != 0;
+            lost += qvamz::WriteMsgImpl(session, msg.get(), work.c_str()) != 0;
             cpu += ProcessCpuSeconds() - before;
         }
         double before = ProcessCpuSeconds();
-        qvamz::CloseWriteImpl(0);
+        qvamz::CloseWriteImpl(session, 0);
         cpu += ProcessCpuSeconds() - before;
     }
     const double messages = static_cast<double>(kMessages) * static_cast<double>(state.iterations());
@@ -128,9 +132,7 @@ void BM_WriteMessages(benchmark::State &state)
     state.counters["lost"] = lost;
 
     com_ResetObject(msg.get());
-    qvamz::LogoffSession(0);
-    qvamz::ResetTargetState();
-    qvamz::ResetBundleState();
+    qvamz::LogoffSession(session, 0);
     qvcom_set_log_file(nullptr);
     server.stop();
     std::error_code ignored;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "mime_internal.hpp"
+#include "common/text_case.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -32,7 +33,7 @@ std::string lower(std::string_view s)
 {
     std::string out(s);
     for (char &c : out)
-        c = ascii_lower(c);
+        c = qvcommon::AsciiLower(c);
     return out;
 }
 
@@ -148,7 +149,8 @@ class Translator {
         const std::size_t close = open == std::string::npos ? open : text.find('>', open);
         if (close == std::string::npos)
             return;
-        const auto hit = map_.find(lower(trim(std::string_view(text).substr(open + 1, close - open - 1))));
+        const auto hit =
+            map_.find(lower(trim(std::string_view(text).substr(open + 1, close - open - 1))));
         if (hit == map_.end())
             return;
         text.replace(open + 1, close - open - 1, hit->second);
@@ -170,8 +172,8 @@ class Translator {
                 bracketed(r->name);
             }
         for (int i = 0; i < std::min(m.part_count, QV_MAX_PARTS); ++i)
-            if (qv_part *p = m.parts[i];
-                p && p->part_type == QV_PART_EMBEDDED_MSG && p->sub_message && depth < kMaxTranslateDepth)
+            if (qv_part *p = m.parts[i]; p && p->part_type == QV_PART_EMBEDDED_MSG &&
+                                         p->sub_message && depth < kMaxTranslateDepth)
                 message(*p->sub_message, depth + 1);
     }
 

@@ -9,27 +9,16 @@
 #include <string>
 #include <unistd.h>
 
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "record_walk.hpp"
+#include "common/base64.hpp"
+#include "common/unique_file.hpp"
 
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;          // encoded bytes read at a time
 constexpr size_t kWriteChunk = kReadChunk / 4 * 3; // at most this many decoded
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-int8_t sextet(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return static_cast<int8_t>(c - 'A');
-    if (c >= 'a' && c <= 'z') return static_cast<int8_t>(c - 'a' + 26);
-    if (c >= '0' && c <= '9') return static_cast<int8_t>(c - '0' + 52);
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 bool is_skipped(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -46,42 +35,26 @@ public:
             if (is_skipped(in[i])) {
                 continue;
             }
-            const int8_t v = sextet(in[i]);
+            const int v = qvcommon::Base64Sextet(static_cast<char>(in[i]));
             if (v < 0) { // "=" padding or a character outside the alphabet
-                written += finish(out + written);
+                done_ = true;
                 break;
             }
-            quad_ = (quad_ << 6) | static_cast<uint32_t>(v);
-            if (++held_ == 4) {
-                out[written++] = static_cast<unsigned char>(quad_ >> 16);
-                out[written++] = static_cast<unsigned char>(quad_ >> 8);
-                out[written++] = static_cast<unsigned char>(quad_);
-                quad_ = 0;
-                held_ = 0;
+            if (bits_.Push(v, out[written])) {
+                ++written;
             }
         }
         return written;
     }
 
-    // The bytes of an incomplete last quad (two or three characters).
-    size_t finish(unsigned char *out) {
-        size_t written = 0;
-        if (!done_ && held_ >= 2) {
-            const uint32_t bits = quad_ << (6 * (4 - held_));
-            out[written++] = static_cast<unsigned char>(bits >> 16);
-            if (held_ == 3) {
-                out[written++] = static_cast<unsigned char>(bits >> 8);
-            }
-        }
-        done_ = true;
-        return written;
-    }
+    // Bytes are handed out as soon as their bits are in, so an
+    // incomplete last quad has nothing left to give.
+    void finish() { done_ = true; }
 
     bool done() const { return done_; }
 
 private:
-    uint32_t quad_ = 0;
-    int held_ = 0;
+    qvcommon::Base64Bits bits_;
     bool done_ = false;
 };
 
@@ -113,7 +86,7 @@ int64_t decode_stream(std::FILE *source, std::FILE *target) {
             if (std::ferror(source)) {
                 return -1;
             }
-            produced += decoder.finish(out->data() + produced);
+            decoder.finish();
         }
         if (std::fwrite(out->data(), 1, produced, target) != produced) {
             return -1;
@@ -146,12 +119,12 @@ QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir) {
         return -1;
     }
     try {
-        FilePtr source(std::fopen(path, "rb"));
+        qvcommon::UniqueFile source(std::fopen(path, "rb"));
         if (!source) {
             return -1;
         }
         const std::filesystem::path temp = temp_path_for(path, work_dir);
-        FilePtr target(std::fopen(temp.c_str(), "wb"));
+        qvcommon::UniqueFile target(qvcom::detail::open_private_file(temp.c_str(), "wb"));
         if (!target) {
             com_Log("QV Error: cannot create %s to decode %s", temp.c_str(), path);
             return -1;

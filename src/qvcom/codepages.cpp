@@ -8,6 +8,9 @@
 #include <unicode/ucnv.h>
 
 #include "mime_internal.hpp"
+#include "common/text_case.hpp"
+#include "common/unique_file.hpp"
+#include "private_files.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -96,7 +99,7 @@ std::string trimmed_label(std::string_view label)
         --e;
     std::string out(label.substr(b, e - b));
     for (char &c : out)
-        c = ascii_lower(c);
+        c = qvcommon::AsciiLower(c);
     return out;
 }
 
@@ -127,7 +130,8 @@ const LabelIndex &label_index()
                 const std::size_t bar = labels.find('|');
                 std::string label(labels.substr(0, bar));
                 built.rows.push_back({entry.codepage, label, canonical(label)});
-                labels = bar == std::string_view::npos ? std::string_view() : labels.substr(bar + 1);
+                labels =
+                    bar == std::string_view::npos ? std::string_view() : labels.substr(bar + 1);
             }
         }
         return built;
@@ -321,10 +325,10 @@ extern "C" QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const ch
         decoder = "windows-1252";
     Converter source = open_converter(decoder);
     Converter target = open_converter("UTF-8");
-    std::unique_ptr<FILE, int (*)(FILE *)> in(std::fopen(source_path, "rb"), std::fclose);
+    qvcommon::UniqueFile in = qvcommon::OpenFile(source_path, "rb");
     if (!source || !target || !in)
         return 0;
-    std::unique_ptr<FILE, int (*)(FILE *)> out(std::fopen(target_path, "wb"), std::fclose);
+    qvcommon::UniqueFile out(qvcom::detail::open_private_file(target_path, "wb"));
     if (!out)
         return 0;
     // One stream through a converter keeps multi-byte characters and

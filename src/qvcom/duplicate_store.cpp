@@ -12,6 +12,8 @@
 #include <sqlite3.h>
 
 #include "mime_internal.hpp"
+#include "common/unique_file.hpp"
+#include "private_files.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -88,10 +90,15 @@ sqlite3 *store()
         return s.db.get();
     s.db.reset();
     s.open_path = path;
-    std::error_code ec;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
     if (!parent.empty())
-        std::filesystem::create_directories(parent, ec);
+        qvcom::detail::create_private_directories(parent);
+    // SQLite creates the store 0644 and gives its journals the store's mode;
+    // an empty file made here first (a valid empty database) keeps both
+    // private.
+    const bool on_disk = path != ":memory:" && !path.starts_with("file:");
+    if (std::FILE *created = on_disk ? qvcom::detail::open_private_file(path.c_str(), "a") : nullptr)
+        std::fclose(created);
     sqlite3 *raw = nullptr;
     const int rc = sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                                    nullptr);
@@ -135,7 +142,7 @@ class KeyBuilder {
 
     void file(const std::string &path)
     {
-        std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
         if (!f) {
             number(-1);
             return;
@@ -243,7 +250,8 @@ Key item_key(const qv_message &msg, const char *work_dir, const char *folder)
 bool store_has(sqlite3 *db, const Key &key)
 {
     sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT 1 FROM migrated WHERE key = ?1", -1, &raw, nullptr) != SQLITE_OK)
+    if (sqlite3_prepare_v2(db, "SELECT 1 FROM migrated WHERE key = ?1", -1, &raw, nullptr) !=
+        SQLITE_OK)
         return false;
     std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> stmt(raw, sqlite3_finalize);
     sqlite3_bind_blob(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);

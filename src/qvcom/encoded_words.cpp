@@ -5,6 +5,9 @@
 #include <optional>
 
 #include "mime_internal.hpp"
+#include "common/base64.hpp"
+#include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -22,53 +25,6 @@ struct EncodedWord {
     std::size_t length = 0; // characters of the word in the source text
 };
 
-int hex_value(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-int base64_value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
-std::string decode_b(std::string_view text)
-{
-    std::string out;
-    unsigned accumulator = 0;
-    int bits = 0;
-    for (char c : text) {
-        if (c == '=')
-            break;
-        const int v = base64_value(c);
-        if (v < 0)
-            continue; // agents put blanks into long words
-        accumulator = (accumulator << 6) | static_cast<unsigned>(v);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out.push_back(static_cast<char>((accumulator >> bits) & 0xFF));
-        }
-    }
-    return out;
-}
-
 std::string decode_q(std::string_view text)
 {
     std::string out;
@@ -76,9 +32,10 @@ std::string decode_q(std::string_view text)
         const char c = text[i];
         if (c == '_') {
             out.push_back(' ');
-        } else if (c == '=' && i + 2 < text.size() && hex_value(text[i + 1]) >= 0 &&
-                   hex_value(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_value(text[i + 1]) * 16 + hex_value(text[i + 2])));
+        } else if (c == '=' && i + 2 < text.size() && qvcommon::HexDigitValue(text[i + 1]) >= 0 &&
+                   qvcommon::HexDigitValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(qvcommon::HexDigitValue(text[i + 1]) * 16 +
+                                            qvcommon::HexDigitValue(text[i + 2])));
             i += 2;
         } else {
             out.push_back(c);
@@ -98,7 +55,7 @@ std::optional<EncodedWord> parse_word(std::string_view text)
     std::string_view charset = text.substr(2, q1 - 2);
     if (charset.find_first_of(" \t\r\n\"") != std::string_view::npos)
         return std::nullopt;
-    const char encoding = ascii_lower(text[q1 + 1]);
+    const char encoding = qvcommon::AsciiLower(text[q1 + 1]);
     if (encoding != 'b' && encoding != 'q')
         return std::nullopt;
     const std::size_t payload_start = q1 + 3;
@@ -113,7 +70,7 @@ std::optional<EncodedWord> parse_word(std::string_view text)
         charset = charset.substr(0, star);
     EncodedWord word;
     word.charset.assign(charset);
-    word.bytes = encoding == 'b' ? decode_b(payload) : decode_q(payload);
+    word.bytes = encoding == 'b' ? qvcommon::Base64Decode(payload) : decode_q(payload);
     word.length = end + 2;
     return word;
 }
@@ -149,7 +106,7 @@ int decode_encoded_words(std::string_view text, std::string &out)
             // Blanks between two encoded words are dropped; bytes of words in
             // the same charset are joined so that characters split across
             // words come out whole.
-            if (!(after_word && iequals(word->charset, group_charset))) {
+            if (!(after_word && qvcommon::EqualsNoCase(word->charset, group_charset))) {
                 flush_group();
                 if (!after_word)
                     out += held_blanks;
@@ -179,31 +136,6 @@ int decode_encoded_words(std::string_view text, std::string &out)
 
 namespace {
 
-const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string base64(std::string_view bytes)
-{
-    std::string out;
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                           static_cast<unsigned char>(bytes[i + 2]);
-        for (int shift = 18; shift >= 0; shift -= 6)
-            out.push_back(kBase64Alphabet[(v >> shift) & 63]);
-    }
-    if (i < bytes.size()) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-        out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-        out.push_back(i + 1 < bytes.size() ? kBase64Alphabet[(v >> 6) & 63] : '=');
-        out.push_back('=');
-    }
-    return out;
-}
-
 // `utf8` as encoded words of at most 75 characters, separated by blanks.
 std::string encode_run(std::string_view utf8)
 {
@@ -212,7 +144,7 @@ std::string encode_run(std::string_view utf8)
         const std::size_t n = utf8_cut(utf8, kEncodeChunk);
         if (!out.empty())
             out.push_back(' ');
-        out += "=?UTF-8?B?" + base64(utf8.substr(0, n)) + "?=";
+        out += "=?UTF-8?B?" + qvcommon::Base64Encode(utf8.substr(0, n)) + "?=";
         utf8.remove_prefix(n);
     }
     return out;
@@ -266,7 +198,8 @@ std::string encode_header(std::string_view text)
             const std::string_view word = text.substr(i, end - i);
             if (!is_ascii(word)) {
                 run += word;
-            } else if (!run.empty() && word.find_first_not_of(" \t\r\n") == std::string_view::npos) {
+            } else if (!run.empty() &&
+                       word.find_first_not_of(" \t\r\n") == std::string_view::npos) {
                 run += word; // blanks between two non-ASCII words
             } else {
                 flush_run();

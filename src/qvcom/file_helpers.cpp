@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "c_buffer.hpp"
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 
 using namespace qvcom::detail;
@@ -80,6 +81,9 @@ QVCOM_API int com_fcopy(const char *source, const char *destination) {
     // copy_file refuses a file copied onto itself instead of truncating it.
     const bool copied = std::filesystem::copy_file(
         source, destination, std::filesystem::copy_options::overwrite_existing, ec);
+    // copy_file takes the source's mode; copies of mail stay the owner's.
+    if (copied && !ec)
+        qvcom::detail::narrow_to_owner(destination);
     return copied && !ec ? 1 : 0;
 }
 

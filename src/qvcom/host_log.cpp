@@ -7,18 +7,16 @@
 #include <mutex>
 #include <string>
 
+#include "private_files.hpp"
 #include "qv/qvcom.h"
+#include "common/unique_file.hpp"
 
 namespace {
-
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
 
 // Plug-ins log from the host's thread, but the host and test helpers may
 // log from others; one lock keeps entries whole.
 std::mutex gLogMutex;
-std::unique_ptr<std::FILE, FileCloser> gLogFile;
+qvcommon::UniqueFile gLogFile;
 
 constexpr size_t kStampSize = sizeof("2026-12-06 15:20:56 ");
 
@@ -59,9 +57,10 @@ void write_entry(const std::string &entry) {
 extern "C" {
 
 QVCOM_API int qvcom_set_log_file(const char *path) {
-    std::unique_ptr<std::FILE, FileCloser> file;
+    qvcommon::UniqueFile file;
     if (path != nullptr && *path != '\0') {
-        file.reset(std::fopen(path, "a"));
+        // The log holds subjects, addresses and folder names: owner only.
+        file.reset(qvcom::detail::open_private_file(path, "a"));
     }
     std::lock_guard lock(gLogMutex);
     gLogFile = std::move(file);

@@ -10,6 +10,8 @@
 #include <unicode/ucasemap.h>
 
 #include "mime_internal.hpp"
+#include "common/text_case.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -107,13 +109,15 @@ std::string fold(std::string_view text)
 {
     static const std::unique_ptr<UCaseMap, CaseMapCloser> map = [] {
         UErrorCode err = U_ZERO_ERROR;
-        return std::unique_ptr<UCaseMap, CaseMapCloser>(ucasemap_open("", U_FOLD_CASE_DEFAULT, &err));
+        return std::unique_ptr<UCaseMap, CaseMapCloser>(
+            ucasemap_open("", U_FOLD_CASE_DEFAULT, &err));
     }();
     std::string out(text.size() * 3 + 16, '\0');
     UErrorCode err = U_ZERO_ERROR;
     if (map && is_valid_utf8(text)) {
-        const int32_t n = ucasemap_utf8FoldCase(map.get(), out.data(), static_cast<int32_t>(out.size()),
-                                                text.data(), static_cast<int32_t>(text.size()), &err);
+        const int32_t n =
+            ucasemap_utf8FoldCase(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                  text.data(), static_cast<int32_t>(text.size()), &err);
         if (U_SUCCESS(err)) {
             out.resize(static_cast<std::size_t>(n));
             return out;
@@ -121,7 +125,7 @@ std::string fold(std::string_view text)
     }
     out.assign(text);
     for (char &c : out)
-        c = ascii_lower(c);
+        c = qvcommon::AsciiLower(c);
     return out;
 }
 
@@ -142,7 +146,7 @@ struct Search {
     // each piece so that a match across two pieces is found.
     bool in_file(const std::string &path) const
     {
-        std::unique_ptr<FILE, int (*)(FILE *)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
         if (!f)
             return false;
         std::string carry, tail;
@@ -194,7 +198,8 @@ bool message_matches(const qv_message *msg, const char *work_dir, int fields, co
         const qv_part *part = msg->parts[i];
         if (!part)
             continue;
-        if (part->part_type == QV_PART_EMBEDDED_MSG && part->sub_message && depth < kMaxSearchDepth) {
+        if (part->part_type == QV_PART_EMBEDDED_MSG && part->sub_message &&
+            depth < kMaxSearchDepth) {
             if (message_matches(part->sub_message, work_dir, fields, search, depth + 1))
                 return true;
         } else if (want(QVCOM_SEARCH_BODY) &&
@@ -220,7 +225,9 @@ extern "C" QVCOM_API int com_GetDateRange(qv_filetime *start, qv_filetime *end)
     if (start)
         *start = set ? range.first - second : 0;
     if (end)
-        *end = !set ? 0 : range.last ? range.last + second : com_UnixToFileTime(253402300799); // 9999-12-31
+        *end = !set         ? 0
+               : range.last ? range.last + second
+                            : com_UnixToFileTime(253402300799); // 9999-12-31
     return set ? 1 : 0;
 }
 

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "mime_internal.hpp"
+#include "common/civil_date.hpp"
+#include "common/text_case.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -51,7 +53,8 @@ struct DateParts {
 
 bool all_digits(std::string_view s)
 {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 int to_int(std::string_view s)
@@ -113,7 +116,8 @@ TimeToken read_time(std::string_view token, DateParts &d)
     d.minute = parts[1];
     d.second = parts[2] == 60 ? 59 : parts[2];
     d.time = true;
-    return d.hour <= 24 && d.minute <= 59 && d.second <= 59 ? TimeToken::kTime : TimeToken::kOutOfRange;
+    return d.hour <= 24 && d.minute <= 59 && d.second <= 59 ? TimeToken::kTime
+                                                            : TimeToken::kOutOfRange;
 }
 
 void read_word(const std::string &word, DateParts &d)
@@ -223,10 +227,12 @@ bool read_tokens(std::string_view text, DateParts &d)
             ++i;
             continue;
         }
-        if ((c == '+' || c == '-') && i + 1 < text.size() && std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
+        if ((c == '+' || c == '-') && i + 1 < text.size() &&
+            std::isdigit(static_cast<unsigned char>(text[i + 1]))) {
             std::size_t end = i + 1;
             std::string digits;
-            while (end < text.size() && (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == ':')) {
+            while (end < text.size() &&
+                   (std::isdigit(static_cast<unsigned char>(text[end])) || text[end] == ':')) {
                 if (text[end] != ':')
                     digits.push_back(text[end]);
                 ++end;
@@ -265,7 +271,7 @@ bool read_tokens(std::string_view text, DateParts &d)
             } else if (std::isalpha(static_cast<unsigned char>(token[0]))) {
                 std::string word(token);
                 for (char &ch : word)
-                    ch = ascii_lower(ch);
+                    ch = qvcommon::AsciiLower(ch);
                 if (word.size() <= 12)
                     read_word(word, d);
             } else if (token.size() >= 3 && all_digits(token.substr(0, token.size() - 2))) {
@@ -300,7 +306,7 @@ bool finish(DateParts &d, std::int64_t &unix_seconds)
         d.hour = 0;
     else if (d.meridiem == 2 && d.hour < 12)
         d.hour += 12;
-    unix_seconds = days_from_civil(d.year, d.month, d.day) * 86400 + d.hour * 3600 +
+    unix_seconds = qvcommon::DaysFromCivil(d.year, d.month, d.day) * 86400 + d.hour * 3600 +
                    d.minute * 60 + d.second - static_cast<std::int64_t>(d.zone) * 60;
     return true;
 }
@@ -315,17 +321,6 @@ std::string_view trim(std::string_view s)
 }
 
 } // namespace
-
-std::int64_t days_from_civil(int year, int month, int day)
-{
-    // Howard Hinnant's algorithm: days since 1970-01-01, proleptic Gregorian.
-    const std::int64_t y = year - (month <= 2 ? 1 : 0);
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const std::int64_t yoe = y - era * 400;
-    const std::int64_t doy = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-    const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
 
 bool parse_mime_date(std::string_view text, std::int64_t &unix_seconds)
 {

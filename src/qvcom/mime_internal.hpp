@@ -13,11 +13,7 @@ namespace qvcom::mime {
 
 // ---- text helpers ---------------------------------------------------------
 
-char ascii_lower(char c);
-bool iequals(std::string_view a, std::string_view b);
-bool istarts_with(std::string_view text, std::string_view prefix);
 // Position of `needle` in `text` ignoring ASCII case, npos when absent.
-std::size_t ifind(std::string_view text, std::string_view needle, std::size_t from = 0);
 
 bool is_valid_utf8(std::string_view text);
 bool is_ascii(std::string_view text);
@@ -67,7 +63,6 @@ bool parse_mime_date(std::string_view text, std::int64_t &unix_seconds);
 // Parses a job setting date "YYYY-MM-DD" or "YYYY-MM-DD[T ]HH:MM[:SS]" (UTC).
 // `date_only` tells whether the time of day was left out.
 bool parse_setting_date(std::string_view text, std::int64_t &unix_seconds, bool &date_only);
-std::int64_t days_from_civil(int year, int month, int day);
 
 // ---- job filter settings ------------------------------------------------------
 

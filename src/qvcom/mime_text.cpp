@@ -6,38 +6,6 @@
 
 namespace qvcom::mime {
 
-char ascii_lower(char c)
-{
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool iequals(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i]))
-            return false;
-    return true;
-}
-
-bool istarts_with(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
-}
-
-std::size_t ifind(std::string_view text, std::string_view needle, std::size_t from)
-{
-    if (needle.empty())
-        return from <= text.size() ? from : std::string_view::npos;
-    if (text.size() < needle.size())
-        return std::string_view::npos;
-    for (std::size_t i = from; i + needle.size() <= text.size(); ++i)
-        if (iequals(text.substr(i, needle.size()), needle))
-            return i;
-    return std::string_view::npos;
-}
-
 // Length of the UTF-8 sequence that starts at text[i], 0 when it is not a
 // well-formed one (overlong forms, surrogates and values above U+10FFFF
 // are refused).

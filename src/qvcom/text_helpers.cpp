@@ -5,12 +5,9 @@
 
 #include "c_buffer.hpp"
 #include "qv/qvcom.h"
+#include "common/text_case.hpp"
 
 namespace {
-
-char ascii_lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t';
@@ -48,7 +45,7 @@ QVCOM_API const char *com_stristr(const char *text, const char *needle, int /*re
     for (const char *start = text;; ++start) {
         size_t i = 0;
         while (i < needle_length && start[i] != '\0' &&
-               ascii_lower(start[i]) == ascii_lower(needle[i])) {
+               qvcommon::AsciiLower(start[i]) == qvcommon::AsciiLower(needle[i])) {
             ++i;
         }
         if (i == needle_length) {

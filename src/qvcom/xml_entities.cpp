@@ -4,20 +4,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/xml_escape.hpp"
 #include "qv/qvcom.h"
 
 namespace {
-
-const char *entity_for(char c) {
-    switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&apos;";
-    default: return nullptr;
-    }
-}
 
 bool is_continuation(unsigned char c) {
     return (c & 0xC0) == 0x80;
@@ -154,7 +144,7 @@ QVCOM_API int com_Escape(char *text, size_t capacity, int /*mode*/) {
         std::string escaped;
         const char *p = text;
         for (; *p != '\0'; ++p) {
-            const char *entity = entity_for(*p);
+            const char *entity = qvcommon::EntityFor(*p);
             const size_t needed = entity != nullptr ? std::strlen(entity) : 1;
             if (escaped.size() + needed > limit) {
                 break;
@@ -166,8 +156,9 @@ QVCOM_API int com_Escape(char *text, size_t capacity, int /*mode*/) {
             }
         }
         const bool complete = *p == '\0';
-        const size_t length =
-            complete ? escaped.size() : cut_outside_sequence(escaped, static_cast<unsigned char>(*p));
+        const size_t length = complete
+                                  ? escaped.size()
+                                  : cut_outside_sequence(escaped, static_cast<unsigned char>(*p));
         std::memcpy(text, escaped.data(), length);
         text[length] = '\0';
         return complete ? 1 : 0;

@@ -43,11 +43,13 @@ std::string Page(int offset, int page_size, int total, bool say_last)
     const bool last = say_last && end >= total;
     return std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>"
                        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
-                       "<m:FindFolderResponse xmlns:m=\"") + kMessagesNs + "\" xmlns:t=\"" + kTypesNs +
+                       "<m:FindFolderResponse xmlns:m=\"") +
+           kMessagesNs + "\" xmlns:t=\"" + kTypesNs +
            "\"><m:ResponseMessages><m:FindFolderResponseMessage ResponseClass=\"Success\">"
            "<m:ResponseCode>NoError</m:ResponseCode><m:RootFolder IndexedPagingOffset=\"" +
            std::to_string(end) + "\" TotalItemsInView=\"" + std::to_string(total) +
-           "\" IncludesLastItemInRange=\"" + (last ? "true" : "false") + "\"><t:Folders>" + folders +
+           "\" IncludesLastItemInRange=\"" + (last ? "true" : "false") + "\"><t:Folders>" +
+           folders +
            "</t:Folders></m:RootFolder></m:FindFolderResponseMessage></m:ResponseMessages>"
            "</m:FindFolderResponse></s:Body></s:Envelope>";
 }
@@ -63,19 +65,17 @@ class DiscoveryTest : public conntest::SessionTest {
     void SetUp() override
     {
         SessionTest::SetUp();
-        gWorkDir = dir.dir();
-        gEwsUrl = server.url();
-        gMailbox = "user@example.com";
-        gPassword = "pw";
-        gRootFolderName = "msgfolderroot";
-        gRootFolderId = "ROOT";
-        gServerMajorVersion = 15;
-        gForceVersionHeader = 1;
-        ASSERT_TRUE(OpenSessionTransport());
-        HeaderList headers;
-        AppendStandardHeaders(headers);
-        SetSessionHeaders(std::move(headers));
-        SetupSessionHandle();
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = server.url();
+        session.state.mailbox = "user@example.com";
+        session.state.password = "pw";
+        session.state.root_folder_name = "msgfolderroot";
+        session.state.root_folder_id = "ROOT";
+        session.state.server_major_version = 15;
+        session.state.force_version_header = 1;
+        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
+        AppendStandardHeaders(session.state.transport.headers, true);
+        SetupSessionHandle(session);
     }
     void ServeFolders(int total, bool say_last)
     {
@@ -92,20 +92,21 @@ class DiscoveryTest : public conntest::SessionTest {
 TEST_F(DiscoveryTest, TwelveHundredFoldersComeInThreePages)
 {
     ServeFolders(1200, true);
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::Success);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::Success);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u);
     for (std::size_t i = 0; i < requests.size(); ++i) {
         EXPECT_EQ(OffsetOf(requests[i]), static_cast<int>(i) * 500);
-        EXPECT_NE(requests[i].body.find("<FindFolder Traversal=\"Deep\" xmlns="), std::string::npos);
+        EXPECT_NE(requests[i].body.find("<FindFolder Traversal=\"Deep\" xmlns="),
+                  std::string::npos);
         const std::string path = dir.file("request" + std::to_string(i) + ".xml");
         conntest::WriteFile(path, requests[i].body);
         std::string findings;
         EXPECT_TRUE(conntest::ValidatesAgainstSchema(path, &findings)) << findings;
     }
-    ASSERT_EQ(gFolderCount(), 1200);
-    EXPECT_EQ(gFolders[1199].internal_path, "Folder 1199");
-    EXPECT_EQ(gFolders[1199].total_count, 1199 % 7);
+    ASSERT_EQ(static_cast<int>(session.state.folders.size()), 1200);
+    EXPECT_EQ(session.state.folders[1199].internal_path, "Folder 1199");
+    EXPECT_EQ(session.state.folders[1199].total_count, 1199 % 7);
     EXPECT_FALSE(std::filesystem::exists(dir.file("folders.xml")));
     EXPECT_FALSE(std::filesystem::exists(dir.file("fullfolders.xml")));
 }
@@ -113,17 +114,17 @@ TEST_F(DiscoveryTest, TwelveHundredFoldersComeInThreePages)
 TEST_F(DiscoveryTest, AServerThatNeverSaysLastStopsAtAnEmptyPage)
 {
     ServeFolders(1000, false);
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::Success);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::Success);
     EXPECT_EQ(server.requests().size(), 3u);
-    EXPECT_EQ(gFolderCount(), 1000);
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 1000);
 }
 
 TEST_F(DiscoveryTest, PublicFoldersAreListedShallow)
 {
-    gPublicFolders = 1;
-    gRootFolderName = "publicfoldersroot";
+    session.settings.public_folders = 1;
+    session.state.root_folder_name = "publicfoldersroot";
     ServeFolders(3, true);
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::Success);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::Success);
     const std::string body = server.requests().at(0).body;
     EXPECT_NE(body.find("<FindFolder Traversal=\"Shallow\" xmlns="), std::string::npos);
     EXPECT_NE(body.find("<t:DistinguishedFolderId Id=\"publicfoldersroot\">"), std::string::npos);
@@ -132,27 +133,28 @@ TEST_F(DiscoveryTest, PublicFoldersAreListedShallow)
 TEST_F(DiscoveryTest, AnErrorAnswerEndsDiscovery)
 {
     std::string raw;
-    for (const char c : conntest::ReadFile(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml"))
+    for (const char c :
+         conntest::ReadFile(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml"))
         if (c != '\r' && c != '\n')
             raw += c;
     server.Push(Respond(200, raw));
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::ErrorAnswer);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::ErrorAnswer);
     EXPECT_TRUE(log.has("QV Error: FindFolder failed"));
-    EXPECT_EQ(gFolderCount(), 0);
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 0);
 }
 
 TEST_F(DiscoveryTest, AnHttpErrorIsATransportFailure)
 {
     server.Push(Respond(500, "<nothing/>"));
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::TransportFailure);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::TransportFailure);
     EXPECT_TRUE(log.has("QV Error: FindFolder, HTTP Response=500"));
 }
 
 TEST_F(DiscoveryTest, AnUnwritableWorkingDirectoryPostsNothing)
 {
-    gWorkDir = dir.file("missing") + "/";
+    session.state.work_dir = dir.file("missing") + "/";
     server.Push(Respond(200, Page(0, 500, 1, true)));
-    EXPECT_EQ(DiscoverFolders(), DiscoveryResult::TransportFailure);
+    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::TransportFailure);
     EXPECT_TRUE(server.requests().empty());
 }
 

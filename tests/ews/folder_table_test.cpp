@@ -19,14 +19,19 @@ const std::string kTree = std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_tree.
 
 class FolderTableTest : public conntest::SessionTest {
   protected:
+    int Parse(const std::string &path)
+    {
+        return ParseFolders(path, session.state.is_source != 0, session.state.root_folder_id,
+                            session.state.folders);
+    }
     void SetUp() override
     {
         SessionTest::SetUp();
-        gRootFolderId = "ROOT";
+        session.state.root_folder_id = "ROOT";
     }
-    static const FolderEntry *Find(const std::string &name)
+    const FolderEntry *Find(const std::string &name) const
     {
-        for (const FolderEntry &entry : gFolders)
+        for (const FolderEntry &entry : session.state.folders)
             if (entry.display_name == name)
                 return &entry;
         return nullptr;
@@ -47,8 +52,8 @@ class FolderTableTest : public conntest::SessionTest {
 
 TEST_F(FolderTableTest, SourceSessionTree)
 {
-    gIsSource = 1;
-    EXPECT_EQ(ParseFolders(kTree), 0);
+    session.state.is_source = 1;
+    EXPECT_EQ(Parse(kTree), 0);
     struct Expected {
         const char *name;
         const char *internal_path;
@@ -69,9 +74,10 @@ TEST_F(FolderTableTest, SourceSessionTree)
         {"Orphan", "", "", 0, 11},
         {"apple", "apple", "apple", 0, 12},
     };
-    ASSERT_EQ(gFolderCount(), static_cast<int>(std::size(expected)));
+    ASSERT_EQ(static_cast<int>(session.state.folders.size()),
+              static_cast<int>(std::size(expected)));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const FolderEntry &entry = gFolders[i];
+        const FolderEntry &entry = session.state.folders[i];
         EXPECT_EQ(entry.display_name, expected[i].name);
         EXPECT_EQ(entry.internal_path, expected[i].internal_path) << expected[i].name;
         EXPECT_EQ(entry.display_path, expected[i].display_path) << expected[i].name;
@@ -86,27 +92,27 @@ TEST_F(FolderTableTest, SourceSessionTree)
 
 TEST_F(FolderTableTest, TargetSessionListsSyncIssues)
 {
-    gIsSource = 0;
-    ParseFolders(kTree);
-    EXPECT_EQ(gFolderCount(), 12);
+    session.state.is_source = 0;
+    Parse(kTree);
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 12);
     ASSERT_NE(Find("Sync Issues"), nullptr);
     EXPECT_EQ(Find("Local Copy")->internal_path, "Sync Issues^Local Copy");
 }
 
 TEST_F(FolderTableTest, MissingFileLeavesTheTableEmpty)
 {
-    EXPECT_EQ(ParseFolders(dir.file("absent.xml")), 1);
+    EXPECT_EQ(Parse(dir.file("absent.xml")), 1);
     EXPECT_TRUE(log.has("QV Warning: ParseFolders unable to open " + dir.file("absent.xml")));
-    EXPECT_EQ(gFolderCount(), 0);
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 0);
 }
 
 TEST_F(FolderTableTest, GetFolderNamesSortsWithoutCaseAndReportsEachFolder)
 {
-    gIsSource = 1;
-    ParseFolders(kTree);
+    session.state.is_source = 1;
+    Parse(kTree);
     static std::vector<std::string> lines;
     lines.clear();
-    GetFolderNamesImpl(nullptr, [](char *line) QV_STDCALL {
+    GetFolderNamesImpl(session, [](char *line) QV_STDCALL {
         lines.emplace_back(line);
         return 0;
     });
@@ -120,17 +126,17 @@ TEST_F(FolderTableTest, GetFolderNamesSortsWithoutCaseAndReportsEachFolder)
     EXPECT_EQ(lines, expected);
 
     char out[1024] = "junk";
-    EXPECT_EQ(GetTrueFolderImpl(7, out), 7);
+    EXPECT_EQ(GetTrueFolderImpl(session.state.folders, 7, out), 7);
     EXPECT_STREQ(out, "Inbox^Projects^2024");
-    EXPECT_EQ(GetTrueFolderImpl(11, out), 11);
+    EXPECT_EQ(GetTrueFolderImpl(session.state.folders, 11, out), 11);
     EXPECT_STREQ(out, "");
-    EXPECT_EQ(GetTrueFolderImpl(-1, out), 11);
+    EXPECT_EQ(GetTrueFolderImpl(session.state.folders, -1, out), 11);
 }
 
 TEST_F(FolderTableTest, GetFolderNamesWithoutLogonCallsNothing)
 {
     static int calls = 0;
-    EXPECT_EQ(GetFolderNamesImpl(nullptr, [](char *) QV_STDCALL {
+    EXPECT_EQ(GetFolderNamesImpl(session, [](char *) QV_STDCALL {
                   ++calls;
                   return 0;
               }),
@@ -141,17 +147,17 @@ TEST_F(FolderTableTest, GetFolderNamesWithoutLogonCallsNothing)
 TEST_F(FolderTableTest, ParentLinksInACycleEndTheWalk)
 {
     // ROOT -> A -> B, and B claims to be A's child and the root's parent.
-    AddFolderEntry(Entry("A", "ROOT", "A", 1));
-    AddFolderEntry(Entry("B", "A", "B", 1));
-    AddFolderEntry(Entry("A", "B", "A again", 1));
-    AddFolderEntry(Entry("ROOT", "B", "Root itself", 1));
-    AddFolderEntry(Entry("S", "S", "Self", 1));
-    BuildFolderPaths("ROOT", "");
-    EXPECT_EQ(gFolders[0].internal_path, "A");
-    EXPECT_EQ(gFolders[1].internal_path, "A^B");
-    EXPECT_EQ(gFolders[2].internal_path, "A^B^A again");
-    EXPECT_EQ(gFolders[3].internal_path, "A^B^Root itself");
-    EXPECT_EQ(gFolders[4].internal_path, "");
+    AddFolderEntry(session.state.folders, Entry("A", "ROOT", "A", 1));
+    AddFolderEntry(session.state.folders, Entry("B", "A", "B", 1));
+    AddFolderEntry(session.state.folders, Entry("A", "B", "A again", 1));
+    AddFolderEntry(session.state.folders, Entry("ROOT", "B", "Root itself", 1));
+    AddFolderEntry(session.state.folders, Entry("S", "S", "Self", 1));
+    BuildFolderPaths(session.state.folders, "ROOT", "");
+    EXPECT_EQ(session.state.folders[0].internal_path, "A");
+    EXPECT_EQ(session.state.folders[1].internal_path, "A^B");
+    EXPECT_EQ(session.state.folders[2].internal_path, "A^B^A again");
+    EXPECT_EQ(session.state.folders[3].internal_path, "A^B^Root itself");
+    EXPECT_EQ(session.state.folders[4].internal_path, "");
 }
 
 TEST_F(FolderTableTest, PathsStopAtTheLimit)
@@ -160,12 +166,12 @@ TEST_F(FolderTableTest, PathsStopAtTheLimit)
     std::string parent = "ROOT";
     for (int i = 0; i < 300; ++i) {
         const std::string id = "F" + std::to_string(i);
-        AddFolderEntry(Entry(id, parent, "level", 1));
+        AddFolderEntry(session.state.folders, Entry(id, parent, "level", 1));
         parent = id;
     }
-    BuildFolderPaths("ROOT", "");
+    BuildFolderPaths(session.state.folders, "ROOT", "");
     std::size_t longest = 0, with_path = 0;
-    for (const FolderEntry &entry : gFolders) {
+    for (const FolderEntry &entry : session.state.folders) {
         longest = std::max(longest, entry.internal_path.size());
         with_path += entry.internal_path.empty() ? 0 : 1;
     }
@@ -177,9 +183,10 @@ TEST_F(FolderTableTest, PathsStopAtTheLimit)
 TEST_F(FolderTableTest, TableHoldsAtMostFifteenThousandEntries)
 {
     for (std::size_t i = 0; i < kMaxFolders; ++i)
-        ASSERT_TRUE(AddFolderEntry(Entry("F" + std::to_string(i), "ROOT", "f", 0)));
-    EXPECT_FALSE(AddFolderEntry(Entry("extra", "ROOT", "f", 0)));
-    EXPECT_EQ(gFolderCount(), static_cast<int>(kMaxFolders));
+        ASSERT_TRUE(
+            AddFolderEntry(session.state.folders, Entry("F" + std::to_string(i), "ROOT", "f", 0)));
+    EXPECT_FALSE(AddFolderEntry(session.state.folders, Entry("extra", "ROOT", "f", 0)));
+    EXPECT_EQ(static_cast<int>(session.state.folders.size()), static_cast<int>(kMaxFolders));
 }
 
 TEST_F(FolderTableTest, FolderLineKeepsItsSuffixForLongPaths)
@@ -213,23 +220,25 @@ TEST_F(FolderTableTest, PageScanFindsTheLastPageMarkAnywhere)
     for (int i = 0; i < 40; ++i)
         header += "<h:Padding Value=\"0123456789012345678901234567890123456789\"/>\r\n";
     header += "</s:Header>\r\n";
-    conntest::WriteFile(path, header +
-                                  "<m:RootFolder IndexedPagingOffset=\"1200\" TotalItemsInView=\"1200\" "
-                                  "IncludesLastItemInRange=\"true\">\r\n<t:Folders>\r\n"
-                                  "<t:Folder>\r\n</t:Folder>\r\n<t:CalendarFolder>\r\n"
-                                  "</t:CalendarFolder>\r\n</t:Folders>\r\n");
+    conntest::WriteFile(
+        path, header + "<m:RootFolder IndexedPagingOffset=\"1200\" TotalItemsInView=\"1200\" "
+                       "IncludesLastItemInRange=\"true\">\r\n<t:Folders>\r\n"
+                       "<t:Folder>\r\n</t:Folder>\r\n<t:CalendarFolder>\r\n"
+                       "</t:CalendarFolder>\r\n</t:Folders>\r\n");
     FindFolderPage page;
     ASSERT_TRUE(ScanFindFolderPage(path, page));
     EXPECT_TRUE(page.last_page);
     EXPECT_FALSE(page.error);
     EXPECT_EQ(page.folder_count, 2);
 
-    conntest::WriteFile(path, "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
+    conntest::WriteFile(path,
+                        "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
     ASSERT_TRUE(ScanFindFolderPage(path, page));
     EXPECT_FALSE(page.last_page);
     EXPECT_EQ(page.folder_count, 0);
 
-    ASSERT_TRUE(ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));
+    ASSERT_TRUE(
+        ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));
     EXPECT_TRUE(page.error);
     EXPECT_FALSE(ScanFindFolderPage(dir.file("absent.xml"), page));
 }

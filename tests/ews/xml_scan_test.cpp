@@ -129,8 +129,9 @@ TEST(GetElementValue, KeyOnTheLastLine)
 TEST(ParseCategories, JoinsTheNames)
 {
     auto msg = std::make_unique<qv_message>();
-    const std::string buffer = "<t:Categories>\r\n<t:String>\r\nRed\r\n</t:String>\r\n<t:String>\r\n"
-                               "R&amp;D\r\n</t:String>\r\n</T:CATEGORIES>\r\n<t:String>\r\nNot\r\n";
+    const std::string buffer =
+        "<t:Categories>\r\n<t:String>\r\nRed\r\n</t:String>\r\n<t:String>\r\n"
+        "R&amp;D\r\n</t:String>\r\n</T:CATEGORIES>\r\n<t:String>\r\nNot\r\n";
     EXPECT_EQ(ParseCategories(buffer.c_str(), msg.get()), 1);
     EXPECT_STREQ(msg->categories, "Red;R&D");
 
@@ -166,8 +167,9 @@ class FileScanTest : public conntest::SessionTest {
 TEST_F(FileScanTest, ExtractItemIdReturnsSuccessiveItems)
 {
     const std::string path = dir.file("items.xml");
-    conntest::WriteFile(path, "<t:Items>\r\n<t:Message>\r\n<t:ItemId Id=\"AAA=\" ChangeKey=\"CK1\"/>\r\n"
-                              "</t:Message>\r\n<t:ItemID Id=\"BBB\"/>\r\n<t:ItemId/>\r\n");
+    conntest::WriteFile(path,
+                        "<t:Items>\r\n<t:Message>\r\n<t:ItemId Id=\"AAA=\" ChangeKey=\"CK1\"/>\r\n"
+                        "</t:Message>\r\n<t:ItemID Id=\"BBB\"/>\r\n<t:ItemId/>\r\n");
     FILE *file = std::fopen(path.c_str(), "rb");
     ASSERT_NE(file, nullptr);
     std::string id, change_key;
@@ -191,7 +193,8 @@ TEST_F(FileScanTest, ExtractBase64ElementDecodesWhileReading)
         int is_read; // -1: unchanged
     };
     const Case cases[] = {
-        {"<t:MimeContent CharacterSet=\"UTF-8\">\r\nSGVsbG8=\r\n</t:MimeContent>\r\n<t:IsRead>\r\nTRUE\r\n",
+        {"<t:MimeContent "
+         "CharacterSet=\"UTF-8\">\r\nSGVsbG8=\r\n</t:MimeContent>\r\n<t:IsRead>\r\nTRUE\r\n",
          1, "Hello", 1},
         {"<t:Content>\r\nSGVsbG8sIHdvcmxk\r\n</t:Content>\r\n<t:IsRead>\r\nfalse\r\n", 1,
          "Hello, world", 0},
@@ -227,7 +230,7 @@ TEST(Base64DecodeInPlace, DecodesIntoItsOwnStorage)
 
 TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
 {
-    gWorkDir = dir.dir();
+    session.state.work_dir = dir.dir();
     auto msg = std::make_unique<qv_message>();
     qv_part html{}, text{};
     html.part_type = QV_PART_HTML_BODY;
@@ -241,7 +244,7 @@ TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
     auto write = [&](const std::string &body) {
         conntest::WriteFile(part_file, body);
         FILE *out = std::fopen(request.c_str(), "wb");
-        const int result = WriteBodyElement(out, msg.get());
+        const int result = WriteBodyElement(out, msg.get(), session.state.work_dir);
         std::fclose(out);
         return result;
     };

@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 
 #include "frame/session.hpp"
+#include "frame/descramble.hpp"
+#include "frame/proxy.hpp"
 #include "frame/switches.hpp"
-#include "frame_test_support.hpp"
+#include "test_support.hpp"
 #include "qv/qvcom.h"
 
 using namespace qvamz;
@@ -47,18 +49,16 @@ private:
 
 class SwitchTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetSessionState(); }
-    void TearDown() override
-    {
-        qvcom_set_switches(nullptr);
-        ResetSessionState();
-    }
+    void TearDown() override { qvcom_set_switches(nullptr); }
 
-    static void Parse(const char *switches)
+    void Parse(const char *switches)
     {
         qvcom_set_switches(switches);
-        ParseSwitches();
+        ParseSwitches(session);
     }
+    void FreshSession() { session = Session{}; }
+
+    Session session;
 
     static std::string Scrambled(const std::string &plain)
     {
@@ -68,7 +68,7 @@ protected:
         return out;
     }
 
-    qvtest::ScratchDir dir_{"qv-frame-switches"};
+    conntest::ScratchDir dir_;
     // No https_proxy of the machine leaks into a test.
     EnvVar lower_{"https_proxy", nullptr};
     EnvVar upper_{"HTTPS_PROXY", nullptr};
@@ -83,27 +83,28 @@ struct NumberCase {
 TEST_F(SwitchTest, NumbersAreReadAndClamped)
 {
     const std::vector<NumberCase> cases = {
-        {"/SLEEP 250", [] { return gSw.sleep_ms; }, 250},
-        {"/SLEEP -5", [] { return gSw.sleep_ms; }, 0},
-        {"/SLEEP abc", [] { return gSw.sleep_ms; }, 0},
-        {"/SLEEP 99999999999999", [] { return gSw.sleep_ms; }, INT_MAX},
-        {"/SLEEP", [] { return gSw.sleep_ms; }, 0}, // no value: ignored
-        {"/D251 0", [] { return gSw.bundle_size; }, 1},
-        {"/D251 25", [] { return gSw.bundle_size; }, 25},
-        {"/D261 -1", [] { return gSw.write_retries; }, 3},
-        {"/D261 0", [] { return gSw.write_retries; }, 0},
-        {"/D261 7x", [] { return gSw.write_retries; }, 7},
-        {"/MAXATTACHSIZE 20000000000", [] { return gSw.max_attach_size; }, 20000000000},
-        {"/DSTOFFSET 60", [] { return gDstOffset; }, 60},
-        {"/D49 2", [] { return gSw.path_level; }, 2},
-        {"/AUTHHTTP 8", [] { return gHttpAuth; }, 8},
-        {"/AUTHHTTP2 0", [] { return gSw.auth_http_target; }, 0},
-        {"/SSLVER 2", [] { return gSw.ssl_version; }, 2},
-        {"/SSLVER 4", [] { return gSw.ssl_version; }, 0},
-        {"/SSLVER -1", [] { return gSw.ssl_version; }, 0},
+        {"/SLEEP 250", [this] { return session.settings.sleep_ms; }, 250},
+        {"/SLEEP -5", [this] { return session.settings.sleep_ms; }, 0},
+        {"/SLEEP abc", [this] { return session.settings.sleep_ms; }, 0},
+        {"/SLEEP 99999999999999", [this] { return session.settings.sleep_ms; }, INT_MAX},
+        {"/SLEEP", [this] { return session.settings.sleep_ms; }, 0}, // no value: ignored
+        {"/D251 0", [this] { return session.settings.bundle_size; }, 1},
+        {"/D251 25", [this] { return session.settings.bundle_size; }, 25},
+        {"/D261 -1", [this] { return session.settings.write_retries; }, 3},
+        {"/D261 0", [this] { return session.settings.write_retries; }, 0},
+        {"/D261 7x", [this] { return session.settings.write_retries; }, 7},
+        {"/MAXATTACHSIZE 20000000000", [this] { return session.settings.max_attach_size; },
+         20000000000},
+        {"/DSTOFFSET 60", [this] { return session.state.dst_offset; }, 60},
+        {"/D49 2", [this] { return session.settings.path_level; }, 2},
+        {"/AUTHHTTP 8", [this] { return session.state.http_auth; }, 8},
+        {"/AUTHHTTP2 0", [this] { return session.settings.auth_http_target; }, 0},
+        {"/SSLVER 2", [this] { return session.settings.ssl_version; }, 2},
+        {"/SSLVER 4", [this] { return session.settings.ssl_version; }, 0},
+        {"/SSLVER -1", [this] { return session.settings.ssl_version; }, 0},
     };
     for (const NumberCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         Parse(c.switches);
         EXPECT_EQ(c.setting(), c.expected) << c.switches;
     }
@@ -113,8 +114,8 @@ TEST_F(SwitchTest, EmptyValueKeepsTheSetting)
 {
     Parse("/SLEEP 40 /D251 9");
     Parse("/SLEEP \"\" /D251 \"\"");
-    EXPECT_EQ(gSw.sleep_ms, 40);
-    EXPECT_EQ(gSw.bundle_size, 9);
+    EXPECT_EQ(session.settings.sleep_ms, 40);
+    EXPECT_EQ(session.settings.bundle_size, 9);
 }
 
 struct FlagCase {
@@ -126,36 +127,36 @@ struct FlagCase {
 TEST_F(SwitchTest, FlagsSetOrClearTheirSetting)
 {
     const std::vector<FlagCase> cases = {
-        {"/DEBUG", [] { return gSw.debug; }, 1},
-        {"/MAILDEBUG", [] { return gSw.mail_debug; }, 1},
-        {"/CALDEBUG", [] { return gSw.cal_debug; }, 1},
-        {"/CONDEBUG", [] { return gSw.con_debug; }, 1},
-        {"/CURLDEBUG", [] { return gSw.curl_debug; }, 1},
-        {"/XCURLDEBUG", [] { return gSw.xcurl_debug; }, 1},
-        {"/LOGUUID", [] { return gSw.log_uuid; }, 1},
-        {"/EWSARCHS", [] { return gSw.archive_source; }, 1},
-        {"/EWSARCHT", [] { return gSw.archive_target; }, 1},
-        {"/EWSPUB", [] { return gPublicFolders; }, 1},
-        {"/D234", [] { return gForceVersionHeader; }, 1},
-        {"/D198", [] { return gSw.send_expect; }, 0},
-        {"/D219", [] { return gSw.keep_host_folder_names; }, 1},
-        {"/D81", [] { return gSw.raw_passthrough; }, 1},
-        {"/D68", [] { return gSw.own_headers; }, 1},
-        {"/EIH", [] { return gSw.keep_headers; }, 1},
-        {"/D253", [] { return gSw.html_charset_rule; }, 0},
-        {"/LSUB", [] { return gSw.log_subjects; }, 1},
-        {"/D207", [] { return gSw.meeting_responses; }, 1},
-        {"/D298", [] { return gSw.meetings_as_ical; }, 1},
-        {"/D211", [] { return gSw.write_attendees; }, 1},
-        {"/D142", [] { return gSw.drop_calendar_parts; }, 1},
-        {"/D221", [] { return gSw.update_dl_edit_flag; }, 1},
-        {"/SSLNOVERIFY", [] { return gSw.ssl_no_verify; }, 1},
+        {"/DEBUG", [this] { return session.settings.debug; }, 1},
+        {"/MAILDEBUG", [this] { return session.settings.mail_debug; }, 1},
+        {"/CALDEBUG", [this] { return session.settings.cal_debug; }, 1},
+        {"/CONDEBUG", [this] { return session.settings.con_debug; }, 1},
+        {"/CURLDEBUG", [this] { return session.settings.curl_debug; }, 1},
+        {"/XCURLDEBUG", [this] { return session.settings.xcurl_debug; }, 1},
+        {"/LOGUUID", [this] { return session.settings.log_uuid; }, 1},
+        {"/EWSARCHS", [this] { return session.settings.archive_source; }, 1},
+        {"/EWSARCHT", [this] { return session.settings.archive_target; }, 1},
+        {"/EWSPUB", [this] { return session.settings.public_folders; }, 1},
+        {"/D234", [this] { return session.state.force_version_header; }, 1},
+        {"/D198", [this] { return session.settings.send_expect; }, 0},
+        {"/D219", [this] { return session.settings.keep_host_folder_names; }, 1},
+        {"/D81", [this] { return session.settings.raw_passthrough; }, 1},
+        {"/D68", [this] { return session.settings.own_headers; }, 1},
+        {"/EIH", [this] { return session.settings.keep_headers; }, 1},
+        {"/D253", [this] { return session.settings.html_charset_rule; }, 0},
+        {"/LSUB", [this] { return session.settings.log_subjects; }, 1},
+        {"/D207", [this] { return session.settings.meeting_responses; }, 1},
+        {"/D298", [this] { return session.settings.meetings_as_ical; }, 1},
+        {"/D211", [this] { return session.settings.write_attendees; }, 1},
+        {"/D142", [this] { return session.settings.drop_calendar_parts; }, 1},
+        {"/D221", [this] { return session.settings.update_dl_edit_flag; }, 1},
+        {"/SSLNOVERIFY", [this] { return session.settings.ssl_no_verify; }, 1},
     };
     for (const FlagCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         Parse(c.name);
         EXPECT_EQ(c.setting(), c.expected) << c.name;
-        ResetSessionState();
+        FreshSession();
         std::string lower(c.name);
         for (char &ch : lower)
             ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -167,40 +168,40 @@ TEST_F(SwitchTest, FlagsSetOrClearTheirSetting)
 TEST_F(SwitchTest, ValueTokenIsExaminedAgainAsASwitch)
 {
     Parse("/SLEEP /DEBUG");
-    EXPECT_EQ(gSw.sleep_ms, 0);
-    EXPECT_EQ(gSw.debug, 1);
+    EXPECT_EQ(session.settings.sleep_ms, 0);
+    EXPECT_EQ(session.settings.debug, 1);
 
     // The value "/GN" is also compared with the switches after "/CF" in the
     // same pass: "/GN" matches and reads token 1 again as its value.
-    ResetSessionState();
+    FreshSession();
     Parse("/CF /GN");
-    EXPECT_EQ(gContactsFolder, "^GN");
-    EXPECT_EQ(gGroupName, "/GN");
+    EXPECT_EQ(session.state.contacts_folder, "^GN");
+    EXPECT_EQ(session.settings.group_name, "/GN");
 }
 
 TEST_F(SwitchTest, PostToTakesOneToThreeNumbers)
 {
     Parse("/POSTTO 7:2");
-    EXPECT_EQ(gSw.api_attempts, 7);
-    EXPECT_EQ(gSw.retry_delay_unit, 2);
-    EXPECT_EQ(gSw.item_attempts, 3);
+    EXPECT_EQ(session.settings.api_attempts, 7);
+    EXPECT_EQ(session.settings.retry_delay_unit, 2);
+    EXPECT_EQ(session.settings.item_attempts, 3);
 
     Parse("/POSTTO 9");
-    EXPECT_EQ(gSw.api_attempts, 9);
-    EXPECT_EQ(gSw.retry_delay_unit, 2);
+    EXPECT_EQ(session.settings.api_attempts, 9);
+    EXPECT_EQ(session.settings.retry_delay_unit, 2);
 
     Parse("/POSTTO 4:5:6");
-    EXPECT_EQ(gSw.item_attempts, 6);
+    EXPECT_EQ(session.settings.item_attempts, 6);
 
     Parse("/POSTTO 0:-3:0"); // never trying, or sleeping backwards, is no setting
-    EXPECT_EQ(gSw.api_attempts, 1);
-    EXPECT_EQ(gSw.retry_delay_unit, 0);
-    EXPECT_EQ(gSw.item_attempts, 1);
+    EXPECT_EQ(session.settings.api_attempts, 1);
+    EXPECT_EQ(session.settings.retry_delay_unit, 0);
+    EXPECT_EQ(session.settings.item_attempts, 1);
 }
 
 TEST_F(SwitchTest, SslVersionLogsTheForcedVersion)
 {
-    qvtest::CapturedLog log(dir_);
+    conntest::LogCapture log(dir_);
     Parse("/SSLVER 4");
     EXPECT_EQ(log.text(), "");
     Parse("/SSLVER 1");
@@ -212,23 +213,23 @@ TEST_F(SwitchTest, SslVersionLogsTheForcedVersion)
 TEST_F(SwitchTest, ImpersonationFieldsKeepEarlierValuesWhenMissing)
 {
     Parse("/AUTHAMZI role1|org1");
-    EXPECT_EQ(gRoleId, "role1");
-    EXPECT_EQ(gOrganizationId, "org1");
-    EXPECT_EQ(gAccessKey, "");
-    EXPECT_EQ(gAccessSecret, "");
+    EXPECT_EQ(session.state.role_id, "role1");
+    EXPECT_EQ(session.state.organization_id, "org1");
+    EXPECT_EQ(session.state.access_key, "");
+    EXPECT_EQ(session.state.access_secret, "");
 
     Parse("/AUTHAMZI r|o|AKIA1|sec/ret+1");
     Parse("/AUTHAMZI r2|o2");
-    EXPECT_EQ(gRoleId, "r2");
-    EXPECT_EQ(gAccessKey, "AKIA1");
-    EXPECT_EQ(gAccessSecret, "sec/ret+1");
+    EXPECT_EQ(session.state.role_id, "r2");
+    EXPECT_EQ(session.state.access_key, "AKIA1");
+    EXPECT_EQ(session.state.access_secret, "sec/ret+1");
 
     Parse("/AUTHAMZI2 tr|to|tk|ts");
-    EXPECT_EQ(gSw.target_role_id, "tr");
-    EXPECT_EQ(gSw.target_org_id, "to");
-    EXPECT_EQ(gSw.target_access_key, "tk");
-    EXPECT_EQ(gSw.target_access_secret, "ts");
-    EXPECT_EQ(gRoleId, "r2");
+    EXPECT_EQ(session.settings.target_role_id, "tr");
+    EXPECT_EQ(session.settings.target_org_id, "to");
+    EXPECT_EQ(session.settings.target_access_key, "tk");
+    EXPECT_EQ(session.settings.target_access_secret, "ts");
+    EXPECT_EQ(session.state.role_id, "r2");
 }
 
 struct DelegateCase {
@@ -247,25 +248,25 @@ TEST_F(SwitchTest, DelegateSplitsAtBarFirstThenSlash)
         {"/AUTHAMZD onlyuser", "onlyuser", "earlier"},
     };
     for (const DelegateCase &c : cases) {
-        ResetSessionState();
-        gDelegatePassword = "earlier";
+        FreshSession();
+        session.state.delegate_password = "earlier";
         Parse(c.switches);
-        EXPECT_EQ(gDelegateUser, c.user) << c.switches;
-        EXPECT_EQ(gDelegatePassword, c.password) << c.switches;
+        EXPECT_EQ(session.state.delegate_user, c.user) << c.switches;
+        EXPECT_EQ(session.state.delegate_password, c.password) << c.switches;
     }
     Parse("/AUTHAMZD2 target|tpw");
-    EXPECT_EQ(gSw.target_delegate_user, "target");
-    EXPECT_EQ(gSw.target_delegate_password, "tpw");
+    EXPECT_EQ(session.settings.target_delegate_user, "target");
+    EXPECT_EQ(session.settings.target_delegate_password, "tpw");
 }
 
 TEST_F(SwitchTest, ScrambledPasswordIsRestored)
 {
     for (std::string plain : {"hunter2", "p|a/s;s w\"o", "p\xC3\xA4sswort"}) {
-        ResetSessionState();
+        FreshSession();
         std::string switches = "/AUTHAMZD2 \"admin|" + Scrambled(plain) + "\"";
         Parse(switches.c_str());
-        EXPECT_EQ(gSw.target_delegate_user, "admin");
-        EXPECT_EQ(gSw.target_delegate_password, plain);
+        EXPECT_EQ(session.settings.target_delegate_user, "admin");
+        EXPECT_EQ(session.settings.target_delegate_password, plain);
     }
 }
 
@@ -279,7 +280,7 @@ TEST_F(SwitchTest, DescrambleLimitsAndRejectsMalformedText)
     EXPECT_TRUE(DescrambleValue(value));
     EXPECT_EQ(value, "plain");
 
-    qvtest::CapturedLog log(dir_);
+    conntest::LogCapture log(dir_);
     // A pair equal to key entry 0 decodes to byte 0, which would end the
     // text early.
     char zero_pair[8];
@@ -296,16 +297,16 @@ TEST_F(SwitchTest, DescrambleLimitsAndRejectsMalformedText)
 TEST_F(SwitchTest, ProxyValueQuotedAndScrambled)
 {
     Parse("/PROXY \"host=proxy.lan;port=3128\"");
-    EXPECT_EQ(gProxySpec, "host=proxy.lan;port=3128");
+    EXPECT_EQ(session.settings.proxy.setting, "host=proxy.lan;port=3128");
 
     std::string switches = "/PROXY " + Scrambled("host=p2;port=81;user=u;password=x");
     Parse(switches.c_str());
-    EXPECT_EQ(gProxySpec, "host=p2;port=81;user=u;password=x");
+    EXPECT_EQ(session.settings.proxy.setting, "host=p2;port=81;user=u;password=x");
 }
 
 struct SystemProxyCase {
     const char *environment;
-    const char *spec;
+    const char *setting;
 };
 
 TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
@@ -324,10 +325,10 @@ TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
         {"http://proxy.lan:12ab", ""},
     };
     for (const SystemProxyCase &c : cases) {
-        ResetSessionState();
+        FreshSession();
         EnvVar env("https_proxy", c.environment);
         Parse("/PROXY ~");
-        EXPECT_EQ(gProxySpec, c.spec) << c.environment;
+        EXPECT_EQ(session.settings.proxy.setting, c.setting) << c.environment;
     }
 }
 
@@ -335,11 +336,11 @@ TEST_F(SwitchTest, SystemProxyFallsBackToUpperCaseAndCarriesOddCredentials)
 {
     EnvVar env("HTTPS_PROXY", "http://dom%3Buser:pa%3Bss@px:8081");
     Parse("/PROXY ~");
-    // ";" cannot travel in the proxy specification: the credentials are set
+    // ";" cannot travel in the proxy setting: the credentials are set
     // directly.
-    EXPECT_EQ(gProxySpec, "host=px;port=8081");
-    EXPECT_EQ(gProxyUser, "dom;user");
-    EXPECT_EQ(gProxyPassword, "pa;ss");
+    EXPECT_EQ(session.settings.proxy.setting, "host=px;port=8081");
+    EXPECT_EQ(session.settings.proxy.user, "dom;user");
+    EXPECT_EQ(session.settings.proxy.password, "pa;ss");
 }
 
 TEST_F(SwitchTest, NoProxySwitchWinsAnywhere)
@@ -347,53 +348,54 @@ TEST_F(SwitchTest, NoProxySwitchWinsAnywhere)
     EnvVar env("https_proxy", "http://proxy.lan:3128");
     for (const char *switches : {"/NOEWSPROXY /PROXY p", "/PROXY p /NOEWSPROXY",
                                  "/PROXY /NOEWSPROXY", "/NOEWSPROXY /PROXY ~"}) {
-        ResetSessionState();
+        FreshSession();
         Parse(switches);
-        EXPECT_EQ(gProxySpec, "") << switches;
+        EXPECT_EQ(session.settings.proxy.setting, "") << switches;
     }
 }
 
 TEST_F(SwitchTest, FolderPathsAndGroupName)
 {
     Parse("/CF Contacts/Work /CAF \"Team Cal/2024\" /CAN My/Notes /CAT Tasks /GN Sales_Team_EU");
-    EXPECT_EQ(gContactsFolder, "Contacts^Work");
-    EXPECT_EQ(gCalendarFolder, "Team Cal^2024");
-    EXPECT_EQ(gNotesFolder, "My^Notes");
-    EXPECT_EQ(gTasksFolder, "Tasks");
-    EXPECT_EQ(gGroupName, "Sales Team EU");
+    EXPECT_EQ(session.state.contacts_folder, "Contacts^Work");
+    EXPECT_EQ(session.state.calendar_folder, "Team Cal^2024");
+    EXPECT_EQ(session.settings.notes_folder, "My^Notes");
+    EXPECT_EQ(session.state.tasks_folder, "Tasks");
+    EXPECT_EQ(session.settings.group_name, "Sales Team EU");
 }
 
 TEST_F(SwitchTest, DataDebugTakesAFolderNameOnlyWhenOneFollows)
 {
     Parse("/DATADEBUG run42");
-    EXPECT_EQ(gSw.mail_debug + gSw.cal_debug + gSw.con_debug, 3);
-    EXPECT_EQ(gDebugFolder, "run42");
+    EXPECT_EQ(session.settings.mail_debug + session.settings.cal_debug + session.settings.con_debug,
+              3);
+    EXPECT_EQ(session.state.debug_folder, "run42");
 
-    ResetSessionState();
+    FreshSession();
     Parse("/DATADEBUG /SLEEP 5");
-    EXPECT_EQ(gDebugFolder, "");
-    EXPECT_EQ(gSw.sleep_ms, 5);
+    EXPECT_EQ(session.state.debug_folder, "");
+    EXPECT_EQ(session.settings.sleep_ms, 5);
 
-    ResetSessionState();
+    FreshSession();
     Parse("/DATADEBUG /PROXY");
-    EXPECT_EQ(gProxySpec, "");
+    EXPECT_EQ(session.settings.proxy.setting, "");
 }
 
 TEST_F(SwitchTest, SwitchesOfThisBuild)
 {
     Parse("/CAFILE /etc/qv/ca.pem /AMZAPI https://127.0.0.1:8443/");
-    EXPECT_EQ(gSw.ca_file, "/etc/qv/ca.pem");
-    EXPECT_EQ(gApiEndpoint, "https://127.0.0.1:8443/");
+    EXPECT_EQ(session.settings.ca_file, "/etc/qv/ca.pem");
+    EXPECT_EQ(session.state.api_endpoint, "https://127.0.0.1:8443/");
 
-    qvtest::CapturedLog log(dir_);
+    conntest::LogCapture log(dir_);
     Parse("/AMZAPI ftp://elsewhere");
-    EXPECT_EQ(gApiEndpoint, "https://127.0.0.1:8443/");
+    EXPECT_EQ(session.state.api_endpoint, "https://127.0.0.1:8443/");
     EXPECT_NE(log.text().find("QV Warning:"), std::string::npos);
 }
 
 TEST_F(SwitchTest, DebugLinesNeverShowSecrets)
 {
-    qvtest::CapturedLog log(dir_);
+    conntest::LogCapture log(dir_);
     const std::string secret = "wJalrXUtnFEMIK7MDENGbPxRfiCYzEXAMPLEKEY";
     std::string switches = "/DEBUG /AUTHAMZI role|org|AKIAEXAMPLE|" + secret +
                            " /AUTHAMZI2 r2|o2|k2|" + secret + " /AUTHAMZD admin|hunter22" +
@@ -418,7 +420,7 @@ TEST_F(SwitchTest, DebugLinesNeverShowSecrets)
 
 TEST_F(SwitchTest, DebugLinesOnlyAfterDebugSwitch)
 {
-    qvtest::CapturedLog log(dir_);
+    conntest::LogCapture log(dir_);
     Parse("/AUTHAMZI r|o|k|s /AUTHAMZD a|p /DEBUG");
     EXPECT_EQ(log.text().find("debug:"), std::string::npos);
 }

@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/user_list.hpp"
-#include "frame_test_support.hpp"
+#include "test_support.hpp"
 
 using namespace qvamz;
 
@@ -31,10 +31,10 @@ protected:
             out << listing_bytes;
         }
         EXPECT_EQ(WriteUserList(input_.c_str(), output_.c_str()), 1);
-        return qvtest::ReadFile(output_);
+        return conntest::ReadFile(output_);
     }
 
-    qvtest::ScratchDir dir_{"qv-frame-userlist"};
+    conntest::ScratchDir dir_;
     std::string input_ = dir_.file("listing.txt");
     std::string output_ = dir_.file("users.txt");
 };
@@ -44,7 +44,7 @@ TEST_F(UserListTest, ListingFromDataFile)
     const std::string data = std::string(QV_TEST_DATA_DIR) + "/frame/mailboxes-utf16le";
     const std::string input = data + ".txt";
     ASSERT_EQ(WriteUserList(input.c_str(), output_.c_str()), 1);
-    EXPECT_EQ(qvtest::ReadFile(output_), qvtest::ReadFile(data + ".expected"));
+    EXPECT_EQ(conntest::ReadFile(output_), conntest::ReadFile(data + ".expected"));
 }
 
 TEST_F(UserListTest, WithoutBomAndWithBareLineFeeds)
@@ -79,7 +79,8 @@ TEST_F(UserListTest, SurrogatesAndOddBytes)
 TEST_F(UserListTest, LongLinesAreCut)
 {
     std::u16string name(700, u'n');
-    std::string out = Convert(Utf16le(u"DisplayName : " + name + u"\r\nPrimarySmtpAddress : l@x\r\n"));
+    std::string out =
+        Convert(Utf16le(u"DisplayName : " + name + u"\r\nPrimarySmtpAddress : l@x\r\n"));
     // 500 code units are read; the value starts 14 units in.
     EXPECT_EQ(out, "l@x;l@x;" + std::string(500 - 14, 'n') + "\n");
 

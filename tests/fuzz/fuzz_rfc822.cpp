@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <string>
 
-#include "frame/session.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
 
@@ -36,16 +35,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2)
         return 0;
     const std::string dir = work_dir();
-    qvamz::gSw.raw_passthrough = data[0] & 1;
-    qvamz::gSw.drop_calendar_parts = (data[0] >> 1) & 1;
-    qvamz::gSw.html_charset_rule = (data[0] >> 2) & 1;
-    qvamz::gSw.log_subjects = (data[0] >> 3) & 1;
+    qvamz::mailread::ParserSettings settings;
+    settings.raw_passthrough = data[0] & 1;
+    settings.drop_calendar_parts = (data[0] >> 1) & 1;
+    settings.html_charset_rule = (data[0] >> 2) & 1;
+    settings.log_subjects = (data[0] >> 3) & 1;
     FILE *in = fmemopen(const_cast<uint8_t *>(data + 1), size - 1, "r");
     if (!in)
         return 0;
     static qv_message *msg = new qv_message{};
     msg->msg_number = 1;
-    qvamz::mailread::Parse_RFC822_Msg(in, msg, dir.c_str(), "", 1);
+    qvamz::mailread::Parse_RFC822_Msg(in, msg, dir.c_str(), "", 1, settings);
     std::fclose(in);
     com_Deallocate_All(msg, dir.c_str());
     com_ResetObject(msg);

@@ -13,7 +13,7 @@
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
 #include "test_support.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace {
 
@@ -44,11 +44,12 @@ TEST(FindItemPage, LastPageAndItemCount)
         int items;
     };
     const std::vector<Case> cases = {
-        {"says true", FindItemAnswer("IndexedPagingOffset=\"2\" IncludesLastItemInRange=\"true\"", 2),
-         true, 2},
-        {"says false", FindItemAnswer("IncludesLastItemInRange=\"false\" TotalItemsInView=\"9\"", 3),
-         false, 3},
-        {"case of the name ignored", FindItemAnswer("includeslastiteminrange=\"true\"", 1), true, 1},
+        {"says true",
+         FindItemAnswer("IndexedPagingOffset=\"2\" IncludesLastItemInRange=\"true\"", 2), true, 2},
+        {"says false",
+         FindItemAnswer("IncludesLastItemInRange=\"false\" TotalItemsInView=\"9\"", 3), false, 3},
+        {"case of the name ignored", FindItemAnswer("includeslastiteminrange=\"true\"", 1), true,
+         1},
         // Without the attribute or without items nothing more can come.
         {"no attribute", FindItemAnswer("TotalItemsInView=\"4\"", 4), true, 4},
         {"false but empty", FindItemAnswer("IncludesLastItemInRange=\"false\"", 0), true, 0},
@@ -61,7 +62,7 @@ TEST(FindItemPage, LastPageAndItemCount)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         conntest::WriteFile(dir.file("messages.xml"), c.answer);
-        UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+        qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
         FindItemPage page;
         ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), page));
         ids.reset();
@@ -74,7 +75,7 @@ TEST(FindItemPage, LastPageAndItemCount)
         }
     }
     FindItemPage page;
-    UniqueFile ids = OpenFile(dir.file("ids"), "wb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
     EXPECT_FALSE(ScanFindItemPage(dir.file("missing.xml"), ids.get(), page));
 }
 
@@ -91,13 +92,15 @@ TEST(FindItemRequest, BodyWithAndWithoutRestriction)
     const qv_filetime start = com_UnixToFileTime(1704326399);
     const qv_filetime end = com_UnixToFileTime(1704585600);
     const std::string restriction = DateTimeSentRestriction(start, end);
-    EXPECT_NE(restriction.find("<t:IsGreaterThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
-                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-03T23:59:59Z\"/>"),
-              std::string::npos)
+    EXPECT_NE(
+        restriction.find("<t:IsGreaterThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                         "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-03T23:59:59Z\"/>"),
+        std::string::npos)
         << restriction;
-    EXPECT_NE(restriction.find("<t:IsLessThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
-                               "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-07T00:00:00Z\"/>"),
-              std::string::npos);
+    EXPECT_NE(
+        restriction.find("<t:IsLessThan>\n<t:FieldURI FieldURI=\"item:DateTimeSent\"/>\n"
+                         "<t:FieldURIOrConstant>\n<t:Constant Value=\"2024-01-07T00:00:00Z\"/>"),
+        std::string::npos);
     const std::string body = FindItemBody(0, restriction, "F");
     EXPECT_NE(body.find("BasePoint=\"Beginning\"/><Restriction>\n"), std::string::npos);
     EXPECT_NE(body.find("</Restriction>\n<ParentFolderIds>"), std::string::npos);
@@ -196,22 +199,25 @@ TEST_F(OtherKinds, EveryItemSkippedAndFolderTotalSet)
 {
     conntest::ScratchDir dir;
     conntest::LogCapture log(dir);
-    ResetKindReaders();
     for (int kind : {kFolderTypeContacts, kFolderTypeCalendar, kFolderTypeTasks}) {
         SCOPED_TRACE(kind);
-        ClearFolderTable();
+        session.state.folders.clear();
         FolderEntry entry;
         entry.display_name = "Kind" + std::to_string(kind);
         entry.folder_type = kind;
         entry.total_count = 3 + kind;
-        ASSERT_TRUE(AddFolderEntry(entry));
+        ASSERT_TRUE(AddFolderEntry(session.state.folders, entry));
         StatusLog::statuses.clear();
         auto msg = std::make_unique<qv_message>();
         int count = -1, size = -1;
-        EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 0, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr, nullptr, nullptr, dir.dir().data(), &count, &size,
-                                    &StatusLog::Record),
-                  0);
+        ConvertFolderArguments args;
+        args.msg = msg.get();
+        args.folder_index = 0;
+        args.work_dir = dir.dir();
+        args.out_count = &count;
+        args.out_size = &size;
+        args.status = &StatusLog::Record;
+        EXPECT_EQ(ConvertFolderImpl(session, args), 0);
         EXPECT_EQ(StatusLog::statuses, std::vector<int>(3 + kind, QV_STATUS_SKIPPED));
         EXPECT_EQ(count, 0);
         EXPECT_EQ(size, 0);
@@ -226,9 +232,13 @@ TEST_F(OtherKinds, FolderIndexOutOfRangeIsRefused)
     conntest::LogCapture log(dir);
     auto msg = std::make_unique<qv_message>();
     int count = -1, size = -1;
-    EXPECT_EQ(ConvertFolderImpl(msg.get(), nullptr, 3, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                nullptr, nullptr, dir.dir().data(), &count, &size, nullptr),
-              0);
+    ConvertFolderArguments args;
+    args.msg = msg.get();
+    args.folder_index = 3;
+    args.work_dir = dir.dir();
+    args.out_count = &count;
+    args.out_size = &size;
+    EXPECT_EQ(ConvertFolderImpl(session, args), 0);
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(log.has("QV Error: ConvertFolder")) << log.text();
 }

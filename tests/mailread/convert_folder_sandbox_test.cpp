@@ -21,7 +21,7 @@
 #include "qv/qvcom.h"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace {
 
@@ -80,8 +80,6 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
     void SetUp() override
     {
         SandboxTest::SetUp();
-        conntest::ResetSession();
-        ResetKindReaders();
         qvcom_reset_filters();
         qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
         qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
@@ -89,10 +87,9 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
     }
     void TearDown() override
     {
-        LogoffSession(0);
+        LogoffSession(session, 0);
         qvcom_set_switches(nullptr);
         qvcom_reset_filters();
-        conntest::ResetSession();
         SandboxTest::TearDown();
     }
 
@@ -122,18 +119,14 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
         start();
         const std::string all = switches + " /CAFILE " + server->ca_file();
         qvcom_set_switches(all.c_str());
-        std::string user = kMailbox, password = kPassword, url = server->ews_url();
-        ASSERT_EQ(LogonSession(user.data(), password.data(), url.data(), nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, 1, 0, nullptr,
-                               nullptr),
-                  kLogonOk)
+        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 1), kLogonOk)
             << log.text();
-        GetFolderNamesImpl(nullptr, [](char *) QV_STDCALL { return 0; });
+        GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
     }
-    static int FolderIndex(const std::string &internal_path)
+    int FolderIndex(const std::string &internal_path) const
     {
-        for (int i = 0; i < gFolderCount(); ++i)
-            if (gFolders[static_cast<std::size_t>(i)].internal_path == internal_path)
+        for (int i = 0; i < static_cast<int>(session.state.folders.size()); ++i)
+            if (session.state.folders[static_cast<std::size_t>(i)].internal_path == internal_path)
                 return i;
         ADD_FAILURE() << "no folder " << internal_path;
         return -1;
@@ -150,12 +143,18 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
     void Convert(HostView &view, const std::string &folder, int max_items = 0)
     {
         gView = &view;
-        gMaxMessages = max_items;
+        session.state.max_messages = max_items;
         auto msg = std::make_unique<qv_message>();
         msg->msg_number = 7;
-        view.result = ConvertFolderImpl(msg.get(), &OutputMsg, FolderIndex(folder), nullptr,
-                                        nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                        work.dir().data(), &view.count, &view.size, &MsgStatus);
+        ConvertFolderArguments args;
+        args.msg = msg.get();
+        args.output = &OutputMsg;
+        args.folder_index = FolderIndex(folder);
+        args.work_dir = work.dir();
+        args.out_count = &view.count;
+        args.out_size = &view.size;
+        args.status = &MsgStatus;
+        view.result = ConvertFolderImpl(session, args);
         view.folder_total = msg->folder_total;
         com_ResetObject(msg.get());
         gView = nullptr;
@@ -173,6 +172,7 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
     conntest::LogCapture log{work};
     conntest::FakeClock clock;
     int seeded_ = 0;
+    Session session;
 };
 
 // Listing in pages of 500: exactly 500 ids take one FindItem, 501 take two.
@@ -181,16 +181,19 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
     SeedFolder("Five Hundred", 500);
     SeedFolder("Five Hundred One", 501);
     StartAndLogon("/CURLDEBUG");
-    for (const auto &[folder, expected] : {std::pair{"Five Hundred", 500}, {"Five Hundred One", 501}}) {
+    for (const auto &[folder, expected] :
+         {std::pair{"Five Hundred", 500}, {"Five Hundred One", 501}}) {
         SCOPED_TRACE(folder);
         const std::size_t finds_before = log.count("<FindItem ");
         const std::size_t offset500_before = log.count("Offset=\"500\"");
         {
-            UniqueFile ids = OpenFile(work.file("ids.txt"), "wb");
-            ASSERT_EQ(mailread::ListFolderItems(
-                          work.dir(), gFolders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
-                          "", ids.get()),
-                      mailread::ListingResult::kListed);
+            qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
+            ASSERT_EQ(
+                mailread::ListFolderItems(
+                    session, work.dir(),
+                    session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
+                    "", ids.get()),
+                mailread::ListingResult::kListed);
         }
         const std::string ids = conntest::ReadFile(work.file("ids.txt"));
         std::set<std::string> distinct;

@@ -10,7 +10,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::read_file;
+using mailread_test::ReadFile;
 
 qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
 {
@@ -35,7 +35,8 @@ void expect_part(const qv_message *msg, int index, int type, const char *name, c
     EXPECT_STREQ(p->content_id, content_id) << "part " << index;
 }
 
-void expect_recipient(const qv_message *msg, int index, int kind, const char *name, const char *address)
+void expect_recipient(const qv_message *msg, int index, int kind, const char *name,
+                      const char *address)
 {
     ASSERT_LT(index, msg->recipient_count);
     const qv_recipient *r = msg->recipients[index];
@@ -109,7 +110,8 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
               0u);
     EXPECT_NE(html.find("Preis: 5 \x80 &amp; mehr"), std::string::npos);
 
-    expect_part(msg.get(), 3, QV_PART_ATTACHMENT, "embedded image.png", "utf-8", "logo@example.com");
+    expect_part(msg.get(), 3, QV_PART_ATTACHMENT, "embedded image.png", "utf-8",
+                "logo@example.com");
     EXPECT_EQ(Part(3), pattern_image());
     expect_part(msg.get(), 4, QV_PART_ATTACHMENT, "Quartalsbericht \xC3\xBC" "ber Q3.pdf", "utf-8");
     EXPECT_EQ(Part(4), pattern_pdf());
@@ -197,9 +199,10 @@ TEST_F(ParserTest, Iso2022JpHeadersAndBody)
     EXPECT_STREQ(msg->message_charset, "ISO-2022-JP");
     ASSERT_EQ(msg->part_count, 2);
     expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
-    EXPECT_EQ(Part(1), "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE3\x80\x81"
-                       "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\r\n"
-                       "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82\r\n");
+    EXPECT_EQ(Part(1),
+              "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE3\x80\x81"
+              "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\r\n"
+              "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82\r\n");
 }
 
 TEST_F(ParserTest, Utf16BodyIsConvertedWhole)

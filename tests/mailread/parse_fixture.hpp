@@ -1,38 +1,25 @@
 // Shared set-up of the parser tests: a private working directory, a
-// zeroed record released after each test, and readers of part files.
+// zeroed record released after each test, the parser's settings, and
+// readers of part files.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <set>
 #include <string>
 
-#include "frame/session.hpp"
 #include "mailread/rfc822_parser.hpp"
+#include "test_support.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 
 namespace mailread_test {
 
-inline std::string read_file(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline void write_file(const std::string &path, const std::string &content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+using conntest::ReadFile;
+using conntest::WriteFile;
 
 inline std::string data_file(const std::string &name)
 {
@@ -61,28 +48,18 @@ class ParserTest : public ::testing::Test {
   protected:
     void SetUp() override
     {
-        qvamz::ResetSessionState();
-        std::random_device random;
-        work_ = std::filesystem::temp_directory_path() /
-                ("mailread_test_" + std::to_string(getpid()) + "_" + std::to_string(random()));
-        std::filesystem::create_directories(work_);
         msg = std::make_unique<qv_message>();
         msg->msg_number = 5;
     }
-    void TearDown() override
-    {
-        com_Deallocate_All(msg.get(), dir().c_str());
-        std::error_code ignored;
-        std::filesystem::remove_all(work_, ignored);
-        qvamz::ResetSessionState();
-    }
+    void TearDown() override { com_Deallocate_All(msg.get(), dir().c_str()); }
 
-    std::string dir() const { return work_.string() + "/"; }
+    std::string dir() const { return work_.dir(); }
 
     int ParseText(const std::string &text)
     {
         MemoryStream in(text);
-        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1);
+        return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1,
+                                                 settings);
     }
     int ParseFile(const std::string &name)
     {
@@ -90,7 +67,8 @@ class ParserTest : public ::testing::Test {
         EXPECT_NE(f, nullptr) << name;
         if (!f)
             return -999;
-        const int result = qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1);
+        const int result =
+            qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1, settings);
         std::fclose(f);
         return result;
     }
@@ -98,22 +76,23 @@ class ParserTest : public ::testing::Test {
     std::string Part(int index, const qv_message *m = nullptr) const
     {
         const qv_message *record = m ? m : msg.get();
-        return read_file(qvcom::part_file_path(dir(), record->msg_number, index));
+        return ReadFile(qvcom::part_file_path(dir(), record->msg_number, index));
     }
 
     // Names of the files now in the working directory.
     std::set<std::string> WorkFiles() const
     {
         std::set<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(work_))
+        for (const auto &entry : std::filesystem::directory_iterator(work_.dir()))
             names.insert(entry.path().filename().string());
         return names;
     }
 
     std::unique_ptr<qv_message> msg;
+    qvamz::mailread::ParserSettings settings; // of every parse of the test
 
   private:
-    std::filesystem::path work_;
+    conntest::ScratchDir work_;
 };
 
 } // namespace mailread_test

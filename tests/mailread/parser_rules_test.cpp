@@ -4,13 +4,11 @@
 #include <ctime>
 #include <string>
 
-#include "frame/session.hpp"
 #include "parse_fixture.hpp"
 
 namespace {
 
 using mailread_test::ParserTest;
-using qvamz::gSw;
 
 qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
 {
@@ -91,15 +89,18 @@ TEST_F(ParserTest, TypeCodesFromEitherHeaderOrder)
 TEST_F(ParserTest, SinglePartHtmlInBase64EitherOrderAndItsMetaCharset)
 {
     // "<meta http-equiv=x content='charset=utf-16'><p>x</p>" in base64
-    const std::string body = "PG1ldGEgaHR0cC1lcXVpdj14IGNvbnRlbnQ9J2NoYXJzZXQ9dXRmLTE2Jz48cD54PC9wPg==\n";
-    for (const char *headers : {"Content-Transfer-Encoding: base64\nContent-Type: text/html; charset=koi8-r\n",
-                                "Content-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n"}) {
+    const std::string body =
+        "PG1ldGEgaHR0cC1lcXVpdj14IGNvbnRlbnQ9J2NoYXJzZXQ9dXRmLTE2Jz48cD54PC9wPg==\n";
+    for (const char *headers :
+         {"Content-Transfer-Encoding: base64\nContent-Type: text/html; charset=koi8-r\n",
+          "Content-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n"}) {
         ASSERT_EQ(ParseText(std::string("From: a@x\n") + headers + "\n" + body), 0) << headers;
         ASSERT_EQ(msg->part_count, 2);
         EXPECT_EQ(msg->parts[1]->part_type, QV_PART_HTML_BODY) << headers;
         EXPECT_STREQ(msg->parts[1]->charset, "koi8-r") << "a utf-16 meta does not win";
-        EXPECT_EQ(Part(1), "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\">\n"
-                           "<meta http-equiv=x content='charset=utf-16'><p>x</p>");
+        EXPECT_EQ(Part(1),
+                  "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\">\n"
+                  "<meta http-equiv=x content='charset=utf-16'><p>x</p>");
         com_Deallocate_All(msg.get(), dir().c_str());
         com_ResetObject(msg.get());
     }
@@ -159,9 +160,12 @@ TEST_F(ParserTest, LongSubjectBecomesTheBodyBrokenIntoLines)
 
 TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
 {
-    gSw.log_subjects = 1;
+    settings.log_subjects = true;
     qvcom_set_skip_subjects("weekly digest");
-    EXPECT_EQ(ParseText("From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"), 1);
+    EXPECT_EQ(
+        ParseText(
+            "From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"),
+        1);
     com_Deallocate_All(msg.get(), dir().c_str());
     com_ResetObject(msg.get());
     // The rule also applies when the subject comes after the date, or with
@@ -175,7 +179,7 @@ TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
 
 TEST_F(ParserTest, RawPassThroughKeepsTheMessageAsReceived)
 {
-    gSw.raw_passthrough = 1;
+    settings.raw_passthrough = true;
     const std::string message = "From: a@x\r\nSubject: raw\r\n\r\nline\tone\r\n";
     ASSERT_EQ(ParseText("\r\n\r\n" + message), 0);
     ASSERT_EQ(msg->part_count, 3);
@@ -188,14 +192,15 @@ TEST_F(ParserTest, RawPassThroughKeepsTheMessageAsReceived)
 
 TEST_F(ParserTest, CalendarPartsDroppedWithD142)
 {
-    const std::string text = multipart("--X\nContent-Type: text/plain\n\ninvite\n"
-                                       "--X\nContent-Type: text/calendar; method=REQUEST\n\nBEGIN:VCALENDAR\n");
+    const std::string text =
+        multipart("--X\nContent-Type: text/plain\n\ninvite\n"
+                  "--X\nContent-Type: text/calendar; method=REQUEST\n\nBEGIN:VCALENDAR\n");
     ASSERT_EQ(ParseText(text), 0);
     ASSERT_EQ(msg->part_count, 3);
     EXPECT_STREQ(msg->parts[2]->file_name, "s.ics");
     com_Deallocate_All(msg.get(), dir().c_str());
     com_ResetObject(msg.get());
-    gSw.drop_calendar_parts = 1;
+    settings.drop_calendar_parts = true;
     ASSERT_EQ(ParseText(text), 0);
     EXPECT_EQ(msg->part_count, 2);
     EXPECT_EQ(WorkFiles().size(), 2u) << "the dropped part leaves no file";

@@ -12,7 +12,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::read_file;
+using mailread_test::ReadFile;
 
 // A stream that hands stdio between 1 and 7 bytes per read.
 struct RaggedSource {
@@ -33,7 +33,9 @@ struct RaggedSource {
     static int seek(void *cookie, off64_t *offset, int whence)
     {
         auto *s = static_cast<RaggedSource *>(cookie);
-        const off64_t base = whence == SEEK_SET ? 0 : whence == SEEK_CUR ? off64_t(s->pos) : off64_t(s->data.size());
+        const off64_t base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? off64_t(s->pos)
+                                                  : off64_t(s->data.size());
         const off64_t target = base + *offset;
         if (target < 0 || target > off64_t(s->data.size()))
             return -1;
@@ -52,17 +54,16 @@ class Streaming : public ParserTest {
         std::ostringstream out;
         // A date the parser made up is the time of the parse.
         out << m->subject << '|' << m->from_name << '|' << m->from_address << '|'
-            << (m->date_missing ? 0 : m->date) << '|'
-            << m->date_missing << '|' << m->codepage << '|' << m->message_charset << '|' << m->unread
-            << '|' << m->replied << '|' << m->forwarded << '|' << m->priority << '|' << m->importance
-            << '\n';
+            << (m->date_missing ? 0 : m->date) << '|' << m->date_missing << '|' << m->codepage
+            << '|' << m->message_charset << '|' << m->unread << '|' << m->replied << '|'
+            << m->forwarded << '|' << m->priority << '|' << m->importance << '\n';
         for (int i = 0; i < m->recipient_count; ++i)
             out << m->recipients[i]->kind << ':' << m->recipients[i]->name << ':'
                 << m->recipients[i]->address << '\n';
         for (int i = 0; i < m->part_count; ++i) {
             const qv_part *p = m->parts[i];
-            out << "part " << i << ' ' << p->part_type << ' ' << p->file_name << ' ' << p->content_id
-                << ' ' << p->charset << ' ' << p->size << '\n';
+            out << "part " << i << ' ' << p->part_type << ' ' << p->file_name << ' '
+                << p->content_id << ' ' << p->charset << ' ' << p->size << '\n';
             if (p->part_type == QV_PART_EMBEDDED_MSG && p->sub_message)
                 out << Fingerprint(p->sub_message, depth + 1);
             else
@@ -105,7 +106,7 @@ TEST_F(Streaming, RaggedReadsGiveTheSameRecordAsOneRead)
         const std::string name = entry.path().filename().string();
         if (name == "deleted.eml" || entry.path().extension() != ".eml")
             continue;
-        const std::string bytes = read_file(entry.path().string());
+        const std::string bytes = ReadFile(entry.path().string());
         const std::string whole = ParseWhole(bytes);
         EXPECT_EQ(ParseRagged(bytes), whole) << name;
         EXPECT_GT(whole.size(), 100u) << name;
@@ -128,7 +129,8 @@ std::string noise(std::size_t n)
 
 std::string base64(const std::string &in, std::size_t line_length)
 {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    static const char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve(in.size() / 3 * 4 + in.size() / line_length * 2 + 8);
     std::size_t column = 0;
@@ -155,14 +157,15 @@ TEST_F(Streaming, TwentyMegabyteAttachmentComesOutWhole)
     const std::string payload = noise(20 * 1024 * 1024 + 7);
     // Once in 76-character lines, once as a single line of 28 MB.
     for (std::size_t line_length : {std::size_t(76), std::string::npos}) {
-        const std::string message = "From: a@example.com\r\nDate: Tue, 1 Dec 2026 10:00:00 +0000\r\n"
-                                    "Subject: big\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
-                                    "--B\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n"
-                                    "--B\r\nContent-Type: application/octet-stream; name=\"big.bin\"\r\n"
-                                    "Content-Transfer-Encoding: base64\r\n\r\n" +
-                                    base64(payload, line_length) + "--B--\r\n";
+        const std::string message =
+            "From: a@example.com\r\nDate: Tue, 1 Dec 2026 10:00:00 +0000\r\n"
+            "Subject: big\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
+            "--B\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n"
+            "--B\r\nContent-Type: application/octet-stream; name=\"big.bin\"\r\n"
+            "Content-Transfer-Encoding: base64\r\n\r\n" +
+            base64(payload, line_length) + "--B--\r\n";
         const std::string path = dir() + "big.eml";
-        mailread_test::write_file(path, message);
+        mailread_test::WriteFile(path, message);
         FILE *f = std::fopen(path.c_str(), "rb");
         ASSERT_EQ(qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1), 0);
         std::fclose(f);
@@ -170,7 +173,8 @@ TEST_F(Streaming, TwentyMegabyteAttachmentComesOutWhole)
         EXPECT_EQ(msg->parts[2]->part_type, QV_PART_ATTACHMENT);
         EXPECT_STREQ(msg->parts[2]->file_name, "big.bin");
         EXPECT_EQ(msg->parts[2]->size, payload.size());
-        EXPECT_TRUE(Part(2) == payload) << "attachment bytes differ (line length " << line_length << ")";
+        EXPECT_TRUE(Part(2) == payload)
+            << "attachment bytes differ (line length " << line_length << ")";
         com_Deallocate_All(msg.get(), dir().c_str());
         com_ResetObject(msg.get());
         std::remove(path.c_str());

@@ -13,7 +13,7 @@ namespace {
 
 std::string CopyText(const WorkDir &dir, std::string_view content)
 {
-    WriteFile(dir.file("in.txt"), content);
+    WriteFile(dir.file("in.txt"), std::string(content));
     std::FILE *out = std::fopen(dir.file("out.txt").c_str(), "wb");
     EXPECT_EQ(qvamz::CopyBodyText(out, dir.file("in.txt")), 0);
     std::fclose(out);
@@ -27,12 +27,13 @@ TEST(CopyBodyText, LinesEndInCrlf)
         std::string in, out;
     };
     std::vector<Case> cases = {
-        {"a\nb\n", "a\r\nb\r\n\r\n"},   // the last empty line keeps the final line end
+        {"a\nb\n", "a\r\nb\r\n\r\n"}, // the last empty line keeps the final line end
         {"a\r\nb", "a\r\nb\r\n"},
-        {"a\rb\r", "a\r\nb\r\n\r\n"},   // a lone CR ends a line and loses nothing
+        {"a\rb\r", "a\r\nb\r\n\r\n"}, // a lone CR ends a line and loses nothing
         {"a\r\rb", "a\r\n\r\nb\r\n"},
         {"", "\r\n"},
-        {"From me\nfrom you\nFromage\n From x\n", ">From me\r\n>from you\r\nFromage\r\n From x\r\n\r\n"},
+        {"From me\nfrom you\nFromage\n From x\n",
+         ">From me\r\n>from you\r\nFromage\r\n From x\r\n\r\n"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(CopyText(dir, c.in), c.out) << c.in;

@@ -2,61 +2,31 @@
 // records built with the common library, and the host log.
 #pragma once
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
-#include <random>
 #include <string>
 #include <string_view>
 
 #include "frame/session.hpp"
+#include "test_support.hpp"
 #include "mailwrite/mime_builder.hpp"
 #include "qv/qvcom.h"
 
 namespace mwtest {
 
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-inline void WriteFile(const std::string &path, std::string_view content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
+using conntest::ReadFile;
+using conntest::WriteFile;
 
 // A fresh work directory (ending with "/") whose host log collects every
 // com_Log line; removed with everything in it afterwards.
 class WorkDir {
   public:
-    WorkDir()
-    {
-        std::random_device random;
-        path_ = std::filesystem::temp_directory_path() /
-                ("qv_mailwrite_" + std::to_string(getpid()) + "_" + std::to_string(random()));
-        std::filesystem::create_directories(path_);
-        qvcom_set_log_file(file("host.log").c_str());
-    }
-    ~WorkDir()
-    {
-        qvcom_set_log_file(nullptr);
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    WorkDir(const WorkDir &) = delete;
-    WorkDir &operator=(const WorkDir &) = delete;
-
-    std::string prefix() const { return path_.string() + "/"; }
-    std::string file(std::string_view name) const { return prefix() + std::string(name); }
-    std::string log() const { return ReadFile(file("host.log")); }
+    std::string prefix() const { return dir_.dir(); }
+    std::string file(std::string_view name) const { return dir_.file(std::string(name)); }
+    std::string log() const { return log_.text(); }
 
   private:
-    std::filesystem::path path_;
+    conntest::ScratchDir dir_;
+    conntest::LogCapture log_{dir_};
 };
 
 // A zeroed record as the host hands it over; its sub-records are released
@@ -101,7 +71,7 @@ inline qv_part &AddPart(qv_message &msg, const std::string &work_dir, int type,
     SetText(part->file_name, name);
     SetText(part->content_id, content_id);
     part->size = static_cast<uint32_t>(content.size());
-    WriteFile(PartPath(work_dir, msg, msg.part_count), content);
+    WriteFile(PartPath(work_dir, msg, msg.part_count), std::string(content));
     ++msg.part_count;
     return *part;
 }

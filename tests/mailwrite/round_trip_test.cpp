@@ -93,10 +93,7 @@ int Parse(const std::string &path, qv_message &msg, const WorkDir &dir)
     return result;
 }
 
-class RoundTrip : public ::testing::TestWithParam<const char *> {
-  protected:
-    void SetUp() override { qvamz::ResetSessionState(); }
-};
+class RoundTrip : public ::testing::TestWithParam<const char *> {};
 
 TEST_P(RoundTrip, ParseBuildParseGivesTheSameRecord)
 {
@@ -170,7 +167,6 @@ std::string AttachedMessageBytes(const RecordSnapshot &snap)
 
 TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
 {
-    qvamz::ResetSessionState();
     std::string builder_boundary;
     for (bool clashes : {false, true}) {
         SCOPED_TRACE(clashes ? "with a line like a builder boundary" : "plain");
@@ -212,13 +208,17 @@ TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
 // last line end included).
 TEST(FileAttachments, TypedByExtensionAndReadBackUnchanged)
 {
-    qvamz::ResetSessionState();
     const struct {
         const char *name, *type, *content;
     } cases[] = {
         {"report.pdf", "application/pdf", "%PDF-1.4\n\x01\x02 binary\r\n"},
-        {"\xC3\x9C" "bersicht.txt", "text/plain", "\xC3\x9C" "bersicht\nZeile 1\n"},
-        {"table.XLSX", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "PK\x03\x04"},
+        {"\xC3\x9C"
+         "bersicht.txt",
+         "text/plain",
+         "\xC3\x9C"
+         "bersicht\nZeile 1\n"},
+        {"table.XLSX", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet",
+         "PK\x03\x04"},
         {"data.unknownext", "application/octet-stream", "raw\r\n\r\n"},
         {"invite.ics", "application/octet-stream", "BEGIN:VCALENDAR\r\n"},
     };

@@ -82,9 +82,6 @@ class WriteSandbox : public sandbox_test::SandboxTest {
     void SetUp() override
     {
         SandboxTest::SetUp();
-        conntest::ResetSession();
-        ResetTargetState();
-        ResetBundleState();
         qvcom_set_directory(QVCOM_DIR_WORK, work.prefix().c_str());
         qvcom_set_directory(QVCOM_DIR_BASE, work.prefix().c_str());
         qvcom_set_loss_handler(&LossLog::Handler, &losses);
@@ -93,12 +90,9 @@ class WriteSandbox : public sandbox_test::SandboxTest {
     }
     void TearDown() override
     {
-        LogoffSession(0);
+        LogoffSession(session, 0);
         qvcom_set_switches(nullptr);
         qvcom_set_loss_handler(nullptr, nullptr);
-        ResetTargetState();
-        ResetBundleState();
-        conntest::ResetSession();
         SandboxTest::TearDown();
     }
 
@@ -110,11 +104,7 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         if (std::size_t at = all.find("%API%"); at != std::string::npos)
             all.replace(at, 5, server->base_url());
         qvcom_set_switches(all.c_str());
-        std::string user = kMailbox, password = kPassword, url = server->ews_url();
-        ASSERT_EQ(LogonSession(user.data(), password.data(), url.data(), nullptr, nullptr, nullptr,
-                               nullptr, nullptr, nullptr, nullptr, nullptr, 0, 1, 0, 0, nullptr,
-                               nullptr),
-                  kLogonOk)
+        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 0), kLogonOk)
             << work.log();
     }
     void InjectFault(const std::string &json)
@@ -128,7 +118,7 @@ class WriteSandbox : public sandbox_test::SandboxTest {
     {
         Record msg = NewRecord(0);
         SetText(msg->group_folder, group);
-        return InitWriteImpl(msg.get(), folder.c_str(), nullptr, kind);
+        return InitWriteImpl(session, msg.get(), folder.c_str(), kind);
     }
     // A mail record with a text body and an attachment of `attachment` bytes.
     Record Mail(const std::string &subject, std::size_t attachment = 100)
@@ -139,14 +129,15 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         SetText(msg->from_address, "ann@example.org");
         AddRecipient(*msg, "Bob", "bob@example.org");
         msg->date = com_UnixToFileTime(1767261600 + numbers_);
-        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text", "Text of " + subject + "\n");
+        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text",
+                "Text of " + subject + "\n");
         std::string data(attachment, '\0');
         for (std::size_t i = 0; i < data.size(); ++i)
             data[i] = static_cast<char>((i * 7919 + numbers_) & 0xFF);
         AddPart(*msg, work.prefix(), QV_PART_ATTACHMENT, "data.bin", data);
         return msg;
     }
-    int Write(qv_message &msg) { return WriteMsgImpl(&msg, nullptr, work.prefix().c_str(), nullptr); }
+    int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, work.prefix().c_str()); }
     int CreateItemRequests() const { return Count(work.log(), "debug: AMZ: CreateItem\n"); }
     static int Count(const std::string &text, const std::string &needle)
     {
@@ -206,6 +197,7 @@ class WriteSandbox : public sandbox_test::SandboxTest {
     WorkDir work;
     LossLog losses;
     conntest::FakeClock clock;
+    Session session;
 
   private:
     int numbers_ = 0;
@@ -218,13 +210,13 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
     EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.folder_ids.count("Projects/2019/Q1"), 1u);
-    EXPECT_EQ(gTargetFolderId, dump.folder_ids["Projects/2019/Q1"]);
+    EXPECT_EQ(session.state.target_folder_id, dump.folder_ids["Projects/2019/Q1"]);
     for (const char *path : {"Projects", "Projects^2019", "Projects^2019^Q1"}) {
         std::string shown = path;
         std::replace(shown.begin(), shown.end(), '^', '/');
-        auto entry = std::find_if(gFolders.begin(), gFolders.end(),
+        auto entry = std::find_if(session.state.folders.begin(), session.state.folders.end(),
                                   [&](const FolderEntry &e) { return e.internal_path == path; });
-        ASSERT_NE(entry, gFolders.end()) << path;
+        ASSERT_NE(entry, session.state.folders.end()) << path;
         EXPECT_EQ(entry->folder_id, dump.folder_ids[shown]) << path;
     }
 
@@ -234,7 +226,7 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
     EXPECT_TRUE(conntest::CountOf(work.log(), "debug: existing folder found") > 0);
     ASSERT_EQ(InitWrite("Projects^2019^Q2"), 0);
     EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 4);
-    EXPECT_EQ(CloseWriteImpl(0), 0); // nothing written: nothing sent
+    EXPECT_EQ(CloseWriteImpl(session, 0), 0); // nothing written: nothing sent
     EXPECT_EQ(CreateItemRequests(), 0);
 }
 
@@ -244,18 +236,18 @@ TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
     ASSERT_EQ(InitWrite("Inbox^Receipts"), 0);
     EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 1);
 
-    gSw.path_level = 1; // "/D49 1"
+    session.settings.path_level = 1; // "/D49 1"
     ASSERT_EQ(InitWrite("Old Store^Inbox^Projects"), 0);
-    gSw.path_level = 5; // more levels than the path has: searched whole
+    session.settings.path_level = 5; // more levels than the path has: searched whole
     ASSERT_EQ(InitWrite("Top^Level"), 0);
-    gSw.path_level = 0;
+    session.settings.path_level = 0;
 
     ASSERT_EQ(InitWrite("Inbox", 0, "Archive"), 0);
-    std::string archive_inbox = gTargetFolderId;
+    std::string archive_inbox = session.state.target_folder_id;
     ASSERT_EQ(InitWrite("Inbox", 0, "ROOT"), 0);
 
     Dump dump = DumpMailbox();
-    EXPECT_EQ(gTargetFolderId, dump.folder_ids["Inbox"]);
+    EXPECT_EQ(session.state.target_folder_id, dump.folder_ids["Inbox"]);
     EXPECT_EQ(archive_inbox, dump.folder_ids["Archive/Inbox"]);
     for (const char *path : {"Inbox/Receipts", "Inbox/Projects", "Top/Level", "Archive/Inbox"})
         EXPECT_EQ(dump.folder_ids.count(path), 1u) << path;
@@ -269,15 +261,13 @@ TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
     StartAndLogon();
     ASSERT_EQ(InitWrite("anything", 1), 0); // contacts: the session's contacts folder
     Dump dump = DumpMailbox();
-    EXPECT_EQ(gTargetFolderId, dump.folder_ids[gContactsFolder]);
+    EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.contacts_folder]);
     ASSERT_EQ(InitWrite("anything", 2), 0);
-    EXPECT_EQ(gCalendarWorkBuffer.size(), kCalendarWorkBufferSize);
-    EXPECT_EQ(gTargetFolderId, dump.folder_ids[gCalendarFolder]);
-    gSw.keep_host_folder_names = 1; // "/D219"
+    EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.calendar_folder]);
+    session.settings.keep_host_folder_names = 1; // "/D219"
     ASSERT_EQ(InitWrite("Shared Calendar", 2), 0);
     EXPECT_EQ(DumpMailbox().folder_ids.count("Shared Calendar"), 1u);
-    EXPECT_EQ(CloseWriteImpl(0), 0);
-    EXPECT_TRUE(gCalendarWorkBuffer.empty());
+    EXPECT_EQ(CloseWriteImpl(session, 0), 0);
 
     EXPECT_EQ(InitWrite("x", 9), 1);
     EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: cannot create folder \"x\"") > 0);
@@ -315,9 +305,9 @@ TEST_F(WriteSandbox, BundleOfFiveIsOneRequest)
     }
     Record sixth = Mail("bundled 6");
     EXPECT_EQ(Write(*sixth), kWriteStored);
-    EXPECT_EQ(CloseWriteImpl(1), 0); // keep: nothing sent
+    EXPECT_EQ(CloseWriteImpl(session, 1), 0); // keep: nothing sent
     EXPECT_EQ(CreateItemRequests(), 1);
-    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_EQ(CloseWriteImpl(session, 0), 0);
     EXPECT_EQ(CreateItemRequests(), 2);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 6u);
@@ -334,10 +324,11 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     Record probe = Mail("probe", 3000);
     std::string probe_path = work.file("probe.eml");
     std::FILE *out = std::fopen(probe_path.c_str(), "wb");
-    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(), MimeBuildOptions::FromSession());
+    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(),
+              MimeBuildOptions::FromSession(session));
     std::uint32_t estimate = static_cast<std::uint32_t>(std::ftell(out)) / 3 * 4;
     std::fclose(out);
-    gBundle.bytes_max = estimate * 5 / 2; // two fit, the third does not
+    session.state.bundle.bytes_max = estimate * 5 / 2; // two fit, the third does not
 
     std::vector<std::string> subjects = {"first", "second", "third", "fourth"};
     for (const std::string &subject : subjects) {
@@ -347,18 +338,18 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     EXPECT_EQ(CreateItemRequests(), 1); // the first two, when the third came
     EXPECT_TRUE(conntest::CountOf(work.log(),
                                   "debug: maximum bundle size reached at message count=2") > 0);
-    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_EQ(CloseWriteImpl(session, 0), 0);
     EXPECT_EQ(CreateItemRequests(), 2);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 4u);
     for (std::size_t i = 0; i < subjects.size(); ++i)
         EXPECT_EQ(dump.items["Inbox"][i].subject, subjects[i]);
 
-    gBundle.bytes_max = 10; // no message fits at all
+    session.state.bundle.bytes_max = 10; // no message fits at all
     Record huge = Mail("huge");
     EXPECT_EQ(Write(*huge), kWriteLost);
-    EXPECT_TRUE(conntest::CountOf(work.log(),
-                                  "QV Warning: unable to send message because it is too large") > 0);
+    EXPECT_TRUE(conntest::CountOf(
+                    work.log(), "QV Warning: unable to send message because it is too large") > 0);
 }
 
 TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
@@ -376,7 +367,8 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     Record failed = Mail("failed");
     EXPECT_EQ(Write(*failed), kWriteLost);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
+    EXPECT_TRUE(
+        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
     auto client = server->client();
     client.request("DELETE", "/sandbox/faults", "");
 
@@ -386,9 +378,11 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_EQ(Count(work.log(), "QV Info: retrying message (refused)"), 0);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
+    EXPECT_TRUE(
+        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
 
-    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
+    EXPECT_EQ(losses.reports,
+              (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 1u);
     EXPECT_EQ(dump.items["Inbox"][0].subject, "retried");
@@ -409,7 +403,8 @@ TEST_F(WriteSandbox, TooLargeAnswersNameTheSize)
     EXPECT_EQ(Write(*d), kWriteLost);
     EXPECT_EQ(clock.sleeps.size(), 3u); // 507 is a server error: retried first
     EXPECT_EQ(Count(work.log(), "QV Warning: unable to send message because it is too large"), 2);
-    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
+    EXPECT_EQ(losses.reports,
+              (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
     EXPECT_EQ(DumpMailbox().ItemCount(), 0u);
 }
 
@@ -434,7 +429,7 @@ TEST_F(WriteSandbox, PropertiesAndStickyNotes)
 {
     StartAndLogon();
     ASSERT_EQ(InitWrite("Inbox"), 0);
-    EXPECT_FALSE(gStickyNoteMode);
+    EXPECT_FALSE(session.state.sticky_note_mode);
     Record msg = Mail("flagged");
     SetText(msg->categories, "Red; Blue;;  Green;");
     msg->flag_status = 7;
@@ -446,9 +441,9 @@ TEST_F(WriteSandbox, PropertiesAndStickyNotes)
     EXPECT_EQ(msg->flag_status, 2);
 
     ASSERT_EQ(InitWrite("notes"), 0);
-    EXPECT_FALSE(gStickyNoteMode); // the notes folder name is "Notes", case counts
+    EXPECT_FALSE(session.state.sticky_note_mode); // the notes folder name is "Notes", case counts
     ASSERT_EQ(InitWrite("Notes"), 0);
-    EXPECT_TRUE(gStickyNoteMode);
+    EXPECT_TRUE(session.state.sticky_note_mode);
     Record note = Mail("a note");
     EXPECT_EQ(Write(*note), kWriteStored);
 
@@ -483,7 +478,7 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
     EXPECT_EQ(Write(*odd), kWriteStored);
 
     Record lost = Mail("lost");
-    EXPECT_EQ(WriteMsgImpl(lost.get(), nullptr, "/nonexistent/qv-work/", nullptr), kWriteLost);
+    EXPECT_EQ(WriteMsgImpl(session, lost.get(), "/nonexistent/qv-work/"), kWriteLost);
     EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: message \"lost\" lost") > 0);
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
@@ -498,16 +493,16 @@ TEST_F(WriteSandbox, PendingBundleGoesToItsOwnFolder)
     Record a = Mail("for inbox 1"), b = Mail("for inbox 2");
     EXPECT_EQ(Write(*a), kWriteStored);
     EXPECT_EQ(Write(*b), kWriteStored);
-    EXPECT_EQ(CloseWriteImpl(1), 0);
+    EXPECT_EQ(CloseWriteImpl(session, 1), 0);
     ASSERT_EQ(InitWrite("Elsewhere"), 0); // sends the Inbox bundle first
     Record c = Mail("for elsewhere");
     EXPECT_EQ(Write(*c), kWriteStored);
-    EXPECT_EQ(CloseWriteImpl(0), 0);
+    EXPECT_EQ(CloseWriteImpl(session, 0), 0);
     Dump dump = DumpMailbox();
     EXPECT_EQ(dump.items["Inbox"].size(), 2u);
     ASSERT_EQ(dump.items["Elsewhere"].size(), 1u);
     EXPECT_EQ(dump.items["Elsewhere"][0].subject, "for elsewhere");
-    std::string copies = gBaseDir + "debug/" + gDebugFolder + "/";
+    std::string copies = session.state.base_dir + "debug/" + session.state.debug_folder + "/";
     EXPECT_TRUE(std::filesystem::exists(copies + "wmin0.xml"));
     EXPECT_TRUE(std::filesystem::exists(copies + "wmin1.xml"));
     EXPECT_NE(ReadFile(copies + "wmin0.xml").find("</Items>\n"), std::string::npos);
@@ -521,7 +516,7 @@ TEST_F(WriteSandbox, SleepAndTokenRenewalBeforeEachItem)
     StartAndLogon(std::string("/SLEEP 250 /AUTHAMZI2 ") + role + "|" + org + "|" + key + "|" +
                       secret + " /AMZAPI %API%",
                   {"--token-lifetime", "600"});
-    ASSERT_FALSE(gBearerToken.empty());
+    ASSERT_FALSE(session.state.bearer_token.empty());
     ASSERT_EQ(InitWrite("Inbox"), 0);
     clock.sleeps.clear();
     Record first = Mail("first");

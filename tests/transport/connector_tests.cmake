@@ -1,4 +1,4 @@
-# One test executable of the connector's transport, ews and logon tests:
+# One test executable of the connector's transport, ews and frame tests:
 # links qvamz_impl, sees test_support.hpp / scripted_server.hpp (this
 # folder) and sandbox_fixture.hpp (tests/sandbox).  Tests that need the
 # sandbox are compiled only when the ews-sandbox target exists

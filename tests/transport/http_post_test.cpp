@@ -26,15 +26,13 @@ class HttpPostTest : public conntest::SessionTest {
     void SetUp() override
     {
         SessionTest::SetUp();
-        gWorkDir = dir.dir();
-        gEwsUrl = server.url();
-        gMailbox = "user@example.com";
-        gPassword = "pw-of-user";
-        ASSERT_TRUE(OpenSessionTransport());
-        HeaderList headers;
-        AppendStandardHeaders(headers);
-        SetSessionHeaders(std::move(headers));
-        SetupSessionHandle();
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = server.url();
+        session.state.mailbox = "user@example.com";
+        session.state.password = "pw-of-user";
+        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
+        AppendStandardHeaders(session.state.transport.headers, true);
+        SetupSessionHandle(session);
     }
 
     conntest::ScratchDir dir;
@@ -46,10 +44,11 @@ class HttpPostTest : public conntest::SessionTest {
 TEST_F(HttpPostTest, DoPostKeepsTheReformattedAnswerStatusAndRequestId)
 {
     server.Push(Respond(200, "<a><b>x</b></a>", {"X-amzn-request-id: req-42"}));
-    EXPECT_EQ(DoPost("<request/>", answer), 1);
+    const PostResult post = DoPost(session, "<request/>", answer);
+    EXPECT_TRUE(post.ok);
     EXPECT_EQ(conntest::ReadFile(answer), "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
-    EXPECT_EQ(gHTTPResponse, 200);
-    EXPECT_EQ(gRequestId, "X-amzn-request-id: req-42");
+    EXPECT_EQ(post.http_status, 200);
+    EXPECT_EQ(post.request_id, "X-amzn-request-id: req-42");
 
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 1u);
@@ -67,8 +66,10 @@ TEST_F(HttpPostTest, DoPostKeepsTheReformattedAnswerStatusAndRequestId)
 TEST_F(HttpPostTest, AnHttpErrorIsATransferThatSucceeded)
 {
     server.Push(Respond(500, "<fault/>"));
-    EXPECT_EQ(DoPost("<request/>", answer), 1);
-    EXPECT_EQ(gHTTPResponse, 500);
+    const PostResult post = DoPost(session, "<request/>", answer);
+    EXPECT_TRUE(post.ok);
+    EXPECT_EQ(post.http_status, 500);
+    EXPECT_TRUE(post.request_id.empty());
 }
 
 TEST_F(HttpPostTest, DoPostRetriesADroppedConnectionSilently)
@@ -76,7 +77,7 @@ TEST_F(HttpPostTest, DoPostRetriesADroppedConnectionSilently)
     server.Push(Drop());
     server.Push(Drop());
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(DoPost("<request/>", answer), 1);
+    EXPECT_TRUE(DoPost(session, "<request/>", answer).ok);
     EXPECT_EQ(server.requests().size(), 3u);
     EXPECT_FALSE(log.has("retrying"));
 }
@@ -85,9 +86,11 @@ TEST_F(HttpPostTest, DoPostGivesUpAfterFiveAttempts)
 {
     for (int i = 0; i < 6; ++i)
         server.Push(Drop());
-    EXPECT_EQ(DoPost("<request/>", answer), 0);
+    const PostResult post = DoPost(session, "<request/>", answer);
+    EXPECT_FALSE(post.ok);
+    EXPECT_FALSE(post.curl_error.empty());
     EXPECT_EQ(server.requests().size(), 5u);
-    EXPECT_EQ(gHTTPResponse, 0);
+    EXPECT_EQ(post.http_status, 0);
     EXPECT_TRUE(log.has("QV Warning: post to " + server.url() + " failed"));
 }
 
@@ -95,7 +98,7 @@ TEST_F(HttpPostTest, ABrokenAnswerDoesNotStayInFrontOfTheNextOne)
 {
     server.Push(ResetMidAnswer());
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(DoPost("<request/>", answer), 1);
+    EXPECT_TRUE(DoPost(session, "<request/>", answer).ok);
     EXPECT_EQ(conntest::ReadFile(answer), "<ok/>\r\n");
 }
 
@@ -107,7 +110,7 @@ TEST_F(HttpPostTest, DoPostFileStreamsTheFileAndLogsEachRetry)
     for (int i = 0; i < 4; ++i)
         server.Push(Drop());
     server.Push(Respond(200, "<done/>"));
-    EXPECT_EQ(DoPostFile(request, answer, "Quarterly report"), 1);
+    EXPECT_TRUE(DoPostFile(session, request, answer, "Quarterly report").ok);
     EXPECT_EQ(log.count("QV Info: retrying Post (error=52, subject=Quarterly report)"), 4u);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 5u);
@@ -122,17 +125,17 @@ TEST_F(HttpPostTest, DoPostFileStopsAtAReceiveError)
     conntest::WriteFile(request, "<r/>");
     server.Push(ResetMidAnswer());
     server.Push(Respond(200, "<never/>"));
-    EXPECT_EQ(DoPostFile(request, answer, "s"), 0);
+    EXPECT_FALSE(DoPostFile(session, request, answer, "s").ok);
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_FALSE(log.has("retrying Post"));
 }
 
 TEST_F(HttpPostTest, MissingFilesPostNothing)
 {
-    EXPECT_EQ(DoPostFile(dir.file("absent.xml"), answer, "s"), 0);
+    EXPECT_FALSE(DoPostFile(session, dir.file("absent.xml"), answer, "s").ok);
     conntest::WriteFile(dir.file("soap.xml"), "<r/>");
-    EXPECT_EQ(DoPostFile(dir.file("soap.xml"), dir.file("no/such/dir/a.xml"), "s"), 0);
-    EXPECT_EQ(DoPost("<r/>", dir.file("no/such/dir/a.xml")), 0);
+    EXPECT_FALSE(DoPostFile(session, dir.file("soap.xml"), dir.file("no/such/dir/a.xml"), "s").ok);
+    EXPECT_FALSE(DoPost(session, "<r/>", dir.file("no/such/dir/a.xml")).ok);
     EXPECT_TRUE(server.requests().empty());
 }
 
@@ -145,10 +148,12 @@ TEST_F(HttpPostTest, NoServerListeningLeavesStatusZero)
     socklen_t length = sizeof address;
     ::bind(fd, reinterpret_cast<sockaddr *>(&address), length);
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    gEwsUrl = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/EWS/Exchange.asmx";
+    session.state.ews_url =
+        "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/EWS/Exchange.asmx";
     ::close(fd);
-    EXPECT_EQ(DoPost("<r/>", answer), 0);
-    EXPECT_EQ(gHTTPResponse, 0);
+    const PostResult post = DoPost(session, "<r/>", answer);
+    EXPECT_FALSE(post.ok);
+    EXPECT_EQ(post.http_status, 0);
 }
 
 struct KeepaliveCall {
@@ -168,13 +173,13 @@ int QV_STDCALL RecordKeepalive(qv_message *msg, char *text, int status, int *a, 
 TEST_F(HttpPostTest, KeepaliveReachesTheHostDuringLongTransfers)
 {
     gKeepaliveCalls.clear();
-    gStatusCallback = RecordKeepalive;
+    session.state.transport.keepalive.callback = RecordKeepalive;
     conntest::FakeClock clock;
     clock.step = 40; // every reading of the clock is 40 s after the previous one
     conntest::ScriptedReply reply = Respond(200, "<a>1</a><b>2</b><c>3</c>");
     reply.pieces = {8, 16};
     server.Push(reply);
-    EXPECT_EQ(DoPost("<r/>", answer), 1);
+    EXPECT_TRUE(DoPost(session, "<r/>", answer).ok);
     ASSERT_FALSE(gKeepaliveCalls.empty());
     EXPECT_TRUE(gKeepaliveCalls[0].null_record);
     EXPECT_EQ(gKeepaliveCalls[0].text, "keepalive");
@@ -182,50 +187,51 @@ TEST_F(HttpPostTest, KeepaliveReachesTheHostDuringLongTransfers)
 
     // Outside a transfer the tick keeps quiet.
     gKeepaliveCalls.clear();
-    KeepaliveTick();
-    KeepaliveTick();
+    KeepaliveTick(session.state.transport.keepalive);
+    KeepaliveTick(session.state.transport.keepalive);
     EXPECT_TRUE(gKeepaliveCalls.empty());
 }
 
 TEST_F(HttpPostTest, KeepaliveAtMostEveryThirtySeconds)
 {
     gKeepaliveCalls.clear();
-    gStatusCallback = RecordKeepalive;
+    session.state.transport.keepalive.callback = RecordKeepalive;
     conntest::FakeClock clock;
-    BeginTransfer();
+    Keepalive &keepalive = session.state.transport.keepalive;
+    BeginTransfer(keepalive);
     for (int second = 0; second <= 95; ++second) {
         clock.now += 1;
-        KeepaliveTick();
+        KeepaliveTick(keepalive);
     }
-    EndTransfer();
+    EndTransfer(keepalive);
     EXPECT_EQ(gKeepaliveCalls.size(), 3u); // after 31, 62 and 93 s
 }
 
 TEST_F(HttpPostTest, CredentialsOfThePost)
 {
-    EXPECT_EQ(EwsCredentialsText(), "user@example.com:pw-of-user");
-    gAdminUser = "admin@example.com";
-    gAdminPassword = "";
-    EXPECT_EQ(EwsCredentialsText(), "admin@example.com:");
-    gDelegateUser = "delegate@example.com";
-    gDelegatePassword = "d-pw";
-    EXPECT_EQ(EwsCredentialsText(), "delegate@example.com:d-pw");
-    gAdminUser.clear();
-    gDelegateUser.clear();
-    gPassword.clear();
-    EXPECT_EQ(EwsCredentialsText(), "");
+    EXPECT_EQ(EwsCredentialsText(session.state), "user@example.com:pw-of-user");
+    session.state.admin_user = "admin@example.com";
+    session.state.admin_password = "";
+    EXPECT_EQ(EwsCredentialsText(session.state), "admin@example.com:");
+    session.state.delegate_user = "delegate@example.com";
+    session.state.delegate_password = "d-pw";
+    EXPECT_EQ(EwsCredentialsText(session.state), "delegate@example.com:d-pw");
+    session.state.admin_user.clear();
+    session.state.delegate_user.clear();
+    session.state.password.clear();
+    EXPECT_EQ(EwsCredentialsText(session.state), "");
 }
 
 TEST_F(HttpPostTest, PostsGoThroughTheConfiguredProxy)
 {
-    gEwsUrl = "http://ews.example.invalid/EWS/Exchange.asmx";
-    gProxySpec = "host=127.0.0.1;port=...";
-    gProxyHost = "127.0.0.1";
-    gProxyPort = server.url("").substr(server.url("").rfind(':') + 1);
-    gProxyUser = "proxy-user";
-    gProxyPassword = "proxy-pw";
+    session.state.ews_url = "http://ews.example.invalid/EWS/Exchange.asmx";
+    session.settings.proxy.setting = "host=127.0.0.1;port=...";
+    session.settings.proxy.host = "127.0.0.1";
+    session.settings.proxy.port = server.url("").substr(server.url("").rfind(':') + 1);
+    session.settings.proxy.user = "proxy-user";
+    session.settings.proxy.password = "proxy-pw";
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(DoPost("<r/>", answer), 1);
+    EXPECT_TRUE(DoPost(session, "<r/>", answer).ok);
     const std::string head = server.requests().at(0).head;
     EXPECT_TRUE(head.starts_with("POST http://ews.example.invalid/EWS/Exchange.asmx HTTP/1.1"));
     // "proxy-user:proxy-pw"
@@ -235,9 +241,9 @@ TEST_F(HttpPostTest, PostsGoThroughTheConfiguredProxy)
 
 TEST_F(HttpPostTest, WithoutCredentialsNoAuthorizationIsSent)
 {
-    gPassword.clear();
+    session.state.password.clear();
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(DoPost("<r/>", answer), 1);
+    EXPECT_TRUE(DoPost(session, "<r/>", answer).ok);
     EXPECT_EQ(server.requests()[0].head.find("Authorization"), std::string::npos);
 }
 

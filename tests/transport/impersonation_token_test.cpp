@@ -6,6 +6,7 @@
 #include <string>
 
 #include "frame/session.hpp"
+#include "frame/token.hpp"
 #include "scripted_server.hpp"
 #include "test_support.hpp"
 #include "transport/http_post.hpp"
@@ -25,21 +26,21 @@ class TokenTest : public conntest::SessionTest {
     void SetUp() override
     {
         SessionTest::SetUp();
-        gWorkDir = dir.dir();
-        gEwsUrl = "https://ews.mail.us-west-2.awsapps.com/EWS/Exchange.asmx";
-        gApiEndpoint = server.url("/");
-        gRoleId = "role-7";
-        gOrganizationId = "m-0123";
-        gAccessKey = "AKIDTEST";
-        gAccessSecret = kSecret;
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = "https://ews.mail.us-west-2.awsapps.com/EWS/Exchange.asmx";
+        session.state.api_endpoint = server.url("/");
+        session.state.role_id = "role-7";
+        session.state.organization_id = "m-0123";
+        session.state.access_key = "AKIDTEST";
+        session.state.access_secret = kSecret;
     }
     static std::string TokenAnswer(const std::string &token, int expires)
     {
         return "{\"Token\":\"" + token + "\",\"ExpiresIn\":" + std::to_string(expires) + "}";
     }
-    static bool ListHas(const std::string &line)
+    bool ListHas(const std::string &line) const
     {
-        for (curl_slist *p = gHeaders; p; p = p->next)
+        for (curl_slist *p = session.state.transport.headers.get(); p; p = p->next)
             if (line == p->data)
                 return true;
         return false;
@@ -54,15 +55,16 @@ class TokenTest : public conntest::SessionTest {
 TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
 {
     server.Push(Respond(200, TokenAnswer("tok-123", 900)));
-    GetImpersonationToken();
-    EXPECT_EQ(gBearerToken, "tok-123");
-    EXPECT_EQ(gTokenExpiresIn, 900);
-    EXPECT_EQ(gTokenTime, clock.now);
-    EXPECT_EQ(gHttpAuth, 64);
+    InstallImpersonationToken(session);
+    EXPECT_EQ(session.state.bearer_token, "tok-123");
+    EXPECT_EQ(session.state.token_expires_in, 900);
+    EXPECT_EQ(session.state.token_time, clock.now);
+    EXPECT_EQ(session.state.http_auth, 64);
     EXPECT_TRUE(ListHas("Authorization: Bearer tok-123"));
     EXPECT_TRUE(ListHas("Content-Type: text/xml; charset=utf-8"));
     EXPECT_TRUE(ListHas("X-PreferServerAffinity: true"));
-    EXPECT_TRUE(log.has("Attempting to obtain impersonation token for endpoint " + gApiEndpoint));
+    EXPECT_TRUE(log.has("Attempting to obtain impersonation token for endpoint " +
+                        session.state.api_endpoint));
     EXPECT_TRUE(log.has("Workmail token expires in 900 seconds"));
     EXPECT_FALSE(std::filesystem::exists(dir.file("impersonation.tmp")));
 
@@ -73,8 +75,8 @@ TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
     EXPECT_NE(head.find("x-amz-target:WorkMailService.AssumeImpersonationRole"), std::string::npos);
     // The endpoint names no region: the EWS URL's region signs.
     const sigv4::AmzTime time = sigv4::FormatAmzTime(clock.now);
-    const SignedApiRequest expected = SignApiRequest(gApiEndpoint, requests[0].body, "us-west-2",
-                                                     "AKIDTEST", kSecret, clock.now);
+    const SignedApiRequest expected = SignApiRequest(session.state.api_endpoint, requests[0].body,
+                                                     "us-west-2", "AKIDTEST", kSecret, clock.now);
     EXPECT_NE(head.find(expected.header_lines.back()), std::string::npos) << head;
     EXPECT_NE(head.find("Credential=AKIDTEST/" + time.date + "/us-west-2/workmail/aws4_request"),
               std::string::npos);
@@ -83,41 +85,41 @@ TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
 TEST_F(TokenTest, ARefusedCallKeepsThePreviousToken)
 {
     server.Push(Respond(200, TokenAnswer("first", 900)));
-    GetImpersonationToken();
+    InstallImpersonationToken(session);
     server.Push(Respond(403, "{\"__type\":\"AccessDeniedException\"}"));
-    GetImpersonationToken();
+    InstallImpersonationToken(session);
     EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 403"));
-    EXPECT_EQ(gBearerToken, "first");
+    EXPECT_EQ(session.state.bearer_token, "first");
     EXPECT_TRUE(ListHas("Authorization: Bearer first"));
 }
 
 TEST_F(TokenTest, AnAnswerWithoutTokenInstallsAnEmptyOne)
 {
     server.Push(Respond(200, "{\"Other\":1}"));
-    GetImpersonationToken();
-    EXPECT_EQ(gBearerToken, "");
-    EXPECT_EQ(gTokenExpiresIn, 0);
+    InstallImpersonationToken(session);
+    EXPECT_EQ(session.state.bearer_token, "");
+    EXPECT_EQ(session.state.token_expires_in, 0);
     EXPECT_TRUE(log.has("Workmail token expires in 0 seconds"));
 }
 
 TEST_F(TokenTest, TransportErrorsAreRetriedWithTheConfiguredDelay)
 {
-    gSw.api_attempts = 3;
-    gSw.retry_delay_unit = 2;
+    session.settings.api_attempts = 3;
+    session.settings.retry_delay_unit = 2;
     server.Push(Drop());
     server.Push(Drop());
     server.Push(Respond(200, TokenAnswer("late", 60)));
-    GetImpersonationToken();
-    EXPECT_EQ(gBearerToken, "late");
+    InstallImpersonationToken(session);
+    EXPECT_EQ(session.state.bearer_token, "late");
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 2000}));
     EXPECT_EQ(log.count("QV Info: retrying Post (error=52)"), 2u);
 }
 
 TEST_F(TokenTest, OneAttemptMeansNoRetryAndNoSleep)
 {
-    gSw.api_attempts = 1;
+    session.settings.api_attempts = 1;
     server.Push(Drop());
-    GetImpersonationToken();
+    InstallImpersonationToken(session);
     EXPECT_EQ(server.requests().size(), 1u);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 0"));
@@ -125,9 +127,9 @@ TEST_F(TokenTest, OneAttemptMeansNoRetryAndNoSleep)
 
 TEST_F(TokenTest, NoEndpointNoCall)
 {
-    gApiEndpoint.clear();
-    gEwsUrl = "https://mail.example.com/EWS/Exchange.asmx";
-    GetImpersonationToken();
+    session.state.api_endpoint.clear();
+    session.state.ews_url = "https://mail.example.com/EWS/Exchange.asmx";
+    InstallImpersonationToken(session);
     EXPECT_TRUE(log.has("QV Error: cannot locate Workmail endpoint"));
     EXPECT_TRUE(server.requests().empty());
 }
@@ -135,36 +137,36 @@ TEST_F(TokenTest, NoEndpointNoCall)
 TEST_F(TokenTest, RenewalIsDueSixtySecondsBeforeTheLifetimeEnds)
 {
     server.Push(Respond(200, TokenAnswer("t1", 900)));
-    GetImpersonationToken();
-    const std::int64_t obtained = gTokenTime;
-    EXPECT_FALSE(TokenRenewalDue(obtained + 840));
-    EXPECT_TRUE(TokenRenewalDue(obtained + 841));
+    InstallImpersonationToken(session);
+    const std::int64_t obtained = session.state.token_time;
+    EXPECT_FALSE(TokenRenewalDue(session.state, obtained + 840));
+    EXPECT_TRUE(TokenRenewalDue(session.state, obtained + 841));
 
     clock.now = obtained + 840;
-    RenewTokenIfDue();
+    RenewTokenIfDue(session);
     EXPECT_EQ(server.requests().size(), 1u);
 
     clock.now = obtained + 841;
     server.Push(Respond(200, TokenAnswer("t2", 900)));
-    RenewTokenIfDue();
-    EXPECT_EQ(gBearerToken, "t2");
-    EXPECT_EQ(gTokenTime, obtained + 841);
+    RenewTokenIfDue(session);
+    EXPECT_EQ(session.state.bearer_token, "t2");
+    EXPECT_EQ(session.state.token_time, obtained + 841);
     EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
     EXPECT_TRUE(ListHas("Authorization: Bearer t2"));
 }
 
 TEST_F(TokenTest, WithoutATokenNothingIsRenewed)
 {
-    EXPECT_FALSE(TokenRenewalDue(clock.now + 100000));
-    RenewTokenIfDue();
+    EXPECT_FALSE(TokenRenewalDue(session.state, clock.now + 100000));
+    RenewTokenIfDue(session);
     EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(TokenTest, NeitherSecretNorTokenReachTheLog)
 {
-    gSw.curl_debug = 1;
+    session.settings.curl_debug = 1;
     server.Push(Respond(200, TokenAnswer("tok-visible-nowhere", 900)));
-    GetImpersonationToken();
+    InstallImpersonationToken(session);
     const std::string text = log.text();
     EXPECT_TRUE(log.has("curl debug: canonical_request:"));
     EXPECT_TRUE(log.has("curl debug: Authorization: AWS4-HMAC-SHA256 Credential=AKIDTEST/"));

@@ -21,11 +21,6 @@ std::string FormatWhole(const std::string &answer)
     return out;
 }
 
-TEST(TagLineFormatter, NestedElementWithTextBecomesFiveLines)
-{
-    EXPECT_EQ(FormatWhole("<a><b>x</b></a>"), "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
-}
-
 TEST(TagLineFormatter, KnownAnswers)
 {
     struct Case {

@@ -4,7 +4,6 @@
 
 #include <string>
 
-#include "frame/session.hpp"
 #include "test_support.hpp"
 #include "transport/impersonation_token.hpp"
 #include "transport/sigv4.hpp"
@@ -78,9 +77,7 @@ TEST(SigV4, WorkMailRequestSignsTheFourHeadersAndTheBody)
     EXPECT_EQ(request.signature.size(), 64u);
 }
 
-class EndpointTest : public conntest::SessionTest {};
-
-TEST_F(EndpointTest, RegionOfTheEwsUrlPicksTheApiEndpoint)
+TEST(Endpoint, RegionOfTheEwsUrlPicksTheApiEndpoint)
 {
     struct Case {
         const char *ews_url;

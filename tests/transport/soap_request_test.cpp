@@ -35,17 +35,22 @@ class SoapRequestTest : public conntest::SessionTest {
     void SetUp() override
     {
         SessionTest::SetUp();
-        gWorkDir = dir.dir();
-        gEwsUrl = server.url();
-        gMailbox = "user@example.com";
-        gPassword = "pw";
-        ASSERT_TRUE(OpenSessionTransport());
-        HeaderList headers;
-        AppendStandardHeaders(headers);
-        SetSessionHeaders(std::move(headers));
-        SetupSessionHandle();
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = server.url();
+        session.state.mailbox = "user@example.com";
+        session.state.password = "pw";
+        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
+        AppendStandardHeaders(session.state.transport.headers, true);
+        SetupSessionHandle(session);
     }
-    int Get() { return SoapRequest("GetFolder", "", "<FolderIds/>\n", answer); }
+    template <typename... Args> int Usable(Args &&...args)
+    {
+        last = SoapRequest(session, std::forward<Args>(args)...);
+        return IsUsableAnswer(last) ? 1 : 0;
+    }
+    int Get() { return Usable("GetFolder", "", "<FolderIds/>\n", answer); }
+
+    PostResult last; // of the latest request
 
     conntest::ScratchDir dir;
     conntest::LogCapture log{dir};
@@ -101,7 +106,7 @@ TEST_F(SoapRequestTest, AnErrorWithoutFaultReportsTheLastLine)
 {
     server.Push(Respond(401, ""));
     EXPECT_EQ(Get(), 0);
-    EXPECT_EQ(gHTTPResponse, 401);
+    EXPECT_EQ(last.http_status, 401);
     EXPECT_TRUE(log.has("QV Warning: http error=401, faultstring=, "));
 }
 
@@ -112,7 +117,7 @@ TEST_F(SoapRequestTest, InMemoryBodiesOfAnyLengthGoOutWhole)
         body += "<t:Item>some text of an item</t:Item>\n";
     body += "</Items>\n";
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(SoapRequest("CreateItem", "MessageDisposition=\"SaveOnly\"", body, answer), 1);
+    EXPECT_EQ(Usable("CreateItem", "MessageDisposition=\"SaveOnly\"", body, answer), 1);
     const std::string sent = server.requests().at(0).body;
     EXPECT_NE(sent.find(body), std::string::npos);
     EXPECT_TRUE(sent.ends_with("</CreateItem>\n</soap:Body>\n</soap:Envelope>\n"));
@@ -120,11 +125,12 @@ TEST_F(SoapRequestTest, InMemoryBodiesOfAnyLengthGoOutWhole)
 
 TEST_F(SoapRequestTest, DelegateMailboxReplacesTheMarker)
 {
-    gDelegateMailbox = "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
+    session.state.delegate_mailbox =
+        "<t:Mailbox><t:EmailAddress>user@example.com</t:EmailAddress></t:Mailbox>";
     server.Push(Respond(200, "<ok/>"));
-    EXPECT_EQ(SoapRequest("GetFolder", "",
-                          "<t:DistinguishedFolderId Id=\"inbox\">#Delegate</t:DistinguishedFolderId>",
-                          answer),
+    EXPECT_EQ(Usable("GetFolder", "",
+                     "<t:DistinguishedFolderId Id=\"inbox\">#Delegate</t:DistinguishedFolderId>",
+                     answer),
               1);
     EXPECT_NE(server.requests()[0].body.find("<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
                                              "<t:EmailAddress>user@example.com</t:EmailAddress>"
@@ -140,32 +146,33 @@ TEST_F(SoapRequestTest, FileModePostsTheRequestFileAndDeletesItAfterSuccess)
     server.Push(Respond(200, "<ok/>"));
     const std::string request_file = dir.file("soap.xml");
 
-    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, body_file, "subject"), 0);
+    EXPECT_EQ(Usable("CreateItem", "", "", answer, body_file, "subject"), 0);
     ASSERT_TRUE(std::filesystem::exists(request_file)); // kept as a trail of the failure
     const std::string written = conntest::ReadFile(request_file);
     EXPECT_EQ(server.requests()[0].body, written);
-    EXPECT_NE(written.find("xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n" +
-                           std::string(10000, 'z') + "</CreateItem>\n"),
-              std::string::npos);
+    EXPECT_NE(
+        written.find("xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">\n" +
+                     std::string(10000, 'z') + "</CreateItem>\n"),
+        std::string::npos);
 
-    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, body_file, "subject"), 1);
+    EXPECT_EQ(Usable("CreateItem", "", "", answer, body_file, "subject"), 1);
     EXPECT_FALSE(std::filesystem::exists(request_file));
 }
 
 TEST_F(SoapRequestTest, AMissingBodyFilePostsNothing)
 {
-    EXPECT_EQ(SoapRequest("CreateItem", "", "", answer, dir.file("absent.xml"), "s"), 0);
+    EXPECT_EQ(Usable("CreateItem", "", "", answer, dir.file("absent.xml"), "s"), 0);
     EXPECT_TRUE(server.requests().empty());
 }
 
 TEST_F(SoapRequestTest, CurlDebugShowsTheEnvelopeButNoCredentials)
 {
-    gSw.curl_debug = 1;
+    session.settings.curl_debug = 1;
     server.Push(Respond(200, "<ok/>"));
     EXPECT_EQ(Get(), 1);
     const std::string text = log.text();
     EXPECT_TRUE(log.has("curl debug: Soap post data:\n<?xml version=\"1.0\""));
-    EXPECT_TRUE(log.has("curl debug: Return from DoPost=1, gHTTPResponse=200"));
+    EXPECT_TRUE(log.has("curl debug: Return from DoPost=1, HTTP status=200"));
     EXPECT_TRUE(log.has("Authorization: Basic ****"));
     EXPECT_EQ(text.find("dXNlckBleGFtcGxlLmNvbTpwdw"), std::string::npos); // user:pw
 }

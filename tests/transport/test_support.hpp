@@ -1,5 +1,5 @@
-// Helpers shared by the transport, ews and logon tests: a scratch folder,
-// the host log read back, a clean session, a clock that does not wait, and
+// Helpers shared by the plug-in tests: a scratch folder,
+// the host log read back, a fresh session, a clock that does not wait, and
 // the EWS schema check (libxml2 against soap-envelope.xsd).
 #pragma once
 
@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ews/folder_table.hpp"
+#include "frame/logon.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
@@ -109,20 +110,23 @@ struct FakeClock {
                                            [this](int ms) { sleeps.push_back(ms); }};
 };
 
-// Closes the transport and puts the session back to its load-time state.
-inline void ResetSession()
+// Logon of a first call with the given credentials against `url`.
+inline int LogonAs(qvamz::Session &session, const std::string &user, const std::string &password,
+                   const std::string &url, int is_source)
 {
-    qvamz::CloseSessionTransport();
-    qvamz::ResetSessionState();
-    qvamz::ClearFolderTable();
+    qvamz::LogonArguments args;
+    args.user = user.c_str();
+    args.password = password.c_str();
+    args.server = url.c_str();
+    args.first_logon = 1;
+    args.is_source = is_source;
+    return qvamz::LogonSession(session, args);
 }
 
-// Every test starts and ends with a clean session.
+// Every test gets a fresh session: the load-time state.
 class SessionTest : public ::testing::Test {
   protected:
-    void SetUp() override { Reset(); }
-    void TearDown() override { Reset(); }
-    static void Reset() { ResetSession(); }
+    qvamz::Session session;
 };
 
 namespace detail {

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include <openssl/crypto.h>
+
 #include "qv/qvcom.h"
 
 namespace qvmigrate {
@@ -58,15 +60,32 @@ std::string quoted_token(const std::string &value) {
     return value;
 }
 
-std::string scrambled(const Secret &secret) {
+// The scrambled form is as good as the password to anyone who has the
+// library: it is kept and wiped like the password itself.
+Secret scrambled(const Secret &secret) {
     if (secret.reveal().size() > kMaxScrambledSecret)
         throw UsageError("a delegate password is longer than " +
                          std::to_string(kMaxScrambledSecret) + " bytes");
-    std::string out(2 + 2 * secret.reveal().size(), '\0');
-    if (qvcom_scramble(secret.reveal().c_str(), out.data(), out.size()) == 0)
+    std::vector<char> out(2 + 2 * secret.reveal().size(), '\0');
+    const bool done = qvcom_scramble(secret.reveal().c_str(), out.data(), out.size()) != 0;
+    Secret result = done ? Secret::join({std::string_view(out.data(), out.size() - 1)}) : Secret();
+    OPENSSL_cleanse(out.data(), out.size());
+    if (!done)
         throw UsageError("a password cannot be scrambled");
-    out.resize(out.size() - 1);
-    return out;
+    return result;
+}
+
+// quoted_token() for "shown_part" followed by a secret.
+Secret quoted_secret_token(const std::string &shown_part, const Secret &secret) {
+    const std::string_view value = secret.reveal();
+    if (shown_part.find('"') != std::string::npos || value.find('"') != std::string_view::npos)
+        throw UsageError("a switch value must not contain a double quote");
+    constexpr std::string_view kSeparators = "; \t\r\n";
+    const bool quote = (shown_part.empty() && value.empty()) ||
+                       shown_part.find_first_of(kSeparators) != std::string::npos ||
+                       value.find_first_of(kSeparators) != std::string_view::npos;
+    const std::string_view mark = quote ? "\"" : "";
+    return Secret::join({mark, shown_part, value, mark});
 }
 
 bool takes_delegate_value(const std::string &name) {
@@ -137,22 +156,28 @@ Credentials resolve_credentials(const Connection &connection, SecretInput &input
     return credentials;
 }
 
-void SwitchString::add_secret(const std::string &token, const std::string &shown) {
-    plugin_.push_back(token);
+void SwitchString::add_secret(Secret token, const std::string &shown) {
+    plugin_.push_back(std::move(token));
     log_.push_back(shown);
 }
 
 void SwitchString::add_raw(const std::string &switches) {
     if (switches.empty())
         return;
-    plugin_.push_back(switches);
+    plugin_.push_back(Secret(switches));
     log_.push_back(hide_switch_secrets(switches));
 }
 
-std::string SwitchString::for_plugin() const {
-    std::string joined;
-    for (const std::string &token : plugin_)
-        joined += (joined.empty() ? "" : ";") + token;
+Secret SwitchString::plugin_switches() const {
+    size_t total = 0;
+    for (const Secret &token : plugin_)
+        total += token.size() + 1;
+    Secret joined = Secret::with_capacity(total);
+    for (const Secret &token : plugin_) {
+        if (!joined.empty())
+            joined.push_back(';');
+        joined.append(token.reveal());
+    }
     return joined;
 }
 
@@ -170,7 +195,7 @@ SwitchString build_switch_string(const Credentials &credentials, const AuthOptio
     if (!credentials.delegate.empty()) {
         switches.add(target ? "/AUTHAMZD2" : "/AUTHAMZD");
         const std::string user = credentials.delegate + "|";
-        switches.add_secret(quoted_token(user + scrambled(credentials.delegate_password)),
+        switches.add_secret(quoted_secret_token(user, scrambled(credentials.delegate_password)),
                             quoted_token(user + kHiddenSecret));
     }
     if (!credentials.role.empty()) {
@@ -181,7 +206,7 @@ SwitchString build_switch_string(const Credentials &credentials, const AuthOptio
             credentials.role + "|" + credentials.org + "|" + credentials.access_key + "|";
         if (credentials.access_secret.reveal().find('|') != std::string::npos)
             throw UsageError("the secret access key must not contain \"|\"");
-        switches.add_secret(quoted_token(shown_part + credentials.access_secret.reveal()),
+        switches.add_secret(quoted_secret_token(shown_part, credentials.access_secret),
                             quoted_token(shown_part + kHiddenSecret));
     }
     if (!auth.api_endpoint.empty()) {

@@ -64,17 +64,21 @@ Credentials resolve_credentials(const Connection &connection, SecretInput &input
 
 class SwitchString {
   public:
-    void add(const std::string &token) { add_secret(token, token); }
+    void add(const std::string &token) { add_secret(Secret(token), token); }
     // `token` goes to the connector, `shown` into the log.
-    void add_secret(const std::string &token, const std::string &shown);
+    void add_secret(Secret token, const std::string &shown);
     // Appended as given; its secrets are hidden in the logged form.
     void add_raw(const std::string &switches);
 
-    std::string for_plugin() const;
+    // What libqvcom is given; wiped when it goes.
+    Secret plugin_switches() const;
+    // The same as a plain string, which nothing wipes: for inspection.
+    std::string for_plugin() const { return plugin_switches().reveal(); }
     std::string for_log() const;
 
   private:
-    std::vector<std::string> plugin_, log_;
+    std::vector<Secret> plugin_;
+    std::vector<std::string> log_;
 };
 
 SwitchString build_switch_string(const Credentials &credentials, const AuthOptions &auth,

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include <openssl/crypto.h>
+
 #include "host_callbacks.hpp"
 #include "host_environment.hpp"
 #include "qv/qvcom.h"
@@ -28,7 +30,7 @@ class ArgumentText {
     explicit ArgumentText(const std::string &text) : bytes_(text.begin(), text.end()) {
         bytes_.push_back('\0');
     }
-    ~ArgumentText() { explicit_bzero(bytes_.data(), bytes_.size()); }
+    ~ArgumentText() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
     char *get() { return bytes_.data(); }
 
   private:
@@ -74,7 +76,7 @@ ConnectorSession::ConnectorSession(const HostEnvironment &env,
     env.log("qvmigrate: " + std::string(source ? "source" : "target") + " session for " +
             connection.user + " on " + connection.server + " with " + plugin_path.string());
     env.log("qvmigrate: switches: " + switches.for_log());
-    qvcom_set_switches(switches.for_plugin().c_str());
+    qvcom_set_switches(switches.plugin_switches().reveal().c_str());
 
     ArgumentText user(connection.user), password(credentials.password.reveal()),
         server(connection.server), folder("");

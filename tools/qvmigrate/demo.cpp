@@ -14,6 +14,7 @@
 #include "dump_compare.hpp"
 #include "host_environment.hpp"
 #include "plugin_loader.hpp"
+#include "private_files.hpp"
 #include "sandbox_process.hpp"
 #include "text_codec.hpp"
 
@@ -37,9 +38,7 @@ class DemoFolder {
             std::error_code error;
             if (fs::exists(dir_, error) && !fs::is_empty(dir_, error))
                 throw UsageError("--keep " + keep + ": exists and is not empty; give a new folder");
-            fs::create_directories(dir_, error);
-            if (error)
-                throw std::runtime_error("cannot create " + dir_.string() + ": " + error.message());
+            make_private_dir(dir_, "demo folder");
             return;
         }
         std::string pattern = (fs::temp_directory_path() / "qvmigrate-demo-XXXXXX").string();
@@ -92,7 +91,7 @@ int run_demo(const CommandLine &line, std::ostream &out) {
     const fs::path plugin = find_plugin(line.plugin);
     DemoFolder folder(line.keep_dir);
     const fs::path data = folder.dir() / "sandbox";
-    fs::create_directories(data);
+    make_private_dir(data, "sandbox data folder");
 
     step(out, json, "setting up the sandbox in " + folder.dir().string());
     const Secret source_password(random_password()), target_password(random_password());

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 
 namespace qvmigrate {
@@ -20,12 +21,13 @@ namespace {
 constexpr const char *kLogName = "qvmigrate.log";
 constexpr const char *kDuplicateStoreName = "duplicates.sqlite";
 
-fs::path make_dir(const fs::path &dir, const char *what) {
+// A folder of qvmigrate's own, 0700; `notes` collects what had to be
+// narrowed, for the log once it is open.
+fs::path make_dir(const fs::path &dir, const char *what, std::vector<std::string> &notes) {
+    const std::string note = make_private_dir(dir, what);
+    if (!note.empty())
+        notes.push_back(note);
     std::error_code error;
-    fs::create_directories(dir, error);
-    if (error)
-        throw std::runtime_error(std::string("cannot create the ") + what + " " + dir.string() +
-                                 ": " + error.message());
     return fs::absolute(dir, error);
 }
 
@@ -48,15 +50,22 @@ fs::path default_state_dir() {
 }
 
 HostEnvironment::HostEnvironment(const std::string &state_option, const std::string &log_option) {
+    std::vector<std::string> notes;
     state_dir_ = make_dir(state_option.empty() ? default_state_dir() : fs::path(state_option),
-                          "state folder");
-    work_dir_ = make_dir(state_dir_ / ("work-" + std::to_string(getpid())), "working folder");
+                          "state folder", notes);
+    work_dir_ = make_dir(state_dir_ / ("work-" + std::to_string(getpid())), "working folder",
+                         notes);
     work_prefix_ = work_dir_.string() + "/";
     log_file_ = log_option.empty() ? state_dir_ / kLogName : fs::absolute(log_option);
-    if (log_file_.has_parent_path())
-        make_dir(log_file_.parent_path(), "log folder");
+    // A log folder that exists may be a shared one (/tmp): only a new one is
+    // made private.  The log file itself is made 0600 by libqvcom.
+    std::error_code error;
+    if (log_file_.has_parent_path() && !fs::exists(log_file_.parent_path(), error))
+        make_dir(log_file_.parent_path(), "log folder", notes);
     if (qvcom_set_log_file(log_file_.c_str()) == 0)
         throw std::runtime_error("cannot open the log " + log_file_.string());
+    for (const std::string &note : notes)
+        com_Log("QV Warning: %s", note.c_str());
     qvcom_set_directory(QVCOM_DIR_WORK, work_prefix_.c_str());
     qvcom_set_directory(QVCOM_DIR_BASE, (state_dir_.string() + "/").c_str());
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "private_files.hpp"
 
 namespace qvmigrate {
 
@@ -53,13 +54,7 @@ std::optional<std::string> read_text_file(const std::filesystem::path &path) {
 void write_file_atomically(const std::filesystem::path &path, const std::string &text) {
     std::filesystem::path temporary = path;
     temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out)
-            throw std::runtime_error("cannot write " + temporary.string());
-    }
+    write_private_file(temporary, text);
     std::error_code error;
     std::filesystem::rename(temporary, path, error);
     if (error) {

@@ -5,7 +5,10 @@
 #include <cstdio>
 #include <system_error>
 
+#include <sys/stat.h>
+
 #include "json_util.hpp"
+#include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "record_json.hpp"
 #include "text_codec.hpp"
@@ -52,6 +55,8 @@ class CopyingStore : public FileStore {
         if (!fs::copy_file(source, target, fs::copy_options::overwrite_existing, error))
             throw ArchiveError(relative(target) + ": cannot copy " + source.string() + " (" +
                                error.message() + ")");
+        // copy_file gives the copy the mode of the connector's work file.
+        make_private_file(target);
         const auto bytes = fs::file_size(target, error);
         const auto digest = sha256_file_hex(target);
         if (error || !digest)
@@ -86,6 +91,8 @@ class CheckingSource : public FileSource {
             return shown + " does not match its recorded SHA-256 (damaged)";
         if (copy_ && !fs::copy_file(source, destination, fs::copy_options::overwrite_existing, error))
             return shown + " cannot be copied to " + destination.string() + " (" + error.message() + ")";
+        if (copy_ && ::chmod(destination.c_str(), S_IRUSR | S_IWUSR) != 0)
+            return shown + " cannot be made private in " + destination.string();
         return "";
     }
 
@@ -207,9 +214,14 @@ ArchiveWriter::ArchiveWriter(fs::path dir, std::string mailbox) : dir_(std::move
     std::error_code error;
     if (fs::exists(dir_, error) && !fs::is_empty(dir_, error))
         throw ArchiveError(dir_.string() + ": exists and is not empty; give a new folder");
-    fs::create_directories(dir_, error);
-    if (error)
-        throw ArchiveError(dir_.string() + ": cannot create (" + error.message() + ")");
+    std::string note;
+    try {
+        note = make_private_dir(dir_, "archive folder");
+    } catch (const std::runtime_error &e) {
+        throw ArchiveError(dir_.string() + ": " + e.what());
+    }
+    if (!note.empty())
+        com_Log("QV Warning: %s", note.c_str());
     manifest_.mailbox = std::move(mailbox);
     manifest_.created_utc = now_utc();
 }
@@ -222,11 +234,11 @@ void ArchiveWriter::begin_folder(const std::string &path, const std::string &int
     folder.internal_path = internal_path;
     folder.folder_type = folder_type;
     folder.source_total = source_total;
-    std::error_code error;
-    fs::create_directories(dir_ / folder_dir_name(folder.number), error);
-    if (error)
-        throw ArchiveError(folder_dir_name(folder.number) + ": cannot create (" +
-                           error.message() + ")");
+    try {
+        make_private_dir(dir_ / folder_dir_name(folder.number), "archive folder");
+    } catch (const std::runtime_error &e) {
+        throw ArchiveError(folder_dir_name(folder.number) + ": " + e.what());
+    }
     manifest_.folders.push_back(folder);
 }
 

@@ -2,9 +2,14 @@
 // terminal.
 #include "secret_input.hpp"
 
+#include "private_files.hpp"
+
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <cerrno>
+
+#include <openssl/crypto.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,9 +22,21 @@ namespace {
 
 constexpr size_t kMaxSecretLength = 4096;
 
-std::string strip_line_end(std::string line) {
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
+// The first line of `fd`, read a byte at a time into a buffer that never
+// grows (a reallocation would leave a copy behind); nothing when it is
+// longer than kMaxSecretLength or the read fails.
+std::optional<Secret> read_first_line(int fd) {
+    Secret line = Secret::with_capacity(kMaxSecretLength + 1);
+    char c = 0;
+    ssize_t got = 0;
+    while ((got = read(fd, &c, 1)) == 1 && c != '\n') {
+        if (line.size() == kMaxSecretLength)
+            return std::nullopt;
+        line.push_back(c);
+    }
+    if (got < 0)
+        return std::nullopt;
+    line.trim_line_end();
     return line;
 }
 
@@ -49,9 +66,41 @@ class EchoOff {
 } // namespace
 
 void Secret::wipe() noexcept {
-    if (!value_.empty())
-        explicit_bzero(value_.data(), value_.size());
+    // The whole buffer: a shorter value or a moved-from short string leaves
+    // bytes of the secret past size().
+    value_.resize(value_.capacity());
+    OPENSSL_cleanse(value_.data(), value_.size());
     value_.clear();
+}
+
+Secret Secret::with_capacity(size_t capacity) {
+    Secret secret;
+    secret.value_.reserve(capacity);
+    return secret;
+}
+
+Secret Secret::join(std::initializer_list<std::string_view> pieces) {
+    size_t total = 0;
+    for (std::string_view piece : pieces)
+        total += piece.size();
+    Secret joined = with_capacity(total);
+    for (std::string_view piece : pieces)
+        joined.append(piece);
+    return joined;
+}
+
+void Secret::append(std::string_view piece) {
+    if (value_.size() + piece.size() > value_.capacity()) {
+        Secret larger = with_capacity(std::max(2 * value_.capacity(), value_.size() + piece.size()));
+        larger.value_.append(value_);
+        value_.swap(larger.value_); // `larger` wipes the old buffer as it goes
+    }
+    value_.append(piece);
+}
+
+void Secret::trim_line_end() {
+    while (!value_.empty() && (value_.back() == '\n' || value_.back() == '\r'))
+        value_.pop_back();
 }
 
 std::optional<Secret> SystemSecretInput::from_env(const std::string &variable) {
@@ -60,25 +109,36 @@ std::optional<Secret> SystemSecretInput::from_env(const std::string &variable) {
         return std::nullopt;
     Secret secret{std::string(value)};
     // The value lives in the environment block that /proc shows: blank it.
-    explicit_bzero(value, std::strlen(value));
+    OPENSSL_cleanse(value, std::strlen(value));
     unsetenv(variable.c_str());
     return secret;
 }
 
 std::optional<Secret> SystemSecretInput::from_file(const std::string &path, std::string &error) {
-    std::ifstream in(path);
-    if (!in) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // The mode is checked on what was opened, as ssh does for keys: a file
+    // that others can read has leaked its secret already.
+    struct stat status {};
+    if (fstat(fd, &status) != 0) {
+        close(fd);
         error = "cannot read " + path;
         return std::nullopt;
     }
-    std::string line;
-    std::getline(in, line);
-    Secret secret{strip_line_end(std::move(line))};
-    if (secret.reveal().size() > kMaxSecretLength) {
-        error = path + ": the first line is longer than " + std::to_string(kMaxSecretLength) + " bytes";
+    error = secret_file_problem(path, status.st_mode, status.st_uid, geteuid());
+    if (!error.empty()) {
+        close(fd);
         return std::nullopt;
     }
-    return secret;
+    std::optional<Secret> line = read_first_line(fd);
+    close(fd);
+    if (!line)
+        error = path + ": the first line is longer than " + std::to_string(kMaxSecretLength) +
+                " bytes, or the file cannot be read";
+    return line;
 }
 
 bool SystemSecretInput::can_prompt() {
@@ -89,7 +149,7 @@ std::optional<Secret> SystemSecretInput::prompt(const std::string &label) {
     const int fd = open("/dev/tty", O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
-    std::string answer;
+    Secret answer = Secret::with_capacity(kMaxSecretLength);
     {
         EchoOff quiet(fd);
         const std::string question = label + ": ";
@@ -100,17 +160,16 @@ std::optional<Secret> SystemSecretInput::prompt(const std::string &label) {
         char c = 0;
         ssize_t got = 0;
         while ((got = read(fd, &c, 1)) == 1 && c != '\n' && answer.size() < kMaxSecretLength)
-            answer += c;
-        if (got < 0) { // interrupted (Ctrl-C): no half-typed password
-            explicit_bzero(answer.data(), answer.size());
-            answer.clear();
-        }
+            answer.push_back(c);
+        if (got < 0) // interrupted (Ctrl-C): no half-typed password
+            answer = Secret();
         if (write(fd, "\n", 1) < 0) {
             // The answer is in; a lost line feed on the terminal does not matter.
         }
     }
     close(fd);
-    return Secret{strip_line_end(std::move(answer))};
+    answer.trim_line_end();
+    return answer;
 }
 
 } // namespace qvmigrate

@@ -4,11 +4,17 @@
 // every user of the machine could read them in ps.
 #pragma once
 
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qvmigrate {
 
+// A password, secret key or token.  Its bytes are overwritten
+// (OPENSSL_cleanse) when it goes, is moved from or is assigned over; the
+// builders reserve first so that growing never leaves a copy in freed
+// memory.
 class Secret {
   public:
     Secret() = default;
@@ -22,8 +28,20 @@ class Secret {
     }
     ~Secret() { wipe(); }
 
+    // An empty secret with room for `capacity` bytes.
+    static Secret with_capacity(size_t capacity);
+    // The pieces one after the other, in one allocation.
+    static Secret join(std::initializer_list<std::string_view> pieces);
+
     const std::string &reveal() const { return value_; }
     bool empty() const { return value_.empty(); }
+    size_t size() const { return value_.size(); }
+    // Growing past the capacity moves the bytes into a larger buffer and
+    // wipes the old one.
+    void append(std::string_view piece);
+    void push_back(char c) { append(std::string_view(&c, 1)); }
+    // Removes a trailing "\r" or "\n".
+    void trim_line_end();
 
   private:
     void wipe() noexcept;

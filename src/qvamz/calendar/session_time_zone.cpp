@@ -109,14 +109,4 @@ SessionTimeZone DescribeTimeZone(std::string_view zone_id, std::int64_t unix_sec
     return tz;
 }
 
-void SetupSessionTimeZone()
-{
-    const SessionTimeZone tz = DescribeTimeZone(HostTimeZoneId(), clock::Now());
-    gTimeZoneBias = tz.bias;
-    if (gDstOffset == -1)
-        gDstOffset = tz.daylight_bias;
-    gUtcOffsetText = tz.utc_offset_text;
-    gTimeZoneName = tz.windows_name;
-}
-
 } // namespace qvamz

@@ -31,8 +31,4 @@ std::string HostTimeZoneId();
 // (300 -> "-0500", -330 -> "+0530", 0 -> "+0000").
 std::string UtcOffsetText(int bias);
 
-// Logon's time-zone step: sets gTimeZoneBias, gDstOffset (only while it is
-// still -1), gUtcOffsetText and gTimeZoneName from the host zone now.
-void SetupSessionTimeZone();
-
 } // namespace qvamz

@@ -13,8 +13,8 @@
 #include "qv/qvcom.h"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -44,7 +44,7 @@ constexpr FolderElement kFolderElements[] = {
 const FolderElement *FolderElementStart(std::string_view line)
 {
     for (const FolderElement &element : kFolderElements) {
-        if (StartsWithNoCase(line, element.start))
+        if (qvcommon::StartsWithNoCase(line, element.start))
             return &element;
     }
     return nullptr;
@@ -64,8 +64,8 @@ std::string IdAttribute(std::string_view line)
 
 bool AppendFile(const std::string &from_path, const std::string &to_path)
 {
-    UniqueFile from = OpenFile(from_path, "rb");
-    UniqueFile to = OpenFile(to_path, "ab");
+    qvcommon::UniqueFile from = qvcommon::OpenFile(from_path, "rb");
+    qvcommon::UniqueFile to = qvcommon::OpenFile(to_path, "ab");
     if (!from || !to)
         return false;
     char chunk[8192];
@@ -90,7 +90,7 @@ struct PendingFolder {
 
 using ChildIndex = std::unordered_map<std::string, std::vector<std::size_t>>;
 
-void WalkFolders(const std::string &parent_id, const std::string &path,
+void WalkFolders(FolderTable &folders, const std::string &parent_id, const std::string &path,
                  const ChildIndex &children, std::vector<bool> &visited)
 {
     const auto found = children.find(parent_id);
@@ -100,7 +100,7 @@ void WalkFolders(const std::string &parent_id, const std::string &path,
         if (visited[index])
             continue;
         visited[index] = true;
-        FolderEntry &entry = gFolders[index];
+        FolderEntry &entry = folders[index];
         const std::string entry_path = path + "^" + entry.display_name;
         if (entry_path.size() - 1 > kFolderPathMax) {
             com_Log("QV Warning: folder path too long, folder not listed: %s",
@@ -108,7 +108,7 @@ void WalkFolders(const std::string &parent_id, const std::string &path,
             continue;
         }
         if (entry.child_count != 0)
-            WalkFolders(entry.folder_id, entry_path, children, visited);
+            WalkFolders(folders, entry.folder_id, entry_path, children, visited);
         entry.internal_path = entry_path.substr(1);
         entry.display_path = entry.internal_path;
         com_DelimToSlash(entry.display_path.data());
@@ -134,7 +134,7 @@ std::string FindFolderBody(int offset, std::string_view root_folder_name)
 bool ScanFindFolderPage(const std::string &path, FindFolderPage &page)
 {
     page = FindFolderPage{};
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return false;
     std::string line;
@@ -150,21 +150,24 @@ bool ScanFindFolderPage(const std::string &path, FindFolderPage &page)
     return true;
 }
 
-DiscoveryResult DiscoverFolders()
+DiscoveryResult DiscoverFolders(Session &session, FolderTable &folders)
 {
-    const std::string page_path = gWorkDir + "folders.xml";
-    const std::string all_path = gWorkDir + "fullfolders.xml";
+    const std::string page_path = session.state.work_dir + "folders.xml";
+    const std::string all_path = session.state.work_dir + "fullfolders.xml";
     std::remove(all_path.c_str());
-    const char *attributes = gPublicFolders ? "Traversal=\"Shallow\"" : "Traversal=\"Deep\"";
+    const char *attributes =
+        session.settings.public_folders ? "Traversal=\"Shallow\"" : "Traversal=\"Deep\"";
 
     for (int offset = 0;; offset += kFindFolderPage) {
-        const int posted = SoapRequest("FindFolder", attributes,
-                                       FindFolderBody(offset, gRootFolderName), page_path);
-        if (gSw.curl_debug)
-            com_Log("curl debug: return from SoapRequest: %d, http response=%d", posted,
-                    gHTTPResponse);
-        if (!posted) {
-            com_Log("QV Error: FindFolder, HTTP Response=%d", gHTTPResponse);
+        const PostResult post =
+            SoapRequest(session, "FindFolder", attributes,
+                        FindFolderBody(offset, session.state.root_folder_name), page_path);
+        const bool usable = IsUsableAnswer(post);
+        if (session.settings.curl_debug)
+            com_Log("curl debug: return from SoapRequest: %d, http response=%d", usable ? 1 : 0,
+                    post.http_status);
+        if (!usable) {
+            com_Log("QV Error: FindFolder, HTTP Response=%d", post.http_status);
             return DiscoveryResult::TransportFailure;
         }
         FindFolderPage page;
@@ -186,7 +189,7 @@ DiscoveryResult DiscoverFolders()
             offset + kFindFolderPage >= kFindFolderOffsetMax)
             break;
     }
-    ParseFolders(all_path);
+    ParseFolders(all_path, session.state.is_source != 0, session.state.root_folder_id, folders);
     std::remove(page_path.c_str());
     std::remove(all_path.c_str());
     return DiscoveryResult::Success;
@@ -211,15 +214,16 @@ int FolderTypeForClass(std::string_view folder_class, int current)
         {"IPF.Task", kFolderTypeTasks},
     };
     for (const ClassType &known : kClasses) {
-        if (EqualNoCase(folder_class, known.name))
+        if (qvcommon::EqualsNoCase(folder_class, known.name))
             return known.type;
     }
     return current;
 }
 
-int ParseFolders(const std::string &path)
+int ParseFolders(const std::string &path, bool is_source, const std::string &root_folder_id,
+                 FolderTable &folders)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file) {
         com_Log("QV Warning: ParseFolders unable to open %s", path.c_str());
         return 1;
@@ -233,45 +237,45 @@ int ParseFolders(const std::string &path)
     while (ReadAnswerLine(file.get(), line, kParseLineMax)) {
         if (const FolderElement *element = FolderElementStart(line)) {
             folder.Start(element->type);
-        } else if (StartsWithNoCase(line, "<t:FolderId ")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:FolderId ")) {
             folder.entry.folder_id = IdAttribute(line);
-        } else if (StartsWithNoCase(line, "<t:ParentFolderId ")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:ParentFolderId ")) {
             folder.entry.parent_id = IdAttribute(line);
-        } else if (StartsWithNoCase(line, "<t:FolderClass>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:FolderClass>")) {
             folder.entry.folder_type = FolderTypeForClass(next_value(), folder.entry.folder_type);
-        } else if (StartsWithNoCase(line, "<t:DisplayName>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:DisplayName>")) {
             std::string name = next_value();
             com_Unescape(name.data());
             name.resize(std::strlen(name.c_str()));
             assign_limited(folder.entry.display_name, name, kFolderNameMax);
-        } else if (StartsWithNoCase(line, "<t:TotalCount>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:TotalCount>")) {
             folder.entry.total_count = std::atoi(next_value().c_str());
-        } else if (StartsWithNoCase(line, "<t:ChildFolderCount>")) {
+        } else if (qvcommon::StartsWithNoCase(line, "<t:ChildFolderCount>")) {
             folder.entry.child_count = std::atoi(next_value().c_str());
-            if (gIsSource && IsSkippedSourceFolder(folder.entry.display_name))
+            if (is_source && IsSkippedSourceFolder(folder.entry.display_name))
                 continue;
             FolderEntry entry = folder.entry;
             entry.internal_path.clear();
             entry.display_path.clear();
-            if (!AddFolderEntry(std::move(entry)))
+            if (!AddFolderEntry(folders, std::move(entry)))
                 break;
         }
     }
     file.reset();
-    BuildFolderPaths(gRootFolderId, "");
-    for (const FolderEntry &entry : gFolders)
+    BuildFolderPaths(folders, root_folder_id, "");
+    for (const FolderEntry &entry : folders)
         com_Log("WorkMail folder: %s, type=%d, count=%d", entry.display_path.c_str(),
                 entry.folder_type, entry.total_count);
     return 0;
 }
 
-void BuildFolderPaths(const std::string &parent_id, const std::string &path)
+void BuildFolderPaths(FolderTable &folders, const std::string &parent_id, const std::string &path)
 {
     ChildIndex children;
-    for (std::size_t i = 0; i < gFolders.size(); ++i)
-        children[gFolders[i].parent_id].push_back(i);
-    std::vector<bool> visited(gFolders.size(), false);
-    WalkFolders(parent_id, path, children, visited);
+    for (std::size_t i = 0; i < folders.size(); ++i)
+        children[folders[i].parent_id].push_back(i);
+    std::vector<bool> visited(folders.size(), false);
+    WalkFolders(folders, parent_id, path, children, visited);
 }
 
 } // namespace qvamz

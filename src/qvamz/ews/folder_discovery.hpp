@@ -6,7 +6,11 @@
 #include <string>
 #include <string_view>
 
+#include "ews/folder_table.hpp"
+
 namespace qvamz {
+
+struct Session;
 
 inline constexpr int kFindFolderPage = 500;
 // A server that never says "last page" and keeps sending folders is not
@@ -15,8 +19,8 @@ inline constexpr int kFindFolderOffsetMax = 100000;
 
 enum class DiscoveryResult { Success, TransportFailure, FileFailure, ErrorAnswer };
 
-// Runs discovery into the folder table (Logon, after GetFolder).
-DiscoveryResult DiscoverFolders();
+// Runs discovery into `folders` (Logon, after GetFolder).
+DiscoveryResult DiscoverFolders(Session &session, FolderTable &folders);
 
 // The body of one FindFolder page.
 std::string FindFolderBody(int offset, std::string_view root_folder_name);
@@ -30,14 +34,15 @@ struct FindFolderPage {
 // False when the answer file cannot be opened.
 bool ScanFindFolderPage(const std::string &path, FindFolderPage &page);
 
-// Fills the table from the collected answers; 1 when the file cannot be
-// opened, else 0.
-int ParseFolders(const std::string &path);
+// Fills `folders` from the collected answers (a source session leaves out
+// the housekeeping folders); 1 when the file cannot be opened, else 0.
+int ParseFolders(const std::string &path, bool is_source, const std::string &root_folder_id,
+                 FolderTable &folders);
 
 // Gives every folder reachable from `parent_id` its internal and display
 // path.  Each entry is visited once, so parent links that form a cycle end
 // the walk; a path that would pass kFolderPathMax is not given.
-void BuildFolderPaths(const std::string &parent_id, const std::string &path);
+void BuildFolderPaths(FolderTable &folders, const std::string &parent_id, const std::string &path);
 
 // Folders a source session does not list (client and sync housekeeping).
 bool IsSkippedSourceFolder(std::string_view display_name);

@@ -4,36 +4,28 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/text_case.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 
 namespace qvamz {
 
-std::vector<FolderEntry> gFolders;
-
-bool AddFolderEntry(FolderEntry entry)
+bool AddFolderEntry(FolderTable &folders, FolderEntry entry)
 {
-    if (gFolders.size() >= kMaxFolders)
+    if (folders.size() >= kMaxFolders)
         return false;
-    gFolders.push_back(std::move(entry));
+    folders.push_back(std::move(entry));
     return true;
 }
 
-void ClearFolderTable()
+void SortFoldersByDisplayPath(FolderTable &folders)
 {
-    gFolders.clear();
-    gFolders.shrink_to_fit();
-}
-
-void SortFoldersByDisplayPath()
-{
-    std::stable_sort(gFolders.begin(), gFolders.end(),
+    std::stable_sort(folders.begin(), folders.end(),
                      [](const FolderEntry &a, const FolderEntry &b) {
                          return std::lexicographical_compare(
                              a.display_path.begin(), a.display_path.end(),
                              b.display_path.begin(), b.display_path.end(), [](char x, char y) {
-                                 return std::tolower(static_cast<unsigned char>(x)) <
-                                        std::tolower(static_cast<unsigned char>(y));
+                                 return qvcommon::AsciiLower(x) < qvcommon::AsciiLower(y);
                              });
                      });
 }
@@ -43,34 +35,35 @@ std::string FolderLine(const FolderEntry &entry)
     const std::string suffix = " {QV:" + std::to_string(entry.total_count) +
                                ":FCLASS:" + std::to_string(entry.folder_type) + "}";
     std::string line;
-    assign_limited(line, entry.internal_path, kFolderLineMax - std::min(kFolderLineMax, suffix.size()));
+    assign_limited(line, entry.internal_path,
+                   kFolderLineMax - std::min(kFolderLineMax, suffix.size()));
     return line + suffix;
 }
 
-int GetFolderNamesImpl(void *, qv_folder_line_fn callback)
+int GetFolderNamesImpl(Session &session, qv_folder_line_fn callback)
 {
-    SortFoldersByDisplayPath();
-    if (gSw.debug)
+    SortFoldersByDisplayPath(session.state.folders);
+    if (session.settings.debug)
         com_Log("debug: at GetFolderNames");
-    for (const FolderEntry &entry : gFolders) {
+    for (const FolderEntry &entry : session.state.folders) {
         std::string line = FolderLine(entry);
         if (callback)
             callback(line.data());
     }
-    if (gSw.debug)
+    if (session.settings.debug)
         com_Log("debug: end GetFolderNames");
     return 0;
 }
 
-int GetTrueFolderImpl(int index, char *out)
+int GetTrueFolderImpl(const FolderTable &folders, int index, char *out)
 {
-    if (index < 0 || index >= gFolderCount()) {
+    if (index < 0 || index >= static_cast<int>(folders.size())) {
         if (out)
             out[0] = '\0';
-        return gFolderCount();
+        return static_cast<int>(folders.size());
     }
     if (out) {
-        const std::string &path = gFolders[static_cast<std::size_t>(index)].internal_path;
+        const std::string &path = folders[static_cast<std::size_t>(index)].internal_path;
         const std::size_t length = std::min(path.size(), kFolderPathMax);
         std::memcpy(out, path.data(), length);
         out[length] = '\0';

@@ -2,7 +2,7 @@
 // by folder discovery at logon (folder_discovery.hpp), sorted by
 // GetFolderNames, read by index by ConvertFolder and GetTrueFolder, and
 // grown by the target folder step when it creates folders.  Emptied by
-// Logoff.
+// Logon and Logoff.
 #pragma once
 
 #include <cstddef>
@@ -38,20 +38,17 @@ struct FolderEntry {
     std::string parent_id;
 };
 
-// Discovery order until GetFolderNames sorts it; indices refer to the
-// sorted order from then on.
-extern std::vector<FolderEntry> gFolders;
+// The session's folders (SessionState::folders): discovery order until
+// GetFolderNames sorts it; indices refer to the sorted order from then on.
+using FolderTable = std::vector<FolderEntry>;
 
-inline int gFolderCount() noexcept { return static_cast<int>(gFolders.size()); }
+struct Session;
 
 // Adds an entry; false when the table already holds kMaxFolders.
-bool AddFolderEntry(FolderEntry entry);
-
-// Empties the table.
-void ClearFolderTable();
+bool AddFolderEntry(FolderTable &folders, FolderEntry entry);
 
 // Stable sort by display path, ignoring ASCII letter case.
-void SortFoldersByDisplayPath();
+void SortFoldersByDisplayPath(FolderTable &folders);
 
 // "%s {QV:%d:FCLASS:%d}": internal path, item count, folder type (at most
 // kFolderLineMax bytes).
@@ -59,10 +56,10 @@ std::string FolderLine(const FolderEntry &entry);
 
 // The exports' work: sorts the table and calls `callback` once per entry;
 // always 0.
-int GetFolderNamesImpl(void *unused, qv_folder_line_fn callback);
+int GetFolderNamesImpl(Session &session, qv_folder_line_fn callback);
 
 // Copies the internal path of entry `index` into `out` (1024 bytes) and
 // returns the index; out of range: `out` empty and the folder count.
-int GetTrueFolderImpl(int index, char *out);
+int GetTrueFolderImpl(const FolderTable &folders, int index, char *out);
 
 } // namespace qvamz

@@ -1,16 +1,18 @@
 #include "ews/xml_scan.hpp"
+#include "frame/session.hpp"
 
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
+#include "common/base64.hpp"
+#include "common/civil_date.hpp"
 
 namespace qvamz {
 namespace {
@@ -82,7 +84,7 @@ const char *KeyedValue(const char *buffer, std::string_view name, std::string_vi
     const std::string open = Tag(name);
     const std::string empty = "<t:" + std::string(name) + "/>";
     while (NextBufferLine(cursor, line) == 0) {
-        if (EqualNoCase(line, open))
+        if (qvcommon::EqualsNoCase(line, open))
             return cursor;
         if (line == "</t:Entry>" || line == empty)
             return nullptr;
@@ -90,47 +92,6 @@ const char *KeyedValue(const char *buffer, std::string_view name, std::string_vi
             return nullptr;
     }
     return nullptr;
-}
-
-int Base64Value(char c)
-{
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    if (c == '=') return 64; // padding
-    return -1;
-}
-
-// Decodes one group of up to four base64 characters (padding included):
-// three bytes minus one per missing or "=" character.
-std::size_t DecodeGroup(const char *group, std::size_t length, unsigned char out[3])
-{
-    unsigned int bits = 0;
-    std::size_t data_chars = 0;
-    for (std::size_t i = 0; i < 4; ++i) {
-        const int value = i < length ? Base64Value(group[i]) : 64;
-        bits <<= 6;
-        if (value >= 0 && value < 64) {
-            bits |= static_cast<unsigned int>(value);
-            ++data_chars;
-        }
-    }
-    out[0] = static_cast<unsigned char>(bits >> 16);
-    out[1] = static_cast<unsigned char>(bits >> 8);
-    out[2] = static_cast<unsigned char>(bits);
-    return data_chars < 2 ? 0 : data_chars - 1;
-}
-
-long long DaysFromCivil(long long y, unsigned m, unsigned d)
-{
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
 }
 
 // Copies the body file into a CDATA section.  "]]>" inside the text would
@@ -168,7 +129,8 @@ int ExtractItemId(std::FILE *response, std::string &id, std::string &change_key)
     change_key.clear();
     std::string line;
     while (ReadAnswerLine(response, line, kScanLineMax)) {
-        if (!StartsWithNoCase(line, "<t:ItemId ") || line.find("Id=\"") == std::string::npos)
+        if (!qvcommon::StartsWithNoCase(line, "<t:ItemId ") ||
+            line.find("Id=\"") == std::string::npos)
             continue;
         id = QuotedValueAfter(line, "Id=\"");
         if (line.find("ChangeKey=") != std::string::npos)
@@ -244,7 +206,7 @@ int ParseEwsDateTime(std::string_view text, qv_filetime &out)
     if (year < 1601 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
         hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60)
         return 0;
-    const long long seconds = DaysFromCivil(year, month, day) * 86400LL + hour * 3600LL +
+    const long long seconds = qvcommon::DaysFromCivil(year, month, day) * 86400LL + hour * 3600LL +
                               minute * 60LL + second + kSecondsFrom1601To1970;
     out = static_cast<qv_filetime>(seconds) * kFileTimeTicksPerSecond;
     return 1;
@@ -256,7 +218,7 @@ int ParseCategories(const char *buffer, qv_message *msg)
     if (!cursor || !msg)
         return 0;
     std::string joined, line;
-    while (NextBufferLine(cursor, line) == 0 && !EqualNoCase(line, "</t:Categories>")) {
+    while (NextBufferLine(cursor, line) == 0 && !qvcommon::EqualsNoCase(line, "</t:Categories>")) {
         if (line != "<t:String>")
             continue;
         NextBufferLine(cursor, line);
@@ -289,31 +251,32 @@ void RemoveElement(std::string &buffer, std::string_view name)
 int ExtractBase64Element(const std::string &response_path, const std::string &output_path,
                          std::string_view name, int *is_read)
 {
-    UniqueFile response = OpenFile(response_path, "rb");
-    UniqueFile output = OpenFile(output_path, "wb");
+    qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "rb");
+    qvcommon::UniqueFile output = qvcommon::OpenFile(output_path, "wb");
     if (!response || !output)
         return 0;
     const std::string open = "<t:" + std::string(name);
     std::string line;
     bool found = false;
     while (!found && ReadAnswerLine(response.get(), line, kScanLineMax))
-        found = StartsWithNoCase(line, open);
+        found = qvcommon::StartsWithNoCase(line, open);
     if (!found)
         return 0;
 
-    char group[4];
-    std::size_t filled = 0;
-    unsigned char bytes[3];
+    // The element's text runs to the end of its line (or the next tag).
+    qvcommon::Base64Bits bits;
+    unsigned char byte = 0;
     int c;
-    while ((c = std::getc(response.get())) != EOF && c != '\r' && c != '\n' && c != 0) {
-        group[filled++] = static_cast<char>(c);
-        if (filled == 4) {
-            std::fwrite(bytes, 1, DecodeGroup(group, 4, bytes), output.get());
-            filled = 0;
+    while ((c = std::getc(response.get())) != EOF && c != '\r' && c != '\n' && c != 0 &&
+           c != '<') {
+        if (c == '=') {
+            bits.Reset();
+            continue;
         }
+        const int value = qvcommon::Base64Sextet(static_cast<char>(c));
+        if (value >= 0 && bits.Push(value, byte))
+            std::fputc(byte, output.get());
     }
-    if (filled > 0)
-        std::fwrite(bytes, 1, DecodeGroup(group, filled, bytes), output.get());
     output.reset();
 
     if (is_read) {
@@ -322,7 +285,7 @@ int ExtractBase64Element(const std::string &response_path, const std::string &ou
             if (!line.starts_with("<t:IsRead>"))
                 continue;
             ReadAnswerLine(response.get(), line, kScanLineMax);
-            *is_read = StartsWithNoCase(line, "true") ? 1 : 0;
+            *is_read = qvcommon::StartsWithNoCase(line, "true") ? 1 : 0;
             break;
         }
     }
@@ -334,31 +297,26 @@ std::size_t Base64DecodeInPlace(char *text)
     if (!text)
         return 0;
     std::size_t written = 0;
-    char group[4];
-    std::size_t filled = 0;
-    unsigned char bytes[3];
-    auto emit = [&](std::size_t count) {
-        for (std::size_t i = 0; i < count && written < kBase64InPlaceMax; ++i)
-            text[written++] = static_cast<char>(bytes[i]);
-    };
-    // The write position never passes the read position: four characters
-    // are read for every three bytes written.
+    qvcommon::Base64Bits bits;
+    unsigned char byte = 0;
+    // The write position never passes the read position: every byte
+    // written takes at least two characters read.  "=" pads a group and
+    // drops its partial byte; other foreign characters (line breaks) are
+    // skipped.
     for (const char *p = text; *p; ++p) {
-        if (Base64Value(*p) < 0)
+        if (*p == '=') {
+            bits.Reset();
             continue;
-        group[filled++] = *p;
-        if (filled == 4) {
-            emit(DecodeGroup(group, 4, bytes));
-            filled = 0;
         }
+        const int value = qvcommon::Base64Sextet(*p);
+        if (value >= 0 && bits.Push(value, byte) && written < kBase64InPlaceMax)
+            text[written++] = static_cast<char>(byte);
     }
-    if (filled > 0)
-        emit(DecodeGroup(group, filled, bytes));
     text[written] = '\0';
     return written;
 }
 
-int WriteBodyElement(std::FILE *request, const qv_message *msg)
+int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::string &work_dir)
 {
     if (!request || !msg)
         return 0;
@@ -371,7 +329,8 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg)
     }
     if (index < 0)
         return 0;
-    UniqueFile body = OpenFile(qvcom::part_file_path(gWorkDir, msg->msg_number, index), "rb");
+    qvcommon::UniqueFile body =
+        qvcommon::OpenFile(qvcom::part_file_path(work_dir, msg->msg_number, index), "rb");
     if (!body)
         return 0;
     std::fseek(body.get(), 0, SEEK_END);

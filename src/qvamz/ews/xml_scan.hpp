@@ -67,6 +67,6 @@ std::size_t Base64DecodeInPlace(char *text);
 // Writes the record's first text body part as
 // "<t:Body BodyType="Text"><![CDATA[...]]></t:Body>".  1 written, 0 when
 // there is no text body or its file holds 10 bytes or fewer.
-int WriteBodyElement(std::FILE *request, const qv_message *msg);
+int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::string &work_dir);
 
 } // namespace qvamz

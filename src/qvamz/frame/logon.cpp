@@ -14,13 +14,16 @@
 #include "frame/switches.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
+#include "transport/clock.hpp"
 #include "transport/curl_options.hpp"
 #include "transport/http_post.hpp"
 #include "transport/impersonation_token.hpp"
+#include "frame/proxy.hpp"
+#include "frame/token.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 #ifndef QV_BUILD_TIME
 #define QV_BUILD_TIME "unknown"
@@ -30,7 +33,8 @@ namespace qvamz {
 namespace {
 
 constexpr std::size_t kAnswerLineMax = 1999;
-constexpr int kForcedHeaderVersion = 15; // from this server version on, RequestServerVersion is sent
+// From this server version on, RequestServerVersion is sent.
+constexpr int kForcedHeaderVersion = 15;
 constexpr int kItemKindContactsLast = 98;
 constexpr int kItemKindCalendar = 99;
 constexpr int kItemKindTasks = 100;
@@ -39,45 +43,46 @@ std::string Text(const char *text) { return text ? std::string(text) : std::stri
 
 // Values that belong to one logon and must not leak into the next one of
 // the same loaded module (the switch string is parsed again at every logon).
-void ForgetPreviousSession()
+void ForgetPreviousSession(Session &session)
 {
-    ClearFolderTable();
-    ResetTlsWarning();
-    gHttpAuth = 1; // "/AUTHHTTP" sets it again; a logon leaves it at 0 or 64
+    session.state.folders.clear();
+    session.state.transport.tls_warning_given = false;
+    session.state.http_auth = 1; // "/AUTHHTTP" sets it again; a logon leaves it at 0 or 64
     // A target logon puts its own delegate and role into these; the switch
     // string sets the source ones again.
-    for (std::string *value : {&gAdminUser, &gAdminPassword, &gDelegateUser, &gDelegatePassword,
-                               &gRoleId, &gOrganizationId, &gAccessKey, &gAccessSecret})
+    for (std::string *value :
+         {&session.state.admin_user, &session.state.admin_password, &session.state.delegate_user,
+          &session.state.delegate_password, &session.state.role_id, &session.state.organization_id,
+          &session.state.access_key, &session.state.access_secret})
         value->clear();
-    gBearerToken.clear();
-    gTokenExpiresIn = 0;
-    gTokenTime = 0;
-    gApiEndpoint.clear();
-    gForceVersionHeader = 0;
-    gServerMajorVersion = 0;
-    gRootFolderId.clear();
-    gContactsFolder.clear();
-    gCalendarFolder.clear();
-    gTasksFolder.clear();
-    gRequestId.clear();
+    session.state.bearer_token.clear();
+    session.state.token_expires_in = 0;
+    session.state.token_time = 0;
+    session.state.api_endpoint.clear();
+    session.state.force_version_header = 0;
+    session.state.server_major_version = 0;
+    session.state.root_folder_id.clear();
+    session.state.contacts_folder.clear();
+    session.state.calendar_folder.clear();
+    session.state.tasks_folder.clear();
 }
 
-void TakeTargetSettings()
+void TakeTargetSettings(Session &session)
 {
-    gDelegateUser.clear();
-    gAdminUser.clear();
-    gHttpAuth = -1; // every method curl knows
-    if (!gSw.target_delegate_user.empty()) {
-        gDelegateUser = gSw.target_delegate_user;
-        gDelegatePassword = gSw.target_delegate_password;
+    session.state.delegate_user.clear();
+    session.state.admin_user.clear();
+    session.state.http_auth = -1; // every method curl knows
+    if (!session.settings.target_delegate_user.empty()) {
+        session.state.delegate_user = session.settings.target_delegate_user;
+        session.state.delegate_password = session.settings.target_delegate_password;
     }
-    if (gSw.auth_http_target != -1)
-        gHttpAuth = gSw.auth_http_target;
+    if (session.settings.auth_http_target != -1)
+        session.state.http_auth = session.settings.auth_http_target;
     const std::pair<const std::string *, std::string *> target_values[] = {
-        {&gSw.target_role_id, &gRoleId},
-        {&gSw.target_org_id, &gOrganizationId},
-        {&gSw.target_access_key, &gAccessKey},
-        {&gSw.target_access_secret, &gAccessSecret},
+        {&session.settings.target_role_id, &session.state.role_id},
+        {&session.settings.target_org_id, &session.state.organization_id},
+        {&session.settings.target_access_key, &session.state.access_key},
+        {&session.settings.target_access_secret, &session.state.access_secret},
     };
     for (const auto &[from, to] : target_values) {
         if (!from->empty())
@@ -85,29 +90,43 @@ void TakeTargetSettings()
     }
 }
 
-void SetupDirectories()
+// The four zone values of the host's zone now; "/DSTOFFSET" keeps its
+// daylight offset.
+void SetupSessionTimeZone(SessionState &state)
 {
-    gWorkDir = qvcom::host_directory(QVCOM_DIR_WORK).value_or("");
-    gBaseDir = qvcom::host_directory(QVCOM_DIR_BASE).value_or("");
-    if (gWorkDir.empty())
-        com_Log("QV Warning: no working directory set, files go to the current directory");
-    if (!gSw.mail_debug && !gSw.cal_debug && !gSw.con_debug)
-        return;
-    std::error_code error;
-    std::filesystem::create_directories(gBaseDir + "debug/" + gDebugFolder, error);
-    if (error)
-        com_Log("QV Warning: cannot create the debug folder %sdebug/%s: %s", gBaseDir.c_str(),
-                gDebugFolder.c_str(), error.message().c_str());
+    const SessionTimeZone tz = DescribeTimeZone(HostTimeZoneId(), clock::Now());
+    state.time_zone_bias = tz.bias;
+    if (state.dst_offset == -1)
+        state.dst_offset = tz.daylight_bias;
+    state.utc_offset_text = tz.utc_offset_text;
+    state.time_zone_name = tz.windows_name;
 }
 
-void SetupTransportHeaders()
+void SetupDirectories(Session &session)
+{
+    session.state.work_dir = qvcom::host_directory(QVCOM_DIR_WORK).value_or("");
+    session.state.base_dir = qvcom::host_directory(QVCOM_DIR_BASE).value_or("");
+    if (session.state.work_dir.empty())
+        com_Log("QV Warning: no working directory set, files go to the current directory");
+    if (!session.settings.mail_debug && !session.settings.cal_debug && !session.settings.con_debug)
+        return;
+    std::error_code error;
+    std::filesystem::create_directories(
+        session.state.base_dir + "debug/" + session.state.debug_folder, error);
+    if (error)
+        com_Log("QV Warning: cannot create the debug folder %sdebug/%s: %s",
+                session.state.base_dir.c_str(), session.state.debug_folder.c_str(),
+                error.message().c_str());
+}
+
+void SetupTransportHeaders(Session &session)
 {
     // In token mode the token step has built the list already.
-    if (gHeaders)
+    if (!session.state.transport.headers.empty())
         return;
     HeaderList headers;
-    AppendStandardHeaders(headers);
-    SetSessionHeaders(std::move(headers));
+    AppendStandardHeaders(headers, session.settings.send_expect != 0);
+    session.state.transport.headers = std::move(headers);
 }
 
 std::string GetFolderBody(const std::string &root_folder_name)
@@ -116,68 +135,72 @@ std::string GetFolderBody(const std::string &root_folder_name)
            "<t:BaseShape>Default</t:BaseShape>\n"
            "</FolderShape>\n"
            "<FolderIds>\n"
-           "<t:DistinguishedFolderId Id=\"" + root_folder_name + "\">#Delegate</t:DistinguishedFolderId>\n"
+           "<t:DistinguishedFolderId Id=\"" + root_folder_name +
+           "\">#Delegate</t:DistinguishedFolderId>\n"
            "</FolderIds>\n";
 }
 
 // Root folder id and server version from the GetFolder answer.
-void ReadRootFolderAnswer(const std::string &path)
+void ReadRootFolderAnswer(SessionState &state, const std::string &path)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return;
     std::string line;
     while (ReadAnswerLine(file.get(), line, kAnswerLineMax)) {
-        if (gRootFolderId.empty() && StartsWithNoCase(line, "<t:FolderId ")) {
+        if (state.root_folder_id.empty() && qvcommon::StartsWithNoCase(line, "<t:FolderId ")) {
             const std::size_t id = line.find("Id=\"");
             if (id != std::string::npos) {
                 const std::string rest = line.substr(id + 4);
-                gRootFolderId = rest.substr(0, rest.find('"'));
+                state.root_folder_id = rest.substr(0, rest.find('"'));
             }
         }
         const std::size_t info = line.find("ServerVersionInfo");
-        const std::size_t major = info == std::string::npos ? info : line.find("MajorVersion", info);
+        const std::size_t major =
+            info == std::string::npos ? info : line.find("MajorVersion", info);
         const std::size_t quote = major == std::string::npos ? major : line.find('"', major);
         if (quote != std::string::npos)
-            gServerMajorVersion = std::atoi(line.c_str() + quote + 1);
+            state.server_major_version = std::atoi(line.c_str() + quote + 1);
     }
 }
 
-int QueryRootFolder()
+int QueryRootFolder(Session &session)
 {
-    gRootFolderName = "msgfolderroot";
-    if (gArchive)
-        gRootFolderName = "archivemsgfolderroot";
-    if (gPublicFolders)
-        gRootFolderName = "publicfoldersroot";
-    const std::string answer = gWorkDir + "response.xml";
-    if (!SoapRequest("GetFolder", "", GetFolderBody(gRootFolderName), answer)) {
-        if (gHTTPResponse == 0) {
+    session.state.root_folder_name = "msgfolderroot";
+    if (session.state.archive)
+        session.state.root_folder_name = "archivemsgfolderroot";
+    if (session.settings.public_folders)
+        session.state.root_folder_name = "publicfoldersroot";
+    const std::string answer = session.state.work_dir + "response.xml";
+    const PostResult post = SoapRequest(session, "GetFolder", "",
+                                        GetFolderBody(session.state.root_folder_name), answer);
+    if (!IsUsableAnswer(post)) {
+        if (post.http_status == 0) {
             com_Log("QV Error: invalid server name");
             return kLogonNoServer;
         }
-        if (gHTTPResponse == 401) {
+        if (post.http_status == 401) {
             com_Log("QV Error: invalid user name or password");
             return kLogonRefused;
         }
-        com_Log("QV Error: HTTP Response=%d", gHTTPResponse);
+        com_Log("QV Error: HTTP Response=%d", post.http_status);
         return kLogonOtherFailure;
     }
-    ReadRootFolderAnswer(answer);
+    ReadRootFolderAnswer(session.state, answer);
     std::remove(answer.c_str());
-    com_Log("WorkMail EWS server version: %d", gServerMajorVersion);
-    if (gServerMajorVersion == 0) {
+    com_Log("WorkMail EWS server version: %d", session.state.server_major_version);
+    if (session.state.server_major_version == 0) {
         com_Log("QV Error: cannot find EWS server");
         return kLogonOtherFailure;
     }
-    if (gServerMajorVersion >= kForcedHeaderVersion)
-        gForceVersionHeader = 1;
+    if (session.state.server_major_version >= kForcedHeaderVersion)
+        session.state.force_version_header = 1;
     return kLogonOk;
 }
 
-int DiscoverFolderTable()
+int DiscoverFolderTable(Session &session)
 {
-    switch (DiscoverFolders()) {
+    switch (DiscoverFolders(session, session.state.folders)) {
     case DiscoveryResult::Success: return kLogonOk;
     case DiscoveryResult::ErrorAnswer: return kLogonRefused;
     case DiscoveryResult::TransportFailure:
@@ -186,74 +209,56 @@ int DiscoverFolderTable()
     return kLogonOtherFailure;
 }
 
-void ChooseJobFolders(const std::string &folder, int item_kind)
+void ChooseJobFolders(SessionState &state, const std::string &folder, int item_kind)
 {
     if (!folder.empty()) {
         std::string path = folder;
         com_SlashToDelim(path.data());
         if (item_kind >= 1 && item_kind <= kItemKindContactsLast)
-            gContactsFolder = path;
+            state.contacts_folder = path;
         else if (item_kind == kItemKindCalendar)
-            gCalendarFolder = path;
+            state.calendar_folder = path;
         else if (item_kind == kItemKindTasks)
-            gTasksFolder = path;
+            state.tasks_folder = path;
     }
-    for (const FolderEntry &entry : gFolders) {
-        if (gContactsFolder.empty() && entry.folder_type == kFolderTypeContacts)
-            gContactsFolder = entry.internal_path;
-        if (gCalendarFolder.empty() && entry.folder_type == kFolderTypeCalendar)
-            gCalendarFolder = entry.internal_path;
-        if (gTasksFolder.empty() && entry.folder_type == kFolderTypeTasks)
-            gTasksFolder = entry.internal_path;
+    for (const FolderEntry &entry : state.folders) {
+        if (state.contacts_folder.empty() && entry.folder_type == kFolderTypeContacts)
+            state.contacts_folder = entry.internal_path;
+        if (state.calendar_folder.empty() && entry.folder_type == kFolderTypeCalendar)
+            state.calendar_folder = entry.internal_path;
+        if (state.tasks_folder.empty() && entry.folder_type == kFolderTypeTasks)
+            state.tasks_folder = entry.internal_path;
     }
-    com_Log("Contacts folder: %s", gContactsFolder.c_str());
-    com_Log("Calendar folder: %s", gCalendarFolder.c_str());
-    com_Log("task folder: %s", gTasksFolder.c_str());
-    ToInternalPath(gContactsFolder);
-    ToInternalPath(gCalendarFolder);
-    ToInternalPath(gTasksFolder);
+    com_Log("Contacts folder: %s", state.contacts_folder.c_str());
+    com_Log("Calendar folder: %s", state.calendar_folder.c_str());
+    com_Log("task folder: %s", state.tasks_folder.c_str());
+    ToInternalPath(state.contacts_folder);
+    ToInternalPath(state.calendar_folder);
+    ToInternalPath(state.tasks_folder);
 }
 
-void TakeLogonArguments(const std::string &user, const char *password, const char *server)
+void TakeLogonArguments(SessionState &state, const std::string &user, const char *password,
+                        const char *server)
 {
-    assign_limited(gMailbox, user, kMailboxMax);
-    gOrigEWSUser = gMailbox;
-    gDelegateMailbox.clear();
-    if (!gDelegateUser.empty())
-        gDelegateMailbox = "<t:Mailbox><t:EmailAddress>" + qvcom::xml_escape(gMailbox) +
+    assign_limited(state.mailbox, user, kMailboxMax);
+    state.orig_ews_user = state.mailbox;
+    state.delegate_mailbox.clear();
+    if (!state.delegate_user.empty())
+        state.delegate_mailbox = "<t:Mailbox><t:EmailAddress>" + qvcom::xml_escape(state.mailbox) +
                            "</t:EmailAddress></t:Mailbox>";
-    gPassword = Text(password);
+    state.password = Text(password);
     const std::string server_text = Text(server);
-    gEwsUrl = StartsWithNoCase(server_text, "http") ? server_text
-                                                    : "https://" + server_text + "/EWS/Exchange.asmx";
-    if (gDebugFolder.empty()) {
+    state.ews_url = qvcommon::StartsWithNoCase(server_text, "http")
+                        ? server_text
+                        : "https://" + server_text + "/EWS/Exchange.asmx";
+    if (state.debug_folder.empty()) {
         std::string local = user.substr(0, user.find('@'));
         com_MakeValidDosName(local.data(), 0);
-        gDebugFolder = local.c_str();
+        state.debug_folder = local.c_str();
     }
 }
 
 } // namespace
-
-void ApplyProxySpec(const std::string &spec)
-{
-    const std::string text = !spec.empty() && spec.find('=') == std::string::npos
-                                 ? "host=" + spec
-                                 : spec;
-    const std::pair<std::string_view, std::string *> fields[] = {
-        {"host=", &gProxyHost},     {"port=", &gProxyPort}, {"protocol=", &gProxyProtocol},
-        {"user=", &gProxyUser},     {"password=", &gProxyPassword},
-    };
-    for (const auto &[key, value] : fields) {
-        const std::size_t at = text.find(key);
-        if (at == std::string::npos)
-            continue;
-        const std::size_t start = at + key.size();
-        *value = text.substr(start, text.find(';', start) - start);
-    }
-    for (char &c : gProxyProtocol)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-}
 
 void ToInternalPath(std::string &path)
 {
@@ -272,66 +277,73 @@ void ToInternalPath(std::string &path)
     path = std::move(converted);
 }
 
-int LogonSession(char *user, char *password, char *server, char *folder, void *, void *,
-                 void *, void *, void *, void *, char *host_text, int upcoming_only,
-                 int first_logon, int is_source, int item_kind, void *, qv_status_fn status)
+int LogonSession(Session &session, const LogonArguments &args)
 {
+    const char *user = args.user, *password = args.password, *server = args.server;
+    const char *folder = args.folder;
+    char *host_text = args.host_text;
+    const int upcoming_only = args.upcoming_only, first_logon = args.first_logon;
+    const int is_source = args.is_source, item_kind = args.item_kind;
+    const qv_status_fn status = args.status;
     const std::string user_text = Text(user);
     if (first_logon == 1) {
         com_Log("Running qvamz.dll, compile time %s", QV_BUILD_TIME);
         com_Log("Logon for Amazon WorkMail, database=%s, user=%s", Text(server).c_str(),
                 user_text.c_str());
     }
-    gSw.write_attendees = 0;
+    session.settings.write_attendees = 0;
     if (first_logon == 0)
         return kLogonRefused;
 
-    ForgetPreviousSession();
-    ParseSwitches();
-    ApplyProxySpec(gProxySpec);
-    gIsSource = is_source;
+    ForgetPreviousSession(session);
+    ParseSwitches(session);
+    ReadProxySetting(session.settings.proxy);
+    session.state.is_source = is_source;
     if (!is_source)
-        TakeTargetSettings();
-    if (!gRoleId.empty())
-        gAdminUser = user_text;
-    gArchive = (gSw.archive_source && is_source) || (gSw.archive_target && !is_source) ? 1 : 0;
-    gUpcomingOnly = item_kind == kItemKindCalendar && is_source && upcoming_only == 1 ? 1 : 0;
-    SetupSessionTimeZone();
-    gStatusCallback = status;
+        TakeTargetSettings(session);
+    if (!session.state.role_id.empty())
+        session.state.admin_user = user_text;
+    const SessionSettings &settings = session.settings;
+    const bool archive = is_source ? settings.archive_source : settings.archive_target;
+    session.state.archive = archive ? 1 : 0;
+    session.state.upcoming_only =
+        item_kind == kItemKindCalendar && is_source && upcoming_only == 1 ? 1 : 0;
+    SetupSessionTimeZone(session.state);
+    session.state.transport.keepalive.callback = status;
     if (host_text)
         host_text[0] = '\0';
-    TakeLogonArguments(user_text, password, server);
-    SetupDirectories();
+    TakeLogonArguments(session.state, user_text, password, server);
+    SetupDirectories(session);
 
-    if (!OpenSessionTransport()) {
+    if (!OpenSessionTransport(session.state.transport)) {
         com_Log("QV Error: Error in curl init");
         return kLogonOtherFailure;
     }
-    if (!gRoleId.empty())
-        GetImpersonationToken();
-    SetupTransportHeaders();
-    SetupSessionHandle();
+    if (!session.state.role_id.empty())
+        InstallImpersonationToken(session);
+    SetupTransportHeaders(session);
+    SetupSessionHandle(session);
 
-    if (const int result = QueryRootFolder(); result != kLogonOk)
+    if (const int result = QueryRootFolder(session); result != kLogonOk)
         return result;
-    if (const int result = DiscoverFolderTable(); result != kLogonOk)
+    if (const int result = DiscoverFolderTable(session); result != kLogonOk)
         return result;
-    if (gRoleId.empty()) {
+    if (session.state.role_id.empty()) {
         // From here on the session cookie authenticates; curl must not add
         // credentials of its own.
-        gHttpAuth = 0;
-        AppendSessionHeader("Authorization:");
+        session.state.http_auth = 0;
+        session.state.transport.headers.append("Authorization:");
     }
-    ChooseJobFolders(Text(folder), item_kind);
+    ChooseJobFolders(session.state, Text(folder), item_kind);
     return kLogonOk;
 }
 
-int LogoffSession(int shutdown)
+int LogoffSession(Session &session, int shutdown)
 {
-    ClearFolderTable();
-    if (gSw.debug)
+    session.state.folders.clear();
+    if (session.settings.debug)
         com_Log("in EWS logoff, UT_Shutdown=%d", shutdown);
-    CloseSessionTransport();
+    CloseSessionTransport(session.state.transport);
     return 0;
 }
 

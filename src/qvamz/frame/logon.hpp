@@ -16,23 +16,30 @@ inline constexpr int kLogonRefused = 1;      // wrong credentials, not now, Find
 inline constexpr int kLogonNoServer = 3;     // no HTTP answer
 inline constexpr int kLogonOtherFailure = 4;
 
-// The Logon export's work, with the export's arguments.
-int LogonSession(char *user, char *password, char *server, char *folder, void *unused5,
-                 void *unused6, void *unused7, void *unused8, void *unused9, void *unused10,
-                 char *host_text, int upcoming_only, int first_logon, int is_source,
-                 int item_kind, void *unused16, qv_status_fn status);
+struct Session;
+
+// The Logon export's arguments that mean something to the connector.
+struct LogonArguments {
+    const char *user = nullptr;     // mailbox (or the administrator in token mode)
+    const char *password = nullptr;
+    const char *server = nullptr;   // host name or EWS URL
+    const char *folder = nullptr;   // contacts / calendar / task folder of the job
+    char *host_text = nullptr;      // emptied: nothing to tell the host
+    int upcoming_only = 0;          // calendar source: upcoming items only
+    int first_logon = 0;            // 0: not now; 1: the logon banner is logged
+    int is_source = 0;
+    int item_kind = 0;              // 1-98 contacts, 99 calendar, 100 tasks
+    qv_status_fn status = nullptr;  // the host's status callback (keepalive)
+};
+
+// The Logon export's work.
+int LogonSession(Session &session, const LogonArguments &args);
 
 // The Logoff export's work; always 0.
-int LogoffSession(int shutdown);
+int LogoffSession(Session &session, int shutdown);
 
 // In place: every "/" becomes "^", except that "//" becomes one "/"; at
 // most 1023 characters are kept.
 void ToInternalPath(std::string &path);
-
-// Reads "host=", "port=", "protocol=", "user=", "password=" of a proxy
-// specification into the proxy values (a missing key leaves its value);
-// a specification without "=" is a bare host.  The protocol is made upper
-// case.
-void ApplyProxySpec(const std::string &spec);
 
 } // namespace qvamz

@@ -1,13 +1,14 @@
-// The session state: module-wide values that live from one Logon to the
-// next.  One loaded module serves one session at a time; every subsystem
-// reads these values by the names below.  Logon and Logoff fill and release
-// them, ParseSwitches sets the switch settings.
+// The session: everything one Logon sets up and the following calls use.
+// The exported functions carry no handle, so the exports own exactly one
+// Session (frame/exports.cpp); every subsystem is handed the Session, or
+// a small options value built from it, by its caller.
 //
-// Texts are std::string; where the connector has a length limit the value
-// is cut with assign_limited() when it is set.
-//
-// Editing rule for this file: add values with small, local edits at the
-// end of the section they belong to; never reorder or rewrite the file.
+// Split as two parts: `settings` come from the logon switches (they
+// accumulate over the logons of one loaded module: a switch not named
+// again keeps its value), `state` is what logon and the work after it
+// fill in.  A fresh Session is the load-time state.  Field names follow
+// the connector's value names (mailbox, work_dir, bearer_token,
+// server_major_version, ...); docs/architecture.md maps them.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +16,10 @@
 #include <string_view>
 #include <vector>
 
+#include "ews/folder_table.hpp"
+#include "mailwrite/bundle_writer.hpp"
 #include "qv/qvamz.h"
-
-typedef void CURL;
-struct curl_slist;
+#include "transport/transport_state.hpp"
 
 namespace qvamz {
 
@@ -34,71 +35,20 @@ inline constexpr std::size_t kDescrambledMax = 1023;
 // sequence).
 void assign_limited(std::string &out, std::string_view text, std::size_t max);
 
-// ---- credentials and authentication ------------------------------------
-extern std::string gMailbox;      // mailbox being migrated (<= 250)
-extern std::string gOrigEWSUser;  // second copy, for organizer checks
-extern std::string gPassword;
-extern std::string gEwsUrl;
-extern std::string gAdminUser;    // impersonating account (token mode)
-extern std::string gAdminPassword;
-extern std::string gDelegateUser; // delegate administrator
-extern std::string gDelegatePassword;
-extern std::string gDelegateMailbox; // replaces the "#Delegate" marker
-extern std::string gRoleId;          // non-empty: token mode
-extern std::string gOrganizationId;
-extern std::string gAccessKey;
-extern std::string gAccessSecret;
-extern std::string gBearerToken;     // <= 2000
-extern int gTokenExpiresIn;          // seconds
-extern std::int64_t gTokenTime;      // seconds since 1970
-extern std::string gApiEndpoint;     // WorkMail API endpoint, "https://..."
-extern int gHttpAuth;                // curl authentication mask
+// The proxy setting ("/PROXY", else the environment unless "/NOEWSPROXY")
+// and the parts logon reads out of it.
+struct ProxySettings {
+    std::string setting; // "host=...;port=..." or a bare host, descrambled
+    std::string host;
+    std::string port = "8080";
+    std::string protocol; // upper case: "HTTP", "SOCKS4", "SOCKS5"
+    std::string user;
+    std::string password;
+};
 
-// ---- session kind and server -------------------------------------------
-extern int gIsSource;
-extern int gArchive;
-extern int gPublicFolders;
-extern int gForceVersionHeader;
-extern int gUpcomingOnly;
-extern int gServerMajorVersion;
-extern std::string gRootFolderName; // msgfolderroot / archivemsgfolderroot / publicfoldersroot
-extern std::string gRootFolderId;
-
-// ---- directories and folders -------------------------------------------
-extern std::string gWorkDir;     // ends with a separator
-extern std::string gBaseDir;     // base of the debug folders
-extern std::string gDebugFolder; // debug sub-folder name
-extern std::string gContactsFolder;
-extern std::string gCalendarFolder;
-extern std::string gTasksFolder;
-extern std::string gNotesFolder; // default "Notes"
-extern std::string gGroupName;   // default "root"
-
-// ---- session time zone ---------------------------------------------------
-extern int gTimeZoneBias;          // minutes, UTC = local + bias
-extern int gDstOffset;             // "/DSTOFFSET"; -1 = take from the system
-extern std::string gUtcOffsetText; // "+0100", "-0500"
-extern std::string gTimeZoneName;  // Windows standard name, UTF-8 (<= 255)
-
-// ---- host and transport ----------------------------------------------------
-extern qv_status_fn gStatusCallback;
-extern CURL *gCurl;
-extern curl_slist *gHeaders;
-extern int gHTTPResponse;
-extern std::string gRequestId;
-extern int gMaxMessages; // per-folder item limit, 0 = none
-
-// ---- proxy -------------------------------------------------------------
-extern std::string gProxySpec;     // "/PROXY" value after descrambling
-extern std::string gProxyHost;
-extern std::string gProxyPort;     // default "8080"
-extern std::string gProxyProtocol; // upper case
-extern std::string gProxyUser;
-extern std::string gProxyPassword;
-
-// ---- switch settings ---------------------------------------------------
-// Flags are 0/1; defaults hold until a switch changes them.
-struct SwitchSettings {
+// Values of the logon switches.  Flags are 0/1; defaults hold until a
+// switch changes them.
+struct SessionSettings {
     int debug = 0;       // /DEBUG
     int mail_debug = 0;  // /MAILDEBUG
     int cal_debug = 0;   // /CALDEBUG
@@ -108,6 +58,7 @@ struct SwitchSettings {
     int log_uuid = 0;    // /LOGUUID
     int archive_source = 0; // /EWSARCHS
     int archive_target = 0; // /EWSARCHT
+    int public_folders = 0; // /EWSPUB
     int send_expect = 1;    // cleared by /D198
     int keep_host_folder_names = 0; // /D219
     int raw_passthrough = 0;  // /D81
@@ -132,15 +83,76 @@ struct SwitchSettings {
     std::string cipher_list;     // /CIPHER
     int ssl_version = 0;         // /SSLVER
     int auth_http_target = -1;   // /AUTHHTTP2, -1 = unset
-    std::string target_role_id, target_org_id, target_access_key, target_access_secret; // /AUTHAMZI2
+    // /AUTHAMZI2
+    std::string target_role_id, target_org_id, target_access_key, target_access_secret;
     std::string target_delegate_user, target_delegate_password; // /AUTHAMZD2
     std::string ca_file;         // /CAFILE: PEM bundle of trusted certificates
     int ssl_no_verify = 0;       // /SSLNOVERIFY
+    std::string group_name = "root";   // /GROUP
+    std::string notes_folder = "Notes"; // /CAN
+    ProxySettings proxy;
 };
-extern SwitchSettings gSw;
 
-// Sets every session value back to its load-time default (tests use it to
-// start from a clean module).
-void ResetSessionState();
+// What logon sets up and the readers and writers work with.  Values that
+// a switch may preset say so; logon decides what a session keeps of them.
+struct SessionState {
+    // ---- credentials and authentication
+    std::string mailbox;       // mailbox being migrated (<= 250)
+    std::string orig_ews_user; // second copy, for organizer checks
+    std::string password;
+    std::string ews_url;
+    std::string admin_user; // impersonating account (token mode)
+    std::string admin_password;
+    std::string delegate_user; // delegate administrator (/AUTHAMZD)
+    std::string delegate_password;
+    std::string delegate_mailbox; // replaces the "#Delegate" marker
+    std::string role_id;          // non-empty: token mode (/AUTHAMZI)
+    std::string organization_id;
+    std::string access_key;
+    std::string access_secret;
+    std::string bearer_token; // <= 2000
+    int token_expires_in = 0; // seconds
+    std::int64_t token_time = 0; // seconds since 1970
+    std::string api_endpoint; // WorkMail API endpoint, "https://..." (/AMZAPI)
+    int http_auth = 1;        // curl authentication mask (/AUTHHTTP)
+
+    // ---- session kind and server
+    int is_source = 0;
+    int archive = 0;
+    int force_version_header = 0; // /D234, or the server version
+    int upcoming_only = 0;
+    int server_major_version = 0;
+    std::string root_folder_name; // msgfolderroot / archivemsgfolderroot / publicfoldersroot
+    std::string root_folder_id;
+
+    // ---- directories and folders
+    std::string work_dir;     // ends with a separator
+    std::string base_dir;     // base of the debug folders
+    std::string debug_folder; // debug sub-folder name (/DATADEBUG)
+    std::string contacts_folder; // /CF, else the first contacts folder
+    std::string calendar_folder; // /CAF, else the first calendar folder
+    std::string tasks_folder;    // /CAT, else the first task folder
+    std::vector<FolderEntry> folders; // discovery order until GetFolderNames sorts it
+
+    // ---- session time zone
+    int time_zone_bias = 0;       // minutes, UTC = local + bias
+    int dst_offset = -1;          // /DSTOFFSET; -1 = take from the system
+    std::string utc_offset_text;  // "+0100", "-0500"
+    std::string time_zone_name;   // Windows standard name, UTF-8 (<= 255)
+
+    // ---- reading and writing
+    int max_messages = 0;           // per-folder item limit of InitRead, 0 = none
+    std::string target_folder_id;   // EWS FolderId of the write target; empty: none
+    bool sticky_note_mode = false;  // mail goes to the notes folder as sticky notes
+    BundleState bundle;             // the CreateItem bundle being filled
+
+    // ---- host and transport
+    TransportState transport; // curl handle, EWS headers, the host's keepalive callback
+};
+
+struct Session {
+    SessionSettings settings;
+    SessionState state;
+};
 
 } // namespace qvamz

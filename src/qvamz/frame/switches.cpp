@@ -12,8 +12,12 @@
 #include <cstdlib>
 #include <optional>
 
+#include "frame/descramble.hpp"
+#include "frame/proxy.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
+#include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -21,7 +25,6 @@ namespace {
 // Fields of "/AUTHAMZI" and "/AUTHAMZI2": role id, organization id, access
 // key, secret.
 inline constexpr std::size_t kImpersonationFields = 4;
-inline constexpr int kDefaultProxyPort = 8080;
 inline constexpr int kMaxSslVersion = 3;
 inline constexpr int kDefaultWriteRetries = 3;
 
@@ -62,15 +65,6 @@ private:
     int index_;
     std::string buffer_;
 };
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() &&
-           std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) ==
-                      std::tolower(static_cast<unsigned char>(b));
-           });
-}
 
 // Numbers read like the host's atoi: leading blanks, a sign, digits up to
 // the first other character; no digits is 0.  Out-of-range values are held
@@ -129,27 +123,29 @@ void ReadFolderPath(SwitchPass &pass, std::string &setting)
 
 // ---- value switches ------------------------------------------------------
 
-void ReadDataDebug(SwitchPass &pass)
+void ReadDataDebug(SwitchPass &pass, Session &session)
 {
-    gSw.mail_debug = gSw.cal_debug = gSw.con_debug = 1;
+    session.settings.mail_debug = session.settings.cal_debug = session.settings.con_debug = 1;
     if (auto folder = pass.fetch_optional_value(); folder && !folder->empty())
-        assign_limited(gDebugFolder, *folder, kPathMax);
+        assign_limited(session.state.debug_folder, *folder, kPathMax);
 }
 
-void ReadSleep(SwitchPass &pass)
+void ReadSleep(SwitchPass &pass, Session &session)
 {
-    if (ReadNumber(pass, gSw.sleep_ms) && gSw.sleep_ms < 1)
-        gSw.sleep_ms = 0;
+    if (ReadNumber(pass, session.settings.sleep_ms) && session.settings.sleep_ms < 1)
+        session.settings.sleep_ms = 0;
 }
 
 // "/POSTTO a[:b[:c]]": API attempts, retry delay unit, item attempts.
 // Attempts below 1 would mean "never try" and a negative delay cannot be
 // slept, so both are held at their smallest sensible value.
-void ReadPostTo(SwitchPass &pass)
+void ReadPostTo(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value())
         return;
-    std::array<int *, 3> settings{&gSw.api_attempts, &gSw.retry_delay_unit, &gSw.item_attempts};
+    std::array<int *, 3> settings{&session.settings.api_attempts,
+                                  &session.settings.retry_delay_unit,
+                                  &session.settings.item_attempts};
     std::string_view rest = pass.text();
     for (int *setting : settings) {
         if (rest.empty())
@@ -160,54 +156,49 @@ void ReadPostTo(SwitchPass &pass)
             *setting = ToInt(field);
         rest = colon == std::string_view::npos ? std::string_view{} : rest.substr(colon + 1);
     }
-    gSw.api_attempts = std::max(gSw.api_attempts, 1);
-    gSw.retry_delay_unit = std::max(gSw.retry_delay_unit, 0);
-    gSw.item_attempts = std::max(gSw.item_attempts, 1);
+    session.settings.api_attempts = std::max(session.settings.api_attempts, 1);
+    session.settings.retry_delay_unit = std::max(session.settings.retry_delay_unit, 0);
+    session.settings.item_attempts = std::max(session.settings.item_attempts, 1);
 }
 
-void ReadWriteRetries(SwitchPass &pass)
+void ReadWriteRetries(SwitchPass &pass, Session &session)
 {
-    if (ReadNumber(pass, gSw.write_retries) && gSw.write_retries < 0)
-        gSw.write_retries = kDefaultWriteRetries;
+    if (ReadNumber(pass, session.settings.write_retries) && session.settings.write_retries < 0)
+        session.settings.write_retries = kDefaultWriteRetries;
 }
 
-void ReadMaxAttachSize(SwitchPass &pass)
+void ReadMaxAttachSize(SwitchPass &pass, Session &session)
 {
     if (pass.fetch_value() && !pass.text().empty())
-        gSw.max_attach_size = ToInt64(pass.text());
+        session.settings.max_attach_size = ToInt64(pass.text());
 }
 
-void ReadBundleSize(SwitchPass &pass)
+void ReadBundleSize(SwitchPass &pass, Session &session)
 {
-    if (ReadNumber(pass, gSw.bundle_size) && gSw.bundle_size < 1)
-        gSw.bundle_size = 1;
+    if (ReadNumber(pass, session.settings.bundle_size) && session.settings.bundle_size < 1)
+        session.settings.bundle_size = 1;
 }
 
-void ReadProxy(SwitchPass &pass)
+void ReadProxy(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value())
         return;
     std::string value(pass.text());
     DescrambleValue(value);
-    if (!value.empty()) {
-        assign_limited(gProxySpec, value, kDescrambledMax);
-        return;
-    }
-    if (std::string system = SystemProxySpec(); !system.empty())
-        gProxySpec = system;
+    TakeProxySetting(session.settings.proxy, value);
 }
 
-void ReadSslVersion(SwitchPass &pass)
+void ReadSslVersion(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
     int version = ToInt(pass.text());
-    gSw.ssl_version = (version >= 0 && version <= kMaxSslVersion) ? version : 0;
-    if (gSw.ssl_version == 1)
+    session.settings.ssl_version = (version >= 0 && version <= kMaxSslVersion) ? version : 0;
+    if (session.settings.ssl_version == 1)
         com_Log("Forcing TLS version 1");
-    else if (gSw.ssl_version == 2)
+    else if (session.settings.ssl_version == 2)
         com_Log("Forcing TLS version 2");
-    else if (gSw.ssl_version == 3)
+    else if (session.settings.ssl_version == 3)
         com_Log("forcing SSL version 3");
 }
 
@@ -217,7 +208,8 @@ struct ImpersonationValues {
 
 // "role|organization|key|secret": each field given replaces its value;
 // fields not given keep theirs.  The secret takes the rest of the text.
-void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char *side)
+void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char *side,
+                       bool debug)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
@@ -231,7 +223,7 @@ void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char 
             break;
         rest.remove_prefix(bar + 1);
     }
-    if (gSw.debug)
+    if (debug)
         com_Log("debug: %s ImpersonationRoldId=%s, OrganizationId=%s, AccessKey=%s, "
                 "AccessSecret=%s",
                 side, values.role->c_str(), values.organization->c_str(), values.key->c_str(),
@@ -242,7 +234,7 @@ void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char 
 // starting with "~" is scrambled.  Without a separator only the user is
 // set.
 void ReadDelegate(SwitchPass &pass, std::string &user, std::string &password,
-                  const char *switch_name)
+                  const char *switch_name, bool debug)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
@@ -255,31 +247,31 @@ void ReadDelegate(SwitchPass &pass, std::string &user, std::string &password,
         password.assign(value.substr(split + 1));
         DescrambleValue(password);
     }
-    if (gSw.debug)
+    if (debug)
         com_Log("debug: %s (Delegate) found, delegate admin=%s", switch_name, user.c_str());
 }
 
-void ReadGroupName(SwitchPass &pass)
+void ReadGroupName(SwitchPass &pass, Session &session)
 {
-    if (!ReadText(pass, gGroupName, kGroupNameMax))
+    if (!ReadText(pass, session.settings.group_name, kGroupNameMax))
         return;
-    for (char &c : gGroupName)
+    for (char &c : session.settings.group_name)
         if (c == '_')
             c = ' ';
 }
 
-void ReadApiEndpoint(SwitchPass &pass)
+void ReadApiEndpoint(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
-    if (!StartsWithNoCase(pass.text(), "http")) {
+    if (!qvcommon::StartsWithNoCase(pass.text(), "http")) {
         com_Log("QV Warning: /AMZAPI needs a URL beginning with http, ignored");
         return;
     }
-    assign_limited(gApiEndpoint, pass.text(), kPathMax);
+    assign_limited(session.state.api_endpoint, pass.text(), kPathMax);
 }
 
-using SwitchHandler = void (*)(SwitchPass &);
+using SwitchHandler = void (*)(SwitchPass &, Session &);
 struct SwitchEntry {
     std::string_view name;
     SwitchHandler apply;
@@ -287,70 +279,73 @@ struct SwitchEntry {
 
 // clang-format off
 const SwitchEntry kSwitches[] = {
-    {"/DEBUG",       [](SwitchPass &) { gSw.debug = 1; }},
-    {"/MAILDEBUG",   [](SwitchPass &) { gSw.mail_debug = 1; }},
-    {"/CALDEBUG",    [](SwitchPass &) { gSw.cal_debug = 1; }},
-    {"/CONDEBUG",    [](SwitchPass &) { gSw.con_debug = 1; }},
+    {"/DEBUG",       [](SwitchPass &, Session &s) { s.settings.debug = 1; }},
+    {"/MAILDEBUG",   [](SwitchPass &, Session &s) { s.settings.mail_debug = 1; }},
+    {"/CALDEBUG",    [](SwitchPass &, Session &s) { s.settings.cal_debug = 1; }},
+    {"/CONDEBUG",    [](SwitchPass &, Session &s) { s.settings.con_debug = 1; }},
     {"/DATADEBUG",   ReadDataDebug},
-    {"/CURLDEBUG",   [](SwitchPass &) { gSw.curl_debug = 1; }},
-    {"/XCURLDEBUG",  [](SwitchPass &) { gSw.xcurl_debug = 1; }},
-    {"/LOGUUID",     [](SwitchPass &) { gSw.log_uuid = 1; }},
-    {"/EWSARCHS",    [](SwitchPass &) { gSw.archive_source = 1; }},
-    {"/EWSARCHT",    [](SwitchPass &) { gSw.archive_target = 1; }},
-    {"/EWSPUB",      [](SwitchPass &) { gPublicFolders = 1; }},
-    {"/D234",        [](SwitchPass &) { gForceVersionHeader = 1; }},
-    {"/D198",        [](SwitchPass &) { gSw.send_expect = 0; }},
-    {"/D219",        [](SwitchPass &) { gSw.keep_host_folder_names = 1; }},
-    {"/D81",         [](SwitchPass &) { gSw.raw_passthrough = 1; }},
-    {"/D68",         [](SwitchPass &) { gSw.own_headers = 1; }},
-    {"/EIH",         [](SwitchPass &) { gSw.keep_headers = 1; }},
-    {"/D253",        [](SwitchPass &) { gSw.html_charset_rule = 0; }},
-    {"/LSUB",        [](SwitchPass &) { gSw.log_subjects = 1; }},
-    {"/D207",        [](SwitchPass &) { gSw.meeting_responses = 1; }},
-    {"/D298",        [](SwitchPass &) { gSw.meetings_as_ical = 1; }},
-    {"/D211",        [](SwitchPass &) { gSw.write_attendees = 1; }},
-    {"/D142",        [](SwitchPass &) { gSw.drop_calendar_parts = 1; }},
-    {"/D221",        [](SwitchPass &) { gSw.update_dl_edit_flag = 1; }},
+    {"/CURLDEBUG",   [](SwitchPass &, Session &s) { s.settings.curl_debug = 1; }},
+    {"/XCURLDEBUG",  [](SwitchPass &, Session &s) { s.settings.xcurl_debug = 1; }},
+    {"/LOGUUID",     [](SwitchPass &, Session &s) { s.settings.log_uuid = 1; }},
+    {"/EWSARCHS",    [](SwitchPass &, Session &s) { s.settings.archive_source = 1; }},
+    {"/EWSARCHT",    [](SwitchPass &, Session &s) { s.settings.archive_target = 1; }},
+    {"/EWSPUB",      [](SwitchPass &, Session &s) { s.settings.public_folders = 1; }},
+    {"/D234",        [](SwitchPass &, Session &s) { s.state.force_version_header = 1; }},
+    {"/D198",        [](SwitchPass &, Session &s) { s.settings.send_expect = 0; }},
+    {"/D219",        [](SwitchPass &, Session &s) { s.settings.keep_host_folder_names = 1; }},
+    {"/D81",         [](SwitchPass &, Session &s) { s.settings.raw_passthrough = 1; }},
+    {"/D68",         [](SwitchPass &, Session &s) { s.settings.own_headers = 1; }},
+    {"/EIH",         [](SwitchPass &, Session &s) { s.settings.keep_headers = 1; }},
+    {"/D253",        [](SwitchPass &, Session &s) { s.settings.html_charset_rule = 0; }},
+    {"/LSUB",        [](SwitchPass &, Session &s) { s.settings.log_subjects = 1; }},
+    {"/D207",        [](SwitchPass &, Session &s) { s.settings.meeting_responses = 1; }},
+    {"/D298",        [](SwitchPass &, Session &s) { s.settings.meetings_as_ical = 1; }},
+    {"/D211",        [](SwitchPass &, Session &s) { s.settings.write_attendees = 1; }},
+    {"/D142",        [](SwitchPass &, Session &s) { s.settings.drop_calendar_parts = 1; }},
+    {"/D221",        [](SwitchPass &, Session &s) { s.settings.update_dl_edit_flag = 1; }},
     {"/SLEEP",       ReadSleep},
     {"/POSTTO",      ReadPostTo},
     {"/D261",        ReadWriteRetries},
     {"/MAXATTACHSIZE", ReadMaxAttachSize},
     {"/D251",        ReadBundleSize},
-    {"/DSTOFFSET",   [](SwitchPass &p) { ReadNumber(p, gDstOffset); }},
-    {"/D49",         [](SwitchPass &p) { ReadNumber(p, gSw.path_level); }},
-    {"/NOEWSPROXY",  [](SwitchPass &) { gSw.no_ews_proxy = 1; }},
+    {"/DSTOFFSET",   [](SwitchPass &p, Session &s) { ReadNumber(p, s.state.dst_offset); }},
+    {"/D49",         [](SwitchPass &p, Session &s) { ReadNumber(p, s.settings.path_level); }},
+    {"/NOEWSPROXY",  [](SwitchPass &, Session &s) { s.settings.no_ews_proxy = 1; }},
     {"/PROXY",       ReadProxy},
-    {"/CIPHER",      [](SwitchPass &p) { ReadText(p, gSw.cipher_list, kPathMax); }},
+    {"/CIPHER",      [](SwitchPass &p, Session &s) {
+         ReadText(p, s.settings.cipher_list, kPathMax); }},
     {"/SSLVER",      ReadSslVersion},
-    {"/AUTHHTTP",    [](SwitchPass &p) { ReadNumber(p, gHttpAuth); }},
-    {"/AUTHHTTP2",   [](SwitchPass &p) { ReadNumber(p, gSw.auth_http_target); }},
-    {"/AUTHAMZI",    [](SwitchPass &p) {
-         ReadImpersonation(p, {&gRoleId, &gOrganizationId, &gAccessKey, &gAccessSecret},
-                           "Source"); }},
-    {"/AUTHAMZI2",   [](SwitchPass &p) {
-         ReadImpersonation(p, {&gSw.target_role_id, &gSw.target_org_id,
-                               &gSw.target_access_key, &gSw.target_access_secret},
-                           "Target"); }},
-    {"/AUTHAMZD",    [](SwitchPass &p) {
-         ReadDelegate(p, gDelegateUser, gDelegatePassword, "AuthAMZD"); }},
-    {"/AUTHAMZD2",   [](SwitchPass &p) {
-         ReadDelegate(p, gSw.target_delegate_user, gSw.target_delegate_password,
-                      "AuthAMZD2"); }},
-    {"/CF",          [](SwitchPass &p) { ReadFolderPath(p, gContactsFolder); }},
-    {"/CAF",         [](SwitchPass &p) { ReadFolderPath(p, gCalendarFolder); }},
-    {"/CAN",         [](SwitchPass &p) { ReadFolderPath(p, gNotesFolder); }},
-    {"/CAT",         [](SwitchPass &p) { ReadFolderPath(p, gTasksFolder); }},
+    {"/AUTHHTTP",    [](SwitchPass &p, Session &s) { ReadNumber(p, s.state.http_auth); }},
+    {"/AUTHHTTP2",   [](SwitchPass &p, Session &s) { ReadNumber(p, s.settings.auth_http_target); }},
+    {"/AUTHAMZI",    [](SwitchPass &p, Session &s) {
+         ReadImpersonation(p, {&s.state.role_id, &s.state.organization_id,
+                               &s.state.access_key, &s.state.access_secret},
+                           "Source", s.settings.debug != 0); }},
+    {"/AUTHAMZI2",   [](SwitchPass &p, Session &s) {
+         ReadImpersonation(p, {&s.settings.target_role_id, &s.settings.target_org_id,
+                               &s.settings.target_access_key, &s.settings.target_access_secret},
+                           "Target", s.settings.debug != 0); }},
+    {"/AUTHAMZD",    [](SwitchPass &p, Session &s) {
+         ReadDelegate(p, s.state.delegate_user, s.state.delegate_password, "AuthAMZD",
+                      s.settings.debug != 0); }},
+    {"/AUTHAMZD2",   [](SwitchPass &p, Session &s) {
+         ReadDelegate(p, s.settings.target_delegate_user, s.settings.target_delegate_password,
+                      "AuthAMZD2", s.settings.debug != 0); }},
+    {"/CF",          [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.contacts_folder); }},
+    {"/CAF",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.calendar_folder); }},
+    {"/CAN",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.settings.notes_folder); }},
+    {"/CAT",         [](SwitchPass &p, Session &s) { ReadFolderPath(p, s.state.tasks_folder); }},
     {"/GN",          ReadGroupName},
     // Switches of this build: trust store, certificate check, API endpoint.
-    {"/CAFILE",      [](SwitchPass &p) { ReadText(p, gSw.ca_file, kPathMax); }},
-    {"/SSLNOVERIFY", [](SwitchPass &) { gSw.ssl_no_verify = 1; }},
+    {"/CAFILE",      [](SwitchPass &p, Session &s) { ReadText(p, s.settings.ca_file, kPathMax); }},
+    {"/SSLNOVERIFY", [](SwitchPass &, Session &s) { s.settings.ssl_no_verify = 1; }},
     {"/AMZAPI",      ReadApiEndpoint},
 };
 // clang-format on
 
 } // namespace
 
-void ParseSwitches()
+void ParseSwitches(Session &session)
 {
     for (int index = 0;; ++index) {
         SwitchPass pass(index);
@@ -358,175 +353,10 @@ void ParseSwitches()
             break;
         for (const SwitchEntry &entry : kSwitches)
             if (pass.text() == entry.name)
-                entry.apply(pass);
+                entry.apply(pass, session);
     }
-    if (gSw.no_ews_proxy)
-        gProxySpec.clear();
-}
-
-// ---- scrambled values ----------------------------------------------------
-
-namespace {
-
-int HexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
-// Entry k mod 26 of the host's key table, subtracted modulo 256.
-std::optional<std::string> Descramble(std::string_view hex)
-{
-    constexpr int kKeyEntries = 26;
-    if (hex.size() % 2 != 0)
-        return std::nullopt;
-    std::string plain;
-    for (std::size_t k = 0; k < hex.size() / 2 && plain.size() < kDescrambledMax; ++k) {
-        int high = HexDigit(hex[2 * k]), low = HexDigit(hex[2 * k + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        std::int64_t key = qvcom_scramble_key(static_cast<int>(k % kKeyEntries));
-        auto byte = static_cast<unsigned>(((high * 16 + low - key) % 256 + 256) % 256);
-        if (byte == 0) // would end the text early downstream
-            return std::nullopt;
-        plain.push_back(static_cast<char>(byte));
-    }
-    return plain;
-}
-
-} // namespace
-
-bool DescrambleValue(std::string &value)
-{
-    if (value.empty() || value.front() != '~')
-        return true;
-    std::optional<std::string> plain = Descramble(std::string_view(value).substr(1));
-    if (!plain) {
-        value.clear();
-        com_Log("QV Warning: a scrambled switch value is malformed and was ignored");
-        return false;
-    }
-    value = std::move(*plain);
-    return true;
-}
-
-// ---- proxy of the system -------------------------------------------------
-
-namespace {
-
-struct ProxyUrl {
-    std::string protocol; // "" for HTTP, else "SOCKS4" / "SOCKS5"
-    std::string user, password;
-    std::string host;
-    int port = kDefaultProxyPort;
-};
-
-std::string PercentDecode(std::string_view text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && HexDigit(text[i + 1]) >= 0 &&
-            HexDigit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(HexDigit(text[i + 1]) * 16 + HexDigit(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
-// The curl proxy types the transport knows: HTTP (no protocol field),
-// SOCKS4 and SOCKS5.  Empty optional for a scheme it cannot use.
-std::optional<std::string> ProtocolOfScheme(std::string scheme)
-{
-    for (char &c : scheme)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme.empty() || scheme == "http" || scheme == "https")
-        return std::string{};
-    if (scheme == "socks4" || scheme == "socks4a")
-        return std::string("SOCKS4");
-    if (scheme == "socks5" || scheme == "socks5h")
-        return std::string("SOCKS5");
-    return std::nullopt;
-}
-
-// "[scheme://][user[:password]@]host[:port][/...]"
-std::optional<ProxyUrl> ParseProxyUrl(std::string_view text)
-{
-    ProxyUrl url;
-    std::string_view scheme;
-    if (std::size_t sep = text.find("://"); sep != std::string_view::npos) {
-        scheme = text.substr(0, sep);
-        text.remove_prefix(sep + 3);
-    }
-    auto protocol = ProtocolOfScheme(std::string(scheme));
-    if (!protocol)
-        return std::nullopt;
-    url.protocol = *protocol;
-    text = text.substr(0, text.find('/'));
-    if (std::size_t at = text.rfind('@'); at != std::string_view::npos) {
-        std::string_view credentials = text.substr(0, at);
-        std::size_t colon = credentials.find(':');
-        url.user = PercentDecode(credentials.substr(0, colon));
-        if (colon != std::string_view::npos)
-            url.password = PercentDecode(credentials.substr(colon + 1));
-        text.remove_prefix(at + 1);
-    }
-    std::size_t host_end = 0;
-    if (!text.empty() && text.front() == '[') // IPv6 literal
-        host_end = text.find(']') == std::string_view::npos ? text.size() : text.find(']') + 1;
-    std::size_t colon = text.find(':', host_end);
-    url.host = std::string(text.substr(0, colon));
-    if (colon != std::string_view::npos) {
-        std::string_view port = text.substr(colon + 1);
-        int value = 0;
-        auto [end, error] = std::from_chars(port.data(), port.data() + port.size(), value);
-        if (error != std::errc() || end != port.data() + port.size() || value < 1 ||
-            value > 65535)
-            return std::nullopt;
-        url.port = value;
-    }
-    if (url.host.empty() || url.host.find_first_of(";= ") != std::string::npos)
-        return std::nullopt;
-    return url;
-}
-
-// A credential the proxy specification can carry: ";" ends a field and "="
-// could be taken for a key.
-bool FitsSpecField(const std::string &text)
-{
-    return text.find_first_of(";=") == std::string::npos;
-}
-
-} // namespace
-
-std::string SystemProxySpec()
-{
-    const char *text = std::getenv("https_proxy");
-    if (text == nullptr || *text == '\0')
-        text = std::getenv("HTTPS_PROXY");
-    if (text == nullptr || *text == '\0')
-        return {};
-    std::optional<ProxyUrl> url = ParseProxyUrl(text);
-    if (!url) {
-        com_Log("QV Warning: the system proxy setting cannot be used, no proxy is set");
-        return {};
-    }
-    std::string spec = "host=" + url->host + ";port=" + std::to_string(url->port);
-    if (!url->protocol.empty())
-        spec += ";protocol=" + url->protocol;
-    if (!url->user.empty()) {
-        if (FitsSpecField(url->user) && FitsSpecField(url->password)) {
-            spec += ";user=" + url->user + ";password=" + url->password;
-        } else {
-            gProxyUser = url->user;
-            gProxyPassword = url->password;
-        }
-    }
-    return spec;
+    if (session.settings.no_ews_proxy)
+        session.settings.proxy.setting.clear();
 }
 
 std::string MaskSecret(std::string_view secret)

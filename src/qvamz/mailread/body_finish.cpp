@@ -6,10 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/session.hpp"
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
+#include "common/xml_escape.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -57,7 +59,8 @@ void decode_name(qv_part *part, const qv_message *msg)
     if (part->charset[0])
         store(part->file_name, CharsetToUtf8(name, part->charset));
     else
-        store(part->file_name, CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
+        store(part->file_name,
+              CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
 }
 
 void decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
@@ -90,20 +93,23 @@ bool read_line(FILE *f, std::string &line, std::size_t max)
 // The charset an HTML body declares in its meta line.
 void html_meta_charset(qv_part *part, const std::string &path)
 {
-    UniqueFile f(std::fopen(path.c_str(), "rb"));
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
     if (!f)
         return;
     std::string line;
     while (read_line(f.get(), line, kHtmlMetaLineMax)) {
-        if ((!ContainsCI(line, "<meta http") && !ContainsCI(line, "<meta charset")) ||
-            !ContainsCI(line, "charset="))
+        if ((!qvcommon::ContainsNoCase(line, "<meta http") &&
+             !qvcommon::ContainsNoCase(line, "<meta charset")) ||
+            !qvcommon::ContainsNoCase(line, "charset="))
             continue;
-        std::string_view value = std::string_view(line).substr(FindCI(line, "charset=") + 8);
+        std::string_view value =
+            std::string_view(line).substr(qvcommon::FindNoCase(line, "charset=") + 8);
         value = value.substr(0, kMetaCharsetMax);
         if (!value.empty() && (value[0] == '"' || value[0] == '\''))
             value.remove_prefix(1);
         value = value.substr(0, value.find_first_of("\"'>;/ \t\r"));
-        if (!value.empty() && !EqualsCI(value, "unicode") && !EqualsCI(value, "utf-16"))
+        if (!value.empty() && !qvcommon::EqualsNoCase(value, "unicode") &&
+            !qvcommon::EqualsNoCase(value, "utf-16"))
             store(part->charset, value);
         return;
     }
@@ -113,16 +119,17 @@ void html_meta_charset(qv_part *part, const std::string &path)
 // from the old.  False (and a debug line) when the work file cannot be
 // created; the part then stays as it is.
 template <class Writer>
-bool rewrite_part(qv_part *part, const std::string &path, const std::string &work_dir, Writer write)
+bool rewrite_part(qv_part *part, const std::string &path, const std::string &work_dir, bool debug,
+                  Writer write)
 {
     const std::string temp = work_dir + "TEMPFILE.TMP";
     {
-        UniqueFile out(std::fopen(temp.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(temp.c_str(), "wb"));
         if (!out) {
-            QV_DEBUG_LOG("debug: cannot open %s, errno=%d", temp.c_str(), errno);
+            QV_DEBUG_LOG(debug, "debug: cannot open %s, errno=%d", temp.c_str(), errno);
             return false;
         }
-        UniqueFile in(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
         if (!write(in.get(), out.get(), temp)) {
             out.reset();
             std::remove(temp.c_str());
@@ -147,23 +154,27 @@ bool copy_stream(FILE *in, FILE *out)
 }
 
 // HTML keeps its bytes and gets a META line; text becomes UTF-8.
-bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir)
+bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir,
+                     bool debug)
 {
     if (part->part_type == QV_PART_HTML_BODY) {
-        return rewrite_part(part, path, work_dir, [&](FILE *in, FILE *out, const std::string &) {
-            std::fprintf(out,
-                         "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
-                         part->charset);
-            return copy_stream(in, out);
-        });
+        return rewrite_part(
+            part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &) {
+                std::fprintf(
+                    out,
+                    "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
+                    part->charset);
+                return copy_stream(in, out);
+            });
     }
     const std::string charset = part->charset;
-    const bool ok = rewrite_part(part, path, work_dir, [&](FILE *in, FILE *out, const std::string &temp) {
-        if (!in)
-            return false;
-        std::fflush(out);
-        return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
-    });
+    const bool ok = rewrite_part(
+        part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &temp) {
+            if (!in)
+                return false;
+            std::fflush(out);
+            return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
+        });
     if (ok)
         store(part->charset, "UTF-8");
     return ok;
@@ -171,10 +182,11 @@ bool convert_charset(qv_part *part, const std::string &path, const std::string &
 
 // Inline text shown in an HTML message: preformatted, its markup
 // characters escaped so that the text reads as it was written.
-void wrap_inline_text(qv_part *part, const std::string &path, const std::string &work_dir)
+void wrap_inline_text(qv_part *part, const std::string &path, const std::string &work_dir,
+                      bool debug)
 {
     part->part_type = QV_PART_HTML_BODY;
-    rewrite_part(part, path, work_dir, [](FILE *in, FILE *out, const std::string &) {
+    rewrite_part(part, path, work_dir, debug, [](FILE *in, FILE *out, const std::string &) {
         std::fputs("<HR><pre>\n", out);
         int c, last = '\n';
         while (in && (c = std::getc(in)) != EOF) {
@@ -184,12 +196,11 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
                     std::ungetc(next, in);
                 c = '\n';
             }
-            switch (c) {
-            case '&': std::fputs("&amp;", out); break;
-            case '<': std::fputs("&lt;", out); break;
-            case '>': std::fputs("&gt;", out); break;
-            default: std::fputc(c, out); break;
-            }
+            if (const char *entity =
+                    qvcommon::EntityFor(static_cast<char>(c), qvcommon::EscapeQuotes::kNone))
+                std::fputs(entity, out);
+            else
+                std::fputc(c, out);
             last = c;
         }
         if (last != '\n')
@@ -201,7 +212,8 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
 
 } // namespace
 
-void PostProcessParts(qv_message *msg, const std::string &work_dir)
+void PostProcessParts(qv_message *msg, const std::string &work_dir,
+                      const ParserSettings &settings)
 {
     bool text_body = false, html_body = false;
     for (int i = 0; i < msg->part_count; ++i) {
@@ -219,11 +231,11 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir)
         // A base64 text body counts like any other: only the first is it.
         if (part->part_type == QV_PART_TEXT_BODY && text_body)
             part->part_type = QV_PART_ATTACHMENT;
-        if (part->part_type == QV_PART_HTML_BODY && gSw.html_charset_rule)
+        if (part->part_type == QV_PART_HTML_BODY && settings.html_charset_rule)
             html_meta_charset(part, path);
         const int code = part->part_type;
         if (part->charset[0] && code != QV_PART_ATTACHMENT && code != QV_PART_EMBEDDED_MSG &&
-            code != QV_PART_HEADERS && !convert_charset(part, path, work_dir))
+            code != QV_PART_HEADERS && !convert_charset(part, path, work_dir, settings.debug))
             return;
         text_body = text_body || part->part_type == QV_PART_TEXT_BODY;
         html_body = html_body || part->part_type == QV_PART_HTML_BODY;
@@ -234,7 +246,7 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         if (html_body)
-            wrap_inline_text(part, path, work_dir);
+            wrap_inline_text(part, path, work_dir, settings.debug);
         part->size = file_size(path);
         break;
     }

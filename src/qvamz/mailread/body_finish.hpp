@@ -18,7 +18,8 @@ namespace qvamz::mailread {
 // converted to UTF-8 and an HTML body gets a META line naming its charset.
 // Then an inline text part is wrapped as preformatted HTML when the message
 // has an HTML body.  Work file: "TEMPFILE.TMP".
-void PostProcessParts(qv_message *msg, const std::string &work_dir);
+void PostProcessParts(qv_message *msg, const std::string &work_dir,
+                      const ParserSettings &settings);
 
 // Attached files whose name holds ".EML" and whose first line is an mbox
 // separator ("From ...") become embedded messages parsed from the file.

@@ -7,6 +7,8 @@
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -51,7 +53,7 @@ std::string reflow(std::string_view text)
 
 bool write_file(const std::string &path, std::string_view text)
 {
-    UniqueFile f(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "wb"));
     return f && std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
 }
 
@@ -90,14 +92,16 @@ void ExpandEmlParts(qv_message *msg, const std::string &work_dir, ParseTree &tre
 {
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
-        if (!ContainsCI(part->file_name, ".EML") || part->part_type == QV_PART_EMBEDDED_MSG)
+        if (!qvcommon::ContainsNoCase(part->file_name, ".EML") ||
+            part->part_type == QV_PART_EMBEDDED_MSG)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
-        UniqueFile f(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
         if (!f)
             return;
         MailInput in(f.get(), tree);
-        if (ReadHeaderLine(in, nullptr, false, 0) == 1 || !StartsWithCI(in.line, "From "))
+        if (ReadHeaderLine(in, nullptr, false, 0) == 1 ||
+            !qvcommon::StartsWithNoCase(in.line, "From "))
             continue;
         part->part_type = QV_PART_EMBEDDED_MSG;
         qv_message *sub = com_AllocSubMsg(msg, i);
@@ -144,19 +148,19 @@ void ConvertStickyNote(qv_message *msg, const std::string &work_dir)
     const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, index);
     const std::string sticky = work_dir + "sticky.tmp";
     {
-        UniqueFile in(std::fopen(path.c_str(), "rb"));
+        qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
         if (!in)
             return;
-        ParseTree unused;
-        MailInput lines(in.get(), unused);
+        ParseTree lines_only; // the note is read as lines, not parsed
+        MailInput lines(in.get(), lines_only);
         if (ReadHeaderLine(lines, nullptr, false, 0) == 1 ||
-            !StartsWithCI(Cut(lines.line, kStickyFirstLineMax), "BEGIN:"))
+            !qvcommon::StartsWithNoCase(Cut(lines.line, kStickyFirstLineMax), "BEGIN:"))
             return;
         ReadHeaderLine(lines, nullptr, false, 0); // "VERSION:..."
         lines.sync();
         for (std::size_t i = 0; i < kVNoteBodyLabel; ++i)
             std::getc(in.get());
-        UniqueFile out(std::fopen(sticky.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(sticky.c_str(), "wb"));
         if (!out)
             return;
         copy_vnote_body(in.get(), out.get());

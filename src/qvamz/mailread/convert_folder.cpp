@@ -9,6 +9,7 @@
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
+#include "frame/token.hpp"
 #include "mailread/item_fetch.hpp"
 #include "mailread/item_listing.hpp"
 #include "mailread/rfc822_parser.hpp"
@@ -16,18 +17,12 @@
 #include "qv/qvcom.hpp"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz {
 namespace {
 
 using namespace mailread;
-
-// The host passes its values as 32-bit integers in pointer-sized slots.
-std::int64_t HostInteger(void *value)
-{
-    return static_cast<std::int32_t>(reinterpret_cast<std::intptr_t>(value));
-}
 
 // MsgStatus with the counters of one ConvertFolder call.
 class StatusReporter {
@@ -52,11 +47,12 @@ class StatusReporter {
     int reported_ = 0;                           // items given a status so far
 };
 
-// ---- readers of kinds that cannot be read yet ----------------------------
+// ---- folder kinds without a reader yet ------------------------------------
 
-int SkipWholeFolder(const char *kind, qv_message *msg, qv_status_fn status, int folder_index)
+// Every item of the folder gets status 6, so the host's counts add up.
+int SkipWholeFolder(const char *kind, const FolderEntry &entry, qv_message *msg,
+                    qv_status_fn status)
 {
-    const FolderEntry &entry = gFolders.at(static_cast<std::size_t>(folder_index));
     com_Log("QV Warning: reading %s folders is not supported yet, %d items of %s skipped", kind,
             entry.total_count, entry.display_name.c_str());
     StatusReporter reporter(status);
@@ -65,50 +61,18 @@ int SkipWholeFolder(const char *kind, qv_message *msg, qv_status_fn status, int 
     return 0;
 }
 
-int SkipContactFolder(qv_message *msg, qv_output_fn, int *, qv_status_fn status,
-                      int folder_index, const std::string &)
-{
-    return SkipWholeFolder("contact", msg, status, folder_index);
-}
-
-int SkipCalendarFolder(qv_message *msg, qv_output_fn, int *, qv_status_fn status,
-                       int folder_index, const std::string &)
-{
-    return SkipWholeFolder("calendar", msg, status, folder_index);
-}
-
-int SkipTaskFolder(int folder_index, qv_message *msg, qv_output_fn, int *, qv_status_fn status)
-{
-    return SkipWholeFolder("task", msg, status, folder_index);
-}
-
-void CannotAnswerMeeting(qv_message *, const std::string &)
+void AnswerMeetingRequest(qv_message *, const std::string &)
 {
     com_Log("QV Warning: answering meeting requests is not supported yet");
 }
 
-constexpr FolderKindReaders kDefaultReaders{&SkipContactFolder, &SkipCalendarFolder,
-                                            &SkipTaskFolder, &CannotAnswerMeeting};
-FolderKindReaders gKindReaders = kDefaultReaders;
-
 // ---- the mail folder reader ----------------------------------------------
-
-// The host's values of one ConvertFolder call that the mail road uses.
-struct MailReadCall {
-    qv_message *msg;
-    qv_output_fn output;
-    void *output_value;
-    int search_fields, search_reserved1, search_reserved2;
-    std::int64_t attach_limit;
-    std::int64_t max_date;
-    std::string work_dir;
-    FolderEntry folder;
-};
 
 class MailFolderReader {
   public:
-    MailFolderReader(MailReadCall call, qv_status_fn status)
-        : call_(std::move(call)), reporter_(status), msg_(call_.msg)
+    MailFolderReader(Session &session, const ConvertFolderArguments &call, FolderEntry folder)
+        : session_(session), call_(call), folder_(std::move(folder)), reporter_(call.status),
+          msg_(call.msg)
     {
     }
 
@@ -129,7 +93,9 @@ class MailFolderReader {
     void UuidStart();
     void UuidEnd();
 
-    MailReadCall call_;
+    Session &session_;
+    ConvertFolderArguments call_;
+    const FolderEntry folder_;
     StatusReporter reporter_;
     qv_message *msg_;
     std::string properties_;     // AdditionalProperties of every GetItem
@@ -145,16 +111,17 @@ int MailFolderReader::Run(int *out_count, int *out_size)
     const std::string restriction = JobDateRestriction();
     if (!ListItems(restriction))
         return 0;
-    qvamz::UniqueFile ids = qvamz::OpenFile(WorkFile(kItemIdsFile), "rb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(WorkFile(kItemIdsFile), "rb");
     if (!ids) {
         std::remove(WorkFile(kItemIdsFile).c_str());
         return 0;
     }
-    properties_ = GetItemProperties(AskForIsRead(gServerMajorVersion, call_.folder.display_name));
+    properties_ =
+        GetItemProperties(AskForIsRead(session_.state.server_major_version, folder_.display_name));
 
     std::string line;
     for (;;) {
-        RenewTokenIfDue();
+        RenewTokenIfDue(session_);
         // The host's stop request ends the folder before the next fetch, so
         // no item is fetched only to be reported without being handed over.
         if (reporter_.stop_requested())
@@ -178,11 +145,11 @@ int MailFolderReader::Run(int *out_count, int *out_size)
 bool MailFolderReader::ListItems(const std::string &restriction)
 {
     const std::string ids_path = WorkFile(kItemIdsFile);
-    qvamz::UniqueFile ids = qvamz::OpenFile(ids_path, "wb");
+    qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
     if (!ids)
         return false;
     const ListingResult listed =
-        ListFolderItems(call_.work_dir, call_.folder.folder_id, restriction, ids.get());
+        ListFolderItems(session_, call_.work_dir, folder_.folder_id, restriction, ids.get());
     const bool written = std::fflush(ids.get()) == 0;
     if (listed == ListingResult::kListed && written)
         return true;
@@ -202,7 +169,7 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     const std::string mime_path = WorkFile(kMimeContentFile);
 
     com_ResetObject(msg_);
-    if (!FetchItem(GetItemBody(properties_, item_id, change_key), answer_path)) {
+    if (!FetchItem(session_, GetItemBody(properties_, item_id, change_key), answer_path)) {
         std::remove(answer_path.c_str());
         reporter_.Report(msg_, QV_STATUS_SKIPPED);
         return Next::kItem;
@@ -219,22 +186,23 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
 
     int parsed;
     {
-        qvamz::UniqueFile mime = qvamz::OpenFile(mime_path, "rb");
+        qvcommon::UniqueFile mime = qvcommon::OpenFile(mime_path, "rb");
         if (!mime) {
             // Reported, so that the host's count of the folder still adds up.
             com_Log("QV Warning: unable to open %s, message skipped", mime_path.c_str());
             reporter_.Report(msg_, QV_STATUS_SKIPPED);
             return Next::kItem;
         }
-        parsed = mailread::Parse_RFC822_Msg(mime.get(), msg_, call_.work_dir.c_str(), "", 1);
+        parsed = mailread::Parse_RFC822_Msg(mime.get(), msg_, call_.work_dir.c_str(), "", 1,
+                                             ParserSettings::FromSession(session_));
     }
 
     int status = -1;
-    if (gSw.meeting_responses) {
+    if (session_.settings.meeting_responses) {
         if (!details.meeting_request)
             status = QV_STATUS_SKIPPED;
         else
-            gKindReaders.meeting_response(msg_, details.ews_item_id);
+            AnswerMeetingRequest(msg_, details.ews_item_id);
     }
     msg_->unread = is_read_ ? 0 : 1;
     if (status < 0)
@@ -260,7 +228,7 @@ int MailFolderReader::DecideStatus(int parsed)
                       call_.search_reserved2) == 0)
         return QV_STATUS_SKIPPED;
     if (com_MsgIsDuplicate(msg_, call_.work_dir.c_str(), QVCOM_DUP_CHECK,
-                           call_.folder.display_name.c_str()) != 0)
+                           folder_.display_name.c_str()) != 0)
         return QV_STATUS_DUPLICATE;
     return QV_STATUS_CONVERTED;
 }
@@ -273,7 +241,7 @@ MailFolderReader::Next MailFolderReader::Output()
     msg_->item_type = QV_ITEM_MAIL;
     com_AttachSize(msg_, call_.work_dir.c_str(), index_, call_.attach_limit);
     com_AddressTranslate(msg_);
-    if (gSw.debug)
+    if (session_.settings.debug)
         com_Log("debug: at OutputMsg, flagged=%d", msg_->flag_status);
 
     const int answer = call_.output(msg_, call_.output_value, call_.work_dir.data(), index_);
@@ -282,7 +250,7 @@ MailFolderReader::Next MailFolderReader::Output()
         status = QV_STATUS_SKIPPED;
     else
         com_MsgIsDuplicate(msg_, call_.work_dir.c_str(), QVCOM_DUP_REMEMBER,
-                           call_.folder.display_name.c_str());
+                           folder_.display_name.c_str());
     reporter_.Report(msg_, status);
     Release();
     ++index_;
@@ -291,7 +259,7 @@ MailFolderReader::Next MailFolderReader::Output()
         ended_by_host_ = true;
         return Next::kEndFolder;
     }
-    if (index_ == gMaxMessages) // a maximum of 0 or less never matches
+    if (index_ == session_.state.max_messages) // a maximum of 0 or less never matches
         return Next::kEndFolder;
     return Next::kItem;
 }
@@ -312,17 +280,17 @@ void MailFolderReader::Finish(const std::string &restriction, int *out_count, in
     // Items the server left out for the date range still count for the
     // host; every item of the folder gets exactly one status.
     if (!restriction.empty())
-        while (reporter_.reported() < call_.folder.total_count)
+        while (reporter_.reported() < folder_.total_count)
             reporter_.Report(msg_, QV_STATUS_OUT_OF_RANGE);
 
     *out_count = index_;
     *out_size = static_cast<int>(std::min<std::uint64_t>(total_size_, INT_MAX));
-    msg_->folder_total = call_.folder.total_count;
+    msg_->folder_total = folder_.total_count;
 }
 
 void MailFolderReader::UuidStart()
 {
-    if (!gSw.log_uuid)
+    if (!session_.settings.log_uuid)
         return;
     com_Log("[UUID:START]");
     uuid_open_ = true;
@@ -331,7 +299,7 @@ void MailFolderReader::UuidStart()
 // Every "[UUID:START]" gets its "[UUID:END]", whichever way the item ended.
 void MailFolderReader::UuidEnd()
 {
-    if (!gSw.log_uuid || !uuid_open_)
+    if (!session_.settings.log_uuid || !uuid_open_)
         return;
     com_Log("[UUID:END]");
     uuid_open_ = false;
@@ -339,64 +307,46 @@ void MailFolderReader::UuidEnd()
 
 } // namespace
 
-FolderKindReaders &KindReaders() { return gKindReaders; }
-
-void ResetKindReaders() { gKindReaders = kDefaultReaders; }
-
-int ConvertFolderImpl(qv_message *msg, qv_output_fn output, int folder_index,
-                      void *output_value, void *search1, void *search2, void *search3,
-                      void *attach_value, void *, void *max_date_value, char *work_dir,
-                      int *out_count, int *out_size, qv_status_fn status)
+int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
 {
     int count_scratch = 0, size_scratch = 0;
-    out_count = out_count ? out_count : &count_scratch;
-    out_size = out_size ? out_size : &size_scratch;
-    *out_count = 0;
-    *out_size = 0;
-    if (auto dir = qvcom::host_directory(QVCOM_DIR_WORK))
-        gWorkDir = *dir;
+    ConvertFolderArguments call = args;
+    call.out_count = call.out_count ? call.out_count : &count_scratch;
+    call.out_size = call.out_size ? call.out_size : &size_scratch;
+    *call.out_count = 0;
+    *call.out_size = 0;
+    if (call.work_dir.empty())
+        call.work_dir = session.state.work_dir;
 
-    if (!msg || folder_index < 0 || folder_index >= gFolderCount()) {
+    const FolderTable &folders = session.state.folders;
+    if (!call.msg || call.folder_index < 0 ||
+        call.folder_index >= static_cast<int>(folders.size())) {
         com_Log("QV Error: ConvertFolder: no record or folder index %d out of range (%d folders)",
-                folder_index, gFolderCount());
+                call.folder_index, static_cast<int>(folders.size()));
         return 0;
     }
-    const FolderEntry folder = gFolders[static_cast<std::size_t>(folder_index)];
-    if (gSw.debug)
+    const FolderEntry folder = folders[static_cast<std::size_t>(call.folder_index)];
+    if (session.settings.debug)
         com_Log("At ConvertFolder, folder=%s, total messages=%d", folder.display_name.c_str(),
                 folder.total_count);
 
+    // The readers of the other item kinds take their folders here.
     switch (folder.folder_type) {
     case kFolderTypeContacts:
-        gKindReaders.contacts(msg, output, out_count, status, folder_index, folder.display_name);
-        if (gSw.debug)
+        SkipWholeFolder("contact", folder, call.msg, call.status);
+        if (session.settings.debug)
             com_Log("debug: done with ConvertContactFolder");
         break;
-    case kFolderTypeCalendar:
-        gKindReaders.calendar(msg, output, out_count, status, folder_index, folder.display_name);
-        break;
-    case kFolderTypeTasks:
-        gKindReaders.tasks(folder_index, msg, output, out_count, status);
-        break;
-    default: {
-        if (!output) {
+    case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
+    case kFolderTypeTasks: SkipWholeFolder("task", folder, call.msg, call.status); break;
+    default:
+        if (!call.output) {
             com_Log("QV Error: ConvertFolder: the host gave no output callback");
             return 0;
         }
-        MailReadCall call{msg,
-                          output,
-                          output_value,
-                          static_cast<int>(HostInteger(search1)),
-                          static_cast<int>(HostInteger(search2)),
-                          static_cast<int>(HostInteger(search3)),
-                          HostInteger(attach_value),
-                          HostInteger(max_date_value),
-                          work_dir ? std::string(work_dir) : gWorkDir,
-                          folder};
-        return MailFolderReader(std::move(call), status).Run(out_count, out_size);
+        return MailFolderReader(session, call, folder).Run(call.out_count, call.out_size);
     }
-    }
-    msg->folder_total = folder.total_count;
+    call.msg->folder_total = folder.total_count;
     return 0;
 }
 

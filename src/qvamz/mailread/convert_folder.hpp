@@ -2,9 +2,11 @@
 // the host, one filled message record at a time.  Mail folders are read
 // here (listing with FindItem, each item with GetItem and its MIME content
 // through the RFC 822 parser); contact, calendar and task folders go to
-// the reader of their kind.
+// the reader of their kind (ConvertFolderImpl's switch on the folder type
+// is where those readers plug in).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "qv/qvamz.h"
@@ -14,37 +16,26 @@ namespace qvamz {
 // ConvertFolder's result when the host ended the folder with 1235.
 inline constexpr int kFolderEndedByHost = 99;
 
-// The ConvertFolder export's work, with the export's fourteen arguments.
-// Arguments 5 to 7 go to com_SearchMsg, 8 to com_AttachSize and 10 to
-// com_Check_MaxMsgDate as the integers the host passed.
-int ConvertFolderImpl(qv_message *msg, qv_output_fn output, int folder_index,
-                      void *output_value, void *search1, void *search2, void *search3,
-                      void *attach_value, void *unused9, void *max_date_value, char *work_dir,
-                      int *out_count, int *out_size, qv_status_fn status);
+struct Session;
 
-// Readers of the other folder kinds.  Each reports its items to `status`
-// and counts what it handed to `output` in *out_count.
-struct FolderKindReaders {
-    using NamedFolderReader = int (*)(qv_message *msg, qv_output_fn output, int *out_count,
-                                      qv_status_fn status, int folder_index,
-                                      const std::string &folder_name);
-    using TaskFolderReader = int (*)(int folder_index, qv_message *msg, qv_output_fn output,
-                                     int *out_count, qv_status_fn status);
-    // Answers a meeting request from its record ("/D207").
-    using MeetingResponder = void (*)(qv_message *msg, const std::string &ews_item_id);
-
-    NamedFolderReader contacts;
-    NamedFolderReader calendar;
-    TaskFolderReader tasks;
-    MeetingResponder meeting_response;
+// The ConvertFolder export's arguments, decoded.
+struct ConvertFolderArguments {
+    qv_message *msg = nullptr;
+    qv_output_fn output = nullptr;
+    void *output_value = nullptr; // handed back to `output`
+    int folder_index = -1;
+    int search_fields = 0, search_reserved1 = 0, search_reserved2 = 0; // for com_SearchMsg
+    std::int64_t attach_limit = 0; // for com_AttachSize
+    std::int64_t max_date = 0;     // for com_Check_MaxMsgDate
+    std::string work_dir;          // where part files go; empty: the session's
+    int *out_count = nullptr;      // records handed to `output`
+    int *out_size = nullptr;       // their total size
+    qv_status_fn status = nullptr; // one status per item of the folder
 };
 
-// The readers in use.  Until a kind has its reader, the default one skips
-// every item of the folder with status 6 and logs that the kind cannot be
-// read yet; the default meeting responder logs that it cannot answer.
-FolderKindReaders &KindReaders();
-
-// Puts the default readers back.
-void ResetKindReaders();
+// The ConvertFolder export's work.  Mail folders are read here; contact,
+// calendar and task folders have no reader yet: their items are reported
+// skipped.
+int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args);
 
 } // namespace qvamz

@@ -7,14 +7,11 @@
 
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.h"
+#include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
-
-char lower(char c)
-{
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
 
 // Runs a common-library routine that edits a C string in place.
 std::string in_place(std::string text, char *(*routine)(char *))
@@ -25,35 +22,13 @@ std::string in_place(std::string text, char *(*routine)(char *))
     return text;
 }
 
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    c = lower(c);
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : -1;
-}
-
-std::string percent_decode(std::string_view text)
-{
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 &&
-            hex_digit(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2])));
-            i += 2;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
 // "charset'language'%XX..." of an RFC 2231 extended value: the charset and
 // the undecoded rest.
 std::string_view split_extended(std::string_view value, std::string &charset)
 {
     const std::size_t first = value.find('\'');
-    const std::size_t second = first == std::string_view::npos ? first : value.find('\'', first + 1);
+    const std::size_t second =
+        first == std::string_view::npos ? first : value.find('\'', first + 1);
     if (second == std::string_view::npos)
         return value;
     charset.assign(value.substr(0, first));
@@ -73,7 +48,7 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
             std::string_view value = *ext = RemoveQuotes(*ext);
             if (k == 0)
                 value = split_extended(value, charset);
-            piece = percent_decode(value);
+            piece = qvcommon::PercentDecoded(value);
         } else if (auto plain = TextAfter(line, key + "=", ";", kRawMax)) {
             piece = RemoveQuotes(*plain);
         } else if (k == 0) {
@@ -89,7 +64,7 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
         if (!single)
             return std::nullopt;
         const std::string value = RemoveQuotes(*single);
-        joined = percent_decode(split_extended(value, charset));
+        joined = qvcommon::PercentDecoded(split_extended(value, charset));
     }
     if (!charset.empty())
         joined = CharsetToUtf8(joined, charset);
@@ -98,42 +73,11 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
 
 } // namespace
 
-bool StartsWithCI(std::string_view text, std::string_view prefix)
-{
-    return text.size() >= prefix.size() && EqualsCI(text.substr(0, prefix.size()), prefix);
-}
-
-bool EqualsCI(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
-}
-
-std::size_t FindCI(std::string_view text, std::string_view needle, std::size_t from)
-{
-    if (needle.empty())
-        return from <= text.size() ? from : std::string_view::npos;
-    const char first = lower(needle[0]);
-    for (std::size_t i = from; i + needle.size() <= text.size(); ++i)
-        if (lower(text[i]) == first && EqualsCI(text.substr(i, needle.size()), needle))
-            return i;
-    return std::string_view::npos;
-}
-
-bool ContainsCI(std::string_view text, std::string_view needle)
-{
-    return FindCI(text, needle) != std::string_view::npos;
-}
-
 bool EqualsOverCI(std::string_view text, std::string_view pattern, std::size_t n)
 {
     for (std::size_t i = 0; i < n; ++i) {
-        const char a = i < text.size() ? lower(text[i]) : '\0';
-        const char b = i < pattern.size() ? lower(pattern[i]) : '\0';
+        const char a = i < text.size() ? qvcommon::AsciiLower(text[i]) : '\0';
+        const char b = i < pattern.size() ? qvcommon::AsciiLower(pattern[i]) : '\0';
         if (a != b)
             return false;
         if (a == '\0')
@@ -219,7 +163,7 @@ std::string HeaderValue(std::string_view line)
 std::optional<std::string> TextAfter(std::string_view line, std::string_view key,
                                      std::string_view stops, std::size_t max)
 {
-    const std::size_t at = FindCI(line, key);
+    const std::size_t at = qvcommon::FindNoCase(line, key);
     if (at == std::string_view::npos)
         return std::nullopt;
     std::string_view value = line.substr(at + key.size());
@@ -267,7 +211,7 @@ long long LeadingNumber(std::string_view text, int base)
         ++i;
     long long value = 0;
     for (; i < text.size(); ++i) {
-        const int d = hex_digit(text[i]);
+        const int d = qvcommon::HexDigitValue(text[i]);
         if (d < 0 || d >= base || value > (1LL << 40))
             break;
         value = value * base + d;

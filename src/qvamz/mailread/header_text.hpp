@@ -10,10 +10,6 @@
 
 namespace qvamz::mailread {
 
-bool StartsWithCI(std::string_view text, std::string_view prefix);
-bool EqualsCI(std::string_view a, std::string_view b);
-std::size_t FindCI(std::string_view text, std::string_view needle, std::size_t from = 0);
-bool ContainsCI(std::string_view text, std::string_view needle);
 // The test strncasecmp(text, pattern, n) == 0: the first n characters
 // agree, a shorter pattern must match the text's end exactly.
 bool EqualsOverCI(std::string_view text, std::string_view pattern, std::size_t n);

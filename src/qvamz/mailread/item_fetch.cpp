@@ -10,8 +10,8 @@
 #include "transport/clock.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -90,33 +90,35 @@ std::string GetItemBody(std::string_view properties, std::string_view item_id,
     return body;
 }
 
-bool FetchItem(const std::string &body, const std::string &answer_path)
+bool FetchItem(Session &session, const std::string &body, const std::string &answer_path)
 {
-    if (SoapRequest("GetItem", "", body, answer_path))
+    PostResult post = SoapRequest(session, "GetItem", "", body, answer_path);
+    if (IsUsableAnswer(post))
         return true;
-    for (int attempt = 1; attempt < gSw.item_attempts; ++attempt) {
+    for (int attempt = 1; attempt < session.settings.item_attempts; ++attempt) {
         com_Log("QV Info: unable to GetItem in folder loop, retrying");
-        clock::SleepMs(attempt * gSw.retry_delay_unit * 1000);
-        if (SoapRequest("GetItem", "", body, answer_path))
+        clock::SleepMs(attempt * session.settings.retry_delay_unit * 1000);
+        post = SoapRequest(session, "GetItem", "", body, answer_path);
+        if (IsUsableAnswer(post))
             return true;
     }
     com_Log("QV Error: EWS server is unavailable (http error %d), skipping message",
-            gHTTPResponse);
+            post.http_status);
     return false;
 }
 
 bool ReadItemDetails(const std::string &answer_path, qv_message *msg, ItemDetails &details)
 {
     details = {};
-    UniqueFile answer = OpenFile(answer_path, "rb");
+    qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
     if (!answer)
         return false;
     std::string line;
     bool found = false;
     while (!found && ReadAnswerLine(answer.get(), line, kItemLineMax)) {
-        if (StartsWithNoCase(line, "<t:MeetingRequest"))
+        if (qvcommon::StartsWithNoCase(line, "<t:MeetingRequest"))
             details.meeting_request = true;
-        found = StartsWithNoCase(line, "<t:ItemId");
+        found = qvcommon::StartsWithNoCase(line, "<t:ItemId");
     }
     if (!found)
         return true;

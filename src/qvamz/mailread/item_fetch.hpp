@@ -8,6 +8,10 @@
 
 #include "qv/record.h"
 
+namespace qvamz {
+struct Session;
+}
+
 namespace qvamz::mailread {
 
 inline constexpr std::string_view kGetItemAnswerFile = "message.xml";
@@ -39,7 +43,7 @@ std::string GetItemBody(std::string_view properties, std::string_view item_id,
 // "/POSTTO" with a growing pause (attempt x the retry delay unit).  True
 // when an answer was written to `answer_path`; after the last failure the
 // error is logged with the last HTTP status.
-bool FetchItem(const std::string &body, const std::string &answer_path);
+bool FetchItem(Session &session, const std::string &body, const std::string &answer_path);
 
 // What the GetItem answer says besides the MIME content.
 struct ItemDetails {

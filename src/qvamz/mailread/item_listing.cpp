@@ -5,11 +5,12 @@
 
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
+#include "frame/token.hpp"
 #include "qv/qvcom.h"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
 #include "transport/soap_request.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -102,7 +103,7 @@ std::string FindItemBody(int offset, std::string_view restriction, std::string_v
 bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPage &page)
 {
     page = {};
-    UniqueFile answer = OpenFile(answer_path, "rb");
+    qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
     if (!answer)
         return false;
     const int includes_last = IncludesLastItem(answer.get());
@@ -116,14 +117,16 @@ bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPa
     return true;
 }
 
-ListingResult ListFolderItems(const std::string &work_dir, const std::string &folder_id,
-                              std::string_view restriction, std::FILE *ids)
+ListingResult ListFolderItems(Session &session, const std::string &work_dir,
+                              const std::string &folder_id, std::string_view restriction,
+                              std::FILE *ids)
 {
     const std::string answer_path = work_dir + std::string(kFindItemAnswerFile);
     for (int offset = 0;; offset += kFindItemPageSize) {
-        RenewTokenIfDue();
+        RenewTokenIfDue(session);
         const std::string body = FindItemBody(offset, restriction, folder_id);
-        if (!SoapRequest("FindItem", "Traversal=\"Shallow\"", body, answer_path)) {
+        if (!IsUsableAnswer(
+                SoapRequest(session, "FindItem", "Traversal=\"Shallow\"", body, answer_path))) {
             com_Log("QV Error: unable to obtain message list");
             std::remove(answer_path.c_str());
             return ListingResult::kRequestFailed;

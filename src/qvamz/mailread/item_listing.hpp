@@ -9,6 +9,10 @@
 
 #include "qv/record.h"
 
+namespace qvamz {
+struct Session;
+}
+
 namespace qvamz::mailread {
 
 inline constexpr int kFindItemPageSize = 500;           // item ids asked for per page
@@ -47,7 +51,8 @@ enum class ListingResult {
 
 // Lists the folder's items into `ids`, page by page, renewing the
 // impersonation token before each page.  Work files live in `work_dir`.
-ListingResult ListFolderItems(const std::string &work_dir, const std::string &folder_id,
+ListingResult ListFolderItems(Session &session, const std::string &work_dir,
+                              const std::string &folder_id,
                               std::string_view restriction, std::FILE *ids);
 
 } // namespace qvamz::mailread

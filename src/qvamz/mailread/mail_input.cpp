@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "mailread/parser_limits.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -55,24 +56,13 @@ bool odd_quotes(const std::string &line)
     return std::count(line.begin(), line.end(), '"') % 2 == 1;
 }
 
-bool starts_with_ci(std::string_view text, std::string_view prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
 // Continuations of these lines, and of text split inside a quoted string
 // or an encoded word, are joined with a blank; all others with ";".
 bool joins_with_blank(const std::string &line)
 {
-    return (!line.empty() && line.back() == '=') || starts_with_ci(line, "Subject:") ||
-           starts_with_ci(line, "To:") || starts_with_ci(line, "Fro") ||
-           starts_with_ci(line, "cc:") || odd_quotes(line);
+    return (!line.empty() && line.back() == '=') || qvcommon::StartsWithNoCase(line, "Subject:") ||
+           qvcommon::StartsWithNoCase(line, "To:") || qvcommon::StartsWithNoCase(line, "Fro") ||
+           qvcommon::StartsWithNoCase(line, "cc:") || odd_quotes(line);
 }
 
 void write_copy(FILE *copy, const std::string &raw)

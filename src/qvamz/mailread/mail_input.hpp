@@ -9,14 +9,14 @@
 #include <memory>
 #include <string>
 
-#include "frame/session.hpp"
+#include "mailread/parser_settings.hpp"
 #include "qv/qvcom.h"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
-// "debug:" lines appear only with /DEBUG.
-#define QV_DEBUG_LOG(...)                                                                          \
+// "debug:" lines appear only with /DEBUG (`enabled`).
+#define QV_DEBUG_LOG(enabled, ...)                                                                 \
     do {                                                                                           \
-        if (::qvamz::gSw.debug)                                                                    \
+        if (enabled)                                                                               \
             com_Log(__VA_ARGS__);                                                                  \
     } while (0)
 
@@ -32,6 +32,7 @@ struct ParseTree {
     int parts_allocated = 0;   // part records taken in the whole tree
     int recipients_allocated = 0;
     bool budget_logged = false;
+    ParserSettings settings;   // of the whole parse
 };
 
 class MailInput {

@@ -5,20 +5,11 @@
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/record.h"
+#include "common/hex.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
-
-int hex_digit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Undoes "=XX" escapes in place.  An "=" not followed by two hexadecimal
 // digits stays as it is (with what follows); one in the last position
@@ -36,8 +27,8 @@ void decode_quoted_printable(std::string &line)
             out.append(line, i, std::string::npos);
             break;
         }
-        const int hi = hex_digit(line[i + 1]);
-        const int lo = i + 2 < line.size() ? hex_digit(line[i + 2]) : -1;
+        const int hi = qvcommon::HexDigitValue(line[i + 1]);
+        const int lo = i + 2 < line.size() ? qvcommon::HexDigitValue(line[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
             out.push_back('=');
             continue;
@@ -59,8 +50,9 @@ bool keeps_tabs(int code)
 bool joins_soft_breaks(int code, bool quoted_printable, std::string_view charset)
 {
     return quoted_printable && code != 3 && code != 6 && code != 10 &&
-           (EqualsCI(charset, "iso-2022-jp") || EqualsCI(charset, "iso-2022-kr") ||
-            EqualsCI(charset, "koi8-r"));
+           (qvcommon::EqualsNoCase(charset, "iso-2022-jp") ||
+            qvcommon::EqualsNoCase(charset, "iso-2022-kr") ||
+            qvcommon::EqualsNoCase(charset, "koi8-r"));
 }
 
 bool starts_with(std::string_view text, std::string_view prefix)
@@ -102,7 +94,7 @@ int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t 
 Delimiter MatchBoundary(std::string_view line, std::string_view boundary)
 {
     if (boundary.empty() || line.size() < boundary.size() + 2 || line[0] != '-' || line[1] != '-' ||
-        !EqualsCI(line.substr(2, boundary.size()), boundary))
+        !qvcommon::EqualsNoCase(line.substr(2, boundary.size()), boundary))
         return Delimiter::kNone;
     std::string_view rest = line.substr(2 + boundary.size());
     Delimiter d = Delimiter::kBoundary;
@@ -167,8 +159,9 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
             return kBodyAtEnd;
         }
         if (line_start) {
-            while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() && line.back() == '=' &&
-                   (delimiter.empty() || !starts_with(line, delimiter)) && line.size() < kLineMax) {
+            while (join_soft && piece == BodyPiece::kLineEnd && !line.empty() &&
+                   line.back() == '=' && (delimiter.empty() || !starts_with(line, delimiter)) &&
+                   line.size() < kLineMax) {
                 line.pop_back();
                 const std::size_t joined = line.size();
                 piece = ReadBodyPiece(in, joined, keep_tabs);

@@ -5,11 +5,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frame/session.hpp"
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -57,31 +58,33 @@ template <std::size_t N> void store(char (&field)[N], std::string_view text)
 
 void media_type_names(const std::string &line, const qv_message *msg, PartState &p)
 {
-    if (ContainsCI(line, "application/pdf")) {
+    if (qvcommon::ContainsNoCase(line, "application/pdf")) {
         if (p.name == kDefaultName)
-            p.name = ContainsCI(msg->subject, ".pdf") ? msg->subject : "embedded_document.pdf";
-        if (StartsWithCI(p.name, "Fwd: "))
+            p.name = qvcommon::ContainsNoCase(msg->subject, ".pdf") ? msg->subject
+                                                                    : "embedded_document.pdf";
+        if (qvcommon::StartsWithNoCase(p.name, "Fwd: "))
             p.name.erase(0, 5);
-        else if (StartsWithCI(p.name, "Re: "))
+        else if (qvcommon::StartsWithNoCase(p.name, "Re: "))
             p.name.erase(0, 4);
     }
-    if (ContainsCI(line, "image")) {
+    if (qvcommon::ContainsNoCase(line, "image")) {
         p.code = p.code == 3 ? 3 : 0;
         if (p.name == kDefaultName) {
-            if (ContainsCI(line, "image/jpeg") || ContainsCI(line, "image/jpg"))
+            if (qvcommon::ContainsNoCase(line, "image/jpeg") ||
+                qvcommon::ContainsNoCase(line, "image/jpg"))
                 p.name = "embedded image.jpg";
-            else if (ContainsCI(line, "image/gif"))
+            else if (qvcommon::ContainsNoCase(line, "image/gif"))
                 p.name = "embedded image.gif";
-            else if (ContainsCI(line, "image/png"))
+            else if (qvcommon::ContainsNoCase(line, "image/png"))
                 p.name = "embedded image.png";
         }
     }
-    if (ContainsCI(line, "audio")) {
+    if (qvcommon::ContainsNoCase(line, "audio")) {
         p.code = p.code == 3 ? 3 : 0;
-        if (p.name == kDefaultName && ContainsCI(line, "audio/mpeg"))
+        if (p.name == kDefaultName && qvcommon::ContainsNoCase(line, "audio/mpeg"))
             p.name = "embedded mpeg.mpg";
     }
-    if (StartsWithCI(p.name, "data:image/png"))
+    if (qvcommon::StartsWithNoCase(p.name, "data:image/png"))
         p.name = "image.png";
 }
 
@@ -91,31 +94,33 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
         p.inner_boundary = *boundary;
     if (auto name = NameParam(line, kPartNameMax))
         p.name = *name;
-    if (ContainsCI(line, "multipart/related"))
+    if (qvcommon::ContainsNoCase(line, "multipart/related"))
         p.related = true;
-    if (ContainsCI(line, "text/html"))
+    if (qvcommon::ContainsNoCase(line, "text/html"))
         p.code = p.code == 3 ? 10 : 9;
     media_type_names(line, msg, p);
-    if (ContainsCI(line, "application"))
+    if (qvcommon::ContainsNoCase(line, "application"))
         p.code = p.code == 3 ? 3 : 0;
-    if (ContainsCI(line, "pgp-encrypted")) {
+    if (qvcommon::ContainsNoCase(line, "pgp-encrypted")) {
         p.name = "pgp message";
         p.code = p.code == 3 ? 6 : 1;
     }
-    if (ContainsCI(line, "text/plain"))
+    if (qvcommon::ContainsNoCase(line, "text/plain"))
         p.code = p.code == 3 ? 6 : p.code == 0 ? 0 : 1;
-    if (ContainsCI(line, "text/calendar")) {
-        p.name = msg->subject[0] ? Cut(std::string(msg->subject) + ".ics", kPartNameMax) : "event.ics";
+    if (qvcommon::ContainsNoCase(line, "text/calendar")) {
+        p.name =
+            msg->subject[0] ? Cut(std::string(msg->subject) + ".ics", kPartNameMax) : "event.ics";
         p.calendar = true;
         p.code = 0;
     }
-    if (ContainsCI(line, "message/delivery-status"))
+    if (qvcommon::ContainsNoCase(line, "message/delivery-status"))
         p.code = p.code == 3 ? 6 : 1;
-    if (ContainsCI(line, "text/enriched"))
+    if (qvcommon::ContainsNoCase(line, "text/enriched"))
         p.code = 1;
-    if (ContainsCI(line, "message/rfc822") && tree.embedded_messages < kMaxEmbeddedMessages)
+    if (qvcommon::ContainsNoCase(line, "message/rfc822") &&
+        tree.embedded_messages < tree.settings.max_embedded_messages)
         p.embedded = true;
-    if (ContainsCI(line, "text/rtf"))
+    if (qvcommon::ContainsNoCase(line, "text/rtf"))
         p.name = "Message.rtf";
     if (auto charset = TextAfter(line, "charset=", ";", kPartCharsetMax))
         p.charset = RemoveQuotes(*charset);
@@ -125,7 +130,7 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
 
 void disposition(const std::string &line, PartState &p)
 {
-    if (ContainsCI(line, "attachment")) {
+    if (qvcommon::ContainsNoCase(line, "attachment")) {
         p.code = (p.code == 3 || p.code == 6 || p.code == 10) ? 3 : 0;
         p.attachment = true;
     }
@@ -133,11 +138,12 @@ void disposition(const std::string &line, PartState &p)
         p.name = *name;
     if (auto size = TextAfter(line, "size=", ";", kFlagValueMax))
         p.declared_size = LeadingNumber(RemoveQuotes(*size), 10);
-    if (ContainsCI(line, "inline")) {
+    if (qvcommon::ContainsNoCase(line, "inline")) {
         if (p.code == -1) {
             p.name = "Inline.txt";
             p.code = QV_PART_INLINE_TEXT;
-        } else if (p.code == 1 && !ContainsCI(p.name, ".txt") && !ContainsCI(p.name, kDefaultName)) {
+        } else if (p.code == 1 && !qvcommon::ContainsNoCase(p.name, ".txt") &&
+                   !qvcommon::ContainsNoCase(p.name, kDefaultName)) {
             p.code = 0;
         }
     } else if (p.code == -1) {
@@ -147,18 +153,18 @@ void disposition(const std::string &line, PartState &p)
 
 void part_header(const std::string &line, const qv_message *msg, ParseTree &tree, PartState &p)
 {
-    if (StartsWithCI(line, "Content-Type:"))
+    if (qvcommon::StartsWithNoCase(line, "Content-Type:"))
         content_type(line, msg, tree, p);
-    if (ContainsCI(line, "Content-ID:"))
+    if (qvcommon::ContainsNoCase(line, "Content-ID:"))
         p.content_id = ContentIdOf(line);
-    if (StartsWithCI(line, "Content-Disposition:"))
+    if (qvcommon::StartsWithNoCase(line, "Content-Disposition:"))
         disposition(line, p);
-    if (StartsWithCI(line, "Content-Transfer-Encoding:")) {
-        if (ContainsCI(line, "quoted-printable"))
+    if (qvcommon::StartsWithNoCase(line, "Content-Transfer-Encoding:")) {
+        if (qvcommon::ContainsNoCase(line, "quoted-printable"))
             p.quoted_printable = true;
-        if (ContainsCI(line, "binary"))
+        if (qvcommon::ContainsNoCase(line, "binary"))
             p.binary = true;
-        if (ContainsCI(line, "base64"))
+        if (qvcommon::ContainsNoCase(line, "base64"))
             p.code = p.code == 1 ? 6 : p.code == 9 ? 10 : 3;
     }
 }
@@ -183,7 +189,8 @@ class PartReader {
     // multipart's closing line, else kNextPart.
     int AfterNested() const
     {
-        return in_.last_delimiter == boundary_ && in_.last_delimiter_closing ? kPartsClosed : kNextPart;
+        return in_.last_delimiter == boundary_ && in_.last_delimiter_closing ? kPartsClosed
+                                                                             : kNextPart;
     }
 
     qv_message *msg_;
@@ -198,7 +205,7 @@ int PartReader::Embedded(PartState &p)
     ++in_.tree().embedded_messages;
     qv_part *part = AllocPart(msg_, in_.tree());
     if (!part) {
-        QV_DEBUG_LOG("debug: com_AllocPart is false!");
+        QV_DEBUG_LOG(in_.tree().settings.debug, "debug: com_AllocPart is false!");
         return kParseRefused;
     }
     part->part_type = QV_PART_EMBEDDED_MSG;
@@ -228,23 +235,25 @@ int PartReader::Leaf(PartState &p)
 {
     if (p.code == -1)
         p.code = QV_PART_TEXT_BODY;
-    if (msg_->part_count >= QV_MAX_PARTS || in_.tree().parts_allocated >= kMaxPartsPerTree)
+    if (msg_->part_count >= QV_MAX_PARTS ||
+        in_.tree().parts_allocated >= in_.tree().settings.max_parts)
         return SkipLeaf(p);
     const int index = msg_->part_count;
     const std::string path = qvcom::part_file_path(work_dir_, msg_->msg_number, index);
-    UniqueFile out(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
     if (!out) {
         com_Log("ParseMimeParts, Cannot open %s, errno=%d", path.c_str(), errno);
         return kParseRefused;
     }
     std::uint64_t count = 0;
-    const int result = CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable,
-                                    p.charset, count, p.binary ? p.declared_size : 0);
+    const int result =
+        CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable, p.charset,
+                     count, p.binary ? p.declared_size : 0);
     out.reset();
     const int next = result == kBodyAtClosing ? kPartsClosed : kNextPart;
     // An empty part, or a calendar part the job leaves out, is not added;
     // its file goes too, and the next part takes its number.
-    if (count == 0 || (p.calendar && gSw.drop_calendar_parts)) {
+    if (count == 0 || (p.calendar && in_.tree().settings.drop_calendar_parts)) {
         std::remove(path.c_str());
         return next;
     }
@@ -255,7 +264,7 @@ int PartReader::Leaf(PartState &p)
     }
     part->part_type = p.code;
     store(part->file_name, Cut(p.name, kPartNameMax));
-    const bool keep_id = !p.attachment || ContainsCI(p.content_id, "@zimbra");
+    const bool keep_id = !p.attachment || qvcommon::ContainsNoCase(p.content_id, "@zimbra");
     store(part->content_id, keep_id ? p.content_id : "");
     store(part->charset, Cut(p.charset, kStoredCharsetMax));
     part->size = count > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(count);
@@ -272,7 +281,7 @@ int PartReader::Body(PartState &p)
     if (p.inner_boundary.empty() && p.embedded)
         return Embedded(p);
     if (!p.inner_boundary.empty()) {
-        if (in_.tree().multipart_depth >= kMaxMultipartDepth) {
+        if (in_.tree().multipart_depth >= in_.tree().settings.max_multipart_depth) {
             com_Log("QV Warning: multipart nested too deeply, kept as an attachment");
             if (p.code == -1)
                 p.code = QV_PART_ATTACHMENT;

@@ -6,10 +6,10 @@
 #include <ctime>
 #include <vector>
 
-#include "frame/session.hpp"
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -105,9 +105,9 @@ bool follow_up_flag(const std::string &line)
 
 void transfer_encoding(const std::string &line, MessageState &st)
 {
-    if (ContainsCI(line, "quoted-printable"))
+    if (qvcommon::ContainsNoCase(line, "quoted-printable"))
         st.quoted_printable = true;
-    if (ContainsCI(line, "base64")) {
+    if (qvcommon::ContainsNoCase(line, "base64")) {
         switch (st.code) {
         case 1: st.code = 6; break;
         case 9: st.code = 10; break;
@@ -119,7 +119,7 @@ void transfer_encoding(const std::string &line, MessageState &st)
 
 std::string charset_param(const std::string &line)
 {
-    const std::size_t at = FindCI(line, "charset=");
+    const std::size_t at = qvcommon::FindNoCase(line, "charset=");
     std::string_view value = std::string_view(line).substr(at + 8);
     if (!value.empty() && value[0] == '"') {
         const std::size_t close = value.find('"', 1);
@@ -136,31 +136,31 @@ void content_type(const std::string &line, qv_message *msg, MessageState &st)
         st.boundary = *boundary;
     if (auto name = NameParam(line, kHeaderNameMax))
         st.part_name = *name;
-    if (ContainsCI(line, "text/html"))
+    if (qvcommon::ContainsNoCase(line, "text/html"))
         st.code = (st.code == 3 || st.code == 6) ? 10 : 9;
-    if (ContainsCI(line, "application/pdf"))
+    if (qvcommon::ContainsNoCase(line, "application/pdf"))
         st.code = st.code == 3 ? 15 : 0;
-    if (ContainsCI(line, "ms-tnef") || ContainsCI(line, "image/"))
+    if (qvcommon::ContainsNoCase(line, "ms-tnef") || qvcommon::ContainsNoCase(line, "image/"))
         st.code = st.code == 3 ? 3 : 0;
-    if (ContainsCI(line, "text/calendar")) {
+    if (qvcommon::ContainsNoCase(line, "text/calendar")) {
         st.part_name = "event.ics";
         st.code = 0;
-        if (gSw.drop_calendar_parts)
+        if (st.settings.drop_calendar_parts)
             st.drop = true;
     }
-    if (ContainsCI(line, "text/x-stickynote")) {
+    if (qvcommon::ContainsNoCase(line, "text/x-stickynote")) {
         st.code = 1;
         st.sticky = true;
     }
-    if (ContainsCI(line, "text/plain"))
+    if (qvcommon::ContainsNoCase(line, "text/plain"))
         st.code = (st.code == 3 || st.code == 6) ? 6 : 1;
-    if (ContainsCI(line, "message/rfc822"))
+    if (qvcommon::ContainsNoCase(line, "message/rfc822"))
         st.embedded = true;
-    if (ContainsCI(line, "text/rtf"))
+    if (qvcommon::ContainsNoCase(line, "text/rtf"))
         st.part_name = "Message.rtf";
-    if (ContainsCI(line, "multipart/report"))
+    if (qvcommon::ContainsNoCase(line, "multipart/report"))
         st.report = true;
-    if (ContainsCI(line, "charset=")) {
+    if (qvcommon::ContainsNoCase(line, "charset=")) {
         st.charset = charset_param(line);
         st.charset_seen = true;
         store(msg->message_charset, Cut(st.charset, kStoredCharsetMax));
@@ -171,22 +171,23 @@ void content_type(const std::string &line, qv_message *msg, MessageState &st)
 // either none of the parser's business or a header the record holds.
 bool content_header(const std::string &line, qv_message *msg, MessageState &st)
 {
-    if (StartsWithCI(line, "Content-Transfer-Encoding:")) {
+    if (qvcommon::StartsWithNoCase(line, "Content-Transfer-Encoding:")) {
         transfer_encoding(line, st);
-    } else if (StartsWithCI(line, "Content-Disposition:") &&
-               StartsWithCI(HeaderValue(line), "attachment")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Content-Disposition:") &&
+               qvcommon::StartsWithNoCase(HeaderValue(line), "attachment")) {
         if (auto name = NameParam(line, kHeaderNameMax))
             st.part_name = *name;
         if (st.code == 6)
             st.code = 15;
-    } else if (StartsWithCI(line, "Content-Type:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Content-Type:")) {
         content_type(line, msg, st);
-    } else if (StartsWithCI(line, "Attachment:") || StartsWithCI(line, "Attachment-name:") ||
-               StartsWithCI(line, "FileID:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Attachment:") ||
+               qvcommon::StartsWithNoCase(line, "Attachment-name:") ||
+               qvcommon::StartsWithNoCase(line, "FileID:")) {
         // File stores name attachments kept beside the message this way.
         // No such folder exists here, and a header never names a file we
         // open: the line stays in the header block only.
-        QV_DEBUG_LOG("debug: attachment reference header ignored");
+        QV_DEBUG_LOG(st.settings.debug, "debug: attachment reference header ignored");
     } else {
         return false;
     }
@@ -196,42 +197,45 @@ bool content_header(const std::string &line, qv_message *msg, MessageState &st)
 // The tests of the lines that are neither From: nor Subject:.
 void other_header(const std::string &line, qv_message *msg, MessageState &st, ParseTree &tree)
 {
-    if (StartsWithCI(line, "Message-ID:")) {
+    if (qvcommon::StartsWithNoCase(line, "Message-ID:")) {
         store(msg->message_id, Cut(HeaderValue(line), kMessageIdMax));
-    } else if (StartsWithCI(line, "Delivered-To:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Delivered-To:")) {
         delivered_to_header(line, msg);
-    } else if (StartsWithCI(line, "Received:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Received:")) {
         const std::size_t semicolon = line.rfind(';');
         if (semicolon != std::string::npos) {
             const std::size_t start = line.find_first_not_of(' ', semicolon + 1);
-            st.received_date = start == std::string::npos ? "" : Cut(line.substr(start), kReceivedDateMax);
+            st.received_date =
+                start == std::string::npos ? "" : Cut(line.substr(start), kReceivedDateMax);
         }
-    } else if (StartsWithCI(line, "Date:") || StartsWithCI(line, "Resent-Date:") ||
-               StartsWithCI(line, "Message Sent:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Date:") ||
+               qvcommon::StartsWithNoCase(line, "Resent-Date:") ||
+               qvcommon::StartsWithNoCase(line, "Message Sent:")) {
         date_header(line, msg, st);
-    } else if (StartsWithCI(line, "X-Mozilla-Status:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "X-Mozilla-Status:")) {
         mozilla_status(line, msg, st);
-    } else if (StartsWithCI(line, "X-PMFLAGS:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "X-PMFLAGS:")) {
         pmflags(line, msg);
-    } else if (StartsWithCI(line, "Priority: urgent")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Priority: urgent")) {
         msg->priority = 2;
-    } else if (StartsWithCI(line, "X-Priority:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "X-Priority:")) {
         const long long level = LeadingNumber(HeaderValue(line), 10);
         if (level == 1 || level == 2)
             msg->priority = 2;
         else if (level == 4 || level == 5)
             msg->priority = 0;
-    } else if (StartsWithCI(line, "Importance: High")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Importance: High")) {
         msg->importance = 2;
-    } else if (StartsWithCI(line, "Importance: Low")) {
+    } else if (qvcommon::StartsWithNoCase(line, "Importance: Low")) {
         msg->importance = 0;
     } else if (follow_up_flag(line)) {
         msg->flag_status = 2;
-    } else if (StartsWithCI(line, "To:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "To:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_TO, tree);
-    } else if (StartsWithCI(line, "CC:") || StartsWithCI(line, "Copies-to:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "CC:") ||
+               qvcommon::StartsWithNoCase(line, "Copies-to:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_CC, tree);
-    } else if (StartsWithCI(line, "BCC:")) {
+    } else if (qvcommon::StartsWithNoCase(line, "BCC:")) {
         AddRecipients(msg, HeaderValue(line), QV_RECIP_BCC, tree);
     } else {
         content_header(line, msg, st);
@@ -251,7 +255,7 @@ CivilTime CivilOf(qv_filetime date)
 
 void LogSubjectLine(qv_message *msg, MessageState &st)
 {
-    if (!gSw.log_subjects)
+    if (!st.settings.log_subjects)
         return;
     const CivilTime t = CivilOf(msg->date);
     char text[sizeof msg->subject + 64];
@@ -267,9 +271,9 @@ void LogSubjectLine(qv_message *msg, MessageState &st)
 
 void ApplyHeaderLine(const std::string &line, qv_message *msg, MessageState &st, ParseTree &tree)
 {
-    if (StartsWithCI(line, "From:"))
+    if (qvcommon::StartsWithNoCase(line, "From:"))
         from_header(line, msg, st);
-    else if (StartsWithCI(line, "Subject:"))
+    else if (qvcommon::StartsWithNoCase(line, "Subject:"))
         subject_header(line, msg, st);
     else
         other_header(line, msg, st, tree);

@@ -29,6 +29,7 @@ struct MessageState {
     bool subject_logged = false;
     bool drop = false;
     int header_lines = 0;
+    ParserSettings settings; // the parse's settings, for the header rules
 };
 
 // Applies one unfolded header line.

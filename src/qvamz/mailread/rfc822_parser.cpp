@@ -15,6 +15,8 @@
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_headers.hpp"
 #include "qv/qvcom.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz::mailread {
 namespace {
@@ -37,7 +39,7 @@ class NestingLevel {
     ~NestingLevel() { --tree_.nesting; }
     NestingLevel(const NestingLevel &) = delete;
     NestingLevel &operator=(const NestingLevel &) = delete;
-    bool too_deep() const { return tree_.nesting > kMaxNesting; }
+    bool too_deep() const { return tree_.nesting > tree_.settings.max_nesting; }
 
   private:
     ParseTree &tree_;
@@ -48,7 +50,7 @@ bool has_month_name(std::string_view text)
     static const char *const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                           "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     for (const char *month : kMonths)
-        if (ContainsCI(text, month))
+        if (qvcommon::ContainsNoCase(text, month))
             return true;
     return false;
 }
@@ -62,7 +64,8 @@ std::string header_text_to_utf8(std::string_view text, const std::string &charse
     bool ascii = true;
     for (char c : text)
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    const bool wide = codepage == 1200 || codepage == 1201 || codepage == 12000 || codepage == 12001;
+    const bool wide =
+        codepage == 1200 || codepage == 1201 || codepage == 12000 || codepage == 12001;
     std::string out(text);
     if (wide || (!ascii && CharsetToUtf8(text, "utf-8") == text))
         return out;
@@ -75,6 +78,7 @@ class MessageParser {
                   std::string_view enclosing, bool outermost)
         : in_(in), msg_(msg), work_dir_(work_dir), enclosing_(enclosing), outermost_(outermost)
     {
+        st_.settings = in.tree().settings;
     }
 
     int Run();
@@ -100,7 +104,7 @@ class MessageParser {
     std::string enclosing_;
     bool outermost_;
     MessageState st_;
-    UniqueFile header_file_;
+    qvcommon::UniqueFile header_file_;
 };
 
 // Part 0, the header block; an answer when the parse ends here.
@@ -135,7 +139,7 @@ bool MessageParser::CopyRawMessage()
     // skipped), and reading goes on from there.
     const std::int64_t start = in_.tell();
     {
-        UniqueFile out(std::fopen(path.c_str(), "wb"));
+        qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
         if (!out)
             return false;
         in_.seek(start);
@@ -160,7 +164,8 @@ void MessageParser::ReadHeaders()
         const std::string &line = in_.line;
         if (line.empty())
             return;
-        if (StartsWithCI(line, "<!DOCTYPE html>") || StartsWithCI(line, "<b>")) {
+        if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") ||
+            qvcommon::StartsWithNoCase(line, "<b>")) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -231,7 +236,7 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
-    PostProcessParts(msg_, work_dir_);
+    PostProcessParts(msg_, work_dir_, st_.settings);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
         ConvertStickyNote(msg_, work_dir_);
@@ -274,13 +279,14 @@ int MessageParser::SinglePartBody()
     store(part->file_name, Cut(st_.part_name, kPartNameMax));
     store(part->charset, Cut(st_.charset, kStoredCharsetMax));
     const int index = msg_->part_count;
-    UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
+    qvcommon::UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
     if (!out) {
         com_Log("QV Error: Unable to open msg part");
         return kParseDrop;
     }
     std::uint64_t count = 0;
-    CopyPartBody(in_, out.get(), enclosing_, "", st_.code, st_.quoted_printable, st_.charset, count, 0);
+    CopyPartBody(in_, out.get(), enclosing_, "", st_.code, st_.quoted_printable, st_.charset, count,
+                 0);
     out.reset();
     part->size = static_cast<std::uint32_t>(count);
     msg_->part_count = index + 1;
@@ -308,13 +314,16 @@ int MessageParser::EmbeddedMessageBody()
 int MessageParser::Run()
 {
     if (outermost_) {
+        // A message of its own starts the tree afresh; the settings stay.
+        const ParserSettings settings = in_.tree().settings;
         in_.tree() = ParseTree{};
+        in_.tree().settings = settings;
         while (in_.peek() == '\r' || in_.peek() == '\n')
             in_.get();
     }
     if (const std::optional<int> early = HeaderPart())
         return *early;
-    if (outermost_ && gSw.raw_passthrough)
+    if (outermost_ && st_.settings.raw_passthrough)
         CopyRawMessage();
     msg_->priority = 1;
     // Without an Importance header the message is of normal importance
@@ -324,7 +333,8 @@ int MessageParser::Run()
     ReadHeaders();
     SettleCharset();
     header_file_.reset();
-    msg_->parts[0]->size = static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
+    msg_->parts[0]->size =
+        static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
     if (st_.drop)
         return kParseDrop;
     if (st_.header_lines == 0) {
@@ -333,7 +343,7 @@ int MessageParser::Run()
     }
     if (!st_.date_seen || !st_.from_seen)
         DateFallback();
-    if (!st_.subject_logged && gSw.log_subjects) {
+    if (!st_.subject_logged && st_.settings.log_subjects) {
         LogSubjectLine(msg_, st_);
         if (st_.drop)
             return kParseDrop;
@@ -361,7 +371,7 @@ std::string CleanAddress(std::string address)
 
 qv_part *AllocPart(qv_message *msg, ParseTree &tree)
 {
-    if (tree.parts_allocated >= kMaxPartsPerTree) {
+    if (tree.parts_allocated >= tree.settings.max_parts) {
         if (!tree.budget_logged)
             com_Log("QV Warning: message holds too many parts; the rest is left out");
         tree.budget_logged = true;
@@ -385,14 +395,16 @@ void AddRecipients(qv_message *msg, std::string_view value, int kind, ParseTree 
             continue;
         int codepage = 0;
         const std::string decoded = Unescape(DecodeIso(text.data(), codepage));
-        com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(), address.size());
+        com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(),
+                            address.size());
         std::string addr = address.data();
         if (addr == "()")
             addr.clear();
         if (name[0] == '\0' && addr.empty())
             return;
         addr = CleanAddress(addr);
-        if (msg->recipient_count < QV_MAX_RECIPIENTS && tree.recipients_allocated < kMaxRecipientsPerTree) {
+        if (msg->recipient_count < QV_MAX_RECIPIENTS &&
+            tree.recipients_allocated < tree.settings.max_recipients) {
             if (qv_recipient *r = com_AllocRecip(msg)) {
                 r->kind = kind;
                 store(r->name, Cut(name.data(), kRecipientTextMax));
@@ -412,7 +424,7 @@ int Parse_RFC822_Msg(MailInput &in, qv_message *msg, const std::string &work_dir
                      std::string_view enclosing, bool outermost)
 {
     if (!msg) {
-        QV_DEBUG_LOG("debug: in Parse_RFC822_Msg, mdat is NULL!");
+        QV_DEBUG_LOG(in.tree().settings.debug, "debug: in Parse_RFC822_Msg, mdat is NULL!");
         return kParseRefused;
     }
     if (outermost)
@@ -426,17 +438,31 @@ int Parse_RFC822_Msg(MailInput &in, qv_message *msg, const std::string &work_dir
 }
 
 int Parse_RFC822_Msg(FILE *in, qv_message *msg, const char *work_dir, const char *enclosing,
-                     int outermost)
+                     int outermost, const ParserSettings &settings)
 {
     if (!in) {
         return kParseRefused;
     }
     ParseTree tree;
+    tree.settings = settings;
     MailInput input(in, tree);
     const std::string dir = work_dir ? work_dir : "";
-    const int result = Parse_RFC822_Msg(input, msg, dir, enclosing ? enclosing : "", outermost != 0);
+    const int result =
+        Parse_RFC822_Msg(input, msg, dir, enclosing ? enclosing : "", outermost != 0);
     input.sync();
     return result;
+}
+
+ParserSettings ParserSettings::FromSession(const Session &session)
+{
+    const SessionSettings &s = session.settings;
+    ParserSettings settings;
+    settings.debug = s.debug != 0;
+    settings.drop_calendar_parts = s.drop_calendar_parts != 0;
+    settings.raw_passthrough = s.raw_passthrough != 0;
+    settings.log_subjects = s.log_subjects != 0;
+    settings.html_charset_rule = s.html_charset_rule != 0;
+    return settings;
 }
 
 } // namespace qvamz::mailread

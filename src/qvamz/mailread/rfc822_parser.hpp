@@ -27,10 +27,11 @@ inline constexpr int kParseRefused = -101; // no record, nested too deep, a part
 int Parse_RFC822_Msg(MailInput &in, qv_message *msg, const std::string &work_dir,
                      std::string_view enclosing, bool outermost);
 
-// The same on a seekable stdio stream positioned at the first header line.
-// The stream is left just after what the parser read.
+// The same on a seekable stdio stream positioned at the first header line,
+// with the parse's settings.  The stream is left just after what the
+// parser read.
 int Parse_RFC822_Msg(FILE *in, qv_message *msg, const char *work_dir, const char *enclosing,
-                     int outermost);
+                     int outermost, const ParserSettings &settings = {});
 
 // Adds one recipient record per address of an address header value
 // (kind QV_RECIP_TO, QV_RECIP_CC or QV_RECIP_BCC).  No more than

@@ -1,7 +1,7 @@
 // Base64 output: input is gathered into chunks that hold whole lines (54
 // bytes per line of 72 characters) and encoded with OpenSSL's block encoder.
 #include "mailwrite/base64_writer.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <openssl/evp.h>
 
@@ -80,7 +80,7 @@ void Base64Writer::Put(const char *text, std::size_t size)
 
 bool WriteFileBase64(std::FILE *out, const std::string &path, Base64Lines lines)
 {
-    UniqueFile in(std::fopen(path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
     if (!in)
         return false;
     return WriteStreamBase64(out, in.get(), lines);

@@ -35,7 +35,7 @@ inline constexpr int kAdded = 0;
 inline constexpr int kNoWorkFile = 1;
 inline constexpr int kBundleFull = 2;
 
-// The one bundle of the session.
+// The one bundle of the session (SessionState::bundle).
 struct BundleState {
     int count = 0;                     // messages in the bundle file; 0: none open
     std::uint32_t bytes = 0;           // estimated base64 size of those messages
@@ -44,35 +44,27 @@ struct BundleState {
     int debug_copies = 0;              // "/MAILDEBUG" copies made this session
     std::uint32_t bytes_max = kBundleBytesMax; // tests lower it
 };
-extern BundleState gBundle;
 
-// A writer of non-mail records (contacts, calendar items, tasks).
-using ItemWriterFn = int (*)(qv_message *msg, void *host_value, const std::string &work_dir);
-// Installs the writer of item_type 1, 2 or 3 (null: none).  Records of a
-// kind without a writer are answered with 1234 and a warning.
-void SetItemWriter(int item_type, ItemWriterFn writer);
+struct Session;
 
 // The WriteMsg export's work.
-int WriteMsgImpl(qv_message *msg, void *host_value, const char *work_dir, void *unused);
+int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir);
 
 // Appends the message element of `msg` to the open bundle file.  With
 // `reuse` the MIME text already in the work file is taken.  kAdded,
 // kNoWorkFile, or kBundleFull (nothing added: the bundle would pass the
 // size limit).
-int AddMessageToBundle(qv_message &msg, std::FILE *bundle, const std::string &work_dir,
-                       bool reuse);
+int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
+                       const std::string &work_dir, bool reuse);
 
 // Finishes and sends the bundle file; `subject` names it in retry
 // messages.  0 when the request succeeded, 1234 when it failed.  Messages
 // that the server refused inside a successful request are reported lost
 // one by one.
-int SendBundle(std::string_view subject, const std::string &work_dir);
+int SendBundle(Session &session, std::string_view subject, const std::string &work_dir);
 
 // Sends a pending bundle (CloseWrite, InitWrite) and reports its loss when
 // that fails; nothing when no bundle is open.
-void SendPendingBundle();
-
-// Forgets the bundle (tests, Logoff).
-void ResetBundleState();
+void SendPendingBundle(Session &session);
 
 } // namespace qvamz

@@ -9,6 +9,7 @@
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_headers.hpp"
 #include "qv/qvcom.h"
+#include "common/xml_escape.hpp"
 
 namespace qvamz {
 namespace {
@@ -31,14 +32,6 @@ std::string Property(std::string_view tag, std::string_view type, std::string_vi
     return out;
 }
 
-std::string XmlEscaped(std::string_view text)
-{
-    std::vector<char> buffer(text.size() * 6 + 1);
-    com_strncpy(buffer.data(), std::string(text).c_str(), buffer.size() - 1);
-    com_Escape(buffer.data(), buffer.size(), 1);
-    return buffer.data();
-}
-
 std::string CategoriesXml(std::string_view categories)
 {
     std::string strings;
@@ -51,7 +44,7 @@ std::string CategoriesXml(std::string_view categories)
         while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
             token.remove_prefix(1);
         if (!token.empty())
-            strings += "<t:String>" + XmlEscaped(token) + "</t:String>\n";
+            strings += "<t:String>" + qvcommon::XmlEscaped(token) + "</t:String>\n";
         at = end + 1;
     }
     return strings.empty() ? std::string() : "<t:Categories>\n" + strings + "</t:Categories>\n";

@@ -1,12 +1,13 @@
 // The MIME message builder's entry points (see mime_builder.hpp).
 #include "mailwrite/mime_builder.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <memory>
 #include <vector>
 
 #include "frame/session.hpp"
 #include "mailwrite/mime_message_writer.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
@@ -15,7 +16,7 @@ namespace {
 void WriteBodyLine(std::FILE *out, std::string_view line)
 {
     // Keeps mbox-style readers from taking the line for a message start.
-    if (mime::StartsWithNoCase(line, "From "))
+    if (qvcommon::StartsWithNoCase(line, "From "))
         std::fputc('>', out);
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputs("\r\n", out);
@@ -23,13 +24,13 @@ void WriteBodyLine(std::FILE *out, std::string_view line)
 
 } // namespace
 
-MimeBuildOptions MimeBuildOptions::FromSession()
+MimeBuildOptions MimeBuildOptions::FromSession(const Session &session)
 {
     MimeBuildOptions options;
-    options.raw_passthrough = gSw.raw_passthrough != 0;
-    options.own_headers = gSw.own_headers != 0;
-    options.keep_headers = gSw.keep_headers != 0;
-    options.utc_offset_text = gUtcOffsetText;
+    options.raw_passthrough = session.settings.raw_passthrough != 0;
+    options.own_headers = session.settings.own_headers != 0;
+    options.keep_headers = session.settings.keep_headers != 0;
+    options.utc_offset_text = session.state.utc_offset_text;
     return options;
 }
 
@@ -44,7 +45,7 @@ int BuildMime(qv_message &msg, std::FILE *out, std::string_view boundary_seed,
 
 int CopyBodyText(std::FILE *out, const std::string &text_path)
 {
-    UniqueFile in(std::fopen(text_path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(text_path.c_str(), "rb"));
     if (!in)
         return 1;
     mime::CopyBodyLines(out, in.get());

@@ -34,6 +34,8 @@
 
 namespace qvamz {
 
+struct Session;
+
 // Seeds of the boundary series (see above).
 inline constexpr char kBundleBoundarySeed[] = "Next_Item:_(A3CB49KFSA19)/00";
 inline constexpr char kEmbeddedBoundaryPrefix[] = "ABCDEFG";
@@ -52,7 +54,8 @@ inline constexpr int kMaxEmbeddedDepth = 40;
 struct MimeBuildOptions {
     bool raw_passthrough = false; // "/D81": send the source's own text (RAWRFC.dat)
     bool own_headers = false;     // "/D68" (with keep_headers): reuse the Internet headers
-    bool keep_headers = false;    // "/EIH": keep the Internet headers (as a text part unless own_headers)
+    bool keep_headers =
+        false; // "/EIH": keep the Internet headers (as a text part unless own_headers)
     bool base64_line_breaks = true;
     std::string utc_offset_text;  // "+0100"; empty counts as "+0000"
     // Base of the document store that moved attachments without a full
@@ -62,7 +65,7 @@ struct MimeBuildOptions {
     std::function<qv_filetime()> now;
 
     // The options of the current session (switches and time zone).
-    static MimeBuildOptions FromSession();
+    static MimeBuildOptions FromSession(const Session &session);
 };
 
 // Writes the message to `out`.  Always answers 0: a part file that cannot

@@ -1,6 +1,6 @@
 // Header text of built messages (see mime_headers.hpp).
 #include "mailwrite/mime_headers.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <array>
 #include <cctype>
@@ -12,6 +12,7 @@
 
 #include "mailwrite/mime_builder.hpp"
 #include "qv/qvcom.h"
+#include "common/text_case.hpp"
 
 namespace qvamz::mime {
 namespace {
@@ -21,7 +22,7 @@ namespace {
 constexpr std::size_t kEncodedTextMax = 8192;
 constexpr std::size_t kCharsetNameMax = 64;
 
-using InputFile = UniqueFile;
+using InputFile = qvcommon::UniqueFile;
 
 std::string_view Trim(std::string_view text)
 {
@@ -34,7 +35,8 @@ std::string_view Trim(std::string_view text)
 
 bool IsEncodedWord(std::string_view token)
 {
-    return token.size() >= 8 && token.substr(0, 2) == "=?" && token.substr(token.size() - 2) == "?=";
+    return token.size() >= 8 && token.substr(0, 2) == "=?" &&
+           token.substr(token.size() - 2) == "?=";
 }
 
 // RFC 5322 atext: letters, digits and !#$%&'*+-/=?^_`{|}~.
@@ -103,25 +105,6 @@ std::string CleanAddress(std::string_view address)
 }
 
 } // namespace
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix)
-{
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i])))
-            return false;
-    return true;
-}
-
-bool ContainsNoCase(std::string_view text, std::string_view needle)
-{
-    for (std::size_t i = 0; i + needle.size() <= text.size(); ++i)
-        if (StartsWithNoCase(text.substr(i), needle))
-            return true;
-    return false;
-}
 
 std::string SingleLine(std::string_view text)
 {
@@ -327,13 +310,14 @@ bool WriteOwnHeaders(std::FILE *out, const std::string &header_path)
         if (!continuation) {
             // Fields that describe the source's body would contradict the
             // structure written below.
-            copying = IsHeaderFieldLine(line) && !StartsWithNoCase(line, "Content-Type:") &&
-                      !StartsWithNoCase(line, "Content-Transfer-Encoding:");
+            copying = IsHeaderFieldLine(line) &&
+                      !qvcommon::StartsWithNoCase(line, "Content-Type:") &&
+                      !qvcommon::StartsWithNoCase(line, "Content-Transfer-Encoding:");
             any_field = any_field || copying;
-            if (copying && StartsWithNoCase(line, "MIME-Version:"))
+            if (copying && qvcommon::StartsWithNoCase(line, "MIME-Version:"))
                 has_mime_version = true;
         }
-        if (!copying || ContainsNoCase(line, "boundary="))
+        if (!copying || qvcommon::ContainsNoCase(line, "boundary="))
             continue;
         std::fwrite(line.data(), 1, line.size(), out);
         std::fputs("\r\n", out);
@@ -353,7 +337,7 @@ void WriteThreadHeaders(std::FILE *out, const std::string &header_path)
     std::string line;
     while (ReadTextLine(in.get(), line))
         for (std::string_view field : kThreadFields)
-            if (StartsWithNoCase(line, field)) {
+            if (qvcommon::StartsWithNoCase(line, field)) {
                 CopyHeaderWithContinuation(in.get(), line, out);
                 break;
             }

@@ -26,8 +26,6 @@ template <std::size_t N> std::string_view Field(const char (&text)[N])
 }
 
 // ASCII case-insensitive prefix test and substring search.
-bool StartsWithNoCase(std::string_view text, std::string_view prefix);
-bool ContainsNoCase(std::string_view text, std::string_view needle);
 
 // The text on one line: every CR LF, CR, LF, tab or other control
 // character becomes one blank, so that record text can never start a new

@@ -2,7 +2,7 @@
 // header block and the multipart levels.  The parts themselves are written
 // by mime_parts.cpp.
 #include "mailwrite/mime_message_writer.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <algorithm>
 #include <array>
@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "qv/qvcom.h"
+#include "common/text_case.hpp"
 
 namespace qvamz::mime {
 namespace {
@@ -22,14 +23,14 @@ constexpr std::size_t kCharsetNameMax = 64;
 bool IsInlineImageName(std::string_view name)
 {
     for (std::string_view ext : {".jpeg", ".jpg", ".gif", ".bmp", ".png"})
-        if (ContainsNoCase(name, ext))
+        if (qvcommon::ContainsNoCase(name, ext))
             return true;
     return false;
 }
 
 bool Clashes(std::string_view a, std::string_view b)
 {
-    return StartsWithNoCase(a, b) || StartsWithNoCase(b, a);
+    return qvcommon::StartsWithNoCase(a, b) || qvcommon::StartsWithNoCase(b, a);
 }
 
 std::string_view TrimBlanks(std::string_view text)
@@ -110,9 +111,10 @@ bool MessageWriter::WriteRawPassthrough()
 {
     for (int i = 0; i < PartCount(); ++i) {
         const qv_part *part = PartAt(i);
-        if (!part || part->part_type != QV_PART_ATTACHMENT || Field(part->file_name) != "RAWRFC.dat")
+        if (!part || part->part_type != QV_PART_ATTACHMENT ||
+            Field(part->file_name) != "RAWRFC.dat")
             continue;
-        UniqueFile in(std::fopen(PartPath(i).c_str(), "rb"));
+        qvcommon::UniqueFile in(std::fopen(PartPath(i).c_str(), "rb"));
         if (!in)
             return false;
         std::array<char, 65536> buffer;
@@ -162,7 +164,7 @@ void MessageWriter::Summarize()
         default:
             break;
         }
-        if (ContainsNoCase(name, "smime.p7m")) {
+        if (qvcommon::ContainsNoCase(name, "smime.p7m")) {
             summary_.pkcs7 = true;
             if (part->part_type == QV_PART_ATTACHMENT)
                 pkcs7_index = i;

@@ -9,7 +9,9 @@
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_message_writer.hpp"
 #include "qv/qvcom.h"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
+#include "common/xml_escape.hpp"
 
 namespace qvamz::mime {
 namespace {
@@ -18,7 +20,7 @@ constexpr std::size_t kExtensionMax = 260;
 // How much of the text after "charset=" in an HTML body is looked at.
 constexpr std::size_t kHtmlCharsetScanMax = 64;
 
-using InputFile = UniqueFile;
+
 
 // A charset name as a header parameter may carry it: the leading run of
 // the characters that charset names are made of.
@@ -35,14 +37,14 @@ std::string SafeCharset(std::string_view name)
 // The charset an HTML body declares in its first "charset=".
 std::string CharsetDeclaredIn(const std::string &html_path)
 {
-    InputFile in(std::fopen(html_path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
     if (!in)
         return {};
     std::string line;
     while (ReadTextLine(in.get(), line)) {
         std::size_t at = 0;
         for (; at < line.size(); ++at)
-            if (StartsWithNoCase(std::string_view(line).substr(at), "charset="))
+            if (qvcommon::StartsWithNoCase(std::string_view(line).substr(at), "charset="))
                 break;
         if (at == line.size())
             continue;
@@ -64,9 +66,10 @@ std::string CharsetDeclaredIn(const std::string &html_path)
 // was.  The size of the line, 0 when the file does not start with it.
 long ReaderMetaLineSize(const std::string &html_path, std::string_view charset)
 {
-    const std::string meta = "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
-                             std::string(charset) + "\">\n";
-    InputFile in(std::fopen(html_path.c_str(), "rb"));
+    const std::string meta =
+        "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
+        std::string(charset) + "\">\n";
+    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
     if (!in || charset.empty())
         return 0;
     std::string start(meta.size(), '\0');
@@ -79,7 +82,7 @@ long ReaderMetaLineSize(const std::string &html_path, std::string_view charset)
 bool IsAttachedMessageFile(std::string_view name)
 {
     static constexpr std::string_view kName = "Message.eml";
-    return name.size() == kName.size() && StartsWithNoCase(name, kName);
+    return name.size() == kName.size() && qvcommon::StartsWithNoCase(name, kName);
 }
 
 // Whether a part file can go out as it stands inside a MIME part: lines
@@ -112,7 +115,7 @@ bool SendableAsItStands(std::FILE *in, BoundaryTest is_boundary, bool &eight_bit
 std::string ImageContentType(std::string_view extension)
 {
     auto is = [&](std::string_view e) {
-        return extension.size() == e.size() && StartsWithNoCase(extension, e);
+        return extension.size() == e.size() && qvcommon::StartsWithNoCase(extension, e);
     };
     if (is("jpg") || is("jpeg") || is("jpe"))
         return "image/jpeg";
@@ -150,7 +153,7 @@ std::string AttachmentContentType(std::string_view name)
     com_ExtractFileExt(std::string(name).c_str(), buffer.data(), buffer.size());
     const std::string_view extension = buffer.data();
     for (const auto &[known, type] : kTypes)
-        if (extension.size() == known.size() && StartsWithNoCase(extension, known))
+        if (extension.size() == known.size() && qvcommon::StartsWithNoCase(extension, known))
             return std::string(type);
     return ImageContentType(extension);
 }
@@ -180,21 +183,6 @@ std::string CleanFileName(std::string_view name)
         text = text.substr(1, text.size() - 2);
     trim(text);
     return text;
-}
-
-std::string HtmlEscape(std::string_view text)
-{
-    std::string out;
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        default: out += c; break;
-        }
-    }
-    return out;
 }
 
 std::string PercentEncode(std::string_view text)
@@ -275,7 +263,7 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
 {
     Put("--" + Boundary() + "\r\n");
     Put(type_header);
-    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     if (!in) {
         Put("\r\n");
         WarnUnreadable(index);
@@ -285,8 +273,9 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
     bool eight_bit = false;
     SplitBodyLines(in.get(), [&](std::string_view line) {
         boundary_line = boundary_line || LineStartsWithOpenBoundary(line);
-        eight_bit = eight_bit || std::any_of(line.begin(), line.end(),
-                                             [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+        eight_bit = eight_bit || std::any_of(line.begin(), line.end(), [](char c) {
+                        return static_cast<unsigned char>(c) >= 0x80;
+                    });
     });
     std::rewind(in.get());
     if (boundary_line) {
@@ -305,7 +294,8 @@ void MessageWriter::WriteHtmlBody(int index)
     const long meta_size = ReaderMetaLineSize(PartPath(index), Field(part.charset));
     if (Field(part.charset).empty())
         com_strncpy(part.charset, CharsetDeclaredIn(PartPath(index)).c_str(), kPartCharsetMax);
-    if (Field(part.charset).size() == 7 && StartsWithNoCase(Field(part.charset), "unicode"))
+    if (Field(part.charset).size() == 7 &&
+        qvcommon::StartsWithNoCase(Field(part.charset), "unicode"))
         part.charset[0] = '\0';
     std::string charset = SafeCharset(Field(part.charset));
     if (charset.empty()) {
@@ -331,7 +321,7 @@ void MessageWriter::WriteInlineParts()
         com_ExtractFileExt(std::string(Field(part->file_name)).c_str(), extension.data(),
                            extension.size());
         std::string_view ext = extension.data();
-        if (ext.size() == 3 && StartsWithNoCase(ext, "pdf")) {
+        if (ext.size() == 3 && qvcommon::StartsWithNoCase(ext, "pdf")) {
             part->content_id[0] = '\0'; // written with the attachments instead
             continue;
         }
@@ -356,7 +346,7 @@ void MessageWriter::WriteAttachmentsAndMessages()
             continue;
         }
         std::string_view raw_name = Field(part->file_name);
-        if ((raw_name.size() == 10 && StartsWithNoCase(raw_name, "RAWRFC.dat")) ||
+        if ((raw_name.size() == 10 && qvcommon::StartsWithNoCase(raw_name, "RAWRFC.dat")) ||
             part->part_type == QV_PART_NOT_WRITTEN)
             continue;
         std::string name = CleanFileName(raw_name);
@@ -364,7 +354,8 @@ void MessageWriter::WriteAttachmentsAndMessages()
         if (part->part_type == QV_PART_MOVED_ATTACHMENT && !no_content_id) {
             WriteMovedAttachment(*part, name);
         } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
-            bool image = ContainsNoCase(name, ".jpg") || ContainsNoCase(name, ".gif");
+            bool image =
+                qvcommon::ContainsNoCase(name, ".jpg") || qvcommon::ContainsNoCase(name, ".gif");
             if (IsAttachedMessageFile(raw_name) && WriteAttachedMessageFile(i))
                 continue;
             if (!image || TakeImageSlot())
@@ -397,7 +388,7 @@ void MessageWriter::WriteEmbeddedMessage(const qv_part &part)
 // then goes as a file.
 bool MessageWriter::WriteAttachedMessageFile(int index)
 {
-    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     bool eight_bit = false;
     const auto is_boundary = [this](std::string_view line) {
         return LineStartsWithOpenBoundary(line);
@@ -425,28 +416,29 @@ void MessageWriter::WriteMovedAttachment(const qv_part &part, std::string_view n
         "\";\r\n  name=" + page_name + "\r\nContent-Disposition: inline;\r\n  filename=" +
         page_name + "\r\n\r\n");
     std::string id = SingleLine(Field(part.content_id));
-    std::string link = StartsWithNoCase(id, "http")
+    std::string link = qvcommon::StartsWithNoCase(id, "http")
                            ? id
                            : options_.document_store_url + "/open?id=" + PercentEncode(id);
     Put("\r\n<html>\r\n");
-    Put("Your attachment has been moved here: <A HREF=\"" + HtmlEscape(link) + "\">" +
-        HtmlEscape(name) + "</A>\r\n");
+    Put("Your attachment has been moved here: <A HREF=\"" +
+        qvcommon::XmlEscaped(link, qvcommon::EscapeQuotes::kDouble) + "\">" +
+        qvcommon::XmlEscaped(name, qvcommon::EscapeQuotes::kDouble) + "</A>\r\n");
     Put("</html>\r\n\r\n");
 }
 
 void MessageWriter::WriteFileAttachment(int index, std::string_view name)
 {
     std::string content_type = AttachmentContentType(name);
-    if (StartsWithNoCase(name, "smime.p7s"))
+    if (qvcommon::StartsWithNoCase(name, "smime.p7s"))
         content_type = "application/x-pkcs7-signature";
-    else if (StartsWithNoCase(name, "smime.p7m"))
+    else if (qvcommon::StartsWithNoCase(name, "smime.p7m"))
         content_type = "application/pkcs7-mime;smime-type=enveloped-data";
     std::string param = encoder_.Parameter(name);
     Put("--" + Boundary() + "\r\n");
     Put("Content-type: " + content_type + ";\r\n  name=" + param + "\r\n");
     Put("Content-Transfer-Encoding: base64\r\n");
     Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
-    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     if (!in) {
         WarnUnreadable(index);
         return;
@@ -463,7 +455,7 @@ void MessageWriter::WriteLonePkcs7(int index)
         "\r\n");
     Put("Content-Transfer-Encoding: base64\r\n");
     Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
-    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     if (!in) {
         WarnUnreadable(index);
         return;
@@ -474,7 +466,7 @@ void MessageWriter::WriteLonePkcs7(int index)
 // The end of a part's header block and its content in base64.
 void MessageWriter::WriteBase64Body(int index, long skip)
 {
-    InputFile in(std::fopen(PartPath(index).c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     if (!in || std::fseek(in.get(), skip, SEEK_SET) != 0) {
         Put("\r\n");
         WarnUnreadable(index);
@@ -490,7 +482,7 @@ bool MessageWriter::LineStartsWithOpenBoundary(std::string_view line) const
     if (line.size() < 2 || line[0] != '-' || line[1] != '-')
         return false;
     return std::any_of(open_.begin(), open_.end(), [&](const std::string &boundary) {
-        return StartsWithNoCase(line.substr(2), boundary);
+        return qvcommon::StartsWithNoCase(line.substr(2), boundary);
     });
 }
 

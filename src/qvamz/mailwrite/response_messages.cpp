@@ -1,6 +1,6 @@
 // Per-item results of EWS answers (see response_messages.hpp).
 #include "mailwrite/response_messages.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <cstdio>
 #include <memory>
@@ -43,7 +43,7 @@ std::vector<ResponseMessage> ReadResponseMessages(const std::string &answer_path
                                                   std::string_view element)
 {
     std::vector<ResponseMessage> messages;
-    UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
     if (!in)
         return messages;
     std::string line;

@@ -1,6 +1,6 @@
 // Target folders (see target_folders.hpp).
 #include "mailwrite/target_folders.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 #include <algorithm>
 #include <cstdio>
@@ -14,12 +14,10 @@
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
 #include "transport/soap_request.hpp"
+#include "common/text_case.hpp"
+#include "common/xml_escape.hpp"
 
 namespace qvamz {
-
-std::string gTargetFolderId;
-bool gStickyNoteMode = false;
-std::vector<char> gCalendarWorkBuffer;
 
 namespace {
 
@@ -50,14 +48,6 @@ std::string Fill(std::string_view format, std::initializer_list<std::string_view
     return out;
 }
 
-std::string XmlEscaped(std::string_view text)
-{
-    std::vector<char> buffer(text.size() * 6 + 1);
-    com_strncpy(buffer.data(), std::string(text).c_str(), buffer.size() - 1);
-    com_Escape(buffer.data(), buffer.size(), 1);
-    return buffer.data();
-}
-
 int FolderTypeOfClass(std::string_view folder_class)
 {
     if (folder_class == kContactFolderClass)
@@ -69,26 +59,21 @@ int FolderTypeOfClass(std::string_view folder_class)
     return kFolderTypeMail;
 }
 
-bool SamePathNoCase(std::string_view a, std::string_view b)
-{
-    return a.size() == b.size() && mime::StartsWithNoCase(a, b);
-}
-
 // The Id of the first "<t:FolderId " line of a CreateFolder answer.
-std::string NewFolderIdIn(const std::string &answer_path)
+std::string NewFolderIdIn(const std::string &answer_path, bool debug)
 {
-    UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
+    qvcommon::UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
     if (!in)
         return {};
-    if (gSw.debug)
+    if (debug)
         com_Log("debug: starting folderid loop");
     std::string line;
     while (mime::ReadTextLine(in.get(), line)) {
         line.resize(std::min(line.size(), kCreateFolderAnswerLineMax));
-        if (gSw.debug)
+        if (debug)
             com_Log("debug: fline=%s", line.c_str());
         std::size_t start = line.find("Id=\"");
-        if (mime::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
+        if (qvcommon::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
             start += 4;
             return line.substr(start, line.find('"', start) - start);
         }
@@ -98,54 +83,49 @@ std::string NewFolderIdIn(const std::string &answer_path)
 
 } // namespace
 
-void ResetTargetState()
+int FindFolderInTable(Session &session, std::string_view path)
 {
-    gTargetFolderId.clear();
-    gStickyNoteMode = false;
-    gCalendarWorkBuffer.clear();
-    gCalendarWorkBuffer.shrink_to_fit();
-}
-
-int FindFolderInTable(std::string_view path)
-{
-    for (const FolderEntry &entry : gFolders)
-        if (SamePathNoCase(entry.internal_path, path)) {
-            gTargetFolderId = entry.folder_id;
+    for (const FolderEntry &entry : session.state.folders)
+        if (qvcommon::EqualsNoCase(entry.internal_path, path)) {
+            session.state.target_folder_id = entry.folder_id;
             return 1;
         }
     return 0;
 }
 
-int CreateFolder(std::string &parent_path, std::string_view remaining_path,
+int CreateFolder(Session &session, std::string &parent_path, std::string_view remaining_path,
                  std::string_view folder_class)
 {
-    if (gSw.debug)
+    if (session.settings.debug)
         com_Log("debug: CreateFolder, Fullpath=%s, name=%s, class=%s", parent_path.c_str(),
                 std::string(remaining_path).c_str(), std::string(folder_class).c_str());
     std::string name(remaining_path.substr(0, remaining_path.find('^')));
     std::string new_path = parent_path.empty() ? name : parent_path + "^" + name;
 
     std::string parent_element;
-    if (gTargetFolderId.empty()) {
-        std::string root = gRootFolderName.empty() ? "msgfolderroot" : gRootFolderName;
+    if (session.state.target_folder_id.empty()) {
+        std::string root = session.state.root_folder_name.empty() ? "msgfolderroot"
+                                                                  : session.state.root_folder_name;
         parent_element = "DistinguishedFolderId Id=\"" + root + "\">" +
                          std::string(kDelegateMarker) + "</t:DistinguishedFolderId>";
     } else {
-        parent_element = "FolderId Id=\"" + XmlEscaped(gTargetFolderId) + "\"></t:FolderId>";
+        parent_element = "FolderId Id=\"" + qvcommon::XmlEscaped(session.state.target_folder_id) +
+                         "\"></t:FolderId>";
     }
-    std::string body = Fill(kCreateFolderBody, {parent_element, folder_class, XmlEscaped(name)});
-    std::string answer_path = gWorkDir + "create.xml";
-    if (!SoapRequest("CreateFolder", "", body, answer_path)) {
+    std::string body =
+        Fill(kCreateFolderBody, {parent_element, folder_class, qvcommon::XmlEscaped(name)});
+    std::string answer_path = session.state.work_dir + "create.xml";
+    if (!IsUsableAnswer(SoapRequest(session, "CreateFolder", "", body, answer_path))) {
         com_Log("QV Warning: unable to create folder");
         std::error_code ignored;
         std::filesystem::remove(answer_path, ignored);
         return 0;
     }
-    std::string id = NewFolderIdIn(answer_path);
+    std::string id = NewFolderIdIn(answer_path, session.settings.debug != 0);
     if (id.empty()) {
         // An error answer inside HTTP 200 (ErrorFolderExists, ...): the
         // parent's id must not stand for the new folder.
-        if (gSw.debug)
+        if (session.settings.debug)
             com_Log("debug: unable to locate FolderId");
         auto messages = ReadResponseMessages(answer_path, "CreateFolderResponseMessage");
         std::string reason = messages.empty() || messages[0].response_code.empty()
@@ -158,7 +138,7 @@ int CreateFolder(std::string &parent_path, std::string_view remaining_path,
     std::filesystem::remove(answer_path, ignored);
     if (id.empty())
         return 0;
-    gTargetFolderId = id;
+    session.state.target_folder_id = id;
     parent_path = new_path;
     FolderEntry entry;
     entry.display_name = name;
@@ -167,17 +147,18 @@ int CreateFolder(std::string &parent_path, std::string_view remaining_path,
     std::replace(entry.display_path.begin(), entry.display_path.end(), '^', '/');
     entry.folder_type = FolderTypeOfClass(folder_class);
     entry.folder_id = id;
-    AddFolderEntry(std::move(entry)); // a full table: the folder is used, not remembered
+    AddFolderEntry(session.state.folders,
+                   std::move(entry)); // a full table: the folder is used, not remembered
     return 1;
 }
 
-void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_suppress,
-                        std::string_view folder_class)
+void SearchCreateFolder(Session &session, const qv_message *msg, std::string path,
+                        int levels_to_suppress, std::string_view folder_class)
 {
-    if (gSw.debug)
+    if (session.settings.debug)
         com_Log("debug: SearchCreateFolder for folder %s, class=%s, suppress=%d", path.c_str(),
                 std::string(folder_class).c_str(), levels_to_suppress);
-    gTargetFolderId.clear();
+    session.state.target_folder_id.clear();
     if (levels_to_suppress > 0 && !path.empty()) {
         std::size_t at = std::string::npos;
         for (int n = 0; n < levels_to_suppress; ++n) {
@@ -187,18 +168,18 @@ void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_s
         }
         if (at != std::string::npos) {
             path = path.substr(at + 1);
-            if (gSw.debug)
+            if (session.settings.debug)
                 com_Log("Suppressing %d levels of folder hierarchy: %s", levels_to_suppress,
                         path.c_str());
         }
     }
     if (msg) {
         std::string_view group = mime::Field(msg->group_folder);
-        if (!group.empty() && !SamePathNoCase(group, "root"))
+        if (!group.empty() && !qvcommon::EqualsNoCase(group, "root"))
             path = std::string(group) + "^" + path;
     }
-    if (FindFolderInTable(path)) {
-        if (gSw.debug)
+    if (FindFolderInTable(session, path)) {
+        if (session.settings.debug)
             com_Log("debug: existing folder found");
         return;
     }
@@ -215,7 +196,7 @@ void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_s
         ++missing;
         if (ancestor.empty())
             break;
-        if (FindFolderInTable(std::string_view(ancestor).substr(1))) {
+        if (FindFolderInTable(session, std::string_view(ancestor).substr(1))) {
             base = ancestor.substr(1);
             break;
         }
@@ -227,56 +208,52 @@ void SearchCreateFolder(const qv_message *msg, std::string path, int levels_to_s
         std::size_t at = full.size();
         for (int n = 0; n < k; ++n)
             at = full.rfind('^', at - 1);
-        CreateFolder(base, std::string_view(full).substr(at + 1), folder_class);
+        CreateFolder(session, base, std::string_view(full).substr(at + 1), folder_class);
     }
-    if (gSw.debug)
+    if (session.settings.debug)
         com_Log("debug: Created new folder: %s", base.c_str());
 }
 
-int InitWriteImpl(qv_message *msg, const char *folder_name, void *, int folder_kind)
+int InitWriteImpl(Session &session, qv_message *msg, const char *folder_name, int folder_kind)
 {
     std::string name = folder_name ? folder_name : "";
-    if (gSw.debug)
+    if (session.settings.debug)
         com_Log("debug: at InitWrite, FolderName=%s, GroupFolder=%s, Folder Type=%d",
                 name.c_str(), msg ? std::string(mime::Field(msg->group_folder)).c_str() : "",
                 folder_kind);
-    SendPendingBundle(); // built for the previous target folder
+    SendPendingBundle(session); // built for the previous target folder
     std::string shown = name;
-    gTargetFolderId.clear();
+    session.state.target_folder_id.clear();
     switch (folder_kind) {
     case 0:
-        SearchCreateFolder(msg, name, gSw.path_level, kMailFolderClass);
-        gStickyNoteMode = name == gNotesFolder;
+        SearchCreateFolder(session, msg, name, session.settings.path_level, kMailFolderClass);
+        session.state.sticky_note_mode = name == session.settings.notes_folder;
         break;
     case 1:
-        shown = gSw.keep_host_folder_names ? name : gContactsFolder;
-        SearchCreateFolder(nullptr, shown, 0, kContactFolderClass);
+        shown = session.settings.keep_host_folder_names ? name : session.state.contacts_folder;
+        SearchCreateFolder(session, nullptr, shown, 0, kContactFolderClass);
         break;
     case 2:
-        if (gCalendarWorkBuffer.empty())
-            gCalendarWorkBuffer.assign(kCalendarWorkBufferSize, '\0');
-        shown = gSw.keep_host_folder_names ? name : gCalendarFolder;
-        SearchCreateFolder(nullptr, shown, 0, kCalendarFolderClass);
+        shown = session.settings.keep_host_folder_names ? name : session.state.calendar_folder;
+        SearchCreateFolder(session, nullptr, shown, 0, kCalendarFolderClass);
         break;
     case 3:
-        SearchCreateFolder(nullptr, gTasksFolder, 0, kTaskFolderClass);
+        SearchCreateFolder(session, nullptr, session.state.tasks_folder, 0, kTaskFolderClass);
         break;
     default:
         break;
     }
-    if (gTargetFolderId.empty()) {
+    if (session.state.target_folder_id.empty()) {
         com_Log("QV Warning: cannot create folder \"%s\"", shown.c_str());
         return 1;
     }
     return 0;
 }
 
-int CloseWriteImpl(int keep)
+int CloseWriteImpl(Session &session, int keep)
 {
     if (keep == 0)
-        SendPendingBundle();
-    gCalendarWorkBuffer.clear();
-    gCalendarWorkBuffer.shrink_to_fit();
+        SendPendingBundle(session);
     return 0;
 }
 

@@ -13,8 +13,6 @@ namespace {
 // Curl's SSL options value that allows the BEAST work-around.
 constexpr long kSslOptionsAllowBeast = CURLSSLOPT_ALLOW_BEAST;
 
-bool gTlsWarningGiven = false;
-
 // Runs after curl has loaded its default trust store into the new TLS
 // context: adds the "/CAFILE" bundle to it, so both are trusted.
 CURLcode AddCaBundle(CURL *, void *ssl_ctx, void *path)
@@ -30,9 +28,10 @@ CURLcode AddCaBundle(CURL *, void *ssl_ctx, void *path)
 
 } // namespace
 
-void ApplyTransferOptions(CURL *handle, void *transfer)
+void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth)
 {
     curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
+    curl_easy_setopt(handle, CURLOPT_DEBUGDATA, transfer);
     // Verbose stays on: the debug callback is where the status code and
     // the request id are captured.
     curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
@@ -46,67 +45,45 @@ void ApplyTransferOptions(CURL *handle, void *transfer)
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, HeaderCallback);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<unsigned long>(gHttpAuth));
+    curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<unsigned long>(http_auth));
 }
 
-void ApplyTlsOptions(CURL *handle)
+void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warning_given)
 {
     curl_easy_setopt(handle, CURLOPT_SSLENGINE_DEFAULT, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, kSslOptionsAllowBeast);
-    if (gSw.ssl_no_verify) {
+    if (settings.ssl_no_verify) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-        if (!gTlsWarningGiven) {
+        if (!warning_given) {
             com_Log("QV Warning: TLS certificate verification is off (/SSLNOVERIFY)");
-            gTlsWarningGiven = true;
+            warning_given = true;
         }
     } else {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     }
-    if (!gSw.ca_file.empty()) {
+    if (!settings.ca_file.empty()) {
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, AddCaBundle);
-        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, gSw.ca_file.c_str());
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, settings.ca_file.c_str());
     } else {
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, nullptr);
     }
-    if (gSw.ssl_version != 0)
-        curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(gSw.ssl_version));
-    if (!gSw.cipher_list.empty())
-        curl_easy_setopt(handle, CURLOPT_SSL_CIPHER_LIST, gSw.cipher_list.c_str());
+    if (settings.ssl_version != 0)
+        curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(settings.ssl_version));
+    if (!settings.cipher_list.empty())
+        curl_easy_setopt(handle, CURLOPT_SSL_CIPHER_LIST, settings.cipher_list.c_str());
 }
 
-void ResetTlsWarning() { gTlsWarningGiven = false; }
-
-void ApplyProxyOptions(CURL *handle)
-{
-    if (gProxySpec.empty()) {
-        // No proxy unless the switches name one: curl must not take one
-        // from the environment behind the host's back ("/NOEWSPROXY").
-        curl_easy_setopt(handle, CURLOPT_PROXY, "");
-        return;
-    }
-    if (gProxyProtocol == "SOCKS4")
-        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS4));
-    else if (gProxyProtocol == "SOCKS5")
-        curl_easy_setopt(handle, CURLOPT_PROXYTYPE, static_cast<long>(CURLPROXY_SOCKS5));
-    const std::string proxy = gProxyHost + ":" + gProxyPort;
-    curl_easy_setopt(handle, CURLOPT_PROXY, proxy.c_str()); // curl copies option strings
-    if (!gProxyUser.empty()) {
-        const std::string credentials = gProxyUser + ":" + gProxyPassword;
-        curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, credentials.c_str());
-    }
-}
-
-std::string EwsCredentialsText()
+std::string EwsCredentialsText(const SessionState &state)
 {
     std::string text;
-    if (!gPassword.empty())
-        text = gMailbox + ":" + gPassword;
-    if (!gAdminUser.empty())
-        text = gAdminUser + ":" + gAdminPassword;
-    if (!gDelegateUser.empty())
-        text = gDelegateUser + ":" + gDelegatePassword;
+    if (!state.password.empty())
+        text = state.mailbox + ":" + state.password;
+    if (!state.admin_user.empty())
+        text = state.admin_user + ":" + state.admin_password;
+    if (!state.delegate_user.empty())
+        text = state.delegate_user + ":" + state.delegate_password;
     return text;
 }
 

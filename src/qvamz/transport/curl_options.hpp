@@ -9,30 +9,29 @@
 
 namespace qvamz {
 
-inline constexpr const char *kUserAgent = "corlent-agent/1.0"; // gUserAgent
+struct SessionSettings;
+struct SessionState;
+
+inline constexpr const char *kUserAgent = "corlent-agent/1.0";
 inline constexpr long kConnectTimeoutSeconds = 30;
 inline constexpr long kTransferTimeoutSeconds = 3600;
 inline constexpr long kMaxRedirects = 50;
 
 // User agent, no progress meter, time-outs, redirects, the four callbacks
 // (write data = `transfer`, see http_post.hpp), verbose with the debug
-// callback, no signals, and the authentication mask `gHttpAuth`.
-void ApplyTransferOptions(CURL *handle, void *transfer);
+// callback, no signals, and the authentication mask `http_auth`.  Write and
+// debug data are `transfer` (see http_post.hpp).
+void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth);
 
 // Certificates and host names are verified against the system store and
 // the "/CAFILE" bundle; "/SSLNOVERIFY" turns verification off (one warning
-// per logon).  Also the cipher list, SSL version and SSL options.
-void ApplyTlsOptions(CURL *handle);
-
-// Forgets that the verification warning was given (called at logon).
-void ResetTlsWarning();
-
-// The proxy of the session, when one is configured.
-void ApplyProxyOptions(CURL *handle);
+// per logon: `warning_given`).  Also the cipher list, SSL version and SSL
+// options.
+void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warning_given);
 
 // "user:password" for EWS posts: the mailbox, replaced by the administrator
 // when set, replaced by the delegate administrator when set; "" when no
 // password applies.
-std::string EwsCredentialsText();
+std::string EwsCredentialsText(const SessionState &state);
 
 } // namespace qvamz

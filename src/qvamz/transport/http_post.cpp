@@ -5,24 +5,16 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "frame/proxy.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
 #include "transport/curl_options.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
-
-// The owners behind `gCurl` and `gHeaders`.
-CurlEasy gSessionHandle;
-HeaderList gSessionHeaders;
-bool gCurlGlobalReady = false;
-
-// Keepalive state: due time of the next tick, and whether a transfer runs.
-std::int64_t gKeepaliveDue = 0;
-bool gTransferRunning = false;
 
 struct PostBody {
     std::string_view text; // DoPost: the request itself
@@ -32,10 +24,11 @@ struct PostBody {
 
 // Per-post options, set again before every attempt: options accumulate on
 // the handle, and a post must not inherit the body of the previous one.
-void ApplyPostOptions(CURL *handle, TransferFiles &files, const PostBody &body)
+void ApplyPostOptions(Session &session, TransferFiles &files, const PostBody &body)
 {
-    curl_easy_setopt(handle, CURLOPT_URL, gEwsUrl.c_str());
-    ApplyTransferOptions(handle, &files);
+    CURL *handle = session.state.transport.handle.get();
+    curl_easy_setopt(handle, CURLOPT_URL, session.state.ews_url.c_str());
+    ApplyTransferOptions(handle, &files, session.state.http_auth);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, body.size);
     if (body.file) {
@@ -47,28 +40,41 @@ void ApplyPostOptions(CURL *handle, TransferFiles &files, const PostBody &body)
         curl_easy_setopt(handle, CURLOPT_READDATA, nullptr);
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.text.data());
     }
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, gHeaders);
-    ApplyTlsOptions(handle);
-    const std::string credentials = EwsCredentialsText();
+    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, session.state.transport.headers.get());
+    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    const std::string credentials = EwsCredentialsText(session.state);
     curl_easy_setopt(handle, CURLOPT_USERPWD, credentials.empty() ? nullptr : credentials.c_str());
-    ApplyProxyOptions(handle);
+    ApplyProxyOptions(handle, session.settings.proxy);
 }
 
 // Says why a post failed for good (a refused connection or a certificate
 // that does not verify otherwise shows only as "no answer").
-void LogPostFailure(CURLcode result)
+void LogPostFailure(const Session &session, const PostResult &result)
 {
-    if (result != CURLE_OK)
-        com_Log("QV Warning: post to %s failed: %s", gEwsUrl.c_str(), curl_easy_strerror(result));
+    if (!result.ok)
+        com_Log("QV Warning: post to %s failed: %s", session.state.ews_url.c_str(),
+                result.curl_error.c_str());
 }
 
-CURLcode PerformTransfer(CURL *handle)
+// One attempt; the status and request id of an earlier attempt do not
+// count for this one.
+CURLcode PerformTransfer(Session &session, TransferFiles &files, const PostBody &body,
+                         PostResult &result)
 {
-    gHTTPResponse = 0;
-    BeginTransfer();
-    const CURLcode result = curl_easy_perform(handle);
-    EndTransfer();
-    return result;
+    result = PostResult{};
+    files.result = &result;
+    files.keepalive = &session.state.transport.keepalive;
+    files.curl_debug = session.settings.curl_debug != 0;
+    ApplyPostOptions(session, files, body);
+    Keepalive &keepalive = session.state.transport.keepalive;
+    BeginTransfer(keepalive);
+    const CURLcode code = curl_easy_perform(session.state.transport.handle.get());
+    EndTransfer(keepalive);
+    result.ok = code == CURLE_OK;
+    if (!result.ok)
+        result.curl_error = curl_easy_strerror(code);
+    files.result = nullptr;
+    return code;
 }
 
 long FileSize(std::FILE *file)
@@ -85,11 +91,11 @@ std::string MaskHeaderLine(std::string_view line)
 {
     constexpr std::string_view kHidden = "****";
     for (std::string_view name : {"Cookie:", "Set-Cookie:"}) {
-        if (StartsWithNoCase(line, name))
+        if (qvcommon::StartsWithNoCase(line, name))
             return std::string(line.substr(0, name.size())) + " " + std::string(kHidden);
     }
     for (std::string_view name : {"Authorization:", "Proxy-Authorization:"}) {
-        if (!StartsWithNoCase(line, name))
+        if (!qvcommon::StartsWithNoCase(line, name))
             continue;
         std::string_view value = line.substr(name.size());
         const std::size_t scheme_start = value.find_first_not_of(' ');
@@ -113,119 +119,99 @@ std::string MaskHeaderLine(std::string_view line)
 
 // ---- session handle ---------------------------------------------------------
 
-bool OpenSessionTransport()
+bool OpenSessionTransport(TransportState &transport)
 {
-    CloseSessionTransport();
-    if (curl_global_init(CURL_GLOBAL_ALL) != CURLE_OK)
+    CloseSessionTransport(transport);
+    if (!transport.global.init())
         return false;
-    gCurlGlobalReady = true;
-    gSessionHandle.reset(curl_easy_init());
-    gCurl = gSessionHandle.get();
-    return gCurl != nullptr;
+    transport.handle.reset(curl_easy_init());
+    return transport.handle != nullptr;
 }
 
-void CloseSessionTransport()
+void CloseSessionTransport(TransportState &transport)
 {
-    gSessionHeaders.reset();
-    gHeaders = nullptr;
-    gSessionHandle.reset();
-    gCurl = nullptr;
-    if (gCurlGlobalReady) {
-        curl_global_cleanup();
-        gCurlGlobalReady = false;
-    }
+    transport.headers.reset();
+    transport.handle.reset();
+    transport.global.reset();
 }
 
-void SetSessionHeaders(HeaderList list)
-{
-    gSessionHeaders = std::move(list);
-    gHeaders = gSessionHeaders.get();
-}
-
-bool AppendSessionHeader(std::string_view line)
-{
-    const bool appended = gSessionHeaders.append(line);
-    gHeaders = gSessionHeaders.get();
-    return appended;
-}
-
-bool AppendStandardHeaders(HeaderList &list)
+bool AppendStandardHeaders(HeaderList &list, bool send_expect)
 {
     bool ok = list.append("Content-Type: text/xml; charset=utf-8");
-    if (gSw.send_expect)
+    if (send_expect)
         ok = list.append("Expect:") && ok;
     return list.append("X-PreferServerAffinity: true") && ok;
 }
 
-void SetupSessionHandle()
+void SetupSessionHandle(Session &session)
 {
-    if (!gCurl)
+    CURL *handle = session.state.transport.handle.get();
+    if (!handle)
         return;
-    ApplyTransferOptions(gCurl, nullptr);
+    ApplyTransferOptions(handle, nullptr, session.state.http_auth);
     // Cookie engine on, nothing read: after logon the session cookie the
     // server sets is what authenticates the following requests.
-    curl_easy_setopt(gCurl, CURLOPT_COOKIEFILE, "");
-    ApplyTlsOptions(gCurl);
+    curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
+    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
 }
 
 // ---- posts -------------------------------------------------------------------
 
-int DoPost(std::string_view request, const std::string &response_path)
+PostResult DoPost(Session &session, std::string_view request, const std::string &response_path)
 {
-    if (gSw.curl_debug)
+    if (session.settings.curl_debug)
         com_Log("curl debug: at DoPost, size=%ld", static_cast<long>(request.size()));
-    if (!gCurl)
-        return 0;
+    PostResult result;
+    if (!session.state.transport.handle)
+        return result;
     const PostBody body{request, nullptr, static_cast<curl_off_t>(request.size())};
-    CURLcode result = CURLE_FAILED_INIT;
     for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
         // A new file for every attempt: a broken answer must not stay in
         // front of the next one.
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
-            return 0;
+            return PostResult{};
         TransferFiles files;
         files.response = response.get();
-        ApplyPostOptions(gCurl, files, body);
-        result = PerformTransfer(gCurl);
-        if (result == CURLE_OK)
+        PerformTransfer(session, files, body, result);
+        if (result.ok)
             break;
     }
-    LogPostFailure(result);
-    return result == CURLE_OK ? 1 : 0;
+    LogPostFailure(session, result);
+    return result;
 }
 
-int DoPostFile(const std::string &request_path, const std::string &response_path,
-               std::string_view subject)
+PostResult DoPostFile(Session &session, const std::string &request_path,
+                      const std::string &response_path, std::string_view subject)
 {
-    UniqueFile request = OpenFile(request_path, "rb");
+    PostResult result;
+    qvcommon::UniqueFile request = qvcommon::OpenFile(request_path, "rb");
     if (!request)
-        return 0;
+        return result;
     const long size = FileSize(request.get());
-    if (gSw.curl_debug)
+    if (session.settings.curl_debug)
         com_Log("curl debug: at DoPostFile, file size=%ld", size);
-    if (!gCurl)
-        return 0;
-    CURLcode result = CURLE_FAILED_INIT;
+    if (!session.state.transport.handle)
+        return result;
     for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
-            return 0;
+            return PostResult{};
         TransferFiles files;
         files.request = request.get();
         files.response = response.get();
-        ApplyPostOptions(gCurl, files, PostBody{{}, request.get(), size});
-        result = PerformTransfer(gCurl);
-        if (result == CURLE_OK || result == kReceiveError || attempt == kPostAttempts)
+        const CURLcode code =
+            PerformTransfer(session, files, PostBody{{}, request.get(), size}, result);
+        if (result.ok || code == kReceiveError || attempt == kPostAttempts)
             break;
-        request = OpenFile(request_path, "rb");
+        request = qvcommon::OpenFile(request_path, "rb");
         if (!request)
-            return 0;
-        com_Log("QV Info: retrying Post (error=%d, subject=%.*s)", static_cast<int>(result),
+            return PostResult{};
+        com_Log("QV Info: retrying Post (error=%d, subject=%.*s)", static_cast<int>(code),
                 static_cast<int>(subject.size()), subject.data());
     }
-    LogPostFailure(result);
-    return result == CURLE_OK ? 1 : 0;
+    LogPostFailure(session, result);
+    return result;
 }
 
 // ---- callbacks -----------------------------------------------------------------
@@ -236,7 +222,8 @@ std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void 
     auto *files = static_cast<TransferFiles *>(transfer);
     if (!files || !files->response)
         return n;
-    KeepaliveTick();
+    if (files->keepalive)
+        KeepaliveTick(*files->keepalive);
     std::string formatted;
     files->formatter.Feed(std::string_view(data, n), formatted);
     // A short write (disk full) fails the transfer instead of leaving a
@@ -254,7 +241,8 @@ std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void
     if (!files || !files->request)
         return 0;
     const std::size_t read = std::fread(buffer, 1, size * count, files->request);
-    KeepaliveTick();
+    if (files->keepalive)
+        KeepaliveTick(*files->keepalive);
     return read;
 }
 
@@ -263,10 +251,12 @@ std::size_t HeaderCallback(char *, std::size_t size, std::size_t count, void *)
     return size * count;
 }
 
-int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, void *)
+int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, void *transfer)
 {
+    auto *files = static_cast<TransferFiles *>(transfer);
+    const bool curl_debug = files && files->curl_debug;
     if (kind != CURLINFO_TEXT && kind != CURLINFO_HEADER_IN && kind != CURLINFO_HEADER_OUT) {
-        if (gSw.curl_debug)
+        if (curl_debug)
             com_Log("curl debug: infotype=%d: size=%d", static_cast<int>(kind),
                     static_cast<int>(length));
         return 0;
@@ -274,40 +264,43 @@ int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, vo
     std::string line(data, std::min(length, kDebugLineMax));
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
-    if (gSw.curl_debug)
+    if (curl_debug)
         com_Log("curl debug: infotype=%d: %s", static_cast<int>(kind), MaskSecrets(line).c_str());
+    PostResult *result = files ? files->result : nullptr;
+    if (!result)
+        return 0;
     if (const char *id = com_stristr(line.c_str(), "X-amzn-request-id:", 0)) {
         const std::string_view rest(id);
-        gRequestId.assign(rest.substr(0, rest.find_first_of("\r\n")));
+        result->request_id.assign(rest.substr(0, rest.find_first_of("\r\n")));
     }
     if (kind == CURLINFO_HEADER_IN && line.starts_with("HTTP/")) {
         const std::size_t blank = line.find(' ');
         if (blank != std::string::npos)
-            gHTTPResponse = std::atoi(line.c_str() + blank + 1);
+            result->http_status = std::atoi(line.c_str() + blank + 1);
     }
     return 0;
 }
 
-void KeepaliveTick()
+void KeepaliveTick(Keepalive &keepalive)
 {
     const std::int64_t now = clock::Now();
-    if (now <= gKeepaliveDue)
+    if (now <= keepalive.due)
         return;
-    gKeepaliveDue = now + kKeepaliveIntervalSeconds;
-    if (gTransferRunning && gStatusCallback) {
+    keepalive.due = now + kKeepaliveIntervalSeconds;
+    if (keepalive.transfer_running && keepalive.callback) {
         char text[] = "keepalive";
         int scratch1 = 0, scratch2 = 0, scratch3 = 0;
-        gStatusCallback(nullptr, text, 0, &scratch1, &scratch2, &scratch3);
+        keepalive.callback(nullptr, text, 0, &scratch1, &scratch2, &scratch3);
     }
 }
 
-void BeginTransfer()
+void BeginTransfer(Keepalive &keepalive)
 {
-    gKeepaliveDue = clock::Now() + kKeepaliveIntervalSeconds;
-    gTransferRunning = true;
+    keepalive.due = clock::Now() + kKeepaliveIntervalSeconds;
+    keepalive.transfer_running = true;
 }
 
-void EndTransfer() { gTransferRunning = false; }
+void EndTransfer(Keepalive &keepalive) { keepalive.transfer_running = false; }
 
 std::string MaskSecrets(std::string_view text)
 {

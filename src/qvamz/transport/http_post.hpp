@@ -1,11 +1,11 @@
-// HTTP POST to the EWS endpoint on the session's one easy handle `gCurl`.
+// HTTP POST to the EWS endpoint on the session's one easy handle.
 //
 // DoPost sends a request held in memory, DoPostFile streams a request file.
 // Both write the answer into a response file with every XML tag on a line
-// of its own (response_writer.hpp), leave the status code of the last status
-// line in `gHTTPResponse` and the last "X-amzn-request-id:" header in
-// `gRequestId`, and keep the host alive with a keepalive tick into
-// `gStatusCallback` at most every 30 seconds while a transfer runs.
+// of its own (response_writer.hpp), return the status code of the last
+// status line and the last "X-amzn-request-id:" header in a PostResult,
+// and keep the host alive with a keepalive tick into the session's status
+// callback at most every 30 seconds while a transfer runs.
 #pragma once
 
 #include <curl/curl.h>
@@ -17,6 +17,7 @@
 
 #include "transport/curl_handles.hpp"
 #include "transport/response_writer.hpp"
+#include "transport/transport_state.hpp"
 
 namespace qvamz {
 
@@ -25,58 +26,65 @@ inline constexpr int kKeepaliveIntervalSeconds = 30;
 inline constexpr std::size_t kDebugLineMax = 2000; // bytes of one "curl debug:" line
 inline constexpr CURLcode kReceiveError = CURLE_RECV_ERROR; // 56: DoPostFile gives up at once
 
-// The files of one transfer; the write and read callbacks' user data.
+struct Session;
+
+// What one post brought back.
+struct PostResult {
+    bool ok = false;        // the transfer completed (any HTTP status)
+    int http_status = 0;    // of the last status line; 0 when no answer came
+    std::string request_id; // the last "X-amzn-request-id:" header line
+    std::string curl_error; // curl's text when the transfer failed
+};
+
+// One transfer: the user data of the write, read and debug callbacks.
 struct TransferFiles {
     std::FILE *request = nullptr;  // body streamed by ReadCallback (DoPostFile)
     std::FILE *response = nullptr; // reformatted answer (no file: answer dropped)
     TagLineFormatter formatter;
+    PostResult *result = nullptr;     // status and request id land here
+    Keepalive *keepalive = nullptr;   // ticked while data moves
+    bool curl_debug = false;          // "/CURLDEBUG": log what curl says
 };
 
 // ---- session handle (Logon / Logoff) --------------------------------------
 
-// curl_global_init and a new easy handle in `gCurl`; false when curl cannot
-// start.  Releases an earlier handle first.
-bool OpenSessionTransport();
+// curl_global_init and a new easy handle in `transport`; false when curl
+// cannot start.  Releases an earlier handle first.
+bool OpenSessionTransport(TransportState &transport);
 
-// Frees `gHeaders`, the handle and curl's global state; `gCurl` and
-// `gHeaders` become null.  Harmless when nothing is open.
-void CloseSessionTransport();
-
-// Replaces the EWS header list (`gHeaders` follows it).
-void SetSessionHeaders(HeaderList list);
-
-// Appends one line to the EWS header list.
-bool AppendSessionHeader(std::string_view line);
+// Frees the header list, the handle and curl's global state.  Harmless
+// when nothing is open.
+void CloseSessionTransport(TransportState &transport);
 
 // The three headers every EWS post carries: Content-Type, "Expect:" (unless
-// "/D198") and X-PreferServerAffinity.
-bool AppendStandardHeaders(HeaderList &list);
+// "/D198" cleared `send_expect`) and X-PreferServerAffinity.
+bool AppendStandardHeaders(HeaderList &list, bool send_expect);
 
 // The options set once on the new session handle at logon.
-void SetupSessionHandle();
+void SetupSessionHandle(Session &session);
 
 // ---- posts ---------------------------------------------------------------
 
-// 1 when the transfer succeeded (any HTTP status), else 0.
-int DoPost(std::string_view request, const std::string &response_path);
-int DoPostFile(const std::string &request_path, const std::string &response_path,
-               std::string_view subject);
+// `ok` when the transfer succeeded (any HTTP status).
+PostResult DoPost(Session &session, std::string_view request, const std::string &response_path);
+PostResult DoPostFile(Session &session, const std::string &request_path,
+                      const std::string &response_path, std::string_view subject);
 
 // ---- callbacks (installed on every handle) --------------------------------
 
 std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void *transfer);
 std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void *transfer);
-std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *unused);
+std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *user_data);
 int DebugCallback(CURL *handle, curl_infotype kind, char *data, std::size_t length,
-                  void *unused);
+                  void *transfer);
 
-// Calls the host's status callback with "keepalive" when a transfer runs
-// and the due time has passed.
-void KeepaliveTick();
+// Calls the keepalive's callback with "keepalive" when a transfer runs and
+// the due time has passed.
+void KeepaliveTick(Keepalive &keepalive);
 
 // Marks the start and end of a transfer for the keepalive tick.
-void BeginTransfer();
-void EndTransfer();
+void BeginTransfer(Keepalive &keepalive);
+void EndTransfer(Keepalive &keepalive);
 
 // A debug text with the values of credential headers (Authorization,
 // Proxy-Authorization, Cookie, Set-Cookie) replaced by "****"; for a SigV4

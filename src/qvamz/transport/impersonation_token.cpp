@@ -10,9 +10,10 @@
 #include "transport/clock.hpp"
 #include "transport/curl_handles.hpp"
 #include "transport/curl_options.hpp"
+#include "frame/proxy.hpp"
 #include "transport/http_post.hpp"
 #include "transport/sigv4.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
 
 namespace qvamz {
 namespace {
@@ -34,11 +35,11 @@ struct CJsonDeleter {
 // The region that signs the API call: the endpoint's own, else the one the
 // EWS URL names, else us-east-1 (an endpoint set with "/AMZAPI" need not
 // carry a region).
-std::string SigningRegion(std::string_view endpoint)
+std::string SigningRegion(std::string_view endpoint, std::string_view ews_url)
 {
     std::string region = RegionFromEndpoint(endpoint);
     if (region.empty())
-        region = RegionFromEndpoint(ApiEndpointForEwsUrl(gEwsUrl));
+        region = RegionFromEndpoint(ApiEndpointForEwsUrl(ews_url));
     if (region.empty())
         region = kDefaultRegion;
     return region;
@@ -46,7 +47,7 @@ std::string SigningRegion(std::string_view endpoint)
 
 std::string ReadAnswer(const std::string &path)
 {
-    UniqueFile file = OpenFile(path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
     if (!file)
         return {};
     std::string text(kTokenAnswerMax, '\0');
@@ -54,44 +55,19 @@ std::string ReadAnswer(const std::string &path)
     return text;
 }
 
-// Takes "Token" and "ExpiresIn" from the API's JSON answer.
-void InstallTokenFromAnswer(const std::string &answer)
+void ApplyApiPostOptions(Session &session, CURL *handle, TransferFiles &files,
+                         const std::string &endpoint, const std::string &body,
+                         const HeaderList &headers)
 {
-    gBearerToken.clear();
-    gTokenExpiresIn = 0;
-    std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_ParseWithLength(answer.c_str(), answer.size()));
-    if (!root)
-        return;
-    const cJSON *token = cJSON_GetObjectItemCaseSensitive(root.get(), "Token");
-    if (cJSON_IsString(token) && token->valuestring)
-        assign_limited(gBearerToken, token->valuestring, kBearerTokenMax);
-    const cJSON *expires = cJSON_GetObjectItemCaseSensitive(root.get(), "ExpiresIn");
-    if (cJSON_IsNumber(expires))
-        gTokenExpiresIn = expires->valueint;
-}
-
-void InstallBearerHeaders()
-{
-    HeaderList headers;
-    AppendStandardHeaders(headers);
-    headers.append("Authorization: Bearer " + gBearerToken);
-    SetSessionHeaders(std::move(headers));
-    gHttpAuth = static_cast<int>(CURLAUTH_BEARER);
-    gTokenTime = clock::Now();
-}
-
-void ApplyApiPostOptions(CURL *handle, TransferFiles &files, const std::string &endpoint,
-                         const std::string &body, const HeaderList &headers)
-{
-    ApplyTransferOptions(handle, &files);
+    ApplyTransferOptions(handle, &files, session.state.http_auth);
     curl_easy_setopt(handle, CURLOPT_URL, endpoint.c_str());
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, nullptr);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    ApplyTlsOptions(handle);
-    ApplyProxyOptions(handle);
+    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyProxyOptions(handle, session.settings.proxy);
 }
 
 } // namespace
@@ -164,20 +140,37 @@ SignedApiRequest SignApiRequest(std::string_view endpoint, std::string_view body
     return request;
 }
 
-void DoPostAWS(const std::string &endpoint, const std::string &body,
-               const std::string &response_path)
+ImpersonationToken ParseTokenAnswer(std::string_view answer)
 {
+    ImpersonationToken parsed;
+    std::unique_ptr<cJSON, CJsonDeleter> root(cJSON_ParseWithLength(answer.data(), answer.size()));
+    if (!root)
+        return parsed;
+    const cJSON *token = cJSON_GetObjectItemCaseSensitive(root.get(), "Token");
+    if (cJSON_IsString(token) && token->valuestring)
+        assign_limited(parsed.token, token->valuestring, kBearerTokenMax);
+    const cJSON *expires = cJSON_GetObjectItemCaseSensitive(root.get(), "ExpiresIn");
+    if (cJSON_IsNumber(expires))
+        parsed.expires_in = expires->valueint;
+    return parsed;
+}
+
+PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::string &body,
+                     const std::string &response_path)
+{
+    PostResult result;
     CurlEasy handle(curl_easy_init());
     if (!handle) {
         com_Log("QV Error: Error in DoPostAWS curl init");
-        return;
+        return result;
     }
-    if (gSw.curl_debug)
+    if (session.settings.curl_debug)
         com_Log("curl debug: at DoPostAWS, url=%s, size=%ld", endpoint.c_str(),
                 static_cast<long>(body.size()));
-    const SignedApiRequest request = SignApiRequest(
-        endpoint, body, SigningRegion(endpoint), gAccessKey, gAccessSecret, clock::Now());
-    if (gSw.curl_debug) {
+    const SignedApiRequest request =
+        SignApiRequest(endpoint, body, SigningRegion(endpoint, session.state.ews_url),
+                       session.state.access_key, session.state.access_secret, clock::Now());
+    if (session.settings.curl_debug) {
         com_Log("curl debug: canonical_request:\n%s\n", request.canonical_request.c_str());
         com_Log("curl debug: stringToSign:\n%s\n", request.string_to_sign.c_str());
         com_Log("curl debug: signature: %s", request.signature.c_str());
@@ -187,69 +180,62 @@ void DoPostAWS(const std::string &endpoint, const std::string &body,
     for (const std::string &line : request.header_lines)
         headers.append(line);
 
-    const int attempts = gSw.api_attempts < 1 ? 1 : gSw.api_attempts;
+    Keepalive &keepalive = session.state.transport.keepalive;
+    const int attempts = session.settings.api_attempts < 1 ? 1 : session.settings.api_attempts;
     for (int attempt = 1; attempt <= attempts; ++attempt) {
-        UniqueFile response = OpenFile(response_path, "wb");
+        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
-            return;
+            return PostResult{};
+        result = PostResult{};
         TransferFiles files;
         files.response = response.get();
-        ApplyApiPostOptions(handle.get(), files, endpoint, body, headers);
-        gHTTPResponse = 0;
-        BeginTransfer();
-        const CURLcode result = curl_easy_perform(handle.get());
-        EndTransfer();
-        if (result == CURLE_OK)
+        files.result = &result;
+        files.keepalive = &keepalive;
+        files.curl_debug = session.settings.curl_debug != 0;
+        ApplyApiPostOptions(session, handle.get(), files, endpoint, body, headers);
+        BeginTransfer(keepalive);
+        const CURLcode code = curl_easy_perform(handle.get());
+        EndTransfer(keepalive);
+        result.ok = code == CURLE_OK;
+        if (result.ok)
             break;
+        result.curl_error = curl_easy_strerror(code);
         if (attempt == attempts) {
             com_Log("QV Warning: post to %s failed: %s", endpoint.c_str(),
-                    curl_easy_strerror(result));
+                    result.curl_error.c_str());
             break;
         }
-        com_Log("QV Info: retrying Post (error=%d)", static_cast<int>(result));
-        clock::SleepMs(gSw.retry_delay_unit * 1000);
+        com_Log("QV Info: retrying Post (error=%d)", static_cast<int>(code));
+        clock::SleepMs(session.settings.retry_delay_unit * 1000);
     }
+    return result;
 }
 
-void GetImpersonationToken()
+std::optional<ImpersonationToken> RequestImpersonationToken(Session &session,
+                                                            const std::string &endpoint)
 {
-    if (gApiEndpoint.empty())
-        gApiEndpoint = ApiEndpointForEwsUrl(gEwsUrl);
-    if (gApiEndpoint.empty()) {
-        com_Log("QV Error: cannot locate Workmail endpoint");
-        return;
-    }
-    com_Log("Attempting to obtain impersonation token for endpoint %s", gApiEndpoint.c_str());
-    const std::string answer_path = gWorkDir + "impersonation.tmp";
-    DoPostAWS(gApiEndpoint, ImpersonationRequestBody(gRoleId, gOrganizationId), answer_path);
-    if (gHTTPResponse != 200) {
+    com_Log("Attempting to obtain impersonation token for endpoint %s", endpoint.c_str());
+    const std::string answer_path = session.state.work_dir + "impersonation.tmp";
+    const PostResult post = DoPostAWS(
+        session, endpoint,
+        ImpersonationRequestBody(session.state.role_id, session.state.organization_id),
+        answer_path);
+    if (post.http_status != 200) {
         com_Log("QV Error: unable to retrieve impersonation token, response is %d",
-                gHTTPResponse);
+                post.http_status);
         std::remove(answer_path.c_str());
-        return;
+        return std::nullopt;
     }
     const std::string answer = ReadAnswer(answer_path);
     // The answer holds a live credential: it does not stay on disk.
     std::remove(answer_path.c_str());
-    InstallTokenFromAnswer(answer);
-    com_Log("Workmail token expires in %d seconds", gTokenExpiresIn);
-    InstallBearerHeaders();
+    return ParseTokenAnswer(answer);
 }
 
-bool TokenRenewalDue(std::int64_t now)
+bool TokenRenewalDue(const SessionState &state, std::int64_t now)
 {
-    return !gBearerToken.empty() &&
-           now > gTokenTime + gTokenExpiresIn - kTokenRenewMarginSeconds;
-}
-
-void RenewTokenIfDue()
-{
-    const std::int64_t now = clock::Now();
-    if (!TokenRenewalDue(now))
-        return;
-    com_Log("QV Info: AWS token expired, obtaining new one");
-    GetImpersonationToken();
-    gTokenTime = now;
+    return !state.bearer_token.empty() &&
+           now > state.token_time + state.token_expires_in - kTokenRenewMarginSeconds;
 }
 
 } // namespace qvamz

@@ -8,9 +8,15 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <optional>
 #include <vector>
 
+#include "transport/http_post.hpp"
+
 namespace qvamz {
+
+struct Session;
+struct SessionState;
 
 inline constexpr int kTokenRenewMarginSeconds = 60;
 inline constexpr std::size_t kTokenAnswerMax = 9000;   // bytes of the API answer read
@@ -45,20 +51,27 @@ SignedApiRequest SignApiRequest(std::string_view endpoint, std::string_view body
 // The JSON request body of AssumeImpersonationRole.
 std::string ImpersonationRequestBody(std::string_view role_id, std::string_view organization_id);
 
-// Obtains a token for `gRoleId` and installs it in the EWS header list;
-// failures are logged and leave the previous token in place.
-void GetImpersonationToken();
+// A token as the API hands it out.
+struct ImpersonationToken {
+    std::string token;  // empty when the answer held none (<= 2000 bytes)
+    int expires_in = 0; // seconds
+};
 
-// One signed POST to the WorkMail API with the "/POSTTO" attempts; the
-// answer goes to `response_path`, the status to `gHTTPResponse`.
-void DoPostAWS(const std::string &endpoint, const std::string &body,
-               const std::string &response_path);
+// "Token" and "ExpiresIn" of the API's JSON answer.
+ImpersonationToken ParseTokenAnswer(std::string_view answer);
+
+// One signed POST to the WorkMail API with the "/POSTTO" attempts, on a
+// handle of its own; the answer goes to `response_path`.
+PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::string &body,
+                     const std::string &response_path);
+
+// Asks `endpoint` for a token for the session's role; nothing (and the
+// reason logged) unless the API answered 200.
+std::optional<ImpersonationToken> RequestImpersonationToken(Session &session,
+                                                            const std::string &endpoint);
 
 // True when a token is installed and `now` is past its lifetime minus
 // 60 seconds.
-bool TokenRenewalDue(std::int64_t now);
-
-// The refresh check readers and writers make before each page or item.
-void RenewTokenIfDue();
+bool TokenRenewalDue(const SessionState &state, std::int64_t now);
 
 } // namespace qvamz

@@ -13,28 +13,28 @@
 #include "transport/clock.hpp"
 #include "transport/http_post.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/text_match.hpp"
-#include "transport/unique_file.hpp"
+#include "common/unique_file.hpp"
+#include "common/text_case.hpp"
 
 namespace qvamz {
 namespace {
 
 constexpr std::string_view kBackOffName = "Name=\"BackOffMilliseconds\"";
 
-void LogHttpWarning(std::string_view text)
+void LogHttpWarning(const PostResult &post, std::string_view text)
 {
-    com_Log("QV Warning: http error=%d, faultstring=%.*s, %s", gHTTPResponse,
-            static_cast<int>(text.size()), text.data(), gRequestId.c_str());
+    com_Log("QV Warning: http error=%d, faultstring=%.*s, %s", post.http_status,
+            static_cast<int>(text.size()), text.data(), post.request_id.c_str());
 }
 
 // File mode: the envelope around the body file's bytes, into the request file.
 bool WriteRequestFile(const std::string &request_path, const std::string &body_file,
                       const std::string &head, const std::string &tail)
 {
-    UniqueFile body = OpenFile(body_file, "rb");
+    qvcommon::UniqueFile body = qvcommon::OpenFile(body_file, "rb");
     if (!body)
         return false;
-    UniqueFile request = OpenFile(request_path, "wb");
+    qvcommon::UniqueFile request = qvcommon::OpenFile(request_path, "wb");
     if (!request)
         return false;
     bool ok = std::fwrite(head.data(), 1, head.size(), request.get()) == head.size();
@@ -48,15 +48,15 @@ bool WriteRequestFile(const std::string &request_path, const std::string &body_f
 
 } // namespace
 
-EnvelopeSettings SessionEnvelopeSettings()
+EnvelopeSettings SessionEnvelopeSettings(const Session &session)
 {
     EnvelopeSettings settings;
-    settings.archive = gArchive != 0;
-    settings.public_folders = gPublicFolders != 0;
-    settings.force_version_header = gForceVersionHeader != 0;
-    settings.server_major_version = gServerMajorVersion;
-    settings.admin_user = gAdminUser;
-    settings.mailbox = gMailbox;
+    settings.archive = session.state.archive != 0;
+    settings.public_folders = session.settings.public_folders != 0;
+    settings.force_version_header = session.state.force_version_header != 0;
+    settings.server_major_version = session.state.server_major_version;
+    settings.admin_user = session.state.admin_user;
+    settings.mailbox = session.state.mailbox;
     return settings;
 }
 
@@ -78,7 +78,9 @@ std::string EnvelopeHead(std::string_view operation, std::string_view attributes
         if (impersonation) {
             xml += "<t:ExchangeImpersonation>\n"
                    "<t:ConnectingSID>\n"
-                   "<t:PrimarySmtpAddress>" + qvcom::xml_escape(s.mailbox) + "</t:PrimarySmtpAddress>\n"
+                   "<t:PrimarySmtpAddress>" +
+                   qvcom::xml_escape(s.mailbox) +
+                   "</t:PrimarySmtpAddress>\n"
                    "</t:ConnectingSID>\n"
                    "</t:ExchangeImpersonation>\n";
         }
@@ -113,18 +115,18 @@ std::string ReplaceDelegateMarker(std::string_view body, std::string_view delega
 bool ReadFaultReport(const std::string &response_path, FaultReport &report)
 {
     report = FaultReport{};
-    UniqueFile file = OpenFile(response_path, "rb");
+    qvcommon::UniqueFile file = qvcommon::OpenFile(response_path, "rb");
     if (!file)
         return false;
     std::string line;
     while (ReadAnswerLine(file.get(), line, kFaultLineMax)) {
         if (!report.fault_found)
             report.text = line;
-        if (!report.fault_found && StartsWithNoCase(line, "<faultstring")) {
+        if (!report.fault_found && qvcommon::StartsWithNoCase(line, "<faultstring")) {
             ReadAnswerLine(file.get(), line, kFaultLineMax);
             report.text = line;
             report.fault_found = true;
-            if (!StartsWithNoCase(report.text, kBusyFaultText))
+            if (!qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
                 break;
             // A busy fault may say how long to stay away: read on for it.
             continue;
@@ -141,7 +143,7 @@ bool ReadFaultReport(const std::string &response_path, FaultReport &report)
 
 bool IsBusyAnswer(int http_status, std::string_view text)
 {
-    return StartsWithNoCase(text, kBusyFaultText) || http_status == 504;
+    return qvcommon::StartsWithNoCase(text, kBusyFaultText) || http_status == 504;
 }
 
 int BusyDelayMs(int round, int back_off_ms)
@@ -150,13 +152,18 @@ int BusyDelayMs(int round, int back_off_ms)
     return std::max(by_round, std::min(back_off_ms, kBackOffCeilingMs));
 }
 
-int SoapRequest(std::string_view operation, std::string_view attributes, std::string_view body,
-                const std::string &response_path, const std::string &body_file,
-                std::string_view subject)
+bool IsUsableAnswer(const PostResult &post)
+{
+    return post.ok && post.http_status == 200;
+}
+
+PostResult SoapRequest(Session &session, std::string_view operation, std::string_view attributes,
+                       std::string_view body, const std::string &response_path,
+                       const std::string &body_file, std::string_view subject)
 {
     const bool file_mode = !body_file.empty();
-    const std::string request_path = gWorkDir + "soap.xml";
-    const EnvelopeSettings settings = SessionEnvelopeSettings();
+    const std::string request_path = session.state.work_dir + "soap.xml";
+    const EnvelopeSettings settings = SessionEnvelopeSettings(session);
     const std::string head = EnvelopeHead(operation, attributes, settings);
     const std::string tail = EnvelopeTail(operation);
 
@@ -164,56 +171,57 @@ int SoapRequest(std::string_view operation, std::string_view attributes, std::st
     std::string envelope;
     if (file_mode) {
         if (!WriteRequestFile(request_path, body_file, head, tail))
-            return 0;
-        if (gSw.curl_debug)
+            return PostResult{};
+        if (session.settings.curl_debug)
             com_Log("curl debug: Soap post data length: %ld",
                     static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
     } else {
-        envelope = head + ReplaceDelegateMarker(body, gDelegateMailbox) + tail;
-        if (gSw.curl_debug)
+        envelope = head + ReplaceDelegateMarker(body, session.state.delegate_mailbox) + tail;
+        if (session.settings.curl_debug)
             com_Log("curl debug: Soap post data:\n%s\n", envelope.c_str());
     }
 
     for (int busy_round = 0;;) {
-        int posted;
+        PostResult post;
         if (file_mode) {
-            if (gSw.xcurl_debug)
+            if (session.settings.xcurl_debug)
                 com_Log("curl debug: save soap file: %s", request_path.c_str());
-            posted = DoPostFile(request_path, response_path, subject);
+            post = DoPostFile(session, request_path, response_path, subject);
         } else {
-            if (gSw.xcurl_debug)
+            if (session.settings.xcurl_debug)
                 com_HexDump("soap request", envelope.data(),
                             std::min(envelope.size(), kSoapHexDumpMax));
-            posted = DoPost(envelope, response_path);
+            post = DoPost(session, envelope, response_path);
         }
-        if (gSw.xcurl_debug)
+        if (session.settings.xcurl_debug)
             com_Log("curl debug: Save Soap XML output now: %s", response_path.c_str());
-        if (gSw.curl_debug)
-            com_Log("curl debug: Return from DoPost=%d, gHTTPResponse=%d", posted, gHTTPResponse);
+        if (session.settings.curl_debug)
+            com_Log("curl debug: Return from DoPost=%d, HTTP status=%d", post.ok ? 1 : 0,
+                    post.http_status);
 
-        if (gHTTPResponse == 200) {
+        if (post.http_status == 200) {
             std::remove(request_path.c_str());
-            return posted;
+            return post;
         }
         FaultReport report;
         if (!ReadFaultReport(response_path, report)) {
-            com_Log("%s", gRequestId.c_str());
-            return 0;
+            com_Log("%s", post.request_id.c_str());
+            return post;
         }
-        if (report.fault_found && !StartsWithNoCase(report.text, kBusyFaultText))
-            LogHttpWarning(report.text);
-        if (!IsBusyAnswer(gHTTPResponse, report.text)) {
-            LogHttpWarning(report.text);
-            return 0;
+        if (report.fault_found && !qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
+            LogHttpWarning(post, report.text);
+        if (!IsBusyAnswer(post.http_status, report.text)) {
+            LogHttpWarning(post, report.text);
+            return post;
         }
         ++busy_round;
         if (busy_round >= kBusyRoundsMax) {
             std::remove(request_path.c_str());
-            LogHttpWarning(report.text);
-            return 0;
+            LogHttpWarning(post, report.text);
+            return post;
         }
         const int delay = BusyDelayMs(busy_round, report.back_off_ms);
-        if (gSw.curl_debug)
+        if (session.settings.curl_debug)
             com_Log("curl debug: server busy (round %d of %d), waiting %d ms", busy_round,
                     kBusyRoundsMax, delay);
         clock::SleepMs(delay);

@@ -13,7 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "transport/http_post.hpp"
+
 namespace qvamz {
+
+struct Session;
 
 inline constexpr std::string_view kDelegateMarker = "#Delegate";
 inline constexpr std::string_view kBusyFaultText = "The server cannot service";
@@ -38,7 +42,7 @@ struct EnvelopeSettings {
     std::string admin_user; // non-empty: ExchangeImpersonation of `mailbox`
     std::string mailbox;
 };
-EnvelopeSettings SessionEnvelopeSettings();
+EnvelopeSettings SessionEnvelopeSettings(const Session &session);
 
 // Everything before the body: declaration, envelope, header, soap:Body and
 // the operation's start tag with its namespaces.
@@ -69,10 +73,13 @@ int BusyDelayMs(int round, int back_off_ms);
 // Posts one EWS operation.  `body_file` empty: in-memory mode with `body`;
 // otherwise the file's bytes form the body and the envelope is written to
 // "%ssoap.xml".  `subject` appears in the transport's retry message.
-// Returns 1 when the post succeeded with HTTP 200, else 0; `gHTTPResponse`
-// holds the last status.
-int SoapRequest(std::string_view operation, std::string_view attributes, std::string_view body,
-                const std::string &response_path, const std::string &body_file = {},
-                std::string_view subject = {});
+// Returns what the last post brought back; IsUsableAnswer() says whether
+// the answer can be read.
+PostResult SoapRequest(Session &session, std::string_view operation, std::string_view attributes,
+                       std::string_view body, const std::string &response_path,
+                       const std::string &body_file = {}, std::string_view subject = {});
+
+// The post succeeded with HTTP 200.
+bool IsUsableAnswer(const PostResult &post);
 
 } // namespace qvamz

@@ -1,0 +1,34 @@
+// Base64 (RFC 4648 alphabet) for encoded words, EWS content elements and
+// attachment files.  Each caller decides what ends its input ("=", a
+// foreign character) and what it skips; these pieces only do the bits.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace qvcommon {
+
+// 0..63 for a character of the alphabet; -1 for anything else ("=" too).
+int Base64Sextet(char c);
+
+// Collects 6-bit values and hands out each byte as soon as its 8 bits are
+// in.  Bits of an incomplete last byte are dropped, as decoders must.
+class Base64Bits {
+public:
+    // Takes one value 0..63; true when `byte` holds a completed byte.
+    bool Push(int sextet, unsigned char &byte);
+    // Forgets a partial byte (after "=" padding ends a group).
+    void Reset() { bits_ = 0, held_ = 0; }
+
+private:
+    unsigned bits_ = 0;
+    int held_ = 0;
+};
+
+// Padded base64 of `bytes`, no line breaks.
+std::string Base64Encode(std::string_view bytes);
+// Decodes until the first "="; characters outside the alphabet (blanks
+// agents put into long words) are skipped.
+std::string Base64Decode(std::string_view text);
+
+} // namespace qvcommon

@@ -1,0 +1,25 @@
+// The owning stdio FILE handle: closed when it goes out of scope.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+namespace qvcommon {
+
+struct FileCloser {
+    void operator()(std::FILE *file) const noexcept { std::fclose(file); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+inline UniqueFile OpenFile(const char *path, const char *mode)
+{
+    return UniqueFile(std::fopen(path, mode));
+}
+
+inline UniqueFile OpenFile(const std::string &path, const char *mode)
+{
+    return OpenFile(path.c_str(), mode);
+}
+
+} // namespace qvcommon

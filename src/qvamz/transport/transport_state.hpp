@@ -1,0 +1,81 @@
+// What the transport keeps for one session: curl's global state, the one
+// easy handle every EWS post reuses (its cookie engine holds the session
+// cookie), the EWS header list, and the keepalive clock of the transfer
+// that runs.  Owned by the Session; all of it is released with it.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstdint>
+#include <utility>
+
+#include "qv/qvamz.h"
+#include "transport/curl_handles.hpp"
+
+namespace qvamz {
+
+// curl_global_init / curl_global_cleanup as one owner.
+class CurlGlobal {
+  public:
+    CurlGlobal() = default;
+    CurlGlobal(CurlGlobal &&other) noexcept : ready_(other.ready_) { other.ready_ = false; }
+    CurlGlobal &operator=(CurlGlobal &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            ready_ = other.ready_;
+            other.ready_ = false;
+        }
+        return *this;
+    }
+    ~CurlGlobal() { reset(); }
+
+    bool init()
+    {
+        if (!ready_)
+            ready_ = curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK;
+        return ready_;
+    }
+    void reset() noexcept
+    {
+        if (ready_)
+            curl_global_cleanup();
+        ready_ = false;
+    }
+
+  private:
+    bool ready_ = false;
+};
+
+// The host's status callback gets "keepalive" at most every 30 seconds
+// while a transfer runs.
+struct Keepalive {
+    qv_status_fn callback = nullptr;
+    std::int64_t due = 0;
+    bool transfer_running = false;
+};
+
+struct TransportState {
+    TransportState() = default;
+    TransportState(TransportState &&) noexcept = default;
+    // The handles go before curl's global state, as on destruction.
+    TransportState &operator=(TransportState &&other) noexcept
+    {
+        headers = std::move(other.headers);
+        handle = std::move(other.handle);
+        global = std::move(other.global);
+        keepalive = other.keepalive;
+        tls_warning_given = other.tls_warning_given;
+        return *this;
+    }
+
+    // Declared first so it is released last: handles go before curl's
+    // global state.
+    CurlGlobal global;
+    CurlEasy handle;
+    HeaderList headers;
+    Keepalive keepalive;
+    bool tls_warning_given = false; // "/SSLNOVERIFY" warns once per logon
+};
+
+} // namespace qvamz

@@ -1,0 +1,103 @@
+// libFuzzer target: the scanning routines of EWS answers.  Input: a flags
+// byte (bit 0: the answer is stored unformatted), a split byte (where the
+// network cuts the answer in two), a byte choosing element names, then the
+// answer.  The answer is stored as the transport stores it and read by
+// every scanner, from the file and from memory, as the readers do.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "ews/xml_scan.hpp"
+#include "fuzz_support.hpp"
+#include "qv/qvcom.h"
+
+namespace {
+
+constexpr std::array<std::string_view, 8> kNames = {
+    "MimeContent", "Value", "Subject", "DateTimeReceived", "ItemId", "Body", "", "String"};
+constexpr std::array<std::string_view, 4> kKeys = {"", "EmailAddress1", "Business", "\""};
+
+std::string read_all(const std::string &path)
+{
+    std::string text;
+    std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(std::fopen(path.c_str(), "rb"),
+                                                        std::fclose);
+    char chunk[4096];
+    std::size_t got = 0;
+    while (in && (got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0)
+        text.append(chunk, got);
+    return text;
+}
+
+// Feeding the answer whole or in two pieces gives the same file.
+void check_split_independence(std::string_view answer, std::size_t split)
+{
+    qvamz::TagLineFormatter whole, pieces;
+    std::string a, b;
+    whole.Feed(answer, a);
+    split = answer.empty() ? 0 : split % (answer.size() + 1);
+    pieces.Feed(answer.substr(0, split), b);
+    pieces.Feed(answer.substr(split), b);
+    if (a != b)
+        std::abort();
+}
+
+void scan_file(const std::string &path, std::string_view name)
+{
+    if (std::FILE *in = std::fopen(path.c_str(), "rb")) {
+        std::string id, change_key;
+        while (qvamz::ExtractItemId(in, id, change_key) == 1) {
+        }
+        std::fclose(in);
+    }
+    int is_read = -1;
+    qvamz::ExtractBase64Element(path, path + ".decoded", name, &is_read);
+}
+
+void scan_buffer(std::string text, std::string_view name, std::string_view key, std::size_t max)
+{
+    std::string value;
+    qvamz::GetElementValue(text.c_str(), name, value, max, key);
+    if (value.size() > max)
+        std::abort();
+    const char *cursor = text.c_str();
+    std::string line;
+    int lines = 0;
+    while (cursor != nullptr && qvamz::NextBufferLine(cursor, line) == 0 && ++lines < 100000) {
+        qv_filetime when = 0;
+        qvamz::ParseEwsDateTime(line, when);
+    }
+    static qv_message *msg = new qv_message{};
+    qvamz::ParseCategories(text.c_str(), msg);
+    com_ResetObject(msg);
+    std::string trimmed = text;
+    qvamz::RemoveElement(trimmed, name);
+    if (trimmed.size() > text.size())
+        std::abort();
+    const std::size_t decoded = qvamz::Base64DecodeInPlace(text.data());
+    if (decoded > qvamz::kBase64InPlaceMax)
+        std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
+{
+    qvfuzz::Input input(data, size);
+    const uint8_t flags = input.byte();
+    const uint8_t split = input.byte();
+    const uint8_t choice = input.byte();
+    const std::string_view answer = input.rest();
+    const std::string path = qvfuzz::scratch_dir("ews_scan") + "answer.xml";
+    check_split_independence(answer, split);
+    if (!qvfuzz::write_answer(path, answer, flags & 1, split))
+        return 0;
+    const std::string_view name = kNames[choice % kNames.size()];
+    scan_file(path, name);
+    const std::size_t max = (flags & 2) ? 8 : qvamz::kScanLineMax;
+    scan_buffer(read_all(path), name, kKeys[(choice >> 3) % kKeys.size()], max);
+    return 0;
+}
