@@ -5,23 +5,17 @@
 // tests/data/corpus/expected-differences.txt.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-
+#include <chrono>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <random>
-#include <chrono>
 
 #include "compare.hpp"
 #include "dump_compare.hpp"
 #include "expectations.hpp"
+#include "qv_test_support.hpp"
 #include "sandbox_process.hpp"
-
-extern char **environ;
 
 namespace difftest {
 namespace {
@@ -34,15 +28,8 @@ constexpr const char *kTarget = "target@example.com";
 constexpr const char *kPassword = "Diff-pw-1";
 constexpr const char *kTopFolder = "Corpus";
 
-std::string read_bytes(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void write_bytes(const fs::path &path, const std::string &bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-}
+using qvtest::read_file;
+using qvtest::write_file;
 
 struct CorpusMessage {
     std::string name; // path below the corpus folder: "kinds/01-x.eml"
@@ -69,7 +56,7 @@ std::vector<CorpusMessage> load_corpus() {
     std::sort(corpus.begin(), corpus.end(), [](const auto &a, const auto &b) { return a.name < b.name; });
     std::map<std::string, int> ids;
     for (CorpusMessage &m : corpus) {
-        m.original = read_bytes(m.file);
+        m.original = read_file(m.file);
         m.as_written = read_message(m.original);
         m.source = read_message(with_header_ends(m.original, m.as_written.boundaries));
         extract_uuencoded_blocks(m.source);
@@ -108,25 +95,12 @@ class ScratchDir {
     fs::path path_;
 };
 
-// Runs ews-sandbox with its output appended to `log`; throws when it fails.
-// (Seeding runs it once per folder: waiting without polling keeps that quick.)
-void sandbox(std::vector<std::string> args, const fs::path &log) {
+// Runs one ews-sandbox command; throws with its output when it fails.
+void sandbox(std::vector<std::string> args) {
     args.insert(args.begin(), QV_SANDBOX_PATH);
-    std::vector<char *> argv;
-    for (std::string &arg : args)
-        argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (spawned != 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        throw std::runtime_error("ews-sandbox " + args[1] + " failed; see " + log.string() + ":\n" + read_bytes(log));
+    const qvmigrate::CommandResult result = qvmigrate::run_command(args, std::chrono::seconds(120));
+    if (result.status != 0)
+        throw std::runtime_error("ews-sandbox " + args[1] + " failed:\n" + result.output);
 }
 
 void seed(const fs::path &data, const fs::path &staging, const std::vector<CorpusMessage> &corpus) {
@@ -138,8 +112,7 @@ void seed(const fs::path &data, const fs::path &staging, const std::vector<Corpu
     }
     for (const auto &[folder, files] : folders)
         sandbox({"seed", "--data", data.string(), "--mailbox", kSource, "--eml-dir", files.string(), "--folder",
-                 folder},
-                data / "seed.log");
+                 folder});
 }
 
 using ItemsByFolder = std::map<std::string, std::vector<const qvmigrate::DumpItem *>>;
@@ -161,7 +134,7 @@ CopyOutcome seed_and_copy(const fs::path &scratch, const std::vector<CorpusMessa
     const fs::path data = scratch / "sandbox";
     fs::create_directories(data);
     for (const char *box : {kSource, kTarget})
-        sandbox({"user", "add", "--data", data.string(), "--mailbox", box, "--password", kPassword}, data / "user.log");
+        sandbox({"user", "add", "--data", data.string(), "--mailbox", box, "--password", kPassword});
     const auto started = std::chrono::steady_clock::now();
     seed(data, scratch / "seed", corpus);
     const auto seeded = std::chrono::steady_clock::now();
@@ -182,8 +155,7 @@ CopyOutcome seed_and_copy(const fs::path &scratch, const std::vector<CorpusMessa
     outcome.status = copy.status;
     outcome.output = copy.output;
     for (const auto &[box, name] : {std::pair{kSource, "source"}, {kTarget, "target"}})
-        sandbox({"dump", "--data", data.string(), "--mailbox", box, "--out", (scratch / name).string()},
-                data / "dump.log");
+        sandbox({"dump", "--data", data.string(), "--mailbox", box, "--out", (scratch / name).string()});
     outcome.source = qvmigrate::load_dump(scratch / "source");
     outcome.target = qvmigrate::load_dump(scratch / "target");
     return outcome;
@@ -197,7 +169,7 @@ std::vector<std::string> copies_of(const CorpusMessage &message, const ItemsByFo
     if (folder == target.end())
         return copies;
     for (const qvmigrate::DumpItem *item : folder->second) {
-        std::string bytes = read_bytes(item->eml);
+        std::string bytes = read_file(item->eml);
         if (!message.shared || read_message(bytes).message_id == message.source.message_id)
             copies.push_back(std::move(bytes));
     }
@@ -210,7 +182,7 @@ std::vector<Difference> compare_one(const CorpusMessage &message, const ItemsByF
     const auto seeded = source.find(message.folder);
     const bool stored = seeded != source.end() &&
                         std::any_of(seeded->second.begin(), seeded->second.end(), [&](const qvmigrate::DumpItem *item) {
-                            return read_bytes(item->eml) == message.original;
+                            return read_file(item->eml) == message.original;
                         });
     if (!stored)
         return {{"seed", "the source mailbox does not hold the file's bytes in " + message.folder}};
@@ -229,7 +201,7 @@ std::vector<Difference> compare_one(const CorpusMessage &message, const ItemsByF
 TEST(DifferentialCopy, EveryCorpusMessageDiffersOnlyAsListed) {
     const std::vector<CorpusMessage> corpus = load_corpus();
     ASSERT_GE(corpus.size(), 200u) << "the corpus in " << QV_CORPUS_DIR << " is incomplete";
-    const KindsByMessage expected = parse_expectations(read_bytes(fs::path(QV_CORPUS_DIR) / "expected-differences.txt"));
+    const KindsByMessage expected = parse_expectations(read_file(fs::path(QV_CORPUS_DIR) / "expected-differences.txt"));
 
     ScratchDir scratch;
     const CopyOutcome copy = seed_and_copy(scratch.path(), corpus);
@@ -249,8 +221,8 @@ TEST(DifferentialCopy, EveryCorpusMessageDiffersOnlyAsListed) {
     }
     const fs::path out_dir = fs::path(QV_BINARY_DIR) / "differential";
     fs::create_directories(out_dir);
-    write_bytes(out_dir / "differences.txt", report);
-    write_bytes(out_dir / "actual-differences.txt", format_expectations(found));
+    write_file(out_dir / "differences.txt", report);
+    write_file(out_dir / "actual-differences.txt", format_expectations(found));
 
     std::cout << "qvmigrate copy exit status " << copy.status << "; source items " << copy.source.items.size()
               << ", target items " << copy.target.items.size() << "\n"

@@ -5,8 +5,8 @@
 #include "accounts.hpp"
 #include "auth.hpp"
 #include "crypto_util.hpp"
-#include "sandbox_fixture.hpp"
-#include "schema.hpp"
+#include "qv_test_support.hpp"
+#include "signed_api_call.hpp"
 
 namespace {
 
@@ -19,19 +19,7 @@ constexpr const char *kOrg = "m-00000000000000000000000000000001";
 constexpr UnixSeconds kNow = 1700000000;
 
 std::string basic(const std::string &user, const std::string &password) {
-    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    const std::string in = user + ":" + password;
-    std::string out;
-    for (std::size_t i = 0; i < in.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(in[i]) << 16;
-        if (i + 1 < in.size()) v |= static_cast<unsigned char>(in[i + 1]) << 8;
-        if (i + 2 < in.size()) v |= static_cast<unsigned char>(in[i + 2]);
-        out += alphabet[(v >> 18) & 63];
-        out += alphabet[(v >> 12) & 63];
-        out += i + 1 < in.size() ? alphabet[(v >> 6) & 63] : '=';
-        out += i + 2 < in.size() ? alphabet[v & 63] : '=';
-    }
-    return "Basic " + out;
+    return "Basic " + qvtest::base64_encode(user + ":" + password);
 }
 
 class Accounts : public sandbox_test::SandboxTest {
@@ -170,8 +158,6 @@ TEST_F(AuthMatrix, CredentialsAndCookies) {
     EXPECT_TRUE(r.header("Set-Cookie").empty());
 
     EXPECT_EQ(client.basic("alice@example.com", "wrong").ews(soap_request(get_folder())).status, 401);
-    EXPECT_EQ(client.basic("mallory@example.com", "alice-pw").ews(soap_request(get_folder())).status, 401);
-    EXPECT_EQ(client.authorization("Basic %%%%").ews(soap_request(get_folder())).status, 401);
     EXPECT_EQ(client.bearer("not-a-token").ews(soap_request(get_folder())).status, 401);
 
     r = client.basic("alice@example.com", "alice-pw").ews(soap_request(get_folder()));
@@ -186,9 +172,9 @@ TEST_F(AuthMatrix, CredentialsAndCookies) {
 }
 
 TEST_F(AuthMatrix, ImpersonationWithTokens) {
-    auto &server = start({"--token-lifetime", "3"});
+    auto &server = start();
     auto client = server.client();
-    const std::string token = client.obtain_token(kOrg, "role", "AKIDROLE", "role-secret");
+    const std::string token = sandbox_test::obtain_token(client, kOrg, "role", "AKIDROLE", "role-secret");
     ASSERT_FALSE(token.empty());
 
     client.bearer(token);
@@ -200,24 +186,10 @@ TEST_F(AuthMatrix, ImpersonationWithTokens) {
     r = client.ews(soap_request(get_folder(), impersonation_header("alice@example.com")));
     EXPECT_TRUE(reached_operation(r)) << r.status << r.body;
 
-    // The session cookie carries the grant, and ends with the token.
+    // The session cookie carries the grant (and ends with the token, tested in process).
     client.no_credentials();
     r = client.ews(soap_request(get_folder(), impersonation_header("alice@example.com")));
     EXPECT_TRUE(reached_operation(r)) << r.status << r.body;
-    std::this_thread::sleep_for(std::chrono::milliseconds(3200));
-    EXPECT_EQ(client.ews(soap_request(get_folder(), impersonation_header("alice@example.com"))).status, 401);
-    EXPECT_EQ(client.bearer(token).ews(soap_request(get_folder(), impersonation_header("alice@example.com"))).status,
-              401)
-        << "an expired token";
-}
-
-TEST_F(AuthMatrix, UsersMayNotImpersonate) {
-    auto &server = start();
-    auto r = server.client().basic("admin@example.com", "admin-pw")
-                 .ews(soap_request(get_folder(), impersonation_header("alice@example.com")));
-    EXPECT_EQ(r.status, 500);
-    EXPECT_EQ(r.fault_code(), "ErrorImpersonateUserDenied");
-    EXPECT_TRUE(sandbox::validate_soap(r.body, nullptr)) << r.body;
 }
 
 TEST_F(AuthMatrix, DelegateAdministratorsOpenOtherMailboxes) {
@@ -229,6 +201,11 @@ TEST_F(AuthMatrix, DelegateAdministratorsOpenOtherMailboxes) {
 
     r = admin.ews(soap_request(get_folder("inbox", "nobody@example.com")));
     EXPECT_TRUE(r.contains("ErrorNonExistentMailbox")) << "only mailbox users exist\n" << r.body;
+
+    // Users, administrators too, may not impersonate.
+    r = admin.ews(soap_request(get_folder(), impersonation_header("alice@example.com")));
+    EXPECT_EQ(r.status, 500);
+    EXPECT_EQ(r.fault_code(), "ErrorImpersonateUserDenied");
 
     auto bob = server.client().basic("bob@example.com", "bob-pw");
     r = bob.ews(soap_request(get_folder("inbox", "alice@example.com")));

@@ -3,10 +3,7 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <set>
-#include <sstream>
 
 #include "mailbox_tools.hpp"
 #include "mime_summary.hpp"
@@ -18,10 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string read_file(const fs::path &p) {
-    std::ifstream in(p, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using qvtest::read_file;
 
 struct JsonDoc {
     cJSON *json;
@@ -47,9 +41,9 @@ const fs::path kEmlDir = fs::path(QV_TEST_DATA_DIR) / "eml";
 
 TEST(DumpSeed, DumpAfterEmlSeedReproducesTheBytes) {
     TempDir data, out;
-    ASSERT_EQ(seed_eml_dir(data.path.string(), "alice@example.com", kEmlDir.string(), "Inbox/Imported/2024"), 0);
-    ASSERT_EQ(dump_mailbox(data.path.string(), "alice@example.com", out.path.string()), 0);
-    auto emls = files_with(out.path, ".eml");
+    ASSERT_EQ(seed_eml_dir(data.path().string(), "alice@example.com", kEmlDir.string(), "Inbox/Imported/2024"), 0);
+    ASSERT_EQ(dump_mailbox(data.path().string(), "alice@example.com", out.path().string()), 0);
+    auto emls = files_with(out.path(), ".eml");
     std::vector<fs::path> inputs = {kEmlDir / "01-crlf.eml", kEmlDir / "02-lf-only.eml", kEmlDir / "03-multipart.eml"};
     ASSERT_EQ(emls.size(), inputs.size()); // the dot file is left out
     for (std::size_t i = 0; i < inputs.size(); ++i) {
@@ -59,17 +53,17 @@ TEST(DumpSeed, DumpAfterEmlSeedReproducesTheBytes) {
         EXPECT_EQ(j.str("tree"), "msgfolderroot");
         EXPECT_FALSE(cJSON_IsTrue(cJSON_GetObjectItem(j.json, "is_read")));
     }
-    JsonDoc first(out.path / "000001.json");
+    JsonDoc first(out.path() / "000001.json");
     EXPECT_EQ(first.str("subject"), "śżb and a folded  subject line");
     EXPECT_EQ(first.str("date_sent"), "2024-03-04T09:00:00Z");
     EXPECT_EQ(first.str("date_received"), "2024-03-04T09:00:00Z");
-    JsonDoc third(out.path / "000003.json");
+    JsonDoc third(out.path() / "000003.json");
     cJSON *atts = cJSON_GetObjectItem(third.json, "attachments");
     ASSERT_EQ(cJSON_GetArraySize(atts), 1);
     EXPECT_EQ(std::string(cJSON_GetObjectItem(cJSON_GetArrayItem(atts, 0), "name")->valuestring), "data.bin");
     EXPECT_EQ(cJSON_GetObjectItem(cJSON_GetArrayItem(atts, 0), "size")->valueint, 10);
 
-    JsonDoc folders(out.path / "folders.json");
+    JsonDoc folders(out.path() / "folders.json");
     bool found = false;
     cJSON *f;
     cJSON_ArrayForEach(f, cJSON_GetObjectItem(folders.json, "folders")) {
@@ -85,24 +79,24 @@ TEST(DumpSeed, DumpAfterEmlSeedReproducesTheBytes) {
 
 TEST(DumpSeed, SeedAndDumpReportBadArguments) {
     TempDir data, out;
-    EXPECT_NE(seed_eml_dir(data.path.string(), "a@example.com", (data.path / "missing").string(), "Inbox"), 0);
-    EXPECT_NE(dump_mailbox(data.path.string(), "nobody@example.com", out.path.string()), 0);
-    ASSERT_EQ(seed_demo(data.path.string(), "demo@example.com"), 0);
-    EXPECT_NE(seed_demo(data.path.string(), "demo@example.com"), 0); // only into an empty mailbox
+    EXPECT_NE(seed_eml_dir(data.path().string(), "a@example.com", (data.path() / "missing").string(), "Inbox"), 0);
+    EXPECT_NE(dump_mailbox(data.path().string(), "nobody@example.com", out.path().string()), 0);
+    ASSERT_EQ(seed_demo(data.path().string(), "demo@example.com"), 0);
+    EXPECT_NE(seed_demo(data.path().string(), "demo@example.com"), 0); // only into an empty mailbox
 }
 
 TEST(DumpSeed, DemoMailboxIsDeterministicAndCoversTheHardCases) {
     TempDir a, b, out_a, out_b;
-    ASSERT_EQ(seed_demo(a.path.string(), "demo@example.com"), 0);
-    ASSERT_EQ(seed_demo(b.path.string(), "demo@example.com"), 0);
-    ASSERT_EQ(dump_mailbox(a.path.string(), "demo@example.com", out_a.path.string()), 0);
-    ASSERT_EQ(dump_mailbox(b.path.string(), "demo@example.com", out_b.path.string()), 0);
-    auto emls = files_with(out_a.path, ".eml");
+    ASSERT_EQ(seed_demo(a.path().string(), "demo@example.com"), 0);
+    ASSERT_EQ(seed_demo(b.path().string(), "demo@example.com"), 0);
+    ASSERT_EQ(dump_mailbox(a.path().string(), "demo@example.com", out_a.path().string()), 0);
+    ASSERT_EQ(dump_mailbox(b.path().string(), "demo@example.com", out_b.path().string()), 0);
+    auto emls = files_with(out_a.path(), ".eml");
     ASSERT_GE(emls.size(), 30u);
-    for (const auto &p : emls) EXPECT_EQ(read_file(p), read_file(out_b.path / p.filename())) << p;
+    for (const auto &p : emls) EXPECT_EQ(read_file(p), read_file(out_b.path() / p.filename())) << p;
 
     std::set<std::string> paths;
-    JsonDoc folders(out_a.path / "folders.json");
+    JsonDoc folders(out_a.path() / "folders.json");
     cJSON *f;
     cJSON_ArrayForEach(f, cJSON_GetObjectItem(folders.json, "folders"))
         paths.insert(cJSON_GetObjectItem(f, "path")->valuestring);

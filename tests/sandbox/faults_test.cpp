@@ -5,7 +5,7 @@
 
 #include "fault_injection.hpp"
 #include "ops_harness.hpp"
-#include "sandbox_fixture.hpp"
+#include "signed_api_call.hpp"
 #include "schema.hpp"
 
 namespace {
@@ -230,11 +230,11 @@ TEST_F(Faults, ResponseErrorOfTheWorkMailApi) {
     inject(R"([{"operation":"AssumeImpersonationRole","kind":"delay","ms":10},
                {"operation":"AssumeImpersonationRole","kind":"response_error","after":1,
                 "response_code":"AccessDeniedException","message_text":"Role is disabled."}])");
-    EXPECT_NE(server->client().obtain_token(org, "migrate", "AKIDSANDBOX", "secret"), "");
-    const std::string host = server->client().base_url().substr(std::string("https://").size());
-    const auto call = sandbox_test::sign_assume_role(host, org, "migrate", "AKIDSANDBOX", "secret",
-                                                     std::time(nullptr));
-    const auto r = server->client().request("POST", "/", call.body, call.headers);
+    auto client = server->client();
+    EXPECT_NE(sandbox_test::obtain_token(client, org, "migrate", "AKIDSANDBOX", "secret"), "");
+    const std::string host = client.base_url().substr(std::string("https://").size());
+    const auto r = sandbox_test::send(
+        client, sandbox_test::sign_assume_role(host, org, "migrate", "AKIDSANDBOX", "secret", std::time(nullptr)));
     EXPECT_EQ(r.status, 400);
     EXPECT_EQ(r.header("x-amzn-ErrorType"), "AccessDeniedException");
     EXPECT_EQ(r.body, R"({"__type":"AccessDeniedException","message":"Role is disabled."})");

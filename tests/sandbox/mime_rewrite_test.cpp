@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 
 #include "gmime_view.hpp"
 #include "mailbox_tools.hpp"
@@ -16,15 +15,11 @@ namespace {
 namespace fs = std::filesystem;
 using mwtest::MimeNode;
 
-std::string read_file(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
+using qvtest::read_file;
 
 mwtest::GMimeMessageView parse(const fs::path &dir, const std::string &name, const std::string &mime) {
-    const fs::path path = dir / name;
-    std::ofstream(path, std::ios::binary) << mime;
-    return mwtest::ParseWithGMime(path.string());
+    qvtest::write_file(dir / name, mime);
+    return mwtest::ParseWithGMime((dir / name).string());
 }
 
 std::string lower(std::string s) {
@@ -97,7 +92,7 @@ TEST(MimeRewrite, HandBuiltMessageIsRebuiltAsExchangeDoes) {
     ops_test::TempDir dir;
     const auto rebuilt = sandbox::rewrite_mime(kEightBit);
     ASSERT_TRUE(rebuilt.has_value());
-    expect_same_meaning(dir.path, "eightbit", kEightBit, *rebuilt);
+    expect_same_meaning(dir.path(), "eightbit", kEightBit, *rebuilt);
     const std::string &m = *rebuilt;
     EXPECT_EQ(m.find("8bit"), std::string::npos) << m;
     EXPECT_NE(m.find("Caf=C3=A9 cr=C3=A8me.\r\nA line =3D with"), std::string::npos) << m;
@@ -126,7 +121,7 @@ TEST(MimeRewrite, TextWithBareLineFeedsGoesAsBase64) {
     const auto rebuilt = sandbox::rewrite_mime(unix_mail);
     ASSERT_TRUE(rebuilt.has_value());
     EXPECT_NE(rebuilt->find("Content-Transfer-Encoding: base64\r\n\r\nY2Fmw6kK"), std::string::npos) << *rebuilt;
-    expect_same_meaning(dir.path, "unix", unix_mail, *rebuilt);
+    expect_same_meaning(dir.path(), "unix", unix_mail, *rebuilt);
 }
 
 TEST(MimeRewrite, SignedAndMixedLineEndMessagesAreServedAsStored) {
@@ -146,7 +141,7 @@ TEST(MimeRewrite, SignedAndMixedLineEndMessagesAreServedAsStored) {
 // forwarded messages, images) and the reader's sample files.
 TEST(MimeRewrite, CorpusKeepsItsMeaning) {
     ops_test::TempDir dir;
-    const fs::path data = dir.path / "data", dumped = dir.path / "dump";
+    const fs::path data = dir.path() / "data", dumped = dir.path() / "dump";
     ASSERT_EQ(sandbox::seed_demo(data.string(), "demo@example.com"), 0);
     ASSERT_EQ(sandbox::dump_mailbox(data.string(), "demo@example.com", dumped.string()), 0);
     std::vector<fs::path> corpus;
@@ -164,7 +159,7 @@ TEST(MimeRewrite, CorpusKeepsItsMeaning) {
             continue;
         }
         changed += *rebuilt != original;
-        expect_same_meaning(dir.path, path.filename().string(), original, *rebuilt);
+        expect_same_meaning(dir.path(), path.filename().string(), original, *rebuilt);
     }
     EXPECT_GE(changed, corpus.size() * 3 / 4);
 }

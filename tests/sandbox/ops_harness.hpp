@@ -7,9 +7,7 @@
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -18,6 +16,7 @@
 #include "ews_operations.hpp"
 #include "mail_codec.hpp"
 #include "mail_store.hpp"
+#include "qv_test_support.hpp"
 #include "schema.hpp"
 
 namespace ops_test {
@@ -28,21 +27,7 @@ inline constexpr const char *kNs =
     "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
     "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
 
-// A temporary folder removed at the end of the test.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        static std::atomic<int> counter{0};
-        path = fs::temp_directory_path() /
-               ("ews-sandbox-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
+using qvtest::TempDir;
 
 // An answer parsed for XPath with the prefixes m:, t: and s:.
 class Answer {
@@ -92,8 +77,8 @@ class Answer {
 class OpsHarness {
   public:
     explicit OpsHarness(std::string mailbox = "alice@example.com") {
-        store_ = sandbox::MailStore::open(dir_.path.string());
-        config_.data_dir = dir_.path.string();
+        store_ = sandbox::MailStore::open(dir_.path().string());
+        config_.data_dir = dir_.path().string();
         ctx_.mailbox = std::move(mailbox);
         ctx_.principal = ctx_.mailbox;
         ctx_.config = &config_;
@@ -102,7 +87,7 @@ class OpsHarness {
     sandbox::MailStore &store() { return *store_; }
     sandbox::SandboxConfig &config() { return config_; }
     sandbox::RequestContext &ctx() { return ctx_; }
-    const fs::path &dir() const { return dir_.path; }
+    const fs::path &dir() const { return dir_.path(); }
     std::int64_t home() { return store_->ensure_mailbox(ctx_.mailbox); }
 
     // Runs one operation element (written with m:/t: prefixes; the

@@ -16,16 +16,13 @@
 // CA file the server printed (verification is never switched off) and keep
 // cookies across requests like the connector does.
 //
-// Needs: GoogleTest, libcurl, OpenSSL libcrypto, and QV_SANDBOX_PATH (the
+// Needs: GoogleTest, libcurl, and QV_SANDBOX_PATH (the
 // ews-sandbox executable) defined by the build; nothing of the sandbox's own
 // code.  Other test folders include it as "../sandbox/sandbox_fixture.hpp".
 #pragma once
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <openssl/evp.h>
-#include <openssl/hmac.h>
-#include <openssl/sha.h>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -127,75 +124,6 @@ struct HttpResult {
 };
 
 // ---------------------------------------------------------------------------
-// AWS SigV4 signing for the fake WorkMail API, written independently of the
-// sandbox's verifier so each checks the other.
-
-namespace detail {
-inline std::string hex(const unsigned char *p, std::size_t n) {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (std::size_t i = 0; i < n; ++i)
-        s += {d[p[i] >> 4], d[p[i] & 15]};
-    return s;
-}
-inline std::string sha256_hex(const std::string &data) {
-    unsigned char md[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const unsigned char *>(data.data()), data.size(), md);
-    return hex(md, sizeof md);
-}
-inline std::string hmac(const std::string &key, const std::string &data) {
-    unsigned char md[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
-         reinterpret_cast<const unsigned char *>(data.data()), data.size(), md, &len);
-    return std::string(reinterpret_cast<char *>(md), len);
-}
-} // namespace detail
-
-struct SignedCall {
-    std::vector<std::string> headers; // "Name: value" lines for curl
-    std::string body;
-};
-
-// Headers for WorkMailService.AssumeImpersonationRole as the connector sends
-// them: content-type, host, x-amz-date and x-amz-target signed.
-inline SignedCall sign_assume_role(const std::string &host, const std::string &org,
-                                   const std::string &role, const std::string &key,
-                                   const std::string &secret, std::time_t when,
-                                   const std::string &region = "us-east-1",
-                                   const std::string &service = "workmail") {
-    char stamp[32], date[16];
-    std::tm tm{};
-    gmtime_r(&when, &tm);
-    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &tm);
-    std::strftime(date, sizeof date, "%Y%m%d", &tm);
-    SignedCall call;
-    call.body = "{\r\n\"ImpersonationRoleId\": \"" + role + "\",\r\n\"OrganizationId\": \"" + org +
-                "\"\r\n}\r\n";
-    const std::string target = "WorkMailService.AssumeImpersonationRole";
-    const std::string canonical = "POST\n/\n\ncontent-type:application/x-amz-json-1.1\nhost:" +
-                                  host + "\nx-amz-date:" + stamp + "\nx-amz-target:" + target +
-                                  "\n\ncontent-type;host;x-amz-date;x-amz-target\n" +
-                                  detail::sha256_hex(call.body);
-    const std::string scope = std::string(date) + "/" + region + "/" + service + "/aws4_request";
-    const std::string to_sign = std::string("AWS4-HMAC-SHA256\n") + stamp + "\n" + scope + "\n" +
-                                detail::sha256_hex(canonical);
-    std::string k = detail::hmac("AWS4" + secret, date);
-    k = detail::hmac(k, region);
-    k = detail::hmac(k, service);
-    k = detail::hmac(k, "aws4_request");
-    const std::string mac = detail::hmac(k, to_sign);
-    const std::string signature =
-        detail::hex(reinterpret_cast<const unsigned char *>(mac.data()), mac.size());
-    call.headers = {"Content-Type: application/x-amz-json-1.1", "Host: " + host,
-                    std::string("X-Amz-Date: ") + stamp, "X-Amz-Target: " + target,
-                    "Authorization: AWS4-HMAC-SHA256 Credential=" + key + "/" + scope +
-                        ", SignedHeaders=content-type;host;x-amz-date;x-amz-target, Signature=" +
-                        signature};
-    return call;
-}
-
-// ---------------------------------------------------------------------------
 // A libcurl client
 
 class Client {
@@ -228,11 +156,6 @@ class Client {
         auth_ = "Authorization: Bearer " + token;
         return *this;
     }
-    Client &authorization(const std::string &header_value) & {
-        user_.clear();
-        auth_ = "Authorization: " + header_value;
-        return *this;
-    }
     // No credentials: only the cookies collected so far go out.
     Client &no_credentials() & {
         user_.clear();
@@ -243,7 +166,6 @@ class Client {
     Client &&basic(const std::string &user, const std::string &password) && {
         return std::move(basic(user, password));
     }
-    Client &&bearer(const std::string &token) && { return std::move(bearer(token)); }
 
     HttpResult ews(const std::string &envelope) {
         return request("POST", "/EWS/Exchange.asmx", envelope, {"Content-Type: text/xml; charset=utf-8"});
@@ -286,20 +208,6 @@ class Client {
         curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(list);
         return result;
-    }
-
-    // Calls AssumeImpersonationRole signed with key/secret; the token or "".
-    std::string obtain_token(const std::string &org, const std::string &role, const std::string &key,
-                             const std::string &secret) {
-        const std::string host = base_.substr(std::string("https://").size());
-        const SignedCall call = sign_assume_role(host, org, role, key, secret, std::time(nullptr));
-        no_credentials();
-        const HttpResult r = request("POST", "/", call.body, call.headers);
-        const auto at = r.body.find("\"Token\":\"");
-        if (r.status != 200 || at == std::string::npos)
-            return "";
-        const auto start = at + 9;
-        return r.body.substr(start, r.body.find('"', start) - start);
     }
 
     const std::string &base_url() const { return base_; }

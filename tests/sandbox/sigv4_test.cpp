@@ -111,37 +111,30 @@ TEST(SigV4, RefusesWhatTheSignatureCovers) {
 }
 
 TEST(SigV4, ClassifiesBrokenAuthorizations) {
+    const std::string sig = std::string("Signature=") + kExampleSignature;
+    auto header = [](const std::string &credential, const std::string &rest) {
+        return "AWS4-HMAC-SHA256 Credential=" + credential + ", " + rest;
+    };
+    const std::string cred = "AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request";
+    const std::string headers = "SignedHeaders=content-type;host;x-amz-date, ";
     struct Case {
-        const char *authorization; // "" = no header
+        std::string authorization; // "" = no header
         const char *service;
         Verdict expected;
     } cases[] = {
         {"", "iam", Verdict::Missing},
         {"Basic dXNlcjpwdw==", "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;host;x-amz-date", "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/iam/aws4_request, "
-         "SignedHeaders=host;x-amz-date, Signature=5d672d79c15b13162d9279b0855cfba6789a8edb4c82c400e06b5924a6f2b5d7",
-         "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;host;x-amz-date, Signature=5D672D79", "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;x-amz-date, Signature=5d672d79c15b13162d9279b0855cfba6789a8edb4c82c400e06b5924a6f2b5d7",
-         "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;host;x-amz-date;x-amz-target, "
-         "Signature=5d672d79c15b13162d9279b0855cfba6789a8edb4c82c400e06b5924a6f2b5d7",
-         "iam", Verdict::Malformed},
-        {"AWS4-HMAC-SHA256 Credential=AKIDEXAMPLE/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;host;x-amz-date, Signature=5d672d79c15b13162d9279b0855cfba6789a8edb4c82c400e06b5924a6f2b5d7",
-         "workmail", Verdict::WrongService},
-        {"AWS4-HMAC-SHA256 Credential=NOBODY/20150830/us-east-1/iam/aws4_request, "
-         "SignedHeaders=content-type;host;x-amz-date, Signature=5d672d79c15b13162d9279b0855cfba6789a8edb4c82c400e06b5924a6f2b5d7",
-         "iam", Verdict::UnknownKey},
+        {header(cred, "SignedHeaders=content-type;host;x-amz-date"), "iam", Verdict::Malformed},
+        {header("AKIDEXAMPLE/20150830/iam/aws4_request", headers + sig), "iam", Verdict::Malformed},
+        {header(cred, headers + "Signature=5D672D79"), "iam", Verdict::Malformed},
+        {header(cred, "SignedHeaders=content-type;x-amz-date, " + sig), "iam", Verdict::Malformed},
+        {header(cred, "SignedHeaders=content-type;host;x-amz-date;x-amz-target, " + sig), "iam", Verdict::Malformed},
+        {header(cred, headers + sig), "workmail", Verdict::WrongService},
+        {header("NOBODY/20150830/us-east-1/iam/aws4_request", headers + sig), "iam", Verdict::UnknownKey},
     };
     for (const auto &c : cases) {
         HttpRequest r = example_request();
-        if (*c.authorization)
+        if (!c.authorization.empty())
             r.headers.emplace_back("Authorization", c.authorization);
         EXPECT_EQ(verify(r, c.service, example_time(), 300, known_key).verdict, c.expected)
             << c.authorization;

@@ -173,8 +173,8 @@ TEST(StoreItems, EveryChangeGivesANewVersionAndStaleVersionsAreRefused) {
 
 TEST(StoreConcurrency, WritersInThreadsAndASecondConnectionLoseNothing) {
     TempDir dir;
-    auto first = MailStore::open(dir.path.string());
-    auto second = MailStore::open(dir.path.string()); // as a `seed` running beside the server
+    auto first = MailStore::open(dir.path().string());
+    auto second = MailStore::open(dir.path().string()); // as a `seed` running beside the server
     ASSERT_TRUE(first && second);
     std::int64_t box = first->ensure_mailbox("alice@example.com");
     std::int64_t inbox = first->distinguished_folder(box, "inbox")->id;
