@@ -179,6 +179,23 @@ TEST_F(HostileServerTest, AnAnswerOverTheBoundEndsTheTransferWithoutRetrying)
     EXPECT_TRUE(DoPost(session, "<request/>", answer).ok);
 }
 
+TEST_F(HostileServerTest, AnOversizedTokenAnswerIsNotFetchedAgain)
+{
+    conntest::ScriptedServer api;
+    for (int i = 0; i < 2; ++i)
+        api.Push(conntest::Respond(200, std::string(1024 * 1024 + 1, 't')));
+    conntest::FakeClock clock; // no real waits between attempts
+    session.settings.max_answer_mb = 1;
+    session.state.work_dir = dir.dir();
+    session.state.ews_url = "https://ews.mail.us-west-2.awsapps.com/EWS/Exchange.asmx";
+    session.state.role_id = "role-7";
+    session.state.organization_id = "m-0123";
+    session.state.access_key = "AKIDTEST";
+    session.state.access_secret = "secret";
+    EXPECT_FALSE(RequestImpersonationToken(session, api.url("/")).has_value());
+    EXPECT_EQ(api.requests().size(), 1u);
+}
+
 TEST(TokenRequestBody, IdsWithQuotesAndBackslashesStayInsideTheirStrings)
 {
     const std::string role = "role\",\"OrganizationId\":\"evil\\";

@@ -221,7 +221,8 @@ PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::s
         if (result.ok)
             break;
         result.curl_error = curl_easy_strerror(code);
-        if (attempt == attempts) {
+        // An oversized answer would come back the same: no retry.
+        if (attempt == attempts || files.answer_too_large || code == CURLE_FILESIZE_EXCEEDED) {
             com_Log("QV Warning: post to %s failed: %s", endpoint.c_str(),
                     result.curl_error.c_str());
             break;
@@ -244,7 +245,9 @@ std::optional<ImpersonationToken> RequestImpersonationToken(Session &session,
         return std::nullopt;
     }
     const PostResult post = DoPostAWS(session, endpoint, body, answer_path);
-    if (post.http_status != 200) {
+    // A transfer that failed after a 200 status line (cut off, too large)
+    // left a partial answer: no token from it.
+    if (!post.ok || post.http_status != 200) {
         com_Log("QV Error: unable to retrieve impersonation token, response is %d",
                 post.http_status);
         std::remove(answer_path.c_str());
