@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     qvfuzz::Input input(data, size);
     const uint8_t flags = input.byte();
     const uint8_t split = input.byte();
-    qvamz::gRootFolderId = std::string(input.line());
-    qvamz::gIsSource = (flags >> 1) & 1;
+    const std::string root_folder_id(input.line());
+    const bool is_source = (flags >> 1) & 1;
     const std::string path = qvfuzz::scratch_dir("folder_discovery") + "folders.xml";
     if (!qvfuzz::write_answer(path, input.rest(), flags & 1, split))
         return 0;
@@ -35,19 +35,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     qvamz::ScanFindFolderPage(path, page);
     if (page.folder_count < 0)
         std::abort();
-    qvamz::ClearFolderTable();
-    qvamz::ParseFolders(path);
-    if (qvamz::gFolders.size() > qvamz::kMaxFolders)
+    qvamz::Session session;
+    qvamz::FolderTable &folders = session.state.folders;
+    qvamz::ParseFolders(path, is_source, root_folder_id, folders);
+    if (folders.size() > qvamz::kMaxFolders)
         std::abort();
-    for (const qvamz::FolderEntry &entry : qvamz::gFolders) {
+    for (const qvamz::FolderEntry &entry : folders) {
         if (entry.internal_path.size() > qvamz::kFolderPathMax ||
             entry.display_path.size() > qvamz::kFolderPathMax ||
             qvamz::FolderLine(entry).size() > qvamz::kFolderLineMax)
             std::abort();
     }
-    qvamz::GetFolderNamesImpl(nullptr, count_line);
+    qvamz::GetFolderNamesImpl(session, count_line);
     char internal_path[1024];
-    qvamz::GetTrueFolderImpl(0, internal_path);
-    qvamz::ClearFolderTable();
+    qvamz::GetTrueFolderImpl(folders, 0, internal_path);
     return 0;
 }

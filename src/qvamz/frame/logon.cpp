@@ -50,12 +50,11 @@ void ForgetPreviousSession(Session &session)
     session.state.http_auth = 1; // "/AUTHHTTP" sets it again; a logon leaves it at 0 or 64
     // A target logon puts its own delegate and role into these; the switch
     // string sets the source ones again.
-    for (std::string *value :
-         {&session.state.admin_user, &session.state.admin_password, &session.state.delegate_user,
-          &session.state.delegate_password, &session.state.role_id, &session.state.organization_id,
-          &session.state.access_key, &session.state.access_secret})
+    for (std::string *value : {&session.state.admin_user, &session.state.delegate_user,
+                               &session.state.role_id, &session.state.organization_id,
+                               &session.state.access_key})
         value->clear();
-    session.state.bearer_token.clear();
+    WipeSessionSecrets(session);
     session.state.token_expires_in = 0;
     session.state.token_time = 0;
     session.state.api_endpoint.clear();
@@ -82,12 +81,13 @@ void TakeTargetSettings(Session &session)
         {&session.settings.target_role_id, &session.state.role_id},
         {&session.settings.target_org_id, &session.state.organization_id},
         {&session.settings.target_access_key, &session.state.access_key},
-        {&session.settings.target_access_secret, &session.state.access_secret},
     };
     for (const auto &[from, to] : target_values) {
         if (!from->empty())
             *to = *from;
     }
+    if (!session.settings.target_access_secret.empty())
+        session.state.access_secret = session.settings.target_access_secret;
 }
 
 // The four zone values of the host's zone now; "/DSTOFFSET" keeps its
@@ -344,6 +344,7 @@ int LogoffSession(Session &session, int shutdown)
     if (session.settings.debug)
         com_Log("in EWS logoff, UT_Shutdown=%d", shutdown);
     CloseSessionTransport(session.state.transport);
+    WipeSessionSecrets(session);
     return 0;
 }
 

@@ -131,16 +131,21 @@ void ReadProxySetting(ProxySettings &proxy)
                                  ? "host=" + setting
                                  : setting;
     const std::pair<std::string_view, std::string *> fields[] = {
-        {"host=", &proxy.host},     {"port=", &proxy.port}, {"protocol=", &proxy.protocol},
-        {"user=", &proxy.user},     {"password=", &proxy.password},
+        {"host=", &proxy.host},   {"port=", &proxy.port}, {"protocol=", &proxy.protocol},
+        {"user=", &proxy.user},
     };
-    for (const auto &[key, value] : fields) {
+    const auto field_value = [&text](std::string_view key) -> std::optional<std::string_view> {
         const std::size_t at = text.find(key);
         if (at == std::string::npos)
-            continue;
+            return std::nullopt;
         const std::size_t start = at + key.size();
-        *value = text.substr(start, text.find(';', start) - start);
-    }
+        return std::string_view(text).substr(start, text.find(';', start) - start);
+    };
+    for (const auto &[key, value] : fields)
+        if (const auto found = field_value(key))
+            value->assign(*found);
+    if (const auto password = field_value("password="))
+        proxy.password.assign(*password);
     for (char &c : proxy.protocol)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
 }
@@ -160,7 +165,7 @@ void ApplyProxyOptions(CURL *handle, const ProxySettings &proxy)
     const std::string address = proxy.host + ":" + proxy.port;
     curl_easy_setopt(handle, CURLOPT_PROXY, address.c_str()); // curl copies option strings
     if (!proxy.user.empty()) {
-        const std::string credentials = proxy.user + ":" + proxy.password;
+        const std::string credentials = proxy.user + ":" + proxy.password.str();
         curl_easy_setopt(handle, CURLOPT_PROXYUSERPWD, credentials.c_str());
     }
 }

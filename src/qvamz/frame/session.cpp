@@ -14,4 +14,13 @@ void assign_limited(std::string &out, std::string_view text, std::size_t max)
     out.assign(text);
 }
 
+void WipeSessionSecrets(Session &session)
+{
+    SessionState &state = session.state;
+    for (SecretString *secret : {&state.password, &state.admin_password,
+                                 &state.delegate_password, &state.access_secret,
+                                 &state.bearer_token})
+        secret->clear();
+}
+
 } // namespace qvamz

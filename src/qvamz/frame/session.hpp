@@ -16,12 +16,15 @@
 #include <string_view>
 #include <vector>
 
+#include "common/secret_string.hpp"
 #include "ews/folder_table.hpp"
 #include "mailwrite/bundle_writer.hpp"
 #include "qv/qvamz.h"
 #include "transport/transport_state.hpp"
 
 namespace qvamz {
+
+using qvcommon::SecretString;
 
 // Length limits of session texts.
 inline constexpr std::size_t kMailboxMax = 250;
@@ -43,7 +46,7 @@ struct ProxySettings {
     std::string port = "8080";
     std::string protocol; // upper case: "HTTP", "SOCKS4", "SOCKS5"
     std::string user;
-    std::string password;
+    SecretString password;
 };
 
 // Values of the logon switches.  Flags are 0/1; defaults hold until a
@@ -81,11 +84,15 @@ struct SessionSettings {
     int path_level = 0;          // /D49
     int no_ews_proxy = 0;        // /NOEWSPROXY
     std::string cipher_list;     // /CIPHER
-    int ssl_version = 0;         // /SSLVER
+    int ssl_version = 0;         // /SSLVER (see kTlsVersionChoices)
+    int max_answer_mb = 64;      // /MAXANSWER: twice the 25 MB item limit plus headroom
+    long stall_seconds = 120;    // no switch; tests shorten the stall cut-off
     int auth_http_target = -1;   // /AUTHHTTP2, -1 = unset
     // /AUTHAMZI2
-    std::string target_role_id, target_org_id, target_access_key, target_access_secret;
-    std::string target_delegate_user, target_delegate_password; // /AUTHAMZD2
+    std::string target_role_id, target_org_id, target_access_key;
+    SecretString target_access_secret;
+    std::string target_delegate_user;   // /AUTHAMZD2
+    SecretString target_delegate_password;
     std::string ca_file;         // /CAFILE: PEM bundle of trusted certificates
     int ssl_no_verify = 0;       // /SSLNOVERIFY
     std::string group_name = "root";   // /GROUP
@@ -99,18 +106,18 @@ struct SessionState {
     // ---- credentials and authentication
     std::string mailbox;       // mailbox being migrated (<= 250)
     std::string orig_ews_user; // second copy, for organizer checks
-    std::string password;
+    SecretString password;
     std::string ews_url;
     std::string admin_user; // impersonating account (token mode)
-    std::string admin_password;
+    SecretString admin_password;
     std::string delegate_user; // delegate administrator (/AUTHAMZD)
-    std::string delegate_password;
+    SecretString delegate_password;
     std::string delegate_mailbox; // replaces the "#Delegate" marker
     std::string role_id;          // non-empty: token mode (/AUTHAMZI)
     std::string organization_id;
     std::string access_key;
-    std::string access_secret;
-    std::string bearer_token; // <= 2000
+    SecretString access_secret;
+    SecretString bearer_token; // <= 2000
     int token_expires_in = 0; // seconds
     std::int64_t token_time = 0; // seconds since 1970
     std::string api_endpoint; // WorkMail API endpoint, "https://..." (/AMZAPI)
@@ -154,5 +161,11 @@ struct Session {
     SessionSettings settings;
     SessionState state;
 };
+
+// Wipes and empties the credentials of the logon: passwords, the access
+// secret and the bearer token (every logon sets them again).  Secrets of
+// the switches (target secret and delegate password, proxy password) stay
+// for the next logon; SecretString wipes them when replaced or unloaded.
+void WipeSessionSecrets(Session &session);
 
 } // namespace qvamz

@@ -16,6 +16,7 @@
 #include "frame/proxy.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
+#include "transport/curl_options.hpp"
 #include "common/hex.hpp"
 #include "common/text_case.hpp"
 
@@ -25,7 +26,9 @@ namespace {
 // Fields of "/AUTHAMZI" and "/AUTHAMZI2": role id, organization id, access
 // key, secret.
 inline constexpr std::size_t kImpersonationFields = 4;
-inline constexpr int kMaxSslVersion = 3;
+// Bounds of "/MAXANSWER" (MB): an item answer must fit a 25 MB item.
+inline constexpr int kMinAnswerMb = 1;
+inline constexpr int kMaxAnswerMb = 4096;
 inline constexpr int kDefaultWriteRetries = 3;
 
 // One pass of the parser: the token buffer and the index of the token
@@ -192,18 +195,31 @@ void ReadSslVersion(SwitchPass &pass, Session &session)
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
-    int version = ToInt(pass.text());
-    session.settings.ssl_version = (version >= 0 && version <= kMaxSslVersion) ? version : 0;
-    if (session.settings.ssl_version == 1)
-        com_Log("Forcing TLS version 1");
-    else if (session.settings.ssl_version == 2)
-        com_Log("Forcing TLS version 2");
-    else if (session.settings.ssl_version == 3)
-        com_Log("forcing SSL version 3");
+    const int version = ToInt(pass.text());
+    const TlsVersionChoice *tls = TlsVersionFor(version);
+    session.settings.ssl_version = tls ? version : 0;
+    if (tls)
+        com_Log("Forcing %s (/SSLVER %d)", tls->text, version);
+    else if (version != 0)
+        com_Log("QV Warning: /SSLVER %d is not a known TLS choice; curl's default applies",
+                version);
+}
+
+void ReadMaxAnswer(SwitchPass &pass, Session &session)
+{
+    if (!pass.fetch_value() || pass.text().empty())
+        return;
+    const int megabytes = ToInt(pass.text());
+    if (megabytes >= kMinAnswerMb && megabytes <= kMaxAnswerMb)
+        session.settings.max_answer_mb = megabytes;
+    else
+        com_Log("QV Warning: /MAXANSWER %d is outside %d..%d MB; keeping %d", megabytes,
+                kMinAnswerMb, kMaxAnswerMb, session.settings.max_answer_mb);
 }
 
 struct ImpersonationValues {
-    std::string *role, *organization, *key, *secret;
+    std::string *role, *organization, *key;
+    SecretString *secret;
 };
 
 // "role|organization|key|secret": each field given replaces its value;
@@ -213,12 +229,16 @@ void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char 
 {
     if (!pass.fetch_value() || pass.text().empty())
         return;
-    std::array<std::string *, kImpersonationFields> fields{values.role, values.organization,
-                                                           values.key, values.secret};
+    std::array<std::string *, kImpersonationFields - 1> fields{values.role, values.organization,
+                                                               values.key};
     std::string_view rest = pass.text();
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        std::size_t bar = (i + 1 < fields.size()) ? rest.find('|') : std::string_view::npos;
-        fields[i]->assign(rest.substr(0, bar));
+    for (std::size_t i = 0; i < kImpersonationFields; ++i) {
+        const bool last = i + 1 == kImpersonationFields;
+        const std::size_t bar = last ? std::string_view::npos : rest.find('|');
+        if (last)
+            values.secret->assign(rest);
+        else
+            fields[i]->assign(rest.substr(0, bar));
         if (bar == std::string_view::npos)
             break;
         rest.remove_prefix(bar + 1);
@@ -233,7 +253,7 @@ void ReadImpersonation(SwitchPass &pass, ImpersonationValues values, const char 
 // "user|password", or "user/password" when there is no "|".  A password
 // starting with "~" is scrambled.  Without a separator only the user is
 // set.
-void ReadDelegate(SwitchPass &pass, std::string &user, std::string &password,
+void ReadDelegate(SwitchPass &pass, std::string &user, SecretString &password,
                   const char *switch_name, bool debug)
 {
     if (!pass.fetch_value() || pass.text().empty())
@@ -244,8 +264,10 @@ void ReadDelegate(SwitchPass &pass, std::string &user, std::string &password,
         split = value.find('/');
     user.assign(value.substr(0, split));
     if (split != std::string_view::npos) {
-        password.assign(value.substr(split + 1));
-        DescrambleValue(password);
+        std::string descrambled(value.substr(split + 1));
+        DescrambleValue(descrambled);
+        password.assign(descrambled);
+        qvcommon::WipeString(descrambled);
     }
     if (debug)
         com_Log("debug: %s (Delegate) found, delegate admin=%s", switch_name, user.c_str());
@@ -340,6 +362,7 @@ const SwitchEntry kSwitches[] = {
     {"/CAFILE",      [](SwitchPass &p, Session &s) { ReadText(p, s.settings.ca_file, kPathMax); }},
     {"/SSLNOVERIFY", [](SwitchPass &, Session &s) { s.settings.ssl_no_verify = 1; }},
     {"/AMZAPI",      ReadApiEndpoint},
+    {"/MAXANSWER",   ReadMaxAnswer},
 };
 // clang-format on
 

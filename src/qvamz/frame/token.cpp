@@ -29,7 +29,7 @@ void InstallImpersonationToken(Session &session)
 
     HeaderList headers;
     AppendStandardHeaders(headers, session.settings.send_expect != 0);
-    headers.append("Authorization: Bearer " + state.bearer_token);
+    headers.append("Authorization: Bearer " + state.bearer_token.str());
     state.transport.headers = std::move(headers);
     state.http_auth = static_cast<int>(CURLAUTH_BEARER);
     state.token_time = clock::Now();

@@ -111,14 +111,6 @@ std::string DelSpaces(std::string text)
     return in_place(std::move(text), com_delspaces);
 }
 
-std::string Unescape(std::string text)
-{
-    text.push_back('\0');
-    com_Unescape(text.data());
-    text.resize(std::strlen(text.c_str()));
-    return text;
-}
-
 std::string DecodeIso(std::string_view text, int &codepage)
 {
     // Decoded text is at most twice as long as encoded text (one byte of a

@@ -21,7 +21,6 @@ std::string Cut(std::string_view text, std::size_t max);
 std::string RemoveQuotes(std::string text); // com_Remove_Quotes
 std::string RTrim(std::string text);        // com_rtrim
 std::string DelSpaces(std::string text);    // com_delspaces
-std::string Unescape(std::string text);     // com_Unescape
 
 // com_Decode_iso on a copy; `codepage` receives its answer.
 std::string DecodeIso(std::string_view text, int &codepage);

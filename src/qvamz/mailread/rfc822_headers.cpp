@@ -28,7 +28,8 @@ void from_header(const std::string &line, qv_message *msg, MessageState &st)
 {
     int codepage = 0;
     std::string value = DecodeIso(Cut(HeaderValue(line), kFromValueMax), codepage);
-    value = Unescape(DelSpaces(value));
+    // Header text holds no XML: an "&amp;" in a name is what the sender wrote.
+    value = DelSpaces(value);
     std::vector<char> name(sizeof msg->from_name), address(sizeof msg->from_address);
     com_ExtractMIMEAddr(value.c_str(), name.data(), name.size(), address.data(), address.size());
     store(msg->from_name, name.data());
@@ -44,7 +45,7 @@ void subject_header(const std::string &line, qv_message *msg, MessageState &st)
     std::string value = DecodeIso(DelSpaces(Cut(HeaderValue(line), kSubjectCopyMax)), codepage);
     if (codepage)
         msg->codepage = codepage;
-    st.subject_copy = Cut(Unescape(value), kSubjectCopyMax);
+    st.subject_copy = Cut(value, kSubjectCopyMax); // kept as written, entities too
     store(msg->subject, Cut(st.subject_copy, kSubjectFieldMax));
     st.subject_seen = true;
     if (st.date_seen)

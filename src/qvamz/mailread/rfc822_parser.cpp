@@ -394,7 +394,7 @@ void AddRecipients(qv_message *msg, std::string_view value, int kind, ParseTree 
         if (more && text[0] == '\0')
             continue;
         int codepage = 0;
-        const std::string decoded = Unescape(DecodeIso(text.data(), codepage));
+        const std::string decoded = DecodeIso(text.data(), codepage); // no entity decoding
         com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(),
                             address.size());
         std::string addr = address.data();

@@ -28,7 +28,21 @@ CURLcode AddCaBundle(CURL *, void *ssl_ctx, void *path)
 
 } // namespace
 
-void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth)
+const TlsVersionChoice *TlsVersionFor(int switch_value)
+{
+    for (const TlsVersionChoice &choice : kTlsVersionChoices)
+        if (choice.switch_value == switch_value)
+            return &choice;
+    return nullptr;
+}
+
+std::int64_t MaxAnswerBytes(const SessionSettings &settings)
+{
+    return static_cast<std::int64_t>(settings.max_answer_mb) * 1024 * 1024;
+}
+
+void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth,
+                          const SessionSettings &settings)
 {
     curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
     curl_easy_setopt(handle, CURLOPT_DEBUGDATA, transfer);
@@ -39,6 +53,13 @@ void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth)
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
     curl_easy_setopt(handle, CURLOPT_TIMEOUT, kTransferTimeoutSeconds);
+    // A server that stops sending is cut off long before the time-out.
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, settings.stall_seconds);
+    // Refuses an announced length over the bound; the write callback
+    // counts the bytes of answers that announce none.
+    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(MaxAnswerBytes(settings)));
     curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     curl_easy_setopt(handle, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, WriteCallback);
@@ -69,8 +90,8 @@ void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warnin
     } else {
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, nullptr);
     }
-    if (settings.ssl_version != 0)
-        curl_easy_setopt(handle, CURLOPT_SSLVERSION, static_cast<long>(settings.ssl_version));
+    if (const TlsVersionChoice *tls = TlsVersionFor(settings.ssl_version))
+        curl_easy_setopt(handle, CURLOPT_SSLVERSION, tls->curl_value);
     if (!settings.cipher_list.empty())
         curl_easy_setopt(handle, CURLOPT_SSL_CIPHER_LIST, settings.cipher_list.c_str());
 }
@@ -79,11 +100,11 @@ std::string EwsCredentialsText(const SessionState &state)
 {
     std::string text;
     if (!state.password.empty())
-        text = state.mailbox + ":" + state.password;
+        text = state.mailbox + ":" + state.password.str();
     if (!state.admin_user.empty())
-        text = state.admin_user + ":" + state.admin_password;
+        text = state.admin_user + ":" + state.admin_password.str();
     if (!state.delegate_user.empty())
-        text = state.delegate_user + ":" + state.delegate_password;
+        text = state.delegate_user + ":" + state.delegate_password.str();
     return text;
 }
 

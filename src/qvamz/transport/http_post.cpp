@@ -28,7 +28,7 @@ void ApplyPostOptions(Session &session, TransferFiles &files, const PostBody &bo
 {
     CURL *handle = session.state.transport.handle.get();
     curl_easy_setopt(handle, CURLOPT_URL, session.state.ews_url.c_str());
-    ApplyTransferOptions(handle, &files, session.state.http_auth);
+    ApplyTransferOptions(handle, &files, session.state.http_auth, session.settings);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, body.size);
     if (body.file) {
@@ -65,6 +65,7 @@ CURLcode PerformTransfer(Session &session, TransferFiles &files, const PostBody 
     files.result = &result;
     files.keepalive = &session.state.transport.keepalive;
     files.curl_debug = session.settings.curl_debug != 0;
+    files.answer_limit = MaxAnswerBytes(session.settings);
     ApplyPostOptions(session, files, body);
     Keepalive &keepalive = session.state.transport.keepalive;
     BeginTransfer(keepalive);
@@ -73,6 +74,11 @@ CURLcode PerformTransfer(Session &session, TransferFiles &files, const PostBody 
     result.ok = code == CURLE_OK;
     if (!result.ok)
         result.curl_error = curl_easy_strerror(code);
+    if (code == CURLE_FILESIZE_EXCEEDED)
+        files.answer_too_large = true;
+    if (files.answer_too_large)
+        com_Log("QV Error: the answer of %s is larger than %d MB (/MAXANSWER): transfer ended",
+                session.state.ews_url.c_str(), session.settings.max_answer_mb);
     files.result = nullptr;
     return code;
 }
@@ -148,7 +154,7 @@ void SetupSessionHandle(Session &session)
     CURL *handle = session.state.transport.handle.get();
     if (!handle)
         return;
-    ApplyTransferOptions(handle, nullptr, session.state.http_auth);
+    ApplyTransferOptions(handle, nullptr, session.state.http_auth, session.settings);
     // Cookie engine on, nothing read: after logon the session cookie the
     // server sets is what authenticates the following requests.
     curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
@@ -174,7 +180,8 @@ PostResult DoPost(Session &session, std::string_view request, const std::string 
         TransferFiles files;
         files.response = response.get();
         PerformTransfer(session, files, body, result);
-        if (result.ok)
+        // The same request would bring the same oversized answer again.
+        if (result.ok || files.answer_too_large)
             break;
     }
     LogPostFailure(session, result);
@@ -202,7 +209,8 @@ PostResult DoPostFile(Session &session, const std::string &request_path,
         files.response = response.get();
         const CURLcode code =
             PerformTransfer(session, files, PostBody{{}, request.get(), size}, result);
-        if (result.ok || code == kReceiveError || attempt == kPostAttempts)
+        if (result.ok || code == kReceiveError || files.answer_too_large ||
+            attempt == kPostAttempts)
             break;
         request = qvcommon::OpenFile(request_path, "rb");
         if (!request)
@@ -224,6 +232,11 @@ std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void 
         return n;
     if (files->keepalive)
         KeepaliveTick(*files->keepalive);
+    files->answer_bytes += static_cast<std::int64_t>(n);
+    if (files->answer_limit >= 0 && files->answer_bytes > files->answer_limit) {
+        files->answer_too_large = true;
+        return 0; // ends the transfer before the disk fills
+    }
     std::string formatted;
     files->formatter.Feed(std::string_view(data, n), formatted);
     // A short write (disk full) fails the transfer instead of leaving a

@@ -11,6 +11,7 @@
 #include <curl/curl.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
@@ -44,6 +45,9 @@ struct TransferFiles {
     PostResult *result = nullptr;     // status and request id land here
     Keepalive *keepalive = nullptr;   // ticked while data moves
     bool curl_debug = false;          // "/CURLDEBUG": log what curl says
+    std::int64_t answer_limit = -1;   // bytes; -1: no bound
+    std::int64_t answer_bytes = 0;    // received so far
+    bool answer_too_large = false;    // the bound ended the transfer
 };
 
 // ---- session handle (Logon / Logoff) --------------------------------------

@@ -59,7 +59,7 @@ void ApplyApiPostOptions(Session &session, CURL *handle, TransferFiles &files,
                          const std::string &endpoint, const std::string &body,
                          const HeaderList &headers)
 {
-    ApplyTransferOptions(handle, &files, session.state.http_auth);
+    ApplyTransferOptions(handle, &files, session.state.http_auth, session.settings);
     curl_easy_setopt(handle, CURLOPT_URL, endpoint.c_str());
     curl_easy_setopt(handle, CURLOPT_READFUNCTION, nullptr);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -100,13 +100,33 @@ std::string HostFromEndpoint(std::string_view endpoint)
     return std::string(endpoint.substr(0, endpoint.find('/')));
 }
 
+namespace {
+
+// `text` as a quoted JSON string, escaped by cJSON; "" when cJSON fails.
+std::string JsonString(std::string_view text)
+{
+    const std::string value(text);
+    const std::unique_ptr<cJSON, CJsonDeleter> item(cJSON_CreateString(value.c_str()));
+    const std::unique_ptr<char, decltype(&cJSON_free)> printed(
+        item ? cJSON_PrintUnformatted(item.get()) : nullptr, cJSON_free);
+    return printed ? std::string(printed.get()) : std::string();
+}
+
+} // namespace
+
 std::string ImpersonationRequestBody(std::string_view role_id, std::string_view organization_id)
 {
-    std::string body = "{\r\n\"ImpersonationRoleId\": \"";
-    body.append(role_id).append("\",\r\n\"OrganizationId\": \"");
-    body.append(organization_id).append("\"\r\n}\r\n");
+    // The layout stays the one the API has always been sent; only the ids
+    // go through cJSON, so a quote or backslash in one cannot end its
+    // string early.
+    const std::string role = JsonString(role_id), organization = JsonString(organization_id);
+    if (role.empty() || organization.empty())
+        return {};
+    std::string body = "{\r\n\"ImpersonationRoleId\": " + role + ",\r\n\"OrganizationId\": " +
+                       organization + "\r\n}\r\n";
+    // A cut body would be broken JSON: an oversized one is not sent at all.
     if (body.size() > kTokenRequestMax)
-        body.resize(kTokenRequestMax);
+        return {};
     return body;
 }
 
@@ -191,6 +211,7 @@ PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::s
         files.response = response.get();
         files.result = &result;
         files.keepalive = &keepalive;
+        files.answer_limit = MaxAnswerBytes(session.settings);
         files.curl_debug = session.settings.curl_debug != 0;
         ApplyApiPostOptions(session, handle.get(), files, endpoint, body, headers);
         BeginTransfer(keepalive);
@@ -200,7 +221,8 @@ PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::s
         if (result.ok)
             break;
         result.curl_error = curl_easy_strerror(code);
-        if (attempt == attempts) {
+        // An oversized answer would come back the same: no retry.
+        if (attempt == attempts || files.answer_too_large || code == CURLE_FILESIZE_EXCEEDED) {
             com_Log("QV Warning: post to %s failed: %s", endpoint.c_str(),
                     result.curl_error.c_str());
             break;
@@ -216,11 +238,16 @@ std::optional<ImpersonationToken> RequestImpersonationToken(Session &session,
 {
     com_Log("Attempting to obtain impersonation token for endpoint %s", endpoint.c_str());
     const std::string answer_path = session.state.work_dir + "impersonation.tmp";
-    const PostResult post = DoPostAWS(
-        session, endpoint,
-        ImpersonationRequestBody(session.state.role_id, session.state.organization_id),
-        answer_path);
-    if (post.http_status != 200) {
+    const std::string body =
+        ImpersonationRequestBody(session.state.role_id, session.state.organization_id);
+    if (body.empty()) {
+        com_Log("QV Error: the impersonation role and organization ids are too long to send");
+        return std::nullopt;
+    }
+    const PostResult post = DoPostAWS(session, endpoint, body, answer_path);
+    // A transfer that failed after a 200 status line (cut off, too large)
+    // left a partial answer: no token from it.
+    if (!post.ok || post.http_status != 200) {
         com_Log("QV Error: unable to retrieve impersonation token, response is %d",
                 post.http_status);
         std::remove(answer_path.c_str());

@@ -48,7 +48,8 @@ SignedApiRequest SignApiRequest(std::string_view endpoint, std::string_view body
                                 std::string_view region, std::string_view access_key,
                                 std::string_view secret, std::int64_t unix_seconds);
 
-// The JSON request body of AssumeImpersonationRole.
+// The JSON request body of AssumeImpersonationRole, ids escaped; "" when it
+// would exceed kTokenRequestMax.
 std::string ImpersonationRequestBody(std::string_view role_id, std::string_view organization_id);
 
 // A token as the API hands it out.

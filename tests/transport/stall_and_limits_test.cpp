@@ -1,0 +1,236 @@
+// Hostile servers: one that stops sending in the middle of an answer, one
+// whose answer has no end, and one whose answer announces too much; plus the
+// token request body and the "/SSLVER" choices, which must not fail every
+// post or let an id break out of its JSON string.
+#include <gtest/gtest.h>
+
+#include <cjson/cJSON.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "frame/session.hpp"
+#include "scripted_server.hpp"
+#include "test_support.hpp"
+#include "transport/curl_options.hpp"
+#include "transport/http_post.hpp"
+#include "transport/impersonation_token.hpp"
+
+namespace {
+
+using namespace qvamz;
+using Clock = std::chrono::steady_clock;
+
+// A loopback server that answers every connection with `send` and then
+// holds the connection open until the client goes away (or 20 s pass).
+class HoldingServer {
+  public:
+    explicit HoldingServer(std::function<void(int fd)> send) : send_(std::move(send))
+    {
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+            ::listen(listen_fd_, 8) != 0 ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            throw std::runtime_error("cannot listen on loopback");
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~HoldingServer()
+    {
+        stop_ = true;
+        thread_.join();
+        ::close(listen_fd_);
+    }
+    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/EWS"; }
+    int connections() const { return connections_; }
+
+  private:
+    void Run()
+    {
+        while (!stop_) {
+            pollfd p{listen_fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            const int fd = ::accept(listen_fd_, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            ++connections_;
+            ReadHead(fd);
+            send_(fd);
+            HoldUntilClientCloses(fd);
+            ::close(fd);
+        }
+    }
+    static void ReadHead(int fd)
+    {
+        std::string data;
+        char buffer[4096];
+        while (data.find("\r\n\r\n") == std::string::npos) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                return;
+            data.append(buffer, static_cast<std::size_t>(got));
+        }
+    }
+    void HoldUntilClientCloses(int fd)
+    {
+        const auto give_up = Clock::now() + std::chrono::seconds(20);
+        char buffer[4096];
+        while (!stop_ && Clock::now() < give_up) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && ::recv(fd, buffer, sizeof buffer, 0) <= 0)
+                return;
+        }
+    }
+
+    std::function<void(int)> send_;
+    int listen_fd_ = -1;
+    int port_ = 0;
+    std::atomic<int> connections_{0};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+void SendText(int fd, const std::string &text)
+{
+    ::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+}
+
+class HostileServerTest : public conntest::SessionTest {
+  protected:
+    void Open(const std::string &url)
+    {
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = url;
+        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
+        AppendStandardHeaders(session.state.transport.headers, true);
+        SetupSessionHandle(session);
+    }
+
+    conntest::ScratchDir dir;
+    conntest::LogCapture log{dir};
+    std::string answer = dir.file("response.xml");
+};
+
+TEST_F(HostileServerTest, AServerThatStopsMidAnswerIsCutOffAndRetriedThenFails)
+{
+    // The head promises 5000 bytes, none follow.  curl judges the speed over
+    // the last five seconds or so, so with a 1 s stall time an attempt ends
+    // after about four seconds (with 120 s: about two minutes).
+    HoldingServer server([](int fd) {
+        SendText(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5000\r\n\r\n");
+    });
+    session.settings.stall_seconds = 1;
+    Open(server.url());
+    const auto start = Clock::now();
+    const PostResult post = DoPost(session, "<request/>", answer);
+    const auto seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    EXPECT_FALSE(post.ok);
+    EXPECT_EQ(server.connections(), kPostAttempts); // every attempt was cut off, then retried
+    EXPECT_NE(post.curl_error.find("Timeout"), std::string::npos) << post.curl_error;
+    EXPECT_LT(seconds, 9.0 * kPostAttempts); // the stall time, not the transfer time-out
+    EXPECT_TRUE(log.has("QV Warning: post to " + server.url() + " failed"));
+}
+
+TEST_F(HostileServerTest, AnAnswerOverTheBoundEndsTheTransferWithoutRetrying)
+{
+    // No length announced: the bytes are counted as they arrive.
+    const std::string chunk(64 * 1024, 'x');
+    HoldingServer endless([&chunk](int fd) {
+        SendText(fd, "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n");
+        for (int i = 0; i < 48; ++i) // 3 MB
+            SendText(fd, chunk);
+    });
+    session.settings.max_answer_mb = 1;
+    Open(endless.url());
+    const PostResult post = DoPost(session, "<request/>", answer);
+    EXPECT_FALSE(post.ok);
+    EXPECT_EQ(endless.connections(), 1);
+    EXPECT_LE(std::filesystem::file_size(answer), 1024u * 1024u);
+    EXPECT_TRUE(log.has("is larger than 1 MB (/MAXANSWER): transfer ended"));
+
+    // An announced length over the bound is refused before the body.
+    conntest::ScriptedServer announced;
+    announced.Push(conntest::Respond(200, std::string(1024 * 1024 + 1, 'y')));
+    session.state.ews_url = announced.url();
+    conntest::WriteFile(dir.file("request.xml"), "<request/>");
+    const PostResult big = DoPostFile(session, dir.file("request.xml"), answer, "subject");
+    EXPECT_FALSE(big.ok);
+    EXPECT_EQ(announced.requests().size(), 1u);
+
+    // Within the bound the same answer goes through.
+    session.settings.max_answer_mb = 2;
+    announced.Push(conntest::Respond(200, std::string(1024 * 1024 + 1, 'y')));
+    EXPECT_TRUE(DoPost(session, "<request/>", answer).ok);
+}
+
+TEST_F(HostileServerTest, AnOversizedTokenAnswerIsNotFetchedAgain)
+{
+    conntest::ScriptedServer api;
+    for (int i = 0; i < 2; ++i)
+        api.Push(conntest::Respond(200, std::string(1024 * 1024 + 1, 't')));
+    conntest::FakeClock clock; // no real waits between attempts
+    session.settings.max_answer_mb = 1;
+    session.state.work_dir = dir.dir();
+    session.state.ews_url = "https://ews.mail.us-west-2.awsapps.com/EWS/Exchange.asmx";
+    session.state.role_id = "role-7";
+    session.state.organization_id = "m-0123";
+    session.state.access_key = "AKIDTEST";
+    session.state.access_secret = "secret";
+    EXPECT_FALSE(RequestImpersonationToken(session, api.url("/")).has_value());
+    EXPECT_EQ(api.requests().size(), 1u);
+}
+
+TEST(TokenRequestBody, IdsWithQuotesAndBackslashesStayInsideTheirStrings)
+{
+    const std::string role = "role\",\"OrganizationId\":\"evil\\";
+    const std::string organization = "m-01\n23\\\"";
+    const std::string body = ImpersonationRequestBody(role, organization);
+    const std::unique_ptr<cJSON, decltype(&cJSON_Delete)> json(
+        cJSON_ParseWithLength(body.data(), body.size()), cJSON_Delete);
+    ASSERT_NE(json, nullptr) << body;
+    EXPECT_EQ(cJSON_GetArraySize(json.get()), 2);
+    const cJSON *role_item = cJSON_GetObjectItemCaseSensitive(json.get(), "ImpersonationRoleId");
+    const cJSON *org_item = cJSON_GetObjectItemCaseSensitive(json.get(), "OrganizationId");
+    ASSERT_TRUE(cJSON_IsString(role_item) && cJSON_IsString(org_item)) << body;
+    EXPECT_EQ(role_item->valuestring, role);
+    EXPECT_EQ(org_item->valuestring, organization);
+
+    // Too long to send whole: nothing rather than broken JSON.
+    EXPECT_EQ(ImpersonationRequestBody(std::string(kTokenRequestMax, 'r'), "m"), "");
+}
+
+TEST(TlsVersionChoice, SwitchNumbersMapToTlsVersionsOnly)
+{
+    EXPECT_EQ(TlsVersionFor(0), nullptr);
+    EXPECT_EQ(TlsVersionFor(4), nullptr);
+    EXPECT_EQ(TlsVersionFor(-1), nullptr);
+    const std::pair<int, long> expected[] = {
+        {1, CURL_SSLVERSION_TLSv1}, {2, CURL_SSLVERSION_TLSv1_2}, {3, CURL_SSLVERSION_TLSv1_3}};
+    for (const auto &[number, curl_value] : expected) {
+        const TlsVersionChoice *choice = TlsVersionFor(number);
+        ASSERT_NE(choice, nullptr) << number;
+        EXPECT_EQ(choice->curl_value, curl_value) << number;
+        EXPECT_TRUE(std::string_view(choice->text).starts_with("TLS 1.")) << number;
+    }
+    for (const TlsVersionChoice &choice : kTlsVersionChoices)
+        EXPECT_TRUE(choice.curl_value != CURL_SSLVERSION_SSLv2 &&
+                    choice.curl_value != CURL_SSLVERSION_SSLv3);
+}
+
+} // namespace
