@@ -60,22 +60,15 @@ int OffsetOf(const RecordedRequest &request)
     return at == std::string::npos ? -1 : std::atoi(request.body.c_str() + at + 8);
 }
 
-class DiscoveryTest : public conntest::SessionTest {
+class DiscoveryTest : public conntest::ScriptedSessionTest {
   protected:
     void SetUp() override
     {
-        SessionTest::SetUp();
-        session.state.work_dir = dir.dir();
-        session.state.ews_url = server.url();
-        session.state.mailbox = "user@example.com";
-        session.state.password = "pw";
+        ScriptedSessionTest::SetUp();
         session.state.root_folder_name = "msgfolderroot";
         session.state.root_folder_id = "ROOT";
         session.state.server_major_version = 15;
         session.state.force_version_header = 1;
-        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
-        AppendStandardHeaders(session.state.transport.headers, true);
-        SetupSessionHandle(session);
     }
     void ServeFolders(int total, bool say_last)
     {
@@ -83,10 +76,6 @@ class DiscoveryTest : public conntest::SessionTest {
             return Respond(200, Page(OffsetOf(request), kFindFolderPage, total, say_last));
         });
     }
-
-    conntest::ScratchDir dir;
-    conntest::LogCapture log{dir};
-    conntest::ScriptedServer server;
 };
 
 TEST_F(DiscoveryTest, TwelveHundredFoldersComeInThreePages)
@@ -132,12 +121,8 @@ TEST_F(DiscoveryTest, PublicFoldersAreListedShallow)
 
 TEST_F(DiscoveryTest, AnErrorAnswerEndsDiscovery)
 {
-    std::string raw;
-    for (const char c :
-         conntest::ReadFile(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml"))
-        if (c != '\r' && c != '\n')
-            raw += c;
-    server.Push(Respond(200, raw));
+    server.Push(Respond(
+        200, conntest::ServerForm(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml")));
     EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::ErrorAnswer);
     EXPECT_TRUE(log.has("QV Error: FindFolder failed"));
     EXPECT_EQ(static_cast<int>(session.state.folders.size()), 0);

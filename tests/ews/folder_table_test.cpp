@@ -133,17 +133,6 @@ TEST_F(FolderTableTest, GetFolderNamesSortsWithoutCaseAndReportsEachFolder)
     EXPECT_EQ(GetTrueFolderImpl(session.state.folders, -1, out), 11);
 }
 
-TEST_F(FolderTableTest, GetFolderNamesWithoutLogonCallsNothing)
-{
-    static int calls = 0;
-    EXPECT_EQ(GetFolderNamesImpl(session, [](char *) QV_STDCALL {
-                  ++calls;
-                  return 0;
-              }),
-              0);
-    EXPECT_EQ(calls, 0);
-}
-
 TEST_F(FolderTableTest, ParentLinksInACycleEndTheWalk)
 {
     // ROOT -> A -> B, and B claims to be A's child and the root's parent.
@@ -202,10 +191,9 @@ TEST_F(FolderTableTest, FolderLineKeepsItsSuffixForLongPaths)
 
 TEST(FolderClasses, TypeOfEachClass)
 {
+    // The plain classes are in SourceSessionTree.
     EXPECT_EQ(FolderTypeForClass("IPF.Note", 3), 0);
     EXPECT_EQ(FolderTypeForClass("ipf.contact", 0), 1);
-    EXPECT_EQ(FolderTypeForClass("IPF.Appointment", 0), 2);
-    EXPECT_EQ(FolderTypeForClass("IPF.Task", 0), 3);
     EXPECT_EQ(FolderTypeForClass("IPF.Note.OutlookHomepage", 2), 2);
     EXPECT_EQ(FolderTypeForClass("IPF.StickyNote", 0), 0);
     EXPECT_TRUE(IsSkippedSourceFolder("Sync Issues"));
@@ -230,12 +218,6 @@ TEST_F(FolderTableTest, PageScanFindsTheLastPageMarkAnywhere)
     EXPECT_TRUE(page.last_page);
     EXPECT_FALSE(page.error);
     EXPECT_EQ(page.folder_count, 2);
-
-    conntest::WriteFile(path,
-                        "<m:RootFolder IncludesLastItemInRange=\"false\">\r\n<t:Folders/>\r\n");
-    ASSERT_TRUE(ScanFindFolderPage(path, page));
-    EXPECT_FALSE(page.last_page);
-    EXPECT_EQ(page.folder_count, 0);
 
     ASSERT_TRUE(
         ScanFindFolderPage(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml", page));

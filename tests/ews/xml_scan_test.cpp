@@ -8,25 +8,12 @@
 
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
+#include "qv_test_support.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using namespace qvamz;
-
-// FILETIME of a UTC date and time.
-qv_filetime FileTime(int y, int mo, int d, int h, int mi, int s)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    const long long unix_seconds = timegm(&tm);
-    return static_cast<qv_filetime>(unix_seconds + 11644473600LL) * 10000000ULL;
-}
 
 TEST(ParseEwsDateTime, Forms)
 {
@@ -36,10 +23,10 @@ TEST(ParseEwsDateTime, Forms)
         qv_filetime expected;
     };
     const Case cases[] = {
-        {"2024-03-05T14:07:09Z", 1, FileTime(2024, 3, 5, 14, 7, 9)},
-        {"2024-03-05T14:07Z", 1, FileTime(2024, 3, 5, 14, 7, 0)},
-        {"2024-03-05T14:07:09.123Z", 1, FileTime(2024, 3, 5, 14, 7, 9)},
-        {"2024-03-05-14:07:09", 1, FileTime(2024, 3, 5, 14, 7, 9)},
+        {"2024-03-05T14:07:09Z", 1, qvtest::filetime_utc(2024, 3, 5, 14, 7, 9)},
+        {"2024-03-05T14:07Z", 1, qvtest::filetime_utc(2024, 3, 5, 14, 7, 0)},
+        {"2024-03-05T14:07:09.123Z", 1, qvtest::filetime_utc(2024, 3, 5, 14, 7, 9)},
+        {"2024-03-05-14:07:09", 1, qvtest::filetime_utc(2024, 3, 5, 14, 7, 9)},
         {"1601-01-01T00:00:00Z", 1, 0},
         {"2024-03-05", 0, 0},
         {"2024-03-05T14", 0, 0},

@@ -11,7 +11,7 @@ function(qv_connector_tests name)
   add_executable(${name}_tests ${srcs})
   target_include_directories(${name}_tests PRIVATE
     ${CMAKE_CURRENT_SOURCE_DIR}/../transport ${CMAKE_CURRENT_SOURCE_DIR}/../sandbox)
-  target_link_libraries(${name}_tests PRIVATE qvamz_impl LibXml2::LibXml2 ${CMAKE_DL_LIBS}
+  target_link_libraries(${name}_tests PRIVATE qvamz_impl qv_test_support LibXml2::LibXml2 ${CMAKE_DL_LIBS}
                         GTest::gtest_main GTest::gtest)
   target_compile_definitions(${name}_tests PRIVATE
     QV_TEST_DATA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/../data"

@@ -66,28 +66,6 @@ TEST(TagLineFormatter, AnySplitGivesTheSameBytes)
     }
 }
 
-// A chunk ending right after ">" followed by one starting with text: the
-// text still gets a line of its own (readers compare whole lines).
-TEST(TagLineFormatter, TextAfterChunkEndingWithTagStandsAlone)
-{
-    TagLineFormatter formatter;
-    std::string out;
-    formatter.Feed("<t:FolderClass>", out);
-    formatter.Feed("IPF.Note</t:FolderClass>", out);
-    EXPECT_EQ(out, "<t:FolderClass>\r\nIPF.Note\r\n</t:FolderClass>\r\n");
-}
-
-TEST(TagLineFormatter, ResetForgetsThePreviousAnswer)
-{
-    TagLineFormatter formatter;
-    std::string out;
-    formatter.Feed("<a>", out);
-    formatter.Reset();
-    out.clear();
-    formatter.Feed("<b/>", out);
-    EXPECT_EQ(out, "<b/>\r\n");
-}
-
 TEST(WriteCallback, WithoutResponseFileTakesEverythingAndWritesNothing)
 {
     qvamz::TransferFiles files;

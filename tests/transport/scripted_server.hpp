@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace conntest {
 
 struct ScriptedReply {
@@ -40,20 +42,14 @@ inline ScriptedReply Respond(int status, std::string body, std::vector<std::stri
     reply.headers = std::move(headers);
     return reply;
 }
-
-inline ScriptedReply Drop()
+inline ScriptedReply Misbehave(ScriptedReply::Kind kind)
 {
     ScriptedReply reply;
-    reply.kind = ScriptedReply::Kind::Close;
+    reply.kind = kind;
     return reply;
 }
-
-inline ScriptedReply ResetMidAnswer()
-{
-    ScriptedReply reply;
-    reply.kind = ScriptedReply::Kind::Reset;
-    return reply;
-}
+inline ScriptedReply Drop() { return Misbehave(ScriptedReply::Kind::Close); }
+inline ScriptedReply ResetMidAnswer() { return Misbehave(ScriptedReply::Kind::Reset); }
 
 struct RecordedRequest {
     std::string head; // request line and headers
@@ -218,6 +214,27 @@ class ScriptedServer {
     Fallback fallback_;
     std::vector<RecordedRequest> requests_;
     std::thread thread_;
+};
+
+// A session of user@example.com:pw whose transport posts to a scripted
+// server, with a scratch working folder and the host log captured.
+class ScriptedSessionTest : public SessionTest {
+  protected:
+    void SetUp() override
+    {
+        session.state.work_dir = dir.dir();
+        session.state.ews_url = server.url();
+        session.state.mailbox = "user@example.com";
+        session.state.password = "pw";
+        ASSERT_TRUE(qvamz::OpenSessionTransport(session.state.transport));
+        qvamz::AppendStandardHeaders(session.state.transport.headers, true);
+        qvamz::SetupSessionHandle(session);
+    }
+
+    ScratchDir dir;
+    LogCapture log{dir};
+    ScriptedServer server;
+    std::string answer = dir.file("response.xml");
 };
 
 } // namespace conntest

@@ -16,33 +16,13 @@ namespace {
 using namespace qvamz;
 using conntest::Respond;
 
-const std::string kDataDir = std::string(QV_TEST_DATA_DIR) + "/transport/";
-
 std::string RawFault(const std::string &file)
 {
-    // The data files hold answers as stored (one tag per line); the server
-    // sends them as they came, which the transport reformats identically.
-    std::string text = conntest::ReadFile(kDataDir + file);
-    std::string raw;
-    for (const char c : text)
-        if (c != '\r' && c != '\n')
-            raw += c;
-    return raw;
+    return conntest::ServerForm(std::string(QV_TEST_DATA_DIR) + "/transport/" + file);
 }
 
-class SoapRequestTest : public conntest::SessionTest {
+class SoapRequestTest : public conntest::ScriptedSessionTest {
   protected:
-    void SetUp() override
-    {
-        SessionTest::SetUp();
-        session.state.work_dir = dir.dir();
-        session.state.ews_url = server.url();
-        session.state.mailbox = "user@example.com";
-        session.state.password = "pw";
-        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
-        AppendStandardHeaders(session.state.transport.headers, true);
-        SetupSessionHandle(session);
-    }
     template <typename... Args> int Usable(Args &&...args)
     {
         last = SoapRequest(session, std::forward<Args>(args)...);
@@ -51,12 +31,7 @@ class SoapRequestTest : public conntest::SessionTest {
     int Get() { return Usable("GetFolder", "", "<FolderIds/>\n", answer); }
 
     PostResult last; // of the latest request
-
-    conntest::ScratchDir dir;
-    conntest::LogCapture log{dir};
-    conntest::ScriptedServer server;
     conntest::FakeClock clock;
-    std::string answer = dir.file("response.xml");
 };
 
 TEST_F(SoapRequestTest, GatewayTimeoutThenSuccess)

@@ -42,6 +42,17 @@ inline void WriteFile(const std::string &path, const std::string &text)
     out << text;
 }
 
+// An answer as stored under tests/data (one tag or value per line) in the
+// one-line form a server sends; the transport reformats it back the same.
+inline std::string ServerForm(const std::string &path)
+{
+    std::string raw;
+    for (const char c : ReadFile(path))
+        if (c != '\r' && c != '\n')
+            raw += c;
+    return raw;
+}
+
 inline std::size_t CountOf(const std::string &text, const std::string &needle)
 {
     std::size_t count = 0;
