@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -24,6 +25,19 @@ using conntest::WriteFile;
 inline std::string data_file(const std::string &name)
 {
     return std::string(QV_TEST_DATA_DIR) + "/mailread/" + name;
+}
+
+// FILETIME of a UTC calendar time, computed apart from libqvcom.
+inline qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
+{
+    std::tm tm{};
+    tm.tm_year = y - 1900;
+    tm.tm_mon = mo - 1;
+    tm.tm_mday = d;
+    tm.tm_hour = h;
+    tm.tm_min = mi;
+    tm.tm_sec = s;
+    return static_cast<qv_filetime>(timegm(&tm) + 11644473600LL) * 10000000ULL;
 }
 
 // A seekable stdio stream holding the given bytes (an unnamed temporary
@@ -54,6 +68,13 @@ class ParserTest : public ::testing::Test {
     void TearDown() override { com_Deallocate_All(msg.get(), dir().c_str()); }
 
     std::string dir() const { return work_.dir(); }
+
+    // Releases the record and its part files before the next parse.
+    void Reset()
+    {
+        com_Deallocate_All(msg.get(), dir().c_str());
+        com_ResetObject(msg.get());
+    }
 
     int ParseText(const std::string &text)
     {

@@ -94,8 +94,7 @@ class Streaming : public ParserTest {
     std::string Done()
     {
         const std::string print = Fingerprint(msg.get());
-        com_Deallocate_All(msg.get(), dir().c_str());
-        com_ResetObject(msg.get());
+        Reset();
         return print;
     }
 };
@@ -175,8 +174,7 @@ TEST_F(Streaming, TwentyMegabyteAttachmentComesOutWhole)
         EXPECT_EQ(msg->parts[2]->size, payload.size());
         EXPECT_TRUE(Part(2) == payload)
             << "attachment bytes differ (line length " << line_length << ")";
-        com_Deallocate_All(msg.get(), dir().c_str());
-        com_ResetObject(msg.get());
+        Reset();
         std::remove(path.c_str());
     }
 }
