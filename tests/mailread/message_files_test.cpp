@@ -9,7 +9,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::utc;
+using mailread_test::filetime_utc;
 using mailread_test::ReadFile;
 
 
@@ -59,7 +59,7 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
     EXPECT_STREQ(msg->from_address, "joerg.mueller@example.com");
     EXPECT_STREQ(msg->subject, "Re: Quartalsbericht \xC3\xBC" "ber f\xC3\xBCr Q3");
     EXPECT_STREQ(msg->message_id, "<20261207091430.1234@example.com>");
-    EXPECT_EQ(msg->date, utc(2026, 12, 7, 8, 14, 30));
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 7, 8, 14, 30));
     EXPECT_EQ(msg->date_missing, 0);
     EXPECT_EQ(msg->codepage, 65001);
     EXPECT_STREQ(msg->message_charset, "utf-8");
@@ -116,7 +116,7 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
     EXPECT_NE(sub->msg_number, msg->msg_number);
     EXPECT_STREQ(sub->from_name, "Alice");
     EXPECT_STREQ(sub->subject, "Original");
-    EXPECT_EQ(sub->date, utc(2026, 12, 4, 13, 0, 0));
+    EXPECT_EQ(sub->date, filetime_utc(2026, 12, 4, 13, 0, 0));
     ASSERT_EQ(sub->recipient_count, 1);
     ASSERT_EQ(sub->part_count, 3);
     expect_part(sub, 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
@@ -166,11 +166,11 @@ TEST_F(ParserTest, SinglePartFilesInTheirCharsets)
         if (file == "latin1_qp.eml") {
             EXPECT_STREQ(msg->from_name, "Doe, John");
             EXPECT_STREQ(msg->from_address, "john.doe@example.com");
-            EXPECT_EQ(msg->date, utc(2005, 1, 2, 15, 0, 0));
+            EXPECT_EQ(msg->date, filetime_utc(2005, 1, 2, 15, 0, 0));
             EXPECT_EQ(msg->unread, 0);
             EXPECT_EQ(msg->priority, 2);
         } else if (file == "mbox_date.eml") { // the date of the "From " separator line
-            EXPECT_EQ(msg->date, utc(2026, 12, 6, 15, 4, 5));
+            EXPECT_EQ(msg->date, filetime_utc(2026, 12, 6, 15, 4, 5));
             EXPECT_EQ(msg->date_missing, 0);
         } else if (file == "missing_boundary.eml") { // no date: now
             EXPECT_EQ(msg->date_missing, 1);

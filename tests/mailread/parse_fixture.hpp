@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "mailread/rfc822_parser.hpp"
+#include "qv_test_support.hpp"
 #include "test_support.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -27,18 +27,7 @@ inline std::string data_file(const std::string &name)
     return std::string(QV_TEST_DATA_DIR) + "/mailread/" + name;
 }
 
-// FILETIME of a UTC calendar time, computed apart from libqvcom.
-inline qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return static_cast<qv_filetime>(timegm(&tm) + 11644473600LL) * 10000000ULL;
-}
+using qvtest::filetime_utc;
 
 // A seekable stdio stream holding the given bytes (an unnamed temporary
 // file, so that empty input is empty too).

@@ -8,7 +8,7 @@
 namespace {
 
 using mailread_test::ParserTest;
-using mailread_test::utc;
+using mailread_test::filetime_utc;
 
 
 std::string multipart(const std::string &parts)
@@ -210,7 +210,7 @@ TEST_F(ParserTest, HeaderFieldsAndDateFallbacks)
                         "From: \"Grüße Team\" <team@example.com>\n"
                         "Subject: Grüße\n\n<b>body</b>\n"),
               0);
-    EXPECT_EQ(msg->date, utc(2026, 12, 2, 7, 0, 0)) << "the last Received date";
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 2, 7, 0, 0)) << "the last Received date";
     EXPECT_STREQ(msg->delivered_to, "user@example.com");
     EXPECT_STREQ(msg->subject, "Gr\xC3\xBC\xC3\x9F" "e") << "raw UTF-8 stays UTF-8";
     EXPECT_STREQ(msg->from_name, "Gr\xC3\xBC\xC3\x9F" "e Team");
@@ -220,7 +220,7 @@ TEST_F(ParserTest, HeaderFieldsAndDateFallbacks)
     ASSERT_EQ(ParseText("From: a@x\nMessage Sent: Thursday, December 3, 2026 4:05 PM\n"
                         "<!DOCTYPE html>\n<html>hi</html>\n"),
               0);
-    EXPECT_EQ(msg->date, utc(2026, 12, 3, 16, 5, 0));
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 3, 16, 5, 0));
     ASSERT_EQ(msg->part_count, 2);
     EXPECT_EQ(Part(1), "<!DOCTYPE html>\r\n<html>hi</html>\r\n");
     EXPECT_EQ(Part(0), "From: a@x\nMessage Sent: Thursday, December 3, 2026 4:05 PM\n");

@@ -120,15 +120,6 @@ TEST(MailboxValue, FormsOfNameAndAddress)
     }
 }
 
-TEST(MailboxValue, NonAsciiNamesBecomeUnquotedEncodedWords)
-{
-    HeaderEncoder encoder(65001);
-    std::string value = MailboxValue("J\xC3\xBCrgen M\xC3\xBCller", "j@example.org", encoder);
-    EXPECT_TRUE(value.starts_with("=?UTF-8?")) << value;
-    EXPECT_TRUE(value.ends_with("?= <j@example.org>")) << value;
-    EXPECT_EQ(encoder.charset(), "UTF-8");
-}
-
 TEST(DateValue, EnglishNamesAndTheOffset)
 {
     // 2026-12-06 15:04:05 UTC
@@ -381,16 +372,15 @@ TEST_F(MimeHeaders, OwnHeadersReplaceTheGeneratedOnes)
     EXPECT_EQ(view.subject, "original subject");
     EXPECT_EQ(view.from[0].address, "orig@example.org");
     EXPECT_EQ(view.Header("X-Kept"), "yes continued");
-    std::vector<std::string> lines = HeaderLines(Raw());
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &l) { return l.starts_with("Content-"); }),
-              1); // our own Content-Type only
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &l) { return l.find("charset") != l.npos; }),
-              0);
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &l) { return l.starts_with("From "); }),
-              0);
+    const std::vector<std::string> lines = HeaderLines(Raw());
+    const auto lines_with = [&](const std::string &text, bool at_start) {
+        return std::count_if(lines.begin(), lines.end(), [&](const std::string &l) {
+            return at_start ? l.starts_with(text) : l.find(text) != l.npos;
+        });
+    };
+    EXPECT_EQ(lines_with("Content-", true), 1); // our own Content-Type only
+    EXPECT_EQ(lines_with("charset", false), 0);
+    EXPECT_EQ(lines_with("From ", true), 0);
     EXPECT_EQ(view.HeaderCount("not a header"), 0);
     EXPECT_EQ(view.Header("MIME-Version"), "1.0");
     EXPECT_EQ(view.body.type, "multipart/alternative");
