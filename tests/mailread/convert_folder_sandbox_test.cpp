@@ -320,16 +320,26 @@ TEST_F(ConvertFolderSandbox, SecondRunFindsDuplicatesButNotRefusedRecords)
     EXPECT_EQ(second.StatusCount(QV_STATUS_CONVERTED), 1u);
 }
 
-TEST_F(ConvertFolderSandbox, GetItemFailuresAreRetried)
+// A failed GetItem is retried after a growing pause; a failed FindItem
+// leaves nothing to read.
+TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReadsNothing)
 {
     SeedFolder("Flaky", 3);
+    SeedFolder("Unlisted", 2);
     StartAndLogon();
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
-    HostView view;
+    HostView view, unlisted;
     Convert(view, "Flaky");
     EXPECT_EQ(view.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
     EXPECT_EQ(log.count("QV Info: unable to GetItem in folder loop, retrying"), 2u);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000}));
+
+    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
+    Convert(unlisted, "Unlisted");
+    EXPECT_EQ(unlisted.result, 0);
+    EXPECT_TRUE(unlisted.statuses.empty());
+    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
+    ExpectWorkDirClean();
 }
 
 TEST_F(ConvertFolderSandbox, ItemSkippedWhenEveryAttemptFails)
@@ -357,19 +367,6 @@ TEST_F(ConvertFolderSandbox, OneAttemptMeansNoRetry)
     EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
     EXPECT_FALSE(log.has("retrying"));
     EXPECT_TRUE(clock.sleeps.empty());
-}
-
-TEST_F(ConvertFolderSandbox, FindItemFailureReadsNothing)
-{
-    SeedFolder("Unlisted", 2);
-    StartAndLogon();
-    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
-    HostView view;
-    Convert(view, "Unlisted");
-    EXPECT_EQ(view.result, 0);
-    EXPECT_TRUE(view.statuses.empty());
-    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
-    ExpectWorkDirClean();
 }
 
 // Read state, follow-up flag, replied/forwarded icon and categories come
