@@ -232,14 +232,15 @@ TEST_F(ConvertFolderSandbox, EveryMessageHandedOverOnce)
 }
 
 // Days 4 to 6 of ten: the server leaves seven out, and the host hears of
-// them with status 2 at the end.
-TEST_F(ConvertFolderSandbox, DateRangeReportsTheRestAsOutOfRange)
+// them with status 2 at the end.  Items skipped inside the range are not
+// reported a second time.
+TEST_F(ConvertFolderSandbox, DateRangeReportsTheRestAsOutOfRangeOnce)
 {
     SeedFolder("Dated", 10);
     StartAndLogon();
     qvcom_set_date_range(com_UnixToFileTime(kJan1st2024 + 3 * kDay),
                          com_UnixToFileTime(kJan1st2024 + 6 * kDay - 1));
-    HostView view;
+    HostView view, refusing;
     Convert(view, "Dated");
     EXPECT_EQ(view.Subjects(), (std::set<std::string>{"Message 3", "Message 4", "Message 5"}));
     EXPECT_EQ(view.count, 3);
@@ -248,104 +249,97 @@ TEST_F(ConvertFolderSandbox, DateRangeReportsTheRestAsOutOfRange)
               std::vector<int>(3, QV_STATUS_CONVERTED));
     EXPECT_EQ(std::vector<int>(view.statuses.begin() + 3, view.statuses.end()),
               std::vector<int>(7, QV_STATUS_OUT_OF_RANGE));
+
+    refusing.answer = [](const HostView::Output &o) { return o.index == 0 ? QV_OUTPUT_REFUSED : 0; };
+    Convert(refusing, "Dated");
+    EXPECT_EQ(refusing.statuses.size(), 10u);
+    EXPECT_EQ(refusing.StatusCount(QV_STATUS_SKIPPED), 1u);
+    EXPECT_EQ(refusing.StatusCount(QV_STATUS_CONVERTED), 2u);
+    EXPECT_EQ(refusing.StatusCount(QV_STATUS_OUT_OF_RANGE), 7u);
 }
 
-// Items skipped inside the range are not reported a second time at the end.
-TEST_F(ConvertFolderSandbox, DateRangeCountsEachItemOnce)
-{
-    SeedFolder("Dated", 10);
-    StartAndLogon();
-    qvcom_set_date_range(com_UnixToFileTime(kJan1st2024 + 3 * kDay),
-                         com_UnixToFileTime(kJan1st2024 + 6 * kDay - 1));
-    HostView view;
-    view.answer = [](const HostView::Output &o) { return o.index == 0 ? QV_OUTPUT_REFUSED : 0; };
-    Convert(view, "Dated");
-    EXPECT_EQ(view.statuses.size(), 10u);
-    EXPECT_EQ(view.StatusCount(QV_STATUS_SKIPPED), 1u);
-    EXPECT_EQ(view.StatusCount(QV_STATUS_CONVERTED), 2u);
-    EXPECT_EQ(view.StatusCount(QV_STATUS_OUT_OF_RANGE), 7u);
-}
-
-// The InitRead maximum counts records handed over, refused ones too.
-TEST_F(ConvertFolderSandbox, ItemLimitEndsTheFolder)
-{
-    SeedFolder("Limited", 5);
-    StartAndLogon();
-    HostView view;
-    view.answer = [](const HostView::Output &o) { return o.index == 0 ? QV_OUTPUT_REFUSED : 0; };
-    Convert(view, "Limited", 2);
-    EXPECT_EQ(view.result, 0);
-    EXPECT_EQ(view.outputs.size(), 2u);
-    EXPECT_EQ(view.count, 2);
-    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
-    ExpectWorkDirClean();
-}
-
-TEST_F(ConvertFolderSandbox, Answer1235EndsTheFolderAt99)
+// What ends a folder early: the InitRead maximum (refused records count
+// too), answer 1235 (result 99), and a stop asked for in MsgStatus.
+TEST_F(ConvertFolderSandbox, HostEndsTheFolderEarly)
 {
     SeedFolder("Ended", 5);
     StartAndLogon();
-    HostView view;
-    view.answer = [](const HostView::Output &o) {
+    const auto refuse_first = [](const HostView::Output &o) {
+        return o.index == 0 ? QV_OUTPUT_REFUSED : 0;
+    };
+    const auto end_at_second = [](const HostView::Output &o) {
         return o.index == 1 ? QV_OUTPUT_REFUSED_END_FOLDER : 0;
     };
-    Convert(view, "Ended");
-    EXPECT_EQ(view.result, kFolderEndedByHost);
-    EXPECT_EQ(view.outputs.size(), 2u);
-    EXPECT_EQ(view.count, 2);
-    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_CONVERTED, QV_STATUS_SKIPPED}));
-    ExpectWorkDirClean();
+    const struct {
+        const char *name;
+        std::function<int(const HostView::Output &)> answer;
+        bool stop;
+        int max_items, result;
+        std::vector<int> statuses;
+    } cases[] = {
+        {"limit", refuse_first, false, 2, 0, {QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}},
+        {"answer 1235", end_at_second, false, 0, kFolderEndedByHost,
+         {QV_STATUS_CONVERTED, QV_STATUS_SKIPPED}},
+        {"stop", [](const HostView::Output &) { return 0; }, true, 0, 0, {QV_STATUS_CONVERTED}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        HostView view;
+        view.answer = c.answer;
+        if (c.stop)
+            view.on_status = [](int, int *stop) { *stop = 1; };
+        Convert(view, "Ended", c.max_items);
+        EXPECT_EQ(view.result, c.result);
+        EXPECT_EQ(view.outputs.size(), c.statuses.size());
+        EXPECT_EQ(view.statuses, c.statuses);
+        if (!c.stop) {
+            EXPECT_EQ(view.count, 2);
+        }
+        ExpectWorkDirClean();
+    }
 }
 
-// A stop asked for in MsgStatus ends the folder before the next fetch.
-TEST_F(ConvertFolderSandbox, HostStopEndsBeforeTheNextItem)
-{
-    SeedFolder("Stopped", 4);
-    StartAndLogon();
-    HostView view;
-    view.on_status = [](int, int *stop) { *stop = 1; };
-    Convert(view, "Stopped");
-    EXPECT_EQ(view.outputs.size(), 1u);
-    EXPECT_EQ(view.statuses, std::vector<int>{QV_STATUS_CONVERTED});
-}
-
-TEST_F(ConvertFolderSandbox, SecondRunFindsDuplicates)
+// A second run finds duplicates; a refused record is not remembered, so
+// the next run offers it again.
+TEST_F(ConvertFolderSandbox, SecondRunFindsDuplicatesButNotRefusedRecords)
 {
     SeedFolder("Twice", 4);
     StartAndLogon();
     ASSERT_EQ(qvcom_set_duplicate_store(work.file("dups/store.sqlite").c_str(), "test"), 1);
     HostView first, second;
+    first.answer = [](const HostView::Output &o) {
+        return o.subject == "Message 2" ? QV_OUTPUT_REFUSED : 0;
+    };
     Convert(first, "Twice");
-    EXPECT_EQ(first.statuses, std::vector<int>(4, QV_STATUS_CONVERTED));
+    EXPECT_EQ(first.StatusCount(QV_STATUS_CONVERTED), 3u);
+    EXPECT_EQ(first.StatusCount(QV_STATUS_SKIPPED), 1u);
     Convert(second, "Twice");
-    EXPECT_TRUE(second.outputs.empty());
-    EXPECT_EQ(second.count, 0);
-    EXPECT_EQ(second.statuses, std::vector<int>(4, QV_STATUS_DUPLICATE));
+    EXPECT_EQ(second.Subjects(), std::set<std::string>{"Message 2"});
+    EXPECT_EQ(second.count, 1);
+    EXPECT_EQ(second.StatusCount(QV_STATUS_DUPLICATE), 3u);
+    EXPECT_EQ(second.StatusCount(QV_STATUS_CONVERTED), 1u);
 }
 
-// A refused record is not remembered: the next run offers it again.
-TEST_F(ConvertFolderSandbox, RefusedRecordsAreNotRemembered)
-{
-    SeedFolder("Refused", 3);
-    StartAndLogon();
-    ASSERT_EQ(qvcom_set_duplicate_store(work.file("dups/store.sqlite").c_str(), "test"), 1);
-    HostView first, second;
-    first.answer = [](const HostView::Output &) { return QV_OUTPUT_REFUSED; };
-    Convert(first, "Refused");
-    Convert(second, "Refused");
-    EXPECT_EQ(second.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
-}
-
-TEST_F(ConvertFolderSandbox, GetItemFailuresAreRetried)
+// A failed GetItem is retried after a growing pause; a failed FindItem
+// leaves nothing to read.
+TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReadsNothing)
 {
     SeedFolder("Flaky", 3);
+    SeedFolder("Unlisted", 2);
     StartAndLogon();
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
-    HostView view;
+    HostView view, unlisted;
     Convert(view, "Flaky");
     EXPECT_EQ(view.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
     EXPECT_EQ(log.count("QV Info: unable to GetItem in folder loop, retrying"), 2u);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000}));
+
+    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
+    Convert(unlisted, "Unlisted");
+    EXPECT_EQ(unlisted.result, 0);
+    EXPECT_TRUE(unlisted.statuses.empty());
+    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
+    ExpectWorkDirClean();
 }
 
 TEST_F(ConvertFolderSandbox, ItemSkippedWhenEveryAttemptFails)
@@ -373,19 +367,6 @@ TEST_F(ConvertFolderSandbox, OneAttemptMeansNoRetry)
     EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
     EXPECT_FALSE(log.has("retrying"));
     EXPECT_TRUE(clock.sleeps.empty());
-}
-
-TEST_F(ConvertFolderSandbox, FindItemFailureReadsNothing)
-{
-    SeedFolder("Unlisted", 2);
-    StartAndLogon();
-    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
-    HostView view;
-    Convert(view, "Unlisted");
-    EXPECT_EQ(view.result, 0);
-    EXPECT_TRUE(view.statuses.empty());
-    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
-    ExpectWorkDirClean();
 }
 
 // Read state, follow-up flag, replied/forwarded icon and categories come

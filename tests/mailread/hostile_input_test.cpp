@@ -25,11 +25,6 @@ void expect_only_part_files(const std::set<std::string> &files)
     }
 }
 
-int count_part_files(const std::set<std::string> &files)
-{
-    return static_cast<int>(files.size());
-}
-
 TEST_F(ParserTest, ThirtyNestedMessagesAreReadTheThirtyFirstRefused)
 {
     std::string text;
@@ -90,7 +85,7 @@ TEST_F(ParserTest, PartsBeyondTheRecordAreReadPastNotWritten)
     EXPECT_EQ(Part(QV_MAX_PARTS - 1), "bytes 498");
     const auto files = WorkFiles();
     expect_only_part_files(files);
-    EXPECT_EQ(count_part_files(files), QV_MAX_PARTS) << "no file left for a part not stored";
+    EXPECT_EQ(files.size(), std::size_t{QV_MAX_PARTS}) << "no file left for a part not stored";
 }
 
 TEST_F(ParserTest, RecipientsStopAtTheRecordsCapacity)

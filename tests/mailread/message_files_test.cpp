@@ -2,7 +2,6 @@
 // the bytes of every part file.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
 
 #include "parse_fixture.hpp"
@@ -10,19 +9,9 @@
 namespace {
 
 using mailread_test::ParserTest;
+using mailread_test::filetime_utc;
 using mailread_test::ReadFile;
 
-qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return static_cast<qv_filetime>(timegm(&tm) + 11644473600LL) * 10000000ULL;
-}
 
 void expect_part(const qv_message *msg, int index, int type, const char *name, const char *charset,
                  const char *content_id = "")
@@ -70,7 +59,7 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
     EXPECT_STREQ(msg->from_address, "joerg.mueller@example.com");
     EXPECT_STREQ(msg->subject, "Re: Quartalsbericht \xC3\xBC" "ber f\xC3\xBCr Q3");
     EXPECT_STREQ(msg->message_id, "<20261207091430.1234@example.com>");
-    EXPECT_EQ(msg->date, utc(2026, 12, 7, 8, 14, 30));
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 7, 8, 14, 30));
     EXPECT_EQ(msg->date_missing, 0);
     EXPECT_EQ(msg->codepage, 65001);
     EXPECT_STREQ(msg->message_charset, "utf-8");
@@ -127,7 +116,7 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
     EXPECT_NE(sub->msg_number, msg->msg_number);
     EXPECT_STREQ(sub->from_name, "Alice");
     EXPECT_STREQ(sub->subject, "Original");
-    EXPECT_EQ(sub->date, utc(2026, 12, 4, 13, 0, 0));
+    EXPECT_EQ(sub->date, filetime_utc(2026, 12, 4, 13, 0, 0));
     ASSERT_EQ(sub->recipient_count, 1);
     ASSERT_EQ(sub->part_count, 3);
     expect_part(sub, 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
@@ -137,47 +126,62 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
                             "charset=us-ascii\">\n<p>Original text.</p>");
 }
 
-TEST_F(ParserTest, SinglePartLatin1QuotedPrintable)
+// Single-part files: subject, charset and the decoded UTF-8 text body.
+TEST_F(ParserTest, SinglePartFilesInTheirCharsets)
 {
-    ASSERT_EQ(ParseFile("latin1_qp.eml"), 0);
-    EXPECT_STREQ(msg->subject, "Caf\xC3\xA9 au lait");
-    EXPECT_EQ(msg->codepage, 28591);
-    EXPECT_STREQ(msg->from_name, "Doe, John");
-    EXPECT_STREQ(msg->from_address, "john.doe@example.com");
-    EXPECT_EQ(msg->date, utc(2005, 1, 2, 15, 0, 0));
-    EXPECT_EQ(msg->unread, 0);
-    EXPECT_EQ(msg->priority, 2);
-    EXPECT_STREQ(msg->message_charset, "iso-8859-1");
-    ASSERT_EQ(msg->part_count, 2);
-    expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
-    EXPECT_EQ(Part(1), "caf\xC3\xA9s\r\nTab here\r\nLine with = sign\r\n");
-}
-
-TEST_F(ParserTest, DeletedMessageIsDropped)
-{
+    const struct {
+        const char *file, *subject;
+        int codepage;
+        const char *charset, *body;
+    } cases[] = {
+        {"latin1_qp.eml", "Caf\xC3\xA9 au lait", 28591, "iso-8859-1",
+         "caf\xC3\xA9s\r\nTab here\r\nLine with = sign\r\n"},
+        {"mbox_date.eml", "bounce", -1, nullptr, "body\r\n"},
+        {"missing_boundary.eml", nullptr, -1, nullptr, "line one\r\nline two\r\n"},
+        {"iso2022jp.eml", "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88", 50220, "ISO-2022-JP",
+         "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE3\x80\x81"
+         "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\r\n"
+         "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82\r\n"},
+        // UTF-16 is converted whole: its line ends stay as they are.
+        {"utf16_body.eml", "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82", 20866,
+         nullptr, "Zeile 1\nZeile 2 \xE2\x82\xAC\n"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.file);
+        const qv_filetime before = com_FileTimeNow();
+        ASSERT_EQ(ParseFile(c.file), 0);
+        if (c.subject) {
+            EXPECT_STREQ(msg->subject, c.subject);
+        }
+        if (c.codepage >= 0) {
+            EXPECT_EQ(msg->codepage, c.codepage);
+        }
+        if (c.charset) {
+            EXPECT_STREQ(msg->message_charset, c.charset);
+        }
+        ASSERT_EQ(msg->part_count, 2);
+        expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
+        EXPECT_EQ(Part(1), c.body);
+        const std::string file = c.file;
+        if (file == "latin1_qp.eml") {
+            EXPECT_STREQ(msg->from_name, "Doe, John");
+            EXPECT_STREQ(msg->from_address, "john.doe@example.com");
+            EXPECT_EQ(msg->date, filetime_utc(2005, 1, 2, 15, 0, 0));
+            EXPECT_EQ(msg->unread, 0);
+            EXPECT_EQ(msg->priority, 2);
+        } else if (file == "mbox_date.eml") { // the date of the "From " separator line
+            EXPECT_EQ(msg->date, filetime_utc(2026, 12, 6, 15, 4, 5));
+            EXPECT_EQ(msg->date_missing, 0);
+        } else if (file == "missing_boundary.eml") { // no date: now
+            EXPECT_EQ(msg->date_missing, 1);
+            EXPECT_GE(msg->date, before);
+            EXPECT_LE(msg->date, com_FileTimeNow());
+        } else if (file == "iso2022jp.eml") {
+            EXPECT_STREQ(msg->from_name, "\xE5\xB1\xB1\xE7\x94\xB0");
+        }
+        Reset();
+    }
     EXPECT_EQ(ParseFile("deleted.eml"), 1);
-}
-
-TEST_F(ParserTest, MissingBoundaryKeepsTheWholeBodyAndMissingDateIsNow)
-{
-    const qv_filetime before = com_FileTimeNow();
-    ASSERT_EQ(ParseFile("missing_boundary.eml"), 0);
-    EXPECT_EQ(msg->date_missing, 1);
-    EXPECT_GE(msg->date, before);
-    EXPECT_LE(msg->date, com_FileTimeNow());
-    ASSERT_EQ(msg->part_count, 2);
-    expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
-    EXPECT_EQ(Part(1), "line one\r\nline two\r\n");
-}
-
-TEST_F(ParserTest, DateFromTheMboxSeparatorLine)
-{
-    ASSERT_EQ(ParseFile("mbox_date.eml"), 0);
-    EXPECT_EQ(msg->date, utc(2026, 12, 6, 15, 4, 5));
-    EXPECT_EQ(msg->date_missing, 0);
-    EXPECT_STREQ(msg->subject, "bounce");
-    ASSERT_EQ(msg->part_count, 2);
-    EXPECT_EQ(Part(1), "body\r\n");
 }
 
 TEST_F(ParserTest, LastPartWithoutClosingLineRunsToTheEnd)
@@ -188,31 +192,6 @@ TEST_F(ParserTest, LastPartWithoutClosingLineRunsToTheEnd)
     EXPECT_EQ(Part(1), "first");
     expect_part(msg.get(), 2, QV_PART_ATTACHMENT, "data.bin", "ISO-8859-1");
     EXPECT_EQ(Part(2), "tab\tseparated\tvalues\r\nlast line\r\n");
-}
-
-TEST_F(ParserTest, Iso2022JpHeadersAndBody)
-{
-    ASSERT_EQ(ParseFile("iso2022jp.eml"), 0);
-    EXPECT_STREQ(msg->from_name, "\xE5\xB1\xB1\xE7\x94\xB0");
-    EXPECT_STREQ(msg->subject, "\xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88");
-    EXPECT_EQ(msg->codepage, 50220);
-    EXPECT_STREQ(msg->message_charset, "ISO-2022-JP");
-    ASSERT_EQ(msg->part_count, 2);
-    expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
-    EXPECT_EQ(Part(1),
-              "\xE3\x81\x93\xE3\x82\x93\xE3\x81\xAB\xE3\x81\xA1\xE3\x81\xAF\xE3\x80\x81"
-              "\xE4\xB8\x96\xE7\x95\x8C\xE3\x80\x82\r\n"
-              "\xE4\xBA\x8C\xE8\xA1\x8C\xE7\x9B\xAE\xE3\x81\xA7\xE3\x81\x99\xE3\x80\x82\r\n");
-}
-
-TEST_F(ParserTest, Utf16BodyIsConvertedWhole)
-{
-    ASSERT_EQ(ParseFile("utf16_body.eml"), 0);
-    EXPECT_STREQ(msg->subject, "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
-    EXPECT_EQ(msg->codepage, 20866);
-    ASSERT_EQ(msg->part_count, 2);
-    expect_part(msg.get(), 1, QV_PART_TEXT_BODY, "Message Text", "UTF-8");
-    EXPECT_EQ(Part(1), "Zeile 1\nZeile 2 \xE2\x82\xAC\n");
 }
 
 TEST_F(ParserTest, AttachedMboxFileBecomesAnEmbeddedMessage)

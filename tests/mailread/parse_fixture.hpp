@@ -12,6 +12,7 @@
 #include <string>
 
 #include "mailread/rfc822_parser.hpp"
+#include "qv_test_support.hpp"
 #include "test_support.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -25,6 +26,8 @@ inline std::string data_file(const std::string &name)
 {
     return std::string(QV_TEST_DATA_DIR) + "/mailread/" + name;
 }
+
+using qvtest::filetime_utc;
 
 // A seekable stdio stream holding the given bytes (an unnamed temporary
 // file, so that empty input is empty too).
@@ -54,6 +57,13 @@ class ParserTest : public ::testing::Test {
     void TearDown() override { com_Deallocate_All(msg.get(), dir().c_str()); }
 
     std::string dir() const { return work_.dir(); }
+
+    // Releases the record and its part files before the next parse.
+    void Reset()
+    {
+        com_Deallocate_All(msg.get(), dir().c_str());
+        com_ResetObject(msg.get());
+    }
 
     int ParseText(const std::string &text)
     {

@@ -1,7 +1,6 @@
 // The parser's rules one by one, on small inline messages.
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
 
 #include "parse_fixture.hpp"
@@ -9,18 +8,8 @@
 namespace {
 
 using mailread_test::ParserTest;
+using mailread_test::filetime_utc;
 
-qv_filetime utc(int y, int mo, int d, int h, int mi, int s)
-{
-    std::tm tm{};
-    tm.tm_year = y - 1900;
-    tm.tm_mon = mo - 1;
-    tm.tm_mday = d;
-    tm.tm_hour = h;
-    tm.tm_min = mi;
-    tm.tm_sec = s;
-    return static_cast<qv_filetime>(timegm(&tm) + 11644473600LL) * 10000000ULL;
-}
 
 std::string multipart(const std::string &parts)
 {
@@ -52,8 +41,7 @@ TEST_F(ParserTest, FlagHeaders)
         EXPECT_EQ(msg->flag_status, c.flag) << c.headers;
         EXPECT_EQ(msg->priority, c.priority) << c.headers;
         EXPECT_EQ(msg->importance, c.importance) << c.headers;
-        com_Deallocate_All(msg.get(), dir().c_str());
-        com_ResetObject(msg.get());
+        Reset();
     }
 }
 
@@ -101,8 +89,7 @@ TEST_F(ParserTest, SinglePartHtmlInBase64EitherOrderAndItsMetaCharset)
         EXPECT_EQ(Part(1),
                   "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=koi8-r\">\n"
                   "<meta http-equiv=x content='charset=utf-16'><p>x</p>");
-        com_Deallocate_All(msg.get(), dir().c_str());
-        com_ResetObject(msg.get());
+        Reset();
     }
 }
 
@@ -166,13 +153,11 @@ TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)
         ParseText(
             "From: a@x\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: Weekly Digest 12\n\nb\n"),
         1);
-    com_Deallocate_All(msg.get(), dir().c_str());
-    com_ResetObject(msg.get());
+    Reset();
     // The rule also applies when the subject comes after the date, or with
     // no date at all (logged at the end of the headers).
     EXPECT_EQ(ParseText("From: a@x\nSubject: weekly digest\n\nb\n"), 1);
-    com_Deallocate_All(msg.get(), dir().c_str());
-    com_ResetObject(msg.get());
+    Reset();
     EXPECT_EQ(ParseText("From: a@x\nSubject: other\n\nb\n"), 0);
     qvcom_reset_filters();
 }
@@ -198,14 +183,12 @@ TEST_F(ParserTest, CalendarPartsDroppedWithD142)
     ASSERT_EQ(ParseText(text), 0);
     ASSERT_EQ(msg->part_count, 3);
     EXPECT_STREQ(msg->parts[2]->file_name, "s.ics");
-    com_Deallocate_All(msg.get(), dir().c_str());
-    com_ResetObject(msg.get());
+    Reset();
     settings.drop_calendar_parts = true;
     ASSERT_EQ(ParseText(text), 0);
     EXPECT_EQ(msg->part_count, 2);
     EXPECT_EQ(WorkFiles().size(), 2u) << "the dropped part leaves no file";
-    com_Deallocate_All(msg.get(), dir().c_str());
-    com_ResetObject(msg.get());
+    Reset();
     EXPECT_EQ(ParseText("From: a@x\nContent-Type: text/calendar\n\nBEGIN:VCALENDAR\n"), 1);
 }
 
@@ -227,18 +210,17 @@ TEST_F(ParserTest, HeaderFieldsAndDateFallbacks)
                         "From: \"Grüße Team\" <team@example.com>\n"
                         "Subject: Grüße\n\n<b>body</b>\n"),
               0);
-    EXPECT_EQ(msg->date, utc(2026, 12, 2, 7, 0, 0)) << "the last Received date";
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 2, 7, 0, 0)) << "the last Received date";
     EXPECT_STREQ(msg->delivered_to, "user@example.com");
     EXPECT_STREQ(msg->subject, "Gr\xC3\xBC\xC3\x9F" "e") << "raw UTF-8 stays UTF-8";
     EXPECT_STREQ(msg->from_name, "Gr\xC3\xBC\xC3\x9F" "e Team");
-    com_Deallocate_All(msg.get(), dir().c_str());
-    com_ResetObject(msg.get());
+    Reset();
 
     // A body that starts without a blank line after the headers.
     ASSERT_EQ(ParseText("From: a@x\nMessage Sent: Thursday, December 3, 2026 4:05 PM\n"
                         "<!DOCTYPE html>\n<html>hi</html>\n"),
               0);
-    EXPECT_EQ(msg->date, utc(2026, 12, 3, 16, 5, 0));
+    EXPECT_EQ(msg->date, filetime_utc(2026, 12, 3, 16, 5, 0));
     ASSERT_EQ(msg->part_count, 2);
     EXPECT_EQ(Part(1), "<!DOCTYPE html>\r\n<html>hi</html>\r\n");
     EXPECT_EQ(Part(0), "From: a@x\nMessage Sent: Thursday, December 3, 2026 4:05 PM\n");

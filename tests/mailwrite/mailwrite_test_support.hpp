@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "frame/session.hpp"
+#include "qv_test_support.hpp"
 #include "test_support.hpp"
 #include "mailwrite/mime_builder.hpp"
 #include "qv/qvcom.h"
@@ -29,31 +30,28 @@ class WorkDir {
     conntest::LogCapture log_{dir_};
 };
 
-// A zeroed record as the host hands it over; its sub-records are released
-// by the common library.
-struct RecordDeleter {
-    void operator()(qv_message *msg) const
-    {
-        com_ResetObject(msg);
-        delete msg;
-    }
-};
-using Record = std::unique_ptr<qv_message, RecordDeleter>;
+// A record as the host hands it over: zeroed but for the usual defaults.
+using Record = qvtest::Record;
+using qvtest::set_text;
+
+inline void SetDefaults(qv_message &msg)
+{
+    msg.priority = 1;
+    msg.importance = 1;
+    msg.unread = 1;
+    msg.codepage = 65001;
+}
 
 inline Record NewRecord(int msg_number)
 {
-    Record msg(new qv_message{});
-    msg->msg_number = msg_number;
-    msg->priority = 1;
-    msg->importance = 1;
-    msg->unread = 1;
-    msg->codepage = 65001;
+    Record msg = qvtest::new_record(msg_number);
+    SetDefaults(*msg);
     return msg;
 }
 
 template <std::size_t N> void SetText(char (&field)[N], std::string_view text)
 {
-    com_strncpy(field, std::string(text).c_str(), N - 1);
+    set_text(field, text);
 }
 
 inline std::string PartPath(const std::string &work_dir, const qv_message &msg, int index)
@@ -84,21 +82,14 @@ inline qv_message &AddEmbedded(qv_message &msg)
     SetText(part->file_name, "Message.eml");
     qv_message *sub = com_AllocSubMsg(&msg, msg.part_count);
     ++msg.part_count;
-    sub->priority = 1;
-    sub->importance = 1;
-    sub->unread = 1;
-    sub->codepage = 65001;
+    SetDefaults(*sub);
     return *sub;
 }
 
 inline void AddRecipient(qv_message &msg, std::string_view name, std::string_view address,
                          int kind = QV_RECIP_TO)
 {
-    qv_recipient *r = com_AllocRecip(&msg);
-    SetText(r->name, name);
-    SetText(r->address, address);
-    r->kind = kind;
-    ++msg.recipient_count;
+    qvtest::add_recipient(msg, name, address, kind);
 }
 
 // Options of a test build: the session's defaults with a fixed offset.

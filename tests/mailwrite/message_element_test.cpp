@@ -16,12 +16,6 @@ std::string PropertyXml(const char *tag, const char *type, const std::string &va
            "</t:Value>\n</t:ExtendedProperty>\n";
 }
 
-TEST(EwsDateText, UtcText)
-{
-    EXPECT_EQ(qvamz::EwsDateText(com_UnixToFileTime(1796569445)), "2026-12-06T15:04:05Z");
-    EXPECT_EQ(qvamz::EwsDateText(com_UnixToFileTime(946684799)), "1999-12-31T23:59:59Z");
-}
-
 TEST(MessageProperties, PlainMessageHasTheAlwaysWrittenOnes)
 {
     Record msg = NewRecord(1);

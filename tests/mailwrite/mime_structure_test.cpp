@@ -6,6 +6,7 @@
 
 #include "gmime_view.hpp"
 #include "mailwrite_test_support.hpp"
+#include "qv_test_support.hpp"
 
 namespace mwtest {
 namespace {
@@ -29,10 +30,7 @@ std::string Crlf(std::string_view text)
 // Bytes that base64 must carry exactly (every byte value, no text form).
 std::string BinaryContent(std::size_t size, unsigned seed)
 {
-    std::string out(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        out[i] = static_cast<char>((i * 131 + seed * 7 + (i >> 8)) & 0xFF);
-    return out;
+    return qvtest::sample_bytes(size, seed + 1);
 }
 
 class MimeStructure : public ::testing::Test {

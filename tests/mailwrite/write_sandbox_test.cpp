@@ -18,6 +18,7 @@
 #include "mailwrite/message_element.hpp"
 #include "mailwrite/target_folders.hpp"
 #include "mailwrite_test_support.hpp"
+#include "qv_test_support.hpp"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
 
@@ -131,14 +132,13 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         msg->date = com_UnixToFileTime(1767261600 + numbers_);
         AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text",
                 "Text of " + subject + "\n");
-        std::string data(attachment, '\0');
-        for (std::size_t i = 0; i < data.size(); ++i)
-            data[i] = static_cast<char>((i * 7919 + numbers_) & 0xFF);
-        AddPart(*msg, work.prefix(), QV_PART_ATTACHMENT, "data.bin", data);
+        AddPart(*msg, work.prefix(), QV_PART_ATTACHMENT, "data.bin",
+                qvtest::sample_bytes(attachment, static_cast<std::uint32_t>(numbers_)));
         return msg;
     }
     int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, work.prefix().c_str()); }
     int CreateItemRequests() const { return Count(work.log(), "debug: AMZ: CreateItem\n"); }
+    bool Logged(const std::string &needle) const { return Count(work.log(), needle) > 0; }
     static int Count(const std::string &text, const std::string &needle)
     {
         return static_cast<int>(conntest::CountOf(text, needle));
@@ -223,7 +223,7 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
     // Known now: no request.  A sibling below a known parent: one.
     ASSERT_EQ(InitWrite("projects^2019^q1"), 0);
     EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "debug: existing folder found") > 0);
+    EXPECT_TRUE(Logged("debug: existing folder found"));
     ASSERT_EQ(InitWrite("Projects^2019^Q2"), 0);
     EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 4);
     EXPECT_EQ(CloseWriteImpl(session, 0), 0); // nothing written: nothing sent
@@ -252,8 +252,7 @@ TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
     for (const char *path : {"Inbox/Receipts", "Inbox/Projects", "Top/Level", "Archive/Inbox"})
         EXPECT_EQ(dump.folder_ids.count(path), 1u) << path;
     EXPECT_EQ(dump.folder_ids.count("Old Store"), 0u);
-    EXPECT_TRUE(conntest::CountOf(work.log(),
-                                  "Suppressing 1 levels of folder hierarchy: Inbox^Projects") > 0);
+    EXPECT_TRUE(Logged("Suppressing 1 levels of folder hierarchy: Inbox^Projects"));
 }
 
 TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
@@ -270,10 +269,10 @@ TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
     EXPECT_EQ(CloseWriteImpl(session, 0), 0);
 
     EXPECT_EQ(InitWrite("x", 9), 1);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: cannot create folder \"x\"") > 0);
+    EXPECT_TRUE(Logged("QV Warning: cannot create folder \"x\""));
     Record msg = Mail("nowhere");
     EXPECT_EQ(Write(*msg), kWriteNoTarget);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: no target folder found") > 0);
+    EXPECT_TRUE(Logged("QV Warning: no target folder found"));
 }
 
 TEST_F(WriteSandbox, EveryMessageAloneByDefault)
@@ -336,8 +335,7 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
         EXPECT_EQ(Write(*msg), kWriteStored);
     }
     EXPECT_EQ(CreateItemRequests(), 1); // the first two, when the third came
-    EXPECT_TRUE(conntest::CountOf(work.log(),
-                                  "debug: maximum bundle size reached at message count=2") > 0);
+    EXPECT_TRUE(Logged("debug: maximum bundle size reached at message count=2"));
     EXPECT_EQ(CloseWriteImpl(session, 0), 0);
     EXPECT_EQ(CreateItemRequests(), 2);
     Dump dump = DumpMailbox();
@@ -348,8 +346,7 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     session.state.bundle.bytes_max = 10; // no message fits at all
     Record huge = Mail("huge");
     EXPECT_EQ(Write(*huge), kWriteLost);
-    EXPECT_TRUE(conntest::CountOf(
-                    work.log(), "QV Warning: unable to send message because it is too large") > 0);
+    EXPECT_TRUE(Logged("QV Warning: unable to send message because it is too large"));
 }
 
 TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
@@ -367,8 +364,7 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     Record failed = Mail("failed");
     EXPECT_EQ(Write(*failed), kWriteLost);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
-    EXPECT_TRUE(
-        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 500") > 0);
+    EXPECT_TRUE(Logged("QV Warning: unable to send message, HTTP error 500"));
     auto client = server->client();
     client.request("DELETE", "/sandbox/faults", "");
 
@@ -378,8 +374,7 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_EQ(Count(work.log(), "QV Info: retrying message (refused)"), 0);
-    EXPECT_TRUE(
-        conntest::CountOf(work.log(), "QV Warning: unable to send message, HTTP error 400") > 0);
+    EXPECT_TRUE(Logged("QV Warning: unable to send message, HTTP error 400"));
 
     EXPECT_EQ(losses.reports,
               (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
@@ -416,8 +411,7 @@ TEST_F(WriteSandbox, MessageRefusedInsideASuccessfulBundle)
     EXPECT_EQ(Write(*small1), kWriteStored);
     EXPECT_EQ(Write(*big), kWriteStored);
     EXPECT_EQ(Write(*small2), kWriteStored); // the request as a whole succeeded
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: message \"too big\" was not stored: "
-                                              "ErrorMessageSizeExceeded") > 0)
+    EXPECT_TRUE(Logged("QV Warning: message \"too big\" was not stored: ErrorMessageSizeExceeded"))
         << work.log();
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
@@ -479,7 +473,7 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
 
     Record lost = Mail("lost");
     EXPECT_EQ(WriteMsgImpl(session, lost.get(), "/nonexistent/qv-work/"), kWriteLost);
-    EXPECT_TRUE(conntest::CountOf(work.log(), "QV Warning: message \"lost\" lost") > 0);
+    EXPECT_TRUE(Logged("QV Warning: message \"lost\" lost"));
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 1u);
