@@ -429,7 +429,7 @@ class Comparer {
     }
 
     const MessageView &source_;
-    const SourceShape &shape_;
+    const SourceShape shape_; // a copy: nested comparers are handed a temporary
     const MessageView &target_;
     std::string where_;
     std::vector<Difference> found_;
