@@ -56,6 +56,25 @@ struct RecordedRequest {
     std::string body;
 };
 
+// A listening socket on a free loopback port; throws when none can be had.
+inline int ListenOnLoopback(int backlog, int *port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+        ::listen(fd, backlog) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot listen on loopback");
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
 class ScriptedServer {
   public:
     // Answers taken when the script is empty; the default is 200, empty.
@@ -63,16 +82,7 @@ class ScriptedServer {
 
     ScriptedServer()
     {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-            ::listen(listen_fd_, 16) != 0 ||
-            ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen");
-        port_ = ntohs(address.sin_port);
+        listen_fd_ = ListenOnLoopback(16, &port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~ScriptedServer()

@@ -38,16 +38,7 @@ class HoldingServer {
   public:
     explicit HoldingServer(std::function<void(int fd)> send) : send_(std::move(send))
     {
-        listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-            ::listen(listen_fd_, 8) != 0 ||
-            ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0)
-            throw std::runtime_error("cannot listen on loopback");
-        port_ = ntohs(address.sin_port);
+        listen_fd_ = conntest::ListenOnLoopback(8, &port_);
         thread_ = std::thread([this] { Run(); });
     }
     ~HoldingServer()
