@@ -120,6 +120,8 @@ struct SessionState {
     SecretString bearer_token; // <= 2000
     int token_expires_in = 0; // seconds
     std::int64_t token_time = 0; // seconds since 1970
+    int token_failures = 0;          // renewals refused in a row
+    std::int64_t token_retry_at = 0; // no renewal attempt before (seconds since 1970)
     std::string api_endpoint; // WorkMail API endpoint, "https://..." (/AMZAPI)
     int http_auth = 1;        // curl authentication mask (/AUTHHTTP)
 
