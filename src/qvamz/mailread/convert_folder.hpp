@@ -15,6 +15,10 @@ namespace qvamz {
 
 // ConvertFolder's result when the host ended the folder with 1235.
 inline constexpr int kFolderEndedByHost = 99;
+// Kind of item in the host's loss report (com_ReportLoss) for source items
+// that could not be read: not listed, or not fetched after the retries.
+// Each such item also gets status 6 right after the report.
+inline constexpr int kLossKindMailRead = 12;
 
 struct Session;
 
