@@ -325,8 +325,10 @@ void MessageWriter::WriteInlineParts()
             part->content_id[0] = '\0'; // written with the attachments instead
             continue;
         }
-        if (!TakeImageSlot())
+        if (!TakeImageSlot()) {
+            part->content_id[0] = '\0'; // past the limit: written with the attachments
             continue;
+        }
         Put("--" + Boundary() + "\r\n");
         Put("Content-type: " + ImageContentType(ext) + ";\r\n  name=" +
             encoder_.Parameter(CleanFileName(Field(part->file_name))) + "\r\n");
@@ -354,12 +356,9 @@ void MessageWriter::WriteAttachmentsAndMessages()
         if (part->part_type == QV_PART_MOVED_ATTACHMENT && !no_content_id) {
             WriteMovedAttachment(*part, name);
         } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
-            bool image =
-                qvcommon::ContainsNoCase(name, ".jpg") || qvcommon::ContainsNoCase(name, ".gif");
             if (IsAttachedMessageFile(raw_name) && WriteAttachedMessageFile(i))
                 continue;
-            if (!image || TakeImageSlot())
-                WriteFileAttachment(i, name);
+            WriteFileAttachment(i, name);
         } else if (part->part_type == QV_PART_INLINE_TEXT) {
             WriteTextContent(i, "Content-Disposition: inline\r\n");
         }
@@ -486,12 +485,11 @@ bool MessageWriter::LineStartsWithOpenBoundary(std::string_view line) const
     });
 }
 
+// Inline images past the limit are not left out: the caller writes them
+// as ordinary attachments.
 bool MessageWriter::TakeImageSlot()
 {
-    if (++images_ <= kMaxImagesPerMessage)
-        return true;
-    ++images_left_out_;
-    return false;
+    return ++images_ <= kMaxImagesPerMessage;
 }
 
 Base64Lines MessageWriter::Lines() const
