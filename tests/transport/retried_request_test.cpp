@@ -72,15 +72,6 @@ TEST_F(RetriedRequest, ResponseStatusOfTheFirstMessage)
     EXPECT_FALSE(FirstResponseStatus(dir.file("missing.xml"), "GetItemResponseMessage").found);
 }
 
-TEST_F(RetriedRequest, TransientCodesAreTheServersStateOnly)
-{
-    for (const char *code : {"ErrorInternalServerTransientError", "ErrorMailboxStoreUnavailable",
-                             "ErrorTimeoutExpired", "ErrorServerBusy"})
-        EXPECT_TRUE(IsTransientResponseCode(code)) << code;
-    for (const char *code : {"ErrorItemNotFound", "ErrorAccessDenied", "NoError", ""})
-        EXPECT_FALSE(IsTransientResponseCode(code)) << code;
-}
-
 // Each row: the answers the server gives, what the caller ends with, and
 // the pauses in between (attempt x 1 s, three attempts by default).
 TEST_F(RetriedRequest, WhatIsRepeatedAndHowOften)
@@ -120,21 +111,6 @@ TEST_F(RetriedRequest, WhatIsRepeatedAndHowOften)
         EXPECT_EQ(clock.sleeps, c.sleeps);
     }
     EXPECT_EQ(log.count("QV Info: retrying"), 6u);
-}
-
-TEST_F(RetriedRequest, OneAttemptAndALongerDelayUnit)
-{
-    session.settings.item_attempts = 1;
-    server.Push(Respond(200, GetItemAnswer("Error", "ErrorTimeoutExpired")));
-    EXPECT_EQ(Get().kind, AnswerKind::kRetryableError);
-    EXPECT_TRUE(clock.sleeps.empty());
-
-    session.settings.item_attempts = 2;
-    session.settings.retry_delay_unit = 3;
-    server.Push(Respond(500, ""));
-    server.Push(Respond(200, GetItemAnswer("Success", "NoError")));
-    EXPECT_EQ(Get().kind, AnswerKind::kSuccess);
-    EXPECT_EQ(clock.sleeps, std::vector<int>{3000});
 }
 
 } // namespace
