@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <map>
 
+#include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
@@ -144,6 +145,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
+    shape.base_shape = base;
     auto set = [&](auto &list) {
         for (F f : list) shape.fields.set(static_cast<std::size_t>(f));
     };
@@ -171,7 +173,10 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
         std::string uri = attribute(p, "FieldURI").value_or("");
         bool applies = false;
         auto field = field_for_uri(uri, applies);
-        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
+        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) {
+            shape.other_kind_fields.push_back(uri);
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -215,6 +220,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());
         return *summary;
     };
+    if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
     out.open("t:Message");
     if (on(F::MimeContent))

@@ -1,6 +1,7 @@
 // CreateItem and UpdateItem for messages.
 #include <chrono>
 
+#include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
 #include "mime_build.hpp"
@@ -227,6 +228,10 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr e : children(child(op, "Items"))) {
         std::string kind = local_name(e);
         EwsError error;
+        if (kind == "CalendarItem") {
+            create_calendar_item(env, w, op, e);
+            continue;
+        }
         if (kind != "Message" && kind != "Item") {
             w.error(ews_error("ErrorInvalidItemForOperationCreateItem",
                               "The sandbox stores messages only, not " + kind + " items."),
@@ -273,6 +278,10 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
         auto ref = resolve_item(env, child(change, "ItemId"), error);
         if (!ref) {
             w.error(error, "m:Items");
+            continue;
+        }
+        if (is_calendar_class(ref->info.item_class)) {
+            update_calendar_item(env, w, op, change, *ref);
             continue;
         }
         if (!disposition) {
