@@ -208,13 +208,14 @@ std::vector<SeriesInstance> expand_series(const CalendarData &series, UnixTime b
     IcalRule iter;
     iter.it = icalrecur_iterator_new(rec, ical_local(first));
     if (!iter.it) return out;
+    ZoneClock clock(series.zone_id);
     // libical skips a start that does not fit the pattern: the first
     // occurrence is the first day on or after the range's start that does.
     for (int index = 1; out.size() < limit; ++index) {
         icaltimetype t = icalrecur_iterator_next(iter.it);
         if (icaltime_is_null_time(t)) break;
         LocalTime local{t.year, t.month, t.day, t.hour, t.minute, t.second};
-        UnixTime utc = local_to_utc(series.zone_id, local);
+        UnixTime utc = clock.to_utc(local);
         if (utc >= before) break;
         out.push_back({index, utc});
     }

@@ -173,8 +173,6 @@ bool settle(StoredItem &item, CalendarData &d, bool keep_exceptions, EwsError &e
                    d.my_response != "Organizer";
     item.info.display_to = display_list(d.required);
     item.info.display_cc = display_list(d.optional);
-    item.info.size = static_cast<std::int64_t>(256 + item.info.subject.size() + d.body.size() +
-                                               d.location.size());
     return true;
 }
 

@@ -97,17 +97,25 @@ std::string windows_zone_for(const std::string &tz_name) {
     return out;
 }
 
-UnixTime local_to_utc(const std::string &windows_id, const LocalTime &t) {
-    auto cal = calendar_in(windows_id);
+struct ZoneClock::Calendar {
+    std::unique_ptr<icu::GregorianCalendar> cal;
+};
+
+ZoneClock::ZoneClock(const std::string &windows_id)
+    : calendar_(std::make_unique<Calendar>(Calendar{calendar_in(windows_id)})) {}
+
+ZoneClock::~ZoneClock() = default;
+
+UnixTime ZoneClock::to_utc(const LocalTime &t) {
+    icu::GregorianCalendar *cal = calendar_->cal.get();
     cal->clear();
     cal->set(t.year, t.month - 1, t.day, t.hour, t.minute, t.second);
     UErrorCode status = U_ZERO_ERROR;
-    UDate ms = cal->getTime(status);
-    return static_cast<UnixTime>(ms / 1000);
+    return static_cast<UnixTime>(cal->getTime(status) / 1000);
 }
 
-LocalTime utc_to_local(const std::string &windows_id, UnixTime t) {
-    auto cal = calendar_in(windows_id);
+LocalTime ZoneClock::to_local(UnixTime t) {
+    icu::GregorianCalendar *cal = calendar_->cal.get();
     UErrorCode status = U_ZERO_ERROR;
     cal->setTime(static_cast<UDate>(t) * 1000.0, status);
     LocalTime l;
@@ -118,6 +126,14 @@ LocalTime utc_to_local(const std::string &windows_id, UnixTime t) {
     l.minute = cal->get(UCAL_MINUTE, status);
     l.second = cal->get(UCAL_SECOND, status);
     return l;
+}
+
+UnixTime local_to_utc(const std::string &windows_id, const LocalTime &t) {
+    return ZoneClock(windows_id).to_utc(t);
+}
+
+LocalTime utc_to_local(const std::string &windows_id, UnixTime t) {
+    return ZoneClock(windows_id).to_local(t);
 }
 
 int utc_offset_minutes(const std::string &windows_id, UnixTime t) {

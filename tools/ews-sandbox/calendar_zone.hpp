@@ -4,6 +4,7 @@
 // keeps no zone table of its own.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -26,6 +27,22 @@ std::string windows_zone_for(const std::string &tz_name);
 // id).  A wall time that a spring-forward change skips is taken as if the
 // clock had not changed yet; one that occurs twice is its first instant.
 UnixTime local_to_utc(const std::string &windows_id, const LocalTime &local);
+
+// The same conversions for many times in one zone (a series' expansion),
+// without looking the zone up each time.
+class ZoneClock {
+  public:
+    explicit ZoneClock(const std::string &windows_id);
+    ~ZoneClock();
+    ZoneClock(const ZoneClock &) = delete;
+    ZoneClock &operator=(const ZoneClock &) = delete;
+    UnixTime to_utc(const LocalTime &local);
+    LocalTime to_local(UnixTime t);
+
+  private:
+    struct Calendar;
+    std::unique_ptr<Calendar> calendar_;
+};
 LocalTime utc_to_local(const std::string &windows_id, UnixTime t);
 // UTC offset in minutes of the zone at `t` (east positive).
 int utc_offset_minutes(const std::string &windows_id, UnixTime t);
