@@ -229,9 +229,9 @@ TEST_F(FaultMatrix, OneRefusedMessageInABundle)
     EXPECT_EQ(Totals(run).failed, 1);
 }
 
-// The target logs on with a role whose token lives four seconds; every
-// renewal is refused, so the items written after it ran out (one a
-// second) fail.
+// The target logs on with a role whose token lives six seconds; every
+// renewal is refused, so the items written after it ran out (one every
+// one and a half seconds) fail.
 TEST_F(FaultMatrix, TokenRenewalRefused)
 {
     sandbox({"role", "add", "--data", data().string(), "--org", kOrg, "--role", kRole,
@@ -239,13 +239,13 @@ TEST_F(FaultMatrix, TokenRenewalRefused)
     StartServer(R"({"operation": "AssumeImpersonationRole", "kind": "response_error",
                     "response_code": "AccessDeniedException", "status": 403,
                     "after": 1, "count": 1000})",
-                {"--token-lifetime", "4"});
+                {"--token-lifetime", "6"});
     const ToolRun run =
         Copy("Small",
              {"--to-role", kRole, "--to-org", kOrg, "--to-access-key-env", "T_KEY",
               "--to-secret-env", "T_SECRET", "--to-api-endpoint",
               server->where().url.substr(0, server->where().url.find("/EWS")) + "/",
-              "--to-switches", "/SLEEP 1000"},
+              "--to-switches", "/SLEEP 1500"},
              {env("T_KEY", kAccessKey), env("T_SECRET", kSecret)});
     ExpectAccounted(run, kSmallFolderItems, 1);
     const std::string log = read_file(scratch / "state" / "qvmigrate.log");

@@ -95,6 +95,8 @@ TEST_F(RetriedRequest, WhatIsRepeatedAndHowOften)
          AnswerKind::kError, 1, {}},
         {"any error repeated for pages", {Respond(200, gone), Respond(200, ok)},
          ErrorRetry::kEveryError, AnswerKind::kSuccess, 2, {1000}},
+        {"HTTP 200 without a response message", {Respond(200, "<html>OK</html>"), Respond(200, ok)},
+         ErrorRetry::kTransientOnly, AnswerKind::kSuccess, 2, {1000}},
         {"HTTP 503 every time", {Respond(503, ""), Respond(503, ""), Respond(503, "")},
          ErrorRetry::kTransientOnly, AnswerKind::kFailedPost, 3, {1000, 2000}},
     };
@@ -110,7 +112,7 @@ TEST_F(RetriedRequest, WhatIsRepeatedAndHowOften)
         EXPECT_EQ(server.requests().size() - before, c.requests);
         EXPECT_EQ(clock.sleeps, c.sleeps);
     }
-    EXPECT_EQ(log.count("QV Info: retrying"), 6u);
+    EXPECT_EQ(log.count("QV Info: retrying"), 7u);
 }
 
 } // namespace

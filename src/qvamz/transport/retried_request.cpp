@@ -91,13 +91,19 @@ OperationAnswer JudgeAnswer(const PostResult &post, const std::string &answer_pa
     if (!IsUsableAnswer(post))
         return answer;
     answer.status = FirstResponseStatus(answer_path, element);
-    if (!answer.status.IsError())
-        answer.kind = AnswerKind::kSuccess;
-    else if (retry == ErrorRetry::kEveryError ||
-             IsTransientResponseCode(answer.status.response_code))
+    if (!answer.status.found) {
+        // HTTP 200 without the operation's answer (a proxy's page, a cut
+        // answer): nothing in it can be taken for a result.
+        answer.status.response_code = "(no response message)";
         answer.kind = AnswerKind::kRetryableError;
-    else
+    } else if (!answer.status.IsError()) {
+        answer.kind = AnswerKind::kSuccess;
+    } else if (retry == ErrorRetry::kEveryError ||
+               IsTransientResponseCode(answer.status.response_code)) {
+        answer.kind = AnswerKind::kRetryableError;
+    } else {
         answer.kind = AnswerKind::kError;
+    }
     return answer;
 }
 

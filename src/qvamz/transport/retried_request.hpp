@@ -55,7 +55,8 @@ enum class ErrorRetry {
                     // error that a repeat could not mend)
 };
 
-// Classifies one post and its answer file.
+// Classifies one post and its answer file.  An answer at HTTP 200 without
+// the `element` response message counts as an error worth repeating.
 OperationAnswer JudgeAnswer(const PostResult &post, const std::string &answer_path,
                             std::string_view element, ErrorRetry retry);
 
