@@ -8,6 +8,7 @@
 #include "crypto_util.hpp"
 #include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -144,6 +145,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
+    shape.base = base;
     auto set = [&](auto &list) {
         for (F f : list) shape.fields.set(static_cast<std::size_t>(f));
     };
@@ -169,6 +171,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
             continue;
         }
         std::string uri = attribute(p, "FieldURI").value_or("");
+        shape.uris.insert(uri);
         bool applies = false;
         auto field = field_for_uri(uri, applies);
         if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
@@ -210,6 +213,7 @@ void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &in
 
 void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
                  const ItemShape &shape) {
+    if (is_task(info)) return render_task(out, env, info, stored, shape);
     std::optional<MimeSummary> summary;
     auto mime_summary = [&]() -> const MimeSummary & {
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());

@@ -7,6 +7,7 @@
 
 #include <bitset>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ struct ItemShape {
     std::vector<PropPath> extended;
     std::string body_type = "Best"; // Best, HTML, Text
     bool for_find = false;          // FindItem: no MIME-derived elements
+    // The base shape and every FieldURI the shape names, for the renderers
+    // of other item kinds (tasks, ...), whose fields have no Field value.
+    std::string base;
+    std::set<std::string> uris;
+    bool wants(const std::string &uri) const { return base == "AllProperties" || uris.count(uri) > 0; }
 
     bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
     // Whether rendering needs the MIME text and extended properties.
