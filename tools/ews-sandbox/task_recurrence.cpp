@@ -49,10 +49,23 @@ std::string range_problem(const TaskRecurrence::Element &r) {
     return "";
 }
 
+// Exchange answers the dates of a task recurrence as xs:date with the
+// zone offset ("2006-01-09+01:00"); the sandbox's zone is UTC.
+std::string range_date(std::string text) {
+    if (text.size() == 11 && text.back() == 'Z') text.pop_back();
+    if (text.size() == 10) text += "+00:00";
+    return text;
+}
+
 TaskRecurrence::Element read_element(xmlNodePtr e) {
     TaskRecurrence::Element out;
     out.name = local_name(e);
-    for (xmlNodePtr c : children(e)) out.children.emplace_back(local_name(c), node_text(c));
+    for (xmlNodePtr c : children(e)) {
+        std::string name = local_name(c);
+        std::string text = node_text(c);
+        if (name == "StartDate" || name == "EndDate") text = range_date(text);
+        out.children.emplace_back(name, text);
+    }
     return out;
 }
 
