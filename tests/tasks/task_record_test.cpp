@@ -11,7 +11,6 @@
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
-#include "tasks/request_text.hpp"
 #include "tasks/task_reader.hpp"
 #include "tasks/task_recurrence.hpp"
 #include "tasks/task_writer.hpp"
@@ -276,16 +275,6 @@ TEST_F(TaskRecord, RequestTextsFollowTheXmlTextRules)
     const std::string body = TaskBodyText(xmlDocGetRootElement(doc));
     xmlFreeDoc(doc);
     EXPECT_EQ(body, "keep ]]> thisand that");
-}
-
-TEST(RequestText, CleaningCuttingAndCdata)
-{
-    EXPECT_EQ(XmlCleanText("a\tb\r\nc\x1F" "d"), "a\tb\r\ncd");
-    EXPECT_EQ(XmlCleanText("\xC3\xA9\xC3" "x\xE2\x82\xAC"), "\xC3\xA9x\xE2\x82\xAC") << "a stray lead byte goes alone";
-    EXPECT_EQ(XmlCleanText("\xC0\xAF|\xF4\x90\x80\x80|\xEF\xBF\xBF"), "||") << "overlong, above U+10FFFF, U+FFFF";
-    EXPECT_EQ(CutAtCharacter("ab\xE2\x82\xAC", 4), "ab");
-    EXPECT_EQ(CutAtCharacter("ab\xE2\x82\xAC", 5), "ab\xE2\x82\xAC");
-    EXPECT_EQ(CdataSections("x]]>y]]>"), "<![CDATA[x]]]]><![CDATA[>y]]]]><![CDATA[>]]>");
 }
 
 } // namespace

@@ -143,7 +143,8 @@ std::optional<int> index_of(const std::string &s, std::initializer_list<const ch
 EwsError invalid(const std::string &text) { return ews_error("ErrorInvalidPropertySet", text); }
 
 // A new MIME text holding `body`, for a task without attachments.
-std::string body_mime(const std::string &subject, xmlNodePtr body, const std::string &from) {
+std::string body_mime(const std::string &subject, xmlNodePtr body, const std::string &from,
+                      UnixTime when = now()) {
     SimpleMessage m;
     m.subject = subject;
     if (body) {
@@ -151,7 +152,7 @@ std::string body_mime(const std::string &subject, xmlNodePtr body, const std::st
         m.body_is_html = attribute(body, "BodyType").value_or("Text") == "HTML";
     }
     m.from = MailAddress{"", from};
-    m.date = now();
+    m.date = when;
     return build_mime(m);
 }
 
@@ -266,8 +267,11 @@ bool apply_task_element(StoredItem &item, xmlNodePtr e, bool creating, EwsError 
     return true;
 }
 
-std::optional<StoredItem> task_from_element(OpEnv &env, xmlNodePtr task, EwsError &error) {
-    std::string mime = body_mime(node_text(child(task, "Subject")), child(task, "Body"), env.home_address);
+} // namespace
+
+std::optional<StoredItem> task_from_element(const std::string &owner, std::size_t max_bytes, UnixTime when,
+                                            xmlNodePtr task, EwsError &error) {
+    std::string mime = body_mime(node_text(child(task, "Subject")), child(task, "Body"), owner, when);
     for (xmlNodePtr a : children(child(task, "Attachments"))) {
         if (local_name(a) != "FileAttachment") {
             error = ews_error("ErrorInvalidItemForOperationCreateItemAttachment",
@@ -277,13 +281,13 @@ std::optional<StoredItem> task_from_element(OpEnv &env, xmlNodePtr task, EwsErro
         auto file = file_attachment(a, error);
         if (!file) return std::nullopt;
         mime = append_attachment(mime, *file);
-        if (mime.size() > env.config.max_message_bytes) break;
+        if (mime.size() > max_bytes) break;
     }
-    if (mime.size() > env.config.max_message_bytes) {
+    if (mime.size() > max_bytes) {
         error = ews_error("ErrorMessageSizeExceeded");
         return std::nullopt;
     }
-    StoredItem item = message_item_from_mime(std::move(mime), now());
+    StoredItem item = message_item_from_mime(std::move(mime), when);
     item.info.item_class = "IPM.Task";
     item.info.message_flags = 0x1; // read, and never a draft
     store_progress(item, Progress{});
@@ -291,6 +295,8 @@ std::optional<StoredItem> task_from_element(OpEnv &env, xmlNodePtr task, EwsErro
         if (!apply_task_element(item, e, true, error)) return std::nullopt;
     return item;
 }
+
+namespace {
 
 // The element name of a task: or item: FieldURI, with whether a task may
 // have it removed.
@@ -332,7 +338,7 @@ void create_task(OpEnv &env, ResponseWriter &w, xmlNodePtr task, bool folder_nam
         return;
     }
     EwsError error;
-    auto item = task_from_element(env, task, error);
+    auto item = task_from_element(env.home_address, env.config.max_message_bytes, now(), task, error);
     if (!item) {
         w.error(error, "m:Items");
         return;

@@ -28,6 +28,16 @@ bool is_task(const ItemInfo &info);
 void create_task(OpEnv &env, ResponseWriter &w, xmlNodePtr task, bool folder_named,
                  const std::optional<FolderInfo> &folder, const EwsError &folder_error);
 
+// The stored task a <t:Task> element describes, made at `when` by `owner`;
+// nullopt with `error` when an element cannot be stored.
+std::optional<StoredItem> task_from_element(const std::string &owner, std::size_t max_bytes, UnixTime when,
+                                            xmlNodePtr task, EwsError &error);
+
+// `seed --demo`: the demo tasks (dated, undated, in progress, completed,
+// recurring, regenerating, private with a reminder, with an attachment)
+// into the mailbox's Tasks folder (task_demo.cpp).  Returns their number.
+int seed_demo_tasks(MailStore &store, std::int64_t mailbox, const std::string &owner);
+
 // One SetItemField / AppendToItemField / DeleteItemField of UpdateItem on a
 // task; false with `error` when it cannot be applied.
 bool apply_task_update(StoredItem &item, xmlNodePtr change, EwsError &error);

@@ -9,7 +9,7 @@
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
-#include "tasks/request_text.hpp"
+#include "common/xml_request_text.hpp"
 #include "transport/soap_request.hpp"
 
 namespace qvamz::tasks {
@@ -50,7 +50,7 @@ bool FetchOne(Session &session, const std::string &id, const std::string &name, 
 {
     const std::string answer = work_dir + std::string(kAttachAnswerFile);
     const std::string body = "<AttachmentShape/>\n<AttachmentIds>\n<t:AttachmentId Id=\"" +
-                             XmlRequestText(id) + "\"/>\n</AttachmentIds>\n";
+                             qvcommon::XmlRequestEscaped(id) + "\"/>\n</AttachmentIds>\n";
     const bool answered = IsUsableAnswer(SoapRequest(session, "GetAttachment", "", body, answer));
     const std::string part_path = qvcom::part_file_path(work_dir, msg->msg_number, msg->part_count);
     const bool decoded = answered && ExtractBase64Element(answer, part_path, "Content>", nullptr);
@@ -88,7 +88,7 @@ int DownloadTaskAttachments(Session &session, const std::string &answer_path, qv
         // content to fetch and adds nothing.
         std::string name;
         GetElementValue(answer.c_str() + start, "Name", name, kAttachmentNameMax * 4);
-        name = std::string(CutAtCharacter(name, kAttachmentNameMax));
+        name = std::string(qvcommon::Utf8Prefix(name, kAttachmentNameMax));
         const std::size_t element = answer.rfind("<t:", at > 0 ? at - 1 : 0);
         if (element != std::string::npos && answer.compare(element, 17, "<t:ItemAttachment") == 0)
             continue;
@@ -100,9 +100,9 @@ int DownloadTaskAttachments(Session &session, const std::string &answer_path, qv
 std::string CreateAttachmentBody(const std::string &item_id, const std::string &change_key,
                                  const std::string &name, std::string_view content)
 {
-    return "<ParentItemId Id=\"" + XmlRequestText(item_id) + "\" ChangeKey=\"" +
-           XmlRequestText(change_key) + "\"/>\n<Attachments>\n<t:FileAttachment>\n<t:Name>" +
-           XmlRequestText(name) + "</t:Name>\n<t:Content>" + qvcommon::Base64Encode(content) +
+    return "<ParentItemId Id=\"" + qvcommon::XmlRequestEscaped(item_id) + "\" ChangeKey=\"" +
+           qvcommon::XmlRequestEscaped(change_key) + "\"/>\n<Attachments>\n<t:FileAttachment>\n<t:Name>" +
+           qvcommon::XmlRequestEscaped(name) + "</t:Name>\n<t:Content>" + qvcommon::Base64Encode(content) +
            "</t:Content>\n</t:FileAttachment>\n</Attachments>\n";
 }
 

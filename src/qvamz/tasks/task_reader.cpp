@@ -18,7 +18,7 @@
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "qv/qvcom_mime.h"
-#include "tasks/request_text.hpp"
+#include "common/xml_request_text.hpp"
 #include "tasks/task_attachments.hpp"
 #include "tasks/task_recurrence.hpp"
 #include "transport/line_reader.hpp"
@@ -42,14 +42,7 @@ std::string Text(const char *answer, const char *name, std::size_t max = kTaskTe
 {
     std::string value;
     GetElementValue(answer, name, value, max * 4);
-    return std::string(CutAtCharacter(value, max));
-}
-
-void CopyField(char *field, std::size_t capacity, const std::string &value)
-{
-    const std::string_view cut = CutAtCharacter(value, capacity - 1);
-    std::memcpy(field, cut.data(), cut.size());
-    field[cut.size()] = '\0';
+    return std::string(qvcommon::Utf8Prefix(value, max));
 }
 
 qv_filetime Date(const char *answer, const char *name)
@@ -86,27 +79,6 @@ std::string BodyText(const std::string &answer)
     else if (raw.ends_with("\n"))
         raw.pop_back();
     return qvcom::xml_unescape(raw);
-}
-
-// The body becomes the record's text body part.
-void StoreNotes(qv_message *msg, const std::string &text, const std::string &work_dir)
-{
-    const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, msg->part_count);
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "wb");
-    if (!file || std::fwrite(text.data(), 1, text.size(), file.get()) != text.size()) {
-        com_Log("QV Warning: cannot write the notes of task \"%s\" to %s", msg->title, path.c_str());
-        return;
-    }
-    file.reset();
-    qv_part *part = com_AllocPart(msg);
-    if (!part) {
-        std::remove(path.c_str());
-        return;
-    }
-    part->part_type = QV_PART_TEXT_BODY;
-    part->size = static_cast<std::uint32_t>(text.size());
-    std::strcpy(part->charset, "utf-8");
-    ++msg->part_count;
 }
 
 int ImportanceValue(const std::string &text)
@@ -157,7 +129,7 @@ void ParseTaskText(std::string answer, qv_message *msg, const std::string &work_
     const RecurrenceFound recurrence = ReadTaskRecurrence(answer.c_str(), msg);
     RemoveElement(answer, "Recurrence");
     const char *text = answer.c_str();
-    CopyField(msg->title, sizeof msg->title, Text(text, "Subject", sizeof msg->title - 1));
+    qvcommon::CopyToField(msg->title, Text(text, "Subject", sizeof msg->title - 1));
     msg->start_time = Date(text, "StartDate");
     msg->complete_date = Date(text, "CompleteDate");
     msg->end_time = Date(text, "DueDate");
@@ -173,11 +145,12 @@ void ParseTaskText(std::string answer, qv_message *msg, const std::string &work_
         // would turn the reminder on.
         msg->reminder_time = Date(text, "ReminderDueBy");
     }
-    std::string notes(CutAtCharacter(BodyText(answer), kTaskBodyMax));
+    std::string notes(qvcommon::Utf8Prefix(BodyText(answer), kTaskBodyMax));
     if (recurrence.regenerating)
         notes += RecurrenceNote(recurrence.period_word);
-    if (!notes.empty())
-        StoreNotes(msg, notes, work_dir);
+    // The body came out of XML: it holds no NUL that would cut it short.
+    if (!notes.empty() && !com_WriteNotes(msg, notes.c_str(), work_dir.c_str()))
+        com_Log("QV Warning: cannot store the notes of task \"%s\"", msg->title);
     ParseCategories(text, msg);
     msg->entry_type = kEntryTypeTask;
 }

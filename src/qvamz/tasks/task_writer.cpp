@@ -13,7 +13,7 @@
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
-#include "tasks/request_text.hpp"
+#include "common/xml_request_text.hpp"
 #include "tasks/task_attachments.hpp"
 #include "tasks/task_recurrence.hpp"
 #include "transport/clock.hpp"
@@ -74,7 +74,7 @@ std::string CategoriesElement(const qv_message &msg)
         std::string name = names.substr(from, end - from);
         name.erase(0, name.find_first_not_of(" \t"));
         if (!name.empty())
-            out += "<t:String>" + XmlRequestText(name) + "</t:String>\n";
+            out += "<t:String>" + qvcommon::XmlRequestEscaped(name) + "</t:String>\n";
         from = end + 1;
     }
     return out.empty() ? out : "<t:Categories>\n" + out + "</t:Categories>\n";
@@ -97,14 +97,15 @@ bool WriteRequestFile(const std::string &path, const std::string &body)
 std::string TaskRequestBody(const qv_message &msg, const std::string &folder_id,
                             const std::string &work_dir, qv_filetime today)
 {
-    std::string body = "<SavedItemFolderId>\n<t:FolderId Id=\"" + XmlRequestText(folder_id) +
+    std::string body = "<SavedItemFolderId>\n<t:FolderId Id=\"" + qvcommon::XmlRequestEscaped(folder_id) +
                        "\"/>\n</SavedItemFolderId>\n<Items>\n<t:Task>\n";
-    body += "<t:Subject>" + XmlRequestText(Field(msg.title, sizeof msg.title)) + "</t:Subject>\n";
+    body += "<t:Subject>" + qvcommon::XmlRequestEscaped(Field(msg.title, sizeof msg.title)) + "</t:Subject>\n";
     if (msg.is_private)
         body += "<t:Sensitivity>Private</t:Sensitivity>\n";
     const std::string notes = NotesText(msg, work_dir);
-    if (!XmlCleanText(notes).empty())
-        body += "<t:Body BodyType=\"Text\">" + CdataSections(notes) + "</t:Body>\n";
+    const std::string clean_notes = qvcommon::XmlRequestText(notes);
+    if (!clean_notes.empty())
+        body += "<t:Body BodyType=\"Text\">" + qvcommon::CdataSections(clean_notes) + "</t:Body>\n";
     body += CategoriesElement(msg);
     body += std::string("<t:Importance>") +
             (msg.importance == 2 ? "High" : msg.importance == 0 ? "Low" : "Normal") + "</t:Importance>\n";

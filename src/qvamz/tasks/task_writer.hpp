@@ -16,7 +16,7 @@ inline constexpr std::string_view kTaskRequestFile = "task-in.xml";
 inline constexpr std::string_view kTaskAnswerOutFile = "task-out.xml";
 
 // The inside of the CreateItem request for the record.  Texts follow the
-// XML text rules (request_text.hpp); null dates leave their elements out.
+// XML text rules (common/xml_request_text.hpp); null dates leave their elements out.
 // `today` anchors a recurrence of a task without dates.
 std::string TaskRequestBody(const qv_message &msg, const std::string &folder_id,
                             const std::string &work_dir, qv_filetime today);
