@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <map>
 
+#include "contact_item.hpp"
+#include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
@@ -59,6 +61,7 @@ const std::map<std::string, F> &uri_table() {
         {"item:EffectiveRights", F::EffectiveRights},
         {"item:LastModifiedTime", F::LastModifiedTime}, {"item:IsAssociated", F::IsAssociated},
         {"item:ResponseObjects", F::ResponseObjects}, {"item:ReminderIsSet", F::ReminderIsSet},
+        {"item:ReminderDueBy", F::ReminderDueBy},
         {"item:ReminderMinutesBeforeStart", F::ReminderMinutesBeforeStart},
         {"item:ConversationId", F::ConversationId},
         {"message:IsResponseRequested", F::IsResponseRequested},
@@ -172,10 +175,12 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
             continue;
         }
         std::string uri = attribute(p, "FieldURI").value_or("");
-        shape.uris.insert(uri);
         bool applies = false;
         auto field = field_for_uri(uri, applies);
-        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
+        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) {
+            shape.other_kind_uris.push_back(uri);
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -220,7 +225,12 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());
         return *summary;
     };
+    if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
+    if (is_contact_class(info.item_class)) {
+        render_contact_item(out, env, info, stored, shape);
+        return;
+    }
     out.open("t:Message");
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")

@@ -24,7 +24,7 @@ enum class Field {
     MimeContent, ItemId, ParentFolderId, ItemClass, Subject, Sensitivity, Body, Attachments,
     DateTimeReceived, Size, Categories, Importance, InReplyTo, IsSubmitted, IsDraft, IsFromMe,
     IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated,
-    ResponseObjects, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
+    ResponseObjects, ReminderDueBy, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
     HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated, ConversationId,
     Sender, ToRecipients, CcRecipients, BccRecipients, IsReadReceiptRequested,
     IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead,
@@ -37,11 +37,10 @@ struct ItemShape {
     std::vector<PropPath> extended;
     std::string body_type = "Best"; // Best, HTML, Text
     bool for_find = false;          // FindItem: no MIME-derived elements
-    // The base shape and every FieldURI the shape names, for the renderers
-    // of other item kinds (tasks, ...), whose fields have no Field value.
-    std::string base;
-    std::set<std::string> uris;
-    bool wants(const std::string &uri) const { return base == "AllProperties" || uris.count(uri) > 0; }
+    std::string base;               // IdOnly, Default or AllProperties
+    // AdditionalProperties of other item kinds ("contacts:GivenName", ...),
+    // for their own renderers.
+    std::vector<std::string> other_kind_uris;
 
     bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
     // Whether rendering needs the MIME text and extended properties.

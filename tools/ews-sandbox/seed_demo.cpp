@@ -10,6 +10,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "calendar_seed.hpp"
 #include "demo_mime.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
@@ -304,7 +305,9 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
             store->add_item(item);
         }
         const int tasks = seed_demo_tasks(*store, box, mailbox);
-        std::cout << "seeded " << all.size() << " demo messages and " << tasks << " tasks into " << mailbox << "\n";
+        std::size_t events = seed_demo_calendar(*store, box);
+        std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items and " << tasks
+                  << " tasks into " << mailbox << "\n";
         return 0;
     } catch (const std::exception &e) {
         std::cerr << "ews-sandbox seed: " << e.what() << "\n";

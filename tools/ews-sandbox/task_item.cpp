@@ -140,6 +140,13 @@ std::optional<int> index_of(const std::string &s, std::initializer_list<const ch
     return std::nullopt;
 }
 
+// Whether the shape asks for a task: field (every one with AllProperties).
+bool wants(const ItemShape &shape, const std::string &uri) {
+    return shape.base == "AllProperties" ||
+           std::find(shape.other_kind_uris.begin(), shape.other_kind_uris.end(), uri) !=
+               shape.other_kind_uris.end();
+}
+
 EwsError invalid(const std::string &text) { return ews_error("ErrorInvalidPropertySet", text); }
 
 // A new MIME text holding `body`, for a task without attachments.
@@ -407,7 +414,6 @@ void render_task(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     const StoredItem &item = stored_in ? *stored_in : loaded ? *loaded : empty;
     using F = Field;
     auto on = [&](F f) { return shape.has(f); };
-    auto want = [&](const char *uri) { return shape.wants(uri); };
     auto time_leaf = [&](const char *element, const char *id) {
         if (auto v = get(item, id)) out.leaf(element, *v);
     };
@@ -458,7 +464,7 @@ void render_task(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (on(f)) out.leaf_bool(f == F::IsSubmitted ? "t:IsSubmitted" : f == F::IsDraft ? "t:IsDraft"
                                  : f == F::IsFromMe ? "t:IsFromMe" : "t:IsResend", false);
     if (on(F::DateTimeCreated)) out.leaf("t:DateTimeCreated", format_ews_time(info.date_created));
-    if (want("item:ReminderDueBy")) time_leaf("t:ReminderDueBy", kReminderTime);
+    if (on(F::ReminderDueBy)) time_leaf("t:ReminderDueBy", kReminderTime);
     if (on(F::ReminderIsSet))
         out.leaf_bool("t:ReminderIsSet", element_property_value(item, "ReminderIsSet").value_or("false") == "true");
     if (on(F::ReminderMinutesBeforeStart))
@@ -477,7 +483,7 @@ namespace {
 
 // The TaskType part of <t:Task>.
 void render_task_fields(XmlOut &out, const StoredItem &item, const ItemShape &shape) {
-    auto want = [&](const char *uri) { return shape.wants(uri); };
+    auto want = [&](const char *uri) { return wants(shape, uri); };
     auto plain = [&](const char *element) {
         for (const auto &f : kPlainFields) {
             if (std::string(element) != f.element || !want((std::string("task:") + element).c_str())) continue;

@@ -8,6 +8,7 @@
 
 #include "common/text_case.hpp"
 #include "common/unique_file.hpp"
+#include "ews/attachment_download.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -19,7 +20,6 @@
 #include "qv/qvcom.hpp"
 #include "qv/qvcom_mime.h"
 #include "common/xml_request_text.hpp"
-#include "tasks/task_attachments.hpp"
 #include "tasks/task_recurrence.hpp"
 #include "transport/line_reader.hpp"
 
@@ -96,6 +96,18 @@ int StatusValue(const std::string &text)
     return kTaskStatusNone;
 }
 
+std::string ReadWholeFile(const std::string &path, bool &read)
+{
+    std::string text;
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
+    read = static_cast<bool>(file);
+    char chunk[8192];
+    std::size_t got;
+    while (file && (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
+        text.append(chunk, got);
+    return text;
+}
+
 // MsgStatus with the counters of one ConvertTaskFolder call.
 class StatusReporter {
   public:
@@ -157,14 +169,10 @@ void ParseTaskText(std::string answer, qv_message *msg, const std::string &work_
 
 int ParseTaskItem(const std::string &answer_path, qv_message *msg, const std::string &work_dir)
 {
-    qvcommon::UniqueFile file = qvcommon::OpenFile(answer_path, "rb");
-    if (!file)
+    bool read = false;
+    std::string answer = ReadWholeFile(answer_path, read);
+    if (!read)
         return 0;
-    std::string answer;
-    char chunk[8192];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        answer.append(chunk, got);
     ParseTaskText(std::move(answer), msg, work_dir);
     return 1;
 }
@@ -212,7 +220,11 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
             reporter.Report(msg, QV_STATUS_SKIPPED);
             continue;
         }
-        DownloadTaskAttachments(session, answer_path, msg, args.work_dir);
+        {
+            bool read = false;
+            const std::string answer = ReadWholeFile(answer_path, read);
+            DownloadAttachments(session, answer, *msg, args.work_dir);
+        }
         std::remove(answer_path.c_str());
         if (session.settings.log_subjects)
             com_Log("Exchange task: %s", msg->title);

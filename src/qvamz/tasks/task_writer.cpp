@@ -9,12 +9,12 @@
 #include "common/unique_file.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
+#include "mailwrite/attachment_upload.hpp"
 #include "mailwrite/bundle_writer.hpp"
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "common/xml_request_text.hpp"
-#include "tasks/task_attachments.hpp"
 #include "tasks/task_recurrence.hpp"
 #include "transport/clock.hpp"
 #include "transport/soap_request.hpp"
@@ -162,8 +162,10 @@ int WriteTask(Session &session, const qv_message &msg, const std::string &work_d
                 results.front().response_code.c_str(), results.front().message_text.c_str());
         return kWriteLost;
     }
-    if (!id.empty())
-        UploadTaskAttachments(session, msg, work_dir, id, change_key);
+    if (!id.empty()) {
+        ParentItem parent{id, change_key};
+        UploadAttachments(session, msg, work_dir, parent);
+    }
     return kWriteStored;
 }
 
