@@ -15,6 +15,7 @@
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
+#include "tasks/task_reader.hpp"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
 #include "common/unique_file.hpp"
@@ -376,7 +377,12 @@ int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
             com_Log("debug: done with ConvertContactFolder");
         break;
     case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
-    case kFolderTypeTasks: SkipWholeFolder("task", folder, call.msg, call.status); break;
+    case kFolderTypeTasks:
+        if (!call.output) {
+            com_Log("QV Error: ConvertFolder: the host gave no output callback");
+            return 0;
+        }
+        return tasks::ConvertTaskFolder(session, call, folder);
     default:
         if (!call.output) {
             com_Log("QV Error: ConvertFolder: the host gave no output callback");

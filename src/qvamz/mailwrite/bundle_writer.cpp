@@ -13,6 +13,7 @@
 #include "mailwrite/response_messages.hpp"
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
+#include "tasks/task_writer.hpp"
 #include "transport/clock.hpp"
 #include "frame/token.hpp"
 #include "transport/soap_request.hpp"
@@ -244,6 +245,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
     }
     const std::string work_dir =
         work_dir_text && *work_dir_text ? work_dir_text : session.state.work_dir;
+    if (msg->item_type == QV_ITEM_TASK)
+        return tasks::WriteTask(session, *msg, work_dir);
     if (msg->item_type >= QV_ITEM_CONTACT && msg->item_type <= QV_ITEM_TASK)
         return WriteOtherItem(*msg);
 
