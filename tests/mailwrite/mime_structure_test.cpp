@@ -66,7 +66,7 @@ TEST_F(MimeStructure, PlainTextOnlyIsOneAlternativePart)
     EXPECT_EQ(view.body.children[0].content, Crlf("Hello\nsecond line\n"));
 }
 
-TEST_F(MimeStructure, PlainTextGoesBeforeTheFirstHtmlBodyOnly)
+TEST_F(MimeStructure, PlainTextGoesWithTheFirstHtmlBodyLaterHtmlGoesInline)
 {
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "plain\n");
     AddPart(*msg, dir.prefix(), QV_PART_HTML_BODY, "Message.html",
@@ -75,12 +75,17 @@ TEST_F(MimeStructure, PlainTextGoesBeforeTheFirstHtmlBodyOnly)
     Build(*msg, dir);
 
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
-    ASSERT_EQ(view.body.type, "multipart/alternative");
+    ASSERT_EQ(view.body.type, "multipart/mixed");
     ASSERT_EQ(view.body.children.size(), 2u);
-    EXPECT_EQ(view.body.children[0].type, "text/plain");
-    EXPECT_EQ(view.body.children[0].content, Crlf("plain\n"));
+    const auto &pair = view.body.children[0];
+    ASSERT_EQ(pair.type, "multipart/alternative");
+    ASSERT_EQ(pair.children.size(), 2u);
+    EXPECT_EQ(pair.children[0].type, "text/plain");
+    EXPECT_EQ(pair.children[0].content, Crlf("plain\n"));
+    EXPECT_EQ(pair.children[1].type, "text/html");
+    EXPECT_EQ(pair.children[1].content, "<html><body>first</body></html>");
     EXPECT_EQ(view.body.children[1].type, "text/html");
-    EXPECT_EQ(view.body.children[1].content, "<html><body>first</body></html>");
+    EXPECT_EQ(view.body.children[1].content, "<html>second</html>");
 }
 
 TEST_F(MimeStructure, TextAndHtmlBesideAnAttachmentGetAnAlternativeLevel)
@@ -341,13 +346,14 @@ TEST_F(MimeStructure, UnreadablePartsLeaveValidEmptyPartsAndAWarning)
     EXPECT_NE(dir.log().find("QV Warning: part 1 (\"gone.bin\")"), std::string::npos);
 }
 
-TEST_F(MimeStructure, MessageWithoutBodyStillHasAPart)
+TEST_F(MimeStructure, MessageWithoutBodyIsOnePlainPart)
 {
+    AddPart(*msg, dir.prefix(), QV_PART_NOT_WRITTEN, "Message Text", "\r\n");
     Build(*msg, dir);
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
-    ASSERT_EQ(view.body.type, "multipart/alternative");
-    ASSERT_EQ(view.body.children.size(), 1u);
-    EXPECT_EQ(view.body.children[0].content, "");
+    EXPECT_EQ(view.body.type, "text/plain");
+    EXPECT_TRUE(view.body.children.empty());
+    EXPECT_EQ(view.body.content, "");
 }
 
 TEST_F(MimeStructure, RawPassThroughCopiesTheSourceTextAndKeepsPartFiles)

@@ -14,6 +14,7 @@
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_headers.hpp"
+#include "mailread/uudecode.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
@@ -104,7 +105,9 @@ class MessageParser {
     std::string enclosing_;
     bool outermost_;
     MessageState st_;
+    bool body_charset_known_ = false;
     qvcommon::UniqueFile header_file_;
+    std::string BodyCharset() const { return body_charset_known_ ? st_.charset : std::string(); }
 };
 
 // Part 0, the header block; an answer when the parse ends here.
@@ -165,7 +168,8 @@ void MessageParser::ReadHeaders()
         if (line.empty())
             return;
         if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") ||
-            qvcommon::StartsWithNoCase(line, "<b>")) {
+            qvcommon::StartsWithNoCase(line, "<b>") ||
+            (st_.header_lines > 0 && !IsHeaderFieldLine(line))) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -183,6 +187,9 @@ void MessageParser::ReadHeaders()
 
 void MessageParser::SettleCharset()
 {
+    // Neither a charset parameter nor an encoded word said what the body
+    // is in: its parts are read as they come (see PostProcessParts).
+    body_charset_known_ = st_.charset_seen || msg_->codepage != 0;
     if (!st_.charset_seen && msg_->codepage != 0) {
         char name[64];
         if (com_iso_codepage(msg_->codepage, name, sizeof name))
@@ -236,6 +243,7 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
+    ExtractUuencodedFiles(msg_, work_dir_, in_.tree());
     PostProcessParts(msg_, work_dir_, st_.settings);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
@@ -261,7 +269,7 @@ int MessageParser::MultipartBody()
     case PreambleEnd::kBoundary:
         break;
     }
-    if (ParseMimeParts(msg_, boundary, enclosing_, work_dir_, in_, st_.report, st_.charset) ==
+    if (ParseMimeParts(msg_, boundary, enclosing_, work_dir_, in_, st_.digest, BodyCharset()) ==
         kParseRefused)
         return kParseRefused;
     FinishParts(false);
@@ -277,7 +285,7 @@ int MessageParser::SinglePartBody()
         return kParseOk;
     part->part_type = st_.code;
     store(part->file_name, Cut(st_.part_name, kPartNameMax));
-    store(part->charset, Cut(st_.charset, kStoredCharsetMax));
+    store(part->charset, Cut(BodyCharset(), kStoredCharsetMax));
     const int index = msg_->part_count;
     qvcommon::UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
     if (!out) {
@@ -357,9 +365,10 @@ int MessageParser::Run()
 
 std::string CleanAddress(std::string address)
 {
+    // Addresses may hold UTF-8 (RFC 6532): only control characters go.
     std::string kept;
     for (char c : address)
-        if (static_cast<unsigned char>(c) < 127)
+        if (static_cast<unsigned char>(c) >= ' ' && c != 127)
             kept.push_back(c);
     if (!kept.empty() && kept[0] == '"' && kept.find('@') != std::string::npos) {
         const std::size_t pair = kept.find("\".");

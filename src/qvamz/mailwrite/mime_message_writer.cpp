@@ -83,6 +83,8 @@ void MessageWriter::Write(std::string_view seed)
     WriteHeaderBlock();
     if (summary_.lone_pkcs7 >= 0) {
         WriteLonePkcs7(summary_.lone_pkcs7);
+    } else if (summary_.empty) {
+        Put("Content-Type: text/plain; charset=\"UTF-8\"\r\n\r\n");
     } else {
         open_.push_back(BoundaryNumbered(0));
         Put("Content-Type: multipart/" + std::string(summary_.Subtype()) + ";boundary=\"" +
@@ -131,6 +133,7 @@ void MessageWriter::Summarize()
     summary_ = PartSummary{};
     int pkcs7_index = -1;
     int content_parts = 0;
+    int bodies = 0;
     for (int i = 0; i < PartCount(); ++i) {
         const qv_part *part = PartAt(i);
         if (!part)
@@ -138,6 +141,10 @@ void MessageWriter::Summarize()
         std::string_view name = Field(part->file_name);
         switch (part->part_type) {
         case QV_PART_HTML_BODY:
+            if (summary_.has_html)
+                summary_.attachment = true; // a further HTML part goes inline
+            else
+                summary_.first_html = i;
             summary_.has_html = true;
             break;
         case QV_PART_ATTACHMENT:
@@ -156,6 +163,7 @@ void MessageWriter::Summarize()
         default:
             break;
         }
+        bodies += part->part_type == QV_PART_TEXT_BODY || part->part_type == QV_PART_HTML_BODY;
         switch (part->part_type) {
         case QV_PART_ATTACHMENT: case QV_PART_TEXT_BODY: case QV_PART_HTML_BODY:
         case QV_PART_INLINE_TEXT: case QV_PART_EMBEDDED_MSG: case QV_PART_MOVED_ATTACHMENT:
@@ -174,6 +182,17 @@ void MessageWriter::Summarize()
     // smime.p7m part: it is written back as an S/MIME message.
     if (pkcs7_index >= 0 && content_parts == 1)
         summary_.lone_pkcs7 = pkcs7_index;
+    // A message without body or attachment stays one plain part; the
+    // Internet headers written as a text part count as content.
+    const bool header_text = options_.keep_headers && !options_.own_headers;
+    summary_.empty = content_parts == 0 && !header_text;
+    // Without a body there is nothing for a related level to hold as its
+    // root: images and messages go straight into the mixed level, and no
+    // empty text part is made up for them.
+    if (!bodies && !header_text && summary_.related) {
+        summary_.related = false;
+        summary_.attachment = true;
+    }
 }
 
 void MessageWriter::WriteHeaderBlock()
