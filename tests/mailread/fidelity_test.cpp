@@ -193,5 +193,34 @@ TEST_F(FidelityTest, TextAndAddressesKeepTheirCharacters)
     EXPECT_STREQ(msg->recipients[1]->address, "plain@example.de");
 }
 
+// Kinds 8 and 13: groups, empty or not, and comments anywhere in a list.
+TEST_F(FidelityTest, GroupsTravelAsMarksAroundTheirMembers)
+{
+    ASSERT_EQ(ParseText(Corpus("kinds/13-groups-and-comments.eml")), 0);
+    std::vector<std::string> got;
+    for (int i = 0; i < msg->recipient_count; ++i)
+        got.push_back(std::to_string(msg->recipients[i]->kind) + " " + msg->recipients[i]->name +
+                      " <" + msg->recipients[i]->address + ">");
+    const std::vector<std::string> want = {
+        "3 A Group: <>",       "3 Chris Jones <c@public.example>", "3  <joe@example.org>",
+        "3 John <jdoe@one.test>", "3 ; <>",                       "11 Hidden recipients:; <>"};
+    EXPECT_EQ(got, want);
+    EXPECT_STREQ(msg->from_address, "pete@silly.test");
+
+    Reset();
+    ASSERT_EQ(ParseText(Corpus("kinds/08-empty-group.eml")), 0);
+    ASSERT_EQ(msg->recipient_count, 1);
+    EXPECT_STREQ(msg->recipients[0]->name, "Undisclosed-Recipients:;");
+    EXPECT_STREQ(msg->recipients[0]->address, "");
+
+    Reset(); // quoted ":" and ";" belong to names; an unclosed group still ends
+    ASSERT_EQ(ParseText("From: a@x\nTo: \"a: b; c\" <q@x>, G: m@x\n\nbody\n"), 0);
+    ASSERT_EQ(msg->recipient_count, 4);
+    EXPECT_STREQ(msg->recipients[0]->name, "a: b; c");
+    EXPECT_STREQ(msg->recipients[1]->name, "G:");
+    EXPECT_STREQ(msg->recipients[2]->address, "m@x");
+    EXPECT_STREQ(msg->recipients[3]->name, ";");
+}
+
 } // namespace
 } // namespace mailread_test

@@ -346,6 +346,32 @@ TEST_F(MimeStructure, UnreadablePartsLeaveValidEmptyPartsAndAWarning)
     EXPECT_NE(dir.log().find("QV Warning: part 1 (\"gone.bin\")"), std::string::npos);
 }
 
+TEST_F(MimeStructure, InlinePartsKeepTypeCharsetAndBytes)
+{
+    AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "body\n");
+    SetText(AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "Message Text", "Gr\xc3\xbc\xc3\x9f" "e\n")
+                .charset,
+            "UTF-8");
+    AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "delivery-status.txt",
+            "Action: failed\n\tStatus: 5.1.1\n");
+    SetText(AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "Inline.enriched", "<b>x\xe9</b>\n").charset,
+            "iso-8859-1");
+    Build(*msg, dir);
+
+    GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
+    auto leaves = view.body.Leaves();
+    ASSERT_EQ(leaves.size(), 4u);
+    EXPECT_EQ(leaves[1]->type, "text/plain");
+    EXPECT_EQ(leaves[1]->charset, "UTF-8");
+    EXPECT_EQ(leaves[1]->disposition, "inline");
+    EXPECT_EQ(leaves[1]->filename, "");
+    EXPECT_EQ(leaves[2]->type, "message/delivery-status");
+    EXPECT_EQ(leaves[2]->content, "Action: failed\n\tStatus: 5.1.1\n") << "bytes as stored";
+    EXPECT_EQ(leaves[3]->type, "text/enriched");
+    EXPECT_EQ(leaves[3]->charset, "iso-8859-1");
+    EXPECT_EQ(leaves[3]->content, "<b>x\xe9</b>\n");
+}
+
 TEST_F(MimeStructure, MessageWithoutBodyIsOnePlainPart)
 {
     AddPart(*msg, dir.prefix(), QV_PART_NOT_WRITTEN, "Message Text", "\r\n");

@@ -42,6 +42,27 @@ std::string_view TrimBlanks(std::string_view text)
     return text;
 }
 
+// Groups travel as recipients without an address: "Team:" opens one,
+// ";" closes it, "Team:;" is an empty one.
+enum class GroupMark { kNone, kStart, kEnd, kEmpty };
+GroupMark GroupMarkOf(const qv_recipient &r, std::string &group)
+{
+    const std::string_view name = Field(r.name);
+    if (!Field(r.address).empty() || name.empty())
+        return GroupMark::kNone;
+    if (name == ";")
+        return GroupMark::kEnd;
+    if (name.size() > 2 && name.ends_with(":;")) {
+        group = name.substr(0, name.size() - 2);
+        return GroupMark::kEmpty;
+    }
+    if (name.size() > 1 && name.back() == ':') {
+        group = name.substr(0, name.size() - 1);
+        return GroupMark::kStart;
+    }
+    return GroupMark::kNone;
+}
+
 } // namespace
 
 std::string EmbeddedSeed(const std::vector<std::string> &open_boundaries)
@@ -228,17 +249,7 @@ void MessageWriter::WriteGeneratedHeaders()
         if (!original.empty())
             Put(FoldHeader("Original-Sender", original));
     }
-    int recipients = std::clamp(msg_.recipient_count, 0, kMaxRecipientsWritten);
-    for (int i = 0; i < recipients; ++i) {
-        const qv_recipient *r = msg_.recipients[i];
-        if (!r)
-            continue;
-        std::string value = MailboxValue(Field(r->name), Field(r->address), encoder_);
-        if (value.empty())
-            continue;
-        const char *label = r->kind == QV_RECIP_CC ? "cc" : r->kind == QV_RECIP_BCC ? "bcc" : "To";
-        Put(FoldHeader(label, value));
-    }
+    WriteRecipients();
     if (msg_.priority == 0)
         Put("Priority: Low\r\nX-Priority: 5\r\n");
     else if (msg_.priority == 2)
@@ -264,6 +275,51 @@ void MessageWriter::WriteGeneratedHeaders()
         }
     }
     WriteDateHeader();
+}
+
+// One header line per recipient; a group (see GroupMark) goes on one line
+// with its members: "To: Team: a <a@x>, b <b@x>;".
+void MessageWriter::WriteRecipients()
+{
+    const int recipients = std::clamp(msg_.recipient_count, 0, kMaxRecipientsWritten);
+    for (int i = 0; i < recipients; ++i) {
+        const qv_recipient *r = msg_.recipients[i];
+        if (!r)
+            continue;
+        const char *label = r->kind == QV_RECIP_CC ? "cc" : r->kind == QV_RECIP_BCC ? "bcc" : "To";
+        std::string group;
+        switch (GroupMarkOf(*r, group)) {
+        case GroupMark::kEnd: // a stray end: nothing to close
+            continue;
+        case GroupMark::kEmpty:
+            Put(FoldHeader(label, encoder_.Phrase(group) + ":;"));
+            continue;
+        case GroupMark::kStart: {
+            std::string members;
+            for (; i + 1 < recipients && msg_.recipients[i + 1] &&
+                   msg_.recipients[i + 1]->kind == r->kind;
+                 ++i) {
+                const qv_recipient &member = *msg_.recipients[i + 1];
+                std::string ignored;
+                const GroupMark mark = GroupMarkOf(member, ignored);
+                if (mark == GroupMark::kEnd)
+                    ++i;
+                if (mark != GroupMark::kNone)
+                    break;
+                std::string value = MailboxValue(Field(member.name), Field(member.address), encoder_);
+                if (!value.empty())
+                    members += (members.empty() ? " " : ", ") + value;
+            }
+            Put(FoldHeader(label, encoder_.Phrase(group) + ":" + members + ";"));
+            continue;
+        }
+        case GroupMark::kNone:
+            break;
+        }
+        std::string value = MailboxValue(Field(r->name), Field(r->address), encoder_);
+        if (!value.empty())
+            Put(FoldHeader(label, value));
+    }
 }
 
 // The record's date (UTC) shown in the session's local time with its

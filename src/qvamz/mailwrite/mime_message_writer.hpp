@@ -44,6 +44,7 @@ class MessageWriter {
     void Summarize();
     void WriteHeaderBlock();
     void WriteGeneratedHeaders();
+    void WriteRecipients();
     void WriteDateHeader();
     void OpenNestedLevel(std::string_view subtype);
     void CloseNestedLevel();
