@@ -216,6 +216,8 @@ TEST(CalendarOps, CalendarViewExpandsSeriesAndAnswersItsErrors) {
     EXPECT_EQ(too_many.one("//t:Value[@Name='PolicyLimit']"), "5");
     EXPECT_EQ(h.run(view("2026-01-01T00:00:00Z", "2028-06-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarViewRangeTooBig"});
+    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", " MaxEntriesReturned=\"0\"")).codes(),
+              std::vector<std::string>{"ErrorInvalidPagingMaxRows"});
     EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-02-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarEndDateIsEarlierThanStartDate"});
     EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", "", "inbox")).codes(),
