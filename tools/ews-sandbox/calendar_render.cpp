@@ -30,11 +30,11 @@ const std::set<std::string> kAllCalendar = {
 
 std::set<std::string> calendar_fields(const ItemShape &shape, int major_version) {
     std::set<std::string> want;
-    if (shape.base_shape == "Default" || shape.base_shape == "AllProperties") want = kAllCalendar;
-    for (const auto &uri : shape.other_kind_fields)
+    if (shape.base == "Default" || shape.base == "AllProperties") want = kAllCalendar;
+    for (const auto &uri : shape.other_kind_uris)
         if (uri.rfind("calendar:", 0) == 0) want.insert(uri.substr(9));
     // MeetingTimeZone went out with Exchange 2010's time zone definitions.
-    if (major_version >= 15 && shape.base_shape != "IdOnly") want.erase("MeetingTimeZone");
+    if (major_version >= 15 && shape.base != "IdOnly") want.erase("MeetingTimeZone");
     if (shape.for_find)
         for (const auto &n : kNotInFind) want.erase(n);
     return want;

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <map>
 
+#include "contact_item.hpp"
 #include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
@@ -146,7 +147,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
-    shape.base_shape = base;
+    shape.base = base;
     auto set = [&](auto &list) {
         for (F f : list) shape.fields.set(static_cast<std::size_t>(f));
     };
@@ -175,7 +176,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
         bool applies = false;
         auto field = field_for_uri(uri, applies);
         if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) {
-            shape.other_kind_fields.push_back(uri);
+            shape.other_kind_uris.push_back(uri);
             continue;
         }
         if (!applies) {
@@ -223,6 +224,10 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     };
     if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
+    if (is_contact_class(info.item_class)) {
+        render_contact_item(out, env, info, stored, shape);
+        return;
+    }
     out.open("t:Message");
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")

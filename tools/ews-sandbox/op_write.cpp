@@ -1,6 +1,7 @@
 // CreateItem and UpdateItem for messages.
 #include <chrono>
 
+#include "contact_item.hpp"
 #include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
@@ -132,7 +133,10 @@ std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsEr
 }
 
 void write_new_item(XmlOut &out, const OpEnv &env, const ItemInfo &info) {
-    out.open("m:Items").open("t:Message");
+    const char *element = !is_contact_class(info.item_class) ? "t:Message"
+                          : is_list_class(info.item_class)   ? "t:DistributionList"
+                                                             : "t:Contact";
+    out.open("m:Items").open(element);
     out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
     out.close().close();
 }
@@ -228,6 +232,10 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr e : children(child(op, "Items"))) {
         std::string kind = local_name(e);
         EwsError error;
+        if (is_contact_element(e)) {
+            create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
+            continue;
+        }
         if (kind == "CalendarItem") {
             create_calendar_item(env, w, op, e);
             continue;
@@ -284,7 +292,7 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
             update_calendar_item(env, w, op, change, *ref);
             continue;
         }
-        if (!disposition) {
+        if (!disposition && !is_contact_class(ref->info.item_class)) {
             w.error(ews_error("ErrorMessageDispositionRequired"), "m:Items");
             continue;
         }
@@ -308,7 +316,8 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
             ref->info.mailbox, ref->info.id, expected,
             [&](StoredItem &item) {
                 for (xmlNodePtr u : children(child(change, "Updates"))) {
-                    if (!apply_update(item, u, error)) {
+                    bool contact = is_contact_class(item.info.item_class);
+                    if (contact ? !apply_contact_update(env, item, u, error) : !apply_update(item, u, error)) {
                         failed = true;
                         return false;
                     }
