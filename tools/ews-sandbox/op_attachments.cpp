@@ -53,6 +53,11 @@ OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
     // Exchange takes the parent's ChangeKey as given: a client may add
     // several attachments with the key CreateItem returned.
     auto parent = resolve_item(env, child(op, "ParentItemId"), parent_error);
+    if (parent && parent->occurrence) { // the file would land on the whole series
+        parent_error = ews_error("ErrorInvalidOperation",
+                                 "The sandbox attaches files to a series, not to one occurrence.");
+        parent.reset();
+    }
     for (xmlNodePtr e : children(child(op, "Attachments"))) {
         EwsError error;
         if (!parent) {
