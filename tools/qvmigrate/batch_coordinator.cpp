@@ -292,8 +292,13 @@ int run_batch(const CommandLine &line, std::ostream &out) {
     job.settings = batch_settings(line);
     job.from = line.from;
     job.to = line.to;
-    job.from_credentials = resolve_credentials(line.from, secrets, "source");
-    job.to_credentials = resolve_credentials(line.to, secrets, "target");
+    // One set of secrets serves every pair; the first pair names the sides
+    // for a prompt.
+    Connection first_from = line.from, first_to = line.to;
+    first_from.user = plan.front().source;
+    first_to.user = plan.front().target;
+    job.from_credentials = resolve_credentials(first_from, secrets, "source");
+    job.to_credentials = resolve_credentials(first_to, secrets, "target");
     job.dry_run = line.dry_run;
     job.verify = line.verify;
     job.lock_fd = lock.fd();
