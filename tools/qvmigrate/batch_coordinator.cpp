@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <system_error>
@@ -23,6 +22,7 @@
 #include "cli.hpp"
 #include "host_callbacks.hpp"
 #include "host_environment.hpp"
+#include "json_util.hpp"
 #include "plugin_loader.hpp"
 #include "private_files.hpp"
 #include "text_codec.hpp"
@@ -276,16 +276,32 @@ std::string estimate_text(long long items, double rate_per_worker, bool measured
     return text;
 }
 
-} // namespace
+// Pairs to run, with what is known of their sizes.
+struct Queue {
+    std::vector<const PlanLine *> lines;
+    std::map<const PlanLine *, int> expected;
+    long long known_total = 0, done_before = 0;
+};
 
-int run_batch(const CommandLine &line, std::ostream &out) {
-    const auto plan = read_plan(line.plan);
-    const double deadline = line.deadline.empty() ? 0 : unix_seconds(parse_deadline(line.deadline));
-    const fs::path state_dir = fs::absolute(line.state.empty() ? default_state_dir() : fs::path(line.state));
-    make_private_dir(state_dir, "state folder");
-    BatchLock lock(state_dir / "batch.lock");
-    remove_leftovers(state_dir);
+Queue pairs_to_run(const std::vector<PlanLine> &plan, const BatchState &state, bool dry_run) {
+    Queue queue;
+    for (const PlanLine &entry : plan) {
+        const MailboxRecord record = state.mailbox(entry.source, entry.target);
+        int items = std::max(record.listed_items, 0);
+        for (const FolderRecord &folder : record.folders)
+            items = std::max(items, folder.counts.source_total);
+        queue.known_total += items;
+        queue.expected[&entry] = items;
+        if (record.status == MailboxStatus::Done && !dry_run)
+            queue.done_before += items;
+        else
+            queue.lines.push_back(&entry);
+    }
+    return queue;
+}
 
+BatchJob make_job(const CommandLine &line, const std::vector<PlanLine> &plan,
+                  const fs::path &state_dir, int lock_fd) {
     SystemSecretInput secrets;
     BatchJob job;
     job.state_dir = state_dir;
@@ -301,31 +317,75 @@ int run_batch(const CommandLine &line, std::ostream &out) {
     job.to_credentials = resolve_credentials(first_to, secrets, "target");
     job.dry_run = line.dry_run;
     job.verify = line.verify;
-    job.lock_fd = lock.fd();
+    job.lock_fd = lock_fd;
+    return job;
+}
+
+void settle_dry_run(const CommandLine &line, const std::vector<PlanLine> &plan,
+                    Scheduler &scheduler, BatchState &state, double deadline,
+                    BatchOutcome &outcome) {
+    long long items = 0;
+    bool logon_failed = false, other_failed = false;
+    for (const PlanLine &entry : plan) {
+        DryRunPair pair{entry.source, entry.target, scheduler.listings[&entry]};
+        items += pair.items();
+        if (pair.listing.error.empty())
+            state.record_listing(entry.source, entry.target, pair.items());
+        else if (pair.listing.error.starts_with("logon failed"))
+            logon_failed = true;
+        else
+            other_failed = true;
+        outcome.listings.push_back(std::move(pair));
+    }
+    const double measured = state.measured_rate();
+    const int workers = std::max(1, std::min(line.jobs, static_cast<int>(plan.size())));
+    outcome.estimate = estimate_text(items, measured > 0 ? measured : kAssumedRatePerWorker,
+                                     measured > 0, workers, deadline);
+    outcome.exit_status = other_failed ? kExitItemsFailed : logon_failed ? kExitLogonFailed : kExitOk;
+}
+
+void settle_copy(const std::vector<PlanLine> &plan, const Scheduler &scheduler,
+                 const BatchProgress &progress, long long done_before, BatchState &state,
+                 BatchOutcome &outcome) {
+    const long long copied = progress.items_done() - done_before;
+    if (scheduler.worker_seconds > 0 && copied > 0)
+        state.record_rate(static_cast<double>(copied) / scheduler.worker_seconds);
+    bool all_well = true;
+    for (const PlanLine &entry : plan) {
+        outcome.mailboxes.push_back(state.mailbox(entry.source, entry.target));
+        const MailboxRecord &record = outcome.mailboxes.back();
+        all_well = all_well && record.status == MailboxStatus::Done && record.differences.empty();
+    }
+    outcome.estimate = "copied " + std::to_string(copied) + " items in " +
+                       duration_text(outcome.seconds) + " with " + std::to_string(outcome.jobs) +
+                       " at once";
+    if (stop_requested()) {
+        outcome.estimate += "; interrupted: run the same command again to continue";
+        all_well = false;
+    }
+    outcome.exit_status = all_well ? kExitOk : kExitItemsFailed;
+}
+
+} // namespace
+
+int run_batch(const CommandLine &line, std::ostream &out) {
+    const auto plan = read_plan(line.plan);
+    const double deadline = line.deadline.empty() ? 0 : unix_seconds(parse_deadline(line.deadline));
+    const fs::path state_dir = fs::absolute(line.state.empty() ? default_state_dir() : fs::path(line.state));
+    make_private_dir(state_dir, "state folder");
+    BatchLock lock(state_dir / "batch.lock");
+    remove_leftovers(state_dir);
+    const BatchJob job = make_job(line, plan, state_dir, lock.fd());
 
     BatchState state(state_dir / kBatchStateName);
     state.add_plan(plan);
-    std::vector<const PlanLine *> queue;
-    std::map<const PlanLine *, int> expected;
-    long long known_total = 0, done_before = 0;
-    for (const PlanLine &entry : plan) {
-        const MailboxRecord record = state.mailbox(entry.source, entry.target);
-        int items = std::max(record.listed_items, 0);
-        for (const FolderRecord &folder : record.folders)
-            items = std::max(items, folder.counts.source_total);
-        known_total += items;
-        expected[&entry] = items;
-        if (record.status == MailboxStatus::Done && !line.dry_run)
-            done_before += items;
-        else
-            queue.push_back(&entry);
-    }
-    const int jobs = std::max(1, std::min(line.jobs, static_cast<int>(std::max<size_t>(queue.size(), 1))));
+    const Queue queue = pairs_to_run(plan, state, line.dry_run);
+    const int jobs = std::max(1, std::min(line.jobs, static_cast<int>(queue.lines.size())));
     BatchProgress progress(isatty(STDERR_FILENO) == 1, std::cerr, deadline);
-    progress.set_known(known_total, done_before);
+    progress.set_known(queue.known_total, queue.done_before);
     const auto started = std::chrono::steady_clock::now();
     Scheduler scheduler(job, state, progress, jobs);
-    scheduler.run(queue, expected);
+    scheduler.run(queue.lines, queue.expected);
     progress.clear();
 
     BatchOutcome outcome;
@@ -335,51 +395,12 @@ int run_batch(const CommandLine &line, std::ostream &out) {
     outcome.jobs = jobs;
     outcome.created_utc = now_utc();
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const double measured = state.measured_rate();
-    if (line.dry_run) {
-        long long items = 0;
-        bool logon_failed = false, other_failed = false;
-        for (const PlanLine &entry : plan) {
-            DryRunPair pair{entry.source, entry.target, scheduler.listings[&entry]};
-            items += pair.items();
-            if (pair.listing.error.empty())
-                state.record_listing(entry.source, entry.target, pair.items());
-            else if (pair.listing.error.starts_with("logon failed"))
-                logon_failed = true;
-            else
-                other_failed = true;
-            outcome.listings.push_back(std::move(pair));
-        }
-        outcome.estimate = estimate_text(items, measured > 0 ? measured : kAssumedRatePerWorker,
-                                         measured > 0, std::max(1, std::min<int>(line.jobs, plan.size())),
-                                         deadline);
-        outcome.exit_status = other_failed ? kExitItemsFailed : logon_failed ? kExitLogonFailed : kExitOk;
-    } else {
-        const long long copied = progress.items_done() - done_before;
-        if (scheduler.worker_seconds > 0 && copied > 0)
-            state.record_rate(static_cast<double>(copied) / scheduler.worker_seconds);
-        bool all_well = true;
-        for (const PlanLine &entry : plan) {
-            outcome.mailboxes.push_back(state.mailbox(entry.source, entry.target));
-            const MailboxRecord &record = outcome.mailboxes.back();
-            all_well = all_well && record.status == MailboxStatus::Done && record.differences.empty();
-        }
-        outcome.estimate = "copied " + std::to_string(copied) + " items in " +
-                           duration_text(outcome.seconds) + " with " + std::to_string(jobs) +
-                           " at once";
-        if (stop_requested()) {
-            outcome.estimate += "; interrupted: run the same command again to continue";
-            all_well = false;
-        }
-        outcome.exit_status = all_well ? kExitOk : kExitItemsFailed;
-    }
-    if (!line.report.empty()) {
-        std::ofstream html(line.report, std::ios::binary | std::ios::trunc);
-        html << batch_html(outcome);
-        if (!html)
-            throw std::runtime_error("cannot write the report " + line.report);
-        make_private_file(line.report);
-    }
+    if (line.dry_run)
+        settle_dry_run(line, plan, scheduler, state, deadline, outcome);
+    else
+        settle_copy(plan, scheduler, progress, queue.done_before, state, outcome);
+    if (!line.report.empty())
+        write_file_atomically(line.report, batch_html(outcome));
     if (line.json)
         out << batch_json(outcome);
     else
