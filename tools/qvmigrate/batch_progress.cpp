@@ -125,10 +125,12 @@ std::string BatchProgress::mailbox_line(const std::string &pair, const Running &
     const double seconds = seconds_since(running.started);
     const double rate = seconds > 1 ? p.items_done / seconds : 0;
     const int total = std::max(p.items_total, running.expected);
+    const FinishEstimate left = estimate_finish(total - p.items_done, rate, 0, 0);
     char text[512];
-    std::snprintf(text, sizeof text, "  %-40.40s %-6s %5d/%-5d items %9s %6.1f/s  %s %d/%d",
+    std::snprintf(text, sizeof text, "  %-40.40s %-6s %5d/%-5d items %9s %6.1f/s %12s  %s %d/%d",
                   pair.c_str(), p.phase.c_str(), p.items_done, total, bytes_text(p.bytes).c_str(),
-                  rate, p.folder.c_str(), p.folder_done, p.folder_total);
+                  rate, left.known ? (duration_text(left.seconds_left) + " left").c_str() : "",
+                  p.folder.c_str(), p.folder_done, p.folder_total);
     return text;
 }
 
