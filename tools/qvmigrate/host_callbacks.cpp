@@ -6,6 +6,8 @@
 #include <cstring>
 #include <exception>
 
+#include <unistd.h>
+
 #include "qv/qvcom.h"
 #include "record_archive.hpp"
 
@@ -19,6 +21,13 @@ std::atomic<bool> gStopRequested{false};
 
 extern "C" void handle_interrupt(int) {
     gStopRequested.store(true);
+}
+
+std::atomic<unsigned> gTerminationGrace{0};
+
+extern "C" void handle_termination(int) {
+    gStopRequested.store(true);
+    alarm(gTerminationGrace.load()); // SIGALRM ends the process if the job hangs
 }
 
 } // namespace
@@ -113,6 +122,14 @@ void install_interrupt_handler() {
     action.sa_flags = SA_RESETHAND; // a second Ctrl-C ends the program at once
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+}
+
+void install_termination_handler(unsigned grace_seconds) {
+    gTerminationGrace.store(grace_seconds);
+    struct sigaction action{};
+    action.sa_handler = handle_termination;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 bool stop_requested() {

@@ -68,6 +68,9 @@ void on_read_loss(int kind, int count, void *context);
 // Ctrl-C: ends the folder in progress at the next item and the job after
 // it, so the archive and the summary stay whole.
 void install_interrupt_handler();
+// SIGTERM does the same (a batch worker whose coordinator died); when the
+// job has not ended `grace_seconds` later, SIGALRM ends the process.
+void install_termination_handler(unsigned grace_seconds);
 bool stop_requested();
 
 } // namespace qvmigrate
