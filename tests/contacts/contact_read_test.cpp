@@ -111,6 +111,21 @@ TEST(MemberWalk, TnefStreamMembersAndDamage)
     EXPECT_TRUE(WalkTnefMembers(unsigned_stream).empty());
 }
 
+TEST(MemberWalk, EntryLengthsKeepTheWalkAligned)
+{
+    // The second entry is 24 + 2 * (100 + 5 + 11) = 256 bytes long: its
+    // length begins with a zero byte right after the first entry's padding.
+    const std::u16string long_name(99, u'a');
+    const std::vector<Member> members = {{u"Next", u"SMTP", u"next@example.org"},
+                                         {long_name, u"SMTP", u"b@x.exampl"},
+                                         {u"Last", u"SMTP", u"last@example.org"}};
+    const auto walked = WalkTnefMembers(TnefStreamWithEntries(members));
+    ASSERT_EQ(walked.size(), 3u);
+    EXPECT_EQ(walked[0].name, "Next");
+    EXPECT_EQ(walked[1].address, "b@x.exampl");
+    EXPECT_EQ(walked[2].address, "last@example.org");
+}
+
 TEST(MemberWalk, ListAnswersGiveRecipients)
 {
     conntest::ScratchDir dir;

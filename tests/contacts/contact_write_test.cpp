@@ -127,13 +127,13 @@ TEST_F(WriteTest, ContactRequestAndItsAttachments)
         ExpectValid(request.body);
     const std::string &create = requests[0].body;
     for (const char *piece : {
-             "<t:Body BodyType=\"Text\">\n<![CDATA[Notes with ]]]]><![CDATA[> inside and a  "
+             "<t:Body BodyType=\"Text\"><![CDATA[Notes with ]]]]><![CDATA[> inside and a  "
              "control.]]>",
              "<t:String>Contacts</t:String>\n<t:String>VIP</t:String>",
              "<t:Value>via QV</t:Value>",
              "<t:FileAs>Doe &amp; Co, Jane</t:FileAs>",
              "<t:Entry Key=\"EmailAddress1\">jane@example.org</t:Entry>",
-             "<t:Entry Key=\"Business\">\n<t:Street>\n\n</t:Street>\n<t:City>Bern</t:City>\n"
+             "<t:Entry Key=\"Business\">\n<t:Street></t:Street>\n<t:City>Bern</t:City>\n"
              "<t:State></t:State>\n<t:CountryOrRegion></t:CountryOrRegion>\n"
              "<t:PostalCode></t:PostalCode>",
              "<t:Entry Key=\"MobilePhone\">+41 79 1</t:Entry>\n<t:Entry Key=\"Pager\">77</t:Entry>",

@@ -98,6 +98,30 @@ inline std::string TnefStream(const std::u16string &list_name, const std::vector
     return out;
 }
 
+// The same stream with its members as real one-off entries: each entry's
+// byte length, flags, provider UID, version and 0x8001 before its three
+// strings, padded to 4 bytes (the layout a server's TNEF property has).
+inline std::string TnefStreamWithEntries(const std::vector<Member> &members)
+{
+    std::string out = TnefStream(u"L", {});
+    out.resize(out.size() - 32); // the count and the 28 bytes after it come again
+    PutU32(out, static_cast<std::uint32_t>(members.size()));
+    for (const Member &m : members) {
+        const std::string strings = Utf16z(m.name) + Utf16z(m.second) + Utf16z(m.address);
+        PutU32(out, static_cast<std::uint32_t>(24 + strings.size()));
+        out.append(4, '\0');
+        out += "\x81\x2B\x1F\xA4\xBE\xA3\x10\x19\x9D\x6E";
+        out.append(1, '\0');
+        out += "\xDD\x01\x0F\x54\x02";
+        out.append(2, '\0');
+        out += "\x01\x80";
+        out += strings;
+        out.append((4 - strings.size() % 4) % 4, '\0');
+    }
+    out.append(28, '\x06'); // whatever follows the last entry
+    return out;
+}
+
 // A list's MIME content: headers, then the TNEF stream in base64 lines.
 inline std::string ListMime(const std::string &tnef)
 {

@@ -30,17 +30,22 @@ template <std::size_t N> void Store(char (&field)[N], std::string_view value)
     qvcommon::CopyToField(field, value, kContactFieldMax);
 }
 
-// A street of two lines fills both street fields.
+// A street of two lines or more fills both street fields: the first line,
+// then the rest.  Line breaks around the text are not part of it.
 template <std::size_t N>
-void StoreStreet(char (&first)[N], char (&second)[N], const std::string &street)
+void StoreStreet(char (&first)[N], char (&second)[N], std::string_view street)
 {
-    const std::size_t line_end = street.find_first_of("\r\n");
-    Store(first, std::string_view(street).substr(0, line_end));
-    if (line_end == std::string::npos)
+    constexpr std::string_view kBreaks = "\r\n";
+    const std::size_t start = street.find_first_not_of(kBreaks);
+    if (start == std::string_view::npos) {
+        Store(first, "");
         return;
-    const std::size_t rest = street.find_first_not_of("\r\n", line_end);
-    if (rest != std::string::npos)
-        Store(second, std::string_view(street).substr(rest));
+    }
+    street = street.substr(start, street.find_last_not_of(kBreaks) + 1 - start);
+    const std::size_t line_end = street.find_first_of(kBreaks);
+    Store(first, street.substr(0, line_end));
+    if (line_end != std::string_view::npos)
+        Store(second, street.substr(street.find_first_not_of(kBreaks, line_end)));
 }
 
 void ReadAddress(const char *text, std::string_view key, char (&street)[512],

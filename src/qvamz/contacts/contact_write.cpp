@@ -54,10 +54,12 @@ struct AddressFields {
 
 void AddAddressEntry(std::string &out, const AddressFields &a)
 {
-    out.append("<t:Entry Key=\"").append(a.key).append("\">\n<t:Street>\n");
-    out.append(XmlRequestEscaped(a.street)).append("\n");
+    // The street's text is its lines, nothing around them: a line break
+    // before or after would become part of the street.
+    out.append("<t:Entry Key=\"").append(a.key).append("\">\n<t:Street>");
+    out.append(XmlRequestEscaped(a.street));
     if (*a.street2)
-        out.append(XmlRequestEscaped(a.street2)).append("\n");
+        out.append("\n").append(XmlRequestEscaped(a.street2));
     out.append("</t:Street>\n");
     // These four are written even when empty.
     out.append("<t:City>").append(XmlRequestEscaped(a.city)).append("</t:City>\n");

@@ -45,6 +45,26 @@ class StreamReader {
             ++at_;
         return Skip(1);
     }
+    std::size_t position() const { return at_; }
+    std::size_t size() const { return data_.size(); }
+    // Moves to `position` (never past the end).
+    bool MoveTo(std::size_t position)
+    {
+        if (position > data_.size())
+            return false;
+        at_ = position;
+        return true;
+    }
+    // The little-endian number at `position`, 0 when it does not fit.
+    std::uint32_t PeekU32(std::size_t position) const
+    {
+        if (position > data_.size() || data_.size() - position < 4)
+            return 0;
+        std::uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = (value << 8) | static_cast<unsigned char>(data_[position + i]);
+        return value;
+    }
     void SkipZeros()
     {
         while (at_ < data_.size() && data_[at_] == '\0')
@@ -182,6 +202,10 @@ std::vector<ListMember> WalkTnefMembers(std::string_view stream)
         return members;
     const auto signed_count = static_cast<std::int32_t>(count);
     for (std::int32_t i = 0; i < signed_count && members.size() < QV_MAX_RECIPIENTS; ++i) {
+        // The 28 bytes before a member's strings begin with the byte length
+        // of its entry (the strings included), padded to 4 bytes.
+        const std::size_t entry_at = reader.position() - kTnefSkipAfterMember;
+        const std::uint32_t entry_length = reader.PeekU32(entry_at);
         ListMember member;
         std::string second_name;
         if (!reader.ReadUtf16z(member.name))
@@ -192,8 +216,16 @@ std::vector<ListMember> WalkTnefMembers(std::string_view stream)
         reader.SkipZeros();
         if (!reader.ReadUtf16z(member.address))
             break;
-        reader.SkipZeros();
         members.push_back(std::move(member));
+        // Where the entry's length ends exactly after the strings, the next
+        // entry starts after its padding: zero bytes at the start of the
+        // next length (a length that is a multiple of 256) are then not
+        // taken for padding.  Otherwise zero bytes are skipped.
+        const std::size_t entry_end = entry_at + 4 + entry_length;
+        if (entry_length >= kTnefSkipAfterMember - 4 && reader.position() == entry_end)
+            reader.MoveTo(entry_end + (4 - entry_length % 4) % 4);
+        else
+            reader.SkipZeros();
         if (!reader.Skip(kTnefSkipAfterMember))
             break;
     }

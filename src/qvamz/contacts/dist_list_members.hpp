@@ -14,6 +14,10 @@
 //               second name, address), each followed by any number of
 //               zero bytes, then 28 bytes skipped
 //
+// The 28 bytes before a member's strings begin with the length of its
+// entry; where that length ends exactly after the three strings, the walk
+// goes on after the entry's padding instead of skipping zero bytes, so a
+// next length whose first byte is zero is not mistaken for padding.
 // Every read is checked against the stream's end: a short or damaged
 // stream yields the members read before the damage, never more.  When the
 // answer has no MIME content, or its stream is not in that form, the

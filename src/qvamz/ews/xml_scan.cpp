@@ -361,11 +361,11 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::strin
     std::rewind(body.get());
     if (size < kBodyMinBytes)
         return 0;
-    std::fprintf(request, "<t:Body BodyType=\"%s\">\n", "Text");
-    std::fputs("<![CDATA[", request);
+    // No line break around the section: inside the element it would
+    // become part of the text, and every copy would add two.
+    std::fputs("<t:Body BodyType=\"Text\"><![CDATA[", request);
     CopyAsCdata(body.get(), request);
-    std::fputs("]]>", request);
-    std::fputs("\n</t:Body>\n", request);
+    std::fputs("]]></t:Body>\n", request);
     return 1;
 }
 
