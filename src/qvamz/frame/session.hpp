@@ -154,6 +154,7 @@ struct SessionState {
     std::string target_folder_id;   // EWS FolderId of the write target; empty: none
     bool sticky_note_mode = false;  // mail goes to the notes folder as sticky notes
     BundleState bundle;             // the CreateItem bundle being filled
+    int contact_debug_copies = 0;   // "/CONDEBUG" request copies made this session
 
     // ---- host and transport
     TransportState transport; // curl handle, EWS headers, the host's keepalive callback

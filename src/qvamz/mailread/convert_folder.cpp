@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "contacts/contact_folder.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -371,11 +372,12 @@ int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
 
     // The readers of the other item kinds take their folders here.
     switch (folder.folder_type) {
-    case kFolderTypeContacts:
-        SkipWholeFolder("contact", folder, call.msg, call.status);
+    case kFolderTypeContacts: {
+        const int result = contacts::ConvertContactFolder(session, call, folder);
         if (session.settings.debug)
             com_Log("debug: done with ConvertContactFolder");
-        break;
+        return result;
+    }
     case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
     case kFolderTypeTasks:
         if (!call.output) {

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "contacts/contact_write.hpp"
 #include "frame/session.hpp"
 #include "mailwrite/message_element.hpp"
 #include "mailwrite/mime_builder.hpp"
@@ -245,6 +246,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
     }
     const std::string work_dir =
         work_dir_text && *work_dir_text ? work_dir_text : session.state.work_dir;
+    if (msg->item_type == QV_ITEM_CONTACT)
+        return contacts::WriteContact(session, *msg, work_dir);
     if (msg->item_type == QV_ITEM_TASK)
         return tasks::WriteTask(session, *msg, work_dir);
     if (msg->item_type >= QV_ITEM_CONTACT && msg->item_type <= QV_ITEM_TASK)
