@@ -133,7 +133,7 @@ bool set_members(const OpEnv &env, StoredItem &item, xmlNodePtr e, EwsError &err
         std::string type = node_text(child(mailbox, "MailboxType"));
         // A mailbox member must be one the directory knows; anything else is
         // kept as the one-off address it is.
-        bool in_directory = env.ctx.mailbox_exists && env.ctx.mailbox_exists(member.address);
+        bool in_directory = !env.ctx.mailbox_exists || env.ctx.mailbox_exists(member.address);
         member.mailbox_type = type == "Mailbox" && !in_directory ? "OneOff"
                               : type.empty() ? (in_directory ? "Mailbox" : "OneOff") : type;
         members.push_back(std::move(member));
