@@ -1,7 +1,7 @@
 // `ews-sandbox dump`: a mailbox as files, so tests can compare mailboxes.
 //
 //   folders.json      every folder: tree, path, class, id, counts
-//   NNNNNN.eml        each item's stored MIME text, byte for byte
+//   NNNNNN.eml        each item's stored MIME text, byte for byte (items without MIME text have none)
 //   NNNNNN.json       its properties: flags, read state, categories,
 //                     extended properties, dates, attachments
 //
@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 
+#include "calendar_model.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
 #include "mailbox_tools.hpp"
@@ -203,7 +204,8 @@ int dump_mailbox(const std::string &data_dir, const std::string &mailbox, const 
                 if (!item) continue;
                 char base[16];
                 std::snprintf(base, sizeof base, "%06d", ++number);
-                // Contacts, lists and the other kinds without MIME text get no .eml.
+                // Contacts, lists, calendar items and the other kinds without MIME text
+                // get no .eml: their fields are in the .json.
                 if (!item->mime.empty()) ok = write_file(out / (std::string(base) + ".eml"), item->mime) && ok;
                 ok = write_json(out / (std::string(base) + ".json"), item_json(*store, *item, place).get()) && ok;
             }

@@ -6,6 +6,7 @@
 #include <map>
 
 #include "contact_item.hpp"
+#include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
@@ -221,6 +222,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());
         return *summary;
     };
+    if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
     if (is_contact_class(info.item_class)) {
         render_contact_item(out, env, info, stored, shape);

@@ -2,6 +2,7 @@
 #include <chrono>
 
 #include "contact_item.hpp"
+#include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
 #include "mime_build.hpp"
@@ -235,6 +236,10 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
             create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
             continue;
         }
+        if (kind == "CalendarItem") {
+            create_calendar_item(env, w, op, e);
+            continue;
+        }
         if (kind != "Message" && kind != "Item") {
             w.error(ews_error("ErrorInvalidItemForOperationCreateItem",
                               "The sandbox stores messages only, not " + kind + " items."),
@@ -281,6 +286,10 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
         auto ref = resolve_item(env, child(change, "ItemId"), error);
         if (!ref) {
             w.error(error, "m:Items");
+            continue;
+        }
+        if (is_calendar_class(ref->info.item_class)) {
+            update_calendar_item(env, w, op, change, *ref);
             continue;
         }
         if (!disposition && !is_contact_class(ref->info.item_class)) {

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "calendar_seed.hpp"
 #include "contact_seed.hpp"
 #include "demo_mime.hpp"
 #include "item_props.hpp"
@@ -303,8 +304,10 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
             if (m.icon) item.extended.push_back({"0x1080", "Integer", {std::to_string(m.icon)}});
             store->add_item(item);
         }
+        std::size_t events = seed_demo_calendar(*store, box);
         const int contacts = seed_demo_contacts(*store, box, mailbox);
-        std::cout << "seeded " << all.size() << " demo messages and " << contacts << " contacts into "
+        std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items and "
+                  << contacts << " contacts into "
                   << mailbox << "\n";
         return 0;
     } catch (const std::exception &e) {
