@@ -238,11 +238,9 @@ bool is_contact_element(xmlNodePtr item) {
     if (kind == "Contact" || kind == "DistributionList") return true;
     if (kind != "Item") return false;
     for (xmlNodePtr p : children(item, "ExtendedProperty")) {
-        xmlNodePtr uri = child(p, "ExtendedFieldURI");
-        std::string tag = attribute(uri, "PropertyTag").value_or("");
-        if ((tag == "0x001A" || tag == "0x001a" || tag == "0x1A" || tag == "0x1a" || tag == "26") &&
-            is_contact_class(node_text(child(p, "Value"))))
-            return true;
+        EwsError ignored;
+        auto path = parse_prop_path(child(p, "ExtendedFieldURI"), ignored);
+        if (path && path->id == "0x1a" && is_contact_class(node_text(child(p, "Value")))) return true;
     }
     return false;
 }
