@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "calendar/calendar_folder.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -337,7 +338,7 @@ int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
         if (session.settings.debug)
             com_Log("debug: done with ConvertContactFolder");
         break;
-    case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
+    case kFolderTypeCalendar: calendar::ConvertCalendarFolder(session, call, folder); break;
     case kFolderTypeTasks: SkipWholeFolder("task", folder, call.msg, call.status); break;
     default:
         if (!call.output) {
