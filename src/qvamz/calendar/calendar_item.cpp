@@ -209,7 +209,8 @@ void AddRecipient(qv_message *msg, int kind, std::string_view name, std::string_
     recipient->kind = kind;
     recipient->response = response;
     ++msg->recipient_count;
-    if (kind == QV_RECIP_ORGANIZER && !address.empty() && address == context.mailbox_user)
+    if (kind == QV_RECIP_ORGANIZER && !address.empty() &&
+        EqualsNoCase(address, context.mailbox_user))
         msg->user_is_organizer = 1;
 }
 

@@ -46,7 +46,8 @@ void ParseAttendees(bool required, const char *item_text, qv_message *msg,
                     const ItemContext &context);
 
 // Appends one recipient; a full list (5000) drops it silently.  An
-// organizer (kind 31) whose address is the logon mailbox marks the record
+// organizer (kind 31) whose address is the logon mailbox (letter case
+// ignored) marks the record
 // as the user's own meeting.
 void AddRecipient(qv_message *msg, int kind, std::string_view name, std::string_view address,
                   int response, const ItemContext &context);
