@@ -162,6 +162,20 @@ QVCOM_API int com_AttachSize(qv_message *msg, const char *work_dir, int item_ind
  * the loss handler; without one, a "QV Warning:" log line). */
 QVCOM_API void com_ReportLoss(int kind, int count, int reserved);
 
+/* The notes of a contact, task or calendar item are its text body part
+ * (type 1, charset "utf-8"), in a part file like a mail body.
+ * com_WriteNotes stores `text` there: into the record's first text body
+ * part when it has one, else into a new part at part_count.  Empty text
+ * stores nothing and succeeds.  Returns 0 when no part can be added or the
+ * file cannot be written (nothing is counted then).  A null work_dir means
+ * the host's working directory.
+ * com_ReadNotes copies that text into `out` (capacity out_size), cut at a
+ * UTF-8 boundary when it does not fit, and returns the bytes copied; 0 and
+ * "" when the record has no notes. */
+QVCOM_API int com_WriteNotes(qv_message *msg, const char *text, const char *work_dir);
+QVCOM_API int64_t com_ReadNotes(const qv_message *msg, char *out, size_t out_size,
+                                const char *work_dir);
+
 /* ------------------------------------------------------------------ */
 /* Text helpers                                                        */
 /* ------------------------------------------------------------------ */

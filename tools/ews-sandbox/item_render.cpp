@@ -6,6 +6,7 @@
 #include <map>
 
 #include "crypto_util.hpp"
+#include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
 
@@ -237,7 +238,8 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
     }
     if (on(F::Body)) write_body(out, extract_bodies(stored->mime), shape.body_type);
-    if (on(F::Attachments) && !mime_summary().attachments.empty()) {
+    if (on(F::Attachments) && attachments_in_table(*stored)) render_table_attachments(out, env, info);
+    else if (on(F::Attachments) && !mime_summary().attachments.empty()) {
         out.open("t:Attachments");
         const auto &list = mime_summary().attachments;
         for (std::size_t i = 0; i < list.size(); ++i) render_attachment_summary(out, env, info, list[i], i);

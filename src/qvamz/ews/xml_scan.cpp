@@ -13,6 +13,7 @@
 #include "common/text_case.hpp"
 #include "common/base64.hpp"
 #include "common/civil_date.hpp"
+#include "common/xml_request_text.hpp"
 
 namespace qvamz {
 namespace {
@@ -96,16 +97,18 @@ const char *KeyedValue(const char *buffer, std::string_view name, std::string_vi
 
 // Copies the body file into a CDATA section.  "]]>" inside the text would
 // end the section early and make the request malformed, so it is split
-// across two sections; a match may straddle two reads.
+// across two sections; a match may straddle two reads.  Characters that
+// XML 1.0 cannot carry, even in CDATA, are left out.
 bool CopyAsCdata(std::FILE *from, std::FILE *to)
 {
     constexpr std::string_view kEnd = "]]>";
+    qvcommon::XmlCharFilter filter;
     std::string pending;
     char chunk[4096];
     std::size_t got;
     bool ok = true;
     while (ok && (got = std::fread(chunk, 1, sizeof chunk, from)) > 0) {
-        pending.append(chunk, got);
+        pending.append(filter.Feed(std::string_view(chunk, got)));
         std::string out;
         std::size_t at;
         while ((at = pending.find(kEnd)) != std::string::npos) {
