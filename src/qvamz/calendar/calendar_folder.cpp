@@ -5,7 +5,7 @@
 
 #include "calendar/calendar_item.hpp"
 #include "common/unique_file.hpp"
-#include "common/xml_escape.hpp"
+#include "common/xml_request_text.hpp"
 #include "ews/folder_table.hpp"
 #include "frame/session.hpp"
 #include "frame/token.hpp"
@@ -21,7 +21,7 @@
 namespace qvamz::calendar {
 namespace {
 
-using qvcommon::XmlEscaped;
+using qvcommon::XmlRequestEscaped;
 
 constexpr std::size_t kIdLineMax = 511;
 
@@ -269,15 +269,15 @@ std::string CalendarFindItemBody(int offset, std::string_view folder_id)
     std::string body(kFindItemTemplate);
     Replace(body, "{max}", std::to_string(kCalendarPageSize));
     Replace(body, "{offset}", std::to_string(offset));
-    Replace(body, "{folder}", XmlEscaped(folder_id));
+    Replace(body, "{folder}", XmlRequestEscaped(folder_id));
     return body;
 }
 
 std::string CalendarGetItemBody(std::string_view item_id, std::string_view change_key)
 {
     std::string body(kGetItemTemplate);
-    Replace(body, "{id}", XmlEscaped(item_id));
-    Replace(body, "{change_key}", XmlEscaped(change_key));
+    Replace(body, "{id}", XmlRequestEscaped(item_id));
+    Replace(body, "{change_key}", XmlRequestEscaped(change_key));
     return body;
 }
 

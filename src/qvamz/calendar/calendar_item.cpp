@@ -9,6 +9,7 @@
 #include "calendar/recurrence.hpp"
 #include "common/text_case.hpp"
 #include "common/unique_file.hpp"
+#include "common/xml_request_text.hpp"
 #include "ews/xml_scan.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -17,23 +18,11 @@ namespace qvamz::calendar {
 namespace {
 
 using qvcommon::EqualsNoCase;
-using qvcommon::StartsWithNoCase;
+using qvcommon::CopyToField;
 
 constexpr std::string_view kGlobalObjectIdProperty = "3";
 constexpr std::size_t kPropertyIdMax = 250;
 constexpr std::size_t kAnswerSlack = 10;
-
-// Copies `text` into a record field of N bytes, at most `max` bytes and
-// never half a UTF-8 character.
-template <std::size_t N> void SetField(char (&field)[N], std::string_view text, std::size_t max)
-{
-    std::size_t length = std::min({text.size(), max, N - 1});
-    if (length < text.size())
-        while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80)
-            --length;
-    std::memcpy(field, text.data(), length);
-    field[length] = '\0';
-}
 
 std::string Value(const char *text, std::string_view name, std::size_t max = kTextFieldMax)
 {
@@ -106,21 +95,6 @@ std::string ItemZone(const char *text)
     return Value(text, "TimeZone", kTimeZoneFieldMax);
 }
 
-// The body as the record's plain-text part.
-void StoreNotes(qv_message *msg, const std::string &body, const std::string &work_dir)
-{
-    qv_part *part = com_AllocPart(msg);
-    if (!part)
-        return;
-    const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, msg->part_count);
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "wb");
-    if (!file || std::fwrite(body.data(), 1, body.size(), file.get()) != body.size())
-        return;
-    part->part_type = QV_PART_TEXT_BODY;
-    part->size = static_cast<std::uint32_t>(body.size());
-    ++msg->part_count;
-}
-
 void ReadTimesAndFlags(const char *text, qv_message *msg)
 {
     ParseEwsDateTime(Value(text, "Start"), msg->start_time);
@@ -149,11 +123,11 @@ void ReadOrganizer(const char *text, qv_message *msg)
         if (line.starts_with("<t:Name>")) {
             NextBufferLine(cursor, line);
             com_Unescape(line.data());
-            SetField(msg->organizer_name, line.c_str(), kTextFieldMax);
+            CopyToField(msg->organizer_name, line.c_str(), kTextFieldMax);
         } else if (line.starts_with("<t:EmailAddress>")) {
             NextBufferLine(cursor, line);
             com_Unescape(line.data());
-            SetField(msg->organizer_address, line.c_str(), kTextFieldMax);
+            CopyToField(msg->organizer_address, line.c_str(), kTextFieldMax);
         }
     }
 }
@@ -204,8 +178,8 @@ void AddRecipient(qv_message *msg, int kind, std::string_view name, std::string_
     qv_recipient *recipient = com_AllocRecip(msg);
     if (!recipient)
         return;
-    SetField(recipient->name, name, kTextFieldMax);
-    SetField(recipient->address, address, kTextFieldMax);
+    CopyToField(recipient->name, name, kTextFieldMax);
+    CopyToField(recipient->address, address, kTextFieldMax);
     recipient->kind = kind;
     recipient->response = response;
     ++msg->recipient_count;
@@ -263,17 +237,17 @@ bool ParseCalendarItem(const std::string &answer_path, qv_message *msg,
     RemoveElement(text, "ConflictingMeetings");
     const char *item = text.c_str();
 
-    SetField(msg->title, Value(item, "Subject"), kTextFieldMax);
-    SetField(msg->location, Value(item, "Location"), kTextFieldMax);
+    CopyToField(msg->title, Value(item, "Subject"), kTextFieldMax);
+    CopyToField(msg->location, Value(item, "Location"), kTextFieldMax);
     std::string uid = Value(item, "UID", kUidMax);
     if (uid.empty())
         uid = GlobalObjectIdHex(item);
-    SetField(msg->uid, uid, kUidMax);
-    SetField(msg->time_zone, ItemZone(item), kTimeZoneFieldMax);
+    CopyToField(msg->uid, uid, kUidMax);
+    CopyToField(msg->time_zone, ItemZone(item), kTimeZoneFieldMax);
 
     ReadTimesAndFlags(item, msg);
     if (const std::string body = Value(item, "Body BodyType=\"Text\"", kBodyTextMax); !body.empty())
-        StoreNotes(msg, body, context.work_dir);
+        com_WriteNotes(msg, body.c_str(), context.work_dir.c_str());
 
     ParseRecurrence(text, msg);
     item = text.c_str(); // the recurrence reader cut the zone rules out of the text

@@ -2,7 +2,7 @@
 #include "calendar/zone_elements.hpp"
 
 #include "calendar/time_zone_map.hpp"
-#include "common/xml_escape.hpp"
+#include "common/xml_request_text.hpp"
 #include "qv/qvcom.h"
 
 namespace qvamz::calendar {
@@ -25,7 +25,7 @@ std::string ZoneElements(const qv_message &record, std::string_view session_zone
     std::string_view zone = session_zone_name;
     if (record.time_zone[0] != '\0')
         zone = record.time_zone;
-    const std::string id = qvcommon::XmlEscaped(MapTimeZoneId(zone));
+    const std::string id = qvcommon::XmlRequestEscaped(MapTimeZoneId(zone));
     if (server_major_version < kFirstVersionWithZoneIds) {
         if (record.recur_type == kRecurDaily)
             return {};
