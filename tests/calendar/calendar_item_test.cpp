@@ -144,6 +144,9 @@ TEST_F(CalendarItemTest, PrivateSeriesWithoutAttendeesHasNoOrganizerRecipient)
     EXPECT_EQ(r->recur_end, filetime_utc(2025, 12, 1, 9));
     EXPECT_EQ(r->breakout_count, 0);
     EXPECT_EQ(r->recipient_count, 0);
+    // Newer servers say whether the body was truncated.
+    ASSERT_EQ(r->part_count, 1);
+    EXPECT_EQ(qvtest::read_file(qvcom::part_file_path(dir.dir(), 7, 0)), "Review the month.");
 }
 
 TEST_F(CalendarItemTest, UnreadableAnswerLeavesTheRecordAlone)

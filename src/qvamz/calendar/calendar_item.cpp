@@ -95,6 +95,18 @@ std::string ItemZone(const char *text)
     return Value(text, "TimeZone", kTimeZoneFieldMax);
 }
 
+// The plain-text body.  Newer servers add attributes such as IsTruncated
+// after BodyType, so the tag is taken as the answer wrote it.
+std::string BodyText(const char *text)
+{
+    const char *tag = std::strstr(text, "<t:Body BodyType=\"Text\"");
+    const char *tag_end = tag ? std::strchr(tag, '>') : nullptr;
+    if (!tag_end || tag_end[-1] == '/')
+        return {};
+    const std::string name(tag + 3, tag_end);
+    return Value(tag, name, kBodyTextMax);
+}
+
 void ReadTimesAndFlags(const char *text, qv_message *msg)
 {
     ParseEwsDateTime(Value(text, "Start"), msg->start_time);
@@ -246,7 +258,7 @@ bool ParseCalendarItem(const std::string &answer_path, qv_message *msg,
     CopyToField(msg->time_zone, ItemZone(item), kTimeZoneFieldMax);
 
     ReadTimesAndFlags(item, msg);
-    if (const std::string body = Value(item, "Body BodyType=\"Text\"", kBodyTextMax); !body.empty())
+    if (const std::string body = BodyText(item); !body.empty())
         com_WriteNotes(msg, body.c_str(), context.work_dir.c_str());
 
     ParseRecurrence(text, msg);
