@@ -1,7 +1,7 @@
 // `ews-sandbox dump`: a mailbox as files, so tests can compare mailboxes.
 //
 //   folders.json      every folder: tree, path, class, id, counts
-//   NNNNNN.eml        each item's stored MIME text, byte for byte
+//   NNNNNN.eml        each item's stored MIME text, byte for byte (calendar items have none)
 //   NNNNNN.json       its properties: flags, read state, categories,
 //                     extended properties, dates, attachments
 //
@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 
+#include "calendar_model.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
 #include "mailbox_tools.hpp"
@@ -192,7 +193,9 @@ int dump_mailbox(const std::string &data_dir, const std::string &mailbox, const 
                 if (!item) continue;
                 char base[16];
                 std::snprintf(base, sizeof base, "%06d", ++number);
-                ok = write_file(out / (std::string(base) + ".eml"), item->mime) && ok;
+                // Calendar items have no MIME text: their fields are in the .json.
+                if (!is_calendar_class(item->info.item_class))
+                    ok = write_file(out / (std::string(base) + ".eml"), item->mime) && ok;
                 ok = write_json(out / (std::string(base) + ".json"), item_json(*store, *item, place).get()) && ok;
             }
         }

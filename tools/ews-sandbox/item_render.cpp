@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <map>
 
+#include "contact_item.hpp"
+#include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
@@ -145,6 +147,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
+    shape.base = base;
     auto set = [&](auto &list) {
         for (F f : list) shape.fields.set(static_cast<std::size_t>(f));
     };
@@ -172,7 +175,10 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
         std::string uri = attribute(p, "FieldURI").value_or("");
         bool applies = false;
         auto field = field_for_uri(uri, applies);
-        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
+        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) {
+            shape.other_kind_uris.push_back(uri);
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -216,7 +222,12 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());
         return *summary;
     };
+    if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
+    if (is_contact_class(info.item_class)) {
+        render_contact_item(out, env, info, stored, shape);
+        return;
+    }
     out.open("t:Message");
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")

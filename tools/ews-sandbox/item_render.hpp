@@ -36,6 +36,10 @@ struct ItemShape {
     std::vector<PropPath> extended;
     std::string body_type = "Best"; // Best, HTML, Text
     bool for_find = false;          // FindItem: no MIME-derived elements
+    std::string base;               // IdOnly, Default or AllProperties
+    // AdditionalProperties of other item kinds ("contacts:GivenName", ...),
+    // for their own renderers.
+    std::vector<std::string> other_kind_uris;
 
     bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
     // Whether rendering needs the MIME text and extended properties.

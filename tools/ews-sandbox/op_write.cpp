@@ -1,6 +1,8 @@
 // CreateItem and UpdateItem for messages.
 #include <chrono>
 
+#include "contact_item.hpp"
+#include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
 #include "mime_build.hpp"
@@ -131,7 +133,10 @@ std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsEr
 }
 
 void write_new_item(XmlOut &out, const OpEnv &env, const ItemInfo &info) {
-    out.open("m:Items").open("t:Message");
+    const char *element = !is_contact_class(info.item_class) ? "t:Message"
+                          : is_list_class(info.item_class)   ? "t:DistributionList"
+                                                             : "t:Contact";
+    out.open("m:Items").open(element);
     out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
     out.close().close();
 }
@@ -227,6 +232,14 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr e : children(child(op, "Items"))) {
         std::string kind = local_name(e);
         EwsError error;
+        if (is_contact_element(e)) {
+            create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
+            continue;
+        }
+        if (kind == "CalendarItem") {
+            create_calendar_item(env, w, op, e);
+            continue;
+        }
         if (kind != "Message" && kind != "Item") {
             w.error(ews_error("ErrorInvalidItemForOperationCreateItem",
                               "The sandbox stores messages only, not " + kind + " items."),
@@ -275,7 +288,11 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
             w.error(error, "m:Items");
             continue;
         }
-        if (!disposition) {
+        if (is_calendar_class(ref->info.item_class)) {
+            update_calendar_item(env, w, op, change, *ref);
+            continue;
+        }
+        if (!disposition && !is_contact_class(ref->info.item_class)) {
             w.error(ews_error("ErrorMessageDispositionRequired"), "m:Items");
             continue;
         }
@@ -299,7 +316,8 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
             ref->info.mailbox, ref->info.id, expected,
             [&](StoredItem &item) {
                 for (xmlNodePtr u : children(child(change, "Updates"))) {
-                    if (!apply_update(item, u, error)) {
+                    bool contact = is_contact_class(item.info.item_class);
+                    if (contact ? !apply_contact_update(env, item, u, error) : !apply_update(item, u, error)) {
                         failed = true;
                         return false;
                     }

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <iostream>
 
+#include "calendar_seed.hpp"
 #include "demo_mime.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
@@ -302,7 +303,9 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
             if (m.icon) item.extended.push_back({"0x1080", "Integer", {std::to_string(m.icon)}});
             store->add_item(item);
         }
-        std::cout << "seeded " << all.size() << " demo messages into " << mailbox << "\n";
+        std::size_t events = seed_demo_calendar(*store, box);
+        std::cout << "seeded " << all.size() << " demo messages and " << events << " calendar items into "
+                  << mailbox << "\n";
         return 0;
     } catch (const std::exception &e) {
         std::cerr << "ews-sandbox seed: " << e.what() << "\n";
