@@ -82,7 +82,8 @@ class CalendarFolderReader {
           msg_(call.msg),
           context_{call.work_dir, session.state.orig_ews_user.empty()
                                       ? session.state.mailbox
-                                      : session.state.orig_ews_user}
+                                      : session.state.orig_ews_user,
+                   &session}
     {
     }
 

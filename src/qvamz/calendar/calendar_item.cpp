@@ -10,6 +10,7 @@
 #include "common/text_case.hpp"
 #include "common/unique_file.hpp"
 #include "common/xml_request_text.hpp"
+#include "ews/attachment_download.hpp"
 #include "ews/xml_scan.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -267,6 +268,8 @@ bool ParseCalendarItem(const std::string &answer_path, qv_message *msg,
     ReadOrganizer(item, msg);
     ParseAttendees(true, item, msg, context);
     ParseAttendees(false, item, msg, context);
+    if (context.session)
+        DownloadAttachments(*context.session, text, *msg, context.work_dir);
 
     if (msg->recipient_count > 0 && (msg->organizer_name[0] || msg->organizer_address[0]) &&
         !OrganizerListed(msg))

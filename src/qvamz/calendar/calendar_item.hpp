@@ -31,6 +31,7 @@ inline constexpr int kResponseTentative = 3;
 struct ItemContext {
     std::string work_dir;      // where the body part file goes
     std::string mailbox_user;  // the logon mailbox, to know the user's own meetings
+    Session *session = nullptr; // fetches the item's file attachments; none without
 };
 
 // Fills `msg` from the GetItem answer at `answer_path` (one tag per line).
