@@ -7,9 +7,11 @@ Starts a fresh sandbox, lets Debian's python3-exchangelib create a calendar
 the way a user's client does (a single event in Europe/Berlin, an all-day
 event, a weekly series in America/New_York across the March change with one
 occurrence moved and one deleted, a monthly "first Monday" series, a yearly
-all-day series, a meeting with three attendees and their responses), runs
-`qvmigrate export --folder Calendar` and checks the archive: one record per
-item with its UTC times, all-day flag, recurrence, breakouts and recipients.
+all-day series, a meeting with three attendees and their responses) and a
+sub-calendar of 1200 events, runs `qvmigrate export --folder Calendar` and
+checks the archive: one record per item with its UTC times, all-day flag,
+recurrence, breakouts and recipients, and the 1200 events listed in three
+pages.
 """
 import collections
 import datetime
@@ -94,17 +96,34 @@ def make_calendar(account):
                       response_type="Tentative")])
 
 
+BULK_COUNT = 1200
+
+
+def make_bulk_calendar(account):
+    from exchangelib import CalendarItem, EWSDateTime, EWSTimeZone
+    from exchangelib.folders import Calendar
+    folder = Calendar(parent=account.calendar, name="Bulk")
+    folder.save()
+    first = EWSDateTime(2025, 1, 1, tzinfo=EWSTimeZone("UTC"))
+    hour = datetime.timedelta(hours=1)
+    items = [CalendarItem(account=account, folder=folder, subject="Bulk %d" % i,
+                          start=first + i * hour, end=first + i * hour + hour / 2)
+             for i in range(BULK_COUNT)]
+    account.bulk_create(folder=folder, items=items, send_meeting_invitations="SendToNone")
+
+
 def export(qvmigrate, url, ca, out, state):
     env = dict(os.environ, PW=PASSWORD)
     subprocess.run([qvmigrate, "export", "--server", url, "--user", ADDRESS, "--password-env", "PW",
                     "--ca-file", ca, "--state", state, "--out", out, "--folder", "Calendar"],
                    check=True, env=env, stdout=subprocess.DEVNULL)
-    records = {}
+    folders = {}
     for path in sorted(glob.glob(os.path.join(out, "0*", "*.json"))):
         with open(path, encoding="utf-8") as f:
             record = json.load(f)
-        records[record["title"]] = zero_default(record)
-    return records
+        folder = folders.setdefault(os.path.basename(os.path.dirname(path)), {})
+        folder[record["title"]] = zero_default(record)
+    return folders
 
 
 def zero_default(value):
@@ -118,6 +137,15 @@ def zero_default(value):
 
 def utc(record, field):
     return record[field]["utc"][:19] + "Z"
+
+
+def check_bulk(records, server_log):
+    assert len(records) == BULK_COUNT, len(records)
+    assert set(records) == {"Bulk %d" % i for i in range(BULK_COUNT)}
+    # One page for the calendar, three of 500 for the 1200 events.
+    with open(server_log, encoding="utf-8") as f:
+        pages = sum(1 for line in f if "FindItem" in line)
+    assert pages == 4, pages
 
 
 def check(records):
@@ -174,14 +202,17 @@ def main():
         server, url, ca = start_sandbox(sandbox, data)
         os.environ["REQUESTS_CA_BUNDLE"] = ca
         try:
-            make_calendar(connect(url))
-            records = export(qvmigrate, url, ca, os.path.join(scratch, "archive"),
+            account = connect(url)
+            make_calendar(account)
+            make_bulk_calendar(account)
+            folders = export(qvmigrate, url, ca, os.path.join(scratch, "archive"),
                              os.path.join(scratch, "state"))
-            check(records)
+            check(folders["0001"])
+            check_bulk(folders["0002"], os.path.join(data, "server.log"))
         finally:
             server.send_signal(signal.SIGTERM)
             server.wait(timeout=30)
-    print("calendar export: 6 records checked")
+    print("calendar export: 6 records checked, %d in three pages" % BULK_COUNT)
 
 
 if __name__ == "__main__":
