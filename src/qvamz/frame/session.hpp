@@ -148,6 +148,7 @@ struct SessionState {
     int dst_offset = -1;          // /DSTOFFSET; -1 = take from the system
     std::string utc_offset_text;  // "+0100", "-0500"
     std::string time_zone_name;   // Windows standard name, UTF-8 (<= 255)
+    int calendar_debug_copies = 0; // numbers the /CALDEBUG answer copies of the session
 
     // ---- reading and writing
     int max_messages = 0;           // per-folder item limit of InitRead, 0 = none

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "contacts/contact_folder.hpp"
+#include "calendar/calendar_folder.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -47,20 +48,6 @@ class StatusReporter {
     int counter1_ = 0, counter2_ = 0, stop_ = 0; // the host's; start at 0 per call
     int reported_ = 0;                           // items given a status so far
 };
-
-// ---- folder kinds without a reader yet ------------------------------------
-
-// Every item of the folder gets status 6, so the host's counts add up.
-int SkipWholeFolder(const char *kind, const FolderEntry &entry, qv_message *msg,
-                    qv_status_fn status)
-{
-    com_Log("QV Warning: reading %s folders is not supported yet, %d items of %s skipped", kind,
-            entry.total_count, entry.display_name.c_str());
-    StatusReporter reporter(status);
-    for (int i = 0; i < entry.total_count && !reporter.stop_requested(); ++i)
-        reporter.Report(msg, QV_STATUS_SKIPPED);
-    return 0;
-}
 
 void AnswerMeetingRequest(qv_message *, const std::string &)
 {
@@ -378,7 +365,7 @@ int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
             com_Log("debug: done with ConvertContactFolder");
         return result;
     }
-    case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
+    case kFolderTypeCalendar: calendar::ConvertCalendarFolder(session, call, folder); break;
     case kFolderTypeTasks:
         if (!call.output) {
             com_Log("QV Error: ConvertFolder: the host gave no output callback");

@@ -37,9 +37,9 @@ struct ConvertFolderArguments {
     qv_status_fn status = nullptr; // one status per item of the folder
 };
 
-// The ConvertFolder export's work.  Mail folders are read here; contact,
-// calendar and task folders have no reader yet: their items are reported
-// skipped.
+// The ConvertFolder export's work.  Mail folders are read here, calendar
+// folders by the calendar reader; contact and task folders have no reader
+// yet: their items are reported skipped.
 int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args);
 
 } // namespace qvamz
