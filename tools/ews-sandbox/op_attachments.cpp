@@ -54,6 +54,11 @@ OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
     // attachments with the key CreateItem returned); items without MIME
     // text check it (item_attachments.cpp).
     auto parent = resolve_item(env, child(op, "ParentItemId"), parent_error);
+    if (parent && parent->occurrence) { // the file would land on the whole series
+        parent_error = ews_error("ErrorInvalidOperation",
+                                 "The sandbox attaches files to a series, not to one occurrence.");
+        parent.reset();
+    }
     for (xmlNodePtr e : children(child(op, "Attachments"))) {
         EwsError error;
         if (!parent) {
