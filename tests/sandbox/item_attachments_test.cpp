@@ -17,12 +17,13 @@ using ops_test::OpsHarness;
 
 namespace {
 
-// An item of another kind as those kinds store it: no MIME text.
-ItemInfo add_plain_item(OpsHarness &h, const char *folder = "tasks") {
+// An item of a kind stored without MIME text (a note here; contacts and
+// calendar items are stored the same way).
+ItemInfo add_plain_item(OpsHarness &h, const char *folder = "notes") {
     StoredItem s;
     s.info.mailbox = h.home();
     s.info.folder = h.store().distinguished_folder(h.home(), folder)->id;
-    s.info.item_class = "IPM.Task";
+    s.info.item_class = "IPM.StickyNote";
     s.info.subject = "plain item";
     return h.store().add_item(s);
 }

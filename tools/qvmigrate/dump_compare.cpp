@@ -111,6 +111,15 @@ bool is_calendar_entry(const std::string &item_or_folder_class) {
            item_or_folder_class.rfind("IPM.Appointment", 0) == 0;
 }
 
+// Contacts and distribution lists (IPF.Contact, IPM.Contact, IPM.DistList)
+// are not mail either: this check leaves them out, and they get a
+// field-by-field comparison of their own once contact folders are copied.
+bool is_contact_entry(const std::string &item_or_folder_class) {
+    return item_or_folder_class.rfind("IPF.Contact", 0) == 0 ||
+           item_or_folder_class.rfind("IPM.Contact", 0) == 0 ||
+           item_or_folder_class.rfind("IPM.DistList", 0) == 0;
+}
+
 void compare_folders(const MailboxDump &source, const MailboxDump &target, Differences &out) {
     std::map<std::string, const DumpFolder *> targets;
     for (const DumpFolder &folder : target.folders) {
@@ -119,7 +128,8 @@ void compare_folders(const MailboxDump &source, const MailboxDump &target, Diffe
     }
     std::map<std::string, bool> in_source;
     for (const DumpFolder &folder : source.folders) {
-        if (folder.tree != kMailTree || folder.path.empty() || is_calendar_entry(folder.folder_class))
+        if (folder.tree != kMailTree || folder.path.empty() || is_calendar_entry(folder.folder_class) ||
+            is_contact_entry(folder.folder_class))
             continue;
         in_source[folder.path] = true;
         const bool made_by_user = folder.distinguished.empty();
@@ -137,7 +147,8 @@ void compare_folders(const MailboxDump &source, const MailboxDump &target, Diffe
                     " in the target, " + folder.folder_class + " in the source");
     }
     for (const auto &[path, folder] : targets) {
-        if (!in_source.contains(path) && folder->total > 0)
+        const bool not_mail = is_calendar_entry(folder->folder_class) || is_contact_entry(folder->folder_class);
+        if (!in_source.contains(path) && folder->total > 0 && !not_mail)
             out.add("folder " + path + " exists only in the target, with items");
     }
 }
@@ -219,7 +230,8 @@ MailboxDump load_dump(const fs::path &dir) {
         const JsonPtr object = load_json(path);
         if (json_string(object.get(), "tree") != std::string(kMailTree))
             continue;
-        if (is_calendar_entry(json_string(object.get(), "item_class").value_or("")))
+        const std::string item_class = json_string(object.get(), "item_class").value_or("");
+        if (is_calendar_entry(item_class) || is_contact_entry(item_class))
             continue;
         fs::path eml = path;
         eml.replace_extension(".eml");
