@@ -141,7 +141,7 @@ TEST(CalendarSeries, RangesCountEveryPlaceAndDeletedOccurrencesKeepTheirIndex) {
     EXPECT_EQ(expand_series(series("", "2026-06-02T12:00:00Z", weekly), at("2026-06-05T00:00:00Z"), 50).size(), 2u);
 }
 
-TEST(CalendarSeries, MeetingTimeZoneStatesTheZonesRules) {
+TEST(CalendarSeries, ZoneElementsStateTheZonesRules) {
     auto rules = [](const char *zone) {
         XmlOut out;
         write_meeting_time_zone(out, zone, at("2026-06-01T00:00:00Z"));
@@ -160,6 +160,16 @@ TEST(CalendarSeries, MeetingTimeZoneStatesTheZonesRules) {
         << berlin;
     std::string india = rules("India Standard Time");
     EXPECT_NE(india.find("<t:BaseOffset>-PT5H30M</t:BaseOffset></t:MeetingTimeZone>"), std::string::npos) << india;
+    // Version 15's definition states the same changes as transitions.
+    XmlOut definition;
+    write_zone_definition(definition, "t:StartTimeZone", "Eastern Standard Time", at("2026-06-01T00:00:00Z"));
+    std::string eastern = definition.finish();
+    for (const char *part : {"<t:Period Bias=\"PT5H\" Name=\"Standard\" Id=\"Std\"/>",
+                             "<t:Period Bias=\"PT4H\" Name=\"Daylight\" Id=\"Dlt\"/>",
+                             "<t:To Kind=\"Period\">Dlt</t:To><t:TimeOffset>PT2H</t:TimeOffset><t:Month>3</t:Month>"
+                             "<t:DayOfWeek>Sunday</t:DayOfWeek><t:Occurrence>2</t:Occurrence>",
+                             "<t:Month>11</t:Month><t:DayOfWeek>Sunday</t:DayOfWeek><t:Occurrence>1</t:Occurrence>"})
+        EXPECT_NE(eastern.find(part), std::string::npos) << part << "\n" << eastern;
     EXPECT_FALSE(known_windows_zone("Atlantis Standard Time"));
     EXPECT_EQ(windows_zone_for("America/New_York"), "Eastern Standard Time");
 }

@@ -52,7 +52,7 @@ void add_entries(std::vector<ViewEntry> &out, const ItemInfo &info, const Stored
     // An exception stays between its neighbours, so one moved into the view
     // comes from no further than one period beyond it.
     const UnixTime length = d->end - d->start;
-    for (const auto &place : expand_series(*d, to + 400 * 86400, 100000)) {
+    for (const auto &place : expand_series(*d, to + 400 * 86400, kMaxSeriesInstances)) {
         if (std::find(d->deleted.begin(), d->deleted.end(), place.start) != d->deleted.end()) continue;
         OccurrenceView v{place, nullptr};
         UnixTime s = place.start, e = place.start + length;

@@ -27,6 +27,11 @@ void write_recurrence(XmlOut &out, const RecurrenceRule &rule);
 // that some months lack falls on their last day, as Exchange places it.
 std::string rrule_of(const RecurrenceRule &rule);
 
+// The most occurrences of one series the sandbox looks at (an endless
+// daily series reaches it after 270 years), so no request can make it
+// expand without end.
+inline constexpr std::size_t kMaxSeriesInstances = 100000;
+
 // One place of the series: its 1-based index among all the pattern's
 // occurrences (deleted ones count) and its original start.
 struct SeriesInstance {

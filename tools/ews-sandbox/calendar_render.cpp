@@ -119,7 +119,7 @@ void write_series(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Cal
     const UnixTime length = d.end - d.start;
     if (want.count("Recurrence")) write_recurrence(out, *d.recurrence);
     bool bounded = d.recurrence->range != "NoEnd";
-    auto all = expand_series(d, INT64_MAX, bounded ? 1000 : 1);
+    auto all = expand_series(d, INT64_MAX, bounded ? kMaxSeriesInstances : 1);
     if (want.count("FirstOccurrence") && !all.empty())
         write_occurrence_info(out, "t:FirstOccurrence", occurrence_id(env, info, all.front().index), key,
                               all.front().start, all.front().start + length, all.front().start);
@@ -133,7 +133,7 @@ void write_series(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Cal
         out.open("t:ModifiedOccurrences");
         for (const auto &m : modified) {
             int index = 0;
-            for (const auto &p : expand_series(d, m.original_start + 1, 1000))
+            for (const auto &p : expand_series(d, m.original_start + 1, kMaxSeriesInstances))
                 if (p.start == m.original_start) index = p.index;
             write_occurrence_info(out, "t:Occurrence", occurrence_id(env, info, index), key, m.start,
                                   m.end, m.original_start);
@@ -224,8 +224,9 @@ std::string occurrence_id(const OpEnv &env, const ItemInfo &master, int index) {
 }
 
 std::optional<OccurrenceView> occurrence_at(const CalendarData &series, int index, EwsError &error) {
-    auto places = index >= 1 ? expand_series(series, INT64_MAX, static_cast<std::size_t>(index))
-                             : std::vector<SeriesInstance>{};
+    const bool in_reach = index >= 1 && static_cast<std::size_t>(index) <= kMaxSeriesInstances;
+    auto places = in_reach ? expand_series(series, INT64_MAX, static_cast<std::size_t>(index))
+                           : std::vector<SeriesInstance>{};
     if (!series.recurrence || index < 1 || places.size() < static_cast<std::size_t>(index)) {
         error = ews_error("ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange",
                           "The occurrence index is out of the recurrence range.");
@@ -294,8 +295,8 @@ void render_calendar_item(XmlOut &out, const OpEnv &env, const ItemInfo &info,
         out.leaf("t:AppointmentState", d.is_meeting ? (d.my_response == "Organizer" ? 1 : 3) : 0);
     if (d.recurrence && !occurrence) write_series(out, env, info, d, want);
     if (on("MeetingTimeZone")) write_meeting_time_zone(out, d.zone_id, s.start);
-    if (on("StartTimeZone")) write_zone_definition(out, "t:StartTimeZone", d.zone_id);
-    if (on("EndTimeZone")) write_zone_definition(out, "t:EndTimeZone", d.zone_id);
+    if (on("StartTimeZone")) write_zone_definition(out, "t:StartTimeZone", d.zone_id, s.start);
+    if (on("EndTimeZone")) write_zone_definition(out, "t:EndTimeZone", d.zone_id, s.end);
     out.close();
 }
 

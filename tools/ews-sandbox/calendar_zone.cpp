@@ -51,37 +51,88 @@ const char *kMonths[] = {"January", "February", "March", "April", "May", "June",
                          "August", "September", "October", "November", "December"};
 const char *kWeeks[] = {"First", "Second", "Third", "Fourth", "Last"};
 
-// One change of an annual rule as EWS states it: the weekday's position
-// in its month, and the wall-clock time the change happens at, read on
-// the clock that runs before it (`saving_before` minutes of daylight).
-void write_change(XmlOut &out, const char *element, int offset_minutes,
-                  const icu::AnnualTimeZoneRule &rule, int raw_minutes, int saving_before) {
+// One change of an annual rule: the weekday's position in its month, and
+// the wall-clock time it happens at, read on the clock that runs before
+// it (`saving_before` minutes of daylight).
+struct ChangeRule {
+    int day_of_week = 1; // 1 Sunday ... 7 Saturday
+    int index = 1;       // 1 ... 4, 5 the last
+    int month = 1;       // 1 ... 12
+    int minutes = 0;     // of the day, local wall clock
+};
+
+ChangeRule change_rule(const icu::AnnualTimeZoneRule &rule, int raw_minutes, int saving_before) {
     const icu::DateTimeRule *r = rule.getRule();
-    int index = 1;
+    ChangeRule c;
     int dom = r->getRuleDayOfMonth();
     switch (r->getDateRuleType()) {
     case icu::DateTimeRule::DOW:
-        index = r->getRuleWeekInMonth() < 0 ? 5 : r->getRuleWeekInMonth();
+        c.index = r->getRuleWeekInMonth() < 0 ? 5 : r->getRuleWeekInMonth();
         break;
-    case icu::DateTimeRule::DOW_GEQ_DOM: index = (dom - 1) / 7 + 1; break;
-    case icu::DateTimeRule::DOW_LEQ_DOM: index = dom >= 28 ? 5 : (dom - 7) / 7 + 1; break;
-    default: index = (dom - 1) / 7 + 1; break;
+    case icu::DateTimeRule::DOW_GEQ_DOM: c.index = (dom - 1) / 7 + 1; break;
+    case icu::DateTimeRule::DOW_LEQ_DOM: c.index = dom >= 28 ? 5 : (dom - 7) / 7 + 1; break;
+    default: c.index = (dom - 1) / 7 + 1; break;
     }
-    index = std::max(1, std::min(index, 5));
-    int day_of_week = r->getDateRuleType() == icu::DateTimeRule::DOM ? 1 : r->getRuleDayOfWeek();
+    c.index = std::max(1, std::min(c.index, 5));
+    c.day_of_week = r->getDateRuleType() == icu::DateTimeRule::DOM ? 1 : r->getRuleDayOfWeek();
+    c.day_of_week = std::max(1, std::min(c.day_of_week, 7));
+    c.month = std::max(0, std::min(r->getRuleMonth(), 11)) + 1;
     int minutes = r->getRuleMillisInDay() / 60000;
     if (r->getTimeRuleType() == icu::DateTimeRule::UTC_TIME) minutes += raw_minutes + saving_before;
     else if (r->getTimeRuleType() == icu::DateTimeRule::STANDARD_TIME) minutes += saving_before;
-    minutes = ((minutes % 1440) + 1440) % 1440;
-    char time[16];
-    std::snprintf(time, sizeof time, "%02d:%02d:00", minutes / 60, minutes % 60);
+    c.minutes = ((minutes % 1440) + 1440) % 1440;
+    return c;
+}
+
+// The zone's offset and, when it keeps daylight saving time, its two
+// changes in the year around `near`.
+struct ZoneRules {
+    int raw_minutes = 0; // east positive
+    int saving_minutes = 0;
+    std::optional<ChangeRule> to_standard, to_daylight;
+};
+
+ZoneRules rules_near(const std::string &windows_id, UnixTime near) {
+    ZoneRules z;
+    auto zone = zone_of(windows_id);
+    if (!zone) return z;
+    z.raw_minutes = zone->getRawOffset() / 60000;
+    auto *basic = dynamic_cast<icu::BasicTimeZone *>(zone.get());
+    icu::InitialTimeZoneRule *initial = nullptr;
+    icu::AnnualTimeZoneRule *standard = nullptr, *daylight = nullptr;
+    UErrorCode status = U_ZERO_ERROR;
+    if (basic) basic->getSimpleRulesNear(static_cast<UDate>(near) * 1000.0, initial, standard, daylight, status);
+    std::unique_ptr<icu::TimeZoneRule> own_initial(initial), own_standard(standard), own_daylight(daylight);
+    if (U_SUCCESS(status) && standard && daylight) {
+        z.saving_minutes = daylight->getDSTSavings() / 60000;
+        z.to_standard = change_rule(*standard, z.raw_minutes, z.saving_minutes);
+        z.to_daylight = change_rule(*daylight, z.raw_minutes, 0);
+    }
+    return z;
+}
+
+std::string clock_text(int minutes) {
+    char time[32];
+    std::snprintf(time, sizeof time, "%02d:%02d:00", minutes / 60 % 24, minutes % 60);
+    return time;
+}
+
+void write_change(XmlOut &out, const char *element, int offset_minutes, const ChangeRule &c) {
     out.open(element).leaf("t:Offset", duration(offset_minutes));
     out.open("t:RelativeYearlyRecurrence")
-        .leaf("t:DaysOfWeek", kDays[std::max(1, std::min(day_of_week, 7)) - 1])
-        .leaf("t:DayOfWeekIndex", kWeeks[index - 1])
-        .leaf("t:Month", kMonths[std::max(0, std::min(r->getRuleMonth(), 11))])
+        .leaf("t:DaysOfWeek", kDays[c.day_of_week - 1])
+        .leaf("t:DayOfWeekIndex", kWeeks[c.index - 1])
+        .leaf("t:Month", kMonths[c.month - 1])
         .close();
-    out.leaf("t:Time", time).close();
+    out.leaf("t:Time", clock_text(c.minutes)).close();
+}
+
+void write_day_transition(XmlOut &out, const char *to, const ChangeRule &c) {
+    out.open("t:RecurringDayTransition");
+    out.open("t:To").attr("Kind", "Period").text(to).close();
+    out.leaf("t:TimeOffset", duration(c.minutes)).leaf("t:Month", c.month);
+    out.leaf("t:DayOfWeek", kDays[c.day_of_week - 1]).leaf("t:Occurrence", c.index == 5 ? -1 : c.index);
+    out.close();
 }
 
 } // namespace
@@ -147,25 +198,36 @@ int utc_offset_minutes(const std::string &windows_id, UnixTime t) {
 
 void write_meeting_time_zone(XmlOut &out, const std::string &windows_id, UnixTime near) {
     out.open("t:MeetingTimeZone").attr("TimeZoneName", windows_id.empty() ? "UTC" : windows_id);
-    auto zone = zone_of(windows_id);
-    auto *basic = dynamic_cast<icu::BasicTimeZone *>(zone.get());
-    icu::InitialTimeZoneRule *initial = nullptr;
-    icu::AnnualTimeZoneRule *standard = nullptr, *daylight = nullptr;
-    UErrorCode status = U_ZERO_ERROR;
-    if (basic) basic->getSimpleRulesNear(static_cast<UDate>(near) * 1000.0, initial, standard, daylight, status);
-    std::unique_ptr<icu::TimeZoneRule> own_initial(initial), own_standard(standard), own_daylight(daylight);
-    int raw = zone ? zone->getRawOffset() / 60000 : 0;
-    out.leaf("t:BaseOffset", duration(-raw));
-    if (U_SUCCESS(status) && standard && daylight) {
-        int saving = daylight->getDSTSavings() / 60000;
-        write_change(out, "t:Standard", 0, *standard, raw, saving);
-        write_change(out, "t:Daylight", -saving, *daylight, raw, 0);
+    const ZoneRules z = rules_near(windows_id, near);
+    out.leaf("t:BaseOffset", duration(-z.raw_minutes));
+    if (z.to_standard && z.to_daylight) {
+        write_change(out, "t:Standard", 0, *z.to_standard);
+        write_change(out, "t:Daylight", -z.saving_minutes, *z.to_daylight);
     }
     out.close();
 }
 
-void write_zone_definition(XmlOut &out, const char *element, const std::string &windows_id) {
-    out.open(element).attr("Id", windows_id.empty() ? "UTC" : windows_id).close();
+void write_zone_definition(XmlOut &out, const char *element, const std::string &windows_id, UnixTime near) {
+    const std::string id = windows_id.empty() ? "UTC" : windows_id;
+    const ZoneRules z = rules_near(windows_id, near);
+    out.open(element).attr("Id", id).attr("Name", id);
+    out.open("t:Periods");
+    out.open("t:Period").attr("Bias", duration(-z.raw_minutes)).attr("Name", "Standard").attr("Id", "Std").close();
+    if (z.to_daylight)
+        out.open("t:Period").attr("Bias", duration(-z.raw_minutes - z.saving_minutes)).attr("Name", "Daylight")
+            .attr("Id", "Dlt").close();
+    out.close();
+    out.open("t:TransitionsGroups").open("t:TransitionsGroup").attr("Id", "0");
+    if (z.to_daylight && z.to_standard) {
+        write_day_transition(out, "Dlt", *z.to_daylight);
+        write_day_transition(out, "Std", *z.to_standard);
+    } else {
+        out.open("t:Transition").open("t:To").attr("Kind", "Period").text("Std").close().close();
+    }
+    out.close().close();
+    out.open("t:Transitions").open("t:Transition").open("t:To").attr("Kind", "Group").text("0").close().close()
+        .close();
+    out.close();
 }
 
 std::string format_local_date(const LocalTime &t) {

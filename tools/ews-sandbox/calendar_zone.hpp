@@ -51,8 +51,9 @@ int utc_offset_minutes(const std::string &windows_id, UnixTime t);
 // for zones with daylight saving time, the Standard and Daylight changes
 // in force in the year of `near`.
 void write_meeting_time_zone(XmlOut &out, const std::string &windows_id, UnixTime near);
-// <t:StartTimeZone Id=...> / <t:EndTimeZone Id=...> (TimeZoneDefinitionType).
-void write_zone_definition(XmlOut &out, const char *element, const std::string &windows_id);
+// <t:StartTimeZone Id=...> / <t:EndTimeZone Id=...> (TimeZoneDefinitionType)
+// with its periods and the yearly changes in force around `near`.
+void write_zone_definition(XmlOut &out, const char *element, const std::string &windows_id, UnixTime near);
 
 // "2024-03-05" of a LocalTime and back.
 std::string format_local_date(const LocalTime &t);

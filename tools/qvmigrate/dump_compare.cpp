@@ -123,7 +123,7 @@ bool is_contact_entry(const std::string &item_or_folder_class) {
 void compare_folders(const MailboxDump &source, const MailboxDump &target, Differences &out) {
     std::map<std::string, const DumpFolder *> targets;
     for (const DumpFolder &folder : target.folders) {
-        if (folder.tree == kMailTree && !folder.path.empty())
+        if (folder.tree == kMailTree && !folder.path.empty() && !is_calendar_entry(folder.folder_class))
             targets[folder.path] = &folder;
     }
     std::map<std::string, bool> in_source;
