@@ -89,8 +89,14 @@ class CalendarFolderTest : public conntest::ScriptedSessionTest {
         session.state.server_major_version = 14;
         session.state.force_version_header = 1;
         gView = &view;
+        qvcom_set_loss_handler([](int, int count, void *lost) { *static_cast<int *>(lost) += count; },
+                               &lost);
     }
-    void TearDown() override { gView = nullptr; }
+    void TearDown() override
+    {
+        gView = nullptr;
+        qvcom_set_loss_handler(nullptr, nullptr);
+    }
 
     // Serves `total` items; item n starts `start_of(n)` seconds from now.
     void Serve(int total, std::function<std::time_t(int)> start_of,
@@ -148,6 +154,7 @@ class CalendarFolderTest : public conntest::ScriptedSessionTest {
     }
     HostView view;
     qvtest::Record record;
+    int lost = 0; // items the host was told are lost
 };
 
 TEST_F(CalendarFolderTest, ErrorAnswersAreFailuresNeverAnEmptyCalendar)
@@ -159,8 +166,9 @@ TEST_F(CalendarFolderTest, ErrorAnswersAreFailuresNeverAnEmptyCalendar)
     EXPECT_EQ(Run(4), 0);
     EXPECT_EQ(view.statuses, std::vector<int>(4, QV_STATUS_SKIPPED));
     EXPECT_TRUE(log.has("unable to retrieve calendar Calendar (ErrorAccessDenied)"));
+    EXPECT_EQ(lost, 4);
 
-    // One item refused: only that item is lost, the rest are read.
+    // One item gone since the listing: only that item is skipped.
     view = HostView{};
     const std::string get_error = qvtest::read_file(caltest::DataFile("getitem_error.xml"));
     Serve(3, [](int) { return 3600; }, [&](const RecordedRequest &r) {
@@ -172,7 +180,19 @@ TEST_F(CalendarFolderTest, ErrorAnswersAreFailuresNeverAnEmptyCalendar)
     EXPECT_EQ(view.titles, (std::vector<std::string>{"Item 0", "Item 2"}));
     EXPECT_EQ(view.categories.front(), "Calendar"); // the folder name
     EXPECT_EQ(view.item_types.front(), QV_ITEM_CALENDAR);
-    EXPECT_TRUE(log.has("unable to retrieve calendar entry (ErrorItemNotFound)"));
+    EXPECT_TRUE(log.has("item no longer in the folder"));
+    EXPECT_EQ(lost, 4) << "a vanished item is no loss";
+
+    // One item refused: lost, and counted as such.
+    view = HostView{};
+    std::string refused = get_error;
+    refused.replace(refused.find("ErrorItemNotFound"), 17, "ErrorAccessDenied");
+    Serve(2, [](int) { return 3600; }, [&](const RecordedRequest &r) {
+        return r.body.find("Id=\"I0\"") != std::string::npos ? refused : "";
+    });
+    EXPECT_EQ(Run(2), 1);
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
+    EXPECT_EQ(lost, 5);
 
     // What the reader asks passes the schema check, the folder id escaped.
     const auto pages = Requests("FindItem");

@@ -2,7 +2,6 @@
 #include "calendar/calendar_folder.hpp"
 
 #include <cstdio>
-#include <string>
 #include <unordered_set>
 
 #include "calendar/calendar_item.hpp"
@@ -26,6 +25,7 @@ namespace {
 using qvcommon::XmlRequestEscaped;
 
 constexpr std::size_t kIdLineMax = 511;
+constexpr int kLossKindCalendarRead = 13; // com_ReportLoss: calendar items not read
 
 constexpr std::string_view kFindItemTemplate =
     "<ItemShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</ItemShape>\n"
@@ -143,8 +143,16 @@ void CalendarFolderReader::Run()
 bool CalendarFolderReader::ListItems(std::FILE *ids)
 {
     const std::string answer_path = WorkFile(kCalendarPageFile);
-    std::unordered_set<std::string> seen;
-    for (int offset = 0;; offset += kCalendarPageSize) {
+    std::unordered_set<std::string> seen; // an id a later page repeats is read once
+    // A server that ignores Offset must not keep the listing going forever.
+    const int pages_max =
+        folder_.total_count / kCalendarPageSize + 1 + mailread::kListingMarginPages;
+    for (int offset = 0, pages = 0;; offset += kCalendarPageSize) {
+        if (++pages > pages_max) {
+            com_Log("QV Warning: unable to retrieve calendar %s (no last page after %d pages)",
+                    folder_.display_name.c_str(), pages_max);
+            return false;
+        }
         RenewTokenIfDue(session_);
         const PostResult post =
             SoapRequest(session_, "FindItem", "Traversal=\"Shallow\"",
@@ -177,16 +185,16 @@ CalendarFolderReader::Next CalendarFolderReader::ConvertItem(const std::string &
         semicolon == std::string::npos ? std::string() : line.substr(semicolon + 1);
 
     const std::string answer_path = WorkFile(kCalendarItemFile);
-    std::string error;
-    if (mailread::FetchItem(session_, CalendarGetItemBody(id, change_key), answer_path) !=
-        mailread::FetchOutcome::kFetched)
-        error = "request failed";
-    else
-        error = AnswerError(answer_path, "GetItemResponseMessage");
-    if (!error.empty()) {
-        // One item the server will not give is one item lost, not the
-        // rest of the calendar.
-        com_Log("QV Warning: unable to retrieve calendar entry (%s)", error.c_str());
+    const mailread::FetchOutcome fetched =
+        mailread::FetchItem(session_, CalendarGetItemBody(id, change_key), answer_path);
+    if (fetched != mailread::FetchOutcome::kFetched) {
+        // One item the server will not give is one item lost, not the rest
+        // of the calendar; one deleted since the listing is simply gone.
+        if (fetched == mailread::FetchOutcome::kNotRead) {
+            com_Log("QV Warning: unable to retrieve calendar entry");
+            com_ReportLoss(kLossKindCalendarRead, 1, 0);
+        }
+        std::remove(answer_path.c_str());
         reporter_.Report(msg_, QV_STATUS_SKIPPED);
         return Next::kItem;
     }
@@ -262,7 +270,9 @@ void CalendarFolderReader::KeepDebugCopy(const std::string &answer_path)
 void CalendarFolderReader::ReportRestSkipped()
 {
     com_Log("QV Error: calendar %s could not be listed, %d items not read",
-            folder_.display_name.c_str(), folder_.total_count);
+            folder_.display_name.c_str(), folder_.total_count - reporter_.reported());
+    if (folder_.total_count > reporter_.reported())
+        com_ReportLoss(kLossKindCalendarRead, folder_.total_count - reporter_.reported(), 0);
     while (reporter_.reported() < folder_.total_count && !reporter_.stop_requested())
         reporter_.Report(msg_, QV_STATUS_SKIPPED);
 }
