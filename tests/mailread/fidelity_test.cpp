@@ -112,9 +112,12 @@ TEST_F(FidelityTest, UnusualStructureIsStillRead)
     ASSERT_EQ(Parts().size(), 2u) << Dump();
     EXPECT_EQ(Parts()[1].bytes, "bar");
 
-    Reset(); // a message whose first line is no header is still read
-    ASSERT_EQ(ParseText("just text\nmore\n"), 0);
-    EXPECT_GE(msg->part_count, 1);
+    Reset(); // text without any header is all body
+    ASSERT_EQ(ParseText("// just text\n\tmore\n"), 0);
+    ASSERT_EQ(Parts().size(), 1u) << Dump();
+    EXPECT_EQ(Parts()[0].bytes, "// just text\r\n more\r\n");
+    Reset();
+    EXPECT_EQ(ParseText("\n\n"), 1) << "no text at all is no message";
 }
 
 // Kinds 5, 6, 10 and 11: files arrive with their names and exact bytes.

@@ -108,6 +108,7 @@ class MessageParser {
     bool outermost_;
     MessageState st_;
     bool body_charset_known_ = false;
+    bool body_only_ = false; // the text starts with no header line
     qvcommon::UniqueFile header_file_;
     std::string BodyCharset() const { return body_charset_known_ ? st_.charset : std::string(); }
 };
@@ -169,9 +170,11 @@ void MessageParser::ReadHeaders()
         const std::string &line = in_.line;
         if (line.empty())
             return;
+        // Text without any header at all is all body (it still is a message).
+        if (st_.header_lines == 0 && !IsHeaderFieldLine(line))
+            body_only_ = true;
         if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") ||
-            qvcommon::StartsWithNoCase(line, "<b>") ||
-            (st_.header_lines > 0 && !IsHeaderFieldLine(line))) {
+            qvcommon::StartsWithNoCase(line, "<b>") || !IsHeaderFieldLine(line)) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -347,7 +350,7 @@ int MessageParser::Run()
         static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
     if (st_.drop)
         return kParseDrop;
-    if (st_.header_lines == 0) {
+    if (st_.header_lines == 0 && !body_only_) {
         com_Deallocate_All(msg_, work_dir_.c_str());
         return kParseDrop;
     }
