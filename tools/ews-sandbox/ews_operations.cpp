@@ -8,6 +8,7 @@
 #include <iostream>
 #include <map>
 
+#include "calendar_ops.hpp"
 #include "ops_common.hpp"
 #include "sqlite_stmt.hpp"
 
@@ -205,9 +206,10 @@ std::optional<FolderInfo> resolve_target_folder(OpEnv &env, xmlNodePtr container
 
 std::optional<ItemRef> resolve_item(OpEnv &env, xmlNodePtr id_element, EwsError &error) {
     std::string kind = local_name(id_element);
+    if (kind == "OccurrenceItemId" || kind == "RecurringMasterItemId")
+        return resolve_calendar_id(env, id_element, error);
     if (kind != "ItemId" && kind != "ParentItemId") {
-        error = ews_error("ErrorInvalidIdMalformed",
-                          "The sandbox stores no recurring items: use ItemId.");
+        error = ews_error("ErrorInvalidIdMalformed", "The sandbox does not take " + kind + " here.");
         return std::nullopt;
     }
     auto ref = decode_id_attribute(env, id_element, IdKind::Item, error);
@@ -218,7 +220,9 @@ std::optional<ItemRef> resolve_item(OpEnv &env, xmlNodePtr id_element, EwsError 
         error = ews_error("ErrorItemNotFound");
         return std::nullopt;
     }
-    return ItemRef{std::move(*info), attribute(id_element, "ChangeKey")};
+    ItemRef found{std::move(*info), attribute(id_element, "ChangeKey")};
+    found.occurrence = static_cast<int>(ref->sub); // ids of occurrences carry their index
+    return found;
 }
 
 // ---- answers -------------------------------------------------------------------

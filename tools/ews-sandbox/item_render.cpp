@@ -5,9 +5,13 @@
 #include <initializer_list>
 #include <map>
 
+#include "contact_item.hpp"
+#include "calendar_render.hpp"
 #include "crypto_util.hpp"
+#include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -57,6 +61,7 @@ const std::map<std::string, F> &uri_table() {
         {"item:EffectiveRights", F::EffectiveRights},
         {"item:LastModifiedTime", F::LastModifiedTime}, {"item:IsAssociated", F::IsAssociated},
         {"item:ResponseObjects", F::ResponseObjects}, {"item:ReminderIsSet", F::ReminderIsSet},
+        {"item:ReminderDueBy", F::ReminderDueBy},
         {"item:ReminderMinutesBeforeStart", F::ReminderMinutesBeforeStart},
         {"item:ConversationId", F::ConversationId},
         {"message:IsResponseRequested", F::IsResponseRequested},
@@ -144,6 +149,7 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
     ItemShape shape;
     shape.for_find = for_find;
     std::string base = node_text(child(node, "BaseShape"));
+    shape.base = base;
     auto set = [&](auto &list) {
         for (F f : list) shape.fields.set(static_cast<std::size_t>(f));
     };
@@ -171,7 +177,10 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
         std::string uri = attribute(p, "FieldURI").value_or("");
         bool applies = false;
         auto field = field_for_uri(uri, applies);
-        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) continue;
+        if (!applies && other_kinds_allowed && uri.rfind("folder:", 0) != 0) {
+            shape.other_kind_uris.push_back(uri);
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -210,12 +219,18 @@ void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &in
 
 void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
                  const ItemShape &shape) {
+    if (is_task(info)) return render_task(out, env, info, stored, shape);
     std::optional<MimeSummary> summary;
     auto mime_summary = [&]() -> const MimeSummary & {
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());
         return *summary;
     };
+    if (is_calendar_class(info.item_class)) return render_calendar_item(out, env, info, stored, shape);
     auto on = [&](F f) { return shape.has(f) && (stored || !from_mime(f)); };
+    if (is_contact_class(info.item_class)) {
+        render_contact_item(out, env, info, stored, shape);
+        return;
+    }
     out.open("t:Message");
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
@@ -237,7 +252,8 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
     }
     if (on(F::Body)) write_body(out, extract_bodies(stored->mime), shape.body_type);
-    if (on(F::Attachments) && !mime_summary().attachments.empty()) {
+    if (on(F::Attachments) && attachments_in_table(*stored)) render_table_attachments(out, env, info);
+    else if (on(F::Attachments) && !mime_summary().attachments.empty()) {
         out.open("t:Attachments");
         const auto &list = mime_summary().attachments;
         for (std::size_t i = 0; i < list.size(); ++i) render_attachment_summary(out, env, info, list[i], i);

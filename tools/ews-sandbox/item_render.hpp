@@ -7,6 +7,7 @@
 
 #include <bitset>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ enum class Field {
     MimeContent, ItemId, ParentFolderId, ItemClass, Subject, Sensitivity, Body, Attachments,
     DateTimeReceived, Size, Categories, Importance, InReplyTo, IsSubmitted, IsDraft, IsFromMe,
     IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated,
-    ResponseObjects, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
+    ResponseObjects, ReminderDueBy, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
     HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated, ConversationId,
     Sender, ToRecipients, CcRecipients, BccRecipients, IsReadReceiptRequested,
     IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead,
@@ -36,6 +37,10 @@ struct ItemShape {
     std::vector<PropPath> extended;
     std::string body_type = "Best"; // Best, HTML, Text
     bool for_find = false;          // FindItem: no MIME-derived elements
+    std::string base;               // IdOnly, Default or AllProperties
+    // AdditionalProperties of other item kinds ("contacts:GivenName", ...),
+    // for their own renderers.
+    std::vector<std::string> other_kind_uris;
 
     bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
     // Whether rendering needs the MIME text and extended properties.

@@ -159,6 +159,7 @@ std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
         exec_sql(db, "PRAGMA synchronous=NORMAL");
         Transaction txn(db);
         exec_sql(db, kSchema);
+        store->create_attachment_table();
         std::string secret = meta_value(db, "id_secret");
         if (secret.empty()) {
             secret = random_hex(16);
@@ -317,6 +318,7 @@ StoreStatus MailStore::delete_folder(std::int64_t mailbox, std::int64_t id) {
     std::string folders = std::string(subtree) +
                           "DELETE FROM folders WHERE mailbox_id = ?1 AND id IN (SELECT id FROM tree)";
     Stmt(db_, props.c_str()).bind(1, mailbox).bind(2, id).run();
+    drop_folder_attachments_locked(subtree, mailbox, id);
     Stmt(db_, items.c_str()).bind(1, mailbox).bind(2, id).run();
     Stmt(db_, folders.c_str()).bind(1, mailbox).bind(2, id).run();
     if (!sqlite3_changes(db_)) return StoreStatus::NotFound;

@@ -78,6 +78,21 @@ struct StoredItem {
 
 enum class StoreStatus { Ok, NotFound, Exists, Stale };
 
+// A file attachment of an item that has no MIME text (contacts, lists,
+// tasks, calendar items): messages keep theirs inside the MIME text.
+// `index` is its place among the item's attachments, from 0, and is what
+// attachment ids name.
+struct StoredAttachment {
+    std::uint32_t index = 0;
+    std::string name;
+    std::string content_type;
+    std::string content_id; // without angle brackets
+    bool is_inline = false;
+    std::int64_t size = 0;
+    UnixTime last_modified = 0;
+    std::string content; // left empty by attachment lists
+};
+
 class MailStore {
   public:
     // Opens (creating when needed) DIR/mailboxes.db.  Returns nullptr and
@@ -133,6 +148,16 @@ class MailStore {
                           ItemInfo *copy = nullptr);
     StoreStatus delete_item(std::int64_t mailbox, std::int64_t id);
 
+    // File attachments of items without MIME text (mail_store_attachments.cpp).
+    // Adding one gives the item a new version (so a new change key) and
+    // sets HasAttachments; `attachment.index` is assigned.  Stale when
+    // `expected_version` is given and is not the item's version.
+    StoreStatus add_attachment(std::int64_t mailbox, std::int64_t item, StoredAttachment &attachment,
+                               ItemInfo *updated, std::optional<std::int64_t> expected_version = std::nullopt);
+    std::vector<StoredAttachment> attachments(std::int64_t mailbox, std::int64_t item);
+    std::optional<StoredAttachment> attachment(std::int64_t mailbox, std::int64_t item,
+                                               std::uint32_t index);
+
   private:
     explicit MailStore(sqlite3 *db);
     void create_default_folders(std::int64_t mailbox);
@@ -146,6 +171,13 @@ class MailStore {
     std::int64_t next_item_row_locked();
     StoreStatus place_copy_locked(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
                                   bool remove_original, ItemInfo *placed);
+
+    // The attachment table follows its item: copied with it, dropped with it.
+    void create_attachment_table();
+    void copy_attachments_locked(std::int64_t from_item, std::int64_t to_item);
+    void drop_attachments_locked(std::int64_t item);
+    void drop_folder_attachments_locked(const std::string &subtree_sql, std::int64_t mailbox,
+                                        std::int64_t folder);
 
     sqlite3 *db_;
     std::unique_ptr<IdCodec> ids_;

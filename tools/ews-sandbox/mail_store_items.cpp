@@ -209,9 +209,11 @@ StoreStatus MailStore::place_copy_locked(std::int64_t mailbox, std::int64_t id,
     item->info.folder = to.id;
     item->info.version = 1;
     item->info.id = write_item_locked(*item, true);
+    copy_attachments_locked(id, item->info.id);
     if (remove_original) {
         Stmt(db_, "DELETE FROM items WHERE id = ?").bind(1, id).run();
         Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+        drop_attachments_locked(id);
     }
     if (placed) *placed = item->info;
     return StoreStatus::Ok;
@@ -241,6 +243,7 @@ StoreStatus MailStore::delete_item(std::int64_t mailbox, std::int64_t id) {
     Stmt(db_, "DELETE FROM items WHERE mailbox_id = ? AND id = ?").bind(1, mailbox).bind(2, id).run();
     if (!sqlite3_changes(db_)) return StoreStatus::NotFound;
     Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+    drop_attachments_locked(id);
     txn.commit();
     return StoreStatus::Ok;
 }

@@ -3,6 +3,7 @@
 // then shows it too) and gives the message a new change key.
 #include <chrono>
 
+#include "item_attachments.hpp"
 #include "item_render.hpp"
 #include "mime_build.hpp"
 #include "mime_summary.hpp"
@@ -16,6 +17,11 @@ UnixTime now() {
     return std::chrono::duration_cast<std::chrono::seconds>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+bool parent_without_mime(OpEnv &env, const ItemInfo &parent) {
+    auto stored = env.store.load_item(parent.mailbox, parent.id);
+    return stored && attachments_in_table(*stored);
 }
 
 } // namespace
@@ -44,9 +50,15 @@ std::optional<NewFileAttachment> file_attachment(xmlNodePtr e, EwsError &error) 
 OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
     ResponseWriter w("CreateAttachment");
     EwsError parent_error;
-    // Exchange takes the parent's ChangeKey as given: a client may add
-    // several attachments with the key CreateItem returned.
+    // A message's ChangeKey is taken as given (a client may add several
+    // attachments with the key CreateItem returned); items without MIME
+    // text check it (item_attachments.cpp).
     auto parent = resolve_item(env, child(op, "ParentItemId"), parent_error);
+    if (parent && parent->occurrence) { // the file would land on the whole series
+        parent_error = ews_error("ErrorInvalidOperation",
+                                 "The sandbox attaches files to a series, not to one occurrence.");
+        parent.reset();
+    }
     for (xmlNodePtr e : children(child(op, "Attachments"))) {
         EwsError error;
         if (!parent) {
@@ -60,6 +72,10 @@ OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
             continue;
         }
         auto attachment = file_attachment(e, error);
+        if (attachment && parent_without_mime(env, parent->info)) {
+            create_table_attachment(env, w, *parent, *attachment);
+            continue;
+        }
         std::size_t index = 0;
         ItemInfo updated;
         StoreStatus st = StoreStatus::Ok;
@@ -125,6 +141,11 @@ OperationResult op_get_attachment(OpEnv &env, xmlNodePtr op) {
         }
         std::optional<StoredItem> item;
         if (env.may_open(ref->mailbox)) item = env.store.load_item(ref->mailbox, ref->object);
+        if (item && attachments_in_table(*item)) {
+            if (!write_table_attachment(env, w, id, item->info, ref->sub))
+                w.error(ews_error("ErrorInvalidAttachmentId"), "m:Attachments");
+            continue;
+        }
         MimeSummary s = item ? summarize_mime(item->mime) : MimeSummary{};
         std::optional<std::string> content;
         if (ref->sub < s.attachments.size()) content = attachment_content(item->mime, ref->sub);

@@ -1,6 +1,7 @@
 // FindItem, GetItem and DeleteItem.
 #include <algorithm>
 
+#include "calendar_ops.hpp"
 #include "find_query.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
@@ -75,12 +76,13 @@ bool default_order(const ItemInfo &a, const ItemInfo &b) {
 }
 
 const char *kUnsupportedViews[] = {"FractionalPageItemView", "SeekToConditionPageItemView",
-                                   "CalendarView", "ContactsView", "GroupBy",
+                                   "ContactsView", "GroupBy",
                                    "DistinguishedGroupBy", "QueryString"};
 
 } // namespace
 
 OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
+    if (child(op, "CalendarView")) return find_calendar_view(env, op);
     ResponseWriter w("FindItem");
     EwsError error;
     std::string traversal = attribute(op, "Traversal").value_or("Shallow");
@@ -151,6 +153,10 @@ OperationResult op_get_item(OpEnv &env, xmlNodePtr op) {
             w.error(error, "m:Items");
             continue;
         }
+        if (is_calendar_class(ref->info.item_class)) {
+            get_calendar_item(env, w, *ref, *shape);
+            continue;
+        }
         w.begin_success().open("m:Items");
         render_item(w.out(), env, ref->info, stored ? &*stored : nullptr, *shape);
         w.out().close();
@@ -165,10 +171,12 @@ OperationResult op_delete_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr id : children(child(op, "ItemIds"))) {
         EwsError error;
         auto ref = resolve_item(env, id, error);
+        if (ref && !check_calendar_delete(op, *ref, error)) ref.reset();
         if (!ref) {
             w.error(error);
             continue;
         }
+        if (delete_calendar_occurrence(env, w, op, *ref)) continue;
         const ItemInfo &item = ref->info;
         StoreStatus st;
         if (type == "HardDelete") {

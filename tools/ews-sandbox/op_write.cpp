@@ -1,11 +1,14 @@
 // CreateItem and UpdateItem for messages.
 #include <chrono>
 
+#include "contact_item.hpp"
+#include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
 #include "mime_build.hpp"
 #include "mime_summary.hpp"
 #include "ops_common.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -131,13 +134,17 @@ std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsEr
 }
 
 void write_new_item(XmlOut &out, const OpEnv &env, const ItemInfo &info) {
-    out.open("m:Items").open("t:Message");
+    const char *element = !is_contact_class(info.item_class) ? "t:Message"
+                          : is_list_class(info.item_class)   ? "t:DistributionList"
+                                                             : "t:Contact";
+    out.open("m:Items").open(element);
     out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
     out.close().close();
 }
 
 // One SetItemField / AppendToItemField / DeleteItemField.
 bool apply_update(StoredItem &item, xmlNodePtr change, EwsError &error) {
+    if (is_task(item.info)) return apply_task_update(item, change, error);
     std::string action = local_name(change);
     xmlNodePtr path = nullptr;
     xmlNodePtr value = nullptr;
@@ -227,6 +234,18 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr e : children(child(op, "Items"))) {
         std::string kind = local_name(e);
         EwsError error;
+        if (kind == "Task") {
+            create_task(env, w, e, child(op, "SavedItemFolderId") != nullptr, folder, folder_error);
+            continue;
+        }
+        if (is_contact_element(e)) {
+            create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
+            continue;
+        }
+        if (kind == "CalendarItem") {
+            create_calendar_item(env, w, op, e);
+            continue;
+        }
         if (kind != "Message" && kind != "Item") {
             w.error(ews_error("ErrorInvalidItemForOperationCreateItem",
                               "The sandbox stores messages only, not " + kind + " items."),
@@ -270,12 +289,18 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
     auto disposition = attribute(op, "MessageDisposition");
     for (xmlNodePtr change : children(child(op, "ItemChanges"), "ItemChange")) {
         EwsError error;
-        auto ref = resolve_item(env, child(change, "ItemId"), error);
+        // ItemId, OccurrenceItemId or RecurringMasterItemId comes first.
+        auto ids = children(change);
+        auto ref = resolve_item(env, ids.empty() ? nullptr : ids.front(), error);
         if (!ref) {
             w.error(error, "m:Items");
             continue;
         }
-        if (!disposition) {
+        if (is_calendar_class(ref->info.item_class)) {
+            update_calendar_item(env, w, op, change, *ref);
+            continue;
+        }
+        if (!disposition && !is_contact_class(ref->info.item_class)) {
             w.error(ews_error("ErrorMessageDispositionRequired"), "m:Items");
             continue;
         }
@@ -299,7 +324,8 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
             ref->info.mailbox, ref->info.id, expected,
             [&](StoredItem &item) {
                 for (xmlNodePtr u : children(child(change, "Updates"))) {
-                    if (!apply_update(item, u, error)) {
+                    bool contact = is_contact_class(item.info.item_class);
+                    if (contact ? !apply_contact_update(env, item, u, error) : !apply_update(item, u, error)) {
                         failed = true;
                         return false;
                     }

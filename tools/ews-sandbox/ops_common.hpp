@@ -64,6 +64,7 @@ std::optional<FolderInfo> resolve_target_folder(OpEnv &env, xmlNodePtr container
 struct ItemRef {
     ItemInfo info;
     std::optional<std::string> change_key; // as the request gave it
+    int occurrence = 0; // calendar: 1-based occurrence of the series the id names, 0 the item
 };
 // A t:ItemId element.
 std::optional<ItemRef> resolve_item(OpEnv &env, xmlNodePtr id_element, EwsError &error);

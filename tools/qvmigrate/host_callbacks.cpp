@@ -92,10 +92,14 @@ int QV_STDCALL on_status(qv_message *msg, char *text, int status, int * /*counte
         ++tally.outside_dates;
         break;
     default: // QV_STATUS_SKIPPED, and anything the host does not know
-        if (context->last_output_failed)
+        if (context->last_output_failed) {
             ++tally.failed;
-        else
+        } else if (context->unread_reported > 0) {
+            ++tally.failed;
+            --context->unread_reported;
+        } else {
             ++tally.skipped;
+        }
         context->last_output_failed = false;
         break;
     }
@@ -114,6 +118,12 @@ void on_loss(int /*kind*/, int count, void *context) {
     auto *tally = static_cast<ItemTally *>(context);
     if (tally != nullptr && count > 0)
         tally->lost += count;
+}
+
+void on_read_loss(int /*kind*/, int count, void *context) {
+    auto *read = static_cast<ReadContext *>(context);
+    if (read != nullptr && count > 0)
+        read->unread_reported += count;
 }
 
 void install_interrupt_handler() {

@@ -35,6 +35,7 @@ struct ReadContext {
     Progress *progress = nullptr;
     ItemTally tally;
     bool last_output_failed = false; // the next status 6 is this failure
+    int unread_reported = 0;         // items reported lost, whose status 6 is still to come
     std::string last_error;
 };
 
@@ -57,6 +58,12 @@ void set_keepalive_progress(Progress *progress);
 // libqvcom's loss handler; `context` is the ItemTally of the folder being
 // written.
 void on_loss(int kind, int count, void *context);
+
+// The loss handler while a folder is read; `context` is its ReadContext.
+// The connector reports an item it could not read (not listed, or not
+// fetched) lost and then gives it status 6: such an item counts failed,
+// not skipped.
+void on_read_loss(int kind, int count, void *context);
 
 // Ctrl-C: ends the folder in progress at the next item and the job after
 // it, so the archive and the summary stay whole.

@@ -1,0 +1,260 @@
+// Calendar items through the operations: what is stored and shown, the
+// occurrence ids, exceptions and deleted occurrences, the calendar view,
+// and the error answers Exchange gives (every answer is checked against
+// the schema by the harness).  Codes and texts from Microsoft's EWS
+// reference: "ResponseCode", "CalendarView", "OccurrenceItemId",
+// "CreateItem operation (calendar item)", "DeleteItem operation".
+#include <gtest/gtest.h>
+
+#include "mailbox_tools.hpp"
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::Answer;
+using ops_test::OpsHarness;
+
+namespace {
+
+const char *kWeekly =
+    "<t:Recurrence><t:WeeklyRecurrence><t:Interval>1</t:Interval><t:DaysOfWeek>Monday</t:DaysOfWeek>"
+    "</t:WeeklyRecurrence><t:NumberedRecurrence><t:StartDate>2026-02-23</t:StartDate>"
+    "<t:NumberOfOccurrences>6</t:NumberOfOccurrences></t:NumberedRecurrence></t:Recurrence>";
+
+std::string calendar_item(const std::string &subject, const std::string &start, const std::string &end,
+                          const std::string &recurrence = "", const std::string &zone = "Eastern Standard Time") {
+    return "<t:CalendarItem><t:Subject>" + subject + "</t:Subject><t:Start>" + start + "</t:Start><t:End>" + end +
+           "</t:End>" + recurrence + "<t:StartTimeZone Id=\"" + zone + "\"/></t:CalendarItem>";
+}
+
+std::string create(const std::string &item, const char *invitations = " SendMeetingInvitations=\"SendToNone\"") {
+    return std::string("<m:CreateItem") + invitations + "><m:Items>" + item + "</m:Items></m:CreateItem>";
+}
+
+std::string get(const std::string &id_element, const char *shape = "AllProperties") {
+    return std::string("<m:GetItem><m:ItemShape><t:BaseShape>") + shape +
+           "</t:BaseShape></m:ItemShape><m:ItemIds>" + id_element + "</m:ItemIds></m:GetItem>";
+}
+
+std::string occurrence(const std::string &master, int index) {
+    return "<t:OccurrenceItemId RecurringMasterId=\"" + master + "\" InstanceIndex=\"" + std::to_string(index) + "\"/>";
+}
+
+std::string view(const char *start, const char *end, const std::string &extra = "",
+                 const char *folder = "calendar") {
+    return "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+           "<t:AdditionalProperties><t:FieldURI FieldURI=\"item:Subject\"/><t:FieldURI FieldURI=\"calendar:Start\"/>"
+           "<t:FieldURI FieldURI=\"calendar:CalendarItemType\"/></t:AdditionalProperties></m:ItemShape>"
+           "<m:CalendarView" + extra + " StartDate=\"" + start + "\" EndDate=\"" + end +
+           "\"/><m:ParentFolderIds><t:DistinguishedFolderId Id=\"" + folder +
+           "\"/></m:ParentFolderIds></m:FindItem>";
+}
+
+std::string move_start(const std::string &id_element, const char *start, const char *end) {
+    return "<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" SendMeetingInvitationsOrCancellations=\"SendToNone\">"
+           "<m:ItemChanges><t:ItemChange>" + id_element +
+           "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>" + start +
+           "</t:Start></t:CalendarItem></t:SetItemField><t:SetItemField><t:FieldURI FieldURI=\"calendar:End\"/>"
+           "<t:CalendarItem><t:End>" + end + "</t:End></t:CalendarItem></t:SetItemField></t:Updates>"
+           "</t:ItemChange></m:ItemChanges></m:UpdateItem>";
+}
+
+std::string delete_item(const std::string &id_element, const char *cancellations = " SendMeetingCancellations=\"SendToNone\"") {
+    return std::string("<m:DeleteItem DeleteType=\"HardDelete\"") + cancellations + "><m:ItemIds>" + id_element +
+           "</m:ItemIds></m:DeleteItem>";
+}
+
+std::string made_id(const Answer &a) { return a.one("//t:CalendarItem/t:ItemId/@Id"); }
+
+} // namespace
+
+TEST(CalendarOps, SingleItemKeepsItsFieldsAndVersionDecidesTheZoneElements) {
+    OpsHarness h;
+    h.config().major_version = 14;
+    Answer made = h.run(create(
+        "<t:CalendarItem><t:Subject>Review &amp; plan</t:Subject><t:Sensitivity>Private</t:Sensitivity>"
+        "<t:Body BodyType=\"Text\">line 1\nline 2</t:Body><t:Categories><t:String>Blue</t:String></t:Categories>"
+        "<t:ReminderIsSet>true</t:ReminderIsSet><t:ReminderMinutesBeforeStart>30</t:ReminderMinutesBeforeStart>"
+        "<t:UID>uid-1@example.com</t:UID><t:Start>2026-06-10T14:00:00+02:00</t:Start>"
+        "<t:End>2026-06-10T15:30:00+02:00</t:End><t:LegacyFreeBusyStatus>Tentative</t:LegacyFreeBusyStatus>"
+        "<t:Location>Room 4</t:Location><t:RequiredAttendees><t:Attendee><t:Mailbox><t:Name>Bob</t:Name>"
+        "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox><t:ResponseType>Accept</t:ResponseType>"
+        "</t:Attendee></t:RequiredAttendees><t:MeetingTimeZone TimeZoneName=\"W. Europe Standard Time\"/>"
+        "</t:CalendarItem>"));
+    ASSERT_EQ(made.codes(), std::vector<std::string>{"NoError"});
+    const std::string id = "<t:ItemId Id=\"" + made_id(made) + "\"/>";
+    Answer got = h.run(get(id));
+    EXPECT_EQ(got.one("//t:Subject"), "Review & plan");
+    EXPECT_EQ(got.one("//t:Start"), "2026-06-10T12:00:00Z");
+    EXPECT_EQ(got.one("//t:End"), "2026-06-10T13:30:00Z");
+    EXPECT_EQ(got.one("//t:Sensitivity"), "Private");
+    EXPECT_EQ(got.one("//t:Body"), "line 1\nline 2");
+    EXPECT_EQ(got.one("//t:ReminderMinutesBeforeStart"), "30");
+    EXPECT_EQ(got.one("//t:UID"), "uid-1@example.com");
+    EXPECT_EQ(got.one("//t:LegacyFreeBusyStatus"), "Tentative");
+    EXPECT_EQ(got.one("//t:CalendarItemType"), "Single");
+    EXPECT_EQ(got.one("//t:IsMeeting"), "true");
+    EXPECT_EQ(got.one("//t:Organizer/t:Mailbox/t:EmailAddress"), "alice@example.com");
+    EXPECT_EQ(got.one("//t:RequiredAttendees/t:Attendee/t:ResponseType"), "Accept");
+    EXPECT_EQ(got.one("//t:MeetingTimeZone/@TimeZoneName"), "W. Europe Standard Time");
+    EXPECT_EQ(got.one("//t:StartTimeZone/@Id"), "W. Europe Standard Time");
+    h.config().major_version = 15;
+    got = h.run(get(id));
+    EXPECT_EQ(got.count("//t:MeetingTimeZone"), 0u);
+    // The global object id is the meeting's property 3.
+    got = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
+                "<t:ExtendedFieldURI DistinguishedPropertySetId=\"Meeting\" PropertyId=\"3\" PropertyType=\"Binary\"/>"
+                "</t:AdditionalProperties></m:ItemShape><m:ItemIds>" + id + "</m:ItemIds></m:GetItem>");
+    auto goid = base64_decode_lenient(got.one("//t:ExtendedProperty/t:Value"));
+    ASSERT_TRUE(goid);
+    EXPECT_NE(goid->find("uid-1@example.com"), std::string::npos);
+}
+
+TEST(CalendarOps, AllDayEventsSpanWholeLocalDays) {
+    OpsHarness h;
+    Answer made = h.run(create("<t:CalendarItem><t:Subject>Trip</t:Subject><t:Start>2026-07-06T09:00:00Z</t:Start>"
+                               "<t:End>2026-07-08T10:00:00Z</t:End><t:IsAllDayEvent>true</t:IsAllDayEvent>"
+                               "<t:StartTimeZone Id=\"Eastern Standard Time\"/></t:CalendarItem>"));
+    Answer got = h.run(get("<t:ItemId Id=\"" + made_id(made) + "\"/>"));
+    EXPECT_EQ(got.one("//t:Start"), "2026-07-06T04:00:00Z");
+    EXPECT_EQ(got.one("//t:End"), "2026-07-09T04:00:00Z");
+    EXPECT_EQ(got.one("//t:IsAllDayEvent"), "true");
+}
+
+TEST(CalendarOps, CreateRefusesWhatExchangeRefuses) {
+    OpsHarness h;
+    const std::string ok = calendar_item("x", "2026-03-02T14:00:00Z", "2026-03-02T15:00:00Z");
+    EXPECT_EQ(h.run(create(ok, "")).codes(), std::vector<std::string>{"ErrorSendMeetingInvitationsRequired"});
+    EXPECT_EQ(h.run(create(calendar_item("x", "2026-03-02T14:00:00Z", "2026-03-02T13:00:00Z"))).codes(),
+              std::vector<std::string>{"ErrorCalendarEndDateIsEarlierThanStartDate"});
+    EXPECT_EQ(h.run(create(calendar_item("x", "2026-03-02T14:00:00Z", "2026-03-02T15:00:00Z", "",
+                                         "Atlantis Standard Time")))
+                  .codes(),
+              std::vector<std::string>{"ErrorCalendarInvalidTimeZone"});
+    const std::string zero_interval =
+        "<t:Recurrence><t:DailyRecurrence><t:Interval>0</t:Interval></t:DailyRecurrence><t:NoEndRecurrence>"
+        "<t:StartDate>2026-03-02</t:StartDate></t:NoEndRecurrence></t:Recurrence>";
+    EXPECT_EQ(h.run(create(calendar_item("x", "2026-03-02T14:00:00Z", "2026-03-02T15:00:00Z", zero_interval)))
+                  .codes(),
+              std::vector<std::string>{"ErrorCalendarInvalidRecurrence"});
+    // A Monday pattern between a Tuesday and a Sunday has no occurrence at all.
+    const std::string empty_range =
+        "<t:Recurrence><t:WeeklyRecurrence><t:Interval>1</t:Interval><t:DaysOfWeek>Monday</t:DaysOfWeek>"
+        "</t:WeeklyRecurrence><t:EndDateRecurrence><t:StartDate>2026-03-03</t:StartDate>"
+        "<t:EndDate>2026-03-08</t:EndDate></t:EndDateRecurrence></t:Recurrence>";
+    EXPECT_EQ(h.run(create(calendar_item("x", "2026-03-03T14:00:00Z", "2026-03-03T15:00:00Z", empty_range)))
+                  .codes(),
+              std::vector<std::string>{"ErrorRecurrenceHasNoOccurrence"});
+    EXPECT_EQ(h.store().items_in_folder(h.home(), h.store().distinguished_folder(h.home(), "calendar")->id).size(), 0u);
+}
+
+TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) {
+    OpsHarness h;
+    Answer made = h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly)));
+    const std::string master = made_id(made);
+    Answer third = h.run(get(occurrence(master, 3)));
+    EXPECT_EQ(third.one("//t:CalendarItemType"), "Occurrence");
+    EXPECT_EQ(third.one("//t:Start"), "2026-03-09T13:00:00Z"); // 09:00 after the change
+    const std::string third_id = third.one("//t:CalendarItem/t:ItemId/@Id");
+    // Moving onto the next Monday's occurrence is refused; within the week it is an exception.
+    EXPECT_EQ(h.run(move_start("<t:ItemId Id=\"" + third_id + "\"/>", "2026-03-16T13:00:00Z",
+                               "2026-03-16T13:30:00Z")).codes(),
+              std::vector<std::string>{"ErrorOccurrenceCrossingBoundary"});
+    EXPECT_EQ(h.run(move_start("<t:ItemId Id=\"" + third_id + "\"/>", "2026-03-10T15:00:00Z",
+                               "2026-03-10T16:00:00Z")).codes(),
+              std::vector<std::string>{"NoError"});
+    EXPECT_EQ(h.run(delete_item(occurrence(master, 5), "")).codes(),
+              std::vector<std::string>{"ErrorSendMeetingCancellationsRequired"});
+    EXPECT_EQ(h.run(delete_item(occurrence(master, 5))).codes(), std::vector<std::string>{"NoError"});
+    EXPECT_EQ(h.run(get(occurrence(master, 5))).codes(),
+              std::vector<std::string>{"ErrorCalendarOccurrenceIsDeletedFromRecurrence"});
+    EXPECT_EQ(h.run(get(occurrence(master, 7))).codes(),
+              std::vector<std::string>{"ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange"});
+    Answer exception = h.run(get(occurrence(master, 3)));
+    EXPECT_EQ(exception.one("//t:CalendarItemType"), "Exception");
+    EXPECT_EQ(exception.one("//t:OriginalStart"), "2026-03-09T13:00:00Z");
+    Answer series = h.run(get("<t:RecurringMasterItemId OccurrenceId=\"" + third_id + "\"/>"));
+    EXPECT_EQ(series.one("//t:CalendarItemType"), "RecurringMaster");
+    EXPECT_EQ(series.all("//t:ModifiedOccurrences/t:Occurrence/t:Start"),
+              std::vector<std::string>{"2026-03-10T15:00:00Z"});
+    EXPECT_EQ(series.all("//t:DeletedOccurrences/t:DeletedOccurrence/t:Start"),
+              std::vector<std::string>{"2026-03-23T13:00:00Z"});
+    EXPECT_EQ(series.one("//t:LastOccurrence/t:Start"), "2026-03-30T13:00:00Z");
+    // An occurrence id is no master to count occurrences from.
+    EXPECT_EQ(h.run(get(occurrence(third_id, 1))).codes(),
+              std::vector<std::string>{"ErrorCalendarCannotUseIdForOccurrenceId"});
+    // One occurrence cannot leave its series; it can be changed by OccurrenceItemId.
+    EXPECT_EQ(h.run("<m:CopyItem><m:ToFolderId><t:DistinguishedFolderId Id=\"inbox\"/></m:ToFolderId>"
+                    "<m:ItemIds><t:ItemId Id=\"" + third_id + "\"/></m:ItemIds></m:CopyItem>").codes(),
+              std::vector<std::string>{"ErrorCalendarCannotMoveOrCopyOccurrence"});
+    EXPECT_EQ(h.run(move_start(occurrence(master, 4), "2026-03-16T14:00:00Z", "2026-03-16T14:30:00Z")).codes(),
+              std::vector<std::string>{"NoError"});
+    EXPECT_EQ(h.run(get(occurrence(master, 4))).one("//t:CalendarItemType"), "Exception");
+    // The series travels with its master.
+    Answer moved = h.run("<m:MoveItem><m:ToFolderId><t:DistinguishedFolderId Id=\"deleteditems\"/></m:ToFolderId>"
+                         "<m:ItemIds><t:ItemId Id=\"" + master + "\"/></m:ItemIds></m:MoveItem>");
+    Answer after = h.run(get("<t:ItemId Id=\"" + moved.one("//t:ItemId/@Id") + "\"/>"));
+    EXPECT_EQ(after.count("//t:ModifiedOccurrences/t:Occurrence"), 2u);
+    EXPECT_EQ(after.count("//t:DeletedOccurrences/t:DeletedOccurrence"), 1u);
+}
+
+TEST(CalendarOps, CalendarViewExpandsSeriesAndAnswersItsErrors) {
+    OpsHarness h;
+    h.ctx().requested_version = "Exchange2010_SP2"; // calendar: properties in the shape
+    const std::string master =
+        made_id(h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly))));
+    h.run(create(calendar_item("Lunch", "2026-03-04T17:00:00Z", "2026-03-04T18:00:00Z")));
+    h.run(delete_item(occurrence(master, 2)));
+    Answer v = h.run(view("2026-03-01T00:00:00Z", "2026-03-17T00:00:00Z"));
+    EXPECT_EQ(v.all("//t:CalendarItem/t:Subject"), (std::vector<std::string>{"Lunch", "Sync", "Sync"}));
+    EXPECT_EQ(v.all("//t:CalendarItem/t:Start"),
+              (std::vector<std::string>{"2026-03-04T17:00:00Z", "2026-03-09T13:00:00Z", "2026-03-16T13:00:00Z"}));
+    EXPECT_EQ(v.all("//t:CalendarItemType"), (std::vector<std::string>{"Single", "Occurrence", "Occurrence"}));
+    EXPECT_EQ(v.one("//m:RootFolder/@IncludesLastItemInRange"), "true");
+    // An item ending exactly at the view's start is in it; one starting at its end is not.
+    EXPECT_EQ(h.run(view("2026-03-04T18:00:00Z", "2026-03-09T13:00:00Z")).all("//t:Subject"),
+              std::vector<std::string>{"Lunch"});
+    Answer capped = h.run(view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z", " MaxEntriesReturned=\"2\""));
+    EXPECT_EQ(capped.count("//t:CalendarItem"), 2u);
+    EXPECT_EQ(capped.one("//m:RootFolder/@TotalItemsInView"), "6");
+    EXPECT_EQ(capped.one("//m:RootFolder/@IncludesLastItemInRange"), "false");
+    h.config().max_page_entries = 5;
+    Answer too_many = h.run(view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z"));
+    EXPECT_EQ(too_many.codes(), std::vector<std::string>{"ErrorExceededFindCountLimit"});
+    EXPECT_EQ(too_many.one("//t:Value[@Name='PolicyLimit']"), "5");
+    EXPECT_EQ(h.run(view("2026-01-01T00:00:00Z", "2028-06-01T00:00:00Z")).codes(),
+              std::vector<std::string>{"ErrorCalendarViewRangeTooBig"});
+    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", " MaxEntriesReturned=\"0\"")).codes(),
+              std::vector<std::string>{"ErrorInvalidPagingMaxRows"});
+    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-02-01T00:00:00Z")).codes(),
+              std::vector<std::string>{"ErrorCalendarEndDateIsEarlierThanStartDate"});
+    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", "", "inbox")).codes(),
+              std::vector<std::string>{"ErrorCalendarFolderIsInvalidForCalendarView"});
+    // Outside a view a folder lists masters, never occurrences.
+    Answer listed = h.run("<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"
+                          "</m:ItemShape><m:ParentFolderIds><t:DistinguishedFolderId Id=\"calendar\"/>"
+                          "</m:ParentFolderIds></m:FindItem>");
+    EXPECT_EQ(listed.count("//t:CalendarItem"), 2u);
+}
+
+TEST(CalendarOps, DemoCalendarHoldsEachPatternAndTheHardCases) {
+    OpsHarness h;
+    ASSERT_EQ(seed_demo(h.dir().string(), "alice@example.com"), 0);
+    Answer listed = h.run("<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+                          "</m:ItemShape><m:ParentFolderIds><t:DistinguishedFolderId Id=\"calendar\"/>"
+                          "</m:ParentFolderIds></m:FindItem>");
+    std::string ids;
+    for (const auto &id : listed.all("//t:ItemId/@Id")) ids += "<t:ItemId Id=\"" + id + "\"/>";
+    Answer all = h.run(get(ids));
+    for (const char *p : {"Daily", "Weekly", "AbsoluteMonthly", "RelativeMonthly", "AbsoluteYearly", "RelativeYearly"})
+        EXPECT_EQ(all.count(std::string("//t:Recurrence/t:") + p + "Recurrence"), 1u) << p;
+    const std::string sync = "//t:CalendarItem[t:Subject='Team sync']";
+    EXPECT_EQ(all.one(sync + "/t:ModifiedOccurrences/t:Occurrence/t:OriginalStart"), "2026-03-09T13:00:00Z");
+    EXPECT_EQ(all.one(sync + "/t:DeletedOccurrences/t:DeletedOccurrence/t:Start"), "2026-03-23T13:00:00Z");
+    EXPECT_EQ(all.one("//t:CalendarItem[t:Subject='Conference trip']/t:End"), "2026-09-17T22:00:00Z");
+    EXPECT_EQ(all.one("//t:CalendarItem[t:Subject='Doctor']/t:Sensitivity"), "Private");
+    const std::string review = "//t:CalendarItem[t:Subject='Quarterly review']";
+    EXPECT_EQ(all.one(review + "/t:MyResponseType"), "Accept");
+    EXPECT_EQ(all.one(review + "/t:Organizer/t:Mailbox/t:EmailAddress"), "zoe.martin@example.fr");
+    EXPECT_EQ(all.all(review + "//t:Attendee/t:ResponseType"),
+              (std::vector<std::string>{"Accept", "Tentative", "Decline"}));
+}
