@@ -114,10 +114,13 @@ struct Slot {
     std::string error;
 };
 
+// The state store is opened for each use and closed again: a worker is a
+// fork of this process, and SQLite's per-process bookkeeping of open
+// files and their locks must not be inherited by it.
 class Scheduler {
   public:
-    Scheduler(const BatchJob &job, BatchState &state, BatchProgress &progress, int jobs)
-        : job_(job), state_(state), progress_(progress), jobs_(jobs) {}
+    Scheduler(const BatchJob &job, fs::path state_file, BatchProgress &progress, int jobs)
+        : job_(job), state_file_(std::move(state_file)), progress_(progress), jobs_(jobs) {}
 
     void run(const std::vector<const PlanLine *> &queue,
              const std::map<const PlanLine *, int> &expected) {
@@ -139,7 +142,7 @@ class Scheduler {
   private:
     void launch(const PlanLine &line, const std::map<const PlanLine *, int> &expected) {
         if (!job_.dry_run)
-            state_.mark_running(line.source, line.target);
+            BatchState(state_file_).mark_running(line.source, line.target);
         Slot slot;
         slot.line = &line;
         slot.process = start_worker(job_, line);
@@ -221,10 +224,11 @@ class Scheduler {
             listings[&line] = std::move(listing);
             return outcome;
         }
-        MailboxRecord record = state_.mailbox(line.source, line.target);
+        BatchState state(state_file_);
+        MailboxRecord record = state.mailbox(line.source, line.target);
         if (record.status == MailboxStatus::Running) {
             const std::string error = slot.error.empty() ? exit_text(status) : slot.error;
-            state_.mark_failed(line.source, line.target, error);
+            state.mark_failed(line.source, line.target, error);
             return "failed: " + error;
         }
         if (record.status == MailboxStatus::Done)
@@ -233,7 +237,7 @@ class Scheduler {
     }
 
     const BatchJob &job_;
-    BatchState &state_;
+    fs::path state_file_;
     BatchProgress &progress_;
     int jobs_;
     std::map<pid_t, Slot> running_;
@@ -377,14 +381,18 @@ int run_batch(const CommandLine &line, std::ostream &out) {
     remove_leftovers(state_dir);
     const BatchJob job = make_job(line, plan, state_dir, lock.fd());
 
-    BatchState state(state_dir / kBatchStateName);
-    state.add_plan(plan);
-    const Queue queue = pairs_to_run(plan, state, line.dry_run);
+    const fs::path state_file = state_dir / kBatchStateName;
+    Queue queue;
+    {
+        BatchState state(state_file); // closed before the first worker is forked
+        state.add_plan(plan);
+        queue = pairs_to_run(plan, state, line.dry_run);
+    }
     const int jobs = std::max(1, std::min(line.jobs, static_cast<int>(queue.lines.size())));
     BatchProgress progress(isatty(STDERR_FILENO) == 1, std::cerr, deadline);
     progress.set_known(queue.known_total, queue.done_before);
     const auto started = std::chrono::steady_clock::now();
-    Scheduler scheduler(job, state, progress, jobs);
+    Scheduler scheduler(job, state_file, progress, jobs);
     scheduler.run(queue.lines, queue.expected);
     progress.clear();
 
@@ -395,6 +403,7 @@ int run_batch(const CommandLine &line, std::ostream &out) {
     outcome.jobs = jobs;
     outcome.created_utc = now_utc();
     outcome.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    BatchState state(state_file);
     if (line.dry_run)
         settle_dry_run(line, plan, scheduler, state, deadline, outcome);
     else

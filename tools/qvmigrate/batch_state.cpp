@@ -9,6 +9,8 @@
 #include <map>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include "private_files.hpp"
 
 namespace qvmigrate {
@@ -16,6 +18,8 @@ namespace qvmigrate {
 namespace {
 
 constexpr int kBusyTimeoutMs = 30000;
+constexpr int kProtocolRetries = 20;
+constexpr useconds_t kProtocolRetryUs = 50'000;
 
 const char kSchema[] = R"(
 PRAGMA journal_mode=WAL;
@@ -153,24 +157,36 @@ void BatchState::Closer::operator()(sqlite3 *db) const {
     sqlite3_close(db);
 }
 
-BatchState::BatchState(const std::filesystem::path &file) {
+BatchState::BatchState(const std::filesystem::path &file, bool create) {
     sqlite3 *db = nullptr;
     const int opened = sqlite3_open_v2(file.c_str(), &db,
-                                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+                                       SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0),
+                                       nullptr);
     db_.reset(db);
     if (opened != SQLITE_OK)
         throw std::runtime_error("cannot open the batch state " + file.string() + ": " +
                                  (db != nullptr ? sqlite3_errmsg(db) : "out of memory"));
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    exec(kSchema);
-    make_private_file(file);
+    if (create) {
+        exec(kSchema);
+        make_private_file(file);
+    }
 }
 
 BatchState::~BatchState() = default;
 
 void BatchState::exec(const std::string &sql) const {
     char *message = nullptr;
-    if (sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &message) != SQLITE_OK) {
+    int result = sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &message);
+    // A WAL store answers "locking protocol" while another process sets up
+    // its shared memory; that passes.
+    for (int attempt = 0; result == SQLITE_PROTOCOL && attempt < kProtocolRetries; ++attempt) {
+        sqlite3_free(message);
+        message = nullptr;
+        usleep(kProtocolRetryUs);
+        result = sqlite3_exec(db_.get(), sql.c_str(), nullptr, nullptr, &message);
+    }
+    if (result != SQLITE_OK) {
         const std::string reason = message != nullptr ? message : "unknown error";
         sqlite3_free(message);
         throw std::runtime_error("batch state: " + reason);

@@ -43,8 +43,10 @@ struct MailboxRecord {
 
 class BatchState {
   public:
-    // Opens or creates the store; throws std::runtime_error.
-    explicit BatchState(const std::filesystem::path &file);
+    // Opens the store, creating it and its tables when `create` (the
+    // coordinator; workers open what it made, since setting up a WAL store
+    // from several processes at once can fail).  Throws std::runtime_error.
+    explicit BatchState(const std::filesystem::path &file, bool create = true);
     ~BatchState();
     BatchState(const BatchState &) = delete;
     BatchState &operator=(const BatchState &) = delete;

@@ -183,7 +183,7 @@ int copy_pair(const BatchJob &job, const PlanLine &line, int fd) {
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    BatchState state(job.state_dir / kBatchStateName);
+    BatchState state(job.state_dir / kBatchStateName, false);
     state.record_run(line.source, line.target, summary, seconds);
     if (job.verify && summary.error.empty() && !stop_requested()) {
         send_line(fd, format_progress_line({"verify", "", 0, 0, 0, 0, 0}));

@@ -27,7 +27,17 @@ std::atomic<unsigned> gTerminationGrace{0};
 
 extern "C" void handle_termination(int) {
     gStopRequested.store(true);
-    alarm(gTerminationGrace.load()); // SIGALRM ends the process if the job hangs
+    // SIGALRM ends the process if the job hangs, whatever a library did
+    // with that signal before.
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(SIGALRM, &fallback, nullptr);
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    sigprocmask(SIG_UNBLOCK, &alarm_only, nullptr);
+    alarm(gTerminationGrace.load());
 }
 
 } // namespace
