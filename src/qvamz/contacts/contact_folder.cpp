@@ -119,7 +119,9 @@ bool ContactFolderReader::List()
     if (!ids)
         return false;
     const mailread::ListingResult listed =
-        mailread::ListFolderItems(session_, call_.work_dir, folder_.folder_id, "", ids.get());
+        mailread::ListFolderItems(session_, call_.work_dir, folder_.folder_id, "",
+                                  folder_.total_count, ids.get())
+            .result;
     const bool written = std::fflush(ids.get()) == 0;
     ids.reset();
     if (listed == mailread::ListingResult::kListed && written)

@@ -186,8 +186,9 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
         if (!ids)
             return 0;
-        if (mailread::ListFolderItems(session, args.work_dir, folder.folder_id, "", ids.get()) !=
-            mailread::ListingResult::kListed) {
+        if (mailread::ListFolderItems(session, args.work_dir, folder.folder_id, "",
+                                      folder.total_count, ids.get())
+                .result != mailread::ListingResult::kListed) {
             com_Log("QV Warning: unable to retrieve tasks");
             ids.reset();
             std::remove(ids_path.c_str());
