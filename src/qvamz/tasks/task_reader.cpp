@@ -240,7 +240,8 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         if (com_MsgIsDuplicate(msg, args.work_dir.c_str(), QVCOM_DUP_CHECK, folder.display_name.c_str()) != 0) {
             status = QV_STATUS_DUPLICATE;
         } else {
-            const int answer = args.output(msg, args.output_value, const_cast<char *>(args.work_dir.c_str()), count);
+            std::string host_work_dir = args.work_dir; // the host's callback takes a char *
+            const int answer = args.output(msg, args.output_value, host_work_dir.data(), count);
             ++count;
             // A refused task was not migrated: it is neither remembered nor
             // reported converted.
