@@ -239,13 +239,13 @@ TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
     EXPECT_EQ(conntest::ReadFile(request), "");
     EXPECT_EQ(write("Hello <b>&</b>"), 1);
     EXPECT_EQ(conntest::ReadFile(request),
-              "<t:Body BodyType=\"Text\">\n<![CDATA[Hello <b>&</b>]]>\n</t:Body>\n");
+              "<t:Body BodyType=\"Text\"><![CDATA[Hello <b>&</b>]]></t:Body>\n");
     // "]]>" in the text would end the section: it is split.
     std::string long_text(4094, 'x');
     EXPECT_EQ(write(long_text + "]]>tail ]]>"), 1);
     EXPECT_EQ(conntest::ReadFile(request),
-              "<t:Body BodyType=\"Text\">\n<![CDATA[" + long_text +
-                  "]]]]><![CDATA[>tail ]]]]><![CDATA[>]]>\n</t:Body>\n");
+              "<t:Body BodyType=\"Text\"><![CDATA[" + long_text +
+                  "]]]]><![CDATA[>tail ]]]]><![CDATA[>]]></t:Body>\n");
 
     msg->part_count = 1;
     EXPECT_EQ(write("a long enough body"), 0); // no text part

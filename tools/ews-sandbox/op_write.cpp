@@ -289,7 +289,9 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
     auto disposition = attribute(op, "MessageDisposition");
     for (xmlNodePtr change : children(child(op, "ItemChanges"), "ItemChange")) {
         EwsError error;
-        auto ref = resolve_item(env, child(change, "ItemId"), error);
+        // ItemId, OccurrenceItemId or RecurringMasterItemId comes first.
+        auto ids = children(change);
+        auto ref = resolve_item(env, ids.empty() ? nullptr : ids.front(), error);
         if (!ref) {
             w.error(error, "m:Items");
             continue;

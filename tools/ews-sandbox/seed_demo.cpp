@@ -11,6 +11,7 @@
 #include <iostream>
 
 #include "calendar_seed.hpp"
+#include "contact_seed.hpp"
 #include "demo_mime.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
@@ -306,8 +307,10 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
         }
         const int tasks = seed_demo_tasks(*store, box, mailbox);
         std::size_t events = seed_demo_calendar(*store, box);
-        std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items and " << tasks
-                  << " tasks into " << mailbox << "\n";
+        const int contacts = seed_demo_contacts(*store, box, mailbox);
+        std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items, "
+                  << tasks << " tasks and " << contacts << " contacts into " << mailbox << "
+";
         return 0;
     } catch (const std::exception &e) {
         std::cerr << "ews-sandbox seed: " << e.what() << "\n";

@@ -35,6 +35,24 @@ std::string QuotedValueAfter(std::string_view line, std::string_view marker)
     return std::string(rest.substr(0, rest.find('"')));
 }
 
+// Drops an incomplete UTF-8 sequence that a cut left at the end.
+void DropCutSequence(std::string &text)
+{
+    std::size_t lead_at = text.size();
+    std::size_t continuations = 0;
+    while (lead_at > 0 && continuations < 3 &&
+           (static_cast<unsigned char>(text[lead_at - 1]) & 0xC0) == 0x80) {
+        --lead_at;
+        ++continuations;
+    }
+    if (lead_at == 0)
+        return;
+    const auto lead = static_cast<unsigned char>(text[lead_at - 1]);
+    const std::size_t needed = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (needed > 1 && continuations + 1 < needed)
+        text.resize(lead_at - 1);
+}
+
 // The value copy of GetElementValue: up to "<", the end or `max` bytes.
 std::string CopyValue(const char *from, std::size_t max)
 {
@@ -47,6 +65,8 @@ std::string CopyValue(const char *from, std::size_t max)
         }
         value += *p;
     }
+    if (value.size() >= max)
+        DropCutSequence(value);
     while (!value.empty() && (value.back() == '\r' || value.back() == '\n'))
         value.pop_back();
     com_Unescape(value.data());
@@ -341,11 +361,11 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::strin
     std::rewind(body.get());
     if (size < kBodyMinBytes)
         return 0;
-    std::fprintf(request, "<t:Body BodyType=\"%s\">\n", "Text");
-    std::fputs("<![CDATA[", request);
+    // No line break around the section: inside the element it would
+    // become part of the text, and every copy would add two.
+    std::fputs("<t:Body BodyType=\"Text\"><![CDATA[", request);
     CopyAsCdata(body.get(), request);
-    std::fputs("]]>", request);
-    std::fputs("\n</t:Body>\n", request);
+    std::fputs("]]></t:Body>\n", request);
     return 1;
 }
 

@@ -1,0 +1,308 @@
+// Reading contacts and lists: the fields of a recorded Exchange answer, the
+// member walk of a list's TNEF stream (and what a damaged one yields), and
+// a whole folder against a scripted server.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "contacts/contact_folder.hpp"
+#include "contacts/contact_parse.hpp"
+#include "contacts/dist_list_members.hpp"
+#include "ews/folder_table.hpp"
+#include "mailread/convert_folder.hpp"
+#include "qv/qvcom.hpp"
+#include "contacts_test_support.hpp"
+
+namespace {
+
+using namespace qvamz;
+using namespace qvamz::contacts;
+using namespace contest;
+
+const std::string kContactFile = std::string(QV_TEST_DATA_DIR) + "/contacts/getitem-contact.xml";
+
+TEST(ContactParse, EveryFieldOfARecordedAnswer)
+{
+    conntest::ScratchDir dir;
+    qvtest::Record msg = qvtest::new_record(3);
+    const std::string answer = StoredForm(conntest::ServerForm(kContactFile));
+    ASSERT_EQ(ParseContactText(answer, *msg, dir.dir()), 1);
+
+    const std::map<std::string, std::string> expected = {
+        {"first", "Jürgen"}, {"middle", "K."}, {"last", "Müller"}, {"file_as", "Müller, Jürgen"},
+        {"email1", "juergen@mueller.example"}, {"email2", "jk@home.example"},
+        {"email3", "j.mueller@old.example"}, {"company", "Müller & Söhne GmbH"},
+        {"bstreet", "Hauptstraße 1"}, {"bstreet2", "Gebäude B"}, {"bcity", "Zürich"},
+        {"bstate", "ZH"}, {"bcountry", "Switzerland"}, {"bpostal", "8001"},
+        {"hstreet", "Seeweg 7"}, {"hcity", "Küsnacht"}, {"hpostal", "8700"}, {"hstate", ""},
+        {"assistant_phone", "+41 44 000 01"}, {"fax", "+41 44 000 02"},
+        {"bphone", "+41 44 000 03"}, {"bphone2", "+41 44 000 04"}, {"hphone", "+41 44 000 05"},
+        {"mobile", "+41 79 000 06"}, {"other", "+41 44 000 07"}, {"pager", "+41 44 000 08"},
+        {"assistant", "Anna Assistent"}, {"web", "www.mueller.example"},
+        {"department", "Einkauf"}, {"title", "Leiter Einkauf"}, {"manager", "Dr. Chef"},
+    };
+    const std::map<std::string, std::string> got = {
+        {"first", msg->first_name}, {"middle", msg->middle_name}, {"last", msg->last_name},
+        {"file_as", msg->file_as}, {"email1", msg->email1}, {"email2", msg->email2},
+        {"email3", msg->email3}, {"company", msg->company}, {"bstreet", msg->business_street},
+        {"bstreet2", msg->business_street2}, {"bcity", msg->business_city},
+        {"bstate", msg->business_state}, {"bcountry", msg->business_country},
+        {"bpostal", msg->business_postal_code}, {"hstreet", msg->home_street},
+        {"hcity", msg->home_city}, {"hpostal", msg->home_postal_code},
+        {"hstate", msg->home_state}, {"assistant_phone", msg->assistant_phone},
+        {"fax", msg->business_fax}, {"bphone", msg->business_phone},
+        {"bphone2", msg->business_phone2}, {"hphone", msg->home_phone},
+        {"mobile", msg->mobile_phone}, {"other", msg->other_phone}, {"pager", msg->pager},
+        {"assistant", msg->assistant_name}, {"web", msg->web_page},
+        {"department", msg->department}, {"title", msg->title}, {"manager", msg->manager},
+    };
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(msg->contact_kind, 0);
+
+    // The notes are the record's text part, entities and line breaks undone.
+    char notes[256];
+    com_ReadNotes(msg.get(), notes, sizeof notes, dir.dir().c_str());
+    EXPECT_STREQ(notes, "Met at the fair & booked a call.\r\nSecond line <kept>.");
+}
+
+TEST(ContactParse, LongFieldsAreCutBetweenCharactersAndNamelessItemsSkipped)
+{
+    conntest::ScratchDir dir;
+    std::string answer = conntest::ServerForm(kContactFile);
+    // 249 letters and a euro sign: the sign would end at byte 252.
+    const std::string long_name = std::string(249, 'x') + "\xE2\x82\xAC" + "yz";
+    answer.replace(answer.find("Einkauf</t:Department>"), 7, long_name);
+    qvtest::Record msg = qvtest::new_record(3);
+    ASSERT_EQ(ParseContactText(StoredForm(answer), *msg, dir.dir()), 1);
+    EXPECT_EQ(std::string(msg->department), std::string(249, 'x'));
+
+    std::string nameless = conntest::ServerForm(kContactFile);
+    nameless.replace(nameless.find("<t:DisplayName>"), 44, "<t:DisplayName></t:DisplayName>");
+    qvtest::Record skipped = qvtest::new_record(4);
+    EXPECT_EQ(ParseContactText(StoredForm(nameless), *skipped, dir.dir()), 0);
+}
+
+TEST(MemberWalk, TnefStreamMembersAndDamage)
+{
+    const std::vector<Member> members = {
+        {u"Ann Example", u"Ann", u"ann@example.org"},
+        {u"Zoë Ünal 😀", u"Zoë", u"zoe@extern.example"},
+        {u"Room 4", u"Room", u"room4"}, // an address without "@"
+    };
+    const std::string stream = TnefStream(u"Team Ω", members);
+    const auto walked = WalkTnefMembers(stream);
+    ASSERT_EQ(walked.size(), 3u);
+    EXPECT_EQ(walked[0].name, "Ann Example");
+    EXPECT_EQ(walked[0].address, "ann@example.org");
+    EXPECT_EQ(walked[1].name, "Zoë Ünal \xF0\x9F\x98\x80");
+    EXPECT_EQ(walked[2].address, "room4");
+
+    // Cut anywhere, the stream yields the whole members before the cut.
+    for (std::size_t cut = 0; cut < stream.size(); cut += 7) {
+        const auto partial = WalkTnefMembers(stream.substr(0, cut));
+        ASSERT_LE(partial.size(), 3u);
+        for (std::size_t i = 0; i < partial.size(); ++i)
+            EXPECT_EQ(partial[i].address, walked[i].address) << "cut at " << cut;
+    }
+    // A count larger than the members present, a wrong signature.
+    EXPECT_EQ(WalkTnefMembers(TnefStream(u"L", members, 1000000)).size(), 3u);
+    std::string unsigned_stream = stream;
+    unsigned_stream[1] = 'x';
+    EXPECT_TRUE(WalkTnefMembers(unsigned_stream).empty());
+}
+
+TEST(MemberWalk, EntryLengthsKeepTheWalkAligned)
+{
+    // The second entry is 24 + 2 * (100 + 5 + 11) = 256 bytes long: its
+    // length begins with a zero byte right after the first entry's padding.
+    const std::u16string long_name(99, u'a');
+    const std::vector<Member> members = {{u"Next", u"SMTP", u"next@example.org"},
+                                         {long_name, u"SMTP", u"b@x.exampl"},
+                                         {u"Last", u"SMTP", u"last@example.org"}};
+    const auto walked = WalkTnefMembers(TnefStreamWithEntries(members));
+    ASSERT_EQ(walked.size(), 3u);
+    EXPECT_EQ(walked[0].name, "Next");
+    EXPECT_EQ(walked[1].address, "b@x.exampl");
+    EXPECT_EQ(walked[2].address, "last@example.org");
+}
+
+TEST(MemberWalk, ListAnswersGiveRecipients)
+{
+    conntest::ScratchDir dir;
+    const std::string tnef = TnefStream(u"Team", {{u"Ann", u"Ann", u"ann@example.org"},
+                                                  {u"Bob", u"Bob", u"bob@extern.example"}});
+    qvtest::Record list = qvtest::new_record(5);
+    ASSERT_EQ(ParseContactText(StoredForm(ListAnswer("Team &amp; Friends", ListMime(tnef))), *list,
+                               dir.dir()),
+              1);
+    EXPECT_EQ(list->contact_kind, 1);
+    EXPECT_STREQ(list->title, "Team & Friends");
+    ASSERT_EQ(list->recipient_count, 2);
+    EXPECT_STREQ(list->recipients[1]->name, "Bob");
+    EXPECT_STREQ(list->recipients[1]->address, "bob@extern.example");
+    EXPECT_EQ(list->recipients[1]->kind, QV_RECIP_TO);
+
+    // Without MIME content the Members element is read instead.
+    const std::string members_xml =
+        "<t:Members><t:Member Key=\"m1\"><t:Mailbox><t:Name>Cleo</t:Name>"
+        "<t:EmailAddress>cleo@example.org</t:EmailAddress><t:RoutingType>SMTP</t:RoutingType>"
+        "<t:MailboxType>OneOff</t:MailboxType></t:Mailbox><t:Status>Normal</t:Status></t:Member>"
+        "</t:Members>";
+    qvtest::Record fallback = qvtest::new_record(6);
+    ASSERT_EQ(ParseContactText(StoredForm(ListAnswer("L", "", members_xml)), *fallback, dir.dir()),
+              1);
+    ASSERT_EQ(fallback->recipient_count, 1);
+    EXPECT_STREQ(fallback->recipients[0]->address, "cleo@example.org");
+
+    // Both answers are shaped as the schema wants them.
+    conntest::WriteFile(dir.file("list.xml"), ListAnswer("L", ListMime(tnef), members_xml));
+    std::string findings;
+    EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("list.xml"), &findings)) << findings;
+}
+
+// ---- a whole folder against a scripted server ------------------------------
+
+struct Handed {
+    std::string last_name, title;
+    int kind = 0, parts = 0, recipients = 0;
+    std::vector<std::string> attachment_bytes;
+};
+std::vector<Handed> *gHanded = nullptr; // the host callbacks carry no context
+std::vector<int> *gStatuses = nullptr;
+
+int QV_STDCALL Output(qv_message *msg, void *, char *work_dir, int)
+{
+    Handed h{msg->last_name, msg->title, msg->contact_kind, msg->part_count,
+             msg->recipient_count, {}};
+    for (int i = 0; i < msg->part_count; ++i)
+        if (msg->parts[i]->part_type == QV_PART_ATTACHMENT)
+            h.attachment_bytes.push_back(
+                conntest::ReadFile(qvcom::part_file_path(work_dir, msg->msg_number, i)));
+    gHanded->push_back(h);
+    return 0;
+}
+int QV_STDCALL Status(qv_message *, char *, int status, int *, int *, int *)
+{
+    gStatuses->push_back(status);
+    return 0;
+}
+
+class ContactFolderTest : public conntest::ScriptedSessionTest {
+  protected:
+    void SetUp() override
+    {
+        ScriptedSessionTest::SetUp();
+        gHanded = &handed;
+        gStatuses = &statuses;
+        FolderEntry folder;
+        folder.display_name = "Contacts";
+        folder.folder_id = "FOLDER1";
+        folder.folder_type = kFolderTypeContacts;
+        folder.total_count = total;
+        session.state.folders.push_back(folder);
+    }
+    int Convert()
+    {
+        ConvertFolderArguments args;
+        args.msg = msg.get();
+        args.output = &Output;
+        args.status = &Status;
+        args.folder_index = 0;
+        args.out_count = &out_count;
+        return ConvertFolderImpl(session, args);
+    }
+    // FindItem pages of 500 out of `total`; every GetItem gets the
+    // recorded contact, or the list for id C1.
+    conntest::ScriptedReply Route(const conntest::RecordedRequest &request)
+    {
+        const std::string &body = request.body;
+        if (body.find("<FindItem ") != std::string::npos) {
+            const std::size_t at = body.find("Offset=\"") + 8;
+            const int offset = std::stoi(body.substr(at));
+            const int count = std::min(500, total - offset);
+            return conntest::Respond(200, FindItemPage(offset, count, offset + count >= total));
+        }
+        if (body.find("<GetItem ") != std::string::npos) {
+            if (body.find("Id=\"C1\"") != std::string::npos)
+                return conntest::Respond(
+                    200, ListAnswer("Team", ListMime(TnefStream(u"Team", {{u"Ann", u"Ann", u"a@x"}}))));
+            return conntest::Respond(200, conntest::ServerForm(kContactFile));
+        }
+        if (body.find("<GetAttachment ") != std::string::npos) {
+            const bool first = body.find("AAMkAGAtt1=") != std::string::npos;
+            return conntest::Respond(
+                200, Success("GetAttachment",
+                             "<m:Attachments><t:FileAttachment><t:AttachmentId Id=\"A\"/>"
+                             "<t:Name>n</t:Name><t:Content>" +
+                                 qvtest::base64_encode(first ? "%PDF-1.4 card" : "JPEGBYTES") +
+                                 "</t:Content></t:FileAttachment></m:Attachments>"));
+        }
+        return conntest::Respond(200, Success("UpdateItem", ""));
+    }
+
+    int total = 1200;
+    qvtest::Record msg = qvtest::new_record(1);
+    std::vector<Handed> handed;
+    std::vector<int> statuses;
+    int out_count = -1;
+};
+
+TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
+{
+    server.SetFallback([this](const conntest::RecordedRequest &r) { return Route(r); });
+    session.state.max_messages = 10;
+    session.settings.update_dl_edit_flag = 1;
+    EXPECT_EQ(Convert(), 0);
+
+    std::vector<int> offsets;
+    int get_items = 0, updates = 0;
+    for (const auto &request : server.requests()) {
+        const std::string &body = request.body;
+        if (body.find("<FindItem ") != std::string::npos)
+            offsets.push_back(std::stoi(body.substr(body.find("Offset=\"") + 8)));
+        get_items += body.find("<GetItem ") != std::string::npos;
+        if (body.find("<UpdateItem ") != std::string::npos) {
+            ++updates;
+            EXPECT_NE(body.find("<t:ItemId Id=\"C1\" ChangeKey=\"K1\"/>"), std::string::npos);
+        }
+        conntest::WriteFile(dir.file("sent.xml"), body);
+        std::string findings;
+        EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("sent.xml"), &findings)) << findings;
+    }
+    EXPECT_EQ(offsets, (std::vector<int>{0, 500, 1000}));
+    EXPECT_EQ(get_items, 10); // the eleventh item is not fetched
+    EXPECT_EQ(updates, 1);
+    EXPECT_EQ(out_count, 10);
+    ASSERT_EQ(handed.size(), 10u);
+    EXPECT_EQ(statuses, std::vector<int>(10, QV_STATUS_CONVERTED));
+
+    // The list, then contacts with both attachments and their notes.
+    EXPECT_EQ(handed[1].kind, 1);
+    EXPECT_EQ(handed[1].title, "Team");
+    EXPECT_EQ(handed[1].recipients, 1);
+    EXPECT_EQ(handed[0].last_name, "Müller");
+    EXPECT_EQ(handed[0].parts, 3); // notes and two attachments
+    EXPECT_EQ(handed[0].attachment_bytes,
+              (std::vector<std::string>{"%PDF-1.4 card", "JPEGBYTES"}));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("itemids.tmp")));
+}
+
+TEST_F(ContactFolderTest, AContactThatCannotBeFetchedIsSkippedNotTheFolder)
+{
+    total = 3;
+    session.settings.item_attempts = 1;
+    server.SetFallback([this](const conntest::RecordedRequest &r) {
+        if (r.body.find("Id=\"C1\"") != std::string::npos &&
+            r.body.find("<GetItem ") != std::string::npos)
+            return conntest::Respond(404, "not here");
+        return Route(r);
+    });
+    session.state.folders[0].total_count = 3;
+    EXPECT_EQ(Convert(), 0);
+    EXPECT_EQ(statuses, (std::vector<int>{QV_STATUS_CONVERTED, QV_STATUS_SKIPPED,
+                                          QV_STATUS_CONVERTED}));
+    EXPECT_EQ(out_count, 2);
+    EXPECT_TRUE(log.has("QV Warning: unable to retrieve contact"));
+}
+
+} // namespace
