@@ -2,6 +2,8 @@
 #include "calendar/calendar_folder.hpp"
 
 #include <cstdio>
+#include <string>
+#include <unordered_set>
 
 #include "calendar/calendar_item.hpp"
 #include "common/unique_file.hpp"
@@ -141,6 +143,7 @@ void CalendarFolderReader::Run()
 bool CalendarFolderReader::ListItems(std::FILE *ids)
 {
     const std::string answer_path = WorkFile(kCalendarPageFile);
+    std::unordered_set<std::string> seen;
     for (int offset = 0;; offset += kCalendarPageSize) {
         RenewTokenIfDue(session_);
         const PostResult post =
@@ -150,7 +153,7 @@ bool CalendarFolderReader::ListItems(std::FILE *ids)
                                       ? AnswerError(answer_path, "FindItemResponseMessage")
                                       : std::string("HTTP ") + std::to_string(post.http_status);
         mailread::FindItemPage page;
-        if (!error.empty() || !mailread::ScanFindItemPage(answer_path, ids, page)) {
+        if (!error.empty() || !mailread::ScanFindItemPage(answer_path, ids, seen, page)) {
             com_Log("QV Warning: unable to retrieve calendar %s (%s)",
                     folder_.display_name.c_str(), error.empty() ? "answer unreadable" : error.c_str());
             std::remove(answer_path.c_str());
@@ -175,7 +178,8 @@ CalendarFolderReader::Next CalendarFolderReader::ConvertItem(const std::string &
 
     const std::string answer_path = WorkFile(kCalendarItemFile);
     std::string error;
-    if (!mailread::FetchItem(session_, CalendarGetItemBody(id, change_key), answer_path))
+    if (mailread::FetchItem(session_, CalendarGetItemBody(id, change_key), answer_path) !=
+        mailread::FetchOutcome::kFetched)
         error = "request failed";
     else
         error = AnswerError(answer_path, "GetItemResponseMessage");

@@ -214,7 +214,7 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         std::snprintf(body, sizeof body, kGetTaskTemplate.data(), id.c_str(), change_key.c_str());
         // One task that cannot be fetched is reported skipped; the others
         // are still read.
-        if (!mailread::FetchItem(session, body, answer_path) ||
+        if (mailread::FetchItem(session, body, answer_path) != mailread::FetchOutcome::kFetched ||
             !ParseTaskItem(answer_path, msg, args.work_dir)) {
             com_Log("QV Warning: unable to retrieve task entry");
             reporter.Report(msg, QV_STATUS_SKIPPED);
