@@ -511,12 +511,11 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
 {
     StartAndLogon();
     ASSERT_EQ(InitWrite("Inbox"), 0);
-    for (int kind : {QV_ITEM_CONTACT, QV_ITEM_CALENDAR, QV_ITEM_TASK}) {
-        Record item = Mail("item");
-        item->item_type = kind;
-        EXPECT_EQ(Write(*item), kWriteLost) << kind;
-    }
-    EXPECT_EQ(Count(work.log(), "QV Warning: "), 3);
+    // Contacts and tasks have writers of their own (tests/contacts, tests/tasks).
+    Record calendar_item = Mail("item");
+    calendar_item->item_type = QV_ITEM_CALENDAR;
+    EXPECT_EQ(Write(*calendar_item), kWriteLost);
+    EXPECT_EQ(Count(work.log(), "QV Warning: "), 1);
     Record skipped = Mail("skipped");
     skipped->item_type = QV_ITEM_SKIP;
     EXPECT_EQ(Write(*skipped), kWriteStored);

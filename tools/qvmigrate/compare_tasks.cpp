@@ -93,14 +93,16 @@ void compare_task(const DumpItem &s, const DumpItem &t, std::vector<std::string>
     if (s.categories != t.categories)
         out.push_back(who + "categories differ");
     const std::string recurrence = property(a, kRecurrence);
-    if (regenerating(recurrence)) {
-        // A regenerating pattern arrives as a note after the body.
+    const bool same_recurrence = recurrence == property(b, kRecurrence);
+    if (regenerating(recurrence) && !same_recurrence) {
+        // The record cannot carry a regenerating pattern: it arrives as a
+        // note after the body of a task that does not recur.
         if (b.body.rfind(a.body, 0) != 0 || b.body.find("originally recurring") == std::string::npos)
             out.push_back(who + "the body does not describe the regenerating pattern");
         if (!property(b, kRecurrence).empty())
-            out.push_back(who + "is recurring in the target");
+            out.push_back(who + "recurrence differs");
     } else {
-        if (recurrence != property(b, kRecurrence))
+        if (!same_recurrence)
             out.push_back(who + "recurrence differs");
         if (a.body != b.body)
             out.push_back(who + "body differs");

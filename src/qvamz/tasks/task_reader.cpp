@@ -1,6 +1,7 @@
 // Task folder reader (see task_reader.hpp).
 #include "tasks/task_reader.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -126,6 +127,15 @@ class StatusReporter {
     int counter1_ = 0, counter2_ = 0, stop_ = 0;
 };
 
+// Tasks that could not be read are lost, not skipped: the host counts them
+// failed.
+void ReportLost(StatusReporter &reporter, qv_message *msg, int count)
+{
+    com_ReportLoss(kLossKindMailRead, count, 0);
+    for (int i = 0; i < count; ++i)
+        reporter.Report(msg, QV_STATUS_SKIPPED);
+}
+
 void Release(qv_message *msg, const std::string &work_dir)
 {
     com_Deallocate_All(msg, work_dir.c_str());
@@ -182,18 +192,17 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
     *args.out_count = 0;
     const std::string ids_path = args.work_dir + std::string(mailread::kItemIdsFile);
     const std::string answer_path = args.work_dir + std::string(kTaskAnswerFile);
+    mailread::ListingOutcome listed;
     {
         qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
         if (!ids)
             return 0;
-        if (mailread::ListFolderItems(session, args.work_dir, folder.folder_id, "",
-                                      folder.total_count, ids.get())
-                .result != mailread::ListingResult::kListed) {
+        // What an incomplete listing found is still read; the rest is
+        // reported lost at the end.
+        listed = mailread::ListFolderItems(session, args.work_dir, folder.folder_id, "",
+                                           folder.total_count, ids.get());
+        if (listed.result != mailread::ListingResult::kListed)
             com_Log("QV Warning: unable to retrieve tasks");
-            ids.reset();
-            std::remove(ids_path.c_str());
-            return 0;
-        }
     }
     qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "rb");
     if (!ids)
@@ -201,7 +210,7 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
     qv_message *msg = args.msg;
     StatusReporter reporter(args.status);
     int count = 0;
-    bool ended_by_host = false;
+    bool ended_by_host = false, ended_early = false;
     std::string line;
     while (!reporter.stop_requested() && ReadAnswerLine(ids.get(), line, mailread::kListingLineMax)) {
         if (line.empty())
@@ -215,10 +224,15 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         std::snprintf(body, sizeof body, kGetTaskTemplate.data(), id.c_str(), change_key.c_str());
         // One task that cannot be fetched is reported skipped; the others
         // are still read.
-        if (mailread::FetchItem(session, body, answer_path) != mailread::FetchOutcome::kFetched ||
-            !ParseTaskItem(answer_path, msg, args.work_dir)) {
-            com_Log("QV Warning: unable to retrieve task entry");
+        const mailread::FetchOutcome fetched = mailread::FetchItem(session, body, answer_path);
+        if (fetched == mailread::FetchOutcome::kGone) {
+            // Deleted since the listing: nothing to migrate.
             reporter.Report(msg, QV_STATUS_SKIPPED);
+            continue;
+        }
+        if (fetched != mailread::FetchOutcome::kFetched || !ParseTaskItem(answer_path, msg, args.work_dir)) {
+            com_Log("QV Warning: unable to retrieve task entry");
+            ReportLost(reporter, msg, 1);
             continue;
         }
         {
@@ -241,7 +255,8 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         if (com_MsgIsDuplicate(msg, args.work_dir.c_str(), QVCOM_DUP_CHECK, folder.display_name.c_str()) != 0) {
             status = QV_STATUS_DUPLICATE;
         } else {
-            const int answer = args.output(msg, args.output_value, const_cast<char *>(args.work_dir.c_str()), count);
+            std::string host_work_dir = args.work_dir; // the host's callback takes a char *
+            const int answer = args.output(msg, args.output_value, host_work_dir.data(), count);
             ++count;
             // A refused task was not migrated: it is neither remembered nor
             // reported converted.
@@ -254,8 +269,17 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
         reporter.Report(msg, status);
         Release(msg, args.work_dir);
         // A limit of 0 or less is no limit, as for every folder kind.
-        if (ended_by_host || (session.state.max_messages > 0 && count >= session.state.max_messages))
+        if (ended_by_host || (session.state.max_messages > 0 && count >= session.state.max_messages)) {
+            ended_early = true;
             break;
+        }
+    }
+    // Items the listing never reached are lost; when the folder's total is
+    // out of date, at least the page that failed is one.
+    if (listed.result != mailread::ListingResult::kListed && !ended_early && !reporter.stop_requested()) {
+        const int unlisted = std::max(folder.total_count - listed.listed, 1);
+        com_Log("QV Error: %d items of %s could not be listed", unlisted, folder.display_name.c_str());
+        ReportLost(reporter, msg, unlisted);
     }
     ids.reset();
     std::remove(ids_path.c_str());

@@ -1,0 +1,152 @@
+// Tasks in the sandbox, in process: how Exchange keeps Status,
+// PercentComplete and CompleteDate consistent (EWS reference, "Status" and
+// "PercentComplete": setting CompleteDate has the same effect as setting
+// PercentComplete to 100 or Status to Completed, and the last processed of
+// them decides), the requests it refuses, and full answers checked against
+// the schema.
+#include <gtest/gtest.h>
+
+#include "ops_harness.hpp"
+
+using namespace sandbox;
+using ops_test::Answer;
+using ops_test::OpsHarness;
+
+namespace {
+
+std::string create(const std::string &children) {
+    return "<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Task>" + children +
+           "</t:Task></m:Items></m:CreateItem>";
+}
+
+std::string get_all(const std::string &id) {
+    return "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
+           "<t:BodyType>Text</t:BodyType><t:AdditionalProperties><t:ExtendedFieldURI "
+           "DistinguishedPropertySetId=\"Task\" PropertyId=\"33025\" PropertyType=\"Integer\"/>"
+           "</t:AdditionalProperties></m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id +
+           "\"/></m:ItemIds></m:GetItem>";
+}
+
+std::string set_field(const std::string &id, const std::string &uri, const std::string &element) {
+    return "<m:UpdateItem MessageDisposition=\"SaveOnly\" ConflictResolution=\"AlwaysOverwrite\">"
+           "<m:ItemChanges><t:ItemChange><t:ItemId Id=\"" + id + "\"/><t:Updates><t:SetItemField>"
+           "<t:FieldURI FieldURI=\"" + uri + "\"/><t:Task>" + element + "</t:Task></t:SetItemField>"
+           "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
+}
+
+const std::string kTask = "//m:Items/t:Task/";
+
+struct Made {
+    std::string id;
+    Answer got;
+};
+
+Made make(OpsHarness &h, const std::string &children) {
+    Answer made = h.run(create(children));
+    EXPECT_EQ(made.codes(), std::vector<std::string>{"NoError"}) << made.xml();
+    std::string id = made.one(kTask + "t:ItemId/@Id");
+    return {id, h.run(get_all(id))};
+}
+
+TEST(Tasks, TheLastOfStatusPercentAndCompleteDateDecides) {
+    OpsHarness h;
+    struct Case {
+        const char *children;
+        const char *status, *percent;
+        bool has_complete_date;
+    };
+    const Case cases[] = {
+        {"<t:CompleteDate>2026-01-01T00:00:00Z</t:CompleteDate><t:PercentComplete>100</t:PercentComplete>"
+         "<t:Status>NotStarted</t:Status>",
+         "NotStarted", "0", false},
+        {"<t:CompleteDate>2026-01-01T00:00:00Z</t:CompleteDate><t:PercentComplete>50</t:PercentComplete>",
+         "InProgress", "50", false},
+        {"<t:PercentComplete>30</t:PercentComplete><t:Status>Completed</t:Status>", "Completed", "100", true},
+        {"<t:CompleteDate>2026-01-01T00:00:00Z</t:CompleteDate>", "Completed", "100", true},
+        {"<t:PercentComplete>20</t:PercentComplete><t:Status>Deferred</t:Status>", "Deferred", "20", false},
+        {"", "NotStarted", "0", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.children);
+        Made m = make(h, std::string("<t:Subject>t</t:Subject>") + c.children);
+        EXPECT_EQ(m.got.one(kTask + "t:Status"), c.status);
+        EXPECT_EQ(m.got.one(kTask + "t:PercentComplete"), c.percent);
+        EXPECT_EQ(m.got.count(kTask + "t:CompleteDate"), c.has_complete_date ? 1u : 0u);
+        EXPECT_EQ(m.got.one(kTask + "t:IsComplete"), std::string(c.status) == "Completed" ? "true" : "false");
+    }
+    // A given completion date is kept.
+    Made dated = make(h, "<t:CompleteDate>2026-01-01T10:00:00Z</t:CompleteDate>");
+    EXPECT_EQ(dated.got.one(kTask + "t:CompleteDate"), "2026-01-01T10:00:00Z");
+    EXPECT_EQ(dated.got.one("//t:ExtendedProperty/t:Value"), "2") << "PidLidTaskStatus: complete";
+
+    // An update follows the same rule.
+    Answer reopened = h.run(set_field(dated.id, "task:Status", "<t:Status>InProgress</t:Status>"));
+    ASSERT_EQ(reopened.codes(), std::vector<std::string>{"NoError"}) << reopened.xml();
+    Answer after = h.run(get_all(dated.id));
+    EXPECT_EQ(after.one(kTask + "t:Status"), "InProgress");
+    EXPECT_EQ(after.one(kTask + "t:PercentComplete"), "0");
+    EXPECT_EQ(after.count(kTask + "t:CompleteDate"), 0u);
+}
+
+TEST(Tasks, RefusedTasksStoreNothing) {
+    OpsHarness h;
+    const std::pair<const char *, const char *> refused[] = {
+        {"<t:PercentComplete>150</t:PercentComplete>", "ErrorInvalidPercentCompleteValue"},
+        {"<t:IsComplete>true</t:IsComplete>", "ErrorInvalidPropertySet"},
+        {"<t:Recurrence><t:DailyRecurrence><t:Interval>0</t:Interval></t:DailyRecurrence>"
+         "<t:NoEndRecurrence><t:StartDate>2026-01-05</t:StartDate></t:NoEndRecurrence></t:Recurrence>",
+         "ErrorCalendarInvalidRecurrence"},
+        {"<t:Recurrence><t:DailyRegeneration><t:Interval>2</t:Interval></t:DailyRegeneration>"
+         "<t:EndDateRecurrence><t:StartDate>2026-01-05</t:StartDate><t:EndDate>2025-12-31</t:EndDate>"
+         "</t:EndDateRecurrence></t:Recurrence>",
+         "ErrorCalendarInvalidRecurrence"},
+        {"<t:ItemClass>IPM.Note</t:ItemClass>", "ErrorObjectTypeChanged"},
+    };
+    for (const auto &[children, code] : refused) {
+        SCOPED_TRACE(children);
+        Answer a = h.run(create(std::string(children)));
+        EXPECT_EQ(a.codes(), std::vector<std::string>{code}) << a.xml();
+    }
+    EXPECT_EQ(h.store().distinguished_folder(h.home(), "tasks")->total, 0);
+}
+
+// Every element of a full task in one answer, in schema order (the harness
+// validates it), and again after the recurrence is removed.
+TEST(Tasks, AFullRecurringTaskIsAnsweredWhole) {
+    OpsHarness h;
+    Made m = make(h,
+                  "<t:Subject>Report</t:Subject><t:Sensitivity>Private</t:Sensitivity>"
+                  "<t:Body BodyType=\"Text\">numbers</t:Body><t:Categories><t:String>Work</t:String>"
+                  "</t:Categories><t:Importance>High</t:Importance><t:ReminderDueBy>2026-01-08T08:00:00Z"
+                  "</t:ReminderDueBy><t:ReminderIsSet>true</t:ReminderIsSet><t:ActualWork>30</t:ActualWork>"
+                  "<t:BillingInformation>B-7</t:BillingInformation><t:Companies><t:String>ACME</t:String>"
+                  "</t:Companies><t:DueDate>2026-01-09T00:00:00Z</t:DueDate><t:Mileage>12 km</t:Mileage>"
+                  "<t:PercentComplete>10</t:PercentComplete><t:Recurrence><t:RelativeMonthlyRecurrence>"
+                  "<t:Interval>1</t:Interval><t:DaysOfWeek>Friday</t:DaysOfWeek><t:DayOfWeekIndex>Second"
+                  "</t:DayOfWeekIndex></t:RelativeMonthlyRecurrence><t:NumberedRecurrence><t:StartDate>"
+                  "2026-01-09Z</t:StartDate><t:NumberOfOccurrences>5</t:NumberOfOccurrences>"
+                  "</t:NumberedRecurrence></t:Recurrence><t:StartDate>2026-01-05T00:00:00Z</t:StartDate>"
+                  "<t:TotalWork>60</t:TotalWork>");
+    const Answer &got = m.got;
+    EXPECT_EQ(got.one(kTask + "t:ItemClass"), "IPM.Task");
+    EXPECT_EQ(got.one(kTask + "t:Body"), "numbers");
+    EXPECT_EQ(got.one(kTask + "t:ReminderDueBy"), "2026-01-08T08:00:00Z");
+    EXPECT_EQ(got.one(kTask + "t:Status"), "InProgress");
+    EXPECT_EQ(got.one(kTask + "t:IsRecurring"), "true");
+    EXPECT_EQ(got.one(kTask + "t:Recurrence/t:RelativeMonthlyRecurrence/t:DayOfWeekIndex"), "Second");
+    EXPECT_EQ(got.one(kTask + "t:Recurrence/t:NumberedRecurrence/t:StartDate"), "2026-01-09+00:00");
+    EXPECT_EQ(got.one(kTask + "t:Companies/t:String"), "ACME");
+    EXPECT_EQ(got.one(kTask + "t:TotalWork"), "60");
+
+    Answer dropped = h.run("<m:UpdateItem MessageDisposition=\"SaveOnly\" ConflictResolution=\"AlwaysOverwrite\">"
+                           "<m:ItemChanges><t:ItemChange><t:ItemId Id=\"" + m.id + "\"/><t:Updates>"
+                           "<t:DeleteItemField><t:FieldURI FieldURI=\"task:Recurrence\"/></t:DeleteItemField>"
+                           "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>");
+    ASSERT_EQ(dropped.codes(), std::vector<std::string>{"NoError"}) << dropped.xml();
+    Answer after = h.run(get_all(m.id));
+    EXPECT_EQ(after.one(kTask + "t:IsRecurring"), "false");
+    EXPECT_EQ(after.count(kTask + "t:Recurrence"), 0u);
+    EXPECT_EQ(after.one(kTask + "t:DueDate"), "2026-01-09T00:00:00Z");
+}
+
+} // namespace
