@@ -279,6 +279,37 @@ QVCOM_API qv_filetime com_FileTimeNow(void);
 QVCOM_API qv_filetime com_UnixToFileTime(int64_t unix_seconds);
 QVCOM_API int64_t com_FileTimeToUnix(qv_filetime date);
 
+/* ------------------------------------------------------------------ */
+/* Time zones (rules from ICU's zone data)                             */
+/* ------------------------------------------------------------------ */
+
+/* The tz database id of the host's zone: TZ (a leading ":" dropped), else
+ * the target of /etc/localtime, else ICU's detection; "UTC" when all
+ * fail.  Returns 0 when it did not fit. */
+QVCOM_API int com_HostTimeZoneId(char *out, size_t out_size);
+
+/* Non-zero when daylight saving time is in force at UTC instant `date`
+ * under the host's zone rules.  A null date answers 0. */
+QVCOM_API int com_DateIsDST(qv_filetime date, int reserved);
+
+/* The offsets of a zone named by tz database id ("America/New_York") or
+ * Windows id ("Eastern Standard Time"): *bias its standard bias in minutes
+ * (UTC = local + bias, 300 for New York), *daylight_bias the extra bias
+ * while daylight saving time is in force (-60; 0 for a zone without it),
+ * *has_daylight 1 when the zone observes daylight saving time.  Returns 0
+ * (all outputs 0) for a zone ICU does not know. */
+QVCOM_API int com_GetTZInfo(const char *zone_name, int32_t *bias, int32_t *daylight_bias,
+                            int32_t *has_daylight, int reserved);
+
+/* Non-zero when daylight saving time is in force in zone `zone_name`
+ * (named as for com_GetTZInfo) at `local_standard`, a time held as the
+ * zone's standard local time (UTC minus the standard bias).  daylight_bias
+ * is accepted for compatibility; the zone's own rules decide.  *state is 1
+ * on return when the zone is known and 0 when it is not (the answer is
+ * then 0). */
+QVCOM_API int com_TZDateIsDST(qv_filetime local_standard, const char *zone_name,
+                              int daylight_bias, int32_t *state);
+
 #ifdef __cplusplus
 }
 #endif

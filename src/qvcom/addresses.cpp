@@ -178,13 +178,15 @@ void split_mailbox(std::string_view text, std::string &name, std::string &addres
             name = comment;
         return;
     }
-    // addr-spec, perhaps with a comment holding the name.
+    // addr-spec, perhaps with a comment holding the name: the one after the
+    // address ("gil@x (Gil)") when there are several.
     std::string comment, bare;
     for (std::size_t i = 0; i < text.size();) {
         if (text[i] == '(') {
             const std::size_t end = skip_comment(text, i);
-            if (comment.empty() && end - i >= 2)
-                comment = phrase_text(text.substr(i + 1, end - i - 2), nullptr);
+            std::string inner = end - i >= 2 ? phrase_text(text.substr(i + 1, end - i - 2), nullptr) : "";
+            if (!inner.empty() && (comment.empty() || !trim(bare).empty()))
+                comment = std::move(inner);
             i = end;
         } else if (text[i] == '"') {
             const std::size_t end = skip_quoted(text, i);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "ews/folder_table.hpp"
@@ -12,6 +13,7 @@
 #include "mailread/item_fetch.hpp"
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
+#include "scripted_server.hpp"
 #include "test_support.hpp"
 #include "common/unique_file.hpp"
 
@@ -64,7 +66,8 @@ TEST(FindItemPage, LastPageAndItemCount)
         conntest::WriteFile(dir.file("messages.xml"), c.answer);
         qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
         FindItemPage page;
-        ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), page));
+        std::unordered_set<std::string> seen;
+        ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), seen, page));
         ids.reset();
         EXPECT_EQ(page.last, c.last);
         EXPECT_EQ(page.items, c.items);
@@ -75,8 +78,80 @@ TEST(FindItemPage, LastPageAndItemCount)
         }
     }
     FindItemPage page;
+    std::unordered_set<std::string> seen;
     qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
-    EXPECT_FALSE(ScanFindItemPage(dir.file("missing.xml"), ids.get(), page));
+    EXPECT_FALSE(ScanFindItemPage(dir.file("missing.xml"), ids.get(), seen, page));
+}
+
+// Ids a page repeats are listed once: a server that lets pages overlap
+// must not have an item copied twice.
+TEST(FindItemPage, RepeatedIdsAreListedOnce)
+{
+    conntest::ScratchDir dir;
+    conntest::WriteFile(dir.file("messages.xml"),
+                        FindItemAnswer("IncludesLastItemInRange=\"false\"", 3));
+    std::unordered_set<std::string> seen = {"AAA1"};
+    FindItemPage page;
+    {
+        qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
+        ASSERT_TRUE(ScanFindItemPage(dir.file("messages.xml"), ids.get(), seen, page));
+    }
+    EXPECT_EQ(page.items, 2);
+    EXPECT_EQ(page.repeated, 1);
+    EXPECT_FALSE(page.last);
+    EXPECT_EQ(conntest::ReadFile(dir.file("ids")), "AAA0;CK0\nAAA2;CK2\n");
+    EXPECT_EQ(seen.size(), 3u);
+}
+
+// Servers that do not page as asked: one that ignores Offset (the same
+// page every time) and one that never says the last page came.  Both end
+// incomplete, the first at the page that brings nothing new, the second at
+// the folder's total plus the margin.
+class MisbehavingLister : public conntest::ScriptedSessionTest {
+  protected:
+    ListingOutcome List(int folder_total)
+    {
+        qvcommon::UniqueFile ids = qvcommon::OpenFile(dir.file("ids"), "wb");
+        return ListFolderItems(session, dir.dir(), "folder-1", "", folder_total, ids.get());
+    }
+    static std::string Page(int first)
+    {
+        std::string text = "<s:Envelope><s:Body><m:FindItemResponse><m:ResponseMessages>"
+                           "<m:FindItemResponseMessage ResponseClass=\"Success\">"
+                           "<m:ResponseCode>NoError</m:ResponseCode>"
+                           "<m:RootFolder IncludesLastItemInRange=\"false\"><t:Items>";
+        for (int i = first; i < first + kFindItemPageSize; ++i)
+            text += "<t:Message><t:ItemId Id=\"I" + std::to_string(i) +
+                    "\" ChangeKey=\"C\"/></t:Message>";
+        return text + "</t:Items></m:RootFolder></m:FindItemResponseMessage>"
+                      "</m:ResponseMessages></m:FindItemResponse></s:Body></s:Envelope>";
+    }
+    conntest::FakeClock clock;
+};
+
+TEST_F(MisbehavingLister, ServerIgnoringOffsetEndsAtTheFirstRepeatedPage)
+{
+    server.SetFallback([](const conntest::RecordedRequest &) {
+        return conntest::Respond(200, Page(0));
+    });
+    const ListingOutcome listed = List(700);
+    EXPECT_EQ(listed.result, ListingResult::kIncomplete);
+    EXPECT_EQ(listed.listed, kFindItemPageSize);
+    EXPECT_EQ(server.requests().size(), 2u);
+    EXPECT_TRUE(log.has("QV Error: the server keeps listing items past the folder's 700"));
+}
+
+TEST_F(MisbehavingLister, EndlessPagesStopAtTheTotalPlusTheMargin)
+{
+    int pages = 0;
+    server.SetFallback([&pages](const conntest::RecordedRequest &) {
+        return conntest::Respond(200, Page(kFindItemPageSize * pages++));
+    });
+    const ListingOutcome listed = List(100);
+    EXPECT_EQ(listed.result, ListingResult::kIncomplete);
+    // 100 + 2 pages of margin: the third page passes it.
+    EXPECT_EQ(server.requests().size(), 3u);
+    EXPECT_EQ(listed.listed, 3 * kFindItemPageSize);
 }
 
 TEST(GetItemRequest, IsReadLeftOutOnlyForOldServersInNotes)
@@ -147,21 +222,10 @@ TEST(ItemDetails, ItemIdMeetingMarkCategoriesAndFlags)
     EXPECT_FALSE(ReadItemDetails(dir.file("none.xml"), msg.get(), details));
 }
 
-// Kinds without a reader yet: every item is skipped with status 6.
-struct StatusLog {
-    static inline std::vector<int> statuses;
-    static int QV_STDCALL Record(qv_message *, char *, int status, int *, int *, int *)
-    {
-        statuses.push_back(status);
-        return 0;
-    }
-};
-
 class OtherKinds : public conntest::SessionTest {};
 
-// Kinds without a reader skip every item and set the folder total; an
-// index past the folder table is refused.
-TEST_F(OtherKinds, EveryItemSkippedAndBadIndexRefused)
+// An index past the folder table is refused without a status.
+TEST_F(OtherKinds, BadFolderIndexRefused)
 {
     conntest::ScratchDir dir;
     conntest::LogCapture log(dir);
@@ -172,34 +236,9 @@ TEST_F(OtherKinds, EveryItemSkippedAndBadIndexRefused)
     args.work_dir = dir.dir();
     args.out_count = &count;
     args.out_size = &size;
-    args.status = &StatusLog::Record;
-    // Contacts folders have their reader (tests/contacts).
-    for (int kind : {kFolderTypeCalendar, kFolderTypeTasks}) {
-        SCOPED_TRACE(kind);
-        session.state.folders.clear();
-        FolderEntry entry;
-        entry.display_name = "Kind" + std::to_string(kind);
-        entry.folder_type = kind;
-        entry.total_count = 3 + kind;
-        ASSERT_TRUE(AddFolderEntry(session.state.folders, entry));
-        StatusLog::statuses.clear();
-        count = size = -1;
-        args.folder_index = 0;
-        EXPECT_EQ(ConvertFolderImpl(session, args), 0);
-        EXPECT_EQ(StatusLog::statuses, std::vector<int>(3 + kind, QV_STATUS_SKIPPED));
-        EXPECT_EQ(count, 0);
-        EXPECT_EQ(size, 0);
-        EXPECT_EQ(msg->folder_total, 3 + kind);
-        com_ResetObject(msg.get());
-    }
-    EXPECT_EQ(log.count("folders is not supported yet"), 2u) << log.text();
-
-    StatusLog::statuses.clear();
-    count = -1;
     args.folder_index = 3;
     EXPECT_EQ(ConvertFolderImpl(session, args), 0);
     EXPECT_EQ(count, 0);
-    EXPECT_TRUE(StatusLog::statuses.empty());
     EXPECT_TRUE(log.has("QV Error: ConvertFolder")) << log.text();
 }
 

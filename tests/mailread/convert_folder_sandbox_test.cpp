@@ -41,6 +41,7 @@ struct HostView {
     };
     std::vector<Output> outputs;
     std::vector<int> statuses;
+    std::vector<std::pair<int, int>> losses; // kind, count (com_ReportLoss)
     std::function<int(const Output &)> answer = [](const Output &) { return 0; };
     std::function<void(int status, int *stop)> on_status;
     int result = -1, count = -1, size = -1, folder_total = -1;
@@ -58,6 +59,11 @@ struct HostView {
     }
 };
 HostView *gView = nullptr;
+
+void OnLoss(int kind, int count, void *)
+{
+    gView->losses.emplace_back(kind, count);
+}
 
 int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int index)
 {
@@ -140,9 +146,11 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
     }
 
     // One ConvertFolder call as the host makes it, after InitRead.
-    void Convert(HostView &view, const std::string &folder, int max_items = 0)
+    void Convert(HostView &view, const std::string &folder, int max_items = 0,
+                 std::int64_t max_date = 0)
     {
         gView = &view;
+        qvcom_set_loss_handler(&OnLoss, nullptr);
         session.state.max_messages = max_items;
         auto msg = std::make_unique<qv_message>();
         msg->msg_number = 7;
@@ -154,7 +162,9 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
         args.out_count = &view.count;
         args.out_size = &view.size;
         args.status = &MsgStatus;
+        args.max_date = max_date;
         view.result = ConvertFolderImpl(session, args);
+        qvcom_set_loss_handler(nullptr, nullptr);
         view.folder_total = msg->folder_total;
         com_ResetObject(msg.get());
         gView = nullptr;
@@ -192,7 +202,8 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
                 mailread::ListFolderItems(
                     session, work.dir(),
                     session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
-                    "", ids.get()),
+                    "", expected, ids.get())
+                    .result,
                 mailread::ListingResult::kListed);
         }
         const std::string ids = conntest::ReadFile(work.file("ids.txt"));
@@ -320,9 +331,10 @@ TEST_F(ConvertFolderSandbox, SecondRunFindsDuplicatesButNotRefusedRecords)
     EXPECT_EQ(second.StatusCount(QV_STATUS_CONVERTED), 1u);
 }
 
-// A failed GetItem is retried after a growing pause; a failed FindItem
-// leaves nothing to read.
-TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReadsNothing)
+// A failed GetItem is retried after a growing pause; a FindItem that fails
+// every attempt leaves the folder's items not read: reported lost, each
+// with status 6.
+TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFolderLost)
 {
     SeedFolder("Flaky", 3);
     SeedFolder("Unlisted", 2);
@@ -333,16 +345,22 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReadsNothing)
     EXPECT_EQ(view.statuses, std::vector<int>(3, QV_STATUS_CONVERTED));
     EXPECT_EQ(log.count("QV Info: unable to GetItem in folder loop, retrying"), 2u);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{1000, 2000}));
+    EXPECT_TRUE(view.losses.empty());
 
-    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":1})");
+    InjectFault(R"({"operation":"FindItem","kind":"http_status","status":500,"count":3})");
     Convert(unlisted, "Unlisted");
     EXPECT_EQ(unlisted.result, 0);
-    EXPECT_TRUE(unlisted.statuses.empty());
-    EXPECT_TRUE(log.has("QV Error: unable to obtain message list"));
+    EXPECT_EQ(unlisted.statuses, std::vector<int>(2, QV_STATUS_SKIPPED));
+    EXPECT_EQ(unlisted.losses, (std::vector<std::pair<int, int>>{{kLossKindMailRead, 2}}));
+    EXPECT_TRUE(log.has("QV Error: unable to obtain message list (http status 500)"));
+    EXPECT_EQ(log.count("QV Info: unable to obtain message list, retrying"), 2u);
     ExpectWorkDirClean();
 }
 
-TEST_F(ConvertFolderSandbox, ItemSkippedWhenEveryAttemptFails)
+// An item that cannot be fetched is a failure the host hears of (loss and
+// status 6), not a skipped non-message; an error answer inside HTTP 200
+// that says "try again" is repeated like a failed post.
+TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
 {
     SeedFolder("Broken", 3);
     StartAndLogon("/POSTTO 5:2:2");
@@ -352,9 +370,41 @@ TEST_F(ConvertFolderSandbox, ItemSkippedWhenEveryAttemptFails)
     EXPECT_EQ(view.statuses,
               (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED, QV_STATUS_CONVERTED}));
     EXPECT_EQ(view.outputs.size(), 2u);
+    EXPECT_EQ(view.losses, (std::vector<std::pair<int, int>>{{kLossKindMailRead, 1}}));
     EXPECT_TRUE(log.has("QV Error: EWS server is unavailable (http error 503), skipping message"))
         << log.text();
     EXPECT_EQ(clock.sleeps, std::vector<int>{2000});
+
+    const struct {
+        const char *name, *rule;
+        std::vector<int> statuses;
+        std::size_t lost;
+    } cases[] = {
+        {"transient once: repeated",
+         R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorMailboxStoreUnavailable"})",
+         {QV_STATUS_CONVERTED, QV_STATUS_CONVERTED, QV_STATUS_CONVERTED}, 0},
+        {"transient past the attempts",
+         R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorServerBusy","count":2})",
+         {QV_STATUS_SKIPPED, QV_STATUS_CONVERTED, QV_STATUS_CONVERTED}, 1},
+        {"refused for good",
+         R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorAccessDenied","after":1})",
+         {QV_STATUS_CONVERTED, QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}, 1},
+        {"gone since the listing: a skip",
+         R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorItemNotFound"})",
+         {QV_STATUS_SKIPPED, QV_STATUS_CONVERTED, QV_STATUS_CONVERTED}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        InjectFault(c.rule);
+        HostView run;
+        Convert(run, "Broken");
+        EXPECT_EQ(run.statuses, c.statuses);
+        EXPECT_EQ(run.losses.size(), c.lost);
+        EXPECT_EQ(run.outputs.size(), 3u - std::count(c.statuses.begin(), c.statuses.end(),
+                                                       QV_STATUS_SKIPPED));
+    }
+    EXPECT_TRUE(log.has("QV Error: GetItem failed (ErrorAccessDenied"));
+    EXPECT_TRUE(log.has("QV Info: item no longer in the folder - skipped"));
 }
 
 TEST_F(ConvertFolderSandbox, OneAttemptMeansNoRetry)
@@ -367,6 +417,51 @@ TEST_F(ConvertFolderSandbox, OneAttemptMeansNoRetry)
     EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
     EXPECT_FALSE(log.has("retrying"));
     EXPECT_TRUE(clock.sleeps.empty());
+}
+
+// A second page answered with an error at HTTP 200 is repeated; when every
+// attempt fails, the first page's items are read and the rest are lost.
+TEST_F(ConvertFolderSandbox, FailedSecondPageIsRepeatedThenCountsTheRestLost)
+{
+    SeedFolder("Long", 501);
+    StartAndLogon();
+    InjectFault(R"({"operation":"FindItem","kind":"response_error",)"
+                R"("response_code":"ErrorInternalServerTransientError","after":1})");
+    {
+        qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
+        const auto listed = mailread::ListFolderItems(
+            session, work.dir(),
+            session.state.folders[static_cast<std::size_t>(FolderIndex("Long"))].folder_id, "",
+            501, ids.get());
+        EXPECT_EQ(listed.result, mailread::ListingResult::kListed);
+        EXPECT_EQ(listed.listed, 501);
+    }
+    EXPECT_EQ(clock.sleeps, std::vector<int>{1000});
+
+    InjectFault(R"({"operation":"FindItem","kind":"response_error",)"
+                R"("response_code":"ErrorInternalServerTransientError","after":1,"count":3})");
+    HostView view;
+    Convert(view, "Long");
+    EXPECT_EQ(view.StatusCount(QV_STATUS_CONVERTED), 500u);
+    EXPECT_EQ(view.StatusCount(QV_STATUS_SKIPPED), 1u);
+    EXPECT_EQ(view.statuses.back(), QV_STATUS_SKIPPED);
+    EXPECT_EQ(view.losses, (std::vector<std::pair<int, int>>{{kLossKindMailRead, 1}}));
+    EXPECT_TRUE(log.has("QV Error: 1 items of Long could not be listed"));
+}
+
+// The maximum date leaves out the newer items only: the listing comes
+// newest first, so older wanted items follow the first newer one.
+TEST_F(ConvertFolderSandbox, MaximumDateSkipsNewerItemsAndReadsOn)
+{
+    SeedFolder("Six days", 6);
+    StartAndLogon();
+    HostView view;
+    Convert(view, "Six days", 0, kJan1st2024 + 2 * kDay + 13 * 3600);
+    EXPECT_EQ(view.Subjects(),
+              (std::set<std::string>{"Message 0", "Message 1", "Message 2"}));
+    EXPECT_EQ(view.StatusCount(QV_STATUS_OUT_OF_RANGE), 3u);
+    EXPECT_EQ(view.statuses.size(), 6u);
+    EXPECT_EQ(view.statuses.front(), QV_STATUS_OUT_OF_RANGE); // the newest came first
 }
 
 // Read state, follow-up flag, replied/forwarded icon and categories come

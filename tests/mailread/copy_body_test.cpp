@@ -119,10 +119,17 @@ TEST(CopyBody, LinesLongerThanTheBufferAreCopiedWhole)
     EXPECT_EQ(copy_body(tricky, "b", "", 1, false).bytes, std::string(kLineMax, 'z') + "--b");
 }
 
-TEST(CopyBody, AttachmentsKeepTabsTextBodiesDoNot)
+TEST(CopyBody, AttachmentsKeepTabsAndLineEndsTextBodiesDoNot)
 {
-    EXPECT_EQ(copy_body("a\tb\n", "", "", 0, false).bytes, "a\tb\r\n");
+    EXPECT_EQ(copy_body("a\tb\n", "", "", 0, false).bytes, "a\tb\n");
     EXPECT_EQ(copy_body("a\tb\n", "", "", 1, false).bytes, "a b\r\n");
+    // Every kind of line end stays as written; the one before the boundary
+    // is the boundary's.
+    EXPECT_EQ(copy_body("a\nb\r\nc\rd\r\r\ne\n--b\n", "b", "", 0, false).bytes,
+              "a\nb\r\nc\rd\r\r\ne");
+    EXPECT_EQ(copy_body("a\nb\r\nc\n--b\n", "b", "", QV_PART_INLINE_TEXT, false).bytes,
+              "a\nb\r\nc");
+    EXPECT_EQ(copy_body("a\nb\r\nc\n--b\n", "b", "", 1, false).bytes, "a\r\nb\r\nc");
 }
 
 TEST(CopyBody, WithoutOutputOnlyContentIsCounted)

@@ -69,11 +69,14 @@ TEST_F(ParserTest, NestedMultipartsWithAttachmentsAndAnAttachedMessage)
     EXPECT_EQ(msg->importance, 2);
     EXPECT_EQ(msg->priority, 1);
 
-    ASSERT_EQ(msg->recipient_count, 4);
-    expect_recipient(msg.get(), 0, QV_RECIP_TO, "", "alice@example.org");
-    expect_recipient(msg.get(), 1, QV_RECIP_TO, "Bob (Ops)", "bob@example.org");
-    expect_recipient(msg.get(), 2, QV_RECIP_TO, "Carol C.", "carol@example.org");
-    expect_recipient(msg.get(), 3, QV_RECIP_CC, "Andr\xC3\xA9", "andre@example.fr");
+    // The group travels as marks around its members.
+    ASSERT_EQ(msg->recipient_count, 6);
+    expect_recipient(msg.get(), 0, QV_RECIP_TO, "Team:", "");
+    expect_recipient(msg.get(), 1, QV_RECIP_TO, "", "alice@example.org");
+    expect_recipient(msg.get(), 2, QV_RECIP_TO, "Bob (Ops)", "bob@example.org");
+    expect_recipient(msg.get(), 3, QV_RECIP_TO, ";", "");
+    expect_recipient(msg.get(), 4, QV_RECIP_TO, "Carol C.", "carol@example.org");
+    expect_recipient(msg.get(), 5, QV_RECIP_CC, "Andr\xC3\xA9", "andre@example.fr");
 
     ASSERT_EQ(msg->part_count, 6);
     expect_part(msg.get(), 0, QV_PART_HEADERS, "Internet Headers.txt", "");

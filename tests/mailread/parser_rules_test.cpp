@@ -61,7 +61,7 @@ TEST_F(ParserTest, TypeCodesFromEitherHeaderOrder)
     EXPECT_EQ(Part(1).substr(Part(1).find('\n') + 1), "<b>hi</b>");
     EXPECT_EQ(msg->parts[2]->part_type, QV_PART_TEXT_BODY);
     EXPECT_EQ(Part(2), "hello");
-    EXPECT_EQ(msg->parts[3]->part_type, QV_PART_ATTACHMENT) << "only the first text is the body";
+    EXPECT_EQ(msg->parts[3]->part_type, QV_PART_INLINE_TEXT) << "only the first text is the body";
     EXPECT_EQ(msg->parts[4]->part_type, QV_PART_ATTACHMENT);
     EXPECT_STREQ(msg->parts[4]->file_name, "embedded image.png");
     // Inline text in an HTML message: preformatted, markup escaped.

@@ -163,6 +163,30 @@ class MimeHeaders : public ::testing::Test {
     std::string Raw() const { return ReadFile(dir.file("built.eml")); }
 };
 
+TEST_F(MimeHeaders, GroupsGoOnOneLineWithTheirMembers)
+{
+    AddRecipient(*msg, "Undisclosed-Recipients:;", "", QV_RECIP_TO);
+    AddRecipient(*msg, "A Group:", "", QV_RECIP_TO);
+    AddRecipient(*msg, "Chris", "c@example.org", QV_RECIP_TO);
+    AddRecipient(*msg, "", "joe@example.org", QV_RECIP_TO);
+    AddRecipient(*msg, ";", "", QV_RECIP_TO);
+    AddRecipient(*msg, "After", "after@example.org", QV_RECIP_TO);
+    AddRecipient(*msg, "Open:", "", QV_RECIP_CC); // its end never came
+    AddRecipient(*msg, "", "m@example.org", QV_RECIP_CC);
+    AddRecipient(*msg, "", "bcc@example.org", QV_RECIP_BCC);
+    GMimeMessageView view = BuildAndParse();
+    const std::string raw = Raw();
+    EXPECT_NE(raw.find("\r\nTo: \"Undisclosed-Recipients\":;\r\n"), std::string::npos) << raw;
+    EXPECT_NE(raw.find("\r\nTo: \"A Group\": \"Chris\" <c@example.org>, <joe@example.org>;\r\n"),
+              std::string::npos)
+        << raw;
+    EXPECT_NE(raw.find("\r\ncc: \"Open\": <m@example.org>;\r\n"), std::string::npos) << raw;
+    EXPECT_EQ(raw.find("\";\""), std::string::npos) << "no end mark written as a name";
+    EXPECT_NE(raw.find("\r\nTo: \"After\" <after@example.org>\r\n"), std::string::npos) << raw;
+    ASSERT_EQ(view.to.size(), 3u) << "two groups and one mailbox";
+    EXPECT_EQ(view.to[2].address, "after@example.org");
+}
+
 TEST_F(MimeHeaders, SenderAndRecipients)
 {
     AddRecipient(*msg, "Bob", "bob@example.org", QV_RECIP_TO);

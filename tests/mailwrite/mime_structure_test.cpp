@@ -66,7 +66,7 @@ TEST_F(MimeStructure, PlainTextOnlyIsOneAlternativePart)
     EXPECT_EQ(view.body.children[0].content, Crlf("Hello\nsecond line\n"));
 }
 
-TEST_F(MimeStructure, PlainTextGoesBeforeTheFirstHtmlBodyOnly)
+TEST_F(MimeStructure, PlainTextGoesWithTheFirstHtmlBodyLaterHtmlGoesInline)
 {
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "plain\n");
     AddPart(*msg, dir.prefix(), QV_PART_HTML_BODY, "Message.html",
@@ -75,12 +75,17 @@ TEST_F(MimeStructure, PlainTextGoesBeforeTheFirstHtmlBodyOnly)
     Build(*msg, dir);
 
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
-    ASSERT_EQ(view.body.type, "multipart/alternative");
+    ASSERT_EQ(view.body.type, "multipart/mixed");
     ASSERT_EQ(view.body.children.size(), 2u);
-    EXPECT_EQ(view.body.children[0].type, "text/plain");
-    EXPECT_EQ(view.body.children[0].content, Crlf("plain\n"));
+    const auto &pair = view.body.children[0];
+    ASSERT_EQ(pair.type, "multipart/alternative");
+    ASSERT_EQ(pair.children.size(), 2u);
+    EXPECT_EQ(pair.children[0].type, "text/plain");
+    EXPECT_EQ(pair.children[0].content, Crlf("plain\n"));
+    EXPECT_EQ(pair.children[1].type, "text/html");
+    EXPECT_EQ(pair.children[1].content, "<html><body>first</body></html>");
     EXPECT_EQ(view.body.children[1].type, "text/html");
-    EXPECT_EQ(view.body.children[1].content, "<html><body>first</body></html>");
+    EXPECT_EQ(view.body.children[1].content, "<html>second</html>");
 }
 
 TEST_F(MimeStructure, TextAndHtmlBesideAnAttachmentGetAnAlternativeLevel)
@@ -134,18 +139,23 @@ TEST_F(MimeStructure, InlineImageOpensRelatedAndAlternativeLevels)
     EXPECT_NE(close1, std::string::npos);
 }
 
-TEST_F(MimeStructure, SixtyImagesAtMostAndLaterAttachmentsStillWritten)
+// No picture is left out: .jpg attachments past sixty are written like
+// any other, and inline images past sixty go out as ordinary attachments.
+TEST_F(MimeStructure, ImagesPastSixtyAreStillWritten)
 {
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "see photos\n");
     for (int i = 0; i < 70; ++i)
         AddPart(*msg, dir.prefix(), QV_PART_ATTACHMENT, "photo" + std::to_string(i) + ".jpg",
                 BinaryContent(100, static_cast<unsigned>(i)));
+    for (int i = 0; i < 62; ++i)
+        AddPart(*msg, dir.prefix(), QV_PART_ATTACHMENT, "inline" + std::to_string(i) + ".png",
+                BinaryContent(50, static_cast<unsigned>(200 + i)), "img" + std::to_string(i) + "@x");
     AddPart(*msg, dir.prefix(), QV_PART_ATTACHMENT, "report.pdf", BinaryContent(300, 99));
     Build(*msg, dir);
 
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
     ASSERT_EQ(view.body.type, "multipart/mixed");
-    int photos = 0;
+    int photos = 0, inline_images = 0, images_as_attachments = 0;
     bool report = false;
     for (const MimeNode *leaf : view.body.Leaves()) {
         if (leaf->filename.starts_with("photo")) {
@@ -153,11 +163,20 @@ TEST_F(MimeStructure, SixtyImagesAtMostAndLaterAttachmentsStillWritten)
             EXPECT_EQ(leaf->content, BinaryContent(100, static_cast<unsigned>(photos)));
             ++photos;
         }
+        const std::string &name = leaf->filename.empty() ? leaf->name : leaf->filename;
+        if (name.starts_with("inline")) {
+            const int n = std::stoi(name.substr(6));
+            EXPECT_EQ(leaf->content, BinaryContent(50, static_cast<unsigned>(200 + n)));
+            EXPECT_EQ(leaf->content_id.empty(), n >= 60) << name;
+            ++(n < 60 ? inline_images : images_as_attachments);
+        }
         report = report || (leaf->filename == "report.pdf" && leaf->content == BinaryContent(300, 99));
     }
-    EXPECT_EQ(photos, 60);
+    EXPECT_EQ(photos, 70);
+    EXPECT_EQ(inline_images, 60);
+    EXPECT_EQ(images_as_attachments, 2);
     EXPECT_TRUE(report);
-    EXPECT_NE(dir.log().find("QV Warning: 10 images of message \"Structure\""), std::string::npos);
+    EXPECT_EQ(dir.log().find("were left out"), std::string::npos);
 }
 
 TEST_F(MimeStructure, InlinePdfBecomesAnOrdinaryAttachment)
@@ -341,13 +360,40 @@ TEST_F(MimeStructure, UnreadablePartsLeaveValidEmptyPartsAndAWarning)
     EXPECT_NE(dir.log().find("QV Warning: part 1 (\"gone.bin\")"), std::string::npos);
 }
 
-TEST_F(MimeStructure, MessageWithoutBodyStillHasAPart)
+TEST_F(MimeStructure, InlinePartsKeepTypeCharsetAndBytes)
 {
+    AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "body\n");
+    SetText(AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "Message Text", "Gr\xc3\xbc\xc3\x9f" "e\n")
+                .charset,
+            "UTF-8");
+    AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "delivery-status.txt",
+            "Action: failed\n\tStatus: 5.1.1\n");
+    SetText(AddPart(*msg, dir.prefix(), QV_PART_INLINE_TEXT, "Inline.enriched", "<b>x\xe9</b>\n").charset,
+            "iso-8859-1");
+    Build(*msg, dir);
+
+    GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
+    auto leaves = view.body.Leaves();
+    ASSERT_EQ(leaves.size(), 4u);
+    EXPECT_EQ(leaves[1]->type, "text/plain");
+    EXPECT_EQ(leaves[1]->charset, "UTF-8");
+    EXPECT_EQ(leaves[1]->disposition, "inline");
+    EXPECT_EQ(leaves[1]->filename, "");
+    EXPECT_EQ(leaves[2]->type, "message/delivery-status");
+    EXPECT_EQ(leaves[2]->content, "Action: failed\n\tStatus: 5.1.1\n") << "bytes as stored";
+    EXPECT_EQ(leaves[3]->type, "text/enriched");
+    EXPECT_EQ(leaves[3]->charset, "iso-8859-1");
+    EXPECT_EQ(leaves[3]->content, "<b>x\xe9</b>\n");
+}
+
+TEST_F(MimeStructure, MessageWithoutBodyIsOnePlainPart)
+{
+    AddPart(*msg, dir.prefix(), QV_PART_NOT_WRITTEN, "Message Text", "\r\n");
     Build(*msg, dir);
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
-    ASSERT_EQ(view.body.type, "multipart/alternative");
-    ASSERT_EQ(view.body.children.size(), 1u);
-    EXPECT_EQ(view.body.children[0].content, "");
+    EXPECT_EQ(view.body.type, "text/plain");
+    EXPECT_TRUE(view.body.children.empty());
+    EXPECT_EQ(view.body.content, "");
 }
 
 TEST_F(MimeStructure, RawPassThroughCopiesTheSourceTextAndKeepsPartFiles)

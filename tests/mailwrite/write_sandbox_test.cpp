@@ -343,10 +343,16 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     for (std::size_t i = 0; i < subjects.size(); ++i)
         EXPECT_EQ(dump.items["Inbox"][i].subject, subjects[i]);
 
-    session.state.bundle.bytes_max = 10; // no message fits at all
+    // A message larger than the limit on its own is sent alone at once,
+    // not refused.
+    session.state.bundle.bytes_max = 10;
     Record huge = Mail("huge");
-    EXPECT_EQ(Write(*huge), kWriteLost);
-    EXPECT_TRUE(Logged("QV Warning: unable to send message because it is too large"));
+    EXPECT_EQ(Write(*huge), kWriteStored);
+    EXPECT_EQ(CreateItemRequests(), 3);
+    EXPECT_EQ(session.state.bundle.count, 0);
+    EXPECT_FALSE(Logged("QV Warning: unable to send message because it is too large"));
+    EXPECT_EQ(DumpMailbox().items["Inbox"].back().subject, "huge");
+    EXPECT_TRUE(losses.reports.empty());
 }
 
 TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
@@ -417,6 +423,53 @@ TEST_F(WriteSandbox, MessageRefusedInsideASuccessfulBundle)
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 2u);
     EXPECT_EQ(dump.items["Inbox"][1].subject, "small two");
+}
+
+// Alone in its request, a refused message is answered lost: the host
+// must not count it stored.
+TEST_F(WriteSandbox, MessageRefusedAloneIsAnsweredLost)
+{
+    StartAndLogon("", {"--max-message-bytes", "20000"});
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    Record big = Mail("too big", 30000), small = Mail("small");
+    EXPECT_EQ(Write(*big), kWriteLost);
+    EXPECT_EQ(Write(*small), kWriteStored);
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+    Dump dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 1u);
+    EXPECT_EQ(dump.items["Inbox"][0].subject, "small");
+}
+
+// ErrorFolderExists: the folder is there (made since logon), so it is the
+// target.  Any other refusal leaves no target: no mail in the parent, no
+// later level under a wrong path.
+TEST_F(WriteSandbox, FolderCreationRefusedOrAlreadyThere)
+{
+    StartAndLogon("/DEBUG");
+    ASSERT_EQ(InitWrite("Projects^Sub"), 0);
+    const std::string made = session.state.target_folder_id;
+    std::erase_if(session.state.folders,
+                  [](const FolderEntry &e) { return e.internal_path == "Projects^Sub"; });
+    ASSERT_EQ(InitWrite("Projects^Sub"), 0) << work.log();
+    EXPECT_EQ(session.state.target_folder_id, made);
+    EXPECT_TRUE(Logged("QV Info: folder \"Projects^Sub\" exists already, it is used"));
+
+    InjectFault(R"({"operation": "CreateFolder", "kind": "response_error",)"
+                R"( "response_code": "ErrorAccessDenied", "after": 1})");
+    EXPECT_EQ(InitWrite("Top^Middle^Leaf"), 1);
+    EXPECT_TRUE(session.state.target_folder_id.empty());
+    EXPECT_TRUE(Logged("QV Warning: unable to create folder \"Top^Middle\" (ErrorAccessDenied)"));
+    for (const FolderEntry &entry : session.state.folders) {
+        EXPECT_NE(entry.internal_path, "Top^Leaf");
+        EXPECT_NE(entry.internal_path, "Top^Middle");
+    }
+    Record msg = Mail("nowhere");
+    EXPECT_EQ(Write(*msg), kWriteNoTarget);
+    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+    Dump dump = DumpMailbox();
+    EXPECT_EQ(dump.folder_ids.count("Top"), 1u);
+    EXPECT_EQ(dump.folder_ids.count("Top/Leaf"), 0u);
+    EXPECT_EQ(dump.ItemCount(), 0u);
 }
 
 TEST_F(WriteSandbox, PropertiesAndStickyNotes)

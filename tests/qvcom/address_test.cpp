@@ -57,6 +57,7 @@ TEST(Addresses, MailboxesSplitIntoNameAndAddress)
         {"<john@x.org>", "", "john@x.org"},
         {"john@x.org", "", "john@x.org"},
         {"john@x.org (John Doe)", "John Doe", "john@x.org"},
+        {"(no one else) gil@x.org (Gil)", "Gil", "gil@x.org"}, // the comment after the address
         {"John   (the boss)   Doe <john@x.org>", "John Doe", "john@x.org"},
         {"<@relay.x.org:john@x.org>", "", "john@x.org"},
         {"postmaster", "", "postmaster"},

@@ -68,5 +68,25 @@ TEST(HostCallbacks, LossReportsAddUp) {
     on_loss(1, 4, nullptr); // no folder being written: ignored
 }
 
+// Items the connector could not read are reported lost and then given
+// status 6: they count failed, and only as many of them as were reported.
+TEST(HostCallbacks, ItemsReportedLostWhileReadingCountFailed) {
+    ReadContext context;
+    ActiveRead active(context);
+    Record record = new_record(1);
+    int c1 = 0, c2 = 0, stop = 0;
+    on_read_loss(12, 2, &context);
+    for (int i = 0; i < 3; ++i)
+        on_status(record.get(), const_cast<char *>(""), QV_STATUS_SKIPPED, &c1, &c2, &stop);
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_CONVERTED, &c1, &c2, &stop);
+    on_read_loss(12, 0, &context);
+    on_read_loss(12, 5, nullptr); // no folder being read: ignored
+    on_status(record.get(), const_cast<char *>(""), QV_STATUS_SKIPPED, &c1, &c2, &stop);
+    EXPECT_EQ(context.tally.failed, 2);
+    EXPECT_EQ(context.tally.skipped, 2);
+    EXPECT_EQ(context.tally.converted, 1);
+    EXPECT_EQ(context.unread_reported, 0);
+}
+
 } // namespace
 } // namespace qvmigrate

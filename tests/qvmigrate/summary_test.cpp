@@ -15,8 +15,8 @@ JobSummary sample() {
     summary.source = "a@example.com";
     summary.target = "b@example.com";
     summary.log_file = "/tmp/q.log";
-    FolderCounts inbox{"Inbox", "mail", 10, 6, 1, 2, 1, 0, 1.5, {}};
-    FolderCounts sent{"Sent Items \"old\"", "mail", 3, 2, 0, 0, 0, 1, 0.5, {"1 items were listed but never reported"}};
+    FolderCounts inbox{"Inbox", "mail", 10, 6, 1, 2, 1, 0, 1.5, {}, {}};
+    FolderCounts sent{"Sent Items \"old\"", "mail", 3, 2, 0, 0, 0, 1, 0.5, {"1 items were listed but never reported"}, {}};
     summary.folders = {inbox, sent};
     return summary;
 }

@@ -182,11 +182,18 @@ TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) 
     // An occurrence id is no master to count occurrences from.
     EXPECT_EQ(h.run(get(occurrence(third_id, 1))).codes(),
               std::vector<std::string>{"ErrorCalendarCannotUseIdForOccurrenceId"});
+    // One occurrence cannot leave its series; it can be changed by OccurrenceItemId.
+    EXPECT_EQ(h.run("<m:CopyItem><m:ToFolderId><t:DistinguishedFolderId Id=\"inbox\"/></m:ToFolderId>"
+                    "<m:ItemIds><t:ItemId Id=\"" + third_id + "\"/></m:ItemIds></m:CopyItem>").codes(),
+              std::vector<std::string>{"ErrorCalendarCannotMoveOrCopyOccurrence"});
+    EXPECT_EQ(h.run(move_start(occurrence(master, 4), "2026-03-16T14:00:00Z", "2026-03-16T14:30:00Z")).codes(),
+              std::vector<std::string>{"NoError"});
+    EXPECT_EQ(h.run(get(occurrence(master, 4))).one("//t:CalendarItemType"), "Exception");
     // The series travels with its master.
     Answer moved = h.run("<m:MoveItem><m:ToFolderId><t:DistinguishedFolderId Id=\"deleteditems\"/></m:ToFolderId>"
                          "<m:ItemIds><t:ItemId Id=\"" + master + "\"/></m:ItemIds></m:MoveItem>");
     Answer after = h.run(get("<t:ItemId Id=\"" + moved.one("//t:ItemId/@Id") + "\"/>"));
-    EXPECT_EQ(after.count("//t:ModifiedOccurrences/t:Occurrence"), 1u);
+    EXPECT_EQ(after.count("//t:ModifiedOccurrences/t:Occurrence"), 2u);
     EXPECT_EQ(after.count("//t:DeletedOccurrences/t:DeletedOccurrence"), 1u);
 }
 
@@ -216,6 +223,8 @@ TEST(CalendarOps, CalendarViewExpandsSeriesAndAnswersItsErrors) {
     EXPECT_EQ(too_many.one("//t:Value[@Name='PolicyLimit']"), "5");
     EXPECT_EQ(h.run(view("2026-01-01T00:00:00Z", "2028-06-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarViewRangeTooBig"});
+    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", " MaxEntriesReturned=\"0\"")).codes(),
+              std::vector<std::string>{"ErrorInvalidPagingMaxRows"});
     EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-02-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarEndDateIsEarlierThanStartDate"});
     EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", "", "inbox")).codes(),

@@ -6,6 +6,7 @@
 // "IndexedPageItemView"; member entries are MAPI One-Off EntryIDs.
 #include <gtest/gtest.h>
 
+#include "contact_seed.hpp"
 #include "ops_harness.hpp"
 
 using namespace sandbox;
@@ -238,10 +239,14 @@ TEST(DistributionLists, ThePropertyFormAndTheMemberFormMakeTheSameList) {
         "<t:RoutingType>UNKNOWN</t:RoutingType><t:MailboxType>OneOff</t:MailboxType></t:Mailbox></t:Member>"
         "</t:Members></t:DistributionList>";
     const std::string folder = "<t:DistinguishedFolderId Id=\"contacts\"/>";
-    Answer made = h.run(create(property_form + member_form, " MessageDisposition=\"SaveOnly\"", folder));
-    ASSERT_EQ(made.codes(), (std::vector<std::string>{"NoError", "NoError"})) << made.xml();
+    // Servers before Exchange 2010 take the property form as a plain <t:Item>.
+    std::string as_item = property_form;
+    as_item.replace(0, std::string("<t:DistributionList>").size(), "<t:Item>");
+    as_item.replace(as_item.rfind("</t:DistributionList>"), std::string("</t:DistributionList>").size(), "</t:Item>");
+    Answer made = h.run(create(property_form + member_form + as_item, " MessageDisposition=\"SaveOnly\"", folder));
+    ASSERT_EQ(made.codes(), (std::vector<std::string>{"NoError", "NoError", "NoError"})) << made.xml();
     auto ids = made.all("//m:Items/t:DistributionList/t:ItemId/@Id");
-    ASSERT_EQ(ids.size(), 2u);
+    ASSERT_EQ(ids.size(), 3u);
 
     std::vector<std::string> tnefs;
     for (const auto &id : ids) {
@@ -311,4 +316,26 @@ TEST(DistributionLists, TheTnefStreamIsWellFormedForAnyMemberSet) {
     auto members = walk_members(list_with("<t:Members>" + many + "</t:Members>"));
     ASSERT_EQ(members.size(), 40u);
     EXPECT_EQ(members[39], (std::pair<std::string, std::string>{"Member 39", "m39@example.com"}));
+}
+
+TEST(DemoContacts, EveryDemoItemIsAValidAnswerAndTheListKnowsItsOwner) {
+    OpsHarness h;
+    ASSERT_EQ(seed_demo_contacts(h.store(), h.home(), "alice@example.com"), 6);
+    const auto folder = *h.store().distinguished_folder(h.home(), "contacts");
+    int lists = 0, with_files = 0;
+    for (const auto &item : h.store().items_in_folder(h.home(), folder.id)) {
+        Answer got = h.run(get_item(h.item_id(item), "AllProperties", "<t:IncludeMimeContent>true</t:IncludeMimeContent>"));
+        ASSERT_EQ(got.codes(), std::vector<std::string>{"NoError"}) << item.subject;
+        EXPECT_NE(got.one("//t:DisplayName"), "") << item.subject;
+        with_files += static_cast<int>(got.count("//t:Attachments/t:FileAttachment"));
+        if (got.count("//t:DistributionList") == 0) continue;
+        ++lists;
+        EXPECT_EQ(got.all("//t:Member/t:Mailbox/t:MailboxType"),
+                  (std::vector<std::string>{"Mailbox", "OneOff", "OneOff"}));
+        auto walked = walk_members(tnef_of_mime(*base64_decode_lenient(got.one("//t:MimeContent"))));
+        ASSERT_EQ(walked.size(), 3u);
+        EXPECT_EQ(walked[0].second, "alice@example.com");
+    }
+    EXPECT_EQ(lists, 1);
+    EXPECT_EQ(with_files, 1);
 }

@@ -52,6 +52,11 @@ def check_single_in_berlin(account):
     assert got.type == "Single" and not got.is_all_day, (got.type, got.is_all_day)
     assert got._start_timezone.key == "Europe/Berlin", got._start_timezone
     assert got.uid, "no UID"
+    # Files attach to calendar items as to any item.
+    from exchangelib import FileAttachment
+    got.attach(FileAttachment(name="agenda.txt", content=b"1. review\n"))
+    got = account.calendar.get(id=item.id)
+    assert [(a.name, a.content) for a in got.attachments] == [("agenda.txt", b"1. review\n")], got.attachments
 
 
 def check_all_day(account):

@@ -3,7 +3,10 @@
 // attachments following their item through copies, moves and deletes.
 // Behaviour from Microsoft's EWS reference: "CreateAttachment operation"
 // (the answer's AttachmentId carries RootItemId and RootItemChangeKey, the
-// parent's key after the change) and "GetAttachment operation".
+// parent's key after the change), "GetAttachment operation", and
+// ErrorIrresolvableConflict ("the change key passed in the request does not
+// match the current change key for the item", "ResponseCode") for a file
+// added with an old key.
 #include <gtest/gtest.h>
 
 #include "ops_harness.hpp"
@@ -60,8 +63,12 @@ TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
     EXPECT_EQ(one.one("//t:AttachmentId/@RootItemId"), id);
     const std::string second_key = one.one("//t:AttachmentId/@RootItemChangeKey");
     EXPECT_NE(second_key, first_key);
-    // A client that keeps the key CreateItem gave still adds the next one.
-    Answer two = h.run(create_attachment(id, first_key, "r\xc3\xa9sum\xc3\xa9.bin", binary));
+    // The key CreateItem gave is stale now: the next file needs the new one.
+    Answer stale = h.run(create_attachment(id, first_key, "late.txt", "x"));
+    EXPECT_EQ(stale.codes(), std::vector<std::string>{"ErrorIrresolvableConflict"});
+    EXPECT_EQ(h.run(create_attachment(id, "CQAAAA==", "bad.txt", "x")).codes(),
+              std::vector<std::string>{"ErrorInvalidChangeKey"});
+    Answer two = h.run(create_attachment(id, second_key, "r\xc3\xa9sum\xc3\xa9.bin", binary));
     ASSERT_EQ(two.codes(), std::vector<std::string>{"NoError"});
     EXPECT_NE(two.one("//t:AttachmentId/@RootItemChangeKey"), second_key);
     EXPECT_NE(two.one("//t:AttachmentId/@Id"), one.one("//t:AttachmentId/@Id"));

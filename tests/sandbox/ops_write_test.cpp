@@ -82,7 +82,7 @@ TEST(OpsWrite, CreateItemRefusesBadItemsOneByOne) {
                             "<t:Message><t:MimeContent>not*base64</t:MimeContent></t:Message>" +
                             message_xml(ok, ext("0x0E07", "Integer", "many")) +
                             message_xml(ok, ext("0x9000", "Integer", "1")) +
-                            "<t:Contact><t:GivenName>X</t:GivenName></t:Contact>"));
+                            "<t:PostItem><t:Subject>X</t:Subject></t:PostItem>"));
     EXPECT_EQ(a.codes(), (std::vector<std::string>{"ErrorMessageSizeExceeded", "NoError",
                                                    "ErrorMimeContentInvalidBase64String",
                                                    "ErrorInvalidExtendedPropertyValue",

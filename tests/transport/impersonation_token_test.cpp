@@ -93,13 +93,66 @@ TEST_F(TokenTest, ARefusedCallKeepsThePreviousToken)
     EXPECT_TRUE(ListHas("Authorization: Bearer first"));
 }
 
-TEST_F(TokenTest, AnAnswerWithoutTokenInstallsAnEmptyOne)
+// An answer without a token is a refusal: an empty bearer line would fail
+// every request and, being empty, never be renewed.
+TEST_F(TokenTest, AnAnswerWithoutTokenKeepsThePreviousOne)
 {
+    server.Push(Respond(200, TokenAnswer("kept", 900)));
+    ASSERT_TRUE(InstallImpersonationToken(session));
     server.Push(Respond(200, "{\"Other\":1}"));
-    InstallImpersonationToken(session);
-    EXPECT_EQ(session.state.bearer_token, "");
-    EXPECT_EQ(session.state.token_expires_in, 0);
-    EXPECT_TRUE(log.has("Workmail token expires in 0 seconds"));
+    EXPECT_FALSE(InstallImpersonationToken(session));
+    EXPECT_EQ(session.state.bearer_token, "kept");
+    EXPECT_EQ(session.state.token_expires_in, 900);
+    EXPECT_TRUE(ListHas("Authorization: Bearer kept"));
+    EXPECT_TRUE(log.has("QV Error: the impersonation token answer holds no token"));
+}
+
+// A refused renewal leaves the old token's lifetime as it was: the next
+// check asks again once a pause has passed, and the pause doubles with
+// each refusal in a row.
+TEST_F(TokenTest, RefusedRenewalIsTriedAgainWithBackOff)
+{
+    server.Push(Respond(200, TokenAnswer("old", 900)));
+    ASSERT_TRUE(InstallImpersonationToken(session));
+    const std::int64_t obtained = session.state.token_time;
+    const auto api_calls = [&] { return server.requests().size() - 1; };
+    server.SetFallback([](const conntest::RecordedRequest &) {
+        return Respond(403, "{\"__type\":\"AccessDeniedException\"}");
+    });
+
+    clock.now = obtained + 841;
+    RenewTokenIfDue(session);
+    EXPECT_EQ(api_calls(), 1u);
+    EXPECT_EQ(session.state.token_time, obtained); // not restarted
+    EXPECT_TRUE(TokenRenewalDue(session.state, clock.now));
+    RenewTokenIfDue(session); // within the pause of 1 s: no call
+    EXPECT_EQ(api_calls(), 1u);
+    clock.now += 1;
+    RenewTokenIfDue(session);
+    EXPECT_EQ(api_calls(), 2u);
+    clock.now += 1; // the pause is 2 s now
+    RenewTokenIfDue(session);
+    EXPECT_EQ(api_calls(), 2u);
+    clock.now += 1;
+    RenewTokenIfDue(session);
+    EXPECT_EQ(api_calls(), 3u);
+    EXPECT_EQ(session.state.bearer_token, "old");
+    EXPECT_TRUE(log.has("QV Warning: impersonation token not renewed (3 refusals in a row), "
+                        "next attempt in 4 s"));
+
+    server.SetFallback({});
+    clock.now += 4;
+    server.Push(Respond(200, TokenAnswer("new", 900)));
+    RenewTokenIfDue(session);
+    EXPECT_EQ(session.state.bearer_token, "new");
+    EXPECT_EQ(session.state.token_time, clock.now);
+    EXPECT_EQ(session.state.token_failures, 0);
+    EXPECT_TRUE(ListHas("Authorization: Bearer new"));
+
+    EXPECT_EQ(TokenRetryDelaySeconds(1), 1);
+    EXPECT_EQ(TokenRetryDelaySeconds(5), 16);
+    EXPECT_EQ(TokenRetryDelaySeconds(6), kTokenRetryDelayMaxSeconds);
+    EXPECT_EQ(TokenRetryDelaySeconds(1000), kTokenRetryDelayMaxSeconds);
 }
 
 TEST_F(TokenTest, TransportErrorsAreRetriedWithTheConfiguredDelay)

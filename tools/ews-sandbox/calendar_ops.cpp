@@ -89,6 +89,8 @@ std::optional<EwsError> view_error(xmlNodePtr op, xmlNodePtr view, UnixTime &fro
     if (to < from)
         return ews_error("ErrorCalendarEndDateIsEarlierThanStartDate",
                          "The end date is earlier than the start date.");
+    if (auto max = attribute(view, "MaxEntriesReturned"); max && std::stoll(*max) <= 0)
+        return ews_error("ErrorInvalidPagingMaxRows");
     if (to - from > kTwoYears)
         return ews_error("ErrorCalendarViewRangeTooBig",
                          "The specified view range exceeds the maximum range of two years.");

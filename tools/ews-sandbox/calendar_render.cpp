@@ -4,6 +4,7 @@
 #include <set>
 
 #include "calendar_zone.hpp"
+#include "item_attachments.hpp"
 
 namespace sandbox {
 
@@ -174,6 +175,7 @@ void write_item_head(XmlOut &out, const OpEnv &env, const ItemInfo &info, const 
         if (!html && d.body_html) text = html_to_text(text);
         out.open("t:Body").attr("BodyType", html ? "HTML" : "Text").text(text).close();
     }
+    if (on(F::Attachments) && !shape.for_find) render_table_attachments(out, env, info);
     if (on(F::DateTimeReceived)) out.leaf("t:DateTimeReceived", format_ews_time(info.date_received));
     if (on(F::Size)) out.leaf("t:Size", info.size);
     if (on(F::Categories) && !info.categories.empty()) {
@@ -199,7 +201,7 @@ void write_item_head(XmlOut &out, const OpEnv &env, const ItemInfo &info, const 
                  element_property_value(stored, "ReminderMinutesBeforeStart").value_or("15"));
     if (on(F::DisplayCc)) out.leaf("t:DisplayCc", info.display_cc);
     if (on(F::DisplayTo)) out.leaf("t:DisplayTo", info.display_to);
-    if (on(F::HasAttachments)) out.leaf_bool("t:HasAttachments", false);
+    if (on(F::HasAttachments)) out.leaf_bool("t:HasAttachments", info.has_attachments);
     for (const auto &path : shape.extended)
         if (auto v = read_property(stored, path)) write_extended_property_xml(out, path, *v);
     if (on(F::Culture)) out.leaf("t:Culture", "en-US");

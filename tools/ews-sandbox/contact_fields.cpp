@@ -133,7 +133,7 @@ bool set_members(const OpEnv &env, StoredItem &item, xmlNodePtr e, EwsError &err
         std::string type = node_text(child(mailbox, "MailboxType"));
         // A mailbox member must be one the directory knows; anything else is
         // kept as the one-off address it is.
-        bool in_directory = env.ctx.mailbox_exists && env.ctx.mailbox_exists(member.address);
+        bool in_directory = !env.ctx.mailbox_exists || env.ctx.mailbox_exists(member.address);
         member.mailbox_type = type == "Mailbox" && !in_directory ? "OneOff"
                               : type.empty() ? (in_directory ? "Mailbox" : "OneOff") : type;
         members.push_back(std::move(member));
@@ -238,11 +238,9 @@ bool is_contact_element(xmlNodePtr item) {
     if (kind == "Contact" || kind == "DistributionList") return true;
     if (kind != "Item") return false;
     for (xmlNodePtr p : children(item, "ExtendedProperty")) {
-        xmlNodePtr uri = child(p, "ExtendedFieldURI");
-        std::string tag = attribute(uri, "PropertyTag").value_or("");
-        if ((tag == "0x001A" || tag == "0x001a" || tag == "0x1A" || tag == "0x1a" || tag == "26") &&
-            is_contact_class(node_text(child(p, "Value"))))
-            return true;
+        EwsError ignored;
+        auto path = parse_prop_path(child(p, "ExtendedFieldURI"), ignored);
+        if (path && path->id == "0x1a" && is_contact_class(node_text(child(p, "Value")))) return true;
     }
     return false;
 }

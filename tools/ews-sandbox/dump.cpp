@@ -1,7 +1,7 @@
 // `ews-sandbox dump`: a mailbox as files, so tests can compare mailboxes.
 //
 //   folders.json      every folder: tree, path, class, id, counts
-//   NNNNNN.eml        each item's stored MIME text, byte for byte (calendar items have none)
+//   NNNNNN.eml        each item's stored MIME text, byte for byte (items without MIME text have none)
 //   NNNNNN.json       its properties: flags, read state, categories,
 //                     extended properties, dates, attachments
 //
@@ -93,7 +93,7 @@ cJSON *extended_json(const ExtendedValue &v) {
     return o;
 }
 
-Json item_json(const MailStore &store, const StoredItem &item, const FolderPlace &place) {
+Json item_json(MailStore &store, const StoredItem &item, const FolderPlace &place) {
     const ItemInfo &i = item.info;
     static const char *importance[] = {"Low", "Normal", "High"};
     static const char *sensitivity[] = {"Normal", "Personal", "Private", "Confidential"};
@@ -145,6 +145,17 @@ Json item_json(const MailStore &store, const StoredItem &item, const FolderPlace
         cJSON_AddBoolToObject(x, "item", a.is_message);
         cJSON_AddItemToArray(atts, x);
     }
+    // Items without MIME text keep their files in the attachment table.
+    for (const auto &a : store.attachments(i.mailbox, i.id)) {
+        cJSON *x = cJSON_CreateObject();
+        cJSON_AddStringToObject(x, "name", a.name.c_str());
+        cJSON_AddStringToObject(x, "content_type", a.content_type.c_str());
+        cJSON_AddStringToObject(x, "content_id", a.content_id.c_str());
+        cJSON_AddNumberToObject(x, "size", static_cast<double>(a.size));
+        cJSON_AddBoolToObject(x, "inline", a.is_inline);
+        cJSON_AddBoolToObject(x, "item", false);
+        cJSON_AddItemToArray(atts, x);
+    }
     return j;
 }
 
@@ -193,9 +204,9 @@ int dump_mailbox(const std::string &data_dir, const std::string &mailbox, const 
                 if (!item) continue;
                 char base[16];
                 std::snprintf(base, sizeof base, "%06d", ++number);
-                // Calendar items have no MIME text: their fields are in the .json.
-                if (!is_calendar_class(item->info.item_class))
-                    ok = write_file(out / (std::string(base) + ".eml"), item->mime) && ok;
+                // Contacts, lists, calendar items and the other kinds without MIME text
+                // get no .eml: their fields are in the .json.
+                if (!item->mime.empty()) ok = write_file(out / (std::string(base) + ".eml"), item->mime) && ok;
                 ok = write_json(out / (std::string(base) + ".json"), item_json(*store, *item, place).get()) && ok;
             }
         }

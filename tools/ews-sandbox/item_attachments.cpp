@@ -24,11 +24,20 @@ void write_summary_fields(XmlOut &out, const StoredAttachment &a) {
 
 } // namespace
 
-void create_table_attachment(OpEnv &env, ResponseWriter &w, const ItemInfo &parent,
+void create_table_attachment(OpEnv &env, ResponseWriter &w, const ItemRef &ref,
                              const NewFileAttachment &file) {
+    const ItemInfo &parent = ref.info;
     if (file.content.size() > env.config.max_message_bytes) {
         w.error(ews_error("ErrorMessageSizeExceeded"), "m:Attachments");
         return;
+    }
+    std::optional<std::int64_t> expected;
+    if (ref.change_key && !ref.change_key->empty()) {
+        expected = env.store.ids().change_key_version({IdKind::Item, parent.mailbox, parent.id, 0}, *ref.change_key);
+        if (!expected) {
+            w.error(ews_error("ErrorInvalidChangeKey"), "m:Attachments");
+            return;
+        }
     }
     StoredAttachment a;
     a.name = file.name;
@@ -37,8 +46,10 @@ void create_table_attachment(OpEnv &env, ResponseWriter &w, const ItemInfo &pare
     a.is_inline = file.is_inline;
     a.content = file.content;
     ItemInfo updated;
-    if (env.store.add_attachment(parent.mailbox, parent.id, a, &updated) != StoreStatus::Ok) {
-        w.error(ews_error("ErrorItemNotFound"), "m:Attachments");
+    const StoreStatus st = env.store.add_attachment(parent.mailbox, parent.id, a, &updated, expected);
+    if (st != StoreStatus::Ok) {
+        w.error(ews_error(st == StoreStatus::Stale ? "ErrorIrresolvableConflict" : "ErrorItemNotFound"),
+                "m:Attachments");
         return;
     }
     XmlOut &out = w.begin_success();

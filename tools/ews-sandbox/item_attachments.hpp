@@ -15,8 +15,10 @@ namespace sandbox {
 inline bool attachments_in_table(const StoredItem &item) { return item.mime.empty(); }
 
 // Adds the file to the parent and writes the success message (AttachmentId
-// with RootItemId and the parent's new RootItemChangeKey) or the error.
-void create_table_attachment(OpEnv &env, ResponseWriter &w, const ItemInfo &parent,
+// with RootItemId and the parent's new RootItemChangeKey) or the error.  A
+// ChangeKey given with the parent must be its current one: a client adding
+// several files takes each answer's RootItemChangeKey for the next.
+void create_table_attachment(OpEnv &env, ResponseWriter &w, const ItemRef &parent,
                              const NewFileAttachment &file);
 
 // The GetAttachment message for attachment `index` of the item; false when

@@ -11,6 +11,7 @@
 #include "item_attachments.hpp"
 #include "mime_rewrite.hpp"
 #include "mime_summary.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -60,6 +61,7 @@ const std::map<std::string, F> &uri_table() {
         {"item:EffectiveRights", F::EffectiveRights},
         {"item:LastModifiedTime", F::LastModifiedTime}, {"item:IsAssociated", F::IsAssociated},
         {"item:ResponseObjects", F::ResponseObjects}, {"item:ReminderIsSet", F::ReminderIsSet},
+        {"item:ReminderDueBy", F::ReminderDueBy},
         {"item:ReminderMinutesBeforeStart", F::ReminderMinutesBeforeStart},
         {"item:ConversationId", F::ConversationId},
         {"message:IsResponseRequested", F::IsResponseRequested},
@@ -217,6 +219,7 @@ void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &in
 
 void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
                  const ItemShape &shape) {
+    if (is_task(info)) return render_task(out, env, info, stored, shape);
     std::optional<MimeSummary> summary;
     auto mime_summary = [&]() -> const MimeSummary & {
         if (!summary) summary = summarize_mime(stored ? stored->mime : std::string());

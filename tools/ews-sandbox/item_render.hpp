@@ -7,6 +7,7 @@
 
 #include <bitset>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -23,7 +24,7 @@ enum class Field {
     MimeContent, ItemId, ParentFolderId, ItemClass, Subject, Sensitivity, Body, Attachments,
     DateTimeReceived, Size, Categories, Importance, InReplyTo, IsSubmitted, IsDraft, IsFromMe,
     IsResend, IsUnmodified, InternetMessageHeaders, DateTimeSent, DateTimeCreated,
-    ResponseObjects, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
+    ResponseObjects, ReminderDueBy, ReminderIsSet, ReminderMinutesBeforeStart, DisplayCc, DisplayTo,
     HasAttachments, Culture, EffectiveRights, LastModifiedTime, IsAssociated, ConversationId,
     Sender, ToRecipients, CcRecipients, BccRecipients, IsReadReceiptRequested,
     IsDeliveryReceiptRequested, ConversationTopic, From, InternetMessageId, IsRead,

@@ -150,9 +150,10 @@ class MailStore {
 
     // File attachments of items without MIME text (mail_store_attachments.cpp).
     // Adding one gives the item a new version (so a new change key) and
-    // sets HasAttachments; `attachment.index` is assigned.
+    // sets HasAttachments; `attachment.index` is assigned.  Stale when
+    // `expected_version` is given and is not the item's version.
     StoreStatus add_attachment(std::int64_t mailbox, std::int64_t item, StoredAttachment &attachment,
-                               ItemInfo *updated);
+                               ItemInfo *updated, std::optional<std::int64_t> expected_version = std::nullopt);
     std::vector<StoredAttachment> attachments(std::int64_t mailbox, std::int64_t item);
     std::optional<StoredAttachment> attachment(std::int64_t mailbox, std::int64_t item,
                                                std::uint32_t index);

@@ -75,11 +75,13 @@ void MailStore::drop_folder_attachments_locked(const std::string &subtree_sql, s
 }
 
 StoreStatus MailStore::add_attachment(std::int64_t mailbox, std::int64_t item,
-                                      StoredAttachment &attachment, ItemInfo *updated) {
+                                      StoredAttachment &attachment, ItemInfo *updated,
+                                      std::optional<std::int64_t> expected_version) {
     std::lock_guard lock(mutex_);
     Transaction txn(db_);
     auto stored = load_item_locked(mailbox, item);
     if (!stored) return StoreStatus::NotFound;
+    if (expected_version && *expected_version != stored->info.version) return StoreStatus::Stale;
     Stmt next(db_, "SELECT COALESCE(MAX(ordinal) + 1, 0) FROM item_attachments WHERE item_id = ?");
     next.bind(1, item);
     attachment.index = next.step() ? static_cast<std::uint32_t>(next.integer(0)) : 0;

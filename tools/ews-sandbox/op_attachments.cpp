@@ -50,9 +50,15 @@ std::optional<NewFileAttachment> file_attachment(xmlNodePtr e, EwsError &error) 
 OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
     ResponseWriter w("CreateAttachment");
     EwsError parent_error;
-    // Exchange takes the parent's ChangeKey as given: a client may add
-    // several attachments with the key CreateItem returned.
+    // A message's ChangeKey is taken as given (a client may add several
+    // attachments with the key CreateItem returned); items without MIME
+    // text check it (item_attachments.cpp).
     auto parent = resolve_item(env, child(op, "ParentItemId"), parent_error);
+    if (parent && parent->occurrence) { // the file would land on the whole series
+        parent_error = ews_error("ErrorInvalidOperation",
+                                 "The sandbox attaches files to a series, not to one occurrence.");
+        parent.reset();
+    }
     for (xmlNodePtr e : children(child(op, "Attachments"))) {
         EwsError error;
         if (!parent) {
@@ -67,7 +73,7 @@ OperationResult op_create_attachment(OpEnv &env, xmlNodePtr op) {
         }
         auto attachment = file_attachment(e, error);
         if (attachment && parent_without_mime(env, parent->info)) {
-            create_table_attachment(env, w, parent->info, *attachment);
+            create_table_attachment(env, w, *parent, *attachment);
             continue;
         }
         std::size_t index = 0;

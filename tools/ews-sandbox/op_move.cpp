@@ -20,6 +20,11 @@ OperationResult place_items(OpEnv &env, xmlNodePtr op, const char *operation, Pl
     for (xmlNodePtr id : children(child(op, "ItemIds"))) {
         EwsError error;
         auto ref = resolve_item(env, id, error);
+        if (ref && ref->occurrence) { // one occurrence cannot leave its series
+            error = ews_error("ErrorCalendarCannotMoveOrCopyOccurrence",
+                              "An occurrence of a recurring series cannot be moved or copied.");
+            ref.reset();
+        }
         if (ref && !target) error = target_error;
         if (!ref || !target) {
             w.error(error, "m:Items");

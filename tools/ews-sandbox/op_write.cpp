@@ -8,6 +8,7 @@
 #include "mime_build.hpp"
 #include "mime_summary.hpp"
 #include "ops_common.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -143,6 +144,7 @@ void write_new_item(XmlOut &out, const OpEnv &env, const ItemInfo &info) {
 
 // One SetItemField / AppendToItemField / DeleteItemField.
 bool apply_update(StoredItem &item, xmlNodePtr change, EwsError &error) {
+    if (is_task(item.info)) return apply_task_update(item, change, error);
     std::string action = local_name(change);
     xmlNodePtr path = nullptr;
     xmlNodePtr value = nullptr;
@@ -232,6 +234,10 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr e : children(child(op, "Items"))) {
         std::string kind = local_name(e);
         EwsError error;
+        if (kind == "Task") {
+            create_task(env, w, e, child(op, "SavedItemFolderId") != nullptr, folder, folder_error);
+            continue;
+        }
         if (is_contact_element(e)) {
             create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
             continue;
@@ -283,7 +289,9 @@ OperationResult op_update_item(OpEnv &env, xmlNodePtr op) {
     auto disposition = attribute(op, "MessageDisposition");
     for (xmlNodePtr change : children(child(op, "ItemChanges"), "ItemChange")) {
         EwsError error;
-        auto ref = resolve_item(env, child(change, "ItemId"), error);
+        // ItemId, OccurrenceItemId or RecurringMasterItemId comes first.
+        auto ids = children(change);
+        auto ref = resolve_item(env, ids.empty() ? nullptr : ids.front(), error);
         if (!ref) {
             w.error(error, "m:Items");
             continue;

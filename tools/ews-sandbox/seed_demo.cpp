@@ -11,11 +11,13 @@
 #include <iostream>
 
 #include "calendar_seed.hpp"
+#include "contact_seed.hpp"
 #include "demo_mime.hpp"
 #include "item_props.hpp"
 #include "mail_store.hpp"
 #include "mailbox_tools.hpp"
 #include "mime_build.hpp"
+#include "task_item.hpp"
 
 namespace sandbox {
 
@@ -303,9 +305,12 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
             if (m.icon) item.extended.push_back({"0x1080", "Integer", {std::to_string(m.icon)}});
             store->add_item(item);
         }
+        const int tasks = seed_demo_tasks(*store, box, mailbox);
         std::size_t events = seed_demo_calendar(*store, box);
-        std::cout << "seeded " << all.size() << " demo messages and " << events << " calendar items into "
-                  << mailbox << "\n";
+        const int contacts = seed_demo_contacts(*store, box, mailbox);
+        std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items, "
+                  << tasks << " tasks and " << contacts << " contacts into " << mailbox << "
+";
         return 0;
     } catch (const std::exception &e) {
         std::cerr << "ews-sandbox seed: " << e.what() << "\n";

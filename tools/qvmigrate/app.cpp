@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include "batch_coordinator.hpp"
 #include "cli.hpp"
 #include "connector_session.hpp"
 #include "demo.hpp"
@@ -54,6 +55,8 @@ int run_job(const CommandLine &line, std::ostream &out) {
     SystemSecretInput secrets;
     if (line.command == "demo")
         return run_demo(line, out);
+    if (line.command == "batch")
+        return run_batch(line, out);
 
     HostEnvironment env(line.state, line.log);
     const JobSettings settings = settings_from(line, &progress);

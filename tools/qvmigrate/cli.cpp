@@ -5,6 +5,7 @@
 
 #include <ostream>
 
+#include "batch_plan.hpp"
 #include "folder_list.hpp"
 #include "summary.hpp"
 #include "text_codec.hpp"
@@ -45,6 +46,25 @@ void add_connection(CLI::App *app, Connection &connection, RefusedSecrets &refus
                     "EWS host name, or the full EWS URL")->required();
     app->add_option("--" + prefix + "user", connection.user, "mailbox address")->required();
     add_auth(app, connection.auth, refused, prefix);
+}
+
+// The batch: both sides' servers and authentication apply to every pair
+// of the plan.
+CLI::App *add_batch(CLI::App &app, CommandLine &line, RefusedSecrets &from, RefusedSecrets &to) {
+    CLI::App *batch = app.add_subcommand("batch", "copy the mailbox pairs of a plan, several at once");
+    batch->add_option("--plan", line.plan, "CSV file: header source,target[,folders]")->required()->check(CLI::ExistingFile);
+    batch->add_option("--from-server", line.from.server, "source EWS host name, or the full EWS URL")->required();
+    add_auth(batch, line.from.auth, from, "from-");
+    batch->add_option("--to-server", line.to.server, "target EWS host name, or the full EWS URL")->required();
+    add_auth(batch, line.to.auth, to, "to-");
+    batch->add_option("--jobs", line.jobs, "mailboxes copied at once, each in a process of its own")->check(CLI::Range(1, 64));
+    batch->add_option("--deadline", line.deadline, "day (YYYY-MM-DD) or moment the plan must be done by");
+    batch->add_flag("--dry-run", line.dry_run, "log on, list folders and counts, estimate; write nothing");
+    batch->add_flag("--verify", line.verify, "read every target back and compare it with the source");
+    batch->add_option("--report", line.report, "write a self-contained HTML report to this file");
+    batch->add_option("--kind", line.kind, "mail, contacts, calendar, tasks or all")
+        ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks", "all"}));
+    return batch;
 }
 
 void add_common(CLI::App *app, CommandLine &line) {
@@ -118,7 +138,9 @@ int parse_command_line(int argc, const char *const *argv, CommandLine &line, std
     demo->add_option("--keep", line.keep_dir, "keep the sandbox data, dumps and log in this folder");
     demo->add_option("--sandbox", line.sandbox, "the ews-sandbox program (default: found beside qvmigrate)");
 
-    for (CLI::App *sub : {folders, exporter, importer, copy, demo}) {
+    CLI::App *batch = add_batch(app, line, refused_from, refused_to);
+
+    for (CLI::App *sub : {folders, exporter, importer, copy, demo, batch}) {
         add_common(sub, line);
         if (sub != demo)
             add_transport(sub, line);
@@ -135,6 +157,8 @@ int parse_command_line(int argc, const char *const *argv, CommandLine &line, std
         check_refused(refused_to, "to-");
         line.command = app.get_subcommands().front()->get_name();
         limits_from(line);
+        if (!line.deadline.empty())
+            parse_deadline(line.deadline);
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e, out, err);
     } catch (const CLI::CallForAllHelp &e) {

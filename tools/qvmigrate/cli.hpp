@@ -6,6 +6,8 @@
 //   qvmigrate copy    --from-server S --from-user A [from-auth]
 //                     --to-server S --to-user B [to-auth] [--stage DIR] [--folder PATH]...
 //   qvmigrate demo    [--keep DIR]
+//   qvmigrate batch   --plan FILE.csv --from-server S [from-auth] --to-server S [to-auth]
+//                     [--jobs N] [--deadline DATE] [--dry-run] [--verify] [--report FILE.html]
 // Common: --log FILE --state DIR --max-items N --date-from D --date-to D --json
 //         --ca-file PEM --insecure --plugin FILE
 #pragma once
@@ -20,9 +22,9 @@
 namespace qvmigrate {
 
 struct CommandLine {
-    std::string command; // "folders", "export", "import", "copy", "demo"
+    std::string command; // "folders", "export", "import", "copy", "demo", "batch"
     Connection connection; // folders, export, import
-    Connection from, to;   // copy
+    Connection from, to;   // copy, batch (whose users come from the plan)
     TransportOptions transport;
     std::string out_dir, in_dir, stage, keep_dir;
     std::vector<std::string> folders;
@@ -31,6 +33,10 @@ struct CommandLine {
     int max_items = 0;
     std::string date_from, date_to;
     bool json = false;
+    // batch
+    std::string plan, deadline, report;
+    int jobs = 1;
+    bool dry_run = false, verify = false;
 };
 
 // Parses argv.  Returns -1 to go on, or the exit status to end with (0

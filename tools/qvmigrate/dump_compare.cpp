@@ -5,6 +5,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "compare_tasks.hpp"
 #include "json_util.hpp"
 #include "mime_digest.hpp"
 
@@ -232,8 +233,13 @@ CheckOutcome compare_dumps(const MailboxDump &source, const MailboxDump &target)
     compare_folders(source, target, out);
     std::multimap<std::string, const DumpItem *> targets;
     for (const DumpItem &item : target.items)
-        targets.emplace(item_key(item), &item);
+        if (!is_task(item))
+            targets.emplace(item_key(item), &item);
+    for (const std::string &difference : compare_tasks(source, target))
+        out.add(difference);
     for (const DumpItem &item : source.items) {
+        if (is_task(item))
+            continue;
         const auto it = targets.find(item_key(item));
         if (it == targets.end()) {
             out.add(describe(item) + ": missing in the target");

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <exception>
 
+#include <unistd.h>
+
 #include "qv/qvcom.h"
 #include "record_archive.hpp"
 
@@ -19,6 +21,13 @@ std::atomic<bool> gStopRequested{false};
 
 extern "C" void handle_interrupt(int) {
     gStopRequested.store(true);
+}
+
+std::atomic<unsigned> gTerminationGrace{0};
+
+extern "C" void handle_termination(int) {
+    gStopRequested.store(true);
+    alarm(gTerminationGrace.load()); // SIGALRM ends the process if the job hangs
 }
 
 } // namespace
@@ -73,10 +82,14 @@ int QV_STDCALL on_status(qv_message *msg, char *text, int status, int * /*counte
         ++tally.outside_dates;
         break;
     default: // QV_STATUS_SKIPPED, and anything the host does not know
-        if (context->last_output_failed)
+        if (context->last_output_failed) {
             ++tally.failed;
-        else
+        } else if (context->unread_reported > 0) {
+            ++tally.failed;
+            --context->unread_reported;
+        } else {
             ++tally.skipped;
+        }
         context->last_output_failed = false;
         break;
     }
@@ -97,12 +110,26 @@ void on_loss(int /*kind*/, int count, void *context) {
         tally->lost += count;
 }
 
+void on_read_loss(int /*kind*/, int count, void *context) {
+    auto *read = static_cast<ReadContext *>(context);
+    if (read != nullptr && count > 0)
+        read->unread_reported += count;
+}
+
 void install_interrupt_handler() {
     struct sigaction action{};
     action.sa_handler = handle_interrupt;
     action.sa_flags = SA_RESETHAND; // a second Ctrl-C ends the program at once
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
+}
+
+void install_termination_handler(unsigned grace_seconds) {
+    gTerminationGrace.store(grace_seconds);
+    struct sigaction action{};
+    action.sa_handler = handle_termination;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
 bool stop_requested() {

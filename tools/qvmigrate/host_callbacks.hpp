@@ -35,6 +35,7 @@ struct ReadContext {
     Progress *progress = nullptr;
     ItemTally tally;
     bool last_output_failed = false; // the next status 6 is this failure
+    int unread_reported = 0;         // items reported lost, whose status 6 is still to come
     std::string last_error;
 };
 
@@ -58,9 +59,18 @@ void set_keepalive_progress(Progress *progress);
 // written.
 void on_loss(int kind, int count, void *context);
 
+// The loss handler while a folder is read; `context` is its ReadContext.
+// The connector reports an item it could not read (not listed, or not
+// fetched) lost and then gives it status 6: such an item counts failed,
+// not skipped.
+void on_read_loss(int kind, int count, void *context);
+
 // Ctrl-C: ends the folder in progress at the next item and the job after
 // it, so the archive and the summary stay whole.
 void install_interrupt_handler();
+// SIGTERM does the same (a batch worker whose coordinator died); when the
+// job has not ended `grace_seconds` later, SIGALRM ends the process.
+void install_termination_handler(unsigned grace_seconds);
 bool stop_requested();
 
 } // namespace qvmigrate

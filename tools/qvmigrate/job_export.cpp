@@ -57,11 +57,13 @@ FolderCounts read_folder(const HostEnvironment &env, const ConnectorSession &ses
     std::string work = env.work_prefix();
     {
         ActiveRead active(context);
+        qvcom_set_loss_handler(on_read_loss, &context);
         const PluginExports &x = session.exports();
         x.InitRead(&record, nullptr, nullptr, nullptr, nullptr, settings.limits.max_items);
         x.ConvertFolder(&record, on_output, folder.index, &context, nullptr, nullptr, nullptr,
                         nullptr, nullptr, nullptr, work.data(), &out_count, &out_size, on_status);
         x.CloseRead(nullptr);
+        qvcom_set_loss_handler(nullptr, nullptr);
     }
     com_ResetObject(&record);
     if (settings.progress != nullptr)

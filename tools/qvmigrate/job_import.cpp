@@ -3,12 +3,19 @@
 //
 // Duplicates are the host's business on this side: an item is looked up in
 // the duplicate store (scope: the archive's mailbox and the target) before
-// it is written, and remembered only once its folder is closed without a
-// loss, so an item in a bundle that failed is never taken for copied.
+// it is written, and remembered as soon as the target acknowledged the
+// bundle that carried it, so that a run killed half way does not write it
+// again.  The host cannot see when the connector sends a bundle, so it
+// closes the bundle itself (CloseWrite(0)) after as many items as a bundle
+// holds (/D251, default 1) and remembers the items of that bundle when no
+// loss was reported for them.  An item in a bundle that failed is never
+// taken for copied.
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "connector_session.hpp"
 #include "host_callbacks.hpp"
@@ -16,6 +23,7 @@
 #include "jobs.hpp"
 #include "qv/qvcom.h"
 #include "record_archive.hpp"
+#include "text_codec.hpp"
 
 namespace qvmigrate {
 
@@ -67,13 +75,23 @@ struct FolderWriter {
     const JobSettings &settings;
     const ArchiveReader &reader;
     qv_message &record;
+    std::vector<FailedItem> failed_items = {}; // of the folder being written
 
     FolderCounts write(const ArchiveFolder &folder);
 
   private:
-    void write_items(const ArchiveFolder &folder, ItemTally &tally, std::vector<int> &written,
+    // Items handed to WriteMsg since the last acknowledged bundle.
+    struct Pending {
+        std::vector<int> sequences;
+        bool tainted = false; // a loss was reported while they were queued
+        int unremembered = 0; // items of failed bundles, for the note
+    };
+    void write_items(const ArchiveFolder &folder, ItemTally &tally, Pending &pending,
                      FolderCounts &counts);
+    void write_one(const ArchiveFolder &folder, int sequence, ItemTally &tally, Pending &pending);
+    void acknowledge(const ArchiveFolder &folder, ItemTally &tally, Pending &pending);
     void remember(const ArchiveFolder &folder, const std::vector<int> &written);
+    void note_failure(const ArchiveFolder &folder, const std::string &reason);
 };
 
 FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
@@ -91,12 +109,12 @@ FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
         return counts;
     }
     ItemTally tally;
-    std::vector<int> written;
+    Pending pending;
     qvcom_set_loss_handler(on_loss, &tally);
     if (settings.progress != nullptr)
         settings.progress->start("write " + folder.path, folder.items);
-    write_items(folder, tally, written, counts);
-    session.exports().CloseWrite(0); // sends what is still queued
+    write_items(folder, tally, pending, counts);
+    acknowledge(folder, tally, pending); // sends what is still queued
     qvcom_set_loss_handler(nullptr, nullptr);
     if (settings.progress != nullptr)
         settings.progress->finish();
@@ -107,17 +125,17 @@ FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
     counts.outside_dates = tally.outside_dates;
     counts.skipped = tally.skipped;
     counts.failed = tally.failed + lost;
+    counts.failed_items = std::exchange(failed_items, {});
     if (lost > 0)
-        counts.notes.push_back(std::to_string(lost) + " queued items were lost; none of this "
-                                                      "folder's items was remembered as copied");
-    else
-        remember(folder, written);
+        counts.notes.push_back(std::to_string(lost) + " queued items were lost; the " +
+                               std::to_string(pending.unremembered) +
+                               " items of the failed bundles were not remembered as copied");
     counts.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     return counts;
 }
 
-void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally,
-                               std::vector<int> &written, FolderCounts &counts) {
+void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally, Pending &pending,
+                               FolderCounts &counts) {
     std::string work = env.work_prefix();
     const int limit = settings.limits.max_items;
     for (int sequence = 1; sequence <= folder.items; ++sequence) {
@@ -139,24 +157,69 @@ void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally,
                                       folder.internal_path.c_str()) != 0) {
             ++tally.duplicates;
         } else {
-            const int lost_before = tally.lost;
-            const int result = session.exports().WriteMsg(&record, nullptr, work.data(), nullptr);
-            if (result == 0) {
-                ++tally.converted;
-                if (tally.lost == lost_before)
-                    written.push_back(sequence);
-            } else {
-                ++tally.failed;
-                // A refused item that was also reported lost counts once;
-                // other items lost in the same call still count.
-                const int lost_in_call = tally.lost - lost_before;
-                tally.lost = lost_before + std::max(0, lost_in_call - 1);
-            }
+            write_one(folder, sequence, tally, pending);
         }
         if (settings.progress != nullptr)
             settings.progress->update(tally.reported());
     }
     release(record, work);
+}
+
+void FolderWriter::write_one(const ArchiveFolder &folder, int sequence, ItemTally &tally,
+                             Pending &pending) {
+    std::string work = env.work_prefix();
+    const int lost_before = tally.lost;
+    const int result = session.exports().WriteMsg(&record, nullptr, work.data(), nullptr);
+    if (result != 0) {
+        ++tally.failed;
+        note_failure(folder, "the target refused it (WriteMsg " + std::to_string(result) +
+                                 "; the log has the reason)");
+        // A refused item that was also reported lost counts once; other
+        // items lost in the same call still count, and spoil the bundle.
+        const int lost_in_call = tally.lost - lost_before;
+        tally.lost = lost_before + std::max(0, lost_in_call - 1);
+        pending.tainted = pending.tainted || lost_in_call > 1;
+        if (settings.bundle_items > 1 && lost_in_call > 0)
+            acknowledge(folder, tally, pending); // that bundle is over
+        return;
+    }
+    ++tally.converted;
+    const bool lost_in_call = tally.lost != lost_before;
+    if (settings.bundle_items <= 1) {
+        // Sent on its own: a loss in this call was this item's.  Otherwise
+        // the key of the check just made is remembered at once.
+        if (lost_in_call) {
+            ++pending.unremembered;
+            note_failure(folder, "the target did not store it (the log has the reason)");
+        } else {
+            com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER,
+                               folder.internal_path.c_str());
+        }
+        return;
+    }
+    // A loss in this call may be of any item of the bundle being filled.
+    pending.tainted = pending.tainted || lost_in_call;
+    pending.sequences.push_back(sequence);
+    if (static_cast<int>(pending.sequences.size()) >= settings.bundle_items)
+        acknowledge(folder, tally, pending);
+}
+
+void FolderWriter::note_failure(const ArchiveFolder & /*folder*/, const std::string &reason) {
+    failed_items.push_back({std::string(record.subject, strnlen(record.subject, sizeof record.subject)),
+                            record.date != 0 ? filetime_to_iso(record.date) : "", reason});
+}
+
+// Sends what is queued and remembers it when the target took all of it.
+void FolderWriter::acknowledge(const ArchiveFolder &folder, ItemTally &tally, Pending &pending) {
+    const int lost_before = tally.lost;
+    session.exports().CloseWrite(0);
+    if (tally.lost == lost_before && !pending.tainted) {
+        remember(folder, pending.sequences);
+    } else {
+        pending.unremembered += static_cast<int>(pending.sequences.size());
+    }
+    pending.sequences.clear();
+    pending.tainted = false;
 }
 
 // Reads each written item again (the writers change records in place and
@@ -170,6 +233,11 @@ void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<int> 
         com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER, folder.internal_path.c_str());
     }
     release(record, work);
+}
+
+bool is_bundle_switch(const std::string &token) {
+    return token.size() == 5 && (token[0] == '/') && (token[1] == 'D' || token[1] == 'd') &&
+           token.substr(2) == "251";
 }
 
 std::vector<ArchiveFolder> select_archive_folders(const ArchiveManifest &manifest,
@@ -193,6 +261,20 @@ std::vector<ArchiveFolder> select_archive_folders(const ArchiveManifest &manifes
 }
 
 } // namespace
+
+int bundle_items_from_switches(const std::string &switches) {
+    const std::vector<std::string> tokens = split_switches(switches);
+    int items = 1;
+    for (size_t i = 0; i + 1 < tokens.size(); ++i) {
+        if (!is_bundle_switch(tokens[i]))
+            continue;
+        char *end = nullptr;
+        const long value = std::strtol(tokens[i + 1].c_str(), &end, 10);
+        if (end != tokens[i + 1].c_str())
+            items = static_cast<int>(std::clamp(value, 1L, 100000L));
+    }
+    return items;
+}
 
 JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
                       const Connection &connection, const Credentials &credentials,
@@ -218,7 +300,9 @@ JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
                              logon_item_kind(kAllKinds), settings.transport);
     HostRecord record(new qv_message{});
     record->msg_number = kWriteMsgNumber;
-    FolderWriter writer{env, session, settings, reader, *record};
+    JobSettings write_settings = settings;
+    write_settings.bundle_items = bundle_items_from_switches(connection.auth.extra_switches);
+    FolderWriter writer{env, session, write_settings, reader, *record};
     for (const ArchiveFolder &folder : chosen) {
         if (stop_requested())
             break;

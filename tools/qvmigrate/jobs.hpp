@@ -35,7 +35,13 @@ struct JobSettings {
     std::vector<std::string> folders; // display paths; empty = all
     int kind_filter = kAllKinds;
     Progress *progress = nullptr;
+    int bundle_items = 1; // items a write bundle holds (/D251 of the target's switches)
 };
+
+// The bundle size a switch string gives the connector ("/D251 N"; 1
+// without it): after as many items the host closes the bundle and
+// remembers its items once the target acknowledged them.
+int bundle_items_from_switches(const std::string &switches);
 
 
 std::vector<FolderEntry> run_folders(HostEnvironment &env, const JobSettings &settings,

@@ -16,6 +16,12 @@ inline constexpr int kExitItemsFailed = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitLogonFailed = 3;
 
+// An item the target did not take, for reports.
+struct FailedItem {
+    std::string subject, date; // date: ISO UTC, "" when the item has none
+    std::string reason;
+};
+
 struct FolderCounts {
     std::string path; // display path
     std::string kind; // "mail", "contacts", "calendar", "tasks"
@@ -27,6 +33,7 @@ struct FolderCounts {
     int failed = 0; // not taken over: refused, lost or never reported
     double seconds = 0;
     std::vector<std::string> notes;
+    std::vector<FailedItem> failed_items; // write side; named where known
 
     void add(const FolderCounts &other);
 };
@@ -59,9 +66,11 @@ std::string summary_json(const JobSummary &summary);
 class Progress {
   public:
     Progress(bool enabled, std::ostream &out) : enabled_(enabled), out_(out) {}
-    void start(const std::string &folder, int total);
-    void update(int done);
-    void finish();
+    virtual ~Progress() = default;
+    // A batch worker overrides these to report to its coordinator.
+    virtual void start(const std::string &folder, int total);
+    virtual void update(int done);
+    virtual void finish();
 
   private:
     void draw();

@@ -4,11 +4,10 @@
 #include <unicode/unistr.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 
 #include "frame/session.hpp"
+#include "qv/qvcom.h"
 #include "transport/clock.hpp"
 
 namespace qvamz {
@@ -21,26 +20,6 @@ std::string ToUtf8(const icu::UnicodeString &text)
     std::string utf8;
     text.toUTF8String(utf8);
     return utf8;
-}
-
-bool KnownZone(const std::string &id)
-{
-    std::unique_ptr<icu::TimeZone> zone(
-        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(id)));
-    return zone && *zone != icu::TimeZone::getUnknown();
-}
-
-// The zone id a /etc/localtime link points at (".../zoneinfo/Europe/Paris").
-std::string LocaltimeLinkZone()
-{
-    std::error_code error;
-    const std::filesystem::path target =
-        std::filesystem::read_symlink("/etc/localtime", error);
-    if (error)
-        return {};
-    const std::string text = target.string();
-    const std::size_t at = text.find("zoneinfo/");
-    return at == std::string::npos ? std::string() : text.substr(at + 9);
 }
 
 std::string WindowsName(const icu::UnicodeString &zone_id)
@@ -71,20 +50,8 @@ std::string UtcOffsetText(int bias)
 
 std::string HostTimeZoneId()
 {
-    if (const char *tz = std::getenv("TZ"); tz && *tz) {
-        std::string id = tz[0] == ':' ? tz + 1 : tz;
-        if (KnownZone(id))
-            return id;
-    }
-    if (std::string id = LocaltimeLinkZone(); !id.empty() && KnownZone(id))
-        return id;
-    std::unique_ptr<icu::TimeZone> host(icu::TimeZone::detectHostTimeZone());
-    if (host && *host != icu::TimeZone::getUnknown()) {
-        icu::UnicodeString id;
-        host->getID(id);
-        return ToUtf8(id);
-    }
-    return "UTC";
+    char id[256];
+    return com_HostTimeZoneId(id, sizeof id) ? std::string(id) : std::string("UTC");
 }
 
 SessionTimeZone DescribeTimeZone(std::string_view zone_id, std::int64_t unix_seconds)

@@ -140,7 +140,8 @@ ContactFolderReader::Next ContactFolderReader::ReadItem(const std::string &line)
     com_ResetObject(&msg_);
     // A contact that cannot be fetched after the retries is skipped; the
     // ones after it are still read.
-    if (!mailread::FetchItem(session_, ContactGetItemBody(id, change_key), answer_path)) {
+    if (mailread::FetchItem(session_, ContactGetItemBody(id, change_key), answer_path) !=
+        mailread::FetchOutcome::kFetched) {
         com_Log("QV Warning: unable to retrieve contact");
         Report(QV_STATUS_SKIPPED);
         return stop_ ? Next::kEndFolder : Next::kItem;

@@ -57,6 +57,8 @@ void ForgetPreviousSession(Session &session)
     WipeSessionSecrets(session);
     session.state.token_expires_in = 0;
     session.state.token_time = 0;
+    session.state.token_failures = 0;
+    session.state.token_retry_at = 0;
     session.state.api_endpoint.clear();
     session.state.force_version_header = 0;
     session.state.server_major_version = 0;

@@ -120,6 +120,8 @@ struct SessionState {
     SecretString bearer_token; // <= 2000
     int token_expires_in = 0; // seconds
     std::int64_t token_time = 0; // seconds since 1970
+    int token_failures = 0;          // renewals refused in a row
+    std::int64_t token_retry_at = 0; // no renewal attempt before (seconds since 1970)
     std::string api_endpoint; // WorkMail API endpoint, "https://..." (/AMZAPI)
     int http_auth = 1;        // curl authentication mask (/AUTHHTTP)
 
@@ -146,6 +148,7 @@ struct SessionState {
     int dst_offset = -1;          // /DSTOFFSET; -1 = take from the system
     std::string utc_offset_text;  // "+0100", "-0500"
     std::string time_zone_name;   // Windows standard name, UTF-8 (<= 255)
+    int calendar_debug_copies = 0; // numbers the /CALDEBUG answer copies of the session
 
     // ---- reading and writing
     int max_messages = 0;           // per-folder item limit of InitRead, 0 = none

@@ -8,13 +8,22 @@ namespace qvamz {
 
 struct Session;
 
+// Longest pause between two renewal attempts after refusals.
+inline constexpr int kTokenRetryDelayMaxSeconds = 30;
+
 // Finds the API endpoint (the "/AMZAPI" one, else the one the EWS URL's
-// region names), obtains a token and installs it.  Failures are logged and
-// leave the previous token in place.
-void InstallImpersonationToken(Session &session);
+// region names), obtains a token and installs it.  Failures (an answer
+// without a token included) are logged and leave the previous token in
+// place; the result says whether a new token was installed.
+bool InstallImpersonationToken(Session &session);
 
 // The refresh check readers and writers make before each page or item: a
-// new token a minute before the current one runs out.
+// new token a minute before the current one runs out.  A refused renewal
+// does not restart the old token's lifetime: the next check asks again,
+// after a pause that doubles with each refusal (1, 2, 4 ... 30 s).
 void RenewTokenIfDue(Session &session);
+
+// The pause after `failures` refusals in a row.
+int TokenRetryDelaySeconds(int failures);
 
 } // namespace qvamz

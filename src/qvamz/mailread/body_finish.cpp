@@ -9,6 +9,7 @@
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.hpp"
+#include "common/inline_part_types.hpp"
 #include "common/unique_file.hpp"
 #include "common/xml_escape.hpp"
 #include "common/text_case.hpp"
@@ -17,13 +18,90 @@ namespace qvamz::mailread {
 namespace {
 
 constexpr int kLatin1Codepage = 28591;
-constexpr std::uint32_t kEmptyBodySize = 2; // a body holding only CR LF (or nothing)
+// A body of this many bytes or fewer is empty when it holds line ends only.
+constexpr std::uint32_t kEmptyBodyMax = 4;
+constexpr const char *kUnnamed = "Message Text"; // the name of a part that has none
+constexpr std::string_view kPgpPartName = "pgp message";
 
 template <std::size_t N> void store(char (&field)[N], std::string_view text)
 {
     const std::string cut = Cut(text, N - 1);
     std::memcpy(field, cut.data(), cut.size());
     field[cut.size()] = '\0';
+}
+
+// A body that holds nothing but line ends (the part copier keeps the line
+// end before a boundary with the boundary, so "OK" is two bytes of text).
+bool holds_only_line_ends(const std::string &path, std::uint32_t size)
+{
+    if (size == 0)
+        return true;
+    if (size > kEmptyBodyMax)
+        return false;
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        return false;
+    int c;
+    while ((c = std::getc(f.get())) != EOF)
+        if (c != '\r' && c != '\n')
+            return false;
+    return true;
+}
+
+// Only the first plain-text part is the body, and only when it has no file
+// name of its own: a named text part is a file, as its sender sent it.  A
+// later unnamed one, and any part of a report, stays an inline text part.
+void settle_text_part(qv_part *part, bool text_body_seen)
+{
+    if (part->part_type != QV_PART_TEXT_BODY)
+        return;
+    const std::string_view name = part->file_name;
+    const bool unnamed = qvcommon::EqualsNoCase(name, kUnnamed);
+    if (qvcommon::IsTypedInlinePartName(name))
+        part->part_type = QV_PART_INLINE_TEXT;
+    else if (!unnamed && name != kPgpPartName)
+        part->part_type = QV_PART_ATTACHMENT;
+    else if (text_body_seen)
+        part->part_type = unnamed ? QV_PART_INLINE_TEXT : QV_PART_ATTACHMENT;
+}
+
+// Whether a file holds valid UTF-8 (ASCII included).
+bool file_is_utf8(const std::string &path)
+{
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        return false;
+    int pending = 0; // continuation bytes still due
+    int c;
+    while ((c = std::getc(f.get())) != EOF) {
+        if (pending > 0) {
+            if ((c & 0xC0) != 0x80)
+                return false;
+            --pending;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            pending = 3;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            pending = 2;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            pending = 1;
+        } else if (c >= 0x80) {
+            return false;
+        }
+    }
+    return pending == 0;
+}
+
+// A part whose charset nobody declared: text that is valid UTF-8 is taken
+// as such (as current mailers write it), anything else as Latin-1, the
+// mail default.
+void settle_undeclared_charset(qv_part *part, const std::string &path)
+{
+    const int code = part->part_type;
+    if (part->charset[0] != '\0' || code == QV_PART_HEADERS || code == QV_PART_EMBEDDED_MSG)
+        return;
+    const bool text = code == QV_PART_TEXT_BODY || code == QV_PART_INLINE_TEXT;
+    const bool utf8 = text && file_is_utf8(path);
+    store(part->charset, utf8 ? "UTF-8" : "ISO-8859-1");
 }
 
 std::uint32_t file_size(const std::string &path)
@@ -220,29 +298,34 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir,
         qv_part *part = msg->parts[i];
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         if ((part->part_type == QV_PART_TEXT_BODY || part->part_type == QV_PART_HTML_BODY) &&
-            (part->size == 0 || part->size == kEmptyBodySize)) {
+            holds_only_line_ends(path, part->size)) {
             part->part_type = QV_PART_NOT_WRITTEN;
             continue;
         }
-        if (part->part_type == QV_PART_TEXT_BODY && text_body)
-            part->part_type = QV_PART_ATTACHMENT;
+        settle_text_part(part, text_body);
         decode_name(part, msg);
         decode_base64(part, path, work_dir);
-        // A base64 text body counts like any other: only the first is it.
-        if (part->part_type == QV_PART_TEXT_BODY && text_body)
-            part->part_type = QV_PART_ATTACHMENT;
+        settle_text_part(part, text_body); // a base64 text part counts like any other
         if (part->part_type == QV_PART_HTML_BODY && settings.html_charset_rule)
             html_meta_charset(part, path);
+        settle_undeclared_charset(part, path);
         const int code = part->part_type;
+        // Parts of a report and text of other types keep their bytes and
+        // their charset, as files do.
+        const bool keeps_bytes = code == QV_PART_INLINE_TEXT &&
+                                 qvcommon::IsTypedInlinePartName(part->file_name);
         if (part->charset[0] && code != QV_PART_ATTACHMENT && code != QV_PART_EMBEDDED_MSG &&
-            code != QV_PART_HEADERS && !convert_charset(part, path, work_dir, settings.debug))
+            code != QV_PART_HEADERS && !keeps_bytes &&
+            !convert_charset(part, path, work_dir, settings.debug))
             return;
         text_body = text_body || part->part_type == QV_PART_TEXT_BODY;
         html_body = html_body || part->part_type == QV_PART_HTML_BODY;
     }
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
-        if (part->part_type != QV_PART_INLINE_TEXT)
+        // Text without a content type is shown inside an HTML message.
+        if (part->part_type != QV_PART_INLINE_TEXT ||
+            !qvcommon::EqualsNoCase(part->file_name, "Inline.txt"))
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
         if (html_body)

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "contacts/contact_folder.hpp"
+#include "calendar/calendar_folder.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -16,6 +17,7 @@
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
+#include "tasks/task_reader.hpp"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
 #include "common/unique_file.hpp"
@@ -39,7 +41,6 @@ class StatusReporter {
         callback_(msg, empty, status, &counter1_, &counter2_, &stop_);
     }
     bool stop_requested() const { return stop_ != 0; }
-    void request_stop() { stop_ = 1; }
     int reported() const { return reported_; }
 
   private:
@@ -47,20 +48,6 @@ class StatusReporter {
     int counter1_ = 0, counter2_ = 0, stop_ = 0; // the host's; start at 0 per call
     int reported_ = 0;                           // items given a status so far
 };
-
-// ---- folder kinds without a reader yet ------------------------------------
-
-// Every item of the folder gets status 6, so the host's counts add up.
-int SkipWholeFolder(const char *kind, const FolderEntry &entry, qv_message *msg,
-                    qv_status_fn status)
-{
-    com_Log("QV Warning: reading %s folders is not supported yet, %d items of %s skipped", kind,
-            entry.total_count, entry.display_name.c_str());
-    StatusReporter reporter(status);
-    for (int i = 0; i < entry.total_count && !reporter.stop_requested(); ++i)
-        reporter.Report(msg, QV_STATUS_SKIPPED);
-    return 0;
-}
 
 void AnswerMeetingRequest(qv_message *, const std::string &)
 {
@@ -85,6 +72,7 @@ class MailFolderReader {
     enum class Next { kItem, kEndFolder };
 
     bool ListItems(const std::string &restriction);
+    void ReportNotRead(int count);
     Next ConvertItem(const std::string &list_line);
     int DecideStatus(int parsed);
     Next Output();
@@ -104,17 +92,24 @@ class MailFolderReader {
     int index_ = 0;              // records handed to OutputMsg
     std::uint64_t total_size_ = 0;
     bool ended_by_host_ = false; // OutputMsg answered 1235
+    bool ended_early_ = false;   // the host's stop, 1235 or the InitRead maximum
+    bool listing_complete_ = true;
+    int listed_ = 0;             // item ids the listing found
     bool uuid_open_ = false;
 };
 
 int MailFolderReader::Run(int *out_count, int *out_size)
 {
     const std::string restriction = JobDateRestriction();
-    if (!ListItems(restriction))
-        return 0;
-    qvcommon::UniqueFile ids = qvcommon::OpenFile(WorkFile(kItemIdsFile), "rb");
+    qvcommon::UniqueFile ids;
+    if (ListItems(restriction))
+        ids = qvcommon::OpenFile(WorkFile(kItemIdsFile), "rb");
     if (!ids) {
-        std::remove(WorkFile(kItemIdsFile).c_str());
+        // Nothing can be read: every item of the folder is a failure.
+        com_Log("QV Error: cannot keep the item list in %s", WorkFile(kItemIdsFile).c_str());
+        listed_ = 0;
+        listing_complete_ = false;
+        Finish(restriction, out_count, out_size);
         return 0;
     }
     properties_ =
@@ -125,8 +120,10 @@ int MailFolderReader::Run(int *out_count, int *out_size)
         RenewTokenIfDue(session_);
         // The host's stop request ends the folder before the next fetch, so
         // no item is fetched only to be reported without being handed over.
-        if (reporter_.stop_requested())
+        if (reporter_.stop_requested()) {
+            ended_early_ = true;
             break;
+        }
         UuidStart();
         if (!ReadAnswerLine(ids.get(), line, kListingLineMax))
             break;
@@ -149,15 +146,27 @@ bool MailFolderReader::ListItems(const std::string &restriction)
     qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
     if (!ids)
         return false;
-    const ListingResult listed =
-        ListFolderItems(session_, call_.work_dir, folder_.folder_id, restriction, ids.get());
-    const bool written = std::fflush(ids.get()) == 0;
-    if (listed == ListingResult::kListed && written)
+    const ListingOutcome listed = ListFolderItems(session_, call_.work_dir, folder_.folder_id,
+                                                  restriction, folder_.total_count, ids.get());
+    listed_ = listed.listed;
+    // What an incomplete listing found is still read; the rest is
+    // reported as not read at the end.
+    listing_complete_ = listed.result == ListingResult::kListed;
+    if (std::fflush(ids.get()) == 0)
         return true;
     ids.reset();
     std::remove(ids_path.c_str());
     std::remove(WorkFile(kFindItemAnswerFile).c_str());
     return false;
+}
+
+void MailFolderReader::ReportNotRead(int count)
+{
+    if (count <= 0)
+        return;
+    com_ReportLoss(kLossKindMailRead, count, 0);
+    for (int i = 0; i < count; ++i)
+        reporter_.Report(msg_, QV_STATUS_SKIPPED);
 }
 
 MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_line)
@@ -170,9 +179,14 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     const std::string mime_path = WorkFile(kMimeContentFile);
 
     com_ResetObject(msg_);
-    if (!FetchItem(session_, GetItemBody(properties_, item_id, change_key), answer_path)) {
+    const FetchOutcome fetched =
+        FetchItem(session_, GetItemBody(properties_, item_id, change_key), answer_path);
+    if (fetched != FetchOutcome::kFetched) {
         std::remove(answer_path.c_str());
-        reporter_.Report(msg_, QV_STATUS_SKIPPED);
+        if (fetched == FetchOutcome::kNotRead)
+            ReportNotRead(1);
+        else
+            reporter_.Report(msg_, QV_STATUS_SKIPPED);
         return Next::kItem;
     }
     if (!ExtractBase64Element(answer_path, mime_path, "MimeContent", &is_read_)) {
@@ -212,7 +226,8 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     if (reporter_.stop_requested() || status != QV_STATUS_CONVERTED) {
         reporter_.Report(msg_, status);
         Release();
-        return reporter_.stop_requested() ? Next::kEndFolder : Next::kItem;
+        ended_early_ = reporter_.stop_requested();
+        return ended_early_ ? Next::kEndFolder : Next::kItem;
     }
     return Output();
 }
@@ -221,10 +236,10 @@ int MailFolderReader::DecideStatus(int parsed)
 {
     if (parsed == kParseDrop)
         return QV_STATUS_SKIPPED;
-    if (com_Check_MaxMsgDate(msg_, call_.max_date) == 2) {
-        reporter_.request_stop();
+    // Past the maximum date: this item only.  The listing has no date
+    // order, so older items may still follow; the folder goes on.
+    if (com_Check_MaxMsgDate(msg_, call_.max_date) == 2)
         return QV_STATUS_OUT_OF_RANGE;
-    }
     if (com_SearchMsg(msg_, call_.work_dir.c_str(), call_.search_fields, call_.search_reserved1,
                       call_.search_reserved2) == 0)
         return QV_STATUS_SKIPPED;
@@ -257,11 +272,13 @@ MailFolderReader::Next MailFolderReader::Output()
     ++index_;
 
     if (answer == QV_OUTPUT_REFUSED_END_FOLDER) {
-        ended_by_host_ = true;
+        ended_by_host_ = ended_early_ = true;
         return Next::kEndFolder;
     }
-    if (index_ == session_.state.max_messages) // a maximum of 0 or less never matches
+    if (index_ == session_.state.max_messages) { // a maximum of 0 or less never matches
+        ended_early_ = true;
         return Next::kEndFolder;
+    }
     return Next::kItem;
 }
 
@@ -278,9 +295,18 @@ void MailFolderReader::Finish(const std::string &restriction, int *out_count, in
          {kFindItemAnswerFile, kGetItemAnswerFile, kMimeContentFile, kItemIdsFile})
         std::remove(WorkFile(name).c_str());
 
+    // Items the listing never reached are failures, not items the date
+    // range left out.  When the folder's total is out of date, at least
+    // the page that failed is one.
+    if (!listing_complete_ && !ended_early_) {
+        const int unlisted = std::max(folder_.total_count - listed_, 1);
+        com_Log("QV Error: %d items of %s could not be listed", unlisted,
+                folder_.display_name.c_str());
+        ReportNotRead(unlisted);
+    }
     // Items the server left out for the date range still count for the
     // host; every item of the folder gets exactly one status.
-    if (!restriction.empty())
+    if (!restriction.empty() && listing_complete_)
         while (reporter_.reported() < folder_.total_count)
             reporter_.Report(msg_, QV_STATUS_OUT_OF_RANGE);
 
@@ -339,8 +365,13 @@ int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args)
             com_Log("debug: done with ConvertContactFolder");
         return result;
     }
-    case kFolderTypeCalendar: SkipWholeFolder("calendar", folder, call.msg, call.status); break;
-    case kFolderTypeTasks: SkipWholeFolder("task", folder, call.msg, call.status); break;
+    case kFolderTypeCalendar: calendar::ConvertCalendarFolder(session, call, folder); break;
+    case kFolderTypeTasks:
+        if (!call.output) {
+            com_Log("QV Error: ConvertFolder: the host gave no output callback");
+            return 0;
+        }
+        return tasks::ConvertTaskFolder(session, call, folder);
     default:
         if (!call.output) {
             com_Log("QV Error: ConvertFolder: the host gave no output callback");

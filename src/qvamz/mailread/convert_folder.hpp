@@ -15,6 +15,10 @@ namespace qvamz {
 
 // ConvertFolder's result when the host ended the folder with 1235.
 inline constexpr int kFolderEndedByHost = 99;
+// Kind of item in the host's loss report (com_ReportLoss) for source items
+// that could not be read: not listed, or not fetched after the retries.
+// Each such item also gets status 6 right after the report.
+inline constexpr int kLossKindMailRead = 12;
 
 struct Session;
 
@@ -33,9 +37,9 @@ struct ConvertFolderArguments {
     qv_status_fn status = nullptr; // one status per item of the folder
 };
 
-// The ConvertFolder export's work.  Mail folders are read here; contact,
-// calendar and task folders have no reader yet: their items are reported
-// skipped.
+// The ConvertFolder export's work.  Mail folders are read here, calendar
+// folders by the calendar reader; contact and task folders have no reader
+// yet: their items are reported skipped.
 int ConvertFolderImpl(Session &session, const ConvertFolderArguments &args);
 
 } // namespace qvamz

@@ -35,21 +35,24 @@ std::string_view split_extended(std::string_view value, std::string &charset)
     return value.substr(second + 1);
 }
 
-// The RFC 2231 forms of a name, decoded, or nothing.
-std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
+// The RFC 2231 forms of a parameter (key*0, key*1, ... and key*=charset''..),
+// decoded, or nothing.  `key` is matched anywhere, so "NAME" also finds
+// "filename".
+std::optional<std::string> rfc2231_param(std::string_view line, std::string_view key,
+                                         std::size_t max, int max_pieces)
 {
-    constexpr std::size_t kRawMax = kPartNameMax * 3; // before percent-decoding
+    const std::size_t raw_max = max * 3; // before percent-decoding
     std::string charset, joined;
     bool found = false;
-    for (int k = 0; k < kMaxNamePieces; ++k) {
-        const std::string key = "NAME*" + std::to_string(k);
+    for (int k = 0; k < max_pieces; ++k) {
+        const std::string piece_key = std::string(key) + "*" + std::to_string(k);
         std::string piece;
-        if (auto ext = TextAfter(line, key + "*=", ";", kRawMax)) {
+        if (auto ext = TextAfter(line, piece_key + "*=", ";", raw_max)) {
             std::string_view value = *ext = RemoveQuotes(*ext);
             if (k == 0)
                 value = split_extended(value, charset);
             piece = qvcommon::PercentDecoded(value);
-        } else if (auto plain = TextAfter(line, key + "=", ";", kRawMax)) {
+        } else if (auto plain = TextAfter(line, piece_key + "=", ";", raw_max)) {
             piece = RemoveQuotes(*plain);
         } else if (k == 0) {
             break;
@@ -60,7 +63,7 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
         joined += piece;
     }
     if (!found) {
-        auto single = TextAfter(line, "NAME*=", ";", kRawMax);
+        auto single = TextAfter(line, std::string(key) + "*=", ";", raw_max);
         if (!single)
             return std::nullopt;
         const std::string value = RemoveQuotes(*single);
@@ -69,6 +72,28 @@ std::optional<std::string> rfc2231_name(std::string_view line, std::size_t max)
     if (!charset.empty())
         joined = CharsetToUtf8(joined, charset);
     return Cut(joined, max);
+}
+
+// Parameters may be written with blanks around "="; outside quoted
+// strings they are dropped, so that "boundary = x" reads like "boundary=x".
+std::string without_blanks_around_equals(std::string_view line)
+{
+    std::string out;
+    out.reserve(line.size());
+    bool quoted = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '"')
+            quoted = !quoted;
+        if (!quoted && (c == ' ' || c == '\t')) {
+            const std::size_t next = line.find_first_not_of(" \t", i);
+            if ((next != std::string_view::npos && line[next] == '=') ||
+                (!out.empty() && out.back() == '='))
+                continue;
+        }
+        out.push_back(c);
+    }
+    return out;
 }
 
 } // namespace
@@ -163,23 +188,44 @@ std::optional<std::string> TextAfter(std::string_view line, std::string_view key
     return Cut(value, max);
 }
 
-std::optional<std::string> BoundaryParam(std::string_view line)
+std::optional<std::string> BoundaryParam(std::string_view raw_line)
 {
+    const std::string line = without_blanks_around_equals(raw_line);
     auto value = TextAfter(line, "boundary=", ";", kLineMax);
-    if (!value)
+    if (!value) {
+        if (auto pieces = rfc2231_param(line, "boundary", kBoundaryMax, kMaxParamPieces))
+            return RTrim(*pieces);
         return std::nullopt;
+    }
     const std::size_t start = value->find_first_not_of(" \t");
     return RemoveQuotes(RTrim(start == std::string::npos ? std::string() : value->substr(start)));
 }
 
 std::optional<std::string> NameParam(std::string_view line, std::size_t max)
 {
-    std::optional<std::string> name = rfc2231_name(line, max);
+    std::optional<std::string> name = rfc2231_param(line, "NAME", max, kMaxNamePieces);
     if (auto plain = TextAfter(line, "NAME=", ";", max))
         name = RemoveQuotes(*plain);
     if (auto quoted = TextAfter(line, "NAME=\"", "\"", max))
         name = *quoted;
     return name;
+}
+
+std::optional<std::string> CharsetParam(std::string_view raw_line, std::size_t max)
+{
+    const std::string line = without_blanks_around_equals(raw_line);
+    if (auto plain = TextAfter(line, "charset=", ";", max))
+        return plain;
+    return rfc2231_param(line, "charset", max, kMaxParamPieces);
+}
+
+std::string MediaTypeOf(std::string_view line)
+{
+    std::string value = HeaderValue(line);
+    value = value.substr(0, value.find_first_of("; \t("));
+    for (char &c : value)
+        c = qvcommon::AsciiLower(c);
+    return value;
 }
 
 std::string ContentIdOf(std::string_view line)

@@ -39,7 +39,7 @@ std::optional<std::string> TextAfter(std::string_view line, std::string_view key
                                      std::string_view stops, std::size_t max);
 
 // "boundary=" value: leading blanks skipped, cut at ";", right-trimmed,
-// quotes removed.
+// quotes removed; or the boundary given in RFC 2231 pieces.
 std::optional<std::string> BoundaryParam(std::string_view line);
 
 // A file name parameter of a Content-Type or Content-Disposition line:
@@ -47,6 +47,13 @@ std::optional<std::string> BoundaryParam(std::string_view line);
 // name*1, name*2 and the extended forms name*=charset''%XX.. (decoded to
 // UTF-8).  At most `max` bytes.
 std::optional<std::string> NameParam(std::string_view line, std::size_t max);
+
+// The "charset=" value, cut at ";" and at most `max` bytes (quotes kept),
+// or the decoded RFC 2231 form "charset*=...''value".
+std::optional<std::string> CharsetParam(std::string_view line, std::size_t max);
+
+// The media type of a Content-Type line ("type/subtype"), lower case.
+std::string MediaTypeOf(std::string_view line);
 
 // The Content-ID of a line holding "Content-ID:": angle brackets and
 // blanks dropped, at most kContentIdMax bytes.

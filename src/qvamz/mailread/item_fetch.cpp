@@ -7,8 +7,8 @@
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
-#include "transport/clock.hpp"
 #include "transport/line_reader.hpp"
+#include "transport/retried_request.hpp"
 #include "transport/soap_request.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
@@ -35,6 +35,8 @@ constexpr std::string_view kGetItemTemplate = "<ItemShape>\n"
 constexpr std::string_view kFlagStatusAttribute = "PropertyTag=\"0x1090";
 constexpr std::string_view kIconIndexAttribute = "PropertyTag=\"0x1080";
 constexpr int kOldestServerWithNotesIsRead = 9;
+// The item was deleted or moved after the listing: nothing is left to copy.
+constexpr std::string_view kItemGoneCode = "ErrorItemNotFound";
 
 void Replace(std::string &text, std::string_view placeholder, std::string_view value)
 {
@@ -90,21 +92,27 @@ std::string GetItemBody(std::string_view properties, std::string_view item_id,
     return body;
 }
 
-bool FetchItem(Session &session, const std::string &body, const std::string &answer_path)
+FetchOutcome FetchItem(Session &session, const std::string &body, const std::string &answer_path)
 {
-    PostResult post = SoapRequest(session, "GetItem", "", body, answer_path);
-    if (IsUsableAnswer(post))
-        return true;
-    for (int attempt = 1; attempt < session.settings.item_attempts; ++attempt) {
-        com_Log("QV Info: unable to GetItem in folder loop, retrying");
-        clock::SleepMs(attempt * session.settings.retry_delay_unit * 1000);
-        post = SoapRequest(session, "GetItem", "", body, answer_path);
-        if (IsUsableAnswer(post))
-            return true;
+    const OperationAnswer answer = RequestWithRetries(
+        session, "GetItem", "", body, answer_path, "GetItemResponseMessage",
+        ErrorRetry::kTransientOnly, "QV Info: unable to GetItem in folder loop, retrying");
+    switch (answer.kind) {
+    case AnswerKind::kSuccess: return FetchOutcome::kFetched;
+    case AnswerKind::kFailedPost:
+        com_Log("QV Error: EWS server is unavailable (http error %d), skipping message",
+                answer.http_status);
+        return FetchOutcome::kNotRead;
+    default: break;
     }
-    com_Log("QV Error: EWS server is unavailable (http error %d), skipping message",
-            post.http_status);
-    return false;
+    const ResponseStatus &status = answer.status;
+    if (status.response_code == kItemGoneCode) {
+        com_Log("QV Info: item no longer in the folder - skipped");
+        return FetchOutcome::kGone;
+    }
+    com_Log("QV Error: GetItem failed (%s: %s), message not read", status.response_code.c_str(),
+            status.message_text.c_str());
+    return FetchOutcome::kNotRead;
 }
 
 bool ReadItemDetails(const std::string &answer_path, qv_message *msg, ItemDetails &details)

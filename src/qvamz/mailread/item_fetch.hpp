@@ -39,11 +39,18 @@ bool AskForIsRead(int server_major_version, std::string_view folder_name);
 std::string GetItemBody(std::string_view properties, std::string_view item_id,
                         std::string_view change_key);
 
-// Sends GetItem, retrying a failed request up to the item attempts of
-// "/POSTTO" with a growing pause (attempt x the retry delay unit).  True
-// when an answer was written to `answer_path`; after the last failure the
-// error is logged with the last HTTP status.
-bool FetchItem(Session &session, const std::string &body, const std::string &answer_path);
+// What became of one GetItem.
+enum class FetchOutcome {
+    kFetched,  // the answer is in `answer_path`
+    kGone,     // the server no longer has the item (ErrorItemNotFound)
+    kNotRead,  // every attempt failed, or the server refused the item
+};
+
+// Sends GetItem.  A failed post and an answer with a transient error code
+// (ErrorServerBusy, ErrorMailboxStoreUnavailable, ...) are repeated up to
+// the item attempts of "/POSTTO" with a growing pause (attempt x the retry
+// delay unit).  After the last failure the reason is logged.
+FetchOutcome FetchItem(Session &session, const std::string &body, const std::string &answer_path);
 
 // What the GetItem answer says besides the MIME content.
 struct ItemDetails {

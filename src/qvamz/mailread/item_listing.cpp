@@ -1,6 +1,7 @@
 // Listing a mail folder with FindItem (see item_listing.hpp).
 #include "mailread/item_listing.hpp"
 
+#include <algorithm>
 #include <ctime>
 
 #include "ews/xml_scan.hpp"
@@ -9,7 +10,7 @@
 #include "qv/qvcom.h"
 #include "transport/impersonation_token.hpp"
 #include "transport/line_reader.hpp"
-#include "transport/soap_request.hpp"
+#include "transport/retried_request.hpp"
 #include "common/unique_file.hpp"
 
 namespace qvamz::mailread {
@@ -100,7 +101,8 @@ std::string FindItemBody(int offset, std::string_view restriction, std::string_v
                   std::string(folder_id).c_str());
 }
 
-bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPage &page)
+bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids,
+                      std::unordered_set<std::string> &seen, FindItemPage &page)
 {
     page = {};
     qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
@@ -110,35 +112,62 @@ bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPa
     std::rewind(answer.get());
     std::string id, change_key;
     while (ExtractItemId(answer.get(), id, change_key)) {
+        if (!seen.insert(id).second) {
+            ++page.repeated;
+            continue;
+        }
         std::fprintf(ids, "%s;%s\n", id.c_str(), change_key.c_str());
         ++page.items;
     }
-    page.last = includes_last != 0 || page.items == 0;
+    page.last = includes_last != 0 || page.items + page.repeated == 0;
     return true;
 }
 
-ListingResult ListFolderItems(Session &session, const std::string &work_dir,
-                              const std::string &folder_id, std::string_view restriction,
-                              std::FILE *ids)
+ListingOutcome ListFolderItems(Session &session, const std::string &work_dir,
+                               const std::string &folder_id, std::string_view restriction,
+                               int folder_total, std::FILE *ids)
 {
     const std::string answer_path = work_dir + std::string(kFindItemAnswerFile);
+    const int rows_max = std::max(folder_total, 0) + kListingMarginPages * kFindItemPageSize;
+    std::unordered_set<std::string> seen;
+    ListingOutcome outcome;
+    int rows = 0;
     for (int offset = 0;; offset += kFindItemPageSize) {
         RenewTokenIfDue(session);
         const std::string body = FindItemBody(offset, restriction, folder_id);
-        if (!IsUsableAnswer(
-                SoapRequest(session, "FindItem", "Traversal=\"Shallow\"", body, answer_path))) {
-            com_Log("QV Error: unable to obtain message list");
+        const OperationAnswer answer = RequestWithRetries(
+            session, "FindItem", "Traversal=\"Shallow\"", body, answer_path,
+            "FindItemResponseMessage", ErrorRetry::kEveryError,
+            "QV Info: unable to obtain message list, retrying");
+        if (answer.kind != AnswerKind::kSuccess) {
+            com_Log("QV Error: unable to obtain message list (http status %d%s%s), %d items "
+                    "listed",
+                    answer.http_status, answer.status.response_code.empty() ? "" : ", ",
+                    answer.status.response_code.c_str(), outcome.listed);
             std::remove(answer_path.c_str());
-            return ListingResult::kRequestFailed;
+            outcome.result = ListingResult::kIncomplete;
+            return outcome;
         }
         FindItemPage page;
-        if (!ScanFindItemPage(answer_path, ids, page)) {
+        if (!ScanFindItemPage(answer_path, ids, seen, page)) {
             com_Log("QV Warning: unable to open %s", answer_path.c_str());
-            return ListingResult::kAnswerUnreadable;
+            outcome.result = ListingResult::kAnswerUnreadable;
+            return outcome;
         }
         std::remove(answer_path.c_str());
+        outcome.listed += page.items;
+        rows += page.items + page.repeated;
         if (page.last)
-            return ListingResult::kListed;
+            return outcome;
+        // A page of nothing new, or more rows than the folder can hold: the
+        // server is not paging as asked.
+        if (page.items == 0 || rows >= rows_max) {
+            com_Log("QV Error: the server keeps listing items past the folder's %d (offset %d, "
+                    "%d new on this page); listing ended with %d items",
+                    folder_total, offset, page.items, outcome.listed);
+            outcome.result = ListingResult::kIncomplete;
+            return outcome;
+        }
     }
 }
 

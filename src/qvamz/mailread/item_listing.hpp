@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "qv/record.h"
 
@@ -30,29 +31,47 @@ std::string JobDateRestriction();
 // The inside of one FindItem page request.
 std::string FindItemBody(int offset, std::string_view restriction, std::string_view folder_id);
 
+// Pages past the folder's total that a listing may still ask for: the
+// folder may grow while it is listed, but a server that ignores Offset and
+// repeats its pages must not keep the listing going forever.
+inline constexpr int kListingMarginPages = 2;
+
 // What one FindItem answer held.
 struct FindItemPage {
     bool last = false; // no further page to ask for
-    int items = 0;     // item ids appended
+    int items = 0;     // item ids appended (new ones only)
+    int repeated = 0;  // item ids already listed by an earlier page
 };
 
-// Appends every "id;changekey" of the answer to `ids`.  The page counts as
-// the last one when the answer says IncludesLastItemInRange="true", but
-// also when it carries no such attribute or lists no item: an answer that
-// never says "true" must not keep the listing asking for pages forever.
-// False when the answer file cannot be opened.
-bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids, FindItemPage &page);
+// Appends every "id;changekey" of the answer that is not in `seen` to
+// `ids` and adds it to `seen`.  The page counts as the last one when the
+// answer says IncludesLastItemInRange="true", but also when it carries no
+// such attribute or lists no item: an answer that never says "true" must
+// not keep the listing asking for pages forever.  False when the answer
+// file cannot be opened.
+bool ScanFindItemPage(const std::string &answer_path, std::FILE *ids,
+                      std::unordered_set<std::string> &seen, FindItemPage &page);
 
 enum class ListingResult {
     kListed,
-    kRequestFailed,    // FindItem failed (logged)
+    kIncomplete,       // a page failed after its retries, or the server
+                       // kept sending pages past the bound (logged)
     kAnswerUnreadable, // the answer file could not be opened (logged)
 };
 
+struct ListingOutcome {
+    ListingResult result = ListingResult::kListed;
+    int listed = 0; // distinct item ids written
+};
+
 // Lists the folder's items into `ids`, page by page, renewing the
-// impersonation token before each page.  Work files live in `work_dir`.
-ListingResult ListFolderItems(Session &session, const std::string &work_dir,
-                              const std::string &folder_id,
-                              std::string_view restriction, std::FILE *ids);
+// impersonation token before each page.  A page that fails (HTTP, or an
+// error answer at HTTP 200) is repeated as GetItem is; when it still
+// fails, or when `folder_total` plus kListingMarginPages pages have come
+// without a last page, the listing ends incomplete with what it has.
+// Work files live in `work_dir`.
+ListingOutcome ListFolderItems(Session &session, const std::string &work_dir,
+                               const std::string &folder_id, std::string_view restriction,
+                               int folder_total, std::FILE *ids);
 
 } // namespace qvamz::mailread

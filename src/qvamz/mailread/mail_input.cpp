@@ -27,20 +27,29 @@ LineEnd read_physical(MailInput &in, std::string &out, std::size_t max, bool kee
         if (!drop_excess && out.size() >= max)
             return LineEnd::kFull;
         const int c = in.get();
-        if (c == EOF)
+        if (c == EOF) {
+            in.line_end.clear();
             return LineEnd::kEndOfInput;
-        if (c == '\n')
+        }
+        if (c == '\n') {
+            in.line_end = "\n";
             return LineEnd::kNewline;
+        }
         if (c == '\r') {
+            in.line_end = "\r";
             const int c2 = in.get();
             if (c2 == '\r') {
                 const int c3 = in.get();
                 if (c3 != '\n') {
                     in.unget(c3);
                     in.unget('\r');
+                } else {
+                    in.line_end = "\r\r\n";
                 }
             } else if (c2 != '\n') {
                 in.unget(c2);
+            } else {
+                in.line_end = "\r\n";
             }
             return LineEnd::kNewline;
         }

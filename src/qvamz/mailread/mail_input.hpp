@@ -78,6 +78,9 @@ class MailInput {
 
     // The current logical line, filled by ReadHeaderLine.
     std::string line;
+    // The line end that ended the last physical line read, as it was
+    // written ("\n", "\r\n", "\r" or "\r\r\n"); empty at the end of input.
+    std::string line_end;
 
     // The boundary whose line ended the last part body copied, and whether
     // it was its closing line: a multipart learns from it that an embedded

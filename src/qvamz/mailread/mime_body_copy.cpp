@@ -39,10 +39,12 @@ void decode_quoted_printable(std::string &line)
     line.swap(out);
 }
 
-// Attachments keep their tabs; in text bodies a tab becomes a blank.
+// Attachments and inline parts that are not the body keep their tabs and
+// line ends, byte for byte; in text bodies a tab becomes a blank and every
+// line ends in CR LF.
 bool keeps_tabs(int code)
 {
-    return code == QV_PART_ATTACHMENT || code == 3 || code == 15;
+    return code == QV_PART_ATTACHMENT || code == 3 || code == 15 || code == QV_PART_INLINE_TEXT;
 }
 
 // These charsets split quoted-printable lines inside escape sequences, so
@@ -145,10 +147,12 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
     // The line end before a boundary line belongs to the boundary, so each
     // line end is written only once the next line turns out to be content.
     bool line_end_due = false;
+    const bool keep_line_ends = keeps_tabs(code);
+    std::string due_line_end = "\r\n";
     const auto write_due_line_end = [&] {
         if (out && line_end_due) {
-            std::fwrite("\r\n", 1, 2, out);
-            count += 2;
+            std::fwrite(due_line_end.data(), 1, due_line_end.size(), out);
+            count += due_line_end.size();
         }
         line_end_due = false;
     };
@@ -193,6 +197,8 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
             write_due_line_end();
             std::fwrite(line.data(), 1, line.size(), out);
             line_end_due = line_end;
+            if (line_end && keep_line_ends)
+                due_line_end = in.line_end;
             count += line.size();
         } else {
             count += line.size();

@@ -8,7 +8,9 @@
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_parser.hpp"
+#include "mailread/uudecode.hpp"
 #include "qv/qvcom.hpp"
+#include "common/inline_part_types.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
 
@@ -30,10 +32,13 @@ struct PartState {
     std::string inner_boundary;
     bool quoted_printable = false;
     bool binary = false;
+    bool uuencoded = false;
     bool related = false;
     bool attachment = false;
     bool calendar = false;
     bool embedded = false;
+    bool digest = false;       // the inner multipart is a multipart/digest
+    bool typed = false;        // a Content-Type line was seen
     std::int64_t declared_size = 0;
 };
 
@@ -113,8 +118,15 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
         p.calendar = true;
         p.code = 0;
     }
-    if (qvcommon::ContainsNoCase(line, "message/delivery-status"))
+    // Report parts and text of other types keep their types: their names
+    // say which.
+    if (const std::string typed = qvcommon::InlinePartName(MediaTypeOf(line)); !typed.empty()) {
         p.code = p.code == 3 ? 6 : 1;
+        if (p.name == kDefaultName)
+            p.name = typed;
+    }
+    if (qvcommon::ContainsNoCase(line, "multipart/digest"))
+        p.digest = true;
     if (qvcommon::ContainsNoCase(line, "text/enriched"))
         p.code = 1;
     if (qvcommon::ContainsNoCase(line, "message/rfc822") &&
@@ -122,7 +134,7 @@ void content_type(const std::string &line, const qv_message *msg, ParseTree &tre
         p.embedded = true;
     if (qvcommon::ContainsNoCase(line, "text/rtf"))
         p.name = "Message.rtf";
-    if (auto charset = TextAfter(line, "charset=", ";", kPartCharsetMax))
+    if (auto charset = CharsetParam(line, kPartCharsetMax))
         p.charset = RemoveQuotes(*charset);
     if (p.code == 9 && !p.inner_boundary.empty() && !p.related)
         p.inner_boundary.clear();
@@ -153,8 +165,10 @@ void disposition(const std::string &line, PartState &p)
 
 void part_header(const std::string &line, const qv_message *msg, ParseTree &tree, PartState &p)
 {
-    if (qvcommon::StartsWithNoCase(line, "Content-Type:"))
+    if (qvcommon::StartsWithNoCase(line, "Content-Type:")) {
+        p.typed = true;
         content_type(line, msg, tree, p);
+    }
     if (qvcommon::ContainsNoCase(line, "Content-ID:"))
         p.content_id = ContentIdOf(line);
     if (qvcommon::StartsWithNoCase(line, "Content-Disposition:"))
@@ -164,6 +178,8 @@ void part_header(const std::string &line, const qv_message *msg, ParseTree &tree
             p.quoted_printable = true;
         if (qvcommon::ContainsNoCase(line, "binary"))
             p.binary = true;
+        if (qvcommon::ContainsNoCase(line, "uuencode") || qvcommon::ContainsNoCase(line, "x-uue"))
+            p.uuencoded = true;
         if (qvcommon::ContainsNoCase(line, "base64"))
             p.code = p.code == 1 ? 6 : p.code == 9 ? 10 : 3;
     }
@@ -172,9 +188,8 @@ void part_header(const std::string &line, const qv_message *msg, ParseTree &tree
 class PartReader {
   public:
     PartReader(qv_message *msg, std::string_view boundary, std::string_view enclosing,
-               const std::string &work_dir, MailInput &in, bool report)
-        : msg_(msg), boundary_(boundary), enclosing_(enclosing), work_dir_(work_dir), in_(in),
-          report_(report)
+               const std::string &work_dir, MailInput &in)
+        : msg_(msg), boundary_(boundary), enclosing_(enclosing), work_dir_(work_dir), in_(in)
     {
     }
 
@@ -197,7 +212,6 @@ class PartReader {
     std::string boundary_, enclosing_;
     const std::string &work_dir_;
     MailInput &in_;
-    bool report_;
 };
 
 int PartReader::Embedded(PartState &p)
@@ -231,10 +245,26 @@ int PartReader::SkipLeaf(PartState &p)
     return result == kBodyAtClosing ? kPartsClosed : kNextPart;
 }
 
+// A text part with a file name of its own is a file and keeps its bytes;
+// a part of a typed inline kind is never the body.
+void settle_text_code(PartState &p)
+{
+    if (p.code != QV_PART_TEXT_BODY && p.code != 6)
+        return;
+    const bool base64 = p.code == 6;
+    if (qvcommon::IsTypedInlinePartName(p.name)) {
+        if (!base64)
+            p.code = QV_PART_INLINE_TEXT;
+    } else if (p.name != kDefaultName && p.name != "Inline.txt" && p.name != "pgp message") {
+        p.code = base64 ? 3 : QV_PART_ATTACHMENT;
+    }
+}
+
 int PartReader::Leaf(PartState &p)
 {
     if (p.code == -1)
         p.code = QV_PART_TEXT_BODY;
+    settle_text_code(p);
     if (msg_->part_count >= QV_MAX_PARTS ||
         in_.tree().parts_allocated >= in_.tree().settings.max_parts)
         return SkipLeaf(p);
@@ -256,6 +286,14 @@ int PartReader::Leaf(PartState &p)
     if (count == 0 || (p.calendar && in_.tree().settings.drop_calendar_parts)) {
         std::remove(path.c_str());
         return next;
+    }
+    if (p.uuencoded) {
+        std::string uu_name;
+        if (DecodeUuencodedPart(path, work_dir_, uu_name)) {
+            count = static_cast<std::uint64_t>(com_GetFileSize(path.c_str(), nullptr));
+            if (p.name == kDefaultName && !uu_name.empty())
+                p.name = uu_name;
+        }
     }
     qv_part *part = AllocPart(msg_, in_.tree());
     if (!part) {
@@ -291,8 +329,8 @@ int PartReader::Body(PartState &p)
         switch (SkipPreamble(in_, p.inner_boundary, {boundary_, enclosing_})) {
         case PreambleEnd::kBoundary: {
             in_.last_delimiter.clear();
-            const int r = ParseMimeParts(msg_, p.inner_boundary, boundary_, work_dir_, in_, report_,
-                                         p.charset);
+            const int r = ParseMimeParts(msg_, p.inner_boundary, boundary_, work_dir_, in_,
+                                         p.digest, p.charset);
             return r == kParseRefused ? kParseRefused : AfterNested();
         }
         case PreambleEnd::kClosing:
@@ -307,23 +345,48 @@ int PartReader::Body(PartState &p)
 
 } // namespace
 
+bool IsHeaderFieldLine(std::string_view line)
+{
+    if (qvcommon::StartsWithNoCase(line, "From ") ||
+        qvcommon::StartsWithNoCase(line, "Message Sent:"))
+        return true;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return false;
+    for (std::size_t i = 0; i < colon; ++i)
+        if (static_cast<unsigned char>(line[i]) <= ' ' || static_cast<unsigned char>(line[i]) >= 127)
+            return false;
+    return true;
+}
+
 int ParseMimeParts(qv_message *msg, std::string_view boundary, std::string_view enclosing,
-                   const std::string &work_dir, MailInput &in, bool report,
+                   const std::string &work_dir, MailInput &in, bool digest,
                    std::string_view charset)
 {
     MultipartLevel level(in.tree());
-    PartReader reader(msg, boundary, enclosing, work_dir, in, report);
+    PartReader reader(msg, boundary, enclosing, work_dir, in);
     for (;;) {
         PartState part(charset);
+        std::int64_t line_start = in.tell();
         if (ReadHeaderLine(in, nullptr, true, 0) == 1)
             return kPartsInputEnded;
         while (!in.line.empty()) {
             if (MatchBoundary(in.line, boundary) == Delimiter::kClosing)
                 return kPartsClosedAtHeader;
+            if (!IsHeaderFieldLine(in.line)) {
+                // Content right after the headers, without the blank line:
+                // the line is the body's first.
+                in.seek(line_start);
+                break;
+            }
             part_header(in.line, msg, in.tree(), part);
+            line_start = in.tell();
             if (ReadHeaderLine(in, nullptr, true, 0) == 1)
                 return kPartsInputEnded;
         }
+        if (digest && !part.typed &&
+            in.tree().embedded_messages < in.tree().settings.max_embedded_messages)
+            part.embedded = true; // the default type of a digest's parts
         const int result = reader.Body(part);
         if (result != kNextPart)
             return result;

@@ -41,11 +41,17 @@ PreambleEnd SkipPreamble(MailInput &in, std::string_view boundary,
 
 // Reads the parts of the multipart `boundary` (inside the multipart
 // `enclosing`, empty at the top) into `msg`.  `charset` is the one a part
-// without its own charset has.  Answers kParseRefused, or one of the
-// kParts* values above.
+// without its own charset has; in a digest (multipart/digest) a part
+// without a Content-Type is a message.  Answers kParseRefused, or one of
+// the kParts* values above.
 int ParseMimeParts(qv_message *msg, std::string_view boundary, std::string_view enclosing,
-                   const std::string &work_dir, MailInput &in, bool report,
+                   const std::string &work_dir, MailInput &in, bool digest,
                    std::string_view charset);
+
+// Whether a line can start a header field: a field name (printable
+// characters other than blank and ":") and a ":", or an mbox "From " line.
+// A header block that runs into any other line ends before it.
+bool IsHeaderFieldLine(std::string_view line);
 
 // Copies a part body up to the delimiter of `boundary` into `out` (may be
 // null: the body is skipped), CR LF after every line, quoted-printable

@@ -48,6 +48,9 @@ inline constexpr int kMaxEmbeddedMessages = 500;
 inline constexpr int kMaxMultipartDepth = 64;
 // RFC 2231 pieces of one name joined (name*0, name*1, name*2).
 inline constexpr int kMaxNamePieces = 3;
+// RFC 2231 pieces of a boundary or charset parameter, and a boundary's length.
+inline constexpr int kMaxParamPieces = 10;
+inline constexpr std::size_t kBoundaryMax = 200;
 // Records one top-level message may allocate across all its embedded
 // messages, so that a small hostile message cannot claim gigabytes.
 inline constexpr int kMaxPartsPerTree = 20000;

@@ -2,6 +2,7 @@
 // case-insensitive prefixes of the unfolded line.
 #include "mailread/rfc822_headers.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <vector>
@@ -118,10 +119,20 @@ void transfer_encoding(const std::string &line, MessageState &st)
     }
 }
 
+// A message whose one part is of such a type is a file, not a text.
+bool is_file_type(std::string_view media_type)
+{
+    for (std::string_view top : {"application/", "audio/", "video/", "image/", "model/", "font/"})
+        if (qvcommon::StartsWithNoCase(media_type, top))
+            return true;
+    return false;
+}
+
 std::string charset_param(const std::string &line)
 {
-    const std::size_t at = qvcommon::FindNoCase(line, "charset=");
-    std::string_view value = std::string_view(line).substr(at + 8);
+    const std::string text = CharsetParam(line, kLineMax).value_or("");
+    std::string_view value = text;
+    value.remove_prefix(std::min(value.find_first_not_of(" \t"), value.size()));
     if (!value.empty() && value[0] == '"') {
         const std::size_t close = value.find('"', 1);
         value = value.substr(0, close == std::string_view::npos ? value.size() : close + 1);
@@ -157,11 +168,13 @@ void content_type(const std::string &line, qv_message *msg, MessageState &st)
         st.code = (st.code == 3 || st.code == 6) ? 6 : 1;
     if (qvcommon::ContainsNoCase(line, "message/rfc822"))
         st.embedded = true;
+    if (is_file_type(HeaderValue(line)))
+        st.code = (st.code == 3 || st.code == 6 || st.code == 10 || st.code == 15) ? 15 : 0;
     if (qvcommon::ContainsNoCase(line, "text/rtf"))
         st.part_name = "Message.rtf";
-    if (qvcommon::ContainsNoCase(line, "multipart/report"))
-        st.report = true;
-    if (qvcommon::ContainsNoCase(line, "charset=")) {
+    if (qvcommon::ContainsNoCase(line, "multipart/digest"))
+        st.digest = true;
+    if (CharsetParam(line, kCharsetMax)) {
         st.charset = charset_param(line);
         st.charset_seen = true;
         store(msg->message_charset, Cut(st.charset, kStoredCharsetMax));

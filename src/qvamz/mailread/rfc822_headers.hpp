@@ -18,7 +18,7 @@ struct MessageState {
     std::string charset = "ISO-8859-1";
     bool charset_seen = false;
     bool embedded = false; // the message is a message/rfc822 wrapper
-    bool report = false;   // multipart/report
+    bool digest = false;   // multipart/digest: untyped parts are messages
     bool sticky = false;   // text/x-stickynote
     std::string first_line;
     std::string received_date; // date text of the last Received: header

@@ -5,15 +5,18 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <utility>
 #include <unistd.h>
 #include <vector>
 
 #include "frame/session.hpp"
+#include "mailread/address_groups.hpp"
 #include "mailread/body_finish.hpp"
 #include "mailread/header_text.hpp"
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/rfc822_headers.hpp"
+#include "mailread/uudecode.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
@@ -104,7 +107,9 @@ class MessageParser {
     std::string enclosing_;
     bool outermost_;
     MessageState st_;
+    bool body_charset_known_ = false;
     qvcommon::UniqueFile header_file_;
+    std::string BodyCharset() const { return body_charset_known_ ? st_.charset : std::string(); }
 };
 
 // Part 0, the header block; an answer when the parse ends here.
@@ -165,7 +170,8 @@ void MessageParser::ReadHeaders()
         if (line.empty())
             return;
         if (qvcommon::StartsWithNoCase(line, "<!DOCTYPE html>") ||
-            qvcommon::StartsWithNoCase(line, "<b>")) {
+            qvcommon::StartsWithNoCase(line, "<b>") ||
+            (st_.header_lines > 0 && !IsHeaderFieldLine(line))) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
             std::fflush(copy);
@@ -183,6 +189,9 @@ void MessageParser::ReadHeaders()
 
 void MessageParser::SettleCharset()
 {
+    // Neither a charset parameter nor an encoded word said what the body
+    // is in: its parts are read as they come (see PostProcessParts).
+    body_charset_known_ = st_.charset_seen || msg_->codepage != 0;
     if (!st_.charset_seen && msg_->codepage != 0) {
         char name[64];
         if (com_iso_codepage(msg_->codepage, name, sizeof name))
@@ -236,6 +245,7 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
+    ExtractUuencodedFiles(msg_, work_dir_, in_.tree());
     PostProcessParts(msg_, work_dir_, st_.settings);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
@@ -261,7 +271,7 @@ int MessageParser::MultipartBody()
     case PreambleEnd::kBoundary:
         break;
     }
-    if (ParseMimeParts(msg_, boundary, enclosing_, work_dir_, in_, st_.report, st_.charset) ==
+    if (ParseMimeParts(msg_, boundary, enclosing_, work_dir_, in_, st_.digest, BodyCharset()) ==
         kParseRefused)
         return kParseRefused;
     FinishParts(false);
@@ -277,7 +287,7 @@ int MessageParser::SinglePartBody()
         return kParseOk;
     part->part_type = st_.code;
     store(part->file_name, Cut(st_.part_name, kPartNameMax));
-    store(part->charset, Cut(st_.charset, kStoredCharsetMax));
+    store(part->charset, Cut(BodyCharset(), kStoredCharsetMax));
     const int index = msg_->part_count;
     qvcommon::UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
     if (!out) {
@@ -357,10 +367,31 @@ int MessageParser::Run()
 
 std::string CleanAddress(std::string address)
 {
+    // Addresses may hold UTF-8 (RFC 6532): only control characters go, and
+    // comments ("pete(his account)@host") outside quoted strings.
     std::string kept;
-    for (char c : address)
-        if (static_cast<unsigned char>(c) < 127)
+    bool quoted = false;
+    int comment = 0;
+    for (std::size_t i = 0; i < address.size(); ++i) {
+        const char c = address[i];
+        if (c == '\\' && i + 1 < address.size() && (quoted || comment > 0)) {
+            if (!comment)
+                kept.append(address, i, 2);
+            ++i;
+            continue;
+        }
+        if (!quoted && c == '(') {
+            ++comment;
+            continue;
+        }
+        if (comment > 0) {
+            comment -= c == ')' ? 1 : 0;
+            continue;
+        }
+        quoted = c == '"' ? !quoted : quoted;
+        if (static_cast<unsigned char>(c) >= ' ' && c != 127)
             kept.push_back(c);
+    }
     if (!kept.empty() && kept[0] == '"' && kept.find('@') != std::string::npos) {
         const std::size_t pair = kept.find("\".");
         if (pair != std::string::npos)
@@ -383,40 +414,63 @@ qv_part *AllocPart(qv_message *msg, ParseTree &tree)
     return part;
 }
 
+namespace {
+
+// Adds one recipient record, within the record's and the tree's budgets.
+void add_recipient(qv_message *msg, int kind, std::string_view name, std::string_view address,
+                   ParseTree &tree)
+{
+    if (msg->recipient_count >= QV_MAX_RECIPIENTS ||
+        tree.recipients_allocated >= tree.settings.max_recipients)
+        return;
+    if (qv_recipient *r = com_AllocRecip(msg)) {
+        r->kind = kind;
+        store(r->name, Cut(name, kRecipientTextMax));
+        store(r->address, Cut(address, kRecipientTextMax));
+        ++msg->recipient_count;
+        ++tree.recipients_allocated;
+    }
+}
+
+// Display name and address of one mailbox (or of a group's phrase); a
+// non-zero code page of its encoded words goes to the record.
+std::pair<std::string, std::string> split_mailbox(qv_message *msg, std::string_view text)
+{
+    std::vector<char> name(kRecipientTextMax * 2 + 1), address(kRecipientTextMax * 2 + 1);
+    int codepage = 0;
+    const std::string decoded = DecodeIso(Cut(text, kMailboxTextMax), codepage); // no entities
+    com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(), address.size());
+    if (codepage && msg->codepage == 0)
+        msg->codepage = codepage;
+    std::string addr = address.data();
+    if (addr == "()")
+        addr.clear();
+    return {name.data(), CleanAddress(addr)};
+}
+
+} // namespace
+
 void AddRecipients(qv_message *msg, std::string_view value, int kind, ParseTree &tree)
 {
-    const std::string list(value);
-    const char *cursor = list.c_str();
-    std::vector<char> text(kMailboxTextMax + 1);
-    std::vector<char> name(kRecipientTextMax * 2 + 1), address(kRecipientTextMax * 2 + 1);
-    while (*cursor) {
-        const int more = com_Extract_Adr(&cursor, text.data(), text.size());
-        if (more && text[0] == '\0')
+    const std::vector<AddressEntry> entries = SplitAddressList(value);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const AddressEntry &entry = entries[i];
+        if (entry.kind == AddressEntry::Kind::kGroupEnd) {
+            add_recipient(msg, kind, kGroupEndName, "", tree);
             continue;
-        int codepage = 0;
-        const std::string decoded = DecodeIso(text.data(), codepage); // no entity decoding
-        com_ExtractMIMEAddr(decoded.c_str(), name.data(), name.size(), address.data(),
-                            address.size());
-        std::string addr = address.data();
-        if (addr == "()")
-            addr.clear();
-        if (name[0] == '\0' && addr.empty())
-            return;
-        addr = CleanAddress(addr);
-        if (msg->recipient_count < QV_MAX_RECIPIENTS &&
-            tree.recipients_allocated < tree.settings.max_recipients) {
-            if (qv_recipient *r = com_AllocRecip(msg)) {
-                r->kind = kind;
-                store(r->name, Cut(name.data(), kRecipientTextMax));
-                store(r->address, Cut(addr, kRecipientTextMax));
-                ++msg->recipient_count;
-                ++tree.recipients_allocated;
-            }
         }
-        if (codepage && msg->codepage == 0)
-            msg->codepage = codepage;
-        if (!more)
-            return;
+        auto [name, address] = split_mailbox(msg, entry.text);
+        if (entry.kind == AddressEntry::Kind::kMailbox) {
+            if (!name.empty() || !address.empty())
+                add_recipient(msg, kind, name, address, tree);
+            continue;
+        }
+        // A group: its phrase is its name (a one-word phrase reads as an address).
+        const std::string group = name.empty() ? address : name;
+        const bool empty = i + 1 < entries.size() && entries[i + 1].kind == AddressEntry::Kind::kGroupEnd;
+        add_recipient(msg, kind, empty ? EmptyGroupName(group) : GroupStartName(group), "", tree);
+        if (empty)
+            ++i;
     }
 }
 

@@ -14,6 +14,7 @@
 #include "mailwrite/response_messages.hpp"
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
+#include "tasks/task_writer.hpp"
 #include "transport/clock.hpp"
 #include "frame/token.hpp"
 #include "transport/soap_request.hpp"
@@ -94,7 +95,8 @@ void CopyForMailDebug(Session &session, const std::string &bundle_path)
 }
 
 // The server refused some messages of a request it answered with success.
-void ReportRefusedMessages(const Session &session, const std::string &answer_path)
+// True when the last message of the bundle was one of them.
+bool ReportRefusedMessages(const Session &session, const std::string &answer_path)
 {
     std::vector<ResponseMessage> results =
         ReadResponseMessages(answer_path, "CreateItemResponseMessage");
@@ -111,9 +113,16 @@ void ReportRefusedMessages(const Session &session, const std::string &answer_pat
     }
     if (refused > 0)
         com_ReportLoss(kLossKindMail, refused, 0);
+    const std::size_t count = static_cast<std::size_t>(session.state.bundle.count);
+    return count > 0 && results.size() >= count && results[count - 1].IsError();
 }
 
 bool IsRetryable(int status) { return status >= 500 || status == 100; }
+
+bool BundleOverLimit(const Session &session)
+{
+    return MaxPerBundle(session) > 1 && session.state.bundle.bytes > session.state.bundle.bytes_max;
+}
 
 } // namespace
 
@@ -141,7 +150,9 @@ int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
     }
     session.state.bundle.bytes +=
         static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) / 3 * 4);
-    if (MaxPerBundle(session) > 1 && session.state.bundle.bytes > session.state.bundle.bytes_max)
+    // A message that alone passes the limit still goes, in a bundle of its
+    // own: the limit only decides where bundles are cut.
+    if (BundleOverLimit(session) && session.state.bundle.count > 0)
         return kBundleFull;
 
     File work(std::fopen(work_path.c_str(), "rb"));
@@ -154,8 +165,11 @@ int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
     return ok ? kAdded : kNoWorkFile;
 }
 
-int SendBundle(Session &session, std::string_view subject, const std::string &work_dir)
+int SendBundle(Session &session, std::string_view subject, const std::string &work_dir,
+               bool *last_refused)
 {
+    if (last_refused)
+        *last_refused = false;
     const std::string bundle_path = BundlePath(work_dir);
     long length = 0;
     {
@@ -181,7 +195,9 @@ int SendBundle(Session &session, std::string_view subject, const std::string &wo
         if (session.settings.curl_debug)
             com_Log("debug: AMZ: done CreateItem");
         if (IsUsableAnswer(post)) {
-            ReportRefusedMessages(session, answer_path);
+            const bool refused = ReportRefusedMessages(session, answer_path);
+            if (last_refused)
+                *last_refused = refused;
             RemoveFile(answer_path);
             RemoveFile(bundle_path);
             return kWriteStored;
@@ -225,12 +241,15 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         clock::SleepMs(session.settings.sleep_ms);
     if (session.state.target_folder_id.empty()) {
         com_Log("QV Warning: no target folder found");
+        com_ReportLoss(kLossKindMail, 1, 0);
         return kWriteNoTarget;
     }
     const std::string work_dir =
         work_dir_text && *work_dir_text ? work_dir_text : session.state.work_dir;
     if (msg->item_type == QV_ITEM_CONTACT)
         return contacts::WriteContact(session, *msg, work_dir);
+    if (msg->item_type == QV_ITEM_TASK)
+        return tasks::WriteTask(session, *msg, work_dir);
     if (msg->item_type >= QV_ITEM_CONTACT && msg->item_type <= QV_ITEM_TASK)
         return WriteOtherItem(*msg);
 
@@ -258,22 +277,18 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         if (added == kAdded) {
             ++session.state.bundle.count;
             session.state.bundle.subjects.push_back(subject);
-            if (session.state.bundle.count < MaxPerBundle(session))
+            if (session.state.bundle.count < MaxPerBundle(session) && !BundleOverLimit(session))
                 return kWriteStored;
-            int result = SendBundle(session, subject, work_dir);
+            bool this_one_refused = false;
+            int result = SendBundle(session, subject, work_dir, &this_one_refused);
             if (result == kWriteLost)
                 com_ReportLoss(kLossKindMail, session.state.bundle.count, 0);
             ResetCounts(session.state.bundle);
-            return result;
+            // Refused inside a successful request: already reported lost,
+            // and the host must not count it stored either.
+            return this_one_refused ? kWriteLost : result;
         }
-        // The bundle is full without this message.
-        if (session.state.bundle.count == 0) {
-            com_Log("QV Warning: unable to send message because it is too large");
-            RemoveFile(work_dir + kMimeWorkFileName);
-            RemoveFile(BundlePath(work_dir));
-            ResetCounts(session.state.bundle);
-            return kWriteLost;
-        }
+        // The bundle is full without this message (it holds at least one).
         if (session.settings.debug)
             com_Log("debug: maximum bundle size reached at message count=%d, size=%lu, sending now",
                     session.state.bundle.count,

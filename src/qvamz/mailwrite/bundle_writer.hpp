@@ -6,7 +6,9 @@
 // tasks go to their own writers.
 //
 // Results: 0 stored or queued, 1 no target folder, 1234 lost (the host
-// also gets a loss report for the messages of a failed bundle).
+// also gets a loss report for the messages of a failed bundle and for each
+// message the server refused inside a successful one).  A message larger
+// than the bundle size limit is sent in a bundle of its own.
 #pragma once
 
 #include <cstdint>
@@ -52,16 +54,18 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir);
 
 // Appends the message element of `msg` to the open bundle file.  With
 // `reuse` the MIME text already in the work file is taken.  kAdded,
-// kNoWorkFile, or kBundleFull (nothing added: the bundle would pass the
-// size limit).
+// kNoWorkFile, or kBundleFull (nothing added: the bundle holds messages
+// and would pass the size limit; a message alone is always added).
 int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
                        const std::string &work_dir, bool reuse);
 
 // Finishes and sends the bundle file; `subject` names it in retry
 // messages.  0 when the request succeeded, 1234 when it failed.  Messages
-// that the server refused inside a successful request are reported lost
-// one by one.
-int SendBundle(Session &session, std::string_view subject, const std::string &work_dir);
+// that the server refused inside a successful request are reported lost;
+// `last_refused` (when given) says whether the bundle's last message was
+// one of them.
+int SendBundle(Session &session, std::string_view subject, const std::string &work_dir,
+               bool *last_refused = nullptr);
 
 // Sends a pending bundle (CloseWrite, InitWrite) and reports its loss when
 // that fails; nothing when no bundle is open.

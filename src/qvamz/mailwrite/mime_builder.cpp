@@ -13,11 +13,10 @@ namespace qvamz {
 namespace {
 
 
+// Lines go out as they are: the message goes to a mail store, never into
+// an mbox file, so a line beginning "From " needs no quoting.
 void WriteBodyLine(std::FILE *out, std::string_view line)
 {
-    // Keeps mbox-style readers from taking the line for a message start.
-    if (qvcommon::StartsWithNoCase(line, "From "))
-        std::fputc('>', out);
     std::fwrite(line.data(), 1, line.size(), out);
     std::fputs("\r\n", out);
 }

@@ -73,8 +73,8 @@ struct MimeBuildOptions {
 int BuildMime(qv_message &msg, std::FILE *out, std::string_view boundary_seed,
               const std::string &work_dir, const MimeBuildOptions &options);
 
-// Copies a text file as CRLF lines, quoting lines that begin with "From "
-// (any case) with ">" and breaking lines before kBodyLineMax characters.
+// Copies a text file as CRLF lines (lines beginning "From " unchanged),
+// breaking lines before kBodyLineMax characters.
 // Returns 1 when the file cannot be opened, else 0.
 int CopyBodyText(std::FILE *out, const std::string &text_path);
 

@@ -42,6 +42,27 @@ std::string_view TrimBlanks(std::string_view text)
     return text;
 }
 
+// Groups travel as recipients without an address: "Team:" opens one,
+// ";" closes it, "Team:;" is an empty one.
+enum class GroupMark { kNone, kStart, kEnd, kEmpty };
+GroupMark GroupMarkOf(const qv_recipient &r, std::string &group)
+{
+    const std::string_view name = Field(r.name);
+    if (!Field(r.address).empty() || name.empty())
+        return GroupMark::kNone;
+    if (name == ";")
+        return GroupMark::kEnd;
+    if (name.size() > 2 && name.ends_with(":;")) {
+        group = name.substr(0, name.size() - 2);
+        return GroupMark::kEmpty;
+    }
+    if (name.size() > 1 && name.back() == ':') {
+        group = name.substr(0, name.size() - 1);
+        return GroupMark::kStart;
+    }
+    return GroupMark::kNone;
+}
+
 } // namespace
 
 std::string EmbeddedSeed(const std::vector<std::string> &open_boundaries)
@@ -83,6 +104,8 @@ void MessageWriter::Write(std::string_view seed)
     WriteHeaderBlock();
     if (summary_.lone_pkcs7 >= 0) {
         WriteLonePkcs7(summary_.lone_pkcs7);
+    } else if (summary_.empty) {
+        Put("Content-Type: text/plain; charset=\"UTF-8\"\r\n\r\n");
     } else {
         open_.push_back(BoundaryNumbered(0));
         Put("Content-Type: multipart/" + std::string(summary_.Subtype()) + ";boundary=\"" +
@@ -131,6 +154,7 @@ void MessageWriter::Summarize()
     summary_ = PartSummary{};
     int pkcs7_index = -1;
     int content_parts = 0;
+    int bodies = 0;
     for (int i = 0; i < PartCount(); ++i) {
         const qv_part *part = PartAt(i);
         if (!part)
@@ -138,6 +162,10 @@ void MessageWriter::Summarize()
         std::string_view name = Field(part->file_name);
         switch (part->part_type) {
         case QV_PART_HTML_BODY:
+            if (summary_.has_html)
+                summary_.attachment = true; // a further HTML part goes inline
+            else
+                summary_.first_html = i;
             summary_.has_html = true;
             break;
         case QV_PART_ATTACHMENT:
@@ -156,6 +184,7 @@ void MessageWriter::Summarize()
         default:
             break;
         }
+        bodies += part->part_type == QV_PART_TEXT_BODY || part->part_type == QV_PART_HTML_BODY;
         switch (part->part_type) {
         case QV_PART_ATTACHMENT: case QV_PART_TEXT_BODY: case QV_PART_HTML_BODY:
         case QV_PART_INLINE_TEXT: case QV_PART_EMBEDDED_MSG: case QV_PART_MOVED_ATTACHMENT:
@@ -174,6 +203,17 @@ void MessageWriter::Summarize()
     // smime.p7m part: it is written back as an S/MIME message.
     if (pkcs7_index >= 0 && content_parts == 1)
         summary_.lone_pkcs7 = pkcs7_index;
+    // A message without body or attachment stays one plain part; the
+    // Internet headers written as a text part count as content.
+    const bool header_text = options_.keep_headers && !options_.own_headers;
+    summary_.empty = content_parts == 0 && !header_text;
+    // Without a body there is nothing for a related level to hold as its
+    // root: images and messages go straight into the mixed level, and no
+    // empty text part is made up for them.
+    if (!bodies && !header_text && summary_.related) {
+        summary_.related = false;
+        summary_.attachment = true;
+    }
 }
 
 void MessageWriter::WriteHeaderBlock()
@@ -209,17 +249,7 @@ void MessageWriter::WriteGeneratedHeaders()
         if (!original.empty())
             Put(FoldHeader("Original-Sender", original));
     }
-    int recipients = std::clamp(msg_.recipient_count, 0, kMaxRecipientsWritten);
-    for (int i = 0; i < recipients; ++i) {
-        const qv_recipient *r = msg_.recipients[i];
-        if (!r)
-            continue;
-        std::string value = MailboxValue(Field(r->name), Field(r->address), encoder_);
-        if (value.empty())
-            continue;
-        const char *label = r->kind == QV_RECIP_CC ? "cc" : r->kind == QV_RECIP_BCC ? "bcc" : "To";
-        Put(FoldHeader(label, value));
-    }
+    WriteRecipients();
     if (msg_.priority == 0)
         Put("Priority: Low\r\nX-Priority: 5\r\n");
     else if (msg_.priority == 2)
@@ -245,6 +275,51 @@ void MessageWriter::WriteGeneratedHeaders()
         }
     }
     WriteDateHeader();
+}
+
+// One header line per recipient; a group (see GroupMark) goes on one line
+// with its members: "To: Team: a <a@x>, b <b@x>;".
+void MessageWriter::WriteRecipients()
+{
+    const int recipients = std::clamp(msg_.recipient_count, 0, kMaxRecipientsWritten);
+    for (int i = 0; i < recipients; ++i) {
+        const qv_recipient *r = msg_.recipients[i];
+        if (!r)
+            continue;
+        const char *label = r->kind == QV_RECIP_CC ? "cc" : r->kind == QV_RECIP_BCC ? "bcc" : "To";
+        std::string group;
+        switch (GroupMarkOf(*r, group)) {
+        case GroupMark::kEnd: // a stray end: nothing to close
+            continue;
+        case GroupMark::kEmpty:
+            Put(FoldHeader(label, encoder_.Phrase(group) + ":;"));
+            continue;
+        case GroupMark::kStart: {
+            std::string members;
+            for (; i + 1 < recipients && msg_.recipients[i + 1] &&
+                   msg_.recipients[i + 1]->kind == r->kind;
+                 ++i) {
+                const qv_recipient &member = *msg_.recipients[i + 1];
+                std::string ignored;
+                const GroupMark mark = GroupMarkOf(member, ignored);
+                if (mark == GroupMark::kEnd)
+                    ++i;
+                if (mark != GroupMark::kNone)
+                    break;
+                std::string value = MailboxValue(Field(member.name), Field(member.address), encoder_);
+                if (!value.empty())
+                    members += (members.empty() ? " " : ", ") + value;
+            }
+            Put(FoldHeader(label, encoder_.Phrase(group) + ":" + members + ";"));
+            continue;
+        }
+        case GroupMark::kNone:
+            break;
+        }
+        std::string value = MailboxValue(Field(r->name), Field(r->address), encoder_);
+        if (!value.empty())
+            Put(FoldHeader(label, value));
+    }
 }
 
 // The record's date (UTC) shown in the session's local time with its

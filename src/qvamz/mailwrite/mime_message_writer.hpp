@@ -23,6 +23,8 @@ struct PartSummary {
     bool attachment = false; // any other attachment
     bool pkcs7 = false;      // an smime.p7m part
     int lone_pkcs7 = -1;     // index of the smime.p7m part when it is the only content
+    int first_html = -1;     // the HTML body; later HTML parts go inline
+    bool empty = false;      // nothing to write but the header block
     std::string_view Subtype() const { return related || attachment ? "mixed" : "alternative"; }
 };
 
@@ -42,6 +44,7 @@ class MessageWriter {
     void Summarize();
     void WriteHeaderBlock();
     void WriteGeneratedHeaders();
+    void WriteRecipients();
     void WriteDateHeader();
     void OpenNestedLevel(std::string_view subtype);
     void CloseNestedLevel();
@@ -57,6 +60,8 @@ class MessageWriter {
     void WriteTextPart(int index, std::string_view content_type, std::string_view charset);
     void WriteTextContent(int index, std::string_view type_header);
     void WriteHtmlBody(int index);
+    void WriteHtmlPart(int index, std::string_view disposition);
+    void WriteInlineText(int index);
     void WriteInlineParts();
     void WriteAttachmentsAndMessages();
     void WriteEmbeddedMessage(const qv_part &part);

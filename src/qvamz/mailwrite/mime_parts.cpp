@@ -9,6 +9,7 @@
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_message_writer.hpp"
 #include "qv/qvcom.h"
+#include "common/inline_part_types.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
 #include "common/xml_escape.hpp"
@@ -17,6 +18,8 @@ namespace qvamz::mime {
 namespace {
 
 constexpr std::size_t kExtensionMax = 260;
+// The name the mail reader gives a part that has none.
+constexpr std::string_view kUnnamedPartName = "Message Text";
 // How much of the text after "charset=" in an HTML body is looked at.
 constexpr std::size_t kHtmlCharsetScanMax = 64;
 
@@ -209,13 +212,12 @@ void MessageWriter::WriteBodies()
     if (summary_.has_html) {
         // The plain text goes with the HTML as its alternative, so that a
         // copy keeps both; further text and HTML parts are not written.
-        int text = -1, html = -1;
-        for (int i = 0; i < PartCount(); ++i) {
+        int text = -1;
+        const int html = summary_.first_html;
+        for (int i = 0; i < PartCount() && text < 0; ++i) {
             const qv_part *part = PartAt(i);
-            if (part && part->part_type == QV_PART_TEXT_BODY && text < 0)
+            if (part && part->part_type == QV_PART_TEXT_BODY)
                 text = i;
-            if (part && part->part_type == QV_PART_HTML_BODY && html < 0)
-                html = i;
         }
         // A mixed level holds the pair in an alternative level of its own;
         // a related level already opened one.
@@ -290,6 +292,32 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
 
 void MessageWriter::WriteHtmlBody(int index)
 {
+    WriteHtmlPart(index, "");
+}
+
+// An inline text part that is not the body, with the media type its name
+// stands for.  Plain text travels in the UTF-8 the reader stored; parts of
+// other types keep their bytes and charset, so they go in base64.
+void MessageWriter::WriteInlineText(int index)
+{
+    const qv_part &part = *PartAt(index);
+    const std::string type = qvcommon::InlinePartMediaType(Field(part.file_name));
+    std::string header = "Content-type: " + type;
+    if (qvcommon::StartsWithNoCase(type, "text/")) {
+        const std::string charset = SafeCharset(Field(part.charset));
+        header += "; charset=\"" + (charset.empty() ? std::string("UTF-8") : charset) + "\"";
+    }
+    header += "\r\nContent-Disposition: inline\r\n";
+    if (type == "text/plain") {
+        WriteTextContent(index, header);
+        return;
+    }
+    Put("--" + Boundary() + "\r\n" + header);
+    WriteBase64Body(index);
+}
+
+void MessageWriter::WriteHtmlPart(int index, std::string_view disposition)
+{
     qv_part &part = *PartAt(index);
     const long meta_size = ReaderMetaLineSize(PartPath(index), Field(part.charset));
     if (Field(part.charset).empty())
@@ -308,6 +336,7 @@ void MessageWriter::WriteHtmlBody(int index)
         charset = "UTF-8";
     Put("--" + Boundary() + "\r\n");
     Put("Content-type: text/html; charset=\"" + charset + "\"\r\n");
+    Put(disposition);
     WriteBase64Body(index, meta_size);
 }
 
@@ -325,8 +354,10 @@ void MessageWriter::WriteInlineParts()
             part->content_id[0] = '\0'; // written with the attachments instead
             continue;
         }
-        if (!TakeImageSlot())
+        if (!TakeImageSlot()) {
+            part->content_id[0] = '\0'; // past the limit: written with the attachments
             continue;
+        }
         Put("--" + Boundary() + "\r\n");
         Put("Content-type: " + ImageContentType(ext) + ";\r\n  name=" +
             encoder_.Parameter(CleanFileName(Field(part->file_name))) + "\r\n");
@@ -354,14 +385,13 @@ void MessageWriter::WriteAttachmentsAndMessages()
         if (part->part_type == QV_PART_MOVED_ATTACHMENT && !no_content_id) {
             WriteMovedAttachment(*part, name);
         } else if (part->part_type == QV_PART_ATTACHMENT && part->size > 0 && no_content_id) {
-            bool image =
-                qvcommon::ContainsNoCase(name, ".jpg") || qvcommon::ContainsNoCase(name, ".gif");
             if (IsAttachedMessageFile(raw_name) && WriteAttachedMessageFile(i))
                 continue;
-            if (!image || TakeImageSlot())
-                WriteFileAttachment(i, name);
+            WriteFileAttachment(i, name);
         } else if (part->part_type == QV_PART_INLINE_TEXT) {
-            WriteTextContent(i, "Content-Disposition: inline\r\n");
+            WriteInlineText(i);
+        } else if (part->part_type == QV_PART_HTML_BODY && i != summary_.first_html) {
+            WriteHtmlPart(i, "Content-Disposition: inline\r\n");
         }
     }
 }
@@ -433,11 +463,17 @@ void MessageWriter::WriteFileAttachment(int index, std::string_view name)
         content_type = "application/x-pkcs7-signature";
     else if (qvcommon::StartsWithNoCase(name, "smime.p7m"))
         content_type = "application/pkcs7-mime;smime-type=enveloped-data";
-    std::string param = encoder_.Parameter(name);
     Put("--" + Boundary() + "\r\n");
-    Put("Content-type: " + content_type + ";\r\n  name=" + param + "\r\n");
-    Put("Content-Transfer-Encoding: base64\r\n");
-    Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
+    // The reader's name for a part that had none is not given to the copy.
+    if (name == kUnnamedPartName) {
+        Put("Content-type: " + content_type + "\r\nContent-Transfer-Encoding: base64\r\n"
+            "Content-Disposition: attachment\r\n\r\n");
+    } else {
+        std::string param = encoder_.Parameter(name);
+        Put("Content-type: " + content_type + ";\r\n  name=" + param + "\r\n");
+        Put("Content-Transfer-Encoding: base64\r\n");
+        Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
+    }
     qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
     if (!in) {
         WarnUnreadable(index);
@@ -486,12 +522,11 @@ bool MessageWriter::LineStartsWithOpenBoundary(std::string_view line) const
     });
 }
 
+// Inline images past the limit are not left out: the caller writes them
+// as ordinary attachments.
 bool MessageWriter::TakeImageSlot()
 {
-    if (++images_ <= kMaxImagesPerMessage)
-        return true;
-    ++images_left_out_;
-    return false;
+    return ++images_ <= kMaxImagesPerMessage;
 }
 
 Base64Lines MessageWriter::Lines() const

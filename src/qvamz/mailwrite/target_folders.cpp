@@ -59,6 +59,87 @@ int FolderTypeOfClass(std::string_view folder_class)
     return kFolderTypeMail;
 }
 
+constexpr std::string_view kFindChildFolderBody = "<FolderShape>\n"
+                                                  "<t:BaseShape>IdOnly</t:BaseShape>\n"
+                                                  "<t:AdditionalProperties>\n"
+                                                  "<t:FieldURI FieldURI=\"folder:DisplayName\"/>\n"
+                                                  "</t:AdditionalProperties>\n"
+                                                  "</FolderShape>\n"
+                                                  "<Restriction>\n"
+                                                  "<t:IsEqualTo>\n"
+                                                  "<t:FieldURI FieldURI=\"folder:DisplayName\"/>\n"
+                                                  "<t:FieldURIOrConstant>\n"
+                                                  "<t:Constant Value=\"%s\"/>\n"
+                                                  "</t:FieldURIOrConstant>\n"
+                                                  "</t:IsEqualTo>\n"
+                                                  "</Restriction>\n"
+                                                  "<ParentFolderIds>\n"
+                                                  "<t:%s\n"
+                                                  "</ParentFolderIds>\n";
+
+constexpr std::string_view kFolderExistsCode = "ErrorFolderExists";
+
+void RemoveQuietly(const std::string &path)
+{
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+}
+
+// The parent of a new folder: the target folder, or the root folder when
+// there is none yet.
+std::string ParentElement(const Session &session)
+{
+    if (session.state.target_folder_id.empty()) {
+        std::string root = session.state.root_folder_name.empty() ? "msgfolderroot"
+                                                                  : session.state.root_folder_name;
+        return "DistinguishedFolderId Id=\"" + root + "\">" + std::string(kDelegateMarker) +
+               "</t:DistinguishedFolderId>";
+    }
+    return "FolderId Id=\"" + qvcommon::XmlEscaped(session.state.target_folder_id) +
+           "\"></t:FolderId>";
+}
+
+// The id of the child folder `name` (compared without letter case) in a
+// FindFolder answer, "" when it lists none.
+std::string ChildFolderIdIn(const std::string &answer_path, std::string_view escaped_name)
+{
+    qvcommon::UniqueFile in(std::fopen(answer_path.c_str(), "rb"));
+    if (!in)
+        return {};
+    std::string line, id;
+    bool name_follows = false;
+    while (mime::ReadTextLine(in.get(), line)) {
+        if (name_follows) {
+            if (qvcommon::EqualsNoCase(line, escaped_name))
+                return id;
+            name_follows = false;
+        }
+        std::size_t start = line.find("Id=\"");
+        if (qvcommon::StartsWithNoCase(line, "<t:FolderId ") && start != std::string::npos) {
+            start += 4;
+            id = line.substr(start, line.find('"', start) - start);
+        }
+        name_follows = qvcommon::StartsWithNoCase(line, "<t:DisplayName>") && !id.empty();
+    }
+    return {};
+}
+
+// The folder that a CreateFolder answered ErrorFolderExists for: made since
+// logon, or named differently in letter case only.  "" when not found.
+std::string FindExistingChild(Session &session, const std::string &parent_element,
+                              const std::string &name)
+{
+    const std::string escaped = qvcommon::XmlEscaped(name);
+    const std::string body = Fill(kFindChildFolderBody, {escaped, parent_element});
+    const std::string answer_path = session.state.work_dir + "findchild.xml";
+    std::string id;
+    if (IsUsableAnswer(SoapRequest(session, "FindFolder", "Traversal=\"Shallow\"", body,
+                                   answer_path)))
+        id = ChildFolderIdIn(answer_path, escaped);
+    RemoveQuietly(answer_path);
+    return id;
+}
+
 // The Id of the first "<t:FolderId " line of a CreateFolder answer.
 std::string NewFolderIdIn(const std::string &answer_path, bool debug)
 {
@@ -102,40 +183,35 @@ int CreateFolder(Session &session, std::string &parent_path, std::string_view re
     std::string name(remaining_path.substr(0, remaining_path.find('^')));
     std::string new_path = parent_path.empty() ? name : parent_path + "^" + name;
 
-    std::string parent_element;
-    if (session.state.target_folder_id.empty()) {
-        std::string root = session.state.root_folder_name.empty() ? "msgfolderroot"
-                                                                  : session.state.root_folder_name;
-        parent_element = "DistinguishedFolderId Id=\"" + root + "\">" +
-                         std::string(kDelegateMarker) + "</t:DistinguishedFolderId>";
-    } else {
-        parent_element = "FolderId Id=\"" + qvcommon::XmlEscaped(session.state.target_folder_id) +
-                         "\"></t:FolderId>";
-    }
+    const std::string parent_element = ParentElement(session);
     std::string body =
         Fill(kCreateFolderBody, {parent_element, folder_class, qvcommon::XmlEscaped(name)});
     std::string answer_path = session.state.work_dir + "create.xml";
     if (!IsUsableAnswer(SoapRequest(session, "CreateFolder", "", body, answer_path))) {
         com_Log("QV Warning: unable to create folder");
-        std::error_code ignored;
-        std::filesystem::remove(answer_path, ignored);
+        RemoveQuietly(answer_path);
         return 0;
     }
     std::string id = NewFolderIdIn(answer_path, session.settings.debug != 0);
     if (id.empty()) {
-        // An error answer inside HTTP 200 (ErrorFolderExists, ...): the
-        // parent's id must not stand for the new folder.
+        // An error answer inside HTTP 200: the parent's id must not stand
+        // for the new folder.  A folder of that name is there already
+        // when the server says so: it is the one to use.
         if (session.settings.debug)
             com_Log("debug: unable to locate FolderId");
         auto messages = ReadResponseMessages(answer_path, "CreateFolderResponseMessage");
         std::string reason = messages.empty() || messages[0].response_code.empty()
                                  ? "no folder id in the answer"
                                  : messages[0].response_code;
-        com_Log("QV Warning: unable to create folder \"%s\" (%s)", new_path.c_str(),
-                reason.c_str());
+        if (reason == kFolderExistsCode)
+            id = FindExistingChild(session, parent_element, name);
+        if (id.empty())
+            com_Log("QV Warning: unable to create folder \"%s\" (%s)", new_path.c_str(),
+                    reason.c_str());
+        else
+            com_Log("QV Info: folder \"%s\" exists already, it is used", new_path.c_str());
     }
-    std::error_code ignored;
-    std::filesystem::remove(answer_path, ignored);
+    RemoveQuietly(answer_path);
     if (id.empty())
         return 0;
     session.state.target_folder_id = id;
@@ -201,14 +277,18 @@ void SearchCreateFolder(Session &session, const qv_message *msg, std::string pat
             break;
         }
     }
-    // Levels top-down; a level that cannot be created leaves the next
-    // under the last folder that exists.
+    // Levels top-down.  A level that cannot be created ends the search
+    // without a target: its mail must not land in the parent, nor its
+    // sub-folders under a wrong path.
     std::string full = "^" + path;
     for (int k = missing; k >= 1; --k) {
         std::size_t at = full.size();
         for (int n = 0; n < k; ++n)
             at = full.rfind('^', at - 1);
-        CreateFolder(session, base, std::string_view(full).substr(at + 1), folder_class);
+        if (!CreateFolder(session, base, std::string_view(full).substr(at + 1), folder_class)) {
+            session.state.target_folder_id.clear();
+            return;
+        }
     }
     if (session.settings.debug)
         com_Log("debug: Created new folder: %s", base.c_str());

@@ -40,15 +40,18 @@ int CloseWriteImpl(Session &session, int keep);
 // Sets the target folder id for `path`, first with `levels_to_suppress`
 // leading levels removed and under the record's group folder (unless it is
 // "root"), creating missing levels top-down below the deepest one that
-// exists.  `msg` may be null.
+// exists.  When a level cannot be created the target stays empty.  `msg`
+// may be null.
 void SearchCreateFolder(Session &session, const qv_message *msg, std::string path,
                         int levels_to_suppress, std::string_view folder_class);
 
 // Creates the first level of `remaining_path` under the target folder (the
-// root folder when there is none) and makes it the target.  On success
-// `parent_path` is extended by the new level, the folder is added to the
-// folder table and the answer is 1; on failure the target and
-// `parent_path` keep their values and the answer is 0.
+// root folder when there is none) and makes it the target.  When the
+// server answers ErrorFolderExists, the existing folder of that name is
+// looked up (FindFolder) and taken.  On success `parent_path` is extended
+// by the new level, the folder is added to the folder table and the answer
+// is 1; on failure the target and `parent_path` keep their values and the
+// answer is 0.
 int CreateFolder(Session &session, std::string &parent_path, std::string_view remaining_path,
                  std::string_view folder_class);
 

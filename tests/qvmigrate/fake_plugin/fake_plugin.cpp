@@ -3,12 +3,21 @@
 // way the connector's contract says (statuses, OutputMsg answers, filters,
 // duplicate checks, part files).  Written items are appended to
 // "written.txt" in the folder named by the switch "/FAKESTORE".
+// Bundles as the connector sends them: "/D251 N" items a bundle (sent when
+// full or at CloseWrite(0)); "/FAKELOSEBUNDLE K" loses the K-th bundle
+// sent (reported with com_ReportLoss); "/FAKEDIEAFTER N" ends the process
+// at once when asked to write after N items were stored, as a kill would.
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include <unistd.h>
 
 #include "qv/qvamz.h"
 #include "qv/qvcom.h"
@@ -47,6 +56,28 @@ const Account kAccounts[] = {{"alice@fake", "alice-pw"}, {"bob@fake", "bob-pw"}}
 bool gLoggedOn = false;
 int gMaxMessages = 0;
 std::string gStore, gTargetFolder;
+int gBundleSize = 1, gLoseBundle = 0, gDieAfter = 0, gBundlesSent = 0, gStored = 0;
+std::vector<std::string> gQueued;
+
+void send_bundle() {
+    if (gQueued.empty())
+        return;
+    const int count = static_cast<int>(gQueued.size());
+    if (++gBundlesSent == gLoseBundle) {
+        gQueued.clear();
+        com_ReportLoss(1, count, 0);
+        return;
+    }
+    std::ofstream out(gStore + "/written.txt", std::ios::app);
+    for (const std::string &line : gQueued)
+        out << line;
+    gStored += count;
+    gQueued.clear();
+}
+
+int number_switch(int index) {
+    return std::atoi(qvcom::switch_token(index + 1).value_or("0").c_str());
+}
 
 qv_filetime noon(const char *day) {
     std::tm tm{};
@@ -125,12 +156,21 @@ QV_EXPORT int QV_STDCALL Logon(char *user, char *password, char *server, char *,
     if (host_text != nullptr)
         host_text[0] = '\0';
     gStore.clear();
+    gBundleSize = 1;
+    gLoseBundle = gDieAfter = gBundlesSent = gStored = 0;
+    gQueued.clear();
     for (int i = 0;; ++i) {
         const auto token = qvcom::switch_token(i);
         if (!token)
             break;
         if (*token == "/FAKESTORE")
             gStore = qvcom::switch_token(i + 1).value_or("");
+        if (*token == "/D251")
+            gBundleSize = std::max(1, number_switch(i));
+        if (*token == "/FAKELOSEBUNDLE")
+            gLoseBundle = number_switch(i);
+        if (*token == "/FAKEDIEAFTER")
+            gDieAfter = number_switch(i);
     }
     if (std::strcmp(server, "fake://server") != 0) {
         com_Log("QV Error: invalid server name");
@@ -225,7 +265,9 @@ QV_EXPORT int QV_STDCALL InitWrite(qv_message *, char *folder_name, void *, int)
 QV_EXPORT int QV_STDCALL WriteMsg(qv_message *msg, void *, char *work_dir, void *) {
     if (gStore.empty())
         return 1;
-    std::ofstream out(gStore + "/written.txt", std::ios::app);
+    if (gDieAfter > 0 && gStored >= gDieAfter)
+        _exit(9);
+    std::ostringstream out;
     out << gTargetFolder << "\t" << msg->item_type << "\t" << msg->subject << "\t" << msg->part_count;
     for (int i = 0; i < msg->part_count; ++i) {
         out << "\t" << msg->parts[i]->part_type << ":" << read_part(work_dir, msg->msg_number, i).size();
@@ -235,10 +277,17 @@ QV_EXPORT int QV_STDCALL WriteMsg(qv_message *msg, void *, char *work_dir, void 
         }
     }
     out << "\n";
+    gQueued.push_back(out.str());
+    if (static_cast<int>(gQueued.size()) >= gBundleSize)
+        send_bundle();
     return 0;
 }
 
-QV_EXPORT int QV_STDCALL CloseWrite(int) { return 0; }
+QV_EXPORT int QV_STDCALL CloseWrite(int keep) {
+    if (keep == 0)
+        send_bundle();
+    return 0;
+}
 
 QV_EXPORT int QV_STDCALL TestFile(void *, void *) { return 0; }
 

@@ -1,0 +1,196 @@
+// The calendar folder reader against a scripted server that answers
+// FindItem pages and GetItem as Exchange does: error answers that must
+// count as failures, and the upcoming-only option.  (Paging
+// and whole calendars: calendar_export_test.py, against the sandbox.)
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "calendar/calendar_folder.hpp"
+#include "calendar_answers.hpp"
+#include "ews/folder_table.hpp"
+#include "frame/session.hpp"
+#include "mailread/convert_folder.hpp"
+#include "scripted_server.hpp"
+
+namespace {
+
+using namespace qvamz;
+using conntest::RecordedRequest;
+using conntest::Respond;
+using conntest::ScriptedReply;
+
+struct HostView {
+    std::vector<std::string> titles, categories;
+    std::vector<int> item_types, statuses;
+};
+HostView *gView = nullptr;
+
+int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int)
+{
+    gView->titles.push_back(msg->title);
+    gView->categories.push_back(msg->categories);
+    gView->item_types.push_back(msg->item_type);
+    return 0;
+}
+
+int QV_STDCALL MsgStatus(qv_message *, char *, int status, int *, int *, int *)
+{
+    gView->statuses.push_back(status);
+    return 0;
+}
+
+std::string UtcText(std::time_t t)
+{
+    char text[32];
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+// One FindItem page of the item ids I0 ... I<total-1>.
+std::string FindItemPage(int offset, int total)
+{
+    const int end = std::min(total, offset + qvamz::calendar::kCalendarPageSize);
+    std::string items;
+    for (int n = offset; n < end; ++n)
+        items += "<t:CalendarItem><t:ItemId Id=\"I" + std::to_string(n) +
+                 "\" ChangeKey=\"C\"/></t:CalendarItem>";
+    return std::string(caltest::kEnvelopeHead) + "<m:FindItemResponse" + caltest::kNamespaces +
+           "><m:ResponseMessages><m:FindItemResponseMessage ResponseClass=\"Success\">"
+           "<m:ResponseCode>NoError</m:ResponseCode><m:RootFolder IndexedPagingOffset=\"" +
+           std::to_string(end) + "\" TotalItemsInView=\"" + std::to_string(total) +
+           "\" IncludesLastItemInRange=\"" + (end >= total ? "true" : "false") +
+           "\"><t:Items>" + items +
+           "</t:Items></m:RootFolder></m:FindItemResponseMessage></m:ResponseMessages>"
+           "</m:FindItemResponse>" + caltest::kEnvelopeTail;
+}
+
+std::string Attribute(const std::string &text, const std::string &name)
+{
+    const std::size_t at = text.find(name + "=\"");
+    if (at == std::string::npos)
+        return {};
+    const std::size_t from = at + name.size() + 2;
+    return text.substr(from, text.find('"', from) - from);
+}
+
+class CalendarFolderTest : public conntest::ScriptedSessionTest {
+  protected:
+    void SetUp() override
+    {
+        ScriptedSessionTest::SetUp();
+        session.state.server_major_version = 14;
+        session.state.force_version_header = 1;
+        gView = &view;
+    }
+    void TearDown() override { gView = nullptr; }
+
+    // Serves `total` items; item n starts `start_of(n)` seconds from now.
+    void Serve(int total, std::function<std::time_t(int)> start_of,
+               std::function<std::string(const RecordedRequest &)> special = {})
+    {
+        server.SetFallback([=](const RecordedRequest &request) -> ScriptedReply {
+            if (special)
+                if (std::string answer = special(request); !answer.empty())
+                    return Respond(200, answer);
+            if (request.body.find("FindItem ") != std::string::npos)
+                return Respond(200, FindItemPage(std::atoi(Attribute(request.body, "Offset").c_str()),
+                                                 total));
+            const int n = std::atoi(Attribute(request.body, "t:ItemId Id").c_str() + 1);
+            const std::time_t start = std::time(nullptr) + start_of(n);
+            return Respond(200, caltest::GetItemAnswer(
+                                    "<t:Subject>Item " + std::to_string(n) + "</t:Subject><t:Start>" +
+                                    UtcText(start) + "</t:Start><t:End>" + UtcText(start + 3600) +
+                                    "</t:End><t:CalendarItemType>Single</t:CalendarItemType>"));
+        });
+    }
+    int Run(int total)
+    {
+        FolderEntry folder;
+        folder.display_name = "Calendar";
+        folder.folder_id = "CAL&1";
+        folder.folder_type = kFolderTypeCalendar;
+        folder.total_count = total;
+        session.state.folders = {folder};
+        record = qvtest::new_record(3);
+        ConvertFolderArguments args;
+        args.msg = record.get();
+        args.output = OutputMsg;
+        args.status = MsgStatus;
+        args.folder_index = 0;
+        int count = -1, size = -1;
+        args.out_count = &count;
+        args.out_size = &size;
+        ConvertFolderImpl(session, args);
+        return count;
+    }
+    std::vector<RecordedRequest> Requests(const std::string &operation) const
+    {
+        std::vector<RecordedRequest> found;
+        for (const RecordedRequest &r : server.requests())
+            if (r.body.find(operation + " ") != std::string::npos)
+                found.push_back(r);
+        return found;
+    }
+    void ExpectValidRequest(const RecordedRequest &request)
+    {
+        qvtest::write_file(dir.file("request.xml"), request.body);
+        std::string findings;
+        EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("request.xml"), &findings))
+            << findings << "\n" << request.body;
+    }
+    HostView view;
+    qvtest::Record record;
+};
+
+TEST_F(CalendarFolderTest, ErrorAnswersAreFailuresNeverAnEmptyCalendar)
+{
+    // The whole listing refused: every item of the folder is reported lost.
+    const std::string find_error = qvtest::read_file(caltest::DataFile("finditem_error.xml"));
+    Serve(4, [](int) { return 3600; },
+          [&](const RecordedRequest &r) { return r.body.find("FindItem ") != std::string::npos ? find_error : ""; });
+    EXPECT_EQ(Run(4), 0);
+    EXPECT_EQ(view.statuses, std::vector<int>(4, QV_STATUS_SKIPPED));
+    EXPECT_TRUE(log.has("unable to retrieve calendar Calendar (ErrorAccessDenied)"));
+
+    // One item refused: only that item is lost, the rest are read.
+    view = HostView{};
+    const std::string get_error = qvtest::read_file(caltest::DataFile("getitem_error.xml"));
+    Serve(3, [](int) { return 3600; }, [&](const RecordedRequest &r) {
+        return r.body.find("Id=\"I1\"") != std::string::npos ? get_error : "";
+    });
+    EXPECT_EQ(Run(3), 2);
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_CONVERTED, QV_STATUS_SKIPPED,
+                                               QV_STATUS_CONVERTED}));
+    EXPECT_EQ(view.titles, (std::vector<std::string>{"Item 0", "Item 2"}));
+    EXPECT_EQ(view.categories.front(), "Calendar"); // the folder name
+    EXPECT_EQ(view.item_types.front(), QV_ITEM_CALENDAR);
+    EXPECT_TRUE(log.has("unable to retrieve calendar entry (ErrorItemNotFound)"));
+
+    // What the reader asks passes the schema check, the folder id escaped.
+    const auto pages = Requests("FindItem");
+    ASSERT_FALSE(pages.empty());
+    ExpectValidRequest(pages.back());
+    EXPECT_NE(pages.back().body.find("Id=\"CAL&amp;1\""), std::string::npos);
+    ExpectValidRequest(Requests("GetItem").front());
+}
+
+TEST_F(CalendarFolderTest, UpcomingOnlyLeavesOutWhatHasStarted)
+{
+    session.state.upcoming_only = 1;
+    // Item 0 started a minute ago, item 1 starts in an hour.
+    Serve(2, [](int n) { return n == 0 ? -60 : 3600; });
+    EXPECT_EQ(Run(2), 1);
+    EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_OUT_OF_RANGE, QV_STATUS_CONVERTED}));
+    EXPECT_EQ(view.titles, std::vector<std::string>{"Item 1"});
+    EXPECT_TRUE(log.has("calender entry is in the past"));
+}
+
+} // namespace

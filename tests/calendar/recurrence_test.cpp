@@ -1,0 +1,199 @@
+// Recurrence patterns and ranges into the record, the exception lists into
+// breakouts, and the day, month and week name tables.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "calendar/recurrence.hpp"
+#include "calendar_answers.hpp"
+#include "qv/qvcom.h"
+
+namespace {
+
+using namespace qvamz::calendar;
+using qvtest::filetime_utc;
+
+struct PatternCase {
+    const char *what;
+    std::string recurrence; // inside of <t:Recurrence>
+    std::int16_t type;
+    int interval, days, week_index, month, day_of_month, range, count;
+    qv_filetime end;
+};
+
+const char *kItemHead = "<t:ItemId Id=\"AAMk=\" ChangeKey=\"Dw==\"/><t:Subject>Series</t:Subject>"
+                        "<t:Start>2024-02-14T10:00:00Z</t:Start><t:End>2024-02-14T11:00:00Z</t:End>"
+                        "<t:CalendarItemType>RecurringMaster</t:CalendarItemType>";
+
+class RecurrenceTest : public ::testing::Test {
+  protected:
+    // The record read from a master with this Recurrence inside; the answer
+    // must be one the schema accepts.
+    qvtest::Record Read(const std::string &recurrence, const std::string &after = "")
+    {
+        const std::string xml = caltest::GetItemAnswer(
+            kItemHead + ("<t:Recurrence>" + recurrence + "</t:Recurrence>") + after);
+        const std::string path = caltest::StoreAnswer(dir.file("answer.xml"), xml);
+        std::string findings;
+        qvtest::write_file(dir.file("plain.xml"), xml);
+        EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("plain.xml"), &findings))
+            << findings;
+        qvtest::Record record = qvtest::new_record(1);
+        std::string text = qvtest::read_file(path);
+        ParseRecurrence(text, record.get());
+        ParseOccurrences(record.get(), path);
+        return record;
+    }
+    conntest::ScratchDir dir;
+};
+
+TEST_F(RecurrenceTest, EveryPatternAndRangeReadIntoTheRecord)
+{
+    const PatternCase cases[] = {
+        {"absolute yearly, end date in UTC",
+         "<t:AbsoluteYearlyRecurrence><t:DayOfMonth>14</t:DayOfMonth><t:Month>February</t:Month>"
+         "</t:AbsoluteYearlyRecurrence><t:EndDateRecurrence><t:StartDate>2024-02-14Z</t:StartDate>"
+         "<t:EndDate>2030-02-14Z</t:EndDate></t:EndDateRecurrence>",
+         1, 0, 0, 0, 2, 14, 1, 0, filetime_utc(2030, 2, 14)},
+        {"relative yearly, numbered",
+         "<t:RelativeYearlyRecurrence><t:DaysOfWeek>Thursday</t:DaysOfWeek>"
+         "<t:DayOfWeekIndex>Fourth</t:DayOfWeekIndex><t:Month>November</t:Month>"
+         "</t:RelativeYearlyRecurrence><t:NumberedRecurrence><t:StartDate>2024-11-28Z</t:StartDate>"
+         "<t:NumberOfOccurrences>5</t:NumberOfOccurrences></t:NumberedRecurrence>",
+         2, 0, 16, 4, 11, 0, 0, 5, 0},
+        {"absolute monthly on the 31st, no end",
+         "<t:AbsoluteMonthlyRecurrence><t:Interval>2</t:Interval><t:DayOfMonth>31</t:DayOfMonth>"
+         "</t:AbsoluteMonthlyRecurrence><t:NoEndRecurrence><t:StartDate>2024-01-31Z</t:StartDate>"
+         "</t:NoEndRecurrence>",
+         3, 2, 0, 0, 0, 31, 2, 0, 0},
+        {"relative monthly, last weekday, end date west of UTC",
+         "<t:RelativeMonthlyRecurrence><t:Interval>1</t:Interval><t:DaysOfWeek>Weekday</t:DaysOfWeek>"
+         "<t:DayOfWeekIndex>Last</t:DayOfWeekIndex></t:RelativeMonthlyRecurrence>"
+         "<t:EndDateRecurrence><t:StartDate>2024-01-31-05:00</t:StartDate>"
+         "<t:EndDate>2024-12-31-05:00</t:EndDate></t:EndDateRecurrence>",
+         4, 1, 62, 5, 0, 0, 1, 0, filetime_utc(2024, 12, 31, 5)},
+        {"weekly on three days every other week",
+         "<t:WeeklyRecurrence><t:Interval>2</t:Interval><t:DaysOfWeek>Monday Wednesday Friday"
+         "</t:DaysOfWeek></t:WeeklyRecurrence><t:NumberedRecurrence><t:StartDate>2024-02-12Z"
+         "</t:StartDate><t:NumberOfOccurrences>10</t:NumberOfOccurrences></t:NumberedRecurrence>",
+         5, 2, 42, 0, 0, 0, 0, 10, 0},
+        {"weekly on weekdays and Saturday",
+         "<t:WeeklyRecurrence><t:Interval>1</t:Interval><t:DaysOfWeek>Weekday Saturday"
+         "</t:DaysOfWeek></t:WeeklyRecurrence><t:NoEndRecurrence><t:StartDate>2024-02-12Z"
+         "</t:StartDate></t:NoEndRecurrence>",
+         5, 1, 126, 0, 0, 0, 2, 0, 0},
+        {"daily, end date east of UTC keeps its day",
+         "<t:DailyRecurrence><t:Interval>3</t:Interval></t:DailyRecurrence><t:EndDateRecurrence>"
+         "<t:StartDate>2024-02-14+02:00</t:StartDate><t:EndDate>2024-06-30+02:00</t:EndDate>"
+         "</t:EndDateRecurrence>",
+         6, 3, 0, 0, 0, 0, 1, 0, filetime_utc(2024, 6, 30)},
+    };
+    for (const PatternCase &c : cases) {
+        SCOPED_TRACE(c.what);
+        const qvtest::Record r = Read(c.recurrence);
+        EXPECT_EQ(r->recur_type, c.type);
+        EXPECT_EQ(r->recur_interval, c.interval);
+        EXPECT_EQ(r->recur_days, c.days);
+        EXPECT_EQ(r->recur_week_index, c.week_index);
+        EXPECT_EQ(r->recur_month, c.month);
+        EXPECT_EQ(r->recur_day_of_month, c.day_of_month);
+        EXPECT_EQ(r->recur_range, c.range);
+        EXPECT_EQ(r->recur_count, c.count);
+        EXPECT_EQ(r->recur_end, c.end);
+        EXPECT_EQ(r->breakout_count, 0);
+    }
+}
+
+TEST_F(RecurrenceTest, EndlessAndNumberedSeriesEndWithTheirLastOccurrence)
+{
+    const std::string last = "<t:LastOccurrence><t:ItemId Id=\"L\"/><t:Start>2026-03-02T10:00:00Z"
+                             "</t:Start><t:End>2026-03-02T11:00:00Z</t:End><t:OriginalStart>"
+                             "2026-03-02T10:00:00Z</t:OriginalStart></t:LastOccurrence>";
+    const qvtest::Record r = Read("<t:DailyRecurrence><t:Interval>1</t:Interval></t:DailyRecurrence>"
+                                  "<t:NoEndRecurrence><t:StartDate>2024-02-14Z</t:StartDate>"
+                                  "</t:NoEndRecurrence>",
+                                  last);
+    EXPECT_EQ(r->recur_range, 2);
+    EXPECT_EQ(r->recur_end, filetime_utc(2026, 3, 2, 10));
+}
+
+TEST_F(RecurrenceTest, OnlyARecurringMasterHasARecurrence)
+{
+    std::string text = caltest::StoredForm(caltest::GetItemAnswer(
+        "<t:Subject>x</t:Subject><t:CalendarItemType>Exception</t:CalendarItemType>"
+        "<t:Recurrence><t:DailyRecurrence><t:Interval>1</t:Interval></t:DailyRecurrence>"
+        "<t:NoEndRecurrence><t:StartDate>2024-02-14Z</t:StartDate></t:NoEndRecurrence>"
+        "</t:Recurrence>"));
+    qvtest::Record r = qvtest::new_record(1);
+    ParseRecurrence(text, r.get());
+    EXPECT_EQ(r->recur_type, 0);
+    EXPECT_EQ(r->recur_range, 0);
+}
+
+TEST_F(RecurrenceTest, WeeklySeriesInADaylightZoneStaysWeeklyWithBreakoutsInAnswerOrder)
+{
+    const std::string path = caltest::StoreAnswer(
+        dir.file("weekly.xml"), qvtest::read_file(caltest::DataFile("getitem_weekly_new_york.xml")));
+    std::string text = qvtest::read_file(path);
+    qvtest::Record r = qvtest::new_record(1);
+    ParseRecurrence(text, r.get());
+    // The zone's daylight rules are relative yearly patterns: not the item's.
+    EXPECT_EQ(r->recur_type, 5);
+    EXPECT_EQ(r->recur_days, 2);
+    EXPECT_EQ(r->recur_month, 0);
+    EXPECT_EQ(r->recur_count, 8);
+    EXPECT_EQ(text.find("MeetingTimeZone"), std::string::npos);
+
+    ParseOccurrences(r.get(), path);
+    ASSERT_EQ(r->breakout_count, 3);
+    const struct {
+        int kind;
+        qv_filetime original, start, end;
+    } expected[] = {
+        {0, filetime_utc(2024, 4, 1, 13), filetime_utc(2024, 4, 1, 17), filetime_utc(2024, 4, 1, 18)},
+        {0, filetime_utc(2024, 3, 18, 13), filetime_utc(2024, 3, 19, 15),
+         filetime_utc(2024, 3, 19, 16)},
+        {1, filetime_utc(2024, 3, 25, 13), 0, 0},
+    };
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(r->breakouts[i]->kind, expected[i].kind);
+        EXPECT_EQ(r->breakouts[i]->original_start, expected[i].original);
+        EXPECT_EQ(r->breakouts[i]->start, expected[i].start);
+        EXPECT_EQ(r->breakouts[i]->end, expected[i].end);
+    }
+}
+
+TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrences)
+{
+    const std::string path = caltest::StoreAnswer(
+        dir.file("monthly.xml"),
+        qvtest::read_file(caltest::DataFile("getitem_monthly_berlin_v15.xml")));
+    qvtest::Record r = qvtest::new_record(1);
+    ParseOccurrences(r.get(), path);
+    EXPECT_EQ(r->breakout_count, 0);
+
+    ParseOccurrences(r.get(), dir.file("missing.xml"));
+    EXPECT_EQ(r->breakout_count, 0);
+}
+
+TEST(NameTables, DaysMonthsAndWeeks)
+{
+    EXPECT_EQ(DaysToMask("Monday Wednesday"), 10);
+    EXPECT_EQ(DaysToMask("Weekday Saturday"), 126);
+    EXPECT_EQ(DaysToMask("WeekendDay"), 0);
+    EXPECT_EQ(MaskToDays(62), "Weekday");
+    EXPECT_EQ(MaskToDays(0), "");
+    for (int mask = 1; mask < 128; ++mask)
+        EXPECT_EQ(DaysToMask(MaskToDays(mask)), mask) << MaskToDays(mask);
+
+    int month = 7;
+    MonthNumber("december", month);
+    EXPECT_EQ(month, 12);
+    MonthNumber("Decembre", month);
+    EXPECT_EQ(month, 12) << "not a month: unchanged";
+    EXPECT_EQ(WeekIndexName(5), "Last");
+    EXPECT_EQ(WeekIndexName(6), "");
+}
+
+} // namespace

@@ -1,0 +1,86 @@
+// The demo check for tasks: two dumps of a copied Tasks folder agree when
+// every field came across, and each field that did not is named.
+#include <gtest/gtest.h>
+
+#include "compare_tasks.hpp"
+#include "dump_compare.hpp"
+#include "test_support.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+const char *kFolders = R"({"mailbox": "a@x", "folders": [
+  {"tree": "msgfolderroot", "path": "Tasks", "class": "IPF.Task", "distinguished": "tasks", "total": 1}]})";
+
+// A task as the sandbox dumps it: its fields are named properties.
+std::string TaskJson(const std::string &status = "1", const std::string &due = "2026-03-20T00:00:00Z",
+                     const std::string &recurrence = "WeeklyRecurrence\\n\\tInterval\\t2\\n",
+                     const std::string &sensitivity = "Private") {
+    return R"({"tree": "msgfolderroot", "folder": "Tasks", "subject": "Plan", "item_class": "IPM.Task",
+  "message_id": "", "importance": "High", "sensitivity": ")" + sensitivity + R"(", "categories": ["Work"],
+  "attachments": [{"name": "plan.txt", "size": 5}], "extended_properties": [
+  {"DistinguishedPropertySetId": "Task", "PropertyId": "33025", "PropertyType": "Integer", "value": ")" + status + R"("},
+  {"DistinguishedPropertySetId": "Task", "PropertyId": "33029", "PropertyType": "SystemTime", "value": ")" + due + R"("},
+  {"PropertySetId": "3f0c6a52-9b1e-4d7a-8c55-0e2b71d4a9f3", "PropertyName": "TaskRecurrence",
+   "PropertyType": "String", "value": ")" + recurrence + R"("}]})";
+}
+
+std::string Eml(const std::string &body) {
+    return "Subject: Plan\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
+           "Content-Type: text/plain\r\n\r\n" + body + "\r\n--b\r\n"
+           "Content-Type: text/plain; name=plan.txt\r\n\r\nsteps\r\n--b--\r\n";
+}
+
+MailboxDump Dump(const fs::path &dir, const std::string &json, const std::string &eml) {
+    fs::create_directories(dir);
+    write_file(dir / "folders.json", kFolders);
+    write_file(dir / "000001.json", json);
+    write_file(dir / "000001.eml", eml);
+    return load_dump(dir);
+}
+
+TEST(CompareTasks, EachDifferingFieldIsNamed) {
+    TempDir temp;
+    const MailboxDump source = Dump(temp.path() / "s", TaskJson(), Eml("notes"));
+    EXPECT_TRUE(compare_dumps(source, Dump(temp.path() / "same", TaskJson(), Eml("notes"))).passed);
+
+    struct Case {
+        const char *name;
+        std::string json, eml, reported;
+    };
+    const Case cases[] = {
+        {"status", TaskJson("2"), Eml("notes"), "status differs"},
+        {"due", TaskJson("1", "2026-03-21T00:00:00Z"), Eml("notes"), "due date differs"},
+        {"recurrence", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml("notes"), "recurrence differs"},
+        {"private", TaskJson("1", "2026-03-20T00:00:00Z", "WeeklyRecurrence\\n\\tInterval\\t2\\n", "Normal"),
+         Eml("notes"), "sensitivity differs"},
+        {"body", TaskJson(), Eml("other notes"), "body differs"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const CheckOutcome outcome = compare_dumps(source, Dump(temp.path() / std::to_string(++n), c.json, c.eml));
+        EXPECT_FALSE(outcome.passed);
+        ASSERT_EQ(outcome.differences.size(), 1u) << ::testing::PrintToString(outcome.differences);
+        EXPECT_NE(outcome.differences[0].find(c.reported), std::string::npos) << outcome.differences[0];
+    }
+}
+
+// A regenerating pattern cannot be carried: the copy is right when it is a
+// single task whose body ends with the note.
+TEST(CompareTasks, RegeneratingPatternMustArriveAsANote) {
+    TempDir temp;
+    const std::string regenerating = "DailyRegeneration\\n\\tInterval\\t3\\n";
+    const MailboxDump source = Dump(temp.path() / "s", TaskJson("1", "2026-03-20T00:00:00Z", regenerating), Eml("water"));
+    const std::string note = "water\nPLEASE NOTE: This task was originally recurring, but this conversion is "
+                             "not supported.\nThis task repeats on a daily basis.";
+    EXPECT_TRUE(compare_dumps(source, Dump(temp.path() / "t", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml(note))).passed);
+    const CheckOutcome without_note =
+        compare_dumps(source, Dump(temp.path() / "u", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml("water")));
+    EXPECT_FALSE(without_note.passed);
+}
+
+} // namespace
+} // namespace qvmigrate
