@@ -117,7 +117,7 @@ class QvmigrateEndToEnd : public ::testing::Test {
 };
 
 TEST_F(QvmigrateEndToEnd, CopyMatchesTheSourceAndASecondCopyIsAllDuplicates) {
-    const auto args = join({{"copy", "--json"}, side("from-", kAlice, "A_PW"), side("to-", kBob, "B_PW"), common()});
+    const auto args = join({{"copy", "--json", "--skip-kind", "calendar"}, side("from-", kAlice, "A_PW"), side("to-", kBob, "B_PW"), common()});
     const std::vector<std::string> secrets = {env("A_PW", kAlicePassword), env("B_PW", kBobPassword)};
     const ToolRun first = run_qvmigrate(args, secrets, scratch);
     ASSERT_EQ(first.status, 0) << first.err << first.out;
@@ -144,7 +144,7 @@ TEST_F(QvmigrateEndToEnd, CopyMatchesTheSourceAndASecondCopyIsAllDuplicates) {
 TEST_F(QvmigrateEndToEnd, ExportHonoursDatesAndMaxItems) {
     const fs::path dated = scratch / "dated", limited = scratch / "limited";
     const ToolRun by_date = run_qvmigrate(
-        join({{"export", "--out", dated.string(), "--date-from", "2026-01-01", "--date-to", "2026-02-20"},
+        join({{"export", "--kind", "mail", "--out", dated.string(), "--date-from", "2026-01-01", "--date-to", "2026-02-20"},
               side("", kAlice, "PW"), common()}),
         {env("PW", kAlicePassword)}, scratch);
     ASSERT_EQ(by_date.status, 0) << by_date.err;
@@ -192,7 +192,7 @@ TEST_F(QvmigrateEndToEnd, LogonFailuresExitWith3AndTheReason) {
 
 TEST_F(QvmigrateEndToEnd, SecretsStayOutOfLogsAndProcessListings) {
     const fs::path log = scratch / "secrets.log";
-    const auto args = join({{"copy", "--log", log.string(), "--from-server", server->where().url,
+    const auto args = join({{"copy", "--skip-kind", "calendar", "--log", log.string(), "--from-server", server->where().url,
                              "--from-user", kAlice, "--from-delegate", kAdmin,
                              "--from-delegate-password-env", "ADMIN_PW"},
                             side("to-", kCarol, "C_PW"), common()});

@@ -29,6 +29,8 @@ JobSettings settings_from(const CommandLine &line, Progress *progress) {
     settings.limits = limits_from(line);
     settings.folders = line.folders;
     settings.kind_filter = kind_filter_from_name(line.kind).value_or(kAllKinds);
+    for (const std::string &kind : line.skip_kinds)
+        settings.skipped_kinds.push_back(kind_filter_from_name(kind).value_or(kAllKinds));
     settings.progress = progress;
     return settings;
 }

@@ -122,6 +122,8 @@ int parse_command_line(int argc, const char *const *argv, CommandLine &line, std
     exporter->add_option("--out", line.out_dir, "new archive folder")->required();
     exporter->add_option("--kind", line.kind, "mail, contacts, calendar, tasks or all")
         ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks", "all"}));
+    exporter->add_option("--skip-kind", line.skip_kinds, "leave out folders of this kind; repeatable")
+        ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks"}));
 
     CLI::App *importer = app.add_subcommand("import", "write a record archive into a mailbox");
     add_connection(importer, line.connection, refused_single, "");
@@ -133,6 +135,8 @@ int parse_command_line(int argc, const char *const *argv, CommandLine &line, std
     copy->add_option("--stage", line.stage, "keep the staging archive in this new folder");
     copy->add_option("--kind", line.kind, "mail, contacts, calendar, tasks or all")
         ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks", "all"}));
+    copy->add_option("--skip-kind", line.skip_kinds, "leave out folders of this kind; repeatable")
+        ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks"}));
 
     CLI::App *demo = app.add_subcommand("demo", "copy a seeded mailbox through a local EWS sandbox and check it");
     demo->add_option("--keep", line.keep_dir, "keep the sandbox data, dumps and log in this folder");

@@ -29,6 +29,7 @@ struct CommandLine {
     std::string out_dir, in_dir, stage, keep_dir;
     std::vector<std::string> folders;
     std::string kind = "all";
+    std::vector<std::string> skip_kinds; // kinds left out ("calendar", ...)
     std::string log, state, plugin, sandbox;
     int max_items = 0;
     std::string date_from, date_to;

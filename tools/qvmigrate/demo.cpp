@@ -12,6 +12,7 @@
 
 #include "cli.hpp"
 #include "dump_compare.hpp"
+#include "folder_list.hpp"
 #include "host_environment.hpp"
 #include "plugin_loader.hpp"
 #include "private_files.hpp"
@@ -119,6 +120,10 @@ int run_demo(const CommandLine &line, std::ostream &out) {
     from_credentials.password = source_password;
     to_credentials.password = target_password;
 
+    // Calendars are read (export keeps them) but not written yet: copying
+    // them would count every calendar item failed.
+    settings.skipped_kinds.push_back(*kind_filter_from_name("calendar"));
+    step(out, json, "calendar folders are left out: this version exports calendars but cannot write them yet");
     step(out, json, std::string("copying ") + kSourceMailbox + " to " + kTargetMailbox);
     JobSummary summary = run_copy(env, settings, from, from_credentials, to, to_credentials,
                                   folder.dir() / "stage", folder.kept());

@@ -1,5 +1,6 @@
 // job_export.cpp - the source job: every record the connector hands to
 // OutputMsg goes into a record archive.
+#include <algorithm>
 #include <memory>
 #include <system_error>
 
@@ -115,11 +116,15 @@ JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
     ConnectorSession session(env, settings.plugin, connection, credentials, Side::Source,
                              logon_item_kind(settings.kind_filter), settings.transport);
     std::vector<std::string> unmatched;
-    const auto chosen = select_folders(session.folders(), settings.folders,
-                                       settings.kind_filter, unmatched);
+    auto chosen = select_folders(session.folders(), settings.folders, settings.kind_filter,
+                                 unmatched);
     if (!unmatched.empty())
         throw UsageError("--folder " + unmatched.front() + " matches no folder of " +
                          connection.user + " (qvmigrate folders lists them)");
+    std::erase_if(chosen, [&](const FolderEntry &folder) {
+        return std::find(settings.skipped_kinds.begin(), settings.skipped_kinds.end(),
+                         folder.folder_type) != settings.skipped_kinds.end();
+    });
 
     ArchiveWriter writer(out_dir, connection.user);
     summary.archive = fs::absolute(out_dir).string();

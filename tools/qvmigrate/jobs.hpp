@@ -34,6 +34,7 @@ struct JobSettings {
     JobLimits limits;
     std::vector<std::string> folders; // display paths; empty = all
     int kind_filter = kAllKinds;
+    std::vector<int> skipped_kinds; // folder types left out (--skip-kind)
     Progress *progress = nullptr;
     int bundle_items = 1; // items a write bundle holds (/D251 of the target's switches)
 };
