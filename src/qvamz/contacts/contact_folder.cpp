@@ -73,6 +73,7 @@ class ContactFolderReader {
     enum class Next { kItem, kEndFolder };
 
     bool List();
+    void ReportNotRead(int count);
     Next ReadItem(const std::string &line);
     Next HandOver();
     void UpdateEditFlag(const std::string &id, const std::string &change_key);
@@ -87,6 +88,7 @@ class ContactFolderReader {
     int index_ = 0; // records handed to the host
     int counter1_ = 0, counter2_ = 0, stop_ = 0; // the host's status values
     bool ended_by_host_ = false;
+    int unlisted_ = 0; // items an incomplete listing left out
 };
 
 int ContactFolderReader::Run()
@@ -105,6 +107,7 @@ int ContactFolderReader::Run()
             break;
     }
     ids.reset();
+    ReportNotRead(unlisted_);
     for (std::string_view name : {kContactIdsFile, kContactAnswerFile})
         std::remove(WorkFile(name).c_str());
     *call_.out_count = index_;
@@ -118,17 +121,32 @@ bool ContactFolderReader::List()
     qvcommon::UniqueFile ids = qvcommon::OpenFile(ids_path, "wb");
     if (!ids)
         return false;
-    const mailread::ListingResult listed =
-        mailread::ListFolderItems(session_, call_.work_dir, folder_.folder_id, "",
-                                  folder_.total_count, ids.get())
-            .result;
+    const mailread::ListingOutcome listed = mailread::ListFolderItems(
+        session_, call_.work_dir, folder_.folder_id, "", folder_.total_count, ids.get());
     const bool written = std::fflush(ids.get()) == 0;
     ids.reset();
-    if (listed == mailread::ListingResult::kListed && written)
-        return true;
-    com_Log("QV Warning: unable to retrieve contacts");
-    std::remove(ids_path.c_str());
-    return false;
+    if (listed.result == mailread::ListingResult::kAnswerUnreadable || !written) {
+        com_Log("QV Warning: unable to retrieve contacts");
+        std::remove(ids_path.c_str());
+        ReportNotRead(folder_.total_count);
+        return false;
+    }
+    // What an incomplete listing found is still read; the items it could
+    // not list are lost, and said so.
+    if (listed.result == mailread::ListingResult::kIncomplete) {
+        com_Log("QV Warning: unable to retrieve contacts");
+        unlisted_ = folder_.total_count > listed.listed ? folder_.total_count - listed.listed : 0;
+    }
+    return true;
+}
+
+void ContactFolderReader::ReportNotRead(int count)
+{
+    if (count <= 0)
+        return;
+    com_ReportLoss(kLossKindContactRead, count, 0);
+    for (int i = 0; i < count; ++i)
+        Report(QV_STATUS_SKIPPED);
 }
 
 ContactFolderReader::Next ContactFolderReader::ReadItem(const std::string &line)
@@ -140,12 +158,18 @@ ContactFolderReader::Next ContactFolderReader::ReadItem(const std::string &line)
     const std::string answer_path = WorkFile(kContactAnswerFile);
 
     com_ResetObject(&msg_);
-    // A contact that cannot be fetched after the retries is skipped; the
-    // ones after it are still read.
-    if (mailread::FetchItem(session_, ContactGetItemBody(id, change_key), answer_path) !=
-        mailread::FetchOutcome::kFetched) {
-        com_Log("QV Warning: unable to retrieve contact");
-        Report(QV_STATUS_SKIPPED);
+    const mailread::FetchOutcome fetched =
+        mailread::FetchItem(session_, ContactGetItemBody(id, change_key), answer_path);
+    if (fetched != mailread::FetchOutcome::kFetched) {
+        // A contact gone from the server is skipped; one that could not be
+        // read after the retries is lost.  The ones after it are still read.
+        std::remove(answer_path.c_str());
+        if (fetched == mailread::FetchOutcome::kNotRead) {
+            com_Log("QV Warning: unable to retrieve contact");
+            ReportNotRead(1);
+        } else {
+            Report(QV_STATUS_SKIPPED);
+        }
         return stop_ ? Next::kEndFolder : Next::kItem;
     }
     if (!ContactParse(session_, answer_path, msg_, call_.work_dir)) {

@@ -20,6 +20,8 @@ inline constexpr std::string_view kContactAnswerFile = "contact.xml";
 inline constexpr std::string_view kUpdateAnswerFile = "update.xml";
 inline constexpr std::string_view kContactIdsFile = "itemids.tmp";
 inline constexpr std::string_view kDuplicateStoreName = "AddressBook";
+// Kind of item in the host's loss report: contacts that could not be read.
+inline constexpr int kLossKindContactRead = 13;
 
 // The inside of the GetItem request of one contact or list.  The MIME
 // content is asked for because a list's members travel in it.
