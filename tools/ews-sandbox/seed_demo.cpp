@@ -309,8 +309,7 @@ int seed_demo(const std::string &data_dir, const std::string &mailbox) {
         std::size_t events = seed_demo_calendar(*store, box);
         const int contacts = seed_demo_contacts(*store, box, mailbox);
         std::cout << "seeded " << all.size() << " demo messages, " << events << " calendar items, "
-                  << tasks << " tasks and " << contacts << " contacts into " << mailbox << "
-";
+                  << tasks << " tasks and " << contacts << " contacts into " << mailbox << "\n";
         return 0;
     } catch (const std::exception &e) {
         std::cerr << "ews-sandbox seed: " << e.what() << "\n";
