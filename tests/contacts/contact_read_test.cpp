@@ -46,6 +46,8 @@ TEST(ContactParse, EveryFieldOfARecordedAnswer)
     for (const auto &[got, expected] : fields)
         EXPECT_EQ(got, expected);
     EXPECT_EQ(msg->contact_kind, 0);
+    // The contact's own categories, not its folder's name.
+    EXPECT_STREQ(msg->categories, "Customers");
 
     // The notes are the record's text part, entities and line breaks undone.
     char notes[256];
@@ -252,6 +254,9 @@ TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
         if (body.find("<UpdateItem ") != std::string::npos) {
             ++updates;
             EXPECT_NE(body.find("<t:ItemId Id=\"C1\" ChangeKey=\"K1\"/>"), std::string::npos);
+            // The edit flag is a single Boolean: a server refuses it as a list.
+            EXPECT_NE(body.find("<t:Value>true</t:Value>"), std::string::npos);
+            EXPECT_EQ(body.find("<t:Values>"), std::string::npos);
         }
         conntest::WriteFile(dir.file("sent.xml"), body);
         std::string findings;

@@ -5,6 +5,7 @@
 // log on fails the tests.
 #include <gtest/gtest.h>
 
+#include "compare_contacts.hpp"
 #include "dump_compare.hpp"
 #include "json_util.hpp"
 #include "mime_digest.hpp"
@@ -233,6 +234,8 @@ TEST(QvmigrateDemoCheck, ReadsTheSandboxsDumps) {
     const CheckOutcome same = compare_dumps(a, load_dump(temp.path() / "b"));
     EXPECT_TRUE(same.passed) << ::testing::PrintToString(same.differences);
     for (const DumpItem &item : a.items) {
+        if (is_contact(item))
+            continue; // a contact's fields are all in its .json
         const MimeDigest digest = digest_mime(read_file(item.eml));
         EXPECT_TRUE(digest.text || digest.html) << item.folder << " " << item.subject;
     }

@@ -5,6 +5,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "compare_contacts.hpp"
 #include "compare_tasks.hpp"
 #include "json_util.hpp"
 #include "mime_digest.hpp"
@@ -112,8 +113,8 @@ bool is_calendar_entry(const std::string &item_or_folder_class) {
 }
 
 // Contacts and distribution lists (IPF.Contact, IPM.Contact, IPM.DistList)
-// are not mail either: this check leaves them out, and they get a
-// field-by-field comparison of their own once contact folders are copied.
+// are not mail either: the mail check leaves them out, and they are
+// compared field by field on their own (compare_contacts).
 bool is_contact_entry(const std::string &item_or_folder_class) {
     return item_or_folder_class.rfind("IPF.Contact", 0) == 0 ||
            item_or_folder_class.rfind("IPM.Contact", 0) == 0 ||
@@ -231,7 +232,7 @@ MailboxDump load_dump(const fs::path &dir) {
         if (json_string(object.get(), "tree") != std::string(kMailTree))
             continue;
         const std::string item_class = json_string(object.get(), "item_class").value_or("");
-        if (is_calendar_entry(item_class) || is_contact_entry(item_class))
+        if (is_calendar_entry(item_class))
             continue;
         fs::path eml = path;
         eml.replace_extension(".eml");
@@ -245,12 +246,14 @@ CheckOutcome compare_dumps(const MailboxDump &source, const MailboxDump &target)
     compare_folders(source, target, out);
     std::multimap<std::string, const DumpItem *> targets;
     for (const DumpItem &item : target.items)
-        if (!is_task(item))
+        if (!is_task(item) && !is_contact(item))
             targets.emplace(item_key(item), &item);
     for (const std::string &difference : compare_tasks(source, target))
         out.add(difference);
+    for (const std::string &difference : compare_contacts(source, target))
+        out.add(difference);
     for (const DumpItem &item : source.items) {
-        if (is_task(item))
+        if (is_task(item) || is_contact(item))
             continue;
         const auto it = targets.find(item_key(item));
         if (it == targets.end()) {

@@ -38,9 +38,7 @@ constexpr std::string_view kEditFlagTemplate =
     "<t:DistributionList>\n"
     "<t:ExtendedProperty>\n"
     "<t:ExtendedFieldURI PropertyTag=\"0x3016\" PropertyType=\"Boolean\"/>\n"
-    "<t:Values>\n"
     "<t:Value>true</t:Value>\n"
-    "</t:Values>\n"
     "</t:ExtendedProperty>\n"
     "</t:DistributionList>\n"
     "</t:SetItemField>\n"
@@ -194,7 +192,9 @@ ContactFolderReader::Next ContactFolderReader::ReadItem(const std::string &line)
 
 ContactFolderReader::Next ContactFolderReader::HandOver()
 {
-    qvcommon::CopyToField(msg_.categories, folder_.display_name);
+    // A list carries no categories of its own: it is filed under its folder.
+    if (msg_.contact_kind == 1)
+        qvcommon::CopyToField(msg_.categories, folder_.display_name);
     qvcommon::CopyToField(msg_.address_book_name, folder_.display_name);
     msg_.item_type = QV_ITEM_CONTACT;
     com_AttachSize(&msg_, call_.work_dir.c_str(), 0, session_.settings.max_attach_size);

@@ -136,6 +136,10 @@ int ParseContactText(std::string_view answer_text, qv_message &msg, const std::s
     if (Value(text, "DisplayName").empty())
         return 0;
     ReadContactFields(text, msg);
+    // The contact's own categories travel with it; its folder reaches the
+    // host as the address book name.
+    msg.categories[0] = '\0';
+    ParseCategories(text, &msg);
     const std::string notes = NotesText(buffer);
     if (!notes.empty() && !com_WriteNotes(&msg, notes.c_str(), work_dir.c_str()))
         com_Log("QV Warning: the notes of contact %s could not be kept", msg.last_name);

@@ -1,0 +1,113 @@
+// The demo check for contacts: two dumps of a copied Contacts folder agree
+// when every field came across, and each field that did not is named.
+#include <gtest/gtest.h>
+
+#include "compare_contacts.hpp"
+#include "dump_compare.hpp"
+#include "test_support.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+const char *kFolders = R"({"mailbox": "a@x", "folders": [
+  {"tree": "msgfolderroot", "path": "Contacts", "class": "IPF.Contact", "distinguished": "contacts", "total": 2}]})";
+
+struct Facts {
+    std::string given_name_tag = "0x3a06";
+    std::string email_name = "Jürgen Müller (juergen@example.de)";
+    std::string mobile = "+49 170 555 1234";
+    std::string city = "Stuttgart";
+    long long card_size = 61;
+    std::string members = R"("AAAA", "BBBB")";
+    std::string home_page = "www.example.de";
+};
+
+// A contact and a list as the sandbox dumps them: fields are properties,
+// the list's members are one-off entries.
+std::string ContactJson(const Facts &f) {
+    return R"({"tree": "msgfolderroot", "folder": "Contacts", "subject": "", "item_class": "IPM.Contact",
+  "message_id": "", "categories": ["VIP", "Kunden"],
+  "attachments": [{"name": "card.txt", "size": )" + std::to_string(f.card_size) + R"(}],
+  "extended_properties": [
+  {"PropertyTag": "0x3001", "PropertyType": "String", "value": "Jürgen Müller"},
+  {"PropertyTag": ")" + f.given_name_tag + R"(", "PropertyType": "String", "value": "Jürgen"},
+  {"DistinguishedPropertySetId": "Address", "PropertyId": "32896", "PropertyType": "String", "value": ")" +
+           f.email_name + R"("},
+  {"PropertyTag": "0x3a1c", "PropertyType": "String", "value": ")" + f.mobile + R"("},
+  {"PropertyTag": "0x3a51", "PropertyType": "String", "value": ")" + f.home_page + R"("},
+  {"DistinguishedPropertySetId": "Address", "PropertyId": "32838", "PropertyType": "String", "value": ")" +
+           f.city + R"("}]})";
+}
+
+std::string ListJson(const Facts &f) {
+    return R"({"tree": "msgfolderroot", "folder": "Contacts", "subject": "Team", "item_class": "IPM.DistList",
+  "message_id": "", "categories": [], "attachments": [], "extended_properties": [
+  {"PropertyTag": "0x3001", "PropertyType": "String", "value": "Team"},
+  {"DistinguishedPropertySetId": "Address", "PropertyId": "32852", "PropertyType": "BinaryArray",
+   "values": [)" + f.members + R"(]}]})";
+}
+
+MailboxDump Dump(const fs::path &dir, const Facts &facts) {
+    fs::create_directories(dir);
+    write_file(dir / "folders.json", kFolders);
+    write_file(dir / "000001.json", ContactJson(facts));
+    write_file(dir / "000002.json", ListJson(facts));
+    return load_dump(dir);
+}
+
+TEST(CompareContacts, EachDifferingFieldIsNamed) {
+    TempDir temp;
+    const MailboxDump source = Dump(temp.path() / "s", Facts{});
+    // The same contact, with its tag spelt in capitals, the home page given
+    // its scheme and the members in another order, is the same.
+    Facts same;
+    same.given_name_tag = "0x3A06";
+    same.home_page = "https://www.example.de";
+    same.members = R"("BBBB", "AAAA")";
+    const CheckOutcome alike = compare_dumps(source, Dump(temp.path() / "same", same));
+    EXPECT_TRUE(alike.passed) << ::testing::PrintToString(alike.differences);
+
+    struct Case {
+        const char *name;
+        Facts facts;
+        std::string reported;
+    };
+    Case cases[] = {{"e-mail name", {}, "e-mail 1 display name differs"},
+                    {"phone", {}, "mobile phone differs"},
+                    {"address", {}, "business city differs"},
+                    {"attachment", {}, "attachments differ"},
+                    {"members", {}, "\"Team\": list members differs"},
+                    {"home page", {}, "business home page differs"}};
+    cases[0].facts.email_name = "Jürgen Müller";
+    cases[1].facts.mobile = "";
+    cases[2].facts.city = "Stuttgart ";
+    cases[3].facts.card_size = 60;
+    cases[4].facts.members = R"("AAAA")";
+    cases[5].facts.home_page = "http://www.example.de";
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const CheckOutcome outcome = compare_dumps(source, Dump(temp.path() / std::to_string(++n), c.facts));
+        EXPECT_FALSE(outcome.passed);
+        ASSERT_EQ(outcome.differences.size(), 1u) << ::testing::PrintToString(outcome.differences);
+        EXPECT_NE(outcome.differences[0].find(c.reported), std::string::npos) << outcome.differences[0];
+    }
+}
+
+TEST(CompareContacts, MissingAndExtraContactsAreNamed) {
+    TempDir temp;
+    const MailboxDump source = Dump(temp.path() / "s", Facts{});
+    MailboxDump target = Dump(temp.path() / "t", Facts{});
+    target.items.pop_back(); // the list did not arrive
+    const auto missing = compare_contacts(source, target);
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0], "Contacts: contact \"Team\" is missing in the target");
+    const auto extra = compare_contacts(target, source);
+    ASSERT_EQ(extra.size(), 1u);
+    EXPECT_EQ(extra[0], "Contacts: contact \"Team\" is only in the target");
+}
+
+} // namespace
+} // namespace qvmigrate
