@@ -260,7 +260,13 @@ extern "C" QVCOM_API int com_Check_MaxCalDate(qv_filetime start)
 
 extern "C" QVCOM_API int com_Check_MaxTaskDate(const qv_filetime *start)
 {
-    return start ? com_Check_MaxCalDate(*start) : 1;
+    if (!start)
+        return 1;
+    // The pointer is usually to a field of the byte-packed record: read it
+    // without assuming alignment.
+    qv_filetime value;
+    std::memcpy(&value, start, sizeof value);
+    return com_Check_MaxCalDate(value);
 }
 
 extern "C" QVCOM_API int com_ExcludeSubject(const char *line)

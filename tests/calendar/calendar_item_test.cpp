@@ -50,18 +50,18 @@ TEST_F(CalendarItemTest, RecurringMeetingOfTheUser)
     EXPECT_STREQ(r->title, "Team sync & review");
     EXPECT_STREQ(r->location, "Room 4");
     EXPECT_STREQ(r->uid, "040000008200E00074C5B7101A82E00800000000");
-    EXPECT_EQ(r->start_time, filetime_utc(2024, 2, 26, 14));
-    EXPECT_EQ(r->end_time, filetime_utc(2024, 2, 26, 15));
-    EXPECT_EQ(r->all_day, 0);
-    EXPECT_EQ(r->entry_type, 3); // a meeting with a reminder
-    EXPECT_EQ(r->reminder_set, 1);
-    EXPECT_EQ(r->reminder_minutes, 15);
-    EXPECT_EQ(r->busy_status, 2);
-    EXPECT_EQ(r->is_private, 0);
+    EXPECT_EQ(+r->start_time, filetime_utc(2024, 2, 26, 14));
+    EXPECT_EQ(+r->end_time, filetime_utc(2024, 2, 26, 15));
+    EXPECT_EQ(+r->all_day, 0);
+    EXPECT_EQ(+r->entry_type, 3); // a meeting with a reminder
+    EXPECT_EQ(+r->reminder_set, 1);
+    EXPECT_EQ(+r->reminder_minutes, 15);
+    EXPECT_EQ(+r->busy_status, 2);
+    EXPECT_EQ(+r->is_private, 0);
     EXPECT_STREQ(r->categories, "Work");
     EXPECT_STREQ(r->time_zone, "Eastern Standard Time");
-    EXPECT_EQ(r->recur_type, 5);
-    EXPECT_EQ(r->breakout_count, 3);
+    EXPECT_EQ(+r->recur_type, 5);
+    EXPECT_EQ(+r->breakout_count, 3);
 
     ASSERT_EQ(r->part_count, 1);
     EXPECT_EQ(r->parts[0]->part_type, QV_PART_TEXT_BODY);
@@ -76,7 +76,7 @@ TEST_F(CalendarItemTest, RecurringMeetingOfTheUser)
     ExpectRecipient(*r, 0, "Bob Required", "bob@example.com", QV_RECIP_TO, 1);
     ExpectRecipient(*r, 1, "Ann Organizer", "USER@example.com", QV_RECIP_ORGANIZER, 1);
     ExpectRecipient(*r, 2, "Carol Optional", "carol@example.com", QV_RECIP_CC, 3);
-    EXPECT_EQ(r->user_is_organizer, 1);
+    EXPECT_EQ(+r->user_is_organizer, 1);
 }
 
 // The local wall-clock hour of a UTC instant in a Windows-named zone.
@@ -107,16 +107,16 @@ TEST_F(CalendarItemTest, MeetingOrganisedBySomeoneElse)
     const qvtest::Record r = Read("getitem_meeting_from_other.xml");
     // The conflicting meeting listed with the item is not read as the item.
     EXPECT_STREQ(r->title, "Budget review");
-    EXPECT_EQ(r->start_time, filetime_utc(2024, 5, 14, 12));
+    EXPECT_EQ(+r->start_time, filetime_utc(2024, 5, 14, 12));
     EXPECT_STREQ(r->organizer_name, "Dora Boss");
     // No UID: the hex digits of the meeting's global object id.
     EXPECT_STREQ(r->uid, "040000008200e00074c5b7101a82e00800000000000000000000000000000000");
-    EXPECT_EQ(r->busy_status, 3);
-    EXPECT_EQ(r->entry_type, 3);
-    EXPECT_EQ(r->reminder_minutes, 30);
+    EXPECT_EQ(+r->busy_status, 3);
+    EXPECT_EQ(+r->entry_type, 3);
+    EXPECT_EQ(+r->reminder_minutes, 30);
     EXPECT_STREQ(r->time_zone, "Pacific Standard Time");
-    EXPECT_EQ(r->recur_type, 0);
-    EXPECT_EQ(r->part_count, 0);
+    EXPECT_EQ(+r->recur_type, 0);
+    EXPECT_EQ(+r->part_count, 0);
 
     // An attendee without a name is no organizer even though the
     // organizer's name is not empty; the organizer is added last.
@@ -125,7 +125,7 @@ TEST_F(CalendarItemTest, MeetingOrganisedBySomeoneElse)
     ExpectRecipient(*r, 1, "", "frank@example.com", QV_RECIP_TO, 0);
     ExpectRecipient(*r, 2, "Gus", "gus@example.com", QV_RECIP_TO, 0);
     ExpectRecipient(*r, 3, "Dora Boss", "dora@example.com", QV_RECIP_ORGANIZER, 1);
-    EXPECT_EQ(r->user_is_organizer, 0);
+    EXPECT_EQ(+r->user_is_organizer, 0);
 }
 
 TEST_F(CalendarItemTest, EmptyNamesNeverMakeAnAttendeeTheOrganizer)
@@ -144,19 +144,19 @@ TEST_F(CalendarItemTest, EmptyNamesNeverMakeAnAttendeeTheOrganizer)
 TEST_F(CalendarItemTest, PrivateSeriesWithoutAttendeesHasNoOrganizerRecipient)
 {
     const qvtest::Record r = Read("getitem_monthly_berlin_v15.xml");
-    EXPECT_EQ(r->is_private, 1);
-    EXPECT_EQ(r->busy_status, 1);
-    EXPECT_EQ(r->entry_type, 0);
-    EXPECT_EQ(r->reminder_set, 0);
+    EXPECT_EQ(+r->is_private, 1);
+    EXPECT_EQ(+r->busy_status, 1);
+    EXPECT_EQ(+r->entry_type, 0);
+    EXPECT_EQ(+r->reminder_set, 0);
     EXPECT_STREQ(r->uid, "monthly-first-monday@example.com");
     EXPECT_STREQ(r->time_zone, "W. Europe Standard Time");
-    EXPECT_EQ(r->recur_type, 4);
-    EXPECT_EQ(r->recur_days, 2);
-    EXPECT_EQ(r->recur_week_index, 1);
-    EXPECT_EQ(r->recur_range, 2);
-    EXPECT_EQ(r->recur_end, filetime_utc(2025, 12, 1, 9));
-    EXPECT_EQ(r->breakout_count, 0);
-    EXPECT_EQ(r->recipient_count, 0);
+    EXPECT_EQ(+r->recur_type, 4);
+    EXPECT_EQ(+r->recur_days, 2);
+    EXPECT_EQ(+r->recur_week_index, 1);
+    EXPECT_EQ(+r->recur_range, 2);
+    EXPECT_EQ(+r->recur_end, filetime_utc(2025, 12, 1, 9));
+    EXPECT_EQ(+r->breakout_count, 0);
+    EXPECT_EQ(+r->recipient_count, 0);
     // Newer servers say whether the body was truncated.
     ASSERT_EQ(r->part_count, 1);
     EXPECT_EQ(qvtest::read_file(qvcom::part_file_path(dir.dir(), 7, 0)), "Review the month.");
@@ -175,7 +175,7 @@ TEST_F(CalendarItemTest, RecipientsStopAtTheRecordsCapacity)
     qvtest::Record r = qvtest::new_record(7);
     for (int i = 0; i <= QV_MAX_RECIPIENTS; ++i)
         AddRecipient(r.get(), QV_RECIP_TO, "n" + std::to_string(i), "a", 0, context);
-    EXPECT_EQ(r->recipient_count, QV_MAX_RECIPIENTS);
+    EXPECT_EQ(+r->recipient_count, QV_MAX_RECIPIENTS);
     EXPECT_STREQ(r->recipients[QV_MAX_RECIPIENTS - 1]->name, "n4999");
 
 }

@@ -91,16 +91,16 @@ TEST_F(RecurrenceTest, EveryPatternAndRangeReadIntoTheRecord)
     for (const PatternCase &c : cases) {
         SCOPED_TRACE(c.what);
         const qvtest::Record r = Read(c.recurrence);
-        EXPECT_EQ(r->recur_type, c.type);
-        EXPECT_EQ(r->recur_interval, c.interval);
-        EXPECT_EQ(r->recur_days, c.days);
-        EXPECT_EQ(r->recur_week_index, c.week_index);
-        EXPECT_EQ(r->recur_month, c.month);
-        EXPECT_EQ(r->recur_day_of_month, c.day_of_month);
-        EXPECT_EQ(r->recur_range, c.range);
-        EXPECT_EQ(r->recur_count, c.count);
-        EXPECT_EQ(r->recur_end, c.end);
-        EXPECT_EQ(r->breakout_count, 0);
+        EXPECT_EQ(+r->recur_type, c.type);
+        EXPECT_EQ(+r->recur_interval, c.interval);
+        EXPECT_EQ(+r->recur_days, c.days);
+        EXPECT_EQ(+r->recur_week_index, c.week_index);
+        EXPECT_EQ(+r->recur_month, c.month);
+        EXPECT_EQ(+r->recur_day_of_month, c.day_of_month);
+        EXPECT_EQ(+r->recur_range, c.range);
+        EXPECT_EQ(+r->recur_count, c.count);
+        EXPECT_EQ(+r->recur_end, c.end);
+        EXPECT_EQ(+r->breakout_count, 0);
     }
 }
 
@@ -113,8 +113,8 @@ TEST_F(RecurrenceTest, EndlessAndNumberedSeriesEndWithTheirLastOccurrence)
                                   "<t:NoEndRecurrence><t:StartDate>2024-02-14Z</t:StartDate>"
                                   "</t:NoEndRecurrence>",
                                   last);
-    EXPECT_EQ(r->recur_range, 2);
-    EXPECT_EQ(r->recur_end, filetime_utc(2026, 3, 2, 10));
+    EXPECT_EQ(+r->recur_range, 2);
+    EXPECT_EQ(+r->recur_end, filetime_utc(2026, 3, 2, 10));
 }
 
 TEST_F(RecurrenceTest, OnlyARecurringMasterHasARecurrence)
@@ -126,8 +126,8 @@ TEST_F(RecurrenceTest, OnlyARecurringMasterHasARecurrence)
         "</t:Recurrence>"));
     qvtest::Record r = qvtest::new_record(1);
     ParseRecurrence(text, r.get());
-    EXPECT_EQ(r->recur_type, 0);
-    EXPECT_EQ(r->recur_range, 0);
+    EXPECT_EQ(+r->recur_type, 0);
+    EXPECT_EQ(+r->recur_range, 0);
 }
 
 TEST_F(RecurrenceTest, WeeklySeriesInADaylightZoneStaysWeeklyWithBreakoutsInAnswerOrder)
@@ -138,10 +138,10 @@ TEST_F(RecurrenceTest, WeeklySeriesInADaylightZoneStaysWeeklyWithBreakoutsInAnsw
     qvtest::Record r = qvtest::new_record(1);
     ParseRecurrence(text, r.get());
     // The zone's daylight rules are relative yearly patterns: not the item's.
-    EXPECT_EQ(r->recur_type, 5);
-    EXPECT_EQ(r->recur_days, 2);
-    EXPECT_EQ(r->recur_month, 0);
-    EXPECT_EQ(r->recur_count, 8);
+    EXPECT_EQ(+r->recur_type, 5);
+    EXPECT_EQ(+r->recur_days, 2);
+    EXPECT_EQ(+r->recur_month, 0);
+    EXPECT_EQ(+r->recur_count, 8);
     EXPECT_EQ(text.find("MeetingTimeZone"), std::string::npos);
 
     ParseOccurrences(r.get(), path);
@@ -157,10 +157,10 @@ TEST_F(RecurrenceTest, WeeklySeriesInADaylightZoneStaysWeeklyWithBreakoutsInAnsw
     };
     for (int i = 0; i < 3; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(r->breakouts[i]->kind, expected[i].kind);
-        EXPECT_EQ(r->breakouts[i]->original_start, expected[i].original);
-        EXPECT_EQ(r->breakouts[i]->start, expected[i].start);
-        EXPECT_EQ(r->breakouts[i]->end, expected[i].end);
+        EXPECT_EQ(+r->breakouts[i]->kind, expected[i].kind);
+        EXPECT_EQ(+r->breakouts[i]->original_start, expected[i].original);
+        EXPECT_EQ(+r->breakouts[i]->start, expected[i].start);
+        EXPECT_EQ(+r->breakouts[i]->end, expected[i].end);
     }
 }
 
@@ -171,10 +171,10 @@ TEST_F(RecurrenceTest, ZoneDefinitionTransitionsAreNoOccurrences)
         qvtest::read_file(caltest::DataFile("getitem_monthly_berlin_v15.xml")));
     qvtest::Record r = qvtest::new_record(1);
     ParseOccurrences(r.get(), path);
-    EXPECT_EQ(r->breakout_count, 0);
+    EXPECT_EQ(+r->breakout_count, 0);
 
     ParseOccurrences(r.get(), dir.file("missing.xml"));
-    EXPECT_EQ(r->breakout_count, 0);
+    EXPECT_EQ(+r->breakout_count, 0);
 }
 
 TEST(NameTables, DaysMonthsAndWeeks)

@@ -87,21 +87,21 @@ TEST_F(TaskRecord, EveryFieldOfAnAnswerLandsInItsRecordField)
           "</t:Recurrence><t:StartDate>2026-03-02T00:00:00Z</t:StartDate>"
           "<t:Status>WaitingOnOthers</t:Status>");
     EXPECT_STREQ(msg->title, "Plan & pack");
-    EXPECT_EQ(msg->is_private, 1);
+    EXPECT_EQ(+msg->is_private, 1);
     EXPECT_EQ(Notes(), "first line\r\n<second> line");
     EXPECT_STREQ(msg->categories, "Blue;Work");
-    EXPECT_EQ(msg->importance, 2);
-    EXPECT_EQ(msg->priority, 2);
-    EXPECT_EQ(msg->reminder_set, 1);
-    EXPECT_EQ(msg->reminder_minutes, 15);
-    EXPECT_EQ(msg->reminder_time, filetime_utc(2026, 3, 19, 8, 30));
-    EXPECT_EQ(msg->complete_date, filetime_utc(2026, 3, 18, 10));
-    EXPECT_EQ(msg->end_time, filetime_utc(2026, 3, 20));
-    EXPECT_EQ(msg->start_time, filetime_utc(2026, 3, 2));
-    EXPECT_EQ(msg->percent_complete, 40);
-    EXPECT_EQ(msg->task_status, 4);
-    EXPECT_EQ(msg->entry_type, 5);
-    EXPECT_EQ(msg->recur_type, 6);
+    EXPECT_EQ(+msg->importance, 2);
+    EXPECT_EQ(+msg->priority, 2);
+    EXPECT_EQ(+msg->reminder_set, 1);
+    EXPECT_EQ(+msg->reminder_minutes, 15);
+    EXPECT_EQ(+msg->reminder_time, filetime_utc(2026, 3, 19, 8, 30));
+    EXPECT_EQ(+msg->complete_date, filetime_utc(2026, 3, 18, 10));
+    EXPECT_EQ(+msg->end_time, filetime_utc(2026, 3, 20));
+    EXPECT_EQ(+msg->start_time, filetime_utc(2026, 3, 2));
+    EXPECT_EQ(+msg->percent_complete, 40);
+    EXPECT_EQ(+msg->task_status, 4);
+    EXPECT_EQ(+msg->entry_type, 5);
+    EXPECT_EQ(+msg->recur_type, 6);
 }
 
 TEST_F(TaskRecord, ReminderOffAndMissingValuesLeaveTheirDefaults)
@@ -110,14 +110,14 @@ TEST_F(TaskRecord, ReminderOffAndMissingValuesLeaveTheirDefaults)
           "<t:ReminderIsSet>false</t:ReminderIsSet><t:ReminderMinutesBeforeStart>15"
           "</t:ReminderMinutesBeforeStart><t:Importance>Low</t:Importance><t:PercentComplete>0"
           "</t:PercentComplete><t:Status>NotStarted</t:Status>");
-    EXPECT_EQ(msg->reminder_set, 0);
-    EXPECT_EQ(msg->reminder_minutes, 0);
-    EXPECT_EQ(msg->reminder_time, 0u);
-    EXPECT_EQ(msg->importance, 0);
-    EXPECT_EQ(msg->priority, 0);
-    EXPECT_EQ(msg->task_status, 1);
-    EXPECT_EQ(msg->part_count, 0) << "no body, no notes";
-    EXPECT_EQ(msg->recur_type, 0);
+    EXPECT_EQ(+msg->reminder_set, 0);
+    EXPECT_EQ(+msg->reminder_minutes, 0);
+    EXPECT_EQ(+msg->reminder_time, 0u);
+    EXPECT_EQ(+msg->importance, 0);
+    EXPECT_EQ(+msg->priority, 0);
+    EXPECT_EQ(+msg->task_status, 1);
+    EXPECT_EQ(+msg->part_count, 0) << "no body, no notes";
+    EXPECT_EQ(+msg->recur_type, 0);
     // Written back, the task keeps its reminder off.
     EXPECT_EQ(Request().find("Reminder"), std::string::npos);
 }
@@ -136,7 +136,7 @@ TEST_F(TaskRecord, RegeneratingPatternsBecomeANoteAfterTheBody)
               "><t:NoEndRecurrence><t:StartDate>2026-02-01+00:00</t:StartDate></t:NoEndRecurrence>"
               "</t:Recurrence>");
         EXPECT_EQ(Notes(), "water the plants" + RecurrenceNote(word));
-        EXPECT_EQ(msg->recur_type, 0) << "the record cannot carry a regenerating pattern";
+        EXPECT_EQ(+msg->recur_type, 0) << "the record cannot carry a regenerating pattern";
         EXPECT_EQ(Request().find("<t:Recurrence>"), std::string::npos);
     }
 }
@@ -194,15 +194,15 @@ TEST_F(TaskRecord, EveryPatternAndRangeIsReadAndWrittenBack)
         std::string compact = c.recurrence;
         std::erase(compact, '\n');
         Parse("<t:Recurrence>" + compact + "</t:Recurrence><t:StartDate>2026-01-05T00:00:00Z</t:StartDate>");
-        EXPECT_EQ(msg->recur_type, c.type);
-        EXPECT_EQ(msg->recur_interval, c.interval);
-        EXPECT_EQ(msg->recur_days, c.days);
-        EXPECT_EQ(msg->recur_week_index, c.week_index);
-        EXPECT_EQ(msg->recur_month, c.month);
-        EXPECT_EQ(msg->recur_day_of_month, c.day_of_month);
-        EXPECT_EQ(msg->recur_range, c.range);
-        EXPECT_EQ(msg->recur_count, c.count);
-        EXPECT_EQ(msg->recur_end, c.end);
+        EXPECT_EQ(+msg->recur_type, c.type);
+        EXPECT_EQ(+msg->recur_interval, c.interval);
+        EXPECT_EQ(+msg->recur_days, c.days);
+        EXPECT_EQ(+msg->recur_week_index, c.week_index);
+        EXPECT_EQ(+msg->recur_month, c.month);
+        EXPECT_EQ(+msg->recur_day_of_month, c.day_of_month);
+        EXPECT_EQ(+msg->recur_range, c.range);
+        EXPECT_EQ(+msg->recur_count, c.count);
+        EXPECT_EQ(+msg->recur_end, c.end);
         EXPECT_EQ(TaskRecurrenceElement(*msg, 0), "<t:Recurrence>\n" + std::string(c.recurrence) + "</t:Recurrence>\n");
     }
 }
@@ -239,7 +239,7 @@ TEST_F(TaskRecord, RequestTextsFollowTheXmlTextRules)
 {
     qvtest::set_text(msg->title, "A<B \x01\xEF\xBF\xBE\xED\xA0\x80\xFF end");
     qvtest::set_text(msg->categories, "x\x02y");
-    const std::string body_text = std::string("keep ]]> this\0and\x0B that", 25);
+    const std::string body_text = std::string("keep ]]> this\0and\x0B that", 23);
     qvtest::add_part(*msg, work.dir(), QV_PART_TEXT_BODY, "", nullptr);
     conntest::WriteFile(qvcom::part_file_path(work.dir(), msg->msg_number, 0), body_text);
     msg->start_time = filetime_utc(2026, 1, 5);

@@ -110,8 +110,12 @@ std::string BodyText(const char *text)
 
 void ReadTimesAndFlags(const char *text, qv_message *msg)
 {
-    ParseEwsDateTime(Value(text, "Start"), msg->start_time);
-    ParseEwsDateTime(Value(text, "End"), msg->end_time);
+    // The record is byte-packed: parse into locals, never bind its fields.
+    qv_filetime start = msg->start_time, end = msg->end_time;
+    ParseEwsDateTime(Value(text, "Start"), start);
+    ParseEwsDateTime(Value(text, "End"), end);
+    msg->start_time = start;
+    msg->end_time = end;
     msg->all_day = IsTrue(text, "IsAllDayEvent") ? 1 : 0;
     if (IsTrue(text, "ReminderIsSet")) {
         msg->entry_type = 4;
