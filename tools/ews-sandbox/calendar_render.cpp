@@ -152,21 +152,7 @@ void write_series(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Cal
 void write_item_head(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem &stored,
                      const ItemShape &shape, const Shown &s) {
     auto on = [&](F f) { return shape.has(f); };
-    if (on(F::ItemId)) out.open("t:ItemId").attr("Id", s.id).attr("ChangeKey", item_change_key(env, info)).close();
-    if (on(F::ParentFolderId)) {
-        FolderInfo parent;
-        parent.id = info.folder;
-        parent.mailbox = info.mailbox;
-        if (auto f = env.store.folder(info.mailbox, info.folder)) parent = *f;
-        out.open("t:ParentFolderId").attr("Id", folder_id_of(env, parent))
-            .attr("ChangeKey", folder_change_key(env, parent)).close();
-    }
-    if (on(F::ItemClass)) out.leaf("t:ItemClass", info.item_class);
-    if (on(F::Subject)) out.leaf("t:Subject", s.subject);
-    if (on(F::Sensitivity)) {
-        static const char *names[] = {"Normal", "Personal", "Private", "Confidential"};
-        out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
-    }
+    write_item_identity(out, env, info, shape, s.id, s.subject);
     if (on(F::Body) && !shape.for_find) {
         const CalendarData d = read_calendar(stored);
         bool html = shape.body_type == "HTML" || (shape.body_type == "Best" && d.body_html);

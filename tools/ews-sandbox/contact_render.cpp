@@ -176,22 +176,7 @@ void write_item_fields(XmlOut &out, const OpEnv &env, const StoredItem &item, co
     const ItemInfo &info = item.info;
     auto on = [&](F f) { return shape.has(f); };
     const bool get = !shape.for_find;
-    if (on(F::ItemId))
-        out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
-    if (on(F::ParentFolderId)) {
-        FolderInfo parent;
-        parent.id = info.folder;
-        parent.mailbox = info.mailbox;
-        if (auto f = env.store.folder(info.mailbox, info.folder)) parent = *f;
-        out.open("t:ParentFolderId").attr("Id", folder_id_of(env, parent))
-            .attr("ChangeKey", folder_change_key(env, parent)).close();
-    }
-    if (on(F::ItemClass)) out.leaf("t:ItemClass", info.item_class);
-    if (on(F::Subject)) out.leaf("t:Subject", info.subject);
-    if (on(F::Sensitivity)) {
-        static const char *names[] = {"Normal", "Personal", "Private", "Confidential"};
-        out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
-    }
+    write_item_identity(out, env, info, shape, item_id_of(env, info), info.subject);
     if (get && on(F::Body)) write_body(out, item, shape.body_type);
     if (get && on(F::Attachments)) render_table_attachments(out, env, info);
     if (on(F::DateTimeReceived)) out.leaf("t:DateTimeReceived", format_ews_time(info.date_received));

@@ -217,6 +217,27 @@ void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &in
     out.close();
 }
 
+void write_item_identity(XmlOut &out, const OpEnv &env, const ItemInfo &info,
+                         const ItemShape &shape, const std::string &id,
+                         const std::string &subject) {
+    auto on = [&](F f) { return shape.has(f); };
+    if (on(F::ItemId)) out.open("t:ItemId").attr("Id", id).attr("ChangeKey", item_change_key(env, info)).close();
+    if (on(F::ParentFolderId)) {
+        FolderInfo parent;
+        parent.id = info.folder;
+        parent.mailbox = info.mailbox;
+        if (auto f = env.store.folder(info.mailbox, info.folder)) parent = *f;
+        out.open("t:ParentFolderId").attr("Id", folder_id_of(env, parent))
+            .attr("ChangeKey", folder_change_key(env, parent)).close();
+    }
+    if (on(F::ItemClass)) out.leaf("t:ItemClass", info.item_class);
+    if (on(F::Subject)) out.leaf("t:Subject", subject);
+    if (on(F::Sensitivity)) {
+        static const char *names[] = {"Normal", "Personal", "Private", "Confidential"};
+        out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
+    }
+}
+
 void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
                  const ItemShape &shape) {
     if (is_task(info)) return render_task(out, env, info, stored, shape);
@@ -235,22 +256,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
             .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
-    if (on(F::ItemId))
-        out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
-    if (on(F::ParentFolderId)) {
-        FolderInfo parent;
-        parent.id = info.folder;
-        parent.mailbox = info.mailbox;
-        if (auto f = env.store.folder(info.mailbox, info.folder)) parent = *f;
-        out.open("t:ParentFolderId").attr("Id", folder_id_of(env, parent))
-            .attr("ChangeKey", folder_change_key(env, parent)).close();
-    }
-    if (on(F::ItemClass)) out.leaf("t:ItemClass", info.item_class);
-    if (on(F::Subject)) out.leaf("t:Subject", info.subject);
-    if (on(F::Sensitivity)) {
-        static const char *names[] = {"Normal", "Personal", "Private", "Confidential"};
-        out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
-    }
+    write_item_identity(out, env, info, shape, item_id_of(env, info), info.subject);
     if (on(F::Body)) write_body(out, extract_bodies(stored->mime), shape.body_type);
     if (on(F::Attachments) && attachments_in_table(*stored)) render_table_attachments(out, env, info);
     else if (on(F::Attachments) && !mime_summary().attachments.empty()) {

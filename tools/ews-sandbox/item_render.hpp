@@ -62,6 +62,12 @@ std::optional<Field> field_for_uri(const std::string &uri, bool &applies);
 
 // Writes <t:Message>...</t:Message>.  `stored` must be given when the
 // shape needs_stored_item().
+// ItemId, ParentFolderId, ItemClass, Subject and Sensitivity as the shape
+// asks for them: the first elements of every item kind, in schema order.
+// `id` and `subject` are the item's own, or an occurrence's.
+void write_item_identity(XmlOut &out, const OpEnv &env, const ItemInfo &info,
+                         const ItemShape &shape, const std::string &id,
+                         const std::string &subject);
 void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem *stored,
                  const ItemShape &shape);
 

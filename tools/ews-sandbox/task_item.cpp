@@ -418,22 +418,7 @@ void render_task(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         if (auto v = get(item, id)) out.leaf(element, *v);
     };
     out.open("t:Task");
-    if (on(F::ItemId))
-        out.open("t:ItemId").attr("Id", item_id_of(env, info)).attr("ChangeKey", item_change_key(env, info)).close();
-    if (on(F::ParentFolderId)) {
-        FolderInfo parent;
-        parent.id = info.folder;
-        parent.mailbox = info.mailbox;
-        if (auto f = env.store.folder(info.mailbox, info.folder)) parent = *f;
-        out.open("t:ParentFolderId").attr("Id", folder_id_of(env, parent))
-            .attr("ChangeKey", folder_change_key(env, parent)).close();
-    }
-    if (on(F::ItemClass)) out.leaf("t:ItemClass", info.item_class);
-    if (on(F::Subject)) out.leaf("t:Subject", info.subject);
-    if (on(F::Sensitivity)) {
-        static const char *names[] = {"Normal", "Personal", "Private", "Confidential"};
-        out.leaf("t:Sensitivity", names[std::clamp(info.sensitivity, 0, 3)]);
-    }
+    write_item_identity(out, env, info, shape, item_id_of(env, info), info.subject);
     std::optional<MimeSummary> summary;
     if ((on(F::Body) || on(F::Attachments)) && !shape.for_find) summary = summarize_mime(item.mime);
     if (summary && on(F::Body)) {
