@@ -20,24 +20,6 @@ std::string DebugCopyPath(const Session &session, std::string_view stem, int num
 
 } // namespace
 
-std::string CategoriesElement(std::string_view categories)
-{
-    std::string strings;
-    std::size_t at = 0;
-    while (at <= categories.size()) {
-        std::size_t end = categories.find(';', at);
-        if (end == std::string_view::npos)
-            end = categories.size();
-        std::string_view token = categories.substr(at, end - at);
-        while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
-            token.remove_prefix(1);
-        if (!token.empty())
-            strings += "<t:String>" + qvcommon::XmlRequestEscaped(token) + "</t:String>\n";
-        at = end + 1;
-    }
-    return strings.empty() ? std::string() : "<t:Categories>\n" + strings + "</t:Categories>\n";
-}
-
 PostResult SendCreateItem(Session &session, std::string_view attributes,
                           const std::string &request_path, const std::string &answer_path,
                           std::string_view subject)

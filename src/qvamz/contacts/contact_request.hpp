@@ -25,9 +25,6 @@ inline constexpr std::string_view kViaQvProperty =
     "<t:Value>via QV</t:Value>\n"
     "</t:ExtendedProperty>\n";
 
-// "<t:Categories>" with one String per ";"-separated name (leading blanks
-// dropped); "" when there is none.
-std::string CategoriesElement(std::string_view categories);
 
 // Sends the request file with CreateItem.
 PostResult SendCreateItem(Session &session, std::string_view attributes,

@@ -12,6 +12,7 @@
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
 #include "mailwrite/attachment_upload.hpp"
+#include "mailwrite/message_element.hpp"
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
 
@@ -174,7 +175,7 @@ ContactRequest ContactRequestBody(const qv_message &msg, std::string_view folder
            "\"/>\n</SavedItemFolderId>\n<Items>\n<t:Contact>\n";
 
     std::string &tail = request.after_body;
-    tail = CategoriesElement(msg.categories);
+    tail = CategoriesXml(msg.categories);
     tail += kViaQvProperty;
     AddElement(tail, "FileAs", FileAsText(msg));
     AddElement(tail, "DisplayName", DisplayNameText(msg));

@@ -10,6 +10,7 @@
 #include "mailwrite/mime_headers.hpp"
 #include "qv/qvcom.h"
 #include "common/xml_escape.hpp"
+#include "common/xml_request_text.hpp"
 
 namespace qvamz {
 namespace {
@@ -32,6 +33,9 @@ std::string Property(std::string_view tag, std::string_view type, std::string_vi
     return out;
 }
 
+
+} // namespace
+
 std::string CategoriesXml(std::string_view categories)
 {
     std::string strings;
@@ -44,13 +48,11 @@ std::string CategoriesXml(std::string_view categories)
         while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
             token.remove_prefix(1);
         if (!token.empty())
-            strings += "<t:String>" + qvcommon::XmlEscaped(token) + "</t:String>\n";
+            strings += "<t:String>" + qvcommon::XmlRequestEscaped(token) + "</t:String>\n";
         at = end + 1;
     }
     return strings.empty() ? std::string() : "<t:Categories>\n" + strings + "</t:Categories>\n";
 }
-
-} // namespace
 
 std::string EwsDateText(qv_filetime utc)
 {

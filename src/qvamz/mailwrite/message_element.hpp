@@ -17,6 +17,11 @@ inline constexpr int kForwardedIcon = 262;
 inline constexpr int kFlaggedStatusMax = 2;
 inline constexpr int kFollowUpIcon = 6;
 
+// "<t:Categories>" with one String per ";"-separated name (leading blanks
+// dropped, characters XML forbids left out); "" when there is none.  Used
+// by every item kind's writer.
+std::string CategoriesXml(std::string_view categories);
+
 // "2026-12-06T15:04:05Z": a FILETIME as the UTC text EWS takes.
 std::string EwsDateText(qv_filetime utc);
 

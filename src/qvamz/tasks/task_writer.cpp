@@ -10,6 +10,7 @@
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
 #include "mailwrite/attachment_upload.hpp"
+#include "mailwrite/message_element.hpp"
 #include "mailwrite/bundle_writer.hpp"
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
@@ -62,24 +63,6 @@ std::string NotesText(const qv_message &msg, const std::string &work_dir)
     return {};
 }
 
-std::string CategoriesElement(const qv_message &msg)
-{
-    std::string names(msg.categories, strnlen(msg.categories, sizeof msg.categories));
-    std::string out;
-    std::size_t from = 0;
-    while (from <= names.size()) {
-        std::size_t end = names.find(';', from);
-        if (end == std::string::npos)
-            end = names.size();
-        std::string name = names.substr(from, end - from);
-        name.erase(0, name.find_first_not_of(" \t"));
-        if (!name.empty())
-            out += "<t:String>" + qvcommon::XmlRequestEscaped(name) + "</t:String>\n";
-        from = end + 1;
-    }
-    return out.empty() ? out : "<t:Categories>\n" + out + "</t:Categories>\n";
-}
-
 std::string Field(const char *text, std::size_t capacity)
 {
     return std::string(text, strnlen(text, capacity));
@@ -106,7 +89,8 @@ std::string TaskRequestBody(const qv_message &msg, const std::string &folder_id,
     const std::string clean_notes = qvcommon::XmlRequestText(notes);
     if (!clean_notes.empty())
         body += "<t:Body BodyType=\"Text\">" + qvcommon::CdataSections(clean_notes) + "</t:Body>\n";
-    body += CategoriesElement(msg);
+    body += CategoriesXml(
+        std::string_view(msg.categories, strnlen(msg.categories, sizeof msg.categories)));
     body += std::string("<t:Importance>") +
             (msg.importance == 2 ? "High" : msg.importance == 0 ? "Low" : "Normal") + "</t:Importance>\n";
     if (!com_DateIsNull(msg.reminder_time))
