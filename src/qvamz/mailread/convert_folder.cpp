@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <utility>
 
 #include "contacts/contact_folder.hpp"
 #include "calendar/calendar_folder.hpp"
@@ -12,6 +13,7 @@
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
 #include "frame/token.hpp"
+#include "mailread/item_answer.hpp"
 #include "mailread/item_fetch.hpp"
 #include "mailread/item_listing.hpp"
 #include "mailread/rfc822_parser.hpp"
@@ -70,10 +72,16 @@ class MailFolderReader {
 
   private:
     enum class Next { kItem, kEndFolder };
+    // What became of a fetched answer.
+    enum class ItemRead { kParsed, kNotMessage, kUnreadable };
 
     bool ListItems(const std::string &restriction);
     void ReportNotRead(int count);
     Next ConvertItem(const std::string &list_line);
+    ItemRead ReadFetchedItem(const std::string &answer_path, ItemDetails &details, int &parsed);
+    ItemRead ReadItemAnswer(std::string answer, ItemDetails &details, int &parsed);
+    ItemRead ReadLargeItem(const std::string &answer_path, ItemDetails &details, int &parsed);
+    int ParseMime(FILE *mime);
     int DecideStatus(int parsed);
     Next Output();
     void Release();
@@ -176,7 +184,6 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     const std::string change_key =
         semicolon == std::string::npos ? std::string() : list_line.substr(semicolon + 1);
     const std::string answer_path = WorkFile(kGetItemAnswerFile);
-    const std::string mime_path = WorkFile(kMimeContentFile);
 
     com_ResetObject(msg_);
     const FetchOutcome fetched =
@@ -189,27 +196,18 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
             reporter_.Report(msg_, QV_STATUS_SKIPPED);
         return Next::kItem;
     }
-    if (!ExtractBase64Element(answer_path, mime_path, "MimeContent", &is_read_)) {
+    ItemDetails details;
+    int parsed = 0;
+    switch (ReadFetchedItem(answer_path, details, parsed)) {
+    case ItemRead::kParsed: break;
+    case ItemRead::kNotMessage:
         com_Log("QV Info: non-message found in folder - skipped");
-        std::remove(answer_path.c_str());
         reporter_.Report(msg_, QV_STATUS_SKIPPED);
         return Next::kItem;
-    }
-    ItemDetails details;
-    ReadItemDetails(answer_path, msg_, details);
-    std::remove(answer_path.c_str());
-
-    int parsed;
-    {
-        qvcommon::UniqueFile mime = qvcommon::OpenFile(mime_path, "rb");
-        if (!mime) {
-            // Reported, so that the host's count of the folder still adds up.
-            com_Log("QV Warning: unable to open %s, message skipped", mime_path.c_str());
-            reporter_.Report(msg_, QV_STATUS_SKIPPED);
-            return Next::kItem;
-        }
-        parsed = mailread::Parse_RFC822_Msg(mime.get(), msg_, call_.work_dir.c_str(), "", 1,
-                                             ParserSettings::FromSession(session_));
+    case ItemRead::kUnreadable:
+        // Reported, so that the host's count of the folder still adds up.
+        reporter_.Report(msg_, QV_STATUS_SKIPPED);
+        return Next::kItem;
     }
 
     int status = -1;
@@ -230,6 +228,69 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
         return ended_early_ ? Next::kEndFolder : Next::kItem;
     }
     return Output();
+}
+
+// The answer is read into memory once; the MIME content is decoded
+// straight into the parser's input, so no message file is made.  The
+// answer file stays until the next item overwrites it (or the folder
+// ends): truncating a file costs far less than creating a new one where
+// one was just deleted.
+MailFolderReader::ItemRead MailFolderReader::ReadFetchedItem(const std::string &answer_path,
+                                                             ItemDetails &details, int &parsed)
+{
+    std::string answer;
+    if (!ReadWholeFile(answer_path, kAnswerInMemoryMax, answer))
+        return ReadLargeItem(answer_path, details, parsed);
+    return ReadItemAnswer(std::move(answer), details, parsed);
+}
+
+// An answer held in memory (one tag or text per line, as the transport
+// lays it out).
+MailFolderReader::ItemRead MailFolderReader::ReadItemAnswer(std::string answer,
+                                                            ItemDetails &details, int &parsed)
+{
+    std::string mime;
+    if (!DecodeMimeContent(answer, mime))
+        return ItemRead::kNotMessage;
+    ReadIsRead(answer, is_read_);
+    ScanItemDetails(answer, msg_, details);
+    answer = std::string(); // its memory goes before the parse
+
+    qvcommon::UniqueFile input(fmemopen(mime.data(), mime.size(), "rb"));
+    if (!input) {
+        com_Log("QV Warning: no memory to read a message of %lu bytes, message skipped",
+                static_cast<unsigned long>(mime.size()));
+        return ItemRead::kUnreadable;
+    }
+    parsed = ParseMime(input.get());
+    return ItemRead::kParsed;
+}
+
+// An answer too large for memory (or one that cannot be read whole): its
+// MIME content is decoded file to file and parsed from that file.
+MailFolderReader::ItemRead MailFolderReader::ReadLargeItem(const std::string &answer_path,
+                                                           ItemDetails &details, int &parsed)
+{
+    const std::string mime_path = WorkFile(kMimeContentFile);
+    if (!ExtractBase64Element(answer_path, mime_path, "MimeContent", &is_read_)) {
+        std::remove(answer_path.c_str());
+        return ItemRead::kNotMessage;
+    }
+    ReadItemDetails(answer_path, msg_, details);
+    std::remove(answer_path.c_str());
+    qvcommon::UniqueFile mime = qvcommon::OpenFile(mime_path, "rb");
+    if (!mime) {
+        com_Log("QV Warning: unable to open %s, message skipped", mime_path.c_str());
+        return ItemRead::kUnreadable;
+    }
+    parsed = ParseMime(mime.get());
+    return ItemRead::kParsed;
+}
+
+int MailFolderReader::ParseMime(FILE *mime)
+{
+    return mailread::Parse_RFC822_Msg(mime, msg_, call_.work_dir.c_str(), "", 1,
+                                      ParserSettings::FromSession(session_));
 }
 
 int MailFolderReader::DecideStatus(int parsed)

@@ -1,0 +1,167 @@
+// Reading a GetItem answer in memory (see item_answer.hpp).
+#include "mailread/item_answer.hpp"
+
+#include <array>
+#include <cstdio>
+
+#include "common/text_case.hpp"
+#include "common/unique_file.hpp"
+#include "ews/xml_scan.hpp"
+
+namespace qvamz::mailread {
+namespace {
+
+// One answer line at a time, as ReadAnswerLine gives it from a file: the
+// bytes before "\n", at most `max` of them kept, CR and LF dropped from
+// the end of what was kept.
+class AnswerLines {
+  public:
+    explicit AnswerLines(std::string_view text) : text_(text) {}
+
+    bool Next(std::string_view &line, std::size_t max)
+    {
+        if (pos_ >= text_.size())
+            return false;
+        std::size_t end = text_.find('\n', pos_);
+        const std::size_t next = end == std::string_view::npos ? text_.size() : end + 1;
+        if (end == std::string_view::npos)
+            end = text_.size();
+        line = text_.substr(pos_, std::min(end - pos_, max));
+        while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+            line.remove_suffix(1);
+        pos_ = next;
+        return true;
+    }
+    // What follows the last line read.
+    std::string_view Rest() const { return text_.substr(std::min(pos_, text_.size())); }
+
+  private:
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+constexpr std::array<signed char, 256> MakeSextets()
+{
+    std::array<signed char, 256> table{};
+    for (auto &value : table)
+        value = -1;
+    constexpr std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (std::size_t i = 0; i < alphabet.size(); ++i)
+        table[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
+    return table;
+}
+constexpr std::array<signed char, 256> kSextets = MakeSextets();
+
+void DecodeBase64Text(std::string_view text, std::string &out)
+{
+    out.clear();
+    out.reserve(text.size() / 4 * 3 + 3);
+    unsigned bits = 0;
+    int held = 0;
+    for (const char c : text) {
+        if (c == '=') { // pads a group: its partial byte is dropped
+            bits = 0;
+            held = 0;
+            continue;
+        }
+        const int value = kSextets[static_cast<unsigned char>(c)];
+        if (value < 0)
+            continue;
+        bits = ((bits << 6) | static_cast<unsigned>(value)) & 0xFFFFu;
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            out.push_back(static_cast<char>(bits >> held));
+        }
+    }
+}
+
+// The quoted text after the first "Id=" of an ItemId line.
+std::string ItemIdOfLine(std::string_view line)
+{
+    const std::size_t at = line.find("Id=");
+    if (at == std::string_view::npos || at + 4 > line.size())
+        return {};
+    const std::size_t start = at + 4; // after Id= and its quote
+    const std::size_t end = line.find('"', start);
+    std::string id(line.substr(start, end == std::string_view::npos ? end : end - start));
+    if (id.size() > kEwsItemIdMax)
+        id.resize(kEwsItemIdMax);
+    return id;
+}
+
+} // namespace
+
+bool DecodeMimeContent(std::string_view answer, std::string &mime)
+{
+    mime.clear();
+    AnswerLines lines(answer);
+    std::string_view line;
+    bool found = false;
+    while (!found && lines.Next(line, kScanLineMax))
+        found = qvcommon::StartsWithNoCase(line, "<t:MimeContent");
+    if (!found)
+        return false;
+    // The element's text runs to the end of its line (or the next tag).
+    const std::string_view rest = lines.Rest();
+    const std::size_t end = rest.find_first_of(std::string_view("\r\n<\0", 4));
+    DecodeBase64Text(rest.substr(0, end), mime);
+    return true;
+}
+
+void ReadIsRead(std::string_view answer, int &is_read)
+{
+    AnswerLines lines(answer);
+    std::string_view line;
+    while (lines.Next(line, kScanLineMax)) {
+        if (!line.starts_with("<t:IsRead>"))
+            continue;
+        if (!lines.Next(line, kScanLineMax))
+            line = {};
+        is_read = qvcommon::StartsWithNoCase(line, "true") ? 1 : 0;
+        return;
+    }
+}
+
+void ScanItemDetails(std::string_view answer, qv_message *msg, ItemDetails &details)
+{
+    details = {};
+    AnswerLines lines(answer);
+    std::string_view line;
+    bool found = false;
+    while (!found && lines.Next(line, kItemLineMax)) {
+        if (qvcommon::StartsWithNoCase(line, "<t:MeetingRequest"))
+            details.meeting_request = true;
+        found = qvcommon::StartsWithNoCase(line, "<t:ItemId");
+    }
+    if (!found)
+        return;
+    details.ews_item_id = ItemIdOfLine(line);
+
+    // The properties asked for follow the ItemId; they are read as
+    // terminated text, as far as the first zero byte.
+    const std::string text(lines.Rest().substr(0, kPropertyTextMax));
+    ParseCategories(text.c_str(), msg);
+    ApplyExtendedFlags(text.c_str(), msg);
+}
+
+bool ReadWholeFile(const std::string &path, std::size_t max_size, std::string &text)
+{
+    text.clear();
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
+    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
+        return false;
+    const long size = std::ftell(file.get());
+    if (size < 0 || static_cast<unsigned long>(size) > max_size ||
+        std::fseek(file.get(), 0, SEEK_SET) != 0)
+        return false;
+    text.resize(static_cast<std::size_t>(size));
+    if (std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
+        text.clear();
+        return false;
+    }
+    return true;
+}
+
+} // namespace qvamz::mailread

@@ -1,0 +1,179 @@
+// A GetItem answer read in memory must give what the file readers give on
+// the same answer (the MIME bytes, IsRead, the ItemId, the meeting mark,
+// categories and flags), however the network split the answer before the
+// transport laid it out one tag per line.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "common/base64.hpp"
+#include "ews/xml_scan.hpp"
+#include "mailread/item_answer.hpp"
+#include "mailread/item_fetch.hpp"
+#include "test_support.hpp"
+#include "transport/response_writer.hpp"
+
+namespace {
+
+using namespace qvamz;
+using namespace qvamz::mailread;
+
+const std::string kMessage = "From: Ann <ann@example.com>\r\nSubject: caf\xC3\xA9\r\n"
+                             "Content-Type: text/plain; charset=utf-8\r\n\r\n"
+                             "line one\r\n\tline two\r\n";
+
+std::string Extended(const char *tag, const char *value)
+{
+    return std::string("<t:ExtendedProperty><t:ExtendedFieldURI PropertyTag=\"") + tag +
+           "\" PropertyType=\"Integer\"/><t:Value>" + value + "</t:Value></t:ExtendedProperty>";
+}
+
+// A GetItem answer as the server sends it (no line breaks).
+std::string RawAnswer(const std::string &item_start, const std::string &mime_element,
+                      const std::string &after_id)
+{
+    return "<?xml version=\"1.0\"?><s:Envelope><s:Body><m:GetItemResponse><m:ResponseMessages>"
+           "<m:GetItemResponseMessage ResponseClass=\"Success\"><m:ResponseCode>NoError"
+           "</m:ResponseCode><m:Items>" +
+           item_start + mime_element + "<t:ItemId Id=\"AAMk/x+1=\" ChangeKey=\"CQAA\"/>" +
+           after_id + "</t:Message></m:Items></m:GetItemResponseMessage></m:ResponseMessages>"
+                      "</m:GetItemResponse></s:Body></s:Envelope>";
+}
+
+std::string WithId(std::string raw, const std::string &id)
+{
+    const std::string usual = "AAMk/x+1=";
+    return raw.replace(raw.find(usual), usual.size(), id);
+}
+
+std::string Mime(const std::string &base64)
+{
+    return "<t:MimeContent CharacterSet=\"UTF-8\">" + base64 + "</t:MimeContent>";
+}
+
+// The transport's layout of `raw`, fed in pieces of random size.
+std::string Formatted(const std::string &raw, unsigned seed)
+{
+    std::mt19937 random(seed);
+    TagLineFormatter formatter;
+    std::string out;
+    for (std::size_t at = 0; at < raw.size();) {
+        const std::size_t piece = std::uniform_int_distribution<std::size_t>(1, 97)(random);
+        formatter.Feed(std::string_view(raw).substr(at, piece), out);
+        at += piece;
+    }
+    return out;
+}
+
+struct Reading {
+    bool has_mime = false;
+    std::string mime;
+    int is_read = -1;
+    ItemDetails details;
+    std::unique_ptr<qv_message> msg = std::make_unique<qv_message>();
+};
+
+Reading FromFile(const conntest::ScratchDir &dir, const std::string &answer)
+{
+    Reading r;
+    const std::string answer_path = dir.file("message.xml"), mime_path = dir.file("message.eml");
+    conntest::WriteFile(answer_path, answer);
+    r.has_mime = ExtractBase64Element(answer_path, mime_path, "MimeContent", &r.is_read) == 1;
+    if (!r.has_mime)
+        return r;
+    r.mime = conntest::ReadFile(mime_path);
+    ReadItemDetails(answer_path, r.msg.get(), r.details);
+    return r;
+}
+
+Reading InMemory(const std::string &answer)
+{
+    Reading r;
+    r.has_mime = DecodeMimeContent(answer, r.mime);
+    if (!r.has_mime)
+        return r;
+    ReadIsRead(answer, r.is_read);
+    ScanItemDetails(answer, r.msg.get(), r.details);
+    return r;
+}
+
+TEST(ItemAnswerInMemory, ReadsWhatTheFileReadersRead)
+{
+    const std::string body = qvcommon::Base64Encode(kMessage);
+    const std::string properties =
+        "<t:IsRead>true</t:IsRead><t:Categories><t:String>Red &amp; Blue</t:String>"
+        "<t:String>Work</t:String></t:Categories>" +
+        Extended("0x1090", "2") + Extended("0x1080", "262");
+    struct Case {
+        const char *name;
+        std::string raw;
+    };
+    const std::vector<Case> cases = {
+        {"message", RawAnswer("<t:Message>", Mime(body), properties)},
+        {"meeting request, unread",
+         RawAnswer("<t:MeetingRequest>", Mime(body),
+                   "<t:IsRead>false</t:IsRead>" + Extended("0x1090", "1"))},
+        {"no IsRead", RawAnswer("<t:Message>", Mime(body), Extended("0x1080", "261"))},
+        {"empty content", RawAnswer("<t:Message>", Mime(""), properties)},
+        {"no content: not a message", RawAnswer("<t:Contact>", "", properties)},
+        // Padding inside the text ends a group; foreign characters are skipped.
+        {"padding and blanks inside",
+         RawAnswer("<t:Message>", Mime("QQ== QkM=\tRA"), "<t:IsRead>TRUE</t:IsRead>")},
+        {"long id, long line before it",
+         WithId(RawAnswer("<t:Message><t:Note>" + std::string(9000, 'n') + "</t:Note>",
+                          Mime(body), properties),
+                std::string(1500, 'I'))},
+        // Only the first 4096 bytes after the ItemId are looked at.
+        {"categories out of reach",
+         RawAnswer("<t:Message>", Mime(body),
+                   "<t:Size>" + std::string(4100, '9') + "</t:Size>" + properties)},
+        {"zero byte ends the properties",
+         RawAnswer("<t:Message>", Mime(body), std::string("<t:X>\0</t:X>", 12) + properties)},
+    };
+    conntest::ScratchDir dir;
+    for (const Case &c : cases) {
+        for (unsigned seed = 1; seed <= 3; ++seed) {
+            SCOPED_TRACE(std::string(c.name) + " seed " + std::to_string(seed));
+            const std::string answer = Formatted(c.raw, seed);
+            const Reading file = FromFile(dir, answer);
+            const Reading memory = InMemory(answer);
+            ASSERT_EQ(memory.has_mime, file.has_mime);
+            EXPECT_EQ(memory.mime, file.mime);
+            EXPECT_EQ(memory.is_read, file.is_read);
+            EXPECT_EQ(memory.details.ews_item_id, file.details.ews_item_id);
+            EXPECT_EQ(memory.details.meeting_request, file.details.meeting_request);
+            EXPECT_STREQ(memory.msg->categories, file.msg->categories);
+            EXPECT_EQ(memory.msg->flag_status, file.msg->flag_status);
+            EXPECT_EQ(memory.msg->replied, file.msg->replied);
+            EXPECT_EQ(memory.msg->forwarded, file.msg->forwarded);
+        }
+    }
+    // And what both read is right.
+    const Reading plain = InMemory(Formatted(cases[0].raw, 7));
+    EXPECT_EQ(plain.mime, kMessage);
+    EXPECT_EQ(plain.is_read, 1);
+    EXPECT_EQ(plain.details.ews_item_id, "AAMk/x+1=");
+    EXPECT_STREQ(plain.msg->categories, "Red & Blue;Work");
+    EXPECT_EQ(plain.msg->flag_status, 2);
+    EXPECT_EQ(plain.msg->forwarded, 1);
+    EXPECT_EQ(InMemory(Formatted(cases[5].raw, 7)).mime, "ABCD");
+}
+
+// The size bound decides between memory and the file-to-file path; an
+// answer past it must not be half read.
+TEST(ItemAnswerInMemory, WholeFileReadHonoursItsBound)
+{
+    conntest::ScratchDir dir;
+    const std::string path = dir.file("message.xml");
+    conntest::WriteFile(path, std::string(1000, 'x'));
+    std::string text = "old";
+    EXPECT_TRUE(ReadWholeFile(path, 1000, text));
+    EXPECT_EQ(text, std::string(1000, 'x'));
+    EXPECT_FALSE(ReadWholeFile(path, 999, text));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(ReadWholeFile(dir.file("missing.xml"), 1000, text));
+}
+
+} // namespace
