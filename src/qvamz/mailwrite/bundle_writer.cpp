@@ -12,6 +12,7 @@
 #include "mailwrite/mime_builder.hpp"
 #include "mailwrite/mime_headers.hpp"
 #include "mailwrite/response_messages.hpp"
+#include "mailwrite/spill_buffer.hpp"
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
 #include "tasks/task_writer.hpp"
@@ -128,41 +129,35 @@ bool BundleOverLimit(const Session &session)
 
 
 int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
-                       const std::string &work_dir, bool reuse)
+                       const std::string &work_dir, SpillBuffer &mime, bool reuse)
 {
     const qv_filetime date = msg.date;
-    const std::string work_path = work_dir + kMimeWorkFileName;
-    std::int64_t size = 0;
-    MimeBuildOptions options = MimeBuildOptions::FromSession(session);
-    options.base64_line_breaks = true;
-    if (reuse) {
-        size = com_GetFileSize(work_path.c_str(), nullptr);
-    } else {
-        File work(std::fopen(work_path.c_str(), "wb"));
-        if (!work)
+    if (!reuse) {
+        MimeBuildOptions options = MimeBuildOptions::FromSession(session);
+        options.base64_line_breaks = true;
+        mime.Clear();
+        std::FILE *out = mime.BeginWriting();
+        if (!out)
             return kNoWorkFile;
-        BuildMime(msg, work.get(), kBundleBoundarySeed, work_dir, options);
-        size = std::ftell(work.get());
-        bool written = std::fflush(work.get()) == 0 && !std::ferror(work.get());
+        BuildMime(msg, out, kBundleBoundarySeed, work_dir, options);
+        const bool written = mime.FinishWriting();
         msg.date = date;
-        if (!written || size < 0)
+        if (!written)
             return kNoWorkFile;
     }
-    session.state.bundle.bytes +=
-        static_cast<std::uint32_t>(static_cast<std::uint64_t>(size) / 3 * 4);
+    session.state.bundle.bytes += static_cast<std::uint32_t>(mime.size() / 3 * 4);
     // A message that alone passes the limit still goes, in a bundle of its
     // own: the limit only decides where bundles are cut.
     if (BundleOverLimit(session) && session.state.bundle.count > 0)
         return kBundleFull;
 
-    File work(std::fopen(work_path.c_str(), "rb"));
-    if (!work)
+    File text = mime.OpenForReading();
+    if (!text)
         return kNoWorkFile;
     qv_filetime when = com_DateIsNull(date) ? com_FileTimeNow() : date;
-    bool ok = WriteMessageElement(bundle, work.get(), msg, session.state.sticky_note_mode, when);
-    work.reset();
-    RemoveFile(work_path);
-    return ok ? kAdded : kNoWorkFile;
+    return WriteMessageElement(bundle, text.get(), msg, session.state.sticky_note_mode, when)
+               ? kAdded
+               : kNoWorkFile;
 }
 
 int SendBundle(Session &session, std::string_view subject, const std::string &work_dir,
@@ -254,6 +249,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         return WriteOtherItem(*msg);
 
     const std::string subject(mime::Field(msg->subject));
+    // Built once, also when it has to wait for the next bundle.
+    SpillBuffer mime_text(work_dir + kMimeWorkFileName, kMimeInMemoryMax);
     bool reuse = false;
     for (;;) {
         File bundle = OpenBundle(session, work_dir);
@@ -264,7 +261,7 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
             return kWriteLost;
         }
         session.state.bundle.work_dir = work_dir;
-        int added = AddMessageToBundle(session, *msg, bundle.get(), work_dir, reuse);
+        int added = AddMessageToBundle(session, *msg, bundle.get(), work_dir, mime_text, reuse);
         bundle.reset();
         if (added == kNoWorkFile) {
             com_Log("QV Warning: message \"%s\" lost: cannot write its MIME text to %s%s",

@@ -24,6 +24,9 @@ namespace qvamz {
 inline constexpr char kBundleFileName[] = "msg-in.xml";    // the request body
 inline constexpr char kBundleAnswerName[] = "msg-out.xml"; // the CreateItem answer
 inline constexpr char kMimeWorkFileName[] = "temprfc.tmp"; // one message's MIME text
+// A message's MIME text is built in memory up to this size, in the work
+// file above it.
+inline constexpr std::size_t kMimeInMemoryMax = 8 * 1024 * 1024;
 // Estimated base64 bytes a bundle of more than one message may reach.
 inline constexpr std::uint32_t kBundleBytesMax = 23'000'000;
 inline constexpr int kWriteStored = 0;
@@ -52,12 +55,15 @@ struct Session;
 // The WriteMsg export's work.
 int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir);
 
-// Appends the message element of `msg` to the open bundle file.  With
-// `reuse` the MIME text already in the work file is taken.  kAdded,
-// kNoWorkFile, or kBundleFull (nothing added: the bundle holds messages
-// and would pass the size limit; a message alone is always added).
+class SpillBuffer;
+
+// Appends the message element of `msg` to the open bundle file, building
+// its MIME text into `mime` (with `reuse`, the text already there is
+// taken).  kAdded, kNoWorkFile, or kBundleFull (nothing added: the bundle
+// holds messages and would pass the size limit; a message alone is always
+// added).
 int AddMessageToBundle(Session &session, qv_message &msg, std::FILE *bundle,
-                       const std::string &work_dir, bool reuse);
+                       const std::string &work_dir, SpillBuffer &mime, bool reuse);
 
 // Finishes and sends the bundle file; `subject` names it in retry
 // messages.  0 when the request succeeded, 1234 when it failed.  Messages
