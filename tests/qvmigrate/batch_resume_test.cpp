@@ -98,6 +98,11 @@ TEST(BundleSwitch, TakesTheLastBundleSizeOfTheSwitches) {
     EXPECT_EQ(bundle_items_from_switches("/d251 5 /D251 7"), 7);
     EXPECT_EQ(bundle_items_from_switches("/D251 0"), 1);
     EXPECT_EQ(bundle_items_from_switches("/D2510 9 /D251"), 1); // no value, other switch
+    // The default applies only where the user named no bundle size.
+    EXPECT_EQ(bundle_items_from_switches(with_default_bundle("")), kDefaultBundleItems);
+    EXPECT_EQ(bundle_items_from_switches(with_default_bundle("/DEBUG;/D2510 9")),
+              kDefaultBundleItems);
+    EXPECT_EQ(with_default_bundle("/DEBUG /d251 1"), "/DEBUG /d251 1");
 }
 
 } // namespace

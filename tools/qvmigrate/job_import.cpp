@@ -7,8 +7,8 @@
 // bundle that carried it, so that a run killed half way does not write it
 // again.  The host cannot see when the connector sends a bundle, so it
 // closes the bundle itself (CloseWrite(0)) after as many items as a bundle
-// holds (/D251, default 1) and remembers the items of that bundle when no
-// loss was reported for them.  An item in a bundle that failed is never
+// holds (/D251; kDefaultBundleItems unless the target's switches say) and
+// remembers the items of that bundle when no loss was reported for them.  An item in a bundle that failed is never
 // taken for copied.
 #include <algorithm>
 #include <chrono>
@@ -276,9 +276,19 @@ int bundle_items_from_switches(const std::string &switches) {
     return items;
 }
 
+std::string with_default_bundle(const std::string &switches) {
+    for (const std::string &token : split_switches(switches))
+        if (is_bundle_switch(token))
+            return switches;
+    const std::string bundle = "/D251 " + std::to_string(kDefaultBundleItems);
+    return switches.empty() ? bundle : switches + ";" + bundle;
+}
+
 JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
-                      const Connection &connection, const Credentials &credentials,
+                      const Connection &given_connection, const Credentials &credentials,
                       const fs::path &in_dir) {
+    Connection connection = given_connection;
+    connection.auth.extra_switches = with_default_bundle(connection.auth.extra_switches);
     JobSummary summary;
     summary.command = "import";
     summary.target = connection.user;

@@ -44,6 +44,16 @@ struct JobSettings {
 // remembers its items once the target acknowledged them.
 int bundle_items_from_switches(const std::string &switches);
 
+// The write bundle qvmigrate asks for when the target's switches name none:
+// one CreateItem per 50 messages writes about 13 times faster than one per
+// message.  The connector's byte cap of a bundle still holds (an oversized
+// message goes alone), and "/D251 1" in --to-switches keeps one message per
+// request (a killed run then repeats at most the message in flight).
+inline constexpr int kDefaultBundleItems = 50;
+
+// `switches` with "/D251 kDefaultBundleItems" added when no "/D251" is there.
+std::string with_default_bundle(const std::string &switches);
+
 
 std::vector<FolderEntry> run_folders(HostEnvironment &env, const JobSettings &settings,
                                      const Connection &connection,
