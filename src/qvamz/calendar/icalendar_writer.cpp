@@ -356,7 +356,10 @@ std::string ModifiedOccurrence(qv_message &msg, qv_breakout &b, int position,
 } // namespace
 
 std::string FoldDescription(std::string_view text) {
-    return FoldLine("DESCRIPTION:" + EscapeText(text));
+    const std::string value = EscapeText(text);
+    // A property without a value is no property: readers drop it with an
+    // error.
+    return value.empty() ? std::string() : FoldLine("DESCRIPTION:" + value);
 }
 
 std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {

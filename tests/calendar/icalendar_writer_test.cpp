@@ -1,0 +1,406 @@
+// The iCalendar objects the calendar writer hands the server, read back by
+// two independent readers: libical (parse, restriction check, expansion of
+// the series) and Python's icalendar (tests/calendar/icalendar_check.py).
+#include <gtest/gtest.h>
+#include <libical/ical.h>
+
+#include <cstdlib>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "calendar/icalendar_writer.hpp"
+#include "qv/qvcom.h"
+#include "qv_test_support.hpp"
+
+namespace {
+
+using namespace qvamz::calendar;
+using qvtest::filetime_utc;
+
+constexpr qv_filetime kHour = 3600 * qvtest::kFiletimeSecond;
+
+class ScopedTz {
+  public:
+    explicit ScopedTz(const char *value)
+    {
+        if (const char *old = std::getenv("TZ"))
+            saved_ = old;
+        ::setenv("TZ", value, 1);
+    }
+    ~ScopedTz()
+    {
+        if (saved_)
+            ::setenv("TZ", saved_->c_str(), 1);
+        else
+            ::unsetenv("TZ");
+    }
+
+  private:
+    std::optional<std::string> saved_;
+};
+
+bool ValidUtf8(std::string_view s)
+{
+    for (std::size_t i = 0; i < s.size();) {
+        const unsigned char c = s[i];
+        const std::size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || i + n > s.size())
+            return false;
+        for (std::size_t k = 1; k < n; ++k)
+            if ((static_cast<unsigned char>(s[i + k]) & 0xC0) != 0x80)
+                return false;
+        i += n;
+    }
+    return true;
+}
+
+// Every line ends with CR LF, holds at most 75 octets and is whole UTF-8.
+void ExpectWellFormedLines(const std::string &text)
+{
+    ASSERT_GE(text.size(), 2u);
+    EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find("\r\n", at);
+        ASSERT_NE(end, std::string::npos) << "line without CR LF at " << at;
+        const std::string line = text.substr(at, end - at);
+        EXPECT_LE(line.size(), 75u) << line;
+        EXPECT_TRUE(ValidUtf8(line)) << "split character in: " << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+        at = end + 2;
+    }
+}
+
+struct CalendarDeleter {
+    void operator()(icalcomponent *c) const { icalcomponent_free(c); }
+};
+using Calendar = std::unique_ptr<icalcomponent, CalendarDeleter>;
+
+int ErrorProperties(icalcomponent *c, std::string &found)
+{
+    int n = 0;
+    for (icalproperty *p = icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY); p;
+         p = icalcomponent_get_next_property(c, ICAL_XLICERROR_PROPERTY), ++n)
+        found += std::string(icalproperty_get_xlicerror(p)) + "\n";
+    for (icalcomponent *s = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); s;
+         s = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
+        n += ErrorProperties(s, found);
+    return n;
+}
+
+// The object as libical reads it; fails the test on any parse or
+// restriction error.
+Calendar ParseClean(const std::string &text)
+{
+    ExpectWellFormedLines(text);
+    Calendar cal(icalparser_parse_string(text.c_str()));
+    EXPECT_TRUE(cal) << text;
+    if (!cal)
+        return cal;
+    EXPECT_EQ(icalcomponent_isa(cal.get()), ICAL_VCALENDAR_COMPONENT);
+    icalrestriction_check(cal.get());
+    std::string errors;
+    EXPECT_EQ(ErrorProperties(cal.get(), errors), 0) << errors << text;
+    return cal;
+}
+
+std::vector<icalcomponent *> Events(icalcomponent *cal)
+{
+    std::vector<icalcomponent *> out;
+    for (icalcomponent *e = icalcomponent_get_first_component(cal, ICAL_VEVENT_COMPONENT); e;
+         e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT))
+        out.push_back(e);
+    return out;
+}
+
+// What Python's icalendar reads from the objects: one JSON line per VEVENT.
+std::string PythonView(const qvtest::TempDir &dir, const std::vector<std::string> &texts)
+{
+    std::string files;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string path = dir.file("event" + std::to_string(i) + ".ics");
+        qvtest::write_file(path, texts[i]);
+        files += " " + path;
+    }
+    const std::string out = dir.file("python.out");
+    const std::string command = "/usr/bin/python3 " QV_TEST_DATA_DIR "/../calendar/icalendar_check.py" +
+                                files + " > " + out + " 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0) << qvtest::read_file(out);
+    return qvtest::read_file(out);
+}
+
+qvtest::Record Event(const char *title, qv_filetime start, qv_filetime end)
+{
+    qvtest::Record r = qvtest::new_record(7);
+    r->item_type = QV_ITEM_CALENDAR;
+    qvtest::set_text(r->title, title);
+    r->start_time = start;
+    r->end_time = end;
+    for (int i = 0; i < 16; ++i)
+        r->binary_id[i] = static_cast<std::uint8_t>(i + 1);
+    return r;
+}
+
+void AddBreakout(qv_message &msg, int kind, qv_filetime original, qv_filetime start = 0,
+                 qv_filetime end = 0)
+{
+    qv_breakout *b = com_AllocBreakout(&msg);
+    ASSERT_NE(b, nullptr);
+    b->kind = kind;
+    b->original_start = original;
+    b->start = start;
+    b->end = end;
+    ++msg.breakout_count;
+}
+
+// UTC instant of a time property, its TZID looked up in the calendar.
+time_t Instant(icalcomponent *cal, icalproperty *p)
+{
+    icaltimetype t = icalvalue_get_datetime(icalproperty_get_value(p));
+    if (icalparameter *tzid = icalproperty_get_first_parameter(p, ICAL_TZID_PARAMETER))
+        t = icaltime_set_timezone(&t, icalcomponent_get_timezone(cal, icalparameter_get_tzid(tzid)));
+    return icaltime_as_timet_with_zone(t, t.zone ? t.zone : icaltimezone_get_utc_timezone());
+}
+
+void CollectStart(icalcomponent *, struct icaltime_span *span, void *data)
+{
+    static_cast<std::set<time_t> *>(data)->insert(span->start);
+}
+
+// UTC starts of every occurrence libical makes of the object: the
+// series' expansion (EXDATE applied), each RECURRENCE-ID event moving its
+// occurrence.
+std::set<time_t> Occurrences(icalcomponent *cal)
+{
+    std::set<time_t> starts;
+    const std::vector<icalcomponent *> events = Events(cal);
+    icalcomponent *master = events.at(0);
+    const icaltimetype from = icaltime_from_timet_with_zone(0, 0, icaltimezone_get_utc_timezone());
+    const icaltimetype to =
+        icaltime_from_timet_with_zone(4102444800, 0, icaltimezone_get_utc_timezone()); // 2100
+    icalcomponent_foreach_recurrence(master, from, to, CollectStart, &starts);
+    for (std::size_t i = 1; i < events.size(); ++i) {
+        starts.erase(Instant(cal, icalcomponent_get_first_property(events[i], ICAL_RECURRENCEID_PROPERTY)));
+        starts.insert(Instant(cal, icalcomponent_get_first_property(events[i], ICAL_DTSTART_PROPERTY)));
+    }
+    return starts;
+}
+
+time_t Unix(qv_filetime t)
+{
+    return static_cast<time_t>(com_FileTimeToUnix(t));
+}
+
+TEST(ICalendarWriter, WeeklySeriesAcrossTheMarchChangeKeepsItsLocalTimes)
+{
+    ScopedTz tz("UTC"); // the host's zone must not matter
+    qvtest::TempDir dir;
+    std::vector<std::string> texts;
+    // The zone as the reader stores a StartTimeZone id, and as a display name.
+    for (const char *zone : {"Eastern Standard Time", "(UTC-05:00) Eastern Time (US & Canada)"}) {
+        // Tuesdays 09:00-10:00 New York from 27 February, six times: 14:00Z
+        // before 10 March, 13:00Z after.  5 March deleted, 19 March moved.
+        qvtest::Record r = Event("Standup", filetime_utc(2024, 2, 27, 14), filetime_utc(2024, 2, 27, 15));
+        qvtest::set_text(r->time_zone, zone);
+        r->recur_type = 5;
+        r->recur_interval = 1;
+        r->recur_days = 4;
+        r->recur_range = 0;
+        r->recur_count = 6;
+        AddBreakout(*r, 1, filetime_utc(2024, 3, 5, 14));
+        AddBreakout(*r, 0, filetime_utc(2024, 3, 19, 13), filetime_utc(2024, 3, 20, 15),
+                    filetime_utc(2024, 3, 20, 16));
+        const std::string text = ICalendarWriter(*r, {dir.prefix(), false});
+        texts.push_back(text);
+        const Calendar cal = ParseClean(text);
+        ASSERT_TRUE(cal);
+        EXPECT_NE(text.find("DTSTART;TZID=America/New_York:20240227T090000\r\n"), std::string::npos)
+            << text;
+        EXPECT_NE(text.find("BEGIN:VTIMEZONE"), std::string::npos);
+        EXPECT_LT(text.find("END:VTIMEZONE"), text.find("BEGIN:VEVENT"));
+        const std::set<time_t> expected = {
+            Unix(filetime_utc(2024, 2, 27, 14)), Unix(filetime_utc(2024, 3, 12, 13)),
+            Unix(filetime_utc(2024, 3, 20, 15)), Unix(filetime_utc(2024, 3, 26, 13)),
+            Unix(filetime_utc(2024, 4, 2, 13))};
+        EXPECT_EQ(Occurrences(cal.get()), expected) << zone << "\n" << text;
+        EXPECT_EQ(r->start_time, filetime_utc(2024, 2, 27, 14)) << "the record stays UTC";
+
+        // Ended by a date instead: the last Tuesday is still in.
+        r->recur_range = 1;
+        r->recur_end = filetime_utc(2024, 4, 2, 4);
+        const Calendar dated_end = ParseClean(ICalendarWriter(*r, {dir.prefix(), false}));
+        ASSERT_TRUE(dated_end);
+        EXPECT_EQ(Occurrences(dated_end.get()), expected) << zone;
+    }
+    PythonView(dir, texts);
+}
+
+TEST(ICalendarWriter, TextValuesRoundTripEscapedAndFolded)
+{
+    qvtest::TempDir dir;
+    // 200 bytes: two-, three- and four-byte characters among commas,
+    // semicolons and backslashes; the folds must fall between characters.
+    std::string summary;
+    const char *pieces[] = {"Réunion, ", "日本語; ", "a\\b ", "😀 ", "x,y;z\\ "};
+    for (int i = 0; summary.size() < 190; ++i)
+        summary += pieces[i % 5];
+    summary.resize(190);
+    while ((static_cast<unsigned char>(summary.back()) & 0xC0) == 0x80 ||
+           static_cast<unsigned char>(summary.back()) >= 0xC0)
+        summary.pop_back();
+    summary.resize(200, '.');
+    const std::string location = "Room 4, Floor 2; \"North\"\nBuilding\\B";
+    // One backslash at a time: python3-icalendar 4.0 reads a pair of them
+    // back as one.
+    const std::string notes = "Agenda:\r\n1. budget, plan; \\share\nend ]]>\x01 done";
+
+    qvtest::Record r = Event((summary + "\r\nsecond line").c_str(), filetime_utc(2024, 5, 6, 9),
+                             filetime_utc(2024, 5, 6, 8)); // ends before it starts
+    qvtest::set_text(r->location, location);
+    ASSERT_TRUE(com_WriteNotes(r.get(), notes.c_str(), dir.prefix().c_str()));
+    const std::string text = ICalendarWriter(*r, {dir.prefix(), false});
+    EXPECT_EQ(std::string(r->title), summary) << "the title is cut at its line end";
+    EXPECT_EQ(r->end_time, r->start_time);
+
+    const Calendar cal = ParseClean(text);
+    ASSERT_TRUE(cal);
+    icalcomponent *event = Events(cal.get()).at(0);
+    EXPECT_EQ(std::string(icalcomponent_get_summary(event)), summary);
+    EXPECT_EQ(std::string(icalcomponent_get_location(event)), location);
+    const std::string description = "Agenda:\n1. budget, plan; \\share\nend ]]> done";
+    EXPECT_EQ(std::string(icalcomponent_get_description(event)), description);
+    EXPECT_EQ(text.find("QUOTED-PRINTABLE"), std::string::npos);
+
+    const std::string python = PythonView(dir, {text});
+    // JSON escapes backslashes, quotes and newlines.
+    auto json = [](std::string s) {
+        std::string out;
+        for (char c : s)
+            out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+        return out;
+    };
+    EXPECT_NE(python.find("\"summary\": \"" + json(summary) + "\""), std::string::npos) << python;
+    EXPECT_NE(python.find("\"location\": \"" + json(location) + "\""), std::string::npos) << python;
+    EXPECT_NE(python.find("\"description\": \"" + json(description) + "\""), std::string::npos)
+        << python;
+}
+
+TEST(ICalendarWriter, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
+{
+    qvtest::TempDir dir;
+    qvtest::Record r = Event("Doctor", filetime_utc(2024, 5, 6, 9), filetime_utc(2024, 5, 6, 10));
+    r->is_private = 1;
+    r->importance = 2;
+    r->reminder_set = 1;
+    r->reminder_minutes = 15;
+    r->recur_type = 6;
+    r->recur_interval = 1;
+    r->recur_range = 0;
+    r->recur_count = 3;
+    AddBreakout(*r, 0, filetime_utc(2024, 5, 7, 9), filetime_utc(2024, 5, 7, 11),
+                filetime_utc(2024, 5, 7, 12));
+    const std::string text = ICalendarWriter(*r, {dir.prefix(), false});
+    const Calendar cal = ParseClean(text);
+    ASSERT_TRUE(cal);
+    const std::vector<icalcomponent *> events = Events(cal.get());
+    ASSERT_EQ(events.size(), 2u);
+    for (icalcomponent *e : events) {
+        icalproperty *c = icalcomponent_get_first_property(e, ICAL_CLASS_PROPERTY);
+        ASSERT_NE(c, nullptr) << "the moved occurrence is private too";
+        EXPECT_EQ(icalproperty_get_class(c), ICAL_CLASS_PRIVATE);
+        EXPECT_NE(icalcomponent_get_first_property(e, ICAL_DTSTAMP_PROPERTY), nullptr);
+        EXPECT_EQ(icalcomponent_get_first_property(e, ICAL_LOCATION_PROPERTY), nullptr)
+            << "no location made up";
+    }
+    EXPECT_NE(text.find("PRIORITY:1\r\n"), std::string::npos);
+    EXPECT_NE(text.find("UID:0102030405060708090a0b0c0d0e0f10\r\n"), std::string::npos);
+    EXPECT_NE(text.find("DTSTART:20240506T090000Z\r\n"), std::string::npos) << "no zone: UTC";
+    icalcomponent *alarm = icalcomponent_get_first_component(events[0], ICAL_VALARM_COMPONENT);
+    ASSERT_NE(alarm, nullptr);
+    const icaltriggertype trigger =
+        icalproperty_get_trigger(icalcomponent_get_first_property(alarm, ICAL_TRIGGER_PROPERTY));
+    EXPECT_EQ(icaldurationtype_as_int(trigger.duration), -15 * 60);
+    EXPECT_EQ(Occurrences(cal.get()),
+              (std::set<time_t>{Unix(filetime_utc(2024, 5, 6, 9)), Unix(filetime_utc(2024, 5, 7, 11)),
+                                Unix(filetime_utc(2024, 5, 8, 9))}));
+    EXPECT_NE(PythonView(dir, {text}).find("\"class\": \"PRIVATE\""), std::string::npos);
+}
+
+TEST(ICalendarWriter, AttendeesAndOrganizer)
+{
+    qvtest::TempDir dir;
+    qvtest::Record r = Event("Planning", filetime_utc(2024, 5, 6, 9), filetime_utc(2024, 5, 6, 10));
+    qvtest::set_text(r->organizer_name, "Olga Organizer");
+    qvtest::set_text(r->organizer_address, "olga@example.com");
+    qvtest::add_recipient(*r, "Olga Organizer", "olga@example.com", QV_RECIP_ORGANIZER);
+    qvtest::add_recipient(*r, "Smith, Ann", "ann@example.com", QV_RECIP_TO).response = 1;
+    qvtest::add_recipient(*r, "Bob", "bob@example.com", QV_RECIP_CC).response = 2;
+    qvtest::add_recipient(*r, "Room 1", "room1@example.com", QV_RECIP_BCC);
+    qvtest::add_recipient(*r, "Carl", "carl@example.com", 5); // a To kind
+    qvtest::add_recipient(*r, "No Address", "", QV_RECIP_TO);
+    r->rsvp = 1;
+
+    const std::string without = ICalendarWriter(*r, {dir.prefix(), false});
+    EXPECT_EQ(without.find("ATTENDEE"), std::string::npos) << "attendees only when asked";
+    const std::string text = ICalendarWriter(*r, {dir.prefix(), true});
+    const Calendar cal = ParseClean(text);
+    ASSERT_TRUE(cal);
+    icalcomponent *event = Events(cal.get()).at(0);
+    icalproperty *org = icalcomponent_get_first_property(event, ICAL_ORGANIZER_PROPERTY);
+    ASSERT_NE(org, nullptr);
+    EXPECT_STREQ(icalproperty_get_organizer(org), "mailto:olga@example.com");
+
+    struct Seen {
+        std::string address, cn;
+        icalparameter_role role;
+        icalparameter_partstat partstat;
+    };
+    std::vector<Seen> seen;
+    for (icalproperty *a = icalcomponent_get_first_property(event, ICAL_ATTENDEE_PROPERTY); a;
+         a = icalcomponent_get_next_property(event, ICAL_ATTENDEE_PROPERTY)) {
+        icalparameter *cn = icalproperty_get_first_parameter(a, ICAL_CN_PARAMETER);
+        seen.push_back({icalproperty_get_attendee(a), cn ? icalparameter_get_cn(cn) : "",
+                        icalparameter_get_role(icalproperty_get_first_parameter(a, ICAL_ROLE_PARAMETER)),
+                        icalparameter_get_partstat(icalproperty_get_first_parameter(a, ICAL_PARTSTAT_PARAMETER))});
+    }
+    ASSERT_EQ(seen.size(), 4u) << "no organizer, nobody without an address\n" << text;
+    EXPECT_EQ(seen[0].address, "mailto:ann@example.com");
+    EXPECT_EQ(seen[0].cn, "Smith, Ann");
+    EXPECT_EQ(seen[0].role, ICAL_ROLE_REQPARTICIPANT);
+    EXPECT_EQ(seen[0].partstat, ICAL_PARTSTAT_ACCEPTED);
+    EXPECT_EQ(seen[1].role, ICAL_ROLE_OPTPARTICIPANT);
+    EXPECT_EQ(seen[1].partstat, ICAL_PARTSTAT_DECLINED);
+    EXPECT_EQ(seen[2].role, ICAL_ROLE_NONPARTICIPANT);
+    EXPECT_EQ(seen[3].role, ICAL_ROLE_REQPARTICIPANT) << "not the role of the one before";
+    EXPECT_EQ(seen[3].partstat, ICAL_PARTSTAT_NEEDSACTION);
+    EXPECT_NE(PythonView(dir, {text}).find("\"Smith, Ann\""), std::string::npos);
+}
+
+TEST(ICalendarWriter, AllDayEventsAreDatesOfTheirLocalDay)
+{
+    ScopedTz tz("America/New_York"); // a UTC-05:00 host
+    qvtest::TempDir dir;
+    qvtest::Record r = Event("Holiday", filetime_utc(2024, 3, 10, 5), filetime_utc(2024, 3, 11, 4));
+    r->all_day = 1;
+    std::string text = ICalendarWriter(*r, {dir.prefix(), false});
+    ASSERT_TRUE(ParseClean(text));
+    EXPECT_NE(text.find("DTSTART;VALUE=DATE:20240310\r\nDTEND;VALUE=DATE:20240311\r\n"),
+              std::string::npos) << text;
+    // No length at all: it still lasts its day.
+    r->end_time = r->start_time;
+    text = ICalendarWriter(*r, {dir.prefix(), false});
+    EXPECT_NE(text.find("DTEND;VALUE=DATE:20240311\r\n"), std::string::npos) << text;
+    // In a zone of its own (Berlin), the day of that zone.
+    qvtest::set_text(r->time_zone, "W. Europe Standard Time");
+    r->start_time = filetime_utc(2024, 7, 1, 22);
+    r->end_time = filetime_utc(2024, 7, 2, 22);
+    text = ICalendarWriter(*r, {dir.prefix(), false});
+    ASSERT_TRUE(ParseClean(text));
+    EXPECT_NE(text.find("DTSTART;VALUE=DATE:20240702\r\nDTEND;VALUE=DATE:20240703\r\n"),
+              std::string::npos) << text;
+    PythonView(dir, {text});
+}
+
+} // namespace
