@@ -221,7 +221,8 @@ TEST_F(ICalendarWriterTest, TextValuesRoundTripEscapedAndFolded)
 TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
 {
     qvtest::Record r = Event("Doctor", filetime_utc(2024, 5, 6, 9), filetime_utc(2024, 5, 6, 10));
-    r->is_private = 1, r->importance = 2;
+    r->is_private = 1, r->importance = 2, r->busy_status = 0; // free
+    qvtest::set_text(r->categories, "Health; Red, dark;;");
     r->reminder_set = 1, r->reminder_minutes = 15;
     r->recur_type = 6, r->recur_interval = 1, r->recur_range = 0, r->recur_count = 3;
     AddBreakout(*r, 0, filetime_utc(2024, 5, 7, 9), filetime_utc(2024, 5, 7, 11),
@@ -239,6 +240,13 @@ TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
             << "no location made up";
     }
     EXPECT_NE(text.find("PRIORITY:1\r\n"), std::string::npos);
+    EXPECT_EQ(icalproperty_get_transp(icalcomponent_get_first_property(events[0], ICAL_TRANSP_PROPERTY)),
+              ICAL_TRANSP_TRANSPARENT);
+    std::vector<std::string> categories;
+    for (icalproperty *p = icalcomponent_get_first_property(events[0], ICAL_CATEGORIES_PROPERTY); p;
+         p = icalcomponent_get_next_property(events[0], ICAL_CATEGORIES_PROPERTY))
+        categories.push_back(icalproperty_get_categories(p));
+    EXPECT_EQ(categories, (std::vector<std::string>{"Health", "Red, dark"}));
     EXPECT_NE(text.find("UID:0102030405060708090a0b0c0d0e0f10\r\n"), std::string::npos);
     EXPECT_NE(text.find("DTSTART:20240506T090000Z\r\n"), std::string::npos) << "no zone: UTC";
     icalcomponent *alarm = icalcomponent_get_first_component(events[0], ICAL_VALARM_COMPONENT);
