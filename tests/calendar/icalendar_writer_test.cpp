@@ -58,18 +58,6 @@ class ICalendarWriterTest : public ::testing::Test {
     qvtest::TempDir dir;
 };
 
-int ErrorProperties(icalcomponent *c, std::string &found)
-{
-    int n = 0;
-    for (icalproperty *p = icalcomponent_get_first_property(c, ICAL_XLICERROR_PROPERTY); p;
-         p = icalcomponent_get_next_property(c, ICAL_XLICERROR_PROPERTY), ++n)
-        found += std::string(icalproperty_get_xlicerror(p)) + "\n";
-    for (icalcomponent *s = icalcomponent_get_first_component(c, ICAL_ANY_COMPONENT); s;
-         s = icalcomponent_get_next_component(c, ICAL_ANY_COMPONENT))
-        n += ErrorProperties(s, found);
-    return n;
-}
-
 // The object as libical reads it, after checking that every line ends
 // with CR LF, holds at most 75 octets and no cut UTF-8 character, and
 // that libical finds no parse or restriction error.
@@ -84,10 +72,9 @@ Calendar ParseClean(const std::string &text)
     }
     Calendar cal(icalparser_parse_string(text.c_str()), icalcomponent_free);
     EXPECT_TRUE(cal && icalcomponent_isa(cal.get()) == ICAL_VCALENDAR_COMPONENT) << text;
-    std::string errors;
     if (cal) {
         icalrestriction_check(cal.get());
-        EXPECT_EQ(ErrorProperties(cal.get(), errors), 0) << errors << text;
+        EXPECT_EQ(icalcomponent_count_errors(cal.get()), 0) << icalcomponent_as_ical_string(cal.get());
     }
     return cal;
 }
