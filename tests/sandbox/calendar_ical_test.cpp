@@ -159,6 +159,20 @@ TEST(CalendarIcal, DatesAreAllDayInTheCalendarsZoneAndFieldsMapToTheirEwsValues)
     EXPECT_EQ(a.one("//t:MyResponseType"), "Tentative"); // the mailbox is an attendee, not the organizer
     EXPECT_EQ(a.one("//t:IsMeeting"), "true");
 
+    // As migration tools write it: a parameter RFC 5545 does not define, a
+    // description folded with a tab, an organizer known by name only, a
+    // blank line after the end.
+    Answer tool = h.run(create_mime(crlf("BEGIN:VCALENDAR\nVERSION:2.0\nPRODID:-//Tool\nBEGIN:VEVENT\nUID:t1\n"
+                                         "LOCATION;ENCODING=QUOTED-PRINTABLE:Room 9\nSUMMARY:Review\n"
+                                         "DTSTART:20260703T080000Z\nDTEND:20260703T090000Z\nORGANIZER:Pat Doe\n"
+                                         "DESCRIPTION:first part\n\tand the rest\nSEQUENCE:0\nEND:VEVENT\n"
+                                         "END:VCALENDAR\n\n")));
+    a = h.run(get(item_id(made_id(tool))));
+    EXPECT_EQ(a.one("//t:Location"), "Room 9");
+    EXPECT_EQ(a.one("//t:Body"), "first partand the rest");
+    EXPECT_EQ(a.one("//t:Organizer//t:Name"), "Pat Doe");
+    EXPECT_EQ(a.one("//t:MyResponseType"), "Organizer");
+
     Answer confidential = h.run(create_mime(single_event("DTSTART:20260702T120000Z\nCLASS:CONFIDENTIAL\n"
                                                           "PRIORITY:7\n")));
     a = h.run(get(item_id(made_id(confidential))));

@@ -193,9 +193,14 @@ void read_people(icalcomponent *event, const std::string &mailbox_address, Store
     std::string organizer;
     if (icalproperty *o = icalcomponent_get_first_property(event, ICAL_ORGANIZER_PROPERTY)) {
         organizer = address_of(icalproperty_get_organizer(o));
-        if (!organizer.empty()) {
+        std::string cn = parameter_text(o, ICAL_CN_PARAMETER);
+        if (organizer.find('@') == std::string::npos) {
+            // A name without an address ("ORGANIZER:Pat Doe"): nothing to
+            // tell the organizer by, so the mailbox stays the organizer.
+            if (!organizer.empty()) item.info.from_name = organizer;
+            organizer.clear();
+        } else {
             item.info.from_address = organizer;
-            std::string cn = parameter_text(o, ICAL_CN_PARAMETER);
             item.info.from_name = cn.empty() ? organizer.substr(0, organizer.find('@')) : cn;
         }
     }
