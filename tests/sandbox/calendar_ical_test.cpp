@@ -117,6 +117,15 @@ TEST(CalendarIcal, SeriesInAnyNamingOfItsZoneKeepsLocalTimesAcrossDaylightSaving
                   std::vector<std::string>{"2026-03-23T13:00:00Z"});
         EXPECT_EQ(master.one("//t:UID"), "series-1@example.com");
     }
+    // The iCalendar as it came stays with the item (PidLidInboundICalStream).
+    OpsHarness h;
+    const std::string text = new_york_series("America/New_York", "");
+    Answer made = h.run(create_mime(text));
+    Answer kept = h.run(get(item_id(made_id(made)),
+                            "<t:AdditionalProperties><t:ExtendedFieldURI DistinguishedPropertySetId=\"Appointment\" "
+                            "PropertyId=\"33402\" PropertyType=\"Binary\"/></t:AdditionalProperties>",
+                            "IdOnly"));
+    EXPECT_EQ(base64_decode_lenient(kept.one("//t:ExtendedProperty/t:Value")).value_or(""), text);
 }
 
 TEST(CalendarIcal, DatesAreAllDayInTheCalendarsZoneAndFieldsMapToTheirEwsValues) {

@@ -385,6 +385,18 @@ bool read_master(icalcomponent *master, const std::string &mailbox_address, Time
     return true;
 }
 
+// What Exchange keeps of imported iCalendar ([MS-OXCICAL] 2.1.3.3): the
+// text/calendar part itself (PidLidInboundICalStream, Appointment 0x827A)
+// and whether it was the whole message (PidLidSingleBodyICal, 0x827B).
+void keep_inbound_stream(StoredItem &item, const std::string &calendar, std::string_view content) {
+    const bool whole = calendar.size() + 3 >= content.size();
+    std::erase_if(item.extended, [](const ExtendedValue &v) {
+        return v.id == "Appointment:id:33402" || v.id == "Appointment:id:33403";
+    });
+    item.extended.push_back({"Appointment:id:33402", "Binary", {base64_encode(calendar)}});
+    item.extended.push_back({"Appointment:id:33403", "Boolean", {whole ? "true" : "false"}});
+}
+
 } // namespace
 
 bool calendar_from_icalendar(std::string_view content, const std::string &mailbox_address,
@@ -421,6 +433,7 @@ bool calendar_from_icalendar(std::string_view content, const std::string &mailbo
         if (event_uid && *event_uid != uid) continue; // another event's change
         if (!read_override(e, new_item, reader, d, error)) return false;
     }
+    keep_inbound_stream(new_item, *text, content);
     item = std::move(new_item);
     data = std::move(d);
     return true;
