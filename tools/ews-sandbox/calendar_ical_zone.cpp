@@ -78,8 +78,14 @@ std::vector<UnixTime> checkpoints(icaltimezone *zone, UnixTime near) {
 }
 
 bool offsets_match(icaltimezone *zone, const std::vector<UnixTime> &instants, const std::string &windows_id) {
-    for (UnixTime t : instants)
-        if (vtimezone_offset(zone, t) != utc_offset_minutes(windows_id, t) * 60) return false;
+    std::unique_ptr<icu::TimeZone> candidate(
+        icu::TimeZone::createTimeZone(icu::UnicodeString::fromUTF8(tz_name_of_windows_zone(windows_id))));
+    for (UnixTime t : instants) {
+        std::int32_t raw = 0, dst = 0;
+        UErrorCode status = U_ZERO_ERROR;
+        candidate->getOffset(static_cast<UDate>(t) * 1000.0, false, raw, dst, status);
+        if (U_FAILURE(status) || vtimezone_offset(zone, t) != (raw + dst) / 1000) return false;
+    }
     return true;
 }
 
