@@ -278,14 +278,18 @@ TEST(CalendarIcal, OccurrencesAreReachedAndChangedTheWayAMigrationAsksForThem) {
                                  "NoError", "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange",
                                  "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange"}));
     const auto occurrence_ids = batch.all("//t:CalendarItem/t:ItemId/@Id");
+    const auto change_keys = batch.all("//t:CalendarItem/t:ItemId/@ChangeKey");
     ASSERT_EQ(occurrence_ids.size(), 4u);
+    ASSERT_EQ(change_keys.size(), 4u);
     // The ids the answer gave: delete the first, move the second and the last in one UpdateItem.
     EXPECT_EQ(h.run("<m:DeleteItem DeleteType=\"HardDelete\" SendMeetingCancellations=\"SendToNone\"><m:ItemIds>" +
                     item_id(occurrence_ids[0]) + "</m:ItemIds></m:DeleteItem>")
                   .codes(),
               std::vector<std::string>{"NoError"});
-    auto move = [](const std::string &id, const char *start, const char *end) {
-        return "<t:ItemChange>" + item_id(id) +
+    // Moved with the change keys of the GetItem answer, which the delete
+    // has made stale: AlwaysOverwrite takes them all the same.
+    auto move = [&](std::size_t i, const char *start, const char *end) {
+        return "<t:ItemChange><t:ItemId Id=\"" + occurrence_ids[i] + "\" ChangeKey=\"" + change_keys[i] + "\"/>" +
                "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>" +
                start + "</t:Start></t:CalendarItem></t:SetItemField><t:SetItemField><t:FieldURI "
                "FieldURI=\"calendar:End\"/><t:CalendarItem><t:End>" + end +
@@ -293,8 +297,8 @@ TEST(CalendarIcal, OccurrencesAreReachedAndChangedTheWayAMigrationAsksForThem) {
     };
     Answer moved = h.run("<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" MessageDisposition=\"SaveOnly\" "
                          "SendMeetingInvitationsOrCancellations=\"SendToNone\"><m:ItemChanges>" +
-                         move(occurrence_ids[1], "2026-03-10T15:00:00Z", "2026-03-10T16:00:00Z") +
-                         move(occurrence_ids[3], "2026-03-31T15:00:00Z", "2026-03-31T15:30:00Z") +
+                         move(1, "2026-03-10T15:00:00Z", "2026-03-10T16:00:00Z") +
+                         move(3, "2026-03-31T15:00:00Z", "2026-03-31T15:30:00Z") +
                          "</m:ItemChanges></m:UpdateItem>");
     EXPECT_EQ(moved.codes(), (std::vector<std::string>{"NoError", "NoError"}));
     EXPECT_EQ(view(h, "2026-02-01T00:00:00Z", "2026-05-01T00:00:00Z"),
@@ -302,7 +306,7 @@ TEST(CalendarIcal, OccurrencesAreReachedAndChangedTheWayAMigrationAsksForThem) {
     // A deleted occurrence's id no longer names anything to change.
     EXPECT_EQ(h.run("<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" "
                     "SendMeetingInvitationsOrCancellations=\"SendToNone\"><m:ItemChanges>" +
-                    move(occurrence_ids[0], "2026-03-03T15:00:00Z", "2026-03-03T16:00:00Z") +
+                    move(0, "2026-03-03T15:00:00Z", "2026-03-03T16:00:00Z") +
                     "</m:ItemChanges></m:UpdateItem>")
                   .codes(),
               std::vector<std::string>{"ErrorCalendarOccurrenceIsDeletedFromRecurrence"});
