@@ -5,6 +5,7 @@
 #include "calendar_ops.hpp"
 #include "calendar_zone.hpp"
 #include "item_props.hpp"
+#include "meeting_messages.hpp"
 
 namespace sandbox {
 
@@ -236,6 +237,7 @@ void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodeP
     }
     write_calendar(item, d);
     ItemInfo made = env.store.add_item(item);
+    send_meeting_invitations(env, op, made);
     write_calendar_id(w.begin_success(), occurrence_id(env, made, 0), item_change_key(env, made));
     w.end_message();
 }
