@@ -8,7 +8,10 @@ An organizer invites two sandbox mailboxes (one required, one optional) and
 one outside address; each invited mailbox finds the MeetingRequest in its
 Inbox and a tentative, unanswered copy of the meeting in its calendar; one
 accepts the request, the other declines from the calendar item; the
-organizer receives both answers and its attendee list shows them.
+organizer receives both answers and its attendee list shows them.  A
+SaveOnly answer changes the attendee's calendar and tells nobody;
+SendToNone delivers nothing; a message or the organizer's own item is no
+invitation to answer.
 
 Behaviour checked against Microsoft's EWS reference: "SendMeetingInvitations"
 (SendToNone sends nothing, SendToAllAndSaveCopy keeps a copy in Sent Items),
@@ -147,6 +150,31 @@ def check_send_to_none_and_bad_reference(organizer, ann):
         raise AssertionError("a plain message was accepted as a meeting request")
 
 
+def check_save_only_tells_nobody(organizer, ann):
+    """SaveOnly keeps a draft answer: the attendee's calendar takes it, the
+    organizer hears nothing."""
+    from exchangelib.errors import ErrorInvalidReferenceItem
+    from exchangelib.items import SAVE_ONLY, SEND_ONLY_TO_ALL, MeetingResponse
+    subject = "Draft answer"
+    item = invite(organizer, subject, SEND_ONLY_TO_ALL)
+    assert list(organizer.sent.filter(subject=subject)) == [], "SendOnlyToAll kept a copy"
+    request = requests_in(ann, subject)[0]
+    request.tentatively_accept(message_disposition=SAVE_ONLY, folder=ann.drafts)
+    copy = calendar_items(ann, subject)[0]
+    assert (copy.my_response_type, copy.legacy_free_busy_status) == ("Tentative", "Tentative"), copy
+    assert [m.subject for m in ann.drafts.filter(subject__contains=subject)] == ["Tentative: " + subject]
+    assert not [m for m in organizer.inbox.filter(subject__contains=subject) if isinstance(m, MeetingResponse)]
+    item = calendar_items(organizer, subject)[0]
+    assert {a.response_type for a in item.required_attendees} == {"Unknown"}, item.required_attendees
+    # The organizer's own item is no invitation to answer.
+    try:
+        item.accept()
+    except ErrorInvalidReferenceItem:
+        pass
+    else:
+        raise AssertionError("the organizer answered its own meeting")
+
+
 def main():
     binary = sys.argv[1]
     with tempfile.TemporaryDirectory(prefix="exchangelib-meeting-") as data:
@@ -160,6 +188,7 @@ def main():
             ann, bob = connect(url, ANN, ANN_PW), connect(url, BOB, BOB_PW)
             check_invitations_and_answers(organizer, ann, bob)
             check_send_to_none_and_bad_reference(organizer, ann)
+            check_save_only_tells_nobody(organizer, ann)
         except BaseException:
             sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
             raise
