@@ -185,15 +185,6 @@ TEST_F(LogonTest, FailuresOfGetFolderAndFindFolder)
     }
 }
 
-TEST_F(LogonTest, NoServerListening)
-{
-    qvcom_set_switches("");
-    EXPECT_EQ(conntest::LogonAs(session, "user@example.com", "pw",
-                                "http://127.0.0.1:1/EWS/Exchange.asmx", 1),
-              kLogonNoServer);
-    EXPECT_TRUE(log.has("QV Error: invalid server name"));
-}
-
 TEST_F(LogonTest, TargetSessionLetsCurlNegotiateAndListsEveryFolder)
 {
     server.SetFallback([](const RecordedRequest &r) {
