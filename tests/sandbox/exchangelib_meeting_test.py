@@ -11,7 +11,8 @@ accepts the request, the other declines from the calendar item; the
 organizer receives both answers and its attendee list shows them.  A
 SaveOnly answer changes the attendee's calendar and tells nobody;
 SendToNone delivers nothing; a message or the organizer's own item is no
-invitation to answer.
+invitation to answer; a meeting created from iCalendar MimeContent invites
+as one created from XML elements does.
 
 Behaviour checked against Microsoft's EWS reference: "SendMeetingInvitations"
 (SendToNone sends nothing, SendToAllAndSaveCopy keeps a copy in Sent Items),
@@ -175,6 +176,32 @@ def check_save_only_tells_nobody(organizer, ann):
         raise AssertionError("the organizer answered its own meeting")
 
 
+def check_invitation_from_icalendar(url, bob):
+    """A meeting created from iCalendar MimeContent invites as one created
+    from XML elements does ("MimeContent": base64 of the iCalendar text)."""
+    import requests
+    ical = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//test//meeting//EN\r\nBEGIN:VEVENT\r\n"
+            "UID:ical-invite-1\r\nDTSTAMP:20260901T000000Z\r\nDTSTART:20261012T130000Z\r\n"
+            "DTEND:20261012T140000Z\r\nSUMMARY:From iCalendar\r\n"
+            "ORGANIZER:mailto:%s\r\nATTENDEE;PARTSTAT=NEEDS-ACTION:mailto:%s\r\n"
+            "END:VEVENT\r\nEND:VCALENDAR\r\n" % (ADDRESS, BOB))
+    body = ('<?xml version="1.0" encoding="utf-8"?>'
+            '<soap:Envelope xmlns:soap="http://schemas.xmlsoap.org/soap/envelope/" '
+            'xmlns:t="http://schemas.microsoft.com/exchange/services/2006/types" '
+            'xmlns:m="http://schemas.microsoft.com/exchange/services/2006/messages">'
+            '<soap:Header><t:RequestServerVersion Version="Exchange2010_SP2"/></soap:Header><soap:Body>'
+            '<m:CreateItem SendMeetingInvitations="SendToAllAndSaveCopy"><m:Items><t:CalendarItem>'
+            '<t:MimeContent CharacterSet="UTF-8">%s</t:MimeContent></t:CalendarItem></m:Items>'
+            '</m:CreateItem></soap:Body></soap:Envelope>' % base64.b64encode(ical.encode()).decode())
+    answer = requests.post(url, data=body.encode(), auth=(ADDRESS, PASSWORD),
+                           headers={"Content-Type": "text/xml; charset=utf-8"}, timeout=30)
+    assert "<m:ResponseCode>NoError</m:ResponseCode>" in answer.text, answer.text
+    requests_for_bob, copies = requests_in(bob, "From iCalendar"), calendar_items(bob, "From iCalendar")
+    assert len(requests_for_bob) == 1 and len(copies) == 1, (requests_for_bob, copies)
+    assert requests_for_bob[0].start == datetime.datetime(2026, 10, 12, 13, 0, tzinfo=UTC), requests_for_bob[0].start
+    assert (copies[0].uid, copies[0].my_response_type) == ("ical-invite-1", "NoResponseReceived"), copies[0]
+
+
 def main():
     binary = sys.argv[1]
     with tempfile.TemporaryDirectory(prefix="exchangelib-meeting-") as data:
@@ -189,6 +216,7 @@ def main():
             check_invitations_and_answers(organizer, ann, bob)
             check_send_to_none_and_bad_reference(organizer, ann)
             check_save_only_tells_nobody(organizer, ann)
+            check_invitation_from_icalendar(url, bob)
         except BaseException:
             sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
             raise
