@@ -15,7 +15,6 @@
 #include "calendar/meeting_response.hpp"
 
 using qvamz::calendar::FindOwnAnswer;
-using qvamz::calendar::ResponseOperation;
 
 namespace {
 
@@ -31,29 +30,21 @@ constexpr char kBlock[] = "Agenda\r\n\r\n------ Attendee Responses ------\r\n";
 
 } // namespace
 
+// Answer words and letter case are checked end to end below; here which
+// line is the mailbox's own.
 TEST(MeetingResponseBlock, OnlyTheMailboxOwnLineCounts)
 {
-    // A longer address that starts with the mailbox's is someone else.
+    // A longer address that starts with the mailbox's is someone else's;
+    // other letter case is the same address; the first own line wins.
     const std::string body = std::string(kBlock) + "ann@x.com.evil (Declined)\r\n" +
-                             "ann@x.community (Declined)\r\nANN@X.COM (Tentative)\r\n" +
-                             "ann@x.com (Accepted)\r\n";
-    EXPECT_EQ(AnswerIn(body, "ann@x.com"), "Tentative"); // other case matches; first line wins
-    EXPECT_EQ(AnswerIn(std::string(kBlock) + "anna@x.com (Accepted)\r\n", "ann@x.com"), std::nullopt);
+                             "ann@x.community (Declined)\r\nanna@x.com (Declined)\r\n" +
+                             "ANN@X.COM (Tentative)\r\nann@x.com (Accepted)\r\n";
+    EXPECT_EQ(AnswerIn(body, "ann@x.com"), "Tentative");
     EXPECT_EQ(AnswerIn(std::string(kBlock) + "ann@x.com.evil (Accepted)\r\n", "ann@x.com"), std::nullopt);
-    EXPECT_EQ(AnswerIn(std::string(kBlock) + "ann@x.com (No response)\n", "ann@x.com"), "No response");
-}
-
-TEST(MeetingResponseBlock, NothingWithoutHeaderOrBrackets)
-{
-    // Lines before the header are the meeting's own text.
+    // Lines before the header are the meeting's own text; a line without
+    // its closing bracket holds no answer.
     EXPECT_EQ(AnswerIn("ann@x.com (Accepted)\r\nno block here\r\n", "ann@x.com"), std::nullopt);
     EXPECT_EQ(AnswerIn(std::string(kBlock) + "ann@x.com (Accepted\r\n", "ann@x.com"), std::nullopt);
-    EXPECT_EQ(AnswerIn(std::string(kBlock) + "ann@x.com (Accepted)\r\n", ""), std::nullopt);
-    EXPECT_EQ(ResponseOperation("Accepted"), "AcceptItem");
-    EXPECT_EQ(ResponseOperation("Declined"), "DeclineItem");
-    EXPECT_EQ(ResponseOperation("Tentative"), "TentativelyAcceptItem");
-    for (const char *word : {"No response", "ACCEPTED", "accepted", ""})
-        EXPECT_EQ(ResponseOperation(word), "") << word;
 }
 
 #ifdef QV_SANDBOX_PATH
