@@ -213,14 +213,6 @@ TEST_F(MeetingResponseSandbox, EachAttendeeSendsTheAnswerOfItsOwnLine)
     EXPECT_FALSE(log.has("unable to send invite response")) << log.text();
 }
 
-TEST_F(MeetingResponseSandbox, WithoutTheSwitchNothingIsAnswered)
-{
-    const std::string id = Invite("Read only", "x\n\n------ Attendee Responses ------\nann@example.com (Accepted)\n");
-    const std::vector<int> statuses = ReadInbox("ann@example.com", "");
-    EXPECT_EQ(statuses, std::vector<int>{QV_STATUS_CONVERTED});
-    EXPECT_EQ(Responses(id)["ann@example.com"], "Unknown");
-}
-
 TEST_F(MeetingResponseSandbox, RefusedAnswerIsLoggedAndTheItemStillCounted)
 {
     const std::string block = "x\n\n------ Attendee Responses ------\nann@example.com (Accepted)\n";
