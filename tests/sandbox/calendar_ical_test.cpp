@@ -273,6 +273,15 @@ TEST(CalendarIcal, OccurrencesAreReachedAndChangedTheWayAMigrationAsksForThem) {
     for (int i = 1; i <= 7; ++i) ids += occurrence(master, i);
     Answer batch = h.run(get(ids, "<t:AdditionalProperties><t:FieldURI FieldURI=\"calendar:Start\"/>"
                                   "</t:AdditionalProperties>", "IdOnly"));
+    // Exchange 2007's version (no RequestServerVersion) serves calendar
+    // properties of occurrences too; only other kinds of items refuse them.
+    OpsHarness plain;
+    plain.ctx().requested_version.clear();
+    Answer made_2007 = plain.run(create_mime(new_york_series("America/New_York", "")));
+    EXPECT_EQ(plain.run(get(occurrence(made_id(made_2007), 1), "<t:AdditionalProperties><t:FieldURI "
+                            "FieldURI=\"calendar:Start\"/></t:AdditionalProperties>", "IdOnly"))
+                  .one("//t:CalendarItem/t:Start"),
+              "2026-03-02T14:00:00Z");
     EXPECT_EQ(batch.codes(), (std::vector<std::string>{
                                  "NoError", "NoError", "ErrorCalendarOccurrenceIsDeletedFromRecurrence", "NoError",
                                  "NoError", "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange",
