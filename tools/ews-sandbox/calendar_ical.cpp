@@ -401,6 +401,7 @@ void keep_inbound_stream(StoredItem &item, const std::string &calendar, std::str
 
 bool calendar_from_icalendar(std::string_view content, const std::string &mailbox_address,
                              StoredItem &item, CalendarData &data, EwsError &error) {
+    ical_utc(); // before the parser's first UTC time
     auto text = calendar_text(content);
     if (!text) {
         error = conversion_failed("the MIME content holds no iCalendar object.");
