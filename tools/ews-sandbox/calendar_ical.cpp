@@ -16,9 +16,10 @@ namespace sandbox {
 
 namespace {
 
+// Exchange's text for the code (as quoted in exchangelib issue #266), and
+// what the sandbox could not read.
 EwsError conversion_failed(const std::string &why) {
-    return ews_error("ErrorMimeContentConversionFailed",
-                     "Content conversion failed: " + why);
+    return ews_error("ErrorMimeContentConversionFailed", "MIME content conversion failed. " + why);
 }
 
 std::string lower(std::string s) {
