@@ -141,6 +141,13 @@ TEST(CalendarIcal, DatesAreAllDayInTheCalendarsZoneAndFieldsMapToTheirEwsValues)
     EXPECT_EQ(a.one("//t:Start"), "2026-06-09T22:00:00Z");
     EXPECT_EQ(a.one("//t:End"), "2026-06-11T22:00:00Z");
 
+    // An all-day series: a date in EXDATE removes that day's occurrence.
+    h.run(create_mime(crlf("BEGIN:VCALENDAR\nX-WR-TIMEZONE:Europe/Berlin\nBEGIN:VEVENT\nUID:days\nSUMMARY:Gym\n"
+                           "DTSTART;VALUE=DATE:20260706\nRRULE:FREQ=WEEKLY;COUNT=3\nEXDATE;VALUE=DATE:20260713\n"
+                           "END:VEVENT\nEND:VCALENDAR\n")));
+    EXPECT_EQ(view(h, "2026-07-04T00:00:00Z", "2026-07-25T00:00:00Z"),
+              (std::vector<std::string>{"2026-07-05T22:00:00Z", "2026-07-19T22:00:00Z"}));
+
     Answer plain = h.run(create_mime(single_event("SUMMARY:Day off\nDTSTART;VALUE=DATE:20261224\n")));
     a = h.run(get(item_id(made_id(plain))));
     EXPECT_EQ(a.one("//t:Start"), "2026-12-24T00:00:00Z"); // no zone named: UTC days, one day long
