@@ -37,6 +37,7 @@ struct EventView {
     int all_day = 0, is_private = 0, priority = 0, recur_type = 0;
     std::vector<std::string> attendees;                   // addresses, organizer left out
     std::vector<std::tuple<int, qv_filetime, qv_filetime>> breakouts; // kind, original start, start
+    std::vector<std::string> breakout_subjects;
     std::map<std::string, std::string> attachments;
 };
 
@@ -61,8 +62,11 @@ int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int)
         if (msg->recipients[i]->kind != QV_RECIP_ORGANIZER)
             v.attendees.push_back(msg->recipients[i]->address);
     for (int i = 0; i < msg->breakout_count; ++i)
+    {
         v.breakouts.emplace_back(msg->breakouts[i]->kind, msg->breakouts[i]->original_start,
                                  msg->breakouts[i]->start);
+        v.breakout_subjects.push_back(msg->breakouts[i]->subject);
+    }
     for (int i = 0; i < msg->part_count; ++i) {
         const std::string bytes =
             conntest::ReadFile(qvcom::part_file_path(gHost->work_dir, msg->msg_number, i));
@@ -161,6 +165,7 @@ class CalendarSandbox : public sandbox_test::SandboxTest {
         msg->recur_count = 6;
         qvtest::set_text(msg->time_zone, "UTC");
         AddBreakout(*msg, 0, filetime_utc(2026, 3, 9, 14), filetime_utc(2026, 3, 9, 16));
+        qvtest::set_text(msg->breakouts[0]->subject, "Weekly sync (moved)");
         AddBreakout(*msg, 1, filetime_utc(2026, 3, 23, 14), 0);
         return msg;
     }
@@ -222,6 +227,8 @@ TEST_F(CalendarSandbox, EventsAndSeriesComeBack)
     EXPECT_EQ(w.breakouts, (std::vector<std::tuple<int, qv_filetime, qv_filetime>>{
                                {0, filetime_utc(2026, 3, 9, 14), filetime_utc(2026, 3, 9, 16)},
                                {1, filetime_utc(2026, 3, 23, 14), 0}}));
+    EXPECT_EQ(w.breakout_subjects, (std::vector<std::string>{"Weekly sync (moved)", ""}))
+        << "a moved occurrence keeps its own subject both ways";
 }
 
 // Someone else's meeting: without /D207 it is written without attendees;
