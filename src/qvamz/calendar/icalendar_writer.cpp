@@ -300,6 +300,28 @@ std::string Alarm(const qv_message &msg, const std::string &summary, const std::
            "ACTION:DISPLAY\r\n" + FoldLine("DESCRIPTION:" + EscapeText(text)) + "END:VALARM\r\n";
 }
 
+// Free/busy as TRANSP, which every reader knows, and as the server's own
+// value, which also tells tentative and out of office apart.
+std::string BusyLines(const qv_message &msg) {
+    static const char *const kStatus[] = {"FREE", "TENTATIVE", "BUSY", "OOF"};
+    const int status = msg.busy_status <= 3 ? msg.busy_status : 2;
+    return std::string("TRANSP:") + (status == 0 ? "TRANSPARENT" : "OPAQUE") +
+           "\r\nX-MICROSOFT-CDO-BUSYSTATUS:" + kStatus[status] + "\r\n";
+}
+
+// The record's ";"-separated category names as one CATEGORIES list.
+std::string CategoriesLine(const qv_message &msg) {
+    std::string list;
+    std::istringstream names(Field(msg.categories, msg.codepage));
+    for (std::string name; std::getline(names, name, ';');) {
+        const std::string value = EscapeText(name.substr(std::min(name.find_first_not_of(" \t"), name.size())));
+        if (!value.empty()) {
+            list += (list.empty() ? "" : ",") + value;
+        }
+    }
+    return list.empty() ? std::string() : FoldLine("CATEGORIES:" + list);
+}
+
 std::string VTimeZoneLines(const char *text) {
     std::string out;
     std::istringstream in(text);
@@ -356,7 +378,10 @@ std::string ModifiedOccurrence(qv_message &msg, qv_breakout &b, int position,
 } // namespace
 
 std::string FoldDescription(std::string_view text) {
-    return FoldLine("DESCRIPTION:" + EscapeText(text));
+    const std::string value = EscapeText(text);
+    // A property without a value is no property: readers drop it with an
+    // error.
+    return value.empty() ? std::string() : FoldLine("DESCRIPTION:" + value);
 }
 
 std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {
@@ -394,6 +419,7 @@ std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {
     }
     out += FoldLine(parts.timing.Property("DTSTART", msg.start_time));
     out += FoldLine(parts.timing.End(msg.start_time, msg.end_time));
+    out += BusyLines(msg) + CategoriesLine(msg);
     out += parts.attendees + parts.organizer;
     out += FoldDescription(NotesText(msg, context.work_dir));
     if (const std::string rrule = RruleOf(msg, zone); !rrule.empty()) {

@@ -24,7 +24,7 @@ struct ICalendarContext {
 std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context);
 
 // The DESCRIPTION property of a UTF-8 text: escaped as a TEXT value and
-// folded, ending with CR LF ("DESCRIPTION:\r\n" for an empty text).
+// folded, ending with CR LF; "" when nothing of the text is left.
 std::string FoldDescription(std::string_view text);
 
 } // namespace qvamz::calendar
