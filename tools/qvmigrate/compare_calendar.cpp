@@ -157,8 +157,11 @@ struct CalendarContent {
     std::map<std::string, int> series;
 };
 
+// `source`: attendees count only for meetings the mailbox organized; the
+// connector writes no attendee list for someone else's meeting (unless
+// "/D211"), so the target shows none there.
 CalendarContent read_calendars(const ArchiveReader &archive, const std::string &work_dir, qv_filetime from,
-                               qv_filetime to) {
+                               qv_filetime to, bool source) {
     CalendarContent content;
     std::unique_ptr<qv_message, RecordDeleter> record(new qv_message{});
     for (const ArchiveFolder &folder : archive.manifest().folders) {
@@ -172,8 +175,12 @@ CalendarContent read_calendars(const ArchiveReader &archive, const std::string &
             record->msg_number = 1;
             archive.read_item(folder, sequence, *record, work_dir);
             series += record->recur_type != 0 ? 1 : 0;
-            for (CalendarOccurrence &o : expand_calendar_record(*record, from, to))
+            const bool with_attendees = !source || record->user_is_organizer != 0;
+            for (CalendarOccurrence &o : expand_calendar_record(*record, from, to)) {
+                if (!with_attendees)
+                    o.attendees.clear();
                 list.push_back(std::move(o));
+            }
         }
         std::sort(list.begin(), list.end());
     }
@@ -261,8 +268,8 @@ std::vector<CalendarOccurrence> expand_calendar_record(const qv_message &r, qv_f
 std::vector<std::string> compare_calendar_archives(const ArchiveReader &source, const ArchiveReader &target,
                                                    const std::string &work_dir) {
     const auto [from, to] = check_window(source, work_dir);
-    const CalendarContent a = read_calendars(source, work_dir, from, to);
-    const CalendarContent b = read_calendars(target, work_dir, from, to);
+    const CalendarContent a = read_calendars(source, work_dir, from, to, true);
+    const CalendarContent b = read_calendars(target, work_dir, from, to, false);
     std::vector<std::string> out;
     for (const auto &[path, list] : a.occurrences) {
         const auto it = b.occurrences.find(path);

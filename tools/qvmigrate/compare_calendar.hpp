@@ -4,7 +4,9 @@
 // their recurrence fields as an RRULE (libical), with deleted occurrences
 // left out and moved ones moved, and the two lists compared: subject, UTC
 // start and end, all-day, location and attendees of every occurrence, and
-// the number of recurring series.
+// the number of recurring series.  Attendees are compared for the meetings
+// the source mailbox organized: the connector leaves them out of anyone
+// else's meeting it writes.
 #pragma once
 
 #include <string>
