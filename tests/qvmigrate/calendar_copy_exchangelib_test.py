@@ -1,21 +1,13 @@
 #!/usr/bin/python3
-"""A calendar made by an independent EWS client, copied by qvmigrate into a
-second mailbox, and compared through that client's calendar view.
+"""A calendar made by python3-exchangelib (the one of
+tests/sandbox/exchangelib_calendar_test.py) in alice's mailbox, copied by
+`qvmigrate copy --folder Calendar` into erin's (TARGET_SWITCHES: the target's
+logon switches, "/D298" for iCalendar), must show the same occurrences in the
+client's calendar view of both over three years: subjects, UTC times, all-day
+flags, locations, attendees; the moved occurrence moved, the deleted absent,
+three recurring masters in both.
 
 Usage: calendar_copy_exchangelib_test.py EWS_SANDBOX_BINARY QVMIGRATE_BINARY [TARGET_SWITCHES]
-
-python3-exchangelib (Debian) creates in alice's calendar the items of
-tests/sandbox/exchangelib_calendar_test.py (an event in Europe/Berlin, all-day
-events, a weekly New York series across the March change with one occurrence
-moved and one deleted, a monthly "first Monday" series, a yearly all-day
-series, a meeting with three attendees).  `qvmigrate copy --folder Calendar`
-writes it into erin's mailbox, with TARGET_SWITCHES as the target's logon
-switches ("/D298": meetings as iCalendar).  Then the client's CalendarView of
-both mailboxes over three years must show the same occurrences: subjects,
-UTC starts and ends, all-day flags, locations and attendees; the moved
-occurrence moved, the deleted one absent, and three recurring masters in
-both.  ("CalendarView" and "OccurrenceItemId" behave as Microsoft's EWS
-reference describes them; the sandbox tests check that.)
 """
 import datetime
 import os
