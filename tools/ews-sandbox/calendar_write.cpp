@@ -6,6 +6,7 @@
 #include "calendar_ops.hpp"
 #include "calendar_zone.hpp"
 #include "item_props.hpp"
+#include "meeting_messages.hpp"
 
 namespace sandbox {
 
@@ -255,6 +256,7 @@ void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodeP
         w.error(error, "m:Items");
         return;
     }
+    send_meeting_invitations(env, op, *made);
     write_calendar_id(w.begin_success(), occurrence_id(env, *made, 0), item_change_key(env, *made));
     w.end_message();
 }
