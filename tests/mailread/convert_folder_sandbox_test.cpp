@@ -338,7 +338,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 {
     SeedFolder("Flaky", 3);
     SeedFolder("Unlisted", 2);
-    StartAndLogon();
+    StartAndLogon("/EWSPREFETCH 1"); // the server's first failures hit one item
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
     HostView view, unlisted;
     Convert(view, "Flaky");
@@ -363,7 +363,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
 {
     SeedFolder("Broken", 3);
-    StartAndLogon("/POSTTO 5:2:2");
+    StartAndLogon("/POSTTO 5:2:2 /EWSPREFETCH 1");
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":503,"count":2})");
     HostView view;
     Convert(view, "Broken");
