@@ -2,11 +2,10 @@
 // comes from.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "calendar/session_time_zone.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -56,25 +55,9 @@ TEST(SessionTimeZone, UnknownZoneCountsAsUtcUnderItsOwnName)
     EXPECT_EQ(tz.windows_name, "Nowhere/Atlantis");
 }
 
-// Sets TZ for the lifetime of the object.
-class ScopedTz {
-  public:
-    explicit ScopedTz(const char *value)
-    {
-        if (const char *old = std::getenv("TZ"))
-            saved_ = old;
-        ::setenv("TZ", value, 1);
-    }
-    ~ScopedTz()
-    {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-    }
-
-  private:
-    std::optional<std::string> saved_;
+// TZ for the lifetime of the object.
+struct ScopedTz : conntest::ScopedEnv {
+    explicit ScopedTz(const char *value) : ScopedEnv("TZ", value) {}
 };
 
 TEST(HostZone, TzNamesTheHostZone)

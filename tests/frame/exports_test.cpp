@@ -89,11 +89,7 @@ TEST_F(PluginTest, LogonParametersByPreset)
                               "\tews.mail.eu-west-1.awsapps.com");
         EXPECT_STREQ(switches, presets[preset + 1]) << preset;
     }
-}
-
-TEST_F(PluginTest, LogonParametersKeepAServerListAndTolerateNulls)
-{
-    auto get = Export<decltype(GetLogonParameters)>("GetLogonParameters");
+    // A server list of the host's own is kept; missing buffers are no fault.
     char servers[256] = "ews.example.test";
     EXPECT_EQ(get(1, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
                   nullptr, servers, nullptr, nullptr, nullptr, nullptr),

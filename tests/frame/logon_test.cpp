@@ -31,16 +31,13 @@ std::string GetFolderAnswer(int major_version)
                   "\" MinorVersion=\"1\" MajorBuildNumber=\"2\" MinorBuildNumber=\"3\" "
                   "xmlns:h=\"http://schemas.microsoft.com/exchange/services/2006/types\"/></"
                   "s:Header>";
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">" + header +
-           "<s:Body><m:GetFolderResponse "
-           "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-           "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">"
-           "<m:ResponseMessages><m:GetFolderResponseMessage ResponseClass=\"Success\">"
-           "<m:ResponseCode>NoError</m:ResponseCode><m:Folders><t:Folder>"
-           "<t:FolderId Id=\"ROOT\" ChangeKey=\"ck\"/><t:DisplayName>Top of Information Store"
-           "</t:DisplayName></t:Folder></m:Folders></m:GetFolderResponseMessage>"
-           "</m:ResponseMessages></m:GetFolderResponse></s:Body></s:Envelope>";
+    return conntest::Envelope(
+        "GetFolder",
+        conntest::ResponseMessage("GetFolder", "Success", "NoError",
+                                  "<m:Folders><t:Folder><t:FolderId Id=\"ROOT\" ChangeKey=\"ck\"/>"
+                                  "<t:DisplayName>Top of Information Store</t:DisplayName>"
+                                  "</t:Folder></m:Folders>"),
+        header);
 }
 
 // Twelve folders below ROOT, Sync Issues and one unreachable among them
@@ -275,9 +272,7 @@ TEST_F(LogonTest, ArchiveAndUpcomingFlags)
 // logon takes it from TZ and keeps a /DSTOFFSET given.
 TEST_F(LogonTest, TimeZoneOfTheHostAndAGivenDaylightOffset)
 {
-    const char *saved = std::getenv("TZ");
-    const std::string old_tz = saved ? saved : "";
-    ::setenv("TZ", "America/Chicago", 1);
+    conntest::ScopedEnv tz("TZ", "America/Chicago");
     EXPECT_EQ(Logon(), kLogonOk);
     EXPECT_EQ(session.state.time_zone_bias, 360);
     EXPECT_EQ(session.state.dst_offset, -60);
@@ -286,10 +281,6 @@ TEST_F(LogonTest, TimeZoneOfTheHostAndAGivenDaylightOffset)
     session = Session{};
     EXPECT_EQ(Logon("/DSTOFFSET -30"), kLogonOk);
     EXPECT_EQ(session.state.dst_offset, -30);
-    if (saved)
-        ::setenv("TZ", old_tz.c_str(), 1);
-    else
-        ::unsetenv("TZ");
 }
 
 TEST(ToInternalPath, SlashesBecomeDelimiters)

@@ -19,7 +19,7 @@
 #include "mailread/convert_folder.hpp"
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
-#include "sandbox_fixture.hpp"
+#include "connector_sandbox.hpp"
 #include "test_support.hpp"
 #include "common/unique_file.hpp"
 
@@ -81,23 +81,9 @@ int QV_STDCALL MsgStatus(qv_message *, char *, int status, int *, int *, int *st
     return 0;
 }
 
-class ConvertFolderSandbox : public sandbox_test::SandboxTest {
+class ConvertFolderSandbox : public conntest::ConnectorSandboxTest {
   protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        qvcom_reset_filters();
-        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
-        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
-        add_user(kMailbox, kPassword);
-    }
-    void TearDown() override
-    {
-        LogoffSession(session, 0);
-        qvcom_set_switches(nullptr);
-        qvcom_reset_filters();
-        SandboxTest::TearDown();
-    }
+    ConvertFolderSandbox() : ConnectorSandboxTest(kMailbox, kPassword) {}
 
     // `count` messages "Message N" sent one day apart from 2024-01-01 noon.
     void SeedFolder(const std::string &folder, int count)
@@ -122,27 +108,12 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
 
     void StartAndLogon(const std::string &switches = "")
     {
-        start();
-        const std::string all = switches + " /CAFILE " + server->ca_file();
-        qvcom_set_switches(all.c_str());
-        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 1), kLogonOk)
-            << log.text();
+        ConnectorSandboxTest::StartAndLogon(switches);
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
     }
-    int FolderIndex(const std::string &internal_path) const
+    const std::string &FolderId(const std::string &internal_path)
     {
-        for (int i = 0; i < static_cast<int>(session.state.folders.size()); ++i)
-            if (session.state.folders[static_cast<std::size_t>(i)].internal_path == internal_path)
-                return i;
-        ADD_FAILURE() << "no folder " << internal_path;
-        return -1;
-    }
-    void InjectFault(const std::string &json)
-    {
-        auto client = server->client();
-        const auto answer =
-            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
+        return session.state.folders[static_cast<std::size_t>(FolderIndex(internal_path))].folder_id;
     }
 
     // One ConvertFolder call as the host makes it, after InitRead.
@@ -178,11 +149,7 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
         }
     }
 
-    conntest::ScratchDir work;
-    conntest::LogCapture log{work};
-    conntest::FakeClock clock;
     int seeded_ = 0;
-    Session session;
 };
 
 // Listing in pages of 500: exactly 500 ids take one FindItem, 501 take two.
@@ -198,13 +165,10 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
         const std::size_t offset500_before = log.count("Offset=\"500\"");
         {
             qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
-            ASSERT_EQ(
-                mailread::ListFolderItems(
-                    session, work.dir(),
-                    session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
-                    "", expected, ids.get())
-                    .result,
-                mailread::ListingResult::kListed);
+            ASSERT_EQ(mailread::ListFolderItems(session, work.dir(), FolderId(folder), "", expected,
+                                                ids.get())
+                          .result,
+                      mailread::ListingResult::kListed);
         }
         const std::string ids = conntest::ReadFile(work.file("ids.txt"));
         std::set<std::string> distinct;
@@ -429,10 +393,8 @@ TEST_F(ConvertFolderSandbox, FailedSecondPageIsRepeatedThenCountsTheRestLost)
                 R"("response_code":"ErrorInternalServerTransientError","after":1})");
     {
         qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
-        const auto listed = mailread::ListFolderItems(
-            session, work.dir(),
-            session.state.folders[static_cast<std::size_t>(FolderIndex("Long"))].folder_id, "",
-            501, ids.get());
+        const auto listed =
+            mailread::ListFolderItems(session, work.dir(), FolderId("Long"), "", 501, ids.get());
         EXPECT_EQ(listed.result, mailread::ListingResult::kListed);
         EXPECT_EQ(listed.listed, 501);
     }

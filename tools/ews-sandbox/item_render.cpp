@@ -6,6 +6,7 @@
 #include <map>
 
 #include "contact_item.hpp"
+#include "meeting_messages.hpp"
 #include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
@@ -252,7 +253,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         render_contact_item(out, env, info, stored, shape);
         return;
     }
-    out.open("t:Message");
+    out.open(message_element_name(info.item_class));
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
             .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
@@ -367,6 +368,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         write_mailbox(out, "", owner, false);
         out.close();
     }
+    if (is_meeting_message_class(info.item_class)) render_meeting_fields(out, env, info, stored, shape);
     out.close();
 }
 
