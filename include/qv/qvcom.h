@@ -310,6 +310,39 @@ QVCOM_API int com_GetTZInfo(const char *zone_name, int32_t *bias, int32_t *dayli
 QVCOM_API int com_TZDateIsDST(qv_filetime local_standard, const char *zone_name,
                               int daylight_bias, int32_t *state);
 
+/* ------------------------------------------------------------------ */
+/* Calendar: zones and recurrences as iCalendar (RFC 5545)             */
+/* ------------------------------------------------------------------ */
+
+/* The VTIMEZONE component of zone `zone_name` (named as for
+ * com_GetTZInfo), generated from ICU's rules, with the rules in force from
+ * UTC instant `from` on (0: from now), lines ended by CR LF; and the TZID
+ * it carries (the tz database id, "America/New_York" for "Eastern
+ * Standard Time").  A history that does not fit `vtimezone_size` gives
+ * the zone's rule at `from` alone.  Returns 0 (both outputs "") for a zone
+ * ICU does not know or when nothing fits. */
+QVCOM_API int com_GetVTimeZone(const char *zone_name, qv_filetime from, char *vtimezone,
+                               size_t vtimezone_size, char *tzid, size_t tzid_size);
+
+/* The RRULE value of the record's recurrence (recur_type 1 to 7, with
+ * recur_interval, recur_days, recur_week_index, recur_month,
+ * recur_day_of_month; recur_range 0 COUNT, 1 UNTIL, 2 no end).  UNTIL is
+ * the end of the last day of the series in the record's zone (time_zone,
+ * else the host's zone) as UTC, or a date for a dated entry (entry_type 1
+ * or 2, or all_day).  Returns 0 and "" when the record does not recur or
+ * the value does not fit. */
+QVCOM_API int com_Genrrule(const qv_message *msg, char *out, size_t out_size);
+
+/* *count := the number of occurrences of the record's series from
+ * start_time to its end (recur_count for a numbered series), counted in the
+ * record's zone as the server places them (a monthly day past the end of a
+ * shorter month falls on its last day); at most 100000.  `start_weekday`
+ * and the reserved values are accepted for compatibility: the series start
+ * gives the day.  Returns 0 (*count 0) for a series without an end or a
+ * record that does not recur. */
+QVCOM_API int com_ExpandRecur(const qv_message *msg, int reserved1, int reserved2,
+                              int32_t *count, int start_weekday, const char *work_dir);
+
 #ifdef __cplusplus
 }
 #endif

@@ -10,6 +10,7 @@
 
 #include "c_buffer.hpp"
 #include "qv/qvcom.h"
+#include "zone_lookup.hpp"
 
 using namespace qvcom::detail;
 
@@ -17,8 +18,6 @@ namespace {
 
 constexpr int kMillisPerMinute = 60 * 1000;
 constexpr double kMillisPerTick = 1.0 / 10'000;
-
-using ZonePtr = std::unique_ptr<icu::TimeZone>;
 
 bool is_known(const icu::TimeZone *zone) {
     return zone != nullptr && *zone != icu::TimeZone::getUnknown();
@@ -29,6 +28,34 @@ ZonePtr zone_for_tz_id(std::string_view id) {
         icu::UnicodeString::fromUTF8(icu::StringPiece(id.data(), static_cast<int32_t>(id.size())))));
     return is_known(zone.get()) ? std::move(zone) : nullptr;
 }
+
+UDate to_udate(qv_filetime date) {
+    return static_cast<double>(com_FileTimeToUnix(date)) * 1000.0 +
+           static_cast<double>(date % 10'000'000) * kMillisPerTick;
+}
+
+bool dst_at(const icu::TimeZone &zone, UDate when) {
+    int32_t raw = 0, dst = 0;
+    UErrorCode status = U_ZERO_ERROR;
+    zone.getOffset(when, false, raw, dst, status);
+    return U_SUCCESS(status) && dst != 0;
+}
+
+// The zone id a /etc/localtime link points at (".../zoneinfo/Europe/Paris").
+std::string localtime_link_zone() {
+    std::error_code error;
+    const std::filesystem::path target = std::filesystem::read_symlink("/etc/localtime", error);
+    if (error) {
+        return {};
+    }
+    const std::string text = target.string();
+    const std::size_t at = text.find("zoneinfo/");
+    return at == std::string::npos ? std::string() : text.substr(at + 9);
+}
+
+} // namespace
+
+namespace qvcom::detail {
 
 // A tz database id, else a Windows zone id ("Eastern Standard Time").
 ZonePtr zone_named(std::string_view name) {
@@ -49,18 +76,6 @@ ZonePtr zone_named(std::string_view name) {
     std::string utf8;
     tz_id.toUTF8String(utf8);
     return zone_for_tz_id(utf8);
-}
-
-// The zone id a /etc/localtime link points at (".../zoneinfo/Europe/Paris").
-std::string localtime_link_zone() {
-    std::error_code error;
-    const std::filesystem::path target = std::filesystem::read_symlink("/etc/localtime", error);
-    if (error) {
-        return {};
-    }
-    const std::string text = target.string();
-    const std::size_t at = text.find("zoneinfo/");
-    return at == std::string::npos ? std::string() : text.substr(at + 9);
 }
 
 std::string host_zone_id() {
@@ -84,19 +99,7 @@ std::string host_zone_id() {
     return "UTC";
 }
 
-UDate to_udate(qv_filetime date) {
-    return static_cast<double>(com_FileTimeToUnix(date)) * 1000.0 +
-           static_cast<double>(date % 10'000'000) * kMillisPerTick;
-}
-
-bool dst_at(const icu::TimeZone &zone, UDate when) {
-    int32_t raw = 0, dst = 0;
-    UErrorCode status = U_ZERO_ERROR;
-    zone.getOffset(when, false, raw, dst, status);
-    return U_SUCCESS(status) && dst != 0;
-}
-
-} // namespace
+} // namespace qvcom::detail
 
 extern "C" {
 

@@ -15,14 +15,7 @@ inline std::string DataFile(const std::string &name)
     return std::string(QV_TEST_DATA_DIR) + "/calendar/" + name;
 }
 
-// `xml` in the stored form of an answer.
-inline std::string StoredForm(const std::string &xml)
-{
-    qvamz::TagLineFormatter formatter;
-    std::string out;
-    formatter.Feed(xml, out);
-    return out;
-}
+using conntest::StoredForm;
 
 // Writes the stored form of `xml` to `path` and returns the path.
 inline std::string StoreAnswer(const std::string &path, const std::string &xml)
@@ -42,13 +35,8 @@ inline constexpr const char *kNamespaces =
 // A GetItem answer holding one calendar item whose inside is `item`.
 inline std::string GetItemAnswer(const std::string &item)
 {
-    return std::string(kEnvelopeHead) + "<m:GetItemResponse" + kNamespaces +
-           "><m:ResponseMessages><m:GetItemResponseMessage ResponseClass=\"Success\">"
-           "<m:ResponseCode>NoError</m:ResponseCode><m:Items><t:CalendarItem>" +
-           item +
-           "</t:CalendarItem></m:Items></m:GetItemResponseMessage></m:ResponseMessages>"
-           "</m:GetItemResponse>" +
-           kEnvelopeTail;
+    return conntest::Success("GetItem",
+                             "<m:Items><t:CalendarItem>" + item + "</t:CalendarItem></m:Items>");
 }
 
 } // namespace caltest

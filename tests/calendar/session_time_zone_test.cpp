@@ -2,11 +2,10 @@
 // comes from.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "calendar/session_time_zone.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -43,8 +42,9 @@ TEST(SessionTimeZone, ZonesInWinterAndSummer)
         EXPECT_EQ(tz.daylight_bias, c.daylight_bias) << c.zone;
         EXPECT_EQ(tz.daylight_now, c.daylight_now) << c.zone;
         EXPECT_EQ(tz.utc_offset_text, c.offset) << c.zone;
-        if (c.windows_name)
+        if (c.windows_name) {
             EXPECT_EQ(tz.windows_name, c.windows_name) << c.zone;
+        }
     }
 }
 
@@ -56,25 +56,9 @@ TEST(SessionTimeZone, UnknownZoneCountsAsUtcUnderItsOwnName)
     EXPECT_EQ(tz.windows_name, "Nowhere/Atlantis");
 }
 
-// Sets TZ for the lifetime of the object.
-class ScopedTz {
-  public:
-    explicit ScopedTz(const char *value)
-    {
-        if (const char *old = std::getenv("TZ"))
-            saved_ = old;
-        ::setenv("TZ", value, 1);
-    }
-    ~ScopedTz()
-    {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-    }
-
-  private:
-    std::optional<std::string> saved_;
+// TZ for the lifetime of the object.
+struct ScopedTz : conntest::ScopedEnv {
+    explicit ScopedTz(const char *value) : ScopedEnv("TZ", value) {}
 };
 
 TEST(HostZone, TzNamesTheHostZone)

@@ -100,10 +100,8 @@ class WriteTest : public conntest::ScriptedSessionTest {
     int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, dir.dir().c_str()); }
     void ExpectValid(const std::string &body)
     {
-        conntest::WriteFile(dir.file("sent.xml"), body);
         std::string findings;
-        EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("sent.xml"), &findings))
-            << findings << body;
+        EXPECT_TRUE(conntest::TextValidatesAgainstSchema(body, &findings)) << findings << body;
     }
     conntest::FakeClock clock;
 };
@@ -166,11 +164,9 @@ TEST_F(WriteTest, A500IsRetriedWithoutTheHomePage)
     // Other failures are not retried; a refusal inside a 200 is a loss too.
     server.Push(Respond(403, "no"));
     EXPECT_EQ(Write(*msg), kWriteLost);
-    server.Push(Respond(200, Envelope("CreateItem",
-                                      "<m:CreateItemResponseMessage ResponseClass=\"Error\">"
-                                      "<m:MessageText>bad</m:MessageText><m:ResponseCode>"
-                                      "ErrorInvalidPropertySet</m:ResponseCode>"
-                                      "</m:CreateItemResponseMessage>")));
+    server.Push(Respond(200, Envelope("CreateItem", conntest::ResponseMessage(
+                                                        "CreateItem", "Error",
+                                                        "ErrorInvalidPropertySet", "", "bad"))));
     EXPECT_EQ(Write(*msg), kWriteLost);
     EXPECT_TRUE(log.has("QV Warning: unable to create contact, http result=403"));
     EXPECT_EQ(server.requests().size(), 4u);

@@ -8,27 +8,13 @@
 
 #include "qv_test_support.hpp"
 #include "scripted_server.hpp"
+#include "test_support.hpp"
 #include "transport/response_writer.hpp"
 
 namespace contest {
 
-inline std::string Envelope(const std::string &operation, const std::string &messages)
-{
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><m:" +
-           operation +
-           "Response xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-           "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">"
-           "<m:ResponseMessages>" +
-           messages + "</m:ResponseMessages></m:" + operation + "Response></s:Body></s:Envelope>";
-}
-
-inline std::string Success(const std::string &operation, const std::string &inside)
-{
-    return Envelope(operation, "<m:" + operation + "ResponseMessage ResponseClass=\"Success\">"
-                                                   "<m:ResponseCode>NoError</m:ResponseCode>" +
-                                   inside + "</m:" + operation + "ResponseMessage>");
-}
+using conntest::Envelope;
+using conntest::Success;
 
 // One page of a FindItem listing: ids "C<n>" from `first`, `count` of them.
 inline std::string FindItemPage(int first, int count, bool last)
@@ -50,14 +36,7 @@ inline std::string CreatedAnswer(const std::string &id, const std::string &chang
                                      change_key + "\"/></t:Contact></m:Items>");
 }
 
-// The answer in the form the transport stores it (one tag or text a line).
-inline std::string StoredForm(const std::string &answer)
-{
-    qvamz::TagLineFormatter formatter;
-    std::string out;
-    formatter.Feed(answer, out);
-    return out;
-}
+using conntest::StoredForm;
 
 struct Member {
     std::u16string name, second, address;

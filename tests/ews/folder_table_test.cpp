@@ -90,20 +90,16 @@ TEST_F(FolderTableTest, SourceSessionTree)
     EXPECT_TRUE(log.has("WorkMail folder: Calendar, type=2, count=4"));
 }
 
-TEST_F(FolderTableTest, TargetSessionListsSyncIssues)
+TEST_F(FolderTableTest, TargetSessionListsSyncIssuesAndAMissingFileNothing)
 {
     session.state.is_source = 0;
+    EXPECT_EQ(Parse(dir.file("absent.xml")), 1);
+    EXPECT_TRUE(log.has("QV Warning: ParseFolders unable to open " + dir.file("absent.xml")));
+    EXPECT_TRUE(session.state.folders.empty());
     Parse(kTree);
     EXPECT_EQ(static_cast<int>(session.state.folders.size()), 12);
     ASSERT_NE(Find("Sync Issues"), nullptr);
     EXPECT_EQ(Find("Local Copy")->internal_path, "Sync Issues^Local Copy");
-}
-
-TEST_F(FolderTableTest, MissingFileLeavesTheTableEmpty)
-{
-    EXPECT_EQ(Parse(dir.file("absent.xml")), 1);
-    EXPECT_TRUE(log.has("QV Warning: ParseFolders unable to open " + dir.file("absent.xml")));
-    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 0);
 }
 
 TEST_F(FolderTableTest, GetFolderNamesSortsWithoutCaseAndReportsEachFolder)

@@ -22,30 +22,7 @@ using namespace qvamz;
 
 namespace {
 
-// Sets an environment variable for one test and restores it afterwards.
-class EnvVar {
-public:
-    EnvVar(const char *name, const char *value) : name_(name)
-    {
-        if (const char *old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~EnvVar()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
+using conntest::ScopedEnv;
 
 class SwitchTest : public ::testing::Test {
 protected:
@@ -70,8 +47,8 @@ protected:
 
     conntest::ScratchDir dir_;
     // No https_proxy of the machine leaks into a test.
-    EnvVar lower_{"https_proxy", nullptr};
-    EnvVar upper_{"HTTPS_PROXY", nullptr};
+    ScopedEnv lower_{"https_proxy", nullptr};
+    ScopedEnv upper_{"HTTPS_PROXY", nullptr};
 };
 
 struct NumberCase {
@@ -236,7 +213,7 @@ TEST_F(SwitchTest, DelegateSplitsAtBarFirstThenSlash)
     EXPECT_EQ(session.settings.target_delegate_password, "tpw");
 }
 
-TEST_F(SwitchTest, ScrambledPasswordIsRestored)
+TEST_F(SwitchTest, ScrambledAndQuotedValuesAreRestored)
 {
     for (std::string plain : {"hunter2", "p|a/s;s w\"o", "p\xC3\xA4sswort"}) {
         FreshSession();
@@ -245,6 +222,11 @@ TEST_F(SwitchTest, ScrambledPasswordIsRestored)
         EXPECT_EQ(session.settings.target_delegate_user, "admin");
         EXPECT_EQ(session.settings.target_delegate_password, plain);
     }
+    Parse("/PROXY \"host=proxy.lan;port=3128\"");
+    EXPECT_EQ(session.settings.proxy.setting, "host=proxy.lan;port=3128");
+    std::string switches = "/PROXY " + Scrambled("host=p2;port=81;user=u;password=x");
+    Parse(switches.c_str());
+    EXPECT_EQ(session.settings.proxy.setting, "host=p2;port=81;user=u;password=x");
 }
 
 TEST_F(SwitchTest, DescrambleLimitsAndRejectsMalformedText)
@@ -271,16 +253,6 @@ TEST_F(SwitchTest, DescrambleLimitsAndRejectsMalformedText)
     EXPECT_NE(log.text().find("QV Warning:"), std::string::npos);
 }
 
-TEST_F(SwitchTest, ProxyValueQuotedAndScrambled)
-{
-    Parse("/PROXY \"host=proxy.lan;port=3128\"");
-    EXPECT_EQ(session.settings.proxy.setting, "host=proxy.lan;port=3128");
-
-    std::string switches = "/PROXY " + Scrambled("host=p2;port=81;user=u;password=x");
-    Parse(switches.c_str());
-    EXPECT_EQ(session.settings.proxy.setting, "host=p2;port=81;user=u;password=x");
-}
-
 struct SystemProxyCase {
     const char *environment;
     const char *setting;
@@ -303,7 +275,7 @@ TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
     };
     for (const SystemProxyCase &c : cases) {
         FreshSession();
-        EnvVar env("https_proxy", c.environment);
+        ScopedEnv env("https_proxy", c.environment);
         Parse("/PROXY ~");
         EXPECT_EQ(session.settings.proxy.setting, c.setting) << c.environment;
     }
@@ -311,7 +283,7 @@ TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
 
 TEST_F(SwitchTest, SystemProxyFallsBackToUpperCaseAndCarriesOddCredentials)
 {
-    EnvVar env("HTTPS_PROXY", "http://dom%3Buser:pa%3Bss@px:8081");
+    ScopedEnv env("HTTPS_PROXY", "http://dom%3Buser:pa%3Bss@px:8081");
     Parse("/PROXY ~");
     // ";" cannot travel in the proxy setting: the credentials are set
     // directly.
@@ -322,7 +294,7 @@ TEST_F(SwitchTest, SystemProxyFallsBackToUpperCaseAndCarriesOddCredentials)
 
 TEST_F(SwitchTest, NoProxySwitchWinsAnywhere)
 {
-    EnvVar env("https_proxy", "http://proxy.lan:3128");
+    ScopedEnv env("https_proxy", "http://proxy.lan:3128");
     for (const char *switches : {"/NOEWSPROXY /PROXY p", "/PROXY p /NOEWSPROXY",
                                  "/PROXY /NOEWSPROXY", "/NOEWSPROXY /PROXY ~"}) {
         FreshSession();
@@ -373,6 +345,9 @@ TEST_F(SwitchTest, SwitchesOfThisBuild)
 TEST_F(SwitchTest, DebugLinesNeverShowSecrets)
 {
     conntest::LogCapture log(dir_);
+    Parse("/AUTHAMZI r|o|k|s /AUTHAMZD a|p /DEBUG"); // only after the switch
+    EXPECT_EQ(log.text().find("debug:"), std::string::npos);
+    FreshSession();
     const std::string secret = "wJalrXUtnFEMIK7MDENGbPxRfiCYzEXAMPLEKEY";
     std::string switches = "/DEBUG /AUTHAMZI role|org|AKIAEXAMPLE|" + secret +
                            " /AUTHAMZI2 r2|o2|k2|" + secret + " /AUTHAMZD admin|hunter22" +
@@ -393,13 +368,6 @@ TEST_F(SwitchTest, DebugLinesNeverShowSecrets)
     EXPECT_EQ(text.find(secret), std::string::npos);
     EXPECT_EQ(text.find("hunter22"), std::string::npos);
     EXPECT_EQ(text.find("hunter33"), std::string::npos);
-}
-
-TEST_F(SwitchTest, DebugLinesOnlyAfterDebugSwitch)
-{
-    conntest::LogCapture log(dir_);
-    Parse("/AUTHAMZI r|o|k|s /AUTHAMZD a|p /DEBUG");
-    EXPECT_EQ(log.text().find("debug:"), std::string::npos);
 }
 
 TEST(MaskSecret, KeepsOnlyTheLastFourCharacters)

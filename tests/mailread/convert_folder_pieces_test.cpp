@@ -116,15 +116,11 @@ class MisbehavingLister : public conntest::ScriptedSessionTest {
     }
     static std::string Page(int first)
     {
-        std::string text = "<s:Envelope><s:Body><m:FindItemResponse><m:ResponseMessages>"
-                           "<m:FindItemResponseMessage ResponseClass=\"Success\">"
-                           "<m:ResponseCode>NoError</m:ResponseCode>"
-                           "<m:RootFolder IncludesLastItemInRange=\"false\"><t:Items>";
+        std::string items;
         for (int i = first; i < first + kFindItemPageSize; ++i)
-            text += "<t:Message><t:ItemId Id=\"I" + std::to_string(i) +
-                    "\" ChangeKey=\"C\"/></t:Message>";
-        return text + "</t:Items></m:RootFolder></m:FindItemResponseMessage>"
-                      "</m:ResponseMessages></m:FindItemResponse></s:Body></s:Envelope>";
+            items += "<t:Message><t:ItemId Id=\"I" + std::to_string(i) + "\" ChangeKey=\"C\"/></t:Message>";
+        return conntest::Success("FindItem", "<m:RootFolder IncludesLastItemInRange=\"false\"><t:Items>" +
+                                                 items + "</t:Items></m:RootFolder>");
     }
     conntest::FakeClock clock;
 };

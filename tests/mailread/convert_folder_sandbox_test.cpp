@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,7 +21,7 @@
 #include "mailread/convert_folder.hpp"
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
-#include "sandbox_fixture.hpp"
+#include "connector_sandbox.hpp"
 #include "test_support.hpp"
 #include "common/unique_file.hpp"
 
@@ -81,23 +83,9 @@ int QV_STDCALL MsgStatus(qv_message *, char *, int status, int *, int *, int *st
     return 0;
 }
 
-class ConvertFolderSandbox : public sandbox_test::SandboxTest {
+class ConvertFolderSandbox : public conntest::ConnectorSandboxTest {
   protected:
-    void SetUp() override
-    {
-        SandboxTest::SetUp();
-        qvcom_reset_filters();
-        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
-        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
-        add_user(kMailbox, kPassword);
-    }
-    void TearDown() override
-    {
-        LogoffSession(session, 0);
-        qvcom_set_switches(nullptr);
-        qvcom_reset_filters();
-        SandboxTest::TearDown();
-    }
+    ConvertFolderSandbox() : ConnectorSandboxTest(kMailbox, kPassword) {}
 
     // `count` messages "Message N" sent one day apart from 2024-01-01 noon.
     void SeedFolder(const std::string &folder, int count)
@@ -122,27 +110,12 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
 
     void StartAndLogon(const std::string &switches = "")
     {
-        start();
-        const std::string all = switches + " /CAFILE " + server->ca_file();
-        qvcom_set_switches(all.c_str());
-        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 1), kLogonOk)
-            << log.text();
+        ConnectorSandboxTest::StartAndLogon(switches);
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
     }
-    int FolderIndex(const std::string &internal_path) const
+    const std::string &FolderId(const std::string &internal_path)
     {
-        for (int i = 0; i < static_cast<int>(session.state.folders.size()); ++i)
-            if (session.state.folders[static_cast<std::size_t>(i)].internal_path == internal_path)
-                return i;
-        ADD_FAILURE() << "no folder " << internal_path;
-        return -1;
-    }
-    void InjectFault(const std::string &json)
-    {
-        auto client = server->client();
-        const auto answer =
-            client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
+        return session.state.folders[static_cast<std::size_t>(FolderIndex(internal_path))].folder_id;
     }
 
     // One ConvertFolder call as the host makes it, after InitRead.
@@ -178,11 +151,7 @@ class ConvertFolderSandbox : public sandbox_test::SandboxTest {
         }
     }
 
-    conntest::ScratchDir work;
-    conntest::LogCapture log{work};
-    conntest::FakeClock clock;
     int seeded_ = 0;
-    Session session;
 };
 
 // Listing in pages of 500: exactly 500 ids take one FindItem, 501 take two.
@@ -198,13 +167,10 @@ TEST_F(ConvertFolderSandbox, ListingPagesAt500And501)
         const std::size_t offset500_before = log.count("Offset=\"500\"");
         {
             qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
-            ASSERT_EQ(
-                mailread::ListFolderItems(
-                    session, work.dir(),
-                    session.state.folders[static_cast<std::size_t>(FolderIndex(folder))].folder_id,
-                    "", expected, ids.get())
-                    .result,
-                mailread::ListingResult::kListed);
+            ASSERT_EQ(mailread::ListFolderItems(session, work.dir(), FolderId(folder), "", expected,
+                                                ids.get())
+                          .result,
+                      mailread::ListingResult::kListed);
         }
         const std::string ids = conntest::ReadFile(work.file("ids.txt"));
         std::set<std::string> distinct;
@@ -338,7 +304,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 {
     SeedFolder("Flaky", 3);
     SeedFolder("Unlisted", 2);
-    StartAndLogon();
+    StartAndLogon("/EWSPREFETCH 1"); // the server's first failures hit one item
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
     HostView view, unlisted;
     Convert(view, "Flaky");
@@ -363,7 +329,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
 {
     SeedFolder("Broken", 3);
-    StartAndLogon("/POSTTO 5:2:2");
+    StartAndLogon("/POSTTO 5:2:2 /EWSPREFETCH 1");
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":503,"count":2})");
     HostView view;
     Convert(view, "Broken");
@@ -429,10 +395,8 @@ TEST_F(ConvertFolderSandbox, FailedSecondPageIsRepeatedThenCountsTheRestLost)
                 R"("response_code":"ErrorInternalServerTransientError","after":1})");
     {
         qvcommon::UniqueFile ids = qvcommon::OpenFile(work.file("ids.txt"), "wb");
-        const auto listed = mailread::ListFolderItems(
-            session, work.dir(),
-            session.state.folders[static_cast<std::size_t>(FolderIndex("Long"))].folder_id, "",
-            501, ids.get());
+        const auto listed =
+            mailread::ListFolderItems(session, work.dir(), FolderId("Long"), "", 501, ids.get());
         EXPECT_EQ(listed.result, mailread::ListingResult::kListed);
         EXPECT_EQ(listed.listed, 501);
     }
@@ -496,6 +460,42 @@ TEST_F(ConvertFolderSandbox, FlagsAndCategoriesFromExtendedProperties)
     EXPECT_EQ(forwarded->categories, "Finance;Projekt Alpha");
     EXPECT_EQ(complete->flag_status, 2);
     EXPECT_EQ(complete->forwarded, 1);
+}
+
+// Read-ahead ("/EWSPREFETCH"; the wire-level overlap is checked in the
+// transport tests).  The first GetItem is answered last, yet the host gets
+// the items in the order and with the statuses of a one-at-a-time read; a
+// stop after item k costs at most k + n GetItems; busy answers shrink the
+// window and lose nothing.
+TEST_F(ConvertFolderSandbox, ReadAheadKeepsOrderStopBoundAndSurvivesBusyAnswers)
+{
+    SeedFolder("Ahead", 12);
+    StartAndLogon("/EWSPREFETCH 1");
+    HostView sequential, ahead, stopped, busy;
+    Convert(sequential, "Ahead");
+    session.settings.prefetch = 4;
+    InjectFault(R"({"operation":"GetItem","kind":"delay","ms":500})");
+    Convert(ahead, "Ahead");
+    EXPECT_EQ(ahead.outputs.size(), 12u);
+    for (std::size_t i = 0; i < ahead.outputs.size() && i < sequential.outputs.size(); ++i)
+        EXPECT_EQ(ahead.outputs[i].subject, sequential.outputs[i].subject) << i;
+    EXPECT_EQ(ahead.statuses, sequential.statuses);
+
+    const std::size_t served_before = conntest::CountOf(server->log(), "GetItem 200");
+    stopped.on_status = [&](int, int *stop) { *stop = stopped.statuses.size() == 3; };
+    Convert(stopped, "Ahead");
+    EXPECT_EQ(stopped.outputs.size(), 3u);
+    // Abandoned requests are still served and logged a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(conntest::CountOf(server->log(), "GetItem 200") - served_before, 3u + 4u);
+
+    session.settings.prefetch = 8;
+    InjectFault(R"({"operation":"GetItem","kind":"response_error",
+                    "response_code":"ErrorServerBusy","count":2})");
+    Convert(busy, "Ahead");
+    EXPECT_EQ(busy.StatusCount(QV_STATUS_CONVERTED), 12u);
+    EXPECT_TRUE(busy.losses.empty());
+    EXPECT_TRUE(log.has("server busy, reading ahead 2 items at most")) << log.text();
 }
 
 } // namespace

@@ -18,22 +18,15 @@ using conntest::Respond;
 std::string CreateAttachmentAnswer(const std::string &response_class,
                                    const std::string &root_change_key)
 {
-    std::string inside =
-        "<m:CreateAttachmentResponseMessage ResponseClass=\"" + response_class + "\">" +
-        (response_class == "Success"
-             ? "<m:ResponseCode>NoError</m:ResponseCode><m:Attachments><t:FileAttachment>"
-               "<t:AttachmentId Id=\"NEW\" RootItemId=\"ITEM\" RootItemChangeKey=\"" +
-                   root_change_key + "\"/></t:FileAttachment></m:Attachments>"
-             : "<m:MessageText>The change key is stale.</m:MessageText>"
-               "<m:ResponseCode>ErrorIrresolvableConflict</m:ResponseCode>") +
-        "</m:CreateAttachmentResponseMessage>";
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
-           "<m:CreateAttachmentResponse "
-           "xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
-           "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">"
-           "<m:ResponseMessages>" +
-           inside + "</m:ResponseMessages></m:CreateAttachmentResponse></s:Body></s:Envelope>";
+    const std::string message =
+        response_class == "Success"
+            ? conntest::ResponseMessage("CreateAttachment", "Success", "NoError",
+                                        "<m:Attachments><t:FileAttachment><t:AttachmentId "
+                                        "Id=\"NEW\" RootItemId=\"ITEM\" RootItemChangeKey=\"" +
+                                            root_change_key + "\"/></t:FileAttachment></m:Attachments>")
+            : conntest::ResponseMessage("CreateAttachment", response_class,
+                                        "ErrorIrresolvableConflict", "", "The change key is stale.");
+    return conntest::Envelope("CreateAttachment", message);
 }
 
 TEST(InlineContentType, LaterRulesWin)
@@ -46,13 +39,6 @@ TEST(InlineContentType, LaterRulesWin)
 
 class UploadTest : public conntest::ScriptedSessionTest {
   protected:
-    void Validate(const conntest::RecordedRequest &request)
-    {
-        conntest::WriteFile(dir.file("sent.xml"), request.body);
-        std::string findings;
-        EXPECT_TRUE(conntest::ValidatesAgainstSchema(dir.file("sent.xml"), &findings))
-            << findings;
-    }
     qvtest::Record msg = qvtest::new_record(4);
 };
 
@@ -75,8 +61,10 @@ TEST_F(UploadTest, EachAttachmentTakesThePreviousAnswersChangeKey)
 
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 3u); // the text body is no attachment
-    for (const auto &request : requests)
-        Validate(request);
+    for (const auto &request : requests) {
+        std::string findings;
+        EXPECT_TRUE(conntest::TextValidatesAgainstSchema(request.body, &findings)) << findings;
+    }
     EXPECT_NE(requests[0].body.find("<ParentItemId Id=\"ITEM\" ChangeKey=\"CK1\"/>"),
               std::string::npos);
     EXPECT_NE(requests[0].body.find("<t:Name>a&lt;b&gt;.txt</t:Name>"), std::string::npos);

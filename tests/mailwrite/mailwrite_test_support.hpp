@@ -19,15 +19,12 @@ using conntest::WriteFile;
 
 // A fresh work directory (ending with "/") whose host log collects every
 // com_Log line; removed with everything in it afterwards.
-class WorkDir {
+class WorkDir : public conntest::ScratchDir {
   public:
-    std::string prefix() const { return dir_.dir(); }
-    std::string file(std::string_view name) const { return dir_.file(std::string(name)); }
     std::string log() const { return log_.text(); }
 
   private:
-    conntest::ScratchDir dir_;
-    conntest::LogCapture log_{dir_};
+    conntest::LogCapture log_{*this};
 };
 
 // A record as the host hands it over: zeroed but for the usual defaults.
@@ -49,11 +46,6 @@ inline Record NewRecord(int msg_number)
     return msg;
 }
 
-template <std::size_t N> void SetText(char (&field)[N], std::string_view text)
-{
-    set_text(field, text);
-}
-
 inline std::string PartPath(const std::string &work_dir, const qv_message &msg, int index)
 {
     return qvamz::PartFilePath(work_dir, msg.msg_number, index);
@@ -66,8 +58,8 @@ inline qv_part &AddPart(qv_message &msg, const std::string &work_dir, int type,
 {
     qv_part *part = com_AllocPart(&msg);
     part->part_type = type;
-    SetText(part->file_name, name);
-    SetText(part->content_id, content_id);
+    set_text(part->file_name, name);
+    set_text(part->content_id, content_id);
     part->size = static_cast<uint32_t>(content.size());
     WriteFile(PartPath(work_dir, msg, msg.part_count), std::string(content));
     ++msg.part_count;
@@ -79,7 +71,7 @@ inline qv_message &AddEmbedded(qv_message &msg)
 {
     qv_part *part = com_AllocPart(&msg);
     part->part_type = QV_PART_EMBEDDED_MSG;
-    SetText(part->file_name, "Message.eml");
+    set_text(part->file_name, "Message.eml");
     qv_message *sub = com_AllocSubMsg(&msg, msg.part_count);
     ++msg.part_count;
     SetDefaults(*sub);

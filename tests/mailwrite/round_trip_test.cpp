@@ -1,9 +1,9 @@
 // Read, build, read again: a message parsed by the reader, built by the
-// MIME builder and parsed again gives the same record.
+// MIME builder and parsed again gives the same record.  (Whole messages of
+// every kind make the same trip in tests/differential.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <memory>
 #include <sstream>
 
 #include "gmime_view.hpp"
@@ -13,72 +13,32 @@
 namespace mwtest {
 namespace {
 
-// What the builder carries from a record into the message text.
-struct RecordSnapshot {
-    std::string from_name, from_address, subject, message_id;
-    qv_filetime date = 0;
-    int priority = 0, importance = 0, unread = 0;
-    std::vector<std::string> recipients; // "kind|name|address"
-    struct Part {
-        int type = 0;
-        std::string name, content_id, bytes;
-        std::shared_ptr<RecordSnapshot> message; // type 14
-    };
-    std::vector<Part> parts; // the header block (type 11) left out: it is regenerated
-};
-
-std::shared_ptr<RecordSnapshot> Snapshot(const qv_message &msg, const std::string &work_dir)
+// What the builder carries from a record into the message text, as one
+// text: fields, recipients (kinds other than Cc and Bcc go as To), and the
+// parts with their bytes; the header block (type 11) is left out, being
+// regenerated.  Taken before a build, which removes the part files.
+std::string Snapshot(const qv_message &msg, const std::string &work_dir)
 {
-    auto snap = std::make_shared<RecordSnapshot>();
-    snap->from_name = msg.from_name;
-    snap->from_address = msg.from_address;
-    snap->subject = msg.subject;
-    snap->message_id = msg.message_id;
-    snap->date = msg.date;
-    snap->priority = msg.priority;
-    snap->importance = msg.importance;
-    snap->unread = msg.unread;
+    std::ostringstream out;
+    out << msg.from_name << '|' << msg.from_address << '|' << msg.subject << '|'
+        << msg.message_id << '|' << msg.date << '|' << msg.priority << '|' << msg.importance
+        << '|' << msg.unread << '\n';
     for (int i = 0; i < msg.recipient_count; ++i) {
         const qv_recipient &r = *msg.recipients[i];
-        int kind = r.kind == QV_RECIP_CC || r.kind == QV_RECIP_BCC ? r.kind : QV_RECIP_TO;
-        snap->recipients.push_back(std::to_string(kind) + "|" + r.name + "|" + r.address);
+        const int kind = r.kind == QV_RECIP_CC || r.kind == QV_RECIP_BCC ? r.kind : QV_RECIP_TO;
+        out << "recipient " << kind << '|' << r.name << '|' << r.address << '\n';
     }
     for (int i = 0; i < msg.part_count; ++i) {
         const qv_part &p = *msg.parts[i];
         if (p.part_type == QV_PART_HEADERS)
             continue;
-        RecordSnapshot::Part part{p.part_type, p.file_name, p.content_id,
-                                  ReadFile(PartPath(work_dir, msg, i)), nullptr};
+        out << "part " << p.part_type << '|' << p.file_name << '|' << p.content_id << '\n';
         if (p.part_type == QV_PART_EMBEDDED_MSG && p.sub_message)
-            part.message = Snapshot(*p.sub_message, work_dir);
-        snap->parts.push_back(std::move(part));
+            out << "{\n" << Snapshot(*p.sub_message, work_dir) << "}\n";
+        else
+            out << ReadFile(PartPath(work_dir, msg, i)) << "\n";
     }
-    return snap;
-}
-
-void ExpectSameRecord(const RecordSnapshot &a, const RecordSnapshot &b, const std::string &where)
-{
-    SCOPED_TRACE(where);
-    EXPECT_EQ(a.from_name, b.from_name);
-    EXPECT_EQ(a.from_address, b.from_address);
-    EXPECT_EQ(a.subject, b.subject);
-    EXPECT_EQ(a.message_id, b.message_id);
-    EXPECT_EQ(a.date, b.date);
-    EXPECT_EQ(a.priority, b.priority);
-    EXPECT_EQ(a.importance, b.importance);
-    EXPECT_EQ(a.unread, b.unread);
-    EXPECT_EQ(a.recipients, b.recipients);
-    ASSERT_EQ(a.parts.size(), b.parts.size());
-    for (std::size_t i = 0; i < a.parts.size(); ++i) {
-        SCOPED_TRACE("part " + std::to_string(i) + " " + a.parts[i].name);
-        EXPECT_EQ(a.parts[i].type, b.parts[i].type);
-        EXPECT_EQ(a.parts[i].name, b.parts[i].name);
-        EXPECT_EQ(a.parts[i].content_id, b.parts[i].content_id);
-        EXPECT_EQ(a.parts[i].bytes, b.parts[i].bytes);
-        ASSERT_EQ(a.parts[i].message == nullptr, b.parts[i].message == nullptr);
-        if (a.parts[i].message)
-            ExpectSameRecord(*a.parts[i].message, *b.parts[i].message, where + " > embedded");
-    }
+    return out.str();
 }
 
 int Parse(const std::string &path, qv_message &msg, const WorkDir &dir)
@@ -92,51 +52,6 @@ int Parse(const std::string &path, qv_message &msg, const WorkDir &dir)
     std::fclose(in);
     return result;
 }
-
-class RoundTrip : public ::testing::TestWithParam<const char *> {};
-
-TEST_P(RoundTrip, ParseBuildParseGivesTheSameRecord)
-{
-    WorkDir dir;
-    std::string source = std::string(QV_TEST_DATA_DIR) + "/mailwrite/" + GetParam();
-    Record first = NewRecord(1);
-    ASSERT_EQ(Parse(source, *first, dir), 0);
-    auto before = Snapshot(*first, dir.prefix());
-
-    std::string built = Build(*first, dir);
-    GMimeMessageView view = ParseWithGMime(built);
-    ASSERT_TRUE(view.parsed);
-    // Record texts are UTF-8, whatever the source's charset: an independent
-    // reader finds the same subject in the built message.
-    EXPECT_EQ(view.subject, before->subject);
-    // Attachments reach an independent reader byte for byte.
-    for (const auto &part : before->parts) {
-        if (part.type != QV_PART_ATTACHMENT)
-            continue;
-        auto leaves = view.body.Leaves();
-        auto match = std::find_if(leaves.begin(), leaves.end(),
-                                  [&](const MimeNode *n) { return n->filename == part.name; });
-        ASSERT_NE(match, leaves.end()) << part.name;
-        EXPECT_EQ((*match)->content, part.bytes) << part.name;
-    }
-    // Nothing changes on the way: a plain-text body beside an HTML body goes
-    // as its alternative, the line end before a boundary is not taken into a
-    // body, and the charset line the reader puts in front of an HTML body is
-    // not sent, so it is not doubled on the next read.
-
-    Record second = NewRecord(2);
-    ASSERT_EQ(Parse(built, *second, dir), 0);
-    auto after = Snapshot(*second, dir.prefix());
-    ExpectSameRecord(*before, *after, GetParam());
-}
-
-INSTANTIATE_TEST_SUITE_P(Messages, RoundTrip,
-                         ::testing::Values("plain.eml", "alternative.eml", "related.eml",
-                                           "nested.eml", "raw_8bit_latin1.eml"),
-                         [](const auto &info) {
-                             std::string name = info.param;
-                             return name.substr(0, name.find('.'));
-                         });
 
 // A message attached with an attachment disposition: the reader keeps it
 // whole as "Message.eml"; the builder sends it back as an attached message
@@ -156,11 +71,12 @@ std::string AttachedMessageSource(std::string_view inner_body)
            std::string(inner_body) + "\r\n--outer--\r\n";
 }
 
-std::string AttachedMessageBytes(const RecordSnapshot &snap)
+std::string AttachedMessageBytes(const qv_message &msg, const WorkDir &dir)
 {
-    for (const auto &part : snap.parts)
-        if (part.type == QV_PART_ATTACHMENT && part.name == "Message.eml")
-            return part.bytes;
+    for (int i = 0; i < msg.part_count; ++i)
+        if (msg.parts[i]->part_type == QV_PART_ATTACHMENT &&
+            std::string(msg.parts[i]->file_name) == "Message.eml")
+            return ReadFile(PartPath(dir.prefix(), msg, i));
     ADD_FAILURE() << "no Message.eml part";
     return {};
 }
@@ -177,8 +93,8 @@ TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
         WriteFile(dir.file("source.eml"), AttachedMessageSource(inner));
         Record first = NewRecord(1);
         ASSERT_EQ(Parse(dir.file("source.eml"), *first, dir), 0);
-        auto before = Snapshot(*first, dir.prefix());
-        const std::string bytes = AttachedMessageBytes(*before);
+        const std::string before = Snapshot(*first, dir.prefix());
+        const std::string bytes = AttachedMessageBytes(*first, dir);
         EXPECT_NE(bytes.find("Subject: Inner\r\n"), std::string::npos);
 
         std::string built = Build(*first, dir);
@@ -197,9 +113,8 @@ TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
 
         Record second = NewRecord(2);
         ASSERT_EQ(Parse(built, *second, dir), 0);
-        auto after = Snapshot(*second, dir.prefix());
-        EXPECT_EQ(AttachedMessageBytes(*after), bytes);
-        ExpectSameRecord(*before, *after, "attached message");
+        EXPECT_EQ(AttachedMessageBytes(*second, dir), bytes);
+        EXPECT_EQ(Snapshot(*second, dir.prefix()), before);
     }
 }
 
@@ -224,13 +139,13 @@ TEST(FileAttachments, TypedByExtensionAndReadBackUnchanged)
     };
     WorkDir dir;
     Record msg = NewRecord(1);
-    SetText(msg->subject, "Files");
-    SetText(msg->from_address, "a@example.com");
+    set_text(msg->subject, "Files");
+    set_text(msg->from_address, "a@example.com");
     msg->date = com_UnixToFileTime(1767225600);
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "See the files.\r\n");
     for (const auto &c : cases)
         AddPart(*msg, dir.prefix(), QV_PART_ATTACHMENT, c.name, c.content);
-    auto before = Snapshot(*msg, dir.prefix());
+    const std::string before = Snapshot(*msg, dir.prefix());
 
     std::string built = Build(*msg, dir);
     GMimeMessageView view = ParseWithGMime(built);
@@ -246,8 +161,7 @@ TEST(FileAttachments, TypedByExtensionAndReadBackUnchanged)
 
     Record second = NewRecord(2);
     ASSERT_EQ(Parse(built, *second, dir), 0);
-    auto after = Snapshot(*second, dir.prefix());
-    ExpectSameRecord(*before, *after, "file attachments");
+    EXPECT_EQ(Snapshot(*second, dir.prefix()), before);
 }
 
 

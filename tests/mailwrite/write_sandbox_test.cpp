@@ -19,7 +19,7 @@
 #include "mailwrite/target_folders.hpp"
 #include "mailwrite_test_support.hpp"
 #include "qv_test_support.hpp"
-#include "sandbox_fixture.hpp"
+#include "connector_sandbox.hpp"
 #include "test_support.hpp"
 
 namespace mwtest {
@@ -78,71 +78,45 @@ std::string Text(const cJSON *object, const char *name)
     return cJSON_IsString(item) ? item->valuestring : "";
 }
 
-class WriteSandbox : public sandbox_test::SandboxTest {
+class WriteSandbox : public conntest::ConnectorSandboxTest {
   protected:
+    WriteSandbox() : ConnectorSandboxTest(kMailbox, kPassword) {}
     void SetUp() override
     {
-        SandboxTest::SetUp();
-        qvcom_set_directory(QVCOM_DIR_WORK, work.prefix().c_str());
-        qvcom_set_directory(QVCOM_DIR_BASE, work.prefix().c_str());
+        ConnectorSandboxTest::SetUp();
         qvcom_set_loss_handler(&LossLog::Handler, &losses);
-        add_user(kMailbox, kPassword);
         clock.now = std::time(nullptr); // the API checks signature dates
     }
-    void TearDown() override
-    {
-        LogoffSession(session, 0);
-        qvcom_set_switches(nullptr);
-        qvcom_set_loss_handler(nullptr, nullptr);
-        SandboxTest::TearDown();
-    }
-
     // Starts the server and logs on as the target session.
     void StartAndLogon(const std::string &switches = "", std::vector<std::string> serve = {})
     {
-        start(serve);
-        std::string all = switches + " /CAFILE " + server->ca_file();
-        if (std::size_t at = all.find("%API%"); at != std::string::npos)
-            all.replace(at, 5, server->base_url());
-        qvcom_set_switches(all.c_str());
-        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), 0), kLogonOk)
-            << work.log();
-    }
-    void InjectFault(const std::string &json)
-    {
-        auto client = server->client();
-        auto answer = client.request("POST", "/sandbox/faults", json,
-                                     {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
+        ConnectorSandboxTest::StartAndLogon(switches, 0, serve);
     }
     int InitWrite(const std::string &folder, int kind = 0, const std::string &group = "root")
     {
         Record msg = NewRecord(0);
-        SetText(msg->group_folder, group);
+        set_text(msg->group_folder, group);
         return InitWriteImpl(session, msg.get(), folder.c_str(), kind);
     }
     // A mail record with a text body and an attachment of `attachment` bytes.
     Record Mail(const std::string &subject, std::size_t attachment = 100)
     {
         Record msg = NewRecord(++numbers_);
-        SetText(msg->subject, subject);
-        SetText(msg->from_name, "Ann");
-        SetText(msg->from_address, "ann@example.org");
+        set_text(msg->subject, subject);
+        set_text(msg->from_name, "Ann");
+        set_text(msg->from_address, "ann@example.org");
         AddRecipient(*msg, "Bob", "bob@example.org");
         msg->date = com_UnixToFileTime(1767261600 + numbers_);
-        AddPart(*msg, work.prefix(), QV_PART_TEXT_BODY, "Message Text",
+        AddPart(*msg, work.dir(), QV_PART_TEXT_BODY, "Message Text",
                 "Text of " + subject + "\n");
-        AddPart(*msg, work.prefix(), QV_PART_ATTACHMENT, "data.bin",
+        AddPart(*msg, work.dir(), QV_PART_ATTACHMENT, "data.bin",
                 qvtest::sample_bytes(attachment, static_cast<std::uint32_t>(numbers_)));
         return msg;
     }
-    int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, work.prefix().c_str()); }
-    int CreateItemRequests() const { return Count(work.log(), "debug: AMZ: CreateItem\n"); }
-    bool Logged(const std::string &needle) const { return Count(work.log(), needle) > 0; }
-    static int Count(const std::string &text, const std::string &needle)
-    {
-        return static_cast<int>(conntest::CountOf(text, needle));
-    }
+    int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, work.dir().c_str()); }
+    int CreateItemRequests() const { return Count("debug: AMZ: CreateItem\n"); }
+    bool Logged(const std::string &needle) const { return log.has(needle); }
+    int Count(const std::string &needle) const { return static_cast<int>(log.count(needle)); }
 
     Dump DumpMailbox()
     {
@@ -194,10 +168,7 @@ class WriteSandbox : public sandbox_test::SandboxTest {
         return dump;
     }
 
-    WorkDir work;
     LossLog losses;
-    conntest::FakeClock clock;
-    Session session;
 
   private:
     int numbers_ = 0;
@@ -206,8 +177,8 @@ class WriteSandbox : public sandbox_test::SandboxTest {
 TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
 {
     StartAndLogon("/DEBUG /CURLDEBUG");
-    ASSERT_EQ(InitWrite("Projects^2019^Q1"), 0) << work.log();
-    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
+    ASSERT_EQ(InitWrite("Projects^2019^Q1"), 0) << log.text();
+    EXPECT_EQ(Count("debug: CreateFolder, "), 3);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.folder_ids.count("Projects/2019/Q1"), 1u);
     EXPECT_EQ(session.state.target_folder_id, dump.folder_ids["Projects/2019/Q1"]);
@@ -222,10 +193,10 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
 
     // Known now: no request.  A sibling below a known parent: one.
     ASSERT_EQ(InitWrite("projects^2019^q1"), 0);
-    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 3);
+    EXPECT_EQ(Count("debug: CreateFolder, "), 3);
     EXPECT_TRUE(Logged("debug: existing folder found"));
     ASSERT_EQ(InitWrite("Projects^2019^Q2"), 0);
-    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 4);
+    EXPECT_EQ(Count("debug: CreateFolder, "), 4);
     EXPECT_EQ(CloseWriteImpl(session, 0), 0); // nothing written: nothing sent
     EXPECT_EQ(CreateItemRequests(), 0);
 }
@@ -234,7 +205,7 @@ TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
 {
     StartAndLogon("/DEBUG");
     ASSERT_EQ(InitWrite("Inbox^Receipts"), 0);
-    EXPECT_EQ(Count(work.log(), "debug: CreateFolder, "), 1);
+    EXPECT_EQ(Count("debug: CreateFolder, "), 1);
 
     session.settings.path_level = 1; // "/D49 1"
     ASSERT_EQ(InitWrite("Old Store^Inbox^Projects"), 0);
@@ -275,13 +246,14 @@ TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
     EXPECT_TRUE(Logged("QV Warning: no target folder found"));
 }
 
-TEST_F(WriteSandbox, EveryMessageAloneByDefault)
+// Every message alone by default; with /D251 5 five go in one request.
+TEST_F(WriteSandbox, EveryMessageAloneByDefaultOrFiveInABundle)
 {
     StartAndLogon("/CURLDEBUG");
     ASSERT_EQ(InitWrite("Inbox"), 0);
     for (const char *subject : {"one", "two", "three"}) {
         Record msg = Mail(subject);
-        EXPECT_EQ(Write(*msg), kWriteStored) << work.log();
+        EXPECT_EQ(Write(*msg), kWriteStored) << log.text();
     }
     EXPECT_EQ(CreateItemRequests(), 3);
     Dump dump = DumpMailbox();
@@ -291,27 +263,24 @@ TEST_F(WriteSandbox, EveryMessageAloneByDefault)
     EXPECT_TRUE(dump.items["Inbox"][1].mime.find("Text of two") != std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(work.file(kBundleFileName)));
     EXPECT_FALSE(std::filesystem::exists(work.file(kMimeWorkFileName)));
-}
 
-TEST_F(WriteSandbox, BundleOfFiveIsOneRequest)
-{
     StartAndLogon("/CURLDEBUG /D251 5");
     ASSERT_EQ(InitWrite("Inbox"), 0);
     for (int i = 1; i <= 5; ++i) {
         Record msg = Mail("bundled " + std::to_string(i));
         EXPECT_EQ(Write(*msg), kWriteStored);
-        EXPECT_EQ(CreateItemRequests(), i == 5 ? 1 : 0) << i;
+        EXPECT_EQ(CreateItemRequests(), i == 5 ? 4 : 3) << i;
     }
     Record sixth = Mail("bundled 6");
     EXPECT_EQ(Write(*sixth), kWriteStored);
     EXPECT_EQ(CloseWriteImpl(session, 1), 0); // keep: nothing sent
-    EXPECT_EQ(CreateItemRequests(), 1);
+    EXPECT_EQ(CreateItemRequests(), 4);
     EXPECT_EQ(CloseWriteImpl(session, 0), 0);
-    EXPECT_EQ(CreateItemRequests(), 2);
-    Dump dump = DumpMailbox();
-    ASSERT_EQ(dump.items["Inbox"].size(), 6u);
+    EXPECT_EQ(CreateItemRequests(), 5);
+    dump = DumpMailbox();
+    ASSERT_EQ(dump.items["Inbox"].size(), 9u);
     for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(dump.items["Inbox"][i].subject, "bundled " + std::to_string(i + 1));
+        EXPECT_EQ(dump.items["Inbox"][3 + i].subject, "bundled " + std::to_string(i + 1));
     EXPECT_TRUE(losses.reports.empty());
 }
 
@@ -323,7 +292,7 @@ TEST_F(WriteSandbox, SizeEstimateSplitsTheBundle)
     Record probe = Mail("probe", 3000);
     std::string probe_path = work.file("probe.eml");
     std::FILE *out = std::fopen(probe_path.c_str(), "wb");
-    BuildMime(*probe, out, kBundleBoundarySeed, work.prefix(),
+    BuildMime(*probe, out, kBundleBoundarySeed, work.dir(),
               MimeBuildOptions::FromSession(session));
     std::uint32_t estimate = static_cast<std::uint32_t>(std::ftell(out)) / 3 * 4;
     std::fclose(out);
@@ -361,8 +330,8 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     ASSERT_EQ(InitWrite("Inbox"), 0);
     InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 500, "count": 2})");
     Record retried = Mail("retried");
-    EXPECT_EQ(Write(*retried), kWriteStored) << work.log();
-    EXPECT_EQ(Count(work.log(), "QV Info: retrying message (retried)"), 2);
+    EXPECT_EQ(Write(*retried), kWriteStored) << log.text();
+    EXPECT_EQ(Count("QV Info: retrying message (retried)"), 2);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000}));
 
     clock.sleeps.clear();
@@ -379,7 +348,7 @@ TEST_F(WriteSandbox, ServerErrorsAreRetriedClientErrorsAreNot)
     Record refused = Mail("refused");
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
-    EXPECT_EQ(Count(work.log(), "QV Info: retrying message (refused)"), 0);
+    EXPECT_EQ(Count("QV Info: retrying message (refused)"), 0);
     EXPECT_TRUE(Logged("QV Warning: unable to send message, HTTP error 400"));
 
     EXPECT_EQ(losses.reports,
@@ -403,31 +372,16 @@ TEST_F(WriteSandbox, TooLargeAnswersNameTheSize)
     EXPECT_EQ(Write(*c), kWriteStored);
     EXPECT_EQ(Write(*d), kWriteLost);
     EXPECT_EQ(clock.sleeps.size(), 3u); // 507 is a server error: retried first
-    EXPECT_EQ(Count(work.log(), "QV Warning: unable to send message because it is too large"), 2);
+    EXPECT_EQ(Count("QV Warning: unable to send message because it is too large"), 2);
     EXPECT_EQ(losses.reports,
               (std::vector<std::pair<int, int>>{{kLossKindMail, 2}, {kLossKindMail, 2}}));
     EXPECT_EQ(DumpMailbox().ItemCount(), 0u);
 }
 
-TEST_F(WriteSandbox, MessageRefusedInsideASuccessfulBundle)
-{
-    StartAndLogon("/D251 3", {"--max-message-bytes", "20000"});
-    ASSERT_EQ(InitWrite("Inbox"), 0);
-    Record small1 = Mail("small one"), big = Mail("too big", 30000), small2 = Mail("small two");
-    EXPECT_EQ(Write(*small1), kWriteStored);
-    EXPECT_EQ(Write(*big), kWriteStored);
-    EXPECT_EQ(Write(*small2), kWriteStored); // the request as a whole succeeded
-    EXPECT_TRUE(Logged("QV Warning: message \"too big\" was not stored: ErrorMessageSizeExceeded"))
-        << work.log();
-    EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
-    Dump dump = DumpMailbox();
-    ASSERT_EQ(dump.items["Inbox"].size(), 2u);
-    EXPECT_EQ(dump.items["Inbox"][1].subject, "small two");
-}
-
-// Alone in its request, a refused message is answered lost: the host
-// must not count it stored.
-TEST_F(WriteSandbox, MessageRefusedAloneIsAnsweredLost)
+// Alone in its request, a refused message is answered lost: the host must
+// not count it stored.  Inside a bundle the request as a whole succeeds;
+// the refusal is reported as a loss.
+TEST_F(WriteSandbox, MessageRefusedAloneOrInsideASuccessfulBundle)
 {
     StartAndLogon("", {"--max-message-bytes", "20000"});
     ASSERT_EQ(InitWrite("Inbox"), 0);
@@ -435,9 +389,22 @@ TEST_F(WriteSandbox, MessageRefusedAloneIsAnsweredLost)
     EXPECT_EQ(Write(*big), kWriteLost);
     EXPECT_EQ(Write(*small), kWriteStored);
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+
+    StartAndLogon("/D251 3");
+    ASSERT_EQ(InitWrite("Inbox"), 0);
+    const std::string refusal = "QV Warning: message \"too big\" was not stored: ErrorMessageSizeExceeded";
+    const int refusals = Count(refusal);
+    Record small1 = Mail("small one"), big2 = Mail("too big", 30000), small2 = Mail("small two");
+    EXPECT_EQ(Write(*small1), kWriteStored);
+    EXPECT_EQ(Write(*big2), kWriteStored);
+    EXPECT_EQ(Write(*small2), kWriteStored);
+    EXPECT_EQ(Count(refusal), refusals + 1) << log.text();
+    EXPECT_EQ(losses.reports,
+              (std::vector<std::pair<int, int>>{{kLossKindMail, 1}, {kLossKindMail, 1}}));
     Dump dump = DumpMailbox();
-    ASSERT_EQ(dump.items["Inbox"].size(), 1u);
+    ASSERT_EQ(dump.items["Inbox"].size(), 3u);
     EXPECT_EQ(dump.items["Inbox"][0].subject, "small");
+    EXPECT_EQ(dump.items["Inbox"][2].subject, "small two");
 }
 
 // ErrorFolderExists: the folder is there (made since logon), so it is the
@@ -450,7 +417,7 @@ TEST_F(WriteSandbox, FolderCreationRefusedOrAlreadyThere)
     const std::string made = session.state.target_folder_id;
     std::erase_if(session.state.folders,
                   [](const FolderEntry &e) { return e.internal_path == "Projects^Sub"; });
-    ASSERT_EQ(InitWrite("Projects^Sub"), 0) << work.log();
+    ASSERT_EQ(InitWrite("Projects^Sub"), 0) << log.text();
     EXPECT_EQ(session.state.target_folder_id, made);
     EXPECT_TRUE(Logged("QV Info: folder \"Projects^Sub\" exists already, it is used"));
 
@@ -478,7 +445,7 @@ TEST_F(WriteSandbox, PropertiesAndStickyNotes)
     ASSERT_EQ(InitWrite("Inbox"), 0);
     EXPECT_FALSE(session.state.sticky_note_mode);
     Record msg = Mail("flagged");
-    SetText(msg->categories, "Red; Blue;;  Green;");
+    set_text(msg->categories, "Red; Blue;;  Green;");
     msg->flag_status = 7;
     msg->replied = 1;
     msg->forwarded = 1;
@@ -515,7 +482,7 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
     Record calendar_item = Mail("item");
     calendar_item->item_type = QV_ITEM_CALENDAR;
     EXPECT_EQ(Write(*calendar_item), kWriteLost);
-    EXPECT_EQ(Count(work.log(), "QV Warning: "), 1);
+    EXPECT_EQ(Count("QV Warning: "), 1);
     Record skipped = Mail("skipped");
     skipped->item_type = QV_ITEM_SKIP;
     EXPECT_EQ(Write(*skipped), kWriteStored);
@@ -568,12 +535,12 @@ TEST_F(WriteSandbox, SleepAndTokenRenewalBeforeEachItem)
     Record first = Mail("first");
     EXPECT_EQ(Write(*first), kWriteStored);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{250}));
-    EXPECT_EQ(Count(work.log(), "QV Info: AWS token expired, obtaining new one"), 0);
+    EXPECT_EQ(Count("QV Info: AWS token expired, obtaining new one"), 0);
 
     clock.now += 600 - 30; // within the last minute of the token's life
     Record second = Mail("second");
-    EXPECT_EQ(Write(*second), kWriteStored) << work.log();
-    EXPECT_EQ(Count(work.log(), "QV Info: AWS token expired, obtaining new one"), 1);
+    EXPECT_EQ(Write(*second), kWriteStored) << log.text();
+    EXPECT_EQ(Count("QV Info: AWS token expired, obtaining new one"), 1);
     EXPECT_EQ(DumpMailbox().items["Inbox"].size(), 2u);
 }
 } // namespace

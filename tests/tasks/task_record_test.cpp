@@ -26,14 +26,9 @@ using qvtest::filetime_utc;
 // A GetItem answer in the form the transport stores (one tag or text per line).
 std::string Answer(const std::string &task_children)
 {
-    const std::string xml = "<m:GetItemResponse><m:ResponseMessages><m:GetItemResponseMessage "
-                            "ResponseClass=\"Success\"><m:Items><t:Task><t:ItemId Id=\"AAA\" "
-                            "ChangeKey=\"CK\"/>" +
-                            task_children + "</t:Task></m:Items></m:GetItemResponseMessage>"
-                                            "</m:ResponseMessages></m:GetItemResponse>";
-    std::string out;
-    TagLineFormatter().Feed(xml, out);
-    return out;
+    return conntest::StoredForm(conntest::Success(
+        "GetItem", "<m:Items><t:Task><t:ItemId Id=\"AAA\" ChangeKey=\"CK\"/>" + task_children +
+                       "</t:Task></m:Items>"));
 }
 
 // The text of the <t:Body> of the <t:Task> below `node`.

@@ -19,7 +19,7 @@
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
-#include "sandbox_fixture.hpp"
+#include "connector_sandbox.hpp"
 #include "tasks/task_writer.hpp"
 #include "test_support.hpp"
 
@@ -85,32 +85,13 @@ int QV_STDCALL MsgStatus(qv_message *, char *, int status, int *, int *, int *)
     return 0;
 }
 
-class TaskSandbox : public sandbox_test::SandboxTest {
+class TaskSandbox : public conntest::ConnectorSandboxTest {
   protected:
+    TaskSandbox() : ConnectorSandboxTest(kMailbox, kPassword) {}
     void SetUp() override
     {
-        SandboxTest::SetUp();
-        qvcom_reset_filters();
-        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
-        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
-        add_user(kMailbox, kPassword);
+        ConnectorSandboxTest::SetUp();
         clock.now = std::time(nullptr);
-    }
-    void TearDown() override
-    {
-        LogoffSession(session, 0);
-        qvcom_set_switches(nullptr);
-        SandboxTest::TearDown();
-    }
-    void Logon(int is_source)
-    {
-        if (!server)
-            start();
-        LogoffSession(session, 0);
-        const std::string all = " /CAFILE " + server->ca_file();
-        qvcom_set_switches(all.c_str());
-        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), is_source), kLogonOk)
-            << log.text();
     }
     int Write(qv_message &msg)
     {
@@ -119,14 +100,14 @@ class TaskSandbox : public sandbox_test::SandboxTest {
     }
     void OpenTasksForWriting()
     {
-        Logon(0);
+        StartAndLogon("", 0);
         qvtest::Record folder = qvtest::new_record(0);
         qvtest::set_text(folder->group_folder, "root");
         ASSERT_EQ(InitWriteImpl(session, folder.get(), "Tasks", kFolderTypeTasks), 0) << log.text();
     }
     Host Read(int max_items = 0)
     {
-        Logon(1);
+        StartAndLogon();
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
         Host host{work.dir(), {}, {}};
         gHost = &host;
@@ -140,9 +121,7 @@ class TaskSandbox : public sandbox_test::SandboxTest {
         args.work_dir = work.dir();
         args.out_count = &count;
         args.out_size = &size;
-        for (std::size_t i = 0; i < session.state.folders.size(); ++i)
-            if (session.state.folders[i].display_name == "Tasks")
-                args.folder_index = static_cast<int>(i);
+        args.folder_index = FolderIndex("Tasks");
         EXPECT_EQ(ConvertFolderImpl(session, args), 0);
         EXPECT_EQ(count, static_cast<int>(host.tasks.size()));
         gHost = nullptr;
@@ -156,10 +135,6 @@ class TaskSandbox : public sandbox_test::SandboxTest {
         return msg;
     }
 
-    conntest::ScratchDir work;
-    conntest::LogCapture log{work};
-    conntest::FakeClock clock;
-    Session session;
     int numbers_ = 0;
 };
 
@@ -243,23 +218,18 @@ TEST_F(TaskSandbox, ItemLimitZeroMeansNoLimit)
 TEST_F(TaskSandbox, RefusedAndFailingRequestsLoseTheTask)
 {
     OpenTasksForWriting();
-    auto client = server->client();
-    const auto inject = [&](const std::string &json) {
-        const auto answer = client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
-    };
-    inject(R"({"operation": "CreateItem", "kind": "http_status", "status": 503, "count": 9})");
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 503, "count": 9})");
     auto failing = Task("failing");
     EXPECT_EQ(Write(*failing), kWriteLost);
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
-    client.request("DELETE", "/sandbox/faults", "");
+    server->client().request("DELETE", "/sandbox/faults", "");
 
     clock.sleeps.clear();
-    inject(R"({"operation": "CreateItem", "kind": "http_status", "status": 400})");
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 400})");
     auto refused = Task("refused");
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
-    EXPECT_EQ(conntest::CountOf(log.text(), "QV Warning: unable to create task"), 2u);
+    EXPECT_EQ(log.count("QV Warning: unable to create task"), 2u);
 
     // A request file that cannot be made loses the task too.
     auto nowhere = Task("nowhere");

@@ -82,29 +82,22 @@ TEST_F(TokenTest, TokenIsObtainedWithASignedCallAndInstalled)
               std::string::npos);
 }
 
-TEST_F(TokenTest, ARefusedCallKeepsThePreviousToken)
-{
-    server.Push(Respond(200, TokenAnswer("first", 900)));
-    InstallImpersonationToken(session);
-    server.Push(Respond(403, "{\"__type\":\"AccessDeniedException\"}"));
-    InstallImpersonationToken(session);
-    EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 403"));
-    EXPECT_EQ(session.state.bearer_token, "first");
-    EXPECT_TRUE(ListHas("Authorization: Bearer first"));
-}
-
-// An answer without a token is a refusal: an empty bearer line would fail
-// every request and, being empty, never be renewed.
-TEST_F(TokenTest, AnAnswerWithoutTokenKeepsThePreviousOne)
+// A refusal, or an answer without a token (an empty bearer line would
+// fail every request and, being empty, never be renewed), keeps the
+// previous token.
+TEST_F(TokenTest, ARefusedCallOrAnAnswerWithoutTokenKeepsThePreviousToken)
 {
     server.Push(Respond(200, TokenAnswer("kept", 900)));
     ASSERT_TRUE(InstallImpersonationToken(session));
+    server.Push(Respond(403, "{\"__type\":\"AccessDeniedException\"}"));
+    EXPECT_FALSE(InstallImpersonationToken(session));
+    EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 403"));
     server.Push(Respond(200, "{\"Other\":1}"));
     EXPECT_FALSE(InstallImpersonationToken(session));
+    EXPECT_TRUE(log.has("QV Error: the impersonation token answer holds no token"));
     EXPECT_EQ(session.state.bearer_token, "kept");
     EXPECT_EQ(session.state.token_expires_in, 900);
     EXPECT_TRUE(ListHas("Authorization: Bearer kept"));
-    EXPECT_TRUE(log.has("QV Error: the impersonation token answer holds no token"));
 }
 
 // A refused renewal leaves the old token's lifetime as it was: the next
@@ -119,6 +112,11 @@ TEST_F(TokenTest, RefusedRenewalIsTriedAgainWithBackOff)
     server.SetFallback([](const conntest::RecordedRequest &) {
         return Respond(403, "{\"__type\":\"AccessDeniedException\"}");
     });
+    // Due sixty seconds before the lifetime ends, not earlier.
+    EXPECT_FALSE(TokenRenewalDue(session.state, obtained + 840));
+    clock.now = obtained + 840;
+    RenewTokenIfDue(session);
+    EXPECT_EQ(api_calls(), 0u);
 
     clock.now = obtained + 841;
     RenewTokenIfDue(session);
@@ -148,6 +146,7 @@ TEST_F(TokenTest, RefusedRenewalIsTriedAgainWithBackOff)
     EXPECT_EQ(session.state.token_time, clock.now);
     EXPECT_EQ(session.state.token_failures, 0);
     EXPECT_TRUE(ListHas("Authorization: Bearer new"));
+    EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
 
     EXPECT_EQ(TokenRetryDelaySeconds(1), 1);
     EXPECT_EQ(TokenRetryDelaySeconds(5), 16);
@@ -166,47 +165,25 @@ TEST_F(TokenTest, TransportErrorsAreRetriedWithTheConfiguredDelay)
     EXPECT_EQ(session.state.bearer_token, "late");
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 2000}));
     EXPECT_EQ(log.count("QV Info: retrying Post (error=52)"), 2u);
-}
 
-TEST_F(TokenTest, OneAttemptMeansNoRetryAndNoSleep)
-{
+    // One attempt means no retry and no sleep.
     session.settings.api_attempts = 1;
+    clock.sleeps.clear();
     server.Push(Drop());
     InstallImpersonationToken(session);
-    EXPECT_EQ(server.requests().size(), 1u);
+    EXPECT_EQ(server.requests().size(), 4u);
     EXPECT_TRUE(clock.sleeps.empty());
     EXPECT_TRUE(log.has("QV Error: unable to retrieve impersonation token, response is 0"));
 }
 
 TEST_F(TokenTest, NoEndpointNoCall)
 {
+    EXPECT_FALSE(TokenRenewalDue(session.state, clock.now + 100000)); // no token yet
     session.state.api_endpoint.clear();
     session.state.ews_url = "https://mail.example.com/EWS/Exchange.asmx";
     InstallImpersonationToken(session);
     EXPECT_TRUE(log.has("QV Error: cannot locate Workmail endpoint"));
     EXPECT_TRUE(server.requests().empty());
-}
-
-TEST_F(TokenTest, RenewalIsDueSixtySecondsBeforeTheLifetimeEnds)
-{
-    EXPECT_FALSE(TokenRenewalDue(session.state, clock.now + 100000)); // no token yet
-    server.Push(Respond(200, TokenAnswer("t1", 900)));
-    InstallImpersonationToken(session);
-    const std::int64_t obtained = session.state.token_time;
-    EXPECT_FALSE(TokenRenewalDue(session.state, obtained + 840));
-    EXPECT_TRUE(TokenRenewalDue(session.state, obtained + 841));
-
-    clock.now = obtained + 840;
-    RenewTokenIfDue(session);
-    EXPECT_EQ(server.requests().size(), 1u);
-
-    clock.now = obtained + 841;
-    server.Push(Respond(200, TokenAnswer("t2", 900)));
-    RenewTokenIfDue(session);
-    EXPECT_EQ(session.state.bearer_token, "t2");
-    EXPECT_EQ(session.state.token_time, obtained + 841);
-    EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
-    EXPECT_TRUE(ListHas("Authorization: Bearer t2"));
 }
 
 TEST_F(TokenTest, NeitherSecretNorTokenReachTheLog)

@@ -30,7 +30,6 @@ class ParallelServer {
         int status = 200;
         std::string body;
         int after_answers = 0; // held until this many other answers went out
-        bool drop = false;     // the connection is closed instead of answered
     };
     using Handler = std::function<Reply(const std::string &request_body)>;
 
@@ -50,24 +49,20 @@ class ParallelServer {
     ParallelServer(const ParallelServer &) = delete;
     ParallelServer &operator=(const ParallelServer &) = delete;
 
-    // The first `count` requests are answered only once `count` are held
+    // The next `count` requests are answered only once `count` are held
     // at the same time (or after a generous bound, so a broken client
     // fails the test instead of hanging it).
     void HoldFirst(int count)
     {
         std::lock_guard lock(mutex_);
-        hold_first_ = count;
+        hold_last_ = requests_ + count;
+        hold_count_ = count;
     }
     int connections() const { return accepted_; }
     int most_at_once() const
     {
         std::lock_guard lock(mutex_);
         return most_at_once_;
-    }
-    int requests() const
-    {
-        std::lock_guard lock(mutex_);
-        return requests_;
     }
     std::vector<std::string> answer_order() const // request bodies, in answer order
     {
@@ -131,10 +126,10 @@ class ParallelServer {
                 ++requests_;
                 ++at_once_;
                 most_at_once_ = std::max(most_at_once_, at_once_);
-                const bool held = requests_ <= hold_first_;
+                const bool held = requests_ <= hold_last_;
                 changed_.notify_all();
                 changed_.wait_for(lock, kHoldBound, [&] {
-                    return (!held || at_once_ >= hold_first_ || released_) &&
+                    return (!held || at_once_ >= hold_count_ || released_) &&
                            static_cast<int>(answered_.size()) >= reply.after_answers;
                 });
                 if (held)
@@ -143,8 +138,6 @@ class ParallelServer {
                 answered_.push_back(body);
                 changed_.notify_all();
             }
-            if (reply.drop)
-                break;
             const std::string answer = "HTTP/1.1 " + std::to_string(reply.status) +
                                        " Status\r\nContent-Length: " +
                                        std::to_string(reply.body.size()) + "\r\n\r\n" + reply.body;
@@ -159,7 +152,7 @@ class ParallelServer {
     std::atomic<int> accepted_{0};
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    int hold_first_ = 0, requests_ = 0, at_once_ = 0, most_at_once_ = 0;
+    int hold_last_ = 0, hold_count_ = 0, requests_ = 0, at_once_ = 0, most_at_once_ = 0;
     bool released_ = false;
     std::vector<std::string> answered_;
     std::thread acceptor_;

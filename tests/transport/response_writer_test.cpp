@@ -74,22 +74,6 @@ TEST(WriteCallback, WithoutResponseFileTakesEverythingAndWritesNothing)
     EXPECT_EQ(qvamz::WriteCallback(data, 2, 4, nullptr), 8u);
 }
 
-TEST(WriteCallback, StreamsReformattedChunksToTheResponseFile)
-{
-    conntest::ScratchDir dir;
-    const std::string path = dir.file("answer.xml");
-    FILE *file = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    qvamz::TransferFiles files;
-    files.response = file;
-    char first[] = "<a><b>";
-    char second[] = "x</b></a>";
-    EXPECT_EQ(qvamz::WriteCallback(first, 1, 6, &files), 6u);
-    EXPECT_EQ(qvamz::WriteCallback(second, 1, 9, &files), 9u);
-    std::fclose(file);
-    EXPECT_EQ(conntest::ReadFile(path), "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
-}
-
 TEST(WriteCallback, AFailedDiskWriteFailsTheTransfer)
 {
     FILE *full = std::fopen("/dev/full", "wb");

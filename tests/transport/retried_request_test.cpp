@@ -18,15 +18,10 @@ using conntest::Respond;
 std::string GetItemAnswer(const std::string &response_class, const std::string &code,
                           const std::string &content = "")
 {
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
-           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>"
-           "<m:GetItemResponse xmlns:m=\"m\" xmlns:t=\"t\"><m:ResponseMessages>"
-           "<m:GetItemResponseMessage ResponseClass=\"" +
-           response_class + "\">" +
-           (response_class == "Success" ? "" : "<m:MessageText>Try again later.</m:MessageText>") +
-           "<m:ResponseCode>" + code + "</m:ResponseCode><m:Items>" + content +
-           "</m:Items></m:GetItemResponseMessage></m:ResponseMessages></m:GetItemResponse>"
-           "</s:Body></s:Envelope>";
+    return conntest::Envelope(
+        "GetItem", conntest::ResponseMessage(
+                       "GetItem", response_class, code, "<m:Items>" + content + "</m:Items>",
+                       response_class == "Success" ? "" : "Try again later."));
 }
 
 class RetriedRequest : public conntest::ScriptedSessionTest {

@@ -1,7 +1,8 @@
 // A plain-HTTP server on 127.0.0.1 that plays a script of answers, one per
 // connection, and records every request it read.  Unlike a real server it
 // can misbehave on purpose: drop the connection, reset it in the middle of
-// an answer, or send the answer in separate pieces.
+// an answer, send the answer in separate pieces, or send raw bytes and
+// then hold the connection open until the client gives up.
 #pragma once
 
 #include <arpa/inet.h>
@@ -27,11 +28,12 @@
 namespace conntest {
 
 struct ScriptedReply {
-    enum class Kind { Respond, Close, Reset } kind = Kind::Respond;
+    enum class Kind { Respond, Close, Reset, Hold } kind = Kind::Respond;
     int status = 200;
     std::string body;
     std::vector<std::string> headers; // extra "Name: value" lines
     std::vector<std::size_t> pieces;  // body split points, sent with pauses
+    std::function<void(int fd)> send; // Hold: writes to the socket itself
 };
 
 inline ScriptedReply Respond(int status, std::string body, std::vector<std::string> headers = {})
@@ -50,6 +52,14 @@ inline ScriptedReply Misbehave(ScriptedReply::Kind kind)
 }
 inline ScriptedReply Drop() { return Misbehave(ScriptedReply::Kind::Close); }
 inline ScriptedReply ResetMidAnswer() { return Misbehave(ScriptedReply::Kind::Reset); }
+// Sends what `send` writes, then keeps the connection until the client
+// closes it (at most 20 s).
+inline ScriptedReply Hold(std::function<void(int fd)> send)
+{
+    ScriptedReply reply = Misbehave(ScriptedReply::Kind::Hold);
+    reply.send = std::move(send);
+    return reply;
+}
 
 struct RecordedRequest {
     std::string head; // request line and headers
@@ -173,6 +183,17 @@ class ScriptedServer {
         }
     }
 
+    void HoldUntilClientCloses(int fd)
+    {
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        char buffer[4096];
+        while (!stop_ && std::chrono::steady_clock::now() < give_up) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 50) > 0 && ::recv(fd, buffer, sizeof buffer, 0) <= 0)
+                return;
+        }
+    }
+
     void Serve(int fd)
     {
         RecordedRequest request;
@@ -193,7 +214,10 @@ class ScriptedServer {
         }
         const int one = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        if (reply.kind == ScriptedReply::Kind::Reset) {
+        if (reply.kind == ScriptedReply::Kind::Hold) {
+            reply.send(fd);
+            HoldUntilClientCloses(fd);
+        } else if (reply.kind == ScriptedReply::Kind::Reset) {
             SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n<partial>");
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             const linger hard{1, 0};

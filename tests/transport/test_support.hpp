@@ -1,5 +1,5 @@
-// Helpers shared by the plug-in tests: a scratch folder,
-// the host log read back, a fresh session, a clock that does not wait, and
+// Helpers shared by the plug-in tests: the shared fixtures under their
+// names here, a fresh session, a clock that does not wait, and
 // the EWS schema check (libxml2 against soap-envelope.xsd).
 #pragma once
 
@@ -10,10 +10,9 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,26 +20,32 @@
 #include "frame/logon.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
+#include "qv_test_support.hpp"
 #include "transport/clock.hpp"
 #include "transport/http_post.hpp"
+#include "transport/response_writer.hpp"
 
 namespace conntest {
 
 namespace fs = std::filesystem;
 
-inline std::string ReadFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
+// The shared fixtures under the names these tests use.
+inline std::string ReadFile(const std::string &path) { return qvtest::read_file(path); }
 inline void WriteFile(const std::string &path, const std::string &text)
 {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
+    qvtest::write_file(path, text);
 }
+inline std::size_t CountOf(const std::string &text, const std::string &needle)
+{
+    return qvtest::count_of(text, needle);
+}
+// A fresh folder removed afterwards; dir() is the folder with a separator,
+// as the connector wants a working directory.
+class ScratchDir : public qvtest::TempDir {
+  public:
+    std::string dir() const { return prefix(); }
+};
+using LogCapture = qvtest::LogCapture;
 
 // An answer as stored under tests/data (one tag or value per line) in the
 // one-line form a server sends; the transport reformats it back the same.
@@ -53,59 +58,72 @@ inline std::string ServerForm(const std::string &path)
     return raw;
 }
 
-inline std::size_t CountOf(const std::string &text, const std::string &needle)
+// An answer in the form the transport stores it (one tag or text a line).
+inline std::string StoredForm(const std::string &answer)
 {
-    std::size_t count = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + needle.size()))
-        ++count;
-    return count;
+    std::string out;
+    qvamz::TagLineFormatter().Feed(answer, out);
+    return out;
 }
 
-// A fresh folder under the temp directory, removed afterwards.
-class ScratchDir {
+// Sets (or, with nullptr, removes) an environment variable for the
+// lifetime of the object, then restores it.
+class ScopedEnv {
   public:
-    ScratchDir()
+    ScopedEnv(const char *name, const char *value) : name_(name)
     {
-        std::random_device random;
-        path_ = fs::temp_directory_path() /
-                ("qvamz-test-" + std::to_string(::getpid()) + "-" + std::to_string(random()));
-        fs::create_directories(path_);
+        if (const char *old = std::getenv(name))
+            old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
-    ~ScratchDir()
+    ~ScopedEnv()
     {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
     }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-
-    std::string file(const std::string &name) const { return (path_ / name).string(); }
-    // The folder as the connector wants a working directory: with a separator.
-    std::string dir() const { return path_.string() + "/"; }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
 
   private:
-    fs::path path_;
+    const char *name_;
+    std::optional<std::string> old_;
 };
 
-// The host log, pointed at a file for the lifetime of the object.
-class LogCapture {
-  public:
-    explicit LogCapture(const ScratchDir &dir) : path_(dir.file("host.log"))
-    {
-        qvcom_set_log_file(path_.c_str());
-    }
-    ~LogCapture() { qvcom_set_log_file(nullptr); }
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
+// A SOAP answer of `operation` as a server sends it, around `messages`
+// (its response messages), with an optional SOAP header.
+inline std::string Envelope(const std::string &operation, const std::string &messages,
+                            const std::string &header = "")
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
+           "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">" +
+           header + "<s:Body><m:" + operation +
+           "Response xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\" "
+           "xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\">"
+           "<m:ResponseMessages>" +
+           messages + "</m:ResponseMessages></m:" + operation + "Response></s:Body></s:Envelope>";
+}
 
-    std::string text() const { return ReadFile(path_); }
-    std::size_t count(const std::string &needle) const { return CountOf(text(), needle); }
-    bool has(const std::string &needle) const { return count(needle) > 0; }
+// One response message: its class, a message text when one is given, its
+// code, then `inside`.
+inline std::string ResponseMessage(const std::string &operation, const std::string &response_class,
+                                   const std::string &code, const std::string &inside,
+                                   const std::string &text = "")
+{
+    return "<m:" + operation + "ResponseMessage ResponseClass=\"" + response_class + "\">" +
+           (text.empty() ? "" : "<m:MessageText>" + text + "</m:MessageText>") +
+           "<m:ResponseCode>" + code + "</m:ResponseCode>" + inside + "</m:" + operation +
+           "ResponseMessage>";
+}
 
-  private:
-    std::string path_;
-};
+inline std::string Success(const std::string &operation, const std::string &inside)
+{
+    return Envelope(operation, ResponseMessage(operation, "Success", "NoError", inside));
+}
 
 // Time that moves only when the test says so, and sleeps that are recorded
 // instead of waited.
@@ -178,6 +196,17 @@ inline bool ValidatesAgainstSchema(const std::string &path, std::string *finding
     if (findings)
         *findings = errors;
     return errors.empty();
+}
+
+// The same check on a request body held in memory.
+inline bool TextValidatesAgainstSchema(const std::string &xml, std::string *findings = nullptr)
+{
+    const fs::path path =
+        fs::temp_directory_path() / ("qv-schema-check-" + std::to_string(::getpid()) + ".xml");
+    WriteFile(path.string(), xml);
+    const bool valid = ValidatesAgainstSchema(path.string(), findings);
+    fs::remove(path);
+    return valid;
 }
 
 } // namespace conntest

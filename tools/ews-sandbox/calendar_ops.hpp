@@ -13,6 +13,13 @@ namespace sandbox {
 // CreateItem of one <t:CalendarItem> (`op` is the CreateItem element).
 void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodePtr element);
 
+// Stores a new calendar item, built from XML elements or from iCalendar,
+// in the folder `item.info` names: a missing UID is made, the item is
+// settled (all-day spans, a series' first occurrence, the meeting flag and
+// display lists) and added.  Every calendar item CreateItem makes passes
+// through here; nullopt with `error` when the item cannot be stored.
+std::optional<ItemInfo> store_calendar_item(OpEnv &env, StoredItem &item, CalendarData &data, EwsError &error);
+
 // GetItem of a calendar item or one of its occurrences.
 void get_calendar_item(OpEnv &env, ResponseWriter &w, const ItemRef &ref, const ItemShape &shape);
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "calendar_ical.hpp"
 #include "calendar_zone.hpp"
 #include "item_attachments.hpp"
 
@@ -150,8 +151,11 @@ void write_series(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Cal
 }
 
 void write_item_head(XmlOut &out, const OpEnv &env, const ItemInfo &info, const StoredItem &stored,
-                     const ItemShape &shape, const Shown &s) {
+                     const ItemShape &shape, const Shown &s, const OccurrenceView *occurrence) {
     auto on = [&](F f) { return shape.has(f); };
+    if (on(F::MimeContent) && !shape.for_find)
+        out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
+            .text(base64_encode(calendar_item_mime(info, stored, occurrence))).close();
     write_item_identity(out, env, info, shape, s.id, s.subject);
     if (on(F::Body) && !shape.for_find) {
         const CalendarData d = read_calendar(stored);
@@ -244,7 +248,7 @@ void render_calendar_item(XmlOut &out, const OpEnv &env, const ItemInfo &info,
     const auto want = calendar_fields(shape, env.config.major_version);
     auto on = [&](const char *name) { return want.count(name) > 0; };
     out.open("t:CalendarItem");
-    write_item_head(out, env, info, *stored, shape, s);
+    write_item_head(out, env, info, *stored, shape, s, occurrence);
     if (on("UID")) out.leaf("t:UID", d.uid);
     if (on("RecurrenceId") && s.original_start) out.leaf("t:RecurrenceId", format_ews_time(*s.original_start));
     if (on("DateTimeStamp")) out.leaf("t:DateTimeStamp", format_ews_time(info.last_modified));

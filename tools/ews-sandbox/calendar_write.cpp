@@ -2,9 +2,11 @@
 #include <chrono>
 #include <random>
 
+#include "calendar_ical.hpp"
 #include "calendar_ops.hpp"
 #include "calendar_zone.hpp"
 #include "item_props.hpp"
+#include "meeting_messages.hpp"
 
 namespace sandbox {
 
@@ -176,6 +178,15 @@ bool settle(StoredItem &item, CalendarData &d, bool keep_exceptions, EwsError &e
     return true;
 }
 
+bool read_mime_content(StoredItem &item, CalendarData &d, xmlNodePtr mime, EwsError &error) {
+    auto bytes = base64_decode_lenient(node_text(mime));
+    if (!bytes) {
+        error = ews_error("ErrorMimeContentInvalidBase64String");
+        return false;
+    }
+    return calendar_from_icalendar(*bytes, item.info.from_address, item, d, error);
+}
+
 std::string fresh_seed() {
     std::random_device rd;
     return std::to_string(rd()) + "-" + std::to_string(rd()) + "-" + std::to_string(now());
@@ -188,6 +199,13 @@ void write_calendar_id(XmlOut &out, const std::string &id, const std::string &ch
 }
 
 } // namespace
+
+std::optional<ItemInfo> store_calendar_item(OpEnv &env, StoredItem &item, CalendarData &data, EwsError &error) {
+    if (data.uid.empty()) data.uid = generated_uid(fresh_seed());
+    if (!settle(item, data, true, error)) return std::nullopt;
+    write_calendar(item, data);
+    return env.store.add_item(item);
+}
 
 void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodePtr element) {
     EwsError error;
@@ -205,12 +223,6 @@ void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodeP
         w.error(error, "m:Items");
         return;
     }
-    if (child(element, "MimeContent")) {
-        w.error(ews_error("ErrorInvalidPropertySet",
-                          "The sandbox takes calendar items as XML elements, not as iCalendar MIME content."),
-                "m:Items");
-        return;
-    }
     StoredItem item;
     item.info.item_class = kAppointmentClass;
     item.info.mailbox = folder->mailbox;
@@ -221,7 +233,17 @@ void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodeP
     item.info.date_received = item.info.date_created = item.info.last_modified = now();
     CalendarData d;
     bool has_end = false;
+    if (xmlNodePtr mime = child(element, "MimeContent")) {
+        // The item is made from the iCalendar first; elements given beside
+        // it are set on the result, as on any item.
+        if (!read_mime_content(item, d, mime, error)) {
+            w.error(error, "m:Items");
+            return;
+        }
+        has_end = true;
+    }
     for (xmlNodePtr c : children(element)) {
+        if (local_name(c) == "MimeContent") continue;
         if (!apply_element(item, d, c, error)) {
             w.error(error, "m:Items");
             return;
@@ -229,14 +251,13 @@ void create_calendar_item(OpEnv &env, ResponseWriter &w, xmlNodePtr op, xmlNodeP
         has_end = has_end || local_name(c) == "End";
     }
     if (!has_end) d.end = d.start + 1800; // Exchange's default length, half an hour
-    if (d.uid.empty()) d.uid = generated_uid(fresh_seed());
-    if (!settle(item, d, false, error)) {
+    std::optional<ItemInfo> made = store_calendar_item(env, item, d, error);
+    if (!made) {
         w.error(error, "m:Items");
         return;
     }
-    write_calendar(item, d);
-    ItemInfo made = env.store.add_item(item);
-    write_calendar_id(w.begin_success(), occurrence_id(env, made, 0), item_change_key(env, made));
+    send_meeting_invitations(env, op, *made);
+    write_calendar_id(w.begin_success(), occurrence_id(env, *made, 0), item_change_key(env, *made));
     w.end_message();
 }
 

@@ -208,7 +208,7 @@ std::optional<ItemRef> resolve_item(OpEnv &env, xmlNodePtr id_element, EwsError 
     std::string kind = local_name(id_element);
     if (kind == "OccurrenceItemId" || kind == "RecurringMasterItemId")
         return resolve_calendar_id(env, id_element, error);
-    if (kind != "ItemId" && kind != "ParentItemId") {
+    if (kind != "ItemId" && kind != "ParentItemId" && kind != "ReferenceItemId") {
         error = ews_error("ErrorInvalidIdMalformed", "The sandbox does not take " + kind + " here.");
         return std::nullopt;
     }

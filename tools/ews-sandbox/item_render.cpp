@@ -6,6 +6,7 @@
 #include <map>
 
 #include "contact_item.hpp"
+#include "meeting_messages.hpp"
 #include "calendar_render.hpp"
 #include "crypto_util.hpp"
 #include "item_attachments.hpp"
@@ -181,6 +182,12 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
             shape.other_kind_uris.push_back(uri);
             continue;
         }
+        if (!applies && uri.rfind("calendar:", 0) == 0) {
+            // Exchange 2007 serves calendar properties of calendar items.
+            shape.other_kind_uris.push_back(uri);
+            if (shape.calendar_only_uri.empty()) shape.calendar_only_uri = uri;
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;
@@ -252,7 +259,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         render_contact_item(out, env, info, stored, shape);
         return;
     }
-    out.open("t:Message");
+    out.open(message_element_name(info.item_class));
     if (on(F::MimeContent))
         out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
             .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
@@ -367,6 +374,7 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         write_mailbox(out, "", owner, false);
         out.close();
     }
+    if (is_meeting_message_class(info.item_class)) render_meeting_fields(out, env, info, stored, shape);
     out.close();
 }
 

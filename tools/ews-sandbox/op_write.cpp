@@ -5,6 +5,7 @@
 #include "calendar_ops.hpp"
 #include "item_props.hpp"
 #include "item_render.hpp"
+#include "meeting_messages.hpp"
 #include "mime_build.hpp"
 #include "mime_summary.hpp"
 #include "ops_common.hpp"
@@ -240,6 +241,10 @@ OperationResult op_create_item(OpEnv &env, xmlNodePtr op) {
         }
         if (is_contact_element(e)) {
             create_contact_item(env, w, e, folder, child(op, "SavedItemFolderId") != nullptr, folder_error);
+            continue;
+        }
+        if (is_meeting_response_element(e)) {
+            create_meeting_response(env, w, op, e);
             continue;
         }
         if (kind == "CalendarItem") {

@@ -234,6 +234,13 @@ std::string_view WeekIndexName(int index)
                : std::string_view();
 }
 
+std::string_view MonthName(int month)
+{
+    return month >= 1 && month <= static_cast<int>(kMonthNames.size())
+               ? kMonthNames[static_cast<std::size_t>(month - 1)]
+               : std::string_view();
+}
+
 qv_filetime ParseEwsDate(std::string_view text)
 {
     qv_filetime date = 0;

@@ -64,6 +64,9 @@ void MonthNumber(std::string_view text, int &month);
 // The EWS name of a week of the month (1 First ... 5 Last), "" otherwise.
 std::string_view WeekIndexName(int index);
 
+// The English name of a month (1 January ... 12 December), "" otherwise.
+std::string_view MonthName(int month);
+
 // An EWS date ("2024-06-30", with "Z" or an offset such as "-05:00" or
 // "+01:00") or date-time as a UTC FILETIME; 0 when malformed.
 qv_filetime ParseEwsDate(std::string_view text);

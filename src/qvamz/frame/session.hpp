@@ -157,6 +157,7 @@ struct SessionState {
     bool sticky_note_mode = false;  // mail goes to the notes folder as sticky notes
     BundleState bundle;             // the CreateItem bundle being filled
     int contact_debug_copies = 0;   // "/CONDEBUG" request copies made this session
+    int calendar_write_copies = 1;  // numbers the "/CALDEBUG" CreateItem copies of calendar items
 
     // ---- host and transport
     TransportState transport; // curl handle, EWS headers, the host's keepalive callback

@@ -10,6 +10,7 @@
 
 #include "contacts/contact_folder.hpp"
 #include "calendar/calendar_folder.hpp"
+#include "calendar/meeting_response.hpp"
 #include "ews/folder_table.hpp"
 #include "ews/xml_scan.hpp"
 #include "frame/session.hpp"
@@ -52,11 +53,6 @@ class StatusReporter {
     int counter1_ = 0, counter2_ = 0, stop_ = 0; // the host's; start at 0 per call
     int reported_ = 0;                           // items given a status so far
 };
-
-void AnswerMeetingRequest(qv_message *, const std::string &)
-{
-    com_Log("QV Warning: answering meeting requests is not supported yet");
-}
 
 // ---- the mail folder reader ----------------------------------------------
 
@@ -232,7 +228,7 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
         if (!details.meeting_request)
             status = QV_STATUS_SKIPPED;
         else
-            AnswerMeetingRequest(msg_, details.ews_item_id);
+            calendar::SendMeetingResponse(session_, *msg_, call_.work_dir, details.ews_item_id);
     }
     msg_->unread = is_read_ ? 0 : 1;
     if (status < 0)

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <memory>
 
+#include "calendar/calendar_writer.hpp"
 #include "contacts/contact_write.hpp"
 #include "frame/session.hpp"
 #include "mailwrite/message_element.hpp"
@@ -67,24 +68,6 @@ void ResetCounts(BundleState &bundle)
     bundle.count = 0;
     bundle.bytes = 0;
     bundle.subjects.clear();
-}
-
-const char *ItemKindName(int item_type)
-{
-    switch (item_type) {
-    case QV_ITEM_CONTACT: return "contact";
-    case QV_ITEM_CALENDAR: return "calendar item";
-    default: return "task";
-    }
-}
-
-// Contacts, calendar items and tasks: their writers plug in here.
-int WriteOtherItem(const qv_message &msg)
-{
-    com_Log("QV Warning: %s \"%s\" not written: this connector cannot write %ss yet",
-            ItemKindName(msg.item_type), std::string(mime::Field(msg.subject)).c_str(),
-            ItemKindName(msg.item_type));
-    return kWriteLost;
 }
 
 void CopyForMailDebug(Session &session, const std::string &bundle_path)
@@ -245,8 +228,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
         return contacts::WriteContact(session, *msg, work_dir);
     if (msg->item_type == QV_ITEM_TASK)
         return tasks::WriteTask(session, *msg, work_dir);
-    if (msg->item_type >= QV_ITEM_CONTACT && msg->item_type <= QV_ITEM_TASK)
-        return WriteOtherItem(*msg);
+    if (msg->item_type == QV_ITEM_CALENDAR)
+        return calendar::WriteCals(session, *msg, work_dir);
 
     const std::string subject(mime::Field(msg->subject));
     // Built once, also when it has to wait for the next bundle.
