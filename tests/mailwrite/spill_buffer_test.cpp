@@ -76,18 +76,6 @@ TEST(SpillBuffer, TextComesBackWhereverItWasKept)
     }
 }
 
-TEST(SpillBuffer, ReusedForTheNextMessage)
-{
-    conntest::ScratchDir dir;
-    SpillBuffer buffer(dir.file("temprfc.tmp"), 1000);
-    const std::string big = Pattern(4000), small = "From: a@b\r\n\r\nhi\r\n";
-    EXPECT_EQ(WriteAndReadBack(buffer, big, 100), big);
-    buffer.Clear();
-    EXPECT_FALSE(std::filesystem::exists(dir.file("temprfc.tmp")));
-    EXPECT_EQ(WriteAndReadBack(buffer, small, 4), small);
-    EXPECT_FALSE(buffer.spilled());
-}
-
 TEST(SpillBuffer, SpillThatCannotBeMadeFails)
 {
     conntest::ScratchDir dir;
