@@ -78,7 +78,7 @@ class QvmigrateEndToEnd : public SandboxSuite<QvmigrateEndToEnd> {
 };
 
 TEST_F(QvmigrateEndToEnd, CopyMatchesTheSourceAndASecondCopyIsAllDuplicates) {
-    const auto args = join({{"copy", "--json", "--skip-kind", "calendar"}, side("from-", kAlice, "A_PW"), side("to-", kBob, "B_PW"), common()});
+    const auto args = join({{"copy", "--json"}, side("from-", kAlice, "A_PW"), side("to-", kBob, "B_PW"), common()});
     const std::vector<std::string> secrets = {env("A_PW", kAlicePassword), env("B_PW", kBobPassword)};
     const ToolRun first = run_qvmigrate(args, secrets, scratch);
     ASSERT_EQ(first.status, 0) << first.err << first.out;
@@ -147,7 +147,7 @@ TEST_F(QvmigrateEndToEnd, LogonFailuresExitWith3AndTheReason) {
 
 TEST_F(QvmigrateEndToEnd, SecretsStayOutOfLogsAndProcessListings) {
     const fs::path log = scratch / "secrets.log";
-    const auto args = join({{"copy", "--skip-kind", "calendar", "--log", log.string(), "--from-server", server->where().url,
+    const auto args = join({{"copy", "--log", log.string(), "--from-server", server->where().url,
                              "--from-user", kAlice, "--from-delegate", kAdmin,
                              "--from-delegate-password-env", "ADMIN_PW"},
                             side("to-", kCarol, "C_PW"), common()});

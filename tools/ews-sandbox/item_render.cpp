@@ -182,6 +182,12 @@ std::optional<ItemShape> parse_item_shape(xmlNodePtr node, bool for_find,
             shape.other_kind_uris.push_back(uri);
             continue;
         }
+        if (!applies && uri.rfind("calendar:", 0) == 0) {
+            // Exchange 2007 serves calendar properties of calendar items.
+            shape.other_kind_uris.push_back(uri);
+            if (shape.calendar_only_uri.empty()) shape.calendar_only_uri = uri;
+            continue;
+        }
         if (!applies) {
             error = ews_error("ErrorInvalidPropertyRequest");
             error.field_uri = uri;

@@ -41,6 +41,10 @@ struct ItemShape {
     // AdditionalProperties of other item kinds ("contacts:GivenName", ...),
     // for their own renderers.
     std::vector<std::string> other_kind_uris;
+    // Requests of Exchange 2007's version: the first calendar: property of
+    // the shape, which only calendar items and calendar folders may be
+    // asked for (empty when there is none, or from 2010 on).
+    std::string calendar_only_uri;
 
     bool has(Field f) const { return fields.test(static_cast<std::size_t>(f)); }
     // Whether rendering needs the MIME text and extended properties.

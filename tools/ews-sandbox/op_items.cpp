@@ -79,6 +79,12 @@ const char *kUnsupportedViews[] = {"FractionalPageItemView", "SeekToConditionPag
                                    "ContactsView", "GroupBy",
                                    "DistinguishedGroupBy", "QueryString"};
 
+EwsError calendar_only_error(const ItemShape &shape) {
+    EwsError e = ews_error("ErrorInvalidPropertyRequest");
+    e.field_uri = shape.calendar_only_uri;
+    return e;
+}
+
 } // namespace
 
 OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
@@ -105,6 +111,10 @@ OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
     for (xmlNodePtr id : children(child(op, "ParentFolderIds"))) {
         std::optional<FolderInfo> folder;
         if (ok) folder = resolve_folder(env, id, error);
+        if (folder && !shape->calendar_only_uri.empty() && folder->folder_class.rfind("IPF.Appointment", 0) != 0) {
+            error = calendar_only_error(*shape);
+            folder.reset();
+        }
         if (!folder) {
             w.error(error);
             continue;
@@ -155,6 +165,10 @@ OperationResult op_get_item(OpEnv &env, xmlNodePtr op) {
         }
         if (is_calendar_class(ref->info.item_class)) {
             get_calendar_item(env, w, *ref, *shape);
+            continue;
+        }
+        if (!shape->calendar_only_uri.empty()) {
+            w.error(calendar_only_error(*shape), "m:Items");
             continue;
         }
         w.begin_success().open("m:Items");

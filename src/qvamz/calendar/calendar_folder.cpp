@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "calendar/calendar_item.hpp"
+#include "calendar/occurrence_details.hpp"
 #include "common/unique_file.hpp"
 #include "common/xml_request_text.hpp"
 #include "ews/folder_table.hpp"
@@ -200,6 +201,7 @@ CalendarFolderReader::Next CalendarFolderReader::ConvertItem(const std::string &
     }
     KeepDebugCopy(answer_path);
     ParseCalendarItem(answer_path, msg_, context_);
+    ReadOccurrenceDetails(session_, msg_, answer_path, call_.work_dir);
     if (session_.settings.log_subjects)
         com_Log("WorkMail calendar event: %s", msg_->title);
 

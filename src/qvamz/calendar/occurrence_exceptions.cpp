@@ -14,6 +14,7 @@
 #include "mailwrite/mime_headers.hpp"
 #include "mailwrite/response_messages.hpp"
 #include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
 #include "transport/soap_request.hpp"
 
 namespace qvamz::calendar {
@@ -166,7 +167,7 @@ std::vector<OccurrenceAnswer> ReadOccurrenceAnswers(const std::string &answer_pa
         if (value_for || start_value) {
             if (!line.empty() && line[0] != '<') {
                 if (value_for)
-                    *value_for = std::string(line);
+                    *value_for = qvcom::xml_unescape(line);
                 else
                     ParseEwsDateTime(line, answers.back().start);
             }
@@ -185,6 +186,10 @@ std::vector<OccurrenceAnswer> ReadOccurrenceAnswers(const std::string &answer_pa
             answers.back().change_key = Attribute(line, "ChangeKey");
         } else if (IsTag(line, "Start")) {
             start_value = true;
+        } else if (IsTag(line, "Subject")) {
+            value_for = &answers.back().subject;
+        } else if (IsTag(line, "Location")) {
+            value_for = &answers.back().location;
         }
     }
     for (OccurrenceAnswer &answer : answers)

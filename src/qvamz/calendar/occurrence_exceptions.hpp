@@ -31,6 +31,7 @@ struct OccurrenceAnswer {
     std::string code;      // ResponseCode of an error
     std::string id, change_key;
     qv_filetime start = 0; // 0 when the answer had none
+    std::string subject, location; // when the answer had them
 };
 
 // The answers of an occurrence GetItem answer file; empty when it cannot
