@@ -223,6 +223,7 @@ TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
         icalproperty *c = icalcomponent_get_first_property(e, ICAL_CLASS_PROPERTY);
         ASSERT_NE(c, nullptr) << "the moved occurrence is private too";
         EXPECT_EQ(icalproperty_get_class(c), ICAL_CLASS_PRIVATE);
+        EXPECT_NE(icalcomponent_get_first_property(e, ICAL_DTSTAMP_PROPERTY), nullptr);
         EXPECT_EQ(icalcomponent_get_first_property(e, ICAL_LOCATION_PROPERTY), nullptr)
             << "no location made up";
     }

@@ -42,8 +42,9 @@ TEST(SessionTimeZone, ZonesInWinterAndSummer)
         EXPECT_EQ(tz.daylight_bias, c.daylight_bias) << c.zone;
         EXPECT_EQ(tz.daylight_now, c.daylight_now) << c.zone;
         EXPECT_EQ(tz.utc_offset_text, c.offset) << c.zone;
-        if (c.windows_name)
+        if (c.windows_name) {
             EXPECT_EQ(tz.windows_name, c.windows_name) << c.zone;
+        }
     }
 }
 

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
-#include <random>
 
 #include "compare.hpp"
 #include "dump_compare.hpp"
@@ -70,30 +69,6 @@ std::vector<CorpusMessage> load_corpus() {
     }
     return corpus;
 }
-
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::random_device random;
-        path_ = fs::temp_directory_path() / ("differential-" + std::to_string(random()));
-        fs::create_directories(path_);
-    }
-    // QV_DIFFERENTIAL_KEEP=1 keeps the sandbox data, dumps and logs to look at.
-    ~ScratchDir() {
-        if (std::getenv("QV_DIFFERENTIAL_KEEP")) {
-            std::cout << "kept " << path_.string() << "\n";
-            return;
-        }
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const fs::path &path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
 
 // Runs one ews-sandbox command; throws with its output when it fails.
 void sandbox(std::vector<std::string> args) {
@@ -203,7 +178,7 @@ TEST(DifferentialCopy, EveryCorpusMessageDiffersOnlyAsListed) {
     ASSERT_GE(corpus.size(), 200u) << "the corpus in " << QV_CORPUS_DIR << " is incomplete";
     const KindsByMessage expected = parse_expectations(read_file(fs::path(QV_CORPUS_DIR) / "expected-differences.txt"));
 
-    ScratchDir scratch;
+    qvtest::TempDir scratch; // QV_TEST_KEEP=1 keeps the sandbox data, dumps and logs
     const CopyOutcome copy = seed_and_copy(scratch.path(), corpus);
     const ItemsByFolder source = items_by_folder(copy.source), target = items_by_folder(copy.target);
 

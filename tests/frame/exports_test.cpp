@@ -103,9 +103,10 @@ TEST_F(PluginTest, UserListThroughTheExport)
     conntest::ScratchDir dir;
     std::string missing = dir.file("missing.txt"), out = dir.file("out.txt");
     EXPECT_EQ(get(missing.data(), out.data()), 0);
-    std::string input = std::string(QV_TEST_DATA_DIR) + "/frame/mailboxes-utf16le.txt";
+    const std::string data = std::string(QV_TEST_DATA_DIR) + "/frame/mailboxes-utf16le";
+    std::string input = data + ".txt";
     EXPECT_EQ(get(input.data(), out.data()), 1);
-    EXPECT_NE(conntest::ReadFile(out).find("taro@example.jp;taro@example.jp;"), std::string::npos);
+    EXPECT_EQ(conntest::ReadFile(out), conntest::ReadFile(data + ".expected"));
     EXPECT_EQ(get(nullptr, nullptr), 0);
 }
 

@@ -1,29 +1,22 @@
 // Logon against a running ews-sandbox over HTTPS: the version 14 target
-// session, certificate checks, and a real impersonation token renewed.
-// The three ways of logging on through the exports are in
-// plugin_logon_test.cpp.
+// session and certificate checks.  A real impersonation token, renewed
+// between writes, is in WriteSandbox.SleepAndTokenRenewalBeforeEachItem.
 #ifdef QV_SANDBOX_PATH
 
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <string>
 
 #include "ews/folder_table.hpp"
 #include "frame/logon.hpp"
 #include "frame/session.hpp"
-#include "frame/token.hpp"
 #include "qv/qvcom.h"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
-#include "transport/impersonation_token.hpp"
-#include "transport/soap_request.hpp"
 
 namespace {
 
 using namespace qvamz;
-
-constexpr const char *kSecret = "sandbox/secret+value";
 
 class SandboxLogonTest : public sandbox_test::SandboxTest {
   protected:
@@ -82,40 +75,6 @@ TEST_F(SandboxLogonTest, UntrustedCertificateIsRefusedUnlessVerificationIsOff)
 
     EXPECT_EQ(Logon("alice@example.com", "alice-pw", "/SSLNOVERIFY", 1, false), kLogonOk);
     EXPECT_EQ(log.count("QV Warning: TLS certificate verification is off"), 1u);
-}
-
-TEST_F(SandboxLogonTest, ImpersonationRoleWithTokenAndRenewal)
-{
-    const std::string org = "m-00000000000000000000000000000001";
-    add_role(org, "role-4d6f", "AKIASANDBOXKEY", kSecret, "carol@example.com");
-    cli({"seed", "--mailbox", "carol@example.com", "--demo"});
-    start({"--token-lifetime", "61"});
-    conntest::FakeClock clock;
-    clock.now = std::time(nullptr);
-    ASSERT_EQ(Logon("carol@example.com", "",
-                    "/AUTHAMZI role-4d6f|" + org + "|AKIASANDBOXKEY|" + kSecret +
-                        " /AMZAPI " + server->base_url()), kLogonOk) << log.text();
-    EXPECT_EQ(session.state.http_auth, 64);
-    EXPECT_EQ(session.state.token_expires_in, 61);
-    EXPECT_GT(Folder("Inbox")->total_count, 0);
-    EXPECT_TRUE(log.has("Workmail token expires in 61 seconds"));
-    EXPECT_FALSE(log.has(kSecret));
-
-    const std::string first = session.state.bearer_token;
-    clock.now += 1;
-    RenewTokenIfDue(session);
-    EXPECT_EQ(session.state.bearer_token, first); // 1 s old: not due yet
-    clock.now += 1;
-    RenewTokenIfDue(session);
-    EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
-    EXPECT_NE(session.state.bearer_token, first);
-    EXPECT_FALSE(session.state.bearer_token.empty());
-    // The renewed token carries the next request.
-    EXPECT_TRUE(IsUsableAnswer(SoapRequest(
-        session, "GetFolder", "",
-        "<FolderShape>\n<t:BaseShape>IdOnly</t:BaseShape>\n</FolderShape>\n"
-        "<FolderIds>\n<t:DistinguishedFolderId Id=\"inbox\"/>\n</FolderIds>\n",
-        work.file("after.xml"))));
 }
 
 } // namespace

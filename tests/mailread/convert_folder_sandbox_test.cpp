@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -302,7 +304,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 {
     SeedFolder("Flaky", 3);
     SeedFolder("Unlisted", 2);
-    StartAndLogon();
+    StartAndLogon("/EWSPREFETCH 1"); // the server's first failures hit one item
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":500,"count":2})");
     HostView view, unlisted;
     Convert(view, "Flaky");
@@ -327,7 +329,7 @@ TEST_F(ConvertFolderSandbox, GetItemFailuresRetriedFindItemFailureReportsTheFold
 TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
 {
     SeedFolder("Broken", 3);
-    StartAndLogon("/POSTTO 5:2:2");
+    StartAndLogon("/POSTTO 5:2:2 /EWSPREFETCH 1");
     InjectFault(R"({"operation":"GetItem","kind":"http_status","status":503,"count":2})");
     HostView view;
     Convert(view, "Broken");
@@ -458,6 +460,42 @@ TEST_F(ConvertFolderSandbox, FlagsAndCategoriesFromExtendedProperties)
     EXPECT_EQ(forwarded->categories, "Finance;Projekt Alpha");
     EXPECT_EQ(complete->flag_status, 2);
     EXPECT_EQ(complete->forwarded, 1);
+}
+
+// Read-ahead ("/EWSPREFETCH"; the wire-level overlap is checked in the
+// transport tests).  The first GetItem is answered last, yet the host gets
+// the items in the order and with the statuses of a one-at-a-time read; a
+// stop after item k costs at most k + n GetItems; busy answers shrink the
+// window and lose nothing.
+TEST_F(ConvertFolderSandbox, ReadAheadKeepsOrderStopBoundAndSurvivesBusyAnswers)
+{
+    SeedFolder("Ahead", 12);
+    StartAndLogon("/EWSPREFETCH 1");
+    HostView sequential, ahead, stopped, busy;
+    Convert(sequential, "Ahead");
+    session.settings.prefetch = 4;
+    InjectFault(R"({"operation":"GetItem","kind":"delay","ms":500})");
+    Convert(ahead, "Ahead");
+    EXPECT_EQ(ahead.outputs.size(), 12u);
+    for (std::size_t i = 0; i < ahead.outputs.size() && i < sequential.outputs.size(); ++i)
+        EXPECT_EQ(ahead.outputs[i].subject, sequential.outputs[i].subject) << i;
+    EXPECT_EQ(ahead.statuses, sequential.statuses);
+
+    const std::size_t served_before = conntest::CountOf(server->log(), "GetItem 200");
+    stopped.on_status = [&](int, int *stop) { *stop = stopped.statuses.size() == 3; };
+    Convert(stopped, "Ahead");
+    EXPECT_EQ(stopped.outputs.size(), 3u);
+    // Abandoned requests are still served and logged a moment later.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_LE(conntest::CountOf(server->log(), "GetItem 200") - served_before, 3u + 4u);
+
+    session.settings.prefetch = 8;
+    InjectFault(R"({"operation":"GetItem","kind":"response_error",
+                    "response_code":"ErrorServerBusy","count":2})");
+    Convert(busy, "Ahead");
+    EXPECT_EQ(busy.StatusCount(QV_STATUS_CONVERTED), 12u);
+    EXPECT_TRUE(busy.losses.empty());
+    EXPECT_TRUE(log.has("server busy, reading ahead 2 items at most")) << log.text();
 }
 
 } // namespace

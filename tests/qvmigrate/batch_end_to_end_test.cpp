@@ -11,15 +11,7 @@
 #include <map>
 #include <set>
 
-#include "dump_compare.hpp"
-#include "json_util.hpp"
-#include "sandbox_process.hpp"
-#include "test_support.hpp"
-#include "tool_runner.hpp"
-
-#ifndef QV_SANDBOX_PATH
-#error "QV_SANDBOX_PATH must name the ews-sandbox executable"
-#endif
+#include "sandbox_suite.hpp"
 
 namespace qvmigrate {
 namespace {
@@ -38,38 +30,23 @@ constexpr int kInbox = 30, kProjects = 10; // 40 messages a mailbox
 std::string source(int n) { return "src" + std::to_string(n) + "@example.com"; }
 std::string target(int n) { return "dst" + std::to_string(n) + "@example.com"; }
 
-class QvmigrateBatch : public ::testing::Test {
+// Message `i` of `mailbox`, dated 2026-03-02 at minute i.
+std::string message(const std::string &mailbox, int i) {
+    char date[64];
+    std::snprintf(date, sizeof date, "Mon, 02 Mar 2026 %02d:%02d:00 +0000", i / 60, i % 60);
+    const std::string n = std::to_string(i);
+    return "From: Sender " + n + " <sender@example.org>\r\nTo: " + mailbox + "\r\nSubject: Message " + n +
+           " of " + mailbox + "\r\nDate: " + date + "\r\nMessage-ID: <" + n + "." + mailbox +
+           ">\r\nMIME-Version: 1.0\r\nContent-Type: text/plain; charset=utf-8\r\n\r\nBody " + n + "\r\n";
+}
+
+class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
   protected:
-    static inline TempDir *temp = nullptr;
-    static inline SandboxServer *server = nullptr;
-    static inline std::string setup_failure;
-
-    static fs::path data() { return temp->path() / "sandbox"; }
-
-    static void sandbox(std::vector<std::string> args) {
-        args.insert(args.begin(), QV_SANDBOX_PATH);
-        args.insert(args.end(), {"--data", data().string()});
-        const CommandResult result = run_command(args, 120s);
-        if (result.status != 0)
-            throw std::runtime_error(args[1] + " failed: " + result.output);
-    }
-
-    static void seed(const std::string &mailbox, const std::string &folder, int first, int count) {
-        const fs::path dir = temp->path() / ("eml-" + mailbox + "-" + std::to_string(first));
-        fs::create_directories(dir);
-        for (int i = first; i < first + count; ++i) {
-            char name[32];
-            std::snprintf(name, sizeof name, "%04d.eml", i);
-            char date[64];
-            std::snprintf(date, sizeof date, "Mon, 02 Mar 2026 %02d:%02d:00 +0000", i / 60, i % 60);
-            write_file(dir / name, "From: Sender " + std::to_string(i) + " <sender@example.org>\r\n"
-                                   "To: " + mailbox + "\r\nSubject: Message " + std::to_string(i) +
-                                   " of " + mailbox + "\r\nDate: " + date + "\r\nMessage-ID: <" +
-                                   std::to_string(i) + "." + mailbox + ">\r\nMIME-Version: 1.0\r\n"
-                                   "Content-Type: text/plain; charset=utf-8\r\n\r\nBody " +
-                                   std::to_string(i) + "\r\n");
-        }
-        sandbox({"seed", "--mailbox", mailbox, "--eml-dir", dir.string(), "--folder", folder});
+    static void seed_range(const std::string &mailbox, const std::string &folder, int first, int count) {
+        std::vector<std::string> messages;
+        for (int i = first; i < first + count; ++i)
+            messages.push_back(message(mailbox, i));
+        seed(mailbox, folder, messages);
     }
 
     static void add_role(const std::vector<std::string> &mailboxes) {
@@ -81,39 +58,22 @@ class QvmigrateBatch : public ::testing::Test {
     }
 
     static void SetUpTestSuite() {
-        temp = new TempDir;
-        try {
-            fs::create_directories(data());
+        open([] {
             sandbox({"user", "add", "--mailbox", kAdmin, "--password", kAdminPassword, "--delegate-admin"});
             std::vector<std::string> covered;
             for (int n = 1; n <= kPairs + 2; ++n) {
-                sandbox({"user", "add", "--mailbox", source(n), "--password", "s-pw"});
-                sandbox({"user", "add", "--mailbox", target(n), "--password", "t-pw"});
+                add_user(source(n), "s-pw");
+                add_user(target(n), "t-pw");
                 const bool small = n > kPairs;
-                seed(source(n), "Inbox", 1, small ? 5 : kInbox);
+                seed_range(source(n), "Inbox", 1, small ? 5 : kInbox);
                 if (!small)
-                    seed(source(n), "Inbox/Projects", 100, kProjects);
+                    seed_range(source(n), "Inbox/Projects", 100, kProjects);
                 if (n != kPairs + 1) // the role does not cover source 5 at first
                     covered.push_back(source(n));
             }
             add_role(covered);
-            server = new SandboxServer(QV_SANDBOX_PATH, data(), temp->path() / "sandbox.log", 30s);
-        } catch (const std::exception &e) {
-            setup_failure = e.what();
-        }
-    }
-
-    static void TearDownTestSuite() {
-        delete server;
-        server = nullptr;
-        delete temp;
-        temp = nullptr;
-    }
-
-    void SetUp() override {
-        ASSERT_TRUE(setup_failure.empty()) << setup_failure;
-        scratch = temp->path() / ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::create_directories(scratch);
+            start_server();
+        });
     }
 
     fs::path write_plan(const std::vector<int> &pairs) const {
@@ -177,34 +137,7 @@ class QvmigrateBatch : public ::testing::Test {
         sqlite3_close(db);
         return rows;
     }
-
-    fs::path scratch;
 };
-
-pid_t spawn(const std::vector<std::string> &args, const std::vector<std::string> &extra_env,
-            const fs::path &dir) {
-    std::vector<std::string> argv = {QV_QVMIGRATE_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envs = extra_env;
-    for (char **e = environ; *e != nullptr; ++e)
-        envs.emplace_back(*e);
-    std::vector<char *> argp, envp;
-    for (auto &a : argv)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto &e : envs)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = (dir / "stdout").string(), err = (dir / "stderr").string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    pid_t pid = -1;
-    posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
 TEST_F(QvmigrateBatch, DryRunWritesNothingAndAKilledRunResumesWithoutDuplicates) {
     std::vector<int> pairs;
@@ -232,7 +165,7 @@ TEST_F(QvmigrateBatch, DryRunWritesNothingAndAKilledRunResumesWithoutDuplicates)
     // Killed outright once some messages are in.
     const fs::path first_dir = scratch / "first";
     fs::create_directories(first_dir);
-    const pid_t first = spawn(batch_args(plan, {"--jobs", "2"}), secrets(), first_dir);
+    const pid_t first = spawn_qvmigrate(batch_args(plan, {"--jobs", "2"}), secrets(), first_dir);
     ASSERT_GT(first, 0);
     const auto give_up = std::chrono::steady_clock::now() + 240s;
     int status = 0;
@@ -263,10 +196,9 @@ TEST_F(QvmigrateBatch, DryRunWritesNothingAndAKilledRunResumesWithoutDuplicates)
     }
     const JsonParse result = parse_json(again.out);
     ASSERT_TRUE(result.root) << again.out;
-    const cJSON *totals = json_member(result.root.get(), "totals");
-    EXPECT_EQ(json_integer(totals, "migrated", 0, 10000), kPairs * (kInbox + kProjects)) << again.out;
-    EXPECT_EQ(json_integer(totals, "duplicates", 0, 10000), 0) << again.out;
-    EXPECT_EQ(json_integer(totals, "failed", 0, 10000), 0) << again.out;
+    EXPECT_EQ(total(again, "migrated"), kPairs * (kInbox + kProjects)) << again.out;
+    EXPECT_EQ(total(again, "duplicates"), 0) << again.out;
+    EXPECT_EQ(total(again, "failed"), 0) << again.out;
     const cJSON *pair = nullptr;
     cJSON_ArrayForEach(pair, json_member(result.root.get(), "mailboxes")) {
         EXPECT_EQ(json_string(pair, "status"), "done");

@@ -5,51 +5,31 @@
 #include <gtest/gtest.h>
 
 #include <map>
-#include <set>
-#include <sstream>
 
+#include "fake_job.hpp"
 #include "jobs.hpp"
-#include "json_util.hpp"
-#include "tool_runner.hpp"
 
 namespace qvmigrate {
 namespace {
 
 using namespace qvm_test;
 
-class ResumeWithoutDuplicates : public ::testing::Test {
+class ResumeWithoutDuplicates : public FakeJobTest {
   protected:
-    TempDir temp;
-    fs::path store = temp.path() / "store";
-
-    void SetUp() override { fs::create_directories(store); }
-
     ToolRun copy(const std::string &target_switches) {
-        const std::vector<std::string> args = {
-            "copy", "--from-server", "fake://server", "--from-user", "alice@fake",
-            "--from-password-env", "ALICE_PW", "--to-server", "fake://server", "--to-user",
-            "bob@fake", "--to-password-env", "BOB_PW", "--to-switches",
-            "/FAKESTORE \"" + store.string() + "\" " + target_switches, "--plugin",
-            QV_FAKE_PLUGIN_PATH, "--state", (temp.path() / "state").string(), "--json"};
-        return run_qvmigrate(args, {env("ALICE_PW", "alice-pw"), env("BOB_PW", "bob-pw")}, temp.path());
+        return run({"copy"}, {side("from-", "alice@fake"), side("to-", "bob@fake"),
+                              store_switch("to-", target_switches)});
     }
 
     // Subjects the target holds, each with how often.
     std::map<std::string, int> stored() const {
         std::map<std::string, int> subjects;
-        std::istringstream in(read_file(store / "written.txt"));
-        for (std::string line; std::getline(in, line);) {
+        for (const std::string &line : written()) {
             const auto first = line.find('\t'), second = line.find('\t', first + 1);
             ++subjects[line.substr(0, first) + "/" +
                        line.substr(second + 1, line.find('\t', second + 1) - second - 1)];
         }
         return subjects;
-    }
-
-    static long total(const ToolRun &run, const char *key) {
-        const JsonParse parsed = parse_json(run.out);
-        return static_cast<long>(
-            json_integer(json_member(parsed.root.get(), "totals"), key, 0, 1000).value_or(-1));
     }
 };
 
@@ -60,7 +40,7 @@ TEST_F(ResumeWithoutDuplicates, CopyKilledHalfWayIsFinishedByTheNextRun) {
         SCOPED_TRACE(bundle);
         fs::remove_all(store);
         fs::create_directories(store);
-        fs::remove_all(temp.path() / "state");
+        fs::remove_all(state);
         const ToolRun killed = copy(std::string(bundle) + " /FAKEDIEAFTER 3");
         EXPECT_NE(killed.status, 0);
         EXPECT_EQ(stored().size(), 3u);

@@ -50,10 +50,7 @@ std::string ListJson(const Facts &f) {
 }
 
 MailboxDump Dump(const fs::path &dir, const Facts &facts) {
-    fs::create_directories(dir);
-    write_file(dir / "folders.json", kFolders);
-    write_file(dir / "000001.json", ContactJson(facts));
-    write_file(dir / "000002.json", ListJson(facts));
+    write_dump(dir, kFolders, {{ContactJson(facts), ""}, {ListJson(facts), ""}});
     return load_dump(dir);
 }
 

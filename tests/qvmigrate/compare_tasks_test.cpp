@@ -34,10 +34,7 @@ std::string Eml(const std::string &body) {
 }
 
 MailboxDump Dump(const fs::path &dir, const std::string &json, const std::string &eml) {
-    fs::create_directories(dir);
-    write_file(dir / "folders.json", kFolders);
-    write_file(dir / "000001.json", json);
-    write_file(dir / "000001.eml", eml);
+    write_dump(dir, kFolders, {{json, eml}});
     return load_dump(dir);
 }
 

@@ -31,16 +31,6 @@ const char *kEml =
     "Content-Type: application/pdf; name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n"
     "JVBERi0xLjQK\r\n--b--\r\n";
 
-void write_dump(const fs::path &dir, const std::string &folders, const std::string &item,
-                const std::string &eml) {
-    fs::create_directories(dir);
-    write_file(dir / "folders.json", folders);
-    if (!item.empty()) {
-        write_file(dir / "000001.json", item);
-        write_file(dir / "000001.eml", eml);
-    }
-}
-
 std::string replaced(std::string text, const std::string &from, const std::string &to) {
     const size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << from;
@@ -48,6 +38,8 @@ std::string replaced(std::string text, const std::string &from, const std::strin
         text.replace(at, from.size(), to);
     return text;
 }
+
+using Items = std::vector<std::pair<std::string, std::string>>;
 
 struct Damage {
     const char *name;
@@ -59,20 +51,20 @@ class DumpCompare : public ::testing::TestWithParam<Damage> {};
 
 TEST(DumpCompareWhole, IdenticalDumpsPass) {
     TempDir temp;
-    write_dump(temp.path() / "s", kFolders, kItem, kEml);
+    write_dump(temp.path() / "s", kFolders, {{kItem, kEml}});
     // Another program's MIME for the same content, and categories in
     // another order, still match.
-    write_dump(temp.path() / "t", kFolders, replaced(kItem, "[\"b\", \"a\"]", "[\"a\", \"b\"]"),
-               replaced(kEml, "JVBERi0xLjQK", "JVBE\r\nRi0x\r\nLjQK"));
+    write_dump(temp.path() / "t", kFolders, {{replaced(kItem, "[\"b\", \"a\"]", "[\"a\", \"b\"]"),
+                                              replaced(kEml, "JVBERi0xLjQK", "JVBE\r\nRi0x\r\nLjQK")}});
     const CheckOutcome outcome = compare_dumps(load_dump(temp.path() / "s"), load_dump(temp.path() / "t"));
     EXPECT_TRUE(outcome.passed) << ::testing::PrintToString(outcome.differences);
 }
 
 TEST_P(DumpCompare, ReportsTheDamage) {
     TempDir temp;
-    write_dump(temp.path() / "s", kFolders, kItem, kEml);
+    write_dump(temp.path() / "s", kFolders, {{kItem, kEml}});
     const Damage &d = GetParam();
-    write_dump(temp.path() / "t", d.folders, d.item, d.eml);
+    write_dump(temp.path() / "t", d.folders, d.item.empty() ? Items{} : Items{{d.item, d.eml}});
     const CheckOutcome outcome = compare_dumps(load_dump(temp.path() / "s"), load_dump(temp.path() / "t"));
     EXPECT_FALSE(outcome.passed);
     bool found = false;

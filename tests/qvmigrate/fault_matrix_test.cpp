@@ -7,15 +7,7 @@
 
 #include <cstdlib>
 
-#include "dump_compare.hpp"
-#include "json_util.hpp"
-#include "sandbox_process.hpp"
-#include "test_support.hpp"
-#include "tool_runner.hpp"
-
-#ifndef QV_SANDBOX_PATH
-#error "QV_SANDBOX_PATH must name the ews-sandbox executable"
-#endif
+#include "sandbox_suite.hpp"
 
 namespace qvmigrate {
 namespace {
@@ -50,68 +42,31 @@ std::string Message(const std::string &folder, int n, std::size_t padding = 0)
            lines + "--b--\r\n";
 }
 
-struct Counts {
-    std::int64_t listed = -1, migrated = -1, duplicates = -1, outside = -1, skipped = -1,
-                 failed = -1;
-};
-
-class FaultMatrix : public ::testing::Test {
+class FaultMatrix : public SandboxSuite<FaultMatrix> {
   protected:
-    static inline TempDir *temp = nullptr;
-    static inline std::string setup_failure;
-
-    static fs::path data() { return temp->path() / "sandbox"; }
-
-    static void sandbox(std::vector<std::string> args)
-    {
-        args.insert(args.begin(), QV_SANDBOX_PATH);
-        const CommandResult result = run_command(args, 300s);
-        if (result.status != 0)
-            throw std::runtime_error(args[1] + " failed: " + result.output);
-    }
-
     static void Seed(const std::string &folder, int count, int big_at = -1)
     {
-        const fs::path dir = temp->path() / ("eml-" + folder);
-        fs::create_directories(dir);
-        for (int n = 0; n < count; ++n) {
-            char name[16];
-            std::snprintf(name, sizeof name, "%04d.eml", n);
-            write_file(dir / name, Message(folder, n, n == big_at ? 30000 : 0));
-        }
-        sandbox({"seed", "--data", data().string(), "--mailbox", kSource, "--eml-dir",
-                 dir.string(), "--folder", folder});
+        std::vector<std::string> messages;
+        for (int n = 0; n < count; ++n)
+            messages.push_back(Message(folder, n, n == big_at ? 30000 : 0));
+        seed(kSource, folder, messages);
     }
 
     static void SetUpTestSuite()
     {
-        temp = new TempDir;
-        try {
-            fs::create_directories(data());
-            sandbox({"user", "add", "--data", data().string(), "--mailbox", kSource,
-                     "--password", kPassword});
+        open([] {
+            add_user(kSource, kPassword);
             Seed("Big", kBigFolderItems);
             Seed("Small", kSmallFolderItems);
             Seed("Mixed", 5, 2);
-        } catch (const std::exception &e) {
-            setup_failure = e.what();
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        delete temp;
-        temp = nullptr;
+        });
     }
 
     void SetUp() override
     {
-        ASSERT_TRUE(setup_failure.empty()) << setup_failure;
-        name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        scratch = temp->path() / name;
-        fs::create_directories(scratch);
+        SandboxSuite::SetUp();
         target = "target-" + std::to_string(++targets) + "@example.com";
-        sandbox({"user", "add", "--data", data().string(), "--mailbox", target, "--password",
-                 "Tgt-pw1"});
+        add_user(target, "Tgt-pw1");
     }
 
     // Starts a sandbox of its own with these fault rules and serve options.
@@ -125,8 +80,7 @@ class FaultMatrix : public ::testing::Test {
         const char *previous = std::getenv(kServeArgsVariable);
         const std::string saved = previous ? previous : "";
         setenv(kServeArgsVariable, (saved + " " + args).c_str(), 1);
-        server = std::make_unique<SandboxServer>(QV_SANDBOX_PATH, data(), scratch / "sandbox.log",
-                                                 30s);
+        server = std::make_unique<SandboxServer>(QV_SANDBOX_PATH, data(), scratch / "sandbox.log", 30s);
         setenv(kServeArgsVariable, saved.c_str(), 1);
     }
 
@@ -147,43 +101,22 @@ class FaultMatrix : public ::testing::Test {
         return run_qvmigrate(args, secrets, scratch);
     }
 
-    Counts Totals(const ToolRun &run)
-    {
-        Counts counts;
-        const JsonParse summary = parse_json(run.out);
-        EXPECT_TRUE(summary.root) << summary.error << run.out << run.err;
-        if (!summary.root)
-            return counts;
-        const cJSON *totals = json_member(summary.root.get(), "totals");
-        auto value = [&](const char *key) { return json_integer(totals, key, 0, 1'000'000).value_or(-1); };
-        counts = {value("source_total"), value("migrated"), value("duplicates"),
-                  value("outside_dates"), value("skipped"), value("failed")};
-        return counts;
-    }
-
-    std::size_t ItemsInTarget()
-    {
-        const fs::path out = scratch / "dump";
-        sandbox({"dump", "--data", data().string(), "--mailbox", target, "--out", out.string()});
-        return load_dump(out).items.size();
-    }
-
     // What every row of the matrix must show.
     void ExpectAccounted(const ToolRun &run, int listed, int at_least_failed)
     {
         EXPECT_EQ(run.status, kExitItemsFailed) << run.err << run.out;
-        const Counts c = Totals(run);
-        EXPECT_EQ(c.listed, listed);
-        EXPECT_EQ(c.listed, c.migrated + c.duplicates + c.outside + c.skipped + c.failed) << run.out;
-        EXPECT_GE(c.failed, at_least_failed) << run.out;
-        EXPECT_EQ(static_cast<std::int64_t>(ItemsInTarget()), c.migrated) << run.out;
-        EXPECT_EQ(c.migrated + c.failed, listed) << run.out; // nothing here is skipped
+        auto count = [&](const char *key) { return total(run, key); };
+        EXPECT_EQ(count("source_total"), listed);
+        EXPECT_EQ(listed, count("migrated") + count("duplicates") + count("outside_dates") +
+                              count("skipped") + count("failed")) << run.out;
+        EXPECT_GE(count("failed"), at_least_failed) << run.out;
+        EXPECT_EQ(static_cast<std::int64_t>(dump(target, "dump").items.size()), count("migrated")) << run.out;
+        EXPECT_EQ(count("migrated") + count("failed"), listed) << run.out; // nothing here is skipped
     }
 
     static inline int targets = 0;
-    std::string name, target;
-    fs::path scratch;
-    std::unique_ptr<SandboxServer> server;
+    std::string target;
+    std::unique_ptr<SandboxServer> server; // each test starts its own
 };
 
 TEST_F(FaultMatrix, SecondFindItemPageErrorAt200)
@@ -192,7 +125,7 @@ TEST_F(FaultMatrix, SecondFindItemPageErrorAt200)
                     "response_code": "ErrorInternalServerTransientError", "after": 1, "count": 3})");
     const ToolRun run = Copy("Big");
     ExpectAccounted(run, kBigFolderItems, 1);
-    EXPECT_EQ(Totals(run).migrated, 500);
+    EXPECT_EQ(total(run, "migrated"), 500);
 }
 
 TEST_F(FaultMatrix, GetItemErrorAt200)
@@ -201,7 +134,7 @@ TEST_F(FaultMatrix, GetItemErrorAt200)
                     "response_code": "ErrorMailboxStoreUnavailable", "after": 2, "count": 3})");
     const ToolRun run = Copy("Small");
     ExpectAccounted(run, kSmallFolderItems, 1);
-    EXPECT_EQ(Totals(run).failed, 1);
+    EXPECT_EQ(total(run, "failed"), 1);
 }
 
 TEST_F(FaultMatrix, GetItem503PastTheRetries)
@@ -210,7 +143,7 @@ TEST_F(FaultMatrix, GetItem503PastTheRetries)
                     "after": 4, "count": 3})");
     const ToolRun run = Copy("Small");
     ExpectAccounted(run, kSmallFolderItems, 1);
-    EXPECT_EQ(Totals(run).failed, 1);
+    EXPECT_EQ(total(run, "failed"), 1);
 }
 
 TEST_F(FaultMatrix, CreateFolderError)
@@ -226,7 +159,7 @@ TEST_F(FaultMatrix, OneRefusedMessageInABundle)
     StartServer("[]", {"--max-message-bytes", "20000"});
     const ToolRun run = Copy("Mixed", {"--to-password-env", "T_PW", "--to-switches", "/D251 3"});
     ExpectAccounted(run, 5, 1);
-    EXPECT_EQ(Totals(run).failed, 1);
+    EXPECT_EQ(total(run, "failed"), 1);
 }
 
 // The target logs on with a role whose token lives six seconds; every
@@ -234,7 +167,7 @@ TEST_F(FaultMatrix, OneRefusedMessageInABundle)
 // one and a half seconds) fail.
 TEST_F(FaultMatrix, TokenRenewalRefused)
 {
-    sandbox({"role", "add", "--data", data().string(), "--org", kOrg, "--role", kRole,
+    sandbox({"role", "add", "--org", kOrg, "--role", kRole,
              "--access-key", kAccessKey, "--secret", kSecret, "--mailboxes", target});
     StartServer(R"({"operation": "AssumeImpersonationRole", "kind": "response_error",
                     "response_code": "AccessDeniedException", "status": 403,

@@ -37,14 +37,7 @@ TEST(HostCallbacks, OutputArchivesAndStatusCounts) {
 
     // An item the archive refuses (nested too deep) is refused to the
     // connector, which then reports it as skipped: the host counts it failed.
-    Record deep = new_record(1);
-    qv_message *level = deep.get();
-    for (int depth = 0; depth <= kMaxEmbeddedDepth + 1; ++depth) {
-        com_AllocPart(level)->part_type = QV_PART_EMBEDDED_MSG;
-        qv_message *next = com_AllocSubMsg(level, 0);
-        level->part_count = 1;
-        level = next;
-    }
+    Record deep = nested_record(kMaxEmbeddedDepth + 2);
     EXPECT_EQ(on_output(deep.get(), &context, work.data(), 1), QV_OUTPUT_REFUSED);
     on_status(deep.get(), const_cast<char *>(""), QV_STATUS_SKIPPED, &c1, &c2, &stop);
 

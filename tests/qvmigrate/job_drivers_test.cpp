@@ -4,52 +4,16 @@
 // statuses are checked whatever state the real connector is in.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
-#include "json_util.hpp"
+#include "fake_job.hpp"
 #include "record_archive.hpp"
-#include "tool_runner.hpp"
 
 namespace qvmigrate {
 namespace {
 
 using namespace qvm_test;
 
-class JobDrivers : public ::testing::Test {
+class JobDrivers : public FakeJobTest {
   protected:
-    TempDir temp;
-    fs::path store = temp.path() / "store";
-
-    void SetUp() override { fs::create_directories(store); }
-
-    std::vector<std::string> side(const std::string &prefix, const std::string &user) const {
-        return {"--" + prefix + "server", "fake://server", "--" + prefix + "user", user,
-                "--" + prefix + "password-env", user == "alice@fake" ? "ALICE_PW" : "BOB_PW"};
-    }
-
-    ToolRun run(std::vector<std::string> args, std::initializer_list<std::vector<std::string>> more) {
-        for (const auto &part : more)
-            args.insert(args.end(), part.begin(), part.end());
-        const std::vector<std::string> common = {"--plugin", QV_FAKE_PLUGIN_PATH, "--state",
-                                                 (temp.path() / "state").string(), "--json"};
-        args.insert(args.end(), common.begin(), common.end());
-        return run_qvmigrate(args,
-                             {env("ALICE_PW", "alice-pw"), env("BOB_PW", "bob-pw"), env("WRONG_PW", "nope")},
-                             temp.path());
-    }
-
-    std::vector<std::string> store_switch(const std::string &prefix) const {
-        return {"--" + prefix + "switches", "/FAKESTORE \"" + store.string() + "\""};
-    }
-
-    std::vector<std::string> written() const {
-        std::vector<std::string> lines;
-        std::istringstream in(read_file(store / "written.txt"));
-        for (std::string line; std::getline(in, line);)
-            lines.push_back(line);
-        return lines;
-    }
-
     static const cJSON *folder(const JsonParse &summary, const std::string &path) {
         for (const cJSON *f = json_member(summary.root.get(), "folders")->child; f; f = f->next) {
             if (json_string(f, "path") == path)
@@ -79,9 +43,7 @@ TEST_F(JobDrivers, CopyWritesEverythingOnceAndThenOnlyDuplicates) {
     const auto args = std::vector<std::string>{"copy"};
     const ToolRun first = run(args, {side("from-", "alice@fake"), side("to-", "bob@fake"), store_switch("to-")});
     ASSERT_EQ(first.status, 0) << first.err << first.out;
-    const JsonParse summary = parse_json(first.out);
-    ASSERT_TRUE(summary.root) << first.out;
-    EXPECT_EQ(count(json_member(summary.root.get(), "totals"), "migrated"), 6);
+    EXPECT_EQ(total(first, "migrated"), 6);
     const auto lines = written();
     ASSERT_EQ(lines.size(), 6u);
     // Parts, their files and the embedded message went through the archive.
@@ -93,10 +55,8 @@ TEST_F(JobDrivers, CopyWritesEverythingOnceAndThenOnlyDuplicates) {
 
     const ToolRun second = run(args, {side("from-", "alice@fake"), side("to-", "bob@fake"), store_switch("to-")});
     ASSERT_EQ(second.status, 0) << second.err;
-    const JsonParse again = parse_json(second.out);
-    ASSERT_TRUE(again.root);
-    EXPECT_EQ(count(json_member(again.root.get(), "totals"), "migrated"), 0);
-    EXPECT_EQ(count(json_member(again.root.get(), "totals"), "duplicates"), 6);
+    EXPECT_EQ(total(second, "migrated"), 0);
+    EXPECT_EQ(total(second, "duplicates"), 6);
     EXPECT_EQ(written().size(), 6u);
 }
 
@@ -158,9 +118,7 @@ TEST_F(JobDrivers, FailuresAndTheirExitStatuses) {
     // No store for the target: InitWrite refuses every folder, every item fails.
     const ToolRun unwritable = run({"copy"}, {side("from-", "alice@fake"), side("to-", "bob@fake")});
     EXPECT_EQ(unwritable.status, 1) << unwritable.err;
-    const JsonParse summary = parse_json(unwritable.out);
-    ASSERT_TRUE(summary.root);
-    EXPECT_EQ(count(json_member(summary.root.get(), "totals"), "failed"), 6);
+    EXPECT_EQ(total(unwritable, "failed"), 6);
 }
 
 } // namespace

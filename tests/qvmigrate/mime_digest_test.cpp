@@ -3,78 +3,22 @@
 #include <gtest/gtest.h>
 
 #include "mime_digest.hpp"
+#include "test_support.hpp"
 #include "text_codec.hpp"
 
 namespace qvmigrate {
 namespace {
 
-const char *kSourceMessage =
-    "From: A <a@example.com>\r\n"
-    "Subject: test\r\n"
-    "Content-Type: multipart/mixed;\r\n boundary=\"outer\"\r\n"
-    "\r\n"
-    "--outer\r\n"
-    "Content-Type: multipart/alternative; boundary=inner\r\n"
-    "\r\n"
-    "--inner\r\n"
-    "Content-Type: text/plain; charset=ISO-8859-1\r\n"
-    "Content-Transfer-Encoding: quoted-printable\r\n"
-    "\r\n"
-    "Gr=FC=DFe aus M=FCnchen, ein sehr langer Satz der umbrochen wird und =\r\n"
-    "weitergeht   \r\n"
-    "\r\n"
-    "--inner\r\n"
-    "Content-Type: text/html; charset=utf-8\r\n"
-    "\r\n"
-    "<p>Gr\xc3\xbc\xc3\x9f" "e</p>\r\n"
-    "   <p>x</p>\r\n"
-    "--inner--\r\n"
-    "--outer\r\n"
-    "Content-Type: application/pdf; name=\"a.pdf\"\r\n"
-    "Content-Transfer-Encoding: base64\r\n"
-    "\r\n"
-    "JVBERi0xLjQK\r\n"
-    "--outer\r\n"
-    "Content-Type: message/rfc822\r\n"
-    "\r\n"
-    "Subject: inner\r\n\r\nbody\r\n"
-    "--outer--\r\n";
+using namespace qvm_test;
 
-// The same message as another program would write it.
-const char *kRebuiltMessage =
-    "Subject: test\n"
-    "Content-Type: multipart/mixed; boundary=\"b1\"\n"
-    "\n"
-    "--b1\n"
-    "Content-Type: multipart/alternative; boundary=\"b2\"\n"
-    "\n"
-    "--b2\n"
-    "Content-Type: text/plain; charset=\"utf-8\"\n"
-    "Content-Transfer-Encoding: base64\n"
-    "\n"
-    "R3LDvMOfZSBhdXMgTcO8bmNoZW4sIGVpbiBzZWhyIGxhbmdlciBTYXR6IGRlciB1bWJyb2NoZW4g\n"
-    "d2lyZCB1bmQgd2VpdGVyZ2VodAo=\n"
-    "--b2\n"
-    "Content-Type: text/html; charset=utf-8\n"
-    "Content-Transfer-Encoding: quoted-printable\n"
-    "\n"
-    "<p>Gr=C3=BC=C3=9Fe</p> <p>x</p>\n"
-    "--b2--\n"
-    "--b1\n"
-    "Content-Type: application/pdf\n"
-    "Content-Disposition: attachment; filename=\"a.pdf\"\n"
-    "Content-Transfer-Encoding: base64\n"
-    "\n"
-    "JVBE\nRi0x\nLjQK\n"
-    "--b1\n"
-    "Content-Type: message/rfc822\n"
-    "\n"
-    "Subject: inner\n\nbody\n"
-    "--b1--\n";
+// One message, and the same message as another program would write it.
+const std::string kSourceMessage = qvtest::read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "digest-source.eml");
+const std::string kRebuiltMessage = qvtest::read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "digest-rebuilt.eml");
 
 TEST(MimeDigest, SameMessageInOtherEncodingsDigestsAlike) {
     const MimeDigest a = digest_mime(kSourceMessage);
     const MimeDigest b = digest_mime(kRebuiltMessage);
+    ASSERT_GT(kRebuiltMessage.size(), 500u);
     ASSERT_TRUE(a.text);
     EXPECT_EQ(*a.text, "Grüße aus München, ein sehr langer Satz der umbrochen wird und weitergeht");
     EXPECT_EQ(a.text, b.text);

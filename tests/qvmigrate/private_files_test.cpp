@@ -5,8 +5,6 @@
 // of qvmigrate and libqvcom are what is checked.
 #include <gtest/gtest.h>
 
-#include <sstream>
-
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -16,28 +14,16 @@
 #include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom_mime.h"
+#include "fake_job.hpp"
 #include "secret_input.hpp"
-#include "test_support.hpp"
 
 namespace qvmigrate {
 namespace {
 
 using namespace qvm_test;
 
-unsigned mode_of(const fs::path &path) {
-    struct stat status {};
-    return ::stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 07777;
-}
-
-// Sets the umask for as long as it lives.
-class Umask {
-  public:
-    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
-    ~Umask() { ::umask(saved_); }
-
-  private:
-    mode_t saved_;
-};
+using qvtest::mode_of;
+using qvtest::Umask;
 
 struct JobRun {
     int status = -1;
@@ -77,34 +63,13 @@ std::vector<std::string> open_paths(const fs::path &root, int &files) {
     return wrong;
 }
 
-class PrivateFiles : public ::testing::Test {
+class PrivateFiles : public FakeJobTest {
   protected:
-    TempDir temp;
-    fs::path state = temp.path() / "state";
-    fs::path store = temp.path() / "store"; // the fake connector's mailbox, not ours
-
-    void SetUp() override { fs::create_directories(store); }
-
-    std::vector<std::string> side(const std::string &prefix, const std::string &user) const {
-        const char *variable = user == "alice@fake" ? "QVM_PRIVATE_ALICE" : "QVM_PRIVATE_BOB";
-        // Read and removed by each run.
-        ::setenv(variable, user == "alice@fake" ? "alice-pw" : "bob-pw", 1);
-        return {"--" + prefix + "server", "fake://server", "--" + prefix + "user", user,
-                "--" + prefix + "password-env", variable};
-    }
-
+    // The job in this process; each run reads and removes its variables.
     JobRun run(std::vector<std::string> args, std::initializer_list<std::vector<std::string>> more) {
-        for (const auto &part : more)
-            args.insert(args.end(), part.begin(), part.end());
-        for (const char *arg : {"--plugin", QV_FAKE_PLUGIN_PATH, "--json"})
-            args.emplace_back(arg);
-        args.push_back("--state");
-        args.push_back(state.string());
-        return run_in_process(args);
-    }
-
-    std::vector<std::string> store_switch(const std::string &prefix) const {
-        return {"--" + prefix + "switches", "/FAKESTORE \"" + store.string() + "\""};
+        ::setenv("ALICE_PW", "alice-pw", 1);
+        ::setenv("BOB_PW", "bob-pw", 1);
+        return run_in_process(job(std::move(args), more));
     }
 };
 

@@ -303,15 +303,7 @@ TEST_F(RecordArchiveTest, WriterRefusesAFolderInUse) {
 }
 
 TEST_F(RecordArchiveTest, TooDeepNestingFailsTheItemAndLeavesNothing) {
-    Record record = new_record(kExportNumber);
-    qv_message *level = record.get();
-    for (int depth = 0; depth <= kMaxEmbeddedDepth + 1; ++depth) {
-        qv_part *part = com_AllocPart(level);
-        part->part_type = QV_PART_EMBEDDED_MSG;
-        qv_message *next = com_AllocSubMsg(level, 0);
-        level->part_count = 1;
-        level = next;
-    }
+    Record record = nested_record(kMaxEmbeddedDepth + 2);
     ArchiveWriter writer(archive, "a@example.com");
     writer.begin_folder("Inbox", "Inbox", 0, 1);
     EXPECT_THROW(writer.write_item(*record, export_work), std::runtime_error);

@@ -1,11 +1,14 @@
 // The qvmigrate tests use the shared fixtures under their own namespace,
-// so that their files read the same as before the fixtures moved.
+// with the records and dump folders several of them build.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -22,5 +25,33 @@ using qvtest::Record;
 using qvtest::set_text;
 using qvtest::TempDir;
 using qvtest::write_file;
+
+// A record whose embedded messages nest `levels` deep.
+inline Record nested_record(int levels) {
+    Record record = new_record(1);
+    qv_message *level = record.get();
+    for (int depth = 0; depth < levels; ++depth) {
+        com_AllocPart(level)->part_type = QV_PART_EMBEDDED_MSG;
+        qv_message *next = com_AllocSubMsg(level, 0);
+        level->part_count = 1;
+        level = next;
+    }
+    return record;
+}
+
+// A dump folder as `ews-sandbox dump` writes it: folders.json, then each
+// item's .json and, when not empty, its .eml.
+inline void write_dump(const fs::path &dir, const std::string &folders,
+                       const std::vector<std::pair<std::string, std::string>> &items) {
+    fs::create_directories(dir);
+    write_file(dir / "folders.json", folders);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%06zu", i + 1);
+        write_file(dir / (std::string(name) + ".json"), items[i].first);
+        if (!items[i].second.empty())
+            write_file(dir / (std::string(name) + ".eml"), items[i].second);
+    }
+}
 
 } // namespace qvm_test

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <thread>
 
+#include "json_util.hpp"
 #include "test_support.hpp"
 
 extern char **environ;
@@ -25,12 +26,10 @@ struct ToolRun {
     std::string seen_cmdline, seen_environ; // what /proc showed while it ran
 };
 
-// Runs qvmigrate with extra environment variables; stdout and stderr go to
-// files.  While it runs, /proc/PID/cmdline is read throughout, and
-// /proc/PID/environ once the log shows the job past reading its secrets.
-inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
-                  const std::vector<std::string> &extra_env, const fs::path &scratch,
-                  const fs::path &log = {}) {
+// Starts qvmigrate with extra environment variables, stdin /dev/null and
+// stdout and stderr going to files in `scratch`; its pid, or -1.
+inline pid_t spawn_qvmigrate(const std::vector<std::string> &args,
+                             const std::vector<std::string> &extra_env, const fs::path &scratch) {
     std::vector<std::string> argv = {QV_QVMIGRATE_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> envs;
@@ -52,10 +51,20 @@ inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
     posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = -1;
-    ToolRun run;
     const int spawned = posix_spawn(&pid, argp[0], &actions, nullptr, argp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0)
+    return spawned == 0 ? pid : -1;
+}
+
+// Runs qvmigrate to its end (see spawn_qvmigrate).  While it runs,
+// /proc/PID/cmdline is read throughout, and /proc/PID/environ once the log
+// shows the job past reading its secrets.
+inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
+                  const std::vector<std::string> &extra_env, const fs::path &scratch,
+                  const fs::path &log = {}) {
+    ToolRun run;
+    const pid_t pid = spawn_qvmigrate(args, extra_env, scratch);
+    if (pid < 0)
         return run;
     const auto proc = fs::path("/proc") / std::to_string(pid);
     const auto deadline = std::chrono::steady_clock::now() + 300s;
@@ -72,13 +81,22 @@ inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
         std::this_thread::sleep_for(5ms);
     }
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = read_file(out);
-    run.err = read_file(err);
+    run.out = read_file(scratch / "stdout");
+    run.err = read_file(scratch / "stderr");
     return run;
 }
 
 inline std::string env(const char *name, const std::string &value) {
     return std::string(name) + "=" + value;
 }
+
+// One count of the "totals" of a --json summary, -1 when it is not there.
+inline std::int64_t total(const std::string &json_out, const char *key) {
+    const qvmigrate::JsonParse parsed = qvmigrate::parse_json(json_out);
+    EXPECT_TRUE(parsed.root) << parsed.error << json_out;
+    return qvmigrate::json_integer(qvmigrate::json_member(parsed.root.get(), "totals"), key, 0, 1'000'000)
+        .value_or(-1);
+}
+inline std::int64_t total(const ToolRun &run, const char *key) { return total(run.out, key); }
 
 } // namespace qvm_test

@@ -12,6 +12,7 @@
 using namespace sandbox;
 using ops_test::Answer;
 using ops_test::OpsHarness;
+using namespace ops_test;
 
 namespace {
 
@@ -28,11 +29,6 @@ std::string calendar_item(const std::string &subject, const std::string &start, 
 
 std::string create(const std::string &item, const char *invitations = " SendMeetingInvitations=\"SendToNone\"") {
     return std::string("<m:CreateItem") + invitations + "><m:Items>" + item + "</m:Items></m:CreateItem>";
-}
-
-std::string get(const std::string &id_element, const char *shape = "AllProperties") {
-    return std::string("<m:GetItem><m:ItemShape><t:BaseShape>") + shape +
-           "</t:BaseShape></m:ItemShape><m:ItemIds>" + id_element + "</m:ItemIds></m:GetItem>";
 }
 
 std::string occurrence(const std::string &master, int index) {
@@ -81,8 +77,8 @@ TEST(CalendarOps, SingleItemKeepsItsFieldsAndVersionDecidesTheZoneElements) {
         "</t:Attendee></t:RequiredAttendees><t:MeetingTimeZone TimeZoneName=\"W. Europe Standard Time\"/>"
         "</t:CalendarItem>"));
     ASSERT_EQ(made.codes(), std::vector<std::string>{"NoError"});
-    const std::string id = "<t:ItemId Id=\"" + made_id(made) + "\"/>";
-    Answer got = h.run(get(id));
+    const std::string id = item_id(made_id(made));
+    Answer got = h.run(get_item(id));
     EXPECT_EQ(got.one("//t:Subject"), "Review & plan");
     EXPECT_EQ(got.one("//t:Start"), "2026-06-10T12:00:00Z");
     EXPECT_EQ(got.one("//t:End"), "2026-06-10T13:30:00Z");
@@ -98,12 +94,11 @@ TEST(CalendarOps, SingleItemKeepsItsFieldsAndVersionDecidesTheZoneElements) {
     EXPECT_EQ(got.one("//t:MeetingTimeZone/@TimeZoneName"), "W. Europe Standard Time");
     EXPECT_EQ(got.one("//t:StartTimeZone/@Id"), "W. Europe Standard Time");
     h.config().major_version = 15;
-    got = h.run(get(id));
+    got = h.run(get_item(id));
     EXPECT_EQ(got.count("//t:MeetingTimeZone"), 0u);
     // The global object id is the meeting's property 3.
-    got = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
-                "<t:ExtendedFieldURI DistinguishedPropertySetId=\"Meeting\" PropertyId=\"3\" PropertyType=\"Binary\"/>"
-                "</t:AdditionalProperties></m:ItemShape><m:ItemIds>" + id + "</m:ItemIds></m:GetItem>");
+    got = h.run(get_item(id, "IdOnly", additional("<t:ExtendedFieldURI DistinguishedPropertySetId=\"Meeting\" "
+                                                  "PropertyId=\"3\" PropertyType=\"Binary\"/>")));
     auto goid = base64_decode_lenient(got.one("//t:ExtendedProperty/t:Value"));
     ASSERT_TRUE(goid);
     EXPECT_NE(goid->find("uid-1@example.com"), std::string::npos);
@@ -114,7 +109,7 @@ TEST(CalendarOps, AllDayEventsSpanWholeLocalDays) {
     Answer made = h.run(create("<t:CalendarItem><t:Subject>Trip</t:Subject><t:Start>2026-07-06T09:00:00Z</t:Start>"
                                "<t:End>2026-07-08T10:00:00Z</t:End><t:IsAllDayEvent>true</t:IsAllDayEvent>"
                                "<t:StartTimeZone Id=\"Eastern Standard Time\"/></t:CalendarItem>"));
-    Answer got = h.run(get("<t:ItemId Id=\"" + made_id(made) + "\"/>"));
+    Answer got = h.run(get_item(item_id(made_id(made))));
     EXPECT_EQ(got.one("//t:Start"), "2026-07-06T04:00:00Z");
     EXPECT_EQ(got.one("//t:End"), "2026-07-09T04:00:00Z");
     EXPECT_EQ(got.one("//t:IsAllDayEvent"), "true");
@@ -151,29 +146,29 @@ TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) 
     OpsHarness h;
     Answer made = h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly)));
     const std::string master = made_id(made);
-    Answer third = h.run(get(occurrence(master, 3)));
+    Answer third = h.run(get_item(occurrence(master, 3)));
     EXPECT_EQ(third.one("//t:CalendarItemType"), "Occurrence");
     EXPECT_EQ(third.one("//t:Start"), "2026-03-09T13:00:00Z"); // 09:00 after the change
     const std::string third_id = third.one("//t:CalendarItem/t:ItemId/@Id");
     // Moving onto the next Monday's occurrence is refused; within the week it is an exception.
-    EXPECT_EQ(h.run(move_start("<t:ItemId Id=\"" + third_id + "\"/>", "2026-03-16T13:00:00Z",
+    EXPECT_EQ(h.run(move_start(item_id(third_id), "2026-03-16T13:00:00Z",
                                "2026-03-16T13:30:00Z")).codes(),
               std::vector<std::string>{"ErrorOccurrenceCrossingBoundary"});
-    EXPECT_EQ(h.run(move_start("<t:ItemId Id=\"" + third_id + "\"/>", "2026-03-10T15:00:00Z",
+    EXPECT_EQ(h.run(move_start(item_id(third_id), "2026-03-10T15:00:00Z",
                                "2026-03-10T16:00:00Z")).codes(),
               std::vector<std::string>{"NoError"});
     EXPECT_EQ(h.run(delete_item(occurrence(master, 5), "")).codes(),
               std::vector<std::string>{"ErrorSendMeetingCancellationsRequired"});
     EXPECT_EQ(h.run(delete_item(occurrence(master, 5))).codes(), std::vector<std::string>{"NoError"});
-    EXPECT_EQ(h.run(get(occurrence(master, 5))).codes(),
+    EXPECT_EQ(h.run(get_item(occurrence(master, 5))).codes(),
               std::vector<std::string>{"ErrorCalendarOccurrenceIsDeletedFromRecurrence"});
     for (int beyond : {7, 2000000000})
-        EXPECT_EQ(h.run(get(occurrence(master, beyond))).codes(),
+        EXPECT_EQ(h.run(get_item(occurrence(master, beyond))).codes(),
                   std::vector<std::string>{"ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange"});
-    Answer exception = h.run(get(occurrence(master, 3)));
+    Answer exception = h.run(get_item(occurrence(master, 3)));
     EXPECT_EQ(exception.one("//t:CalendarItemType"), "Exception");
     EXPECT_EQ(exception.one("//t:OriginalStart"), "2026-03-09T13:00:00Z");
-    Answer series = h.run(get("<t:RecurringMasterItemId OccurrenceId=\"" + third_id + "\"/>"));
+    Answer series = h.run(get_item("<t:RecurringMasterItemId OccurrenceId=\"" + third_id + "\"/>"));
     EXPECT_EQ(series.one("//t:CalendarItemType"), "RecurringMaster");
     EXPECT_EQ(series.all("//t:ModifiedOccurrences/t:Occurrence/t:Start"),
               std::vector<std::string>{"2026-03-10T15:00:00Z"});
@@ -181,19 +176,17 @@ TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) 
               std::vector<std::string>{"2026-03-23T13:00:00Z"});
     EXPECT_EQ(series.one("//t:LastOccurrence/t:Start"), "2026-03-30T13:00:00Z");
     // An occurrence id is no master to count occurrences from.
-    EXPECT_EQ(h.run(get(occurrence(third_id, 1))).codes(),
+    EXPECT_EQ(h.run(get_item(occurrence(third_id, 1))).codes(),
               std::vector<std::string>{"ErrorCalendarCannotUseIdForOccurrenceId"});
     // One occurrence cannot leave its series; it can be changed by OccurrenceItemId.
-    EXPECT_EQ(h.run("<m:CopyItem><m:ToFolderId><t:DistinguishedFolderId Id=\"inbox\"/></m:ToFolderId>"
-                    "<m:ItemIds><t:ItemId Id=\"" + third_id + "\"/></m:ItemIds></m:CopyItem>").codes(),
+    EXPECT_EQ(h.run(place("CopyItem", third_id, "inbox")).codes(),
               std::vector<std::string>{"ErrorCalendarCannotMoveOrCopyOccurrence"});
     EXPECT_EQ(h.run(move_start(occurrence(master, 4), "2026-03-16T14:00:00Z", "2026-03-16T14:30:00Z")).codes(),
               std::vector<std::string>{"NoError"});
-    EXPECT_EQ(h.run(get(occurrence(master, 4))).one("//t:CalendarItemType"), "Exception");
+    EXPECT_EQ(h.run(get_item(occurrence(master, 4))).one("//t:CalendarItemType"), "Exception");
     // The series travels with its master.
-    Answer moved = h.run("<m:MoveItem><m:ToFolderId><t:DistinguishedFolderId Id=\"deleteditems\"/></m:ToFolderId>"
-                         "<m:ItemIds><t:ItemId Id=\"" + master + "\"/></m:ItemIds></m:MoveItem>");
-    Answer after = h.run(get("<t:ItemId Id=\"" + moved.one("//t:ItemId/@Id") + "\"/>"));
+    Answer moved = h.run(place("MoveItem", master, "deleteditems"));
+    Answer after = h.run(get_item(item_id(moved.one("//t:ItemId/@Id"))));
     EXPECT_EQ(after.count("//t:ModifiedOccurrences/t:Occurrence"), 2u);
     EXPECT_EQ(after.count("//t:DeletedOccurrences/t:DeletedOccurrence"), 1u);
 }
@@ -244,8 +237,8 @@ TEST(CalendarOps, DemoCalendarHoldsEachPatternAndTheHardCases) {
                           "</m:ItemShape><m:ParentFolderIds><t:DistinguishedFolderId Id=\"calendar\"/>"
                           "</m:ParentFolderIds></m:FindItem>");
     std::string ids;
-    for (const auto &id : listed.all("//t:ItemId/@Id")) ids += "<t:ItemId Id=\"" + id + "\"/>";
-    Answer all = h.run(get(ids));
+    for (const auto &id : listed.all("//t:ItemId/@Id")) ids += item_id(id);
+    Answer all = h.run(get_item(ids));
     for (const char *p : {"Daily", "Weekly", "AbsoluteMonthly", "RelativeMonthly", "AbsoluteYearly", "RelativeYearly"})
         EXPECT_EQ(all.count(std::string("//t:Recurrence/t:") + p + "Recurrence"), 1u) << p;
     const std::string sync = "//t:CalendarItem[t:Subject='Team sync']";

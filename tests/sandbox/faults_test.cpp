@@ -201,9 +201,7 @@ TEST_F(Faults, ResponseErrorsAreValidAnswersAtStatus200) {
     expect_error(alice.ews(soap_request(find_item)), "FindItemResponseMessage",
                  "ErrorInternalServerTransientError", 1);
 
-    r = alice.ews(soap_request(
-        "<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape><m:ItemIds>"
-        "<t:ItemId Id=\"AAAA\"/><t:ItemId Id=\"BBBB\"/></m:ItemIds></m:GetItem>"));
+    r = alice.ews(soap_request(ops_test::get_item(ops_test::item_id("AAAA") + ops_test::item_id("BBBB"), "IdOnly")));
     expect_error(r, "GetItemResponseMessage", "ErrorMailboxStoreUnavailable", 2);
     EXPECT_EQ(ops_test::Answer(r.body).count("//m:GetItemResponseMessage/m:Items"), 2u);
     EXPECT_EQ(ops_test::Answer(r.body).one("//m:MessageText"), "Try later.");

@@ -14,6 +14,7 @@
 using namespace sandbox;
 using ops_test::Answer;
 using ops_test::OpsHarness;
+using namespace ops_test;
 
 namespace {
 
@@ -40,16 +41,6 @@ std::string get_attachment(const std::string &id) {
            "\"/></m:AttachmentIds></m:GetAttachment>";
 }
 
-std::string get_item(const std::string &id) {
-    return "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape><m:ItemIds>"
-           "<t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>";
-}
-
-std::string place(const char *operation, const std::string &id, const char *folder) {
-    return std::string("<m:") + operation + "><m:ToFolderId><t:DistinguishedFolderId Id=\"" + folder +
-           "\"/></m:ToFolderId><m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:" + operation + ">";
-}
-
 } // namespace
 
 TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
@@ -74,7 +65,7 @@ TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
     EXPECT_NE(two.one("//t:AttachmentId/@RootItemChangeKey"), second_key);
     EXPECT_NE(two.one("//t:AttachmentId/@Id"), one.one("//t:AttachmentId/@Id"));
 
-    Answer shown = h.run(get_item(id));
+    Answer shown = h.run(get_item(item_id(id)));
     EXPECT_EQ(shown.one("//t:HasAttachments"), "true");
     EXPECT_EQ(shown.all("//t:Attachments/t:FileAttachment/t:Name"),
               (std::vector<std::string>{"notes.txt", "r\xc3\xa9sum\xc3\xa9.bin"}));
@@ -100,7 +91,7 @@ TEST(ItemAttachments, BadReferencesAreRefusedOneByOne) {
     // An attachment index the item never had, of an existing item.
     std::string beyond = h.store().ids().encode({IdKind::Attachment, item.mailbox, item.id, 3});
     EXPECT_EQ(h.run(get_attachment(beyond)).codes(), std::vector<std::string>{"ErrorInvalidAttachmentId"});
-    EXPECT_EQ(h.run(get_item(h.item_id(item))).count("//t:Attachments"), 0u);
+    EXPECT_EQ(h.run(get_item(item_id(h.item_id(item)))).count("//t:Attachments"), 0u);
 }
 
 TEST(ItemAttachments, AttachmentsFollowTheirItemThroughCopyMoveAndDelete) {
@@ -119,7 +110,7 @@ TEST(ItemAttachments, AttachmentsFollowTheirItemThroughCopyMoveAndDelete) {
               std::vector<std::string>{"ErrorInvalidAttachmentId"});
 
     for (const std::string &holder : {copy_id, moved_id}) {
-        Answer shown = h.run(get_item(holder));
+        Answer shown = h.run(get_item(item_id(holder)));
         ASSERT_EQ(shown.all("//t:FileAttachment/t:Name"), std::vector<std::string>{"a.txt"}) << holder;
         Answer got = h.run(get_attachment(shown.one("//t:FileAttachment/t:AttachmentId/@Id")));
         EXPECT_EQ(base64_decode_lenient(got.one("//t:Content")), std::string("alpha"));

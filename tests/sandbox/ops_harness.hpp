@@ -91,9 +91,8 @@ class OpsHarness {
     std::int64_t home() { return store_->ensure_mailbox(ctx_.mailbox); }
 
     // Runs one operation element (written with m:/t: prefixes; the
-    // namespace declarations are added) and checks the answer against the
-    // schema inside a SOAP envelope.
-    Answer run(const std::string &operation) {
+    // namespace declarations are added), without looking at the answer.
+    const sandbox::OperationResult &run_unchecked(const std::string &operation) {
         std::string name = operation.substr(1, operation.find_first_of(" >/") - 1);
         std::string request = "<" + name + " " + kNs + operation.substr(1 + name.size());
         std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
@@ -101,8 +100,13 @@ class OpsHarness {
                           XML_PARSE_NONET),
             xmlFreeDoc);
         EXPECT_TRUE(doc) << "request is not well formed: " << request;
-        if (!doc) return Answer("");
-        last_ = sandbox::run_operation(*store_, ctx_, doc.get(), xmlDocGetRootElement(doc.get()));
+        last_ = doc ? sandbox::run_operation(*store_, ctx_, doc.get(), xmlDocGetRootElement(doc.get()))
+                    : sandbox::OperationResult{};
+        return last_;
+    }
+    // The same, checking the answer against the schema inside a SOAP envelope.
+    Answer run(const std::string &operation) {
+        run_unchecked(operation);
         std::string envelope = "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>" +
                                last_.body_xml + "</s:Body></s:Envelope>";
         std::string error;
@@ -126,6 +130,28 @@ class OpsHarness {
     sandbox::RequestContext ctx_;
     sandbox::OperationResult last_;
 };
+
+// Request pieces the operation tests share.
+inline std::string item_id(const std::string &id) { return "<t:ItemId Id=\"" + id + "\"/>"; }
+// GetItem of `ids` (ItemId-like elements); `more` follows the base shape.
+inline std::string get_item(const std::string &ids, const std::string &shape = "AllProperties",
+                            const std::string &more = "") {
+    return "<m:GetItem><m:ItemShape><t:BaseShape>" + shape + "</t:BaseShape>" + more +
+           "</m:ItemShape><m:ItemIds>" + ids + "</m:ItemIds></m:GetItem>";
+}
+inline std::string additional(const std::string &paths) {
+    return "<t:AdditionalProperties>" + paths + "</t:AdditionalProperties>";
+}
+// An extended property: the ExtendedFieldURI's attributes and its value
+// element(s).
+inline std::string ext_property(const std::string &uri_attributes, const std::string &value_xml) {
+    return "<t:ExtendedProperty><t:ExtendedFieldURI " + uri_attributes + "/>" + value_xml + "</t:ExtendedProperty>";
+}
+// MoveItem or CopyItem of one item into a distinguished folder.
+inline std::string place(const std::string &operation, const std::string &id, const std::string &folder) {
+    return "<m:" + operation + "><m:ToFolderId><t:DistinguishedFolderId Id=\"" + folder +
+           "\"/></m:ToFolderId><m:ItemIds>" + item_id(id) + "</m:ItemIds></m:" + operation + ">";
+}
 
 // A small RFC 822 message.
 inline std::string sample_mime(const std::string &subject, const std::string &date = "Tue, 05 Mar 2024 14:07:09 +0000",

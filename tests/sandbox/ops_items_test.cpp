@@ -10,6 +10,7 @@
 using namespace sandbox;
 using ops_test::Answer;
 using ops_test::OpsHarness;
+using namespace ops_test;
 
 namespace {
 
@@ -152,15 +153,13 @@ TEST(OpsItems, GetItemGivesTheStoredMimeAndRequestedProperties) {
         return true;
     }, &made);
     std::string id = h.item_id(made);
-    Answer a = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
-                     "<t:IncludeMimeContent>true</t:IncludeMimeContent><t:AdditionalProperties>"
-                     "<t:FieldURI FieldURI=\"message:IsRead\"/><t:FieldURI FieldURI=\"item:Categories\"/>"
-                     "<t:ExtendedFieldURI PropertyTag=\"0x1090\" PropertyType=\"Integer\"/>"
-                     "<t:ExtendedFieldURI PropertyTag=\"4224\" PropertyType=\"Integer\"/>"
-                     "<t:ExtendedFieldURI PropertyTag=\"0x0E07\" PropertyType=\"Integer\"/>"
-                     "<t:ExtendedFieldURI PropertyTag=\"0x0039\" PropertyType=\"SystemTime\"/>"
-                     "</t:AdditionalProperties></m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id +
-                     "\"/></m:ItemIds></m:GetItem>");
+    Answer a = h.run(get_item(item_id(id), "IdOnly",
+                              "<t:IncludeMimeContent>true</t:IncludeMimeContent>" +
+                                  additional("<t:FieldURI FieldURI=\"message:IsRead\"/><t:FieldURI FieldURI=\"item:Categories\"/>"
+                                             "<t:ExtendedFieldURI PropertyTag=\"0x1090\" PropertyType=\"Integer\"/>"
+                                             "<t:ExtendedFieldURI PropertyTag=\"4224\" PropertyType=\"Integer\"/>"
+                                             "<t:ExtendedFieldURI PropertyTag=\"0x0E07\" PropertyType=\"Integer\"/>"
+                                             "<t:ExtendedFieldURI PropertyTag=\"0x0039\" PropertyType=\"SystemTime\"/>")));
     ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
     EXPECT_EQ(a.one("//t:Message/*[1]/@CharacterSet"), "UTF-8"); // MimeContent comes first
     EXPECT_EQ(base64_decode_lenient(a.one("//t:MimeContent")).value_or(""), mime);
@@ -169,8 +168,7 @@ TEST(OpsItems, GetItemGivesTheStoredMimeAndRequestedProperties) {
     EXPECT_EQ(a.all("//t:ExtendedFieldURI/@PropertyTag"), (std::vector<std::string>{"0x1090", "0xe07", "0x39"}));
     EXPECT_EQ(a.all("//t:ExtendedProperty/t:Value"), (std::vector<std::string>{"2", "0", "2024-01-01T12:00:00Z"}));
 
-    Answer def = h.run("<m:GetItem><m:ItemShape><t:BaseShape>Default</t:BaseShape><t:BodyType>Text</t:BodyType>"
-                       "</m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    Answer def = h.run(get_item(item_id(id), "Default", "<t:BodyType>Text</t:BodyType>"));
     EXPECT_EQ(def.one("//t:Subject"), "Grüße");
     EXPECT_EQ(def.one("//t:Body/@BodyType"), "Text");
     EXPECT_EQ(def.one("//t:Body"), "Hi & bye");
@@ -178,8 +176,7 @@ TEST(OpsItems, GetItemGivesTheStoredMimeAndRequestedProperties) {
     EXPECT_EQ(def.one("//t:From/t:Mailbox/t:EmailAddress"), "j@example.de");
     EXPECT_EQ(def.one("//t:ToRecipients/t:Mailbox/t:EmailAddress"), "a@example.com");
     EXPECT_EQ(def.one("//t:DateTimeSent"), "2024-01-01T12:00:00Z");
-    Answer best = h.run("<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape>"
-                        "<m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    Answer best = h.run(get_item(item_id(id)));
     EXPECT_EQ(best.one("//t:Body/@BodyType"), "HTML");
     EXPECT_EQ(best.count("//t:InternetMessageHeaders/t:InternetMessageHeader[@HeaderName='Subject']"), 1u);
     EXPECT_EQ(best.count("//t:MimeContent"), 0u);
@@ -196,17 +193,15 @@ TEST(OpsItems, GetItemErrorsPerId) {
     bobs.info.mailbox = bob;
     bobs.info.folder = h.store().distinguished_folder(bob, "inbox")->id;
     ItemInfo bob_item = h.store().add_item(bobs);
-    auto id = [](const std::string &v) { return "<t:ItemId Id=\"" + v + "\"/>"; };
-    Answer a = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape><m:ItemIds>" +
-                     id(h.item_id(kept)) + id(h.item_id(gone)) + id("AAMkADAwATM0MDAAMS0xYzAxLTExAA==") +
-                     id(h.folder_id(h.home(), inbox)) + id(h.item_id(bob_item)) + id("%%%") + "</m:ItemIds></m:GetItem>");
+    const std::string kept_id = item_id(h.item_id(kept));
+    Answer a = h.run(get_item(kept_id + item_id(h.item_id(gone)) + item_id("AAMkADAwATM0MDAAMS0xYzAxLTExAA==") +
+                                  item_id(h.folder_id(h.home(), inbox)) + item_id(h.item_id(bob_item)) + item_id("%%%"),
+                              "IdOnly"));
     EXPECT_EQ(a.codes(), (std::vector<std::string>{"NoError", "ErrorItemNotFound", "ErrorInvalidIdMalformed",
                                                    "ErrorCannotUseFolderIdForItemId", "ErrorItemNotFound",
                                                    "ErrorInvalidIdMalformed"}));
     EXPECT_EQ(a.count("//m:GetItemResponseMessage[@ResponseClass='Error']/m:Items"), 5u);
-    Answer wrong_kind = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
-                              "<t:FieldURI FieldURI=\"calendar:Start\"/></t:AdditionalProperties></m:ItemShape>"
-                              "<m:ItemIds>" + id(h.item_id(kept)) + "</m:ItemIds></m:GetItem>");
+    Answer wrong_kind = h.run(get_item(kept_id, "IdOnly", additional("<t:FieldURI FieldURI=\"calendar:Start\"/>")));
     EXPECT_EQ(wrong_kind.one("//m:ResponseCode"), "ErrorInvalidPropertyRequest");
     EXPECT_EQ(wrong_kind.one("//m:MessageXml/t:FieldURI/@FieldURI"), "calendar:Start");
     // From Exchange 2010 on, one GetItem may ask for the properties of every item kind
@@ -215,10 +210,9 @@ TEST(OpsItems, GetItemErrorsPerId) {
     // properties stay refused.
     h.ctx().requested_version = "Exchange2010_SP2";
     auto get_with = [&](const char *uri) {
-        return h.run(std::string("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
-                                 "<t:FieldURI FieldURI=\"") + uri + "\"/><t:FieldURI FieldURI=\"item:Subject\"/>"
-                     "</t:AdditionalProperties></m:ItemShape><m:ItemIds>" + id(h.item_id(kept)) +
-                     "</m:ItemIds></m:GetItem>");
+        return h.run(get_item(kept_id, "IdOnly",
+                              additional(std::string("<t:FieldURI FieldURI=\"") + uri +
+                                         "\"/><t:FieldURI FieldURI=\"item:Subject\"/>")));
     };
     Answer meeting = get_with("meeting:AssociatedCalendarItemId");
     EXPECT_EQ(meeting.one("//m:ResponseCode"), "NoError");
@@ -243,14 +237,10 @@ TEST(OpsItems, MovesCopiesAndDeletesGiveNewIds) {
         return items.empty() ? ItemInfo{} : items.front();
     };
     auto del = [&](const char *type, const ItemInfo &i) {
-        return h.run(std::string("<m:DeleteItem DeleteType=\"") + type + "\"><m:ItemIds><t:ItemId Id=\"" +
-                     h.item_id(i) + "\"/></m:ItemIds></m:DeleteItem>").one("//m:ResponseCode");
+        return h.run(std::string("<m:DeleteItem DeleteType=\"") + type + "\"><m:ItemIds>" + item_id(h.item_id(i)) +
+                     "</m:ItemIds></m:DeleteItem>").one("//m:ResponseCode");
     };
-    auto place = [&](const char *op, const ItemInfo &i, const char *to) {
-        return h.run(std::string("<m:") + op + "><m:ToFolderId><t:DistinguishedFolderId Id=\"" + to +
-                     "\"/></m:ToFolderId><m:ItemIds><t:ItemId Id=\"" + h.item_id(i) + "\"/></m:ItemIds></m:" +
-                     op + ">");
-    };
+    auto put = [&](const char *op, const ItemInfo &i, const char *to) { return h.run(place(op, h.item_id(i), to)); };
     EXPECT_EQ(del("MoveToDeletedItems", a), "NoError");
     EXPECT_FALSE(h.store().item(box, a.id));
     ItemInfo a2 = only_item_in(deleted);
@@ -261,16 +251,16 @@ TEST(OpsItems, MovesCopiesAndDeletesGiveNewIds) {
     EXPECT_EQ(del("HardDelete", c), "NoError");
     EXPECT_EQ(del("HardDelete", c), "ErrorItemNotFound");
 
-    Answer copied = place("CopyItem", b, "drafts");
+    Answer copied = put("CopyItem", b, "drafts");
     ASSERT_EQ(copied.one("//m:ResponseCode"), "NoError");
     EXPECT_EQ(copied.one("//m:Items/t:Message/t:ItemId/@Id"), h.item_id(only_item_in(drafts)));
     EXPECT_TRUE(h.store().item(box, b.id)); // the original stays
-    Answer moved = place("MoveItem", b, "deleteditems");
+    Answer moved = put("MoveItem", b, "deleteditems");
     ASSERT_EQ(moved.one("//m:ResponseCode"), "NoError");
     EXPECT_NE(moved.one("//m:Items/t:Message/t:ItemId/@Id"), h.item_id(b));
     EXPECT_FALSE(h.store().item(box, b.id));
-    EXPECT_EQ(place("MoveItem", b, "inbox").one("//m:ResponseCode"), "ErrorItemNotFound");
-    EXPECT_EQ(place("MoveItem", only_item_in(drafts), "voicemail").one("//m:ResponseCode"),
+    EXPECT_EQ(put("MoveItem", b, "inbox").one("//m:ResponseCode"), "ErrorItemNotFound");
+    EXPECT_EQ(put("MoveItem", only_item_in(drafts), "voicemail").one("//m:ResponseCode"),
               "ErrorToFolderNotFound");
     EXPECT_EQ(h.store().folder(box, inbox)->total, 0);
 

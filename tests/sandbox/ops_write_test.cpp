@@ -9,6 +9,7 @@
 using namespace sandbox;
 using ops_test::Answer;
 using ops_test::OpsHarness;
+using namespace ops_test;
 
 namespace {
 
@@ -24,8 +25,8 @@ std::string create(const std::string &items, const std::string &folder = "<t:Dis
 }
 
 std::string ext(const char *tag, const char *type, const std::string &value) {
-    return std::string("<t:ExtendedProperty><t:ExtendedFieldURI PropertyTag=\"") + tag + "\" PropertyType=\"" +
-           type + "\"/><t:Value>" + value + "</t:Value></t:ExtendedProperty>";
+    return ext_property(std::string("PropertyTag=\"") + tag + "\" PropertyType=\"" + type + "\"",
+                        "<t:Value>" + value + "</t:Value>");
 }
 
 std::string update(const std::string &id, const std::string &change_key, const std::string &conflict,
@@ -218,8 +219,7 @@ TEST(OpsWrite, CreateAttachmentChangesTheParentAndGetAttachmentReturnsIt) {
     ASSERT_EQ(a2.one("//m:ResponseCode"), "NoError");
     EXPECT_NE(a2.one("//t:AttachmentId/@RootItemChangeKey"), key2);
 
-    Answer item = h.run("<m:GetItem><m:ItemShape><t:BaseShape>Default</t:BaseShape></m:ItemShape><m:ItemIds>"
-                        "<t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
+    Answer item = h.run(get_item(item_id(id), "Default"));
     EXPECT_EQ(item.all("//t:Attachments/t:FileAttachment/t:Name"), (std::vector<std::string>{"Übersicht.pdf", "pic.png"}));
     EXPECT_EQ(item.all("//t:Attachments/t:FileAttachment/t:IsInline"), (std::vector<std::string>{"false", "true"}));
     EXPECT_EQ(item.one("//t:HasAttachments"), "true");
@@ -243,7 +243,7 @@ TEST(OpsWrite, MalformedRequestsNeverCrash) {
     OpsHarness h;
     // Schema-invalid on purpose: the front end refuses these, but the
     // operations must still answer without crashing.
-    for (std::string request : {
+    for (const std::string request : {
              "<m:GetItem/>", "<m:GetItem><m:ItemShape/><m:ItemIds><t:ItemId/></m:ItemIds></m:GetItem>",
              "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape></m:ItemShape>"
              "<m:IndexedPageItemView MaxEntriesReturned=\"abc\" Offset=\"x\" BasePoint=\"End\"/>"
@@ -254,13 +254,7 @@ TEST(OpsWrite, MalformedRequestsNeverCrash) {
              "<m:UpdateItem ConflictResolution=\"AutoResolve\"><m:ItemChanges><t:ItemChange><t:Updates/>"
              "</t:ItemChange></m:ItemChanges></m:UpdateItem>",
              "<m:CreateAttachment><m:Attachments><t:FileAttachment/></m:Attachments></m:CreateAttachment>"}) {
-        const std::string name = request.substr(1, request.find_first_of(" >/") - 1);
-        const std::string full = "<" + name + " " + ops_test::kNs + request.substr(1 + name.size());
-        std::unique_ptr<xmlDoc, void (*)(xmlDocPtr)> doc(
-            xmlReadMemory(full.data(), static_cast<int>(full.size()), "r.xml", nullptr, 0), xmlFreeDoc);
-        ASSERT_TRUE(doc) << full;
-        EXPECT_FALSE(run_operation(h.store(), h.ctx(), doc.get(), xmlDocGetRootElement(doc.get())).body_xml.empty())
-            << request;
+        EXPECT_FALSE(h.run_unchecked(request).body_xml.empty()) << request;
     }
     for (const char *content : {"====", "AAAA"})
         EXPECT_NE(h.run(create(std::string("<t:Message><t:MimeContent>") + content + "</t:MimeContent></t:Message>"))
@@ -297,11 +291,7 @@ TEST(OpsWrite, CreateItemKeepsStandardMessagePropertiesAndAllPropertiesShowsThem
     ASSERT_EQ(made.codes(), (std::vector<std::string>{"NoError", "NoError", "ErrorInvalidPropertySet"}));
     auto ids = made.all("//m:Items/t:Message/t:ItemId/@Id");
     ASSERT_EQ(ids.size(), 2u);
-    auto get = [&](const std::string &id) {
-        return h.run("<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape></m:ItemShape>"
-                     "<m:ItemIds><t:ItemId Id=\"" + id + "\"/></m:ItemIds></m:GetItem>");
-    };
-    Answer first = get(ids[0]), second = get(ids[1]);
+    Answer first = h.run(get_item(item_id(ids[0]))), second = h.run(get_item(item_id(ids[1])));
     const std::string m = "//t:Message/t:";
     EXPECT_EQ(first.one(m + "ReminderIsSet"), "true");
     EXPECT_EQ(first.one(m + "ReminderMinutesBeforeStart"), "15");
@@ -322,10 +312,9 @@ TEST(OpsWrite, CreateItemKeepsStandardMessagePropertiesAndAllPropertiesShowsThem
     EXPECT_EQ(first.one(m + "ReceivedBy/t:Mailbox/t:EmailAddress"), "alice@example.com");
     EXPECT_EQ(first.one(m + "ReceivedRepresenting/t:Mailbox/t:EmailAddress"), "alice@example.com");
     // The same values through their MAPI names.
-    Answer by_tag = h.run("<m:GetItem><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape><t:AdditionalProperties>"
-                          "<t:ExtendedFieldURI PropertyTag=\"0x63\" PropertyType=\"Boolean\"/>"
-                          "<t:ExtendedFieldURI DistinguishedPropertySetId=\"Common\" PropertyId=\"34049\" "
-                          "PropertyType=\"Integer\"/></t:AdditionalProperties></m:ItemShape>"
-                          "<m:ItemIds><t:ItemId Id=\"" + ids[0] + "\"/></m:ItemIds></m:GetItem>");
+    Answer by_tag = h.run(get_item(item_id(ids[0]), "IdOnly",
+                                   additional("<t:ExtendedFieldURI PropertyTag=\"0x63\" PropertyType=\"Boolean\"/>"
+                                              "<t:ExtendedFieldURI DistinguishedPropertySetId=\"Common\" "
+                                              "PropertyId=\"34049\" PropertyType=\"Integer\"/>")));
     EXPECT_EQ(by_tag.all("//t:ExtendedProperty/t:Value"), (std::vector<std::string>{"true", "15"}));
 }

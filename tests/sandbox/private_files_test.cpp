@@ -8,6 +8,7 @@
 
 #include "accounts.hpp"
 #include "mail_store.hpp"
+#include "qv_test_support.hpp"
 #include "sandbox_fixture.hpp"
 #include "tls_files.hpp"
 
@@ -16,21 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using sandbox_test::soap_request;
 
-// Restores the test process's umask at the end of a test.
-class Umask {
-  public:
-    explicit Umask(mode_t mask) : saved_(::umask(mask)) {}
-    ~Umask() { ::umask(saved_); }
-
-  private:
-    mode_t saved_;
-};
-
-mode_t mode_of(const fs::path &path) {
-    struct stat st {};
-    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
-    return st.st_mode & 07777;
-}
+using qvtest::mode_of;
+using qvtest::Umask;
 
 // Every entry under `dir` but the ones the test itself wrote.
 void expect_private(const fs::path &dir, const std::vector<std::string> &not_ours = {}) {

@@ -192,30 +192,12 @@ TEST_F(Server, AnswersInExchangeLayoutForEachVersion) {
     EXPECT_EQ(compact.stop(), 0);
 }
 
+// tests/data/sandbox/pretty: a compact answer and its layout.
 TEST(PrettyXml, LaysAnswersOutLikeTheDocumentation) {
-    const std::string compact =
-        R"(<?xml version="1.0" encoding="utf-8"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/">)"
-        R"(<s:Header><h:ServerVersionInfo MajorVersion="15" MinorVersion="20" xmlns:h="urn:t" xmlns="urn:t"/></s:Header>)"
-        R"(<s:Body><m:R xmlns:m="urn:m"><m:Text>  two
-lines &amp; "quotes" </m:Text><m:Mixed>a<b/>c</m:Mixed><m:Empty></m:Empty></m:R></s:Body></s:Envelope>)";
-    const std::string expected =
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\">\n"
-        "  <s:Header>\n"
-        "    <h:ServerVersionInfo MajorVersion=\"15\"\n"
-        "                         MinorVersion=\"20\"\n"
-        "                         xmlns:h=\"urn:t\"\n"
-        "                         xmlns=\"urn:t\" />\n"
-        "  </s:Header>\n"
-        "  <s:Body>\n"
-        "    <m:R xmlns:m=\"urn:m\">\n"
-        "      <m:Text>  two\nlines &amp; \"quotes\" </m:Text>\n"
-        "      <m:Mixed>a<b/>c</m:Mixed>\n"
-        "      <m:Empty />\n"
-        "    </m:R>\n"
-        "  </s:Body>\n"
-        "</s:Envelope>\n";
-    EXPECT_EQ(pretty_xml(compact), expected);
+    const auto dir = sandbox_test::fs::path(QV_TEST_DATA_DIR) / "pretty";
+    const std::string compact = read_file(dir / "compact.xml");
+    ASSERT_FALSE(compact.empty());
+    EXPECT_EQ(pretty_xml(compact), read_file(dir / "expected.xml"));
     EXPECT_EQ(pretty_xml("<broken"), "<broken");
 }
 

@@ -11,6 +11,7 @@
 using namespace sandbox;
 using ops_test::Answer;
 using ops_test::OpsHarness;
+using namespace ops_test;
 
 namespace {
 
@@ -20,11 +21,9 @@ std::string create(const std::string &children) {
 }
 
 std::string get_all(const std::string &id) {
-    return "<m:GetItem><m:ItemShape><t:BaseShape>AllProperties</t:BaseShape>"
-           "<t:BodyType>Text</t:BodyType><t:AdditionalProperties><t:ExtendedFieldURI "
-           "DistinguishedPropertySetId=\"Task\" PropertyId=\"33025\" PropertyType=\"Integer\"/>"
-           "</t:AdditionalProperties></m:ItemShape><m:ItemIds><t:ItemId Id=\"" + id +
-           "\"/></m:ItemIds></m:GetItem>";
+    return get_item(item_id(id), "AllProperties",
+                    "<t:BodyType>Text</t:BodyType>" + additional("<t:ExtendedFieldURI DistinguishedPropertySetId="
+                                                                 "\"Task\" PropertyId=\"33025\" PropertyType=\"Integer\"/>"));
 }
 
 std::string set_field(const std::string &id, const std::string &uri, const std::string &element) {

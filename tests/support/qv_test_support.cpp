@@ -1,12 +1,15 @@
 // qv_test_support.cpp - see qv_test_support.hpp.
 #include "qv_test_support.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <random>
 
@@ -28,6 +31,10 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
+    if (std::getenv("QV_TEST_KEEP") != nullptr) {
+        std::cout << "kept " << path_.string() << "\n";
+        return;
+    }
     std::error_code ignored;
     fs::remove_all(path_, ignored);
 }
@@ -43,6 +50,15 @@ void write_file(const fs::path &path, std::string_view bytes)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
+
+unsigned mode_of(const fs::path &path)
+{
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 07777;
+}
+
+Umask::Umask(unsigned mask) : saved_(::umask(mask)) {}
+Umask::~Umask() { ::umask(saved_); }
 
 std::size_t count_of(std::string_view text, std::string_view needle)
 {

@@ -26,7 +26,9 @@ namespace qvtest {
 namespace fs = std::filesystem;
 
 // A fresh folder under the system's temporary folder, unique per process
-// and object, removed with everything in it when the object goes.
+// and object, removed with everything in it when the object goes (kept,
+// and named on stdout, when QV_TEST_KEEP is set: to look at what a test
+// left).
 class TempDir {
   public:
     TempDir();
@@ -46,6 +48,22 @@ class TempDir {
 // Whole-file helpers; a missing file reads as "".
 std::string read_file(const fs::path &path);
 void write_file(const fs::path &path, std::string_view bytes);
+
+// Permission bits of a file or folder (not following a symbolic link),
+// 07777 when it cannot be read.
+unsigned mode_of(const fs::path &path);
+
+// Sets the process's umask for as long as it lives.
+class Umask {
+  public:
+    explicit Umask(unsigned mask);
+    ~Umask();
+    Umask(const Umask &) = delete;
+    Umask &operator=(const Umask &) = delete;
+
+  private:
+    unsigned saved_;
+};
 
 // How often `needle` occurs in `text`, matches not overlapping.
 std::size_t count_of(std::string_view text, std::string_view needle);

@@ -34,12 +34,10 @@ TEST(RetryPolicy, BusyAnswers)
         EXPECT_EQ(IsBusyAnswer(c.status, c.text), c.busy) << c.status << " " << c.text;
 }
 
+// The waits of 1, 2 and 3 s and the server's own back-off are in
+// SoapRequestTest; here the choice between them and the ceiling.
 TEST(RetryPolicy, BusyDelayIsRoundSecondsOrTheServersBackOff)
 {
-    EXPECT_EQ(BusyDelayMs(1, 0), 1000);
-    EXPECT_EQ(BusyDelayMs(2, 0), 2000);
-    EXPECT_EQ(BusyDelayMs(3, 0), 3000);
-    EXPECT_EQ(BusyDelayMs(1, 297749), 297749);
     EXPECT_EQ(BusyDelayMs(3, 1500), 3000);
     EXPECT_EQ(BusyDelayMs(1, 2000000000), kBackOffCeilingMs);
 }
@@ -52,10 +50,8 @@ TEST(RetryPolicy, FaultReports)
         const char *text;
         int back_off_ms;
     };
+    // The busy and schema faults are read in SoapRequestTest.
     const Case cases[] = {
-        {"fault_server_busy.xml", true,
-         "The server cannot service this request right now. Try again later.", 297749},
-        {"fault_schema.xml", true, "The request failed schema validation: bad element", 0},
         {"gateway_timeout.html", false, "</html>", 0},
         {"empty.xml", false, "", 0},
     };

@@ -16,9 +16,10 @@ namespace sandbox {
 
 namespace {
 
+// Exchange's text for the code (as quoted in exchangelib issue #266), and
+// what the sandbox could not read.
 EwsError conversion_failed(const std::string &why) {
-    return ews_error("ErrorMimeContentConversionFailed",
-                     "Content conversion failed: " + why);
+    return ews_error("ErrorMimeContentConversionFailed", "MIME content conversion failed. " + why);
 }
 
 std::string lower(std::string s) {
@@ -288,28 +289,48 @@ bool is_override(icalcomponent *event) {
     return icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY) != nullptr;
 }
 
-// The occurrence of the series a time names: the one starting then, or for
-// a date, the one on that local day.
-std::optional<UnixTime> series_place(const CalendarData &d, UnixTime t, bool date) {
-    for (const auto &p : expand_series(d, t + 86400, kMaxSeriesInstances)) {
-        if (p.start == t) return p.start;
-        if (date) {
-            LocalTime a = utc_to_local(d.zone_id, p.start), b = utc_to_local(d.zone_id, t);
-            if (a.year == b.year && a.month == b.month && a.day == b.day) return p.start;
+// The occurrences of the series, expanded once as far as the times asked
+// about reach, so many EXDATEs on a long series cost one expansion.
+class SeriesPlaces {
+  public:
+    explicit SeriesPlaces(const CalendarData &d) : d_(d), clock_(d.zone_id) {}
+
+    // The original start of the occurrence a time names: the one starting
+    // then, or for a date, the one on that local day.
+    std::optional<UnixTime> find(UnixTime t, bool date) {
+        if (t + 2 * 86400 > reach_) {
+            reach_ = std::max(t + 2 * 86400, reach_ + 366 * 86400);
+            starts_.clear();
+            for (const auto &p : expand_series(d_, reach_, kMaxSeriesInstances)) starts_.push_back(p.start);
         }
+        if (std::binary_search(starts_.begin(), starts_.end(), t)) return t;
+        if (!date) return std::nullopt;
+        const LocalTime day = clock_.to_local(t);
+        for (auto it = std::lower_bound(starts_.begin(), starts_.end(), t - 86400);
+             it != starts_.end() && *it < t + 2 * 86400; ++it) {
+            LocalTime l = clock_.to_local(*it);
+            if (l.year == day.year && l.month == day.month && l.day == day.day) return *it;
+        }
+        return std::nullopt;
     }
-    return std::nullopt;
-}
+
+  private:
+    const CalendarData &d_;
+    ZoneClock clock_;
+    UnixTime reach_ = INT64_MIN / 2;
+    std::vector<UnixTime> starts_;
+};
 
 // EXDATE lines to deleted occurrences; times that name no occurrence are
 // passed over, as they remove nothing.
-bool read_exdates(icalcomponent *master, TimeReader &reader, CalendarData &d, EwsError &error) {
+bool read_exdates(icalcomponent *master, TimeReader &reader, SeriesPlaces &places, CalendarData &d,
+                  EwsError &error) {
     for (icalproperty *p = icalcomponent_get_first_property(master, ICAL_EXDATE_PROPERTY); p;
          p = icalcomponent_get_next_property(master, ICAL_EXDATE_PROPERTY)) {
         icaltimetype t = icalproperty_get_exdate(p);
         auto when = reader.instant(p, t, error);
         if (!when) return false;
-        auto place = series_place(d, *when, t.is_date != 0);
+        auto place = places.find(*when, t.is_date != 0);
         if (place && std::find(d.deleted.begin(), d.deleted.end(), *place) == d.deleted.end())
             d.deleted.push_back(*place);
     }
@@ -318,13 +339,13 @@ bool read_exdates(icalcomponent *master, TimeReader &reader, CalendarData &d, Ew
 
 // A RECURRENCE-ID VEVENT to a modified (or, when cancelled, deleted)
 // occurrence: what differs from the series is kept.
-bool read_override(icalcomponent *event, const StoredItem &item, TimeReader &reader, CalendarData &d,
-                   EwsError &error) {
+bool read_override(icalcomponent *event, const StoredItem &item, TimeReader &reader, SeriesPlaces &places,
+                   CalendarData &d, EwsError &error) {
     icalproperty *rid = icalcomponent_get_first_property(event, ICAL_RECURRENCEID_PROPERTY);
     icaltimetype t = icalproperty_get_recurrenceid(rid);
     auto when = reader.instant(rid, t, error);
     if (!when) return false;
-    auto place = series_place(d, *when, t.is_date != 0);
+    auto place = places.find(*when, t.is_date != 0);
     if (!place) return true; // names no occurrence of the series
     std::erase_if(d.modified, [&](const ModifiedOccurrence &m) { return m.original_start == *place; });
     if (icalproperty *s = icalcomponent_get_first_property(event, ICAL_STATUS_PROPERTY);
@@ -380,7 +401,6 @@ bool read_master(icalcomponent *master, const std::string &mailbox_address, Time
         auto rule = rule_from_rrule(icalproperty_get_rrule(rrule), start_local, d.zone_id, error);
         if (!rule) return false;
         d.recurrence = *rule;
-        if (!read_exdates(master, reader, d, error)) return false;
     }
     return true;
 }
@@ -401,6 +421,7 @@ void keep_inbound_stream(StoredItem &item, const std::string &calendar, std::str
 
 bool calendar_from_icalendar(std::string_view content, const std::string &mailbox_address,
                              StoredItem &item, CalendarData &data, EwsError &error) {
+    ical_utc(); // before the parser's first UTC time
     auto text = calendar_text(content);
     if (!text) {
         error = conversion_failed("the MIME content holds no iCalendar object.");
@@ -426,12 +447,17 @@ bool calendar_from_icalendar(std::string_view content, const std::string &mailbo
     StoredItem new_item = item;
     CalendarData d = data;
     if (!read_master(master, mailbox_address, reader, new_item, d, error)) return false;
-    const std::string uid = d.uid;
-    for (icalcomponent *e : events) {
-        if (!is_override(e) || !d.recurrence) continue;
-        auto event_uid = text_of(e, ICAL_UID_PROPERTY);
-        if (event_uid && *event_uid != uid) continue; // another event's change
-        if (!read_override(e, new_item, reader, d, error)) return false;
+    if (d.recurrence) {
+        // The places are those of the series as read; exceptions only
+        // change what d.modified and d.deleted hold.
+        const CalendarData series = d;
+        SeriesPlaces places(series);
+        if (!read_exdates(master, reader, places, d, error)) return false;
+        for (icalcomponent *e : events) {
+            auto event_uid = text_of(e, ICAL_UID_PROPERTY);
+            if (!is_override(e) || (event_uid && *event_uid != d.uid)) continue; // another event's change
+            if (!read_override(e, new_item, reader, places, d, error)) return false;
+        }
     }
     keep_inbound_stream(new_item, *text, content);
     item = std::move(new_item);

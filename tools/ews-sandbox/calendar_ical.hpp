@@ -57,6 +57,10 @@ std::optional<IcalZone> resolve_ical_zone(const std::string &tzid, icalcomponent
 // the Windows id; empty for UTC.
 std::string vtimezone_of(const std::string &windows_id, UnixTime near);
 
+// libical's UTC zone, made once: libical builds it on first use without a
+// lock, and the server reads calendars on several threads.
+icaltimezone *ical_utc();
+
 // The tz database name of a Windows zone id (empty for UTC or unknown).
 std::string tz_name_of_windows_zone(const std::string &windows_id);
 

@@ -46,7 +46,7 @@ class TimeWriter {
     // with the TZID parameter saying where).
     icaltimetype value(UnixTime t) const {
         if (!in_zone_ && !all_day_)
-            return icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, icaltimezone_get_utc_timezone());
+            return icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, ical_utc());
         LocalTime l = utc_to_local(zone_id_, t);
         icaltimetype v = all_day_ ? icaltime_null_date() : icaltime_null_time();
         v.year = l.year;
@@ -127,7 +127,7 @@ icalcomponent *event_of(const StoredItem &stored, const CalendarData &d, const T
     icalcomponent *event = icalcomponent_new(ICAL_VEVENT_COMPONENT);
     icalcomponent_add_property(event, icalproperty_new_uid(d.uid.c_str()));
     icalcomponent_add_property(event, icalproperty_new_dtstamp(icaltime_from_timet_with_zone(
-        static_cast<time_t>(stored.info.last_modified), 0, icaltimezone_get_utc_timezone())));
+        static_cast<time_t>(stored.info.last_modified), 0, ical_utc())));
     icalcomponent_add_property(event, icalproperty_new_summary(subject.c_str()));
     if (!location.empty()) icalcomponent_add_property(event, icalproperty_new_location(location.c_str()));
     if (!body.empty()) icalcomponent_add_property(event, icalproperty_new_description(body_text(d, body).c_str()));

@@ -6,6 +6,7 @@
 #include <set>
 #include <vector>
 
+#include "calendar_ical.hpp"
 #include "calendar_recur.hpp"
 
 namespace sandbox {
@@ -206,8 +207,10 @@ std::string rrule_with_range(const RecurrenceRule &rule, const std::string &zone
         last.minute = 59;
         last.second = 59;
         icaltimetype until = icaltime_from_timet_with_zone(
-            static_cast<time_t>(local_to_utc(zone_id, last)), 0, icaltimezone_get_utc_timezone());
-        text += std::string(";UNTIL=") + icaltime_as_ical_string(until);
+            static_cast<time_t>(local_to_utc(zone_id, last)), 0, ical_utc());
+        char *until_text = icaltime_as_ical_string_r(until);
+        text += std::string(";UNTIL=") + (until_text ? until_text : "");
+        icalmemory_free_buffer(until_text);
     }
     return text;
 }

@@ -51,7 +51,7 @@ std::string named_windows_zone(const std::string &tzid) {
 }
 
 int vtimezone_offset(icaltimezone *zone, UnixTime t) {
-    icaltimetype utc = icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, icaltimezone_get_utc_timezone());
+    icaltimetype utc = icaltime_from_timet_with_zone(static_cast<time_t>(t), 0, ical_utc());
     int is_daylight = 0;
     return icaltimezone_get_utc_offset_of_utc_time(zone, &utc, &is_daylight);
 }
@@ -127,6 +127,11 @@ std::string vtimezone_of(const std::string &windows_id, UnixTime near) {
     if (at == std::string::npos) return "";
     std::size_t end = out.find("\r\n", at);
     return out.replace(at, end - at, "TZID:" + windows_id);
+}
+
+icaltimezone *ical_utc() {
+    static icaltimezone *const utc = icaltimezone_get_utc_timezone();
+    return utc;
 }
 
 std::string tz_name_of_windows_zone(const std::string &windows_id) {

@@ -130,10 +130,12 @@ void ReadTimesAndFlags(const char *text, qv_message *msg)
     msg->busy_status = static_cast<std::uint16_t>(BusyStatusNumber(busy));
     if (EqualsNoCase(Value(text, "Sensitivity", kStatusWordMax), "Private"))
         msg->is_private = 1;
-    // The writer takes priority as the item's importance (0 low, 2 high):
-    // left at 0, every copied event would turn low.
+    // The XML writer takes priority as the item's importance (0 low, 2
+    // high), the iCalendar writer takes importance: left at 0, every copied
+    // event would turn low, so both are set.
     const std::string importance = Value(text, "Importance", kStatusWordMax);
     msg->priority = EqualsNoCase(importance, "High") ? 2 : EqualsNoCase(importance, "Low") ? 0 : 1;
+    msg->importance = msg->priority;
 }
 
 void ReadOrganizer(const char *text, qv_message *msg)

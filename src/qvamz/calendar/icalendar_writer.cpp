@@ -342,6 +342,44 @@ struct EventParts {
     Timing timing;
 };
 
+// The VEVENT of the event itself, or of the series with its rule and
+// deleted occurrences.
+std::string SeriesEvent(const qv_message &msg, const EventParts &parts, const std::string &zone,
+                        const ICalendarContext &context) {
+    const std::string summary = Field(msg.title, msg.codepage);
+    const std::string location = Field(msg.location, msg.codepage);
+    std::string out = "BEGIN:VEVENT\r\n" + FoldLine("UID:" + parts.uid) + parts.stamp;
+    if (msg.importance == 2) {
+        out += "PRIORITY:1\r\n";
+    } else if (msg.importance == 0) {
+        out += "PRIORITY:9\r\n";
+    }
+    if (!location.empty()) {
+        out += FoldLine("LOCATION:" + EscapeText(location));
+    }
+    out += FoldLine("SUMMARY:" + EscapeText(summary));
+    if (msg.is_private != 0) {
+        out += "CLASS:PRIVATE\r\n";
+    }
+    out += FoldLine(parts.timing.Property("DTSTART", msg.start_time));
+    out += FoldLine(parts.timing.End(msg.start_time, msg.end_time));
+    out += BusyLines(msg) + CategoriesLine(msg) + parts.attendees + parts.organizer;
+    out += FoldDescription(NotesText(msg, context.work_dir));
+    if (const std::string rrule = RruleOf(msg, zone); !rrule.empty()) {
+        out += FoldLine("RRULE:" + rrule);
+    }
+    for (int i = 0; i < msg.breakout_count && i < QV_MAX_BREAKOUTS; ++i) {
+        if (msg.breakouts[i] != nullptr && msg.breakouts[i]->kind == kBreakoutDeleted) {
+            out += FoldLine(parts.timing.Property("EXDATE", msg.breakouts[i]->original_start));
+        }
+    }
+    out += "SEQUENCE:0\r\n";
+    if (msg.reminder_set != 0) {
+        out += Alarm(msg, summary, location);
+    }
+    return out + "END:VEVENT\r\n";
+}
+
 std::string ModifiedOccurrence(qv_message &msg, qv_breakout &b, int position,
                                const EventParts &parts, const ICalendarContext &context) {
     if (b.subject[0] == '\0') {
@@ -387,8 +425,6 @@ std::string FoldDescription(std::string_view text) {
 std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {
     CutAtLineEnd(msg.title);
     msg.end_time = std::max(msg.end_time, msg.start_time);
-    const std::string summary = Field(msg.title, msg.codepage);
-    const std::string location = Field(msg.location, msg.codepage);
 
     std::string out = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quovera\r\n";
     const std::string zone = ResolvedZone(msg.time_zone);
@@ -399,42 +435,13 @@ std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {
                          sizeof tzid);
         out += VTimeZoneLines(vtimezone);
     }
-    EventParts parts{UidOf(msg, context.work_dir),
-                     "DTSTAMP:" + DateTimeText(com_FileTimeNow(), true) + "\r\n", OrganizerLine(msg),
-                     context.write_attendees ? AttendeeLines(msg) : std::string(),
-                     Timing{is_dated(msg), tzid, ZoneClock(tzid[0] != '\0' ? zone : HostZone())}};
-
-    out += "BEGIN:VEVENT\r\n" + FoldLine("UID:" + parts.uid) + parts.stamp;
-    if (msg.importance == 2) {
-        out += "PRIORITY:1\r\n";
-    } else if (msg.importance == 0) {
-        out += "PRIORITY:9\r\n";
-    }
-    if (!location.empty()) {
-        out += FoldLine("LOCATION:" + EscapeText(location));
-    }
-    out += FoldLine("SUMMARY:" + EscapeText(summary));
-    if (msg.is_private != 0) {
-        out += "CLASS:PRIVATE\r\n";
-    }
-    out += FoldLine(parts.timing.Property("DTSTART", msg.start_time));
-    out += FoldLine(parts.timing.End(msg.start_time, msg.end_time));
-    out += BusyLines(msg) + CategoriesLine(msg);
-    out += parts.attendees + parts.organizer;
-    out += FoldDescription(NotesText(msg, context.work_dir));
-    if (const std::string rrule = RruleOf(msg, zone); !rrule.empty()) {
-        out += FoldLine("RRULE:" + rrule);
-    }
-    for (int i = 0; i < msg.breakout_count && i < QV_MAX_BREAKOUTS; ++i) {
-        if (msg.breakouts[i] != nullptr && msg.breakouts[i]->kind == kBreakoutDeleted) {
-            out += FoldLine(parts.timing.Property("EXDATE", msg.breakouts[i]->original_start));
-        }
-    }
-    out += "SEQUENCE:0\r\n";
-    if (msg.reminder_set != 0) {
-        out += Alarm(msg, summary, location);
-    }
-    out += "END:VEVENT\r\n";
+    const EventParts parts{UidOf(msg, context.work_dir),
+                           "DTSTAMP:" + DateTimeText(com_FileTimeNow(), true) + "\r\n",
+                           OrganizerLine(msg),
+                           context.write_attendees ? AttendeeLines(msg) : std::string(),
+                           Timing{is_dated(msg), tzid,
+                                  ZoneClock(tzid[0] != '\0' ? zone : HostZone())}};
+    out += SeriesEvent(msg, parts, zone, context);
     for (int i = 0; i < msg.breakout_count && i < QV_MAX_BREAKOUTS; ++i) {
         if (msg.breakouts[i] != nullptr && msg.breakouts[i]->kind == kBreakoutModified) {
             out += ModifiedOccurrence(msg, *msg.breakouts[i], i + 1, parts, context);

@@ -87,6 +87,7 @@ struct SessionSettings {
     int ssl_version = 0;         // /SSLVER (see kTlsVersionChoices)
     int max_answer_mb = 64;      // /MAXANSWER: twice the 25 MB item limit plus headroom
     long stall_seconds = 120;    // no switch; tests shorten the stall cut-off
+    int prefetch = 4;            // /EWSPREFETCH: item requests in flight while reading
     int auth_http_target = -1;   // /AUTHHTTP2, -1 = unset
     // /AUTHAMZI2
     std::string target_role_id, target_org_id, target_access_key;

@@ -17,6 +17,7 @@
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/curl_options.hpp"
+#include "transport/request_pipeline.hpp"
 #include "common/hex.hpp"
 #include "common/text_case.hpp"
 
@@ -217,6 +218,18 @@ void ReadMaxAnswer(SwitchPass &pass, Session &session)
                 kMinAnswerMb, kMaxAnswerMb, session.settings.max_answer_mb);
 }
 
+void ReadPrefetch(SwitchPass &pass, Session &session)
+{
+    if (!pass.fetch_value() || pass.text().empty())
+        return;
+    const int requests = ToInt(pass.text());
+    if (requests >= kPrefetchMin && requests <= kPrefetchMax)
+        session.settings.prefetch = requests;
+    else
+        com_Log("QV Warning: /EWSPREFETCH %d is outside %d..%d; keeping %d", requests,
+                kPrefetchMin, kPrefetchMax, session.settings.prefetch);
+}
+
 struct ImpersonationValues {
     std::string *role, *organization, *key;
     SecretString *secret;
@@ -363,6 +376,7 @@ const SwitchEntry kSwitches[] = {
     {"/SSLNOVERIFY", [](SwitchPass &, Session &s) { s.settings.ssl_no_verify = 1; }},
     {"/AMZAPI",      ReadApiEndpoint},
     {"/MAXANSWER",   ReadMaxAnswer},
+    {"/EWSPREFETCH", ReadPrefetch},
 };
 // clang-format on
 

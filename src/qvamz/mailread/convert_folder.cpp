@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 
 #include "contacts/contact_folder.hpp"
 #include "calendar/calendar_folder.hpp"
@@ -15,6 +16,7 @@
 #include "frame/token.hpp"
 #include "mailread/item_fetch.hpp"
 #include "mailread/item_listing.hpp"
+#include "mailread/read_ahead.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -68,6 +70,7 @@ class MailFolderReader {
     enum class Next { kItem, kEndFolder };
 
     bool ListItems(const std::string &restriction);
+    int ItemsStillWanted() const;
     void ReportNotRead(int count);
     Next ConvertItem(const std::string &list_line);
     int DecideStatus(int parsed);
@@ -92,6 +95,7 @@ class MailFolderReader {
     bool listing_complete_ = true;
     int listed_ = 0;             // item ids the listing found
     bool uuid_open_ = false;
+    std::unique_ptr<ItemReadAhead> read_ahead_; // the item list while it is read
 };
 
 int MailFolderReader::Run(int *out_count, int *out_size)
@@ -111,6 +115,7 @@ int MailFolderReader::Run(int *out_count, int *out_size)
     properties_ =
         GetItemProperties(AskForIsRead(session_.state.server_major_version, folder_.display_name));
 
+    read_ahead_ = std::make_unique<ItemReadAhead>(session_, ids.get(), properties_);
     std::string line;
     for (;;) {
         RenewTokenIfDue(session_);
@@ -121,7 +126,8 @@ int MailFolderReader::Run(int *out_count, int *out_size)
             break;
         }
         UuidStart();
-        if (!ReadAnswerLine(ids.get(), line, kListingLineMax))
+        read_ahead_->SendAhead(ItemsStillWanted());
+        if (!read_ahead_->Next(line))
             break;
         if (line.empty()) {
             UuidEnd();
@@ -131,9 +137,20 @@ int MailFolderReader::Run(int *out_count, int *out_size)
             break;
         UuidEnd();
     }
+    read_ahead_.reset(); // what is still in flight is abandoned
     ids.reset();
     Finish(restriction, out_count, out_size);
     return ended_by_host_ ? kFolderEndedByHost : 0;
+}
+
+// Items the host may still take: none after its stop request, the rest of
+// the InitRead maximum when there is one.
+int MailFolderReader::ItemsStillWanted() const
+{
+    if (reporter_.stop_requested())
+        return 0;
+    const int maximum = session_.state.max_messages;
+    return maximum > 0 ? std::max(maximum - index_, 0) : INT_MAX;
 }
 
 bool MailFolderReader::ListItems(const std::string &restriction)
@@ -167,16 +184,16 @@ void MailFolderReader::ReportNotRead(int count)
 
 MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_line)
 {
-    const std::size_t semicolon = list_line.find(';');
-    const std::string item_id = list_line.substr(0, semicolon);
-    const std::string change_key =
-        semicolon == std::string::npos ? std::string() : list_line.substr(semicolon + 1);
+    const ListedItem listed = SplitListLine(list_line);
     const std::string answer_path = WorkFile(kGetItemAnswerFile);
     const std::string mime_path = WorkFile(kMimeContentFile);
 
     com_ResetObject(msg_);
     const FetchOutcome fetched =
-        FetchItem(session_, GetItemBody(properties_, item_id, change_key), answer_path);
+        FetchItem(session_, GetItemBody(properties_, listed.item_id, listed.change_key),
+                  answer_path);
+    // The next requests go out before this item is parsed and handed over.
+    read_ahead_->SendAhead(ItemsStillWanted() - 1);
     if (fetched != FetchOutcome::kFetched) {
         std::remove(answer_path.c_str());
         if (fetched == FetchOutcome::kNotRead)

@@ -1,4 +1,4 @@
-// Owning wrappers for libcurl's easy handle and header list.
+// Owning wrappers for libcurl's easy handle, share handle and header list.
 #pragma once
 
 #include <curl/curl.h>
@@ -13,6 +13,12 @@ struct CurlEasyDeleter {
     void operator()(CURL *handle) const noexcept { curl_easy_cleanup(handle); }
 };
 using CurlEasy = std::unique_ptr<CURL, CurlEasyDeleter>;
+
+struct CurlShareDeleter {
+    void operator()(CURLSH *share) const noexcept { curl_share_cleanup(share); }
+};
+// Released only after every easy handle that uses it.
+using CurlShare = std::unique_ptr<CURLSH, CurlShareDeleter>;
 
 // A curl_slist of request header lines.  curl_slist_append() may move the
 // head, so the list is only ever grown through append().

@@ -10,6 +10,8 @@
 namespace qvamz {
 namespace {
 
+// How long curl keeps the parsed trust store: a whole session.
+constexpr long kCaCacheSeconds = 24 * 60 * 60;
 // Curl's SSL options value that allows the BEAST work-around.
 constexpr long kSslOptionsAllowBeast = CURLSSLOPT_ALLOW_BEAST;
 
@@ -84,6 +86,11 @@ void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warnin
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
     }
+    // The system store is the CA bundle file alone: curl then parses it
+    // once and keeps it for every later connection (its CA cache), where a
+    // certificate folder beside it would have it parsed per connection.
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, kCaCacheSeconds);
     if (!settings.ca_file.empty()) {
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, AddCaBundle);
         curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, settings.ca_file.c_str());

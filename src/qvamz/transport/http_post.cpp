@@ -4,12 +4,14 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 
 #include "frame/proxy.hpp"
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/clock.hpp"
 #include "transport/curl_options.hpp"
+#include "transport/request_pipeline.hpp"
 #include "common/unique_file.hpp"
 #include "common/text_case.hpp"
 
@@ -24,9 +26,8 @@ struct PostBody {
 
 // Per-post options, set again before every attempt: options accumulate on
 // the handle, and a post must not inherit the body of the previous one.
-void ApplyPostOptions(Session &session, TransferFiles &files, const PostBody &body)
+void ApplyPostOptions(Session &session, CURL *handle, TransferFiles &files, const PostBody &body)
 {
-    CURL *handle = session.state.transport.handle.get();
     curl_easy_setopt(handle, CURLOPT_URL, session.state.ews_url.c_str());
     ApplyTransferOptions(handle, &files, session.state.http_auth, session.settings);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
@@ -47,6 +48,17 @@ void ApplyPostOptions(Session &session, TransferFiles &files, const PostBody &bo
     ApplyProxyOptions(handle, session.settings.proxy);
 }
 
+// The callbacks' view of one attempt; the status and request id of an
+// earlier attempt do not count for this one.
+void ResetTransfer(Session &session, TransferFiles &files, PostResult &result)
+{
+    result = PostResult{};
+    files.result = &result;
+    files.keepalive = &session.state.transport.keepalive;
+    files.curl_debug = session.settings.curl_debug != 0;
+    files.answer_limit = MaxAnswerBytes(session.settings);
+}
+
 // Says why a post failed for good (a refused connection or a certificate
 // that does not verify otherwise shows only as "no answer").
 void LogPostFailure(const Session &session, const PostResult &result)
@@ -56,31 +68,41 @@ void LogPostFailure(const Session &session, const PostResult &result)
                 result.curl_error.c_str());
 }
 
-// One attempt; the status and request id of an earlier attempt do not
-// count for this one.
+// One attempt on the session handle.
 CURLcode PerformTransfer(Session &session, TransferFiles &files, const PostBody &body,
                          PostResult &result)
 {
-    result = PostResult{};
-    files.result = &result;
-    files.keepalive = &session.state.transport.keepalive;
-    files.curl_debug = session.settings.curl_debug != 0;
-    files.answer_limit = MaxAnswerBytes(session.settings);
-    ApplyPostOptions(session, files, body);
+    ResetTransfer(session, files, result);
+    CURL *handle = session.state.transport.handle.get();
+    ApplyPostOptions(session, handle, files, body);
     Keepalive &keepalive = session.state.transport.keepalive;
     BeginTransfer(keepalive);
-    const CURLcode code = curl_easy_perform(session.state.transport.handle.get());
+    const CURLcode code = curl_easy_perform(handle);
     EndTransfer(keepalive);
-    result.ok = code == CURLE_OK;
-    if (!result.ok)
-        result.curl_error = curl_easy_strerror(code);
-    if (code == CURLE_FILESIZE_EXCEEDED)
-        files.answer_too_large = true;
-    if (files.answer_too_large)
-        com_Log("QV Error: the answer of %s is larger than %d MB (/MAXANSWER): transfer ended",
-                session.state.ews_url.c_str(), session.settings.max_answer_mb);
-    files.result = nullptr;
+    ConcludeTransfer(session, files, code, result);
     return code;
+}
+
+// The answer of a request sent ahead, as the first attempt of a post; no
+// value when nothing was sent ahead with exactly this text.
+std::optional<PostResult> ClaimSentAhead(Session &session, std::string_view request,
+                                         const std::string &response_path, bool &too_large)
+{
+    RequestPipeline *ahead = session.state.transport.read_ahead;
+    if (!ahead)
+        return std::nullopt;
+    std::optional<FinishedPost> sent = ahead->Claim(request);
+    if (!sent)
+        return std::nullopt;
+    qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
+    if (!response)
+        return PostResult{};
+    const std::string &answer = sent->answer;
+    if (std::fwrite(answer.data(), 1, answer.size(), response.get()) != answer.size() ||
+        std::fflush(response.get()) != 0)
+        return PostResult{}; // a short answer must not pass for the whole one
+    too_large = sent->answer_too_large;
+    return sent->result;
 }
 
 long FileSize(std::FILE *file)
@@ -130,14 +152,28 @@ bool OpenSessionTransport(TransportState &transport)
     CloseSessionTransport(transport);
     if (!transport.global.init())
         return false;
+    // Connections, cookies, TLS sessions and name lookups are shared with
+    // the read-ahead handles; all of them run on the caller's thread, so
+    // the share needs no locks.
+    transport.share.reset(curl_share_init());
+    if (!transport.share)
+        return false;
+    for (curl_lock_data data : {CURL_LOCK_DATA_COOKIE, CURL_LOCK_DATA_DNS,
+                                CURL_LOCK_DATA_SSL_SESSION, CURL_LOCK_DATA_CONNECT})
+        curl_share_setopt(transport.share.get(), CURLSHOPT_SHARE, data);
     transport.handle.reset(curl_easy_init());
-    return transport.handle != nullptr;
+    if (!transport.handle)
+        return false;
+    // Before the first answer, so that the session cookie lands in the share.
+    curl_easy_setopt(transport.handle.get(), CURLOPT_SHARE, transport.share.get());
+    return true;
 }
 
 void CloseSessionTransport(TransportState &transport)
 {
     transport.headers.reset();
     transport.handle.reset();
+    transport.share.reset();
     transport.global.reset();
 }
 
@@ -161,6 +197,34 @@ void SetupSessionHandle(Session &session)
     ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
 }
 
+void SetupSharingHandle(Session &session, CURL *handle)
+{
+    curl_easy_setopt(handle, CURLOPT_SHARE, session.state.transport.share.get());
+    curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
+}
+
+void PrepareMemoryPost(Session &session, CURL *handle, TransferFiles &files, PostResult &result,
+                       std::string_view body)
+{
+    ResetTransfer(session, files, result);
+    ApplyPostOptions(session, handle, files,
+                     PostBody{body, nullptr, static_cast<curl_off_t>(body.size())});
+}
+
+void ConcludeTransfer(const Session &session, TransferFiles &files, CURLcode code,
+                      PostResult &result)
+{
+    result.ok = code == CURLE_OK;
+    if (!result.ok)
+        result.curl_error = curl_easy_strerror(code);
+    if (code == CURLE_FILESIZE_EXCEEDED)
+        files.answer_too_large = true;
+    if (files.answer_too_large)
+        com_Log("QV Error: the answer of %s is larger than %d MB (/MAXANSWER): transfer ended",
+                session.state.ews_url.c_str(), session.settings.max_answer_mb);
+    files.result = nullptr;
+}
+
 // ---- posts -------------------------------------------------------------------
 
 PostResult DoPost(Session &session, std::string_view request, const std::string &response_path)
@@ -171,7 +235,18 @@ PostResult DoPost(Session &session, std::string_view request, const std::string 
     if (!session.state.transport.handle)
         return result;
     const PostBody body{request, nullptr, static_cast<curl_off_t>(request.size())};
-    for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
+    int attempt = 1;
+    bool too_large = false;
+    if (std::optional<PostResult> ahead =
+            ClaimSentAhead(session, request, response_path, too_large)) {
+        result = *ahead;
+        if (result.ok || too_large) {
+            LogPostFailure(session, result);
+            return result;
+        }
+        ++attempt;
+    }
+    for (; attempt <= kPostAttempts; ++attempt) {
         // A new file for every attempt: a broken answer must not stay in
         // front of the next one.
         qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
@@ -228,7 +303,7 @@ std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void 
 {
     const std::size_t n = size * count;
     auto *files = static_cast<TransferFiles *>(transfer);
-    if (!files || !files->response)
+    if (!files || (!files->response && !files->response_text))
         return n;
     if (files->keepalive)
         KeepaliveTick(*files->keepalive);
@@ -236,6 +311,10 @@ std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void 
     if (files->answer_limit >= 0 && files->answer_bytes > files->answer_limit) {
         files->answer_too_large = true;
         return 0; // ends the transfer before the disk fills
+    }
+    if (files->response_text) {
+        files->formatter.Feed(std::string_view(data, n), *files->response_text);
+        return n;
     }
     std::string formatted;
     files->formatter.Feed(std::string_view(data, n), formatted);

@@ -41,6 +41,7 @@ struct PostResult {
 struct TransferFiles {
     std::FILE *request = nullptr;  // body streamed by ReadCallback (DoPostFile)
     std::FILE *response = nullptr; // reformatted answer (no file: answer dropped)
+    std::string *response_text = nullptr; // or the reformatted answer in memory
     TagLineFormatter formatter;
     PostResult *result = nullptr;     // status and request id land here
     Keepalive *keepalive = nullptr;   // ticked while data moves
@@ -67,9 +68,26 @@ bool AppendStandardHeaders(HeaderList &list, bool send_expect);
 // The options set once on the new session handle at logon.
 void SetupSessionHandle(Session &session);
 
+// The same for a further handle that shares the session handle's
+// connections, cookies and TLS sessions (the read-ahead's).
+void SetupSharingHandle(Session &session, CURL *handle);
+
+// What one in-memory post sets on `handle` before it runs: the session's
+// URL, headers, credentials, TLS and proxy options, the body (which must
+// outlive the transfer) and `files` for the callbacks, with `result` as
+// the place for the status and request id.
+void PrepareMemoryPost(Session &session, CURL *handle, TransferFiles &files, PostResult &result,
+                       std::string_view body);
+// Fills `result` from curl's outcome and logs an answer cut off by
+// "/MAXANSWER".
+void ConcludeTransfer(const Session &session, TransferFiles &files, CURLcode code,
+                      PostResult &result);
+
 // ---- posts ---------------------------------------------------------------
 
-// `ok` when the transfer succeeded (any HTTP status).
+// `ok` when the transfer succeeded (any HTTP status).  DoPost first asks
+// the installed read-ahead (request_pipeline.hpp) whether this very text is
+// already on its way; its answer then counts as the first attempt.
 PostResult DoPost(Session &session, std::string_view request, const std::string &response_path);
 PostResult DoPostFile(Session &session, const std::string &request_path,
                       const std::string &response_path, std::string_view subject);

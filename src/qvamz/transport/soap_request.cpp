@@ -112,6 +112,13 @@ std::string ReplaceDelegateMarker(std::string_view body, std::string_view delega
     return replaced;
 }
 
+std::string SoapEnvelope(const Session &session, std::string_view operation,
+                         std::string_view attributes, std::string_view body)
+{
+    return EnvelopeHead(operation, attributes, SessionEnvelopeSettings(session)) +
+           ReplaceDelegateMarker(body, session.state.delegate_mailbox) + EnvelopeTail(operation);
+}
+
 bool ReadFaultReport(const std::string &response_path, FaultReport &report)
 {
     report = FaultReport{};
@@ -163,20 +170,19 @@ PostResult SoapRequest(Session &session, std::string_view operation, std::string
 {
     const bool file_mode = !body_file.empty();
     const std::string request_path = session.state.work_dir + "soap.xml";
-    const EnvelopeSettings settings = SessionEnvelopeSettings(session);
-    const std::string head = EnvelopeHead(operation, attributes, settings);
-    const std::string tail = EnvelopeTail(operation);
 
     // Kept until the request ends, so that a busy repost sends the same text.
     std::string envelope;
     if (file_mode) {
-        if (!WriteRequestFile(request_path, body_file, head, tail))
+        const std::string head =
+            EnvelopeHead(operation, attributes, SessionEnvelopeSettings(session));
+        if (!WriteRequestFile(request_path, body_file, head, EnvelopeTail(operation)))
             return PostResult{};
         if (session.settings.curl_debug)
             com_Log("curl debug: Soap post data length: %ld",
                     static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
     } else {
-        envelope = head + ReplaceDelegateMarker(body, session.state.delegate_mailbox) + tail;
+        envelope = SoapEnvelope(session, operation, attributes, body);
         if (session.settings.curl_debug)
             com_Log("curl debug: Soap post data:\n%s\n", envelope.c_str());
     }

@@ -54,6 +54,11 @@ std::string EnvelopeTail(std::string_view operation);
 // The body with its first "#Delegate" replaced by `delegate_mailbox`.
 std::string ReplaceDelegateMarker(std::string_view body, std::string_view delegate_mailbox);
 
+// The whole text SoapRequest posts for an in-memory body (the read-ahead
+// sends the same text before SoapRequest asks for it).
+std::string SoapEnvelope(const Session &session, std::string_view operation,
+                         std::string_view attributes, std::string_view body);
+
 // What an answer other than HTTP 200 says.
 struct FaultReport {
     bool fault_found = false; // a faultstring element was there

@@ -1,7 +1,9 @@
 // What the transport keeps for one session: curl's global state, the one
-// easy handle every EWS post reuses (its cookie engine holds the session
-// cookie), the EWS header list, and the keepalive clock of the transfer
-// that runs.  Owned by the Session; all of it is released with it.
+// easy handle every EWS post reuses, the share handle through which it and
+// the read-ahead handles use the same connections, cookies (the session
+// cookie) and TLS sessions, the EWS header list, and the keepalive clock of
+// the transfer that runs.  Owned by the Session; all of it is released
+// with it.
 #pragma once
 
 #include <curl/curl.h>
@@ -13,6 +15,8 @@
 #include "transport/curl_handles.hpp"
 
 namespace qvamz {
+
+class RequestPipeline;
 
 // curl_global_init / curl_global_cleanup as one owner.
 class CurlGlobal {
@@ -63,7 +67,9 @@ struct TransportState {
     {
         headers = std::move(other.headers);
         handle = std::move(other.handle);
+        share = std::move(other.share);
         global = std::move(other.global);
+        read_ahead = other.read_ahead;
         keepalive = other.keepalive;
         tls_warning_given = other.tls_warning_given;
         return *this;
@@ -72,10 +78,14 @@ struct TransportState {
     // Declared first so it is released last: handles go before curl's
     // global state.
     CurlGlobal global;
+    CurlShare share; // outlives every handle that uses it
     CurlEasy handle;
     HeaderList headers;
     Keepalive keepalive;
     bool tls_warning_given = false; // "/SSLNOVERIFY" warns once per logon
+    // The folder reader's requests sent ahead, while one is installed
+    // (ReadAheadScope); not owned.
+    RequestPipeline *read_ahead = nullptr;
 };
 
 } // namespace qvamz
