@@ -34,7 +34,7 @@ constexpr char kPassword[] = "cal-pw";
 struct EventView {
     std::string title, location, notes;
     qv_filetime start = 0, end = 0;
-    int all_day = 0, is_private = 0, priority = 0, recur_type = 0;
+    int all_day = 0, is_private = 0, priority = 0, recur_type = 0, entry_type = 0;
     std::vector<std::string> attendees;                   // addresses, organizer left out
     std::vector<std::tuple<int, qv_filetime, qv_filetime>> breakouts; // kind, original start, start
     std::vector<std::string> breakout_subjects;
@@ -58,6 +58,7 @@ int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int)
     v.is_private = msg->is_private;
     v.priority = msg->priority;
     v.recur_type = msg->recur_type;
+    v.entry_type = msg->entry_type;
     for (int i = 0; i < msg->recipient_count; ++i)
         if (msg->recipients[i]->kind != QV_RECIP_ORGANIZER)
             v.attendees.push_back(msg->recipients[i]->address);
@@ -218,6 +219,8 @@ TEST_F(CalendarSandbox, EventsAndSeriesComeBack)
     EXPECT_EQ((std::tuple{s.start, s.end}), (std::tuple{filetime_utc(2026, 6, 10, 12), filetime_utc(2026, 6, 10, 13, 30)}));
     EXPECT_EQ((std::tuple{s.location, s.is_private, s.priority}), (std::tuple{std::string("Raum 4 & 5"), 1, 2}));
     EXPECT_EQ(s.attendees, (std::vector<std::string>{"bob@example.com", "dan@example.com"}));
+    EXPECT_EQ(s.entry_type, 3) << "the appointment state makes it a meeting\n" << log.text();
+    EXPECT_EQ(log.text().find("unable to set Appointment State"), std::string::npos) << log.text();
     EXPECT_EQ(s.notes.find("agenda ]]> draft"), 0u) << s.notes;
     EXPECT_EQ(s.attachments, (std::map<std::string, std::string>{{"agenda.txt", "1. review\n"}}));
     const EventView &h = host.events.at("Holiday");

@@ -62,7 +62,7 @@ template <class Suite> class SandboxSuite : public ::testing::Test {
         const fs::path dir = temp->path() / ("eml-" + std::to_string(++batches));
         fs::create_directories(dir);
         for (std::size_t i = 0; i < messages.size(); ++i) {
-            char name[16];
+            char name[32];
             std::snprintf(name, sizeof name, "%04zu.eml", i);
             write_file(dir / name, messages[i]);
         }

@@ -46,7 +46,7 @@ inline void write_dump(const fs::path &dir, const std::string &folders,
     fs::create_directories(dir);
     write_file(dir / "folders.json", folders);
     for (std::size_t i = 0; i < items.size(); ++i) {
-        char name[16];
+        char name[32];
         std::snprintf(name, sizeof name, "%06zu", i + 1);
         write_file(dir / (std::string(name) + ".json"), items[i].first);
         if (!items[i].second.empty())

@@ -9,6 +9,7 @@
 #include "calendar/calendar_request.hpp"
 #include "calendar/icalendar_writer.hpp"
 #include "calendar/occurrence_exceptions.hpp"
+#include "common/base64.hpp"
 #include "common/unique_file.hpp"
 #include "common/xml_request_text.hpp"
 #include "ews/xml_scan.hpp"
@@ -98,29 +99,15 @@ void SetMeetingState(Session &session, const std::string &work_dir, const Parent
     const std::string answer_path = work_dir + kMeetingStateAnswerFile;
     PostResult post{};
     if (WriteRequestFile(request_path, body))
-        post = SoapRequest(session, "UpdateItem", "ConflictResolution=\"AutoResolve\" MessageDisposition=\"SaveOnly\"",
+        post = SoapRequest(session, "UpdateItem",
+                           "ConflictResolution=\"AutoResolve\" MessageDisposition=\"SaveOnly\" "
+                           "SendMeetingInvitationsOrCancellations=\"SendToNone\"",
                            "", answer_path, request_path);
     const std::vector<ResponseMessage> results = ReadResponseMessages(answer_path, "UpdateItemResponseMessage");
     if (!IsUsableAnswer(post) || results.empty() || results.front().IsError())
         com_Log("QV Warning: unable to set Appointment State, http error %d", post.http_status);
     std::remove(request_path.c_str());
     std::remove(answer_path.c_str());
-}
-
-std::string Base64Text(std::string_view bytes)
-{
-    static constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t n = std::min<std::size_t>(3, bytes.size() - i);
-        std::uint32_t group = 0;
-        for (std::size_t k = 0; k < 3; ++k)
-            group = (group << 8) | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
-        for (std::size_t k = 0; k < 4; ++k)
-            out += k <= n ? kAlphabet[(group >> (18 - 6 * k)) & 63] : '=';
-    }
-    return out;
 }
 
 // The MIME way: the record's iCalendar text, attendees included, as the
@@ -134,7 +121,7 @@ std::string MimeContentXml(Session &session, qv_message &msg, const std::string 
         if (!WriteRequestFile(copy, ics))
             com_Log("QV Warning: cannot write %s", copy.c_str());
     }
-    return "<t:MimeContent CharacterSet=\"UTF-8\">" + Base64Text(ics) + "</t:MimeContent>\n";
+    return "<t:MimeContent CharacterSet=\"UTF-8\">" + qvcommon::Base64Encode(ics) + "</t:MimeContent>\n";
 }
 
 // The inside of <t:CalendarItem>.
