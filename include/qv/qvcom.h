@@ -248,9 +248,10 @@ QVCOM_API int com_fcopy(const char *source, const char *destination);
 
 /* Decodes the base64 text in a file in place (whitespace and line ends are
  * skipped; decoding stops at padding or at the first character outside
- * the alphabet).  Memory use is bounded whatever the file size.  work_dir
- * holds the temporary file (null: the host's working directory; "": the
- * file's own folder).  Returns the number of bytes decoded, or -1 when a
+ * the alphabet).  Memory use is bounded whatever the file size: a file of
+ * up to 1 MiB is decoded in memory and written back over itself, a larger
+ * one goes through a temporary file in work_dir (null: the host's working
+ * directory; "": the file's own folder).  Returns the number of bytes decoded, or -1 when a
  * file could not be opened or written; the original then stays as it
  * was. */
 QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir);

@@ -83,7 +83,9 @@ QVCOM_API int com_CharsetToUTF8(const char *charset, char *text, size_t capacity
 
 /* Converts a whole file from the named charset to UTF-8 into another file,
  * as one stream (multi-byte characters, shift states and UTF-16 line ends
- * stay whole; memory does not grow with the file).  An unknown name reads
+ * stay whole; memory does not grow with the file).  The same path for
+ * both converts the file in place: it is then read whole into memory and
+ * only overwritten once the conversion succeeded.  An unknown name reads
  * as windows-1252.  Returns 1 on success, 0 when a file cannot be opened
  * or written. */
 QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const char *target_path,

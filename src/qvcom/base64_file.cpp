@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -96,6 +97,42 @@ int64_t decode_stream(std::FILE *source, std::FILE *target) {
     return std::fflush(target) == 0 ? total : -1;
 }
 
+// A file this small is decoded in memory and written back over itself:
+// no temporary file to create and rename for every small attachment.
+constexpr int64_t kInPlaceMax = 1 << 20;
+
+// Decodes a small file in memory; the original is overwritten only once
+// the decoded bytes are ready, and written back should that fail.
+int64_t decode_in_place(const char *path) {
+    qvcommon::UniqueFile file(std::fopen(path, "r+b"));
+    std::string encoded;
+    if (!file || !qvcom::detail::read_whole_file(file.get(), encoded)) {
+        return -1;
+    }
+    qvcommon::UniqueFile source(fmemopen(encoded.data(), encoded.size(), "rb"));
+    char *decoded = nullptr;
+    size_t decoded_size = 0;
+    std::FILE *memory = open_memstream(&decoded, &decoded_size);
+    if (!source || !memory) {
+        if (memory) {
+            std::fclose(memory);
+        }
+        std::free(decoded);
+        return -1;
+    }
+    const int64_t total = decode_stream(source.get(), memory);
+    std::fclose(memory);
+    const std::unique_ptr<char, decltype(&std::free)> owned(decoded, &std::free);
+    if (total < 0) {
+        return -1;
+    }
+    if (!qvcom::detail::overwrite_file(file.get(), decoded, decoded_size)) {
+        qvcom::detail::overwrite_file(file.get(), encoded.data(), encoded.size());
+        return -1;
+    }
+    return std::fclose(file.release()) == 0 ? total : -1;
+}
+
 // Puts the decoded file in the place of the original.
 bool replace_file(const std::filesystem::path &from, const char *to) {
     std::error_code ec;
@@ -119,6 +156,15 @@ QVCOM_API int64_t com_convert_base64(const char *path, const char *work_dir) {
         return -1;
     }
     try {
+        std::error_code size_error;
+        const auto size = std::filesystem::file_size(path, size_error);
+        if (!size_error && size <= static_cast<uintmax_t>(kInPlaceMax)) {
+            const int64_t decoded = decode_in_place(path);
+            if (decoded < 0) {
+                com_Log("QV Error: base64 decoding of %s failed", path);
+            }
+            return decoded;
+        }
         qvcommon::UniqueFile source(std::fopen(path, "rb"));
         if (!source) {
             return -1;

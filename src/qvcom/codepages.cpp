@@ -1,6 +1,7 @@
 // Windows code page numbers and MIME charset names, both ways, and text
 // conversion between them through ICU converters.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -315,6 +316,68 @@ extern "C" QVCOM_API int com_CharsetToUTF8(const char *charset, char *text, size
     return copy_out(out, text, capacity) ? 1 : 0;
 }
 
+namespace {
+
+// One stream through a converter keeps multi-byte characters and shift
+// states whole across reads (and UTF-16 line feeds intact).
+bool convert_stream(UConverter *source, UConverter *target, std::FILE *in, std::FILE *out)
+{
+    std::vector<UChar> pivot(4096);
+    UChar *pivot_source = pivot.data(), *pivot_target = pivot.data();
+    char in_buf[16384], out_buf[32768];
+    bool ok = true;
+    for (bool last = false; !last && ok;) {
+        const std::size_t got = std::fread(in_buf, 1, sizeof in_buf, in);
+        last = got < sizeof in_buf;
+        const char *src = in_buf;
+        for (;;) {
+            char *dst = out_buf;
+            UErrorCode err = U_ZERO_ERROR;
+            ucnv_convertEx(target, source, &dst, out_buf + sizeof out_buf, &src, in_buf + got,
+                           pivot.data(), &pivot_source, &pivot_target,
+                           pivot.data() + pivot.size(), false, last, &err);
+            const std::size_t n = static_cast<std::size_t>(dst - out_buf);
+            if (n && std::fwrite(out_buf, 1, n, out) != n)
+                ok = false;
+            if (err == U_BUFFER_OVERFLOW_ERROR && ok)
+                continue;
+            if (U_FAILURE(err))
+                ok = false;
+            break;
+        }
+    }
+    return ok;
+}
+
+// The same file as source and target: the text is read whole, converted
+// in memory and written back over the original only when all went well,
+// so a failure leaves the file as it was and no second file is created.
+int convert_file_in_place(UConverter *source, UConverter *target, const char *path)
+{
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "r+b");
+    std::string text;
+    if (!file || !qvcom::detail::read_whole_file(file.get(), text))
+        return 0;
+    qvcommon::UniqueFile in(fmemopen(text.data(), text.size(), "rb"));
+    char *converted = nullptr;
+    std::size_t converted_size = 0;
+    std::FILE *memory = open_memstream(&converted, &converted_size);
+    if (!in || !memory) {
+        if (memory)
+            std::fclose(memory);
+        std::free(converted);
+        return 0;
+    }
+    const bool ok = convert_stream(source, target, in.get(), memory);
+    std::fclose(memory);
+    const std::unique_ptr<char, decltype(&std::free)> owned(converted, &std::free);
+    if (!ok || !qvcom::detail::overwrite_file(file.get(), converted, converted_size))
+        return 0;
+    return std::fclose(file.release()) == 0 ? 1 : 0;
+}
+
+} // namespace
+
 extern "C" QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const char *target_path,
                                               const char *charset)
 {
@@ -325,37 +388,16 @@ extern "C" QVCOM_API int com_ConvertFileToUTF8(const char *source_path, const ch
         decoder = "windows-1252";
     Converter source = open_converter(decoder);
     Converter target = open_converter("UTF-8");
+    if (!source || !target)
+        return 0;
+    if (std::strcmp(source_path, target_path) == 0)
+        return convert_file_in_place(source.get(), target.get(), source_path);
     qvcommon::UniqueFile in = qvcommon::OpenFile(source_path, "rb");
-    if (!source || !target || !in)
+    if (!in)
         return 0;
     qvcommon::UniqueFile out(qvcom::detail::open_private_file(target_path, "wb"));
     if (!out)
         return 0;
-    // One stream through a converter keeps multi-byte characters and
-    // shift states whole across reads (and UTF-16 line feeds intact).
-    std::vector<UChar> pivot(4096);
-    UChar *pivot_source = pivot.data(), *pivot_target = pivot.data();
-    char in_buf[16384], out_buf[32768];
-    bool ok = true;
-    for (bool last = false; !last && ok;) {
-        const std::size_t got = std::fread(in_buf, 1, sizeof in_buf, in.get());
-        last = got < sizeof in_buf;
-        const char *src = in_buf;
-        for (;;) {
-            char *dst = out_buf;
-            UErrorCode err = U_ZERO_ERROR;
-            ucnv_convertEx(target.get(), source.get(), &dst, out_buf + sizeof out_buf, &src,
-                           in_buf + got, pivot.data(), &pivot_source, &pivot_target,
-                           pivot.data() + pivot.size(), false, last, &err);
-            const std::size_t n = static_cast<std::size_t>(dst - out_buf);
-            if (n && std::fwrite(out_buf, 1, n, out.get()) != n)
-                ok = false;
-            if (err == U_BUFFER_OVERFLOW_ERROR && ok)
-                continue;
-            if (U_FAILURE(err))
-                ok = false;
-            break;
-        }
-    }
+    const bool ok = convert_stream(source.get(), target.get(), in.get(), out.get());
     return ok && std::fclose(out.release()) == 0 ? 1 : 0;
 }

@@ -38,6 +38,25 @@ std::FILE *open_private_file(const char *path, const char *mode) {
     return file;
 }
 
+bool read_whole_file(std::FILE *file, std::string &content) {
+    content.clear();
+    char buf[65536];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, file)) > 0)
+        content.append(buf, got);
+    return std::ferror(file) == 0;
+}
+
+bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size) {
+    // What libqvcom writes is the owner's only, as with open_private_file.
+    struct stat status {};
+    if (::fstat(::fileno(file), &status) == 0 && (status.st_mode & kGroupOrOthers) != 0)
+        ::fchmod(::fileno(file), kPrivateFile);
+    std::rewind(file);
+    return std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0 &&
+           ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;
+}
+
 bool create_private_directories(const std::filesystem::path &dir) {
     std::error_code ec;
     if (dir.empty() || std::filesystem::is_directory(dir, ec))

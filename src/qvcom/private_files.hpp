@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <string>
 
 namespace qvcom::detail {
 
@@ -12,6 +13,15 @@ namespace qvcom::detail {
 // others could read is narrowed to 0600 as well.  `mode` is "a", "w" or
 // "wb" (append or truncate; writing only).
 std::FILE *open_private_file(const char *path, const char *mode);
+
+// The whole content of an open file from where it stands; false when it
+// cannot be read.
+bool read_whole_file(std::FILE *file, std::string &content);
+
+// Replaces the whole content of a file open for update ("r+b") with
+// `size` bytes, narrowed to its owner like open_private_file; false when
+// it cannot be written.
+bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size);
 
 // create_directories() whose new folders are 0700.  Existing folders are
 // left as they are: they may be shared ones such as /tmp.

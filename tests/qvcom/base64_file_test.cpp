@@ -14,9 +14,9 @@ using qvtest::sample_bytes;
 
 TEST(Base64File, LargerThanTheWindowWithLineBreaksAndPadding) {
     qvtest::TempDir dir;
-    // 300 KB decoded (several 64 KB windows); sizes ending in 1 and 2
-    // padding characters and none.
-    for (size_t size : {300 * 1024 + 1, 300 * 1024 + 2, 300 * 1024 + 3}) {
+    // Sizes ending in 1 and 2 padding characters and none; the last one is
+    // too large to be decoded in memory and goes through 64 KB windows.
+    for (size_t size : {300 * 1024 + 1, 300 * 1024 + 2, 900 * 1024 + 3}) {
         const std::string data = sample_bytes(size);
         const std::string path = dir.file("part.b64");
         qvtest::write_file(path, base64_encode(data, 76));
@@ -53,10 +53,16 @@ TEST(Base64File, StopsAtPaddingOrAForeignCharacter) {
 TEST(Base64File, MissingFileOrUnwritableFolderLosesNothing) {
     qvtest::TempDir dir;
     EXPECT_EQ(com_convert_base64(dir.file("absent").c_str(), dir.prefix().c_str()), -1);
+    // A large file needs a work file in the work folder; a small one is
+    // decoded in memory and needs none.
     const std::string path = dir.file("keep.b64");
-    qvtest::write_file(path, "aGVsbG8=");
+    const std::string large = base64_encode(sample_bytes(900 * 1024), 76);
+    qvtest::write_file(path, large);
     EXPECT_EQ(com_convert_base64(path.c_str(), "/nonexistent-qvcom-dir/"), -1);
-    EXPECT_EQ(qvtest::read_file(path), "aGVsbG8=");
+    EXPECT_EQ(qvtest::read_file(path), large);
+    qvtest::write_file(path, "aGVsbG8=");
+    EXPECT_EQ(com_convert_base64(path.c_str(), "/nonexistent-qvcom-dir/"), 5);
+    EXPECT_EQ(qvtest::read_file(path), "hello");
 }
 
 } // namespace

@@ -119,6 +119,9 @@ TEST(Codepages, FileConversionKeepsStatefulAndWideTextWhole)
     qvtest::write_file(dir.file("jis"), jis);
     ASSERT_EQ(com_ConvertFileToUTF8(dir.file("jis").c_str(), dir.file("out").c_str(), "iso-2022-jp"), 1);
     EXPECT_EQ(qvtest::read_file(dir.file("out")), expected);
+    // The same path for both: converted in place, not truncated before reading.
+    ASSERT_EQ(com_ConvertFileToUTF8(dir.file("jis").c_str(), dir.file("jis").c_str(), "iso-2022-jp"), 1);
+    EXPECT_EQ(qvtest::read_file(dir.file("jis")), expected);
 
     EXPECT_EQ(com_ConvertFileToUTF8(dir.file("missing").c_str(), dir.file("out").c_str(), "utf-8"), 0);
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include <unistd.h>
+
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.hpp"
@@ -193,6 +195,37 @@ void html_meta_charset(qv_part *part, const std::string &path)
     }
 }
 
+// A part file this small is rewritten in place from a copy in memory;
+// larger ones go through "TEMPFILE.TMP" so memory stays bounded.
+constexpr std::uint32_t kRewriteInMemoryMax = 1u << 20;
+
+// Rewrites a small part file over itself from a copy in memory: no second
+// file to create and rename.  `write` fills the file from its former bytes.
+// False when the file could not be read, so the caller takes the way
+// through a work file.
+template <class Writer>
+bool rewrite_part_in_memory(qv_part *part, const std::string &path, Writer write)
+{
+    qvcommon::UniqueFile file(std::fopen(path.c_str(), "r+b"));
+    if (!file)
+        return false;
+    std::string before;
+    char buf[65536];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, file.get())) > 0)
+        before.append(buf, got);
+    qvcommon::UniqueFile in(fmemopen(before.data(), before.size(), "rb"));
+    if (std::ferror(file.get()) || !in)
+        return false;
+    std::rewind(file.get());
+    write(in.get(), file.get());
+    const long size = std::ftell(file.get());
+    std::fflush(file.get());
+    if (size >= 0 && ftruncate(fileno(file.get()), size) == 0)
+        part->size = static_cast<std::uint32_t>(size);
+    return true;
+}
+
 // Rewrites a part file through "TEMPFILE.TMP": `write` fills the new file
 // from the old.  False (and a debug line) when the work file cannot be
 // created; the part then stays as it is.
@@ -200,6 +233,8 @@ template <class Writer>
 bool rewrite_part(qv_part *part, const std::string &path, const std::string &work_dir, bool debug,
                   Writer write)
 {
+    if (part->size <= kRewriteInMemoryMax && rewrite_part_in_memory(part, path, write))
+        return true;
     const std::string temp = work_dir + "TEMPFILE.TMP";
     {
         qvcommon::UniqueFile out(std::fopen(temp.c_str(), "wb"));
@@ -208,11 +243,7 @@ bool rewrite_part(qv_part *part, const std::string &path, const std::string &wor
             return false;
         }
         qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
-        if (!write(in.get(), out.get(), temp)) {
-            out.reset();
-            std::remove(temp.c_str());
-            return true; // this part stays; the next ones go on
-        }
+        write(in.get(), out.get());
     }
     std::remove(path.c_str());
     std::rename(temp.c_str(), path.c_str());
@@ -231,13 +262,33 @@ bool copy_stream(FILE *in, FILE *out)
     return true;
 }
 
+// Text too large to convert in memory: converted into "TEMPFILE.TMP",
+// which then takes the place of the part file.
+bool convert_through_work_file(qv_part *part, const std::string &path,
+                               const std::string &work_dir, bool debug)
+{
+    const std::string temp = work_dir + "TEMPFILE.TMP";
+    if (!qvcommon::UniqueFile(std::fopen(temp.c_str(), "wb"))) {
+        QV_DEBUG_LOG(debug, "debug: cannot open %s, errno=%d", temp.c_str(), errno);
+        return false;
+    }
+    if (!com_ConvertFileToUTF8(path.c_str(), temp.c_str(), part->charset)) {
+        std::remove(temp.c_str());
+        return true; // this part stays; the next ones go on
+    }
+    std::remove(path.c_str());
+    std::rename(temp.c_str(), path.c_str());
+    part->size = file_size(path);
+    return true;
+}
+
 // HTML keeps its bytes and gets a META line; text becomes UTF-8.
 bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir,
                      bool debug)
 {
     if (part->part_type == QV_PART_HTML_BODY) {
         return rewrite_part(
-            part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &) {
+            part, path, work_dir, debug, [&](FILE *in, FILE *out) {
                 std::fprintf(
                     out,
                     "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
@@ -245,14 +296,15 @@ bool convert_charset(qv_part *part, const std::string &path, const std::string &
                 return copy_stream(in, out);
             });
     }
-    const std::string charset = part->charset;
-    const bool ok = rewrite_part(
-        part, path, work_dir, debug, [&](FILE *in, FILE *out, const std::string &temp) {
-            if (!in)
-                return false;
-            std::fflush(out);
-            return com_ConvertFileToUTF8(path.c_str(), temp.c_str(), charset.c_str()) != 0;
-        });
+    // A converter that fails leaves the file as it was; the part then
+    // stays as it is, with its charset named UTF-8 as before.
+    bool ok = true;
+    if (part->size <= kRewriteInMemoryMax) {
+        com_ConvertFileToUTF8(path.c_str(), path.c_str(), part->charset);
+        part->size = file_size(path);
+    } else {
+        ok = convert_through_work_file(part, path, work_dir, debug);
+    }
     if (ok)
         store(part->charset, "UTF-8");
     return ok;
@@ -264,7 +316,7 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
                       bool debug)
 {
     part->part_type = QV_PART_HTML_BODY;
-    rewrite_part(part, path, work_dir, debug, [](FILE *in, FILE *out, const std::string &) {
+    rewrite_part(part, path, work_dir, debug, [](FILE *in, FILE *out) {
         std::fputs("<HR><pre>\n", out);
         int c, last = '\n';
         while (in && (c = std::getc(in)) != EOF) {

@@ -1,6 +1,7 @@
 // Decoding uuencoded blocks (see uudecode.hpp).
 #include "mailread/uudecode.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -102,19 +103,48 @@ template <std::size_t N> void store(char (&field)[N], std::string_view text)
     field[cut.size()] = '\0';
 }
 
+// Copies the first `count` bytes of `in` to `out` and comes back to where
+// `in` was.
+bool copy_prefix(FILE *in, long count, FILE *out)
+{
+    const long here = std::ftell(in);
+    if (here < 0 || std::fseek(in, 0, SEEK_SET) != 0)
+        return false;
+    char buf[65536];
+    for (long left = count; left > 0;) {
+        const std::size_t want = static_cast<std::size_t>(std::min<long>(left, sizeof buf));
+        const std::size_t got = std::fread(buf, 1, want, in);
+        if (got == 0 || std::fwrite(buf, 1, got, out) != got)
+            return false;
+        left -= static_cast<long>(got);
+    }
+    return std::fseek(in, here, SEEK_SET) == 0;
+}
+
 // The blocks of one body file become part files of their own; the text
-// without them goes to `text_path`.  Answers whether any block was found.
+// without them goes to `text_path`, which is only created once a begin
+// line turns up (most bodies have none) and removed again when no block
+// decodes.  Answers whether any block was found.
 bool split_body(qv_message *msg, const std::string &path, const std::string &text_path,
                 const std::string &work_dir, ParseTree &tree)
 {
     qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
-    qvcommon::UniqueFile text(in ? std::fopen(text_path.c_str(), "wb") : nullptr);
-    if (!text)
+    qvcommon::UniqueFile text;
+    if (!in)
         return false;
     bool found = false;
     std::string line, raw;
-    while (read_line(in.get(), line, raw)) {
+    for (long line_start = 0; read_line(in.get(), line, raw); line_start = std::ftell(in.get())) {
         const std::optional<std::string> name = begin_line_name(line);
+        if (name && !text) {
+            text.reset(std::fopen(text_path.c_str(), "wb"));
+            if (!text || !copy_prefix(in.get(), line_start, text.get())) {
+                std::remove(text_path.c_str());
+                return false;
+            }
+        }
+        if (!text)
+            continue;
         const long after_begin = std::ftell(in.get());
         const int index = msg->part_count;
         const std::string file = qvcom::part_file_path(work_dir, msg->msg_number, index);
@@ -135,6 +165,10 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
         part->size = size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(size);
         msg->part_count = index + 1;
         found = true;
+    }
+    if (!found && text) {
+        text.reset();
+        std::remove(text_path.c_str());
     }
     return found;
 }
@@ -169,10 +203,8 @@ void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTr
         if (msg->parts[i]->part_type != QV_PART_TEXT_BODY)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
-        if (!split_body(msg, path, temp, work_dir, tree)) {
-            std::remove(temp.c_str());
+        if (!split_body(msg, path, temp, work_dir, tree))
             continue;
-        }
         std::remove(path.c_str());
         std::rename(temp.c_str(), path.c_str());
         msg->parts[i]->size = static_cast<std::uint32_t>(com_GetFileSize(path.c_str(), nullptr));
