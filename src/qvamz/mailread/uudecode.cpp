@@ -134,7 +134,10 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
         return false;
     bool found = false;
     std::string line, raw;
-    for (long line_start = 0; read_line(in.get(), line, raw); line_start = std::ftell(in.get())) {
+    long position = 0; // counted, as ftell() costs a system call per line
+    while (read_line(in.get(), line, raw)) {
+        const long line_start = position;
+        position += static_cast<long>(raw.size());
         const std::optional<std::string> name = begin_line_name(line);
         if (name && !text) {
             text.reset(std::fopen(text_path.c_str(), "wb"));
@@ -145,7 +148,7 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
         }
         if (!text)
             continue;
-        const long after_begin = std::ftell(in.get());
+        const long after_begin = position;
         const int index = msg->part_count;
         const std::string file = qvcom::part_file_path(work_dir, msg->msg_number, index);
         std::uint64_t size = 0;
@@ -157,7 +160,8 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
         }
         if (!part) {
             std::fwrite(raw.data(), 1, raw.size(), text.get()); // the line stays text
-            std::fseek(in.get(), after_begin, SEEK_SET);
+            if (name) // a block that did not decode was read past
+                std::fseek(in.get(), after_begin, SEEK_SET);
             continue;
         }
         part->part_type = QV_PART_ATTACHMENT;
@@ -165,6 +169,7 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
         part->size = size > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(size);
         msg->part_count = index + 1;
         found = true;
+        position = std::ftell(in.get()); // past the block's "end" line
     }
     if (!found && text) {
         text.reset();
