@@ -93,6 +93,8 @@ class FaultMatrix : public SandboxSuite<FaultMatrix> {
             "--from-user", kSource, "--from-password-env", "S_PW", "--to-server",
             server->where().url, "--to-user", target, "--ca-file", server->where().ca_file,
             "--state", (scratch / "state").string()};
+        if (!source_switches.empty())
+            args.insert(args.end(), {"--from-switches", source_switches});
         if (target_side.empty())
             target_side = {"--to-password-env", "T_PW"};
         args.insert(args.end(), target_side.begin(), target_side.end());
@@ -116,6 +118,7 @@ class FaultMatrix : public SandboxSuite<FaultMatrix> {
 
     static inline int targets = 0;
     std::string target;
+    std::string source_switches;
     std::unique_ptr<SandboxServer> server; // each test starts its own
 };
 
@@ -130,6 +133,10 @@ TEST_F(FaultMatrix, SecondFindItemPageErrorAt200)
 
 TEST_F(FaultMatrix, GetItemErrorAt200)
 {
+    // The rule fails GetItem requests in the order they arrive; read ahead,
+    // the failures would fall on several items that each recover.  One item
+    // failing past its retries needs that item's attempts back to back.
+    source_switches = "/EWSPREFETCH 1";
     StartServer(R"({"operation": "GetItem", "kind": "response_error",
                     "response_code": "ErrorMailboxStoreUnavailable", "after": 2, "count": 3})");
     const ToolRun run = Copy("Small");
@@ -139,6 +146,10 @@ TEST_F(FaultMatrix, GetItemErrorAt200)
 
 TEST_F(FaultMatrix, GetItem503PastTheRetries)
 {
+    // The rule fails GetItem requests in the order they arrive; read ahead,
+    // the failures would fall on several items that each recover.  One item
+    // failing past its retries needs that item's attempts back to back.
+    source_switches = "/EWSPREFETCH 1";
     StartServer(R"({"operation": "GetItem", "kind": "http_status", "status": 503,
                     "after": 4, "count": 3})");
     const ToolRun run = Copy("Small");
