@@ -2,6 +2,7 @@
 // conversions, offsets and display text.
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 
@@ -48,18 +49,26 @@ QVCOM_API int com_DateIsNull(qv_filetime date) {
 }
 
 QVCOM_API void com_OffsetFileTimeVal(qv_filetime *date, int minutes) {
+    if (date == nullptr) {
+        return;
+    }
+    // Callers pass fields of the byte-packed record, which need not be
+    // aligned: the value is copied in and out.
+    qv_filetime value;
+    std::memcpy(&value, date, sizeof value);
     // A null date means "no date" and stays one.
-    if (date == nullptr || *date == 0) {
+    if (value == 0) {
         return;
     }
     const int64_t delta = minutes * kTicksPerMinute;
     if (delta >= 0) {
         const auto up = static_cast<uint64_t>(delta);
-        *date = *date > kMaxTicks - up ? kMaxTicks : *date + up;
+        value = value > kMaxTicks - up ? kMaxTicks : value + up;
     } else {
         const auto down = static_cast<uint64_t>(-delta);
-        *date = *date > down ? *date - down : 1; // stays a date, the earliest one
+        value = value > down ? value - down : 1; // stays a date, the earliest one
     }
+    std::memcpy(date, &value, sizeof value);
 }
 
 QVCOM_API void com_LogFileTime(const char *title, qv_filetime date) {

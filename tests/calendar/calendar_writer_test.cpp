@@ -52,7 +52,7 @@ TEST(CalendarRequest, AllDayEventsCoverWholeLocalDays)
     EXPECT_NE(xml.find("PropertyId=\"33301\" PropertyType=\"Boolean\"/>\n<t:Value>true"), std::string::npos);
     EXPECT_NE(xml.find("<t:Start>2026-07-01T00:00:00Z</t:Start>\n<t:End>2026-07-02T00:00:00Z</t:End>"),
               std::string::npos) << xml;
-    EXPECT_EQ(msg->end_time, filetime_utc(2026, 7, 2)) << "the record keeps the day it was given";
+    EXPECT_EQ(+msg->end_time, filetime_utc(2026, 7, 2)) << "the record keeps the day it was given";
     // A holiday in Berlin is Berlin's day, whatever the host's zone, and
     // the item says so.
     auto berlin = Event("Tag der Arbeit");
@@ -149,7 +149,7 @@ TEST(RecurrenceWriter, NumberedDailyIsCappedInRequestAndRecord)
     msg->recur_count = 50000;
     const std::string xml = RecurrenceXml(*msg, Options().zone);
     EXPECT_NE(xml.find("<t:NumberOfOccurrences>36500</t:NumberOfOccurrences>"), std::string::npos) << xml;
-    EXPECT_EQ(msg->recur_count, 36500);
+    EXPECT_EQ(+msg->recur_count, 36500);
 }
 
 TEST(RecurrenceWriter, StartDateAndZoneComeFromTheSeriesZone)

@@ -153,7 +153,7 @@ TEST_F(ICalendarWriterTest, WeeklySeriesAcrossTheMarchChangeKeepsItsLocalTimes)
                                            Unix(2024, 3, 20, 15), Unix(2024, 3, 26, 13),
                                            Unix(2024, 4, 2, 13)};
         EXPECT_EQ(Occurrences(cal.get()), expected) << zone << "\n" << text;
-        EXPECT_EQ(r->start_time, filetime_utc(2024, 2, 27, 14)) << "the record stays UTC";
+        EXPECT_EQ(+r->start_time, filetime_utc(2024, 2, 27, 14)) << "the record stays UTC";
 
         // Ended by a date (stored as the start of that day): the last Tuesday is still in.
         r->recur_range = 1, r->recur_end = filetime_utc(2024, 4, 2, 4);
@@ -183,7 +183,7 @@ TEST_F(ICalendarWriterTest, TextValuesRoundTripEscapedAndFolded)
     ASSERT_TRUE(com_WriteNotes(r.get(), notes.c_str(), dir.prefix().c_str()));
     const std::string text = Write(*r);
     EXPECT_EQ(std::string(r->title), summary) << "the title is cut at its line end";
-    EXPECT_EQ(r->end_time, r->start_time);
+    EXPECT_EQ(+r->end_time, +r->start_time);
     EXPECT_EQ(text.find("QUOTED-PRINTABLE"), std::string::npos);
 
     const Calendar cal = ParseClean(text);

@@ -296,7 +296,7 @@ std::string Alarm(const qv_message &msg, const std::string &summary, const std::
         text += ", Location: " + location;
     }
     return "BEGIN:VALARM\r\n" +
-           FoldLine("TRIGGER:-PT" + std::to_string(std::max(msg.reminder_minutes, 0)) + "M") +
+           FoldLine("TRIGGER:-PT" + std::to_string(std::max(+msg.reminder_minutes, 0)) + "M") +
            "ACTION:DISPLAY\r\n" + FoldLine("DESCRIPTION:" + EscapeText(text)) + "END:VALARM\r\n";
 }
 
@@ -408,7 +408,7 @@ std::string ModifiedOccurrence(qv_message &msg, qv_breakout &b, int position,
     }
     out += FoldLine(parts.timing.Property("RECURRENCE-ID", b.original_start));
     out += FoldLine(parts.timing.Property("DTSTART", b.start));
-    out += FoldLine(parts.timing.End(b.start, std::max(b.end, b.start)));
+    out += FoldLine(parts.timing.End(b.start, std::max(+b.end, +b.start)));
     out += "SEQUENCE:" + std::to_string(position) + "\r\nEND:VEVENT\r\n";
     return out;
 }
@@ -424,7 +424,7 @@ std::string FoldDescription(std::string_view text) {
 
 std::string ICalendarWriter(qv_message &msg, const ICalendarContext &context) {
     CutAtLineEnd(msg.title);
-    msg.end_time = std::max(msg.end_time, msg.start_time);
+    msg.end_time = std::max(+msg.end_time, +msg.start_time);
 
     std::string out = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//Quovera\r\n";
     const std::string zone = ResolvedZone(msg.time_zone);

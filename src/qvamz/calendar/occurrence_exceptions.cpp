@@ -232,10 +232,10 @@ int WriteOccurrenceExceptions(Session &session, const qv_message &msg, const std
         if (!b || (b->kind != kBreakoutDeleted && b->kind != kBreakoutModified))
             continue;
         matching.open.push_back(b);
-        matching.last_wanted = std::max(matching.last_wanted, b->original_start);
+        matching.last_wanted = std::max(matching.last_wanted, +b->original_start);
     }
     const int last_index = msg.recur_range == kRangeNumbered && msg.recur_count > 0
-                               ? std::min(msg.recur_count, kOccurrenceIndexMax)
+                               ? std::min(+msg.recur_count, kOccurrenceIndexMax)
                                : kOccurrenceIndexMax;
     for (int first = 1; !matching.open.empty() && first <= last_index; first += kOccurrenceBatch) {
         const int count = std::min(kOccurrenceBatch, last_index - first + 1);
