@@ -64,8 +64,8 @@ int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int)
             v.attendees.push_back(msg->recipients[i]->address);
     for (int i = 0; i < msg->breakout_count; ++i)
     {
-        v.breakouts.emplace_back(msg->breakouts[i]->kind, msg->breakouts[i]->original_start,
-                                 msg->breakouts[i]->start);
+        v.breakouts.emplace_back(+msg->breakouts[i]->kind, +msg->breakouts[i]->original_start,
+                                 +msg->breakouts[i]->start);
         v.breakout_subjects.push_back(msg->breakouts[i]->subject);
     }
     for (int i = 0; i < msg->part_count; ++i) {
