@@ -7,30 +7,13 @@
 #include "calendar/recurrence.hpp"
 #include "common/unique_file.hpp"
 #include "common/xml_request_text.hpp"
+#include "ews/xml_scan.hpp"
 #include "mailwrite/mime_headers.hpp"
 #include "qv/qvcom.hpp"
 #include "transport/soap_request.hpp"
 
 namespace qvamz::calendar {
 namespace {
-
-std::string_view Trimmed(std::string_view line)
-{
-    const std::size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::string Attribute(std::string_view line, std::string_view name)
-{
-    const std::string key = " " + std::string(name) + "=\"";
-    const std::size_t at = line.find(key);
-    if (at == std::string_view::npos)
-        return {};
-    const std::size_t from = at + key.size();
-    return std::string(line.substr(from, line.find('"', from) - from));
-}
 
 std::string DetailsBody(const std::vector<std::string> &ids)
 {
@@ -56,7 +39,7 @@ std::vector<std::string> ModifiedOccurrenceIds(const std::string &answer_path)
     bool in_modified = false, in_occurrence = false;
     std::string raw;
     while (file && mime::ReadTextLine(file.get(), raw)) {
-        const std::string_view line = Trimmed(raw);
+        const std::string_view line = TrimmedLine(raw);
         if (line == "<t:ModifiedOccurrences>")
             in_modified = true;
         else if (line == "</t:ModifiedOccurrences>")
@@ -66,8 +49,8 @@ std::vector<std::string> ModifiedOccurrenceIds(const std::string &answer_path)
         else if (line == "</t:Occurrence>")
             in_occurrence = false;
         else if (in_occurrence && line.substr(0, 10) == "<t:ItemId ") {
-            ids.push_back(qvcom::xml_unescape(Attribute(line, "Id")) + ";" +
-                          qvcom::xml_unescape(Attribute(line, "ChangeKey")));
+            ids.push_back(qvcom::xml_unescape(std::string(LineAttribute(line, "Id"))) + ";" +
+                          qvcom::xml_unescape(std::string(LineAttribute(line, "ChangeKey"))));
             in_occurrence = false;
         }
     }

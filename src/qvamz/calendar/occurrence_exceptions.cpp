@@ -22,14 +22,6 @@ namespace {
 
 constexpr std::string_view kOutOfRange = "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange";
 
-std::string_view Trimmed(std::string_view line)
-{
-    const std::size_t first = line.find_first_not_of(" \t\r");
-    if (first == std::string_view::npos)
-        return {};
-    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
-}
-
 // "<p:Name ...>", "<Name>" or "<p:Name/>"; `closing` for "</p:Name>".
 bool IsTag(std::string_view line, std::string_view name, bool closing = false)
 {
@@ -42,16 +34,6 @@ bool IsTag(std::string_view line, std::string_view name, bool closing = false)
         rest = rest.substr(colon + 1);
     return rest.substr(0, name.size()) == name && rest.size() > name.size() &&
            std::strchr(" />", rest[name.size()]) != nullptr;
-}
-
-std::string Attribute(std::string_view line, std::string_view name)
-{
-    const std::string key = " " + std::string(name) + "=\"";
-    const std::size_t at = line.find(key);
-    if (at == std::string_view::npos)
-        return {};
-    const std::size_t from = at + key.size();
-    return qvcommon::XmlRequestText(line.substr(from, line.find('"', from) - from));
 }
 
 std::string ItemIdXml(const OccurrenceAnswer &occurrence)
@@ -163,7 +145,7 @@ std::vector<OccurrenceAnswer> ReadOccurrenceAnswers(const std::string &answer_pa
     std::string *value_for = nullptr;
     bool start_value = false;
     while (mime::ReadTextLine(in.get(), raw)) {
-        const std::string_view line = Trimmed(raw);
+        const std::string_view line = TrimmedLine(raw);
         if (value_for || start_value) {
             if (!line.empty() && line[0] != '<') {
                 if (value_for)
@@ -176,14 +158,14 @@ std::vector<OccurrenceAnswer> ReadOccurrenceAnswers(const std::string &answer_pa
         }
         if (IsTag(line, "GetItemResponseMessage")) {
             answers.emplace_back();
-            answers.back().ok = Attribute(line, "ResponseClass") != "Error";
+            answers.back().ok = LineAttribute(line, "ResponseClass") != "Error";
         } else if (answers.empty()) {
             continue;
         } else if (IsTag(line, "ResponseCode")) {
             value_for = &answers.back().code;
         } else if (IsTag(line, "ItemId") && answers.back().id.empty()) {
-            answers.back().id = Attribute(line, "Id");
-            answers.back().change_key = Attribute(line, "ChangeKey");
+            answers.back().id = qvcommon::XmlRequestText(LineAttribute(line, "Id"));
+            answers.back().change_key = qvcommon::XmlRequestText(LineAttribute(line, "ChangeKey"));
         } else if (IsTag(line, "Start")) {
             start_value = true;
         } else if (IsTag(line, "Subject")) {

@@ -369,4 +369,22 @@ int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::strin
     return 1;
 }
 
+std::string_view TrimmedLine(std::string_view line)
+{
+    const std::size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string_view::npos)
+        return {};
+    return line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::string_view LineAttribute(std::string_view line, std::string_view name)
+{
+    const std::string key = " " + std::string(name) + "=\"";
+    const std::size_t at = line.find(key);
+    if (at == std::string_view::npos)
+        return {};
+    const std::size_t from = at + key.size();
+    return line.substr(from, line.find('"', from) - from);
+}
+
 } // namespace qvamz

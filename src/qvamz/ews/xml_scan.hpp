@@ -69,4 +69,11 @@ std::size_t Base64DecodeInPlace(char *text);
 // there is no text body or its file holds 10 bytes or fewer.
 int WriteBodyElement(std::FILE *request, const qv_message *msg, const std::string &work_dir);
 
+// `line` without the blanks, tabs and carriage returns around it.
+std::string_view TrimmedLine(std::string_view line);
+
+// The raw (still escaped) value of attribute `name` on a one-tag answer
+// line, empty when the line does not carry it.
+std::string_view LineAttribute(std::string_view line, std::string_view name);
+
 } // namespace qvamz
