@@ -20,6 +20,7 @@
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
+#include "connector_sandbox.hpp"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
 
@@ -127,19 +128,7 @@ class CalendarSandbox : public sandbox_test::SandboxTest {
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
         Host host{work.dir(), {}};
         gHost = &host;
-        qvtest::Record msg = qvtest::new_record(11);
-        int count = -1, size = -1;
-        ConvertFolderArguments args;
-        args.msg = msg.get();
-        args.output = &OutputMsg;
-        args.status = &MsgStatus;
-        args.work_dir = work.dir();
-        args.out_count = &count;
-        args.out_size = &size;
-        for (std::size_t i = 0; i < session.state.folders.size(); ++i)
-            if (session.state.folders[i].display_name == "Calendar")
-                args.folder_index = static_cast<int>(i);
-        EXPECT_EQ(ConvertFolderImpl(session, args), 0);
+        EXPECT_EQ(conntest::ReadFolder(session, work.dir(), "Calendar", &OutputMsg, &MsgStatus).answer, 0);
         gHost = nullptr;
         return host;
     }

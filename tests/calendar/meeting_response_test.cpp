@@ -56,6 +56,7 @@ TEST(MeetingResponseBlock, OnlyTheMailboxOwnLineCounts)
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
 #include "qv_test_support.hpp"
+#include "connector_sandbox.hpp"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
 
@@ -152,19 +153,8 @@ class MeetingResponseSandbox : public sandbox_test::SandboxTest {
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
         std::vector<int> statuses;
         gStatuses = &statuses;
-        qvtest::Record msg = qvtest::new_record(21);
-        int count = -1, size = -1;
-        ConvertFolderArguments args;
-        args.msg = msg.get();
-        args.output = &KeepRecord;
-        args.status = &CountStatus;
-        args.work_dir = work.dir();
-        args.out_count = &count;
-        args.out_size = &size;
-        for (std::size_t i = 0; i < session.state.folders.size(); ++i)
-            if (session.state.folders[i].display_name == "Inbox")
-                args.folder_index = static_cast<int>(i);
-        EXPECT_EQ(ConvertFolderImpl(session, args), 0) << log.text();
+        EXPECT_EQ(conntest::ReadFolder(session, work.dir(), "Inbox", &KeepRecord, &CountStatus, 21).answer, 0)
+            << log.text();
         gStatuses = nullptr;
         return statuses;
     }

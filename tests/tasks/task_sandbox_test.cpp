@@ -112,18 +112,10 @@ class TaskSandbox : public conntest::ConnectorSandboxTest {
         Host host{work.dir(), {}, {}};
         gHost = &host;
         session.state.max_messages = max_items;
-        qvtest::Record msg = qvtest::new_record(11);
-        int count = -1, size = -1;
-        ConvertFolderArguments args;
-        args.msg = msg.get();
-        args.output = &OutputMsg;
-        args.status = &MsgStatus;
-        args.work_dir = work.dir();
-        args.out_count = &count;
-        args.out_size = &size;
-        args.folder_index = FolderIndex("Tasks");
-        EXPECT_EQ(ConvertFolderImpl(session, args), 0);
-        EXPECT_EQ(count, static_cast<int>(host.tasks.size()));
+        const conntest::FolderRead read =
+            conntest::ReadFolder(session, work.dir(), "Tasks", &OutputMsg, &MsgStatus);
+        EXPECT_EQ(read.answer, 0);
+        EXPECT_EQ(read.count, static_cast<int>(host.tasks.size()));
         gHost = nullptr;
         return host;
     }

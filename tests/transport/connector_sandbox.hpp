@@ -10,10 +10,39 @@
 
 #include "frame/logon.hpp"
 #include "frame/session.hpp"
+#include "mailread/convert_folder.hpp"
+#include "qv_test_support.hpp"
 #include "sandbox_fixture.hpp"
 #include "test_support.hpp"
 
 namespace conntest {
+
+// Reads the folder shown as `display_name` through ConvertFolder, as the
+// host does, handing records and statuses to the given callbacks.
+struct FolderRead {
+    int answer = -1; // ConvertFolder's
+    int count = -1;  // records handed to `output`
+};
+inline FolderRead ReadFolder(qvamz::Session &session, const std::string &work_dir,
+                      const std::string &display_name, qv_output_fn output, qv_status_fn status,
+                      int msg_number = 11)
+{
+    qvtest::Record msg = qvtest::new_record(msg_number);
+    FolderRead read;
+    int size = -1;
+    qvamz::ConvertFolderArguments args;
+    args.msg = msg.get();
+    args.output = output;
+    args.status = status;
+    args.work_dir = work_dir;
+    args.out_count = &read.count;
+    args.out_size = &size;
+    for (std::size_t i = 0; i < session.state.folders.size(); ++i)
+        if (session.state.folders[i].display_name == display_name)
+            args.folder_index = static_cast<int>(i);
+    read.answer = qvamz::ConvertFolderImpl(session, args);
+    return read;
+}
 
 class ConnectorSandboxTest : public sandbox_test::SandboxTest {
   protected:
