@@ -89,6 +89,15 @@ TEST_F(FidelityTest, TextAndNamesKeepTheirCharacters)
     EXPECT_STREQ(msg->recipients[1]->name, "G:");
     EXPECT_STREQ(msg->recipients[2]->address, "m@x");
     EXPECT_STREQ(msg->recipients[3]->name, ";");
+
+    Reset(); // entities in a MIME header are text, plain or inside encoded words
+    ASSERT_EQ(ParseText("From: =?utf-8?Q?M=C3=BCller_&amp;_Co?= <m@x>\n"
+                        "To: \"Q&amp;A &lt;d&gt;\" <qa@x>\nSubject: Fish &amp; Chips &#65;\n\nbody\n"),
+              0);
+    EXPECT_STREQ(msg->subject, "Fish &amp; Chips &#65;");
+    EXPECT_STREQ(msg->from_name, "M\xC3\xBCller &amp; Co");
+    ASSERT_EQ(msg->recipient_count, 1);
+    EXPECT_STREQ(msg->recipients[0]->name, "Q&amp;A &lt;d&gt;");
 }
 
 } // namespace
