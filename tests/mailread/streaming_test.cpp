@@ -74,7 +74,7 @@ class Streaming : public ParserTest {
         std::ostringstream out;
         // A date the parser made up must be the time of the parse.
         out << "subject " << m->subject << "\nfrom " << m->from_name << " <" << m->from_address
-            << ">\nmessage-id " << m->message_id << "\ndate "
+            << ">\nmessage-id " << m->message_id << "\ndelivered-to " << m->delivered_to << "\ndate "
             << (!m->date_missing ? std::to_string(m->date) : m->date >= started_ ? "now" : "past")
             << " missing " << m->date_missing << "\ncodepage " << m->codepage << ' '
             << m->message_charset << "\nunread " << m->unread << " replied " << m->replied
@@ -144,7 +144,7 @@ TEST_F(Streaming, MessageFilesGiveTheirRecordReadWholeOrRagged)
         EXPECT_EQ(whole, ReadFile(record));
         EXPECT_EQ(ParseRagged(bytes), whole);
     }
-    EXPECT_EQ(files, 9);
+    EXPECT_EQ(files, 25);
     // A message marked deleted in its mbox status is no message.
     EXPECT_EQ(ParseText(ReadFile((data / "deleted.eml").string())), 1);
 }
