@@ -13,7 +13,6 @@
 #include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "record_walk.hpp"
-#include "common/base64.hpp"
 #include "common/unique_file.hpp"
 
 namespace {
@@ -21,29 +20,51 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;          // encoded bytes read at a time
 constexpr size_t kWriteChunk = kReadChunk / 4 * 3; // at most this many decoded
 
-bool is_skipped(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+// What each byte is to the decoder: its sextet, a blank to pass over,
+// or the end of the text ("=" padding or a character outside the alphabet).
+constexpr unsigned char kSkip = 0xFE;
+constexpr unsigned char kStop = 0xFF;
+
+constexpr std::array<unsigned char, 256> make_sextets() {
+    std::array<unsigned char, 256> table{};
+    table.fill(kStop);
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (unsigned char v = 0; v < 64; ++v) {
+        table[static_cast<unsigned char>(alphabet[v])] = v;
+    }
+    for (unsigned char c : {' ', '\t', '\r', '\n'}) {
+        table[c] = kSkip;
+    }
+    return table;
 }
+constexpr std::array<unsigned char, 256> kSextets = make_sextets();
 
 // Decoder state carried from one chunk to the next.
 class Base64Stream {
 public:
-    // Decodes `in` into `out` (room for kWriteChunk bytes); returns the
+    // Decodes `in` into `out` (room for n / 4 * 3 + 3 bytes); returns the
     // bytes written.  After padding or a foreign character it is done.
     size_t feed(const unsigned char *in, size_t n, unsigned char *out) {
+        size_t i = 0;
         size_t written = 0;
-        for (size_t i = 0; i < n && !done_; ++i) {
-            if (is_skipped(in[i])) {
+        while (i < n && !done_) {
+            if (held_ == 0) {
+                const size_t quads = whole_quads(in + i, n - i, out + written);
+                i += quads * 4;
+                written += quads * 3;
+                if (i == n) {
+                    break;
+                }
+            }
+            const unsigned char v = kSextets[in[i++]];
+            if (v == kSkip) {
                 continue;
             }
-            const int v = qvcommon::Base64Sextet(static_cast<char>(in[i]));
-            if (v < 0) { // "=" padding or a character outside the alphabet
+            if (v == kStop) {
                 done_ = true;
                 break;
             }
-            if (bits_.Push(v, out[written])) {
-                ++written;
-            }
+            written += push(v, out + written);
         }
         return written;
     }
@@ -55,7 +76,44 @@ public:
     bool done() const { return done_; }
 
 private:
-    qvcommon::Base64Bits bits_;
+    // Decodes the run of complete groups of four alphabet characters at
+    // the start of `in`; returns how many there were.
+    static size_t whole_quads(const unsigned char *in, size_t n, unsigned char *out) {
+        size_t quads = 0;
+        for (; (quads + 1) * 4 <= n; ++quads) {
+            const unsigned char *q = in + quads * 4;
+            const unsigned a = kSextets[q[0]], b = kSextets[q[1]], c = kSextets[q[2]],
+                           d = kSextets[q[3]];
+            if ((a | b | c | d) >= 64) {
+                break;
+            }
+            const unsigned v = a << 18 | b << 12 | c << 6 | d;
+            unsigned char *o = out + quads * 3;
+            o[0] = static_cast<unsigned char>(v >> 16);
+            o[1] = static_cast<unsigned char>(v >> 8);
+            o[2] = static_cast<unsigned char>(v);
+        }
+        return quads;
+    }
+
+    // Takes one sextet of a group begun across a blank or a chunk end;
+    // returns the bytes it completed (0 or 1).
+    size_t push(unsigned v, unsigned char *out) {
+        bits_ = bits_ << 6 | v;
+        const int held = ++held_;
+        if (held == 1) {
+            return 0;
+        }
+        *out = static_cast<unsigned char>(bits_ >> (8 - 2 * held));
+        if (held == 4) {
+            held_ = 0;
+            bits_ = 0;
+        }
+        return 1;
+    }
+
+    unsigned bits_ = 0;
+    int held_ = 0; // sextets of the current group so far
     bool done_ = false;
 };
 
@@ -109,24 +167,12 @@ int64_t decode_in_place(const char *path) {
     if (!file || !qvcom::detail::read_whole_file(file.get(), encoded)) {
         return -1;
     }
-    qvcommon::UniqueFile source(fmemopen(encoded.data(), encoded.size(), "rb"));
-    char *decoded = nullptr;
-    size_t decoded_size = 0;
-    std::FILE *memory = open_memstream(&decoded, &decoded_size);
-    if (!source || !memory) {
-        if (memory) {
-            std::fclose(memory);
-        }
-        std::free(decoded);
-        return -1;
-    }
-    const int64_t total = decode_stream(source.get(), memory);
-    std::fclose(memory);
-    const std::unique_ptr<char, decltype(&std::free)> owned(decoded, &std::free);
-    if (total < 0) {
-        return -1;
-    }
-    if (!qvcom::detail::overwrite_file(file.get(), decoded, decoded_size)) {
+    std::string decoded(encoded.size() / 4 * 3 + 3, '\0');
+    Base64Stream decoder;
+    decoded.resize(decoder.feed(reinterpret_cast<const unsigned char *>(encoded.data()),
+                                encoded.size(), reinterpret_cast<unsigned char *>(decoded.data())));
+    const auto total = static_cast<int64_t>(decoded.size());
+    if (!qvcom::detail::overwrite_file(file.get(), decoded.data(), decoded.size())) {
         qvcom::detail::overwrite_file(file.get(), encoded.data(), encoded.size());
         return -1;
     }

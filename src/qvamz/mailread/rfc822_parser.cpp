@@ -148,11 +148,8 @@ bool MessageParser::CopyRawMessage()
         qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
         if (!out)
             return false;
-        in_.seek(start);
-        char buf[65536];
-        std::size_t got;
-        while ((got = std::fread(buf, 1, sizeof buf, in_.file())) > 0)
-            std::fwrite(buf, 1, got, out.get());
+        for (std::string_view ahead; !(ahead = in_.buffered()).empty(); in_.skip(ahead.size()))
+            std::fwrite(ahead.data(), 1, ahead.size(), out.get());
     }
     in_.seek(start);
     part->size = static_cast<std::uint32_t>(com_GetFileSize(path.c_str(), nullptr));
