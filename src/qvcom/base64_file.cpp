@@ -13,109 +13,13 @@
 #include "private_files.hpp"
 #include "qv/qvcom.h"
 #include "record_walk.hpp"
+#include "common/base64.hpp"
 #include "common/unique_file.hpp"
 
 namespace {
 
 constexpr size_t kReadChunk = 64 * 1024;          // encoded bytes read at a time
 constexpr size_t kWriteChunk = kReadChunk / 4 * 3; // at most this many decoded
-
-// What each byte is to the decoder: its sextet, a blank to pass over,
-// or the end of the text ("=" padding or a character outside the alphabet).
-constexpr unsigned char kSkip = 0xFE;
-constexpr unsigned char kStop = 0xFF;
-
-constexpr std::array<unsigned char, 256> make_sextets() {
-    std::array<unsigned char, 256> table{};
-    table.fill(kStop);
-    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (unsigned char v = 0; v < 64; ++v) {
-        table[static_cast<unsigned char>(alphabet[v])] = v;
-    }
-    for (unsigned char c : {' ', '\t', '\r', '\n'}) {
-        table[c] = kSkip;
-    }
-    return table;
-}
-constexpr std::array<unsigned char, 256> kSextets = make_sextets();
-
-// Decoder state carried from one chunk to the next.
-class Base64Stream {
-public:
-    // Decodes `in` into `out` (room for n / 4 * 3 + 3 bytes); returns the
-    // bytes written.  After padding or a foreign character it is done.
-    size_t feed(const unsigned char *in, size_t n, unsigned char *out) {
-        size_t i = 0;
-        size_t written = 0;
-        while (i < n && !done_) {
-            if (held_ == 0) {
-                const size_t quads = whole_quads(in + i, n - i, out + written);
-                i += quads * 4;
-                written += quads * 3;
-                if (i == n) {
-                    break;
-                }
-            }
-            const unsigned char v = kSextets[in[i++]];
-            if (v == kSkip) {
-                continue;
-            }
-            if (v == kStop) {
-                done_ = true;
-                break;
-            }
-            written += push(v, out + written);
-        }
-        return written;
-    }
-
-    // Bytes are handed out as soon as their bits are in, so an
-    // incomplete last quad has nothing left to give.
-    void finish() { done_ = true; }
-
-    bool done() const { return done_; }
-
-private:
-    // Decodes the run of complete groups of four alphabet characters at
-    // the start of `in`; returns how many there were.
-    static size_t whole_quads(const unsigned char *in, size_t n, unsigned char *out) {
-        size_t quads = 0;
-        for (; (quads + 1) * 4 <= n; ++quads) {
-            const unsigned char *q = in + quads * 4;
-            const unsigned a = kSextets[q[0]], b = kSextets[q[1]], c = kSextets[q[2]],
-                           d = kSextets[q[3]];
-            if ((a | b | c | d) >= 64) {
-                break;
-            }
-            const unsigned v = a << 18 | b << 12 | c << 6 | d;
-            unsigned char *o = out + quads * 3;
-            o[0] = static_cast<unsigned char>(v >> 16);
-            o[1] = static_cast<unsigned char>(v >> 8);
-            o[2] = static_cast<unsigned char>(v);
-        }
-        return quads;
-    }
-
-    // Takes one sextet of a group begun across a blank or a chunk end;
-    // returns the bytes it completed (0 or 1).
-    size_t push(unsigned v, unsigned char *out) {
-        bits_ = bits_ << 6 | v;
-        const int held = ++held_;
-        if (held == 1) {
-            return 0;
-        }
-        *out = static_cast<unsigned char>(bits_ >> (8 - 2 * held));
-        if (held == 4) {
-            held_ = 0;
-            bits_ = 0;
-        }
-        return 1;
-    }
-
-    unsigned bits_ = 0;
-    int held_ = 0; // sextets of the current group so far
-    bool done_ = false;
-};
 
 std::atomic<unsigned> gTempCounter{0};
 
@@ -136,16 +40,16 @@ std::filesystem::path temp_path_for(const char *path, const char *work_dir) {
 int64_t decode_stream(std::FILE *source, std::FILE *target) {
     auto in = std::make_unique<std::array<unsigned char, kReadChunk>>();
     auto out = std::make_unique<std::array<unsigned char, kWriteChunk + 3>>();
-    Base64Stream decoder;
+    qvcommon::Base64Decoder decoder;
     int64_t total = 0;
     while (!decoder.done()) {
         const size_t n = std::fread(in->data(), 1, in->size(), source);
-        size_t produced = decoder.feed(in->data(), n, out->data());
+        size_t produced = decoder.Feed(in->data(), n, out->data());
         if (n < in->size()) {
             if (std::ferror(source)) {
                 return -1;
             }
-            decoder.finish();
+            decoder.Finish();
         }
         if (std::fwrite(out->data(), 1, produced, target) != produced) {
             return -1;
@@ -168,8 +72,8 @@ int64_t decode_in_place(const char *path) {
         return -1;
     }
     std::string decoded(encoded.size() / 4 * 3 + 3, '\0');
-    Base64Stream decoder;
-    decoded.resize(decoder.feed(reinterpret_cast<const unsigned char *>(encoded.data()),
+    qvcommon::Base64Decoder decoder;
+    decoded.resize(decoder.Feed(reinterpret_cast<const unsigned char *>(encoded.data()),
                                 encoded.size(), reinterpret_cast<unsigned char *>(decoded.data())));
     const auto total = static_cast<int64_t>(decoded.size());
     if (!qvcom::detail::overwrite_file(file.get(), decoded.data(), decoded.size())) {

@@ -8,6 +8,7 @@
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/record.h"
+#include "common/base64.hpp"
 #include "common/hex.hpp"
 #include "common/text_case.hpp"
 
@@ -45,13 +46,14 @@ void decode_quoted_printable(std::string &line)
 }
 
 // Collects a part body and hands it to stdio in large blocks rather than
-// a call per line.  Without a file it only counts.
+// a call per line; with `decode`, base64 text is decoded on the way, so
+// the file holds what it encodes.  Without a file it only counts.
 class BodyWriter {
   public:
-    explicit BodyWriter(FILE *out) : out_(out)
+    BodyWriter(FILE *out, bool decode) : out_(out), decode_(decode)
     {
         if (out_)
-            block_ = std::make_unique<char[]>(kBlock);
+            block_ = std::make_unique<unsigned char[]>(kBlock);
     }
     ~BodyWriter() { flush(); }
     BodyWriter(const BodyWriter &) = delete;
@@ -61,15 +63,19 @@ class BodyWriter {
     {
         if (!out_)
             return;
-        if (used_ + bytes.size() > kBlock) {
-            flush();
-            if (bytes.size() >= kBlock) {
-                std::fwrite(bytes.data(), 1, bytes.size(), out_);
-                return;
+        while (!bytes.empty()) {
+            const std::size_t n = std::min(bytes.size(), kPiece);
+            const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
+            if (used_ + n > kBlock)
+                flush();
+            if (decode_) {
+                used_ += decoder_.Feed(in, n, block_.get() + used_);
+            } else {
+                std::memcpy(block_.get() + used_, in, n);
+                used_ += n;
             }
+            bytes.remove_prefix(n);
         }
-        std::memcpy(block_.get() + used_, bytes.data(), bytes.size());
-        used_ += bytes.size();
     }
     void flush()
     {
@@ -80,8 +86,11 @@ class BodyWriter {
 
   private:
     static constexpr std::size_t kBlock = 64 * 1024;
+    static constexpr std::size_t kPiece = kBlock / 2; // taken at a time (decoding needs less room)
     FILE *out_;
-    std::unique_ptr<char[]> block_;
+    bool decode_;
+    qvcommon::Base64Decoder decoder_;
+    std::unique_ptr<unsigned char[]> block_;
     std::size_t used_ = 0;
 };
 
@@ -115,7 +124,7 @@ int ended_by(MailInput &in, std::string_view boundary, Delimiter d, int result)
     return result;
 }
 
-int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t &count,
+int copy_raw(MailInput &in, BodyWriter &writer, std::string_view boundary, std::uint64_t &count,
              std::int64_t raw_bytes)
 {
     for (std::uint64_t left = static_cast<std::uint64_t>(raw_bytes); left > 0;) {
@@ -123,8 +132,7 @@ int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t 
         if (ahead.empty())
             break;
         ahead = ahead.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(left, ahead.size())));
-        if (out)
-            std::fwrite(ahead.data(), 1, ahead.size(), out);
+        writer.write(ahead);
         in.skip(ahead.size());
         count += ahead.size();
         left -= ahead.size();
@@ -183,11 +191,12 @@ PreambleEnd SkipPreamble(MailInput &in, std::string_view boundary,
 
 int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::string_view alternate,
                  int code, bool quoted_printable, std::string_view charset,
-                 std::uint64_t &count, std::int64_t raw_bytes)
+                 std::uint64_t &count, std::int64_t raw_bytes, bool decode_base64)
 {
     count = 0;
+    BodyWriter writer(out, decode_base64);
     if (raw_bytes > 0)
-        return copy_raw(in, out, boundary, count, raw_bytes);
+        return copy_raw(in, writer, boundary, count, raw_bytes);
     const bool keep_tabs = keeps_tabs(code);
     const bool join_soft = joins_soft_breaks(code, quoted_printable, charset);
     const std::string delimiter = boundary.empty() ? std::string() : "--" + std::string(boundary);
@@ -198,7 +207,6 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
     bool line_end_due = false;
     const bool keep_line_ends = keeps_tabs(code);
     std::string due_line_end = "\r\n";
-    BodyWriter writer(out);
     const auto write_due_line_end = [&] {
         if (out && line_end_due) {
             writer.write(due_line_end);
