@@ -1,8 +1,9 @@
 // The MIME part parser: the parts of a multipart body, read one after the
 // other from the stream on which the message's header block was read.
 // Each part's body goes into its own part file; nested multiparts and
-// embedded messages recurse.  Base64 stays encoded here (the body handling
-// decodes it); quoted-printable is undone while copying.
+// embedded messages recurse.  Quoted-printable is undone while copying, and
+// so is the base64 of attachments; base64 text and HTML bodies stay
+// encoded for the body handling, which picks the one text body first.
 #pragma once
 
 #include <cstdint>
