@@ -1,6 +1,7 @@
 #include "common/base64.hpp"
 
 #include <array>
+#include <cstdint>
 
 namespace qvcommon {
 namespace {
@@ -24,6 +25,24 @@ constexpr std::array<unsigned char, 256> make_sextets()
 }
 constexpr std::array<unsigned char, 256> kSextets = make_sextets();
 
+// The sextet of each byte already moved to its place in a group's 24 bits,
+// one table per position; anything but an alphabet character sets bit 24,
+// so one comparison tells whether a group of four is whole.
+constexpr std::uint32_t kNotSextet = 1u << 24;
+using PlacedSextets = std::array<std::array<std::uint32_t, 256>, 4>;
+
+constexpr PlacedSextets make_placed()
+{
+    PlacedSextets placed{};
+    for (int position = 0; position < 4; ++position)
+        for (int c = 0; c < 256; ++c)
+            placed[position][c] = kSextets[c] < 64 ? std::uint32_t{kSextets[c]}
+                                                         << (18 - 6 * position)
+                                                   : kNotSextet;
+    return placed;
+}
+constexpr PlacedSextets kPlaced = make_placed();
+
 // Decodes the run of whole groups of four alphabet characters at the start
 // of `in`; returns how many groups there were.
 std::size_t whole_groups(const unsigned char *in, std::size_t n, unsigned char *out)
@@ -31,11 +50,10 @@ std::size_t whole_groups(const unsigned char *in, std::size_t n, unsigned char *
     std::size_t groups = 0;
     for (; (groups + 1) * 4 <= n; ++groups) {
         const unsigned char *q = in + groups * 4;
-        const unsigned a = kSextets[q[0]], b = kSextets[q[1]], c = kSextets[q[2]],
-                       d = kSextets[q[3]];
-        if ((a | b | c | d) >= 64)
+        const std::uint32_t v =
+            kPlaced[0][q[0]] | kPlaced[1][q[1]] | kPlaced[2][q[2]] | kPlaced[3][q[3]];
+        if (v >= kNotSextet)
             break;
-        const unsigned v = a << 18 | b << 12 | c << 6 | d;
         unsigned char *o = out + groups * 3;
         o[0] = static_cast<unsigned char>(v >> 16);
         o[1] = static_cast<unsigned char>(v >> 8);
