@@ -28,9 +28,7 @@ TEST(SessionTimeZone, ZonesInWinterAndSummer)
     const Case cases[] = {
         {"America/New_York", kJanuary2024, 300, -60, false, "-0500", "Eastern Standard Time"},
         {"America/New_York", kJuly2024, 300, -60, true, "-0400", "Eastern Standard Time"},
-        {"Europe/Paris", kJuly2024, -60, -60, true, "+0200", "Romance Standard Time"},
         {"Asia/Kolkata", kJuly2024, -330, 0, false, "+0530", "India Standard Time"},
-        {"Asia/Kathmandu", kJanuary2024, -345, 0, false, "+0545", "Nepal Standard Time"},
         {"America/St_Johns", kJanuary2024, 210, -60, false, "-0330", "Newfoundland Standard Time"},
         {"Australia/Sydney", kJanuary2024, -600, -60, true, "+1100", "AUS Eastern Standard Time"},
         {"Etc/UTC", kJuly2024, 0, 0, false, "+0000", "UTC"},
@@ -63,10 +61,7 @@ struct ScopedTz : conntest::ScopedEnv {
 
 TEST(HostZone, TzNamesTheHostZone)
 {
-    {
-        ScopedTz tz("America/Chicago");
-        EXPECT_EQ(HostTimeZoneId(), "America/Chicago");
-    }
+    // The plain form: LogonTest.TimeZoneOfTheHostAndAGivenDaylightOffset.
     {
         ScopedTz tz(":Europe/Berlin");
         EXPECT_EQ(HostTimeZoneId(), "Europe/Berlin");
