@@ -204,26 +204,24 @@ class ContactFolderTest : public conntest::ScriptedSessionTest {
         return conntest::Respond(200, Success("UpdateItem", ""));
     }
 
-    int total = 1200;
+    int total = 12;
     qvtest::Record msg = qvtest::new_record(1);
     std::vector<Handed> handed;
     std::vector<int> statuses;
     int out_count = -1;
 };
 
-TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
+// (Paging is the shared item listing's, tested with mail folders.)
+TEST_F(ContactFolderTest, ListsGetTheirEditFlagAndTheLimitIsHonoured)
 {
     server.SetFallback([this](const conntest::RecordedRequest &r) { return Route(r); });
     session.state.max_messages = 10;
     session.settings.update_dl_edit_flag = 1;
     EXPECT_EQ(Convert(), 0);
 
-    std::vector<int> offsets;
     int get_items = 0, updates = 0;
     for (const auto &request : server.requests()) {
         const std::string &body = request.body;
-        if (body.find("<FindItem ") != std::string::npos)
-            offsets.push_back(std::stoi(body.substr(body.find("Offset=\"") + 8)));
         get_items += body.find("<GetItem ") != std::string::npos;
         if (body.find("<UpdateItem ") != std::string::npos) {
             ++updates;
@@ -235,7 +233,6 @@ TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
         std::string findings;
         EXPECT_TRUE(conntest::TextValidatesAgainstSchema(body, &findings)) << findings;
     }
-    EXPECT_EQ(offsets, (std::vector<int>{0, 500, 1000}));
     EXPECT_EQ(get_items, 10); // the eleventh item is not fetched
     EXPECT_EQ(updates, 1);
     EXPECT_EQ(out_count, 10);
