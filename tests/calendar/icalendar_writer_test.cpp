@@ -160,7 +160,6 @@ TEST_F(ICalendarWriterTest, WeeklySeriesAcrossTheMarchChangeKeepsItsLocalTimes)
         const Calendar dated_end = ParseClean(Write(*r));
         ASSERT_TRUE(dated_end);
         EXPECT_EQ(Occurrences(dated_end.get()), expected) << zone;
-        PythonView(text);
     }
 }
 
@@ -244,7 +243,6 @@ TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
               -15 * 60);
     EXPECT_EQ(Occurrences(cal.get()),
               (std::set<time_t>{Unix(2024, 5, 6, 9), Unix(2024, 5, 7, 11), Unix(2024, 5, 8, 9)}));
-    EXPECT_NE(PythonView(text).find("\"class\": \"PRIVATE\""), std::string::npos);
 }
 
 TEST_F(ICalendarWriterTest, AttendeesAndOrganizer)
@@ -282,7 +280,6 @@ TEST_F(ICalendarWriterTest, AttendeesAndOrganizer)
                         "mailto:room1@example.com|Room 1|NON-PARTICIPANT|NEEDS-ACTION",
                         "mailto:carl@example.com|Carl|REQ-PARTICIPANT|NEEDS-ACTION"}))
         << text;
-    EXPECT_NE(PythonView(text).find("\"Smith, Ann\""), std::string::npos);
 }
 
 TEST_F(ICalendarWriterTest, AllDayEventsAreDatesOfTheirLocalDay)
