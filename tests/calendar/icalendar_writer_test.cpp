@@ -5,7 +5,6 @@
 #include <libical/ical.h>
 
 #include <cstdlib>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "common/xml_request_text.hpp"
 #include "qv/qvcom.h"
 #include "qv_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,13 +24,7 @@ using Calendar = std::unique_ptr<icalcomponent, decltype(&icalcomponent_free)>;
 class ICalendarWriterTest : public ::testing::Test {
   protected:
     // The host zone must not matter, unless a test sets one.
-    void SetUp() override { ::setenv("TZ", "UTC", 1); }
-    void TearDown() override
-    {
-        saved_tz_ ? ::setenv("TZ", saved_tz_->c_str(), 1) : ::unsetenv("TZ");
-    }
-    std::optional<std::string> saved_tz_ =
-        std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    conntest::ScopedEnv tz_{"TZ", "UTC"};
 
     qvtest::Record Event(const char *title, qv_filetime start, qv_filetime end)
     {

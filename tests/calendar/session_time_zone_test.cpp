@@ -54,19 +54,14 @@ TEST(SessionTimeZone, UnknownZoneCountsAsUtcUnderItsOwnName)
     EXPECT_EQ(tz.windows_name, "Nowhere/Atlantis");
 }
 
-// TZ for the lifetime of the object.
-struct ScopedTz : conntest::ScopedEnv {
-    explicit ScopedTz(const char *value) : ScopedEnv("TZ", value) {}
-};
-
 TEST(HostZone, TzNamesTheHostZone)
 {
     // The plain form: LogonTest.TimeZoneOfTheHostAndAGivenDaylightOffset.
     {
-        ScopedTz tz(":Europe/Berlin");
+        conntest::ScopedEnv tz("TZ", ":Europe/Berlin");
         EXPECT_EQ(HostTimeZoneId(), "Europe/Berlin");
     }
-    ScopedTz tz("not a zone at all");
+    conntest::ScopedEnv tz("TZ", "not a zone at all");
     EXPECT_FALSE(HostTimeZoneId().empty());
 }
 
