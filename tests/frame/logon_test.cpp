@@ -112,8 +112,6 @@ TEST_F(LogonTest, SourceLogonLearnsVersionRootAndFolders)
     EXPECT_EQ(session.state.server_major_version, 15);
     EXPECT_EQ(session.state.force_version_header, 1);
     EXPECT_EQ(session.state.root_folder_id, "ROOT");
-    // Sync Issues is not listed in a source session.
-    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 11);
     EXPECT_EQ(session.state.contacts_folder, "Contacts");
     EXPECT_EQ(session.state.calendar_folder, "Calendar");
     EXPECT_EQ(session.state.tasks_folder, "Tasks");
