@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "calendar/recurrence.hpp"
 #include "calendar_answers.hpp"
@@ -80,15 +81,12 @@ TEST_F(RecurrenceTest, EveryPatternAndRangeReadIntoTheRecord)
     for (const PatternCase &c : cases) {
         SCOPED_TRACE(c.what);
         const qvtest::Record r = Read(c.recurrence);
-        EXPECT_EQ(+r->recur_type, c.type);
-        EXPECT_EQ(+r->recur_interval, c.interval);
-        EXPECT_EQ(+r->recur_days, c.days);
-        EXPECT_EQ(+r->recur_week_index, c.week_index);
-        EXPECT_EQ(+r->recur_month, c.month);
-        EXPECT_EQ(+r->recur_day_of_month, c.day_of_month);
-        EXPECT_EQ(+r->recur_range, c.range);
-        EXPECT_EQ(+r->recur_count, c.count);
-        EXPECT_EQ(+r->recur_end, c.end);
+        // type, interval, days, week index, month, day of month, range, count, end
+        EXPECT_EQ((std::tuple{
+                      +r->recur_type, +r->recur_interval, +r->recur_days, +r->recur_week_index,
+                      +r->recur_month, +r->recur_day_of_month, +r->recur_range, +r->recur_count, +r->recur_end}),
+                  std::tuple(int{c.type}, c.interval, c.days, c.week_index, c.month, c.day_of_month,
+                             c.range, c.count, c.end));
         EXPECT_EQ(+r->breakout_count, 0);
     }
 }

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -168,15 +169,13 @@ TEST_F(TaskRecord, EveryPatternAndRangeIsReadAndWrittenBack)
         std::string compact = c.recurrence;
         std::erase(compact, '\n');
         Parse("<t:Recurrence>" + compact + "</t:Recurrence><t:StartDate>2026-01-05T00:00:00Z</t:StartDate>");
-        EXPECT_EQ(+msg->recur_type, c.type);
-        EXPECT_EQ(+msg->recur_interval, c.interval);
-        EXPECT_EQ(+msg->recur_days, c.days);
-        EXPECT_EQ(+msg->recur_week_index, c.week_index);
-        EXPECT_EQ(+msg->recur_month, c.month);
-        EXPECT_EQ(+msg->recur_day_of_month, c.day_of_month);
-        EXPECT_EQ(+msg->recur_range, c.range);
-        EXPECT_EQ(+msg->recur_count, c.count);
-        EXPECT_EQ(+msg->recur_end, c.end);
+        // type, interval, days, week index, month, day of month, range, count, end
+        EXPECT_EQ((std::tuple{
+                      +msg->recur_type, +msg->recur_interval, +msg->recur_days, +msg->recur_week_index,
+                      +msg->recur_month, +msg->recur_day_of_month, +msg->recur_range, +msg->recur_count,
+                      +msg->recur_end}),
+                  std::tuple(c.type, c.interval, c.days, c.week_index, c.month, c.day_of_month, c.range,
+                             c.count, c.end));
         EXPECT_EQ(TaskRecurrenceElement(*msg, 0), "<t:Recurrence>\n" + std::string(c.recurrence) + "</t:Recurrence>\n");
     }
 }
