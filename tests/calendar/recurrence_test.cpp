@@ -91,19 +91,6 @@ TEST_F(RecurrenceTest, EveryPatternAndRangeReadIntoTheRecord)
     }
 }
 
-TEST_F(RecurrenceTest, EndlessAndNumberedSeriesEndWithTheirLastOccurrence)
-{
-    const std::string last = "<t:LastOccurrence><t:ItemId Id=\"L\"/><t:Start>2026-03-02T10:00:00Z"
-                             "</t:Start><t:End>2026-03-02T11:00:00Z</t:End><t:OriginalStart>"
-                             "2026-03-02T10:00:00Z</t:OriginalStart></t:LastOccurrence>";
-    const qvtest::Record r = Read("<t:DailyRecurrence><t:Interval>1</t:Interval></t:DailyRecurrence>"
-                                  "<t:NoEndRecurrence><t:StartDate>2024-02-14Z</t:StartDate>"
-                                  "</t:NoEndRecurrence>",
-                                  last);
-    EXPECT_EQ(+r->recur_range, 2);
-    EXPECT_EQ(+r->recur_end, filetime_utc(2026, 3, 2, 10));
-}
-
 TEST_F(RecurrenceTest, OnlyARecurringMasterHasARecurrence)
 {
     std::string text = caltest::StoredForm(caltest::GetItemAnswer(
