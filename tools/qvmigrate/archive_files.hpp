@@ -7,6 +7,8 @@
 // next job on the machine.  So an archived part file is the connector's own
 // file under a second name (a hard link), and the files handed to the
 // connector when a record is read back are kept for reuse between items.
+// The connector therefore never writes over a part file in place while the
+// file has another name: it deletes the name and makes a new file.
 #pragma once
 
 #include <cstdint>
