@@ -3,7 +3,8 @@
 // archive, and damaged files are refused with nothing placed.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include <sys/stat.h>
@@ -56,14 +57,7 @@ TEST_F(ArchiveFilesTest, ScratchCopyIsReusedAndNeverHandsOnOldBytes) {
     EXPECT_EQ(read_file(destination), "");
 }
 
-TEST_F(ArchiveFilesTest, ReadOnlyPlacementAndArchiveLinksShareTheFile) {
-    const ExpectedFile expected = archive("body");
-    ASSERT_EQ(place_checked_link(archived, expected, destination), "");
-    EXPECT_EQ(inode_of(destination), inode_of(archived));
-    fs::remove(destination);
-    EXPECT_EQ(read_file(archived), "body");
-
-    // Archiving a work file: the archive's name outlives the work file.
+TEST_F(ArchiveFilesTest, ArchivedWorkFileOutlivesItsWorkName) {
     const fs::path work = temp.path() / "PRT00100.TMP";
     const fs::path target = temp.path() / "000002.p000";
     write_file(work, "part");
@@ -74,35 +68,27 @@ TEST_F(ArchiveFilesTest, ReadOnlyPlacementAndArchiveLinksShareTheFile) {
     const fs::path again = temp.path() / "000003.p000";
     link_or_copy(work, again);
     EXPECT_NE(inode_of(again), inode_of(work));
-    EXPECT_EQ(read_file(again), "part");
     fs::remove(work);
     EXPECT_EQ(read_file(target), "part");
-    EXPECT_THROW(link_or_copy(work, temp.path() / "000004.p000"), std::runtime_error);
+    EXPECT_EQ(read_file(again), "part");
 }
 
 TEST_F(ArchiveFilesTest, DamagedOrMissingFilesAreRefusedAndNothingIsPlaced) {
-    struct Damage {
-        const char *what;
-        std::function<void()> apply;
-        const char *says;
-    };
-    const std::vector<Damage> damages = {
-        {"truncated", [&] { write_file(archived, "bod"); }, "has 3 bytes, 4"},
-        {"changed", [&] { write_file(archived, "BODY"); }, "SHA-256"},
-        {"missing", [&] { fs::remove(archived); }, "is missing"},
-        {"a folder", [&] { fs::remove(archived); fs::create_directory(archived); }, "is missing"},
-    };
-    for (const Damage &damage : damages) {
-        fs::remove_all(archived);
+    // Recorded as "body"; found cut short, changed, gone.
+    const std::vector<std::pair<std::optional<std::string>, std::string>> finds = {
+        {"bod", "has 3 bytes, 4"}, {"BODY", "SHA-256"}, {std::nullopt, "is missing"}};
+    for (const auto &[found, says] : finds) {
         const ExpectedFile expected = archive("body");
-        damage.apply();
+        if (found)
+            write_file(archived, *found);
+        else
+            fs::remove(archived);
         for (const auto &place : {place_checked_copy, place_checked_link}) {
             const std::string problem = place(archived, expected, destination);
-            EXPECT_NE(problem.find("0001/000001.p000"), std::string::npos) << damage.what;
-            EXPECT_NE(problem.find(damage.says), std::string::npos) << damage.what << ": " << problem;
-            EXPECT_FALSE(fs::exists(destination)) << damage.what;
+            EXPECT_NE(problem.find("0001/000001.p000"), std::string::npos) << problem;
+            EXPECT_NE(problem.find(says), std::string::npos) << problem;
+            EXPECT_FALSE(fs::exists(destination)) << problem;
         }
-        EXPECT_NE(check_archived_file(archived, expected), "") << damage.what;
     }
 }
 
