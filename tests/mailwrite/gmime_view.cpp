@@ -4,7 +4,9 @@
 #include <gmime/gmime.h>
 #include <strings.h>
 
+#include <cstdio>
 #include <mutex>
+#include <string_view>
 
 namespace mwtest {
 namespace {
@@ -155,6 +157,66 @@ GMimeMessageView ParseWithGMime(const std::string &path)
     g_object_unref(parser);
     g_object_unref(stream);
     return view;
+}
+
+namespace {
+
+std::string Escaped(std::string_view text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c >= 0x7F || c == '\\') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string Mailboxes(const char *field, const std::vector<Mailbox> &list)
+{
+    std::string out = field;
+    for (const Mailbox &box : list)
+        out += " [" + box.name + "] <" + box.address + ">";
+    return out + "\n";
+}
+
+void TreeRecord(const MimeNode &node, const std::string &indent, std::string &out)
+{
+    out += indent + node.type;
+    for (const auto &[label, value] :
+         {std::pair{" boundary=", &node.boundary}, {" charset=", &node.charset},
+          {" filename=", &node.filename}, {" name=", &node.name}, {" cid=", &node.content_id},
+          {" disposition=", &node.disposition}, {" subject=", &node.subject}})
+        if (!value->empty())
+            out += label + std::string("[") + *value + "]";
+    out += "\n";
+    if (node.children.empty() && node.type.rfind("multipart/", 0) != 0) {
+        std::uint32_t hash = 2166136261u;
+        for (const unsigned char c : node.content)
+            hash = (hash ^ c) * 16777619u;
+        const bool text = node.type.rfind("text/", 0) == 0 || node.content.size() <= 64;
+        out += text ? node.content + "\n--\n"
+                    : std::to_string(node.content.size()) + " bytes, fnv1a " +
+                          std::to_string(hash) + "\n";
+    }
+    for (const MimeNode &child : node.children)
+        TreeRecord(child, indent + "  ", out);
+}
+
+} // namespace
+
+std::string BuiltRecord(const std::string &raw, const GMimeMessageView &view)
+{
+    std::string out = raw.substr(0, raw.find("\r\n\r\n") + 2) + "\n" +
+                      "subject [" + view.subject + "]\n" + Mailboxes("from", view.from) +
+                      Mailboxes("to", view.to) + Mailboxes("cc", view.cc) +
+                      Mailboxes("bcc", view.bcc);
+    TreeRecord(view.body, "", out);
+    return Escaped(out);
 }
 
 void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out)

@@ -48,6 +48,12 @@ struct GMimeMessageView {
 
 GMimeMessageView ParseWithGMime(const std::string &path);
 
+// The built message as text for a golden file: the raw header block, then
+// sender, recipients and subject as GMime decodes them, then the MIME tree
+// with each leaf's bytes (bytes outside printable ASCII as \xNN; a long
+// binary leaf as its size and FNV-1a hash).
+std::string BuiltRecord(const std::string &raw, const GMimeMessageView &view);
+
 // Every boundary of the multiparts under `node`, outermost first.
 void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out);
 
