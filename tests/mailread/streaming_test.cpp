@@ -79,8 +79,8 @@ class Streaming : public ParserTest {
             << (!m->date_missing ? std::to_string(m->date) : m->date >= started_ ? "now" : "past")
             << " missing " << m->date_missing << "\ncodepage " << m->codepage << ' '
             << m->message_charset << "\nunread " << m->unread << " replied " << m->replied
-            << " forwarded " << m->forwarded << " priority " << m->priority << " importance "
-            << m->importance << '\n';
+            << " forwarded " << m->forwarded << " flag " << m->flag_status << " priority "
+            << m->priority << " importance " << m->importance << '\n';
         for (int i = 0; i < m->recipient_count; ++i)
             out << "recipient " << m->recipients[i]->kind << " [" << m->recipients[i]->name
                 << "] <" << m->recipients[i]->address << ">\n";
@@ -151,7 +151,7 @@ TEST_F(Streaming, MessageFilesGiveTheirRecordReadWholeOrRagged)
         EXPECT_EQ(whole, ReadFile(record));
         EXPECT_EQ(ParseRagged(bytes), whole);
     }
-    EXPECT_EQ(files, 25);
+    EXPECT_EQ(files, 34);
     // A message marked deleted in its mbox status is no message.
     EXPECT_EQ(ParseText(ReadFile((data / "deleted.eml").string())), 1);
 }
