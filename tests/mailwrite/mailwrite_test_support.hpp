@@ -129,9 +129,17 @@ inline void ExpectWellFormedHeader(const std::string &raw)
     }
 }
 
-// Builds `msg` and compares what GMime reads of it with
-// tests/data/mailwrite/NAME.built (QV_UPDATE_RECORDS=1 writes the file anew:
-// read the diff before committing it).
+// `text` against the file tests/data/mailwrite/NAME (QV_UPDATE_RECORDS=1
+// writes the file anew: read the diff before committing it).
+inline void ExpectRecorded(const std::string &name, const std::string &text)
+{
+    const std::string golden = std::string(QV_TEST_DATA_DIR) + "/mailwrite/" + name;
+    if (std::getenv("QV_UPDATE_RECORDS"))
+        WriteFile(golden, text);
+    EXPECT_EQ(text, ReadFile(golden)) << name;
+}
+
+// Builds `msg` and compares what GMime reads of it with NAME.built.
 inline GMimeMessageView ExpectBuiltAsRecorded(const std::string &name, qv_message &msg,
                                               const WorkDir &dir,
                                               const qvamz::MimeBuildOptions &options)
@@ -139,11 +147,7 @@ inline GMimeMessageView ExpectBuiltAsRecorded(const std::string &name, qv_messag
     const std::string raw = ReadFile(Build(msg, dir, options));
     GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
     ExpectWellFormedHeader(raw);
-    const std::string record = BuiltRecord(raw, view);
-    const std::string golden = std::string(QV_TEST_DATA_DIR) + "/mailwrite/" + name + ".built";
-    if (std::getenv("QV_UPDATE_RECORDS"))
-        WriteFile(golden, record);
-    EXPECT_EQ(record, ReadFile(golden)) << name;
+    ExpectRecorded(name + ".built", BuiltRecord(raw, view));
     return view;
 }
 
