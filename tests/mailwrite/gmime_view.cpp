@@ -82,39 +82,7 @@ MimeNode ReadNode(GMimeObject *object)
     return node;
 }
 
-void CollectLeaves(const MimeNode &node, std::vector<const MimeNode *> &out)
-{
-    if (node.children.empty() && node.type.rfind("multipart/", 0) != 0 &&
-        node.type != "message/rfc822")
-        out.push_back(&node);
-    for (const MimeNode &child : node.children)
-        CollectLeaves(child, out);
-}
-
 } // namespace
-
-std::vector<const MimeNode *> MimeNode::Leaves() const
-{
-    std::vector<const MimeNode *> out;
-    CollectLeaves(*this, out);
-    return out;
-}
-
-std::string MimeNode::Shape() const
-{
-    std::string shape = type;
-    for (std::size_t i = 0; i < children.size(); ++i)
-        shape += (i == 0 ? "[" : ",") + children[i].Shape() + (i + 1 == children.size() ? "]" : "");
-    return shape;
-}
-
-std::string GMimeMessageView::Header(const std::string &name) const
-{
-    for (const auto &[key, value] : headers)
-        if (strcasecmp(key.c_str(), name.c_str()) == 0)
-            return value;
-    return {};
-}
 
 int GMimeMessageView::HeaderCount(const std::string &name) const
 {
@@ -140,10 +108,6 @@ GMimeMessageView ParseWithGMime(const std::string &path)
         view.to = Mailboxes(g_mime_message_get_to(message));
         view.cc = Mailboxes(g_mime_message_get_cc(message));
         view.bcc = Mailboxes(g_mime_message_get_bcc(message));
-        if (GDateTime *date = g_mime_message_get_date(message)) {
-            view.has_date = true;
-            view.date_unix = g_date_time_to_unix(date);
-        }
         GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
         for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
             GMimeHeader *header = g_mime_header_list_get_header_at(list, i);

@@ -1,7 +1,6 @@
 // A built message as GMime reads it: the independent check of the tests.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -27,22 +26,15 @@ struct MimeNode {
     // message/rfc822 only: the embedded message's subject
     std::string subject;
 
-    // Leaves below this node in document order.
-    std::vector<const MimeNode *> Leaves() const;
-    // The tree's types: "multipart/mixed[text/plain,image/png]".
-    std::string Shape() const;
 };
 
 struct GMimeMessageView {
     bool parsed = false;
     std::string subject;
     std::vector<Mailbox> from, to, cc, bcc;
-    std::int64_t date_unix = 0;
-    bool has_date = false;
     std::vector<std::pair<std::string, std::string>> headers; // name, decoded value
     MimeNode body;
 
-    std::string Header(const std::string &name) const; // first one, "" when absent
     int HeaderCount(const std::string &name) const;
 };
 
