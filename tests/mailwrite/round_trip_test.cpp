@@ -96,22 +96,12 @@ TEST(AttachedMessageFile, GoesBackAsAnAttachedMessageWithItsBytes)
         const std::string bytes = AttachedMessageBytes(*first, dir);
         EXPECT_NE(bytes.find("Subject: Inner\r\n"), std::string::npos);
 
-        std::string built = Build(*first, dir);
-        GMimeMessageView view = ParseWithGMime(built);
-        ASSERT_TRUE(view.parsed);
-        ASSERT_EQ(view.body.children.size(), 2u);
-        const MimeNode &attached = view.body.children[1];
-        if (clashes) {
-            EXPECT_EQ(attached.filename, "Message.eml");
-            EXPECT_EQ(attached.content, bytes);
-        } else {
-            EXPECT_EQ(attached.type, "message/rfc822");
-            EXPECT_EQ(attached.subject, "Inner");
-            builder_boundary = view.body.boundary;
-        }
+        const GMimeMessageView view = ExpectBuiltAsRecorded(
+            clashes ? "attached_message_as_file" : "attached_message", *first, dir, TestOptions());
+        builder_boundary = view.body.boundary;
 
         Record second = NewRecord(2);
-        ASSERT_EQ(Parse(built, *second, dir), 0);
+        ASSERT_EQ(Parse(dir.file("built.eml"), *second, dir), 0);
         EXPECT_EQ(AttachedMessageBytes(*second, dir), bytes);
         EXPECT_EQ(Snapshot(*second, dir.prefix()), before);
     }
