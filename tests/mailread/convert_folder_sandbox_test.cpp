@@ -38,8 +38,8 @@ constexpr std::int64_t kDay = 86400;
 // What the host saw of one ConvertFolder call.
 struct HostView {
     struct Output {
-        std::string subject, categories;
-        int index, unread, flag_status, replied, forwarded, item_type;
+        std::string subject;
+        int index, unread, item_type;
     };
     std::vector<Output> outputs;
     std::vector<int> statuses;
@@ -69,8 +69,7 @@ void OnLoss(int kind, int count, void *)
 
 int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int index)
 {
-    HostView::Output o{msg->subject,     msg->categories, index,           msg->unread,
-                       msg->flag_status, msg->replied,    msg->forwarded, msg->item_type};
+    HostView::Output o{msg->subject, index, msg->unread, msg->item_type};
     gView->outputs.push_back(o);
     return gView->answer(o);
 }

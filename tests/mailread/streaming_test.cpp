@@ -151,7 +151,7 @@ TEST_F(Streaming, MessageFilesGiveTheirRecordReadWholeOrRagged)
         EXPECT_EQ(whole, ReadFile(record));
         EXPECT_EQ(ParseRagged(bytes), whole);
     }
-    EXPECT_EQ(files, 34);
+    EXPECT_EQ(files, 35);
     // A message marked deleted in its mbox status is no message.
     EXPECT_EQ(ParseText(ReadFile((data / "deleted.eml").string())), 1);
 }
