@@ -407,25 +407,7 @@ TEST_F(WriteSandbox, FolderCreationRefusedOrAlreadyThere)
     EXPECT_EQ(dump.ItemCount(), 0u);
 }
 
-// Mail properties are the message element's test and the copy's end to end;
-// here the folder that makes them sticky notes.
-TEST_F(WriteSandbox, NotesFolderWritesStickyNotes)
-{
-    StartAndLogon();
-    ASSERT_EQ(InitWrite("Inbox"), 0);
-    EXPECT_FALSE(session.state.sticky_note_mode);
-    ASSERT_EQ(InitWrite("notes"), 0);
-    EXPECT_FALSE(session.state.sticky_note_mode); // the notes folder name is "Notes", case counts
-    ASSERT_EQ(InitWrite("Notes"), 0);
-    EXPECT_TRUE(session.state.sticky_note_mode);
-    Record note = Mail("a note");
-    EXPECT_EQ(Write(*note), kWriteStored);
-    Dump dump = DumpMailbox();
-    ASSERT_EQ(dump.items["Notes"].size(), 1u);
-    EXPECT_EQ(dump.items["Notes"][0].item_class, kStickyNoteClass);
-}
-
-TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
+TEST_F(WriteSandbox, OtherItemKindsLostWorkFilesAndStickyNotes)
 {
     StartAndLogon();
     ASSERT_EQ(InitWrite("Inbox"), 0);
@@ -442,9 +424,22 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
     EXPECT_EQ(WriteMsgImpl(session, lost.get(), "/nonexistent/qv-work/"), kWriteLost);
     EXPECT_TRUE(Logged("QV Warning: message \"lost\" lost"));
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+
+    // The Notes folder (the name's case counts) makes mail sticky notes;
+    // mail properties are the message element's test and the copy's end
+    // to end.
+    EXPECT_FALSE(session.state.sticky_note_mode);
+    ASSERT_EQ(InitWrite("notes"), 0);
+    EXPECT_FALSE(session.state.sticky_note_mode);
+    ASSERT_EQ(InitWrite("Notes"), 0);
+    EXPECT_TRUE(session.state.sticky_note_mode);
+    Record note = Mail("a note");
+    EXPECT_EQ(Write(*note), kWriteStored);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 1u);
     EXPECT_EQ(dump.items["Inbox"][0].subject, "odd kind");
+    ASSERT_EQ(dump.items["Notes"].size(), 1u);
+    EXPECT_EQ(dump.items["Notes"][0].item_class, kStickyNoteClass);
 }
 
 TEST_F(WriteSandbox, PendingBundleGoesToItsOwnFolder)
