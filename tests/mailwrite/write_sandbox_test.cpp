@@ -169,7 +169,7 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
     EXPECT_EQ(CreateItemRequests(), 0);
 }
 
-TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
+TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsGroupAndKindFolders)
 {
     StartAndLogon("/DEBUG");
     ASSERT_EQ(InitWrite("Inbox^Receipts"), 0);
@@ -192,13 +192,10 @@ TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
         EXPECT_EQ(dump.folder_ids.count(path), 1u) << path;
     EXPECT_EQ(dump.folder_ids.count("Old Store"), 0u);
     EXPECT_TRUE(Logged("Suppressing 1 levels of folder hierarchy: Inbox^Projects"));
-}
 
-TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
-{
-    StartAndLogon();
+    // Contacts and calendar kinds go to the session's folders of that kind.
     ASSERT_EQ(InitWrite("anything", 1), 0); // contacts: the session's contacts folder
-    Dump dump = DumpMailbox();
+    dump = DumpMailbox();
     EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.contacts_folder]);
     ASSERT_EQ(InitWrite("anything", 2), 0);
     EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.calendar_folder]);
