@@ -52,7 +52,7 @@ class TokenTest : public conntest::SessionTest {
     conntest::FakeClock clock;
 };
 
-// The signed call itself is checked by the sandbox (WriteSandbox); here
+// The signed call itself is checked by the sandbox (QvmigrateBatch); here
 // what only a scripted API shows: an endpoint that names no region signs
 // with the EWS address's region, and the answer file does not stay behind.
 TEST_F(TokenTest, TokenIsObtainedWithTheEwsRegionAndInstalled)
@@ -123,6 +123,8 @@ TEST_F(TokenTest, RefusedRenewalIsTriedAgainWithBackOff)
     EXPECT_EQ(session.state.bearer_token, "new");
     EXPECT_EQ(session.state.token_time, clock.now);
     EXPECT_EQ(session.state.token_failures, 0);
+    EXPECT_TRUE(ListHas("Authorization: Bearer new"));
+    EXPECT_TRUE(log.has("QV Info: AWS token expired, obtaining new one"));
 
     EXPECT_EQ(TokenRetryDelaySeconds(5), 16);
     EXPECT_EQ(TokenRetryDelaySeconds(6), kTokenRetryDelayMaxSeconds);

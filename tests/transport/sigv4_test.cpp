@@ -1,7 +1,7 @@
 // SigV4 against AWS's published worked example (IAM ListUsers, 30 August
 // 2015), and the API endpoint and region taken from the EWS address.  The
-// WorkMail request itself is signed and checked by the sandbox's own SigV4
-// code in the token tests of the write suite.
+// WorkMail request itself is checked by the sandbox's own SigV4 code
+// whenever a copy logs on with a role (QvmigrateBatch, FaultMatrix).
 #include <gtest/gtest.h>
 
 #include <string>
