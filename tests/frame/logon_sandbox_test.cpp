@@ -1,6 +1,6 @@
 // Logon against a running ews-sandbox over HTTPS: the certificate check.
-// (A real impersonation token, renewed between writes, is in
-// WriteSandbox.SleepAndTokenRenewalBeforeEachItem.)
+// (A real impersonation token, renewed between writes: the batch suites and
+// FaultMatrix.TokenRenewalRefused of tests/qvmigrate.)
 #ifdef QV_SANDBOX_PATH
 
 #include <gtest/gtest.h>

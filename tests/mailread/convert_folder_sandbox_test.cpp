@@ -337,8 +337,8 @@ TEST_F(ConvertFolderSandbox, FindItemFailureReportsTheFolderLost)
 
 // An item that cannot be fetched is a failure the host hears of (loss and
 // status 6), not a skipped non-message; one gone since the listing is a
-// skip.  (Failed posts and transient errors past their attempts: the fault
-// matrix of tests/qvmigrate and tests/transport's RetriedRequest.)
+// skip.  (Transient errors past their attempts: the fault matrix of
+// tests/qvmigrate; how often a post is repeated: tests/transport's RetriedRequest.)
 TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
 {
     SeedFolder("Broken", 3);
@@ -350,6 +350,9 @@ TEST_F(ConvertFolderSandbox, ItemsNotFetchedAreReportedLost)
     } cases[] = {
         {"refused for good",
          R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorAccessDenied","after":1})",
+         {QV_STATUS_CONVERTED, QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}, 1},
+        {"failed post past its retries: lost, never taken for gone",
+         R"({"operation":"GetItem","kind":"http_status","status":503,"after":1,"count":3})",
          {QV_STATUS_CONVERTED, QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}, 1},
         {"gone since the listing: a skip",
          R"({"operation":"GetItem","kind":"response_error","response_code":"ErrorItemNotFound"})",
