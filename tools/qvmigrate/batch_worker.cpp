@@ -243,11 +243,15 @@ std::optional<WorkerProgress> parse_progress_line(const std::string &line) {
     WorkerProgress p;
     char phase[16] = {};
     int consumed = 0;
-    if (std::sscanf(line.c_str() + 9, "%15s %d %d %d %d %lld %n", phase, &p.folder_done,
+    if (std::sscanf(line.c_str() + 9, "%15s %d %d %d %d %lld%n", phase, &p.folder_done,
                     &p.folder_total, &p.items_done, &p.items_total, &p.bytes, &consumed) < 6)
         return std::nullopt;
     p.phase = phase;
-    p.folder = line.substr(9 + static_cast<size_t>(consumed));
+    // One blank separates the name, which may itself start with blanks.
+    std::size_t name_at = 9 + static_cast<std::size_t>(consumed);
+    if (name_at < line.size() && line[name_at] == ' ')
+        ++name_at;
+    p.folder = line.substr(name_at);
     return p;
 }
 
