@@ -54,6 +54,17 @@ class StatusReporter {
     int reported_ = 0;                           // items given a status so far
 };
 
+// Part slots that may hold a record: the counted ones and any allocated
+// beyond the count.
+int UsedPartSlots(const qv_message &msg)
+{
+    const int counted = std::clamp(static_cast<int>(msg.part_count), 0, QV_MAX_PARTS);
+    for (int i = QV_MAX_PARTS - 1; i >= counted; --i)
+        if (msg.parts[i] != nullptr)
+            return i + 1;
+    return counted;
+}
+
 // ---- the mail folder reader ----------------------------------------------
 
 class MailFolderReader {
@@ -84,6 +95,7 @@ class MailFolderReader {
     int DecideStatus(int parsed);
     Next Output();
     void Release();
+    void RemoveKeptPartFiles();
     void Finish(const std::string &restriction, int *out_count, int *out_size);
     std::string WorkFile(std::string_view name) const { return call_.work_dir + std::string(name); }
     void UuidStart();
@@ -103,6 +115,8 @@ class MailFolderReader {
     bool listing_complete_ = true;
     int listed_ = 0;             // item ids the listing found
     bool uuid_open_ = false;
+    int part_files_kept_ = 0;    // part files of earlier items left for reuse
+    int kept_number_ = 0;        // the record number in their names
     std::unique_ptr<ItemReadAhead> read_ahead_; // the item list while it is read
 };
 
@@ -356,15 +370,37 @@ MailFolderReader::Next MailFolderReader::Output()
     return Next::kItem;
 }
 
+// The files of embedded records go now (their numbers change from one
+// message to the next).  The top-level record's part files stay: the next
+// message writes over them (part_file.hpp), which costs far less than
+// creating them anew, and the folder's end removes them.
 void MailFolderReader::Release()
 {
-    com_Deallocate_All(msg_, call_.work_dir.c_str());
+    const int slots = UsedPartSlots(*msg_);
+    for (int i = 0; i < slots; ++i) {
+        const qv_part *part = msg_->parts[i];
+        qv_message *embedded = part ? part->sub_message : nullptr;
+        if (embedded)
+            com_Deallocate_All(embedded, call_.work_dir.c_str());
+    }
+    if (msg_->msg_number != kept_number_)
+        RemoveKeptPartFiles(); // the host renumbered its record
+    kept_number_ = msg_->msg_number;
+    part_files_kept_ = std::max(part_files_kept_, slots);
     com_Deallocate(msg_, call_.work_dir.c_str());
+}
+
+void MailFolderReader::RemoveKeptPartFiles()
+{
+    for (int i = 0; i < part_files_kept_; ++i)
+        std::remove(qvcom::part_file_path(call_.work_dir, kept_number_, i).c_str());
+    part_files_kept_ = 0;
 }
 
 void MailFolderReader::Finish(const std::string &restriction, int *out_count, int *out_size)
 {
     UuidEnd();
+    RemoveKeptPartFiles();
     for (std::string_view name :
          {kFindItemAnswerFile, kGetItemAnswerFile, kMimeContentFile, kItemIdsFile})
         std::remove(WorkFile(name).c_str());

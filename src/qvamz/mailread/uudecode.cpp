@@ -8,6 +8,7 @@
 
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
+#include "mailread/part_file.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
@@ -78,7 +79,7 @@ bool decode_line(const std::string &line, FILE *out)
 // never comes.
 bool decode_block(FILE *in, const std::string &path, std::uint64_t &size)
 {
-    qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile out = OpenPartFile(path);
     bool complete = false;
     std::string line, raw;
     while (out && read_line(in, line, raw)) {
