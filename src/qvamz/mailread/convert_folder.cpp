@@ -88,7 +88,7 @@ class MailFolderReader {
     int ItemsStillWanted() const;
     void ReportNotRead(int count);
     Next ConvertItem(const std::string &list_line);
-    ItemRead ReadFetchedItem(const std::string &answer_path, ItemDetails &details, int &parsed);
+    ItemRead ReadFetchedItem(AnswerBuffer &answer, ItemDetails &details, int &parsed);
     ItemRead ReadItemAnswer(std::string answer, ItemDetails &details, int &parsed);
     ItemRead ReadLargeItem(const std::string &answer_path, ItemDetails &details, int &parsed);
     int ParseMime(FILE *mime);
@@ -207,16 +207,18 @@ void MailFolderReader::ReportNotRead(int count)
 MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_line)
 {
     const ListedItem listed = SplitListLine(list_line);
-    const std::string answer_path = WorkFile(kGetItemAnswerFile);
+    AnswerBuffer answer;
+    answer.path = WorkFile(kGetItemAnswerFile);
+    answer.memory_max = kAnswerInMemoryMax;
 
     com_ResetObject(msg_);
     const FetchOutcome fetched =
-        FetchItem(session_, GetItemBody(properties_, listed.item_id, listed.change_key),
-                  answer_path);
+        FetchItem(session_, GetItemBody(properties_, listed.item_id, listed.change_key), answer);
     // The next requests go out before this item is parsed and handed over.
     read_ahead_->SendAhead(ItemsStillWanted() - 1);
     if (fetched != FetchOutcome::kFetched) {
-        std::remove(answer_path.c_str());
+        if (answer.in_file)
+            std::remove(answer.path.c_str());
         if (fetched == FetchOutcome::kNotRead)
             ReportNotRead(1);
         else
@@ -225,7 +227,7 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     }
     ItemDetails details;
     int parsed = 0;
-    switch (ReadFetchedItem(answer_path, details, parsed)) {
+    switch (ReadFetchedItem(answer, details, parsed)) {
     case ItemRead::kParsed: break;
     case ItemRead::kNotMessage:
         com_Log("QV Info: non-message found in folder - skipped");
@@ -257,18 +259,15 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     return Output();
 }
 
-// The answer is read into memory once; the MIME content is decoded
-// straight into the parser's input, so no message file is made.  The
-// answer file stays until the next item overwrites it (or the folder
-// ends): truncating a file costs far less than creating a new one where
-// one was just deleted.
-MailFolderReader::ItemRead MailFolderReader::ReadFetchedItem(const std::string &answer_path,
+// An answer of up to kAnswerInMemoryMax bytes arrives in memory and its
+// MIME content is decoded straight into the parser's input, so no file is
+// made; a larger one arrives in the answer file and goes the streaming way.
+MailFolderReader::ItemRead MailFolderReader::ReadFetchedItem(AnswerBuffer &answer,
                                                              ItemDetails &details, int &parsed)
 {
-    std::string answer;
-    if (!ReadWholeFile(answer_path, kAnswerInMemoryMax, answer))
-        return ReadLargeItem(answer_path, details, parsed);
-    return ReadItemAnswer(std::move(answer), details, parsed);
+    if (answer.in_file)
+        return ReadLargeItem(answer.path, details, parsed);
+    return ReadItemAnswer(std::move(answer.text), details, parsed);
 }
 
 // An answer held in memory (one tag or text per line, as the transport
