@@ -75,6 +75,19 @@ TEST_F(PartFileTest, SeekingBackCutsTheFileThere)
     EXPECT_EQ(Slurp(path_), "From: a@example.com\r\n");
 }
 
+// A host that keeps a part by a second name of its own keeps its bytes:
+// the next write gets a new file under the part's name.
+TEST_F(PartFileTest, AFileWithAnotherNameIsNeverWrittenOver)
+{
+    Write("first message's part");
+    const fs::path kept = dir_ / "archived.p000";
+    fs::create_hard_link(path_, kept);
+    Write("second");
+    EXPECT_EQ(Slurp(kept), "first message's part");
+    EXPECT_EQ(Slurp(path_), "second");
+    EXPECT_EQ(fs::hard_link_count(path_), 1u);
+}
+
 TEST_F(PartFileTest, MissingFolderGivesNoFile)
 {
     EXPECT_FALSE(OpenPartFile((dir_ / "absent" / "PRT00100.TMP").string()));

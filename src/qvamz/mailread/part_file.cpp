@@ -7,6 +7,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -71,11 +72,28 @@ int SinkClose(void *cookie)
     return result;
 }
 
+// The file to write at `path`: the file there when this is its only name;
+// a new one when it has another name too (a host that kept the previous
+// message's part by a link of its own keeps that message's bytes).
+int OpenOnlyName(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat status {};
+    if (::fstat(fd, &status) == 0 && status.st_nlink <= 1)
+        return fd;
+    ::close(fd);
+    if (::unlink(path.c_str()) != 0)
+        return -1;
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+}
+
 } // namespace
 
 qvcommon::UniqueFile OpenPartFile(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = OpenOnlyName(path);
     if (fd < 0)
         return nullptr;
     auto sink = std::make_unique<PartSink>();

@@ -21,7 +21,8 @@ namespace qvamz::mailread {
 // close cuts the file where the writer's position is.  For a writer that
 // goes straight on that is the end of what it wrote (an untouched file
 // ends up empty); one that takes back a tail seeks back to where the file
-// is to end.  No fileno(): the stream has no descriptor of its own.  Null
+// is to end.  A file that has another name too (a host may keep a part by
+// a link of its own) is never written over: the name gets a new file.  No fileno(): the stream has no descriptor of its own.  Null
 // when the file cannot be opened.
 qvcommon::UniqueFile OpenPartFile(const std::string &path);
 

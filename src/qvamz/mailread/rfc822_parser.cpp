@@ -146,7 +146,7 @@ bool MessageParser::CopyRawMessage()
     // skipped), and reading goes on from there.
     const std::int64_t start = in_.tell();
     {
-        qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
+        qvcommon::UniqueFile out = OpenPartFile(path);
         if (!out)
             return false;
         in_.seek(start);
