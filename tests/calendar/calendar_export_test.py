@@ -18,31 +18,11 @@ import datetime
 import glob
 import json
 import os
-import signal
 import subprocess
 import sys
-import tempfile
 
-ADDRESS = "alice@example.com"
-PASSWORD = "alice-pw"
-
-
-def start_sandbox(binary, data):
-    subprocess.run([binary, "user", "add", "--data", data, "--mailbox", ADDRESS,
-                    "--password", PASSWORD], check=True, stdout=subprocess.DEVNULL)
-    log = open(os.path.join(data, "server.log"), "w")
-    server = subprocess.Popen([binary, "serve", "--data", data, "--port", "0"],
-                              stdout=subprocess.PIPE, stderr=log, text=True)
-    line = server.stdout.readline().strip()
-    assert line.startswith("listening https://127.0.0.1:"), line
-    return server, line.split(" ")[1], line.split(" ca=")[1]
-
-
-def connect(url):
-    from exchangelib import BASIC, DELEGATE, Account, Build, Configuration, Credentials, Version
-    config = Configuration(service_endpoint=url, credentials=Credentials(ADDRESS, PASSWORD),
-                           auth_type=BASIC, version=Version(build=Build(14, 3, 123, 4)))
-    return Account(ADDRESS, config=config, autodiscover=False, access_type=DELEGATE)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import ADDRESS, PASSWORD, connect, running_sandbox  # noqa: E402
 
 
 def make_calendar(account):
@@ -196,22 +176,15 @@ def check(records):
 
 
 def main():
-    sandbox, qvmigrate = sys.argv[1], sys.argv[2]
-    with tempfile.TemporaryDirectory() as scratch:
-        data = os.path.join(scratch, "data")
-        server, url, ca = start_sandbox(sandbox, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url)
-            make_calendar(account)
-            make_bulk_calendar(account)
-            folders = export(qvmigrate, url, ca, os.path.join(scratch, "archive"),
-                             os.path.join(scratch, "state"))
-            check(folders["0001"])
-            check_bulk(folders["0002"], os.path.join(data, "server.log"))
-        finally:
-            server.send_signal(signal.SIGTERM)
-            server.wait(timeout=30)
+    qvmigrate = sys.argv[2]
+    with running_sandbox(sys.argv[1], "calendar-export-") as sandbox:
+        account = connect(sandbox.url)
+        make_calendar(account)
+        make_bulk_calendar(account)
+        folders = export(qvmigrate, sandbox.url, sandbox.ca, os.path.join(sandbox.data, "archive"),
+                         os.path.join(sandbox.data, "state"))
+        check(folders["0001"])
+        check_bulk(folders["0002"], sandbox.log_path)
     print("calendar export: 6 records checked, %d in three pages" % BULK_COUNT)
 
 

@@ -13,14 +13,12 @@ manager, assistant, home page, notes, each attachment's name and bytes,
 every list member).
 """
 import os
-import signal
-import subprocess
 import sys
-import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "sandbox"))
-from exchangelib_client_test import ADDRESS, PASSWORD, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from sandbox_client import ADDRESS, connect, qvmigrate_copy, running_sandbox  # noqa: E402
 from exchangelib_contacts_test import full_contact  # noqa: E402
 
 TARGET, TARGET_PASSWORD = "bob@example.com", "bob-pw"
@@ -30,14 +28,6 @@ FIELDS = ("given_name", "middle_name", "surname", "company_name", "department", 
           "manager", "assistant_name", "business_homepage")
 PHONES = ("AssistantPhone", "BusinessFax", "BusinessPhone", "BusinessPhone2", "HomePhone",
           "MobilePhone", "OtherTelephone", "Pager")
-
-
-def account_of(url, address, password):
-    from exchangelib import (BASIC, DELEGATE, Account, Build, Configuration, Credentials,
-                             Version)
-    config = Configuration(service_endpoint=url, credentials=Credentials(address, password),
-                           auth_type=BASIC, version=Version(build=Build(15, 0, 1497, 2)))
-    return Account(address, config=config, autodiscover=False, access_type=DELEGATE)
 
 
 def create_source(account):
@@ -83,30 +73,10 @@ def compare(source, copied):
 
 
 def main():
-    sandbox, qvmigrate = sys.argv[1], sys.argv[2]
-    with tempfile.TemporaryDirectory(prefix="contacts-copy-") as data:
-        subprocess.run([sandbox, "user", "add", "--data", data, "--mailbox", TARGET,
-                        "--password", TARGET_PASSWORD], check=True, stdout=subprocess.DEVNULL)
-        server, url, ca = start_sandbox(sandbox, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            source = create_source(account_of(url, ADDRESS, PASSWORD))
-            env = dict(os.environ, FROM_PW=PASSWORD, TO_PW=TARGET_PASSWORD)
-            run = subprocess.run(
-                [qvmigrate, "copy", "--from-server", url, "--from-user", ADDRESS,
-                 "--from-password-env", "FROM_PW", "--to-server", url, "--to-user", TARGET,
-                 "--to-password-env", "TO_PW", "--ca-file", ca, "--folder", "Contacts",
-                 "--state", os.path.join(data, "state")],
-                env=env, stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=240)
-            assert run.returncode == 0, run.stdout + run.stderr
-            compare(source, account_of(url, TARGET, TARGET_PASSWORD))
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "contacts-copy-", users=[(TARGET, TARGET_PASSWORD)]) as sandbox:
+        source = create_source(connect(sandbox.url, build=(15, 0, 1497, 2)))
+        qvmigrate_copy(sys.argv[2], sandbox, "Contacts", TARGET, TARGET_PASSWORD)
+        compare(source, connect(sandbox.url, TARGET, TARGET_PASSWORD, build=(15, 0, 1497, 2)))
     print("contacts copy: all checks passed")
 
 

@@ -3,8 +3,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <regex>
-#include <sstream>
 
 namespace difftest {
 namespace {
@@ -53,7 +51,7 @@ std::string lf_line_ends(const std::string &bytes) {
     return out;
 }
 
-// ---- raw shape -------------------------------------------------------------
+// ---- header blocks of the source ------------------------------------------
 
 bool is_header_line(const std::string &line) {
     const size_t colon = line.find(':');
@@ -62,17 +60,6 @@ bool is_header_line(const std::string &line) {
     return std::all_of(line.begin(), line.begin() + static_cast<long>(colon), [](char c) {
         return c > ' ' && c < 127;
     });
-}
-
-std::vector<std::string> split_lines(const std::string &raw) {
-    std::vector<std::string> lines;
-    std::istringstream in(raw);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // Only exact delimiter lines count: text that quotes a boundary with
@@ -89,36 +76,18 @@ bool is_boundary_line(const std::string &line, const std::vector<std::string> &b
     return false;
 }
 
-// Does the header block starting at `first` end in a line that is no header
-// (rather than in a blank line, a boundary line or the end of the text)?
-bool header_runs_on(const std::vector<std::string> &lines, size_t first,
-                    const std::vector<std::string> &boundaries) {
-    for (size_t i = first; i < lines.size(); ++i) {
-        const std::string &line = lines[i];
-        if (line.empty())
-            return false;
-        if (line[0] == ' ' || line[0] == '\t' || is_header_line(line))
-            continue;
-        bool closing = false;
-        return !is_boundary_line(line, boundaries, &closing);
-    }
-    return false;
-}
-
-
 // ---- one message pair ------------------------------------------------------
 
 class Comparer {
   public:
-    Comparer(const MessageView &source, const SourceShape &shape, const MessageView &target,
-             std::string where)
-        : source_(source), shape_(shape), target_(target), where_(std::move(where)) {}
+    Comparer(const MessageView &source, const MessageView &target, std::string where)
+        : source_(source), target_(target), where_(std::move(where)) {}
 
     std::vector<Difference> run() {
         compare_subject();
-        compare_addresses("From", source_.from, target_.from, source_.raw_from);
-        compare_addresses("To", source_.to, target_.to, source_.raw_to);
-        compare_addresses("Cc", source_.cc, target_.cc, source_.raw_cc);
+        compare_addresses("From", source_.from, target_.from);
+        compare_addresses("To", source_.to, target_.to);
+        compare_addresses("Cc", source_.cc, target_.cc);
         compare_bodies();
         compare_attachments();
         check_shape();
@@ -150,68 +119,12 @@ class Comparer {
     }
 
     void compare_addresses(const std::string &field, const std::vector<Address> &source,
-                           const std::vector<Address> &target, const std::string &raw) {
-        if (std::equal(source.begin(), source.end(), target.begin(), target.end(), same_address))
-            return;
-        const bool non_ascii = std::any_of(source.begin(), source.end(),
-                                           [](const Address &a) { return has_non_ascii(a.address); });
-        const bool lost_empty_group = std::any_of(source.begin(), source.end(), [&](const Address &a) {
-            const bool empty = std::none_of(source.begin(), source.end(),
-                                            [&](const Address &m) { return !m.is_group && m.group == a.name; });
-            return a.is_group && empty && std::none_of(target.begin(), target.end(), [&](const Address &b) {
-                       return b.is_group && collapse_blanks(b.name) == collapse_blanks(a.name);
-                   });
-        });
-        const bool groups_or_comments = raw.find('(') != std::string::npos ||
-                                        std::any_of(source.begin(), source.end(),
-                                                    [](const Address &a) { return !a.group.empty(); });
-        const std::string kind = non_ascii ? "15" : lost_empty_group ? "8" : groups_or_comments ? "13" : "addresses";
-        add(kind, field + " " + describe(source) + " became " + describe(target));
+                           const std::vector<Address> &target) {
+        if (!std::equal(source.begin(), source.end(), target.begin(), target.end(), same_address))
+            add("addresses", field + " " + describe(source) + " became " + describe(target));
     }
 
     // ---- text bodies ----
-
-    const Leaf *attachment_holding(const std::string &text) const {
-        for (const Leaf *leaf : target_.attachments())
-            if (!text.empty() && normalise_text(leaf->bytes) == text)
-                return leaf;
-        return nullptr;
-    }
-
-    // A body of the copy holding MIME source text (a boundary of the
-    // source, or a Content-Type line no source body holds): a multipart
-    // the copy read as one text.
-    bool target_shows_raw_mime() const {
-        static const std::regex content_type("(^|\n)content-type:", std::regex::icase);
-        const auto sources = source_.bodies();
-        const bool source_has_header_text = std::any_of(sources.begin(), sources.end(), [](const Leaf *leaf) {
-            return std::regex_search(leaf->text, content_type);
-        });
-        for (const Leaf *leaf : target_.bodies()) {
-            for (const std::string &boundary : source_.boundaries)
-                if (!boundary.empty() && leaf->text.find("--" + boundary) != std::string::npos)
-                    return true;
-            if (!source_has_header_text && std::regex_search(leaf->text, content_type))
-                return true;
-        }
-        return false;
-    }
-
-    std::string missing_body_kind(const Leaf &leaf, const std::string &text) const {
-        if (shape_.header_runs_into_body)
-            return "2";
-        if (shape_.part_header_runs_into_content)
-            return "3";
-        if (target_shows_raw_mime())
-            return "4";
-        if (shape_.has_uuencoded_block)
-            return "10";
-        if (attachment_holding(text))
-            return leaf.parent_type == "multipart/report" ? "14" : "1";
-        if (text.size() <= 2 && !text.empty())
-            return "7";
-        return "";
-    }
 
     void compare_bodies() {
         std::vector<const Leaf *> targets = target_.bodies();
@@ -234,56 +147,30 @@ class Comparer {
                 add("tabs", leaf->type + " body: tabs became blanks");
                 continue;
             }
-            const std::string kind = missing_body_kind(*leaf, text);
             const Leaf *changed = take(same_type);
-            if (!changed && text.empty())
-                continue; // an empty part holds nothing to lose
-            if (changed && kind.empty() && is_from_quoting(text, normalise_text(changed->text)))
-                add("12", leaf->type + " body: lines beginning \"From \" were quoted");
-            else if (changed)
-                add(kind.empty() ? "text" : kind, leaf->type + " body " + excerpt(text) + " became " +
-                                                      excerpt(normalise_text(changed->text)));
-            else
-                add(kind.empty() ? "text-lost" : kind, leaf->type + " body " + excerpt(text) + " is missing");
+            if (changed)
+                add("text", leaf->type + " body " + excerpt(text) + " became " +
+                                excerpt(normalise_text(changed->text)));
+            else if (!text.empty()) // an empty part holds nothing to lose
+                add("text-lost", leaf->type + " body " + excerpt(text) + " is missing");
         }
         for (size_t i = 0; i < targets.size(); ++i)
             if (!used[i])
                 extra_body(*targets[i]);
         for (const Leaf *leaf : target_.bodies())
             if (leaf->charset.empty() && has_non_ascii(leaf->bytes))
-                add("9", leaf->type + " body holds 8-bit text but names no charset");
-    }
-
-    // Lines beginning "From " quoted with ">", the plain way or the mbox "rd" way.
-    static bool is_from_quoting(const std::string &source, const std::string &target) {
-        static const std::regex plain("(^|\n)From "), rd("(^|\n)(>*From )");
-        return target != source && (std::regex_replace(source, plain, "$1>From ") == target ||
-                                    std::regex_replace(source, rd, "$1>$2") == target);
+                add("charset", leaf->type + " body holds 8-bit text but names no charset");
     }
 
     void extra_body(const Leaf &leaf) {
         const std::string text = normalise_text(leaf.text);
-        if (target_shows_raw_mime())
-            add("4", leaf.type + " body holds the source's raw MIME text " + excerpt(text));
-        else if (text.empty() && source_.bodies().empty())
-            add("7", "an empty " + leaf.type + " body was added");
-        else if (single_attachment_source())
-            add("11", "the only part, an attachment, arrived as a " + leaf.type + " body " + excerpt(text));
-        else if (const Leaf *file = source_attachment_holding(text))
-            add(duplicate_name(*file) ? "6" : "attachment-became-body",
-                "attachment " + label(*file) + " arrived as a " + leaf.type + " body");
-        else if (shape_.header_runs_into_body || shape_.part_header_runs_into_content)
-            add(shape_.header_runs_into_body ? "2" : "3", "extra " + leaf.type + " body " + excerpt(text));
+        if (const Leaf *file = source_attachment_holding(text))
+            add("attachment-became-body", "attachment " + label(*file) + " arrived as a " + leaf.type + " body");
         else
             add("text-extra", "extra " + leaf.type + " body " + excerpt(text));
     }
 
     // ---- attachments and attached messages ----
-
-    bool single_attachment_source() const {
-        return source_.leaves.size() == 1 && !source_.leaves[0].is_text_body() &&
-               source_.top_type == source_.leaves[0].type;
-    }
 
     const Leaf *source_attachment_holding(const std::string &text) const {
         for (const Leaf *leaf : source_.attachments())
@@ -304,31 +191,6 @@ class Comparer {
         return leaf.type + (leaf.filename.empty() ? "" : " \"" + leaf.filename + "\"");
     }
 
-    bool duplicate_name(const Leaf &leaf) const {
-        int same = 0;
-        for (const Leaf *other : source_.attachments())
-            same += !leaf.filename.empty() && other->filename == leaf.filename ? 1 : 0;
-        return same > 1;
-    }
-
-    std::string lost_attachment_kind(const Leaf &leaf) const {
-        if (leaf.uuencoded || shape_.has_uuencoded_block)
-            return "10";
-        if (is_report_type(leaf.type))
-            return "14";
-        if (single_attachment_source())
-            return "11";
-        if (target_shows_raw_mime())
-            return "4";
-        if (leaf.parent_type == "multipart/digest")
-            return "1";
-        if (duplicate_name(leaf))
-            return "6";
-        if (target_body_holds(leaf))
-            return "attachment-became-body";
-        return "attachment-lost";
-    }
-
     bool same_embedded(const Leaf &a, const Leaf &b) const {
         return a.embedded >= 0 && b.embedded >= 0 &&
                collapse_blanks(source_.embedded[a.embedded].subject) ==
@@ -338,28 +200,22 @@ class Comparer {
     void compare_pair(const Leaf &source, const Leaf &target) {
         if (source.embedded >= 0 && target.embedded >= 0) {
             const MessageView &inner = source_.embedded[source.embedded];
-            Comparer nested(inner, SourceShape{}, target_.embedded[target.embedded],
+            Comparer nested(inner, target_.embedded[target.embedded],
                             where_ + "attached message \"" + inner.subject + "\": ");
             for (Difference &d : nested.run())
                 found_.push_back(std::move(d));
         }
-        const bool report = is_report_type(source.type);
-        const bool unnamed_text = source.filename.empty() && source.type.rfind("text/", 0) == 0;
         if (source.filename != target.filename)
-            add(report ? "14" : unnamed_text ? "1" : "attachment-name",
-                label(source) + " arrived named \"" + target.filename + "\"");
-        const bool line_ends = lf_line_ends(source.bytes) == lf_line_ends(target.bytes);
+            add("attachment-name", label(source) + " arrived named \"" + target.filename + "\"");
         // Report parts are text: their line ends may change like a body's.
-        if (source.bytes != target.bytes && !(report && line_ends)) {
-            add(source.uuencoded ? "10" : line_ends ? "5" : "attachment-bytes",
-                label(source) + ": " + std::to_string(source.bytes.size()) + " bytes became " +
-                    std::to_string(target.bytes.size()) + (line_ends ? " (line ends rewritten)" : ""));
-        }
+        const bool line_ends = lf_line_ends(source.bytes) == lf_line_ends(target.bytes);
+        if (source.bytes != target.bytes && !(is_report_type(source.type) && line_ends))
+            add("attachment-bytes", label(source) + ": " + std::to_string(source.bytes.size()) + " bytes became " +
+                                        std::to_string(target.bytes.size()));
         if (source.type != target.type)
-            add(report ? "14" : source.uuencoded ? "10" : unnamed_text ? "1" : "attachment-type",
-                label(source) + " arrived as " + target.type);
+            add("attachment-type", label(source) + " arrived as " + target.type);
         if (!source.disposition.empty() && !target.disposition.empty() && source.disposition != target.disposition)
-            add(report ? "14" : "disposition", label(source) + " went from " + source.disposition + " to " + target.disposition);
+            add("disposition", label(source) + " went from " + source.disposition + " to " + target.disposition);
     }
 
     // Pairs each source attachment with a part of the copy, surest pairs
@@ -386,7 +242,7 @@ class Comparer {
             if (partner[s])
                 compare_pair(*sources[s], *partner[s]);
             else
-                add(lost_attachment_kind(*sources[s]),
+                add(target_body_holds(*sources[s]) ? "attachment-became-body" : "attachment-lost",
                     label(*sources[s]) + " (" + std::to_string(sources[s]->bytes.size()) + " bytes) is missing");
         }
         for (size_t t = 0; t < targets.size(); ++t)
@@ -397,25 +253,11 @@ class Comparer {
     void extra_attachment(const Leaf &leaf) {
         const std::string text = normalise_text(leaf.bytes);
         const auto bodies = source_.bodies();
-        const auto from_body = std::find_if(bodies.begin(), bodies.end(), [&](const Leaf *body) {
-            return !text.empty() && normalise_text(body->text) == text;
-        });
-        if (from_body != bodies.end())
-            add((*from_body)->parent_type == "multipart/report" ? "14" : "1",
-                "inline text " + excerpt(text) + " arrived as attachment " + label(leaf));
-        else if (leaf.filename == "Message Text")
-            add(has_report_part() ? "14" : "1", "a part arrived as attachment " + label(leaf) + " " + excerpt(leaf.bytes));
-        else if (shape_.header_runs_into_body || shape_.part_header_runs_into_content)
-            add(shape_.header_runs_into_body ? "2" : "3", "extra attachment " + label(leaf));
-        else if (shape_.has_uuencoded_block)
-            add("10", "extra attachment " + label(leaf));
+        if (std::any_of(bodies.begin(), bodies.end(),
+                        [&](const Leaf *body) { return !text.empty() && normalise_text(body->text) == text; }))
+            add("body-became-attachment", "inline text " + excerpt(text) + " arrived as attachment " + label(leaf));
         else
             add("attachment-extra", "extra attachment " + label(leaf) + " " + excerpt(leaf.bytes));
-    }
-
-    bool has_report_part() const {
-        return std::any_of(source_.leaves.begin(), source_.leaves.end(),
-                           [](const Leaf &l) { return l.parent_type == "multipart/report"; });
     }
 
     // A message with no body and no attachment should stay one plain part.
@@ -425,11 +267,10 @@ class Comparer {
         });
         if (empty_source && source_.top_type.rfind("multipart/", 0) != 0 &&
             target_.top_type.rfind("multipart/", 0) == 0)
-            add(shape_.header_runs_into_body ? "2" : "7", "a message without a body arrived as " + target_.top_type);
+            add("empty-body", "a message without a body arrived as " + target_.top_type);
     }
 
     const MessageView &source_;
-    const SourceShape shape_; // a copy: nested comparers are handed a temporary
     const MessageView &target_;
     std::string where_;
     std::vector<Difference> found_;
@@ -462,23 +303,6 @@ std::string with_header_ends(const std::string &raw, const std::vector<std::stri
     return out;
 }
 
-SourceShape inspect_source(const std::string &raw, const MessageView &view) {
-    SourceShape shape;
-    const std::vector<std::string> lines = split_lines(raw);
-    shape.header_runs_into_body = header_runs_on(lines, 0, view.boundaries);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        bool closing = false;
-        if (is_boundary_line(lines[i], view.boundaries, &closing) && !closing &&
-            header_runs_on(lines, i + 1, view.boundaries))
-            shape.part_header_runs_into_content = true;
-    }
-    static const std::regex begin_line("^begin [0-7]{3,4} \\S.*");
-    shape.has_uuencoded_block = std::any_of(lines.begin(), lines.end(), [](const std::string &line) {
-        return std::regex_match(line, begin_line);
-    });
-    return shape;
-}
-
 std::string normalise_text(const std::string &text) {
     std::string out = lf_line_ends(text);
     while (!out.empty() && std::isspace(static_cast<unsigned char>(out.back())))
@@ -486,11 +310,10 @@ std::string normalise_text(const std::string &text) {
     return out;
 }
 
-std::vector<Difference> compare_messages(const MessageView &source, const SourceShape &shape,
-                                         const MessageView &target) {
+std::vector<Difference> compare_messages(const MessageView &source, const MessageView &target) {
     if (!source.parsed || !target.parsed)
         return {{"unparsed", source.parsed ? "GMime cannot read the copy" : "GMime cannot read the source"}};
-    return Comparer(source, shape, target, "").run();
+    return Comparer(source, target, "").run();
 }
 
 std::set<std::string> kinds_of(const std::vector<Difference> &differences) {

@@ -34,8 +34,7 @@ struct CorpusMessage {
     std::string name; // path below the corpus folder: "kinds/01-x.eml"
     fs::path file;
     std::string original;
-    MessageView as_written; // GMime's view of the bytes as they are
-    MessageView source;     // ... and with every header block ended by a blank line
+    MessageView source;     // GMime's view, every header block ended by a blank line
     std::string folder;     // the mailbox folder it is seeded into
     bool shared = false;    // shares its folder: its copy is found by Message-ID
 };
@@ -56,8 +55,7 @@ std::vector<CorpusMessage> load_corpus() {
     std::map<std::string, int> ids;
     for (CorpusMessage &m : corpus) {
         m.original = read_file(m.file);
-        m.as_written = read_message(m.original);
-        m.source = read_message(with_header_ends(m.original, m.as_written.boundaries));
+        m.source = read_message(with_header_ends(m.original, read_message(m.original).boundaries));
         extract_uuencoded_blocks(m.source);
         ++ids[m.source.message_id];
     }
@@ -167,8 +165,7 @@ std::vector<Difference> compare_one(const CorpusMessage &message, const ItemsByF
     std::vector<Difference> found;
     if (copies.size() > 1)
         found.push_back({"extra-items", std::to_string(copies.size()) + " copies in " + message.folder});
-    const SourceShape shape = inspect_source(message.original, message.as_written);
-    for (Difference &d : compare_messages(message.source, shape, read_message(copies.front())))
+    for (Difference &d : compare_messages(message.source, read_message(copies.front())))
         found.push_back(std::move(d));
     return found;
 }

@@ -79,7 +79,7 @@ std::string to_utf8(const std::string &bytes, const std::string &charset) {
     return out;
 }
 
-void read_object(GMimeObject *object, const std::string &parent_type, MessageView &view, int depth);
+void read_object(GMimeObject *object, MessageView &view, int depth);
 
 void read_message_into(GMimeMessage *message, MessageView &view, int depth) {
     view.parsed = true;
@@ -88,26 +88,17 @@ void read_message_into(GMimeMessage *message, MessageView &view, int depth) {
     add_addresses(g_mime_message_get_from(message), "", view.from);
     add_addresses(g_mime_message_get_to(message), "", view.to);
     add_addresses(g_mime_message_get_cc(message), "", view.cc);
-    GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
-    auto raw = [headers](const char *name) {
-        GMimeHeader *header = g_mime_header_list_get_header(headers, name);
-        return header ? str(g_mime_header_get_raw_value(header)) : std::string();
-    };
-    view.raw_from = raw("From");
-    view.raw_to = raw("To");
-    view.raw_cc = raw("Cc");
     if (GMimeObject *top = g_mime_message_get_mime_part(message)) {
         GMimeContentType *type = g_mime_object_get_content_type(top);
         char *mime_type = type ? g_mime_content_type_get_mime_type(type) : nullptr;
         view.top_type = lower(str(mime_type));
         g_free(mime_type);
-        read_object(top, "", view, depth);
+        read_object(top, view, depth);
     }
 }
 
-Leaf leaf_header(GMimeObject *object, const std::string &parent_type) {
+Leaf leaf_header(GMimeObject *object) {
     Leaf leaf;
-    leaf.parent_type = parent_type;
     GMimeContentType *type = g_mime_object_get_content_type(object);
     if (type) {
         char *mime_type = g_mime_content_type_get_mime_type(type);
@@ -119,19 +110,15 @@ Leaf leaf_header(GMimeObject *object, const std::string &parent_type) {
     return leaf;
 }
 
-void read_object(GMimeObject *object, const std::string &parent_type, MessageView &view, int depth) {
+void read_object(GMimeObject *object, MessageView &view, int depth) {
     if (GMIME_IS_MULTIPART(object)) {
         GMimeMultipart *multipart = GMIME_MULTIPART(object);
         view.boundaries.push_back(str(g_mime_multipart_get_boundary(multipart)));
-        GMimeContentType *type = g_mime_object_get_content_type(object);
-        char *mime_type = type ? g_mime_content_type_get_mime_type(type) : nullptr;
-        const std::string own_type = lower(str(mime_type));
-        g_free(mime_type);
         for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i)
-            read_object(g_mime_multipart_get_part(multipart, i), own_type, view, depth);
+            read_object(g_mime_multipart_get_part(multipart, i), view, depth);
         return;
     }
-    Leaf leaf = leaf_header(object, parent_type);
+    Leaf leaf = leaf_header(object);
     if (GMIME_IS_MESSAGE_PART(object)) {
         GMimeMessage *inner = g_mime_message_part_get_message(GMIME_MESSAGE_PART(object));
         if (inner && depth < kMaxEmbeddedDepth) {
@@ -143,7 +130,6 @@ void read_object(GMimeObject *object, const std::string &parent_type, MessageVie
     } else if (GMIME_IS_PART(object)) {
         GMimePart *part = GMIME_PART(object);
         leaf.filename = str(g_mime_part_get_filename(part));
-        leaf.uuencoded = g_mime_part_get_content_encoding(part) == GMIME_CONTENT_ENCODING_UUENCODE;
         leaf.bytes = decoded_content(part);
         if (leaf.type.rfind("text/", 0) == 0)
             leaf.text = to_utf8(leaf.bytes, leaf.charset);
@@ -213,7 +199,6 @@ void extract_uuencoded_blocks(MessageView &view) {
             leaf.text.erase(block->begin, block->end - block->begin);
             Leaf file;
             file.type = "application/octet-stream";
-            file.parent_type = leaf.parent_type;
             file.filename = block->name;
             file.bytes = block->bytes;
             files.insert(files.begin(), std::move(file));

@@ -18,11 +18,9 @@ struct Address {
 
 struct Leaf {
     std::string type;        // lower-case "text/plain", "message/rfc822", ...
-    std::string parent_type; // type of the enclosing multipart, "" at the top
     std::string charset;     // as labelled, lower-case
     std::string filename;    // decoded filename or name parameter
     std::string disposition; // lower-case, "" when absent
-    bool uuencoded = false;  // Content-Transfer-Encoding: x-uuencode
     std::string bytes;       // decoded content
     std::string text;        // text leaves: content converted to UTF-8
     int embedded = -1;       // message/rfc822: index into MessageView::embedded
@@ -37,7 +35,6 @@ struct MessageView {
     std::string subject;
     std::string message_id; // without angle brackets
     std::vector<Address> from, to, cc;
-    std::string raw_from, raw_to, raw_cc; // header values as written
     std::vector<std::string> boundaries;  // of every multipart
     std::vector<Leaf> leaves;              // document order
     std::vector<MessageView> embedded;     // attached messages

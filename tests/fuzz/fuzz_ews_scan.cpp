@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 
 #include "ews/xml_scan.hpp"
@@ -19,18 +18,6 @@ namespace {
 constexpr std::array<std::string_view, 8> kNames = {
     "MimeContent", "Value", "Subject", "DateTimeReceived", "ItemId", "Body", "", "String"};
 constexpr std::array<std::string_view, 4> kKeys = {"", "EmailAddress1", "Business", "\""};
-
-std::string read_all(const std::string &path)
-{
-    std::string text;
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> in(std::fopen(path.c_str(), "rb"),
-                                                        std::fclose);
-    char chunk[4096];
-    std::size_t got = 0;
-    while (in && (got = std::fread(chunk, 1, sizeof chunk, in.get())) > 0)
-        text.append(chunk, got);
-    return text;
-}
 
 // Feeding the answer whole or in two pieces gives the same file.
 void check_split_independence(std::string_view answer, std::size_t split)
@@ -98,6 +85,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     const std::string_view name = kNames[choice % kNames.size()];
     scan_file(path, name);
     const std::size_t max = (flags & 2) ? 8 : qvamz::kScanLineMax;
-    scan_buffer(read_all(path), name, kKeys[(choice >> 3) % kKeys.size()], max);
+    scan_buffer(qvfuzz::read_bytes(path), name, kKeys[(choice >> 3) % kKeys.size()], max);
     return 0;
 }

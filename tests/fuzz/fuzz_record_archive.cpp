@@ -49,15 +49,7 @@ std::string rewrite(const qv_message &msg, const std::string &work, const fs::pa
     writer.begin_folder("Inbox", "Inbox", 0, 1);
     writer.write_item(msg, work);
     writer.finish();
-    std::FILE *in = std::fopen((dir / "0001" / "000001.json").c_str(), "rb");
-    std::string text;
-    char chunk[4096];
-    std::size_t got = 0;
-    while (in != nullptr && (got = std::fread(chunk, 1, sizeof chunk, in)) > 0)
-        text.append(chunk, got);
-    if (in != nullptr)
-        std::fclose(in);
-    return text;
+    return qvfuzz::read_bytes((dir / "0001" / "000001.json").string());
 }
 
 // Written, read back and written again: the same item file.

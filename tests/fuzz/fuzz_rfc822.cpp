@@ -2,39 +2,19 @@
 // first byte picks the switches that change the parser's road (/D81,
 // /D142, /D253, /LSUB); the rest is the message.  Every input is parsed
 // into a record, its part files written to a private folder and released.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <string>
 
+#include "fuzz_support.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.h"
-
-namespace {
-
-std::string work_dir()
-{
-    static const std::string dir = [] {
-        std::filesystem::path base = std::filesystem::exists("/dev/shm")
-                                         ? std::filesystem::path("/dev/shm")
-                                         : std::filesystem::temp_directory_path();
-        base /= "qv_fuzz_rfc822_" + std::to_string(getpid());
-        std::filesystem::create_directories(base);
-        qvcom_set_log_file("/dev/null");
-        return base.string() + "/";
-    }();
-    return dir;
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const std::string dir = work_dir();
+    const std::string &dir = qvfuzz::scratch_dir("rfc822");
     qvamz::mailread::ParserSettings settings;
     settings.raw_passthrough = data[0] & 1;
     settings.drop_calendar_parts = (data[0] >> 1) & 1;

@@ -31,6 +31,18 @@ inline const std::string &scratch_dir(const char *name)
     return dir;
 }
 
+inline std::string read_bytes(const std::string &path)
+{
+    std::string text;
+    if (std::FILE *in = std::fopen(path.c_str(), "rb")) {
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
+            text.append(chunk, got);
+        std::fclose(in);
+    }
+    return text;
+}
+
 inline bool write_bytes(const std::string &path, std::string_view bytes)
 {
     std::FILE *out = std::fopen(path.c_str(), "wb");

@@ -71,18 +71,6 @@ class ParserTest : public ::testing::Test {
         return qvamz::mailread::Parse_RFC822_Msg(in.file, msg.get(), dir().c_str(), "", 1,
                                                  settings);
     }
-    int ParseFile(const std::string &name)
-    {
-        FILE *f = std::fopen(data_file(name).c_str(), "rb");
-        EXPECT_NE(f, nullptr) << name;
-        if (!f)
-            return -999;
-        const int result =
-            qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1, settings);
-        std::fclose(f);
-        return result;
-    }
-
     std::string Part(int index, const qv_message *m = nullptr) const
     {
         const qv_message *record = m ? m : msg.get();

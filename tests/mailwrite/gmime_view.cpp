@@ -98,6 +98,14 @@ std::vector<const MimeNode *> MimeNode::Leaves() const
     return out;
 }
 
+std::string MimeNode::Shape() const
+{
+    std::string shape = type;
+    for (std::size_t i = 0; i < children.size(); ++i)
+        shape += (i == 0 ? "[" : ",") + children[i].Shape() + (i + 1 == children.size() ? "]" : "");
+    return shape;
+}
+
 std::string GMimeMessageView::Header(const std::string &name) const
 {
     for (const auto &[key, value] : headers)

@@ -29,6 +29,8 @@ struct MimeNode {
 
     // Leaves below this node in document order.
     std::vector<const MimeNode *> Leaves() const;
+    // The tree's types: "multipart/mixed[text/plain,image/png]".
+    std::string Shape() const;
 };
 
 struct GMimeMessageView {

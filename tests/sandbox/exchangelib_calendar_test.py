@@ -18,12 +18,10 @@ events run from midnight to midnight in their zone).
 """
 import datetime
 import os
-import signal
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from exchangelib_client_test import connect, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import connect, running_sandbox  # noqa: E402
 
 UTC = datetime.timezone.utc
 
@@ -177,25 +175,14 @@ def check_view(account):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-cal-") as data:
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url, (14, 3, 123, 4))
-            check_single_in_berlin(account)
-            check_all_day(account)
-            check_weekly_across_dst(account)
-            check_monthly_and_yearly(account)
-            check_meeting(account)
-            check_view(account)
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-cal-") as sandbox:
+        account = connect(sandbox.url)
+        check_single_in_berlin(account)
+        check_all_day(account)
+        check_weekly_across_dst(account)
+        check_monthly_and_yearly(account)
+        check_meeting(account)
+        check_view(account)
     print("exchangelib calendar: all checks passed")
 
 

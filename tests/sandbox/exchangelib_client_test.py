@@ -8,34 +8,10 @@ Basic credentials the way a real client does (folder tree, paging, MIME,
 CreateItem, attachments, moves), and stops the server (exit status 0).
 """
 import os
-import signal
-import subprocess
 import sys
-import tempfile
 
-ADDRESS = "alice@example.com"
-PASSWORD = "alice-pw"
-
-
-def start_sandbox(binary, data):
-    subprocess.run([binary, "user", "add", "--data", data, "--mailbox", ADDRESS,
-                    "--password", PASSWORD], check=True, stdout=subprocess.DEVNULL)
-    log = open(os.path.join(data, "server.log"), "w")
-    server = subprocess.Popen([binary, "serve", "--data", data, "--port", "0"],
-                              stdout=subprocess.PIPE, stderr=log, text=True)
-    line = server.stdout.readline().strip()
-    assert line.startswith("listening https://127.0.0.1:"), line
-    url, ca = line.split(" ")[1], line.split(" ca=")[1]
-    return server, url, ca
-
-
-def connect(url, api_build, api_version=None):
-    from exchangelib import (BASIC, DELEGATE, Account, Build, Configuration, Credentials,
-                             Version)
-    version = Version(build=Build(*api_build), api_version=api_version)
-    config = Configuration(service_endpoint=url, credentials=Credentials(ADDRESS, PASSWORD),
-                           auth_type=BASIC, version=version)
-    return Account(ADDRESS, config=config, autodiscover=False, access_type=DELEGATE)
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import connect, running_sandbox  # noqa: E402
 
 
 def check_folder_tree(account):
@@ -130,8 +106,8 @@ def check_version_negotiation(url, log_path):
     client steps down until it reaches one the server serves."""
     # Another spelling of the endpoint (IIS paths ignore case), so that the
     # client does not reuse the connection that already knows the version.
-    account = connect(url.replace("/EWS/Exchange.asmx", "/ews/exchange.asmx"), (15, 20, 7452, 28),
-                      "V2018_01_08")
+    account = connect(url.replace("/EWS/Exchange.asmx", "/ews/exchange.asmx"),
+                      build=(15, 20, 7452, 28), api_version="V2018_01_08")
     assert "Inbox" in [f.name for f in account.msg_folder_root.children]
     assert account.version.api_version == "Exchange2010_SP2", account.version.api_version
     log = open(log_path).read()
@@ -139,25 +115,14 @@ def check_version_negotiation(url, log_path):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-") as data:
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url, (14, 3, 123, 4))
-            projects = check_folder_tree(account)
-            check_paging(account, projects, os.path.join(data, "server.log"))
-            check_mime(account)
-            message = check_create_and_attach(account)
-            check_moves(account, message, projects)
-            check_version_negotiation(url, os.path.join(data, "server.log"))
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-") as sandbox:
+        account = connect(sandbox.url)
+        projects = check_folder_tree(account)
+        check_paging(account, projects, sandbox.log_path)
+        check_mime(account)
+        message = check_create_and_attach(account)
+        check_moves(account, message, projects)
+        check_version_negotiation(sandbox.url, sandbox.log_path)
     print("exchangelib client: all checks passed")
 
 

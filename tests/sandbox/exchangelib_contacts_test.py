@@ -12,12 +12,10 @@ reference, "Contact" and "DistributionList" (web-service-reference).
 """
 import datetime
 import os
-import signal
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from exchangelib_client_test import ADDRESS, connect, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import ADDRESS, connect, running_sandbox  # noqa: E402
 
 BIRTHDAY = datetime.date(1980, 2, 29)
 
@@ -144,21 +142,10 @@ def check_update(account, stored):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-contacts-") as data:
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url, (14, 3, 123, 4))
-            populate(account)
-            check_update(account, verify(account))
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-contacts-") as sandbox:
+        account = connect(sandbox.url)
+        populate(account)
+        check_update(account, verify(account))
     print("exchangelib contacts: all checks passed")
 
 

@@ -14,12 +14,10 @@ state the same series.  Other iCalendar forms: calendar_ical_test.cpp.
 import base64
 import datetime
 import os
-import signal
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from exchangelib_client_test import ADDRESS, PASSWORD, connect, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import ADDRESS, PASSWORD, connect, running_sandbox  # noqa: E402
 
 UTC = datetime.timezone.utc
 
@@ -119,21 +117,9 @@ def check_served_mime(master):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-ical-") as data:
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url, (14, 3, 123, 4))
-            master = check_series(account, url)
-            check_served_mime(master)
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-ical-") as sandbox:
+        master = check_series(connect(sandbox.url), sandbox.url)
+        check_served_mime(master)
     print("exchangelib iCalendar: all checks passed")
 
 

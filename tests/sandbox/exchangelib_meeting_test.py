@@ -26,27 +26,15 @@ NoResponseReceived).
 import base64
 import datetime
 import os
-import signal
-import subprocess
 import sys
-import tempfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from exchangelib_client_test import ADDRESS, PASSWORD, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import ADDRESS, PASSWORD, connect, running_sandbox  # noqa: E402
 
 ANN, ANN_PW = "ann@example.com", "ann-pw"
 BOB, BOB_PW = "bob@example.com", "bob-pw"
 OUTSIDER = "carol@elsewhere.example"
 UTC = datetime.timezone.utc
-
-
-def connect(url, address, password):
-    from exchangelib import (BASIC, DELEGATE, Account, Build, Configuration, Credentials,
-                             Version)
-    # Pinned to Exchange 2010 SP2, as the other client tests are.
-    config = Configuration(service_endpoint=url, credentials=Credentials(address, password),
-                           auth_type=BASIC, version=Version(build=Build(14, 3, 123, 4)))
-    return Account(address, config=config, autodiscover=False, access_type=DELEGATE)
 
 
 def invite(organizer, subject, mode):
@@ -192,27 +180,13 @@ def check_invitation_from_icalendar(url, bob):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-meeting-") as data:
-        for address, password in ((ANN, ANN_PW), (BOB, BOB_PW)):
-            subprocess.run([binary, "user", "add", "--data", data, "--mailbox", address,
-                            "--password", password], check=True, stdout=subprocess.DEVNULL)
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            organizer = connect(url, ADDRESS, PASSWORD)
-            ann, bob = connect(url, ANN, ANN_PW), connect(url, BOB, BOB_PW)
-            check_invitations_and_answers(organizer, ann, bob)
-            check_send_to_none_and_bad_reference(organizer, ann)
-            check_save_only_tells_nobody(organizer, ann)
-            check_invitation_from_icalendar(url, bob)
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-meeting-", users=[(ANN, ANN_PW), (BOB, BOB_PW)]) as sandbox:
+        organizer = connect(sandbox.url)
+        ann, bob = connect(sandbox.url, ANN, ANN_PW), connect(sandbox.url, BOB, BOB_PW)
+        check_invitations_and_answers(organizer, ann, bob)
+        check_send_to_none_and_bad_reference(organizer, ann)
+        check_save_only_tells_nobody(organizer, ann)
+        check_invitation_from_icalendar(sandbox.url, bob)
     print("exchangelib meetings: all checks passed")
 
 

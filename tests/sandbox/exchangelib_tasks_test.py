@@ -17,15 +17,11 @@ client reads the copies back and compares them with the originals field by
 field.
 """
 import os
-import signal
-import subprocess
 import sys
-import tempfile
 from decimal import Decimal
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import exchangelib_client_test  # noqa: E402
-from exchangelib_client_test import connect, start_sandbox  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sandbox_client import connect, qvmigrate_copy, running_sandbox  # noqa: E402
 
 TARGET = "bob@example.com"
 TARGET_PASSWORD = "bob-pw"
@@ -112,17 +108,6 @@ def check_progress_rules(found):
     assert not weekly.is_recurring and weekly.recurrence is None, weekly
 
 
-def copy_tasks(qvmigrate, plugin, url, ca, data):
-    env = dict(os.environ, SOURCE_PW=exchangelib_client_test.PASSWORD, TARGET_PW=TARGET_PASSWORD)
-    run = subprocess.run(
-        [qvmigrate, "copy", "--from-server", url, "--from-user", exchangelib_client_test.ADDRESS,
-         "--from-password-env", "SOURCE_PW", "--to-server", url, "--to-user", TARGET,
-         "--to-password-env", "TARGET_PW", "--ca-file", ca, "--state", os.path.join(data, "state"),
-         "--folder", "Tasks", "--plugin", plugin],
-        env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=240)
-    assert run.returncode == 0, run.stdout
-
-
 def pattern_facts(recurrence):
     if recurrence is None:
         return None
@@ -163,29 +148,15 @@ def check_copies(source_account, target_account):
 
 
 def main():
-    binary = sys.argv[1]
-    with tempfile.TemporaryDirectory(prefix="exchangelib-tasks-") as data:
-        subprocess.run([binary, "user", "add", "--data", data, "--mailbox", TARGET, "--password",
-                        TARGET_PASSWORD], check=True, stdout=subprocess.DEVNULL)
-        server, url, ca = start_sandbox(binary, data)
-        os.environ["REQUESTS_CA_BUNDLE"] = ca
-        try:
-            account = connect(url, (14, 3, 123, 4))
-            specs = make_tasks(account)
-            found = check_read_back(account, specs)
-            check_progress_rules(found)
-            if len(sys.argv) > 3:
-                copy_tasks(sys.argv[2], sys.argv[3], url, ca, data)
-                exchangelib_client_test.ADDRESS, exchangelib_client_test.PASSWORD = \
-                    TARGET, TARGET_PASSWORD
-                check_copies(account, connect(url, (14, 3, 123, 4)))
-        except BaseException:
-            sys.stderr.write(open(os.path.join(data, "server.log")).read()[-4000:])
-            raise
-        finally:
-            server.send_signal(signal.SIGTERM)
-            status = server.wait(timeout=30)
-        assert status == 0, "ews-sandbox exited with %d" % status
+    with running_sandbox(sys.argv[1], "exchangelib-tasks-", users=[(TARGET, TARGET_PASSWORD)]) as sandbox:
+        account = connect(sandbox.url)
+        specs = make_tasks(account)
+        found = check_read_back(account, specs)
+        check_progress_rules(found)
+        if len(sys.argv) > 3:
+            qvmigrate_copy(sys.argv[2], sandbox, "Tasks", TARGET, TARGET_PASSWORD,
+                           ["--plugin", sys.argv[3]])
+            check_copies(account, connect(sandbox.url, TARGET, TARGET_PASSWORD))
     print("exchangelib tasks: all checks passed")
 
 

@@ -56,25 +56,6 @@ std::string duration_text(UnixTime seconds) {
     return out;
 }
 
-void write_mailbox(XmlOut &out, const std::string &name, const std::string &address) {
-    out.open("t:Mailbox").leaf("t:Name", name.empty() ? address : name);
-    if (!address.empty()) out.leaf("t:EmailAddress", address);
-    out.leaf("t:RoutingType", "SMTP").close();
-}
-
-void write_attendees(XmlOut &out, const char *element, const std::vector<Attendee> &list) {
-    if (list.empty()) return;
-    out.open(element);
-    for (const auto &a : list) {
-        out.open("t:Attendee");
-        write_mailbox(out, a.name, a.address);
-        out.leaf("t:ResponseType", a.response);
-        if (a.last_response) out.leaf("t:LastResponseTime", format_ews_time(*a.last_response));
-        out.close();
-    }
-    out.close();
-}
-
 // What one occurrence or the item itself shows.
 struct Shown {
     UnixTime start = 0, end = 0;
@@ -208,6 +189,20 @@ void write_item_head(XmlOut &out, const OpEnv &env, const ItemInfo &info, const 
 
 } // namespace
 
+void write_attendees(XmlOut &out, const char *element, const std::vector<Attendee> &list,
+                     bool with_response_times) {
+    if (list.empty()) return;
+    out.open(element);
+    for (const auto &a : list) {
+        out.open("t:Attendee");
+        write_mailbox(out, a.name, a.address);
+        out.leaf("t:ResponseType", a.response);
+        if (with_response_times && a.last_response) out.leaf("t:LastResponseTime", format_ews_time(*a.last_response));
+        out.close();
+    }
+    out.close();
+}
+
 std::string occurrence_id(const OpEnv &env, const ItemInfo &master, int index) {
     return env.store.ids().encode(
         {IdKind::Item, master.mailbox, master.id, static_cast<std::uint32_t>(index)});
@@ -272,9 +267,9 @@ void render_calendar_item(XmlOut &out, const OpEnv &env, const ItemInfo &info,
         write_mailbox(out, info.from_name, info.from_address);
         out.close();
     }
-    if (on("RequiredAttendees")) write_attendees(out, "t:RequiredAttendees", d.required);
-    if (on("OptionalAttendees")) write_attendees(out, "t:OptionalAttendees", d.optional);
-    if (on("Resources")) write_attendees(out, "t:Resources", d.resources);
+    if (on("RequiredAttendees")) write_attendees(out, "t:RequiredAttendees", d.required, true);
+    if (on("OptionalAttendees")) write_attendees(out, "t:OptionalAttendees", d.optional, true);
+    if (on("Resources")) write_attendees(out, "t:Resources", d.resources, true);
     if (on("ConflictingMeetingCount")) out.leaf("t:ConflictingMeetingCount", 0);
     if (on("AdjacentMeetingCount")) out.leaf("t:AdjacentMeetingCount", 0);
     if (on("Duration")) out.leaf("t:Duration", duration_text(s.end - s.start));

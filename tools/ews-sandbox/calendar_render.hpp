@@ -29,6 +29,12 @@ std::string occurrence_id(const OpEnv &env, const ItemInfo &master, int index);
 
 // Writes the item; `occurrence` selects one occurrence of a series.
 // `stored` may be null (it is loaded then).
+// RequiredAttendees, OptionalAttendees or Resources; nothing when LIST is empty.
+// A calendar item shows when each attendee last answered; a meeting message
+// does not.
+void write_attendees(XmlOut &out, const char *element, const std::vector<Attendee> &list,
+                     bool with_response_times);
+
 void render_calendar_item(XmlOut &out, const OpEnv &env, const ItemInfo &info,
                           const StoredItem *stored, const ItemShape &shape,
                           const OccurrenceView *occurrence = nullptr);

@@ -101,16 +101,6 @@ std::string conversation_id(const std::string &subject) {
     return base64_encode(sha256_raw("conversation:" + topic).substr(0, 16));
 }
 
-void write_mailbox(XmlOut &out, const std::string &name, const std::string &address,
-                   bool name_only) {
-    out.open("t:Mailbox").leaf("t:Name", name.empty() ? address : name);
-    if (!name_only) {
-        if (!address.empty()) out.leaf("t:EmailAddress", address);
-        out.leaf("t:RoutingType", "SMTP");
-    }
-    out.close();
-}
-
 void write_recipients(XmlOut &out, const char *element, const std::vector<MailAddress> &list) {
     if (list.empty()) return;
     out.open(element);
@@ -128,6 +118,16 @@ void write_body(XmlOut &out, const MimeBodies &bodies, const std::string &reques
 }
 
 } // namespace
+
+void write_mailbox(XmlOut &out, const std::string &name, const std::string &address,
+                   bool name_only) {
+    out.open("t:Mailbox").leaf("t:Name", name.empty() ? address : name);
+    if (!name_only) {
+        if (!address.empty()) out.leaf("t:EmailAddress", address);
+        out.leaf("t:RoutingType", "SMTP");
+    }
+    out.close();
+}
 
 bool ItemShape::needs_stored_item() const {
     if (!extended.empty()) return true;

@@ -79,6 +79,11 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
 void render_attachment_summary(XmlOut &out, const OpEnv &env, const ItemInfo &info,
                                const MimeAttachment &a, std::size_t index);
 
+// A t:Mailbox; NAME_ONLY leaves out the address and routing type, as FindItem
+// answers do for From.
+void write_mailbox(XmlOut &out, const std::string &name, const std::string &address,
+                   bool name_only = false);
+
 std::string html_to_text(const std::string &html);
 std::string text_to_html(const std::string &text);
 

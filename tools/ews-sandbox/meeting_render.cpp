@@ -7,6 +7,7 @@
 // response the answer it carries.
 #include <set>
 
+#include "calendar_render.hpp"
 #include "meeting_messages.hpp"
 
 namespace sandbox {
@@ -36,24 +37,6 @@ std::set<std::string> wanted(const ItemShape &shape) {
     if (shape.for_find)
         for (const auto &n : kNotInFind) want.erase(n);
     return want;
-}
-
-void write_mailbox(XmlOut &out, const std::string &name, const std::string &address) {
-    out.open("t:Mailbox").leaf("t:Name", name.empty() ? address : name);
-    if (!address.empty()) out.leaf("t:EmailAddress", address);
-    out.leaf("t:RoutingType", "SMTP").close();
-}
-
-void write_attendees(XmlOut &out, const char *element, const std::vector<Attendee> &list) {
-    if (list.empty()) return;
-    out.open(element);
-    for (const auto &a : list) {
-        out.open("t:Attendee");
-        write_mailbox(out, a.name, a.address);
-        out.leaf("t:ResponseType", a.response);
-        out.close();
-    }
-    out.close();
 }
 
 std::string duration_text(UnixTime seconds) {
@@ -113,8 +96,8 @@ void render_meeting_fields(XmlOut &out, const OpEnv &env, const ItemInfo &info,
         write_mailbox(out, info.from_name, info.from_address);
         out.close();
     }
-    if (on("RequiredAttendees")) write_attendees(out, "t:RequiredAttendees", d.required);
-    if (on("OptionalAttendees")) write_attendees(out, "t:OptionalAttendees", d.optional);
+    if (on("RequiredAttendees")) write_attendees(out, "t:RequiredAttendees", d.required, false);
+    if (on("OptionalAttendees")) write_attendees(out, "t:OptionalAttendees", d.optional, false);
     if (on("Duration")) out.leaf("t:Duration", duration_text(d.end - d.start));
     if (on("AppointmentState")) out.leaf("t:AppointmentState", 3); // a meeting received
 }
