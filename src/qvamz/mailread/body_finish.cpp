@@ -221,7 +221,9 @@ bool rewrite_part_in_memory(qv_part *part, const std::string &path, Writer write
     write(in.get(), file.get());
     const long size = std::ftell(file.get());
     std::fflush(file.get());
-    if (size >= 0 && ftruncate(fileno(file.get()), size) == 0)
+    // No cut when the length stays (an inode update saved).
+    if (size >= 0 && (static_cast<std::size_t>(size) == before.size() ||
+                      ftruncate(fileno(file.get()), size) == 0))
         part->size = static_cast<std::uint32_t>(size);
     return true;
 }

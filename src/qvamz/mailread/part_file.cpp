@@ -1,6 +1,7 @@
 // Part files rewritten in place (see part_file.hpp).
 #include "mailread/part_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@ struct PartSink {
     int fd = -1;
     off_t position = 0; // where the writer is: the file's length at close
     off_t furthest = 0; // the end of what was written
+    off_t old_size = 0; // the length of the file written over
 };
 
 ssize_t SinkWrite(void *cookie, const char *data, std::size_t size)
@@ -66,7 +68,10 @@ int SinkSeek(void *cookie, off64_t *offset, int whence)
 int SinkClose(void *cookie)
 {
     const std::unique_ptr<PartSink> sink(static_cast<PartSink *>(cookie));
-    int result = ::ftruncate(sink->fd, sink->position);
+    // A file that already has its new length is not cut: even a cut to
+    // the same length costs an inode update.
+    const bool cut = sink->position != std::max(sink->old_size, sink->furthest);
+    int result = cut ? ::ftruncate(sink->fd, sink->position) : 0;
     if (::close(sink->fd) != 0)
         result = -1;
     return result;
@@ -75,14 +80,17 @@ int SinkClose(void *cookie)
 // The file to write at `path`: the file there when this is its only name;
 // a new one when it has another name too (a host that kept the previous
 // message's part by a link of its own keeps that message's bytes).
-int OpenOnlyName(const std::string &path)
+int OpenOnlyName(const std::string &path, off_t &size)
 {
+    size = 0;
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (fd < 0)
         return -1;
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && status.st_nlink <= 1)
+    if (::fstat(fd, &status) == 0 && status.st_nlink <= 1) {
+        size = status.st_size;
         return fd;
+    }
     ::close(fd);
     if (::unlink(path.c_str()) != 0)
         return -1;
@@ -93,11 +101,13 @@ int OpenOnlyName(const std::string &path)
 
 qvcommon::UniqueFile OpenPartFile(const std::string &path)
 {
-    const int fd = OpenOnlyName(path);
+    off_t old_size = 0;
+    const int fd = OpenOnlyName(path, old_size);
     if (fd < 0)
         return nullptr;
     auto sink = std::make_unique<PartSink>();
     sink->fd = fd;
+    sink->old_size = old_size;
     const cookie_io_functions_t functions{nullptr, SinkWrite, SinkSeek, SinkClose};
     qvcommon::UniqueFile file(fopencookie(sink.get(), "w", functions));
     if (!file) {
