@@ -27,7 +27,7 @@ bool read_line(FILE *f, std::string &line, std::string &raw)
     line.clear();
     raw.clear();
     int c;
-    while ((c = std::getc(f)) != EOF) {
+    while ((c = getc_unlocked(f)) != EOF) {
         raw.push_back(static_cast<char>(c));
         if (c == '\n')
             break;
