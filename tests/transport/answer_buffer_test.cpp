@@ -90,4 +90,34 @@ TEST_F(AnswerBufferTest, BusyRoundsAndRetriesReadAnswersInMemory)
     EXPECT_FALSE(std::filesystem::exists(answer));
 }
 
+// The status read from an answer in memory is the one read from the same
+// answer in a file, also for a line longer than the scanner keeps and an
+// answer without a last line end.
+TEST_F(AnswerBufferTest, StatusInMemoryReadsAsFromTheFile)
+{
+    const std::string long_text(3000, 'w');
+    for (const std::string &body :
+         {conntest::Envelope("GetItem", conntest::ResponseMessage("GetItem", "Error",
+                                                                  "ErrorItemNotFound", "",
+                                                                  "gone")),
+          conntest::Envelope("GetItem", conntest::ResponseMessage("GetItem", "Error",
+                                                                  "ErrorServerBusy", "",
+                                                                  long_text)),
+          std::string("<m:GetItemResponseMessage ResponseClass=\"Warning\"><m:ResponseCode>"
+                      "Warn</m:ResponseCode></m:GetItemResponseMessage>x")}) {
+        server.Push(Respond(200, body));
+        AnswerBuffer buffer = Buffer(1 << 20);
+        ASSERT_TRUE(DoPost(session, "<r/>", buffer).ok);
+        conntest::WriteFile(answer, buffer.text);
+        const ResponseStatus from_file = FirstResponseStatus(answer, "GetItemResponseMessage");
+        const ResponseStatus in_memory =
+            FirstResponseStatusOfText(buffer.text, "GetItemResponseMessage");
+        EXPECT_TRUE(from_file.found);
+        EXPECT_EQ(in_memory.found, from_file.found);
+        EXPECT_EQ(in_memory.response_class, from_file.response_class);
+        EXPECT_EQ(in_memory.response_code, from_file.response_code);
+        EXPECT_EQ(in_memory.message_text, from_file.message_text);
+    }
+}
+
 } // namespace

@@ -2,6 +2,7 @@
 // retried_request.hpp).
 #include "transport/retried_request.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "common/unique_file.hpp"
@@ -48,12 +49,15 @@ ResponseStatus FirstResponseStatus(const std::string &answer_path, std::string_v
     return answer ? FirstResponseStatus(answer.get(), element) : ResponseStatus{};
 }
 
-ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element)
+// The status lines of an answer, read through `next_line` (a line as
+// ReadAnswerLine gives it; false at the end).
+template <class NextLine>
+ResponseStatus ScanResponseStatus(NextLine next_line, std::string_view element)
 {
     ResponseStatus status;
     std::string line;
     std::string *value_for = nullptr; // the field the next text line fills
-    while (ReadAnswerLine(answer, line, kResponseLineMax)) {
+    while (next_line(line)) {
         if (value_for) {
             if (!line.empty() && line[0] != '<')
                 *value_for = line;
@@ -76,6 +80,30 @@ ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element)
         }
     }
     return status;
+}
+
+ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element)
+{
+    return ScanResponseStatus(
+        [answer](std::string &line) { return ReadAnswerLine(answer, line, kResponseLineMax); },
+        element);
+}
+
+// The same over an answer in memory, without a stream.
+ResponseStatus FirstResponseStatusOfText(std::string_view answer, std::string_view element)
+{
+    return ScanResponseStatus(
+        [&answer](std::string &line) {
+            if (answer.empty())
+                return false;
+            const std::size_t end = answer.find('\n');
+            line.assign(answer.substr(0, std::min(end, kResponseLineMax)));
+            answer.remove_prefix(end == std::string_view::npos ? answer.size() : end + 1);
+            while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+                line.pop_back();
+            return true;
+        },
+        element);
 }
 
 bool IsTransientResponseCode(std::string_view code)
@@ -102,7 +130,9 @@ OperationAnswer JudgeAnswer(const PostResult &post, const AnswerBuffer &text,
     answer.http_status = post.http_status;
     if (!IsUsableAnswer(post))
         return answer;
-    if (const qvcommon::UniqueFile lines = text.Open())
+    if (!text.in_file)
+        answer.status = FirstResponseStatusOfText(text.text, element);
+    else if (const qvcommon::UniqueFile lines = text.Open())
         answer.status = FirstResponseStatus(lines.get(), element);
     if (!answer.status.found) {
         // HTTP 200 without the operation's answer (a proxy's page, a cut

@@ -31,6 +31,7 @@ struct ResponseStatus {
 // per line.  Stops there: the MIME content after it is never read.
 ResponseStatus FirstResponseStatus(const std::string &answer_path, std::string_view element);
 ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element);
+ResponseStatus FirstResponseStatusOfText(std::string_view answer, std::string_view element);
 
 // Error codes that say "try again later": the server's state, not the
 // item, is at fault.
