@@ -42,7 +42,7 @@ void ApplyPostOptions(Session &session, CURL *handle, TransferFiles &files, cons
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.text.data());
     }
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, session.state.transport.headers.get());
-    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyTlsOptions(handle, session.settings, session.state.transport);
     const std::string credentials = EwsCredentialsText(session.state);
     curl_easy_setopt(handle, CURLOPT_USERPWD, credentials.empty() ? nullptr : credentials.c_str());
     ApplyProxyOptions(handle, session.settings.proxy);
@@ -211,6 +211,7 @@ bool OpenSessionTransport(TransportState &transport)
 
 void CloseSessionTransport(TransportState &transport)
 {
+    transport.trust_store.reset(); // a new logon reads the bundles again
     transport.headers.reset();
     transport.handle.reset();
     transport.share.reset();
@@ -234,7 +235,7 @@ void SetupSessionHandle(Session &session)
     // Cookie engine on, nothing read: after logon the session cookie the
     // server sets is what authenticates the following requests.
     curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
-    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyTlsOptions(handle, session.settings, session.state.transport);
 }
 
 void SetupSharingHandle(Session &session, CURL *handle)
