@@ -88,10 +88,5 @@ TEST_F(PartFileTest, AFileWithAnotherNameIsNeverWrittenOver)
     EXPECT_EQ(fs::hard_link_count(path_), 1u);
 }
 
-TEST_F(PartFileTest, MissingFolderGivesNoFile)
-{
-    EXPECT_FALSE(OpenPartFile((dir_ / "absent" / "PRT00100.TMP").string()));
-}
-
 } // namespace
 } // namespace qvamz::mailread
