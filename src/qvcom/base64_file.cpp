@@ -21,44 +21,6 @@ namespace {
 constexpr size_t kReadChunk = 64 * 1024;          // encoded bytes read at a time
 constexpr size_t kWriteChunk = kReadChunk / 4 * 3; // at most this many decoded
 
-bool is_skipped(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-// Decoder state carried from one chunk to the next.
-class Base64Stream {
-public:
-    // Decodes `in` into `out` (room for kWriteChunk bytes); returns the
-    // bytes written.  After padding or a foreign character it is done.
-    size_t feed(const unsigned char *in, size_t n, unsigned char *out) {
-        size_t written = 0;
-        for (size_t i = 0; i < n && !done_; ++i) {
-            if (is_skipped(in[i])) {
-                continue;
-            }
-            const int v = qvcommon::Base64Sextet(static_cast<char>(in[i]));
-            if (v < 0) { // "=" padding or a character outside the alphabet
-                done_ = true;
-                break;
-            }
-            if (bits_.Push(v, out[written])) {
-                ++written;
-            }
-        }
-        return written;
-    }
-
-    // Bytes are handed out as soon as their bits are in, so an
-    // incomplete last quad has nothing left to give.
-    void finish() { done_ = true; }
-
-    bool done() const { return done_; }
-
-private:
-    qvcommon::Base64Bits bits_;
-    bool done_ = false;
-};
-
 std::atomic<unsigned> gTempCounter{0};
 
 std::filesystem::path temp_path_for(const char *path, const char *work_dir) {
@@ -78,16 +40,16 @@ std::filesystem::path temp_path_for(const char *path, const char *work_dir) {
 int64_t decode_stream(std::FILE *source, std::FILE *target) {
     auto in = std::make_unique<std::array<unsigned char, kReadChunk>>();
     auto out = std::make_unique<std::array<unsigned char, kWriteChunk + 3>>();
-    Base64Stream decoder;
+    qvcommon::Base64Decoder decoder;
     int64_t total = 0;
     while (!decoder.done()) {
         const size_t n = std::fread(in->data(), 1, in->size(), source);
-        size_t produced = decoder.feed(in->data(), n, out->data());
+        size_t produced = decoder.Feed(in->data(), n, out->data());
         if (n < in->size()) {
             if (std::ferror(source)) {
                 return -1;
             }
-            decoder.finish();
+            decoder.Finish();
         }
         if (std::fwrite(out->data(), 1, produced, target) != produced) {
             return -1;
@@ -109,24 +71,12 @@ int64_t decode_in_place(const char *path) {
     if (!file || !qvcom::detail::read_whole_file(file.get(), encoded)) {
         return -1;
     }
-    qvcommon::UniqueFile source(fmemopen(encoded.data(), encoded.size(), "rb"));
-    char *decoded = nullptr;
-    size_t decoded_size = 0;
-    std::FILE *memory = open_memstream(&decoded, &decoded_size);
-    if (!source || !memory) {
-        if (memory) {
-            std::fclose(memory);
-        }
-        std::free(decoded);
-        return -1;
-    }
-    const int64_t total = decode_stream(source.get(), memory);
-    std::fclose(memory);
-    const std::unique_ptr<char, decltype(&std::free)> owned(decoded, &std::free);
-    if (total < 0) {
-        return -1;
-    }
-    if (!qvcom::detail::overwrite_file(file.get(), decoded, decoded_size)) {
+    std::string decoded(encoded.size() / 4 * 3 + 3, '\0');
+    qvcommon::Base64Decoder decoder;
+    decoded.resize(decoder.Feed(reinterpret_cast<const unsigned char *>(encoded.data()),
+                                encoded.size(), reinterpret_cast<unsigned char *>(decoded.data())));
+    const auto total = static_cast<int64_t>(decoded.size());
+    if (!qvcom::detail::overwrite_file(file.get(), decoded.data(), decoded.size())) {
         qvcom::detail::overwrite_file(file.get(), encoded.data(), encoded.size());
         return -1;
     }

@@ -24,14 +24,6 @@ inline std::string StoreAnswer(const std::string &path, const std::string &xml)
     return path;
 }
 
-inline constexpr const char *kEnvelopeHead =
-    "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
-    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body>";
-inline constexpr const char *kEnvelopeTail = "</s:Body></s:Envelope>";
-inline constexpr const char *kNamespaces =
-    " xmlns:m=\"http://schemas.microsoft.com/exchange/services/2006/messages\""
-    " xmlns:t=\"http://schemas.microsoft.com/exchange/services/2006/types\"";
-
 // A GetItem answer holding one calendar item whose inside is `item`.
 inline std::string GetItemAnswer(const std::string &item)
 {

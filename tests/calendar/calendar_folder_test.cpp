@@ -142,12 +142,6 @@ class CalendarFolderTest : public conntest::ScriptedSessionTest {
                 found.push_back(r);
         return found;
     }
-    void ExpectValidRequest(const RecordedRequest &request)
-    {
-        std::string findings;
-        EXPECT_TRUE(conntest::TextValidatesAgainstSchema(request.body, &findings))
-            << findings << "\n" << request.body;
-    }
     HostView view;
     qvtest::Record record;
     int lost = 0; // items the host was told are lost
@@ -190,12 +184,11 @@ TEST_F(CalendarFolderTest, ErrorAnswersAreFailuresNeverAnEmptyCalendar)
     EXPECT_EQ(view.statuses, (std::vector<int>{QV_STATUS_SKIPPED, QV_STATUS_CONVERTED}));
     EXPECT_EQ(lost, 5);
 
-    // What the reader asks passes the schema check, the folder id escaped.
+    // The folder id is escaped.  (The requests against the schema: the
+    // sandbox suites and calendar_export_exchangelib.)
     const auto pages = Requests("FindItem");
     ASSERT_FALSE(pages.empty());
-    ExpectValidRequest(pages.back());
     EXPECT_NE(pages.back().body.find("Id=\"CAL&amp;1\""), std::string::npos);
-    ExpectValidRequest(Requests("GetItem").front());
 }
 
 TEST_F(CalendarFolderTest, UpcomingOnlyLeavesOutWhatHasStarted)

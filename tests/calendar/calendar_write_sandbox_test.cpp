@@ -1,28 +1,24 @@
 // Calendar items through a running ews-sandbox: records written with
-// WriteMsg into a mailbox's calendar and read back with ConvertFolder; the
-// moved and deleted occurrences of a series; what is lost when the server
-// refuses.  The sandbox checks every request against the EWS schema.
+// WriteMsg into a mailbox's calendar and read back with ConvertFolder, and
+// what is lost when the server refuses.  The sandbox checks every request
+// against the EWS schema.
 #ifdef QV_SANDBOX_PATH
 
 #include <gtest/gtest.h>
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "calendar/calendar_writer.hpp"
 #include "ews/folder_table.hpp"
-#include "frame/logon.hpp"
-#include "frame/session.hpp"
-#include "mailread/convert_folder.hpp"
 #include "mailwrite/bundle_writer.hpp"
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
 #include "connector_sandbox.hpp"
-#include "sandbox_fixture.hpp"
-#include "test_support.hpp"
 
 namespace {
 
@@ -35,10 +31,7 @@ constexpr char kPassword[] = "cal-pw";
 struct EventView {
     std::string title, location, notes;
     qv_filetime start = 0, end = 0;
-    int all_day = 0, is_private = 0, priority = 0, recur_type = 0, entry_type = 0;
-    std::vector<std::string> attendees;                   // addresses, organizer left out
-    std::vector<std::tuple<int, qv_filetime, qv_filetime>> breakouts; // kind, original start, start
-    std::vector<std::string> breakout_subjects;
+    int all_day = 0, is_private = 0, priority = 0, entry_type = 0, breakout_count = 0;
     std::map<std::string, std::string> attachments;
 };
 
@@ -50,25 +43,8 @@ Host *gHost = nullptr;
 
 int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int)
 {
-    EventView v;
-    v.title = msg->title;
-    v.location = msg->location;
-    v.start = msg->start_time;
-    v.end = msg->end_time;
-    v.all_day = msg->all_day;
-    v.is_private = msg->is_private;
-    v.priority = msg->priority;
-    v.recur_type = msg->recur_type;
-    v.entry_type = msg->entry_type;
-    for (int i = 0; i < msg->recipient_count; ++i)
-        if (msg->recipients[i]->kind != QV_RECIP_ORGANIZER)
-            v.attendees.push_back(msg->recipients[i]->address);
-    for (int i = 0; i < msg->breakout_count; ++i)
-    {
-        v.breakouts.emplace_back(+msg->breakouts[i]->kind, +msg->breakouts[i]->original_start,
-                                 +msg->breakouts[i]->start);
-        v.breakout_subjects.push_back(msg->breakouts[i]->subject);
-    }
+    EventView v{msg->title, msg->location, "", msg->start_time, msg->end_time, msg->all_day,
+                msg->is_private, msg->priority, msg->entry_type, msg->breakout_count, {}};
     for (int i = 0; i < msg->part_count; ++i) {
         const std::string bytes =
             conntest::ReadFile(qvcom::part_file_path(gHost->work_dir, msg->msg_number, i));
@@ -85,38 +61,18 @@ int QV_STDCALL MsgStatus(qv_message *, char *, int, int *, int *, int *) { retur
 
 void CountLoss(int, int count, void *context) { *static_cast<int *>(context) += count; }
 
-class CalendarSandbox : public sandbox_test::SandboxTest {
+class CalendarSandbox : public conntest::ConnectorSandboxTest {
   protected:
+    CalendarSandbox() : ConnectorSandboxTest(kMailbox, kPassword) {}
     void SetUp() override
     {
-        SandboxTest::SetUp();
-        qvcom_reset_filters();
-        qvcom_set_directory(QVCOM_DIR_WORK, work.dir().c_str());
-        qvcom_set_directory(QVCOM_DIR_BASE, work.dir().c_str());
+        ConnectorSandboxTest::SetUp();
         qvcom_set_loss_handler(&CountLoss, &losses);
-        add_user(kMailbox, kPassword);
         clock.now = std::time(nullptr);
     }
-    void TearDown() override
+    void OpenCalendarForWriting()
     {
-        LogoffSession(session, 0);
-        qvcom_set_loss_handler(nullptr, nullptr);
-        qvcom_set_switches(nullptr);
-        SandboxTest::TearDown();
-    }
-    void Logon(int is_source, const std::string &switches = "")
-    {
-        if (!server)
-            start();
-        LogoffSession(session, 0);
-        const std::string all = " /CAFILE " + server->ca_file() + " " + switches;
-        qvcom_set_switches(all.c_str());
-        ASSERT_EQ(conntest::LogonAs(session, kMailbox, kPassword, server->ews_url(), is_source), kLogonOk)
-            << log.text();
-    }
-    void OpenCalendarForWriting(const std::string &switches = "")
-    {
-        Logon(0, switches);
+        StartAndLogon("", 0);
         qvtest::Record folder = qvtest::new_record(0);
         qvtest::set_text(folder->group_folder, "root");
         ASSERT_EQ(InitWriteImpl(session, folder.get(), "Calendar", kFolderTypeCalendar), 0) << log.text();
@@ -124,7 +80,7 @@ class CalendarSandbox : public sandbox_test::SandboxTest {
     int Write(qv_message &msg) { return WriteMsgImpl(session, &msg, work.dir().c_str()); }
     Host Read()
     {
-        Logon(1);
+        StartAndLogon();
         GetFolderNamesImpl(session, [](char *) QV_STDCALL { return 0; });
         Host host{work.dir(), {}};
         gHost = &host;
@@ -168,22 +124,14 @@ class CalendarSandbox : public sandbox_test::SandboxTest {
         b->end = start == 0 ? 0 : start + 30ULL * 60 * 10'000'000;
         ++msg.breakout_count;
     }
-    void Inject(const std::string &json)
-    {
-        auto client = server->client();
-        const auto answer = client.request("POST", "/sandbox/faults", json, {"Content-Type: application/json"});
-        ASSERT_EQ(answer.status, 200) << answer.body;
-    }
-
-    conntest::ScratchDir work;
-    conntest::LogCapture log{work};
-    conntest::FakeClock clock;
-    Session session;
     int numbers_ = 0;
     int losses = 0;
 };
 
-TEST_F(CalendarSandbox, EventsAndSeriesComeBack)
+// Times, attendees, all-day days and the occurrences of series travel in
+// the exchangelib copy (calendar_copy_exchangelib); here the fields that
+// copy does not compare.
+TEST_F(CalendarSandbox, EventsComeBackWithTheirOtherFields)
 {
     OpenCalendarForWriting();
     auto single = Event("Review <&>", filetime_utc(2026, 6, 10, 12), 90);
@@ -192,22 +140,18 @@ TEST_F(CalendarSandbox, EventsAndSeriesComeBack)
     single->priority = 2;
     qvtest::set_text(single->organizer_address, kMailbox);
     qvtest::add_recipient(*single, "Bob", "bob@example.com", QV_RECIP_TO);
-    qvtest::add_recipient(*single, "Dan", "dan@example.com", QV_RECIP_CC);
     qvtest::add_part(*single, work.dir(), QV_PART_TEXT_BODY, "", "agenda ]]> draft");
     qvtest::add_part(*single, work.dir(), QV_PART_ATTACHMENT, "agenda.txt", "1. review\n");
     auto holiday = Event("Holiday", filetime_utc(2026, 7, 1), 0);
     holiday->all_day = 1;
-    auto series = WeeklySeries();
-    for (auto *msg : {single.get(), holiday.get(), series.get()})
+    for (auto *msg : {single.get(), holiday.get()})
         EXPECT_EQ(Write(*msg), kWriteStored) << msg->title << "\n" << log.text();
     EXPECT_EQ(losses, 0) << log.text();
 
     const Host host = Read();
-    ASSERT_EQ(host.events.size(), 3u) << log.text();
+    ASSERT_EQ(host.events.size(), 2u) << log.text();
     const EventView &s = host.events.at("Review <&>");
-    EXPECT_EQ((std::tuple{s.start, s.end}), (std::tuple{filetime_utc(2026, 6, 10, 12), filetime_utc(2026, 6, 10, 13, 30)}));
     EXPECT_EQ((std::tuple{s.location, s.is_private, s.priority}), (std::tuple{std::string("Raum 4 & 5"), 1, 2}));
-    EXPECT_EQ(s.attendees, (std::vector<std::string>{"bob@example.com", "dan@example.com"}));
     EXPECT_EQ(s.entry_type, 3) << "the appointment state makes it a meeting\n" << log.text();
     EXPECT_EQ(log.text().find("unable to set Appointment State"), std::string::npos) << log.text();
     EXPECT_EQ(s.notes.find("agenda ]]> draft"), 0u) << s.notes;
@@ -215,30 +159,23 @@ TEST_F(CalendarSandbox, EventsAndSeriesComeBack)
     const EventView &h = host.events.at("Holiday");
     EXPECT_EQ((std::tuple{h.all_day, h.start, h.end}), (std::tuple{1, filetime_utc(2026, 7, 1), filetime_utc(2026, 7, 2)}));
     EXPECT_EQ(h.priority, 1) << "normal importance stays normal";
-    const EventView &w = host.events.at("Weekly sync");
-    EXPECT_EQ(w.recur_type, 5);
-    EXPECT_EQ(w.breakouts, (std::vector<std::tuple<int, qv_filetime, qv_filetime>>{
-                               {0, filetime_utc(2026, 3, 9, 14), filetime_utc(2026, 3, 9, 16)},
-                               {1, filetime_utc(2026, 3, 23, 14), 0}}));
-    EXPECT_EQ(w.breakout_subjects, (std::vector<std::string>{"Weekly sync (moved)", ""}))
-        << "a moved occurrence keeps its own subject both ways";
 }
 
 TEST_F(CalendarSandbox, ServerErrorsAreRetriedAndRefusalsLost)
 {
     OpenCalendarForWriting();
-    Inject(R"({"operation": "CreateItem", "kind": "http_status", "status": 503, "count": 3})");
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 503, "count": 3})");
     auto retried = Event("retried", filetime_utc(2026, 8, 3, 9));
     EXPECT_EQ(Write(*retried), kWriteStored) << log.text();
     EXPECT_EQ(clock.sleeps, (std::vector<int>{2000, 3000, 4000}));
 
     clock.sleeps.clear();
-    Inject(R"({"operation": "CreateItem", "kind": "http_status", "status": 400})");
+    InjectFault(R"({"operation": "CreateItem", "kind": "http_status", "status": 400})");
     auto refused = Event("refused", filetime_utc(2026, 8, 4, 9));
     EXPECT_EQ(Write(*refused), kWriteLost);
     EXPECT_TRUE(clock.sleeps.empty());
     // An error answer at HTTP 200 is no item.
-    Inject(R"({"operation": "CreateItem", "kind": "response_error", "response_code": "ErrorQuotaExceeded"})");
+    InjectFault(R"({"operation": "CreateItem", "kind": "response_error", "response_code": "ErrorQuotaExceeded"})");
     auto over_quota = Event("over quota", filetime_utc(2026, 8, 5, 9));
     EXPECT_EQ(Write(*over_quota), kWriteLost);
     // A request file that cannot be made is a loss, not a success.
@@ -254,7 +191,7 @@ TEST_F(CalendarSandbox, ServerErrorsAreRetriedAndRefusalsLost)
 TEST_F(CalendarSandbox, OccurrencesNotAppliedAreReportedLost)
 {
     OpenCalendarForWriting();
-    Inject(R"({"operation": "DeleteItem", "kind": "response_error", "response_code": "ErrorAccessDenied"})");
+    InjectFault(R"({"operation": "DeleteItem", "kind": "response_error", "response_code": "ErrorAccessDenied"})");
     auto refused = WeeklySeries();
     EXPECT_EQ(Write(*refused), kWriteStored);
     EXPECT_EQ(losses, 1) << log.text();
@@ -266,7 +203,7 @@ TEST_F(CalendarSandbox, OccurrencesNotAppliedAreReportedLost)
     EXPECT_EQ(Write(*stray), kWriteStored);
     EXPECT_EQ(losses, 2) << log.text();
     const Host host = Read();
-    EXPECT_EQ(host.events.at("Stray").breakouts.size(), 2u) << "the two that matched are applied";
+    EXPECT_EQ(host.events.at("Stray").breakout_count, 2) << "the two that matched are applied";
 }
 
 } // namespace

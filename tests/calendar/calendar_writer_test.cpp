@@ -1,8 +1,8 @@
 // Calendar writing: the request text for the cases that decide what a
-// target calendar shows, the occurrence answers as a server may format
-// them, and round trips through a running ews-sandbox (which checks every
-// request against the EWS schema): records written with WriteMsg, read
-// back with ConvertFolder.
+// target calendar shows, and the occurrence answers as a server may format
+// them.  (Round trips through a running ews-sandbox:
+// calendar_write_sandbox_test.cpp; the responses block written in /D207
+// mode: meeting_response_test.cpp.)
 #include <gtest/gtest.h>
 
 #include <map>
@@ -125,21 +125,6 @@ TEST(CalendarRequest, OrganizerRuleWithAndWithoutResponsesMode)
     EXPECT_EQ(DecideAttendees(*theirs, d207), AttendeeRule::kWrite);
 }
 
-TEST(CalendarRequest, ResponsesBlockGoesIntoTheTextBody)
-{
-    conntest::ScratchDir work;
-    auto msg = Event("meeting");
-    qvtest::add_recipient(*msg, "Bob", "bob@example.com", QV_RECIP_TO).response = 1;
-    qvtest::add_recipient(*msg, "Dan", "dan@example.com", QV_RECIP_CC).response = 3;
-    qvtest::add_recipient(*msg, "Eve", "eve@example.com", QV_RECIP_CC);
-    ASSERT_TRUE(AppendResponsesBlock(*msg, work.dir()));
-    ASSERT_EQ(msg->part_count, 1);
-    EXPECT_EQ(msg->parts[0]->part_type, QV_PART_TEXT_BODY);
-    EXPECT_EQ(conntest::ReadFile(work.dir() + "PRT00700.TMP"),
-              "\n\n------ Attendee Responses ------\nbob@example.com (Accepted)\n"
-              "dan@example.com (Tentative)\neve@example.com (No response)\n");
-}
-
 TEST(RecurrenceWriter, NumberedDailyIsCappedInRequestAndRecord)
 {
     auto msg = Event("daily");
@@ -179,21 +164,8 @@ TEST(RecurrenceWriter, StartDateAndZoneComeFromTheSeriesZone)
 // server that indents, or answers some indices with errors, is read right.
 TEST(OccurrenceAnswers, ErrorsNeverPassForOccurrences)
 {
-    conntest::ScratchDir work;
-    const std::string path = work.dir() + "answer.xml";
-    qvtest::write_file(path,
-                       "<m:GetItemResponseMessage ResponseClass=\"Success\">\n  <m:ResponseCode>\n  NoError\n"
-                       "  </m:ResponseCode>\n  <m:Items>\n   <t:CalendarItem>\n"
-                       "    <t:ItemId Id=\"occ1\" ChangeKey=\"ck1\"/>\n    <t:Start>\n"
-                       "     2026-03-02T14:00:00Z\n    </t:Start>\n   </t:CalendarItem>\n  </m:Items>\n"
-                       "</m:GetItemResponseMessage>\n"
-                       "<m:GetItemResponseMessage ResponseClass=\"Error\">\n<m:MessageText>\ngone\n"
-                       "</m:MessageText>\n<m:ResponseCode>\nErrorItemNotFound\n</m:ResponseCode>\n"
-                       "<m:Items/>\n</m:GetItemResponseMessage>\n"
-                       "<m:GetItemResponseMessage ResponseClass=\"Error\">\n<m:ResponseCode>\n"
-                       "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange\n</m:ResponseCode>\n"
-                       "</m:GetItemResponseMessage>\n");
-    const auto answers = ReadOccurrenceAnswers(path);
+    const auto answers =
+        ReadOccurrenceAnswers(std::string(QV_TEST_DATA_DIR) + "/calendar/occurrence_answers.xml");
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_TRUE(answers[0].ok);
     EXPECT_EQ((std::tuple{answers[0].id, answers[0].change_key, answers[0].start}),

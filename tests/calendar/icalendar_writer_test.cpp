@@ -5,7 +5,6 @@
 #include <libical/ical.h>
 
 #include <cstdlib>
-#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "common/xml_request_text.hpp"
 #include "qv/qvcom.h"
 #include "qv_test_support.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,13 +24,7 @@ using Calendar = std::unique_ptr<icalcomponent, decltype(&icalcomponent_free)>;
 class ICalendarWriterTest : public ::testing::Test {
   protected:
     // The host zone must not matter, unless a test sets one.
-    void SetUp() override { ::setenv("TZ", "UTC", 1); }
-    void TearDown() override
-    {
-        saved_tz_ ? ::setenv("TZ", saved_tz_->c_str(), 1) : ::unsetenv("TZ");
-    }
-    std::optional<std::string> saved_tz_ =
-        std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    conntest::ScopedEnv tz_{"TZ", "UTC"};
 
     qvtest::Record Event(const char *title, qv_filetime start, qv_filetime end)
     {
@@ -160,7 +154,6 @@ TEST_F(ICalendarWriterTest, WeeklySeriesAcrossTheMarchChangeKeepsItsLocalTimes)
         const Calendar dated_end = ParseClean(Write(*r));
         ASSERT_TRUE(dated_end);
         EXPECT_EQ(Occurrences(dated_end.get()), expected) << zone;
-        PythonView(text);
     }
 }
 
@@ -244,7 +237,6 @@ TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
               -15 * 60);
     EXPECT_EQ(Occurrences(cal.get()),
               (std::set<time_t>{Unix(2024, 5, 6, 9), Unix(2024, 5, 7, 11), Unix(2024, 5, 8, 9)}));
-    EXPECT_NE(PythonView(text).find("\"class\": \"PRIVATE\""), std::string::npos);
 }
 
 TEST_F(ICalendarWriterTest, AttendeesAndOrganizer)
@@ -282,7 +274,6 @@ TEST_F(ICalendarWriterTest, AttendeesAndOrganizer)
                         "mailto:room1@example.com|Room 1|NON-PARTICIPANT|NEEDS-ACTION",
                         "mailto:carl@example.com|Carl|REQ-PARTICIPANT|NEEDS-ACTION"}))
         << text;
-    EXPECT_NE(PythonView(text).find("\"Smith, Ann\""), std::string::npos);
 }
 
 TEST_F(ICalendarWriterTest, AllDayEventsAreDatesOfTheirLocalDay)

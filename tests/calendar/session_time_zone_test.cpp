@@ -28,9 +28,7 @@ TEST(SessionTimeZone, ZonesInWinterAndSummer)
     const Case cases[] = {
         {"America/New_York", kJanuary2024, 300, -60, false, "-0500", "Eastern Standard Time"},
         {"America/New_York", kJuly2024, 300, -60, true, "-0400", "Eastern Standard Time"},
-        {"Europe/Paris", kJuly2024, -60, -60, true, "+0200", "Romance Standard Time"},
         {"Asia/Kolkata", kJuly2024, -330, 0, false, "+0530", "India Standard Time"},
-        {"Asia/Kathmandu", kJanuary2024, -345, 0, false, "+0545", "Nepal Standard Time"},
         {"America/St_Johns", kJanuary2024, 210, -60, false, "-0330", "Newfoundland Standard Time"},
         {"Australia/Sydney", kJanuary2024, -600, -60, true, "+1100", "AUS Eastern Standard Time"},
         {"Etc/UTC", kJuly2024, 0, 0, false, "+0000", "UTC"},
@@ -56,22 +54,14 @@ TEST(SessionTimeZone, UnknownZoneCountsAsUtcUnderItsOwnName)
     EXPECT_EQ(tz.windows_name, "Nowhere/Atlantis");
 }
 
-// TZ for the lifetime of the object.
-struct ScopedTz : conntest::ScopedEnv {
-    explicit ScopedTz(const char *value) : ScopedEnv("TZ", value) {}
-};
-
 TEST(HostZone, TzNamesTheHostZone)
 {
+    // The plain form: LogonTest.TimeZoneOfTheHostAndAGivenDaylightOffset.
     {
-        ScopedTz tz("America/Chicago");
-        EXPECT_EQ(HostTimeZoneId(), "America/Chicago");
-    }
-    {
-        ScopedTz tz(":Europe/Berlin");
+        conntest::ScopedEnv tz("TZ", ":Europe/Berlin");
         EXPECT_EQ(HostTimeZoneId(), "Europe/Berlin");
     }
-    ScopedTz tz("not a zone at all");
+    conntest::ScopedEnv tz("TZ", "not a zone at all");
     EXPECT_FALSE(HostTimeZoneId().empty());
 }
 

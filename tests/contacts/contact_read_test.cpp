@@ -20,35 +20,21 @@ using namespace contest;
 
 const std::string kContactFile = std::string(QV_TEST_DATA_DIR) + "/contacts/getitem-contact.xml";
 
-TEST(ContactParse, EveryFieldOfARecordedAnswer)
+// Every field's way into the record is checked by the exchangelib copy;
+// here what a recorded Exchange answer adds.
+TEST(ContactParse, RecordedAnswer)
 {
     conntest::ScratchDir dir;
     qvtest::Record msg = qvtest::new_record(3);
     const std::string answer = StoredForm(conntest::ServerForm(kContactFile));
     ASSERT_EQ(ParseContactText(answer, *msg, dir.dir()), 1);
-
-    const std::vector<std::pair<const char *, std::string>> fields = {
-        {msg->first_name, "Jürgen"}, {msg->middle_name, "K."}, {msg->last_name, "Müller"},
-        {msg->file_as, "Müller, Jürgen"}, {msg->email1, "juergen@mueller.example"},
-        {msg->email2, "jk@home.example"}, {msg->email3, "j.mueller@old.example"},
-        {msg->company, "Müller & Söhne GmbH"}, {msg->business_street, "Hauptstraße 1"},
-        {msg->business_street2, "Gebäude B"}, {msg->business_city, "Zürich"},
-        {msg->business_state, "ZH"}, {msg->business_country, "Switzerland"},
-        {msg->business_postal_code, "8001"}, {msg->home_street, "Seeweg 7"},
-        {msg->home_city, "Küsnacht"}, {msg->home_postal_code, "8700"}, {msg->home_state, ""},
-        {msg->assistant_phone, "+41 44 000 01"}, {msg->business_fax, "+41 44 000 02"},
-        {msg->business_phone, "+41 44 000 03"}, {msg->business_phone2, "+41 44 000 04"},
-        {msg->home_phone, "+41 44 000 05"}, {msg->mobile_phone, "+41 79 000 06"},
-        {msg->other_phone, "+41 44 000 07"}, {msg->pager, "+41 44 000 08"},
-        {msg->assistant_name, "Anna Assistent"}, {msg->web_page, "www.mueller.example"},
-        {msg->department, "Einkauf"}, {msg->title, "Leiter Einkauf"}, {msg->manager, "Dr. Chef"},
-    };
-    for (const auto &[got, expected] : fields)
-        EXPECT_EQ(got, expected);
+    EXPECT_STREQ(msg->file_as, "Müller, Jürgen");
+    EXPECT_STREQ(msg->company, "Müller & Söhne GmbH");
+    EXPECT_STREQ(msg->business_phone2, "+41 44 000 04");
+    EXPECT_STREQ(msg->home_state, "");
     EXPECT_EQ(msg->contact_kind, 0);
     // The contact's own categories, not its folder's name.
     EXPECT_STREQ(msg->categories, "Customers");
-
     // The notes are the record's text part, entities and line breaks undone.
     char notes[256];
     com_ReadNotes(msg.get(), notes, sizeof notes, dir.dir().c_str());
@@ -116,23 +102,10 @@ TEST(MemberWalk, EntryLengthsKeepTheWalkAligned)
     EXPECT_EQ(walked[2].address, "last@example.org");
 }
 
-TEST(MemberWalk, ListAnswersGiveRecipients)
+TEST(MemberWalk, ListWithoutMimeContentReadsItsMembersElement)
 {
     conntest::ScratchDir dir;
-    const std::string tnef = TnefStream(u"Team", {{u"Ann", u"Ann", u"ann@example.org"},
-                                                  {u"Bob", u"Bob", u"bob@extern.example"}});
-    qvtest::Record list = qvtest::new_record(5);
-    ASSERT_EQ(ParseContactText(StoredForm(ListAnswer("Team &amp; Friends", ListMime(tnef))), *list,
-                               dir.dir()),
-              1);
-    EXPECT_EQ(list->contact_kind, 1);
-    EXPECT_STREQ(list->title, "Team & Friends");
-    ASSERT_EQ(list->recipient_count, 2);
-    EXPECT_STREQ(list->recipients[1]->name, "Bob");
-    EXPECT_STREQ(list->recipients[1]->address, "bob@extern.example");
-    EXPECT_EQ(list->recipients[1]->kind, QV_RECIP_TO);
-
-    // Without MIME content the Members element is read instead.
+    const std::string tnef = TnefStream(u"Team", {{u"Ann", u"Ann", u"ann@example.org"}});
     const std::string members_xml =
         "<t:Members><t:Member Key=\"m1\"><t:Mailbox><t:Name>Cleo</t:Name>"
         "<t:EmailAddress>cleo@example.org</t:EmailAddress><t:RoutingType>SMTP</t:RoutingType>"
@@ -231,26 +204,24 @@ class ContactFolderTest : public conntest::ScriptedSessionTest {
         return conntest::Respond(200, Success("UpdateItem", ""));
     }
 
-    int total = 1200;
+    int total = 12;
     qvtest::Record msg = qvtest::new_record(1);
     std::vector<Handed> handed;
     std::vector<int> statuses;
     int out_count = -1;
 };
 
-TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
+// (Paging is the shared item listing's, tested with mail folders.)
+TEST_F(ContactFolderTest, ListsGetTheirEditFlagAndTheLimitIsHonoured)
 {
     server.SetFallback([this](const conntest::RecordedRequest &r) { return Route(r); });
     session.state.max_messages = 10;
     session.settings.update_dl_edit_flag = 1;
     EXPECT_EQ(Convert(), 0);
 
-    std::vector<int> offsets;
     int get_items = 0, updates = 0;
     for (const auto &request : server.requests()) {
         const std::string &body = request.body;
-        if (body.find("<FindItem ") != std::string::npos)
-            offsets.push_back(std::stoi(body.substr(body.find("Offset=\"") + 8)));
         get_items += body.find("<GetItem ") != std::string::npos;
         if (body.find("<UpdateItem ") != std::string::npos) {
             ++updates;
@@ -262,7 +233,6 @@ TEST_F(ContactFolderTest, ThreePagesListedAndTheLimitHonoured)
         std::string findings;
         EXPECT_TRUE(conntest::TextValidatesAgainstSchema(body, &findings)) << findings;
     }
-    EXPECT_EQ(offsets, (std::vector<int>{0, 500, 1000}));
     EXPECT_EQ(get_items, 10); // the eleventh item is not fetched
     EXPECT_EQ(updates, 1);
     EXPECT_EQ(out_count, 10);

@@ -1,6 +1,6 @@
 // Attachment download against a scripted server: every file attachment of
-// an item becomes a part, in order, each fetched with a request the schema
-// accepts; failures and empty attachments add nothing.
+// an item becomes a part, in order; failures and empty attachments add
+// nothing.  (The requests against the schema: the sandbox suites.)
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,6 +9,7 @@
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
 #include "scripted_server.hpp"
+#include "test_support.hpp"
 
 namespace {
 
@@ -24,23 +25,12 @@ std::string GetAttachmentAnswer(const std::string &id, const std::string &conten
 }
 
 // An item's attachment list as the transport stores a GetItem answer.
-const char *kItemText = "<t:Attachments>\r\n"
-                        "<t:FileAttachment>\r\n"
-                        "<t:AttachmentId Id=\"ATT1+/=\"/>\r\n"
-                        "<t:Name>\r\nnotes &amp; plans.txt\r\n</t:Name>\r\n"
-                        "</t:FileAttachment>\r\n"
-                        "<t:ItemAttachment>\r\n"
-                        "<t:AttachmentId Id=\"ITEM1\"/>\r\n"
-                        "<t:Name>\r\nforwarded\r\n</t:Name>\r\n"
-                        "</t:ItemAttachment>\r\n"
-                        "<t:FileAttachment>\r\n"
-                        "<t:AttachmentId Id=\"ATT2\"/>\r\n"
-                        "</t:FileAttachment>\r\n"
-                        "<t:FileAttachment>\r\n"
-                        "<t:AttachmentId Id=\"ATT3\"/>\r\n"
-                        "<t:Name>\r\nphoto.jpg\r\n</t:Name>\r\n"
-                        "</t:FileAttachment>\r\n"
-                        "</t:Attachments>\r\n";
+const std::string kItemText = conntest::StoredForm(
+    "<t:Attachments><t:FileAttachment><t:AttachmentId Id=\"ATT1+/=\"/><t:Name>notes &amp; plans.txt"
+    "</t:Name></t:FileAttachment><t:ItemAttachment><t:AttachmentId Id=\"ITEM1\"/><t:Name>forwarded"
+    "</t:Name></t:ItemAttachment><t:FileAttachment><t:AttachmentId Id=\"ATT2\"/></t:FileAttachment>"
+    "<t:FileAttachment><t:AttachmentId Id=\"ATT3\"/><t:Name>photo.jpg</t:Name></t:FileAttachment>"
+    "</t:Attachments>");
 
 TEST(FileAttachmentsOf, EveryFileAttachmentWithItsOwnName)
 {
@@ -77,14 +67,7 @@ TEST_F(DownloadTest, AllAttachmentsBecomePartsInOrder)
     EXPECT_FALSE(std::filesystem::exists(qvcom::part_file_path(dir.dir(), 12, 2)));
     EXPECT_FALSE(std::filesystem::exists(dir.file("attach.xml")));
 
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 3u);
-    for (const auto &request : requests) {
-        std::string findings;
-        EXPECT_TRUE(conntest::TextValidatesAgainstSchema(request.body, &findings)) << findings;
-    }
-    EXPECT_NE(requests[0].body.find("<t:AttachmentId Id=\"ATT1+/=\"/>"), std::string::npos);
-    EXPECT_NE(requests[2].body.find("<t:AttachmentId Id=\"ATT3\"/>"), std::string::npos);
+    EXPECT_EQ(server.requests().size(), 3u);
 }
 
 TEST_F(DownloadTest, NoAttachmentNoRequestAndFailuresAddNothing)

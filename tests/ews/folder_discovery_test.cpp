@@ -1,5 +1,6 @@
 // Folder discovery against a scripted server that pages its folders the
 // way Exchange does; every request it receives must pass the schema check.
+// (Error answers and HTTP errors: LogonTest.FailuresOfGetFolderAndFindFolder.)
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -107,22 +108,6 @@ TEST_F(DiscoveryTest, PublicFoldersAreListedShallow)
     const std::string body = server.requests().at(0).body;
     EXPECT_NE(body.find("<FindFolder Traversal=\"Shallow\" xmlns="), std::string::npos);
     EXPECT_NE(body.find("<t:DistinguishedFolderId Id=\"publicfoldersroot\">"), std::string::npos);
-}
-
-TEST_F(DiscoveryTest, AnErrorAnswerEndsDiscovery)
-{
-    server.Push(Respond(
-        200, conntest::ServerForm(std::string(QV_TEST_DATA_DIR) + "/ews/findfolder_error.xml")));
-    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::ErrorAnswer);
-    EXPECT_TRUE(log.has("QV Error: FindFolder failed"));
-    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 0);
-}
-
-TEST_F(DiscoveryTest, AnHttpErrorIsATransportFailure)
-{
-    server.Push(Respond(500, "<nothing/>"));
-    EXPECT_EQ(DiscoverFolders(session, session.state.folders), DiscoveryResult::TransportFailure);
-    EXPECT_TRUE(log.has("QV Error: FindFolder, HTTP Response=500"));
 }
 
 TEST_F(DiscoveryTest, AnUnwritableWorkingDirectoryPostsNothing)

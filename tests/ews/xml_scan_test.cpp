@@ -237,10 +237,8 @@ TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
     };
     EXPECT_EQ(write("0123456789"), 0); // ten bytes are not a body
     EXPECT_EQ(conntest::ReadFile(request), "");
-    EXPECT_EQ(write("Hello <b>&</b>"), 1);
-    EXPECT_EQ(conntest::ReadFile(request),
-              "<t:Body BodyType=\"Text\"><![CDATA[Hello <b>&</b>]]></t:Body>\n");
-    // "]]>" in the text would end the section: it is split.
+    // "]]>" in the text would end the section: it is split, also where it
+    // straddles two reads.  (A short body: WriteTest.ContactRequestAndItsAttachments.)
     std::string long_text(4094, 'x');
     EXPECT_EQ(write(long_text + "]]>tail ]]>"), 1);
     EXPECT_EQ(conntest::ReadFile(request),

@@ -108,6 +108,8 @@ TEST_F(PluginTest, UserListThroughTheExport)
     EXPECT_EQ(get(input.data(), out.data()), 1);
     EXPECT_EQ(conntest::ReadFile(out), conntest::ReadFile(data + ".expected"));
     EXPECT_EQ(get(nullptr, nullptr), 0);
+    std::string nowhere = dir.file("no/such/dir/out.txt");
+    EXPECT_EQ(get(input.data(), nowhere.data()), 0);
 }
 
 TEST_F(PluginTest, InitReadStoresLimitAndGroupFolder)

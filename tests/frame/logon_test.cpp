@@ -112,11 +112,6 @@ TEST_F(LogonTest, SourceLogonLearnsVersionRootAndFolders)
     EXPECT_EQ(session.state.server_major_version, 15);
     EXPECT_EQ(session.state.force_version_header, 1);
     EXPECT_EQ(session.state.root_folder_id, "ROOT");
-    EXPECT_EQ(session.state.ews_url, server.url());
-    EXPECT_EQ(session.state.work_dir, work.dir());
-    EXPECT_EQ(session.state.debug_folder, "user");
-    // Sync Issues is not listed in a source session.
-    EXPECT_EQ(static_cast<int>(session.state.folders.size()), 11);
     EXPECT_EQ(session.state.contacts_folder, "Contacts");
     EXPECT_EQ(session.state.calendar_folder, "Calendar");
     EXPECT_EQ(session.state.tasks_folder, "Tasks");
@@ -139,8 +134,13 @@ TEST_F(LogonTest, SourceLogonLearnsVersionRootAndFolders)
     EXPECT_FALSE(std::filesystem::exists(work.file("response.xml")));
 }
 
-TEST_F(LogonTest, AnAnswerWithoutServerVersionFails)
+TEST_F(LogonTest, ServerVersionDecidesTheHeaderAndItsAbsenceFails)
 {
+    ServeMailbox(14);
+    EXPECT_EQ(Logon("", 0), kLogonOk);
+    EXPECT_EQ(session.state.server_major_version, 14);
+    EXPECT_EQ(session.state.force_version_header, 0);
+    LogoffSession(session, 0);
     ServeMailbox(0);
     EXPECT_EQ(Logon(), kLogonOtherFailure);
     EXPECT_TRUE(log.has("QV Error: cannot find EWS server"));
@@ -229,6 +229,26 @@ TEST_F(LogonTest, DelegateLogonThenASecondLogonStartsAfresh)
               std::string::npos);
     EXPECT_EQ(requests[2].body.find("<t:Mailbox>"), std::string::npos);
     EXPECT_EQ(static_cast<int>(session.state.folders.size()), 11);
+}
+
+TEST_F(LogonTest, LogoffForgetsTheLogonCredentialsButNotTheSwitchSecrets)
+{
+    SessionState &state = session.state;
+    state.password = "mailbox-pw";
+    state.admin_password = "admin-pw";
+    state.delegate_password = "delegate-pw";
+    state.access_secret = "aws-secret";
+    state.bearer_token = "bearer-token";
+    session.settings.target_access_secret = "target-secret";
+    session.settings.proxy.password = "proxy-pw";
+    EXPECT_EQ(LogoffSession(session, 0), 0);
+    for (const SecretString *wiped : {&state.password, &state.admin_password,
+                                      &state.delegate_password, &state.access_secret,
+                                      &state.bearer_token})
+        EXPECT_TRUE(wiped->empty());
+    // The switch string of the next logon may not name these again.
+    EXPECT_EQ(session.settings.target_access_secret, "target-secret");
+    EXPECT_EQ(session.settings.proxy.password, "proxy-pw");
 }
 
 TEST_F(LogonTest, JobFolderArgumentAndDebugFolders)

@@ -12,15 +12,6 @@
 #include "frame/session.hpp"
 #include "fuzz_support.hpp"
 
-namespace {
-
-int count_line(char *line)
-{
-    return line == nullptr ? 1 : 0;
-}
-
-} // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
 {
     qvfuzz::Input input(data, size);
@@ -46,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
             qvamz::FolderLine(entry).size() > qvamz::kFolderLineMax)
             std::abort();
     }
-    qvamz::GetFolderNamesImpl(session, count_line);
+    qvamz::GetFolderNamesImpl(session,
+                              [](char *line) QV_STDCALL { return line == nullptr ? 1 : 0; });
     char internal_path[1024];
     qvamz::GetTrueFolderImpl(folders, 0, internal_path);
     return 0;

@@ -137,15 +137,11 @@ TEST_F(ParserTest, EndlessLinesAndBinaryJunk)
     EXPECT_GT(msg->parts[1]->size, 2000u * 10);
 }
 
-TEST_F(ParserTest, EmptyAndHeaderOnlyInput)
+TEST_F(ParserTest, EmptyInputAndNoRecordOrStream)
 {
     EXPECT_EQ(ParseText(""), 1);
     EXPECT_EQ(WorkFiles().size(), 0u) << "nothing is left of a message without headers";
     EXPECT_EQ(ParseText("\r\n\r\n"), 1);
-    ASSERT_EQ(ParseText("Subject: only headers"), 0);
-    ASSERT_EQ(msg->part_count, 2);
-    EXPECT_EQ(msg->parts[1]->size, 0u);
-    EXPECT_EQ(msg->date_missing, 1);
     EXPECT_EQ(qvamz::mailread::Parse_RFC822_Msg(static_cast<FILE *>(nullptr), msg.get(), "", "", 1),
               qvamz::mailread::kParseRefused);
     mailread_test::MemoryStream in("Subject: x\n\nbody\n");

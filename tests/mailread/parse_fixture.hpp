@@ -27,8 +27,6 @@ inline std::string data_file(const std::string &name)
     return std::string(QV_TEST_DATA_DIR) + "/mailread/" + name;
 }
 
-using qvtest::filetime_utc;
-
 // A seekable stdio stream holding the given bytes (an unnamed temporary
 // file, so that empty input is empty too).
 struct MemoryStream {

@@ -1,6 +1,6 @@
-// The flag headers and the rules that depend on the parser's settings and
-// filters, on small inline messages; what plain messages become is kept in
-// the records of tests/data/mailread (streaming_test.cpp).
+// The rules that depend on the parser's settings and filters, on small
+// inline messages; what plain messages become is kept in the records of
+// tests/data/mailread (streaming_test.cpp).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -15,34 +15,6 @@ std::string multipart(const std::string &parts)
 {
     return "From: a@example.com\nDate: Tue, 1 Dec 2026 10:00:00 +0000\nSubject: s\n"
            "Content-Type: multipart/mixed; boundary=\"X\"\n\n" + parts + "--X--\n";
-}
-
-TEST_F(ParserTest, FlagHeaders)
-{
-    const struct {
-        const char *headers;
-        int unread, replied, forwarded, flag, priority, importance;
-    } cases[] = {
-        {"X-Mozilla-Status: 0000\n", 1, 0, 0, 0, 1, 1},
-        {"X-Mozilla-Status: 0001\n", 0, 0, 0, 0, 1, 1},
-        {"X-PMFLAGS: 128\n", 0, 0, 0, 0, 1, 1},
-        {"X-PMFLAGS: 3145728\n", 1, 1, 1, 0, 1, 1},
-        {"Priority: urgent\nImportance: Low\n", 0, 0, 0, 0, 2, 0},
-        {"X-Priority: 5 (Lowest)\n", 0, 0, 0, 0, 0, 1},
-        {"X-Message-Flag: Follow Up\n", 0, 0, 0, 2, 1, 1},
-        {"X-Message-Flag: Follow Up now\n", 0, 0, 0, 0, 1, 1},
-        {"X-Message-Flag: Flag for follow Up later\n", 0, 0, 0, 2, 1, 1},
-    };
-    for (const auto &c : cases) {
-        ASSERT_EQ(ParseText(std::string("From: a@x\n") + c.headers + "\nbody\n"), 0) << c.headers;
-        EXPECT_EQ(msg->unread, c.unread) << c.headers;
-        EXPECT_EQ(msg->replied, c.replied) << c.headers;
-        EXPECT_EQ(msg->forwarded, c.forwarded) << c.headers;
-        EXPECT_EQ(msg->flag_status, c.flag) << c.headers;
-        EXPECT_EQ(msg->priority, c.priority) << c.headers;
-        EXPECT_EQ(msg->importance, c.importance) << c.headers;
-        Reset();
-    }
 }
 
 TEST_F(ParserTest, SkippedSubjectsAndSubjectLog)

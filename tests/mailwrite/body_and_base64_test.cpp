@@ -1,9 +1,8 @@
-// Text bodies (CopyBodyText, CopyHeaderWithContinuation) and the base64
-// writer.
+// Text bodies (CopyBodyText) and the base64 writer.  (Header lines with
+// their continuations are copied in MimeHeaders' thread headers record.)
 #include <gtest/gtest.h>
 
 #include "mailwrite/base64_writer.hpp"
-#include "mailwrite/mime_headers.hpp"
 #include "mailwrite_test_support.hpp"
 
 namespace mwtest {
@@ -48,22 +47,6 @@ TEST(CopyBodyText, LongLinesBreakBeforeTheLimit)
     std::string exact(qvamz::kBodyLineMax, 'x');
     EXPECT_EQ(CopyText(dir, exact + "\n"), exact + "\r\n\r\n");
     EXPECT_EQ(CopyText(dir, exact + "yz"), exact + "\r\nyz\r\n");
-}
-
-TEST(CopyHeaderWithContinuation, CopiesContinuationsAndRewinds)
-{
-    WorkDir dir;
-    WriteFile(dir.file("h.txt"), "References: <a>\n\t<b>\n  <c>\r\nNext: 1\n");
-    std::FILE *in = std::fopen(dir.file("h.txt").c_str(), "rb");
-    std::FILE *out = std::fopen(dir.file("out.txt").c_str(), "wb");
-    std::string line;
-    ASSERT_TRUE(qvamz::mime::ReadTextLine(in, line));
-    qvamz::CopyHeaderWithContinuation(in, line, out);
-    ASSERT_TRUE(qvamz::mime::ReadTextLine(in, line));
-    EXPECT_EQ(line, "\t<b>"); // the input is back after the first line
-    std::fclose(in);
-    std::fclose(out);
-    EXPECT_EQ(ReadFile(dir.file("out.txt")), "References: <a>\r\n\t<b>\r\n  <c>\r\n");
 }
 
 std::string Encode(const WorkDir &dir, const std::string &data, qvamz::Base64Lines lines,

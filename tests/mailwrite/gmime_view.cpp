@@ -4,7 +4,9 @@
 #include <gmime/gmime.h>
 #include <strings.h>
 
+#include <cstdio>
 #include <mutex>
+#include <string_view>
 
 namespace mwtest {
 namespace {
@@ -80,39 +82,7 @@ MimeNode ReadNode(GMimeObject *object)
     return node;
 }
 
-void CollectLeaves(const MimeNode &node, std::vector<const MimeNode *> &out)
-{
-    if (node.children.empty() && node.type.rfind("multipart/", 0) != 0 &&
-        node.type != "message/rfc822")
-        out.push_back(&node);
-    for (const MimeNode &child : node.children)
-        CollectLeaves(child, out);
-}
-
 } // namespace
-
-std::vector<const MimeNode *> MimeNode::Leaves() const
-{
-    std::vector<const MimeNode *> out;
-    CollectLeaves(*this, out);
-    return out;
-}
-
-std::string MimeNode::Shape() const
-{
-    std::string shape = type;
-    for (std::size_t i = 0; i < children.size(); ++i)
-        shape += (i == 0 ? "[" : ",") + children[i].Shape() + (i + 1 == children.size() ? "]" : "");
-    return shape;
-}
-
-std::string GMimeMessageView::Header(const std::string &name) const
-{
-    for (const auto &[key, value] : headers)
-        if (strcasecmp(key.c_str(), name.c_str()) == 0)
-            return value;
-    return {};
-}
 
 int GMimeMessageView::HeaderCount(const std::string &name) const
 {
@@ -138,10 +108,6 @@ GMimeMessageView ParseWithGMime(const std::string &path)
         view.to = Mailboxes(g_mime_message_get_to(message));
         view.cc = Mailboxes(g_mime_message_get_cc(message));
         view.bcc = Mailboxes(g_mime_message_get_bcc(message));
-        if (GDateTime *date = g_mime_message_get_date(message)) {
-            view.has_date = true;
-            view.date_unix = g_date_time_to_unix(date);
-        }
         GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
         for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
             GMimeHeader *header = g_mime_header_list_get_header_at(list, i);
@@ -155,6 +121,66 @@ GMimeMessageView ParseWithGMime(const std::string &path)
     g_object_unref(parser);
     g_object_unref(stream);
     return view;
+}
+
+namespace {
+
+std::string Escaped(std::string_view text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c >= 0x7F || c == '\\') {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+std::string Mailboxes(const char *field, const std::vector<Mailbox> &list)
+{
+    std::string out = field;
+    for (const Mailbox &box : list)
+        out += " [" + box.name + "] <" + box.address + ">";
+    return out + "\n";
+}
+
+void TreeRecord(const MimeNode &node, const std::string &indent, std::string &out)
+{
+    out += indent + node.type;
+    for (const auto &[label, value] :
+         {std::pair{" boundary=", &node.boundary}, {" charset=", &node.charset},
+          {" filename=", &node.filename}, {" name=", &node.name}, {" cid=", &node.content_id},
+          {" disposition=", &node.disposition}, {" subject=", &node.subject}})
+        if (!value->empty())
+            out += label + std::string("[") + *value + "]";
+    out += "\n";
+    if (node.children.empty() && node.type.rfind("multipart/", 0) != 0) {
+        std::uint32_t hash = 2166136261u;
+        for (const unsigned char c : node.content)
+            hash = (hash ^ c) * 16777619u;
+        const bool text = node.type.rfind("text/", 0) == 0 || node.content.size() <= 64;
+        out += text ? node.content + "\n--\n"
+                    : std::to_string(node.content.size()) + " bytes, fnv1a " +
+                          std::to_string(hash) + "\n";
+    }
+    for (const MimeNode &child : node.children)
+        TreeRecord(child, indent + "  ", out);
+}
+
+} // namespace
+
+std::string BuiltRecord(const std::string &raw, const GMimeMessageView &view)
+{
+    std::string out = raw.substr(0, raw.find("\r\n\r\n") + 2) + "\n" +
+                      "subject [" + view.subject + "]\n" + Mailboxes("from", view.from) +
+                      Mailboxes("to", view.to) + Mailboxes("cc", view.cc) +
+                      Mailboxes("bcc", view.bcc);
+    TreeRecord(view.body, "", out);
+    return Escaped(out);
 }
 
 void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out)

@@ -2,11 +2,17 @@
 // records built with the common library, and the host log.
 #pragma once
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include <gtest/gtest.h>
+
 #include "frame/session.hpp"
+#include "gmime_view.hpp"
+#include "mailwrite/mime_headers.hpp"
 #include "qv_test_support.hpp"
 #include "test_support.hpp"
 #include "mailwrite/mime_builder.hpp"
@@ -84,11 +90,13 @@ inline void AddRecipient(qv_message &msg, std::string_view name, std::string_vie
     qvtest::add_recipient(msg, name, address, kind);
 }
 
-// Options of a test build: the session's defaults with a fixed offset.
+// Options of a test build: the session's defaults with a fixed offset and
+// a fixed "now" for records without a date.
 inline qvamz::MimeBuildOptions TestOptions()
 {
     qvamz::MimeBuildOptions options;
     options.utc_offset_text = "+0100";
+    options.now = [] { return com_UnixToFileTime(1796569445); };
     return options;
 }
 
@@ -102,6 +110,45 @@ inline std::string Build(qv_message &msg, const WorkDir &dir,
     qvamz::BuildMime(msg, out, seed, dir.prefix(), options);
     std::fclose(out);
     return path;
+}
+
+// Every line of a built message's header block is 7-bit, within the soft
+// limit, and a field or a continuation.
+inline void ExpectWellFormedHeader(const std::string &raw)
+{
+    const std::string header = raw.substr(0, raw.find("\r\n\r\n"));
+    for (std::size_t at = 0, end = 0; at < header.size(); at = end + 2) {
+        end = std::min(header.find("\r\n", at), header.size());
+        const std::string line = header.substr(at, end - at);
+        EXPECT_LE(line.size(), qvamz::mime::kHeaderLineSoftMax) << line;
+        EXPECT_TRUE(line.starts_with(" ") || line.starts_with("\t") ||
+                    qvamz::mime::IsHeaderFieldLine(line))
+            << line;
+        EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](unsigned char c) { return c < 0x80; }))
+            << line;
+    }
+}
+
+// `text` against the file tests/data/mailwrite/NAME (QV_UPDATE_RECORDS=1
+// writes the file anew: read the diff before committing it).
+inline void ExpectRecorded(const std::string &name, const std::string &text)
+{
+    const std::string golden = std::string(QV_TEST_DATA_DIR) + "/mailwrite/" + name;
+    if (std::getenv("QV_UPDATE_RECORDS"))
+        WriteFile(golden, text);
+    EXPECT_EQ(text, ReadFile(golden)) << name;
+}
+
+// Builds `msg` and compares what GMime reads of it with NAME.built.
+inline GMimeMessageView ExpectBuiltAsRecorded(const std::string &name, qv_message &msg,
+                                              const WorkDir &dir,
+                                              const qvamz::MimeBuildOptions &options)
+{
+    const std::string raw = ReadFile(Build(msg, dir, options));
+    GMimeMessageView view = ParseWithGMime(dir.file("built.eml"));
+    ExpectWellFormedHeader(raw);
+    ExpectRecorded(name + ".built", BuiltRecord(raw, view));
+    return view;
 }
 
 } // namespace mwtest

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "mailwrite/spill_buffer.hpp"
+#include "qv_test_support.hpp"
 #include "test_support.hpp"
 
 namespace {
@@ -21,15 +22,6 @@ std::string ReadAll(std::FILE *in)
     std::size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0)
         text.append(chunk, got);
-    return text;
-}
-
-// Bytes of every value, so that a lost or doubled piece shows.
-std::string Pattern(std::size_t size)
-{
-    std::string text(size, '\0');
-    for (std::size_t i = 0; i < size; ++i)
-        text[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return text;
 }
 
@@ -61,7 +53,7 @@ TEST(SpillBuffer, TextComesBackWhereverItWasKept)
                           Case{"far over, small writes", 300000, 10000, 3, true},
                           Case{"far over, big writes", 300000, 10000, 65536, true}}) {
         SCOPED_TRACE(c.name);
-        const std::string text = Pattern(c.size);
+        const std::string text = qvtest::sample_bytes(c.size);
         {
             SpillBuffer buffer(spill, c.bound);
             EXPECT_EQ(WriteAndReadBack(buffer, text, c.piece), text);
@@ -82,7 +74,7 @@ TEST(SpillBuffer, SpillThatCannotBeMadeFails)
     SpillBuffer buffer(dir.file("no-such-folder/temprfc.tmp"), 100);
     std::FILE *out = buffer.BeginWriting();
     ASSERT_NE(out, nullptr);
-    const std::string text = Pattern(1000);
+    const std::string text = qvtest::sample_bytes(1000);
     std::fwrite(text.data(), 1, text.size(), out);
     EXPECT_FALSE(buffer.FinishWriting());
     EXPECT_EQ(buffer.OpenForReading(), nullptr);

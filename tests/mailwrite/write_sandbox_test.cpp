@@ -169,7 +169,7 @@ TEST_F(WriteSandbox, FoldersAreCreatedTopDownAndRemembered)
     EXPECT_EQ(CreateItemRequests(), 0);
 }
 
-TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
+TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsGroupAndKindFolders)
 {
     StartAndLogon("/DEBUG");
     ASSERT_EQ(InitWrite("Inbox^Receipts"), 0);
@@ -192,13 +192,10 @@ TEST_F(WriteSandbox, ExistingParentsSuppressedLevelsAndGroupFolders)
         EXPECT_EQ(dump.folder_ids.count(path), 1u) << path;
     EXPECT_EQ(dump.folder_ids.count("Old Store"), 0u);
     EXPECT_TRUE(Logged("Suppressing 1 levels of folder hierarchy: Inbox^Projects"));
-}
 
-TEST_F(WriteSandbox, FolderKindsAndTheirPaths)
-{
-    StartAndLogon();
+    // Contacts and calendar kinds go to the session's folders of that kind.
     ASSERT_EQ(InitWrite("anything", 1), 0); // contacts: the session's contacts folder
-    Dump dump = DumpMailbox();
+    dump = DumpMailbox();
     EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.contacts_folder]);
     ASSERT_EQ(InitWrite("anything", 2), 0);
     EXPECT_EQ(session.state.target_folder_id, dump.folder_ids[session.state.calendar_folder]);
@@ -407,25 +404,7 @@ TEST_F(WriteSandbox, FolderCreationRefusedOrAlreadyThere)
     EXPECT_EQ(dump.ItemCount(), 0u);
 }
 
-// Mail properties are the message element's test and the copy's end to end;
-// here the folder that makes them sticky notes.
-TEST_F(WriteSandbox, NotesFolderWritesStickyNotes)
-{
-    StartAndLogon();
-    ASSERT_EQ(InitWrite("Inbox"), 0);
-    EXPECT_FALSE(session.state.sticky_note_mode);
-    ASSERT_EQ(InitWrite("notes"), 0);
-    EXPECT_FALSE(session.state.sticky_note_mode); // the notes folder name is "Notes", case counts
-    ASSERT_EQ(InitWrite("Notes"), 0);
-    EXPECT_TRUE(session.state.sticky_note_mode);
-    Record note = Mail("a note");
-    EXPECT_EQ(Write(*note), kWriteStored);
-    Dump dump = DumpMailbox();
-    ASSERT_EQ(dump.items["Notes"].size(), 1u);
-    EXPECT_EQ(dump.items["Notes"][0].item_class, kStickyNoteClass);
-}
-
-TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
+TEST_F(WriteSandbox, OtherItemKindsLostWorkFilesAndStickyNotes)
 {
     StartAndLogon();
     ASSERT_EQ(InitWrite("Inbox"), 0);
@@ -442,9 +421,22 @@ TEST_F(WriteSandbox, OtherItemKindsAndLostWorkFiles)
     EXPECT_EQ(WriteMsgImpl(session, lost.get(), "/nonexistent/qv-work/"), kWriteLost);
     EXPECT_TRUE(Logged("QV Warning: message \"lost\" lost"));
     EXPECT_EQ(losses.reports, (std::vector<std::pair<int, int>>{{kLossKindMail, 1}}));
+
+    // The Notes folder (the name's case counts) makes mail sticky notes;
+    // mail properties are the message element's test and the copy's end
+    // to end.
+    EXPECT_FALSE(session.state.sticky_note_mode);
+    ASSERT_EQ(InitWrite("notes"), 0);
+    EXPECT_FALSE(session.state.sticky_note_mode);
+    ASSERT_EQ(InitWrite("Notes"), 0);
+    EXPECT_TRUE(session.state.sticky_note_mode);
+    Record note = Mail("a note");
+    EXPECT_EQ(Write(*note), kWriteStored);
     Dump dump = DumpMailbox();
     ASSERT_EQ(dump.items["Inbox"].size(), 1u);
     EXPECT_EQ(dump.items["Inbox"][0].subject, "odd kind");
+    ASSERT_EQ(dump.items["Notes"].size(), 1u);
+    EXPECT_EQ(dump.items["Notes"][0].item_class, kStickyNoteClass);
 }
 
 TEST_F(WriteSandbox, PendingBundleGoesToItsOwnFolder)

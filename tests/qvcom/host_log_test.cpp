@@ -50,12 +50,10 @@ TEST_F(HostLog, OneStampedLinePerCallWithoutDoubledLineEnds) {
     EXPECT_EQ(lines[0].substr(20), "QV Info: 3 items in Inbox");
     EXPECT_EQ(lines[1].substr(20), "QV Warning: already ends");
     EXPECT_EQ(lines[2].size(), 20u);
-}
 
-TEST_F(HostLog, LongLinesAreNotCut) {
-    const std::string long_text(100000, 'x');
+    const std::string long_text(100000, 'x'); // not cut
     com_Log("%s", long_text.c_str());
-    EXPECT_EQ(content().size(), 20 + long_text.size() + 1);
+    EXPECT_EQ(lines_of(content()).at(3).size(), 20 + long_text.size());
 }
 
 TEST_F(HostLog, EntriesFromSeveralThreadsStayWhole) {
@@ -82,17 +80,6 @@ TEST_F(HostLog, EntriesFromSeveralThreadsStayWhole) {
         const char fill = static_cast<char>('a' + (text[7] - '0'));
         EXPECT_EQ(text.substr(text.size() - 300), std::string(300, fill)) << "entry mixed";
     }
-}
-
-TEST_F(HostLog, HexDumpShowsBytesSixteenALine) {
-    const unsigned char bytes[18] = {'A', 'B', 0, 0xff, 'z', 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 'q', 'r'};
-    com_HexDump("soap request", bytes, sizeof bytes);
-    const auto lines = lines_of(content());
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_NE(lines[0].find("soap request"), std::string::npos);
-    EXPECT_NE(lines[1].find("41 42 00 ff 7a"), std::string::npos);
-    EXPECT_NE(lines[1].find("AB..z"), std::string::npos);
-    EXPECT_NE(lines[2].find("71 72"), std::string::npos);
 }
 
 TEST(HostLogFile, UnopenableFileIsReportedAndLinesGoToStderr) {

@@ -119,47 +119,33 @@ TEST(RecordStore, DeallocateAllDeletesPartFilesAtEveryDepth) {
     EXPECT_EQ(left, std::vector<std::string>{"unrelated.txt"});
     EXPECT_EQ(rec->part_count, 0);
     EXPECT_EQ(rec->parts[1], nullptr);
-}
 
-TEST(RecordStore, DeallocateKeepsPartFiles) {
-    qvtest::TempDir dir;
-    Record rec = new_record(4);
+    // com_Deallocate releases the records and keeps the files.
     add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", "body");
     com_Deallocate(rec.get(), dir.prefix().c_str());
     EXPECT_EQ(rec->part_count, 0);
-    EXPECT_TRUE(std::filesystem::exists(part_file_path(dir.prefix(), 4, 0)));
+    EXPECT_TRUE(std::filesystem::exists(part_file_path(dir.prefix(), 3, 0)));
 }
 
-TEST(RecordStore, DeepNestingIsReleasedWithoutRecursionLimits) {
+TEST(RecordStore, SizesCountEveryRecordAndDeepNestingIsReleased) {
     Record rec = new_record(0);
+    add_part(*rec, "", QV_PART_TEXT_BODY, "", nullptr).size = 100;
+    com_AllocRecip(rec.get());
+    rec->recipient_count = 1;
     qv_message *current = rec.get();
     for (int depth = 0; depth < 300; ++depth) {
         add_part(*current, "", QV_PART_EMBEDDED_MSG, "", nullptr);
-        current = com_AllocSubMsg(current, 0);
+        current = com_AllocSubMsg(current, current->part_count - 1);
         ASSERT_NE(current, nullptr);
     }
+    add_part(*current, "", QV_PART_ATTACHMENT, "", nullptr).size = 1000;
     uint32_t header = 0;
     uint32_t total = 0;
     com_CalcMdatSize(rec.get(), &header, &total);
-    EXPECT_EQ(header, 301 * sizeof(qv_message) + 300 * sizeof(qv_part));
-    com_Deallocate_All(rec.get(), "/nonexistent-qvcom-dir/");
-    EXPECT_EQ(rec->parts[0], nullptr);
-}
-
-TEST(RecordStore, SizesCountRecordsAndParts) {
-    Record rec = new_record(0);
-    add_part(*rec, "", QV_PART_TEXT_BODY, "", nullptr).size = 100;
-    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
-    qv_message *sub = com_AllocSubMsg(rec.get(), 1);
-    add_part(*sub, "", QV_PART_ATTACHMENT, "", nullptr).size = 1000;
-    com_AllocRecip(rec.get());
-    rec->recipient_count = 1;
-
-    uint32_t header = 0;
-    uint32_t total = 0;
-    com_CalcMdatSize(rec.get(), &header, &total);
-    EXPECT_EQ(header, 2 * sizeof(qv_message) + 3 * sizeof(qv_part) + sizeof(qv_recipient));
+    EXPECT_EQ(header, 301 * sizeof(qv_message) + 302 * sizeof(qv_part) + sizeof(qv_recipient));
     EXPECT_EQ(total, header + 1100);
+    com_Deallocate_All(rec.get(), "/nonexistent-qvcom-dir/"); // without recursion limits
+    EXPECT_EQ(rec->parts[0], nullptr);
 }
 
 TEST(RecordStore, AttachSizeFillsSizesAndDropsLargeAttachments) {

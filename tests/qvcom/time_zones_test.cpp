@@ -2,8 +2,6 @@
 // (TZ) and zones named by tz database or Windows id.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <optional>
 #include <string>
 
 #include "qv/qvcom.h"
@@ -13,32 +11,12 @@ namespace {
 
 using qvtest::filetime_utc;
 
-class ScopedTz {
-  public:
-    explicit ScopedTz(const char *value)
-    {
-        if (const char *old = std::getenv("TZ"))
-            saved_ = old;
-        ::setenv("TZ", value, 1);
-    }
-    ~ScopedTz()
-    {
-        if (saved_)
-            ::setenv("TZ", saved_->c_str(), 1);
-        else
-            ::unsetenv("TZ");
-    }
-
-  private:
-    std::optional<std::string> saved_;
-};
-
 TEST(TimeZones, HostDstFollowsTheHostZoneAroundItsChanges)
 {
     {
         // New York went to daylight time at 2024-03-10 07:00Z and back at
         // 2024-11-03 06:00Z.
-        ScopedTz tz("America/New_York");
+        qvtest::ScopedEnv tz("TZ", "America/New_York");
         EXPECT_EQ(com_DateIsDST(filetime_utc(2024, 3, 10, 6, 59), 0), 0);
         EXPECT_NE(com_DateIsDST(filetime_utc(2024, 3, 10, 7, 0), 0), 0);
         EXPECT_NE(com_DateIsDST(filetime_utc(2024, 11, 3, 5, 59), 0), 0);
@@ -47,7 +25,7 @@ TEST(TimeZones, HostDstFollowsTheHostZoneAroundItsChanges)
         ASSERT_NE(com_HostTimeZoneId(id, sizeof id), 0);
         EXPECT_STREQ(id, "America/New_York");
     }
-    ScopedTz tz(":Australia/Sydney"); // southern summer
+    qvtest::ScopedEnv tz("TZ", ":Australia/Sydney"); // southern summer
     EXPECT_NE(com_DateIsDST(filetime_utc(2024, 1, 10), 0), 0);
     EXPECT_EQ(com_DateIsDST(filetime_utc(2024, 7, 10), 0), 0);
 }
@@ -80,7 +58,7 @@ TEST(TimeZones, ZoneDstTakesTheZonesStandardTime)
     // 2024-03-10 02:00 EST (07:00Z) is the New York change: held as
     // standard local time, one minute before is winter, the change itself
     // summer, whatever zone the host is in.
-    ScopedTz host("Asia/Tokyo");
+    qvtest::ScopedEnv host("TZ", "Asia/Tokyo");
     int32_t state = 1;
     EXPECT_EQ(com_TZDateIsDST(filetime_utc(2024, 3, 10, 1, 59), "America/New_York", -60, &state), 0);
     EXPECT_EQ(state, 1);

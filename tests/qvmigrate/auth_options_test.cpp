@@ -122,14 +122,6 @@ TEST(AuthOptions, PromptsOnlyWithATerminal) {
     EXPECT_EQ(secrets.prompts[0], "source password of alice@example.com");
 }
 
-TEST(AuthOptions, PasswordFileFirstLine) {
-    FakeSecrets secrets;
-    secrets.files["/run/pw"] = "from-file";
-    AuthOptions auth;
-    auth.password_file = "/run/pw";
-    EXPECT_EQ(resolve_credentials(connection(auth), secrets, "").password.reveal(), "from-file");
-}
-
 struct BadAuth {
     const char *name;
     AuthOptions auth;

@@ -24,29 +24,18 @@ struct Facts {
     std::string home_page = "www.example.de";
 };
 
-// A contact and a list as the sandbox dumps them: fields are properties,
-// the list's members are one-off entries.
+// A contact and a list as the sandbox dumps them (tests/data/qvmigrate):
+// fields are properties, the list's members are one-off entries.
 std::string ContactJson(const Facts &f) {
-    return R"({"tree": "msgfolderroot", "folder": "Contacts", "subject": "", "item_class": "IPM.Contact",
-  "message_id": "", "categories": ["VIP", "Kunden"],
-  "attachments": [{"name": "card.txt", "size": )" + std::to_string(f.card_size) + R"(}],
-  "extended_properties": [
-  {"PropertyTag": "0x3001", "PropertyType": "String", "value": "Jürgen Müller"},
-  {"PropertyTag": ")" + f.given_name_tag + R"(", "PropertyType": "String", "value": "Jürgen"},
-  {"DistinguishedPropertySetId": "Address", "PropertyId": "32896", "PropertyType": "String", "value": ")" +
-           f.email_name + R"("},
-  {"PropertyTag": "0x3a1c", "PropertyType": "String", "value": ")" + f.mobile + R"("},
-  {"PropertyTag": "0x3a51", "PropertyType": "String", "value": ")" + f.home_page + R"("},
-  {"DistinguishedPropertySetId": "Address", "PropertyId": "32838", "PropertyType": "String", "value": ")" +
-           f.city + R"("}]})";
+    return filled(read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "contact.json"),
+                  {{"@CARD_SIZE@", std::to_string(f.card_size)}, {"@GIVEN_NAME_TAG@", f.given_name_tag},
+                   {"@EMAIL_NAME@", f.email_name}, {"@MOBILE@", f.mobile}, {"@HOME_PAGE@", f.home_page},
+                   {"@CITY@", f.city}});
 }
 
 std::string ListJson(const Facts &f) {
-    return R"({"tree": "msgfolderroot", "folder": "Contacts", "subject": "Team", "item_class": "IPM.DistList",
-  "message_id": "", "categories": [], "attachments": [], "extended_properties": [
-  {"PropertyTag": "0x3001", "PropertyType": "String", "value": "Team"},
-  {"DistinguishedPropertySetId": "Address", "PropertyId": "32852", "PropertyType": "BinaryArray",
-   "values": [)" + f.members + R"(]}]})";
+    return filled(read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "contact-list.json"),
+                  {{"@MEMBERS@", f.members}});
 }
 
 MailboxDump Dump(const fs::path &dir, const Facts &facts) {

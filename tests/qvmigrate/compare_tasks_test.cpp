@@ -14,17 +14,13 @@ using namespace qvm_test;
 const char *kFolders = R"({"mailbox": "a@x", "folders": [
   {"tree": "msgfolderroot", "path": "Tasks", "class": "IPF.Task", "distinguished": "tasks", "total": 1}]})";
 
-// A task as the sandbox dumps it: its fields are named properties.
+// A task as the sandbox dumps it (tests/data/qvmigrate): its fields are
+// named properties.
 std::string TaskJson(const std::string &status = "1", const std::string &due = "2026-03-20T00:00:00Z",
                      const std::string &recurrence = "WeeklyRecurrence\\n\\tInterval\\t2\\n",
                      const std::string &sensitivity = "Private") {
-    return R"({"tree": "msgfolderroot", "folder": "Tasks", "subject": "Plan", "item_class": "IPM.Task",
-  "message_id": "", "importance": "High", "sensitivity": ")" + sensitivity + R"(", "categories": ["Work"],
-  "attachments": [{"name": "plan.txt", "size": 5}], "extended_properties": [
-  {"DistinguishedPropertySetId": "Task", "PropertyId": "33025", "PropertyType": "Integer", "value": ")" + status + R"("},
-  {"DistinguishedPropertySetId": "Task", "PropertyId": "33029", "PropertyType": "SystemTime", "value": ")" + due + R"("},
-  {"PropertySetId": "3f0c6a52-9b1e-4d7a-8c55-0e2b71d4a9f3", "PropertyName": "TaskRecurrence",
-   "PropertyType": "String", "value": ")" + recurrence + R"("}]})";
+    return filled(read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "task.json"),
+                  {{"@STATUS@", status}, {"@DUE@", due}, {"@RECURRENCE@", recurrence}, {"@SENSITIVITY@", sensitivity}});
 }
 
 std::string Eml(const std::string &body) {

@@ -13,23 +13,10 @@ namespace {
 
 using namespace qvm_test;
 
-const char *kFolders = R"({"mailbox": "a@x", "folders": [
-  {"tree": "msgfolderroot", "path": "", "class": "", "distinguished": "msgfolderroot", "total": 0},
-  {"tree": "msgfolderroot", "path": "Inbox", "class": "IPF.Note", "distinguished": "inbox", "total": 1},
-  {"tree": "msgfolderroot", "path": "Inbox/Projects", "class": "IPF.Note", "distinguished": null, "total": 0}]})";
-
-const char *kItem = R"({"tree": "msgfolderroot", "folder": "Inbox", "subject": "Hi",
-  "from": {"name": "A", "address": "a@x"}, "display_to": "B", "display_cc": "",
-  "message_id": "<1@x>", "date_sent": "2026-01-01T10:00:00Z", "is_read": false,
-  "importance": "Normal", "flag_status": 2, "icon_index": null, "categories": ["b", "a"],
-  "attachments": [{"name": "a.pdf", "content_type": "application/pdf", "size": 9,
-                   "inline": false, "item": false}]})";
-
-const char *kEml =
-    "Subject: Hi\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n"
-    "Content-Type: text/plain\r\n\r\nHello\r\n--b\r\n"
-    "Content-Type: application/pdf; name=a.pdf\r\nContent-Transfer-Encoding: base64\r\n\r\n"
-    "JVBERi0xLjQK\r\n--b--\r\n";
+// A dump of one folder tree and one message, as `ews-sandbox dump` writes it.
+const std::string kFolders = read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "dump-folders.json");
+const std::string kItem = read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "dump-item.json");
+const std::string kEml = read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "dump-item.eml");
 
 std::string replaced(std::string text, const std::string &from, const std::string &to) {
     const size_t at = text.find(from);

@@ -10,7 +10,6 @@
 #include "qv/qvcom.h"
 #include "record_archive.hpp"
 #include "sandbox_suite.hpp"
-#include "text_codec.hpp"
 
 namespace qvmigrate {
 namespace {
@@ -96,54 +95,8 @@ TEST_F(QvmigrateEndToEnd, CopyMatchesTheSourceAndASecondCopyIsAllDuplicates) {
     EXPECT_EQ(dump(kBob, "bob-2").items.size(), source.items.size());
 }
 
-TEST_F(QvmigrateEndToEnd, ExportHonoursDatesAndMaxItems) {
-    const fs::path dated = scratch / "dated", limited = scratch / "limited";
-    const ToolRun by_date = run_qvmigrate(
-        join({{"export", "--kind", "mail", "--out", dated.string(), "--date-from", "2026-01-01", "--date-to", "2026-02-20"},
-              side("", kAlice, "PW"), common()}),
-        {env("PW", kAlicePassword)}, scratch);
-    ASSERT_EQ(by_date.status, 0) << by_date.err;
-    const qv_filetime first = *iso_to_filetime("2026-01-01"), last = *iso_to_filetime("2026-02-21");
-    ArchiveReader reader(dated);
-    int archived = 0;
-    for (const ArchiveFolder &folder : reader.manifest().folders) {
-        for (int sequence = 1; sequence <= folder.items; ++sequence) {
-            Record record = new_record(3);
-            reader.read_item(folder, sequence, *record, scratch.string() + "/");
-            EXPECT_GT(record->date, first) << folder.path << " " << record->subject;
-            EXPECT_LT(record->date, last) << folder.path << " " << record->subject;
-            com_Deallocate_All(record.get(), (scratch.string() + "/").c_str());
-            ++archived;
-        }
-    }
-    EXPECT_GT(archived, 0);
-
-    const ToolRun by_count = run_qvmigrate(
-        join({{"export", "--out", limited.string(), "--max-items", "2"}, side("", kAlice, "PW"), common()}),
-        {env("PW", kAlicePassword)}, scratch);
-    ASSERT_EQ(by_count.status, 0) << by_count.err;
-    ArchiveReader limited_reader(limited);
-    int folders_at_limit = 0;
-    for (const ArchiveFolder &folder : limited_reader.manifest().folders) {
-        EXPECT_LE(folder.items, 2) << folder.path;
-        folders_at_limit += folder.items == 2 ? 1 : 0;
-    }
-    EXPECT_GT(folders_at_limit, 0);
-}
-
-TEST_F(QvmigrateEndToEnd, LogonFailuresExitWith3AndTheReason) {
-    const ToolRun wrong_password = run_qvmigrate(
-        join({{"folders"}, side("", kAlice, "PW"), common()}), {env("PW", "not-the-password")}, scratch);
-    EXPECT_EQ(wrong_password.status, 3) << wrong_password.err;
-    EXPECT_NE(wrong_password.err.find("QV Error:"), std::string::npos) << wrong_password.err;
-
-    const ToolRun no_server = run_qvmigrate(
-        {"folders", "--server", "https://127.0.0.1:1/EWS/Exchange.asmx", "--user", kAlice,
-         "--password-env", "PW", "--state", (scratch / "state").string()},
-        {env("PW", kAlicePassword)}, scratch);
-    EXPECT_EQ(no_server.status, 3) << no_server.err;
-    EXPECT_NE(no_server.err.find("QV Error:"), std::string::npos) << no_server.err;
-}
+// Dates, --max-items and logon failures are the job drivers' (JobDrivers,
+// with the stand-in connector) and the connector's own sandbox tests'.
 
 TEST_F(QvmigrateEndToEnd, SecretsStayOutOfLogsAndProcessListings) {
     const fs::path log = scratch / "secrets.log";

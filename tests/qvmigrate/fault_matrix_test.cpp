@@ -131,27 +131,16 @@ TEST_F(FaultMatrix, SecondFindItemPageErrorAt200)
     EXPECT_EQ(total(run, "migrated"), 500);
 }
 
+// The rule fails GetItem requests in the order they arrive; read ahead,
+// the failures would fall on several items that each recover.  One item
+// failing past its retries needs that item's attempts back to back.  (An
+// HTTP 503 instead is the connector's ConvertFolderSandbox tests' case:
+// the host's accounting is the same.)
 TEST_F(FaultMatrix, GetItemErrorAt200)
 {
-    // The rule fails GetItem requests in the order they arrive; read ahead,
-    // the failures would fall on several items that each recover.  One item
-    // failing past its retries needs that item's attempts back to back.
     source_switches = "/EWSPREFETCH 1";
     StartServer(R"({"operation": "GetItem", "kind": "response_error",
                     "response_code": "ErrorMailboxStoreUnavailable", "after": 2, "count": 3})");
-    const ToolRun run = Copy("Small");
-    ExpectAccounted(run, kSmallFolderItems, 1);
-    EXPECT_EQ(total(run, "failed"), 1);
-}
-
-TEST_F(FaultMatrix, GetItem503PastTheRetries)
-{
-    // The rule fails GetItem requests in the order they arrive; read ahead,
-    // the failures would fall on several items that each recover.  One item
-    // failing past its retries needs that item's attempts back to back.
-    source_switches = "/EWSPREFETCH 1";
-    StartServer(R"({"operation": "GetItem", "kind": "http_status", "status": 503,
-                    "after": 4, "count": 3})");
     const ToolRun run = Copy("Small");
     ExpectAccounted(run, kSmallFolderItems, 1);
     EXPECT_EQ(total(run, "failed"), 1);

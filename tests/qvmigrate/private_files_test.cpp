@@ -197,12 +197,6 @@ TEST_F(PrivateFiles, GroupReadablePasswordFilesAreRefusedBeforeLogon) {
     EXPECT_EQ(own.status, 2);
     EXPECT_NE(own.err.find("can be read by other users (mode 0640)"), std::string::npos)
         << own.err;
-    const JobRun delegate = run({"folders", "--server", "fake://server", "--user", "alice@fake",
-                              "--delegate", "admin@fake", "--delegate-password-file",
-                              file.string()},
-                             {});
-    EXPECT_EQ(delegate.status, 2);
-    EXPECT_NE(delegate.err.find("chmod 600"), std::string::npos) << delegate.err;
 
     fs::permissions(file, fs::perms(0600));
     const JobRun fine = run({"folders", "--server", "fake://server", "--user", "alice@fake",

@@ -26,6 +26,14 @@ using qvtest::set_text;
 using qvtest::TempDir;
 using qvtest::write_file;
 
+// `text` with each `@KEY@` of `values` replaced.
+inline std::string filled(std::string text, const std::vector<std::pair<std::string, std::string>> &values) {
+    for (const auto &[key, value] : values)
+        for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+            text.replace(at, key.size(), value);
+    return text;
+}
+
 // A record whose embedded messages nest `levels` deep.
 inline Record nested_record(int levels) {
     Record record = new_record(1);

@@ -31,53 +31,19 @@ std::string create(const std::string &item, const char *invitations = " SendMeet
     return std::string("<m:CreateItem") + invitations + "><m:Items>" + item + "</m:Items></m:CreateItem>";
 }
 
-std::string occurrence(const std::string &master, int index) {
-    return "<t:OccurrenceItemId RecurringMasterId=\"" + master + "\" InstanceIndex=\"" + std::to_string(index) + "\"/>";
-}
-
-std::string view(const char *start, const char *end, const std::string &extra = "",
-                 const char *folder = "calendar") {
-    return "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
-           "<t:AdditionalProperties><t:FieldURI FieldURI=\"item:Subject\"/><t:FieldURI FieldURI=\"calendar:Start\"/>"
-           "<t:FieldURI FieldURI=\"calendar:CalendarItemType\"/></t:AdditionalProperties></m:ItemShape>"
-           "<m:CalendarView" + extra + " StartDate=\"" + start + "\" EndDate=\"" + end +
-           "\"/><m:ParentFolderIds><t:DistinguishedFolderId Id=\"" + folder +
-           "\"/></m:ParentFolderIds></m:FindItem>";
-}
-
-std::string move_start(const std::string &id_element, const char *start, const char *end) {
-    return "<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" SendMeetingInvitationsOrCancellations=\"SendToNone\">"
-           "<m:ItemChanges><t:ItemChange>" + id_element +
-           "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>" + start +
-           "</t:Start></t:CalendarItem></t:SetItemField><t:SetItemField><t:FieldURI FieldURI=\"calendar:End\"/>"
-           "<t:CalendarItem><t:End>" + end + "</t:End></t:CalendarItem></t:SetItemField></t:Updates>"
-           "</t:ItemChange></m:ItemChanges></m:UpdateItem>";
-}
-
 std::string delete_item(const std::string &id_element, const char *cancellations = " SendMeetingCancellations=\"SendToNone\"") {
     return std::string("<m:DeleteItem DeleteType=\"HardDelete\"") + cancellations + "><m:ItemIds>" + id_element +
            "</m:ItemIds></m:DeleteItem>";
 }
-
-std::string made_id(const Answer &a) { return a.one("//t:CalendarItem/t:ItemId/@Id"); }
 
 } // namespace
 
 TEST(CalendarOps, SingleItemKeepsItsFieldsAndVersionDecidesTheZoneElements) {
     OpsHarness h;
     h.config().major_version = 14;
-    Answer made = h.run(create(
-        "<t:CalendarItem><t:Subject>Review &amp; plan</t:Subject><t:Sensitivity>Private</t:Sensitivity>"
-        "<t:Body BodyType=\"Text\">line 1\nline 2</t:Body><t:Categories><t:String>Blue</t:String></t:Categories>"
-        "<t:ReminderIsSet>true</t:ReminderIsSet><t:ReminderMinutesBeforeStart>30</t:ReminderMinutesBeforeStart>"
-        "<t:UID>uid-1@example.com</t:UID><t:Start>2026-06-10T14:00:00+02:00</t:Start>"
-        "<t:End>2026-06-10T15:30:00+02:00</t:End><t:LegacyFreeBusyStatus>Tentative</t:LegacyFreeBusyStatus>"
-        "<t:Location>Room 4</t:Location><t:RequiredAttendees><t:Attendee><t:Mailbox><t:Name>Bob</t:Name>"
-        "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox><t:ResponseType>Accept</t:ResponseType>"
-        "</t:Attendee></t:RequiredAttendees><t:MeetingTimeZone TimeZoneName=\"W. Europe Standard Time\"/>"
-        "</t:CalendarItem>"));
+    Answer made = h.run(create(request_file("meeting-in-berlin.xml")));
     ASSERT_EQ(made.codes(), std::vector<std::string>{"NoError"});
-    const std::string id = item_id(made_id(made));
+    const std::string id = item_id(calendar_item_id(made));
     Answer got = h.run(get_item(id));
     EXPECT_EQ(got.one("//t:Subject"), "Review & plan");
     EXPECT_EQ(got.one("//t:Start"), "2026-06-10T12:00:00Z");
@@ -109,7 +75,7 @@ TEST(CalendarOps, AllDayEventsSpanWholeLocalDays) {
     Answer made = h.run(create("<t:CalendarItem><t:Subject>Trip</t:Subject><t:Start>2026-07-06T09:00:00Z</t:Start>"
                                "<t:End>2026-07-08T10:00:00Z</t:End><t:IsAllDayEvent>true</t:IsAllDayEvent>"
                                "<t:StartTimeZone Id=\"Eastern Standard Time\"/></t:CalendarItem>"));
-    Answer got = h.run(get_item(item_id(made_id(made))));
+    Answer got = h.run(get_item(item_id(calendar_item_id(made))));
     EXPECT_EQ(got.one("//t:Start"), "2026-07-06T04:00:00Z");
     EXPECT_EQ(got.one("//t:End"), "2026-07-09T04:00:00Z");
     EXPECT_EQ(got.one("//t:IsAllDayEvent"), "true");
@@ -145,11 +111,8 @@ TEST(CalendarOps, CreateRefusesWhatExchangeRefuses) {
 TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) {
     OpsHarness h;
     Answer made = h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly)));
-    const std::string master = made_id(made);
-    Answer third = h.run(get_item(occurrence(master, 3)));
-    EXPECT_EQ(third.one("//t:CalendarItemType"), "Occurrence");
-    EXPECT_EQ(third.one("//t:Start"), "2026-03-09T13:00:00Z"); // 09:00 after the change
-    const std::string third_id = third.one("//t:CalendarItem/t:ItemId/@Id");
+    const std::string master = calendar_item_id(made);
+    const std::string third_id = calendar_item_id(h.run(get_item(occurrence(master, 3))));
     // Moving onto the next Monday's occurrence is refused; within the week it is an exception.
     EXPECT_EQ(h.run(move_start(item_id(third_id), "2026-03-16T13:00:00Z",
                                "2026-03-16T13:30:00Z")).codes(),
@@ -165,16 +128,11 @@ TEST(CalendarOps, OccurrencesBecomeExceptionsOrDeletedOccurrencesOfTheirMaster) 
     for (int beyond : {7, 2000000000})
         EXPECT_EQ(h.run(get_item(occurrence(master, beyond))).codes(),
                   std::vector<std::string>{"ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange"});
-    Answer exception = h.run(get_item(occurrence(master, 3)));
-    EXPECT_EQ(exception.one("//t:CalendarItemType"), "Exception");
-    EXPECT_EQ(exception.one("//t:OriginalStart"), "2026-03-09T13:00:00Z");
+    // The ordinary occurrence, exception and master fields are checked through
+    // python3-exchangelib (exchangelib_calendar_test.py); here the errors.
     Answer series = h.run(get_item("<t:RecurringMasterItemId OccurrenceId=\"" + third_id + "\"/>"));
-    EXPECT_EQ(series.one("//t:CalendarItemType"), "RecurringMaster");
     EXPECT_EQ(series.all("//t:ModifiedOccurrences/t:Occurrence/t:Start"),
               std::vector<std::string>{"2026-03-10T15:00:00Z"});
-    EXPECT_EQ(series.all("//t:DeletedOccurrences/t:DeletedOccurrence/t:Start"),
-              std::vector<std::string>{"2026-03-23T13:00:00Z"});
-    EXPECT_EQ(series.one("//t:LastOccurrence/t:Start"), "2026-03-30T13:00:00Z");
     // An occurrence id is no master to count occurrences from.
     EXPECT_EQ(h.run(get_item(occurrence(third_id, 1))).codes(),
               std::vector<std::string>{"ErrorCalendarCannotUseIdForOccurrenceId"});
@@ -195,33 +153,31 @@ TEST(CalendarOps, CalendarViewExpandsSeriesAndAnswersItsErrors) {
     OpsHarness h;
     h.ctx().requested_version = "Exchange2010_SP2"; // calendar: properties in the shape
     const std::string master =
-        made_id(h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly))));
+        calendar_item_id(h.run(create(calendar_item("Sync", "2026-02-23T14:00:00Z", "2026-02-23T14:30:00Z", kWeekly))));
     h.run(create(calendar_item("Lunch", "2026-03-04T17:00:00Z", "2026-03-04T18:00:00Z")));
     h.run(delete_item(occurrence(master, 2)));
-    Answer v = h.run(view("2026-03-01T00:00:00Z", "2026-03-17T00:00:00Z"));
-    EXPECT_EQ(v.all("//t:CalendarItem/t:Subject"), (std::vector<std::string>{"Lunch", "Sync", "Sync"}));
-    EXPECT_EQ(v.all("//t:CalendarItem/t:Start"),
-              (std::vector<std::string>{"2026-03-04T17:00:00Z", "2026-03-09T13:00:00Z", "2026-03-16T13:00:00Z"}));
+    // The ordinary view of singles and series is exchangelib_calendar_test.py's.
+    Answer v = h.run(calendar_view("2026-03-01T00:00:00Z", "2026-03-17T00:00:00Z"));
     EXPECT_EQ(v.all("//t:CalendarItemType"), (std::vector<std::string>{"Single", "Occurrence", "Occurrence"}));
     EXPECT_EQ(v.one("//m:RootFolder/@IncludesLastItemInRange"), "true");
     // An item ending exactly at the view's start is in it; one starting at its end is not.
-    EXPECT_EQ(h.run(view("2026-03-04T18:00:00Z", "2026-03-09T13:00:00Z")).all("//t:Subject"),
+    EXPECT_EQ(h.run(calendar_view("2026-03-04T18:00:00Z", "2026-03-09T13:00:00Z")).all("//t:Subject"),
               std::vector<std::string>{"Lunch"});
-    Answer capped = h.run(view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z", " MaxEntriesReturned=\"2\""));
+    Answer capped = h.run(calendar_view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z", " MaxEntriesReturned=\"2\""));
     EXPECT_EQ(capped.count("//t:CalendarItem"), 2u);
     EXPECT_EQ(capped.one("//m:RootFolder/@TotalItemsInView"), "6");
     EXPECT_EQ(capped.one("//m:RootFolder/@IncludesLastItemInRange"), "false");
     h.config().max_page_entries = 5;
-    Answer too_many = h.run(view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z"));
+    Answer too_many = h.run(calendar_view("2026-01-01T00:00:00Z", "2026-12-31T00:00:00Z"));
     EXPECT_EQ(too_many.codes(), std::vector<std::string>{"ErrorExceededFindCountLimit"});
     EXPECT_EQ(too_many.one("//t:Value[@Name='PolicyLimit']"), "5");
-    EXPECT_EQ(h.run(view("2026-01-01T00:00:00Z", "2028-06-01T00:00:00Z")).codes(),
+    EXPECT_EQ(h.run(calendar_view("2026-01-01T00:00:00Z", "2028-06-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarViewRangeTooBig"});
-    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", " MaxEntriesReturned=\"0\"")).codes(),
+    EXPECT_EQ(h.run(calendar_view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", " MaxEntriesReturned=\"0\"")).codes(),
               std::vector<std::string>{"ErrorInvalidPagingMaxRows"});
-    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-02-01T00:00:00Z")).codes(),
+    EXPECT_EQ(h.run(calendar_view("2026-03-01T00:00:00Z", "2026-02-01T00:00:00Z")).codes(),
               std::vector<std::string>{"ErrorCalendarEndDateIsEarlierThanStartDate"});
-    EXPECT_EQ(h.run(view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", "", "inbox")).codes(),
+    EXPECT_EQ(h.run(calendar_view("2026-03-01T00:00:00Z", "2026-04-01T00:00:00Z", "", "inbox")).codes(),
               std::vector<std::string>{"ErrorCalendarFolderIsInvalidForCalendarView"});
     // Outside a view a folder lists masters, never occurrences.
     Answer listed = h.run("<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>Default</t:BaseShape>"

@@ -43,10 +43,8 @@ std::vector<std::string> starts(const CalendarData &d, std::size_t limit = 100) 
 TEST(CalendarSeries, WeeklySeriesKeepsItsLocalTimeAcrossDaylightSavingChanges) {
     RecurrenceRule weekly = rule("Weekly", "2026-02-23", 4);
     weekly.days_of_week = "Monday";
-    // New York moves its clocks on 8 March and 1 November 2026.
-    EXPECT_EQ(starts(series("Eastern Standard Time", "2026-02-23T14:00:00Z", weekly)),
-              (std::vector<std::string>{"2026-02-23T14:00:00Z", "2026-03-02T14:00:00Z",
-                                        "2026-03-09T13:00:00Z", "2026-03-16T13:00:00Z"}));
+    // New York's change on 8 March is checked through the operations (CalendarOps,
+    // CalendarIcal); its return to standard time on 1 November here.
     weekly.start_date = "2026-10-26";
     EXPECT_EQ(starts(series("Eastern Standard Time", "2026-10-26T13:00:00Z", weekly))[2],
               "2026-11-09T14:00:00Z");
@@ -115,11 +113,7 @@ TEST(CalendarSeries, RangesCountEveryPlaceAndDeletedOccurrencesKeepTheirIndex) {
     auto places = expand_series(d, INT64_MAX, 100);
     ASSERT_EQ(places.size(), 5u);
     EXPECT_EQ(places[4].index, 5);
-    EwsError error;
-    EXPECT_FALSE(occurrence_at(d, 2, error));
-    EXPECT_EQ(error.code, "ErrorCalendarOccurrenceIsDeletedFromRecurrence");
-    EXPECT_FALSE(occurrence_at(d, 6, error));
-    EXPECT_EQ(error.code, "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange");
+    EwsError error; // the error codes of deleted and later indices: CalendarOps
     EXPECT_FALSE(occurrence_at(d, 0, error));
     auto third = occurrence_at(d, 3, error);
     ASSERT_TRUE(third);

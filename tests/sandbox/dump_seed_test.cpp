@@ -104,7 +104,9 @@ TEST(DumpSeed, DemoMailboxIsDeterministicAndCoversTheHardCases) {
         EXPECT_TRUE(paths.count(p)) << p;
 
     std::set<std::string> charsets, types;
-    int unread = 0, flagged = 0, replied = 0, forwarded = 0, categorised = 0, inline_png = 0, item_attachments = 0;
+    // Flags, categories and read states of the demo are checked by the
+    // connector's ConvertFolderSandbox.FlagsAndCategoriesFromExtendedProperties.
+    int inline_png = 0, item_attachments = 0;
     std::set<int> years;
     for (const auto &p : emls) {
         std::string mime = read_file(p);
@@ -125,21 +127,10 @@ TEST(DumpSeed, DemoMailboxIsDeterministicAndCoversTheHardCases) {
             item_attachments += att.is_message;
         }
         years.insert(std::stoi(format_ews_time(*s.date).substr(0, 4)));
-        JsonDoc j(fs::path(p).replace_extension(".json"));
-        unread += !cJSON_IsTrue(cJSON_GetObjectItem(j.json, "is_read"));
-        flagged += cJSON_GetObjectItem(j.json, "flag_status")->valueint == 2;
-        replied += cJSON_GetObjectItem(j.json, "icon_index")->valueint == 261;
-        forwarded += cJSON_GetObjectItem(j.json, "icon_index")->valueint == 262;
-        categorised += cJSON_GetArraySize(cJSON_GetObjectItem(j.json, "categories")) > 0;
     }
     EXPECT_EQ(charsets.size(), 6u);
     EXPECT_EQ(types.size(), 4u);
     EXPECT_GE(years.size(), 4u);
-    EXPECT_GT(unread, 3);
-    EXPECT_GT(flagged, 1);
-    EXPECT_GT(replied, 1);
-    EXPECT_GT(forwarded, 1);
-    EXPECT_GT(categorised, 3);
     EXPECT_EQ(inline_png, 1);
     EXPECT_EQ(item_attachments, 1);
 }

@@ -24,20 +24,16 @@ TEST(FaultRules, ParsesWhatTheDocumentationShows) {
             {"operation":"FindItem","kind":"response_error","response_code":"ErrorTimeoutExpired","after":1}])",
         &error);
     ASSERT_TRUE(rules.has_value()) << error;
-    ASSERT_EQ(rules->size(), 7u);
-    EXPECT_EQ((*rules)[0].operation, "GetItem");
-    EXPECT_EQ((*rules)[0].status, 500);
-    EXPECT_EQ((*rules)[0].count, 2);
-    EXPECT_EQ((*rules)[1].operation, "*");
-    EXPECT_EQ((*rules)[1].response_code, "ErrorItemSave");
-    EXPECT_EQ((*rules)[2].back_off_ms, 250);
-    EXPECT_EQ((*rules)[5].delay_ms, 40);
-    EXPECT_EQ((*rules)[6].kind, FaultRule::Kind::ResponseError);
-    EXPECT_EQ((*rules)[6].response_code, "ErrorTimeoutExpired");
-    EXPECT_EQ((*rules)[6].after, 1);
+    // Each field's effect is checked through the server below; here that
+    // the listing GET /sandbox/faults gives reads back as the same rules.
     const auto again = parse_fault_rules(describe_fault_rules(*rules), &error);
     ASSERT_TRUE(again.has_value()) << error;
-    EXPECT_EQ(again->size(), 7u);
+    ASSERT_EQ(again->size(), 7u);
+    EXPECT_EQ((*again)[0].count, 2);
+    EXPECT_EQ((*again)[1].operation, "*");
+    EXPECT_EQ((*again)[2].back_off_ms, 250);
+    EXPECT_EQ((*again)[5].delay_ms, 40);
+    EXPECT_EQ((*again)[6].kind, FaultRule::Kind::ResponseError);
     EXPECT_EQ((*again)[6].after, 1);
     EXPECT_EQ((*again)[6].response_code, "ErrorTimeoutExpired");
 }

@@ -131,8 +131,50 @@ class OpsHarness {
     sandbox::OperationResult last_;
 };
 
+// A file of tests/data/sandbox, each `@KEY@` of `fill` replaced.
+inline std::string data_file(const std::string &name,
+                             const std::vector<std::pair<std::string, std::string>> &fill = {}) {
+    std::string text = qvtest::read_file(fs::path(QV_TEST_DATA_DIR) / name);
+    for (const auto &[key, value] : fill)
+        for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+    return text;
+}
+// A request (or a piece of one) kept in tests/data/sandbox/requests,
+// without its final line end.
+inline std::string request_file(const std::string &name,
+                                const std::vector<std::pair<std::string, std::string>> &fill = {}) {
+    std::string text = data_file("requests/" + name, fill);
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
 // Request pieces the operation tests share.
 inline std::string item_id(const std::string &id) { return "<t:ItemId Id=\"" + id + "\"/>"; }
+// FindItem over a calendar view of `folder`: subject, start and item type.
+inline std::string calendar_view(const char *start, const char *end, const std::string &extra = "",
+                                 const char *folder = "calendar") {
+    return "<m:FindItem Traversal=\"Shallow\"><m:ItemShape><t:BaseShape>IdOnly</t:BaseShape>"
+           "<t:AdditionalProperties><t:FieldURI FieldURI=\"item:Subject\"/><t:FieldURI FieldURI=\"calendar:Start\"/>"
+           "<t:FieldURI FieldURI=\"calendar:CalendarItemType\"/></t:AdditionalProperties></m:ItemShape>"
+           "<m:CalendarView" + extra + " StartDate=\"" + start + "\" EndDate=\"" + end +
+           "\"/><m:ParentFolderIds><t:DistinguishedFolderId Id=\"" + folder +
+           "\"/></m:ParentFolderIds></m:FindItem>";
+}
+// UpdateItem moving the calendar item `id_element` names.
+inline std::string move_start(const std::string &id_element, const char *start, const char *end) {
+    return "<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" SendMeetingInvitationsOrCancellations=\"SendToNone\">"
+           "<m:ItemChanges><t:ItemChange>" + id_element +
+           "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>" + start +
+           "</t:Start></t:CalendarItem></t:SetItemField><t:SetItemField><t:FieldURI FieldURI=\"calendar:End\"/>"
+           "<t:CalendarItem><t:End>" + end + "</t:End></t:CalendarItem></t:SetItemField></t:Updates>"
+           "</t:ItemChange></m:ItemChanges></m:UpdateItem>";
+}
+// The id of the first calendar item of an answer.
+inline std::string calendar_item_id(const Answer &a) { return a.one("//t:CalendarItem/t:ItemId/@Id"); }
+// Occurrence `index` (1-based) of the series `master`.
+inline std::string occurrence(const std::string &master, int index) {
+    return "<t:OccurrenceItemId RecurringMasterId=\"" + master + "\" InstanceIndex=\"" + std::to_string(index) + "\"/>";
+}
 // GetItem of `ids` (ItemId-like elements); `more` follows the base shape.
 inline std::string get_item(const std::string &ids, const std::string &shape = "AllProperties",
                             const std::string &more = "") {

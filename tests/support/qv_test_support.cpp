@@ -60,6 +60,24 @@ unsigned mode_of(const fs::path &path)
 Umask::Umask(unsigned mask) : saved_(::umask(mask)) {}
 Umask::~Umask() { ::umask(saved_); }
 
+ScopedEnv::ScopedEnv(const char *name, const char *value) : name_(name)
+{
+    if (const char *old = std::getenv(name))
+        old_ = old;
+    if (value)
+        ::setenv(name, value, 1);
+    else
+        ::unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv()
+{
+    if (old_)
+        ::setenv(name_, old_->c_str(), 1);
+    else
+        ::unsetenv(name_);
+}
+
 std::size_t count_of(std::string_view text, std::string_view needle)
 {
     if (needle.empty())

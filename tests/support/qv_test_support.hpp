@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -63,6 +64,20 @@ class Umask {
 
   private:
     unsigned saved_;
+};
+
+// Sets (or, with nullptr, removes) an environment variable for the
+// lifetime of the object, then restores it.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    const char *name_;
+    std::optional<std::string> old_;
 };
 
 // How often `needle` occurs in `text`, matches not overlapping.

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <tuple>
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -67,36 +68,26 @@ class TaskRecord : public ::testing::Test {
     qvtest::Record msg = qvtest::new_record(3);
 };
 
-TEST_F(TaskRecord, EveryFieldOfAnAnswerLandsInItsRecordField)
+// The ordinary fields travel in the end-to-end copy of the demo tasks; here
+// what that copy cannot show.
+TEST_F(TaskRecord, RangeStartDateIsNotTheTasksAndEntitiesAreUndone)
 {
-    Parse("<t:Subject>Plan &amp; pack</t:Subject><t:Sensitivity>Private</t:Sensitivity>"
+    Parse("<t:Subject>Plan &amp; pack</t:Subject>"
           "<t:Body BodyType=\"Text\">first line\r\n&lt;second&gt; line</t:Body>"
-          "<t:Categories><t:String>Blue</t:String><t:String>Work</t:String></t:Categories>"
           "<t:Importance>High</t:Importance><t:ReminderDueBy>2026-03-19T08:30:00Z</t:ReminderDueBy>"
           "<t:ReminderIsSet>true</t:ReminderIsSet><t:ReminderMinutesBeforeStart>15"
-          "</t:ReminderMinutesBeforeStart><t:CompleteDate>2026-03-18T10:00:00Z</t:CompleteDate>"
-          "<t:DueDate>2026-03-20T00:00:00Z</t:DueDate><t:PercentComplete>40</t:PercentComplete>"
+          "</t:ReminderMinutesBeforeStart>"
           // The range's StartDate comes first and must not be taken for the task's.
           "<t:Recurrence><t:DailyRecurrence><t:Interval>1</t:Interval></t:DailyRecurrence>"
           "<t:NoEndRecurrence><t:StartDate>2026-01-01+00:00</t:StartDate></t:NoEndRecurrence>"
-          "</t:Recurrence><t:StartDate>2026-03-02T00:00:00Z</t:StartDate>"
-          "<t:Status>WaitingOnOthers</t:Status>");
+          "</t:Recurrence><t:StartDate>2026-03-02T00:00:00Z</t:StartDate>");
     EXPECT_STREQ(msg->title, "Plan & pack");
-    EXPECT_EQ(+msg->is_private, 1);
     EXPECT_EQ(Notes(), "first line\r\n<second> line");
-    EXPECT_STREQ(msg->categories, "Blue;Work");
-    EXPECT_EQ(+msg->importance, 2);
-    EXPECT_EQ(+msg->priority, 2);
-    EXPECT_EQ(+msg->reminder_set, 1);
+    EXPECT_EQ(+msg->priority, 2) << "mail readers take the priority";
     EXPECT_EQ(+msg->reminder_minutes, 15);
-    EXPECT_EQ(+msg->reminder_time, filetime_utc(2026, 3, 19, 8, 30));
-    EXPECT_EQ(+msg->complete_date, filetime_utc(2026, 3, 18, 10));
-    EXPECT_EQ(+msg->end_time, filetime_utc(2026, 3, 20));
     EXPECT_EQ(+msg->start_time, filetime_utc(2026, 3, 2));
-    EXPECT_EQ(+msg->percent_complete, 40);
-    EXPECT_EQ(+msg->task_status, 4);
-    EXPECT_EQ(+msg->entry_type, 5);
     EXPECT_EQ(+msg->recur_type, 6);
+    EXPECT_EQ(+msg->entry_type, 5) << "the host sees a task";
 }
 
 TEST_F(TaskRecord, ReminderOffAndMissingValuesLeaveTheirDefaults)
@@ -134,17 +125,6 @@ TEST_F(TaskRecord, RegeneratingPatternsBecomeANoteAfterTheBody)
         EXPECT_EQ(+msg->recur_type, 0) << "the record cannot carry a regenerating pattern";
         EXPECT_EQ(Request().find("<t:Recurrence>"), std::string::npos);
     }
-}
-
-TEST_F(TaskRecord, LongSubjectIsCutAtACharacterBoundary)
-{
-    std::string subject;
-    while (subject.size() < 600)
-        subject += "\xC3\xA9"; // é
-    Parse("<t:Subject>" + subject + "</t:Subject>");
-    const std::string title = msg->title;
-    EXPECT_EQ(title.size(), 510u);
-    EXPECT_EQ(title, subject.substr(0, 510));
 }
 
 // Each recurring pattern and range: read into the record's recur_* fields,
@@ -189,15 +169,13 @@ TEST_F(TaskRecord, EveryPatternAndRangeIsReadAndWrittenBack)
         std::string compact = c.recurrence;
         std::erase(compact, '\n');
         Parse("<t:Recurrence>" + compact + "</t:Recurrence><t:StartDate>2026-01-05T00:00:00Z</t:StartDate>");
-        EXPECT_EQ(+msg->recur_type, c.type);
-        EXPECT_EQ(+msg->recur_interval, c.interval);
-        EXPECT_EQ(+msg->recur_days, c.days);
-        EXPECT_EQ(+msg->recur_week_index, c.week_index);
-        EXPECT_EQ(+msg->recur_month, c.month);
-        EXPECT_EQ(+msg->recur_day_of_month, c.day_of_month);
-        EXPECT_EQ(+msg->recur_range, c.range);
-        EXPECT_EQ(+msg->recur_count, c.count);
-        EXPECT_EQ(+msg->recur_end, c.end);
+        // type, interval, days, week index, month, day of month, range, count, end
+        EXPECT_EQ((std::tuple{
+                      +msg->recur_type, +msg->recur_interval, +msg->recur_days, +msg->recur_week_index,
+                      +msg->recur_month, +msg->recur_day_of_month, +msg->recur_range, +msg->recur_count,
+                      +msg->recur_end}),
+                  std::tuple(c.type, c.interval, c.days, c.week_index, c.month, c.day_of_month, c.range,
+                             c.count, c.end));
         EXPECT_EQ(TaskRecurrenceElement(*msg, 0), "<t:Recurrence>\n" + std::string(c.recurrence) + "</t:Recurrence>\n");
     }
 }

@@ -38,15 +38,7 @@ conntest::ParallelServer::Reply Answer(const std::string &body)
 
 class RequestPipelineTest : public conntest::SessionTest {
   protected:
-    void SetUp() override
-    {
-        session.state.ews_url = server.url();
-        session.state.mailbox = "user@example.com";
-        session.state.password = "pw";
-        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
-        AppendStandardHeaders(session.state.transport.headers, true);
-        SetupSessionHandle(session);
-    }
+    void SetUp() override { conntest::OpenTransport(session, server.url(), dir.dir()); }
     void TearDown() override { CloseSessionTransport(session.state.transport); }
 
     conntest::ScratchDir dir;

@@ -254,16 +254,7 @@ class ScriptedServer {
 // server, with a scratch working folder and the host log captured.
 class ScriptedSessionTest : public SessionTest {
   protected:
-    void SetUp() override
-    {
-        session.state.work_dir = dir.dir();
-        session.state.ews_url = server.url();
-        session.state.mailbox = "user@example.com";
-        session.state.password = "pw";
-        ASSERT_TRUE(qvamz::OpenSessionTransport(session.state.transport));
-        qvamz::AppendStandardHeaders(session.state.transport.headers, true);
-        qvamz::SetupSessionHandle(session);
-    }
+    void SetUp() override { OpenTransport(session, server.url(), dir.dir()); }
 
     ScratchDir dir;
     LogCapture log{dir};

@@ -42,9 +42,9 @@ TEST(SoapEnvelope, HeaderRules)
         EnvelopeSettings settings;
         const char *header; // "<absent>" when no header is written
     };
-    const std::string impersonation =
+    const std::string impersonation = // the mailbox escaped
         "<t:ExchangeImpersonation>\n<t:ConnectingSID>\n"
-        "<t:PrimarySmtpAddress>user@example.com</t:PrimarySmtpAddress>\n"
+        "<t:PrimarySmtpAddress>a&amp;b@example.com</t:PrimarySmtpAddress>\n"
         "</t:ConnectingSID>\n</t:ExchangeImpersonation>\n";
     const Case cases[] = {
         {"version 0, nothing set", {false, false, false, 0, "", "user@example.com"}, "<absent>"},
@@ -61,22 +61,15 @@ TEST(SoapEnvelope, HeaderRules)
         const std::string xml = Compose("GetFolder", "", kGetFolderBody, c.settings);
         EXPECT_EQ(Between(xml, "<soap:Header>", "</soap:Header>"), c.header) << c.name;
     }
-    const EnvelopeSettings admin{false, false, false, 0, "user@example.com", "user@example.com"};
+    const EnvelopeSettings admin{false, false, false, 0, "a&b@example.com", "a&b@example.com"};
     EXPECT_EQ(Between(Compose("GetFolder", "", kGetFolderBody, admin), "<soap:Header>",
                       "</soap:Header>"),
               "<soap:Header>\n" + impersonation + "</soap:Header>");
 }
 
-TEST(SoapEnvelope, MailboxIsEscapedInTheImpersonationHeader)
-{
-    const EnvelopeSettings admin{false, false, false, 15, "a&b@example.com", "a&b@example.com"};
-    const std::string xml = Compose("GetFolder", "", kGetFolderBody, admin);
-    EXPECT_NE(xml.find("<t:PrimarySmtpAddress>a&amp;b@example.com</t:PrimarySmtpAddress>"),
-              std::string::npos);
-}
-
 // Every envelope this layer writes for logon and discovery must pass the
-// server's schema check.
+// server's schema check; the plain ones meet the sandbox's check in every
+// sandbox suite, the rarer headers are checked here.
 TEST(SoapEnvelope, VariantsValidateAgainstTheSchema)
 {
     const std::string mailbox =
@@ -86,8 +79,6 @@ TEST(SoapEnvelope, VariantsValidateAgainstTheSchema)
         std::string xml;
     };
     const Variant variants[] = {
-        {"GetFolder, no header", Compose("GetFolder", "", kGetFolderBody, {})},
-        {"GetFolder, empty header", Compose("GetFolder", "", kGetFolderBody, {false, false, false, 14, "", ""})},
         {"GetFolder, delegate", Compose("GetFolder", "", kGetFolderBody, {false, false, true, 15, "", ""}, mailbox)},
         {"GetFolder, impersonation",
          Compose("GetFolder", "", kGetFolderBody,

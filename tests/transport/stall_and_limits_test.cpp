@@ -1,7 +1,7 @@
 // Hostile servers: one that stops sending in the middle of an answer, one
-// whose answer has no end, and one whose answer announces too much; plus the
-// token request body and the "/SSLVER" choices, which must not fail every
-// post or let an id break out of its JSON string.
+// whose answer has no end, and one whose answer announces too much (the
+// token answer's bound is in TokenTest); plus the token request body, which
+// must not let an id break out of its JSON string.
 #include <gtest/gtest.h>
 
 #include <cjson/cJSON.h>
@@ -38,14 +38,7 @@ void HoldEveryConnection(conntest::ScriptedServer &server, std::function<void(in
 
 class HostileServerTest : public conntest::SessionTest {
   protected:
-    void Open(const std::string &url)
-    {
-        session.state.work_dir = dir.dir();
-        session.state.ews_url = url;
-        ASSERT_TRUE(OpenSessionTransport(session.state.transport));
-        AppendStandardHeaders(session.state.transport.headers, true);
-        SetupSessionHandle(session);
-    }
+    void Open(const std::string &url) { conntest::OpenTransport(session, url, dir.dir()); }
 
     conntest::ScratchDir dir;
     conntest::LogCapture log{dir};
@@ -106,23 +99,6 @@ TEST_F(HostileServerTest, AnAnswerOverTheBoundEndsTheTransferWithoutRetrying)
     EXPECT_TRUE(DoPost(session, "<request/>", answer).ok);
 }
 
-TEST_F(HostileServerTest, AnOversizedTokenAnswerIsNotFetchedAgain)
-{
-    conntest::ScriptedServer api;
-    for (int i = 0; i < 2; ++i)
-        api.Push(conntest::Respond(200, std::string(1024 * 1024 + 1, 't')));
-    conntest::FakeClock clock; // no real waits between attempts
-    session.settings.max_answer_mb = 1;
-    session.state.work_dir = dir.dir();
-    session.state.ews_url = "https://ews.mail.us-west-2.awsapps.com/EWS/Exchange.asmx";
-    session.state.role_id = "role-7";
-    session.state.organization_id = "m-0123";
-    session.state.access_key = "AKIDTEST";
-    session.state.access_secret = "secret";
-    EXPECT_FALSE(RequestImpersonationToken(session, api.url("/")).has_value());
-    EXPECT_EQ(api.requests().size(), 1u);
-}
-
 TEST(TokenRequestBody, IdsWithQuotesAndBackslashesStayInsideTheirStrings)
 {
     const std::string role = "role\",\"OrganizationId\":\"evil\\";
@@ -140,19 +116,6 @@ TEST(TokenRequestBody, IdsWithQuotesAndBackslashesStayInsideTheirStrings)
 
     // Too long to send whole: nothing rather than broken JSON.
     EXPECT_EQ(ImpersonationRequestBody(std::string(kTokenRequestMax, 'r'), "m"), "");
-}
-
-TEST(TlsVersionChoice, SwitchNumbersMapToTlsVersionsOnly)
-{
-    for (int number : {-1, 0, 4})
-        EXPECT_EQ(TlsVersionFor(number), nullptr) << number;
-    const std::pair<int, long> expected[] = {
-        {1, CURL_SSLVERSION_TLSv1}, {2, CURL_SSLVERSION_TLSv1_2}, {3, CURL_SSLVERSION_TLSv1_3}};
-    for (const auto &[number, curl_value] : expected) {
-        const TlsVersionChoice *choice = TlsVersionFor(number);
-        ASSERT_NE(choice, nullptr) << number;
-        EXPECT_EQ(choice->curl_value, curl_value) << number;
-    }
 }
 
 } // namespace

@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -66,33 +65,7 @@ inline std::string StoredForm(const std::string &answer)
     return out;
 }
 
-// Sets (or, with nullptr, removes) an environment variable for the
-// lifetime of the object, then restores it.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name)
-    {
-        if (const char *old = std::getenv(name))
-            old_ = old;
-        if (value)
-            ::setenv(name, value, 1);
-        else
-            ::unsetenv(name);
-    }
-    ~ScopedEnv()
-    {
-        if (old_)
-            ::setenv(name_, old_->c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    const char *name_;
-    std::optional<std::string> old_;
-};
+using ScopedEnv = qvtest::ScopedEnv;
 
 // A SOAP answer of `operation` as a server sends it, around `messages`
 // (its response messages), with an optional SOAP header.
@@ -150,6 +123,20 @@ inline int LogonAs(qvamz::Session &session, const std::string &user, const std::
     args.first_logon = 1;
     args.is_source = is_source;
     return qvamz::LogonSession(session, args);
+}
+
+// Opens the session's transport to `url` as user@example.com:pw, with
+// `work_dir` as its working folder.
+inline void OpenTransport(qvamz::Session &session, const std::string &url,
+                          const std::string &work_dir)
+{
+    session.state.work_dir = work_dir;
+    session.state.ews_url = url;
+    session.state.mailbox = "user@example.com";
+    session.state.password = "pw";
+    ASSERT_TRUE(qvamz::OpenSessionTransport(session.state.transport));
+    qvamz::AppendStandardHeaders(session.state.transport.headers, true);
+    qvamz::SetupSessionHandle(session);
 }
 
 // Every test gets a fresh session: the load-time state.

@@ -12,16 +12,19 @@ namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int base64_value(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
-
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// Each byte's value in base64, or what else it is to the lenient decoder.
+constexpr int kInvalid = -1, kBlank = -2, kPad = -3;
+constexpr std::array<signed char, 256> make_decode_table() {
+    std::array<signed char, 256> table{};
+    for (auto &value : table) value = kInvalid;
+    for (int i = 0; i < 64; ++i) table[static_cast<unsigned char>(kAlphabet[i])] = static_cast<signed char>(i);
+    for (char blank : {' ', '\t', '\r', '\n'}) table[static_cast<unsigned char>(blank)] = kBlank;
+    table['='] = kPad;
+    return table;
+}
+constexpr std::array<signed char, 256> kDecode = make_decode_table();
 
 void put_be(std::string &out, std::uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xff));
@@ -87,40 +90,56 @@ std::string base64_encode(std::string_view bytes, std::size_t line_length) {
 }
 
 std::optional<std::string> base64_decode_lenient(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3);
+    // Every decoded byte needs a whole group of four characters.
+    std::string out(text.size() / 4 * 3, '\0');
+    char *to = out.data();
     unsigned group = 0;
     int count = 0;   // characters in the current group
     int padding = 0; // '=' seen; only blanks may follow the group they end
-    for (char c : text) {
-        if (is_blank(c)) continue;
-        if (c == '=') {
+    const auto *at = reinterpret_cast<const unsigned char *>(text.data());
+    const auto *end = at + text.size();
+    while (at < end) {
+        // Most of a MIME body is whole groups of four between line breaks.
+        if (count == 0 && padding == 0 && end - at >= 4) {
+            const int a = kDecode[at[0]], b = kDecode[at[1]], c = kDecode[at[2]], d = kDecode[at[3]];
+            if ((a | b | c | d) >= 0) {
+                const unsigned v = (unsigned(a) << 18) | (unsigned(b) << 12) | (unsigned(c) << 6) | unsigned(d);
+                to[0] = static_cast<char>((v >> 16) & 0xff);
+                to[1] = static_cast<char>((v >> 8) & 0xff);
+                to[2] = static_cast<char>(v & 0xff);
+                to += 3;
+                at += 4;
+                continue;
+            }
+        }
+        const int v = kDecode[*at++];
+        if (v == kBlank) continue;
+        if (v == kPad) {
             if (count < 2 || ++padding + count > 4) return std::nullopt;
             if (padding + count == 4) {
                 if (count == 2) {
-                    out.push_back(static_cast<char>((group >> 4) & 0xff));
+                    *to++ = static_cast<char>((group >> 4) & 0xff);
                 } else {
-                    out.push_back(static_cast<char>((group >> 10) & 0xff));
-                    out.push_back(static_cast<char>((group >> 2) & 0xff));
+                    *to++ = static_cast<char>((group >> 10) & 0xff);
+                    *to++ = static_cast<char>((group >> 2) & 0xff);
                 }
                 count = 0;
                 group = 0;
             }
             continue;
         }
-        if (padding) return std::nullopt;
-        int v = base64_value(c);
-        if (v < 0) return std::nullopt;
+        if (padding || v < 0) return std::nullopt;
         group = (group << 6) | static_cast<unsigned>(v);
         if (++count == 4) {
-            out.push_back(static_cast<char>((group >> 16) & 0xff));
-            out.push_back(static_cast<char>((group >> 8) & 0xff));
-            out.push_back(static_cast<char>(group & 0xff));
+            *to++ = static_cast<char>((group >> 16) & 0xff);
+            *to++ = static_cast<char>((group >> 8) & 0xff);
+            *to++ = static_cast<char>(group & 0xff);
             group = 0;
             count = 0;
         }
     }
     if (count != 0) return std::nullopt; // unpadded tail
+    out.resize(static_cast<std::size_t>(to - out.data()));
     return out;
 }
 

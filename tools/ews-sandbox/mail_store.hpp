@@ -131,6 +131,8 @@ class MailStore {
     std::optional<ItemInfo> item(std::int64_t mailbox, std::int64_t id);
     std::optional<StoredItem> load_item(std::int64_t mailbox, std::int64_t id);
     ItemInfo add_item(const StoredItem &item); // info.mailbox and info.folder must exist
+    // Several at once, in one transaction: all are stored or none.
+    std::vector<ItemInfo> add_items(const std::vector<StoredItem> &items);
 
     // Changes an item in one transaction: refuses with Stale when
     // `expected_version` is given and is not the current version, lets
@@ -168,6 +170,7 @@ class MailStore {
                                           std::int64_t arg);
     std::optional<StoredItem> load_item_locked(std::int64_t mailbox, std::int64_t id);
     std::int64_t write_item_locked(const StoredItem &item, bool insert); // the row id
+    ItemInfo add_item_locked(const StoredItem &item);
     std::int64_t next_item_row_locked();
     StoreStatus place_copy_locked(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
                                   bool remove_original, ItemInfo *placed);

@@ -156,15 +156,30 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
     return id;
 }
 
-ItemInfo MailStore::add_item(const StoredItem &item) {
-    std::lock_guard lock(mutex_);
-    Transaction txn(db_);
+ItemInfo MailStore::add_item_locked(const StoredItem &item) {
     StoredItem copy = item;
     copy.info.version = 1;
     copy.info.size = static_cast<std::int64_t>(copy.mime.size());
     copy.info.id = write_item_locked(copy, true);
-    txn.commit();
     return copy.info;
+}
+
+ItemInfo MailStore::add_item(const StoredItem &item) {
+    std::lock_guard lock(mutex_);
+    Transaction txn(db_);
+    ItemInfo made = add_item_locked(item);
+    txn.commit();
+    return made;
+}
+
+std::vector<ItemInfo> MailStore::add_items(const std::vector<StoredItem> &items) {
+    std::lock_guard lock(mutex_);
+    Transaction txn(db_);
+    std::vector<ItemInfo> made;
+    made.reserve(items.size());
+    for (const StoredItem &item : items) made.push_back(add_item_locked(item));
+    txn.commit();
+    return made;
 }
 
 StoreStatus MailStore::update_item(std::int64_t mailbox, std::int64_t id,

@@ -223,12 +223,13 @@ void FolderWriter::acknowledge(const ArchiveFolder &folder, ItemTally &tally, Pe
 }
 
 // Reads each written item again (the writers change records in place and
-// delete part files) and records it in the duplicate store.
+// delete part files) and records it in the duplicate store, which only
+// reads the part files: they may be the archive's own.
 void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<int> &written) {
     const std::string work = env.work_prefix();
     for (const int sequence : written) {
         release(record, work);
-        reader.read_item(folder, sequence, record, work);
+        reader.read_item(folder, sequence, record, work, ArchiveReader::FileUse::ReadOnly);
         com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_CHECK, folder.internal_path.c_str());
         com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER, folder.internal_path.c_str());
     }

@@ -5,8 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include <sys/stat.h>
-
+#include "archive_files.hpp"
 #include "json_util.hpp"
 #include "private_files.hpp"
 #include "qv/qvcom.h"
@@ -52,10 +51,13 @@ class CopyingStore : public FileStore {
         if (!fs::is_regular_file(source, error))
             return std::nullopt;
         const fs::path target = folder_dir_ / name;
-        if (!fs::copy_file(source, target, fs::copy_options::overwrite_existing, error))
-            throw ArchiveError(relative(target) + ": cannot copy " + source.string() + " (" +
-                               error.message() + ")");
-        // copy_file gives the copy the mode of the connector's work file.
+        try {
+            link_or_copy(source, target);
+        } catch (const std::runtime_error &e) {
+            throw ArchiveError(relative(target) + ": " + e.what());
+        }
+        // The archived file is the connector's work file (or a copy of
+        // it): either way it is made private here.
         make_private_file(target);
         const auto bytes = fs::file_size(target, error);
         const auto digest = sha256_file_hex(target);
@@ -74,31 +76,27 @@ class CopyingStore : public FileStore {
 // Hands part files back (or only checks them) while an item is read.
 class CheckingSource : public FileSource {
   public:
-    CheckingSource(fs::path folder_dir, bool copy) : folder_dir_(std::move(folder_dir)), copy_(copy) {}
+    CheckingSource(fs::path folder_dir, ArchiveReader::FileUse use)
+        : folder_dir_(std::move(folder_dir)), use_(use) {}
 
     std::string fetch(const StoredFile &file, const fs::path &destination) override {
         const fs::path source = folder_dir_ / file.name;
-        std::error_code error;
-        const std::string shown = folder_dir_.filename().string() + "/" + file.name;
-        if (!fs::is_regular_file(source, error))
-            return shown + " is missing";
-        const auto bytes = fs::file_size(source, error);
-        if (error || bytes != file.bytes)
-            return shown + " has " + std::to_string(bytes) + " bytes, " +
-                   std::to_string(file.bytes) + " were recorded (truncated?)";
-        const auto digest = sha256_file_hex(source);
-        if (!digest || *digest != file.sha256)
-            return shown + " does not match its recorded SHA-256 (damaged)";
-        if (copy_ && !fs::copy_file(source, destination, fs::copy_options::overwrite_existing, error))
-            return shown + " cannot be copied to " + destination.string() + " (" + error.message() + ")";
-        if (copy_ && ::chmod(destination.c_str(), S_IRUSR | S_IWUSR) != 0)
-            return shown + " cannot be made private in " + destination.string();
-        return "";
+        const ExpectedFile expected{folder_dir_.filename().string() + "/" + file.name, file.bytes,
+                                    file.sha256};
+        switch (use_) {
+        case ArchiveReader::FileUse::CheckOnly:
+            return check_archived_file(source, expected);
+        case ArchiveReader::FileUse::ReadOnly:
+            return place_checked_link(source, expected, destination);
+        case ArchiveReader::FileUse::Writable:
+            break;
+        }
+        return place_checked_copy(source, expected, destination);
     }
 
   private:
     fs::path folder_dir_;
-    bool copy_;
+    ArchiveReader::FileUse use_;
 };
 
 void remove_item_files(const fs::path &folder_dir, const std::string &base) {
@@ -275,7 +273,7 @@ void ArchiveReader::verify() const {
         for (int sequence = 1; sequence <= folder.items; ++sequence) {
             auto scratch = std::make_unique<qv_message>();
             try {
-                read_item_into(folder, sequence, *scratch, "", false);
+                read_item(folder, sequence, *scratch, "", FileUse::CheckOnly);
             } catch (...) {
                 com_ResetObject(scratch.get());
                 throw;
@@ -286,12 +284,7 @@ void ArchiveReader::verify() const {
 }
 
 void ArchiveReader::read_item(const ArchiveFolder &folder, int sequence, qv_message &msg,
-                              const std::string &work_dir) const {
-    read_item_into(folder, sequence, msg, work_dir, true);
-}
-
-void ArchiveReader::read_item_into(const ArchiveFolder &folder, int sequence, qv_message &msg,
-                                   const std::string &work_dir, bool copy_files) const {
+                              const std::string &work_dir, FileUse use) const {
     const std::string name = archive_item_name(folder.number, sequence);
     const auto text = read_text_file(dir_ / name);
     if (!text)
@@ -299,7 +292,7 @@ void ArchiveReader::read_item_into(const ArchiveFolder &folder, int sequence, qv
     const JsonParse parsed = parse_json(*text);
     if (!parsed.root)
         throw ArchiveError(name + ": " + parsed.error);
-    CheckingSource source(dir_ / folder_dir_name(folder.number), copy_files);
+    CheckingSource source(dir_ / folder_dir_name(folder.number), use);
     const std::string problem =
         message_from_json(parsed.root.get(), msg, work_dir, item_base_name(sequence), source);
     if (!problem.empty())

@@ -89,15 +89,20 @@ class ArchiveReader {
     // problem.
     void verify() const;
 
+    // What the caller does with an item's files once they are read.
+    enum class FileUse {
+        Writable,  // hands them to a connector, which may change them
+        ReadOnly,  // only reads them: they may be the archive's own files
+        CheckOnly, // needs them checked, not copied anywhere
+    };
+
     // Fills `msg` (reset, msg_number set) with item `sequence` (1-based) of
-    // `folder` and copies its files into work_dir.  Throws ArchiveError.
+    // `folder` and puts its files into work_dir (nowhere for CheckOnly).
+    // Throws ArchiveError.
     void read_item(const ArchiveFolder &folder, int sequence, qv_message &msg,
-                   const std::string &work_dir) const;
+                   const std::string &work_dir, FileUse use = FileUse::Writable) const;
 
   private:
-    void read_item_into(const ArchiveFolder &folder, int sequence, qv_message &msg,
-                        const std::string &work_dir, bool copy_files) const;
-
     std::filesystem::path dir_;
     ArchiveManifest manifest_;
 };

@@ -3,6 +3,7 @@
 // foreign character) and what it skips; these pieces only do the bits.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,28 @@ public:
 private:
     unsigned bits_ = 0;
     int held_ = 0;
+};
+
+// Decodes base64 text that arrives in pieces (a part body, a file read in
+// windows): blanks and line ends are passed over, and "=" padding or any
+// other character outside the alphabet ends the text.  Each byte is handed
+// out as soon as its bits are in, so an incomplete last group gives what
+// it holds.
+class Base64Decoder {
+public:
+    // Decodes `n` bytes of `in` into `out`, which has room for n / 4 * 3 + 3
+    // bytes; returns the bytes written.  Nothing more once done().
+    std::size_t Feed(const unsigned char *in, std::size_t n, unsigned char *out);
+    // Marks the text as complete.
+    void Finish() { done_ = true; }
+    bool done() const { return done_; }
+
+private:
+    std::size_t Push(unsigned sextet, unsigned char *out);
+
+    unsigned bits_ = 0;
+    int held_ = 0; // sextets of the current group so far
+    bool done_ = false;
 };
 
 // Padded base64 of `bytes`, no line breaks.

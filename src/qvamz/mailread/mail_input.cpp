@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <string_view>
 
 #include "mailread/parser_limits.hpp"
@@ -12,6 +13,50 @@ namespace qvamz::mailread {
 namespace {
 
 enum class LineEnd { kNewline, kEndOfInput, kFull };
+
+// Length of the text before the first CR or LF of `text` (its size when
+// there is none).
+std::size_t text_before_line_end(std::string_view text)
+{
+    const void *lf = std::memchr(text.data(), '\n', text.size());
+    const std::size_t lf_at =
+        lf ? static_cast<std::size_t>(static_cast<const char *>(lf) - text.data()) : text.size();
+    const void *cr = std::memchr(text.data(), '\r', lf_at);
+    return cr ? static_cast<std::size_t>(static_cast<const char *>(cr) - text.data()) : lf_at;
+}
+
+void tabs_to_blanks(char *text, std::size_t n)
+{
+    char *const end = text + n;
+    while (char *tab = static_cast<char *>(std::memchr(text, '\t', end - text))) {
+        *tab = ' ';
+        text = tab + 1;
+    }
+}
+
+// Consumes the line end whose first character (CR or LF) is next.
+void read_line_end(MailInput &in)
+{
+    if (in.get() == '\n') {
+        in.line_end = "\n";
+        return;
+    }
+    in.line_end = "\r";
+    const int c2 = in.get();
+    if (c2 == '\r') {
+        const int c3 = in.get();
+        if (c3 != '\n') {
+            in.unget(c3);
+            in.unget('\r');
+        } else {
+            in.line_end = "\r\r\n";
+        }
+    } else if (c2 != '\n') {
+        in.unget(c2);
+    } else {
+        in.line_end = "\r\n";
+    }
+}
 
 // Reads the characters of the current physical line into `out` (tabs as
 // spaces unless `keep_tabs`).  A line ends at LF, CR LF, CR alone and
@@ -26,37 +71,28 @@ LineEnd read_physical(MailInput &in, std::string &out, std::size_t max, bool kee
     for (;;) {
         if (!drop_excess && out.size() >= max)
             return LineEnd::kFull;
-        const int c = in.get();
-        if (c == EOF) {
+        std::string_view ahead = in.buffered();
+        if (ahead.empty()) {
             in.line_end.clear();
             return LineEnd::kEndOfInput;
         }
-        if (c == '\n') {
-            in.line_end = "\n";
-            return LineEnd::kNewline;
-        }
-        if (c == '\r') {
-            in.line_end = "\r";
-            const int c2 = in.get();
-            if (c2 == '\r') {
-                const int c3 = in.get();
-                if (c3 != '\n') {
-                    in.unget(c3);
-                    in.unget('\r');
-                } else {
-                    in.line_end = "\r\r\n";
-                }
-            } else if (c2 != '\n') {
-                in.unget(c2);
-            } else {
-                in.line_end = "\r\n";
-            }
-            return LineEnd::kNewline;
-        }
+        if (!drop_excess)
+            ahead = ahead.substr(0, max - out.size());
+        const std::size_t n = text_before_line_end(ahead);
+        const std::string_view text = ahead.substr(0, n);
         if (raw && raw->size() < kHeaderCopyLineMax)
-            raw->push_back(static_cast<char>(c));
-        if (out.size() < max)
-            out.push_back(c == '\t' && !keep_tabs ? ' ' : static_cast<char>(c));
+            raw->append(text.substr(0, kHeaderCopyLineMax - raw->size()));
+        if (out.size() < max) {
+            const std::size_t from = out.size();
+            out.append(text.substr(0, max - from));
+            if (!keep_tabs)
+                tabs_to_blanks(out.data() + from, out.size() - from);
+        }
+        in.skip(n);
+        if (n < ahead.size()) {
+            read_line_end(in);
+            return LineEnd::kNewline;
+        }
     }
 }
 
@@ -82,13 +118,59 @@ void write_copy(FILE *copy, const std::string &raw)
 
 } // namespace
 
+MailInput::MailInput(FILE *file, ParseTree &tree)
+    : file_(file), tree_(tree), block_(std::make_unique<char[]>(kLookBehind + kBlock))
+{
+    const off_t at = file ? ftello(file) : -1;
+    base_ = at > 0 ? static_cast<std::int64_t>(at) : 0;
+}
+
+bool MailInput::refill()
+{
+    if (input_ended_ || !file_)
+        return false;
+    const std::size_t keep = std::min(end_, kLookBehind);
+    std::memmove(block_.get(), block_.get() + end_ - keep, keep);
+    base_ += static_cast<std::int64_t>(end_ - keep);
+    pos_ = end_ = keep;
+    const std::size_t got = std::fread(block_.get() + keep, 1, kBlock, file_);
+    end_ += got;
+    input_ended_ = got == 0;
+    return got > 0;
+}
+
+bool MailInput::seek(std::int64_t position)
+{
+    if (position >= base_ && position <= base_ + static_cast<std::int64_t>(end_)) {
+        pos_ = static_cast<std::size_t>(position - base_);
+        return true;
+    }
+    if (!file_ || fseeko(file_, static_cast<off_t>(position), SEEK_SET) != 0)
+        return false;
+    base_ = position;
+    pos_ = end_ = 0;
+    input_ended_ = false;
+    return true;
+}
+
+void MailInput::sync()
+{
+    const std::int64_t position = tell();
+    if (file_ && fseeko(file_, static_cast<off_t>(position), SEEK_SET) == 0) {
+        base_ = position;
+        pos_ = end_ = 0;
+        input_ended_ = false;
+    }
+}
+
 int ReadHeaderLine(MailInput &in, FILE *copy, bool unfold, std::size_t start)
 {
     if (in.at_end())
         return 1;
     std::string &line = in.line;
     line.resize(std::min(start, line.size()));
-    std::string raw;
+    std::string &raw = in.raw_line;
+    raw.clear();
     int semicolon_joins = 0;
     for (;;) {
         const LineEnd end = read_physical(in, line, kLineMax, false, copy ? &raw : nullptr, true);

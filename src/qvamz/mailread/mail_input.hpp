@@ -1,5 +1,5 @@
-// The parser's input: a seekable stdio stream read one character at a
-// time, the current logical line, and the state shared by every level of
+// The parser's input: a seekable stdio stream read ahead in blocks of
+// 64 KiB, the current logical line, and the state shared by every level of
 // one top-level message.  Nothing here grows with the message: a line is
 // at most kLineMax characters and a body is copied line by line.
 #pragma once
@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "mailread/parser_settings.hpp"
 #include "qv/qvcom.h"
@@ -37,44 +38,49 @@ struct ParseTree {
 
 class MailInput {
   public:
-    MailInput(FILE *file, ParseTree &tree) : file_(file), tree_(tree) {}
+    MailInput(FILE *file, ParseTree &tree);
     MailInput(const MailInput &) = delete;
     MailInput &operator=(const MailInput &) = delete;
 
     // The next character, EOF at the end.
     int get()
     {
-        if (pushed_ > 0)
-            return static_cast<unsigned char>(pushback_[--pushed_]);
-        // One reader per stream, on one thread: no lock per character.
-        return getc_unlocked(file_);
+        if (pos_ < end_)
+            return static_cast<unsigned char>(block_[pos_++]);
+        return refill() ? static_cast<unsigned char>(block_[pos_++]) : EOF;
     }
-    // Gives back a character read last (up to four in a row).
+    // Gives back a character read last (up to kLookBehind in a row); the
+    // block keeps the bytes before the read position for this.
     void unget(int c)
     {
-        if (c != EOF && pushed_ < kPushbackMax)
-            pushback_[pushed_++] = static_cast<char>(c);
+        if (c != EOF && pos_ > 0)
+            --pos_;
     }
     int peek()
     {
-        const int c = get();
-        unget(c);
-        return c;
+        if (pos_ < end_ || refill())
+            return static_cast<unsigned char>(block_[pos_]);
+        return EOF;
     }
     bool at_end() { return peek() == EOF; }
 
-    // Position of the next character to be read.
-    std::int64_t tell() const { return static_cast<std::int64_t>(ftello(file_)) - pushed_; }
-    bool seek(std::int64_t position)
+    // The bytes read ahead from the position on, at least one unless the
+    // input is at its end; skip() passes over the first n of them.
+    std::string_view buffered()
     {
-        pushed_ = 0;
-        return fseeko(file_, static_cast<off_t>(position), SEEK_SET) == 0;
+        if (pos_ == end_)
+            refill();
+        return {block_.get() + pos_, end_ - pos_};
     }
-    // Leaves the stdio stream at tell() for a caller that reads on without
-    // this object.
-    void sync() { seek(tell()); }
+    void skip(std::size_t n) { pos_ += n; }
 
-    FILE *file() const { return file_; }
+    // Position of the next character to be read.
+    std::int64_t tell() const { return base_ + static_cast<std::int64_t>(pos_); }
+    bool seek(std::int64_t position);
+    // Leaves the stdio stream at tell() for a caller that reads on without
+    // this object (the read-ahead is dropped).
+    void sync();
+
     ParseTree &tree() { return tree_; }
 
     // The current logical line, filled by ReadHeaderLine.
@@ -82,6 +88,8 @@ class MailInput {
     // The line end that ended the last physical line read, as it was
     // written ("\n", "\r\n", "\r" or "\r\r\n"); empty at the end of input.
     std::string line_end;
+    // Scratch for the raw physical line of the header copy.
+    std::string raw_line;
 
     // The boundary whose line ended the last part body copied, and whether
     // it was its closing line: a multipart learns from it that an embedded
@@ -90,11 +98,17 @@ class MailInput {
     bool last_delimiter_closing = false;
 
   private:
-    static constexpr int kPushbackMax = 4;
+    static constexpr std::size_t kBlock = 64 * 1024;
+    static constexpr std::size_t kLookBehind = 8;
+    // Reads the next block behind the last kLookBehind bytes; false at the end.
+    bool refill();
+
     FILE *file_;
     ParseTree &tree_;
-    char pushback_[kPushbackMax] = {};
-    int pushed_ = 0;
+    std::unique_ptr<char[]> block_;
+    std::size_t pos_ = 0, end_ = 0; // read position and end of the bytes in block_
+    std::int64_t base_ = 0;         // stream offset of block_[0]
+    bool input_ended_ = false;
 };
 
 // Reads one logical line into in.line, keeping what stands before `start`.

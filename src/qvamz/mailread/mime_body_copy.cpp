@@ -1,10 +1,14 @@
 // Copying part bodies: boundary lines, quoted-printable, raw byte counts.
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "mailread/header_text.hpp"
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/record.h"
+#include "common/base64.hpp"
 #include "common/hex.hpp"
 #include "common/text_case.hpp"
 
@@ -16,28 +20,79 @@ namespace {
 // ends the decoding of the line.
 void decode_quoted_printable(std::string &line)
 {
-    std::string out;
-    out.reserve(line.size());
-    for (std::size_t i = 0; i < line.size(); ++i) {
+    std::size_t to = line.find('=');
+    if (to == std::string::npos)
+        return;
+    const std::size_t size = line.size();
+    for (std::size_t i = to; i < size; ++i) {
         if (line[i] != '=') {
-            out.push_back(line[i]);
+            line[to++] = line[i];
             continue;
         }
-        if (i + 1 >= line.size()) {
-            out.append(line, i, std::string::npos);
+        if (i + 1 >= size) {
+            line[to++] = '=';
             break;
         }
         const int hi = qvcommon::HexDigitValue(line[i + 1]);
-        const int lo = i + 2 < line.size() ? qvcommon::HexDigitValue(line[i + 2]) : -1;
+        const int lo = i + 2 < size ? qvcommon::HexDigitValue(line[i + 2]) : -1;
         if (hi < 0 || lo < 0) {
-            out.push_back('=');
+            line[to++] = '=';
             continue;
         }
-        out.push_back(static_cast<char>(hi * 16 + lo));
+        line[to++] = static_cast<char>(hi * 16 + lo);
         i += 2;
     }
-    line.swap(out);
+    line.resize(to);
 }
+
+// Collects a part body and hands it to stdio in large blocks rather than
+// a call per line; with `decode`, base64 text is decoded on the way, so
+// the file holds what it encodes.  Without a file it only counts.
+class BodyWriter {
+  public:
+    BodyWriter(FILE *out, bool decode) : out_(out), decode_(decode)
+    {
+        if (out_)
+            block_ = std::make_unique<unsigned char[]>(kBlock);
+    }
+    ~BodyWriter() { flush(); }
+    BodyWriter(const BodyWriter &) = delete;
+    BodyWriter &operator=(const BodyWriter &) = delete;
+
+    void write(std::string_view bytes)
+    {
+        if (!out_)
+            return;
+        while (!bytes.empty()) {
+            const std::size_t n = std::min(bytes.size(), kPiece);
+            const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
+            if (used_ + n > kBlock)
+                flush();
+            if (decode_) {
+                used_ += decoder_.Feed(in, n, block_.get() + used_);
+            } else {
+                std::memcpy(block_.get() + used_, in, n);
+                used_ += n;
+            }
+            bytes.remove_prefix(n);
+        }
+    }
+    void flush()
+    {
+        if (used_ > 0)
+            std::fwrite(block_.get(), 1, used_, out_);
+        used_ = 0;
+    }
+
+  private:
+    static constexpr std::size_t kBlock = 64 * 1024;
+    static constexpr std::size_t kPiece = kBlock / 2; // taken at a time (decoding needs less room)
+    FILE *out_;
+    bool decode_;
+    qvcommon::Base64Decoder decoder_;
+    std::unique_ptr<unsigned char[]> block_;
+    std::size_t used_ = 0;
+};
 
 // Attachments and inline parts that are not the body keep their tabs and
 // line ends, byte for byte; in text bodies a tab becomes a blank and every
@@ -69,16 +124,18 @@ int ended_by(MailInput &in, std::string_view boundary, Delimiter d, int result)
     return result;
 }
 
-int copy_raw(MailInput &in, FILE *out, std::string_view boundary, std::uint64_t &count,
+int copy_raw(MailInput &in, BodyWriter &writer, std::string_view boundary, std::uint64_t &count,
              std::int64_t raw_bytes)
 {
-    for (std::int64_t i = 0; i < raw_bytes; ++i) {
-        const int c = in.get();
-        if (c == EOF)
+    for (std::uint64_t left = static_cast<std::uint64_t>(raw_bytes); left > 0;) {
+        std::string_view ahead = in.buffered();
+        if (ahead.empty())
             break;
-        if (out)
-            std::fputc(c, out);
-        ++count;
+        ahead = ahead.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(left, ahead.size())));
+        writer.write(ahead);
+        in.skip(ahead.size());
+        count += ahead.size();
+        left -= ahead.size();
     }
     int at_end = ReadHeaderLine(in, nullptr, false, 0);
     if (!at_end && in.line.empty())
@@ -134,11 +191,12 @@ PreambleEnd SkipPreamble(MailInput &in, std::string_view boundary,
 
 int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::string_view alternate,
                  int code, bool quoted_printable, std::string_view charset,
-                 std::uint64_t &count, std::int64_t raw_bytes)
+                 std::uint64_t &count, std::int64_t raw_bytes, bool decode_base64)
 {
     count = 0;
+    BodyWriter writer(out, decode_base64);
     if (raw_bytes > 0)
-        return copy_raw(in, out, boundary, count, raw_bytes);
+        return copy_raw(in, writer, boundary, count, raw_bytes);
     const bool keep_tabs = keeps_tabs(code);
     const bool join_soft = joins_soft_breaks(code, quoted_printable, charset);
     const std::string delimiter = boundary.empty() ? std::string() : "--" + std::string(boundary);
@@ -151,7 +209,7 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
     std::string due_line_end = "\r\n";
     const auto write_due_line_end = [&] {
         if (out && line_end_due) {
-            std::fwrite(due_line_end.data(), 1, due_line_end.size(), out);
+            writer.write(due_line_end);
             count += due_line_end.size();
         }
         line_end_due = false;
@@ -195,7 +253,7 @@ int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::strin
         const bool line_end = piece == BodyPiece::kLineEnd && !soft_break;
         if (out) {
             write_due_line_end();
-            std::fwrite(line.data(), 1, line.size(), out);
+            writer.write(line);
             line_end_due = line_end;
             if (line_end && keep_line_ends)
                 due_line_end = in.line_end;

@@ -277,9 +277,11 @@ int PartReader::Leaf(PartState &p)
         return kParseRefused;
     }
     std::uint64_t count = 0;
+    const bool decode = DecodedWhileCopied(p.code) && !p.uuencoded;
     const int result =
         CopyPartBody(in_, out.get(), boundary_, enclosing_, p.code, p.quoted_printable, p.charset,
-                     count, p.binary ? p.declared_size : 0);
+                     count, p.binary ? p.declared_size : 0, decode);
+    const long decoded = std::ftell(out.get());
     out.reset();
     const int next = result == kBodyAtClosing ? kPartsClosed : kNextPart;
     // An empty part, or a calendar part the job leaves out, is not added;
@@ -301,11 +303,13 @@ int PartReader::Leaf(PartState &p)
         std::remove(path.c_str());
         return kPartsClosedAtHeader;
     }
-    part->part_type = p.code;
+    part->part_type = decode ? QV_PART_ATTACHMENT : p.code;
     store(part->file_name, Cut(p.name, kPartNameMax));
     const bool keep_id = !p.attachment || qvcommon::ContainsNoCase(p.content_id, "@zimbra");
     store(part->content_id, keep_id ? p.content_id : "");
     store(part->charset, Cut(p.charset, kStoredCharsetMax));
+    if (decode)
+        count = decoded > 0 ? static_cast<std::uint64_t>(decoded) : 0;
     part->size = count > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(count);
     msg_->part_count = index + 1;
     return next;

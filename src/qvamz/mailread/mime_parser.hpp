@@ -1,8 +1,9 @@
 // The MIME part parser: the parts of a multipart body, read one after the
 // other from the stream on which the message's header block was read.
 // Each part's body goes into its own part file; nested multiparts and
-// embedded messages recurse.  Base64 stays encoded here (the body handling
-// decodes it); quoted-printable is undone while copying.
+// embedded messages recurse.  Quoted-printable is undone while copying, and
+// so is the base64 of attachments; base64 text and HTML bodies stay
+// encoded for the body handling, which picks the one text body first.
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,12 @@ int ParseMimeParts(qv_message *msg, std::string_view boundary, std::string_view 
                    const std::string &work_dir, MailInput &in, bool digest,
                    std::string_view charset);
 
+// Whether a part body of this code is base64 text of an attachment, which
+// the copy decodes straight into the part file (the part is then an
+// attachment, code 0): the finishing steps would decode it into the same
+// bytes, through a second file.
+inline bool DecodedWhileCopied(int code) { return code == 3 || code == 15; }
+
 // Whether a line can start a header field: a field name (printable
 // characters other than blank and ":") and a ":", or an mbox "From " line.
 // A header block that runs into any other line ends before it.
@@ -59,9 +66,11 @@ bool IsHeaderFieldLine(std::string_view line);
 // enclosing multipart) comes first, it ends the part with kBodyAtClosing.
 // `count` receives the bytes written (without `out`: the content bytes
 // passed over).  With raw_bytes > 0, exactly that many bytes are copied as
-// they are and the boundary line after them is read.
+// they are and the boundary line after them is read.  With
+// `decode_base64`, `out` receives what the base64 text of the body
+// encodes; `count` still counts the text.
 int CopyPartBody(MailInput &in, FILE *out, std::string_view boundary, std::string_view alternate,
                  int code, bool quoted_printable, std::string_view charset,
-                 std::uint64_t &count, std::int64_t raw_bytes);
+                 std::uint64_t &count, std::int64_t raw_bytes, bool decode_base64 = false);
 
 } // namespace qvamz::mailread

@@ -2,6 +2,7 @@
 // the body as one part or handed to the MIME part parser.
 #include "mailread/rfc822_parser.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -149,11 +150,8 @@ bool MessageParser::CopyRawMessage()
         qvcommon::UniqueFile out = OpenPartFile(path);
         if (!out)
             return false;
-        in_.seek(start);
-        char buf[65536];
-        std::size_t got;
-        while ((got = std::fread(buf, 1, sizeof buf, in_.file())) > 0)
-            std::fwrite(buf, 1, got, out.get());
+        for (std::string_view ahead; !(ahead = in_.buffered()).empty(); in_.skip(ahead.size()))
+            std::fwrite(ahead.data(), 1, ahead.size(), out.get());
     }
     in_.seek(start);
     part->size = static_cast<std::uint32_t>(com_GetFileSize(path.c_str(), nullptr));
@@ -297,8 +295,13 @@ int MessageParser::SinglePartBody()
         return kParseDrop;
     }
     std::uint64_t count = 0;
+    const bool decode = DecodedWhileCopied(st_.code);
     CopyPartBody(in_, out.get(), enclosing_, "", st_.code, st_.quoted_printable, st_.charset, count,
-                 0);
+                 0, decode);
+    if (decode) {
+        part->part_type = QV_PART_ATTACHMENT;
+        count = static_cast<std::uint64_t>(std::max(0L, std::ftell(out.get())));
+    }
     out.reset();
     part->size = static_cast<std::uint32_t>(count);
     msg_->part_count = index + 1;

@@ -1,0 +1,96 @@
+// Part files between the archive and the working folder: reused scratch
+// files never hand on old bytes, links never let the connector change the
+// archive, and damaged files are refused with nothing placed.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include "archive_files.hpp"
+#include "test_support.hpp"
+#include "text_codec.hpp"
+
+namespace qvmigrate {
+namespace {
+
+using namespace qvm_test;
+
+ino_t inode_of(const fs::path &path) {
+    struct stat status {};
+    EXPECT_EQ(::stat(path.c_str(), &status), 0) << path;
+    return status.st_ino;
+}
+
+class ArchiveFilesTest : public ::testing::Test {
+  protected:
+    TempDir temp;
+    fs::path archived = temp.path() / "000001.p000";
+    fs::path destination = temp.path() / "PRT00200.TMP";
+
+    ExpectedFile archive(const std::string &bytes) {
+        write_file(archived, bytes);
+        return {"0001/000001.p000", bytes.size(), sha256_hex(bytes)};
+    }
+};
+
+TEST_F(ArchiveFilesTest, ScratchCopyIsReusedAndNeverHandsOnOldBytes) {
+    const std::string first(100'000, 'a'); // longer than one read
+    ASSERT_EQ(place_checked_copy(archived, archive(first), destination), "");
+    EXPECT_EQ(read_file(destination), first);
+    EXPECT_EQ(qvtest::mode_of(destination), 0600u);
+    const ino_t scratch = inode_of(destination);
+
+    // The connector appends to its file and deletes it; the archive keeps
+    // its bytes, and the next item's shorter file comes out exact.
+    write_file(destination, first + "appended");
+    EXPECT_EQ(read_file(archived), first);
+    fs::remove(destination);
+    ASSERT_EQ(place_checked_copy(archived, archive("short"), destination), "");
+    EXPECT_EQ(read_file(destination), "short");
+    EXPECT_EQ(inode_of(destination), scratch);
+
+    // A file the connector left behind is replaced, not appended to.
+    ASSERT_EQ(place_checked_copy(archived, archive(""), destination), "");
+    EXPECT_EQ(read_file(destination), "");
+}
+
+TEST_F(ArchiveFilesTest, ArchivedWorkFileOutlivesItsWorkName) {
+    const fs::path work = temp.path() / "PRT00100.TMP";
+    const fs::path target = temp.path() / "000002.p000";
+    write_file(work, "part");
+    link_or_copy(work, target);
+    EXPECT_EQ(inode_of(target), inode_of(work));
+    // Archived a second time, it is copied: damage to one item's file
+    // never shows in another's.
+    const fs::path again = temp.path() / "000003.p000";
+    link_or_copy(work, again);
+    EXPECT_NE(inode_of(again), inode_of(work));
+    fs::remove(work);
+    EXPECT_EQ(read_file(target), "part");
+    EXPECT_EQ(read_file(again), "part");
+}
+
+TEST_F(ArchiveFilesTest, DamagedOrMissingFilesAreRefusedAndNothingIsPlaced) {
+    // Recorded as "body"; found cut short, changed, gone.
+    const std::vector<std::pair<std::optional<std::string>, std::string>> finds = {
+        {"bod", "has 3 bytes, 4"}, {"BODY", "SHA-256"}, {std::nullopt, "is missing"}};
+    for (const auto &[found, says] : finds) {
+        const ExpectedFile expected = archive("body");
+        if (found)
+            write_file(archived, *found);
+        else
+            fs::remove(archived);
+        for (const auto &place : {place_checked_copy, place_checked_link}) {
+            const std::string problem = place(archived, expected, destination);
+            EXPECT_NE(problem.find("0001/000001.p000"), std::string::npos) << problem;
+            EXPECT_NE(problem.find(says), std::string::npos) << problem;
+            EXPECT_FALSE(fs::exists(destination)) << problem;
+        }
+    }
+}
+
+} // namespace
+} // namespace qvmigrate

@@ -1,0 +1,189 @@
+// archive_files.cpp - hard links, reused scratch files and checked copies
+// for the record archive's part files.
+#include "archive_files.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <system_error>
+
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace qvmigrate {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr mode_t kPrivateMode = S_IRUSR | S_IWUSR;
+
+class Descriptor {
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() { close(); }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd < 0 || ::close(fd) == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+class Sha256 {
+  public:
+    Sha256() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
+        ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) == 1;
+    }
+    void update(const char *data, size_t size) {
+        ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), data, size) == 1;
+    }
+    // Lower-case hex; "" when the digest failed.
+    std::string hex() {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+        unsigned length = 0;
+        if (!ok_ || EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) != 1)
+            return "";
+        static constexpr char kHex[] = "0123456789abcdef";
+        std::string text;
+        for (unsigned i = 0; i < length; ++i) {
+            text += kHex[digest[i] >> 4];
+            text += kHex[digest[i] & 15];
+        }
+        return text;
+    }
+
+  private:
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx_;
+    bool ok_ = false;
+};
+
+bool write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        const ssize_t done = ::write(fd, data, size);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0)
+            return false;
+        data += done;
+        size -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+std::string size_problem(const ExpectedFile &expected, std::uint64_t found) {
+    return expected.shown + " has " + std::to_string(found) + " bytes, " +
+           std::to_string(expected.bytes) + " were recorded (truncated?)";
+}
+
+std::string copy_problem(const ExpectedFile &expected, const fs::path &destination,
+                         const std::string &why) {
+    return expected.shown + " cannot be copied to " + destination.string() + " (" + why + ")";
+}
+
+// Reads `source` once, through the digest and, when `out` is open, into
+// it.  Returns "" or the problem.
+std::string stream_checked(const fs::path &source, const ExpectedFile &expected, int out,
+                           const fs::path &destination) {
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat status {};
+    if (!in || ::fstat(in.get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return expected.shown + " is missing";
+    if (static_cast<std::uint64_t>(status.st_size) != expected.bytes)
+        return size_problem(expected, static_cast<std::uint64_t>(status.st_size));
+    Sha256 digest;
+    std::uint64_t total = 0;
+    std::array<char, 65536> buffer;
+    for (;;) {
+        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return expected.shown + " cannot be read (" + std::strerror(errno) + ")";
+        if (got == 0)
+            break;
+        total += static_cast<std::uint64_t>(got);
+        digest.update(buffer.data(), static_cast<size_t>(got));
+        if (out >= 0 && !write_all(out, buffer.data(), static_cast<size_t>(got)))
+            return copy_problem(expected, destination, std::strerror(errno));
+    }
+    if (total != expected.bytes)
+        return size_problem(expected, total);
+    if (digest.hex() != expected.sha256)
+        return expected.shown + " does not match its recorded SHA-256 (damaged)";
+    return "";
+}
+
+bool hard_link(const fs::path &source, const fs::path &target) {
+    return ::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+} // namespace
+
+void link_or_copy(const fs::path &source, const fs::path &target) {
+    // A file that already has a second name (archived before, or held by
+    // something else) is copied: no two archived files share their bytes.
+    struct stat status {};
+    if (::stat(source.c_str(), &status) == 0 && status.st_nlink == 1 && hard_link(source, target))
+        return;
+    std::error_code error;
+    if (!fs::copy_file(source, target, fs::copy_options::overwrite_existing, error))
+        throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() +
+                                 " (" + error.message() + ")");
+}
+
+std::string place_checked_copy(const fs::path &source, const ExpectedFile &expected,
+                               const fs::path &destination) {
+    fs::path slot = destination;
+    slot += ".slot";
+    ::unlink(destination.c_str()); // left by an item the connector did not clear
+    Descriptor out(::open(slot.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, kPrivateMode));
+    if (!out)
+        return copy_problem(expected, destination, std::strerror(errno));
+    if (::fchmod(out.get(), kPrivateMode) != 0)
+        return expected.shown + " cannot be made private in " + destination.string();
+    const std::string problem = stream_checked(source, expected, out.get(), destination);
+    if (!problem.empty())
+        return problem;
+    // Overwritten from the start and cut to length afterwards, never
+    // emptied first: ext4 writes a file that was emptied out to disk as
+    // soon as it is closed.
+    if (::ftruncate(out.get(), static_cast<off_t>(expected.bytes)) != 0 || !out.close())
+        return copy_problem(expected, destination, std::strerror(errno));
+    if (hard_link(slot, destination))
+        return "";
+    std::error_code error;
+    if (!fs::copy_file(slot, destination, fs::copy_options::overwrite_existing, error))
+        return copy_problem(expected, destination, error.message());
+    if (::chmod(destination.c_str(), kPrivateMode) != 0)
+        return expected.shown + " cannot be made private in " + destination.string();
+    return "";
+}
+
+std::string place_checked_link(const fs::path &source, const ExpectedFile &expected,
+                               const fs::path &destination) {
+    const std::string problem = check_archived_file(source, expected);
+    if (!problem.empty())
+        return problem;
+    ::unlink(destination.c_str());
+    if (hard_link(source, destination))
+        return "";
+    return place_checked_copy(source, expected, destination);
+}
+
+std::string check_archived_file(const fs::path &source, const ExpectedFile &expected) {
+    return stream_checked(source, expected, -1, {});
+}
+
+} // namespace qvmigrate

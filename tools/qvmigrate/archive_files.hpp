@@ -1,0 +1,51 @@
+// archive_files.hpp - moving part files between the connector's working
+// folder and a record archive without making and deleting a file per item.
+//
+// On ext4 without a journal, every new file skips the inodes freed in the
+// last hours that still sit in the cache, one by one: a job that makes and
+// deletes a few files per item slows down with every item, and so does the
+// next job on the machine.  So an archived part file is the connector's own
+// file under a second name (a hard link), and the files handed to the
+// connector when a record is read back are kept for reuse between items.
+// The connector therefore never writes over a part file in place while the
+// file has another name: it deletes the name and makes a new file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace qvmigrate {
+
+// Gives `source` the second name `target` (a hard link), or copies it when
+// `source` has another name already, the two are on different file systems
+// or the link is refused.  Throws std::runtime_error.
+void link_or_copy(const std::filesystem::path &source, const std::filesystem::path &target);
+
+// What an archived file is expected to hold.
+struct ExpectedFile {
+    std::string shown;      // its name for messages, "0001/000003.p000"
+    std::uint64_t bytes = 0;
+    std::string sha256;     // lower-case hex
+};
+
+// Puts a checked copy of `source` at `destination` for the connector, which
+// may change or delete it.  The bytes go into a scratch file beside it
+// (`destination` + ".slot"), rewritten in place on every call and linked
+// in as `destination`: deleting `destination` then frees nothing, and the
+// next item's file is no new file.  Returns "" or the problem (missing,
+// truncated, damaged, cannot be written); on a problem `destination` does
+// not exist.
+std::string place_checked_copy(const std::filesystem::path &source, const ExpectedFile &expected,
+                               const std::filesystem::path &destination);
+
+// For readers that never change the file: `destination` becomes a second
+// name of the archived file itself once its size and digest are checked.
+// Falls back to place_checked_copy.  Same answer.
+std::string place_checked_link(const std::filesystem::path &source, const ExpectedFile &expected,
+                               const std::filesystem::path &destination);
+
+// Checks `source` against its size and digest without copying it.
+std::string check_archived_file(const std::filesystem::path &source, const ExpectedFile &expected);
+
+} // namespace qvmigrate
