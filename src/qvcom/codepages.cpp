@@ -371,7 +371,10 @@ int convert_file_in_place(UConverter *source, UConverter *target, const char *pa
     const bool ok = convert_stream(source, target, in.get(), memory);
     std::fclose(memory);
     const std::unique_ptr<char, decltype(&std::free)> owned(converted, &std::free);
-    if (!ok || !qvcom::detail::overwrite_file(file.get(), converted, converted_size))
+    // UTF-8 that stays as it was (the usual text body) is not written again.
+    const bool unchanged = converted_size == text.size() &&
+                           std::memcmp(converted, text.data(), text.size()) == 0;
+    if (!ok || !qvcom::detail::overwrite_file(file.get(), converted, converted_size, unchanged))
         return 0;
     return std::fclose(file.release()) == 0 ? 1 : 0;
 }

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string_view>
 
+#include <sys/stat.h>
+
 #include "c_buffer.hpp"
 #include "private_files.hpp"
 #include "qv/qvcom.h"
@@ -27,12 +29,10 @@ extern "C" {
 
 QVCOM_API int64_t com_GetFileSize(const char *path, int64_t *out) {
     int64_t size = 0;
-    if (path != nullptr) {
-        std::error_code ec;
-        if (std::filesystem::is_regular_file(path, ec)) {
-            const auto bytes = std::filesystem::file_size(path, ec);
-            size = ec ? 0 : static_cast<int64_t>(bytes);
-        }
+    // One stat: the read path asks for the size of every part file.
+    struct stat status {};
+    if (path != nullptr && ::stat(path, &status) == 0 && S_ISREG(status.st_mode)) {
+        size = static_cast<int64_t>(status.st_size);
     }
     if (out != nullptr) {
         *out = size;

@@ -47,11 +47,13 @@ bool read_whole_file(std::FILE *file, std::string &content) {
     return std::ferror(file) == 0;
 }
 
-bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size) {
+bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size, bool unchanged) {
     // What libqvcom writes is the owner's only, as with open_private_file.
     struct stat status {};
     if (::fstat(::fileno(file), &status) == 0 && (status.st_mode & kGroupOrOthers) != 0)
         ::fchmod(::fileno(file), kPrivateFile);
+    if (unchanged)
+        return true;
     std::rewind(file);
     return std::fwrite(bytes, 1, size, file) == size && std::fflush(file) == 0 &&
            ::ftruncate(::fileno(file), static_cast<off_t>(size)) == 0;

@@ -20,8 +20,9 @@ bool read_whole_file(std::FILE *file, std::string &content);
 
 // Replaces the whole content of a file open for update ("r+b") with
 // `size` bytes, narrowed to its owner like open_private_file; false when
-// it cannot be written.
-bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size);
+// it cannot be written.  `unchanged`: the file already holds exactly these
+// bytes, so only its mode is narrowed.
+bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size, bool unchanged = false);
 
 // create_directories() whose new folders are 0700.  Existing folders are
 // left as they are: they may be shared ones such as /tmp.

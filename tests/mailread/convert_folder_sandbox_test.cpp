@@ -21,6 +21,7 @@
 #include "mailread/convert_folder.hpp"
 #include "mailread/item_listing.hpp"
 #include "qv/qvcom.h"
+#include "qv/qvcom.hpp"
 #include "connector_sandbox.hpp"
 #include "test_support.hpp"
 #include "common/unique_file.hpp"
@@ -46,6 +47,7 @@ struct HostView {
     std::vector<std::pair<int, int>> losses; // kind, count (com_ReportLoss)
     std::function<int(const Output &)> answer = [](const Output &) { return 0; };
     std::function<void(int status, int *stop)> on_status;
+    std::function<void(const qv_message &, const char *work_dir)> on_output;
     int result = -1, count = -1, size = -1, folder_total = -1;
 
     std::size_t StatusCount(int status) const
@@ -67,10 +69,12 @@ void OnLoss(int kind, int count, void *)
     gView->losses.emplace_back(kind, count);
 }
 
-int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int index)
+int QV_STDCALL OutputMsg(qv_message *msg, void *, char *work_dir, int index)
 {
     HostView::Output o{msg->subject, index, msg->unread, msg->item_type};
     gView->outputs.push_back(o);
+    if (gView->on_output)
+        gView->on_output(*msg, work_dir);
     return gView->answer(o);
 }
 
@@ -152,6 +156,31 @@ class ConvertFolderSandbox : public conntest::ConnectorSandboxTest {
 
     int seeded_ = 0;
 };
+
+// A host may keep each part file by a link of its own instead of a copy:
+// what it linked at OutputMsg is still those bytes after the folder,
+// though later items write part files of the same names.
+TEST_F(ConvertFolderSandbox, PartFilesTheHostLinkedKeepTheirBytes)
+{
+    SeedFolder("Linked", 3);
+    StartAndLogon("/EWSPREFETCH 1");
+    std::vector<std::pair<fs::path, std::string>> linked; // link, bytes at OutputMsg
+    HostView view;
+    view.on_output = [&](const qv_message &msg, const char *work_dir) {
+        for (int i = 0; i < msg.part_count; ++i) {
+            const std::string part = qvcom::part_file_path(work_dir, msg.msg_number, i);
+            const fs::path link = data_dir / ("kept-" + std::to_string(linked.size()));
+            fs::create_hard_link(part, link);
+            linked.emplace_back(link, conntest::ReadFile(part));
+        }
+    };
+    Convert(view, "Linked");
+    ASSERT_EQ(view.outputs.size(), 3u);
+    ASSERT_GE(linked.size(), 6u);
+    for (const auto &[link, bytes] : linked)
+        EXPECT_EQ(conntest::ReadFile(link.string()), bytes) << link;
+    ExpectWorkDirClean();
+}
 
 // Listing in pages of 500: exactly 500 ids take one FindItem, 501 take two.
 TEST_F(ConvertFolderSandbox, ListingPagesAt500And501AndRepeatsAFailedPage)

@@ -290,7 +290,7 @@ int ExtractBase64Element(const std::string &response_path, const std::string &ou
     qvcommon::Base64Bits bits;
     unsigned char byte = 0;
     int c;
-    while ((c = std::getc(response.get())) != EOF && c != '\r' && c != '\n' && c != 0 &&
+    while ((c = getc_unlocked(response.get())) != EOF && c != '\r' && c != '\n' && c != 0 &&
            c != '<') {
         if (c == '=') {
             bits.Reset();

@@ -44,7 +44,7 @@ bool holds_only_line_ends(const std::string &path, std::uint32_t size)
     if (!f)
         return false;
     int c;
-    while ((c = std::getc(f.get())) != EOF)
+    while ((c = getc_unlocked(f.get())) != EOF)
         if (c != '\r' && c != '\n')
             return false;
     return true;
@@ -75,7 +75,7 @@ bool file_is_utf8(const std::string &path)
         return false;
     int pending = 0; // continuation bytes still due
     int c;
-    while ((c = std::getc(f.get())) != EOF) {
+    while ((c = getc_unlocked(f.get())) != EOF) {
         if (pending > 0) {
             if ((c & 0xC0) != 0x80)
                 return false;
@@ -162,7 +162,7 @@ bool read_line(FILE *f, std::string &line, std::size_t max)
 {
     line.clear();
     int c;
-    while (line.size() < max && (c = std::getc(f)) != EOF) {
+    while (line.size() < max && (c = getc_unlocked(f)) != EOF) {
         if (c == '\n')
             return true;
         line.push_back(static_cast<char>(c));
@@ -221,7 +221,9 @@ bool rewrite_part_in_memory(qv_part *part, const std::string &path, Writer write
     write(in.get(), file.get());
     const long size = std::ftell(file.get());
     std::fflush(file.get());
-    if (size >= 0 && ftruncate(fileno(file.get()), size) == 0)
+    // No cut when the length stays (an inode update saved).
+    if (size >= 0 && (static_cast<std::size_t>(size) == before.size() ||
+                      ftruncate(fileno(file.get()), size) == 0))
         part->size = static_cast<std::uint32_t>(size);
     return true;
 }
@@ -319,9 +321,9 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
     rewrite_part(part, path, work_dir, debug, [](FILE *in, FILE *out) {
         std::fputs("<HR><pre>\n", out);
         int c, last = '\n';
-        while (in && (c = std::getc(in)) != EOF) {
+        while (in && (c = getc_unlocked(in)) != EOF) {
             if (c == '\r') {
-                const int next = std::getc(in);
+                const int next = getc_unlocked(in);
                 if (next != '\n' && next != EOF)
                     std::ungetc(next, in);
                 c = '\n';

@@ -5,6 +5,7 @@
 #include "mailread/body_finish.hpp"
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
+#include "mailread/part_file.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
@@ -53,7 +54,7 @@ std::string reflow(std::string_view text)
 
 bool write_file(const std::string &path, std::string_view text)
 {
-    qvcommon::UniqueFile f(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile f = OpenPartFile(path);
     return f && std::fwrite(text.data(), 1, text.size(), f.get()) == text.size();
 }
 

@@ -54,6 +54,17 @@ class StatusReporter {
     int reported_ = 0;                           // items given a status so far
 };
 
+// Part slots that may hold a record: the counted ones and any allocated
+// beyond the count.
+int UsedPartSlots(const qv_message &msg)
+{
+    const int counted = std::clamp(static_cast<int>(msg.part_count), 0, QV_MAX_PARTS);
+    for (int i = QV_MAX_PARTS - 1; i >= counted; --i)
+        if (msg.parts[i] != nullptr)
+            return i + 1;
+    return counted;
+}
+
 // ---- the mail folder reader ----------------------------------------------
 
 class MailFolderReader {
@@ -77,13 +88,14 @@ class MailFolderReader {
     int ItemsStillWanted() const;
     void ReportNotRead(int count);
     Next ConvertItem(const std::string &list_line);
-    ItemRead ReadFetchedItem(const std::string &answer_path, ItemDetails &details, int &parsed);
+    ItemRead ReadFetchedItem(AnswerBuffer &answer, ItemDetails &details, int &parsed);
     ItemRead ReadItemAnswer(std::string answer, ItemDetails &details, int &parsed);
     ItemRead ReadLargeItem(const std::string &answer_path, ItemDetails &details, int &parsed);
     int ParseMime(FILE *mime);
     int DecideStatus(int parsed);
     Next Output();
     void Release();
+    void RemoveKeptPartFiles();
     void Finish(const std::string &restriction, int *out_count, int *out_size);
     std::string WorkFile(std::string_view name) const { return call_.work_dir + std::string(name); }
     void UuidStart();
@@ -103,6 +115,8 @@ class MailFolderReader {
     bool listing_complete_ = true;
     int listed_ = 0;             // item ids the listing found
     bool uuid_open_ = false;
+    int part_files_kept_ = 0;    // part files of earlier items left for reuse
+    int kept_number_ = 0;        // the record number in their names
     std::unique_ptr<ItemReadAhead> read_ahead_; // the item list while it is read
 };
 
@@ -193,16 +207,18 @@ void MailFolderReader::ReportNotRead(int count)
 MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_line)
 {
     const ListedItem listed = SplitListLine(list_line);
-    const std::string answer_path = WorkFile(kGetItemAnswerFile);
+    AnswerBuffer answer;
+    answer.path = WorkFile(kGetItemAnswerFile);
+    answer.memory_max = kAnswerInMemoryMax;
 
     com_ResetObject(msg_);
     const FetchOutcome fetched =
-        FetchItem(session_, GetItemBody(properties_, listed.item_id, listed.change_key),
-                  answer_path);
+        FetchItem(session_, GetItemBody(properties_, listed.item_id, listed.change_key), answer);
     // The next requests go out before this item is parsed and handed over.
     read_ahead_->SendAhead(ItemsStillWanted() - 1);
     if (fetched != FetchOutcome::kFetched) {
-        std::remove(answer_path.c_str());
+        if (answer.in_file)
+            std::remove(answer.path.c_str());
         if (fetched == FetchOutcome::kNotRead)
             ReportNotRead(1);
         else
@@ -211,7 +227,7 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     }
     ItemDetails details;
     int parsed = 0;
-    switch (ReadFetchedItem(answer_path, details, parsed)) {
+    switch (ReadFetchedItem(answer, details, parsed)) {
     case ItemRead::kParsed: break;
     case ItemRead::kNotMessage:
         com_Log("QV Info: non-message found in folder - skipped");
@@ -243,18 +259,15 @@ MailFolderReader::Next MailFolderReader::ConvertItem(const std::string &list_lin
     return Output();
 }
 
-// The answer is read into memory once; the MIME content is decoded
-// straight into the parser's input, so no message file is made.  The
-// answer file stays until the next item overwrites it (or the folder
-// ends): truncating a file costs far less than creating a new one where
-// one was just deleted.
-MailFolderReader::ItemRead MailFolderReader::ReadFetchedItem(const std::string &answer_path,
+// An answer of up to kAnswerInMemoryMax bytes arrives in memory and its
+// MIME content is decoded straight into the parser's input, so no file is
+// made; a larger one arrives in the answer file and goes the streaming way.
+MailFolderReader::ItemRead MailFolderReader::ReadFetchedItem(AnswerBuffer &answer,
                                                              ItemDetails &details, int &parsed)
 {
-    std::string answer;
-    if (!ReadWholeFile(answer_path, kAnswerInMemoryMax, answer))
-        return ReadLargeItem(answer_path, details, parsed);
-    return ReadItemAnswer(std::move(answer), details, parsed);
+    if (answer.in_file)
+        return ReadLargeItem(answer.path, details, parsed);
+    return ReadItemAnswer(std::move(answer.text), details, parsed);
 }
 
 // An answer held in memory (one tag or text per line, as the transport
@@ -356,15 +369,37 @@ MailFolderReader::Next MailFolderReader::Output()
     return Next::kItem;
 }
 
+// The files of embedded records go now (their numbers change from one
+// message to the next).  The top-level record's part files stay: the next
+// message writes over them (part_file.hpp), which costs far less than
+// creating them anew, and the folder's end removes them.
 void MailFolderReader::Release()
 {
-    com_Deallocate_All(msg_, call_.work_dir.c_str());
+    const int slots = UsedPartSlots(*msg_);
+    for (int i = 0; i < slots; ++i) {
+        const qv_part *part = msg_->parts[i];
+        qv_message *embedded = part ? part->sub_message : nullptr;
+        if (embedded)
+            com_Deallocate_All(embedded, call_.work_dir.c_str());
+    }
+    if (msg_->msg_number != kept_number_)
+        RemoveKeptPartFiles(); // the host renumbered its record
+    kept_number_ = msg_->msg_number;
+    part_files_kept_ = std::max(part_files_kept_, slots);
     com_Deallocate(msg_, call_.work_dir.c_str());
+}
+
+void MailFolderReader::RemoveKeptPartFiles()
+{
+    for (int i = 0; i < part_files_kept_; ++i)
+        std::remove(qvcom::part_file_path(call_.work_dir, kept_number_, i).c_str());
+    part_files_kept_ = 0;
 }
 
 void MailFolderReader::Finish(const std::string &restriction, int *out_count, int *out_size)
 {
     UuidEnd();
+    RemoveKeptPartFiles();
     for (std::string_view name :
          {kFindItemAnswerFile, kGetItemAnswerFile, kMimeContentFile, kItemIdsFile})
         std::remove(WorkFile(name).c_str());

@@ -53,28 +53,51 @@ constexpr std::array<signed char, 256> MakeSextets()
 }
 constexpr std::array<signed char, 256> kSextets = MakeSextets();
 
+// Decodes the base64 text at the start of `text` up to its end or the
+// first CR, LF, "<" or NUL; other characters outside the alphabet are
+// skipped, and "=" drops the partial byte of its group.
 void DecodeBase64Text(std::string_view text, std::string &out)
 {
-    out.clear();
-    out.reserve(text.size() / 4 * 3 + 3);
+    out.resize(text.size() / 4 * 3 + 3);
+    char *next = out.data();
+    const auto *in = reinterpret_cast<const unsigned char *>(text.data());
+    const std::size_t size = text.size();
     unsigned bits = 0;
     int held = 0;
-    for (const char c : text) {
-        if (c == '=') { // pads a group: its partial byte is dropped
+    std::size_t i = 0;
+    while (i < size) {
+        // Whole groups of four while no bits are held: the common case.
+        if (held == 0 && i + 4 <= size) {
+            const int a = kSextets[in[i]], b = kSextets[in[i + 1]], c = kSextets[in[i + 2]],
+                      d = kSextets[in[i + 3]];
+            if ((a | b | c | d) >= 0) {
+                const unsigned group = (static_cast<unsigned>(a) << 18) |
+                                       (static_cast<unsigned>(b) << 12) |
+                                       (static_cast<unsigned>(c) << 6) | static_cast<unsigned>(d);
+                *next++ = static_cast<char>(group >> 16);
+                *next++ = static_cast<char>(group >> 8);
+                *next++ = static_cast<char>(group);
+                i += 4;
+                continue;
+            }
+        }
+        const unsigned char byte = in[i++];
+        const int value = kSextets[byte];
+        if (value >= 0) {
+            bits = ((bits << 6) | static_cast<unsigned>(value)) & 0xFFFFu;
+            held += 6;
+            if (held >= 8) {
+                held -= 8;
+                *next++ = static_cast<char>(bits >> held);
+            }
+        } else if (byte == '\r' || byte == '\n' || byte == '<' || byte == '\0') {
+            break;
+        } else if (byte == '=') {
             bits = 0;
             held = 0;
-            continue;
-        }
-        const int value = kSextets[static_cast<unsigned char>(c)];
-        if (value < 0)
-            continue;
-        bits = ((bits << 6) | static_cast<unsigned>(value)) & 0xFFFFu;
-        held += 6;
-        if (held >= 8) {
-            held -= 8;
-            out.push_back(static_cast<char>(bits >> held));
         }
     }
+    out.resize(static_cast<std::size_t>(next - out.data()));
 }
 
 // The quoted text after the first "Id=" of an ItemId line.
@@ -104,9 +127,7 @@ bool DecodeMimeContent(std::string_view answer, std::string &mime)
     if (!found)
         return false;
     // The element's text runs to the end of its line (or the next tag).
-    const std::string_view rest = lines.Rest();
-    const std::size_t end = rest.find_first_of(std::string_view("\r\n<\0", 4));
-    DecodeBase64Text(rest.substr(0, end), mime);
+    DecodeBase64Text(lines.Rest(), mime);
     return true;
 }
 

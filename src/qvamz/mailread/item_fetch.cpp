@@ -94,8 +94,15 @@ std::string GetItemBody(std::string_view properties, std::string_view item_id,
 
 FetchOutcome FetchItem(Session &session, const std::string &body, const std::string &answer_path)
 {
+    AnswerBuffer text;
+    text.path = answer_path;
+    return FetchItem(session, body, text);
+}
+
+FetchOutcome FetchItem(Session &session, const std::string &body, AnswerBuffer &text)
+{
     const OperationAnswer answer = RequestWithRetries(
-        session, "GetItem", "", body, answer_path, "GetItemResponseMessage",
+        session, "GetItem", "", body, text, "GetItemResponseMessage",
         ErrorRetry::kTransientOnly, "QV Info: unable to GetItem in folder loop, retrying");
     switch (answer.kind) {
     case AnswerKind::kSuccess: return FetchOutcome::kFetched;

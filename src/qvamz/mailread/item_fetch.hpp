@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "qv/record.h"
+#include "transport/http_post.hpp"
 
 namespace qvamz {
 struct Session;
@@ -51,6 +52,8 @@ enum class FetchOutcome {
 // the item attempts of "/POSTTO" with a growing pause (attempt x the retry
 // delay unit).  After the last failure the reason is logged.
 FetchOutcome FetchItem(Session &session, const std::string &body, const std::string &answer_path);
+// The same with the answer kept in `answer` (memory while it is small).
+FetchOutcome FetchItem(Session &session, const std::string &body, AnswerBuffer &answer);
 
 // What the GetItem answer says besides the MIME content.
 struct ItemDetails {

@@ -7,6 +7,7 @@
 
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
+#include "mailread/part_file.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "mailread/uudecode.hpp"
 #include "qv/qvcom.hpp"
@@ -270,7 +271,7 @@ int PartReader::Leaf(PartState &p)
         return SkipLeaf(p);
     const int index = msg_->part_count;
     const std::string path = qvcom::part_file_path(work_dir_, msg_->msg_number, index);
-    qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile out = OpenPartFile(path);
     if (!out) {
         com_Log("ParseMimeParts, Cannot open %s, errno=%d", path.c_str(), errno);
         return kParseRefused;

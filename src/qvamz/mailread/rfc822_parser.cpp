@@ -16,6 +16,7 @@
 #include "mailread/header_text.hpp"
 #include "mailread/mime_parser.hpp"
 #include "mailread/parser_limits.hpp"
+#include "mailread/part_file.hpp"
 #include "mailread/rfc822_headers.hpp"
 #include "mailread/uudecode.hpp"
 #include "qv/qvcom.hpp"
@@ -124,7 +125,7 @@ std::optional<int> MessageParser::HeaderPart()
     part->part_type = QV_PART_HEADERS;
     store(part->file_name, "Internet Headers.txt");
     msg_->part_count = 1;
-    header_file_.reset(std::fopen(PartPath(0).c_str(), "w"));
+    header_file_ = OpenPartFile(PartPath(0));
     if (!header_file_) {
         com_Log("QV Error: Unable to open msg part");
         return kParseDrop;
@@ -146,7 +147,7 @@ bool MessageParser::CopyRawMessage()
     // skipped), and reading goes on from there.
     const std::int64_t start = in_.tell();
     {
-        qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
+        qvcommon::UniqueFile out = OpenPartFile(path);
         if (!out)
             return false;
         for (std::string_view ahead; !(ahead = in_.buffered()).empty(); in_.skip(ahead.size()))
@@ -175,9 +176,7 @@ void MessageParser::ReadHeaders()
             qvcommon::StartsWithNoCase(line, "<b>") || !IsHeaderFieldLine(line)) {
             // A body without a blank line before it: the line is the body's.
             in_.seek(line_start);
-            std::fflush(copy);
-            if (ftruncate(fileno(copy), copy_start) == 0)
-                std::fseek(copy, copy_start, SEEK_SET);
+            std::fseek(copy, copy_start, SEEK_SET); // the file ends there
             return;
         }
         if (st_.header_lines++ == 0)
@@ -290,7 +289,7 @@ int MessageParser::SinglePartBody()
     store(part->file_name, Cut(st_.part_name, kPartNameMax));
     store(part->charset, Cut(BodyCharset(), kStoredCharsetMax));
     const int index = msg_->part_count;
-    qvcommon::UniqueFile out(std::fopen(PartPath(index).c_str(), "wb"));
+    qvcommon::UniqueFile out = OpenPartFile(PartPath(index));
     if (!out) {
         com_Log("QV Error: Unable to open msg part");
         return kParseDrop;

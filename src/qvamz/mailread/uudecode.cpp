@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string_view>
+#include <vector>
 
 #include "mailread/header_text.hpp"
 #include "mailread/parser_limits.hpp"
+#include "mailread/part_file.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
 #include "common/unique_file.hpp"
@@ -24,7 +27,7 @@ bool read_line(FILE *f, std::string &line, std::string &raw)
     line.clear();
     raw.clear();
     int c;
-    while ((c = std::getc(f)) != EOF) {
+    while ((c = getc_unlocked(f)) != EOF) {
         raw.push_back(static_cast<char>(c));
         if (c == '\n')
             break;
@@ -78,7 +81,7 @@ bool decode_line(const std::string &line, FILE *out)
 // never comes.
 bool decode_block(FILE *in, const std::string &path, std::uint64_t &size)
 {
-    qvcommon::UniqueFile out(std::fopen(path.c_str(), "wb"));
+    qvcommon::UniqueFile out = OpenPartFile(path);
     bool complete = false;
     std::string line, raw;
     while (out && read_line(in, line, raw)) {
@@ -178,6 +181,27 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
     return found;
 }
 
+// Whether a line of the file starts with "begin ", read in large pieces:
+// most bodies have none and are then left without a line-by-line read.
+bool has_begin_line(const std::string &path)
+{
+    qvcommon::UniqueFile in(std::fopen(path.c_str(), "rb"));
+    if (!in)
+        return false;
+    constexpr std::string_view kLineStart = "\nbegin ";
+    std::string window = "\n"; // the file's start is a line start
+    std::vector<char> buffer(65536);
+    std::size_t got;
+    while ((got = std::fread(buffer.data(), 1, buffer.size(), in.get())) > 0) {
+        window.append(buffer.data(), got);
+        if (window.find(kLineStart) != std::string::npos)
+            return true;
+        // A line start cut by the piece's end is found with the next one.
+        window.erase(0, window.size() - (kLineStart.size() - 1));
+    }
+    return false;
+}
+
 } // namespace
 
 bool DecodeUuencodedPart(const std::string &path, const std::string &work_dir, std::string &name)
@@ -208,7 +232,7 @@ void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTr
         if (msg->parts[i]->part_type != QV_PART_TEXT_BODY)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
-        if (!split_body(msg, path, temp, work_dir, tree))
+        if (!has_begin_line(path) || !split_body(msg, path, temp, work_dir, tree))
             continue;
         std::remove(path.c_str());
         std::rename(temp.c_str(), path.c_str());

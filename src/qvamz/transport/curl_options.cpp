@@ -6,25 +6,48 @@
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
 #include "transport/http_post.hpp"
+#include "transport/transport_state.hpp"
 
 namespace qvamz {
 namespace {
 
-// How long curl keeps the parsed trust store: a whole session.
-constexpr long kCaCacheSeconds = 24 * 60 * 60;
 // Curl's SSL options value that allows the BEAST work-around.
 constexpr long kSslOptionsAllowBeast = CURLSSLOPT_ALLOW_BEAST;
 
-// Runs after curl has loaded its default trust store into the new TLS
-// context: adds the "/CAFILE" bundle to it, so both are trusted.
-CURLcode AddCaBundle(CURL *, void *ssl_ctx, void *path)
+// The session's trusted certificates: the system bundle curl would load
+// (its built-in CA file) and the "/CAFILE" bundle.  Null (and the reason
+// logged) when a bundle cannot be read.
+TrustStore LoadTrustStore(CURL *handle, const std::string &ca_file)
 {
-    X509_STORE *store = SSL_CTX_get_cert_store(static_cast<SSL_CTX *>(ssl_ctx));
-    if (!store || X509_STORE_load_file(store, static_cast<const char *>(path)) != 1) {
-        com_Log("QV Error: cannot read the certificate bundle %s",
-                static_cast<const char *>(path));
-        return CURLE_SSL_CACERT_BADFILE;
+    TrustStore store(X509_STORE_new());
+    if (!store)
+        return nullptr;
+    char *system_bundle = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle) == CURLE_OK &&
+        system_bundle && X509_STORE_load_file(store.get(), system_bundle) != 1)
+        com_Log("QV Warning: cannot read the system certificate bundle %s", system_bundle);
+    if (!ca_file.empty() && X509_STORE_load_file(store.get(), ca_file.c_str()) != 1) {
+        com_Log("QV Error: cannot read the certificate bundle %s", ca_file.c_str());
+        return nullptr;
     }
+    // As curl sets up a store of its own: a certificate of the store ends
+    // a chain even when it is not self-signed.
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+    return store;
+}
+
+// Runs for each new TLS context (curl itself loads no certificates): hands
+// it the session's store, parsed at the first connection only, where curl
+// would parse the bundles again for every connection of every handle.
+CURLcode UseSessionTrustStore(CURL *handle, void *ssl_ctx, void *data)
+{
+    auto *transport = static_cast<TransportState *>(data);
+    TrustStore &store = transport->trust_store;
+    if (!store)
+        store = LoadTrustStore(handle, transport->trust_ca_file);
+    if (!store || X509_STORE_up_ref(store.get()) != 1)
+        return CURLE_SSL_CACERT_BADFILE;
+    SSL_CTX_set_cert_store(static_cast<SSL_CTX *>(ssl_ctx), store.get());
     return CURLE_OK;
 }
 
@@ -71,31 +94,33 @@ void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth,
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<unsigned long>(http_auth));
 }
 
-void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warning_given)
+void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, TransportState &transport)
 {
     curl_easy_setopt(handle, CURLOPT_SSLENGINE_DEFAULT, 1L);
     curl_easy_setopt(handle, CURLOPT_SSL_OPTIONS, kSslOptionsAllowBeast);
+    // Curl loads no certificates itself: the session's store is handed to
+    // every TLS context (UseSessionTrustStore).
+    curl_easy_setopt(handle, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
     if (settings.ssl_no_verify) {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 0L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 0L);
-        if (!warning_given) {
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+        if (!transport.tls_warning_given) {
             com_Log("QV Warning: TLS certificate verification is off (/SSLNOVERIFY)");
-            warning_given = true;
+            transport.tls_warning_given = true;
         }
     } else {
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L);
-    }
-    // The system store is the CA bundle file alone: curl then parses it
-    // once and keeps it for every later connection (its CA cache), where a
-    // certificate folder beside it would have it parsed per connection.
-    curl_easy_setopt(handle, CURLOPT_CAPATH, nullptr);
-    curl_easy_setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, kCaCacheSeconds);
-    if (!settings.ca_file.empty()) {
-        curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, AddCaBundle);
-        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, settings.ca_file.c_str());
-    } else {
-        curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, nullptr);
+        if (transport.trust_ca_file != settings.ca_file) { // a new "/CAFILE"
+            transport.trust_store.reset();
+            transport.trust_ca_file = settings.ca_file;
+        }
+        // Set again before every post, so it always names the transport
+        // where it now is.
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_FUNCTION, UseSessionTrustStore);
+        curl_easy_setopt(handle, CURLOPT_SSL_CTX_DATA, &transport);
     }
     if (const TlsVersionChoice *tls = TlsVersionFor(settings.ssl_version))
         curl_easy_setopt(handle, CURLOPT_SSLVERSION, tls->curl_value);

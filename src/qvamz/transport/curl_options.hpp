@@ -53,7 +53,10 @@ void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth,
 // the "/CAFILE" bundle; "/SSLNOVERIFY" turns verification off (one warning
 // per logon: `warning_given`).  Also the cipher list, SSL version and SSL
 // options.
-void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, bool &warning_given);
+struct TransportState;
+// Certificate checks (or "/SSLNOVERIFY"), TLS version and ciphers.  The
+// trusted certificates are parsed once per session into `transport`.
+void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, TransportState &transport);
 
 // "user:password" for EWS posts: the mailbox, replaced by the administrator
 // when set, replaced by the delegate administrator when set; "" when no

@@ -42,7 +42,7 @@ void ApplyPostOptions(Session &session, CURL *handle, TransferFiles &files, cons
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.text.data());
     }
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, session.state.transport.headers.get());
-    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyTlsOptions(handle, session.settings, session.state.transport);
     const std::string credentials = EwsCredentialsText(session.state);
     curl_easy_setopt(handle, CURLOPT_USERPWD, credentials.empty() ? nullptr : credentials.c_str());
     ApplyProxyOptions(handle, session.settings.proxy);
@@ -83,10 +83,19 @@ CURLcode PerformTransfer(Session &session, TransferFiles &files, const PostBody 
     return code;
 }
 
+// `text` as the whole of the file at `path`; false when it could not be
+// written whole (a short answer must not pass for the whole one).
+bool WriteAnswerFile(const std::string &path, std::string_view text)
+{
+    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "wb");
+    return file && std::fwrite(text.data(), 1, text.size(), file.get()) == text.size() &&
+           std::fflush(file.get()) == 0;
+}
+
 // The answer of a request sent ahead, as the first attempt of a post; no
 // value when nothing was sent ahead with exactly this text.
 std::optional<PostResult> ClaimSentAhead(Session &session, std::string_view request,
-                                         const std::string &response_path, bool &too_large)
+                                         AnswerBuffer &answer, bool &too_large)
 {
     RequestPipeline *ahead = session.state.transport.read_ahead;
     if (!ahead)
@@ -94,15 +103,46 @@ std::optional<PostResult> ClaimSentAhead(Session &session, std::string_view requ
     std::optional<FinishedPost> sent = ahead->Claim(request);
     if (!sent)
         return std::nullopt;
-    qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
-    if (!response)
-        return PostResult{};
-    const std::string &answer = sent->answer;
-    if (std::fwrite(answer.data(), 1, answer.size(), response.get()) != answer.size() ||
-        std::fflush(response.get()) != 0)
-        return PostResult{}; // a short answer must not pass for the whole one
+    answer.Clear();
+    if (sent->answer.size() <= answer.memory_max && answer.memory_max > 0) {
+        answer.text = std::move(sent->answer);
+    } else {
+        answer.in_file = true;
+        if (!WriteAnswerFile(answer.path, sent->answer))
+            return PostResult{};
+    }
     too_large = sent->answer_too_large;
     return sent->result;
+}
+
+// The answer's destination for one attempt: memory, or the file at once
+// when every answer goes there.  False when that file cannot be made.
+bool StartAnswer(AnswerBuffer &answer, TransferFiles &files)
+{
+    answer.Clear();
+    files.answer = &answer;
+    if (answer.memory_max > 0)
+        return true;
+    files.spill = qvcommon::OpenFile(answer.path, "wb");
+    files.response = files.spill.get();
+    answer.in_file = true;
+    return files.response != nullptr;
+}
+
+// Moves an answer that outgrew memory into its file; false when the file
+// cannot take it.
+bool SpillAnswer(TransferFiles &files)
+{
+    AnswerBuffer &answer = *files.answer;
+    files.spill = qvcommon::OpenFile(answer.path, "wb");
+    if (!files.spill ||
+        std::fwrite(answer.text.data(), 1, answer.text.size(), files.spill.get()) !=
+            answer.text.size())
+        return false;
+    files.response = files.spill.get();
+    answer.in_file = true;
+    answer.text = std::string();
+    return true;
 }
 
 long FileSize(std::FILE *file)
@@ -171,6 +211,7 @@ bool OpenSessionTransport(TransportState &transport)
 
 void CloseSessionTransport(TransportState &transport)
 {
+    transport.trust_store.reset(); // a new logon reads the bundles again
     transport.headers.reset();
     transport.handle.reset();
     transport.share.reset();
@@ -194,7 +235,7 @@ void SetupSessionHandle(Session &session)
     // Cookie engine on, nothing read: after logon the session cookie the
     // server sets is what authenticates the following requests.
     curl_easy_setopt(handle, CURLOPT_COOKIEFILE, "");
-    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyTlsOptions(handle, session.settings, session.state.transport);
 }
 
 void SetupSharingHandle(Session &session, CURL *handle)
@@ -229,6 +270,13 @@ void ConcludeTransfer(const Session &session, TransferFiles &files, CURLcode cod
 
 PostResult DoPost(Session &session, std::string_view request, const std::string &response_path)
 {
+    AnswerBuffer answer;
+    answer.path = response_path;
+    return DoPost(session, request, answer);
+}
+
+PostResult DoPost(Session &session, std::string_view request, AnswerBuffer &answer)
+{
     if (session.settings.curl_debug)
         com_Log("curl debug: at DoPost, size=%ld", static_cast<long>(request.size()));
     PostResult result;
@@ -238,7 +286,7 @@ PostResult DoPost(Session &session, std::string_view request, const std::string 
     int attempt = 1;
     bool too_large = false;
     if (std::optional<PostResult> ahead =
-            ClaimSentAhead(session, request, response_path, too_large)) {
+            ClaimSentAhead(session, request, answer, too_large)) {
         result = *ahead;
         if (result.ok || too_large) {
             LogPostFailure(session, result);
@@ -247,14 +295,14 @@ PostResult DoPost(Session &session, std::string_view request, const std::string 
         ++attempt;
     }
     for (; attempt <= kPostAttempts; ++attempt) {
-        // A new file for every attempt: a broken answer must not stay in
-        // front of the next one.
-        qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
-        if (!response)
-            return PostResult{};
+        // Nothing of an earlier attempt stays: a broken answer must not
+        // stay in front of the next one.
         TransferFiles files;
-        files.response = response.get();
+        if (!StartAnswer(answer, files))
+            return PostResult{};
         PerformTransfer(session, files, body, result);
+        if (files.spill && std::fflush(files.spill.get()) != 0)
+            result.ok = false; // the answer's file does not hold all of it
         // The same request would bring the same oversized answer again.
         if (result.ok || files.answer_too_large)
             break;
@@ -297,13 +345,20 @@ PostResult DoPostFile(Session &session, const std::string &request_path,
     return result;
 }
 
+qvcommon::UniqueFile AnswerBuffer::Open() const
+{
+    if (in_file)
+        return qvcommon::OpenFile(path, "rb");
+    return qvcommon::UniqueFile(fmemopen(const_cast<char *>(text.data()), text.size(), "rb"));
+}
+
 // ---- callbacks -----------------------------------------------------------------
 
 std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void *transfer)
 {
     const std::size_t n = size * count;
     auto *files = static_cast<TransferFiles *>(transfer);
-    if (!files || (!files->response && !files->response_text))
+    if (!files || (!files->response && !files->response_text && !files->answer))
         return n;
     if (files->keepalive)
         KeepaliveTick(*files->keepalive);
@@ -315,6 +370,11 @@ std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void 
     if (files->response_text) {
         files->formatter.Feed(std::string_view(data, n), *files->response_text);
         return n;
+    }
+    if (files->answer && !files->response) {
+        std::string &text = files->answer->text;
+        files->formatter.Feed(std::string_view(data, n), text);
+        return text.size() <= files->answer->memory_max || SpillAnswer(*files) ? n : 0;
     }
     std::string formatted;
     files->formatter.Feed(std::string_view(data, n), formatted);

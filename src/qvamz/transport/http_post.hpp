@@ -1,8 +1,9 @@
 // HTTP POST to the EWS endpoint on the session's one easy handle.
 //
 // DoPost sends a request held in memory, DoPostFile streams a request file.
-// Both write the answer into a response file with every XML tag on a line
-// of its own (response_writer.hpp), return the status code of the last
+// Both write the answer into a response file (or DoPost into memory, see
+// AnswerBuffer) with every XML tag on a line of its own
+// (response_writer.hpp), return the status code of the last
 // status line and the last "X-amzn-request-id:" header in a PostResult,
 // and keep the host alive with a keepalive tick into the session's status
 // callback at most every 30 seconds while a transfer runs.
@@ -16,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_file.hpp"
 #include "transport/curl_handles.hpp"
 #include "transport/response_writer.hpp"
 #include "transport/transport_state.hpp"
@@ -37,11 +39,36 @@ struct PostResult {
     std::string curl_error; // curl's text when the transfer failed
 };
 
+// Where DoPost leaves an answer: in memory while it is at most
+// `memory_max` bytes, else in the file `path` (one that grows past the
+// bound during the transfer moves there with what came so far), so that
+// a small answer never touches the disk and a large one is never held
+// whole.  A `memory_max` of 0 puts every answer in the file, which is
+// then made even for an empty answer.
+struct AnswerBuffer {
+    std::string path;
+    std::size_t memory_max = 0;
+    std::string text;     // the answer, unless in_file
+    bool in_file = false; // the answer is in `path`
+
+    // The answer from its start, to be read line by line.  Null when the
+    // file cannot be opened.
+    qvcommon::UniqueFile Open() const;
+    // Back to empty, before a new attempt.
+    void Clear()
+    {
+        text.clear();
+        in_file = false;
+    }
+};
+
 // One transfer: the user data of the write, read and debug callbacks.
 struct TransferFiles {
     std::FILE *request = nullptr;  // body streamed by ReadCallback (DoPostFile)
     std::FILE *response = nullptr; // reformatted answer (no file: answer dropped)
     std::string *response_text = nullptr; // or the reformatted answer in memory
+    AnswerBuffer *answer = nullptr;       // or there, until it grows too large
+    qvcommon::UniqueFile spill;           // the file `answer` moved to
     TagLineFormatter formatter;
     PostResult *result = nullptr;     // status and request id land here
     Keepalive *keepalive = nullptr;   // ticked while data moves
@@ -89,6 +116,7 @@ void ConcludeTransfer(const Session &session, TransferFiles &files, CURLcode cod
 // the installed read-ahead (request_pipeline.hpp) whether this very text is
 // already on its way; its answer then counts as the first attempt.
 PostResult DoPost(Session &session, std::string_view request, const std::string &response_path);
+PostResult DoPost(Session &session, std::string_view request, AnswerBuffer &answer);
 PostResult DoPostFile(Session &session, const std::string &request_path,
                       const std::string &response_path, std::string_view subject);
 

@@ -66,7 +66,7 @@ void ApplyApiPostOptions(Session &session, CURL *handle, TransferFiles &files,
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     curl_easy_setopt(handle, CURLOPT_POSTFIELDS, body.c_str());
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    ApplyTlsOptions(handle, session.settings, session.state.transport.tls_warning_given);
+    ApplyTlsOptions(handle, session.settings, session.state.transport);
     ApplyProxyOptions(handle, session.settings.proxy);
 }
 

@@ -8,13 +8,14 @@
 
 namespace qvamz {
 
-// False at the end of the file (nothing read).
+// False at the end of the file (nothing read).  The stream is read without
+// stdio's lock: each one belongs to a single reader.
 inline bool ReadAnswerLine(std::FILE *file, std::string &line, std::size_t max)
 {
     line.clear();
     bool any = false;
     int c;
-    while ((c = std::getc(file)) != EOF) {
+    while ((c = getc_unlocked(file)) != EOF) {
         any = true;
         if (c == '\n')
             break;

@@ -2,6 +2,7 @@
 // retried_request.hpp).
 #include "transport/retried_request.hpp"
 
+#include <algorithm>
 #include <array>
 
 #include "common/unique_file.hpp"
@@ -44,13 +45,19 @@ std::string AttributeOf(std::string_view line, std::string_view name)
 
 ResponseStatus FirstResponseStatus(const std::string &answer_path, std::string_view element)
 {
-    ResponseStatus status;
     qvcommon::UniqueFile answer = qvcommon::OpenFile(answer_path, "rb");
-    if (!answer)
-        return status;
+    return answer ? FirstResponseStatus(answer.get(), element) : ResponseStatus{};
+}
+
+// The status lines of an answer, read through `next_line` (a line as
+// ReadAnswerLine gives it; false at the end).
+template <class NextLine>
+ResponseStatus ScanResponseStatus(NextLine next_line, std::string_view element)
+{
+    ResponseStatus status;
     std::string line;
     std::string *value_for = nullptr; // the field the next text line fills
-    while (ReadAnswerLine(answer.get(), line, kResponseLineMax)) {
+    while (next_line(line)) {
         if (value_for) {
             if (!line.empty() && line[0] != '<')
                 *value_for = line;
@@ -75,6 +82,30 @@ ResponseStatus FirstResponseStatus(const std::string &answer_path, std::string_v
     return status;
 }
 
+ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element)
+{
+    return ScanResponseStatus(
+        [answer](std::string &line) { return ReadAnswerLine(answer, line, kResponseLineMax); },
+        element);
+}
+
+// The same over an answer in memory, without a stream.
+ResponseStatus FirstResponseStatusOfText(std::string_view answer, std::string_view element)
+{
+    return ScanResponseStatus(
+        [&answer](std::string &line) {
+            if (answer.empty())
+                return false;
+            const std::size_t end = answer.find('\n');
+            line.assign(answer.substr(0, std::min(end, kResponseLineMax)));
+            answer.remove_prefix(end == std::string_view::npos ? answer.size() : end + 1);
+            while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
+                line.pop_back();
+            return true;
+        },
+        element);
+}
+
 bool IsTransientResponseCode(std::string_view code)
 {
     for (std::string_view transient : kTransientCodes)
@@ -86,11 +117,23 @@ bool IsTransientResponseCode(std::string_view code)
 OperationAnswer JudgeAnswer(const PostResult &post, const std::string &answer_path,
                             std::string_view element, ErrorRetry retry)
 {
+    AnswerBuffer text;
+    text.path = answer_path;
+    text.in_file = true;
+    return JudgeAnswer(post, text, element, retry);
+}
+
+OperationAnswer JudgeAnswer(const PostResult &post, const AnswerBuffer &text,
+                            std::string_view element, ErrorRetry retry)
+{
     OperationAnswer answer;
     answer.http_status = post.http_status;
     if (!IsUsableAnswer(post))
         return answer;
-    answer.status = FirstResponseStatus(answer_path, element);
+    if (!text.in_file)
+        answer.status = FirstResponseStatusOfText(text.text, element);
+    else if (const qvcommon::UniqueFile lines = text.Open())
+        answer.status = FirstResponseStatus(lines.get(), element);
     if (!answer.status.found) {
         // HTTP 200 without the operation's answer (a proxy's page, a cut
         // answer): nothing in it can be taken for a result.
@@ -112,9 +155,20 @@ OperationAnswer RequestWithRetries(Session &session, std::string_view operation,
                                    const std::string &answer_path, std::string_view element,
                                    ErrorRetry retry, const char *retry_line)
 {
+    AnswerBuffer text;
+    text.path = answer_path;
+    return RequestWithRetries(session, operation, attributes, body, text, element, retry,
+                              retry_line);
+}
+
+OperationAnswer RequestWithRetries(Session &session, std::string_view operation,
+                                   std::string_view attributes, const std::string &body,
+                                   AnswerBuffer &text, std::string_view element,
+                                   ErrorRetry retry, const char *retry_line)
+{
     for (int attempt = 1;; ++attempt) {
-        const PostResult post = SoapRequest(session, operation, attributes, body, answer_path);
-        OperationAnswer answer = JudgeAnswer(post, answer_path, element, retry);
+        const PostResult post = SoapRequest(session, operation, attributes, body, text);
+        OperationAnswer answer = JudgeAnswer(post, text, element, retry);
         const bool repeatable =
             answer.kind == AnswerKind::kFailedPost || answer.kind == AnswerKind::kRetryableError;
         if (!repeatable || attempt >= session.settings.item_attempts)

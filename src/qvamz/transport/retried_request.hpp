@@ -30,6 +30,8 @@ struct ResponseStatus {
 // `element` ("GetItemResponseMessage") of an answer file, one tag or text
 // per line.  Stops there: the MIME content after it is never read.
 ResponseStatus FirstResponseStatus(const std::string &answer_path, std::string_view element);
+ResponseStatus FirstResponseStatus(std::FILE *answer, std::string_view element);
+ResponseStatus FirstResponseStatusOfText(std::string_view answer, std::string_view element);
 
 // Error codes that say "try again later": the server's state, not the
 // item, is at fault.
@@ -59,6 +61,8 @@ enum class ErrorRetry {
 // the `element` response message counts as an error worth repeating.
 OperationAnswer JudgeAnswer(const PostResult &post, const std::string &answer_path,
                             std::string_view element, ErrorRetry retry);
+OperationAnswer JudgeAnswer(const PostResult &post, const AnswerBuffer &answer,
+                            std::string_view element, ErrorRetry retry);
 
 // Sends the operation until it succeeds, ends with an error that a repeat
 // cannot mend, or the attempts run out; `retry_line` is logged before each
@@ -66,6 +70,11 @@ OperationAnswer JudgeAnswer(const PostResult &post, const std::string &answer_pa
 OperationAnswer RequestWithRetries(Session &session, std::string_view operation,
                                    std::string_view attributes, const std::string &body,
                                    const std::string &answer_path, std::string_view element,
+                                   ErrorRetry retry, const char *retry_line);
+// The same with the answer kept in `answer` (memory while it is small).
+OperationAnswer RequestWithRetries(Session &session, std::string_view operation,
+                                   std::string_view attributes, const std::string &body,
+                                   AnswerBuffer &answer, std::string_view element,
                                    ErrorRetry retry, const char *retry_line);
 
 } // namespace qvamz

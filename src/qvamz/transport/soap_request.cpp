@@ -46,6 +46,54 @@ bool WriteRequestFile(const std::string &request_path, const std::string &body_f
     return std::fflush(request.get()) == 0 && ok;
 }
 
+// Posts until the answer is not a busy server's, at most kBusyRoundsMax
+// answers.  `settled`: the request ended with HTTP 200 or ran out of busy
+// rounds (a request file is then no longer wanted).
+template <class Post>
+PostResult PostThroughBusyRounds(Session &session, const AnswerBuffer &answer, Post post_once,
+                                 bool &settled)
+{
+    settled = false;
+    for (int busy_round = 0;;) {
+        const PostResult post = post_once();
+        if (session.settings.xcurl_debug)
+            com_Log("curl debug: Save Soap XML output now: %s",
+                    answer.in_file ? answer.path.c_str() : "(memory)");
+        if (session.settings.curl_debug)
+            com_Log("curl debug: Return from DoPost=%d, HTTP status=%d", post.ok ? 1 : 0,
+                    post.http_status);
+
+        if (post.http_status == 200) {
+            settled = true;
+            return post;
+        }
+        FaultReport report;
+        const qvcommon::UniqueFile text = answer.Open();
+        if (!text) {
+            com_Log("%s", post.request_id.c_str());
+            return post;
+        }
+        ReadFaultReport(text.get(), report);
+        if (report.fault_found && !qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
+            LogHttpWarning(post, report.text);
+        if (!IsBusyAnswer(post.http_status, report.text)) {
+            LogHttpWarning(post, report.text);
+            return post;
+        }
+        ++busy_round;
+        if (busy_round >= kBusyRoundsMax) {
+            settled = true;
+            LogHttpWarning(post, report.text);
+            return post;
+        }
+        const int delay = BusyDelayMs(busy_round, report.back_off_ms);
+        if (session.settings.curl_debug)
+            com_Log("curl debug: server busy (round %d of %d), waiting %d ms", busy_round,
+                    kBusyRoundsMax, delay);
+        clock::SleepMs(delay);
+    }
+}
+
 } // namespace
 
 EnvelopeSettings SessionEnvelopeSettings(const Session &session)
@@ -125,12 +173,19 @@ bool ReadFaultReport(const std::string &response_path, FaultReport &report)
     qvcommon::UniqueFile file = qvcommon::OpenFile(response_path, "rb");
     if (!file)
         return false;
+    ReadFaultReport(file.get(), report);
+    return true;
+}
+
+void ReadFaultReport(std::FILE *file, FaultReport &report)
+{
+    report = FaultReport{};
     std::string line;
-    while (ReadAnswerLine(file.get(), line, kFaultLineMax)) {
+    while (ReadAnswerLine(file, line, kFaultLineMax)) {
         if (!report.fault_found)
             report.text = line;
         if (!report.fault_found && qvcommon::StartsWithNoCase(line, "<faultstring")) {
-            ReadAnswerLine(file.get(), line, kFaultLineMax);
+            ReadAnswerLine(file, line, kFaultLineMax);
             report.text = line;
             report.fault_found = true;
             if (!qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
@@ -139,13 +194,12 @@ bool ReadFaultReport(const std::string &response_path, FaultReport &report)
             continue;
         }
         if (report.fault_found && com_stristr(line.c_str(), kBackOffName.data(), 0)) {
-            ReadAnswerLine(file.get(), line, kFaultLineMax);
+            ReadAnswerLine(file, line, kFaultLineMax);
             const long long ms = std::strtoll(line.c_str(), nullptr, 10);
             report.back_off_ms = static_cast<int>(std::clamp<long long>(ms, 0, INT_MAX));
             break;
         }
     }
-    return true;
 }
 
 bool IsBusyAnswer(int http_status, std::string_view text)
@@ -168,70 +222,51 @@ PostResult SoapRequest(Session &session, std::string_view operation, std::string
                        std::string_view body, const std::string &response_path,
                        const std::string &body_file, std::string_view subject)
 {
-    const bool file_mode = !body_file.empty();
-    const std::string request_path = session.state.work_dir + "soap.xml";
+    AnswerBuffer answer;
+    answer.path = response_path;
+    if (body_file.empty())
+        return SoapRequest(session, operation, attributes, body, answer);
+    answer.in_file = true; // DoPostFile writes it there
 
     // Kept until the request ends, so that a busy repost sends the same text.
-    std::string envelope;
-    if (file_mode) {
-        const std::string head =
-            EnvelopeHead(operation, attributes, SessionEnvelopeSettings(session));
-        if (!WriteRequestFile(request_path, body_file, head, EnvelopeTail(operation)))
-            return PostResult{};
-        if (session.settings.curl_debug)
-            com_Log("curl debug: Soap post data length: %ld",
-                    static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
-    } else {
-        envelope = SoapEnvelope(session, operation, attributes, body);
-        if (session.settings.curl_debug)
-            com_Log("curl debug: Soap post data:\n%s\n", envelope.c_str());
-    }
-
-    for (int busy_round = 0;;) {
-        PostResult post;
-        if (file_mode) {
+    const std::string request_path = session.state.work_dir + "soap.xml";
+    const std::string head = EnvelopeHead(operation, attributes, SessionEnvelopeSettings(session));
+    if (!WriteRequestFile(request_path, body_file, head, EnvelopeTail(operation)))
+        return PostResult{};
+    if (session.settings.curl_debug)
+        com_Log("curl debug: Soap post data length: %ld",
+                static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
+    bool settled = false;
+    const PostResult post = PostThroughBusyRounds(
+        session, answer,
+        [&] {
             if (session.settings.xcurl_debug)
                 com_Log("curl debug: save soap file: %s", request_path.c_str());
-            post = DoPostFile(session, request_path, response_path, subject);
-        } else {
+            return DoPostFile(session, request_path, response_path, subject);
+        },
+        settled);
+    if (settled)
+        std::remove(request_path.c_str());
+    return post;
+}
+
+PostResult SoapRequest(Session &session, std::string_view operation, std::string_view attributes,
+                       std::string_view body, AnswerBuffer &answer)
+{
+    // Kept until the request ends, so that a busy repost sends the same text.
+    const std::string envelope = SoapEnvelope(session, operation, attributes, body);
+    if (session.settings.curl_debug)
+        com_Log("curl debug: Soap post data:\n%s\n", envelope.c_str());
+    bool settled = false;
+    return PostThroughBusyRounds(
+        session, answer,
+        [&] {
             if (session.settings.xcurl_debug)
                 com_HexDump("soap request", envelope.data(),
                             std::min(envelope.size(), kSoapHexDumpMax));
-            post = DoPost(session, envelope, response_path);
-        }
-        if (session.settings.xcurl_debug)
-            com_Log("curl debug: Save Soap XML output now: %s", response_path.c_str());
-        if (session.settings.curl_debug)
-            com_Log("curl debug: Return from DoPost=%d, HTTP status=%d", post.ok ? 1 : 0,
-                    post.http_status);
-
-        if (post.http_status == 200) {
-            std::remove(request_path.c_str());
-            return post;
-        }
-        FaultReport report;
-        if (!ReadFaultReport(response_path, report)) {
-            com_Log("%s", post.request_id.c_str());
-            return post;
-        }
-        if (report.fault_found && !qvcommon::StartsWithNoCase(report.text, kBusyFaultText))
-            LogHttpWarning(post, report.text);
-        if (!IsBusyAnswer(post.http_status, report.text)) {
-            LogHttpWarning(post, report.text);
-            return post;
-        }
-        ++busy_round;
-        if (busy_round >= kBusyRoundsMax) {
-            std::remove(request_path.c_str());
-            LogHttpWarning(post, report.text);
-            return post;
-        }
-        const int delay = BusyDelayMs(busy_round, report.back_off_ms);
-        if (session.settings.curl_debug)
-            com_Log("curl debug: server busy (round %d of %d), waiting %d ms", busy_round,
-                    kBusyRoundsMax, delay);
-        clock::SleepMs(delay);
-    }
+            return DoPost(session, envelope, answer);
+        },
+        settled);
 }
 
 } // namespace qvamz

@@ -67,6 +67,7 @@ struct FaultReport {
 };
 // False when the response file cannot be opened.
 bool ReadFaultReport(const std::string &response_path, FaultReport &report);
+void ReadFaultReport(std::FILE *answer, FaultReport &report);
 
 // The server is busy: the busy fault text, or HTTP 504.
 bool IsBusyAnswer(int http_status, std::string_view text);
@@ -83,6 +84,11 @@ int BusyDelayMs(int round, int back_off_ms);
 PostResult SoapRequest(Session &session, std::string_view operation, std::string_view attributes,
                        std::string_view body, const std::string &response_path,
                        const std::string &body_file = {}, std::string_view subject = {});
+
+// The same with an in-memory body, the answer left in `answer` (in memory
+// while it is small, see AnswerBuffer).
+PostResult SoapRequest(Session &session, std::string_view operation, std::string_view attributes,
+                       std::string_view body, AnswerBuffer &answer);
 
 // The post succeeded with HTTP 200.
 bool IsUsableAnswer(const PostResult &post);

@@ -7,8 +7,11 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <openssl/x509.h>
 
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <utility>
 
 #include "qv/qvamz.h"
@@ -59,6 +62,12 @@ struct Keepalive {
     bool transfer_running = false;
 };
 
+struct TrustStoreFree {
+    void operator()(X509_STORE *store) const noexcept { X509_STORE_free(store); }
+};
+// The certificates a session trusts, parsed once (curl_options.cpp).
+using TrustStore = std::unique_ptr<X509_STORE, TrustStoreFree>;
+
 struct TransportState {
     TransportState() = default;
     TransportState(TransportState &&) noexcept = default;
@@ -72,6 +81,8 @@ struct TransportState {
         read_ahead = other.read_ahead;
         keepalive = other.keepalive;
         tls_warning_given = other.tls_warning_given;
+        trust_store = std::move(other.trust_store);
+        trust_ca_file = std::move(other.trust_ca_file);
         return *this;
     }
 
@@ -83,6 +94,10 @@ struct TransportState {
     HeaderList headers;
     Keepalive keepalive;
     bool tls_warning_given = false; // "/SSLNOVERIFY" warns once per logon
+    // The system bundle and the "/CAFILE" bundle, parsed at the session's
+    // first TLS connection and given to every later one (all handles).
+    TrustStore trust_store;
+    std::string trust_ca_file; // the "/CAFILE" in trust_store
     // The folder reader's requests sent ahead, while one is installed
     // (ReadAheadScope); not owned.
     RequestPipeline *read_ahead = nullptr;
