@@ -68,7 +68,7 @@ constexpr int64_t kInPlaceMax = 1 << 20;
 int64_t decode_in_place(const char *path) {
     qvcommon::UniqueFile file(std::fopen(path, "r+b"));
     std::string encoded;
-    if (!file || !qvcom::detail::read_whole_file(file.get(), encoded)) {
+    if (!file || !qvcommon::ReadWholeFile(file.get(), encoded)) {
         return -1;
     }
     std::string decoded(encoded.size() / 4 * 3 + 3, '\0');

@@ -356,7 +356,7 @@ int convert_file_in_place(UConverter *source, UConverter *target, const char *pa
 {
     qvcommon::UniqueFile file = qvcommon::OpenFile(path, "r+b");
     std::string text;
-    if (!file || !qvcom::detail::read_whole_file(file.get(), text))
+    if (!file || !qvcommon::ReadWholeFile(file.get(), text))
         return 0;
     qvcommon::UniqueFile in(fmemopen(text.data(), text.size(), "rb"));
     char *converted = nullptr;

@@ -38,15 +38,6 @@ std::FILE *open_private_file(const char *path, const char *mode) {
     return file;
 }
 
-bool read_whole_file(std::FILE *file, std::string &content) {
-    content.clear();
-    char buf[65536];
-    std::size_t got;
-    while ((got = std::fread(buf, 1, sizeof buf, file)) > 0)
-        content.append(buf, got);
-    return std::ferror(file) == 0;
-}
-
 bool overwrite_file(std::FILE *file, const char *bytes, std::size_t size, bool unchanged) {
     // What libqvcom writes is the owner's only, as with open_private_file.
     struct stat status {};

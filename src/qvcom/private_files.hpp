@@ -14,10 +14,6 @@ namespace qvcom::detail {
 // "wb" (append or truncate; writing only).
 std::FILE *open_private_file(const char *path, const char *mode);
 
-// The whole content of an open file from where it stands; false when it
-// cannot be read.
-bool read_whole_file(std::FILE *file, std::string &content);
-
 // Replaces the whole content of a file open for update ("r+b") with
 // `size` bytes, narrowed to its owner like open_private_file; false when
 // it cannot be written.  `unchanged`: the file already holds exactly these

@@ -161,19 +161,4 @@ TEST(ItemAnswerInMemory, ReadsWhatTheFileReadersRead)
     EXPECT_EQ(InMemory(Formatted(cases[5].raw, 7)).mime, "ABCD");
 }
 
-// The size bound decides between memory and the file-to-file path; an
-// answer past it must not be half read.
-TEST(ItemAnswerInMemory, WholeFileReadHonoursItsBound)
-{
-    conntest::ScratchDir dir;
-    const std::string path = dir.file("message.xml");
-    conntest::WriteFile(path, std::string(1000, 'x'));
-    std::string text = "old";
-    EXPECT_TRUE(ReadWholeFile(path, 1000, text));
-    EXPECT_EQ(text, std::string(1000, 'x'));
-    EXPECT_FALSE(ReadWholeFile(path, 999, text));
-    EXPECT_TRUE(text.empty());
-    EXPECT_FALSE(ReadWholeFile(dir.file("missing.xml"), 1000, text));
-}
-
 } // namespace

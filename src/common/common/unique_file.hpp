@@ -22,4 +22,9 @@ inline UniqueFile OpenFile(const std::string &path, const char *mode)
     return OpenFile(path.c_str(), mode);
 }
 
+// The rest of FILE, or the whole file at PATH, into TEXT.  False when the
+// file cannot be opened or a read fails (TEXT then holds what was read).
+bool ReadWholeFile(std::FILE *file, std::string &text);
+bool ReadWholeFile(const std::string &path, std::string &text);
+
 } // namespace qvcommon

@@ -23,7 +23,6 @@ using qvcommon::CopyToField;
 
 constexpr std::string_view kGlobalObjectIdProperty = "3";
 constexpr std::size_t kPropertyIdMax = 250;
-constexpr std::size_t kAnswerSlack = 10;
 
 std::string Value(const char *text, std::string_view name, std::size_t max = kTextFieldMax)
 {
@@ -35,20 +34,6 @@ std::string Value(const char *text, std::string_view name, std::size_t max = kTe
 bool IsTrue(const char *text, std::string_view name)
 {
     return EqualsNoCase(Value(text, name, kStatusWordMax), "true");
-}
-
-bool ReadWholeFile(const std::string &path, std::string &text)
-{
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
-    if (!file)
-        return false;
-    text.clear();
-    char chunk[8192];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        text.append(chunk, got);
-    text.reserve(text.size() + kAnswerSlack);
-    return !std::ferror(file.get());
 }
 
 // The uid of a meeting without UID: its global object id (the Meeting
@@ -253,7 +238,7 @@ bool ParseCalendarItem(const std::string &answer_path, qv_message *msg,
                        const ItemContext &context)
 {
     std::string text;
-    if (!ReadWholeFile(answer_path, text))
+    if (!qvcommon::ReadWholeFile(answer_path, text))
         return false;
     // Other meetings listed with the item are not the item.
     RemoveElement(text, "AdjacentMeetings");

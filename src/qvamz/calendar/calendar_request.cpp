@@ -36,17 +36,6 @@ std::string Escaped(std::string_view text)
     return qvcommon::XmlRequestEscaped(text);
 }
 
-std::string ReadWholeFile(const std::string &path)
-{
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
-    std::string text;
-    char chunk[8192];
-    std::size_t got;
-    while (file && (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        text.append(chunk, got);
-    return text;
-}
-
 int TextBodyIndex(const qv_message &msg)
 {
     for (int i = 0; i < msg.part_count && i < QV_MAX_PARTS; ++i)
@@ -60,8 +49,9 @@ std::string BodyXml(const qv_message &msg, const std::string &work_dir)
     const int index = TextBodyIndex(msg);
     if (index < 0)
         return {};
-    const std::string text =
-        qvcommon::XmlRequestText(ReadWholeFile(qvcom::part_file_path(work_dir, msg.msg_number, index)));
+    std::string notes; // an unreadable notes file gives no body, as an empty one does
+    qvcommon::ReadWholeFile(qvcom::part_file_path(work_dir, msg.msg_number, index), notes);
+    const std::string text = qvcommon::XmlRequestText(notes);
     if (text.empty())
         return {};
     return "<t:Body BodyType=\"Text\">" + qvcommon::CdataSections(text) + "</t:Body>\n";

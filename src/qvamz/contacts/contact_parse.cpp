@@ -1,9 +1,8 @@
 // Reading one contact or list answer (see contact_parse.hpp).
 #include "contacts/contact_parse.hpp"
 
-#include <fstream>
-#include <sstream>
 
+#include "common/unique_file.hpp"
 #include "common/xml_request_text.hpp"
 #include "contacts/dist_list_members.hpp"
 #include "ews/attachment_download.hpp"
@@ -112,15 +111,6 @@ std::string NotesText(std::string_view text)
     return notes;
 }
 
-std::string ReadWholeFile(const std::string &path, bool &ok)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    ok = static_cast<bool>(in);
-    return text.str();
-}
-
 } // namespace
 
 int ParseContactText(std::string_view answer_text, qv_message &msg, const std::string &work_dir)
@@ -149,9 +139,8 @@ int ParseContactText(std::string_view answer_text, qv_message &msg, const std::s
 int ContactParse(Session &session, const std::string &answer_path, qv_message &msg,
                  const std::string &work_dir)
 {
-    bool read = false;
-    const std::string answer = ReadWholeFile(answer_path, read);
-    if (!read)
+    std::string answer;
+    if (!qvcommon::ReadWholeFile(answer_path, answer))
         return 0;
     if (!ParseContactText(answer, msg, work_dir))
         return 0;

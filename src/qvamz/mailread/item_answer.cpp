@@ -167,22 +167,4 @@ void ScanItemDetails(std::string_view answer, qv_message *msg, ItemDetails &deta
     ApplyExtendedFlags(text.c_str(), msg);
 }
 
-bool ReadWholeFile(const std::string &path, std::size_t max_size, std::string &text)
-{
-    text.clear();
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0)
-        return false;
-    const long size = std::ftell(file.get());
-    if (size < 0 || static_cast<unsigned long>(size) > max_size ||
-        std::fseek(file.get(), 0, SEEK_SET) != 0)
-        return false;
-    text.resize(static_cast<std::size_t>(size));
-    if (std::fread(text.data(), 1, text.size(), file.get()) != text.size()) {
-        text.clear();
-        return false;
-    }
-    return true;
-}
-
 } // namespace qvamz::mailread

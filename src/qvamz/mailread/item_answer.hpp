@@ -35,8 +35,4 @@ void ReadIsRead(std::string_view answer, int &is_read);
 // the ItemId line.
 void ScanItemDetails(std::string_view answer, qv_message *msg, ItemDetails &details);
 
-// The whole of a file into `text`; false when it cannot be opened or read
-// or is larger than `max_size` (then `text` is left empty).
-bool ReadWholeFile(const std::string &path, std::size_t max_size, std::string &text);
-
 } // namespace qvamz::mailread

@@ -97,18 +97,6 @@ int StatusValue(const std::string &text)
     return kTaskStatusNone;
 }
 
-std::string ReadWholeFile(const std::string &path, bool &read)
-{
-    std::string text;
-    qvcommon::UniqueFile file = qvcommon::OpenFile(path, "rb");
-    read = static_cast<bool>(file);
-    char chunk[8192];
-    std::size_t got;
-    while (file && (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0)
-        text.append(chunk, got);
-    return text;
-}
-
 // MsgStatus with the counters of one ConvertTaskFolder call.
 class StatusReporter {
   public:
@@ -179,9 +167,8 @@ void ParseTaskText(std::string answer, qv_message *msg, const std::string &work_
 
 int ParseTaskItem(const std::string &answer_path, qv_message *msg, const std::string &work_dir)
 {
-    bool read = false;
-    std::string answer = ReadWholeFile(answer_path, read);
-    if (!read)
+    std::string answer;
+    if (!qvcommon::ReadWholeFile(answer_path, answer))
         return 0;
     ParseTaskText(std::move(answer), msg, work_dir);
     return 1;
@@ -236,8 +223,8 @@ int ConvertTaskFolder(Session &session, const ConvertFolderArguments &args, cons
             continue;
         }
         {
-            bool read = false;
-            const std::string answer = ReadWholeFile(answer_path, read);
+            std::string answer; // nothing to download when it cannot be read
+            qvcommon::ReadWholeFile(answer_path, answer);
             DownloadAttachments(session, answer, *msg, args.work_dir);
         }
         std::remove(answer_path.c_str());
