@@ -96,14 +96,12 @@ TEST_F(TaskRecord, ReminderOffAndMissingValuesLeaveTheirDefaults)
           "<t:ReminderIsSet>false</t:ReminderIsSet><t:ReminderMinutesBeforeStart>15"
           "</t:ReminderMinutesBeforeStart><t:Importance>Low</t:Importance><t:PercentComplete>0"
           "</t:PercentComplete><t:Status>NotStarted</t:Status>");
-    EXPECT_EQ(+msg->reminder_set, 0);
-    EXPECT_EQ(+msg->reminder_minutes, 0);
-    EXPECT_EQ(+msg->reminder_time, 0u);
-    EXPECT_EQ(+msg->importance, 0);
-    EXPECT_EQ(+msg->priority, 0);
-    EXPECT_EQ(+msg->task_status, 1);
-    EXPECT_EQ(+msg->part_count, 0) << "no body, no notes";
-    EXPECT_EQ(+msg->recur_type, 0);
+    // Reminder set, minutes and time, importance, priority, status, parts (no
+    // body: no notes), recurrence.
+    EXPECT_EQ(std::make_tuple(+msg->reminder_set, +msg->reminder_minutes, +msg->reminder_time,
+                              +msg->importance, +msg->priority, +msg->task_status,
+                              +msg->part_count, +msg->recur_type),
+              std::make_tuple(0, 0, 0u, 0, 0, 1, 0, 0));
     // Written back, the task keeps its reminder off.
     EXPECT_EQ(Request().find("Reminder"), std::string::npos);
 }
