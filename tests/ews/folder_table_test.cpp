@@ -39,12 +39,8 @@ class FolderTableTest : public conntest::SessionTest {
     }
     static FolderEntry Entry(std::string id, std::string parent, std::string name, int children)
     {
-        FolderEntry entry;
-        entry.folder_id = std::move(id);
-        entry.parent_id = std::move(parent);
-        entry.display_name = std::move(name);
-        entry.child_count = children;
-        return entry;
+        return {.child_count = children, .display_name = std::move(name),
+                .folder_id = std::move(id), .parent_id = std::move(parent)};
     }
 
     conntest::ScratchDir dir;
