@@ -120,12 +120,7 @@ class WriteSandbox : public conntest::ConnectorSandboxTest {
     {
         std::filesystem::path out = data_dir / "dump";
         std::filesystem::remove_all(out);
-        std::string output;
-        EXPECT_EQ(sandbox_test::run_sandbox_cli({"dump", "--data", data_dir.string(), "--mailbox",
-                                                 kMailbox, "--out", out.string()},
-                                                &output),
-                  0)
-            << output;
+        cli({"dump", "--mailbox", kMailbox, "--out", out.string()});
         Dump dump;
         Json folders(cJSON_Parse(ReadFile((out / "folders.json").string()).c_str()));
         const cJSON *folder;
