@@ -169,7 +169,7 @@ TEST_F(FileScanTest, ExtractItemIdReturnsSuccessiveItems)
 TEST_F(FileScanTest, ExtractBase64ElementDecodesWhileReading)
 {
     struct Case {
-        const char *answer;
+        const char *answer, *name;
         int result;
         std::string bytes;
         int is_read; // -1: unchanged
@@ -177,19 +177,17 @@ TEST_F(FileScanTest, ExtractBase64ElementDecodesWhileReading)
     const Case cases[] = {
         {"<t:MimeContent "
          "CharacterSet=\"UTF-8\">\r\nSGVsbG8=\r\n</t:MimeContent>\r\n<t:IsRead>\r\nTRUE\r\n",
-         1, "Hello", 1},
-        {"<t:Content>\r\nSGVsbG8sIHdvcmxk\r\n</t:Content>\r\n<t:IsRead>\r\nfalse\r\n", 1,
-         "Hello, world", 0},
-        {"<t:mimecontent>\r\nSGk\r\n", 1, "Hi", -1}, // unpadded final group
-        {"<t:Other>\r\nSGk=\r\n", 0, "", -1},
+         "MimeContent", 1, "Hello", 1},
+        {"<t:Content>\r\nSGVsbG8sIHdvcmxk\r\n</t:Content>\r\n<t:IsRead>\r\nfalse\r\n", "Content",
+         1, "Hello, world", 0},
+        {"<t:mimecontent>\r\nSGk\r\n", "MimeContent", 1, "Hi", -1}, // unpadded final group
+        {"<t:Other>\r\nSGk=\r\n", "MimeContent", 0, "", -1},
     };
-    const char *names[] = {"MimeContent", "Content", "MimeContent", "MimeContent"};
-    for (std::size_t i = 0; i < std::size(cases); ++i) {
-        const Case &c = cases[i];
+    for (const Case &c : cases) {
         const std::string in = dir.file("answer.xml"), out = dir.file("out.bin");
         conntest::WriteFile(in, c.answer);
         int is_read = -1;
-        EXPECT_EQ(ExtractBase64Element(in, out, names[i], &is_read), c.result) << c.answer;
+        EXPECT_EQ(ExtractBase64Element(in, out, c.name, &is_read), c.result) << c.answer;
         if (c.result) {
             EXPECT_EQ(conntest::ReadFile(out), c.bytes) << c.answer;
         }
