@@ -226,10 +226,8 @@ TEST_F(LogonTest, DelegateLogonThenASecondLogonStartsAfresh)
 TEST_F(LogonTest, LogoffForgetsTheLogonCredentialsButNotTheSwitchSecrets)
 {
     SessionState &state = session.state;
-    state.password = "mailbox-pw";
-    state.admin_password = "admin-pw";
-    state.delegate_password = "delegate-pw";
-    state.access_secret = "aws-secret";
+    state.password = "mailbox-pw", state.admin_password = "admin-pw";
+    state.delegate_password = "delegate-pw", state.access_secret = "aws-secret";
     state.bearer_token = "bearer-token";
     session.settings.target_access_secret = "target-secret";
     session.settings.proxy.password = "proxy-pw";
