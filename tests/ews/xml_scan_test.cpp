@@ -213,12 +213,9 @@ TEST_F(FileScanTest, WriteBodyElementWritesTheTextBodyAsCdata)
     session.state.work_dir = dir.dir();
     auto msg = std::make_unique<qv_message>();
     qv_part html{}, text{};
-    html.part_type = QV_PART_HTML_BODY;
-    text.part_type = QV_PART_TEXT_BODY;
-    msg->parts[0] = &html;
-    msg->parts[1] = &text;
-    msg->part_count = 2;
-    msg->msg_number = 7;
+    html.part_type = QV_PART_HTML_BODY, text.part_type = QV_PART_TEXT_BODY;
+    msg->parts[0] = &html, msg->parts[1] = &text;
+    msg->part_count = 2, msg->msg_number = 7;
     const std::string part_file = dir.file("PRT00701.TMP");
     const std::string request = dir.file("request.xml");
     auto write = [&](const std::string &body) {
