@@ -172,8 +172,7 @@ TEST_F(FolderTableTest, FolderLineKeepsItsSuffixForLongPaths)
 {
     FolderEntry entry = Entry("X", "ROOT", "x", 0);
     entry.internal_path = std::string(1023, 'p');
-    entry.total_count = 42;
-    entry.folder_type = 2;
+    entry.total_count = 42, entry.folder_type = 2;
     const std::string line = FolderLine(entry);
     EXPECT_EQ(line.size(), kFolderLineMax);
     EXPECT_TRUE(line.ends_with(" {QV:42:FCLASS:2}"));
