@@ -3,6 +3,8 @@
 // a whole folder against a scripted server.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 
 #include "contacts/contact_folder.hpp"
 #include "contacts/contact_parse.hpp"
@@ -158,22 +160,14 @@ class ContactFolderTest : public conntest::ScriptedSessionTest {
         ScriptedSessionTest::SetUp();
         gHanded = &handed;
         gStatuses = &statuses;
-        FolderEntry folder;
-        folder.display_name = "Contacts";
-        folder.folder_id = "FOLDER1";
-        folder.folder_type = kFolderTypeContacts;
-        folder.total_count = total;
-        session.state.folders.push_back(folder);
+        session.state.folders.push_back({.total_count = total, .display_name = "Contacts",
+                                         .folder_type = kFolderTypeContacts,
+                                         .folder_id = "FOLDER1"});
     }
     int Convert()
     {
-        ConvertFolderArguments args;
-        args.msg = msg.get();
-        args.output = &Output;
-        args.status = &Status;
-        args.folder_index = 0;
-        args.out_count = &out_count;
-        return ConvertFolderImpl(session, args);
+        return ConvertFolderImpl(session, {.msg = msg.get(), .output = &Output, .folder_index = 0,
+                                           .out_count = &out_count, .status = &Status});
     }
     // FindItem pages of 500 out of `total`; every GetItem gets the
     // recorded contact, or the list for id C1.
@@ -240,11 +234,10 @@ TEST_F(ContactFolderTest, ListsGetTheirEditFlagAndTheLimitIsHonoured)
     EXPECT_EQ(statuses, std::vector<int>(10, QV_STATUS_CONVERTED));
 
     // The list, then contacts with both attachments and their notes.
-    EXPECT_EQ(handed[1].kind, 1);
-    EXPECT_EQ(handed[1].title, "Team");
-    EXPECT_EQ(handed[1].recipients, 1);
-    EXPECT_EQ(handed[0].last_name, "Müller");
-    EXPECT_EQ(handed[0].parts, 3); // notes and two attachments
+    EXPECT_EQ(std::tie(handed[1].kind, handed[1].title, handed[1].recipients),
+              std::make_tuple(1, "Team", 1));
+    EXPECT_EQ(std::tie(handed[0].last_name, handed[0].parts), // notes and two attachments
+              std::make_tuple("Müller", 3));
     EXPECT_EQ(handed[0].attachment_bytes,
               (std::vector<std::string>{"%PDF-1.4 card", "JPEGBYTES"}));
     EXPECT_FALSE(std::filesystem::exists(dir.file("itemids.tmp")));

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ews/folder_discovery.hpp"
@@ -38,12 +39,8 @@ class FolderTableTest : public conntest::SessionTest {
     }
     static FolderEntry Entry(std::string id, std::string parent, std::string name, int children)
     {
-        FolderEntry entry;
-        entry.folder_id = std::move(id);
-        entry.parent_id = std::move(parent);
-        entry.display_name = std::move(name);
-        entry.child_count = children;
-        return entry;
+        return {.child_count = children, .display_name = std::move(name),
+                .folder_id = std::move(id), .parent_id = std::move(parent)};
     }
 
     conntest::ScratchDir dir;
@@ -74,15 +71,13 @@ TEST_F(FolderTableTest, SourceSessionTree)
         {"Orphan", "", "", 0, 11},
         {"apple", "apple", "apple", 0, 12},
     };
-    ASSERT_EQ(static_cast<int>(session.state.folders.size()),
-              static_cast<int>(std::size(expected)));
+    ASSERT_EQ(session.state.folders.size(), std::size(expected));
     for (std::size_t i = 0; i < std::size(expected); ++i) {
-        const FolderEntry &entry = session.state.folders[i];
-        EXPECT_EQ(entry.display_name, expected[i].name);
-        EXPECT_EQ(entry.internal_path, expected[i].internal_path) << expected[i].name;
-        EXPECT_EQ(entry.display_path, expected[i].display_path) << expected[i].name;
-        EXPECT_EQ(entry.folder_type, expected[i].type) << expected[i].name;
-        EXPECT_EQ(entry.total_count, expected[i].total) << expected[i].name;
+        const FolderEntry &e = session.state.folders[i];
+        const Expected &x = expected[i];
+        EXPECT_EQ(std::tie(e.display_name, e.internal_path, e.display_path, e.folder_type,
+                           e.total_count),
+                  std::make_tuple(x.name, x.internal_path, x.display_path, x.type, x.total));
     }
     EXPECT_EQ(Find("Inbox")->folder_id, "F1");
     EXPECT_EQ(Find("Projects")->parent_id, "F1");
@@ -138,11 +133,10 @@ TEST_F(FolderTableTest, ParentLinksInACycleEndTheWalk)
     AddFolderEntry(session.state.folders, Entry("ROOT", "B", "Root itself", 1));
     AddFolderEntry(session.state.folders, Entry("S", "S", "Self", 1));
     BuildFolderPaths(session.state.folders, "ROOT", "");
-    EXPECT_EQ(session.state.folders[0].internal_path, "A");
-    EXPECT_EQ(session.state.folders[1].internal_path, "A^B");
-    EXPECT_EQ(session.state.folders[2].internal_path, "A^B^A again");
-    EXPECT_EQ(session.state.folders[3].internal_path, "A^B^Root itself");
-    EXPECT_EQ(session.state.folders[4].internal_path, "");
+    std::vector<std::string> paths;
+    for (const FolderEntry &entry : session.state.folders)
+        paths.push_back(entry.internal_path);
+    EXPECT_EQ(paths, (std::vector<std::string>{"A", "A^B", "A^B^A again", "A^B^Root itself", ""}));
 }
 
 TEST_F(FolderTableTest, PathsStopAtTheLimit)
@@ -178,8 +172,7 @@ TEST_F(FolderTableTest, FolderLineKeepsItsSuffixForLongPaths)
 {
     FolderEntry entry = Entry("X", "ROOT", "x", 0);
     entry.internal_path = std::string(1023, 'p');
-    entry.total_count = 42;
-    entry.folder_type = 2;
+    entry.total_count = 42, entry.folder_type = 2;
     const std::string line = FolderLine(entry);
     EXPECT_EQ(line.size(), kFolderLineMax);
     EXPECT_TRUE(line.ends_with(" {QV:42:FCLASS:2}"));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <tuple>
 
 #include "ews/folder_table.hpp"
 #include "frame/logon.hpp"
@@ -81,20 +82,13 @@ class LogonTest : public conntest::SessionTest {
               const std::string &folder = "", int first_logon = 1, int upcoming_only = 0)
     {
         qvcom_set_switches(switches.c_str());
-        std::string user = "user@example.com", password = "pw", url = server.url();
-        std::string folder_text = folder;
+        const std::string url = server.url();
         char host_text[64] = "host text";
-        LogonArguments args;
-        args.user = user.c_str();
-        args.password = password.c_str();
-        args.server = url.c_str();
-        args.folder = folder_text.c_str();
-        args.host_text = host_text;
-        args.first_logon = first_logon;
-        args.is_source = is_source;
-        args.item_kind = item_kind;
-        args.upcoming_only = upcoming_only;
-        return LogonSession(session, args);
+        return LogonSession(session, {.user = "user@example.com", .password = "pw",
+                                      .server = url.c_str(), .folder = folder.c_str(),
+                                      .host_text = host_text, .upcoming_only = upcoming_only,
+                                      .first_logon = first_logon, .is_source = is_source,
+                                      .item_kind = item_kind});
     }
 
     conntest::ScratchDir work, base;
@@ -109,12 +103,10 @@ TEST_F(LogonTest, SourceLogonLearnsVersionRootAndFolders)
     EXPECT_TRUE(log.has("Logon for Amazon WorkMail, database=" + server.url() +
                         ", user=user@example.com"));
     EXPECT_TRUE(log.has("WorkMail EWS server version: 15"));
-    EXPECT_EQ(session.state.server_major_version, 15);
-    EXPECT_EQ(session.state.force_version_header, 1);
-    EXPECT_EQ(session.state.root_folder_id, "ROOT");
-    EXPECT_EQ(session.state.contacts_folder, "Contacts");
-    EXPECT_EQ(session.state.calendar_folder, "Calendar");
-    EXPECT_EQ(session.state.tasks_folder, "Tasks");
+    const SessionState &st = session.state;
+    EXPECT_EQ(std::tie(st.server_major_version, st.force_version_header, st.root_folder_id,
+                       st.contacts_folder, st.calendar_folder, st.tasks_folder),
+              std::make_tuple(15, 1, "ROOT", "Contacts", "Calendar", "Tasks"));
     EXPECT_TRUE(log.has("Calendar folder: Calendar"));
 
     const auto requests = server.requests();
@@ -234,10 +226,8 @@ TEST_F(LogonTest, DelegateLogonThenASecondLogonStartsAfresh)
 TEST_F(LogonTest, LogoffForgetsTheLogonCredentialsButNotTheSwitchSecrets)
 {
     SessionState &state = session.state;
-    state.password = "mailbox-pw";
-    state.admin_password = "admin-pw";
-    state.delegate_password = "delegate-pw";
-    state.access_secret = "aws-secret";
+    state.password = "mailbox-pw", state.admin_password = "admin-pw";
+    state.delegate_password = "delegate-pw", state.access_secret = "aws-secret";
     state.bearer_token = "bearer-token";
     session.settings.target_access_secret = "target-secret";
     session.settings.proxy.password = "proxy-pw";
@@ -276,9 +266,9 @@ TEST_F(LogonTest, TimeZoneOfTheHostAndAGivenDaylightOffset)
 {
     conntest::ScopedEnv tz("TZ", "America/Chicago");
     EXPECT_EQ(Logon(), kLogonOk);
-    EXPECT_EQ(session.state.time_zone_bias, 360);
-    EXPECT_EQ(session.state.dst_offset, -60);
-    EXPECT_EQ(session.state.time_zone_name, "Central Standard Time");
+    EXPECT_EQ(std::tie(session.state.time_zone_bias, session.state.dst_offset,
+                       session.state.time_zone_name),
+              std::make_tuple(360, -60, "Central Standard Time"));
     LogoffSession(session, 0);
     session = Session{};
     EXPECT_EQ(Logon("/DSTOFFSET -30"), kLogonOk);
@@ -321,11 +311,9 @@ class ProxySettingTest : public conntest::SessionTest {
 TEST_F(ProxySettingTest, FieldsOfTheSetting)
 {
     Read("host=proxy.example.com;port=3128;protocol=socks5;user=u;password=p");
-    EXPECT_EQ(session.settings.proxy.host, "proxy.example.com");
-    EXPECT_EQ(session.settings.proxy.port, "3128");
-    EXPECT_EQ(session.settings.proxy.protocol, "SOCKS5");
-    EXPECT_EQ(session.settings.proxy.user, "u");
-    EXPECT_EQ(session.settings.proxy.password, "p");
+    const ProxySettings &p = session.settings.proxy;
+    EXPECT_EQ(std::tie(p.host, p.port, p.protocol, p.user, p.password.str()),
+              std::make_tuple("proxy.example.com", "3128", "SOCKS5", "u", "p"));
 
     session = Session{};
     Read("proxy.example.com:3128"); // a bare host: port stays 8080

@@ -6,6 +6,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -56,7 +57,7 @@ struct NumberCase {
     std::int64_t expected;
 };
 
-TEST_F(SwitchTest, NumbersAreReadAndClamped)
+TEST_F(SwitchTest, NumbersAreReadAndClampedFlagsSetOrClear)
 {
     const std::vector<NumberCase> cases = {
         {"/SLEEP 250", [this] { return session.settings.sleep_ms; }, 250},
@@ -77,32 +78,7 @@ TEST_F(SwitchTest, NumbersAreReadAndClamped)
         {"/MAXANSWER 200", [this] { return session.settings.max_answer_mb; }, 200},
         {"/MAXANSWER 0", [this] { return session.settings.max_answer_mb; }, 64},
         {"/MAXANSWER 99999", [this] { return session.settings.max_answer_mb; }, 64},
-    };
-    for (const NumberCase &c : cases) {
-        FreshSession();
-        Parse(c.switches);
-        EXPECT_EQ(c.setting(), c.expected) << c.switches;
-    }
-}
-
-TEST_F(SwitchTest, EmptyValueKeepsTheSetting)
-{
-    Parse("/SLEEP 40 /D251 9 /MAXANSWER 200");
-    Parse("/SLEEP \"\" /D251 \"\" /MAXANSWER \"\"");
-    EXPECT_EQ(session.settings.sleep_ms, 40);
-    EXPECT_EQ(session.settings.bundle_size, 9);
-    EXPECT_EQ(session.settings.max_answer_mb, 200);
-}
-
-struct FlagCase {
-    const char *name;
-    std::function<int()> setting;
-    int expected;
-};
-
-TEST_F(SwitchTest, FlagsSetOrClearTheirSetting)
-{
-    const std::vector<FlagCase> cases = {
+        // Flags
         {"/DEBUG", [this] { return session.settings.debug; }, 1},
         {"/CURLDEBUG", [this] { return session.settings.curl_debug; }, 1},
         {"/LOGUUID", [this] { return session.settings.log_uuid; }, 1},
@@ -115,14 +91,23 @@ TEST_F(SwitchTest, FlagsSetOrClearTheirSetting)
         {"/D142", [this] { return session.settings.drop_calendar_parts; }, 1},
         {"/SSLNOVERIFY", [this] { return session.settings.ssl_no_verify; }, 1},
     };
-    for (const FlagCase &c : cases) {
+    for (const NumberCase &c : cases) {
         FreshSession();
-        Parse(c.name);
-        EXPECT_EQ(c.setting(), c.expected) << c.name;
+        Parse(c.switches);
+        EXPECT_EQ(c.setting(), c.expected) << c.switches;
     }
     FreshSession();
     Parse("/debug /sslnoverify"); // names are compared with case
     EXPECT_EQ(session.settings.debug + session.settings.ssl_no_verify, 0);
+}
+
+TEST_F(SwitchTest, EmptyValueKeepsTheSetting)
+{
+    Parse("/SLEEP 40 /D251 9 /MAXANSWER 200");
+    Parse("/SLEEP \"\" /D251 \"\" /MAXANSWER \"\"");
+    EXPECT_EQ(session.settings.sleep_ms, 40);
+    EXPECT_EQ(session.settings.bundle_size, 9);
+    EXPECT_EQ(session.settings.max_answer_mb, 200);
 }
 
 TEST_F(SwitchTest, ValueTokenIsExaminedAgainAsASwitch)
@@ -141,32 +126,26 @@ TEST_F(SwitchTest, ValueTokenIsExaminedAgainAsASwitch)
 
 TEST_F(SwitchTest, PostToTakesOneToThreeNumbers)
 {
-    Parse("/POSTTO 7:2");
-    EXPECT_EQ(session.settings.api_attempts, 7);
-    EXPECT_EQ(session.settings.retry_delay_unit, 2);
-    EXPECT_EQ(session.settings.item_attempts, 3);
-
-    Parse("/POSTTO 9");
-    EXPECT_EQ(session.settings.api_attempts, 9);
-    EXPECT_EQ(session.settings.retry_delay_unit, 2);
-
-    Parse("/POSTTO 4:5:6");
-    EXPECT_EQ(session.settings.item_attempts, 6);
-
-    Parse("/POSTTO 0:-3:0"); // never trying, or sleeping backwards, is no setting
-    EXPECT_EQ(session.settings.api_attempts, 1);
-    EXPECT_EQ(session.settings.retry_delay_unit, 0);
-    EXPECT_EQ(session.settings.item_attempts, 1);
+    // API attempts, retry delay unit, item attempts; each on top of the last.
+    const auto post_to = [this](const char *switches) {
+        Parse(switches);
+        const SessionSettings &s = session.settings;
+        return std::tuple{s.api_attempts, s.retry_delay_unit, s.item_attempts};
+    };
+    EXPECT_EQ(post_to("/POSTTO 7:2"), std::tuple(7, 2, 3));
+    EXPECT_EQ(post_to("/POSTTO 9"), std::tuple(9, 2, 3));
+    EXPECT_EQ(post_to("/POSTTO 4:5:6"), std::tuple(4, 5, 6));
+    // Never trying, or sleeping backwards, is no setting.
+    EXPECT_EQ(post_to("/POSTTO 0:-3:0"), std::tuple(1, 0, 1));
 }
 
 TEST_F(SwitchTest, ImpersonationFieldsKeepEarlierValuesWhenMissing)
 {
     Parse("/AUTHAMZI r|o|AKIA1|sec/ret+1");
     Parse("/AUTHAMZI r2|o2");
-    EXPECT_EQ(session.state.role_id, "r2");
-    EXPECT_EQ(session.state.organization_id, "o2");
-    EXPECT_EQ(session.state.access_key, "AKIA1");
-    EXPECT_EQ(session.state.access_secret, "sec/ret+1");
+    const SessionState &st = session.state;
+    EXPECT_EQ(std::tie(st.role_id, st.organization_id, st.access_key, st.access_secret.str()),
+              std::make_tuple("r2", "o2", "AKIA1", "sec/ret+1"));
 
     // The target's fields are its own (their split: DebugLinesNeverShowSecrets).
     Parse("/AUTHAMZI2 tr|to|tk|ts");
@@ -291,11 +270,10 @@ TEST_F(SwitchTest, NoProxySwitchWinsAnywhere)
 TEST_F(SwitchTest, FolderPathsAndGroupName)
 {
     Parse("/CF Contacts/Work /CAF \"Team Cal/2024\" /CAN My/Notes /CAT Tasks /GN Sales_Team_EU");
-    EXPECT_EQ(session.state.contacts_folder, "Contacts^Work");
-    EXPECT_EQ(session.state.calendar_folder, "Team Cal^2024");
-    EXPECT_EQ(session.settings.notes_folder, "My^Notes");
-    EXPECT_EQ(session.state.tasks_folder, "Tasks");
-    EXPECT_EQ(session.settings.group_name, "Sales Team EU");
+    EXPECT_EQ(std::tie(session.state.contacts_folder, session.state.calendar_folder,
+                       session.settings.notes_folder, session.state.tasks_folder,
+                       session.settings.group_name),
+              std::make_tuple("Contacts^Work", "Team Cal^2024", "My^Notes", "Tasks", "Sales Team EU"));
 }
 
 TEST_F(SwitchTest, DataDebugTakesAFolderNameOnlyWhenOneFollows)
@@ -339,20 +317,15 @@ TEST_F(SwitchTest, DebugLinesNeverShowSecrets)
                            " /AUTHAMZD2 tadmin/" + Scrambled("hunter33");
     Parse(switches.c_str());
     const std::string text = log.text();
-    EXPECT_NE(text.find("debug: Source ImpersonationRoldId=role, OrganizationId=org, "
-                        "AccessKey=AKIAEXAMPLE, AccessSecret=****EKEY"),
-              std::string::npos)
-        << text;
-    EXPECT_NE(text.find("debug: Target ImpersonationRoldId=r2, OrganizationId=o2, "
-                        "AccessKey=k2, AccessSecret=****EKEY"),
-              std::string::npos);
-    EXPECT_NE(text.find("debug: AuthAMZD (Delegate) found, delegate admin=admin"),
-              std::string::npos);
-    EXPECT_NE(text.find("debug: AuthAMZD2 (Delegate) found, delegate admin=tadmin"),
-              std::string::npos);
-    EXPECT_EQ(text.find(secret), std::string::npos);
-    EXPECT_EQ(text.find("hunter22"), std::string::npos);
-    EXPECT_EQ(text.find("hunter33"), std::string::npos);
+    for (const char *line : {"debug: Source ImpersonationRoldId=role, OrganizationId=org, "
+                             "AccessKey=AKIAEXAMPLE, AccessSecret=****EKEY",
+                             "debug: Target ImpersonationRoldId=r2, OrganizationId=o2, "
+                             "AccessKey=k2, AccessSecret=****EKEY",
+                             "debug: AuthAMZD (Delegate) found, delegate admin=admin",
+                             "debug: AuthAMZD2 (Delegate) found, delegate admin=tadmin"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
+    for (const std::string &hidden : {secret, std::string("hunter22"), std::string("hunter33")})
+        EXPECT_EQ(text.find(hidden), std::string::npos) << hidden;
 }
 
 TEST(MaskSecret, KeepsOnlyTheLastFourCharacters)

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ews/folder_table.hpp"
@@ -130,16 +131,10 @@ class ConvertFolderSandbox : public conntest::ConnectorSandboxTest {
         session.state.max_messages = max_items;
         auto msg = std::make_unique<qv_message>();
         msg->msg_number = 7;
-        ConvertFolderArguments args;
-        args.msg = msg.get();
-        args.output = &OutputMsg;
-        args.folder_index = FolderIndex(folder);
-        args.work_dir = work.dir();
-        args.out_count = &view.count;
-        args.out_size = &view.size;
-        args.status = &MsgStatus;
-        args.max_date = max_date;
-        view.result = ConvertFolderImpl(session, args);
+        view.result = ConvertFolderImpl(
+            session, {.msg = msg.get(), .output = &OutputMsg, .folder_index = FolderIndex(folder),
+                      .max_date = max_date, .work_dir = work.dir(), .out_count = &view.count,
+                      .out_size = &view.size, .status = &MsgStatus});
         qvcom_set_loss_handler(nullptr, nullptr);
         view.folder_total = msg->folder_total;
         com_ResetObject(msg.get());
@@ -233,15 +228,11 @@ TEST_F(ConvertFolderSandbox, EveryMessageHandedOverOnce)
     EXPECT_GT(view.size, 6 * 40);
     EXPECT_EQ(view.folder_total, 6);
     EXPECT_EQ(view.statuses, std::vector<int>(6, QV_STATUS_CONVERTED));
-    std::set<std::string> expected;
-    for (int n = 0; n < 6; ++n)
-        expected.insert("Message " + std::to_string(n));
-    EXPECT_EQ(view.Subjects(), expected);
-    for (std::size_t i = 0; i < view.outputs.size(); ++i) {
-        EXPECT_EQ(view.outputs[i].index, static_cast<int>(i));
-        EXPECT_EQ(view.outputs[i].unread, 1); // seeded mail arrives unread
-        EXPECT_EQ(view.outputs[i].item_type, QV_ITEM_MAIL);
-    }
+    EXPECT_EQ(view.Subjects(), (std::set<std::string>{"Message 0", "Message 1", "Message 2",
+                                                      "Message 3", "Message 4", "Message 5"}));
+    for (std::size_t i = 0; i < view.outputs.size(); ++i) // seeded mail arrives unread
+        EXPECT_EQ(std::tie(view.outputs[i].index, view.outputs[i].unread, view.outputs[i].item_type),
+                  std::make_tuple(static_cast<int>(i), 1, +QV_ITEM_MAIL));
     EXPECT_EQ(log.count("[UUID:START]"), 7u); // the seventh finds the end of the list
     EXPECT_EQ(log.count("[UUID:END]"), 7u);
     ExpectWorkDirClean();

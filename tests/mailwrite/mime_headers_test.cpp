@@ -2,6 +2,7 @@
 // block of whole messages as GMime reads it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "gmime_view.hpp"
@@ -20,23 +21,18 @@ using qvamz::mime::UtcOffsetMinutes;
 std::vector<std::string> Lines(const std::string &text)
 {
     std::vector<std::string> out;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t end = text.find("\r\n", at);
-        if (end == std::string::npos)
-            end = text.size();
+    for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+        end = std::min(text.find("\r\n", at), text.size());
         out.push_back(text.substr(at, end - at));
-        at = end + 2;
     }
     return out;
 }
 
-std::string Unfold(const std::string &folded)
+std::string Unfold(std::string folded)
 {
-    std::string out;
-    for (const std::string &line : Lines(folded))
-        out += line;
-    return out;
+    for (std::size_t at = 0; (at = folded.find("\r\n", at)) != std::string::npos;)
+        folded.erase(at, 2);
+    return folded;
 }
 
 TEST(FoldHeader, LongLinesFoldAtSingleBlanksAndUnfoldToTheSame)

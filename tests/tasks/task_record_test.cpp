@@ -96,14 +96,12 @@ TEST_F(TaskRecord, ReminderOffAndMissingValuesLeaveTheirDefaults)
           "<t:ReminderIsSet>false</t:ReminderIsSet><t:ReminderMinutesBeforeStart>15"
           "</t:ReminderMinutesBeforeStart><t:Importance>Low</t:Importance><t:PercentComplete>0"
           "</t:PercentComplete><t:Status>NotStarted</t:Status>");
-    EXPECT_EQ(+msg->reminder_set, 0);
-    EXPECT_EQ(+msg->reminder_minutes, 0);
-    EXPECT_EQ(+msg->reminder_time, 0u);
-    EXPECT_EQ(+msg->importance, 0);
-    EXPECT_EQ(+msg->priority, 0);
-    EXPECT_EQ(+msg->task_status, 1);
-    EXPECT_EQ(+msg->part_count, 0) << "no body, no notes";
-    EXPECT_EQ(+msg->recur_type, 0);
+    // Reminder set, minutes and time, importance, priority, status, parts (no
+    // body: no notes), recurrence.
+    EXPECT_EQ(std::make_tuple(+msg->reminder_set, +msg->reminder_minutes, +msg->reminder_time,
+                              +msg->importance, +msg->priority, +msg->task_status,
+                              +msg->part_count, +msg->recur_type),
+              std::make_tuple(0, 0, 0u, 0, 0, 1, 0, 0));
     // Written back, the task keeps its reminder off.
     EXPECT_EQ(Request().find("Reminder"), std::string::npos);
 }
@@ -196,8 +194,7 @@ TEST_F(TaskRecord, RequestLeavesOutNullDatesAndUnknownStatus)
 
     msg->task_status = 3;
     qvtest::set_text(msg->categories, "Blue; Work;;");
-    msg->recur_type = 5; // weekly, no dates: the range starts on the day given
-    msg->recur_days = 2;
+    msg->recur_type = 5, msg->recur_days = 2; // weekly, no dates: the range starts on the day given
     const std::string full = Request();
     EXPECT_NE(full.find("<t:Status>Completed</t:Status>"), std::string::npos);
     EXPECT_NE(full.find("<t:Categories>\n<t:String>Blue</t:String>\n<t:String>Work</t:String>\n"
@@ -215,17 +212,11 @@ TEST_F(TaskRecord, RequestTextsFollowTheXmlTextRules)
     const std::string body_text = std::string("keep ]]> this\0and\x0B that", 23);
     qvtest::add_part(*msg, work.dir(), QV_PART_TEXT_BODY, "", nullptr);
     conntest::WriteFile(qvcom::part_file_path(work.dir(), msg->msg_number, 0), body_text);
-    msg->start_time = filetime_utc(2026, 1, 5);
-    msg->end_time = filetime_utc(2026, 1, 9);
-    msg->reminder_time = filetime_utc(2026, 1, 8, 9);
-    msg->complete_date = filetime_utc(2026, 1, 7);
-    msg->task_status = 3;
-    msg->percent_complete = 100;
-    msg->recur_type = 4;
-    msg->recur_days = 0x3E;
-    msg->recur_week_index = 5;
-    msg->recur_range = 1;
-    msg->recur_end = filetime_utc(2026, 12, 31);
+    msg->start_time = filetime_utc(2026, 1, 5), msg->end_time = filetime_utc(2026, 1, 9);
+    msg->reminder_time = filetime_utc(2026, 1, 8, 9), msg->complete_date = filetime_utc(2026, 1, 7);
+    msg->task_status = 3, msg->percent_complete = 100;
+    msg->recur_type = 4, msg->recur_days = 0x3E, msg->recur_week_index = 5;
+    msg->recur_range = 1, msg->recur_end = filetime_utc(2026, 12, 31);
     const std::string request = Request();
     EXPECT_NE(request.find("<t:Subject>A&lt;B  end</t:Subject>"), std::string::npos) << request;
     EXPECT_NE(request.find("<t:String>xy</t:String>"), std::string::npos);
