@@ -122,20 +122,10 @@ struct HttpResult {
 class Client {
   public:
     Client(std::string base_url, std::string ca_file)
-        : base_(std::move(base_url)), ca_(std::move(ca_file)), curl_(curl_easy_init()) {
-        curl_easy_setopt(curl_, CURLOPT_COOKIEFILE, ""); // cookie engine on, as the connector
+        : base_(std::move(base_url)), ca_(std::move(ca_file)),
+          handle_(curl_easy_init(), curl_easy_cleanup) {
+        curl_easy_setopt(handle_.get(), CURLOPT_COOKIEFILE, ""); // cookie engine on, as the connector
     }
-    ~Client() {
-        if (curl_)
-            curl_easy_cleanup(curl_);
-    }
-    Client(Client &&other) noexcept
-        : base_(std::move(other.base_)), ca_(std::move(other.ca_)), curl_(other.curl_),
-          user_(std::move(other.user_)), password_(std::move(other.password_)),
-          auth_(std::move(other.auth_)) {
-        other.curl_ = nullptr;
-    }
-    Client(const Client &) = delete;
 
     // Credentials for the following requests (replacing earlier ones).
     Client &basic(const std::string &user, const std::string &password) & {
@@ -167,38 +157,39 @@ class Client {
     HttpResult request(const std::string &method, const std::string &path, const std::string &body,
                        std::vector<std::string> headers = {}, long timeout_seconds = 60) {
         HttpResult result;
-        curl_easy_setopt(curl_, CURLOPT_URL, (base_ + path).c_str());
-        curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_.c_str());
+        CURL *const curl = handle_.get();
+        curl_easy_setopt(curl, CURLOPT_URL, (base_ + path).c_str());
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_.c_str());
         if (method == "GET") {
-            curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
         } else {
-            curl_easy_setopt(curl_, CURLOPT_POST, 1L);
-            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         }
-        curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST,
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST,
                          method == "GET" || method == "POST" ? nullptr : method.c_str());
-        curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, user_.empty() ? CURLAUTH_NONE : CURLAUTH_BASIC);
-        curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.empty() ? nullptr : user_.c_str());
-        curl_easy_setopt(curl_, CURLOPT_PASSWORD, user_.empty() ? nullptr : password_.c_str());
-        curl_easy_setopt(curl_, CURLOPT_TIMEOUT, timeout_seconds);
-        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Client::on_body);
-        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &result);
-        curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Client::on_header);
-        curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &result);
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, user_.empty() ? CURLAUTH_NONE : CURLAUTH_BASIC);
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user_.empty() ? nullptr : user_.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, user_.empty() ? nullptr : password_.c_str());
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout_seconds);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Client::on_body);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Client::on_header);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
         headers.push_back("Expect:");
         if (!auth_.empty())
             headers.push_back(auth_);
         curl_slist *list = nullptr;
         for (const auto &h : headers)
             list = curl_slist_append(list, h.c_str());
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
         const auto start = std::chrono::steady_clock::now();
-        result.curl = curl_easy_perform(curl_);
+        result.curl = curl_easy_perform(curl);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
-        curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &result.connects);
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+        curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &result.connects);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(list);
         return result;
     }
@@ -225,7 +216,7 @@ class Client {
     }
 
     std::string base_, ca_;
-    CURL *curl_;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle_;
     std::string user_, password_, auth_;
 };
 
