@@ -1,35 +1,25 @@
 // GMime side of the differential comparison (see message_view.hpp).
 #include "message_view.hpp"
 
-#include <gmime/gmime.h>
-
 #include <algorithm>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <regex>
+
+#include "gmime_support.hpp"
 
 namespace difftest {
 namespace {
 
+namespace gmime = qvtest::gmime;
+using gmime::decoded_content;
+using gmime::Ptr;
+const auto str = gmime::text;
 constexpr int kMaxEmbeddedDepth = 20;
-
-std::string str(const char *text) { return text ? std::string(text) : std::string(); }
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
-}
-
-struct GObjectUnref {
-    void operator()(void *object) const { g_object_unref(object); }
-};
-template <typename T> using GPtr = std::unique_ptr<T, GObjectUnref>;
-
-void ensure_gmime() {
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
 }
 
 void add_addresses(InternetAddressList *list, const std::string &group, std::vector<Address> &out) {
@@ -48,16 +38,6 @@ void add_addresses(InternetAddressList *list, const std::string &group, std::vec
                            false});
         }
     }
-}
-
-std::string decoded_content(GMimePart *part) {
-    GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
-    if (!wrapper)
-        return {};
-    GPtr<GMimeStream> memory(g_mime_stream_mem_new());
-    g_mime_data_wrapper_write_to_stream(wrapper, memory.get());
-    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory.get()));
-    return std::string(reinterpret_cast<const char *>(bytes->data), bytes->len);
 }
 
 // Text in its labelled charset, as UTF-8; bytes that do not convert are
@@ -89,21 +69,15 @@ void read_message_into(GMimeMessage *message, MessageView &view, int depth) {
     add_addresses(g_mime_message_get_to(message), "", view.to);
     add_addresses(g_mime_message_get_cc(message), "", view.cc);
     if (GMimeObject *top = g_mime_message_get_mime_part(message)) {
-        GMimeContentType *type = g_mime_object_get_content_type(top);
-        char *mime_type = type ? g_mime_content_type_get_mime_type(type) : nullptr;
-        view.top_type = lower(str(mime_type));
-        g_free(mime_type);
+        view.top_type = lower(gmime::mime_type(top));
         read_object(top, view, depth);
     }
 }
 
 Leaf leaf_header(GMimeObject *object) {
     Leaf leaf;
-    GMimeContentType *type = g_mime_object_get_content_type(object);
-    if (type) {
-        char *mime_type = g_mime_content_type_get_mime_type(type);
-        leaf.type = lower(str(mime_type));
-        g_free(mime_type);
+    leaf.type = lower(gmime::mime_type(object));
+    if (GMimeContentType *type = g_mime_object_get_content_type(object)) {
         leaf.charset = lower(str(g_mime_content_type_get_parameter(type, "charset")));
     }
     leaf.disposition = lower(str(g_mime_object_get_disposition(object)));
@@ -230,11 +204,11 @@ std::vector<const Leaf *> MessageView::attachments() const {
 }
 
 MessageView read_message(const std::string &bytes) {
-    ensure_gmime();
+    gmime::init();
     MessageView view;
-    GPtr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
-    GPtr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
-    GPtr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
+    Ptr<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(bytes.data(), bytes.size()));
+    Ptr<GMimeParser> parser(g_mime_parser_new_with_stream(stream.get()));
+    Ptr<GMimeMessage> message(g_mime_parser_construct_message(parser.get(), nullptr));
     if (message)
         read_message_into(message.get(), view, 0);
     return view;

@@ -1,26 +1,18 @@
 // GMime side of the tests (see gmime_view.hpp).
 #include "gmime_view.hpp"
 
-#include <gmime/gmime.h>
 #include <strings.h>
 
 #include <cstdio>
-#include <mutex>
 #include <string_view>
+
+#include "gmime_support.hpp"
 
 namespace mwtest {
 namespace {
 
-std::string Str(const char *text)
-{
-    return text ? std::string(text) : std::string();
-}
-
-void EnsureInit()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { g_mime_init(); });
-}
+namespace gmime = qvtest::gmime;
+const auto Str = gmime::text;
 
 std::vector<Mailbox> Mailboxes(InternetAddressList *list)
 {
@@ -37,27 +29,11 @@ std::vector<Mailbox> Mailboxes(InternetAddressList *list)
     return out;
 }
 
-std::string DecodedContent(GMimePart *part)
-{
-    GMimeDataWrapper *wrapper = g_mime_part_get_content(part);
-    if (!wrapper)
-        return {};
-    GMimeStream *memory = g_mime_stream_mem_new();
-    g_mime_data_wrapper_write_to_stream(wrapper, memory);
-    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(memory));
-    std::string out(reinterpret_cast<const char *>(bytes->data), bytes->len);
-    g_object_unref(memory);
-    return out;
-}
-
 MimeNode ReadNode(GMimeObject *object)
 {
     MimeNode node;
-    GMimeContentType *type = g_mime_object_get_content_type(object);
-    if (type) {
-        char *mime_type = g_mime_content_type_get_mime_type(type);
-        node.type = Str(mime_type);
-        g_free(mime_type);
+    node.type = gmime::mime_type(object);
+    if (GMimeContentType *type = g_mime_object_get_content_type(object)) {
         node.charset = Str(g_mime_content_type_get_parameter(type, "charset"));
         node.name = Str(g_mime_content_type_get_parameter(type, "name"));
     }
@@ -77,7 +53,7 @@ MimeNode ReadNode(GMimeObject *object)
         }
     } else if (GMIME_IS_PART(object)) {
         node.filename = Str(g_mime_part_get_filename(GMIME_PART(object)));
-        node.content = DecodedContent(GMIME_PART(object));
+        node.content = gmime::decoded_content(GMIME_PART(object));
     }
     return node;
 }
@@ -94,7 +70,7 @@ int GMimeMessageView::HeaderCount(const std::string &name) const
 
 GMimeMessageView ParseWithGMime(const std::string &path)
 {
-    EnsureInit();
+    gmime::init();
     GMimeMessageView view;
     GMimeStream *stream = g_mime_stream_file_open(path.c_str(), "rb", nullptr);
     if (!stream)

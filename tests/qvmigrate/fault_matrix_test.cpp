@@ -74,14 +74,9 @@ class FaultMatrix : public SandboxSuite<FaultMatrix> {
     {
         const fs::path faults = scratch / "faults.json";
         write_file(faults, rules);
-        std::string args = "--faults " + faults.string();
-        for (const std::string &word : serve)
-            args += " " + word;
-        const char *previous = std::getenv(kServeArgsVariable);
-        const std::string saved = previous ? previous : "";
-        setenv(kServeArgsVariable, (saved + " " + args).c_str(), 1);
-        server = std::make_unique<SandboxServer>(QV_SANDBOX_PATH, data(), scratch / "sandbox.log", 30s);
-        setenv(kServeArgsVariable, saved.c_str(), 1);
+        std::vector<std::string> options = {"--faults", faults.string()};
+        options.insert(options.end(), serve.begin(), serve.end());
+        server = std::make_unique<SandboxServer>(QV_SANDBOX_PATH, data(), scratch / "sandbox.log", 30s, options);
     }
 
     // Copies one folder of the source into the test's own target mailbox.

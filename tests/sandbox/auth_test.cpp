@@ -123,10 +123,8 @@ TEST_F(Accounts, FileHoldsNoUsableCredential) {
     const IssuedToken token = store->issue_token(role, 900, kNow);
     const std::string cookie = auth(basic("alice@example.com", "alice-pw")).cookie;
     store.reset();
-    std::ifstream in(data_dir / "accounts.db", std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::ifstream wal(data_dir / "accounts.db-wal", std::ios::binary);
-    bytes.append((std::istreambuf_iterator<char>(wal)), std::istreambuf_iterator<char>());
+    const std::string bytes =
+        qvtest::read_file(data_dir / "accounts.db") + qvtest::read_file(data_dir / "accounts.db-wal");
     for (const std::string &secret : {std::string("alice-pw"), token.token, cookie})
         EXPECT_EQ(bytes.find(secret), std::string::npos) << secret;
 }

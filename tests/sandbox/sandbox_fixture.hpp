@@ -11,45 +11,38 @@
 //
 // SandboxTest gives each test a fresh data folder, runs the ews-sandbox
 // command line (user add, role add, seed), starts the server as a child
-// process, reads its "listening" line and stops it with SIGTERM at the end,
+// process (qvmigrate's SandboxServer) and stops it with SIGTERM at the end,
 // expecting exit status 0.  Clients are plain libcurl handles that trust the
 // CA file the server printed (verification is never switched off) and keep
 // cookies across requests like the connector does.
 //
-// Needs: GoogleTest, libcurl, and QV_SANDBOX_PATH (the
-// ews-sandbox executable) defined by the build; nothing of the sandbox's own
-// code.  Other test folders include it as "../sandbox/sandbox_fixture.hpp".
+// Needs: GoogleTest, libcurl, qv_test_support, qvmigrate_core and
+// QV_SANDBOX_PATH (the ews-sandbox executable) defined by the build; nothing
+// of the sandbox's own code.  Other test folders include it as "../sandbox/sandbox_fixture.hpp".
 #pragma once
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <sstream>
-#include <stdexcept>
-#include <string>
 #include <thread>
+#include <string>
 #include <vector>
+
+#include "qv_test_support.hpp"
+#include "sandbox_process.hpp"
 
 #ifndef QV_SANDBOX_PATH
 #error "QV_SANDBOX_PATH must name the ews-sandbox executable"
 #endif
-
-extern char **environ;
 
 namespace sandbox_test {
 
@@ -129,20 +122,10 @@ struct HttpResult {
 class Client {
   public:
     Client(std::string base_url, std::string ca_file)
-        : base_(std::move(base_url)), ca_(std::move(ca_file)), curl_(curl_easy_init()) {
-        curl_easy_setopt(curl_, CURLOPT_COOKIEFILE, ""); // cookie engine on, as the connector
+        : base_(std::move(base_url)), ca_(std::move(ca_file)),
+          handle_(curl_easy_init(), curl_easy_cleanup) {
+        curl_easy_setopt(handle_.get(), CURLOPT_COOKIEFILE, ""); // cookie engine on, as the connector
     }
-    ~Client() {
-        if (curl_)
-            curl_easy_cleanup(curl_);
-    }
-    Client(Client &&other) noexcept
-        : base_(std::move(other.base_)), ca_(std::move(other.ca_)), curl_(other.curl_),
-          user_(std::move(other.user_)), password_(std::move(other.password_)),
-          auth_(std::move(other.auth_)) {
-        other.curl_ = nullptr;
-    }
-    Client(const Client &) = delete;
 
     // Credentials for the following requests (replacing earlier ones).
     Client &basic(const std::string &user, const std::string &password) & {
@@ -174,38 +157,39 @@ class Client {
     HttpResult request(const std::string &method, const std::string &path, const std::string &body,
                        std::vector<std::string> headers = {}, long timeout_seconds = 60) {
         HttpResult result;
-        curl_easy_setopt(curl_, CURLOPT_URL, (base_ + path).c_str());
-        curl_easy_setopt(curl_, CURLOPT_CAINFO, ca_.c_str());
+        CURL *const curl = handle_.get();
+        curl_easy_setopt(curl, CURLOPT_URL, (base_ + path).c_str());
+        curl_easy_setopt(curl, CURLOPT_CAINFO, ca_.c_str());
         if (method == "GET") {
-            curl_easy_setopt(curl_, CURLOPT_HTTPGET, 1L);
+            curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
         } else {
-            curl_easy_setopt(curl_, CURLOPT_POST, 1L);
-            curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.data());
-            curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            curl_easy_setopt(curl, CURLOPT_POST, 1L);
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+            curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
         }
-        curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST,
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST,
                          method == "GET" || method == "POST" ? nullptr : method.c_str());
-        curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, user_.empty() ? CURLAUTH_NONE : CURLAUTH_BASIC);
-        curl_easy_setopt(curl_, CURLOPT_USERNAME, user_.empty() ? nullptr : user_.c_str());
-        curl_easy_setopt(curl_, CURLOPT_PASSWORD, user_.empty() ? nullptr : password_.c_str());
-        curl_easy_setopt(curl_, CURLOPT_TIMEOUT, timeout_seconds);
-        curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Client::on_body);
-        curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &result);
-        curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Client::on_header);
-        curl_easy_setopt(curl_, CURLOPT_HEADERDATA, &result);
+        curl_easy_setopt(curl, CURLOPT_HTTPAUTH, user_.empty() ? CURLAUTH_NONE : CURLAUTH_BASIC);
+        curl_easy_setopt(curl, CURLOPT_USERNAME, user_.empty() ? nullptr : user_.c_str());
+        curl_easy_setopt(curl, CURLOPT_PASSWORD, user_.empty() ? nullptr : password_.c_str());
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT, timeout_seconds);
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Client::on_body);
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &result);
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Client::on_header);
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &result);
         headers.push_back("Expect:");
         if (!auth_.empty())
             headers.push_back(auth_);
         curl_slist *list = nullptr;
         for (const auto &h : headers)
             list = curl_slist_append(list, h.c_str());
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, list);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list);
         const auto start = std::chrono::steady_clock::now();
-        result.curl = curl_easy_perform(curl_);
+        result.curl = curl_easy_perform(curl);
         result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &result.status);
-        curl_easy_getinfo(curl_, CURLINFO_NUM_CONNECTS, &result.connects);
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &result.status);
+        curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &result.connects);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(list);
         return result;
     }
@@ -232,149 +216,42 @@ class Client {
     }
 
     std::string base_, ca_;
-    CURL *curl_;
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle_;
     std::string user_, password_, auth_;
 };
 
 // ---------------------------------------------------------------------------
-// Running the executable
+// Running the executable (through qvmigrate's runner, which the demo uses too)
 
 // Runs `ews-sandbox ARGS...` to completion; its exit status (or -1).  The
 // combined output lands in *output when given.
-inline int run_sandbox_cli(const std::vector<std::string> &args, std::string *output = nullptr) {
-    std::string command = std::string("'") + QV_SANDBOX_PATH + "'";
-    for (const auto &a : args)
-        command += " '" + a + "'";
-    command += " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return -1;
-    std::string text;
-    char buf[4096];
-    for (std::size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;)
-        text.append(buf, n);
-    const int status = pclose(pipe);
+inline int run_sandbox_cli(std::vector<std::string> args, std::string *output = nullptr) {
+    args.insert(args.begin(), QV_SANDBOX_PATH);
+    const qvmigrate::CommandResult result = qvmigrate::run_command(args, std::chrono::seconds(300));
     if (output)
-        *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        *output = result.output;
+    return result.status;
 }
 
-// One `ews-sandbox serve` child process.
-class SandboxServer {
+// One `ews-sandbox serve --data DIR --port 0 EXTRA...` child process; its
+// output goes to DIR/server.log.
+class SandboxServer : public qvmigrate::SandboxServer {
   public:
-    // Starts `ews-sandbox serve --data DIR --port 0 EXTRA...` and waits for
-    // its listening line.  Its standard error goes to DIR/server.log.
     SandboxServer(const fs::path &data_dir, const std::vector<std::string> &extra_args)
-        : log_path_(data_dir / "server.log") {
-        std::vector<std::string> args = {QV_SANDBOX_PATH, "serve", "--data", data_dir.string(),
-                                         "--port", "0"};
-        args.insert(args.end(), extra_args.begin(), extra_args.end());
-        // The switch qvmigrate's SandboxServer honours as well, so that the
-        // connector's tests can run against a differently behaving server.
-        if (const char *more = std::getenv("QV_SANDBOX_SERVE_ARGS")) {
-            std::istringstream words(more);
-            for (std::string word; words >> word;)
-                args.push_back(word);
-        }
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log_path_.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (rc != 0) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + args[0]);
-        }
-        stdout_fd_ = out[0];
-        read_listening_line();
-    }
+        : qvmigrate::SandboxServer(QV_SANDBOX_PATH, data_dir, data_dir / "server.log",
+                                   std::chrono::seconds(60), extra_args),
+          log_path_(data_dir / "server.log") {}
 
-    ~SandboxServer() {
-        if (pid_ > 0)
-            stop();
-        if (stdout_fd_ >= 0)
-            close(stdout_fd_);
-    }
-    SandboxServer(const SandboxServer &) = delete;
-    SandboxServer &operator=(const SandboxServer &) = delete;
-
-    // Sends `sig` (SIGTERM by default) and waits; the exit status, or
-    // 128 + signal when the process was killed, or -1 when it would not end.
-    int stop(int sig = SIGTERM) {
-        if (pid_ <= 0)
-            return exit_status_;
-        kill(pid_, sig);
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                pid_ = -1;
-                return exit_status_ = -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        pid_ = -1;
-        exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return exit_status_;
-    }
-    bool running() const { return pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0; }
-
-    const std::string &listening_line() const { return line_; }
-    int port() const { return port_; }
-    const std::string &ca_file() const { return ca_; }
-    std::string base_url() const { return "https://127.0.0.1:" + std::to_string(port_); }
-    std::string ews_url() const { return base_url() + "/EWS/Exchange.asmx"; }
-    Client client() const { return Client(base_url(), ca_); }
-    // What the server wrote on standard error so far.
-    std::string log() const {
-        std::ifstream in(log_path_);
-        std::ostringstream s;
-        s << in.rdbuf();
-        return s.str();
-    }
+    int port() const { return std::stoi(where().url.substr(where().url.rfind(':') + 1)); }
+    const std::string &ca_file() const { return where().ca_file; }
+    std::string base_url() const { return "https://127.0.0.1:" + std::to_string(port()); }
+    const std::string &ews_url() const { return where().url; }
+    Client client() const { return Client(base_url(), ca_file()); }
+    // What the server wrote so far.
+    std::string log() const { return qvtest::read_file(log_path_); }
 
   private:
-    void read_listening_line() {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        char c;
-        while (line_.empty() || line_.back() != '\n') {
-            pollfd p{stdout_fd_, POLLIN, 0};
-            if (std::chrono::steady_clock::now() > deadline || poll(&p, 1, 100) < 0)
-                throw std::runtime_error("ews-sandbox did not start: " + log());
-            if (p.revents == 0)
-                continue;
-            if (read(stdout_fd_, &c, 1) != 1)
-                throw std::runtime_error("ews-sandbox ended before listening: " + log());
-            line_ += c;
-        }
-        line_.pop_back();
-        const std::string prefix = "listening https://127.0.0.1:";
-        const auto ca_at = line_.find(" ca=");
-        if (line_.compare(0, prefix.size(), prefix) != 0 || ca_at == std::string::npos)
-            throw std::runtime_error("unexpected first line: " + line_);
-        port_ = std::stoi(line_.substr(prefix.size()));
-        ca_ = line_.substr(ca_at + 4);
-    }
-
     fs::path log_path_;
-    pid_t pid_ = -1;
-    int stdout_fd_ = -1;
-    int exit_status_ = -1;
-    std::string line_, ca_;
-    int port_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -382,24 +259,12 @@ class SandboxServer {
 
 class SandboxTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::random_device rd;
-        data_dir = fs::temp_directory_path() /
-                   ("ews-sandbox-test-" + std::to_string(getpid()) + "-" + std::to_string(rd()));
-        fs::create_directories(data_dir);
-    }
-
     void TearDown() override {
         if (server) {
             const std::string log = server->log();
             EXPECT_EQ(server->stop(), 0) << "server log:\n" << log;
             server.reset();
         }
-        std::error_code ignored;
-        if (!HasFailure())
-            fs::remove_all(data_dir, ignored);
-        else
-            std::cerr << "kept " << data_dir << " for inspection\n";
     }
 
     // `ews-sandbox ARGS... --data DATA_DIR`, expecting exit status 0.
@@ -421,13 +286,16 @@ class SandboxTest : public ::testing::Test {
              "--mailboxes", mailboxes});
     }
 
-    // Starts the server (once per test) with extra serve options.
+    // Starts the server with extra serve options, after stopping the one
+    // started before (their log file is the same).
     SandboxServer &start(const std::vector<std::string> &extra_args = {}) {
+        server.reset();
         server = std::make_unique<SandboxServer>(data_dir, extra_args);
         return *server;
     }
 
-    fs::path data_dir;
+    qvtest::TempDir temp;
+    fs::path data_dir = temp.path();
     std::unique_ptr<SandboxServer> server;
 };
 

@@ -23,6 +23,7 @@ function(qv_connector_tests name)
     target_compile_definitions(${name}_tests PRIVATE
       QV_SANDBOX_PATH="$<TARGET_FILE:ews-sandbox>")
     add_dependencies(${name}_tests ews-sandbox)
+    target_link_libraries(${name}_tests PRIVATE qvmigrate_core) # its SandboxServer starts the sandbox
   endif()
   gtest_discover_tests(${name}_tests DISCOVERY_TIMEOUT 60 PROPERTIES LABELS ${name})
 endfunction()

@@ -36,7 +36,12 @@ class ParallelServer {
     explicit ParallelServer(Handler handler) : handler_(std::move(handler))
     {
         listen_fd_ = ListenOnLoopback(64, &port_);
-        acceptor_ = std::thread([this] { Accept(); });
+        acceptor_ = std::thread([this] {
+            AcceptUntil(listen_fd_, stop_, [this](int fd) {
+                ++accepted_;
+                connections_.emplace_back([this, fd] { Serve(fd); });
+            });
+        });
     }
     ~ParallelServer()
     {
@@ -73,20 +78,6 @@ class ParallelServer {
 
   private:
     static constexpr auto kHoldBound = std::chrono::seconds(10);
-
-    void Accept()
-    {
-        while (!stop_) {
-            pollfd p{listen_fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const int fd = ::accept(listen_fd_, nullptr, nullptr);
-            if (fd < 0)
-                continue;
-            ++accepted_;
-            connections_.emplace_back([this, fd] { Serve(fd); });
-        }
-    }
 
     // One request: false when the peer closed or the server stops.
     bool Read(int fd, std::string &pending, std::string &body)

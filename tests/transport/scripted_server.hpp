@@ -85,6 +85,19 @@ inline int ListenOnLoopback(int backlog, int *port)
     return fd;
 }
 
+// Accepts connections on `listen_fd` until `stop`, handing each to `serve`.
+inline void AcceptUntil(int listen_fd, const std::atomic<bool> &stop,
+                        const std::function<void(int fd)> &serve)
+{
+    while (!stop) {
+        pollfd p{listen_fd, POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        if (const int fd = ::accept(listen_fd, nullptr, nullptr); fd >= 0)
+            serve(fd);
+    }
+}
+
 class ScriptedServer {
   public:
     // Answers taken when the script is empty; the default is 200, empty.
@@ -93,7 +106,8 @@ class ScriptedServer {
     ScriptedServer()
     {
         listen_fd_ = ListenOnLoopback(16, &port_);
-        thread_ = std::thread([this] { Run(); });
+        thread_ = std::thread(
+            [this] { AcceptUntil(listen_fd_, stop_, [this](int fd) { Serve(fd); }); });
     }
     ~ScriptedServer()
     {
@@ -131,19 +145,6 @@ class ScriptedServer {
     }
 
   private:
-    void Run()
-    {
-        while (!stop_) {
-            pollfd p{listen_fd_, POLLIN, 0};
-            if (::poll(&p, 1, 50) <= 0)
-                continue;
-            const int fd = ::accept(listen_fd_, nullptr, nullptr);
-            if (fd < 0)
-                continue;
-            Serve(fd);
-        }
-    }
-
     static bool ReadRequest(int fd, RecordedRequest &request)
     {
         std::string data;

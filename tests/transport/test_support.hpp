@@ -29,15 +29,9 @@ namespace conntest {
 namespace fs = std::filesystem;
 
 // The shared fixtures under the names these tests use.
-inline std::string ReadFile(const std::string &path) { return qvtest::read_file(path); }
-inline void WriteFile(const std::string &path, const std::string &text)
-{
-    qvtest::write_file(path, text);
-}
-inline std::size_t CountOf(const std::string &text, const std::string &needle)
-{
-    return qvtest::count_of(text, needle);
-}
+inline constexpr auto &ReadFile = qvtest::read_file;
+inline constexpr auto &WriteFile = qvtest::write_file;
+inline constexpr auto &CountOf = qvtest::count_of;
 // A fresh folder removed afterwards; dir() is the folder with a separator,
 // as the connector wants a working directory.
 class ScratchDir : public qvtest::TempDir {

@@ -136,7 +136,8 @@ std::vector<std::string> extra_serve_args() {
 
 SandboxServer::SandboxServer(const std::filesystem::path &program,
                              const std::filesystem::path &data_dir,
-                             const std::filesystem::path &log_file, std::chrono::seconds wait) {
+                             const std::filesystem::path &log_file, std::chrono::seconds wait,
+                             const std::vector<std::string> &options) {
     FileActions actions;
     posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, log_file.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -144,6 +145,7 @@ SandboxServer::SandboxServer(const std::filesystem::path &program,
     posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     std::vector<std::string> argv = {program.string(), "serve", "--data", data_dir.string(),
                                      "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
     const auto extra = extra_serve_args();
     argv.insert(argv.end(), extra.begin(), extra.end());
     auto pointers = argv_pointers(argv);
@@ -175,16 +177,26 @@ SandboxServer::~SandboxServer() {
     stop();
 }
 
-int SandboxServer::stop() {
+bool SandboxServer::running() {
     if (pid_ <= 0)
-        return -1;
+        return false;
+    if (const auto status = wait_for(pid_, std::chrono::milliseconds(0))) {
+        status_ = *status;
+        pid_ = -1;
+    }
+    return pid_ > 0;
+}
+
+int SandboxServer::stop(int signal_number) {
+    if (pid_ <= 0)
+        return status_;
     const pid_t pid = pid_;
     pid_ = -1;
-    kill(pid, SIGTERM);
+    kill(pid, signal_number);
     if (auto status = wait_for(pid, kStopGrace))
-        return *status;
+        return status_ = *status;
     kill(pid, SIGKILL);
-    return wait_for(pid, kStopGrace).value_or(-1);
+    return status_ = wait_for(pid, kStopGrace).value_or(-1);
 }
 
 } // namespace qvmigrate

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include <signal.h>
 #include <sys/types.h>
 
 namespace qvmigrate {
@@ -37,24 +38,29 @@ std::vector<std::string> extra_serve_args();
 
 class SandboxServer {
   public:
-    // Starts `program serve --data DIR --port 0` (and extra_serve_args())
-    // with its output going to
-    // `log_file`, and waits for the listening line.  Throws
-    // std::runtime_error with the server's output when it does not come.
+    // Starts `program serve --data DIR --port 0 OPTIONS...` (and
+    // extra_serve_args()) with its output going to `log_file`, and waits for
+    // the listening line.  Throws std::runtime_error with the server's
+    // output when it does not come.
     SandboxServer(const std::filesystem::path &program, const std::filesystem::path &data_dir,
-                  const std::filesystem::path &log_file, std::chrono::seconds wait);
+                  const std::filesystem::path &log_file, std::chrono::seconds wait,
+                  const std::vector<std::string> &options = {});
     ~SandboxServer();
     SandboxServer(const SandboxServer &) = delete;
     SandboxServer &operator=(const SandboxServer &) = delete;
 
     const ListeningLine &where() const { return where_; }
 
-    // SIGTERM, then SIGKILL if it has not ended after a few seconds.
-    // Returns its exit status (-1 when killed by a signal).
-    int stop();
+    // `signal_number`, then SIGKILL if it has not ended after a few
+    // seconds.  Returns its exit status (-1 when killed by a signal); once
+    // it has ended, the same status again.
+    int stop(int signal_number = SIGTERM);
+    // Whether it still runs (reaps it when it has ended).
+    bool running();
 
   private:
     pid_t pid_ = -1;
+    int status_ = -1;
     ListeningLine where_;
 };
 
