@@ -50,23 +50,6 @@ struct RaggedSource {
     static int close(void *) { return 0; }
 };
 
-// The record as text; bytes outside printable ASCII as \xNN, so that line
-// ends and charsets show.
-std::string Escaped(const std::string &text)
-{
-    std::string out;
-    for (const unsigned char c : text) {
-        if ((c < 0x20 && c != '\n') || c >= 0x7F || c == '\\') {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 class Streaming : public ParserTest {
   protected:
     // Everything the parser produced: fields, recipients, parts and bytes.
@@ -117,7 +100,7 @@ class Streaming : public ParserTest {
 
     std::string Done()
     {
-        const std::string print = Escaped(Fingerprint(msg.get()));
+        const std::string print = qvtest::escaped_bytes(Fingerprint(msg.get()));
         Reset();
         return print;
     }

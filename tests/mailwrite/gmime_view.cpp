@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "gmime_support.hpp"
+#include "qv_test_support.hpp"
 
 namespace mwtest {
 namespace {
@@ -101,21 +102,6 @@ GMimeMessageView ParseWithGMime(const std::string &path)
 
 namespace {
 
-std::string Escaped(std::string_view text)
-{
-    std::string out;
-    for (const unsigned char c : text) {
-        if ((c < 0x20 && c != '\n') || c >= 0x7F || c == '\\') {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 std::string Mailboxes(const char *field, const std::vector<Mailbox> &list)
 {
     std::string out = field;
@@ -156,7 +142,7 @@ std::string BuiltRecord(const std::string &raw, const GMimeMessageView &view)
                       Mailboxes("to", view.to) + Mailboxes("cc", view.cc) +
                       Mailboxes("bcc", view.bcc);
     TreeRecord(view.body, "", out);
-    return Escaped(out);
+    return qvtest::escaped_bytes(out);
 }
 
 void CollectBoundaries(const MimeNode &node, std::vector<std::string> &out)

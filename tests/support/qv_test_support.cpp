@@ -139,6 +139,21 @@ std::string base64_encode(std::string_view bytes, std::size_t line_length, std::
     return out;
 }
 
+std::string escaped_bytes(std::string_view text)
+{
+    std::string out;
+    for (const unsigned char c : text) {
+        if ((c < 0x20 && c != '\n') || c >= 0x7F || c == '\\') {
+            char code[8];
+            std::snprintf(code, sizeof code, "\\x%02X", c);
+            out += code;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
 std::string hex(std::string_view bytes)
 {
     static constexpr char kDigits[] = "0123456789abcdef";

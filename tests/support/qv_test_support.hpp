@@ -114,6 +114,9 @@ std::string base64_encode(std::string_view bytes, std::size_t line_length = 0,
                           std::string_view eol = "\r\n");
 // Lower-case hex digits, two per byte.
 std::string hex(std::string_view bytes);
+// Text as a golden file holds it: bytes outside printable ASCII (line feeds
+// excepted) and backslashes as \xNN, so that line ends and charsets show.
+std::string escaped_bytes(std::string_view text);
 // UTF-16LE bytes of a UTF-16 text, without a byte order mark.
 std::string utf16le(std::u16string_view text);
 // `size` deterministic bytes of every value (a linear congruential
