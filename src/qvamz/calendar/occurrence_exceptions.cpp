@@ -20,7 +20,6 @@
 namespace qvamz::calendar {
 namespace {
 
-constexpr std::string_view kOutOfRange = "ErrorCalendarOccurrenceIndexIsOutOfRecurrenceRange";
 
 // "<p:Name ...>", "<Name>" or "<p:Name/>"; `closing` for "</p:Name>".
 bool IsTag(std::string_view line, std::string_view name, bool closing = false)

@@ -30,12 +30,12 @@ enum FolderType : int {
 struct FolderEntry {
     int total_count = 0;         // TotalCount: items in the folder
     int child_count = 0;         // ChildFolderCount
-    std::string display_name;    // entities undone
-    std::string internal_path;   // names from the root joined by "^"
-    std::string display_path;    // the same joined by "/"
+    std::string display_name{};  // entities undone
+    std::string internal_path{}; // names from the root joined by "^"
+    std::string display_path{};  // the same joined by "/"
     int folder_type = kFolderTypeMail;
-    std::string folder_id;
-    std::string parent_id;
+    std::string folder_id{};
+    std::string parent_id{};
 };
 
 // The session's folders (SessionState::folders): discovery order until

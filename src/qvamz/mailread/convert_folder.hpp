@@ -31,7 +31,7 @@ struct ConvertFolderArguments {
     int search_fields = 0, search_reserved1 = 0, search_reserved2 = 0; // for com_SearchMsg
     std::int64_t attach_limit = 0; // for com_AttachSize
     std::int64_t max_date = 0;     // for com_Check_MaxMsgDate
-    std::string work_dir;          // where part files go; empty: the session's
+    std::string work_dir{};        // where part files go; empty: the session's
     int *out_count = nullptr;      // records handed to `output`
     int *out_size = nullptr;       // their total size
     qv_status_fn status = nullptr; // one status per item of the folder
