@@ -33,9 +33,21 @@ fs::path first_existing(const std::vector<fs::path> &candidates, const char *wha
     throw std::runtime_error(std::string("cannot find ") + what + "; looked at:" + tried);
 }
 
+// libcurl and what it brings along (GnuTLS, p11-kit, the Kerberos error
+// tables) keep thread-local storage.  A copy loads the plug-in once per
+// side; were they unloaded with the first plug-in and loaded again with the
+// second, their old thread-local slots would be left behind, and the leak
+// checker of the sanitizer builds crashes on those at exit.  So they stay
+// for the life of the process; the plug-in itself still comes afresh.
+void keep_transport_libraries_loaded() {
+    static void *const curl = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+    (void)curl;
+}
+
 } // namespace
 
 std::unique_ptr<Plugin> Plugin::load(const fs::path &path) {
+    keep_transport_libraries_loaded();
     // RTLD_LOCAL: the plug-in's own symbols (its copy of cJSON among them)
     // stay out of the host's namespace.
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
