@@ -99,11 +99,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     fs::create_directories(archive / "0001");
     fs::create_directories(work);
     std::string_view rest(reinterpret_cast<const char *>(data), size);
-    qvfuzz::write_bytes((archive / "manifest.json").string(), next_file(rest));
-    if (!rest.empty())
-        qvfuzz::write_bytes((archive / "0001" / "000001.json").string(), next_file(rest));
-    if (!rest.empty())
-        qvfuzz::write_bytes((archive / "0001" / "000001.p000").string(), next_file(rest));
+    for (const char *name : {"manifest.json", "0001/000001.json", "0001/000001.p000"}) {
+        qvfuzz::write_bytes((archive / name).string(), next_file(rest));
+        if (rest.empty())
+            break;
+    }
     try {
         read_everything(archive, work);
     } catch (const std::exception &) {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/unique_file.hpp"
 #include "qv/qvcom.h"
 #include "transport/response_writer.hpp"
 
@@ -34,39 +35,35 @@ inline const std::string &scratch_dir(const char *name)
 inline std::string read_bytes(const std::string &path)
 {
     std::string text;
-    if (std::FILE *in = std::fopen(path.c_str(), "rb")) {
-        char chunk[4096];
-        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, in)) > 0;)
-            text.append(chunk, got);
-        std::fclose(in);
-    }
+    qvcommon::ReadWholeFile(path, text);
     return text;
 }
 
 inline bool write_bytes(const std::string &path, std::string_view bytes)
 {
-    std::FILE *out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr)
-        return false;
-    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), out) == bytes.size();
-    return std::fclose(out) == 0 && ok;
+    const qvcommon::UniqueFile out = qvcommon::OpenFile(path, "wb");
+    return out && std::fwrite(bytes.data(), 1, bytes.size(), out.get()) == bytes.size() &&
+           std::fflush(out.get()) == 0;
 }
 
-// Writes `answer` into `path` as the transport would store it: through the
-// tag-line formatter, fed in two pieces split at `split` (any split must
-// give the same file).  With `raw`, the bytes go in unformatted, as a
-// damaged or hand-made file would.
-inline bool write_answer(const std::string &path, std::string_view answer, bool raw,
-                         std::size_t split)
+// `answer` as the transport stores it: through the tag-line formatter, fed
+// in two pieces split at `split` (any split must give the same text).
+inline std::string stored_form(std::string_view answer, std::size_t split)
 {
-    if (raw)
-        return write_bytes(path, answer);
     qvamz::TagLineFormatter formatter;
     std::string formatted;
     split = answer.empty() ? 0 : split % (answer.size() + 1);
     formatter.Feed(answer.substr(0, split), formatted);
     formatter.Feed(answer.substr(split), formatted);
-    return write_bytes(path, formatted);
+    return formatted;
+}
+
+// Writes `answer` into `path` in its stored form; with `raw`, the bytes go
+// in unformatted, as a damaged or hand-made file would.
+inline bool write_answer(const std::string &path, std::string_view answer, bool raw,
+                         std::size_t split)
+{
+    return write_bytes(path, raw ? std::string(answer) : stored_form(answer, split));
 }
 
 // The fuzzer's input, read from the front.
