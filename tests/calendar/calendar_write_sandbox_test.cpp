@@ -17,12 +17,14 @@
 #include "mailwrite/target_folders.hpp"
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
+#include "calendar_answers.hpp"
 #include "qv_test_support.hpp"
 #include "connector_sandbox.hpp"
 
 namespace {
 
 using namespace qvamz;
+using caltest::AddBreakout;
 using qvtest::filetime_utc;
 
 constexpr char kMailbox[] = "cal@example.com";
@@ -104,25 +106,14 @@ class CalendarSandbox : public conntest::ConnectorSandboxTest {
     qvtest::Record WeeklySeries()
     {
         auto msg = Event("Weekly sync", filetime_utc(2026, 2, 23, 14), 30);
-        msg->recur_type = 5;
-        msg->recur_interval = 1;
-        msg->recur_days = 2;
-        msg->recur_range = 0;
-        msg->recur_count = 6;
+        msg->recur_type = 5, msg->recur_interval = 1, msg->recur_days = 2;
+        msg->recur_range = 0, msg->recur_count = 6;
         qvtest::set_text(msg->time_zone, "UTC");
-        AddBreakout(*msg, 0, filetime_utc(2026, 3, 9, 14), filetime_utc(2026, 3, 9, 16));
+        AddBreakout(*msg, 0, filetime_utc(2026, 3, 9, 14), filetime_utc(2026, 3, 9, 16),
+                    filetime_utc(2026, 3, 9, 16, 30));
         qvtest::set_text(msg->breakouts[0]->subject, "Weekly sync (moved)");
-        AddBreakout(*msg, 1, filetime_utc(2026, 3, 23, 14), 0);
+        AddBreakout(*msg, 1, filetime_utc(2026, 3, 23, 14));
         return msg;
-    }
-    static void AddBreakout(qv_message &msg, int kind, qv_filetime original, qv_filetime start)
-    {
-        qv_breakout *b = com_AllocBreakout(&msg);
-        b->kind = kind;
-        b->original_start = original;
-        b->start = start;
-        b->end = start == 0 ? 0 : start + 30ULL * 60 * 10'000'000;
-        ++msg.breakout_count;
     }
     int numbers_ = 0;
     int losses = 0;
@@ -199,7 +190,8 @@ TEST_F(CalendarSandbox, OccurrencesNotAppliedAreReportedLost)
 
     auto stray = WeeklySeries();
     qvtest::set_text(stray->title, "Stray");
-    AddBreakout(*stray, 0, filetime_utc(2026, 3, 10, 14), filetime_utc(2026, 3, 10, 16));
+    AddBreakout(*stray, 0, filetime_utc(2026, 3, 10, 14), filetime_utc(2026, 3, 10, 16),
+                filetime_utc(2026, 3, 10, 16, 30));
     EXPECT_EQ(Write(*stray), kWriteStored);
     EXPECT_EQ(losses, 2) << log.text();
     const Host host = Read();

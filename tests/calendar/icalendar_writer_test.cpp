@@ -12,12 +12,14 @@
 #include "calendar/icalendar_writer.hpp"
 #include "common/xml_request_text.hpp"
 #include "qv/qvcom.h"
+#include "calendar_answers.hpp"
 #include "qv_test_support.hpp"
 #include "test_support.hpp"
 
 namespace {
 
 using namespace qvamz::calendar;
+using caltest::AddBreakout;
 using qvtest::filetime_utc;
 using Calendar = std::unique_ptr<icalcomponent, decltype(&icalcomponent_free)>;
 
@@ -80,15 +82,6 @@ std::vector<icalcomponent *> Events(icalcomponent *cal)
          e = icalcomponent_get_next_component(cal, ICAL_VEVENT_COMPONENT))
         out.push_back(e);
     return out;
-}
-
-void AddBreakout(qv_message &msg, int kind, qv_filetime original, qv_filetime start = 0,
-                 qv_filetime end = 0)
-{
-    qv_breakout *b = com_AllocBreakout(&msg);
-    ASSERT_NE(b, nullptr);
-    b->kind = kind, b->original_start = original, b->start = start, b->end = end;
-    ++msg.breakout_count;
 }
 
 // UTC instant of a time property, its TZID looked up in the calendar.
