@@ -128,10 +128,7 @@ TEST(CalendarRequest, OrganizerRuleWithAndWithoutResponsesMode)
 TEST(RecurrenceWriter, NumberedDailyIsCappedInRequestAndRecord)
 {
     auto msg = Event("daily");
-    msg->recur_type = 6;
-    msg->recur_interval = 1;
-    msg->recur_range = 0;
-    msg->recur_count = 50000;
+    msg->recur_type = 6, msg->recur_interval = 1, msg->recur_range = 0, msg->recur_count = 50000;
     const std::string xml = RecurrenceXml(*msg, Options().zone);
     EXPECT_NE(xml.find("<t:NumberOfOccurrences>36500</t:NumberOfOccurrences>"), std::string::npos) << xml;
     EXPECT_EQ(+msg->recur_count, 36500);
@@ -143,10 +140,7 @@ TEST(RecurrenceWriter, StartDateAndZoneComeFromTheSeriesZone)
     // UTC must still start the Monday series on Monday.
     auto msg = Event("evening");
     msg->start_time = filetime_utc(2026, 3, 3, 1);
-    msg->recur_type = 5;
-    msg->recur_interval = 1;
-    msg->recur_days = 2;
-    msg->recur_range = 2;
+    msg->recur_type = 5, msg->recur_interval = 1, msg->recur_days = 2, msg->recur_range = 2;
     qvtest::set_text(msg->time_zone, "America/New_York");
     EXPECT_EQ(SeriesStartDate(*msg, Options().zone), "2026-03-02");
     // Summer time counts: 23:30 in Berlin on 30 June is 21:30 UTC.
