@@ -34,14 +34,17 @@ inline std::string filled(std::string text, const std::vector<std::pair<std::str
     return text;
 }
 
-// A record whose embedded messages nest `levels` deep.
-inline Record nested_record(int levels) {
+// A record whose embedded messages nest `levels` deep; with `work`, a text
+// body before them, whose file an archive takes over first.
+inline Record nested_record(int levels, const std::string &work = "") {
     Record record = new_record(1);
+    if (!work.empty())
+        add_part(*record, work, QV_PART_TEXT_BODY, "", "body");
     qv_message *level = record.get();
     for (int depth = 0; depth < levels; ++depth) {
         com_AllocPart(level)->part_type = QV_PART_EMBEDDED_MSG;
-        qv_message *next = com_AllocSubMsg(level, 0);
-        level->part_count = 1;
+        qv_message *next = com_AllocSubMsg(level, level->part_count);
+        ++level->part_count;
         level = next;
     }
     return record;
