@@ -2,8 +2,6 @@
 // and each kind of damage is reported.  Also the sandbox's listening line.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "dump_compare.hpp"
 #include "sandbox_process.hpp"
 #include "test_support.hpp"
