@@ -243,11 +243,7 @@ TEST_P(RecordArchiveDamageTest, IsRefusedNamingTheFile) {
 }
 
 void replace_in(const fs::path &path, const std::string &from, const std::string &to) {
-    std::string text = read_file(path);
-    const size_t at = text.find(from);
-    ASSERT_NE(at, std::string::npos) << from;
-    text.replace(at, from.size(), to);
-    write_file(path, text);
+    write_file(path, replaced(read_file(path), from, to));
 }
 
 const Damage kDamages[] = {

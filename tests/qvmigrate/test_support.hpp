@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -32,6 +33,18 @@ inline std::string filled(std::string text, const std::vector<std::pair<std::str
         for (std::size_t at; (at = text.find(key)) != std::string::npos;)
             text.replace(at, key.size(), value);
     return text;
+}
+
+// `text` with the first `from` replaced by `to`; a failure when there is none.
+inline std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// Whether one of `lines` contains `text`.
+inline bool mentions(const std::vector<std::string> &lines, const std::string &text) {
+    return std::ranges::any_of(lines, [&](const std::string &line) { return line.find(text) != std::string::npos; });
 }
 
 // A record whose embedded messages nest `levels` deep; with `work`, a text
