@@ -151,38 +151,5 @@ TEST_F(QvmigrateEndToEnd, ExportKeepsEveryMessagesFilesAsArchived) {
     }
 }
 
-// Needs no working logon: the archive must be refused before one.
-TEST(QvmigrateImport, DamagedArchiveIsRefusedBeforeLogon) {
-    TempDir temp;
-    const fs::path archive = temp.path() / "archive";
-    std::string work = temp.prefix();
-    {
-        Record record = new_record(5);
-        set_text(record->subject, "hello");
-        add_part(*record, work, QV_PART_TEXT_BODY, "", "body text");
-        ArchiveWriter writer(archive, kAlice);
-        writer.begin_folder("Inbox", "Inbox", 0, 1);
-        writer.write_item(*record, work);
-        writer.finish();
-        com_Deallocate_All(record.get(), work.c_str());
-    }
-    fs::resize_file(archive / "0001" / "000001.p000", 4);
-
-    const fs::path log = temp.path() / "import.log";
-    // A server that is not there: a logon attempt would end with status 3.
-    const ToolRun run = run_qvmigrate(
-        {"import", "--json", "--in", archive.string(), "--log", log.string(), "--state",
-         (temp.path() / "state").string(), "--server", "https://127.0.0.1:1/EWS/Exchange.asmx",
-         "--user", kCarol, "--password-env", "PW"},
-        {env("PW", kCarolPassword)}, temp.path());
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_NE(run.err.find("archive refused: 0001/000001.json: parts[0]: file: 0001/000001.p000 has 4 bytes"), std::string::npos) << run.err;
-    EXPECT_EQ(read_file(log).find("session for"), std::string::npos) << "logged on anyway";
-    const JsonParse summary = parse_json(run.out);
-    ASSERT_TRUE(summary.root) << summary.error << run.out;
-    EXPECT_EQ(json_integer(summary.root.get(), "exit_status", 0, 9), 1);
-    EXPECT_NE(json_string(summary.root.get(), "error").value_or("").find("000001.p000"), std::string::npos);
-}
-
 } // namespace
 } // namespace qvmigrate

@@ -100,5 +100,23 @@ TEST_F(JobDrivers, FailuresAndTheirExitStatuses) {
     EXPECT_EQ(total(unwritable, "failed"), 6);
 }
 
+// The archive is checked whole before any logon.
+TEST_F(JobDrivers, DamagedArchiveIsRefusedBeforeLogon) {
+    const fs::path archive = temp.path() / "archive", log = temp.path() / "import.log";
+    ASSERT_EQ(run({"export", "--out", archive.string()}, {side("", "alice@fake")}).status, 0);
+    fs::resize_file(archive / "0001" / "000001.p000", 4);
+    const ToolRun imported = run({"import", "--in", archive.string(), "--log", log.string()},
+                                 {side("", "bob@fake"), store_switch("")});
+    EXPECT_EQ(imported.status, 1) << imported.err;
+    EXPECT_NE(imported.err.find("archive refused: 0001/000001.json: parts[0]: file: 0001/000001.p000 has 4 bytes"),
+              std::string::npos) << imported.err;
+    EXPECT_EQ(read_file(log).find("session for"), std::string::npos) << "logged on anyway";
+    EXPECT_TRUE(written().empty());
+    const JsonParse summary = parse_json(imported.out);
+    ASSERT_TRUE(summary.root) << imported.out;
+    EXPECT_EQ(count(summary.root.get(), "exit_status"), 1);
+    EXPECT_NE(json_string(summary.root.get(), "error").value_or("").find("000001.p000"), std::string::npos);
+}
+
 } // namespace
 } // namespace qvmigrate
