@@ -187,21 +187,18 @@ bool Leaf::is_text_body() const {
     return (type == "text/plain" || type == "text/html") && filename.empty() && disposition != "attachment";
 }
 
-std::vector<const Leaf *> MessageView::bodies() const {
+// The leaves that are bodies (`bodies`), or the others.
+static std::vector<const Leaf *> leaves_where(const std::vector<Leaf> &leaves, bool bodies) {
     std::vector<const Leaf *> out;
     for (const Leaf &leaf : leaves)
-        if (leaf.is_text_body())
+        if (leaf.is_text_body() == bodies)
             out.push_back(&leaf);
     return out;
 }
 
-std::vector<const Leaf *> MessageView::attachments() const {
-    std::vector<const Leaf *> out;
-    for (const Leaf &leaf : leaves)
-        if (!leaf.is_text_body())
-            out.push_back(&leaf);
-    return out;
-}
+std::vector<const Leaf *> MessageView::bodies() const { return leaves_where(leaves, true); }
+
+std::vector<const Leaf *> MessageView::attachments() const { return leaves_where(leaves, false); }
 
 MessageView read_message(const std::string &bytes) {
     gmime::init();
