@@ -1,6 +1,5 @@
 // The folder reader's pieces that need no server: how a FindItem page is
-// read, the request texts, the flags taken from GetItem answers, and a
-// folder index past the table.
+// read, the request texts, and a folder index past the table.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -148,41 +147,6 @@ TEST(GetItemRequest, IsReadLeftOutOnlyForOldServersInNotes)
     EXPECT_EQ(GetItemProperties(false).find("IsRead"), std::string::npos);
 }
 
-std::string Extended(const char *tag, const char *value)
-{
-    return std::string("<t:ExtendedProperty>\r\n<t:ExtendedFieldURI PropertyTag=\"") + tag +
-           "\" PropertyType=\"Integer\"/>\r\n<t:Value>\r\n" + value +
-           "\r\n</t:Value>\r\n</t:ExtendedProperty>\r\n";
-}
-
-TEST(ExtendedFlags, FlagAndIconValues)
-{
-    struct Case {
-        std::string text;
-        int flag_status, replied, forwarded;
-    };
-    const std::vector<Case> cases = {
-        {Extended("0x1090", "2"), 2, 0, 0},
-        {Extended("0x1090", "1"), 1, 0, 0},
-        {Extended("0x1090", "3"), 0, 0, 0},
-        {Extended("0x1080", "261"), 0, 1, 0},
-        {Extended("0x1080", "262"), 0, 0, 1},
-        {Extended("0x1080", "263"), 0, 0, 0},
-        {Extended("0x1090", "2") + Extended("0x1080", "262"), 2, 0, 1},
-        // The tag's Value must follow the tag: 0x1080 alone says nothing of 0x1090.
-        {Extended("0x1080", "2"), 0, 0, 0},
-        {"<t:IsRead>\r\ntrue\r\n</t:IsRead>\r\n", 0, 0, 0},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        auto msg = std::make_unique<qv_message>();
-        ApplyExtendedFlags(c.text.c_str(), msg.get());
-        EXPECT_EQ(msg->flag_status, c.flag_status);
-        EXPECT_EQ(msg->replied, c.replied);
-        EXPECT_EQ(msg->forwarded, c.forwarded);
-    }
-}
-
 class OtherKinds : public conntest::SessionTest {};
 
 // An index past the folder table is refused without a status.
@@ -192,13 +156,9 @@ TEST_F(OtherKinds, BadFolderIndexRefused)
     conntest::LogCapture log(dir);
     auto msg = std::make_unique<qv_message>();
     int count = -1, size = -1;
-    ConvertFolderArguments args;
-    args.msg = msg.get();
-    args.work_dir = dir.dir();
-    args.out_count = &count;
-    args.out_size = &size;
-    args.folder_index = 3;
-    EXPECT_EQ(ConvertFolderImpl(session, args), 0);
+    EXPECT_EQ(ConvertFolderImpl(session, {.msg = msg.get(), .folder_index = 3, .work_dir = dir.dir(),
+                                          .out_count = &count, .out_size = &size}),
+              0);
     EXPECT_EQ(count, 0);
     EXPECT_TRUE(log.has("QV Error: ConvertFolder")) << log.text();
 }
