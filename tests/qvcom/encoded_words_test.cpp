@@ -93,19 +93,14 @@ TEST(EncodedWords, MalformedWordsStayAsTheyStand)
     }
 }
 
-std::string repeat(const std::string &piece, int times)
-{
-    std::string out;
-    for (int i = 0; i < times; ++i)
-        out += piece;
-    return out;
-}
-
 TEST(EncodedWords, OutputIsCutAtACharacterBoundary)
 {
     // 300 bytes of "é" in latin-1: 400 base64 characters in, 600 bytes of
     // UTF-8 out, more than the buffer holds.
-    const std::string in = "=?iso-8859-1?B?" + repeat("6enp", 100) + "?=";
+    std::string in = "=?iso-8859-1?B?";
+    for (int i = 0; i < 100; ++i)
+        in += "6enp";
+    in += "?=";
     std::vector<char> buf(in.begin(), in.end());
     buf.push_back('\0');
     ASSERT_EQ(com_Decode_iso(buf.data(), buf.size(), 0), 28591);
