@@ -1,7 +1,6 @@
 // Real-shaped messages of tests/data/mailread give the record kept beside
 // them in records/ (every field, recipient and part file byte), read at once
-// or in ragged small pieces; a body far larger than any buffer comes out
-// byte for byte.
+// or in ragged small pieces.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -137,34 +136,6 @@ TEST_F(Streaming, MessageFilesGiveTheirRecordReadWholeOrRagged)
     EXPECT_EQ(files, 35);
     // A message marked deleted in its mbox status is no message.
     EXPECT_EQ(ParseText(ReadFile((data / "deleted.eml").string())), 1);
-}
-
-TEST_F(Streaming, TwentyMegabyteAttachmentComesOutWhole)
-{
-    const std::string payload = qvtest::sample_bytes(20 * 1024 * 1024 + 7);
-    // Once in 76-character lines, once as a single line of 28 MB.
-    for (std::size_t line_length : {std::size_t(76), std::size_t(0)}) {
-        const std::string message =
-            "From: a@example.com\r\nDate: Tue, 1 Dec 2026 10:00:00 +0000\r\n"
-            "Subject: big\r\nContent-Type: multipart/mixed; boundary=\"B\"\r\n\r\n"
-            "--B\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n"
-            "--B\r\nContent-Type: application/octet-stream; name=\"big.bin\"\r\n"
-            "Content-Transfer-Encoding: base64\r\n\r\n" +
-            qvtest::base64_encode(payload, line_length) + "\r\n--B--\r\n";
-        const std::string path = dir() + "big.eml";
-        mailread_test::WriteFile(path, message);
-        FILE *f = std::fopen(path.c_str(), "rb");
-        ASSERT_EQ(qvamz::mailread::Parse_RFC822_Msg(f, msg.get(), dir().c_str(), "", 1), 0);
-        std::fclose(f);
-        ASSERT_EQ(msg->part_count, 3);
-        EXPECT_EQ(msg->parts[2]->part_type, QV_PART_ATTACHMENT);
-        EXPECT_STREQ(msg->parts[2]->file_name, "big.bin");
-        EXPECT_EQ(msg->parts[2]->size, payload.size());
-        EXPECT_TRUE(Part(2) == payload)
-            << "attachment bytes differ (line length " << line_length << ")";
-        Reset();
-        std::remove(path.c_str());
-    }
 }
 
 } // namespace
