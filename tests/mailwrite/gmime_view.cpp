@@ -91,7 +91,14 @@ GMimeMessageView ParseWithGMime(const std::string &path)
     GMimeParser *parser = g_mime_parser_new_with_stream(stream);
     GMimeMessage *message = g_mime_parser_construct_message(parser, nullptr);
     if (message) {
+        view.parsed = true;
         view.subject = Str(g_mime_message_get_subject(message));
+        GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+        for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
+            GMimeHeader *header = g_mime_header_list_get_header_at(list, i);
+            view.headers.emplace_back(Str(g_mime_header_get_name(header)),
+                                      Str(g_mime_header_get_value(header)));
+        }
         view.addresses = Mailboxes("from", g_mime_message_get_from(message)) +
                          Mailboxes("to", g_mime_message_get_to(message)) +
                          Mailboxes("cc", g_mime_message_get_cc(message)) +

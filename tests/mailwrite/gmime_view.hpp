@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace mwtest {
@@ -23,7 +24,9 @@ struct MimeNode {
 };
 
 struct GMimeMessageView {
+    bool parsed = false;
     std::string subject;
+    std::vector<std::pair<std::string, std::string>> headers; // name, decoded value
     std::string addresses; // "from [name] <address> ...", then to, cc and bcc, a line each
     MimeNode body;
 };
