@@ -10,7 +10,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <memory>
 #include <set>
 #include <string>
 #include <tuple>
@@ -63,11 +62,6 @@ struct HostView {
     }
 };
 HostView *gView = nullptr;
-
-void OnLoss(int kind, int count, void *)
-{
-    gView->losses.emplace_back(kind, count);
-}
 
 int QV_STDCALL OutputMsg(qv_message *msg, void *, char *, int index)
 {
@@ -124,17 +118,16 @@ class ConvertFolderSandbox : public conntest::ConnectorSandboxTest {
                  std::int64_t max_date = 0)
     {
         gView = &view;
-        qvcom_set_loss_handler(&OnLoss, nullptr);
+        qvcom_set_loss_handler(
+            [](int kind, int count, void *) { gView->losses.emplace_back(kind, count); }, nullptr);
         session.state.max_messages = max_items;
-        auto msg = std::make_unique<qv_message>();
-        msg->msg_number = 7;
+        qvtest::Record msg = qvtest::new_record(7);
         view.result = ConvertFolderImpl(
             session, {.msg = msg.get(), .output = &OutputMsg, .folder_index = FolderIndex(folder),
                       .max_date = max_date, .work_dir = work.dir(), .out_count = &view.count,
                       .out_size = &view.size, .status = &MsgStatus});
         qvcom_set_loss_handler(nullptr, nullptr);
         view.folder_total = msg->folder_total;
-        com_ResetObject(msg.get());
         gView = nullptr;
     }
     // No work file and no part file is left behind.
