@@ -47,6 +47,10 @@ std::string one_line(std::string text) {
     return text;
 }
 
+int settled_items(const FolderCounts &row) {
+    return row.migrated + row.duplicates + row.outside_dates + row.skipped + row.failed;
+}
+
 // A folder the read side began but could not finish.
 FolderCounts partly_read_row(const ArchiveFolder &folder) {
     FolderCounts row;
@@ -246,9 +250,7 @@ void WriteSideLink::relay(Progress *progress) {
             progress->update(folder.settled ? folder.settled->items : 0);
             return;
         }
-        const FolderCounts &row = *folder.row;
-        progress->update(row.migrated + row.duplicates + row.outside_dates + row.skipped +
-                         row.failed);
+        progress->update(settled_items(*folder.row));
         progress->finish();
         relay_open_ = false;
         ++relayed_;
@@ -277,7 +279,12 @@ CopyHalves WriteSideLink::halves(const JobSummary &read_summary,
         if (!read)
             halves.read.folders.push_back(partly_read_row(folder.folder));
         if (folder.row) {
-            halves.written.folders.push_back(*folder.row);
+            FolderCounts row = *folder.row;
+            const int unwritten = folder.folder.items - settled_items(row);
+            if (unwritten > 0)
+                row.notes.push_back(std::to_string(unwritten) +
+                                    " items read were not written before the copy stopped");
+            halves.written.folders.push_back(std::move(row));
             continue;
         }
         if (interrupted)
