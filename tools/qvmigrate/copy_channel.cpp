@@ -90,7 +90,7 @@ std::optional<std::string> LineChannel::receive(int timeout_ms) {
             return std::nullopt;
         if (read_some())
             continue;
-        if (closed_)
+        if (closed_ || timeout_ms == 0)
             return std::nullopt;
         pollfd ready{fd_, POLLIN, 0};
         const int polled = poll(&ready, 1, timeout_ms);
