@@ -80,12 +80,15 @@ bool LineChannel::send(const std::string &line) {
 
 std::optional<std::string> LineChannel::receive(int timeout_ms) {
     for (;;) {
-        const size_t end = buffer_.find('\n');
+        const size_t end = buffer_.find('\n', taken_);
         if (end != std::string::npos) {
-            std::string line = buffer_.substr(0, end);
-            buffer_.erase(0, end + 1);
+            std::string line = buffer_.substr(taken_, end - taken_);
+            taken_ = end + 1;
             return line;
         }
+        // Lines are taken from the front without moving the rest each time.
+        buffer_.erase(0, taken_);
+        taken_ = 0;
         if (closed_)
             return std::nullopt;
         if (read_some())

@@ -42,12 +42,13 @@ class LineChannel {
     // the other side closes).  nullopt on time-out, on a signal, and at the
     // end (closed() tells).
     std::optional<std::string> receive(int timeout_ms);
-    bool closed() const { return closed_ && buffer_.find('\n') == std::string::npos; }
+    bool closed() const { return closed_ && buffer_.find('\n', taken_) == std::string::npos; }
 
   private:
     bool read_some();
     int fd_;
     std::string buffer_;
+    size_t taken_ = 0; // bytes of buffer_ already handed out
     bool closed_ = false;
 };
 
