@@ -2,6 +2,7 @@
 // items.
 #include "copy_write_side.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -45,8 +46,10 @@ ArchiveManifest manifest_of(const std::string &mailbox) {
 // loses nothing that came with it.
 class StageFeed : public ImportFeed {
   public:
-    StageFeed(LineChannel &channel, const fs::path &stage, std::string mailbox)
-        : channel_(channel), mailbox_(mailbox), reader_(stage, manifest_of(mailbox)) {}
+    // `batch`: the items a write bundle holds.
+    StageFeed(LineChannel &channel, const fs::path &stage, std::string mailbox, int batch)
+        : channel_(channel), mailbox_(mailbox), reader_(stage, manifest_of(mailbox)),
+          batch_(std::max(1, batch)) {}
 
     std::string mailbox() const override { return mailbox_; }
     const ArchiveReader &reader() const override { return reader_; }
@@ -65,11 +68,18 @@ class StageFeed : public ImportFeed {
     bool has_item(const ArchiveFolder &folder, int sequence) override {
         while (take(0)) {
         }
+        int &announced = announced_[folder.number];
+        if (announced >= sequence)
+            return stopped().empty();
+        // Not staged yet: waiting for a bundle's worth (or the folder's end)
+        // wakes this process once a bundle rather than once an item, and
+        // costs no time, as a bundle goes out only when it is full.
+        const int wanted = sequence + batch_ - 1;
         while (stopped().empty()) {
-            if (announced_[folder.number] >= sequence)
+            if (announced >= wanted)
                 return true;
             if (ended_.contains(folder.number) || read_ended_)
-                return false;
+                return announced >= sequence;
             take(-1);
         }
         return false;
@@ -123,6 +133,7 @@ class StageFeed : public ImportFeed {
     LineChannel &channel_;
     std::string mailbox_;
     ArchiveReader reader_;
+    int batch_;
     std::deque<ArchiveFolder> begun_;
     std::map<int, int> announced_;
     std::set<int> ended_;
@@ -135,7 +146,9 @@ int serve(const WriteSideJob &job, LineChannel &channel) {
         HostEnvironment env(job.state_dir.string(), job.log_file.string());
         JobSettings settings = job.settings;
         settings.progress = nullptr; // the read side shows the write side's progress
-        StageFeed feed(channel, job.stage, job.source_mailbox);
+        const int bundle =
+            bundle_items_from_switches(with_default_bundle(job.to.auth.extra_switches));
+        StageFeed feed(channel, job.stage, job.source_mailbox, bundle);
         const JobSummary written =
             run_import_feed(env, settings, job.to, job.to_credentials, feed);
         JsonPtr end(cJSON_CreateObject());
