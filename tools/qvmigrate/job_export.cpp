@@ -145,11 +145,10 @@ JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
     for (const FolderEntry &folder : chosen) {
         if (stop_requested())
             break;
-        if (observer != nullptr && !observer->keep_reading()) {
+        if (observer != nullptr && !observer->keep_reading())
             summary.folders.push_back(unread_folder(folder, observer->why_not_reading()));
-            continue;
-        }
-        summary.folders.push_back(read_folder(env, session, settings, folder, writer, *record));
+        else
+            summary.folders.push_back(read_folder(env, session, settings, folder, writer, *record));
         if (observer != nullptr)
             observer->folder_read(summary.folders.back());
     }
