@@ -197,19 +197,23 @@ class CopyOverlapExport : public FakeJobTest {
     }
 
     CopyHalves copy(bool fail_before_anything, const char *password = "bob-pw") {
+        return copy_with([&](ExportObserver &observer) {
+            return stage_then(observer, fail_before_anything);
+        }, "", password);
+    }
+
+    CopyHalves copy_with(const ExportStep &step, const std::string &switches,
+                         const char *password = "bob-pw") {
         HostEnvironment env(state.string(), (temp.path() / "copy.log").string());
         JobSettings settings;
         settings.plugin = QV_FAKE_PLUGIN_PATH;
         Connection to;
         to.server = "fake://server";
         to.user = "bob@fake";
-        to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\"";
+        to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\" " + switches;
         Credentials credentials;
         credentials.password = Secret(password);
-        return run_overlapped_copy(env, settings, "alice@fake", to, credentials, stage,
-                                   [&](ExportObserver &observer) {
-                                       return stage_then(observer, fail_before_anything);
-                                   });
+        return run_overlapped_copy(env, settings, "alice@fake", to, credentials, stage, step);
     }
 
     static bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
@@ -241,6 +245,29 @@ TEST_F(CopyOverlapExport, FailuresBeforeAnythingIsStagedAreThrownAsBefore) {
     EXPECT_TRUE(no_child_left());
     EXPECT_FALSE(fs::exists(store / "written.txt"));
     EXPECT_FALSE(fs::exists(stage / "0002"));
+}
+
+TEST_F(CopyOverlapExport, WriteSideDyingWhileItemsAreStagedStopsTheReadingAndCountsThem) {
+    int staged = 0;
+    const CopyHalves halves = copy_with(
+        [&](ExportObserver &observer) {
+            ArchiveWriter writer(stage, "alice@fake");
+            writer.set_listener(&observer);
+            writer.begin_folder("Inbox", "Inbox", 0, 0);
+            for (; staged < 5000 && observer.keep_reading(); ++staged)
+                add_item(writer, ("item " + std::to_string(staged)).c_str());
+            writer.finish();
+            return JobSummary{};
+        },
+        "/D251 1 /FAKEDIEAFTER 1"); // ends its process at the second item
+    EXPECT_TRUE(no_child_left());
+    EXPECT_LT(staged, 5000) << "the read side never noticed the write side was gone";
+    EXPECT_NE(halves.written.error.find("write side ended unexpectedly (it ended with status 9)"),
+              std::string::npos) << halves.written.error;
+    ASSERT_EQ(halves.written.folders.size(), 1u);
+    EXPECT_EQ(halves.written.folders[0].migrated, 1);
+    EXPECT_EQ(halves.written.folders[0].failed, staged - 1);
+    EXPECT_EQ(written().size(), 1u);
 }
 
 // The real connector against ews-sandbox: a mailbox of every kind (mail
