@@ -289,14 +289,10 @@ class CopyOverlapSandbox : public SandboxSuite<CopyOverlapSandbox> {
         });
     }
 
-    ToolRun copy_into(const std::string &target, std::vector<std::string> extra) {
-        std::vector<std::string> args = {
-            "copy", "--json", "--from-server", server->where().url, "--from-user", kAlice,
-            "--from-password-env", "A_PW", "--to-server", server->where().url, "--to-user", target,
-            "--to-password-env", "T_PW", "--ca-file", server->where().ca_file,
-            "--state", (scratch / ("state-" + target)).string()};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return run_qvmigrate(args, {env("A_PW", kPassword), env("T_PW", kPassword)}, scratch);
+    ToolRun copy_into(const std::string &target, const std::vector<std::string> &extra) {
+        return run_qvmigrate(join({{"copy", "--json"}, side("from-", kAlice, "A_PW"),
+                                   side("to-", target, "T_PW"), common(), extra}),
+                             {env("A_PW", kPassword), env("T_PW", kPassword)}, scratch);
     }
 };
 
