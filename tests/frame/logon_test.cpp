@@ -277,11 +277,9 @@ TEST_F(LogonTest, TimeZoneOfTheHostAndAGivenDaylightOffset)
 
 TEST(ToInternalPath, SlashesBecomeDelimiters)
 {
-    struct Case {
-        const char *in;
-        const char *out;
-    };
-    const Case cases[] = {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
         {"Inbox/Sub", "Inbox^Sub"},
         {"A//B/C", "A/B^C"},
         {"/lead", "^lead"},
@@ -289,7 +287,7 @@ TEST(ToInternalPath, SlashesBecomeDelimiters)
         {"///", "/^"},
         {"", ""},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         std::string path = c.in;
         ToInternalPath(path);
         EXPECT_EQ(path, c.out) << c.in;
@@ -299,30 +297,21 @@ TEST(ToInternalPath, SlashesBecomeDelimiters)
     EXPECT_EQ(long_path.size(), kPathMax);
 }
 
-class ProxySettingTest : public conntest::SessionTest {
-  protected:
-    void Read(const char *setting)
-    {
-        session.settings.proxy.setting = setting;
-        ReadProxySetting(session.settings.proxy);
-    }
-};
-
-TEST_F(ProxySettingTest, FieldsOfTheSetting)
+TEST(ProxySetting, FieldsOfTheSetting)
 {
-    Read("host=proxy.example.com;port=3128;protocol=socks5;user=u;password=p");
-    const ProxySettings &p = session.settings.proxy;
+    const auto read = [](const char *setting) {
+        ProxySettings proxy;
+        proxy.setting = setting;
+        ReadProxySetting(proxy);
+        return proxy;
+    };
+    const ProxySettings p =
+        read("host=proxy.example.com;port=3128;protocol=socks5;user=u;password=p");
     EXPECT_EQ(std::tie(p.host, p.port, p.protocol, p.user, p.password.str()),
               std::make_tuple("proxy.example.com", "3128", "SOCKS5", "u", "p"));
-
-    session = Session{};
-    Read("proxy.example.com:3128"); // a bare host: port stays 8080
-    EXPECT_EQ(session.settings.proxy.host, "proxy.example.com:3128");
-    EXPECT_EQ(session.settings.proxy.port, "8080");
-
-    session = Session{};
-    Read("");
-    EXPECT_EQ(session.settings.proxy.host, "");
+    const ProxySettings bare = read("proxy.example.com:3128"); // a bare host: port stays 8080
+    EXPECT_EQ(bare.host + " " + bare.port, "proxy.example.com:3128 8080");
+    EXPECT_EQ(read("").host, "");
 }
 
 } // namespace
