@@ -37,37 +37,25 @@ namespace conntest {
 struct ScriptedReply {
     enum class Kind { Respond, Close, Reset, Hold } kind = Kind::Respond;
     int status = 200;
-    std::string body;
-    std::vector<std::string> headers; // extra "Name: value" lines
-    std::vector<std::size_t> pieces;  // body split points, sent with pauses
-    std::function<void(int fd)> send; // Hold: writes to the socket itself
-    bool keep_alive = false;          // Respond: the connection serves the next request
-    int after_answers = 0;            // held until this many other answers went out
+    std::string body{};
+    std::vector<std::string> headers{}; // extra "Name: value" lines
+    std::vector<std::size_t> pieces{};  // body split points, sent with pauses
+    std::function<void(int fd)> send{}; // Hold: writes to the socket itself
+    bool keep_alive = false;            // Respond: the connection serves the next request
+    int after_answers = 0;              // held until this many other answers went out
 };
 
 inline ScriptedReply Respond(int status, std::string body, std::vector<std::string> headers = {})
 {
-    ScriptedReply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    reply.headers = std::move(headers);
-    return reply;
+    return {.status = status, .body = std::move(body), .headers = std::move(headers)};
 }
-inline ScriptedReply Misbehave(ScriptedReply::Kind kind)
-{
-    ScriptedReply reply;
-    reply.kind = kind;
-    return reply;
-}
-inline ScriptedReply Drop() { return Misbehave(ScriptedReply::Kind::Close); }
-inline ScriptedReply ResetMidAnswer() { return Misbehave(ScriptedReply::Kind::Reset); }
+inline ScriptedReply Drop() { return {.kind = ScriptedReply::Kind::Close}; }
+inline ScriptedReply ResetMidAnswer() { return {.kind = ScriptedReply::Kind::Reset}; }
 // Sends what `send` writes, then keeps the connection until the client
 // closes it (at most 20 s).
 inline ScriptedReply Hold(std::function<void(int fd)> send)
 {
-    ScriptedReply reply = Misbehave(ScriptedReply::Kind::Hold);
-    reply.send = std::move(send);
-    return reply;
+    return {.kind = ScriptedReply::Kind::Hold, .send = std::move(send)};
 }
 
 struct RecordedRequest {
@@ -75,52 +63,29 @@ struct RecordedRequest {
     std::string body;
 };
 
-// A listening socket on a free loopback port; throws when none can be had.
-inline int ListenOnLoopback(int backlog, int *port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
-        ::listen(fd, backlog) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (fd >= 0)
-            ::close(fd);
-        throw std::runtime_error("cannot listen on loopback");
-    }
-    *port = ntohs(address.sin_port);
-    return fd;
-}
-
-// Accepts connections on `listen_fd` until `stop`, handing each to `serve`.
-inline void AcceptUntil(int listen_fd, const std::atomic<bool> &stop,
-                        const std::function<void(int fd)> &serve)
-{
-    while (!stop) {
-        pollfd p{listen_fd, POLLIN, 0};
-        if (::poll(&p, 1, 50) <= 0)
-            continue;
-        if (const int fd = ::accept(listen_fd, nullptr, nullptr); fd >= 0)
-            serve(fd);
-    }
-}
-
 class ScriptedServer {
   public:
     // Answers taken when the script is empty; the default is 200, empty.
     using Fallback = std::function<ScriptedReply(const RecordedRequest &)>;
 
+    // Listens on a free loopback port; throws when none can be had.
     ScriptedServer()
     {
-        listen_fd_ = ListenOnLoopback(64, &port_);
-        acceptor_ = std::thread([this] {
-            AcceptUntil(listen_fd_, stop_, [this](int fd) {
-                ++accepted_;
-                connections_.emplace_back([this, fd] { Serve(fd); });
-            });
-        });
+        listen_fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (listen_fd_ < 0 ||
+            ::bind(listen_fd_, reinterpret_cast<sockaddr *>(&address), length) != 0 ||
+            ::listen(listen_fd_, 64) != 0 ||
+            ::getsockname(listen_fd_, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
+            if (listen_fd_ >= 0)
+                ::close(listen_fd_);
+            throw std::runtime_error("cannot listen on loopback");
+        }
+        port_ = ntohs(address.sin_port);
+        acceptor_ = std::thread([this] { AcceptUntilStopped(); });
     }
     ~ScriptedServer()
     {
@@ -181,6 +146,19 @@ class ScriptedServer {
 
   private:
     static constexpr auto kHoldBound = std::chrono::seconds(10);
+
+    void AcceptUntilStopped()
+    {
+        while (!stop_) {
+            pollfd p{listen_fd_, POLLIN, 0};
+            if (::poll(&p, 1, 50) <= 0)
+                continue;
+            if (const int fd = ::accept(listen_fd_, nullptr, nullptr); fd >= 0) {
+                ++accepted_;
+                connections_.emplace_back([this, fd] { Serve(fd); });
+            }
+        }
+    }
 
     static std::size_t ContentLength(const std::string &head)
     {
