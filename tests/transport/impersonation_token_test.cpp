@@ -175,6 +175,11 @@ TEST_F(TokenTest, NeitherSecretNorTokenReachTheLog)
     EXPECT_TRUE(log.has("curl debug: Authorization: AWS4-HMAC-SHA256 Credential=AKIDTEST/"));
     EXPECT_EQ(text.find(kSecret), std::string::npos);
     EXPECT_EQ(text.find("tok-visible-nowhere"), std::string::npos);
+    // A signature in clear would let the logged call be replayed.
+    const std::string head = server.requests().at(0).head;
+    const std::size_t at = head.find("Signature=");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(text.find(head.substr(at + 10, 16)), std::string::npos) << text;
 }
 
 } // namespace
