@@ -1,7 +1,8 @@
 // The iCalendar objects the calendar writer hands the server, read back by
-// libical, a reader independent of the writer: parse, restriction check,
-// expansion of the series.  (The server's own reading of them: the /D298
-// run of calendar_copy_exchangelib.)
+// two independent readers: libical (parse, restriction check, expansion of
+// the series) and Python's icalendar (tests/calendar/icalendar_check.py).
+// (The server's own reading of them: the /D298 run of
+// calendar_copy_exchangelib.)
 #include <gtest/gtest.h>
 #include <libical/ical.h>
 
@@ -41,6 +42,16 @@ class ICalendarWriterTest : public ::testing::Test {
     std::string Write(qv_message &msg, bool attendees = false)
     {
         return ICalendarWriter(msg, {dir.prefix(), attendees});
+    }
+    // What Python's icalendar reads: one JSON line per VEVENT.
+    std::string PythonView(const std::string &text)
+    {
+        qvtest::write_file(dir.file("event.ics"), text);
+        const std::string command = "/usr/bin/python3 " QV_TEST_DATA_DIR
+                                    "/../calendar/icalendar_check.py " + dir.file("event.ics") +
+                                    " > " + dir.file("python.out") + " 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0) << qvtest::read_file(dir.file("python.out"));
+        return qvtest::read_file(dir.file("python.out"));
     }
     qvtest::TempDir dir;
 };
@@ -174,6 +185,16 @@ TEST_F(ICalendarWriterTest, TextValuesRoundTripEscapedAndFolded)
     for (std::size_t at; (at = unfolded.find("\r\n ")) != std::string::npos;)
         unfolded.erase(at, 3);
     EXPECT_NE(unfolded.find("SUMMARY:Réunion\\, 日本語\\; a\\\\b 😀 x\\,y\\;z\\\\ "), std::string::npos) << text;
+    auto json = [](const std::string &s) { // as json.dumps writes these
+        std::string out;
+        for (char c : s)
+            out += c == '\\' ? "\\\\" : c == '"' ? "\\\"" : c == '\n' ? "\\n" : std::string(1, c);
+        return "\"" + out + "\"";
+    };
+    const std::string python = PythonView(text);
+    EXPECT_NE(python.find("\"summary\": " + json(summary)), std::string::npos) << python;
+    EXPECT_NE(python.find("\"location\": " + json(location)), std::string::npos) << python;
+    EXPECT_NE(python.find("\"description\": " + json(description)), std::string::npos) << python;
 }
 
 TEST_F(ICalendarWriterTest, PrivateEventStaysPrivateAndOnlyRealValuesAreWritten)
