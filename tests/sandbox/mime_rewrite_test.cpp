@@ -28,13 +28,10 @@ std::string lower(std::string s) {
 }
 
 void expect_same_node(const MimeNode &a, const MimeNode &b, const std::string &where) {
-    EXPECT_EQ(a.type, b.type) << where;
-    EXPECT_EQ(a.charset, b.charset) << where;
-    EXPECT_EQ(a.filename, b.filename) << where;
-    EXPECT_EQ(a.name, b.name) << where;
-    EXPECT_EQ(a.content_id, b.content_id) << where;
-    EXPECT_EQ(a.disposition, b.disposition) << where;
-    EXPECT_EQ(a.subject, b.subject) << where;
+    const auto header = [](const MimeNode &n) {
+        return std::vector<std::string>{n.type, n.charset, n.filename, n.name, n.content_id, n.disposition, n.subject};
+    };
+    EXPECT_EQ(header(a), header(b)) << where;
     EXPECT_TRUE(a.content == b.content) << where << ": content of " << a.type << " differs";
     ASSERT_EQ(a.children.size(), b.children.size()) << where;
     for (std::size_t i = 0; i < a.children.size(); ++i)
