@@ -1,9 +1,9 @@
 // FindItem, GetItem and DeleteItem: restrictions, shapes, MIME content,
 // extended properties and errors.  The default order (newest received
 // first) is the connector's ConvertFolderSandbox tests', SortOrder
-// python3-exchangelib's.  FindItem's paging shares the
-// window arithmetic whose boundaries OpsFolders tests; paging through a
-// folder is checked by python3-exchangelib and the connector's listing tests.
+// python3-exchangelib's.  FindItem's paging shares its window arithmetic
+// with FindFolder (OpsFolders); the page boundaries at 500 and 501 items are
+// the connector's ConvertFolderSandbox tests', the offsets python3-exchangelib's.
 #include <gtest/gtest.h>
 
 #include "item_props.hpp"
