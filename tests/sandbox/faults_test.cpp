@@ -3,6 +3,8 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fault_injection.hpp"
 #include "ops_harness.hpp"
 #include "signed_api_call.hpp"
@@ -29,13 +31,10 @@ TEST(FaultRules, ParsesWhatTheDocumentationShows) {
     const auto again = parse_fault_rules(describe_fault_rules(*rules), &error);
     ASSERT_TRUE(again.has_value()) << error;
     ASSERT_EQ(again->size(), 7u);
-    EXPECT_EQ((*again)[0].count, 2);
-    EXPECT_EQ((*again)[1].operation, "*");
-    EXPECT_EQ((*again)[2].back_off_ms, 250);
-    EXPECT_EQ((*again)[5].delay_ms, 40);
-    EXPECT_EQ((*again)[6].kind, FaultRule::Kind::ResponseError);
-    EXPECT_EQ((*again)[6].after, 1);
-    EXPECT_EQ((*again)[6].response_code, "ErrorTimeoutExpired");
+    const auto &r = *again;
+    EXPECT_EQ(std::tuple(r[0].count, r[1].operation, r[2].back_off_ms, r[5].delay_ms, r[6].after, r[6].response_code),
+              std::tuple(2, std::string("*"), 250, 40, 1, std::string("ErrorTimeoutExpired")));
+    EXPECT_EQ(r[6].kind, FaultRule::Kind::ResponseError);
 }
 
 TEST(FaultRules, RefusesBrokenRules) {
