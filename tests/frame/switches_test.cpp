@@ -51,15 +51,13 @@ protected:
     ScopedEnv upper_{"HTTPS_PROXY", nullptr};
 };
 
-struct NumberCase {
-    const char *switches;
-    std::function<std::int64_t()> setting;
-    std::int64_t expected;
-};
-
 TEST_F(SwitchTest, NumbersAreReadAndClampedFlagsSetOrClear)
 {
-    const std::vector<NumberCase> cases = {
+    const struct {
+        const char *switches;
+        std::function<std::int64_t()> setting;
+        std::int64_t expected;
+    } cases[] = {
         {"/SLEEP 250", [this] { return session.settings.sleep_ms; }, 250},
         {"/SLEEP -5", [this] { return session.settings.sleep_ms; }, 0},
         {"/SLEEP abc", [this] { return session.settings.sleep_ms; }, 0},
@@ -91,7 +89,7 @@ TEST_F(SwitchTest, NumbersAreReadAndClampedFlagsSetOrClear)
         {"/D142", [this] { return session.settings.drop_calendar_parts; }, 1},
         {"/SSLNOVERIFY", [this] { return session.settings.ssl_no_verify; }, 1},
     };
-    for (const NumberCase &c : cases) {
+    for (const auto &c : cases) {
         FreshSession();
         Parse(c.switches);
         EXPECT_EQ(c.setting(), c.expected) << c.switches;
@@ -153,22 +151,18 @@ TEST_F(SwitchTest, ImpersonationFieldsKeepEarlierValuesWhenMissing)
     EXPECT_EQ(session.state.role_id, "r2");
 }
 
-struct DelegateCase {
-    const char *switches;
-    const char *user;
-    const char *password;
-};
-
 TEST_F(SwitchTest, DelegateSplitsAtBarFirstThenSlash)
 {
-    const std::vector<DelegateCase> cases = {
+    const struct {
+        const char *switches, *user, *password;
+    } cases[] = {
         {"/AUTHAMZD admin|pw", "admin", "pw"},
         {"/AUTHAMZD admin/pw", "admin", "pw"},
         {"/AUTHAMZD corp/admin|p/w", "corp/admin", "p/w"},
         {"/AUTHAMZD admin|", "admin", ""},
         {"/AUTHAMZD onlyuser", "onlyuser", "earlier"},
     };
-    for (const DelegateCase &c : cases) {
+    for (const auto &c : cases) {
         FreshSession();
         session.state.delegate_password = "earlier";
         Parse(c.switches);
@@ -217,14 +211,11 @@ TEST_F(SwitchTest, DescrambleLimitsAndRejectsMalformedText)
     EXPECT_NE(log.text().find("QV Warning:"), std::string::npos);
 }
 
-struct SystemProxyCase {
-    const char *environment;
-    const char *setting;
-};
-
 TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
 {
-    const std::vector<SystemProxyCase> cases = {
+    const struct {
+        const char *environment, *setting;
+    } cases[] = {
         {"http://proxy.lan:3128", "host=proxy.lan;port=3128"},
         {"http://proxy.lan:3128/", "host=proxy.lan;port=3128"},
         {"proxy.lan:8000", "host=proxy.lan;port=8000"},
@@ -237,7 +228,7 @@ TEST_F(SwitchTest, EmptyProxyValueTakesTheSystemProxy)
         {"http://proxy.lan:99999", ""},
         {"http://proxy.lan:12ab", ""},
     };
-    for (const SystemProxyCase &c : cases) {
+    for (const auto &c : cases) {
         FreshSession();
         ScopedEnv env("https_proxy", c.environment);
         Parse("/PROXY ~");

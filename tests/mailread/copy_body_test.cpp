@@ -1,5 +1,5 @@
 // Part bodies: where they end, quoted-printable, raw byte counts, long
-// lines and tabs.
+// lines and tabs, base64 decoded while copied.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +21,8 @@ struct Copied {
 };
 
 Copied copy_body(const std::string &text, const std::string &boundary, const std::string &alternate,
-                 int code, bool qp, const std::string &charset = "", std::int64_t raw = 0)
+                 int code, bool qp, const std::string &charset = "", std::int64_t raw = 0,
+                 bool decode_base64 = false)
 {
     MemoryStream in(text);
     ParseTree tree;
@@ -30,7 +31,8 @@ Copied copy_body(const std::string &text, const std::string &boundary, const std
     size_t size = 0;
     FILE *out = open_memstream(&buf, &size);
     Copied c;
-    c.result = CopyPartBody(input, out, boundary, alternate, code, qp, charset, c.count, raw);
+    c.result = CopyPartBody(input, out, boundary, alternate, code, qp, charset, c.count, raw,
+                            decode_base64);
     std::fclose(out);
     c.bytes.assign(buf, size);
     free(buf);
@@ -51,8 +53,10 @@ TEST(CopyBody, EndsAtDelimiterClosingOrEndOfInput)
         {"one\ntwo\n--b\nnext\n", kBodyAtBoundary, "one\r\ntwo", "next"},
         {"one\n\n--b\n", kBodyAtBoundary, "one\r\n", ""},
         {"one\n--b--\nepilogue\n", kBodyAtClosing, "one", "epilogue"},
+        {"one\n--B-- \t\nepilogue\n", kBodyAtClosing, "one", "epilogue"},
         {"one\n--B  \n", kBodyAtBoundary, "one", ""},       // case and padding
         {"one\n--bb\n--b\n", kBodyAtBoundary, "one\r\n--bb", ""}, // a longer boundary is text
+        {"one\n-xb\n--\n--b\n", kBodyAtBoundary, "one\r\n-xb\r\n--", ""}, // no "--" first
         {"one\n--b-x\n", kBodyAtEnd, "one\r\n--b-x\r\n", ""},
         {"one\ntwo", kBodyAtEnd, "one\r\ntwo\r\n", ""},
         {"", kBodyAtEnd, "", ""},
@@ -66,6 +70,8 @@ TEST(CopyBody, EndsAtDelimiterClosingOrEndOfInput)
         EXPECT_EQ(got.count, got.bytes.size()) << c.text;
         EXPECT_EQ(got.rest, c.rest) << c.text;
     }
+    // Without a boundary no line is one.
+    EXPECT_EQ(copy_body("one\n--\n----\n", "", "", 1, false).result, kBodyAtEnd);
 }
 
 TEST(CopyBody, QuotedPrintable)
@@ -142,15 +148,37 @@ TEST(CopyBody, WithoutOutputOnlyContentIsCounted)
     EXPECT_EQ(count, 5u);
 }
 
-TEST(CopyBody, MatchBoundary)
+// Base64 decoded while copied gives exactly what decoding the copied text
+// as a file (com_convert_base64) gives, however the text is laid out.
+TEST(CopyBody, Base64DecodedWhileCopiedEqualsDecodedAfterwards)
 {
-    EXPECT_EQ(MatchBoundary("--abc", "abc"), Delimiter::kBoundary);
-    EXPECT_EQ(MatchBoundary("--ABC--", "abc"), Delimiter::kClosing);
-    EXPECT_EQ(MatchBoundary("--abc-- \t", "abc"), Delimiter::kClosing);
-    EXPECT_EQ(MatchBoundary("--abcd", "abc"), Delimiter::kNone);
-    EXPECT_EQ(MatchBoundary("-abc", "abc"), Delimiter::kNone);
-    EXPECT_EQ(MatchBoundary("--abc", ""), Delimiter::kNone);
-    EXPECT_EQ(MatchBoundary("--", "abc"), Delimiter::kNone);
+    qvtest::TempDir dir;
+    const auto decoded_after = [&](const Copied &copied) {
+        qvtest::write_file(dir.file("part"), copied.bytes);
+        com_convert_base64(dir.file("part").c_str(), dir.prefix().c_str());
+        return qvtest::read_file(dir.file("part"));
+    };
+    const std::string payload = qvtest::sample_bytes(200 * 1024 + 1);
+    const std::string lines = qvtest::base64_encode(payload, 76);
+    std::string ragged; // blanks and tabs inside groups, CR-only line ends
+    for (std::size_t i = 0; i < lines.size(); ++i)
+        ragged += lines[i] == '\n' ? std::string("\r") : i % 7 == 3 ? lines.substr(i, 1) + " \t"
+                                                                    : lines.substr(i, 1);
+    const std::string one_line = qvtest::base64_encode(payload, 0); // pieces of a long line
+    for (const std::string &text :
+         {lines, ragged, one_line, std::string("aGVs\r\nbG8=\r\nafter the padding\r\n"),
+          std::string("aGVsbG8h*stops here\r\n"), std::string("aGVsbA\r\n"), std::string("====\r\n")}) {
+        const std::string body = text + "\r\n--b--\r\n";
+        const Copied decoded = copy_body(body, "b", "", 3, false, "", 0, true);
+        const Copied copied = copy_body(body, "b", "", 3, false);
+        EXPECT_EQ(decoded.result, kBodyAtClosing);
+        EXPECT_EQ(decoded.count, copied.count) << "the text is counted, not what it encodes";
+        EXPECT_TRUE(decoded.bytes == decoded_after(copied)) << text.substr(0, 40);
+    }
+    // A declared byte count (binary) is decoded the same way.
+    const std::string body = lines.substr(0, 4000) + "\r\n--b\r\n";
+    EXPECT_TRUE(copy_body(body, "b", "", 3, false, "", 4000, true).bytes ==
+                decoded_after(copy_body(body, "b", "", 3, false, "", 4000)));
 }
 
 } // namespace

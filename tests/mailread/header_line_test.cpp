@@ -1,4 +1,6 @@
-// Logical lines: line ends, unfolding rules, the header copy, the limit.
+// Logical lines: line ends, unfolding rules, the header copy, the limit;
+// and the read-ahead under them: line ends that straddle a block, positions
+// and seeks across blocks, and the stream left where parsing stopped.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,7 +15,10 @@ namespace {
 using namespace qvamz::mailread;
 using mailread_test::MemoryStream;
 
-std::vector<std::string> lines_of(const std::string &text, bool unfold, std::string *copy = nullptr)
+// The logical lines of `text`; with `copy`, the header copy too, and with
+// `ends`, the line end that ended each line.
+std::vector<std::string> lines_of(const std::string &text, bool unfold, std::string *copy = nullptr,
+                                  std::vector<std::string> *ends = nullptr)
 {
     MemoryStream in(text);
     ParseTree tree;
@@ -22,8 +27,11 @@ std::vector<std::string> lines_of(const std::string &text, bool unfold, std::str
     size_t copy_size = 0;
     FILE *copy_file = copy ? open_memstream(&copy_buf, &copy_size) : nullptr;
     std::vector<std::string> lines;
-    while (ReadHeaderLine(input, copy_file, unfold, 0) == 0)
+    while (ReadHeaderLine(input, copy_file, unfold, 0) == 0) {
         lines.push_back(input.line);
+        if (ends)
+            ends->push_back(input.line_end);
+    }
     if (copy_file) {
         std::fclose(copy_file);
         copy->assign(copy_buf, copy_size);
@@ -115,6 +123,53 @@ TEST(HeaderLine, StartOffsetKeepsWhatStandsBefore)
     ASSERT_EQ(ReadHeaderLine(input, nullptr, false, 5), 0);
     EXPECT_EQ(input.line, "firstsecond");
     EXPECT_EQ(ReadHeaderLine(input, nullptr, false, 0), 1);
+}
+
+constexpr std::size_t kBlock = 64 * 1024; // the reader's block
+
+TEST(MailInput, LineEndsAcrossABlockEdgeReadAsWithinOne)
+{
+    // CR CR LF, CR CR followed by text, and a lone CR, each placed so that
+    // the block ends at every character of them in turn.
+    for (std::size_t shift = 0; shift < 8; ++shift) {
+        const std::string first(kBlock - 4 + shift, 'a');
+        Lines ends;
+        EXPECT_EQ(lines_of(first + "\r\r\nb\r\rc\nd\re\tf\n", false, nullptr, &ends),
+                  (Lines{first, "b", "", "c", "d", "e f"}))
+            << shift;
+        EXPECT_EQ(ends, (Lines{"\r\r\n", "\r", "\r", "\n", "\r", "\n"})) << shift;
+    }
+}
+
+TEST(MailInput, SeekBackAcrossBlocksAndSyncLeaveTheStreamInPlace)
+{
+    std::string text;
+    for (int i = 0; i < 30000; ++i) // about 300 KB, several blocks
+        text += "line " + std::to_string(i) + "\r\n";
+    MemoryStream in(text);
+    ParseTree tree;
+    MailInput input(in.file, tree);
+    std::vector<std::pair<std::int64_t, std::string>> marks;
+    for (int i = 0; ReadHeaderLine(input, nullptr, false, 0) == 0; ++i) {
+        if (i % 7001 == 0)
+            marks.emplace_back(input.tell(), "");
+        if (!marks.empty() && marks.back().second.empty() && i % 7001 == 1)
+            marks.back().second = input.line;
+    }
+    ASSERT_EQ(marks.size(), 5u);
+    // Backwards, so each seek leaves the block read last.
+    for (auto it = marks.rbegin(); it != marks.rend(); ++it) {
+        ASSERT_TRUE(input.seek(it->first));
+        EXPECT_EQ(input.tell(), it->first);
+        ASSERT_EQ(ReadHeaderLine(input, nullptr, false, 0), 0);
+        EXPECT_EQ(input.line, it->second);
+    }
+    // A reader that goes on without the parser starts at the next line.
+    input.sync();
+    EXPECT_EQ(std::ftell(in.file), static_cast<long>(input.tell()));
+    char next[16] = {};
+    ASSERT_TRUE(std::fgets(next, sizeof next, in.file));
+    EXPECT_STREQ(next, "line 2\r\n");
 }
 
 } // namespace

@@ -1,38 +1,20 @@
 // Part files written over the file an earlier message left.
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "mailread/part_file.hpp"
+#include "qv_test_support.hpp"
 
 namespace qvamz::mailread {
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string Slurp(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using qvtest::read_file;
 
 class PartFileTest : public ::testing::Test {
   protected:
-    void SetUp() override
-    {
-        dir_ = fs::temp_directory_path() / ("part_file_test_" + std::to_string(::getpid()));
-        fs::create_directories(dir_);
-        path_ = (dir_ / "PRT00100.TMP").string();
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     void Write(const std::string &text)
     {
         qvcommon::UniqueFile file = OpenPartFile(path_);
@@ -40,8 +22,8 @@ class PartFileTest : public ::testing::Test {
         ASSERT_EQ(std::fwrite(text.data(), 1, text.size(), file.get()), text.size());
     }
 
-    fs::path dir_;
-    std::string path_;
+    qvtest::TempDir dir_;
+    std::string path_ = dir_.file("PRT00100.TMP");
 };
 
 // A shorter text over a longer one leaves nothing of the old tail; a
@@ -49,12 +31,12 @@ class PartFileTest : public ::testing::Test {
 TEST_F(PartFileTest, WritingOverAnOlderFileLeavesOnlyTheNewBytes)
 {
     Write(std::string(200000, 'a'));
-    EXPECT_EQ(fs::file_size(path_), 200000u);
+    EXPECT_EQ(std::filesystem::file_size(path_), 200000u);
     Write("short");
-    EXPECT_EQ(Slurp(path_), "short");
+    EXPECT_EQ(read_file(path_), "short");
     const std::string longer = std::string(70000, 'b') + "end";
     Write(longer);
-    EXPECT_EQ(Slurp(path_), longer);
+    EXPECT_EQ(read_file(path_), longer);
 }
 
 // A writer that takes back its last line seeks back; the file ends there,
@@ -72,7 +54,7 @@ TEST_F(PartFileTest, SeekingBackCutsTheFileThere)
     EXPECT_EQ(std::ftell(file.get()), kept + 16);
     ASSERT_EQ(std::fseek(file.get(), kept, SEEK_SET), 0);
     EXPECT_EQ(std::fclose(file.release()), 0);
-    EXPECT_EQ(Slurp(path_), "From: a@example.com\r\n");
+    EXPECT_EQ(read_file(path_), "From: a@example.com\r\n");
 }
 
 // A host that keeps a part by a second name of its own keeps its bytes:
@@ -80,12 +62,12 @@ TEST_F(PartFileTest, SeekingBackCutsTheFileThere)
 TEST_F(PartFileTest, AFileWithAnotherNameIsNeverWrittenOver)
 {
     Write("first message's part");
-    const fs::path kept = dir_ / "archived.p000";
-    fs::create_hard_link(path_, kept);
+    const std::string kept = dir_.file("archived.p000");
+    std::filesystem::create_hard_link(path_, kept);
     Write("second");
-    EXPECT_EQ(Slurp(kept), "first message's part");
-    EXPECT_EQ(Slurp(path_), "second");
-    EXPECT_EQ(fs::hard_link_count(path_), 1u);
+    EXPECT_EQ(read_file(kept), "first message's part");
+    EXPECT_EQ(read_file(path_), "second");
+    EXPECT_EQ(std::filesystem::hard_link_count(path_), 1u);
 }
 
 } // namespace

@@ -1,8 +1,6 @@
 // GMime side of the tests (see gmime_view.hpp).
 #include "gmime_view.hpp"
 
-#include <strings.h>
-
 #include <cstdio>
 #include <string_view>
 
@@ -15,19 +13,18 @@ namespace {
 namespace gmime = qvtest::gmime;
 const auto Str = gmime::text;
 
-std::vector<Mailbox> Mailboxes(InternetAddressList *list)
+// One address list as the record shows it: "field [name] <address> ...".
+std::string Mailboxes(const char *field, InternetAddressList *list)
 {
-    std::vector<Mailbox> out;
-    if (!list)
-        return out;
-    for (int i = 0; i < internet_address_list_length(list); ++i) {
+    std::string out = field;
+    for (int i = 0; list && i < internet_address_list_length(list); ++i) {
         InternetAddress *address = internet_address_list_get_address(list, i);
-        Mailbox box{Str(internet_address_get_name(address)), ""};
+        out += " [" + Str(internet_address_get_name(address)) + "] <";
         if (INTERNET_ADDRESS_IS_MAILBOX(address))
-            box.address = Str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
-        out.push_back(box);
+            out += Str(internet_address_mailbox_get_addr(INTERNET_ADDRESS_MAILBOX(address)));
+        out += ">";
     }
-    return out;
+    return out + "\n";
 }
 
 MimeNode ReadNode(GMimeObject *object)
@@ -59,57 +56,6 @@ MimeNode ReadNode(GMimeObject *object)
     return node;
 }
 
-} // namespace
-
-int GMimeMessageView::HeaderCount(const std::string &name) const
-{
-    int count = 0;
-    for (const auto &header : headers)
-        count += strcasecmp(header.first.c_str(), name.c_str()) == 0 ? 1 : 0;
-    return count;
-}
-
-GMimeMessageView ParseWithGMime(const std::string &path)
-{
-    gmime::init();
-    GMimeMessageView view;
-    GMimeStream *stream = g_mime_stream_file_open(path.c_str(), "rb", nullptr);
-    if (!stream)
-        return view;
-    GMimeParser *parser = g_mime_parser_new_with_stream(stream);
-    GMimeMessage *message = g_mime_parser_construct_message(parser, nullptr);
-    if (message) {
-        view.parsed = true;
-        view.subject = Str(g_mime_message_get_subject(message));
-        view.from = Mailboxes(g_mime_message_get_from(message));
-        view.to = Mailboxes(g_mime_message_get_to(message));
-        view.cc = Mailboxes(g_mime_message_get_cc(message));
-        view.bcc = Mailboxes(g_mime_message_get_bcc(message));
-        GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
-        for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
-            GMimeHeader *header = g_mime_header_list_get_header_at(list, i);
-            view.headers.emplace_back(Str(g_mime_header_get_name(header)),
-                                      Str(g_mime_header_get_value(header)));
-        }
-        if (GMimeObject *top = g_mime_message_get_mime_part(message))
-            view.body = ReadNode(top);
-        g_object_unref(message);
-    }
-    g_object_unref(parser);
-    g_object_unref(stream);
-    return view;
-}
-
-namespace {
-
-std::string Mailboxes(const char *field, const std::vector<Mailbox> &list)
-{
-    std::string out = field;
-    for (const Mailbox &box : list)
-        out += " [" + box.name + "] <" + box.address + ">";
-    return out + "\n";
-}
-
 void TreeRecord(const MimeNode &node, const std::string &indent, std::string &out)
 {
     out += indent + node.type;
@@ -135,12 +81,41 @@ void TreeRecord(const MimeNode &node, const std::string &indent, std::string &ou
 
 } // namespace
 
+GMimeMessageView ParseWithGMime(const std::string &path)
+{
+    gmime::init();
+    GMimeMessageView view;
+    GMimeStream *stream = g_mime_stream_file_open(path.c_str(), "rb", nullptr);
+    if (!stream)
+        return view;
+    GMimeParser *parser = g_mime_parser_new_with_stream(stream);
+    GMimeMessage *message = g_mime_parser_construct_message(parser, nullptr);
+    if (message) {
+        view.parsed = true;
+        view.subject = Str(g_mime_message_get_subject(message));
+        GMimeHeaderList *list = g_mime_object_get_header_list(GMIME_OBJECT(message));
+        for (int i = 0; i < g_mime_header_list_get_count(list); ++i) {
+            GMimeHeader *header = g_mime_header_list_get_header_at(list, i);
+            view.headers.emplace_back(Str(g_mime_header_get_name(header)),
+                                      Str(g_mime_header_get_value(header)));
+        }
+        view.addresses = Mailboxes("from", g_mime_message_get_from(message)) +
+                         Mailboxes("to", g_mime_message_get_to(message)) +
+                         Mailboxes("cc", g_mime_message_get_cc(message)) +
+                         Mailboxes("bcc", g_mime_message_get_bcc(message));
+        if (GMimeObject *top = g_mime_message_get_mime_part(message))
+            view.body = ReadNode(top);
+        g_object_unref(message);
+    }
+    g_object_unref(parser);
+    g_object_unref(stream);
+    return view;
+}
+
 std::string BuiltRecord(const std::string &raw, const GMimeMessageView &view)
 {
-    std::string out = raw.substr(0, raw.find("\r\n\r\n") + 2) + "\n" +
-                      "subject [" + view.subject + "]\n" + Mailboxes("from", view.from) +
-                      Mailboxes("to", view.to) + Mailboxes("cc", view.cc) +
-                      Mailboxes("bcc", view.bcc);
+    std::string out = raw.substr(0, raw.find("\r\n\r\n") + 2) + "\n" + "subject [" +
+                      view.subject + "]\n" + view.addresses;
     TreeRecord(view.body, "", out);
     return qvtest::escaped_bytes(out);
 }

@@ -7,11 +7,6 @@
 
 namespace mwtest {
 
-struct Mailbox {
-    std::string name;
-    std::string address;
-};
-
 // One MIME entity: a multipart, an embedded message or a leaf part.
 struct MimeNode {
     std::string type;         // "multipart/mixed", "text/plain", ...
@@ -31,11 +26,9 @@ struct MimeNode {
 struct GMimeMessageView {
     bool parsed = false;
     std::string subject;
-    std::vector<Mailbox> from, to, cc, bcc;
     std::vector<std::pair<std::string, std::string>> headers; // name, decoded value
+    std::string addresses; // "from [name] <address> ...", then to, cc and bcc, a line each
     MimeNode body;
-
-    int HeaderCount(const std::string &name) const;
 };
 
 GMimeMessageView ParseWithGMime(const std::string &path);

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "common/unique_file.hpp"
 #include "gmime_view.hpp"
 #include "mailread/rfc822_parser.hpp"
 #include "mailwrite_test_support.hpp"
@@ -42,14 +43,9 @@ std::string Snapshot(const qv_message &msg, const std::string &work_dir)
 
 int Parse(const std::string &path, qv_message &msg, const WorkDir &dir)
 {
-    std::FILE *in = std::fopen(path.c_str(), "rb");
-    EXPECT_NE(in, nullptr) << path;
-    if (!in)
-        return -1;
+    const qvcommon::UniqueFile in = qvcommon::OpenFile(path, "rb");
     msg.codepage = 0; // as the host clears a record before each item
-    int result = qvamz::mailread::Parse_RFC822_Msg(in, &msg, dir.prefix().c_str(), "", 1);
-    std::fclose(in);
-    return result;
+    return in ? qvamz::mailread::Parse_RFC822_Msg(in.get(), &msg, dir.prefix().c_str(), "", 1) : -1;
 }
 
 // A message attached with an attachment disposition: the reader keeps it

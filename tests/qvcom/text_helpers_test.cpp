@@ -1,9 +1,12 @@
-// Text, path, file and date helpers.
+// Text, path, file and date helpers; a base64 file decoded in place; XML
+// escaping and unescaping.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "qv/qvcom.h"
@@ -192,6 +195,130 @@ TEST(Dates, DisplayAndLogText) {
         EXPECT_STREQ(shown, expected);
     }
     tzset();
+}
+
+// Decoding a base64 file in place.
+using qvtest::base64_encode;
+using qvtest::sample_bytes;
+
+TEST(Base64File, LargerThanTheWindowWithLineBreaksAndPadding) {
+    qvtest::TempDir dir;
+    // Sizes ending in 1 and 2 padding characters and none; the last one is
+    // too large to be decoded in memory and goes through 64 KB windows.
+    for (size_t size : {300 * 1024 + 1, 300 * 1024 + 2, 900 * 1024 + 3}) {
+        const std::string data = sample_bytes(size);
+        const std::string path = dir.file("part.b64");
+        qvtest::write_file(path, base64_encode(data, 76));
+        EXPECT_EQ(com_convert_base64(path.c_str(), dir.prefix().c_str()),
+                  static_cast<int64_t>(size));
+        EXPECT_EQ(qvtest::read_file(path), data) << size;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.prefix()),
+                            std::filesystem::directory_iterator()),
+              1)
+        << "no temporary file left behind";
+}
+
+TEST(Base64File, StopsAtPaddingOrAForeignCharacter) {
+    qvtest::TempDir dir;
+    const struct {
+        const char *encoded;
+        const char *decoded;
+    } cases[] = {
+        {"aGVsbG8=\r\n--boundary--\r\n", "hello"},
+        {"aGVs\n bG8h\t\n", "hello!"},
+        {"aGVsbG8h*garbage", "hello!"},
+        {"aGVsbA", "hell"}, // unpadded end
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        const std::string path = dir.file("x.b64");
+        qvtest::write_file(path, c.encoded);
+        EXPECT_EQ(com_convert_base64(path.c_str(), ""), static_cast<int64_t>(strlen(c.decoded)));
+        EXPECT_EQ(qvtest::read_file(path), c.decoded) << c.encoded;
+    }
+}
+
+TEST(Base64File, MissingFileOrUnwritableFolderLosesNothing) {
+    qvtest::TempDir dir;
+    EXPECT_EQ(com_convert_base64(dir.file("absent").c_str(), dir.prefix().c_str()), -1);
+    // A large file needs a work file in the work folder; a small one is
+    // decoded in memory and needs none.
+    const std::string path = dir.file("keep.b64");
+    const std::string large = base64_encode(sample_bytes(900 * 1024), 76);
+    qvtest::write_file(path, large);
+    EXPECT_EQ(com_convert_base64(path.c_str(), "/nonexistent-qvcom-dir/"), -1);
+    EXPECT_EQ(qvtest::read_file(path), large);
+    qvtest::write_file(path, "aGVsbG8=");
+    EXPECT_EQ(com_convert_base64(path.c_str(), "/nonexistent-qvcom-dir/"), 5);
+    EXPECT_EQ(qvtest::read_file(path), "hello");
+}
+
+// XML escaping and unescaping in place.
+TEST(XmlEscape, Table) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {"plain", "plain"},
+        {"a & b", "a &amp; b"},
+        {"<t:Subject>", "&lt;t:Subject&gt;"},
+        {"say \"hi\" 'x'", "say &quot;hi&quot; &apos;x&apos;"},
+        {"&amp;", "&amp;amp;"},
+        {"Gr\xC3\xBC\xC3\x9F" "e", "Gr\xC3\xBC\xC3\x9F" "e"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(qvcom::xml_escape(c.in), c.out) << c.in;
+        EXPECT_EQ(qvcom::xml_unescape(c.out), c.in) << c.out;
+    }
+}
+
+TEST(XmlEscape, CutAtCapacityNeverSplitsAnEntityOrCharacter) {
+    const struct {
+        const char *in;
+        size_t capacity;
+        const char *out;
+        int result;
+    } table[] = {
+        {"a&b", 8, "a&amp;b", 1},  // exactly fits
+        {"a&b", 7, "a&amp;", 0},   // "b" does not fit
+        {"a&b", 6, "a", 0},        // "&amp;" would be cut: left out whole
+        {"ab<", 4, "ab", 0},       // no room for "&lt;"
+        {"x\xC3\xBC", 3, "x", 0},  // the two-byte "u umlaut" is not split
+        {"x\xC3\xBC", 4, "x\xC3\xBC", 1},
+        {"abc", 1, "", 0},
+    };
+    for (const auto &c : table) {
+        char buffer[32] = {};
+        std::snprintf(buffer, sizeof buffer, "%s", c.in);
+        EXPECT_EQ(com_Escape(buffer, c.capacity, 1), c.result) << c.in << " in " << c.capacity;
+        EXPECT_STREQ(buffer, c.out) << c.in << " in " << c.capacity;
+        EXPECT_LT(std::strlen(buffer), c.capacity);
+    }
+}
+
+TEST(XmlUnescape, NumericReferences) {
+    const struct {
+        const char *in, *out;
+    } cases[] = {
+        {"&#65;&#x42;&#X43;", "ABC"},
+        {"caf&#233;", "caf\xC3\xA9"},
+        {"&#x20AC;", "\xE2\x82\xAC"},
+        {"&#128512;", "\xF0\x9F\x98\x80"},
+        {"&#x10FFFF;", "\xF4\x8F\xBF\xBF"},
+        {"&#0;", "&#0;"},
+        {"&#xD800;", "&#xD800;"},
+        {"&#x110000;", "&#x110000;"},
+        {"&#99999999999999999999;", "&#99999999999999999999;"},
+        {"&#;&#x;&#12", "&#;&#x;&#12"},
+        {"&#x1G;", "&#x1G;"},
+        {"&nbsp; &AMP; &amp", "&nbsp; &AMP; &amp"},
+        {"&&lt;", "&<"},
+        {"&amp;lt;", "&lt;"}, // one level only
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(qvcom::xml_unescape(c.in), c.out) << c.in;
+    }
 }
 
 } // namespace

@@ -13,161 +13,114 @@ namespace {
 
 class FakeSecrets : public SecretInput {
   public:
-    std::map<std::string, std::string> env, files;
+    std::map<std::string, std::string> env;
     bool terminal = false;
     std::vector<std::string> prompts;
-    std::string typed = "typed-secret";
 
     std::optional<Secret> from_env(const std::string &variable) override {
         const auto it = env.find(variable);
-        if (it == env.end())
-            return std::nullopt;
-        return Secret(it->second);
+        return it == env.end() ? std::nullopt : std::optional<Secret>(Secret(it->second));
     }
+    // No file is readable here (SecretFiles reads real ones).
     std::optional<Secret> from_file(const std::string &path, std::string &error) override {
-        const auto it = files.find(path);
-        if (it == files.end()) {
-            error = "cannot read " + path;
-            return std::nullopt;
-        }
-        return Secret(it->second);
+        error = "cannot read " + path;
+        return std::nullopt;
     }
     bool can_prompt() override { return terminal; }
     std::optional<Secret> prompt(const std::string &label) override {
         prompts.push_back(label);
-        return Secret(typed);
+        return Secret("typed-secret");
     }
 };
 
 using qvtest::descramble;
 
-Connection connection(AuthOptions auth) {
-    return {"ews.example.com", "alice@example.com", std::move(auth)};
+class AuthOptionsTest : public ::testing::Test {
+  protected:
+    FakeSecrets secrets;
+    void SetUp() override {
+        secrets.env = {{"PW", "s3cret;pw"}, {"DPW", "Adm1n pass|/~"}, {"KEY", "AKIAEXAMPLE"},
+                       {"SECRET", "wJalr/XUtnFEMI+K7MDENG"}, {"SET", "value"}, {"EMPTY", ""}};
+    }
+    Credentials resolve(const AuthOptions &auth, const std::string &who = "") {
+        return resolve_credentials({"ews.example.com", "alice@example.com", auth}, secrets, who);
+    }
+    SwitchString switches(const AuthOptions &auth, Side side = Side::Source, const TransportOptions &transport = {}) {
+        return build_switch_string(resolve(auth), auth, side, transport);
+    }
+};
+
+TEST_F(AuthOptionsTest, OwnPasswordFromEnvironmentGoesToLogonOnly) {
+    EXPECT_EQ(resolve({.password_env = "PW"}).password.reveal(), "s3cret;pw");
+    EXPECT_EQ(switches({.password_env = "PW"}).for_plugin(), "");
+    // A quote in a value could not be carried.
+    EXPECT_THROW(switches({.password_env = "PW"}, Side::Source, {"/tmp/a\"b.pem", false}), UsageError);
 }
 
-TEST(AuthOptions, OwnPasswordFromEnvironmentGoesToLogonOnly) {
-    FakeSecrets secrets;
-    secrets.env["PW"] = "s3cret;pw";
-    AuthOptions auth;
-    auth.password_env = "PW";
-    const Credentials credentials = resolve_credentials(connection(auth), secrets, "");
-    EXPECT_EQ(credentials.password.reveal(), "s3cret;pw");
-    const SwitchString switches = build_switch_string(credentials, auth, Side::Source, {});
-    EXPECT_EQ(switches.for_plugin(), "");
-    EXPECT_EQ(switches.for_plugin().find("s3cret"), std::string::npos);
-}
-
-TEST(AuthOptions, DelegatePasswordIsScrambledForTheRightSide) {
-    FakeSecrets secrets;
-    secrets.env["DPW"] = "Adm1n pass|/~";
-    AuthOptions auth;
-    auth.delegate = "admin@example.com";
-    auth.delegate_password_env = "DPW";
-    const Credentials credentials = resolve_credentials(connection(auth), secrets, "");
-    EXPECT_TRUE(credentials.password.empty()); // the delegate logs on
-
+TEST_F(AuthOptionsTest, DelegatePasswordIsScrambledForTheRightSide) {
+    const AuthOptions auth{.delegate = "admin@example.com", .delegate_password_env = "DPW"};
+    EXPECT_TRUE(resolve(auth).password.empty()); // the delegate logs on
     for (const auto &[side, name] : {std::pair{Side::Source, "/AUTHAMZD"}, {Side::Target, "/AUTHAMZD2"}}) {
-        const SwitchString switches = build_switch_string(credentials, auth, side, {});
-        const auto tokens = split_switches(switches.for_plugin());
+        const SwitchString built = switches(auth, side);
+        const auto tokens = split_switches(built.for_plugin());
         ASSERT_EQ(tokens.size(), 2u);
         EXPECT_EQ(tokens[0], name);
         ASSERT_TRUE(tokens[1].starts_with("admin@example.com|~")) << tokens[1];
         EXPECT_EQ(descramble(tokens[1].substr(tokens[1].find('|') + 1)), "Adm1n pass|/~");
-        EXPECT_EQ(switches.for_log(), std::string(name) + ";admin@example.com|****");
+        EXPECT_EQ(built.for_log(), std::string(name) + ";admin@example.com|****");
     }
 }
 
-TEST(AuthOptions, ImpersonationSecretStaysOutOfTheLog) {
-    FakeSecrets secrets;
-    secrets.env["KEY"] = "AKIAEXAMPLE";
-    secrets.env["SECRET"] = "wJalr/XUtnFEMI+K7MDENG";
-    AuthOptions auth;
-    auth.role = "migration-role";
-    auth.org = "m-0123456789abcdef0123456789abcdef";
-    auth.access_key_env = "KEY";
-    auth.secret_env = "SECRET";
-    auth.api_endpoint = "https://workmail.us-east-1.amazonaws.com";
-    TransportOptions transport{"/etc/ssl/my ca.pem", true};
-    const Credentials credentials = resolve_credentials(connection(auth), secrets, "");
-    const SwitchString switches = build_switch_string(credentials, auth, Side::Target, transport);
-    EXPECT_EQ(split_switches(switches.for_plugin()),
+TEST_F(AuthOptionsTest, ImpersonationSecretStaysOutOfTheLog) {
+    const SwitchString built = switches({.role = "migration-role", .org = "m-0123456789abcdef0123456789abcdef",
+                                         .access_key_env = "KEY", .secret_env = "SECRET",
+                                         .api_endpoint = "https://workmail.us-east-1.amazonaws.com"},
+                                        Side::Target, {"/etc/ssl/my ca.pem", true});
+    EXPECT_EQ(split_switches(built.for_plugin()),
               (std::vector<std::string>{"/AUTHAMZI2",
                                         "migration-role|m-0123456789abcdef0123456789abcdef|AKIAEXAMPLE|wJalr/XUtnFEMI+K7MDENG",
                                         "/AMZAPI", "https://workmail.us-east-1.amazonaws.com",
                                         "/CAFILE", "/etc/ssl/my ca.pem", "/SSLNOVERIFY"}));
-    EXPECT_EQ(switches.for_log().find("wJalr"), std::string::npos) << switches.for_log();
-    EXPECT_NE(switches.for_log().find("AKIAEXAMPLE|****"), std::string::npos);
+    EXPECT_EQ(built.for_log().find("wJalr"), std::string::npos) << built.for_log();
+    EXPECT_NE(built.for_log().find("AKIAEXAMPLE|****"), std::string::npos);
 }
 
-TEST(AuthOptions, ExtraSwitchesAreHiddenWhereTheyCarrySecrets) {
-    FakeSecrets secrets;
-    secrets.env["PW"] = "x";
-    AuthOptions auth;
-    auth.password_env = "PW";
-    auth.extra_switches = "/DEBUG;/AUTHAMZD boss/plainpw /PROXY \"host=p;password=pp\" /D251 5";
-    const Credentials credentials = resolve_credentials(connection(auth), secrets, "");
-    const SwitchString switches = build_switch_string(credentials, auth, Side::Source, {});
-    EXPECT_NE(switches.for_plugin().find("plainpw"), std::string::npos);
-    const std::string logged = switches.for_log();
-    EXPECT_EQ(logged, "/DEBUG;/AUTHAMZD;boss/****;/PROXY;****;/D251;5");
+TEST_F(AuthOptionsTest, ExtraSwitchesAreHiddenWhereTheyCarrySecrets) {
+    const SwitchString built = switches(
+        {.password_env = "PW", .extra_switches = "/DEBUG;/AUTHAMZD boss/plainpw /PROXY \"host=p;password=pp\" /D251 5"});
+    EXPECT_NE(built.for_plugin().find("plainpw"), std::string::npos);
+    EXPECT_EQ(built.for_log(), "/DEBUG;/AUTHAMZD;boss/****;/PROXY;****;/D251;5");
 }
 
-TEST(AuthOptions, PromptsOnlyWithATerminal) {
-    FakeSecrets secrets;
-    EXPECT_THROW(resolve_credentials(connection({}), secrets, ""), UsageError);
+TEST_F(AuthOptionsTest, PromptsOnlyWithATerminal) {
+    EXPECT_THROW(resolve({}), UsageError);
     secrets.terminal = true;
-    const Credentials credentials = resolve_credentials(connection({}), secrets, "source");
-    EXPECT_EQ(credentials.password.reveal(), "typed-secret");
-    ASSERT_EQ(secrets.prompts.size(), 1u);
-    EXPECT_EQ(secrets.prompts[0], "source password of alice@example.com");
+    EXPECT_EQ(resolve({}, "source").password.reveal(), "typed-secret");
+    EXPECT_EQ(secrets.prompts, std::vector<std::string>{"source password of alice@example.com"});
 }
 
-struct BadAuth {
-    const char *name;
-    AuthOptions auth;
-    const char *message;
-};
-
-class AuthOptionsRefused : public ::testing::TestWithParam<BadAuth> {};
-
-TEST_P(AuthOptionsRefused, WithAClearReason) {
-    FakeSecrets secrets;
-    secrets.env = {{"SET", "value"}, {"EMPTY", ""}};
+TEST_F(AuthOptionsTest, RefusedWithAClearReason) {
     secrets.terminal = true;
-    try {
-        resolve_credentials(connection(GetParam().auth), secrets, "");
-        FAIL() << "accepted";
-    } catch (const UsageError &e) {
-        EXPECT_NE(std::string(e.what()).find(GetParam().message), std::string::npos) << e.what();
+    const struct {
+        AuthOptions auth;
+        const char *message;
+    } cases[] = {
+        {{.password_env = "UNSET"}, "UNSET is not set"},
+        {{.password_env = "EMPTY"}, "EMPTY is empty"},
+        {{.password_env = "SET", .password_file = "/x"}, "not both"},
+        {{.password_file = "/nonexistent"}, "cannot read /nonexistent"},
+        {{.delegate = "d@x", .role = "r"}, "not both"},
+        {{.role = "r", .org = "o"}, "--access-key-env"},
+        {{.delegate = "a|b", .delegate_password_env = "SET"}, "\"|\""},
+    };
+    for (const auto &c : cases) {
+        try {
+            resolve(c.auth);
+            ADD_FAILURE() << "accepted: " << c.message;
+        } catch (const UsageError &e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
     }
-}
-
-AuthOptions with(std::function<void(AuthOptions &)> change) {
-    AuthOptions auth;
-    change(auth);
-    return auth;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, AuthOptionsRefused,
-    ::testing::Values(
-        BadAuth{"UnsetVariable", with([](auto &a) { a.password_env = "UNSET"; }), "UNSET is not set"},
-        BadAuth{"EmptyVariable", with([](auto &a) { a.password_env = "EMPTY"; }), "EMPTY is empty"},
-        BadAuth{"EnvAndFile", with([](auto &a) { a.password_env = "SET"; a.password_file = "/x"; }), "not both"},
-        BadAuth{"MissingFile", with([](auto &a) { a.password_file = "/nonexistent"; }), "cannot read /nonexistent"},
-        BadAuth{"DelegateAndRole", with([](auto &a) { a.delegate = "d@x"; a.role = "r"; }), "not both"},
-        BadAuth{"HalfARole", with([](auto &a) { a.role = "r"; a.org = "o"; }), "--access-key-env"},
-        BadAuth{"BarInDelegate", with([](auto &a) { a.delegate = "a|b"; a.delegate_password_env = "SET"; }), "\"|\""}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-TEST(AuthOptions, QuoteInAValueIsRefused) {
-    FakeSecrets secrets;
-    secrets.env["PW"] = "x";
-    AuthOptions auth;
-    auth.password_env = "PW";
-    const Credentials credentials = resolve_credentials(connection(auth), secrets, "");
-    EXPECT_THROW(build_switch_string(credentials, auth, Side::Source, {"/tmp/a\"b.pem", false}),
-                 UsageError);
 }
 
 } // namespace

@@ -7,9 +7,7 @@
 
 #include <sqlite3.h>
 
-#include <fstream>
 #include <map>
-#include <set>
 
 #include "sandbox_suite.hpp"
 
@@ -18,7 +16,6 @@ namespace {
 
 using namespace qvm_test;
 
-const std::string kOrg = "m-0123456789abcdef0123456789abcdef";
 const std::string kRole = "batch-role";
 const std::string kAccessKey = "AKIABATCHTEST";
 const std::string kSecret = "batch-secret/Key+1";
@@ -49,18 +46,17 @@ class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
         seed(mailbox, folder, messages);
     }
 
-    static void add_role(const std::vector<std::string> &mailboxes) {
+    // The role covers sources 1 to `last` but `left_out`.
+    static void cover(int last, int left_out = 0) {
         std::string list;
-        for (const std::string &mailbox : mailboxes)
-            list += (list.empty() ? "" : ",") + mailbox;
-        sandbox({"role", "add", "--org", kOrg, "--role", kRole, "--access-key", kAccessKey,
-                 "--secret", kSecret, "--mailboxes", list});
+        for (int n = 1; n <= last; ++n)
+            list += n == left_out ? "" : (list.empty() ? "" : ",") + source(n);
+        add_role(kRole, kAccessKey, kSecret, list);
     }
 
     static void SetUpTestSuite() {
         open([] {
-            sandbox({"user", "add", "--mailbox", kAdmin, "--password", kAdminPassword, "--delegate-admin"});
-            std::vector<std::string> covered;
+            add_user(kAdmin, kAdminPassword, true);
             for (int n = 1; n <= kPairs + 2; ++n) {
                 add_user(source(n), "s-pw");
                 add_user(target(n), "t-pw");
@@ -68,10 +64,8 @@ class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
                 seed_range(source(n), "Inbox", 1, small ? 5 : kInbox);
                 if (!small)
                     seed_range(source(n), "Inbox/Projects", 100, kProjects);
-                if (n != kPairs + 1) // the role does not cover source 5 at first
-                    covered.push_back(source(n));
             }
-            add_role(covered);
+            cover(kPairs + 2, kPairs + 1); // not source 5 at first
             start_server();
         });
     }
@@ -87,14 +81,11 @@ class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
 
     std::vector<std::string> batch_args(const fs::path &plan, std::vector<std::string> more) const {
         const std::string url = server->where().url;
-        std::vector<std::string> args = {
-            "batch", "--plan", plan.string(), "--from-server", url, "--from-role", kRole,
-            "--from-org", kOrg, "--from-access-key-env", "KEY", "--from-secret-env", "SECRET",
-            "--from-api-endpoint", url.substr(0, url.find("/EWS")) + "/", "--to-server", url,
-            "--to-delegate", kAdmin, "--to-delegate-password-env", "ADMIN_PW", "--ca-file",
-            server->where().ca_file, "--state", (scratch / "state").string()};
-        args.insert(args.end(), more.begin(), more.end());
-        return args;
+        return join({{"batch", "--plan", plan.string(), "--from-server", url, "--from-role", kRole,
+                      "--from-org", kSandboxOrg, "--from-access-key-env", "KEY", "--from-secret-env", "SECRET",
+                      "--from-api-endpoint", server->base_url() + "/", "--to-server", url,
+                      "--to-delegate", kAdmin, "--to-delegate-password-env", "ADMIN_PW"},
+                     common(), more});
     }
 
     std::vector<std::string> secrets() const {
@@ -110,12 +101,13 @@ class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
     // Message-IDs in the target and how often each is there.
     std::map<std::string, int> target_messages(int n, const std::string &name) const {
         const fs::path out = scratch / ("dump-" + name + "-" + std::to_string(n));
-        const CommandResult dumped = run_command({QV_SANDBOX_PATH, "dump", "--mailbox", target(n), "--out",
-                                                  out.string(), "--data", data().string()}, 120s);
+        std::string output;
+        const int status = sandbox_test::run_sandbox_cli(
+            {"dump", "--mailbox", target(n), "--out", out.string(), "--data", data().string()}, &output);
         std::map<std::string, int> seen;
-        if (dumped.status != 0 && dumped.output.find("no mailbox") != std::string::npos)
+        if (status != 0 && output.find("no mailbox") != std::string::npos)
             return seen; // never written to
-        EXPECT_EQ(dumped.status, 0) << dumped.output;
+        EXPECT_EQ(status, 0) << output;
         for (const DumpItem &item : load_dump(out).items)
             ++seen[item.message_id];
         return seen;
@@ -140,10 +132,8 @@ class QvmigrateBatch : public SandboxSuite<QvmigrateBatch> {
 };
 
 TEST_F(QvmigrateBatch, DryRunWritesNothingAndAKilledRunResumesWithoutDuplicates) {
-    std::vector<int> pairs;
-    for (int n = 1; n <= kPairs; ++n)
-        pairs.push_back(n);
-    const fs::path plan = write_plan(pairs);
+    static_assert(kPairs == 4);
+    const fs::path plan = write_plan({1, 2, 3, 4});
 
     const ToolRun dry = run(plan, {"--dry-run", "--json", "--jobs", "2", "--deadline", "2099-12-31"}, "dry");
     ASSERT_EQ(dry.status, 0) << dry.err << dry.out;
@@ -224,10 +214,7 @@ TEST_F(QvmigrateBatch, FailedMailboxDoesNotStopTheOthersAndIsRetried) {
     EXPECT_EQ(target_messages(fine, "first").size(), 5u);
     EXPECT_TRUE(target_messages(refused, "first").empty());
 
-    std::vector<std::string> covered;
-    for (int n = 1; n <= kPairs + 2; ++n)
-        covered.push_back(source(n));
-    add_role(covered);
+    cover(kPairs + 2);
     const ToolRun second = run(plan, {"--jobs", "2", "--json"}, "second");
     EXPECT_EQ(second.status, 0) << second.err << second.out;
     const JsonParse retried = parse_json(second.out);

@@ -4,8 +4,6 @@
 // and the time estimate.
 #include <gtest/gtest.h>
 
-#include <fstream>
-
 #include "batch_progress.hpp"
 #include "batch_report.hpp"
 #include "json_util.hpp"
@@ -19,32 +17,15 @@ using namespace qvm_test;
 using namespace std::chrono_literals;
 
 BatchOutcome sample_outcome() {
-    BatchOutcome outcome;
-    outcome.plan_file = "plan.csv";
-    outcome.created_utc = "2026-12-07T02:00:00Z";
-    MailboxRecord done;
-    done.source = "a@x.org";
-    done.target = "b@x.org";
-    done.status = MailboxStatus::Done;
-    FolderRecord inbox;
-    inbox.status = "done";
-    inbox.counts.path = "Inbox";
-    inbox.counts.kind = "mail";
-    inbox.counts.source_total = 150;
-    inbox.counts.migrated = 149;
-    inbox.counts.failed = 1;
-    inbox.counts.failed_items = {{"</td><script>alert(1)</script>", "2026-03-01T10:00:00Z",
-                                  "the target refused it"}};
-    done.folders = {inbox};
-    done.verified = true;
-    done.differences = {"Inbox: \"<b>x</b>\" is missing in the target"};
-    MailboxRecord failed;
-    failed.source = "c@x.org";
-    failed.target = "d@x.org";
-    failed.status = MailboxStatus::Failed;
-    failed.error = "logon failed: QV Error: 401";
-    outcome.mailboxes = {done, failed};
-    return outcome;
+    const FolderCounts inbox{.path = "Inbox", .kind = "mail", .source_total = 150, .migrated = 149, .failed = 1,
+                             .failed_items = {{"</td><script>alert(1)</script>", "2026-03-01T10:00:00Z",
+                                               "the target refused it"}}};
+    const MailboxRecord done{.source = "a@x.org", .target = "b@x.org", .status = MailboxStatus::Done,
+                             .folders = {{inbox, "done"}},
+                             .differences = {"Inbox: \"<b>x</b>\" is missing in the target"}, .verified = true};
+    const MailboxRecord failed{.source = "c@x.org", .target = "d@x.org", .status = MailboxStatus::Failed,
+                               .error = "logon failed: QV Error: 401"};
+    return {.plan_file = "plan.csv", .created_utc = "2026-12-07T02:00:00Z", .mailboxes = {done, failed}};
 }
 
 TEST(BatchReport, PageEscapesMailboxTextsAndJsonListsFailedItems) {

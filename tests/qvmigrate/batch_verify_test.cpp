@@ -4,8 +4,6 @@
 // or rounded time is no difference.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include "batch_verify.hpp"
 #include "record_archive.hpp"
 #include "test_support.hpp"
@@ -55,10 +53,7 @@ TEST(BatchVerify, ListsMissingRepeatedChangedAndForeignItems) {
                    {"<3@x>", "twice", 3, nullptr}, {"<4@x>", "changed", 4, "%PDF-12"},
                    {"", "no id", 5, nullptr}, {"<9@x>", "stranger", 9, nullptr}}, 1234);
     const auto differences = compare_archives(temp.path() / "source", temp.path() / "target", work);
-    auto has = [&](const std::string &text) {
-        return std::any_of(differences.begin(), differences.end(),
-                           [&](const std::string &d) { return d.find(text) != std::string::npos; });
-    };
+    auto has = [&](const std::string &text) { return mentions(differences, text); };
     EXPECT_EQ(differences.size(), 4u) << ::testing::PrintToString(differences);
     EXPECT_TRUE(has("Inbox: \"lost\" of 2026-03-02T10:02:00"));
     EXPECT_TRUE(has("\"twice\" of 2026-03-02T10:03:00"));

@@ -48,32 +48,23 @@ TEST(CompareContacts, EachDifferingFieldIsNamed) {
     const MailboxDump source = Dump(temp.path() / "s", Facts{});
     // The same contact, with its tag spelt in capitals, the home page given
     // its scheme and the members in another order, is the same.
-    Facts same;
-    same.given_name_tag = "0x3A06";
-    same.home_page = "https://www.example.de";
-    same.members = R"("BBBB", "AAAA")";
+    const Facts same{.given_name_tag = "0x3A06", .members = R"("BBBB", "AAAA")",
+                     .home_page = "https://www.example.de"};
     const CheckOutcome alike = compare_dumps(source, Dump(temp.path() / "same", same));
     EXPECT_TRUE(alike.passed) << ::testing::PrintToString(alike.differences);
 
-    struct Case {
+    const struct {
         const char *name;
         Facts facts;
         std::string reported;
-    };
-    Case cases[] = {{"e-mail name", {}, "e-mail 1 display name differs"},
-                    {"phone", {}, "mobile phone differs"},
-                    {"address", {}, "business city differs"},
-                    {"attachment", {}, "attachments differ"},
-                    {"members", {}, "\"Team\": list members differs"},
-                    {"home page", {}, "business home page differs"}};
-    cases[0].facts.email_name = "Jürgen Müller";
-    cases[1].facts.mobile = "";
-    cases[2].facts.city = "Stuttgart ";
-    cases[3].facts.card_size = 60;
-    cases[4].facts.members = R"("AAAA")";
-    cases[5].facts.home_page = "http://www.example.de";
+    } cases[] = {{"e-mail name", {.email_name = "Jürgen Müller"}, "e-mail 1 display name differs"},
+                 {"phone", {.mobile = ""}, "mobile phone differs"},
+                 {"address", {.city = "Stuttgart "}, "business city differs"},
+                 {"attachment", {.card_size = 60}, "attachments differ"},
+                 {"members", {.members = R"("AAAA")"}, "\"Team\": list members differs"},
+                 {"home page", {.home_page = "http://www.example.de"}, "business home page differs"}};
     int n = 0;
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         const CheckOutcome outcome = compare_dumps(source, Dump(temp.path() / std::to_string(++n), c.facts));
         EXPECT_FALSE(outcome.passed);

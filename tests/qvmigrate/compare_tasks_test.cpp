@@ -16,11 +16,14 @@ const char *kFolders = R"({"mailbox": "a@x", "folders": [
 
 // A task as the sandbox dumps it (tests/data/qvmigrate): its fields are
 // named properties.
-std::string TaskJson(const std::string &status = "1", const std::string &due = "2026-03-20T00:00:00Z",
-                     const std::string &recurrence = "WeeklyRecurrence\\n\\tInterval\\t2\\n",
-                     const std::string &sensitivity = "Private") {
+struct Task {
+    std::string status = "1", due = "2026-03-20T00:00:00Z";
+    std::string recurrence = "WeeklyRecurrence\\n\\tInterval\\t2\\n", sensitivity = "Private";
+};
+std::string TaskJson(const Task &t = {}) {
     return filled(read_file(fs::path(QV_TEST_DATA_DIR) / "qvmigrate" / "task.json"),
-                  {{"@STATUS@", status}, {"@DUE@", due}, {"@RECURRENCE@", recurrence}, {"@SENSITIVITY@", sensitivity}});
+                  {{"@STATUS@", t.status}, {"@DUE@", t.due}, {"@RECURRENCE@", t.recurrence},
+                   {"@SENSITIVITY@", t.sensitivity}});
 }
 
 std::string Eml(const std::string &body) {
@@ -44,11 +47,10 @@ TEST(CompareTasks, EachDifferingFieldIsNamed) {
         std::string json, eml, reported;
     };
     const Case cases[] = {
-        {"status", TaskJson("2"), Eml("notes"), "status differs"},
-        {"due", TaskJson("1", "2026-03-21T00:00:00Z"), Eml("notes"), "due date differs"},
-        {"recurrence", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml("notes"), "recurrence differs"},
-        {"private", TaskJson("1", "2026-03-20T00:00:00Z", "WeeklyRecurrence\\n\\tInterval\\t2\\n", "Normal"),
-         Eml("notes"), "sensitivity differs"},
+        {"status", TaskJson({.status = "2"}), Eml("notes"), "status differs"},
+        {"due", TaskJson({.due = "2026-03-21T00:00:00Z"}), Eml("notes"), "due date differs"},
+        {"recurrence", TaskJson({.recurrence = ""}), Eml("notes"), "recurrence differs"},
+        {"private", TaskJson({.sensitivity = "Normal"}), Eml("notes"), "sensitivity differs"},
         {"body", TaskJson(), Eml("other notes"), "body differs"},
     };
     int n = 0;
@@ -65,14 +67,12 @@ TEST(CompareTasks, EachDifferingFieldIsNamed) {
 // single task whose body ends with the note.
 TEST(CompareTasks, RegeneratingPatternMustArriveAsANote) {
     TempDir temp;
-    const std::string regenerating = "DailyRegeneration\\n\\tInterval\\t3\\n";
-    const MailboxDump source = Dump(temp.path() / "s", TaskJson("1", "2026-03-20T00:00:00Z", regenerating), Eml("water"));
+    const MailboxDump source =
+        Dump(temp.path() / "s", TaskJson({.recurrence = "DailyRegeneration\\n\\tInterval\\t3\\n"}), Eml("water"));
     const std::string note = "water\nPLEASE NOTE: This task was originally recurring, but this conversion is "
                              "not supported.\nThis task repeats on a daily basis.";
-    EXPECT_TRUE(compare_dumps(source, Dump(temp.path() / "t", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml(note))).passed);
-    const CheckOutcome without_note =
-        compare_dumps(source, Dump(temp.path() / "u", TaskJson("1", "2026-03-20T00:00:00Z", ""), Eml("water")));
-    EXPECT_FALSE(without_note.passed);
+    EXPECT_TRUE(compare_dumps(source, Dump(temp.path() / "t", TaskJson({.recurrence = ""}), Eml(note))).passed);
+    EXPECT_FALSE(compare_dumps(source, Dump(temp.path() / "u", TaskJson({.recurrence = ""}), Eml("water"))).passed);
 }
 
 } // namespace

@@ -45,12 +45,11 @@ TEST_F(JobDrivers, ExportSelectsFoldersAndHonoursLimits) {
     const ToolRun exported = run({"export", "--out", archive.string(), "--folder", "inbox", "--max-items", "2"},
                                  {side("", "alice@fake")});
     ASSERT_EQ(exported.status, 0) << exported.err;
-    ArchiveReader reader(archive);
-    ASSERT_EQ(reader.manifest().folders.size(), 2u);
-    EXPECT_EQ(reader.manifest().folders[0].path, "Inbox");
-    EXPECT_EQ(reader.manifest().folders[0].items, 2);
-    EXPECT_EQ(reader.manifest().folders[1].path, "Inbox/Projects");
-    EXPECT_EQ(reader.manifest().folders[1].items, 2);
+    const ArchiveReader reader(archive);
+    std::string folders;
+    for (const ArchiveFolder &f : reader.manifest().folders)
+        folders += f.path + ":" + std::to_string(f.items) + " ";
+    EXPECT_EQ(folders, "Inbox:2 Inbox/Projects:2 ");
     const JsonParse summary = parse_json(exported.out);
     ASSERT_TRUE(summary.root);
     EXPECT_EQ(count(folder(summary, "Inbox"), "failed"), 0); // the gap is the limit's
@@ -99,6 +98,24 @@ TEST_F(JobDrivers, FailuresAndTheirExitStatuses) {
     const ToolRun unwritable = run({"copy"}, {side("from-", "alice@fake"), side("to-", "bob@fake")});
     EXPECT_EQ(unwritable.status, 1) << unwritable.err;
     EXPECT_EQ(total(unwritable, "failed"), 6);
+}
+
+// The archive is checked whole before any logon.
+TEST_F(JobDrivers, DamagedArchiveIsRefusedBeforeLogon) {
+    const fs::path archive = temp.path() / "archive", log = temp.path() / "import.log";
+    ASSERT_EQ(run({"export", "--out", archive.string()}, {side("", "alice@fake")}).status, 0);
+    fs::resize_file(archive / "0001" / "000001.p000", 4);
+    const ToolRun imported = run({"import", "--in", archive.string(), "--log", log.string()},
+                                 {side("", "bob@fake"), store_switch("")});
+    EXPECT_EQ(imported.status, 1) << imported.err;
+    EXPECT_NE(imported.err.find("archive refused: 0001/000001.json: parts[0]: file: 0001/000001.p000 has 4 bytes"),
+              std::string::npos) << imported.err;
+    EXPECT_EQ(read_file(log).find("session for"), std::string::npos) << "logged on anyway";
+    EXPECT_TRUE(written().empty());
+    const JsonParse summary = parse_json(imported.out);
+    ASSERT_TRUE(summary.root) << imported.out;
+    EXPECT_EQ(count(summary.root.get(), "exit_status"), 1);
+    EXPECT_NE(json_string(summary.root.get(), "error").value_or("").find("000001.p000"), std::string::npos);
 }
 
 } // namespace

@@ -25,24 +25,6 @@ using namespace qvm_test;
 using qvtest::mode_of;
 using qvtest::Umask;
 
-struct JobRun {
-    int status = -1;
-    std::string out, err;
-};
-
-JobRun run_in_process(std::vector<std::string> args) {
-    args.insert(args.begin(), "qvmigrate");
-    std::vector<const char *> argv;
-    for (const std::string &arg : args)
-        argv.push_back(arg.c_str());
-    std::ostringstream out, err;
-    JobRun run;
-    run.status = run_qvmigrate(static_cast<int>(argv.size()), argv.data(), out, err);
-    run.out = out.str();
-    run.err = err.str();
-    return run;
-}
-
 // Every path below `root` (and root itself) whose mode is not 0700 for a
 // folder or 0600 for a file; also counts the files seen.
 std::vector<std::string> open_paths(const fs::path &root, int &files) {
@@ -66,10 +48,19 @@ std::vector<std::string> open_paths(const fs::path &root, int &files) {
 class PrivateFiles : public FakeJobTest {
   protected:
     // The job in this process; each run reads and removes its variables.
-    JobRun run(std::vector<std::string> args, std::initializer_list<std::vector<std::string>> more) {
+    ToolRun run(std::vector<std::string> args, std::initializer_list<std::vector<std::string>> more) {
         ::setenv("ALICE_PW", "alice-pw", 1);
         ::setenv("BOB_PW", "bob-pw", 1);
-        return run_in_process(job(std::move(args), more));
+        const std::vector<std::string> all = join({{"qvmigrate"}, job(std::move(args), more)});
+        std::vector<const char *> argv;
+        for (const std::string &arg : all)
+            argv.push_back(arg.c_str());
+        std::ostringstream out, err;
+        ToolRun result;
+        result.status = qvmigrate::run_qvmigrate(static_cast<int>(argv.size()), argv.data(), out, err);
+        result.out = out.str();
+        result.err = err.str();
+        return result;
     }
 };
 
@@ -81,12 +72,12 @@ TEST_F(PrivateFiles, ArchiveStageStateAndLogAreOwnerOnlyUnderUmask022) {
     const fs::path archive = temp.path() / "exports" / "alice";
     const fs::path stage = temp.path() / "stage";
 
-    const JobRun exported = run({"export", "--out", archive.string()}, {side("", "alice@fake")});
+    const ToolRun exported = run({"export", "--out", archive.string()}, {side("", "alice@fake")});
     ASSERT_EQ(exported.status, 0) << exported.err << exported.out;
-    const JobRun imported = run({"import", "--in", archive.string()},
+    const ToolRun imported = run({"import", "--in", archive.string()},
                              {side("", "bob@fake"), store_switch("")});
     ASSERT_EQ(imported.status, 0) << imported.err << imported.out;
-    const JobRun copied = run({"copy", "--stage", stage.string()},
+    const ToolRun copied = run({"copy", "--stage", stage.string()},
                            {side("from-", "alice@fake"), side("to-", "bob@fake"),
                             store_switch("to-")});
     ASSERT_EQ(copied.status, 0) << copied.err << copied.out;
@@ -121,7 +112,7 @@ TEST_F(PrivateFiles, ExistingOpenArchiveFolderAndLogAreNarrowed) {
     write_file(log, "an earlier run\n");
     fs::permissions(log, fs::perms(0644));
 
-    const JobRun exported = run({"export", "--out", archive.string(), "--log", log.string()},
+    const ToolRun exported = run({"export", "--out", archive.string(), "--log", log.string()},
                              {side("", "alice@fake")});
     ASSERT_EQ(exported.status, 0) << exported.err;
     int files = 0;
@@ -191,7 +182,7 @@ TEST_F(PrivateFiles, GroupReadablePasswordFilesAreRefusedBeforeLogon) {
     const fs::path file = temp.path() / "pw";
     write_file(file, "alice-pw\n");
     fs::permissions(file, fs::perms(0640));
-    const JobRun own = run({"folders", "--server", "fake://server", "--user", "alice@fake",
+    const ToolRun own = run({"folders", "--server", "fake://server", "--user", "alice@fake",
                          "--password-file", file.string()},
                         {});
     EXPECT_EQ(own.status, 2);
@@ -199,7 +190,7 @@ TEST_F(PrivateFiles, GroupReadablePasswordFilesAreRefusedBeforeLogon) {
         << own.err;
 
     fs::permissions(file, fs::perms(0600));
-    const JobRun fine = run({"folders", "--server", "fake://server", "--user", "alice@fake",
+    const ToolRun fine = run({"folders", "--server", "fake://server", "--user", "alice@fake",
                           "--password-file", file.string()},
                          {});
     EXPECT_EQ(fine.status, 0) << fine.err;

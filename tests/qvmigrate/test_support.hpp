@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -34,14 +35,29 @@ inline std::string filled(std::string text, const std::vector<std::pair<std::str
     return text;
 }
 
-// A record whose embedded messages nest `levels` deep.
-inline Record nested_record(int levels) {
+// `text` with the first `from` replaced by `to`; a failure when there is none.
+inline std::string replaced(std::string text, const std::string &from, const std::string &to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+// Whether one of `lines` contains `text`.
+inline bool mentions(const std::vector<std::string> &lines, const std::string &text) {
+    return std::ranges::any_of(lines, [&](const std::string &line) { return line.find(text) != std::string::npos; });
+}
+
+// A record whose embedded messages nest `levels` deep; with `work`, a text
+// body before them, whose file an archive takes over first.
+inline Record nested_record(int levels, const std::string &work = "") {
     Record record = new_record(1);
+    if (!work.empty())
+        add_part(*record, work, QV_PART_TEXT_BODY, "", "body");
     qv_message *level = record.get();
     for (int depth = 0; depth < levels; ++depth) {
         com_AllocPart(level)->part_type = QV_PART_EMBEDDED_MSG;
-        qv_message *next = com_AllocSubMsg(level, 0);
-        level->part_count = 1;
+        qv_message *next = com_AllocSubMsg(level, level->part_count);
+        ++level->part_count;
         level = next;
     }
     return record;

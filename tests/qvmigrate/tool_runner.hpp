@@ -1,5 +1,6 @@
 // Runs the qvmigrate program the way a person or a script does, and
-// watches what /proc shows of it while it runs.
+// watches what /proc shows of it while it runs (which is why it spawns it
+// itself: run_command passes no environment and mixes stdout and stderr).
 #pragma once
 
 #include <fcntl.h>
@@ -30,19 +31,19 @@ struct ToolRun {
 // stdout and stderr going to files in `scratch`; its pid, or -1.
 inline pid_t spawn_qvmigrate(const std::vector<std::string> &args,
                              const std::vector<std::string> &extra_env, const fs::path &scratch) {
-    std::vector<std::string> argv = {QV_QVMIGRATE_PATH};
+    std::vector<std::string> argv = {QV_QVMIGRATE_PATH}, envs;
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> envs;
     for (char **e = environ; *e != nullptr; ++e)
         envs.emplace_back(*e);
     envs.insert(envs.end(), extra_env.begin(), extra_env.end());
-    std::vector<char *> argp, envp;
-    for (auto &a : argv)
-        argp.push_back(a.data());
-    argp.push_back(nullptr);
-    for (auto &e : envs)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
+    auto pointers = [](std::vector<std::string> &strings) {
+        std::vector<char *> list;
+        for (auto &s : strings)
+            list.push_back(s.data());
+        list.push_back(nullptr);
+        return list;
+    };
+    std::vector<char *> argp = pointers(argv), envp = pointers(envs);
 
     const fs::path out = scratch / "stdout", err = scratch / "stderr";
     posix_spawn_file_actions_t actions;
@@ -84,6 +85,14 @@ inline ToolRun run_qvmigrate(const std::vector<std::string> &args,
     run.out = read_file(scratch / "stdout");
     run.err = read_file(scratch / "stderr");
     return run;
+}
+
+// The parts one after the other: a command line put together from pieces.
+inline std::vector<std::string> join(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
 }
 
 inline std::string env(const char *name, const std::string &value) {

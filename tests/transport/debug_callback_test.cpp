@@ -51,6 +51,8 @@ class DebugCallbackTest : public ::testing::Test {
         f.result = &result;
         return f;
     }();
+    conntest::ScratchDir dir;
+    conntest::LogCapture log{dir};
 };
 
 TEST_F(DebugCallbackTest, StatusLineAndRequestIdAreKept)
@@ -71,8 +73,6 @@ TEST_F(DebugCallbackTest, StatusLineAndRequestIdAreKept)
 // Masked header lines in a real post's log are in SoapRequestTest.
 TEST_F(DebugCallbackTest, LogsOnlyWithCurlDebugAndDataOnlyAsItsSize)
 {
-    conntest::ScratchDir dir;
-    conntest::LogCapture log(dir);
     std::string data = "0123456789";
     Feed(CURLINFO_HEADER_OUT, "Cookie: s=topsecret\r\n");
     Feed(CURLINFO_DATA_IN, data);
@@ -85,11 +85,8 @@ TEST_F(DebugCallbackTest, LogsOnlyWithCurlDebugAndDataOnlyAsItsSize)
 
 TEST_F(DebugCallbackTest, LongTextsAreCut)
 {
-    conntest::ScratchDir dir;
-    conntest::LogCapture log(dir);
     files.curl_debug = true;
-    std::string text(5000, 'x');
-    Feed(CURLINFO_TEXT, text);
+    Feed(CURLINFO_TEXT, std::string(5000, 'x'));
     EXPECT_EQ(conntest::CountOf(log.text(), "x"), kDebugLineMax);
 }
 

@@ -1,8 +1,11 @@
 // DoPost and DoPostFile against a scripted local server: the retry rules,
-// lost files, credentials, the proxy and the keepalive tick.  The ordinary
-// post (answer, status, request id) is the sandbox suites' job.
+// answers in memory, lost files, credentials, the proxy and the keepalive
+// tick.  The ordinary post (answer, status, request id) is the sandbox
+// suites' job.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "frame/session.hpp"
@@ -84,17 +87,50 @@ TEST_F(HttpPostTest, MissingFilesPostNothing)
     EXPECT_TRUE(server.requests().empty());
 }
 
-struct KeepaliveCall {
-    bool null_record;
-    std::string text;
-    int status;
-};
-std::vector<KeepaliveCall> gKeepaliveCalls;
+// Answers kept in memory: below the bound the answer stays there and no
+// file is made; above it, the whole answer (what came before the bound too)
+// is in the file and nothing in memory; a following small answer is in
+// memory again, and each reads back as it was stored.
+TEST_F(HttpPostTest, SmallAnswersStayInMemoryLargeOnesMoveWholeToTheFile)
+{
+    const auto read_back = [](const AnswerBuffer &buffer) {
+        const qvcommon::UniqueFile text = buffer.Open();
+        std::string all;
+        for (int c; text && (c = std::getc(text.get())) != EOF;)
+            all += static_cast<char>(c);
+        return all;
+    };
+    AnswerBuffer buffer;
+    buffer.path = answer;
+    buffer.memory_max = 64;
+    server.Push(Respond(200, "<a><b>x</b></a>"));
+    ASSERT_TRUE(DoPost(session, "<r/>", buffer).ok);
+    EXPECT_FALSE(buffer.in_file);
+    EXPECT_EQ(buffer.text, "<a>\r\n<b>\r\nx\r\n</b>\r\n</a>\r\n");
+    EXPECT_FALSE(std::filesystem::exists(answer));
+
+    const std::string blob(100000, 'Q');
+    server.Push(Respond(200, "<m><c>" + blob + "</c></m>"));
+    ASSERT_TRUE(DoPost(session, "<r/>", buffer).ok);
+    EXPECT_TRUE(buffer.in_file);
+    EXPECT_TRUE(buffer.text.empty());
+    EXPECT_EQ(conntest::ReadFile(answer), "<m>\r\n<c>\r\n" + blob + "\r\n</c>\r\n</m>\r\n");
+    EXPECT_EQ(read_back(buffer), conntest::ReadFile(answer));
+
+    server.Push(Respond(200, "<ok/>"));
+    ASSERT_TRUE(DoPost(session, "<r/>", buffer).ok);
+    EXPECT_FALSE(buffer.in_file);
+    EXPECT_EQ(read_back(buffer), "<ok/>\r\n");
+}
+
+// Each call as "record|text|status"; the record is always none.
+std::vector<std::string> gKeepaliveCalls;
 
 int QV_STDCALL RecordKeepalive(qv_message *msg, char *text, int status, int *a, int *b, int *stop)
 {
     *a = *b = *stop = 7; // the transport must not care
-    gKeepaliveCalls.push_back({msg == nullptr, text, status});
+    gKeepaliveCalls.push_back((msg ? "record|" : "none|") + std::string(text) + "|" +
+                              std::to_string(status));
     return 0;
 }
 
@@ -109,9 +145,7 @@ TEST_F(HttpPostTest, KeepaliveReachesTheHostDuringTransfersAtMostEveryThirtySeco
     server.Push(reply);
     EXPECT_TRUE(DoPost(session, "<r/>", answer).ok);
     ASSERT_FALSE(gKeepaliveCalls.empty());
-    EXPECT_TRUE(gKeepaliveCalls[0].null_record);
-    EXPECT_EQ(gKeepaliveCalls[0].text, "keepalive");
-    EXPECT_EQ(gKeepaliveCalls[0].status, 0);
+    EXPECT_EQ(gKeepaliveCalls[0], "none|keepalive|0");
 
     // Outside a transfer the tick keeps quiet; inside, once per 30 s.
     gKeepaliveCalls.clear();

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "frame/session.hpp"
-#include "parallel_server.hpp"
+#include "scripted_server.hpp"
 #include "test_support.hpp"
 #include "transport/http_post.hpp"
 #include "transport/request_pipeline.hpp"
@@ -20,15 +20,19 @@ using namespace qvamz;
 std::string Request(int n) { return "<r n=\"" + std::to_string(n) + "\"/>"; }
 std::string Echo(const std::string &request) { return "<ok>\r\n" + request + "\r\n</ok>\r\n"; }
 
-// The request echoed inside <ok>; "late" is answered after three others,
-// the busy words get the three forms of a busy server.
-conntest::ParallelServer::Reply Answer(const std::string &body)
+// The request echoed inside <ok> on a kept connection; "late" is answered
+// after three others, the busy words get the three forms of a busy server.
+conntest::ScriptedReply Answer(const conntest::RecordedRequest &request)
 {
-    conntest::ParallelServer::Reply reply{200, "<ok>" + body + "</ok>"};
+    const std::string &body = request.body;
+    conntest::ScriptedReply reply = conntest::Respond(200, "<ok>" + body + "</ok>");
+    reply.keep_alive = true;
     if (body.find("late") != std::string::npos)
         reply.after_answers = 3;
-    if (body.find("fault-busy") != std::string::npos)
-        reply = {500, "<faultstring>The server cannot service this request right now."};
+    if (body.find("fault-busy") != std::string::npos) {
+        reply.status = 500;
+        reply.body = "<faultstring>The server cannot service this request right now.";
+    }
     if (body.find("code-busy") != std::string::npos)
         reply.body = "<m:ResponseCode>ErrorServerBusy</m:ResponseCode>";
     if (body.find("gateway-busy") != std::string::npos)
@@ -38,12 +42,16 @@ conntest::ParallelServer::Reply Answer(const std::string &body)
 
 class RequestPipelineTest : public conntest::SessionTest {
   protected:
-    void SetUp() override { conntest::OpenTransport(session, server.url(), dir.dir()); }
+    void SetUp() override
+    {
+        server.SetFallback(Answer);
+        conntest::OpenTransport(session, server.url(), dir.dir());
+    }
     void TearDown() override { CloseSessionTransport(session.state.transport); }
 
     conntest::ScratchDir dir;
     conntest::LogCapture log{dir};
-    conntest::ParallelServer server{Answer};
+    conntest::ScriptedServer server;
     std::string answer_file = dir.file("response.xml");
 };
 

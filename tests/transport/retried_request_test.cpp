@@ -34,35 +34,46 @@ class RetriedRequest : public conntest::ScriptedSessionTest {
     conntest::FakeClock clock;
 };
 
+// Read from the answer file and from the same answer in memory, also for a
+// line longer than the scanner keeps and an answer without a last line end.
 TEST_F(RetriedRequest, ResponseStatusOfTheFirstMessage)
 {
     // The MIME content of a big message is one long line after the status:
     // the status is read without it.
     const std::string mime = "<t:Message><t:MimeContent CharacterSet=\"UTF-8\">" +
                              std::string(300000, 'Q') + "</t:MimeContent></t:Message>";
+    const std::string long_text(3000, 'w');
     const struct {
         const char *name;
-        std::string body;
-        bool found;
-        std::string response_class, code, text;
+        std::string body, status; // found|class|code|text
     } cases[] = {
-        {"success", GetItemAnswer("Success", "NoError", mime), true, "Success", "NoError", ""},
-        {"transient error", GetItemAnswer("Error", "ErrorMailboxStoreUnavailable"), true, "Error",
-         "ErrorMailboxStoreUnavailable", "Try again later."},
-        {"warning", GetItemAnswer("Warning", "ErrorBatchProcessingStopped"), true, "Warning",
-         "ErrorBatchProcessingStopped", "Try again later."},
-        {"no response message", "<s:Envelope><s:Body><x/></s:Body></s:Envelope>", false, "", "",
-         ""},
+        {"success", GetItemAnswer("Success", "NoError", mime), "1|Success|NoError|"},
+        {"transient error", GetItemAnswer("Error", "ErrorMailboxStoreUnavailable"),
+         "1|Error|ErrorMailboxStoreUnavailable|Try again later."},
+        {"warning", GetItemAnswer("Warning", "ErrorBatchProcessingStopped"),
+         "1|Warning|ErrorBatchProcessingStopped|Try again later."},
+        {"no response message", "<s:Envelope><s:Body><x/></s:Body></s:Envelope>", "0|||"},
+        {"long text", conntest::Envelope("GetItem", conntest::ResponseMessage(
+                                                       "GetItem", "Error", "ErrorServerBusy", "",
+                                                       long_text)),
+         "1|Error|ErrorServerBusy|" + long_text.substr(0, kResponseLineMax)},
+        {"no last line end",
+         "<m:GetItemResponseMessage ResponseClass=\"Warning\"><m:ResponseCode>Warn"
+         "</m:ResponseCode></m:GetItemResponseMessage>x",
+         "1|Warning|Warn|"},
+    };
+    const auto text = [](const ResponseStatus &s) {
+        return std::to_string(s.found) + "|" + s.response_class + "|" + s.response_code + "|" +
+               s.message_text;
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         server.Push(Respond(200, c.body));
         ASSERT_TRUE(IsUsableAnswer(SoapRequest(session, "GetItem", "", "<x/>", answer)));
-        const ResponseStatus status = FirstResponseStatus(answer, "GetItemResponseMessage");
-        EXPECT_EQ(status.found, c.found);
-        EXPECT_EQ(status.response_class, c.response_class);
-        EXPECT_EQ(status.response_code, c.code);
-        EXPECT_EQ(status.message_text, c.text);
+        EXPECT_EQ(text(FirstResponseStatus(answer, "GetItemResponseMessage")), c.status);
+        EXPECT_EQ(text(FirstResponseStatusOfText(conntest::ReadFile(answer),
+                                                 "GetItemResponseMessage")),
+                  c.status);
     }
     EXPECT_FALSE(FirstResponseStatus(dir.file("missing.xml"), "GetItemResponseMessage").found);
 }

@@ -110,13 +110,9 @@ struct FakeClock {
 inline int LogonAs(qvamz::Session &session, const std::string &user, const std::string &password,
                    const std::string &url, int is_source)
 {
-    qvamz::LogonArguments args;
-    args.user = user.c_str();
-    args.password = password.c_str();
-    args.server = url.c_str();
-    args.first_logon = 1;
-    args.is_source = is_source;
-    return qvamz::LogonSession(session, args);
+    return qvamz::LogonSession(session, {.user = user.c_str(), .password = password.c_str(),
+                                         .server = url.c_str(), .first_logon = 1,
+                                         .is_source = is_source});
 }
 
 // Opens the session's transport to `url` as user@example.com:pw, with

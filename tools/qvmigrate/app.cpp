@@ -32,6 +32,7 @@ JobSettings settings_from(const CommandLine &line, Progress *progress) {
     for (const std::string &kind : line.skip_kinds)
         settings.skipped_kinds.push_back(kind_filter_from_name(kind).value_or(kAllKinds));
     settings.progress = progress;
+    settings.overlap = !line.no_overlap;
     return settings;
 }
 

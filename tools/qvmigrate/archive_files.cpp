@@ -2,15 +2,15 @@
 // for the record archive's part files.
 #include "archive_files.hpp"
 
+#include "text_codec.hpp"
+
 #include <array>
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 #include <system_error>
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,34 +39,6 @@ class Descriptor {
 
   private:
     int fd_;
-};
-
-class Sha256 {
-  public:
-    Sha256() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free) {
-        ok_ = ctx_ && EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr) == 1;
-    }
-    void update(const char *data, size_t size) {
-        ok_ = ok_ && EVP_DigestUpdate(ctx_.get(), data, size) == 1;
-    }
-    // Lower-case hex; "" when the digest failed.
-    std::string hex() {
-        std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-        unsigned length = 0;
-        if (!ok_ || EVP_DigestFinal_ex(ctx_.get(), digest.data(), &length) != 1)
-            return "";
-        static constexpr char kHex[] = "0123456789abcdef";
-        std::string text;
-        for (unsigned i = 0; i < length; ++i) {
-            text += kHex[digest[i] >> 4];
-            text += kHex[digest[i] & 15];
-        }
-        return text;
-    }
-
-  private:
-    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx_;
-    bool ok_ = false;
 };
 
 bool write_all(int fd, const char *data, size_t size) {
@@ -102,7 +74,7 @@ std::string stream_checked(const fs::path &source, const ExpectedFile &expected,
         return expected.shown + " is missing";
     if (static_cast<std::uint64_t>(status.st_size) != expected.bytes)
         return size_problem(expected, static_cast<std::uint64_t>(status.st_size));
-    Sha256 digest;
+    Sha256Digest digest;
     std::uint64_t total = 0;
     std::array<char, 65536> buffer;
     for (;;) {

@@ -133,6 +133,8 @@ int parse_command_line(int argc, const char *const *argv, CommandLine &line, std
     add_connection(copy, line.from, refused_from, "from-");
     add_connection(copy, line.to, refused_to, "to-");
     copy->add_option("--stage", line.stage, "keep the staging archive in this new folder");
+    copy->add_flag("--no-overlap", line.no_overlap,
+                   "read everything into the stage first, then write (no second process)");
     copy->add_option("--kind", line.kind, "mail, contacts, calendar, tasks or all")
         ->check(CLI::IsMember({"mail", "contacts", "calendar", "tasks", "all"}));
     copy->add_option("--skip-kind", line.skip_kinds, "leave out folders of this kind; repeatable")

@@ -5,6 +5,7 @@
 //   qvmigrate import  --server S --user ADDR [auth] --in DIR [--folder PATH]...
 //   qvmigrate copy    --from-server S --from-user A [from-auth]
 //                     --to-server S --to-user B [to-auth] [--stage DIR] [--folder PATH]...
+//                     [--no-overlap]
 //   qvmigrate demo    [--keep DIR]
 //   qvmigrate batch   --plan FILE.csv --from-server S [from-auth] --to-server S [to-auth]
 //                     [--jobs N] [--deadline DATE] [--dry-run] [--verify] [--report FILE.html]
@@ -34,6 +35,7 @@ struct CommandLine {
     int max_items = 0;
     std::string date_from, date_to;
     bool json = false;
+    bool no_overlap = false; // copy: the write side after the read side
     // batch
     std::string plan, deadline, report;
     int jobs = 1;

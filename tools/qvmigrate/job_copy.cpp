@@ -1,10 +1,11 @@
 // job_copy.cpp - the folder listing and the copy job (export into a
-// staging archive, then import from it).
+// staging archive and import from it, overlapped or one after the other).
 #include <iomanip>
 #include <ostream>
 #include <system_error>
 
 #include "connector_session.hpp"
+#include "copy_overlap.hpp"
 #include "host_environment.hpp"
 #include "json_util.hpp"
 #include "jobs.hpp"
@@ -98,26 +99,36 @@ JobSummary run_copy(HostEnvironment &env, const JobSettings &settings, const Con
                     const Credentials &to_credentials, const fs::path &stage, bool keep_stage) {
     require_empty_output(stage);
     StageGuard guard(stage, keep_stage);
-    const JobSummary read = run_export(env, settings, from, from_credentials, stage);
+    // The stage holds exactly what was selected: import all of it.
+    JobSettings import_settings = settings;
+    import_settings.folders.clear();
+    import_settings.limits = {};
+
+    CopyHalves halves;
+    if (settings.overlap) {
+        halves = run_overlapped_copy(
+            env, import_settings, from.user, to, to_credentials, stage,
+            [&](ExportObserver &observer) {
+                return run_export(env, settings, from, from_credentials, stage, &observer);
+            });
+    } else {
+        halves.read = run_export(env, settings, from, from_credentials, stage);
+        if (halves.read.error.empty())
+            halves.written = run_import(env, import_settings, to, to_credentials, stage);
+    }
+    const JobSummary &read = halves.read, &written = halves.written;
 
     JobSummary summary;
     summary.command = "copy";
     summary.source = from.user;
     summary.target = to.user;
     summary.log_file = env.log_file().string();
-    summary.archive = keep_stage ? read.archive : "";
-    summary.error = read.error;
-    JobSummary written;
-    if (read.error.empty()) {
-        // The stage holds exactly what was selected: import all of it.
-        JobSettings import_settings = settings;
-        import_settings.folders.clear();
-        import_settings.limits = {};
-        written = run_import(env, import_settings, to, to_credentials, stage);
-        summary.error = written.error;
-    }
+    summary.archive = keep_stage ? fs::absolute(stage).string() : "";
+    summary.error = read.error.empty() ? written.error : read.error;
     for (const FolderCounts &folder : read.folders)
         summary.folders.push_back(merge(folder, find_folder(written, folder.path)));
+    if (read.exit_status != kExitOk || written.exit_status != kExitOk)
+        summary.exit_status = kExitItemsFailed;
     summary.settle_exit_status();
     return summary;
 }

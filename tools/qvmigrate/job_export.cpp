@@ -95,6 +95,17 @@ FolderCounts read_folder(const HostEnvironment &env, const ConnectorSession &ses
     return counts;
 }
 
+// A folder left unread: every item it listed counts failed.
+FolderCounts unread_folder(const FolderEntry &folder, const std::string &why) {
+    FolderCounts counts;
+    counts.path = folder.display_path;
+    counts.kind = folder_kind_name(folder.folder_type);
+    counts.source_total = folder.count;
+    counts.failed = folder.count;
+    counts.notes.push_back("not read: " + why);
+    return counts;
+}
+
 } // namespace
 
 void require_empty_output(const fs::path &dir) {
@@ -105,7 +116,7 @@ void require_empty_output(const fs::path &dir) {
 
 JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
                       const Connection &connection, const Credentials &credentials,
-                      const fs::path &out_dir) {
+                      const fs::path &out_dir, ExportObserver *observer) {
     JobSummary summary;
     summary.command = "export";
     summary.source = connection.user;
@@ -127,13 +138,19 @@ JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
     });
 
     ArchiveWriter writer(out_dir, connection.user);
+    writer.set_listener(observer);
     summary.archive = fs::absolute(out_dir).string();
     HostRecord record(new qv_message{});
     record->msg_number = kReadMsgNumber;
     for (const FolderEntry &folder : chosen) {
         if (stop_requested())
             break;
-        summary.folders.push_back(read_folder(env, session, settings, folder, writer, *record));
+        if (observer != nullptr && !observer->keep_reading())
+            summary.folders.push_back(unread_folder(folder, observer->why_not_reading()));
+        else
+            summary.folders.push_back(read_folder(env, session, settings, folder, writer, *record));
+        if (observer != nullptr)
+            observer->folder_read(summary.folders.back());
     }
     writer.finish();
     if (stop_requested())

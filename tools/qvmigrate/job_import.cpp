@@ -20,6 +20,7 @@
 #include "connector_session.hpp"
 #include "host_callbacks.hpp"
 #include "host_environment.hpp"
+#include "import_feed.hpp"
 #include "jobs.hpp"
 #include "qv/qvcom.h"
 #include "record_archive.hpp"
@@ -69,11 +70,24 @@ bool outside_range(const qv_message &record, const JobLimits &limits) {
     return (limits.first != 0 && date < limits.first) || (limits.last != 0 && date > limits.last);
 }
 
+// A row's counts from the tally of the items handled so far: items reported
+// lost after they were queued count failed, not written.
+FolderCounts tally_counts(const ItemTally &tally) {
+    FolderCounts counts;
+    const int lost = std::min(tally.lost, tally.converted);
+    counts.migrated = tally.converted - lost;
+    counts.duplicates = tally.duplicates;
+    counts.outside_dates = tally.outside_dates;
+    counts.skipped = tally.skipped;
+    counts.failed = tally.failed + lost;
+    return counts;
+}
+
 struct FolderWriter {
     const HostEnvironment &env;
     const ConnectorSession &session;
     const JobSettings &settings;
-    const ArchiveReader &reader;
+    ImportFeed &feed;
     qv_message &record;
     std::vector<FailedItem> failed_items = {}; // of the folder being written
 
@@ -104,7 +118,8 @@ FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
     std::string name = folder.internal_path;
     std::strncpy(record.group_folder, kRootGroup, sizeof record.group_folder - 1);
     if (session.exports().InitWrite(&record, name.data(), nullptr, folder.folder_type) != 0) {
-        counts.failed = folder.items;
+        while (feed.has_item(folder, counts.failed + 1))
+            ++counts.failed;
         counts.notes.push_back("the target folder could not be found or created (see the log)");
         return counts;
     }
@@ -119,12 +134,13 @@ FolderCounts FolderWriter::write(const ArchiveFolder &folder) {
     if (settings.progress != nullptr)
         settings.progress->finish();
 
-    const int lost = std::min(tally.lost, tally.converted);
-    counts.migrated = tally.converted - lost;
-    counts.duplicates = tally.duplicates;
-    counts.outside_dates = tally.outside_dates;
-    counts.skipped = tally.skipped;
-    counts.failed = tally.failed + lost;
+    const FolderCounts settled = tally_counts(tally);
+    const int lost = settled.failed - tally.failed;
+    counts.migrated = settled.migrated;
+    counts.duplicates = settled.duplicates;
+    counts.outside_dates = settled.outside_dates;
+    counts.skipped = settled.skipped;
+    counts.failed = settled.failed;
     counts.failed_items = std::exchange(failed_items, {});
     if (lost > 0)
         counts.notes.push_back(std::to_string(lost) + " queued items were lost; the " +
@@ -138,7 +154,7 @@ void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally, Pe
                                FolderCounts &counts) {
     std::string work = env.work_prefix();
     const int limit = settings.limits.max_items;
-    for (int sequence = 1; sequence <= folder.items; ++sequence) {
+    for (int sequence = 1;; ++sequence) {
         if (stop_requested()) {
             counts.notes.push_back("interrupted");
             break;
@@ -147,8 +163,13 @@ void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally, Pe
             counts.notes.push_back("stopped after --max-items " + std::to_string(limit));
             break;
         }
+        if (!feed.has_item(folder, sequence)) {
+            if (!feed.stopped().empty())
+                counts.notes.push_back(feed.stopped());
+            break;
+        }
         release(record, work);
-        reader.read_item(folder, sequence, record, work);
+        feed.reader().read_item(folder, sequence, record, work);
         if (record.item_type == QV_ITEM_SKIP) {
             ++tally.skipped;
         } else if (outside_range(record, settings.limits)) {
@@ -161,6 +182,8 @@ void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally, Pe
         }
         if (settings.progress != nullptr)
             settings.progress->update(tally.reported());
+        if (pending.sequences.empty())
+            feed.settled(folder, tally.reported(), tally_counts(tally));
     }
     release(record, work);
 }
@@ -229,7 +252,7 @@ void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<int> 
     const std::string work = env.work_prefix();
     for (const int sequence : written) {
         release(record, work);
-        reader.read_item(folder, sequence, record, work, ArchiveReader::FileUse::ReadOnly);
+        feed.reader().read_item(folder, sequence, record, work, ArchiveReader::FileUse::ReadOnly);
         com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_CHECK, folder.internal_path.c_str());
         com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER, folder.internal_path.c_str());
     }
@@ -261,6 +284,29 @@ std::vector<ArchiveFolder> select_archive_folders(const ArchiveManifest &manifes
     return chosen;
 }
 
+// The folders of a finished archive, every item of them there already.
+class ArchiveFeed : public ImportFeed {
+  public:
+    ArchiveFeed(const ArchiveReader &reader, std::vector<ArchiveFolder> folders)
+        : reader_(reader), folders_(std::move(folders)) {}
+
+    std::string mailbox() const override { return reader_.manifest().mailbox; }
+    const ArchiveReader &reader() const override { return reader_; }
+    std::optional<ArchiveFolder> next_folder() override {
+        if (next_ >= folders_.size())
+            return std::nullopt;
+        return folders_[next_++];
+    }
+    bool has_item(const ArchiveFolder &folder, int sequence) override {
+        return sequence <= folder.items;
+    }
+
+  private:
+    const ArchiveReader &reader_;
+    std::vector<ArchiveFolder> folders_;
+    size_t next_ = 0;
+};
+
 } // namespace
 
 int bundle_items_from_switches(const std::string &switches) {
@@ -288,36 +334,45 @@ std::string with_default_bundle(const std::string &switches) {
 JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
                       const Connection &given_connection, const Credentials &credentials,
                       const fs::path &in_dir) {
+    // Everything is read and checked before anything is written.
+    ArchiveReader reader(in_dir);
+    reader.verify();
+    ArchiveFeed feed(reader, select_archive_folders(reader.manifest(), settings.folders));
+    JobSummary summary = run_import_feed(env, settings, given_connection, credentials, feed);
+    summary.archive = fs::absolute(in_dir).string();
+    return summary;
+}
+
+JobSummary run_import_feed(HostEnvironment &env, const JobSettings &settings,
+                           const Connection &given_connection, const Credentials &credentials,
+                           ImportFeed &feed) {
     Connection connection = given_connection;
     connection.auth.extra_switches = with_default_bundle(connection.auth.extra_switches);
     JobSummary summary;
     summary.command = "import";
+    summary.source = feed.mailbox();
     summary.target = connection.user;
     summary.log_file = env.log_file().string();
-    summary.archive = fs::absolute(in_dir).string();
-
-    // Everything is read and checked before anything is written.
-    ArchiveReader reader(in_dir);
-    reader.verify();
-    summary.source = reader.manifest().mailbox;
-    const auto chosen = select_archive_folders(reader.manifest(), settings.folders);
 
     qvcom_reset_filters();
-    const std::string scope = reader.manifest().mailbox + "|" + connection.user;
+    const std::string scope = feed.mailbox() + "|" + connection.user;
     if (qvcom_set_duplicate_store(env.duplicate_store().c_str(), scope.c_str()) == 0)
         throw std::runtime_error("cannot open the duplicate store " + env.duplicate_store());
 
     ConnectorSession session(env, settings.plugin, connection, credentials, Side::Target,
                              logon_item_kind(kAllKinds), settings.transport);
+    feed.logged_on();
     HostRecord record(new qv_message{});
     record->msg_number = kWriteMsgNumber;
     JobSettings write_settings = settings;
     write_settings.bundle_items = bundle_items_from_switches(connection.auth.extra_switches);
-    FolderWriter writer{env, session, write_settings, reader, *record};
-    for (const ArchiveFolder &folder : chosen) {
-        if (stop_requested())
+    FolderWriter writer{env, session, write_settings, feed, *record};
+    while (!stop_requested() && feed.stopped().empty()) {
+        const std::optional<ArchiveFolder> folder = feed.next_folder();
+        if (!folder)
             break;
-        summary.folders.push_back(writer.write(folder));
+        summary.folders.push_back(writer.write(*folder));
+        feed.folder_written(summary.folders.back());
     }
     if (stop_requested())
         summary.error = "interrupted";

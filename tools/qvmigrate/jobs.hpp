@@ -14,6 +14,7 @@
 #include "auth_options.hpp"
 #include "folder_list.hpp"
 #include "qv/record.h"
+#include "record_archive.hpp"
 #include "summary.hpp"
 
 namespace qvmigrate {
@@ -37,6 +38,9 @@ struct JobSettings {
     std::vector<int> skipped_kinds; // folder types left out (--skip-kind)
     Progress *progress = nullptr;
     int bundle_items = 1; // items a write bundle holds (/D251 of the target's switches)
+    // copy: the write side runs in a process of its own and writes items
+    // while the read side still reads (--no-overlap: one after the other).
+    bool overlap = true;
 };
 
 // The bundle size a switch string gives the connector ("/D251 N"; 1
@@ -61,10 +65,21 @@ std::vector<FolderEntry> run_folders(HostEnvironment &env, const JobSettings &se
 
 void print_folder_list(std::ostream &out, const std::vector<FolderEntry> &folders, bool json);
 
+// What an overlapped copy hears from its export: the archive's progress,
+// each folder's read row as it is done, and whether to go on.
+class ExportObserver : public ArchiveListener {
+  public:
+    // Asked before each folder: false leaves the folders not yet read
+    // unread, each counted failed with `why_not_reading()` as its note.
+    virtual bool keep_reading() const { return true; }
+    virtual std::string why_not_reading() const { return ""; }
+    virtual void folder_read(const FolderCounts & /*counts*/) {}
+};
+
 // Reads the selected folders of the mailbox into a new archive in out_dir.
 JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
                       const Connection &connection, const Credentials &credentials,
-                      const std::filesystem::path &out_dir);
+                      const std::filesystem::path &out_dir, ExportObserver *observer = nullptr);
 
 // Writes the selected folders of the archive into the mailbox.  The
 // archive is read whole and checked before logon.
@@ -72,8 +87,9 @@ JobSummary run_import(HostEnvironment &env, const JobSettings &settings,
                       const Connection &connection, const Credentials &credentials,
                       const std::filesystem::path &in_dir);
 
-// Export into a staging archive, then import from it.  The stage is
-// removed afterwards unless `keep_stage`.
+// Export into a staging archive and import from it: overlapped (see
+// copy_overlap.hpp) unless settings.overlap is false, then one after the
+// other.  The stage is removed afterwards unless `keep_stage`.
 JobSummary run_copy(HostEnvironment &env, const JobSettings &settings, const Connection &from,
                     const Credentials &from_credentials, const Connection &to,
                     const Credentials &to_credentials, const std::filesystem::path &stage,

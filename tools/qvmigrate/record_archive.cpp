@@ -237,6 +237,11 @@ void ArchiveWriter::begin_folder(const std::string &path, const std::string &int
     } catch (const std::runtime_error &e) {
         throw ArchiveError(folder_dir_name(folder.number) + ": " + e.what());
     }
+    if (listener_ != nullptr) {
+        if (!manifest_.folders.empty())
+            listener_->folder_ended(manifest_.folders.back());
+        listener_->folder_begun(folder);
+    }
     manifest_.folders.push_back(folder);
 }
 
@@ -257,16 +262,25 @@ void ArchiveWriter::write_item(const qv_message &msg, const std::string &work_di
         throw;
     }
     folder.items = sequence;
+    if (listener_ != nullptr)
+        listener_->item_added(folder, sequence);
 }
 
 void ArchiveWriter::finish() {
+    if (listener_ != nullptr && !manifest_.folders.empty())
+        listener_->folder_ended(manifest_.folders.back());
     const JsonPtr root = manifest_to_json(manifest_);
     write_file_atomically(dir_ / kManifestName, print_json(root.get()));
+    if (listener_ != nullptr)
+        listener_->finished();
 }
 
 // ------------------------------------------------------------------ reader
 
 ArchiveReader::ArchiveReader(fs::path dir) : dir_(std::move(dir)), manifest_(read_manifest(dir_)) {}
+
+ArchiveReader::ArchiveReader(fs::path dir, ArchiveManifest manifest)
+    : dir_(std::move(dir)), manifest_(std::move(manifest)) {}
 
 void ArchiveReader::verify() const {
     for (const ArchiveFolder &folder : manifest_.folders) {

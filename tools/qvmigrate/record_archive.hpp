@@ -51,6 +51,22 @@ std::string folder_kind_name(int folder_type);
 // -1 for an unknown name.
 int folder_type_from_name(const std::string &name);
 
+// Hears what the archive holds as soon as it holds it, so that a copy can
+// write items while its export is still reading.
+class ArchiveListener {
+  public:
+    virtual ~ArchiveListener() = default;
+    // The folder's directory exists; throwing keeps the folder out of the
+    // archive and ends the export.
+    virtual void folder_begun(const ArchiveFolder &folder) = 0;
+    // Item `sequence` of the folder is complete on disk.
+    virtual void item_added(const ArchiveFolder &folder, int sequence) noexcept = 0;
+    // No more items come into the folder.
+    virtual void folder_ended(const ArchiveFolder &folder) noexcept = 0;
+    // The manifest is written.
+    virtual void finished() noexcept = 0;
+};
+
 class ArchiveWriter {
   public:
     // Creates `dir`, which must not exist or be empty (ArchiveError).
@@ -58,7 +74,10 @@ class ArchiveWriter {
 
     const std::filesystem::path &dir() const { return dir_; }
 
-    // Starts the next folder; later items go into it.
+    // Tells `listener` (which outlives the writer, or nullptr) what is added.
+    void set_listener(ArchiveListener *listener) { listener_ = listener; }
+
+    // Starts the next folder (ending the one before); later items go into it.
     void begin_folder(const std::string &path, const std::string &internal_path,
                       int folder_type, int source_total);
 
@@ -67,7 +86,8 @@ class ArchiveWriter {
     // behind when it cannot.
     void write_item(const qv_message &msg, const std::string &work_dir);
 
-    // Writes the manifest: from now on the archive can be read.
+    // Ends the last folder and writes the manifest: from now on the archive
+    // can be read.
     void finish();
 
     const ArchiveManifest &manifest() const { return manifest_; }
@@ -75,12 +95,17 @@ class ArchiveWriter {
   private:
     std::filesystem::path dir_;
     ArchiveManifest manifest_;
+    ArchiveListener *listener_ = nullptr;
 };
 
 class ArchiveReader {
   public:
     // Reads and checks the manifest; throws ArchiveError.
     explicit ArchiveReader(std::filesystem::path dir);
+    // Reads an archive still being written, whose folders and items the
+    // caller learnt from its writer: `manifest` names its mailbox, and
+    // read_item takes the ArchiveFolder of each item's folder.
+    ArchiveReader(std::filesystem::path dir, ArchiveManifest manifest);
 
     const ArchiveManifest &manifest() const { return manifest_; }
 

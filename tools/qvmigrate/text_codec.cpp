@@ -70,10 +70,6 @@ bool read_fixed_number(std::string_view text, size_t pos, size_t width, unsigned
     return true;
 }
 
-struct DigestDeleter {
-    void operator()(EVP_MD_CTX *ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 } // namespace
 
 std::string base64_encode(std::string_view bytes) {
@@ -136,49 +132,58 @@ std::optional<std::string> base64_decode(std::string_view text) {
     return out;
 }
 
-namespace {
+struct Sha256Digest::Context {
+    std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
+};
 
-template <typename Feed> std::optional<std::string> sha256_with(Feed &&feed) {
-    std::unique_ptr<EVP_MD_CTX, DigestDeleter> ctx(EVP_MD_CTX_new());
-    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
-        return std::nullopt;
-    if (!feed(ctx.get()))
-        return std::nullopt;
-    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
-    unsigned length = 0;
-    if (EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1)
-        return std::nullopt;
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned i = 0; i < length; ++i) {
-        hex += kHex[digest[i] >> 4];
-        hex += kHex[digest[i] & 15];
-    }
-    return hex;
+Sha256Digest::Sha256Digest() : context_(std::make_unique<Context>()) {
+    ok_ = context_->ctx && EVP_DigestInit_ex(context_->ctx.get(), EVP_sha256(), nullptr) == 1;
 }
 
-} // namespace
+Sha256Digest::~Sha256Digest() = default;
+
+void Sha256Digest::update(const void *data, size_t size) {
+    ok_ = ok_ && EVP_DigestUpdate(context_->ctx.get(), data, size) == 1;
+}
+
+std::string Sha256Digest::hex() {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> digest{};
+    unsigned length = 0;
+    const bool done = ok_ && EVP_DigestFinal_ex(context_->ctx.get(), digest.data(), &length) == 1;
+    ok_ = false;
+    if (!done)
+        return "";
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned i = 0; i < length; ++i) {
+        text += kHex[digest[i] >> 4];
+        text += kHex[digest[i] & 15];
+    }
+    return text;
+}
 
 std::string sha256_hex(std::string_view bytes) {
-    return sha256_with([&](EVP_MD_CTX *ctx) {
-               return EVP_DigestUpdate(ctx, bytes.data(), bytes.size()) == 1;
-           }).value_or("");
+    Sha256Digest digest;
+    digest.update(bytes.data(), bytes.size());
+    return digest.hex();
 }
 
 std::optional<std::string> sha256_file_hex(const std::filesystem::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in)
         return std::nullopt;
-    return sha256_with([&](EVP_MD_CTX *ctx) {
-        std::array<char, 65536> buffer;
-        while (in) {
-            in.read(buffer.data(), buffer.size());
-            const auto got = in.gcount();
-            if (got > 0 && EVP_DigestUpdate(ctx, buffer.data(), static_cast<size_t>(got)) != 1)
-                return false;
-        }
-        return in.eof();
-    });
+    Sha256Digest digest;
+    std::array<char, 65536> buffer;
+    while (in) {
+        in.read(buffer.data(), buffer.size());
+        digest.update(buffer.data(), static_cast<size_t>(in.gcount()));
+    }
+    if (!in.eof())
+        return std::nullopt;
+    std::string hex = digest.hex();
+    if (hex.empty())
+        return std::nullopt;
+    return hex;
 }
 
 bool is_valid_utf8(std::string_view text) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,24 @@ namespace qvmigrate {
 std::string base64_encode(std::string_view bytes);
 // Strict: only the standard alphabet, correct padding, no whitespace.
 std::optional<std::string> base64_decode(std::string_view text);
+
+// SHA-256 over data that arrives in pieces.
+class Sha256Digest {
+  public:
+    Sha256Digest();
+    ~Sha256Digest();
+    Sha256Digest(const Sha256Digest &) = delete;
+    Sha256Digest &operator=(const Sha256Digest &) = delete;
+
+    void update(const void *data, size_t size);
+    // Lower-case hex; "" when the digest failed.  Ends the digest.
+    std::string hex();
+
+  private:
+    struct Context;
+    std::unique_ptr<Context> context_;
+    bool ok_ = false;
+};
 
 // Lower-case hex SHA-256 of a text, or of a file (nothing when it cannot
 // be read).

@@ -193,7 +193,9 @@ PostResult DoPostAWS(Session &session, const std::string &endpoint, const std::s
     if (session.settings.curl_debug) {
         com_Log("curl debug: canonical_request:\n%s\n", request.canonical_request.c_str());
         com_Log("curl debug: stringToSign:\n%s\n", request.string_to_sign.c_str());
-        com_Log("curl debug: signature: %s", request.signature.c_str());
+        // The signature alone authorises the call until it expires: it is
+        // hidden here as in the Authorization line below.
+        com_Log("curl debug: signature: ****");
         com_Log("curl debug: %s", MaskSecrets(request.header_lines.back()).c_str());
     }
     HeaderList headers;

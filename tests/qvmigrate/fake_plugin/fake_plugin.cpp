@@ -8,10 +8,10 @@
 // sent (reported with com_ReportLoss); "/FAKEDIEAFTER N" ends the process
 // at once when asked to write after N items were stored, as a kill would.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -25,9 +25,11 @@
 
 namespace {
 
+using namespace std::chrono_literals;
+
 struct FakeItem {
     const char *subject;
-    const char *date; // YYYY-MM-DD, noon UTC
+    std::chrono::year_month_day date; // at noon UTC
     const char *body;
     bool with_attachment;
 };
@@ -39,13 +41,13 @@ struct FakeFolder {
 };
 
 const std::vector<FakeFolder> kFolders = {
-    {"Contacts", 1, {{"Zoë Martin", "2025-01-01", "contact notes", false}}},
+    {"Contacts", 1, {{"Zoë Martin", 2025y / 1 / 1, "contact notes", false}}},
     {"Inbox", 0,
-     {{"Grüße 1", "2026-01-01", "first body", false},
-      {"Report 2", "2026-01-02", "second body", true},
-      {"Old 3", "2026-01-03", "third body", false}}},
+     {{"Grüße 1", 2026y / 1 / 1, "first body", false},
+      {"Report 2", 2026y / 1 / 2, "second body", true},
+      {"Old 3", 2026y / 1 / 3, "third body", false}}},
     {"Inbox^Projects", 0,
-     {{"Plan A", "2025-06-01", "plan a", false}, {"Plan B", "2025-06-02", "plan b", false}}},
+     {{"Plan A", 2025y / 6 / 1, "plan a", false}, {"Plan B", 2025y / 6 / 2, "plan b", false}}},
 };
 
 struct Account {
@@ -79,15 +81,6 @@ int number_switch(int index) {
     return std::atoi(qvcom::switch_token(index + 1).value_or("0").c_str());
 }
 
-qv_filetime noon(const char *day) {
-    std::tm tm{};
-    std::sscanf(day, "%d-%d-%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday);
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    tm.tm_hour = 12;
-    return com_UnixToFileTime(timegm(&tm));
-}
-
 void copy_text(char *field, size_t size, const std::string &text) {
     std::snprintf(field, size, "%s", text.c_str());
 }
@@ -104,7 +97,7 @@ void fill(qv_message &msg, const FakeFolder &folder, const FakeItem &item, int p
     copy_text(msg.from_address, sizeof msg.from_address, "sender@fake");
     copy_text(msg.message_id, sizeof msg.message_id,
               "<" + std::to_string(position) + "." + folder.path + "@fake>");
-    msg.date = noon(item.date);
+    msg.date = qvcom::to_filetime(std::chrono::sys_days(item.date) + std::chrono::hours(12));
     qv_part *body = com_AllocPart(&msg);
     body->part_type = QV_PART_TEXT_BODY;
     write_part(work, msg.msg_number, msg.part_count, item.body);
