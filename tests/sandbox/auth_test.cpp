@@ -146,7 +146,7 @@ class AuthMatrix : public sandbox_test::SandboxTest {
     }
 };
 
-TEST_F(AuthMatrix, CredentialsAndCookies) {
+TEST_F(AuthMatrix, CredentialsCookiesTokensAndDelegates) {
     auto &server = start();
     auto client = server.client();
 
@@ -163,16 +163,15 @@ TEST_F(AuthMatrix, CredentialsAndCookies) {
     // fresh client without the cookie does not.
     EXPECT_TRUE(reached_operation(client.basic("alice@example.com", "alice-pw").ews(soap_request(get_folder()))));
     EXPECT_EQ(server.client().ews(soap_request(get_folder())).status, 401);
-}
 
-TEST_F(AuthMatrix, ImpersonationWithTokens) {
-    auto &server = start();
-    auto client = server.client();
+    // Tokens of the role impersonate the mailboxes it covers, and only with
+    // ExchangeImpersonation.
+    client = server.client();
     const std::string token = sandbox_test::obtain_token(client, kOrg, "role", "AKIDROLE", "role-secret");
     ASSERT_FALSE(token.empty());
 
     client.bearer(token);
-    auto r = client.ews(soap_request(get_folder()));
+    r = client.ews(soap_request(get_folder()));
     EXPECT_EQ(r.status, 500) << "a token without ExchangeImpersonation";
     EXPECT_EQ(r.fault_code(), "ErrorImpersonateUserDenied");
     r = client.ews(soap_request(get_folder(), impersonation_header("bob@example.com")));
@@ -181,15 +180,12 @@ TEST_F(AuthMatrix, ImpersonationWithTokens) {
     // path of qvmigrate's batch end-to-end test.
     r = client.ews(soap_request(get_folder(), impersonation_header("alice@example.com")));
     EXPECT_TRUE(reached_operation(r)) << r.status << r.body;
-}
 
-TEST_F(AuthMatrix, DelegateAdministratorsOpenOtherMailboxes) {
-    auto &server = start();
     // Which mailbox a delegate administrator or a plain user may name is
     // OpsFolders.DelegateMarker...'s; the server hands it the right flag
     // and which mailboxes exist.
     auto admin = server.client().basic("admin@example.com", "admin-pw");
-    auto r = admin.ews(soap_request(get_folder("inbox", "alice@example.com")));
+    r = admin.ews(soap_request(get_folder("inbox", "alice@example.com")));
     ASSERT_TRUE(reached_operation(r)) << r.body;
     EXPECT_TRUE(admin.ews(soap_request(get_folder("inbox", "nobody@example.com"))).contains("ErrorNonExistentMailbox"));
     r = server.client().basic("bob@example.com", "bob-pw").ews(soap_request(get_folder("inbox", "alice@example.com")));

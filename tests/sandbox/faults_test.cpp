@@ -3,6 +3,8 @@
 #include <cjson/cJSON.h>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "fault_injection.hpp"
 #include "ops_harness.hpp"
 #include "signed_api_call.hpp"
@@ -29,13 +31,10 @@ TEST(FaultRules, ParsesWhatTheDocumentationShows) {
     const auto again = parse_fault_rules(describe_fault_rules(*rules), &error);
     ASSERT_TRUE(again.has_value()) << error;
     ASSERT_EQ(again->size(), 7u);
-    EXPECT_EQ((*again)[0].count, 2);
-    EXPECT_EQ((*again)[1].operation, "*");
-    EXPECT_EQ((*again)[2].back_off_ms, 250);
-    EXPECT_EQ((*again)[5].delay_ms, 40);
-    EXPECT_EQ((*again)[6].kind, FaultRule::Kind::ResponseError);
-    EXPECT_EQ((*again)[6].after, 1);
-    EXPECT_EQ((*again)[6].response_code, "ErrorTimeoutExpired");
+    const auto &r = *again;
+    EXPECT_EQ(std::tuple(r[0].count, r[1].operation, r[2].back_off_ms, r[5].delay_ms, r[6].after, r[6].response_code),
+              std::tuple(2, std::string("*"), 250, 40, 1, std::string("ErrorTimeoutExpired")));
+    EXPECT_EQ(r[6].kind, FaultRule::Kind::ResponseError);
 }
 
 TEST(FaultRules, RefusesBrokenRules) {
@@ -88,7 +87,8 @@ class Faults : public sandbox_test::SandboxTest {
     }
 };
 
-TEST_F(Faults, HttpStatuses) {
+// Each kind as a plain libcurl client sees it.
+TEST_F(Faults, EveryKindOfFault) {
     start();
     for (int status : {401, 413, 500, 503, 504, 507}) {
         ASSERT_EQ(inject(R"({"operation":"GetFolder","kind":"http_status","status":)" +
@@ -99,10 +99,7 @@ TEST_F(Faults, HttpStatuses) {
         EXPECT_EQ(r.fault_code(), "");
     }
     EXPECT_NE(get_folder_as_alice().status, 507) << "a rule applies count times only";
-}
 
-TEST_F(Faults, SoapFaultAndServerBusy) {
-    start();
     inject(R"([{"kind":"soap_fault","faultstring":"The server cannot service this request right now. Try again later.","count":1},
                {"kind":"server_busy","back_off_ms":1234}])");
     auto r = get_folder_as_alice();
@@ -118,12 +115,9 @@ TEST_F(Faults, SoapFaultAndServerBusy) {
     EXPECT_TRUE(r.contains("The server cannot service this request right now. Try again later.</faultstring>"));
     std::string why;
     EXPECT_TRUE(validate_soap(r.body, &why)) << why << "\n" << r.body;
-}
 
-TEST_F(Faults, Empty503DroppedConnectionAndDelay) {
-    start();
     inject(R"([{"kind":"empty_503"},{"kind":"drop_connection"},{"kind":"delay","ms":600}])");
-    auto r = get_folder_as_alice();
+    r = get_folder_as_alice();
     EXPECT_EQ(r.curl, CURLE_OK);
     EXPECT_EQ(r.status, 503);
     EXPECT_TRUE(r.body.empty());
@@ -163,10 +157,6 @@ TEST_F(Faults, FileRulesApiOperationAndControl) {
     EXPECT_NE(std::string(cJSON_GetObjectItem(json.get(), "error")->valuestring).find("\"kind\""),
               std::string::npos) << bad.body;
 }
-
-} // namespace
-
-namespace {
 
 // Answers with ResponseClass="Error" at HTTP 200 follow the error example of
 // Microsoft's "GetItem operation (email message)" page (MessageText,

@@ -29,18 +29,6 @@ ItemInfo add_plain_item(OpsHarness &h, const char *folder = "notes") {
     return h.store().add_item(s);
 }
 
-std::string create_attachment(const std::string &id, const std::string &key, const std::string &name,
-                              const std::string &bytes) {
-    return "<m:CreateAttachment><m:ParentItemId Id=\"" + id + "\" ChangeKey=\"" + key +
-           "\"/><m:Attachments><t:FileAttachment><t:Name>" + name + "</t:Name><t:Content>" +
-           base64_encode(bytes) + "</t:Content></t:FileAttachment></m:Attachments></m:CreateAttachment>";
-}
-
-std::string get_attachment(const std::string &id) {
-    return "<m:GetAttachment><m:AttachmentIds><t:AttachmentId Id=\"" + id +
-           "\"/></m:AttachmentIds></m:GetAttachment>";
-}
-
 } // namespace
 
 TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
@@ -56,10 +44,8 @@ TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
     const std::string second_key = one.one("//t:AttachmentId/@RootItemChangeKey");
     EXPECT_NE(second_key, first_key);
     // The key CreateItem gave is stale now: the next file needs the new one.
-    Answer stale = h.run(create_attachment(id, first_key, "late.txt", "x"));
-    EXPECT_EQ(stale.codes(), std::vector<std::string>{"ErrorIrresolvableConflict"});
-    EXPECT_EQ(h.run(create_attachment(id, "CQAAAA==", "bad.txt", "x")).codes(),
-              std::vector<std::string>{"ErrorInvalidChangeKey"});
+    EXPECT_EQ(h.codes(create_attachment(id, first_key, "late.txt", "x")), "ErrorIrresolvableConflict");
+    EXPECT_EQ(h.codes(create_attachment(id, "CQAAAA==", "bad.txt", "x")), "ErrorInvalidChangeKey");
     Answer two = h.run(create_attachment(id, second_key, "r\xc3\xa9sum\xc3\xa9.bin", binary));
     ASSERT_EQ(two.codes(), std::vector<std::string>{"NoError"});
     EXPECT_NE(two.one("//t:AttachmentId/@RootItemChangeKey"), second_key);
@@ -73,7 +59,7 @@ TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
     EXPECT_EQ(shown.one("//t:ItemId/@ChangeKey"), two.one("//t:AttachmentId/@RootItemChangeKey"));
 
     for (auto [answer, bytes] : {std::pair{&one, std::string("first file\n")}, std::pair{&two, binary}}) {
-        Answer got = h.run(get_attachment(answer->one("//t:AttachmentId/@Id")));
+        Answer got = h.run(get_attachments({answer->one("//t:AttachmentId/@Id")}));
         ASSERT_EQ(got.codes(), std::vector<std::string>{"NoError"});
         EXPECT_EQ(base64_decode_lenient(got.one("//t:FileAttachment/t:Content")), bytes);
     }
@@ -82,15 +68,14 @@ TEST(ItemAttachments, EachAttachmentGivesTheParentANewKeyAndAllAreKept) {
 TEST(ItemAttachments, BadReferencesAreRefusedOneByOne) {
     OpsHarness h;
     ItemInfo item = add_plain_item(h);
-    Answer missing_name = h.run("<m:CreateAttachment><m:ParentItemId Id=\"" + h.item_id(item) +
-                                "\"/><m:Attachments><t:FileAttachment><t:Content>AA==</t:Content>"
-                                "</t:FileAttachment></m:Attachments></m:CreateAttachment>");
-    EXPECT_EQ(missing_name.codes(), std::vector<std::string>{"ErrorRequiredPropertyMissing"});
+    EXPECT_EQ(h.codes("<m:CreateAttachment><m:ParentItemId Id=\"" + h.item_id(item) +
+                      "\"/><m:Attachments><t:FileAttachment><t:Content>AA==</t:Content>"
+                      "</t:FileAttachment></m:Attachments></m:CreateAttachment>"), "ErrorRequiredPropertyMissing");
     EXPECT_TRUE(h.store().attachments(item.mailbox, item.id).empty());
 
     // An attachment index the item never had, of an existing item.
     std::string beyond = h.store().ids().encode({IdKind::Attachment, item.mailbox, item.id, 3});
-    EXPECT_EQ(h.run(get_attachment(beyond)).codes(), std::vector<std::string>{"ErrorInvalidAttachmentId"});
+    EXPECT_EQ(h.codes(get_attachments({beyond})), "ErrorInvalidAttachmentId");
     EXPECT_EQ(h.run(get_item(item_id(h.item_id(item)))).count("//t:Attachments"), 0u);
 }
 
@@ -106,19 +91,17 @@ TEST(ItemAttachments, AttachmentsFollowTheirItemThroughCopyMoveAndDelete) {
     Answer moved = h.run(place("MoveItem", id, "drafts"));
     const std::string moved_id = moved.one("//m:Items/*/t:ItemId/@Id");
     // The moved item is a new one: its old attachment id names nothing.
-    EXPECT_EQ(h.run(get_attachment(original_attachment)).codes(),
-              std::vector<std::string>{"ErrorInvalidAttachmentId"});
+    EXPECT_EQ(h.codes(get_attachments({original_attachment})), "ErrorInvalidAttachmentId");
 
     for (const std::string &holder : {copy_id, moved_id}) {
         Answer shown = h.run(get_item(item_id(holder)));
         ASSERT_EQ(shown.all("//t:FileAttachment/t:Name"), std::vector<std::string>{"a.txt"}) << holder;
-        Answer got = h.run(get_attachment(shown.one("//t:FileAttachment/t:AttachmentId/@Id")));
+        Answer got = h.run(get_attachments({shown.one("//t:FileAttachment/t:AttachmentId/@Id")}));
         EXPECT_EQ(base64_decode_lenient(got.one("//t:Content")), std::string("alpha"));
     }
 
     auto copy_ref = h.store().ids().decode(copy_id);
-    h.run("<m:DeleteItem DeleteType=\"HardDelete\"><m:ItemIds><t:ItemId Id=\"" + copy_id +
-          "\"/></m:ItemIds></m:DeleteItem>");
+    h.run(delete_items(item_id(copy_id), "HardDelete", ""));
     EXPECT_TRUE(h.store().attachments(copy_ref->mailbox, copy_ref->object).empty());
 
     // A folder deleted with its items takes their attachments along.

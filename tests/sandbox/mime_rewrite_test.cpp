@@ -28,13 +28,10 @@ std::string lower(std::string s) {
 }
 
 void expect_same_node(const MimeNode &a, const MimeNode &b, const std::string &where) {
-    EXPECT_EQ(a.type, b.type) << where;
-    EXPECT_EQ(a.charset, b.charset) << where;
-    EXPECT_EQ(a.filename, b.filename) << where;
-    EXPECT_EQ(a.name, b.name) << where;
-    EXPECT_EQ(a.content_id, b.content_id) << where;
-    EXPECT_EQ(a.disposition, b.disposition) << where;
-    EXPECT_EQ(a.subject, b.subject) << where;
+    const auto header = [](const MimeNode &n) {
+        return std::vector<std::string>{n.type, n.charset, n.filename, n.name, n.content_id, n.disposition, n.subject};
+    };
+    EXPECT_EQ(header(a), header(b)) << where;
     EXPECT_TRUE(a.content == b.content) << where << ": content of " << a.type << " differs";
     ASSERT_EQ(a.children.size(), b.children.size()) << where;
     for (std::size_t i = 0; i < a.children.size(); ++i)
@@ -110,16 +107,6 @@ TEST(MimeRewrite, HandBuiltMessageIsRebuiltAsExchangeDoes) {
         EXPECT_LE(end - start, 76u) << subject;
 }
 
-TEST(MimeRewrite, TextWithBareLineFeedsGoesAsBase64) {
-    ops_test::TempDir dir;
-    const std::string unix_mail = "From: a@example.com\nSubject: s\nContent-Type: text/plain; charset=utf-8\n"
-                                  "Content-Transfer-Encoding: 8bit\n\ncaf\xc3\xa9\n";
-    const auto rebuilt = sandbox::rewrite_mime(unix_mail);
-    ASSERT_TRUE(rebuilt.has_value());
-    EXPECT_NE(rebuilt->find("Content-Transfer-Encoding: base64\r\n\r\nY2Fmw6kK"), std::string::npos) << *rebuilt;
-    expect_same_meaning(dir.path(), "unix", unix_mail, *rebuilt);
-}
-
 TEST(MimeRewrite, SignedAndMixedLineEndMessagesAreServedAsStored) {
     const std::string signed_mail =
         "From: a@example.com\r\nSubject: s\r\nMIME-Version: 1.0\r\n"
@@ -134,7 +121,8 @@ TEST(MimeRewrite, SignedAndMixedLineEndMessagesAreServedAsStored) {
 }
 
 // Every demo message (charsets, RFC 2047 and 2231, nested multiparts,
-// forwarded messages, images) and the reader's sample files.
+// forwarded messages, images) and the reader's sample files, whose text with
+// bare line feeds must go as base64 (quoted-printable would decode to CRLF).
 TEST(MimeRewrite, CorpusKeepsItsMeaning) {
     ops_test::TempDir dir;
     const fs::path data = dir.path() / "data", dumped = dir.path() / "dump";

@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,15 @@ class Answer {
         return v.empty() ? std::string("<none>") : v.front();
     }
     std::size_t count(const std::string &expr) const { return all(expr).size(); }
+    // "name=value; ..." for each of the blank-separated `names` under
+    // `prefix`: several fields of one record in one comparison.
+    std::string fields(const std::string &prefix, const std::string &names) const {
+        std::string out;
+        std::istringstream list(names);
+        for (std::string name; list >> name;)
+            out += (out.empty() ? "" : "; ") + name + "=" + one(prefix + name);
+        return out;
+    }
     std::vector<std::string> codes() const { return all("//m:ResponseCode"); }
 
   private:
@@ -115,6 +125,12 @@ class OpsHarness {
         return Answer(envelope);
     }
     const sandbox::OperationResult &last() const { return last_; }
+    // The response codes of the (checked) answer, blank-separated.
+    std::string codes(const std::string &operation) {
+        std::string out;
+        for (const auto &code : run(operation).codes()) out += (out.empty() ? "" : " ") + code;
+        return out;
+    }
 
     std::string folder_id(std::int64_t mailbox, std::int64_t folder) {
         return store_->ids().encode({sandbox::IdKind::Folder, mailbox, folder, 0});
@@ -160,15 +176,6 @@ inline std::string calendar_view(const char *start, const char *end, const std::
            "\"/><m:ParentFolderIds><t:DistinguishedFolderId Id=\"" + folder +
            "\"/></m:ParentFolderIds></m:FindItem>";
 }
-// UpdateItem moving the calendar item `id_element` names.
-inline std::string move_start(const std::string &id_element, const char *start, const char *end) {
-    return "<m:UpdateItem ConflictResolution=\"AlwaysOverwrite\" SendMeetingInvitationsOrCancellations=\"SendToNone\">"
-           "<m:ItemChanges><t:ItemChange>" + id_element +
-           "<t:Updates><t:SetItemField><t:FieldURI FieldURI=\"calendar:Start\"/><t:CalendarItem><t:Start>" + start +
-           "</t:Start></t:CalendarItem></t:SetItemField><t:SetItemField><t:FieldURI FieldURI=\"calendar:End\"/>"
-           "<t:CalendarItem><t:End>" + end + "</t:End></t:CalendarItem></t:SetItemField></t:Updates>"
-           "</t:ItemChange></m:ItemChanges></m:UpdateItem>";
-}
 // The id of the first calendar item of an answer.
 inline std::string calendar_item_id(const Answer &a) { return a.one("//t:CalendarItem/t:ItemId/@Id"); }
 // Occurrence `index` (1-based) of the series `master`.
@@ -188,6 +195,45 @@ inline std::string additional(const std::string &paths) {
 // element(s).
 inline std::string ext_property(const std::string &uri_attributes, const std::string &value_xml) {
     return "<t:ExtendedProperty><t:ExtendedFieldURI " + uri_attributes + "/>" + value_xml + "</t:ExtendedProperty>";
+}
+// CreateItem of `items` with the operation's `attributes`, saved in
+// `folder` (an id element) when one is given.
+inline std::string create_item(const std::string &items, const std::string &attributes,
+                               const std::string &folder = "") {
+    const std::string saved = folder.empty() ? "" : "<m:SavedItemFolderId>" + folder + "</m:SavedItemFolderId>";
+    return "<m:CreateItem" + attributes + ">" + saved + "<m:Items>" + items + "</m:Items></m:CreateItem>";
+}
+// DeleteItem of `ids` (ItemId-like elements).
+inline std::string delete_items(const std::string &ids, const std::string &type = "HardDelete",
+                                const std::string &more = " SendMeetingCancellations=\"SendToNone\"") {
+    return "<m:DeleteItem DeleteType=\"" + type + "\"" + more + "><m:ItemIds>" + ids + "</m:ItemIds></m:DeleteItem>";
+}
+// UpdateItem of the item `id_element` names.
+inline std::string update_item(const std::string &id_element, const std::string &updates,
+                               const std::string &conflict = "AlwaysOverwrite",
+                               const std::string &more = " MessageDisposition=\"SaveOnly\"") {
+    return "<m:UpdateItem" + more + " ConflictResolution=\"" + conflict + "\"><m:ItemChanges><t:ItemChange>" +
+           id_element + "<t:Updates>" + updates + "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
+}
+// UpdateItem moving the calendar item `id_element` names.
+inline std::string move_start(const std::string &id_element, const char *start, const char *end) {
+    const std::string field = "<t:SetItemField><t:FieldURI FieldURI=\"calendar:";
+    return update_item(id_element, field + "Start\"/><t:CalendarItem><t:Start>" + start +
+                       "</t:Start></t:CalendarItem></t:SetItemField>" + field + "End\"/><t:CalendarItem><t:End>" + end +
+                       "</t:End></t:CalendarItem></t:SetItemField>",
+                       "AlwaysOverwrite", " SendMeetingInvitationsOrCancellations=\"SendToNone\"");
+}
+// CreateAttachment of one file; `extra` follows its name.
+inline std::string create_attachment(const std::string &parent_id, const std::string &key, const std::string &name,
+                                     const std::string &bytes, const std::string &extra = "") {
+    return "<m:CreateAttachment><m:ParentItemId Id=\"" + parent_id + "\" ChangeKey=\"" + key +
+           "\"/><m:Attachments><t:FileAttachment><t:Name>" + name + "</t:Name>" + extra + "<t:Content>" +
+           sandbox::base64_encode(bytes) + "</t:Content></t:FileAttachment></m:Attachments></m:CreateAttachment>";
+}
+inline std::string get_attachments(const std::vector<std::string> &ids) {
+    std::string xml = "<m:GetAttachment><m:AttachmentIds>";
+    for (const auto &id : ids) xml += "<t:AttachmentId Id=\"" + id + "\"/>";
+    return xml + "</m:AttachmentIds></m:GetAttachment>";
 }
 // MoveItem or CopyItem of one item into a distinguished folder.
 inline std::string place(const std::string &operation, const std::string &id, const std::string &folder) {

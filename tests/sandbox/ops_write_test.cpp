@@ -22,8 +22,7 @@ std::string message_xml(const std::string &mime, const std::string &extra = "") 
 
 std::string create(const std::string &items, const std::string &folder = "<t:DistinguishedFolderId Id=\"inbox\"/>",
                    const std::string &disposition = " MessageDisposition=\"SaveOnly\"") {
-    return "<m:CreateItem" + disposition + "><m:SavedItemFolderId>" + folder + "</m:SavedItemFolderId><m:Items>" +
-           items + "</m:Items></m:CreateItem>";
+    return create_item(items, disposition, folder);
 }
 
 std::string ext(const char *tag, const char *type, const std::string &value) {
@@ -33,10 +32,8 @@ std::string ext(const char *tag, const char *type, const std::string &value) {
 
 std::string update(const std::string &id, const std::string &change_key, const std::string &conflict,
                    const std::string &updates) {
-    std::string key = change_key.empty() ? "" : " ChangeKey=\"" + change_key + "\"";
-    return "<m:UpdateItem MessageDisposition=\"SaveOnly\" ConflictResolution=\"" + conflict +
-           "\"><m:ItemChanges><t:ItemChange><t:ItemId Id=\"" + id + "\"" + key + "/><t:Updates>" + updates +
-           "</t:Updates></t:ItemChange></m:ItemChanges></m:UpdateItem>";
+    const std::string key = change_key.empty() ? "" : " ChangeKey=\"" + change_key + "\"";
+    return update_item("<t:ItemId Id=\"" + id + "\"" + key + "/>", updates, conflict);
 }
 
 std::string set_is_read(bool read) {
@@ -92,21 +89,19 @@ TEST(OpsWrite, CreateItemRefusesBadItemsOneByOne) {
                                                    "ErrorNoPropertyTagForCustomProperties",
                                                    "ErrorInvalidItemForOperationCreateItem"}));
     EXPECT_EQ(h.store().folder(h.home(), h.store().distinguished_folder(h.home(), "inbox")->id)->total, 1);
-    Answer no_disposition = h.run(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"/>", ""));
-    EXPECT_EQ(no_disposition.one("//m:ResponseCode"), "ErrorMessageDispositionRequired");
-    Answer other = h.run(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
-                                                 "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox>"
-                                                 "</t:DistinguishedFolderId>"));
-    EXPECT_EQ(other.one("//m:ResponseCode"), "ErrorAccessDenied");
+    EXPECT_EQ(h.codes(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"/>", "")),
+              "ErrorMessageDispositionRequired");
+    EXPECT_EQ(h.codes(create(message_xml(ok), "<t:DistinguishedFolderId Id=\"inbox\"><t:Mailbox>"
+                             "<t:EmailAddress>bob@example.com</t:EmailAddress></t:Mailbox>"
+                             "</t:DistinguishedFolderId>")), "ErrorAccessDenied");
 }
 
 TEST(OpsWrite, CreateItemWithoutMimeAndDefaultFolders) {
     OpsHarness h;
-    Answer a = h.run("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:Subject>Hällo</t:Subject>"
-                     "<t:Body BodyType=\"Text\">Line one</t:Body><t:ToRecipients><t:Mailbox><t:EmailAddress>"
-                     "bob@example.com</t:EmailAddress></t:Mailbox></t:ToRecipients></t:Message></m:Items>"
-                     "</m:CreateItem>");
-    ASSERT_EQ(a.one("//m:ResponseCode"), "NoError");
+    ASSERT_EQ(h.codes("<m:CreateItem MessageDisposition=\"SaveOnly\"><m:Items><t:Message><t:Subject>Hällo</t:Subject>"
+                      "<t:Body BodyType=\"Text\">Line one</t:Body><t:ToRecipients><t:Mailbox><t:EmailAddress>"
+                      "bob@example.com</t:EmailAddress></t:Mailbox></t:ToRecipients></t:Message></m:Items>"
+                      "</m:CreateItem>"), "NoError");
     auto drafts = h.store().distinguished_folder(h.home(), "drafts");
     auto items = h.store().items_in_folder(h.home(), drafts->id);
     ASSERT_EQ(items.size(), 1u);
@@ -153,8 +148,7 @@ TEST(OpsWrite, EveryUpdateGivesANewChangeKeyAndNeverOverwriteRefusesStaleOnes) {
     }
     // Another item's key is never current.
     Answer other = h.run(create(message_xml(ops_test::sample_mime("v"))));
-    EXPECT_EQ(h.run(update(id, other.one("//t:ItemId/@ChangeKey"), "NeverOverwrite", set_is_read(true)))
-                  .one("//m:ResponseCode"),
+    EXPECT_EQ(h.codes(update(id, other.one("//t:ItemId/@ChangeKey"), "NeverOverwrite", set_is_read(true))),
               "ErrorIrresolvableConflict");
     auto ref = h.store().ids().decode(id);
     EXPECT_EQ(h.store().item(ref->mailbox, ref->object)->version, 4);
@@ -168,8 +162,7 @@ TEST(OpsWrite, UpdateItemFieldsAndExtendedProperties) {
                           "<t:Message>" + ext("0x1090", "Integer", "1") + "</t:Message></t:SetItemField>";
     std::string cats = "<t:SetItemField><t:FieldURI FieldURI=\"item:Categories\"/><t:Message><t:Categories>"
                        "<t:String>A</t:String></t:Categories></t:Message></t:SetItemField>";
-    EXPECT_EQ(h.run(update(id, "", "AlwaysOverwrite", ext_set + cats + set_is_read(false))).one("//m:ResponseCode"),
-              "NoError");
+    EXPECT_EQ(h.codes(update(id, "", "AlwaysOverwrite", ext_set + cats + set_is_read(false))), "NoError");
     auto ref = *h.store().ids().decode(id);
     auto item = *h.store().load_item(ref.mailbox, ref.object);
     EXPECT_EQ(read_property(item, path_of_stored("0x1090", "Integer"))->values.front(), "1");
@@ -205,10 +198,7 @@ TEST(OpsWrite, CreateAttachmentChangesTheParentAndGetAttachmentReturnsIt) {
     std::string id = created.one("//t:ItemId/@Id"), key = created.one("//t:ItemId/@ChangeKey");
     std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + std::string(50, '\0');
     auto attach = [&](const std::string &name, const std::string &bytes, const std::string &extra = "") {
-        return h.run("<m:CreateAttachment><m:ParentItemId Id=\"" + id + "\" ChangeKey=\"" + key +
-                     "\"/><m:Attachments><t:FileAttachment><t:Name>" + name + "</t:Name>" + extra +
-                     "<t:Content>" + base64_encode(bytes) + "</t:Content></t:FileAttachment></m:Attachments>"
-                     "</m:CreateAttachment>");
+        return h.run(create_attachment(id, key, name, bytes, extra));
     };
     // The round trip of a file is python3-exchangelib's; a message's stale
     // key still works here, and each file gives the parent a new one.
@@ -225,11 +215,9 @@ TEST(OpsWrite, CreateAttachmentChangesTheParentAndGetAttachmentReturnsIt) {
     EXPECT_EQ(item.one("//t:HasAttachments"), "true");
     EXPECT_EQ(item.one("//t:Body"), "Hello there.\r\n");
 
-    Answer got = h.run("<m:GetAttachment><m:AttachmentIds><t:AttachmentId Id=\"" +
-                       a2.one("//t:AttachmentId/@Id") + "\"/><t:AttachmentId Id=\"" + id +
-                       "\"/><t:AttachmentId Id=\"bogus\"/></m:AttachmentIds></m:GetAttachment>");
-    EXPECT_EQ(got.codes(), (std::vector<std::string>{"NoError", "ErrorInvalidIdNotAnItemAttachmentId",
-                                                     "ErrorInvalidIdMalformed"}));
+    Answer got = h.run(get_attachments({a2.one("//t:AttachmentId/@Id"), id, "bogus"}));
+    EXPECT_EQ(got.codes(),
+              (std::vector<std::string>{"NoError", "ErrorInvalidIdNotAnItemAttachmentId", "ErrorInvalidIdMalformed"}));
     EXPECT_EQ(base64_decode_lenient(got.one("//t:FileAttachment/t:Content")).value_or(""), png);
     EXPECT_EQ(got.one("//t:FileAttachment/t:ContentId"), "pic1");
 
@@ -283,15 +271,13 @@ TEST(OpsWrite, CreateItemKeepsStandardMessagePropertiesAndAllPropertiesShowsThem
     ASSERT_EQ(ids.size(), 2u);
     Answer first = h.run(get_item(item_id(ids[0]))), second = h.run(get_item(item_id(ids[1])));
     const std::string m = "//t:Message/t:";
-    EXPECT_EQ(first.one(m + "ReminderIsSet"), "true");
-    EXPECT_EQ(first.one(m + "ReminderMinutesBeforeStart"), "15");
-    EXPECT_EQ(first.one(m + "IsReadReceiptRequested"), "true");
-    EXPECT_EQ(first.one(m + "IsDeliveryReceiptRequested"), "false");
-    EXPECT_EQ(first.one(m + "IsResponseRequested"), "true");
-    EXPECT_EQ(second.one(m + "ReminderIsSet"), "false");
-    EXPECT_EQ(second.one(m + "IsResponseRequested"), "false");
-    EXPECT_EQ(second.one(m + "Attachments/t:FileAttachment/t:Name"), "a.txt");
-    EXPECT_EQ(second.one(m + "HasAttachments"), "true");
+    EXPECT_EQ(first.fields(m, "ReminderIsSet ReminderMinutesBeforeStart IsReadReceiptRequested "
+                              "IsDeliveryReceiptRequested IsResponseRequested"),
+              "ReminderIsSet=true; ReminderMinutesBeforeStart=15; IsReadReceiptRequested=true; "
+              "IsDeliveryReceiptRequested=false; IsResponseRequested=true");
+    EXPECT_EQ(second.fields(m, "ReminderIsSet IsResponseRequested Attachments/t:FileAttachment/t:Name HasAttachments"),
+              "ReminderIsSet=false; IsResponseRequested=false; Attachments/t:FileAttachment/t:Name=a.txt; "
+              "HasAttachments=true");
     // No Sender header: the author is the sender.
     EXPECT_EQ(first.one(m + "Sender/t:Mailbox/t:EmailAddress"), "bob@example.com");
     // One thread, one conversation.

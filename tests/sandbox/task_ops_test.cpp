@@ -101,15 +101,13 @@ TEST(Tasks, AFullRecurringTaskIsAnsweredWhole) {
     OpsHarness h;
     Made m = make(h, request_file("full-task.xml"));
     const Answer &got = m.got;
-    EXPECT_EQ(got.one(kTask + "t:ItemClass"), "IPM.Task");
-    EXPECT_EQ(got.one(kTask + "t:Body"), "numbers");
-    EXPECT_EQ(got.one(kTask + "t:ReminderDueBy"), "2026-01-08T08:00:00Z");
-    EXPECT_EQ(got.one(kTask + "t:Status"), "InProgress");
-    EXPECT_EQ(got.one(kTask + "t:IsRecurring"), "true");
-    EXPECT_EQ(got.one(kTask + "t:Recurrence/t:RelativeMonthlyRecurrence/t:DayOfWeekIndex"), "Second");
-    EXPECT_EQ(got.one(kTask + "t:Recurrence/t:NumberedRecurrence/t:StartDate"), "2026-01-09+00:00");
-    EXPECT_EQ(got.one(kTask + "t:Companies/t:String"), "ACME");
-    EXPECT_EQ(got.one(kTask + "t:TotalWork"), "60");
+    EXPECT_EQ(got.fields(kTask, "t:ItemClass t:Body t:ReminderDueBy t:Status t:IsRecurring "
+                                "t:Recurrence/t:RelativeMonthlyRecurrence/t:DayOfWeekIndex "
+                                "t:Recurrence/t:NumberedRecurrence/t:StartDate t:Companies/t:String t:TotalWork"),
+              "t:ItemClass=IPM.Task; t:Body=numbers; t:ReminderDueBy=2026-01-08T08:00:00Z; t:Status=InProgress; "
+              "t:IsRecurring=true; t:Recurrence/t:RelativeMonthlyRecurrence/t:DayOfWeekIndex=Second; "
+              "t:Recurrence/t:NumberedRecurrence/t:StartDate=2026-01-09+00:00; t:Companies/t:String=ACME; "
+              "t:TotalWork=60");
 }
 
 } // namespace
