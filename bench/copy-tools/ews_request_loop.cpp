@@ -104,6 +104,7 @@ struct Counters {
     std::uint64_t mime_base64_bytes = 0;
     long written = 0;             // messages the target answered Success for
     long create_requests = 0;
+    long resent = 0;              // requests sent again after a stale connection
 };
 
 struct CurlDeleter {
@@ -197,21 +198,32 @@ class Client {
         std::fill(credentials_.begin(), credentials_.end(), '\0');
     }
 
-    // Posts one operation; the answer when HTTP 200, else throws.
+    // Posts one operation; the answer when HTTP 200, else throws.  A kept-
+    // alive connection the server closed while it idled (the target's, while
+    // a bundle fills slower than the server's keep-alive timeout) fails in
+    // sending: the server got no request, so it goes once more, on a new
+    // connection, as the connector does.
     const std::string &Post(std::string_view operation, const std::string &body, Counters &counters)
     {
-        answer_.clear();
         CURL *h = handle_.get();
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        const CURLcode result = curl_easy_perform(h);
-        long status = 0, connects = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
-        ++counters.requests;
-        counters.connections += connects;
-        counters.bytes_sent += body.size();
-        counters.bytes_received += answer_.size();
+        CURLcode result = CURLE_OK;
+        long status = 0;
+        for (int attempt = 1;; ++attempt) {
+            answer_.clear();
+            result = curl_easy_perform(h);
+            long connects = 0;
+            curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+            curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+            ++counters.requests;
+            counters.connections += connects;
+            counters.bytes_sent += body.size();
+            counters.bytes_received += answer_.size();
+            if (result != CURLE_SEND_ERROR || connects != 0 || attempt == 2)
+                break;
+            ++counters.resent;
+        }
         if (result != CURLE_OK)
             throw std::runtime_error(std::string(operation) + ": " + curl_easy_strerror(result));
         if (status != 200)
@@ -436,6 +448,7 @@ int main(int argc, char **argv)
               << ", \"mime_base64_bytes\": " << counters.mime_base64_bytes
               << ", \"written\": " << counters.written
               << ", \"create_item_requests\": " << counters.create_requests
+              << ", \"resent\": " << counters.resent
               << ", \"bundle\": " << (options->copy_to.empty() ? 0 : options->bundle)
               << ", \"seconds\": " << seconds << ", \"cpu_seconds\": " << cpu
               << ", \"requests_per_second\": " << (seconds > 0 ? counters.requests / seconds : 0)
