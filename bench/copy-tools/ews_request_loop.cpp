@@ -1,5 +1,6 @@
 // bench_ews_request_loop --url URL --ca PEM --user ADDR [--password-env VAR]
 //                        [--folder DISTINGUISHED_ID] [--max-items N]
+//                        [--copy-to ADDR [--to-password-env VAR] [--bundle N]]
 //
 // The least a client can do to read a mail folder through EWS: one libcurl
 // easy handle (keep-alive, the CA loaded by libcurl), the FindItem pages and
@@ -7,6 +8,17 @@
 // its MimeContent, nothing decoded or stored.  Its time and CPU are the lower
 // bound for the connector's read.  Logs on with Basic once, then rides on the
 // session cookie as the connector does.  Prints one JSON object on stdout.
+//
+// With --copy-to it is the lower bound of a copy: a second easy handle logs
+// on as the target and every message read goes into the target's folder of
+// the same distinguished id (the Inbox by default) with CreateItem
+// (SaveOnly), N messages per request (50, qvmigrate's default), the
+// MimeContent passed through as the server sent it (only its header block
+// is decoded, for the Date that dates the copy).  Every
+// CreateItemResponseMessage must be Success.  It is the simplest client on
+// purpose: one thread, strictly sequential, a write waits for its answer
+// before the next read goes out; a client that overlaps reading and writing
+// can beat it on wall time, never on requests or bytes.
 #include <curl/curl.h>
 #include <sys/resource.h>
 
@@ -19,6 +31,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "create_item_bundle.hpp"
 
 namespace {
 
@@ -57,6 +71,12 @@ constexpr std::string_view kGetItemBody =
     "<ItemIds>\n"
     "<t:ItemId Id=\"{id}\" ChangeKey=\"{change_key}\"/>\n"
     "</ItemIds>\n";
+constexpr std::string_view kCreateItemHead = "<SavedItemFolderId>\n"
+                                             "<t:FolderId Id=\"{folder}\"/>\n"
+                                             "</SavedItemFolderId>\n"
+                                             "<Items>\n";
+constexpr std::string_view kCreateItemTail = "</Items>\n";
+constexpr int kMaxBundle = 1'000;
 
 struct Options {
     std::string url;
@@ -65,6 +85,9 @@ struct Options {
     std::string password_env = "BENCH_PASSWORD";
     std::string folder = "inbox";
     long max_items = 1'000'000;
+    std::string copy_to;          // empty: read only
+    std::string to_password_env = "BENCH_TO_PASSWORD";
+    int bundle = 50;
 };
 
 struct ItemId {
@@ -79,6 +102,9 @@ struct Counters {
     std::uint64_t bytes_sent = 0;
     std::uint64_t bytes_received = 0;
     std::uint64_t mime_base64_bytes = 0;
+    long written = 0;             // messages the target answered Success for
+    long create_requests = 0;
+    long resent = 0;              // requests sent again after a stale connection
 };
 
 struct CurlDeleter {
@@ -141,7 +167,8 @@ std::size_t AppendToString(char *data, std::size_t size, std::size_t count, void
 
 class Client {
   public:
-    Client(const Options &options, std::string password) : handle_(curl_easy_init())
+    Client(const Options &options, const std::string &user, const std::string &password)
+        : handle_(curl_easy_init())
     {
         if (!handle_)
             throw std::runtime_error("curl_easy_init failed");
@@ -160,7 +187,7 @@ class Client {
         curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, AppendToString);
         curl_easy_setopt(h, CURLOPT_WRITEDATA, &answer_);
         curl_easy_setopt(h, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
-        credentials_ = options.user + ":" + password;
+        credentials_ = user + ":" + password;
         curl_easy_setopt(h, CURLOPT_USERPWD, credentials_.c_str());
     }
 
@@ -171,21 +198,32 @@ class Client {
         std::fill(credentials_.begin(), credentials_.end(), '\0');
     }
 
-    // Posts one operation; the answer when HTTP 200, else throws.
+    // Posts one operation; the answer when HTTP 200, else throws.  A kept-
+    // alive connection the server closed while it idled (the target's, while
+    // a bundle fills slower than the server's keep-alive timeout) fails in
+    // sending: the server got no request, so it goes once more, on a new
+    // connection, as the connector does.
     const std::string &Post(std::string_view operation, const std::string &body, Counters &counters)
     {
-        answer_.clear();
         CURL *h = handle_.get();
         curl_easy_setopt(h, CURLOPT_POSTFIELDS, body.data());
         curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-        const CURLcode result = curl_easy_perform(h);
-        long status = 0, connects = 0;
-        curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-        curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
-        ++counters.requests;
-        counters.connections += connects;
-        counters.bytes_sent += body.size();
-        counters.bytes_received += answer_.size();
+        CURLcode result = CURLE_OK;
+        long status = 0;
+        for (int attempt = 1;; ++attempt) {
+            answer_.clear();
+            result = curl_easy_perform(h);
+            long connects = 0;
+            curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+            curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+            ++counters.requests;
+            counters.connections += connects;
+            counters.bytes_sent += body.size();
+            counters.bytes_received += answer_.size();
+            if (result != CURLE_SEND_ERROR || connects != 0 || attempt == 2)
+                break;
+            ++counters.resent;
+        }
         if (result != CURLE_OK)
             throw std::runtime_error(std::string(operation) + ": " + curl_easy_strerror(result));
         if (status != 200)
@@ -254,21 +292,62 @@ std::vector<ItemId> ListItems(Client &client, const std::string &folder_id, long
     return ids;
 }
 
-void FetchItems(Client &client, const std::vector<ItemId> &ids, Counters &counters)
+// The write half of a copy: collects the messages read into one CreateItem
+// and sends it, to the target's own handle, when it holds `bundle` of them.
+class BundleWriter {
+  public:
+    BundleWriter(Client &target, std::string folder_id, int bundle)
+        : target_(target), folder_id_(std::move(folder_id)), bundle_(bundle)
+    {
+    }
+
+    void Add(const bench::ReadMessage &message, Counters &counters)
+    {
+        bench::AppendMessageElement(items_, message);
+        if (++pending_ == bundle_)
+            Flush(counters);
+    }
+
+    void Flush(Counters &counters)
+    {
+        if (pending_ == 0)
+            return;
+        std::string inside = Fill(kCreateItemHead, {{"{folder}", folder_id_}});
+        inside.append(items_).append(kCreateItemTail);
+        const std::string body = Envelope("CreateItem", "MessageDisposition=\"SaveOnly\"", inside);
+        const std::string &answer = target_.Post("CreateItem", body, counters);
+        bench::RequireCreated(answer, pending_);
+        ++counters.create_requests;
+        counters.written += pending_;
+        items_.clear();
+        pending_ = 0;
+    }
+
+  private:
+    Client &target_;
+    std::string folder_id_;
+    int bundle_;
+    int pending_ = 0;
+    std::string items_;
+};
+
+// Reads every item; hands each to `writer` when there is one.
+void FetchItems(Client &client, const std::vector<ItemId> &ids, BundleWriter *writer,
+                Counters &counters)
 {
     for (const ItemId &item : ids) {
         const std::string body = Envelope(
             "GetItem", "", Fill(kGetItemBody, {{"{id}", item.id}, {"{change_key}", item.change_key}}));
         const std::string &answer = client.Post("GetItem", body, counters);
         RequireSuccess("GetItem", answer);
-        const std::size_t open = answer.find("MimeContent");
-        const std::size_t content = answer.find('>', open);
-        const std::size_t close = answer.find("</", content);
-        if (open == std::string::npos || content == std::string::npos || close == std::string::npos)
-            throw std::runtime_error("GetItem answer without MimeContent");
-        counters.mime_base64_bytes += close - content - 1;
+        const bench::ReadMessage message = bench::ParseGetItemAnswer(answer);
+        counters.mime_base64_bytes += message.mime_base64.size();
         ++counters.items;
+        if (writer)
+            writer->Add(message, counters);
     }
+    if (writer)
+        writer->Flush(counters);
 }
 
 double CpuSeconds()
@@ -297,11 +376,17 @@ std::optional<Options> ParseArguments(int argc, char **argv)
             options.folder = value;
         else if (name == "--max-items")
             options.max_items = std::strtol(value.c_str(), nullptr, 10);
+        else if (name == "--copy-to")
+            options.copy_to = value;
+        else if (name == "--to-password-env")
+            options.to_password_env = value;
+        else if (name == "--bundle")
+            options.bundle = static_cast<int>(std::strtol(value.c_str(), nullptr, 10));
         else
             return std::nullopt;
     }
     if (argc % 2 == 0 || options.url.empty() || options.ca_file.empty() || options.user.empty() ||
-        options.max_items < 1)
+        options.max_items < 1 || options.bundle < 1 || options.bundle > kMaxBundle)
         return std::nullopt;
     return options;
 }
@@ -313,7 +398,8 @@ int main(int argc, char **argv)
     const std::optional<Options> options = ParseArguments(argc, argv);
     if (!options) {
         std::cerr << "usage: bench_ews_request_loop --url URL --ca PEM --user ADDR "
-                     "[--password-env VAR] [--folder ID] [--max-items N]\n";
+                     "[--password-env VAR] [--folder ID] [--max-items N]\n"
+                     "       [--copy-to ADDR [--to-password-env VAR] [--bundle 1..1000]]\n";
         return 2;
     }
     const char *password = std::getenv(options->password_env.c_str());
@@ -321,17 +407,33 @@ int main(int argc, char **argv)
         std::cerr << "bench_ews_request_loop: $" << options->password_env << " is not set\n";
         return 2;
     }
+    const char *to_password = nullptr;
+    if (!options->copy_to.empty()) {
+        to_password = std::getenv(options->to_password_env.c_str());
+        if (!to_password) {
+            std::cerr << "bench_ews_request_loop: $" << options->to_password_env << " is not set\n";
+            return 2;
+        }
+    }
     curl_global_init(CURL_GLOBAL_DEFAULT);
     Counters counters;
     int status = 0;
     const auto start = std::chrono::steady_clock::now();
     const double cpu_start = CpuSeconds();
     try {
-        Client client(*options, password);
+        Client client(*options, options->user, password);
         const std::string folder_id = InboxFolderId(client, *options, counters);
         client.DropCredentials();
+        std::optional<Client> target;
+        std::optional<BundleWriter> writer;
+        if (to_password) {
+            target.emplace(*options, options->copy_to, to_password);
+            std::string target_folder = InboxFolderId(*target, *options, counters);
+            target->DropCredentials();
+            writer.emplace(*target, std::move(target_folder), options->bundle);
+        }
         const std::vector<ItemId> ids = ListItems(client, folder_id, options->max_items, counters);
-        FetchItems(client, ids, counters);
+        FetchItems(client, ids, writer ? &*writer : nullptr, counters);
     } catch (const std::exception &error) {
         std::cerr << "bench_ews_request_loop: " << error.what() << "\n";
         status = 1;
@@ -344,6 +446,10 @@ int main(int argc, char **argv)
               << ", \"bytes_sent\": " << counters.bytes_sent
               << ", \"bytes_received\": " << counters.bytes_received
               << ", \"mime_base64_bytes\": " << counters.mime_base64_bytes
+              << ", \"written\": " << counters.written
+              << ", \"create_item_requests\": " << counters.create_requests
+              << ", \"resent\": " << counters.resent
+              << ", \"bundle\": " << (options->copy_to.empty() ? 0 : options->bundle)
               << ", \"seconds\": " << seconds << ", \"cpu_seconds\": " << cpu
               << ", \"requests_per_second\": " << (seconds > 0 ? counters.requests / seconds : 0)
               << ", \"cpu_ms_per_item\": "
