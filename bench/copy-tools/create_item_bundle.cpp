@@ -2,6 +2,8 @@
 // create_item_bundle.hpp).
 #include "create_item_bundle.hpp"
 
+#include "common/base64.hpp"
+
 #include <strings.h>
 
 #include <algorithm>
@@ -29,39 +31,25 @@ std::string_view Element(std::string_view text, std::string_view name)
     return text.substr(start, end + close.size() - start);
 }
 
-int Base64Value(char c)
-{
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
-
 // Decodes the base64 MIME up to the blank line that ends its headers.
 std::string HeaderBlock(std::string_view base64)
 {
+    constexpr std::size_t kPiece = 4096;
+    qvcommon::Base64Decoder decoder;
     std::string out;
-    unsigned bits = 0;
-    int count = 0;
-    for (char c : base64) {
-        const int value = Base64Value(c);
-        if (value < 0)
-            continue; // line breaks, padding
-        bits = (bits << 6) | static_cast<unsigned>(value);
-        count += 6;
-        if (count < 8)
-            continue;
-        count -= 8;
-        out.push_back(static_cast<char>((bits >> count) & 0xFF));
-        if (out.ends_with("\n\n") || out.ends_with("\r\n\r\n") || out.size() > kHeaderBlockMax)
+    unsigned char decoded[kPiece / 4 * 3 + 3];
+    for (std::size_t at = 0; at < base64.size() && out.size() <= kHeaderBlockMax; at += kPiece) {
+        const std::string_view piece = base64.substr(at, kPiece);
+        const std::size_t n =
+            decoder.Feed(reinterpret_cast<const unsigned char *>(piece.data()), piece.size(), decoded);
+        out.append(reinterpret_cast<const char *>(decoded), n);
+        const std::size_t lf = out.find("\n\n"), crlf = out.find("\r\n\r\n");
+        const std::size_t end = std::min(lf == std::string::npos ? lf : lf + 2,
+                                         crlf == std::string::npos ? crlf : crlf + 4);
+        if (end != std::string::npos) {
+            out.resize(end);
             break;
+        }
     }
     return out;
 }
