@@ -267,10 +267,7 @@ std::string format_listing_line(const PairListing &listing) {
     }
     cJSON_AddNumberToObject(root.get(), "target_folders", listing.target_folders);
     cJSON_AddStringToObject(root.get(), "error", listing.error.c_str());
-    char *text = cJSON_PrintUnformatted(root.get());
-    std::string line = std::string("listing ") + (text != nullptr ? text : "{}");
-    cJSON_free(text);
-    return line;
+    return "listing " + print_json_line(root.get());
 }
 
 std::optional<PairListing> parse_listing_line(const std::string &line) {

@@ -19,15 +19,6 @@ namespace {
 
 constexpr std::int64_t kMaxCount = INT32_MAX;
 
-std::string unformatted(const cJSON *json) {
-    char *text = cJSON_PrintUnformatted(json);
-    if (text == nullptr)
-        throw std::runtime_error("out of memory while printing JSON");
-    std::string line(text);
-    cJSON_free(text);
-    return line;
-}
-
 int count_of(const cJSON *object, const char *key) {
     return static_cast<int>(json_integer(object, key, 0, kMaxCount).value_or(0));
 }
@@ -56,7 +47,13 @@ bool LineChannel::read_some() {
 }
 
 bool LineChannel::send(const std::string &line) {
-    const std::string text = line + "\n";
+    // A line break inside a message (an error text) would split it in two.
+    std::string text = line;
+    for (char &c : text) {
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    }
+    text += '\n';
     size_t sent = 0;
     while (sent < text.size()) {
         const ssize_t put = ::send(fd_, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
@@ -116,7 +113,7 @@ std::string folder_begin_line(const ArchiveFolder &folder) {
     cJSON_AddStringToObject(root.get(), "internal_path", folder.internal_path.c_str());
     cJSON_AddNumberToObject(root.get(), "type", folder.folder_type);
     cJSON_AddNumberToObject(root.get(), "source_total", folder.source_total);
-    return "begin " + unformatted(root.get());
+    return "begin " + print_json_line(root.get());
 }
 
 std::optional<ArchiveFolder> parse_folder_begin(const std::string &rest) {
@@ -181,7 +178,7 @@ std::string folder_row_line(const FolderCounts &row) {
         cJSON_AddStringToObject(item, "reason", failed.reason.c_str());
         cJSON_AddItemToArray(items, item);
     }
-    return "folder " + unformatted(root.get());
+    return "folder " + print_json_line(root.get());
 }
 
 std::optional<FolderCounts> parse_folder_row(const std::string &rest) {

@@ -33,8 +33,8 @@ class LineChannel {
     LineChannel(const LineChannel &) = delete;
     LineChannel &operator=(const LineChannel &) = delete;
 
-    // Sends one line (without its line feed); false once the other side is
-    // gone.  While the socket is full, what arrives is kept for receive(),
+    // Sends one line (without its line feed; line breaks inside become
+    // blanks); false once the other side is gone.  While the socket is full, what arrives is kept for receive(),
     // so that two sides sending at once never wait on each other.
     bool send(const std::string &line);
 

@@ -39,14 +39,6 @@ std::string exit_text(int status) {
     return "it ended with status " + std::to_string(WEXITSTATUS(status));
 }
 
-std::string one_line(std::string text) {
-    for (char &c : text) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
-    return text;
-}
-
 int settled_items(const FolderCounts &row) {
     return row.migrated + row.duplicates + row.outside_dates + row.skipped + row.failed;
 }
@@ -103,7 +95,7 @@ class WriteSideLink : public ExportObserver {
     // Tells the write side that nothing more comes, and why.
     void export_ended(const std::string &failure) {
         forward_stop();
-        send(failure.empty() ? std::string("done") : "failed " + one_line(failure));
+        send(failure.empty() ? std::string("done") : "failed " + failure);
     }
 
     // Waits for the write side to end, showing its progress folder by folder.

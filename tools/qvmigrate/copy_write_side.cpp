@@ -27,14 +27,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string one_line(std::string text) {
-    for (char &c : text) {
-        if (c == '\n' || c == '\r')
-            c = ' ';
-    }
-    return text;
-}
-
 ArchiveManifest manifest_of(const std::string &mailbox) {
     ArchiveManifest manifest;
     manifest.mailbox = mailbox;
@@ -153,9 +145,7 @@ int serve(const WriteSideJob &job, LineChannel &channel) {
             run_import_feed(env, settings, job.to, job.to_credentials, feed);
         JsonPtr end(cJSON_CreateObject());
         cJSON_AddStringToObject(end.get(), "error", written.error.c_str());
-        char *text = cJSON_PrintUnformatted(end.get());
-        channel.send(std::string("summary ") + (text != nullptr ? text : "{}"));
-        cJSON_free(text);
+        channel.send("summary " + print_json_line(end.get()));
         return written.exit_status;
     } catch (const std::exception &e) {
         channel.send("error " + error_message_line(e));
@@ -188,7 +178,7 @@ std::string error_message_line(const std::exception &e) {
         kind = "usage";
     else if (dynamic_cast<const ArchiveError *>(&e) != nullptr)
         kind = "archive";
-    return std::string(kind) + " " + one_line(e.what());
+    return std::string(kind) + " " + e.what();
 }
 
 std::exception_ptr write_side_exception(const std::string &rest) {

@@ -22,6 +22,13 @@ JsonParse parse_json(const std::string &text) {
     return result;
 }
 
+std::string print_json_line(const cJSON *json) {
+    std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_PrintUnformatted(json), &cJSON_free);
+    if (!printed)
+        throw std::runtime_error("out of memory while printing JSON");
+    return printed.get();
+}
+
 std::string print_json(const cJSON *json) {
     std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_Print(json), &cJSON_free);
     if (!printed)

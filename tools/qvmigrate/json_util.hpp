@@ -27,6 +27,8 @@ JsonParse parse_json(const std::string &text);
 
 // Printed form with two-space indentation and a final line feed.
 std::string print_json(const cJSON *json);
+// Printed on one line, no line feed: for messages between processes.
+std::string print_json_line(const cJSON *json);
 
 // The member `key` of an object when it has the wanted type.
 inline const cJSON *json_member(const cJSON *object, const char *key) {
