@@ -29,8 +29,8 @@ struct BatchOutcome {
     double seconds = 0;
     std::string created_utc;
     std::vector<MailboxRecord> mailboxes; // copy runs
-    std::vector<DryRunPair> listings;     // dry runs
-    std::string estimate;                 // the time the plan takes, as text
+    std::vector<DryRunPair> listings = {}; // dry runs
+    std::string estimate = {};             // the time the plan takes, as text
     int exit_status = 0;
 
     FolderCounts totals() const;

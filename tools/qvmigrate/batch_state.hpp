@@ -33,10 +33,10 @@ struct MailboxRecord {
     std::string source, target;
     MailboxStatus status = MailboxStatus::Pending;
     int attempts = 0;
-    std::string error;
+    std::string error = {};
     double seconds = 0; // of the last run
-    std::vector<FolderRecord> folders;
-    std::vector<std::string> differences; // --verify
+    std::vector<FolderRecord> folders = {};
+    std::vector<std::string> differences = {}; // --verify
     bool verified = false;
     int listed_items = -1; // from a dry run; -1 unknown
 };

@@ -32,8 +32,8 @@ struct FolderCounts {
     int skipped = 0;
     int failed = 0; // not taken over: refused, lost or never reported
     double seconds = 0;
-    std::vector<std::string> notes;
-    std::vector<FailedItem> failed_items; // write side; named where known
+    std::vector<std::string> notes = {};
+    std::vector<FailedItem> failed_items = {}; // write side; named where known
 
     void add(const FolderCounts &other);
 };
