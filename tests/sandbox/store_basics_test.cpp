@@ -6,6 +6,8 @@
 #include <tuple>
 
 #include "item_props.hpp"
+#include "mail_codec.hpp"
+#include "xml_out.hpp"
 #include "ops_harness.hpp"
 
 using namespace sandbox;
@@ -76,6 +78,42 @@ TEST(StoreCodec, LenientBase64) {
     std::string bytes;
     for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
     EXPECT_EQ(base64_decode_lenient(base64_encode(bytes, 76)), bytes);
+}
+
+TEST(StoreCodec, Base64LinesBreakBetweenCharactersOnly) {
+    // RFC 2045 6.8: lines of at most 76 characters, CRLF between them and
+    // none after the last.
+    const std::string enc = base64_encode(std::string(114, 'x'), 76); // 152 characters
+    EXPECT_EQ(enc.size(), 154u);
+    EXPECT_EQ(enc.find("\r\n"), 76u);
+    EXPECT_NE(enc.substr(enc.size() - 2), "\r\n");
+    EXPECT_EQ(base64_encode("hello", 2), "aG\r\nVs\r\nbG\r\n8=");
+    EXPECT_EQ(base64_encode("", 76), "");
+}
+
+TEST(StoreCodec, XmlTextIsEscapedAndCleanedOfWhatXmlCannotCarry) {
+    struct Row {
+        std::string in;
+        const char *text, *attribute;
+    };
+    const Row rows[] = {
+        {"plain", "plain", "plain"},
+        {"a<b>&\"c\"", "a&lt;b&gt;&amp;\"c\"", "a&lt;b&gt;&amp;&quot;c&quot;"},
+        {"l1\r\nl2\tx", "l1&#13;\nl2\tx", "l1&#13;&#10;l2&#9;x"},
+        {std::string("n\0ul\x01l\x7f", 7), "null\x7f", "null\x7f"},
+        {"caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC", "caf\xC3\xA9 \xE2\x82\xAC"},
+        // a lone continuation byte, an overlong '/', a surrogate, a cut sequence
+        {"a\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82",
+         "a\xEF\xBF\xBD" "b\xEF\xBF\xBD\xEF\xBF\xBD" "c\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+         "d\xEF\xBF\xBD\xEF\xBF\xBD",
+         nullptr},
+    };
+    for (const auto &r : rows) {
+        EXPECT_EQ(xml_escape(r.in, false), r.text) << r.in;
+        if (r.attribute) {
+            EXPECT_EQ(xml_escape(r.in, true), r.attribute) << r.in;
+        }
+    }
 }
 
 TEST(StoreCodec, EwsTimes) {

@@ -56,31 +56,44 @@ constexpr std::size_t kChangeKeyCheck = 4;
 } // namespace
 
 std::string base64_encode(std::string_view bytes, std::size_t line_length) {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4 + (line_length ? bytes.size() / line_length * 2 : 0));
+    // Encoded into a buffer of the final size: MIME content of every item
+    // listed goes through here, so no character is appended one by one.
+    const std::size_t chars = (bytes.size() + 2) / 3 * 4;
+    const std::size_t breaks = line_length && chars ? (chars - 1) / line_length : 0;
+    std::string out(chars + 2 * breaks, '\0');
+    char *to = out.data();
     std::size_t column = 0;
     auto emit = [&](char c) {
         if (line_length && column == line_length) {
-            out += "\r\n";
+            *to++ = '\r';
+            *to++ = '\n';
             column = 0;
         }
-        out.push_back(c);
+        *to++ = c;
         ++column;
     };
     std::size_t i = 0;
+    const auto *in = reinterpret_cast<const unsigned char *>(bytes.data());
     for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                     (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                     static_cast<unsigned char>(bytes[i + 2]);
+        const unsigned v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
+        if (!line_length || column + 4 <= line_length) {
+            to[0] = kAlphabet[(v >> 18) & 63];
+            to[1] = kAlphabet[(v >> 12) & 63];
+            to[2] = kAlphabet[(v >> 6) & 63];
+            to[3] = kAlphabet[v & 63];
+            to += 4;
+            column += 4;
+            continue;
+        }
         emit(kAlphabet[(v >> 18) & 63]);
         emit(kAlphabet[(v >> 12) & 63]);
         emit(kAlphabet[(v >> 6) & 63]);
         emit(kAlphabet[v & 63]);
     }
     if (i < bytes.size()) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        bool two = i + 1 < bytes.size();
-        if (two) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+        unsigned v = in[i] << 16;
+        const bool two = i + 1 < bytes.size();
+        if (two) v |= in[i + 1] << 8;
         emit(kAlphabet[(v >> 18) & 63]);
         emit(kAlphabet[(v >> 12) & 63]);
         emit(two ? kAlphabet[(v >> 6) & 63] : '=');

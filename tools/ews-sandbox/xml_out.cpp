@@ -35,53 +35,71 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i) {
     return len;
 }
 
+// Plain ASCII text other than control characters passes unchanged; only
+// the rare byte that needs a decision goes through utf8_sequence.
+bool plain_ascii(unsigned char c) {
+    return (c >= 0x20 && c < 0x80) || c == '\t' || c == '\n' || c == '\r';
+}
+
 } // namespace
 
 std::string xml_clean_utf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t len = utf8_sequence(text, i);
+    std::size_t i = 0;
+    while (i < text.size()) {
+        std::size_t run = i;
+        while (run < text.size() && plain_ascii(static_cast<unsigned char>(text[run])))
+            ++run;
+        out.append(text, i, run - i);
+        i = run;
+        if (i == text.size())
+            break;
+        const std::size_t len = utf8_sequence(text, i);
         if (len == 0) {
             out += "\xEF\xBF\xBD";
             ++i;
-            continue;
+        } else if (len == 1) {
+            ++i; // a control character XML 1.0 cannot carry
+        } else {
+            out.append(text, i, len);
+            i += len;
         }
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (len == 1 && c < 0x20 && c != '\t' && c != '\n' && c != '\r') {
-            ++i;
-            continue;
-        }
-        out.append(text.substr(i, len));
-        i += len;
     }
     return out;
 }
 
 std::string xml_escape(std::string_view text, bool attribute) {
-    std::string clean = xml_clean_utf8(text);
+    const std::string clean = xml_clean_utf8(text);
+    // Characters that always need an entity; in an attribute the quote and
+    // the white space an attribute value would lose as well.
+    auto special = [attribute](char c) {
+        switch (c) {
+        case '&': case '<': case '>': case '\r': return true;
+        case '"': case '\n': case '\t': return attribute;
+        default: return false;
+        }
+    };
     std::string out;
     out.reserve(clean.size() + 16);
-    for (char c : clean) {
-        switch (c) {
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t at = start;
+        while (at < clean.size() && !special(clean[at]))
+            ++at;
+        out.append(clean, start, at - start);
+        if (at == clean.size())
+            break;
+        switch (clean[at]) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
         case '>': out += "&gt;"; break;
-        case '"':
-            if (attribute) out += "&quot;";
-            else out += c;
-            break;
+        case '"': out += "&quot;"; break;
         case '\r': out += "&#13;"; break; // a bare CR would be read back as LF
-        case '\n':
-            if (attribute) out += "&#10;";
-            else out += c;
-            break;
-        case '\t':
-            if (attribute) out += "&#9;";
-            else out += c;
-            break;
-        default: out += c;
+        case '\n': out += "&#10;"; break;
+        case '\t': out += "&#9;"; break;
         }
+        start = at + 1;
     }
     return out;
 }
