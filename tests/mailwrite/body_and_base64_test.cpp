@@ -53,6 +53,27 @@ TEST(CopyBodyText, LongLinesBreakBeforeTheLimit)
     EXPECT_EQ(CopyText(dir, exact + "yz"), exact + "\r\nyz\r\n");
 }
 
+// The file is read in blocks: a CR LF cut between two blocks is still one
+// line end, a CR ending a block before other text is one too, and a long
+// line is broken at the same places whatever the block edges.
+TEST(CopyBodyText, LineEndsAndBreaksAcrossReadBlocks)
+{
+    WorkDir dir;
+    const std::size_t block = qvamz::kSplitBlockBytes;
+    const std::string lead(block - 1, 'a'); // lines of kBodyLineMax, then the rest
+    std::string expected_lead;
+    for (std::size_t at = 0; at < lead.size(); at += qvamz::kBodyLineMax)
+        expected_lead += lead.substr(at, qvamz::kBodyLineMax) + "\r\n";
+    EXPECT_EQ(CopyText(dir, lead + "\r\nb"), expected_lead + "b\r\n");
+    EXPECT_EQ(CopyText(dir, lead + "\rb"), expected_lead + "b\r\n");
+    EXPECT_EQ(CopyText(dir, lead + "\r\r\nb"), expected_lead + "\r\nb\r\n");
+    const std::string two_blocks(2 * block + 5, 'c');
+    std::string expected_two;
+    for (std::size_t at = 0; at < two_blocks.size(); at += qvamz::kBodyLineMax)
+        expected_two += two_blocks.substr(at, qvamz::kBodyLineMax) + "\r\n";
+    EXPECT_EQ(CopyText(dir, two_blocks), expected_two);
+}
+
 std::string Encode(const WorkDir &dir, const std::string &data, qvamz::Base64Lines lines,
                    std::size_t piece)
 {

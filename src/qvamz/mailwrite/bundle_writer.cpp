@@ -47,18 +47,31 @@ int MaxPerBundle(const Session &session)
     return session.settings.bundle_size < 1 ? 1 : session.settings.bundle_size;
 }
 
+// The bundle file is written in many small pieces for each message: a
+// stdio buffer of about a message's size instead of the default 4 KiB
+// saves most of the write calls.
+constexpr std::size_t kBundleBufferBytes = 64 * 1024;
+
+struct BundleFile {
+    std::unique_ptr<char[]> buffer;
+    File file; // declared after the buffer: closed, and flushed, before it goes
+};
+
 // Opens the bundle file: a new one with its opening lines, or the open
 // bundle for appending.
-File OpenBundle(const Session &session, const std::string &work_dir)
+BundleFile OpenBundle(const Session &session, const std::string &work_dir)
 {
-    std::string path = BundlePath(work_dir);
-    if (session.state.bundle.count > 0)
-        return File(std::fopen(path.c_str(), "ab"));
-    File bundle(std::fopen(path.c_str(), "wb"));
-    if (bundle) {
+    const std::string path = BundlePath(work_dir);
+    const bool append = session.state.bundle.count > 0;
+    BundleFile bundle{std::make_unique<char[]>(kBundleBufferBytes),
+                      File(std::fopen(path.c_str(), append ? "ab" : "wb"))};
+    if (!bundle.file)
+        return bundle;
+    std::setvbuf(bundle.file.get(), bundle.buffer.get(), _IOFBF, kBundleBufferBytes);
+    if (!append) {
         std::string head(kBundleHead);
         head.replace(head.find("%s"), 2, session.state.target_folder_id);
-        std::fwrite(head.data(), 1, head.size(), bundle.get());
+        std::fwrite(head.data(), 1, head.size(), bundle.file.get());
     }
     return bundle;
 }
@@ -236,16 +249,17 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
     SpillBuffer mime_text(work_dir + kMimeWorkFileName, kMimeInMemoryMax);
     bool reuse = false;
     for (;;) {
-        File bundle = OpenBundle(session, work_dir);
-        if (!bundle) {
+        BundleFile bundle = OpenBundle(session, work_dir);
+        if (!bundle.file) {
             com_Log("QV Warning: message \"%s\" lost: cannot write %s", subject.c_str(),
                     BundlePath(work_dir).c_str());
             com_ReportLoss(kLossKindMail, 1, 0);
             return kWriteLost;
         }
         session.state.bundle.work_dir = work_dir;
-        int added = AddMessageToBundle(session, *msg, bundle.get(), work_dir, mime_text, reuse);
-        bundle.reset();
+        int added =
+            AddMessageToBundle(session, *msg, bundle.file.get(), work_dir, mime_text, reuse);
+        bundle.file.reset();
         if (added == kNoWorkFile) {
             com_Log("QV Warning: message \"%s\" lost: cannot write its MIME text to %s%s",
                     subject.c_str(), work_dir.c_str(), kMimeWorkFileName);

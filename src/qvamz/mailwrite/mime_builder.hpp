@@ -44,6 +44,8 @@ inline constexpr char kEmbeddedBoundaryPrefix[] = "ABCDEFG";
 inline constexpr int kMaxImagesPerMessage = 60;
 // A text body line is broken before it passes this many characters.
 inline constexpr std::size_t kBodyLineMax = 9600;
+// Bytes of a part file read at a time while its lines are split.
+inline constexpr std::size_t kSplitBlockBytes = 64 * 1024;
 // Longest charset name stored into a part record.
 inline constexpr std::size_t kPartCharsetMax = 30;
 // Embedded messages nested deeper than this are left out with a warning

@@ -24,7 +24,8 @@ inline constexpr std::string_view kBusyFaultText = "The server cannot service";
 inline constexpr int kBusyRoundsMax = 4;           // answers before giving up
 inline constexpr std::size_t kFaultLineMax = 999;  // bytes kept of one answer line
 inline constexpr std::size_t kSoapHexDumpMax = 2048;
-inline constexpr std::size_t kBodyFileChunk = 4098;
+// A body file is copied into the request in pieces of this size.
+inline constexpr std::size_t kBodyFileChunk = 64 * 1024;
 inline constexpr int kBackOffCeilingMs = 30 * 60 * 1000; // longest wait a server may ask for
 
 inline constexpr std::string_view kSoapNamespace = "http://schemas.xmlsoap.org/soap/envelope/";
