@@ -220,6 +220,16 @@ QVCOM_API void qvcom_set_search_text(const char *text);
  * duplicate.  Returns 0 when the store cannot be opened. */
 QVCOM_API int qvcom_set_duplicate_store(const char *path, const char *scope);
 
+/* For hosts that remember items only once the target acknowledged them,
+ * many at a time.  qvcom_last_duplicate_key copies the 32-byte key of the
+ * last com_MsgIsDuplicate 101 call into `key`: 1, or 0 when that call had
+ * no store (or none was made).  qvcom_remember_duplicate_keys stores
+ * `count` such keys (32 bytes each, one after the other) under `folder`,
+ * in one transaction; 0 when there is no store. */
+QVCOM_API int qvcom_last_duplicate_key(unsigned char *key);
+QVCOM_API int qvcom_remember_duplicate_keys(const unsigned char *keys, size_t count,
+                                           const char *folder);
+
 /* The address translation file: a CSV file of two columns, old address
  * and new address (quotes as in RFC 4180; ";" or a tab separate the
  * columns of a line that has no ","; lines beginning with "#" and lines

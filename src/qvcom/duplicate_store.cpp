@@ -1,6 +1,7 @@
 // The persistent duplicate store: one SQLite table of item keys, so that a
 // job run again over the same folders leaves out what it already moved.
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,8 +9,11 @@
 #include <memory>
 #include <optional>
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "mime_internal.hpp"
 #include "common/unique_file.hpp"
@@ -33,14 +37,24 @@ const char kSchema[] =
     "  stored_at INTEGER NOT NULL"
     ") WITHOUT ROWID;";
 
+// sqlite3_close_v2 waits for statements still open, whatever the order
+// the members of StoreState go in.
 struct DbCloser {
-    void operator()(sqlite3 *db) const { sqlite3_close(db); }
+    void operator()(sqlite3 *db) const { sqlite3_close_v2(db); }
 };
+struct StatementCloser {
+    void operator()(sqlite3_stmt *stmt) const { sqlite3_finalize(stmt); }
+};
+using Statement = std::unique_ptr<sqlite3_stmt, StatementCloser>;
 
 struct StoreState {
     std::optional<std::string> api_path; // set by the host; "" = off
     std::string scope;
     std::unique_ptr<sqlite3, DbCloser> db;
+    // Prepared once per open store: a lookup per item and an insert per
+    // remembered item are the store's whole traffic.
+    Statement lookup;
+    Statement insert;
     std::string open_path;
     bool failed_path_logged = false;
     // The key of the last check, reused when the same item is remembered.
@@ -48,6 +62,7 @@ struct StoreState {
     int last_number = -1;
     std::string last_folder;
     Key last_key{};
+    bool last_key_set = false; // a check with a store made last_key
 };
 
 StoreState &state()
@@ -82,12 +97,16 @@ sqlite3 *store()
     StoreState &s = state();
     const std::string path = configured_path();
     if (path.empty()) {
+        s.lookup.reset();
+        s.insert.reset();
         s.db.reset();
         s.open_path.clear();
         return nullptr;
     }
     if (s.db && s.open_path == path)
         return s.db.get();
+    s.lookup.reset();
+    s.insert.reset();
     s.db.reset();
     s.open_path = path;
     const std::filesystem::path parent = std::filesystem::path(path).parent_path();
@@ -140,17 +159,20 @@ class KeyBuilder {
     template <std::size_t N> void text(const char (&s)[N]) { text(s, N); }
     void number(std::int64_t v) { bytes(&v, sizeof v); }
 
+    // The file's bytes, read straight into one buffer: a part file of a
+    // message usually takes a single read call.
     void file(const std::string &path)
     {
-        qvcommon::UniqueFile f = qvcommon::OpenFile(path.c_str(), "rb");
-        if (!f) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat info {};
+        if (fd < 0 || ::fstat(fd, &info) != 0) {
+            if (fd >= 0)
+                ::close(fd);
             number(-1);
             return;
         }
-        char buf[65536];
-        std::size_t got;
-        while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0)
-            EVP_DigestUpdate(ctx_.get(), buf, got);
+        hash_to_end(fd, info.st_size > 0 ? static_cast<std::uint64_t>(info.st_size) : 0);
+        ::close(fd);
         number(-2); // end of file content
     }
 
@@ -163,6 +185,26 @@ class KeyBuilder {
     }
 
   private:
+    // Hashes everything up to the end of the file; `expected` (its size
+    // when opened) only spares the read that would find the end.
+    void hash_to_end(int fd, std::uint64_t expected)
+    {
+        static constexpr std::size_t kBlock = 65536;
+        char buf[kBlock];
+        std::uint64_t total = 0;
+        for (;;) {
+            const ssize_t got = ::read(fd, buf, kBlock);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return;
+            EVP_DigestUpdate(ctx_.get(), buf, static_cast<std::size_t>(got));
+            total += static_cast<std::uint64_t>(got);
+            if (total == expected)
+                return;
+        }
+    }
+
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx_;
 };
 
@@ -247,30 +289,72 @@ Key item_key(const qv_message &msg, const char *work_dir, const char *folder)
     return k.finish();
 }
 
+// A cached statement, prepared on first use and reset after each use: a
+// statement left unreset would hold its read transaction open.
+class StatementUse {
+  public:
+    StatementUse(sqlite3 *db, Statement &cached, const char *sql)
+    {
+        if (!cached) {
+            sqlite3_stmt *raw = nullptr;
+            if (sqlite3_prepare_v2(db, sql, -1, &raw, nullptr) != SQLITE_OK)
+                sqlite3_finalize(raw);
+            else
+                cached.reset(raw);
+        }
+        stmt_ = cached.get();
+    }
+    ~StatementUse()
+    {
+        if (stmt_) {
+            sqlite3_reset(stmt_);
+            sqlite3_clear_bindings(stmt_);
+        }
+    }
+    StatementUse(const StatementUse &) = delete;
+    StatementUse &operator=(const StatementUse &) = delete;
+
+    sqlite3_stmt *get() const { return stmt_; }
+
+  private:
+    sqlite3_stmt *stmt_ = nullptr;
+};
+
 bool store_has(sqlite3 *db, const Key &key)
 {
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db, "SELECT 1 FROM migrated WHERE key = ?1", -1, &raw, nullptr) !=
-        SQLITE_OK)
+    StatementUse use(db, state().lookup, "SELECT 1 FROM migrated WHERE key = ?1");
+    if (!use.get())
         return false;
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> stmt(raw, sqlite3_finalize);
-    sqlite3_bind_blob(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    return sqlite3_step(raw) == SQLITE_ROW;
+    sqlite3_bind_blob(use.get(), 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+    return sqlite3_step(use.get()) == SQLITE_ROW;
 }
 
-void store_add(sqlite3 *db, const Key &key, const char *folder)
+void store_add(sqlite3 *db, const unsigned char *key, const char *folder)
 {
-    sqlite3_stmt *raw = nullptr;
-    if (sqlite3_prepare_v2(db,
-                           "INSERT OR IGNORE INTO migrated (key, folder, stored_at) "
-                           "VALUES (?1, ?2, strftime('%s','now'))",
-                           -1, &raw, nullptr) != SQLITE_OK)
+    StatementUse use(db, state().insert,
+                     "INSERT OR IGNORE INTO migrated (key, folder, stored_at) "
+                     "VALUES (?1, ?2, strftime('%s','now'))");
+    if (!use.get())
         return;
-    std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt *)> stmt(raw, sqlite3_finalize);
-    sqlite3_bind_blob(raw, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
-    sqlite3_bind_text(raw, 2, folder ? folder : "", -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(raw) != SQLITE_DONE)
+    sqlite3_bind_blob(use.get(), 1, key, static_cast<int>(sizeof(Key)), SQLITE_STATIC);
+    sqlite3_bind_text(use.get(), 2, folder ? folder : "", -1, SQLITE_STATIC);
+    if (sqlite3_step(use.get()) != SQLITE_DONE)
         com_Log("QV Warning: cannot record a migrated item: %s", sqlite3_errmsg(db));
+}
+
+// Many keys in one transaction: one journal write and one round of locks
+// for a whole bundle instead of one per item.  Without the transaction
+// (the store is busy) each key goes on its own.
+void store_add_all(sqlite3 *db, const unsigned char *keys, std::size_t count, const char *folder)
+{
+    const bool batched =
+        count > 1 && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    for (std::size_t i = 0; i < count; ++i)
+        store_add(db, keys + i * sizeof(Key), folder);
+    if (batched && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        com_Log("QV Warning: cannot record %zu migrated items: %s", count, sqlite3_errmsg(db));
+        sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+    }
 }
 
 } // namespace
@@ -302,6 +386,7 @@ extern "C" QVCOM_API int com_MsgIsDuplicate(qv_message *msg, const char *work_di
     }
     case QVCOM_DUP_CHECK: {
         sqlite3 *db = store();
+        s.last_key_set = db != nullptr;
         if (!db)
             return 0;
         s.last_key = item_key(*msg, work_dir, folder);
@@ -318,7 +403,7 @@ extern "C" QVCOM_API int com_MsgIsDuplicate(qv_message *msg, const char *work_di
                           s.last_folder == folder_name;
         const Key key = same ? s.last_key : item_key(*msg, work_dir, folder);
         s.last_msg = nullptr;
-        store_add(db, key, folder);
+        store_add(db, key.data(), folder);
         return 0;
     }
     default:
@@ -333,5 +418,26 @@ extern "C" QVCOM_API int qvcom_set_duplicate_store(const char *path, const char 
     s.scope = scope ? scope : "";
     s.failed_path_logged = false;
     s.last_msg = nullptr;
+    s.last_key_set = false;
     return (s.api_path->empty() || store()) ? 1 : 0;
+}
+
+extern "C" QVCOM_API int qvcom_last_duplicate_key(unsigned char *key)
+{
+    const StoreState &s = state();
+    if (!key || !s.last_key_set)
+        return 0;
+    std::memcpy(key, s.last_key.data(), s.last_key.size());
+    return 1;
+}
+
+extern "C" QVCOM_API int qvcom_remember_duplicate_keys(const unsigned char *keys, size_t count,
+                                                      const char *folder)
+{
+    sqlite3 *db = store();
+    if (!db)
+        return 0;
+    if (keys && count > 0)
+        store_add_all(db, keys, count, folder);
+    return 1;
 }

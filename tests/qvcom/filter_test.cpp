@@ -244,6 +244,22 @@ TEST_F(DuplicateStore, RememberUsesTheKeyOfTheCheckEvenAfterPartsWereDropped)
     EXPECT_EQ(check(item("big", "attachment body").get()), 1);
 }
 
+// Keys are persistent: a store an earlier version wrote must still answer
+// for every item.  A part file read in several blocks, an empty one and a
+// missing one.
+TEST_F(DuplicateStore, KeysStayWhatEarlierVersionsStored)
+{
+    auto m = item("fixed", "");
+    std::string big(2 * 65536 + 7, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    qvtest::add_part(*m, dir.prefix(), QV_PART_ATTACHMENT, "big.bin", big.c_str());
+    qvtest::add_part(*m, dir.prefix(), QV_PART_ATTACHMENT, "gone.bin", nullptr);
+    com_MsgIsDuplicate(m.get(), dir.prefix().c_str(), QVCOM_DUP_IDENTIFY, "");
+    EXPECT_EQ(qvtest::hex(std::string_view(reinterpret_cast<const char *>(m->binary_id), 16)),
+              "37d287de2e05e794420617b0656e06e5");
+}
+
 TEST_F(DuplicateStore, IdentifyFillsAnEmptyBinaryIdOnly)
 {
     auto a = item("meeting", "x");

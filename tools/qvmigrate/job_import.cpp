@@ -8,9 +8,12 @@
 // again.  The host cannot see when the connector sends a bundle, so it
 // closes the bundle itself (CloseWrite(0)) after as many items as a bundle
 // holds (/D251; kDefaultBundleItems unless the target's switches say) and
-// remembers the items of that bundle when no loss was reported for them.  An item in a bundle that failed is never
-// taken for copied.
+// remembers the items of that bundle when no loss was reported for them.
+// An item in a bundle that failed is never taken for copied.  The key an
+// item is remembered by is the one its check computed before it was
+// written: the connector changes records and deletes part files.
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +86,8 @@ FolderCounts tally_counts(const ItemTally &tally) {
     return counts;
 }
 
+using DuplicateKey = std::array<unsigned char, 32>;
+
 struct FolderWriter {
     const HostEnvironment &env;
     const ConnectorSession &session;
@@ -97,6 +102,8 @@ struct FolderWriter {
     // Items handed to WriteMsg since the last acknowledged bundle.
     struct Pending {
         std::vector<int> sequences;
+        std::vector<DuplicateKey> keys; // of the items checked with a store
+
         bool tainted = false; // a loss was reported while they were queued
         int unremembered = 0; // items of failed bundles, for the note
     };
@@ -104,7 +111,7 @@ struct FolderWriter {
                      FolderCounts &counts);
     void write_one(const ArchiveFolder &folder, int sequence, ItemTally &tally, Pending &pending);
     void acknowledge(const ArchiveFolder &folder, ItemTally &tally, Pending &pending);
-    void remember(const ArchiveFolder &folder, const std::vector<int> &written);
+    void remember(const ArchiveFolder &folder, const std::vector<DuplicateKey> &keys);
     void note_failure(const ArchiveFolder &folder, const std::string &reason);
 };
 
@@ -192,6 +199,8 @@ void FolderWriter::write_one(const ArchiveFolder &folder, int sequence, ItemTall
                              Pending &pending) {
     std::string work = env.work_prefix();
     const int lost_before = tally.lost;
+    DuplicateKey key{};
+    const bool checked = qvcom_last_duplicate_key(key.data()) != 0; // the check just made
     const int result = session.exports().WriteMsg(&record, nullptr, work.data(), nullptr);
     if (result != 0) {
         ++tally.failed;
@@ -223,6 +232,8 @@ void FolderWriter::write_one(const ArchiveFolder &folder, int sequence, ItemTall
     // A loss in this call may be of any item of the bundle being filled.
     pending.tainted = pending.tainted || lost_in_call;
     pending.sequences.push_back(sequence);
+    if (checked)
+        pending.keys.push_back(key);
     if (static_cast<int>(pending.sequences.size()) >= settings.bundle_items)
         acknowledge(folder, tally, pending);
 }
@@ -237,26 +248,21 @@ void FolderWriter::acknowledge(const ArchiveFolder &folder, ItemTally &tally, Pe
     const int lost_before = tally.lost;
     session.exports().CloseWrite(0);
     if (tally.lost == lost_before && !pending.tainted) {
-        remember(folder, pending.sequences);
+        remember(folder, pending.keys);
     } else {
         pending.unremembered += static_cast<int>(pending.sequences.size());
     }
     pending.sequences.clear();
+    pending.keys.clear();
     pending.tainted = false;
 }
 
-// Reads each written item again (the writers change records in place and
-// delete part files) and records it in the duplicate store, which only
-// reads the part files: they may be the archive's own.
-void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<int> &written) {
-    const std::string work = env.work_prefix();
-    for (const int sequence : written) {
-        release(record, work);
-        feed.reader().read_item(folder, sequence, record, work, ArchiveReader::FileUse::ReadOnly);
-        com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_CHECK, folder.internal_path.c_str());
-        com_MsgIsDuplicate(&record, work.c_str(), QVCOM_DUP_REMEMBER, folder.internal_path.c_str());
-    }
-    release(record, work);
+// Records the items of an acknowledged bundle in the duplicate store, in
+// one transaction.
+void FolderWriter::remember(const ArchiveFolder &folder, const std::vector<DuplicateKey> &keys) {
+    if (!keys.empty())
+        qvcom_remember_duplicate_keys(keys.front().data(), keys.size(),
+                                      folder.internal_path.c_str());
 }
 
 bool is_bundle_switch(const std::string &token) {
