@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "mailwrite/base64_writer.hpp"
+#include "mailwrite/part_content.hpp"
 #include "mailwrite/spill_buffer.hpp"
 #include "mailwrite_test_support.hpp"
 
@@ -72,6 +73,42 @@ TEST(CopyBodyText, LineEndsAndBreaksAcrossReadBlocks)
     for (std::size_t at = 0; at < two_blocks.size(); at += qvamz::kBodyLineMax)
         expected_two += two_blocks.substr(at, qvamz::kBodyLineMax) + "\r\n";
     EXPECT_EQ(CopyText(dir, two_blocks), expected_two);
+}
+
+// Part files are read whole up to the bound and streamed past it.
+TEST(PartContent, ReadWholeUpToTheBound)
+{
+    using qvamz::mime::PartLoad;
+    WorkDir dir;
+    WriteFile(dir.file("part"), "12345678");
+    std::string bytes;
+    EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("part"), bytes, 8), PartLoad::kInMemory);
+    EXPECT_EQ(bytes, "12345678");
+    EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("part"), bytes, 7), PartLoad::kStream);
+    EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("absent"), bytes, 8), PartLoad::kUnreadable);
+    auto whole = qvamz::mime::PartContent::Open(dir.file("part"), 8);
+    ASSERT_TRUE(whole.Skip(3));
+    EXPECT_EQ(whole.bytes(), "45678");
+    ASSERT_TRUE(whole.Skip(9));
+    EXPECT_EQ(whole.bytes(), "");
+}
+
+// Lines held in memory split as ReadTextLine splits a file.
+TEST(PartContent, TextLinesSplitAsReadTextLine)
+{
+    WorkDir dir;
+    for (const std::string text : {"", "a", "a\n", "\n\n", "a\r\nb", "a\rb\r", "a\r\rb\r\n", "\r"}) {
+        WriteFile(dir.file("lines.txt"), text);
+        qvcommon::UniqueFile in = qvcommon::OpenFile(dir.file("lines.txt"), "rb");
+        std::vector<std::string> from_file, from_memory;
+        std::string line;
+        while (qvamz::mime::ReadTextLine(in.get(), line))
+            from_file.push_back(line);
+        qvamz::mime::TextLines lines(text);
+        while (lines.Next(line))
+            from_memory.push_back(line);
+        EXPECT_EQ(from_memory, from_file) << text;
+    }
 }
 
 std::string Encode(const WorkDir &dir, const std::string &data, qvamz::Base64Lines lines,

@@ -131,6 +131,38 @@ TEST_F(MimeStructure, TextThatHoldsABoundaryLineTravelsInBase64)
     Recorded("text_with_boundary_line");
 }
 
+// Part files are read whole up to a bound and streamed past it; both ways
+// build the same text: line ends, a boundary line, the reader's charset
+// line before an HTML body, a charset declared inside one, thread headers.
+TEST_F(MimeStructure, PartsReadWholeOrStreamedBuildTheSameText)
+{
+    const auto build = [this](std::size_t in_memory_max) {
+        Record rec = NewRecord(7);
+        set_text(rec->subject, "Streams");
+        AddPart(*rec, dir.prefix(), QV_PART_HEADERS, "Internet Headers.txt",
+                "Subject: x\r\nThread-Topic: t\r\n\tmore\r\nReferences: <a@b>\n");
+        AddPart(*rec, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "caf\xc3\xa9\r\nl\rnext\r");
+        set_text(AddPart(*rec, dir.prefix(), QV_PART_HTML_BODY, "Message.html",
+                         "<html><META http-equiv=\"Content-Type\" content=\"text/html; "
+                         "charset=UTF-8\">\n<p>body</p>")
+                     .charset,
+                 "UTF-8");
+        AddPart(*rec, dir.prefix(), QV_PART_HTML_BODY, "Second.html",
+                "<p>\n<meta charset=\"koi8-r\">\n<p>2</p>");
+        AddPart(*rec, dir.prefix(), QV_PART_INLINE_TEXT, "Inline.txt",
+                "x\n--" + std::string(kOuter) + "\n");
+        AddPart(*rec, dir.prefix(), QV_PART_ATTACHMENT, "a.bin", BinaryContent(300, 2));
+        qvamz::MimeBuildOptions options = TestOptions();
+        options.part_in_memory_max = in_memory_max;
+        return ReadFile(Build(*rec, dir, options));
+    };
+    const std::string whole = build(qvamz::kPartInMemoryMax);
+    EXPECT_NE(whole.find("Thread-Topic: t\r\n\tmore\r\n"), std::string::npos);
+    EXPECT_NE(whole.find("charset=\"koi8-r\""), std::string::npos);
+    EXPECT_NE(whole.find("\r\nPHA+Ym9keTwvcD4=\r\n"), std::string::npos) << "<p>body</p>";
+    EXPECT_EQ(build(0), whole);
+}
+
 TEST_F(MimeStructure, MovedAttachmentsBecomeLinkPages)
 {
     AddPart(*msg, dir.prefix(), QV_PART_TEXT_BODY, "Message Text", "body\n");

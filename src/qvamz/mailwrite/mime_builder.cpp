@@ -8,6 +8,7 @@
 
 #include "frame/session.hpp"
 #include "mailwrite/mime_message_writer.hpp"
+#include "mailwrite/part_content.hpp"
 #include "common/text_case.hpp"
 
 namespace qvamz {
@@ -54,16 +55,8 @@ int CopyBodyText(std::FILE *out, const std::string &text_path)
 
 void CopyHeaderWithContinuation(std::FILE *in, std::string_view line, std::FILE *out)
 {
-    std::fwrite(line.data(), 1, line.size(), out);
-    std::fputs("\r\n", out);
-    long resume = std::ftell(in);
-    std::string next;
-    while (mime::ReadTextLine(in, next) && !next.empty() && (next[0] == ' ' || next[0] == '\t')) {
-        std::fwrite(next.data(), 1, next.size(), out);
-        std::fputs("\r\n", out);
-    }
-    if (resume >= 0)
-        std::fseek(in, resume, SEEK_SET);
+    mime::FileLines lines(in);
+    mime::CopyWithContinuation(lines, line, out);
 }
 
 std::string PartFilePath(const std::string &work_dir, int msg_number, int part_index)
@@ -75,60 +68,76 @@ std::string PartFilePath(const std::string &work_dir, int msg_number, int part_i
 
 namespace mime {
 
-namespace {
+BodyLineSplitter::BodyLineSplitter(const std::function<void(std::string_view)> &emit)
+    : emit_(emit)
+{
+}
 
 // Adds `run` to the line, handing on every kBodyLineMax characters: a line
 // is full only once one more character arrives for it.
-void AppendLimited(std::string &line, const char *run, std::size_t size,
-                   const std::function<void(std::string_view)> &emit)
+void BodyLineSplitter::AppendLimited(const char *run, std::size_t size)
 {
     while (size > 0) {
-        if (line.size() == kBodyLineMax) {
-            emit(line);
-            line.clear();
+        if (line_.size() == kBodyLineMax) {
+            emit_(line_);
+            line_.clear();
         }
-        const std::size_t take = std::min(size, kBodyLineMax - line.size());
-        line.append(run, take);
+        const std::size_t take = std::min(size, kBodyLineMax - line_.size());
+        line_.append(run, take);
         run += take;
         size -= take;
     }
 }
 
-} // namespace
+void BodyLineSplitter::Feed(const char *at, std::size_t size)
+{
+    const char *const end = at + size;
+    if (at < end && after_cr_ && *at == '\n')
+        ++at;
+    if (size > 0)
+        after_cr_ = false;
+    while (at < end) {
+        const char *eol = at;
+        while (eol < end && *eol != '\n' && *eol != '\r')
+            ++eol;
+        AppendLimited(at, static_cast<std::size_t>(eol - at));
+        if (eol == end)
+            break;
+        emit_(line_); // CR LF is one line end; a lone CR ends the line too
+        line_.clear();
+        at = eol + 1;
+        if (*eol == '\r') {
+            if (at == end)
+                after_cr_ = true;
+            else if (*at == '\n')
+                ++at;
+        }
+    }
+}
+
+void BodyLineSplitter::Finish()
+{
+    emit_(line_);
+    line_.clear();
+}
 
 void SplitBodyLines(std::FILE *in, const std::function<void(std::string_view)> &emit)
 {
     // Read in blocks: a character at a time through the locked stdio calls
     // cost more than the rest of a message's MIME writing.
     std::vector<char> block(kSplitBlockBytes);
-    std::string line;
-    bool after_cr = false; // the last block ended in CR: an LF next belongs to it
+    BodyLineSplitter splitter(emit);
     std::size_t got;
-    while ((got = std::fread(block.data(), 1, block.size(), in)) > 0) {
-        const char *at = block.data();
-        const char *const end = at + got;
-        if (after_cr && *at == '\n')
-            ++at;
-        after_cr = false;
-        while (at < end) {
-            const char *eol = at;
-            while (eol < end && *eol != '\n' && *eol != '\r')
-                ++eol;
-            AppendLimited(line, at, static_cast<std::size_t>(eol - at), emit);
-            if (eol == end)
-                break;
-            emit(line); // CR LF is one line end; a lone CR ends the line too
-            line.clear();
-            at = eol + 1;
-            if (*eol == '\r') {
-                if (at == end)
-                    after_cr = true;
-                else if (*at == '\n')
-                    ++at;
-            }
-        }
-    }
-    emit(line);
+    while ((got = std::fread(block.data(), 1, block.size(), in)) > 0)
+        splitter.Feed(block.data(), got);
+    splitter.Finish();
+}
+
+void SplitBodyLines(std::string_view text, const std::function<void(std::string_view)> &emit)
+{
+    BodyLineSplitter splitter(emit);
+    splitter.Feed(text.data(), text.size());
+    splitter.Finish();
 }
 
 void CopyBodyLines(std::FILE *out, std::FILE *in)

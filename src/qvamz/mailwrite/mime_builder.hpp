@@ -46,6 +46,8 @@ inline constexpr int kMaxImagesPerMessage = 60;
 inline constexpr std::size_t kBodyLineMax = 9600;
 // Bytes of a part file read at a time while its lines are split.
 inline constexpr std::size_t kSplitBlockBytes = 64 * 1024;
+// Part files up to this size are read whole while a message is built.
+inline constexpr std::size_t kPartInMemoryMax = 4 * 1024 * 1024;
 // Longest charset name stored into a part record.
 inline constexpr std::size_t kPartCharsetMax = 30;
 // Embedded messages nested deeper than this are left out with a warning
@@ -63,6 +65,9 @@ struct MimeBuildOptions {
     // Base of the document store that moved attachments without a full
     // link point to ("<base>/open?id=<id>").
     std::string document_store_url = "https://docs.quovera.com";
+    // Part files up to this size are read whole, once, while the message is
+    // built; larger ones are streamed (same output).
+    std::size_t part_in_memory_max = kPartInMemoryMax;
     // Current time for records without a date; null means the system clock.
     std::function<qv_filetime()> now;
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "mailwrite/mime_builder.hpp"
+#include "mailwrite/part_content.hpp"
 #include "qv/qvcom.h"
 #include "common/text_case.hpp"
 
@@ -327,20 +328,33 @@ bool WriteOwnHeaders(std::FILE *out, const std::string &header_path)
     return true;
 }
 
-void WriteThreadHeaders(std::FILE *out, const std::string &header_path)
+namespace {
+
+template <class Lines> void CopyThreadHeaders(std::FILE *out, Lines &lines)
 {
     static constexpr std::array<std::string_view, 4> kThreadFields = {
         "Thread-Topic:", "Thread-Index:", "References:", "In-Reply-To:"};
-    InputFile in(std::fopen(header_path.c_str(), "rb"));
-    if (!in)
-        return;
     std::string line;
-    while (ReadTextLine(in.get(), line))
+    while (lines.Next(line))
         for (std::string_view field : kThreadFields)
             if (qvcommon::StartsWithNoCase(line, field)) {
-                CopyHeaderWithContinuation(in.get(), line, out);
+                CopyWithContinuation(lines, line, out);
                 break;
             }
+}
+
+} // namespace
+
+void WriteThreadHeaders(std::FILE *out, const std::string &header_path, std::size_t in_memory_max)
+{
+    const PartContent headers = PartContent::Open(header_path, in_memory_max);
+    if (headers.in_memory()) {
+        TextLines lines(headers.bytes());
+        CopyThreadHeaders(out, lines);
+    } else if (headers.readable()) {
+        FileLines lines(headers.stream());
+        CopyThreadHeaders(out, lines);
+    }
 }
 
 } // namespace qvamz::mime

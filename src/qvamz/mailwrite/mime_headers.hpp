@@ -99,7 +99,8 @@ bool WriteOwnHeaders(std::FILE *out, const std::string &header_path);
 
 // The thread headers (Thread-Topic, Thread-Index, References,
 // In-Reply-To) of a header part file, in file order with their
-// continuation lines.
-void WriteThreadHeaders(std::FILE *out, const std::string &header_path);
+// continuation lines.  A file up to `in_memory_max` bytes is read whole.
+void WriteThreadHeaders(std::FILE *out, const std::string &header_path,
+                        std::size_t in_memory_max);
 
 } // namespace qvamz::mime

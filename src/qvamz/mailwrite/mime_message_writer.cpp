@@ -3,6 +3,7 @@
 // by mime_parts.cpp.
 #include "mailwrite/mime_message_writer.hpp"
 #include "common/unique_file.hpp"
+#include "mailwrite/part_content.hpp"
 
 #include <algorithm>
 #include <array>
@@ -270,7 +271,7 @@ void MessageWriter::WriteGeneratedHeaders()
     for (int i = 0; i < PartCount(); ++i) {
         const qv_part *part = PartAt(i);
         if (part && part->part_type == QV_PART_HEADERS) {
-            WriteThreadHeaders(out_, PartPath(i));
+            WriteThreadHeaders(out_, PartPath(i), options_.part_in_memory_max);
             break;
         }
     }
@@ -399,6 +400,11 @@ int MessageWriter::PartCount() const
 std::string MessageWriter::PartPath(int index) const
 {
     return PartFilePath(work_dir_, msg_.msg_number, index);
+}
+
+PartContent MessageWriter::OpenPart(int index) const
+{
+    return PartContent::Open(PartPath(index), options_.part_in_memory_max);
 }
 
 } // namespace qvamz::mime

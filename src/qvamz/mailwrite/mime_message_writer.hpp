@@ -16,6 +16,8 @@
 
 namespace qvamz::mime {
 
+class PartContent;
+
 // What the parts of a record ask for, found in one pass before writing.
 struct PartSummary {
     bool has_html = false;
@@ -59,6 +61,7 @@ class MessageWriter {
     void WriteBodies();
     void WriteTextPart(int index, std::string_view content_type, std::string_view charset);
     void WriteTextContent(int index, std::string_view type_header);
+    void WriteTextLines(std::string_view text);
     void WriteHtmlBody(int index);
     void WriteHtmlPart(int index, std::string_view disposition);
     void WriteInlineText(int index);
@@ -69,14 +72,15 @@ class MessageWriter {
     void WriteFileAttachment(int index, std::string_view name);
     bool WriteAttachedMessageFile(int index);
     void WriteLonePkcs7(int index);
-    // `skip` bytes at the start of the part file are left out.
-    void WriteBase64Body(int index, long skip = 0);
+    void WriteBase64Body(int index);
+    void WriteBase64Content(int index, PartContent &content, long skip);
     bool LineStartsWithOpenBoundary(std::string_view line) const;
     bool TakeImageSlot();
     Base64Lines Lines() const;
     qv_part *PartAt(int index) const;
     int PartCount() const;
     std::string PartPath(int index) const;
+    PartContent OpenPart(int index) const;
     void WarnUnreadable(int index);
 
     qv_message &msg_;
@@ -100,6 +104,25 @@ class MessageWriter {
 // passes kBodyLineMax characters, and the text after the last line end is
 // one more line, empty or not.
 void SplitBodyLines(std::FILE *in, const std::function<void(std::string_view)> &line);
+
+// The same for a text in memory.
+void SplitBodyLines(std::string_view text, const std::function<void(std::string_view)> &line);
+
+// Splits text fed in pieces as SplitBodyLines does.
+class BodyLineSplitter {
+  public:
+    explicit BodyLineSplitter(const std::function<void(std::string_view)> &emit);
+    void Feed(const char *data, std::size_t size);
+    // The text after the last line end, empty or not, is the last line.
+    void Finish();
+
+  private:
+    void AppendLimited(const char *run, std::size_t size);
+
+    const std::function<void(std::string_view)> &emit_;
+    std::string line_;
+    bool after_cr_ = false; // the last piece ended in CR: an LF next belongs to it
+};
 
 // CopyBodyText on an open file.
 void CopyBodyLines(std::FILE *out, std::FILE *in);

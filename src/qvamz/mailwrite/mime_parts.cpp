@@ -8,6 +8,7 @@
 
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_message_writer.hpp"
+#include "mailwrite/part_content.hpp"
 #include "qv/qvcom.h"
 #include "common/inline_part_types.hpp"
 #include "common/unique_file.hpp"
@@ -38,13 +39,10 @@ std::string SafeCharset(std::string_view name)
 }
 
 // The charset an HTML body declares in its first "charset=".
-std::string CharsetDeclaredIn(const std::string &html_path)
+template <class Lines> std::string CharsetDeclaredIn(Lines &lines)
 {
-    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
-    if (!in)
-        return {};
     std::string line;
-    while (ReadTextLine(in.get(), line)) {
+    while (lines.Next(line)) {
         std::size_t at = 0;
         for (; at < line.size(); ++at)
             if (qvcommon::StartsWithNoCase(std::string_view(line).substr(at), "charset="))
@@ -63,20 +61,38 @@ std::string CharsetDeclaredIn(const std::string &html_path)
     return {};
 }
 
+std::string CharsetDeclaredIn(const PartContent &html, const std::string &html_path)
+{
+    if (html.in_memory()) {
+        TextLines lines(html.bytes());
+        return CharsetDeclaredIn(lines);
+    }
+    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
+    if (!in)
+        return {};
+    FileLines lines(in.get());
+    return CharsetDeclaredIn(lines);
+}
+
 // The mail reader puts a line declaring the charset in front of every HTML
 // body it stores.  The body goes out with its charset in the part header,
 // so that line is left out again: a copied message keeps its HTML as it
 // was.  The size of the line, 0 when the file does not start with it.
-long ReaderMetaLineSize(const std::string &html_path, std::string_view charset)
+long ReaderMetaLineSize(const PartContent &html, std::string_view charset)
 {
+    if (!html.readable() || charset.empty())
+        return 0;
     const std::string meta =
         "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=" +
         std::string(charset) + "\">\n";
-    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
-    if (!in || charset.empty())
-        return 0;
-    std::string start(meta.size(), '\0');
-    start.resize(std::fread(start.data(), 1, start.size(), in.get()));
+    std::string start;
+    if (html.in_memory()) {
+        start = html.bytes().substr(0, meta.size());
+    } else {
+        start.resize(meta.size());
+        start.resize(std::fread(start.data(), 1, start.size(), html.stream()));
+        std::rewind(html.stream());
+    }
     return start == meta ? static_cast<long>(meta.size()) : 0;
 }
 
@@ -265,29 +281,62 @@ void MessageWriter::WriteTextContent(int index, std::string_view type_header)
 {
     Put("--" + Boundary() + "\r\n");
     Put(type_header);
-    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
-    if (!in) {
+    PartContent text = OpenPart(index);
+    if (!text.readable()) {
         Put("\r\n");
         WarnUnreadable(index);
         return;
     }
+    if (text.in_memory()) {
+        WriteTextLines(text.bytes());
+        return;
+    }
+    std::FILE *in = text.stream();
     bool boundary_line = false;
     bool eight_bit = false;
-    SplitBodyLines(in.get(), [&](std::string_view line) {
+    SplitBodyLines(in, [&](std::string_view line) {
         boundary_line = boundary_line || LineStartsWithOpenBoundary(line);
         eight_bit = eight_bit || std::any_of(line.begin(), line.end(), [](char c) {
                         return static_cast<unsigned char>(c) >= 0x80;
                     });
     });
-    std::rewind(in.get());
+    std::rewind(in);
     if (boundary_line) {
         Put("Content-Transfer-Encoding: base64\r\n\r\n");
-        WriteStreamBase64(out_, in.get(), Lines());
+        WriteStreamBase64(out_, in, Lines());
         Put("\r\n");
         return;
     }
     Put(eight_bit ? "Content-Transfer-Encoding: 8bit\r\n\r\n" : "\r\n");
-    CopyBodyLines(out_, in.get());
+    CopyBodyLines(out_, in);
+}
+
+// WriteTextContent's text held in memory: its lines are gathered in one
+// pass and written at once, unless one of them reads as a boundary.
+void MessageWriter::WriteTextLines(std::string_view text)
+{
+    std::string lines;
+    lines.reserve(text.size() + text.size() / 16 + 2);
+    bool boundary_line = false;
+    SplitBodyLines(text, [&](std::string_view line) {
+        boundary_line = boundary_line || LineStartsWithOpenBoundary(line);
+        if (!boundary_line)
+            lines.append(line).append("\r\n");
+    });
+    if (boundary_line) {
+        Put("Content-Transfer-Encoding: base64\r\n\r\n");
+        Base64Writer writer(out_, Lines());
+        writer.Write(text.data(), text.size());
+        writer.Finish();
+        Put("\r\n");
+        return;
+    }
+    // Line ends are the only bytes the lines leave out.
+    const bool eight_bit = std::any_of(text.begin(), text.end(), [](char c) {
+        return static_cast<unsigned char>(c) >= 0x80;
+    });
+    Put(eight_bit ? "Content-Transfer-Encoding: 8bit\r\n\r\n" : "\r\n");
+    Put(lines);
 }
 
 void MessageWriter::WriteHtmlBody(int index)
@@ -319,9 +368,11 @@ void MessageWriter::WriteInlineText(int index)
 void MessageWriter::WriteHtmlPart(int index, std::string_view disposition)
 {
     qv_part &part = *PartAt(index);
-    const long meta_size = ReaderMetaLineSize(PartPath(index), Field(part.charset));
+    PartContent html = OpenPart(index);
+    const long meta_size = ReaderMetaLineSize(html, Field(part.charset));
     if (Field(part.charset).empty())
-        com_strncpy(part.charset, CharsetDeclaredIn(PartPath(index)).c_str(), kPartCharsetMax);
+        com_strncpy(part.charset, CharsetDeclaredIn(html, PartPath(index)).c_str(),
+                    kPartCharsetMax);
     if (Field(part.charset).size() == 7 &&
         qvcommon::StartsWithNoCase(Field(part.charset), "unicode"))
         part.charset[0] = '\0';
@@ -337,7 +388,7 @@ void MessageWriter::WriteHtmlPart(int index, std::string_view disposition)
     Put("--" + Boundary() + "\r\n");
     Put("Content-type: text/html; charset=\"" + charset + "\"\r\n");
     Put(disposition);
-    WriteBase64Body(index, meta_size);
+    WriteBase64Content(index, html, meta_size);
 }
 
 void MessageWriter::WriteInlineParts()
@@ -474,12 +525,12 @@ void MessageWriter::WriteFileAttachment(int index, std::string_view name)
         Put("Content-Transfer-Encoding: base64\r\n");
         Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
     }
-    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
-    if (!in) {
+    PartContent content = OpenPart(index);
+    if (!content.readable()) {
         WarnUnreadable(index);
         return;
     }
-    WriteStreamBase64(out_, in.get(), Lines());
+    content.WriteBase64(out_, Lines());
     Put("\r\n");
 }
 
@@ -491,25 +542,32 @@ void MessageWriter::WriteLonePkcs7(int index)
         "\r\n");
     Put("Content-Transfer-Encoding: base64\r\n");
     Put("Content-Disposition: attachment;\r\n  filename=" + param + "\r\n\r\n");
-    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
-    if (!in) {
+    PartContent content = OpenPart(index);
+    if (!content.readable()) {
         WarnUnreadable(index);
         return;
     }
-    WriteStreamBase64(out_, in.get(), Lines());
+    content.WriteBase64(out_, Lines());
 }
 
 // The end of a part's header block and its content in base64.
-void MessageWriter::WriteBase64Body(int index, long skip)
+void MessageWriter::WriteBase64Body(int index)
 {
-    qvcommon::UniqueFile in(std::fopen(PartPath(index).c_str(), "rb"));
-    if (!in || std::fseek(in.get(), skip, SEEK_SET) != 0) {
+    PartContent content = OpenPart(index);
+    WriteBase64Content(index, content, 0);
+}
+
+// The same for a part already opened; `skip` bytes at its start are left
+// out.
+void MessageWriter::WriteBase64Content(int index, PartContent &content, long skip)
+{
+    if (!content.readable() || !content.Skip(skip)) {
         Put("\r\n");
         WarnUnreadable(index);
         return;
     }
     Put("Content-Transfer-Encoding: base64\r\n\r\n");
-    WriteStreamBase64(out_, in.get(), Lines());
+    content.WriteBase64(out_, Lines());
     Put("\r\n");
 }
 
