@@ -28,18 +28,26 @@ int next_embedded_number() {
     return kFirstEmbeddedNumber + (gNextEmbedded.fetch_add(1) % kEmbeddedNumbers);
 }
 
+// A record has thousands of slots and uses a few: empty ones are only
+// read, so that releasing a record does not write them all again.
 void free_flat_subrecords(qv_message &msg) {
     for (auto &part : msg.parts) {
-        delete part;
-        part = nullptr;
+        if (part != nullptr) {
+            delete part;
+            part = nullptr;
+        }
     }
     for (auto &recipient : msg.recipients) {
-        delete recipient;
-        recipient = nullptr;
+        if (recipient != nullptr) {
+            delete recipient;
+            recipient = nullptr;
+        }
     }
     for (auto &breakout : msg.breakouts) {
-        delete breakout;
-        breakout = nullptr;
+        if (breakout != nullptr) {
+            delete breakout;
+            breakout = nullptr;
+        }
     }
     msg.part_count = 0;
     msg.recipient_count = 0;

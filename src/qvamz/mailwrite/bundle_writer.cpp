@@ -63,7 +63,7 @@ BundleFile OpenBundle(const Session &session, const std::string &work_dir)
 {
     const std::string path = BundlePath(work_dir);
     const bool append = session.state.bundle.count > 0;
-    BundleFile bundle{std::make_unique<char[]>(kBundleBufferBytes),
+    BundleFile bundle{std::make_unique_for_overwrite<char[]>(kBundleBufferBytes),
                       File(std::fopen(path.c_str(), append ? "ab" : "wb"))};
     if (!bundle.file)
         return bundle;
@@ -246,7 +246,8 @@ int WriteMsgImpl(Session &session, qv_message *msg, const char *work_dir_text)
 
     const std::string subject(mime::Field(msg->subject));
     // Built once, also when it has to wait for the next bundle.
-    SpillBuffer mime_text(work_dir + kMimeWorkFileName, kMimeInMemoryMax);
+    SpillBuffer mime_text(work_dir + kMimeWorkFileName, kMimeInMemoryMax,
+                          &session.state.bundle.mime_memory);
     bool reuse = false;
     for (;;) {
         BundleFile bundle = OpenBundle(session, work_dir);

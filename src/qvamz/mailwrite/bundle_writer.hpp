@@ -48,6 +48,7 @@ struct BundleState {
     std::vector<std::string> subjects; // of the messages in the bundle, in order
     int debug_copies = 0;              // "/MAILDEBUG" copies made this session
     std::uint32_t bytes_max = kBundleBytesMax; // tests lower it
+    std::string mime_memory; // a message's MIME buffer memory, kept for the next
 };
 
 struct Session;

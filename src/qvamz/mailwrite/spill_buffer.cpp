@@ -6,17 +6,35 @@
 
 namespace qvamz {
 
-SpillBuffer::SpillBuffer(std::string spill_path, std::size_t memory_max)
-    : spill_path_(std::move(spill_path)), memory_max_(memory_max)
+namespace {
+
+// Memory handed back for the next buffer up to this size; a larger buffer
+// (a message with large parts) is freed.
+constexpr std::size_t kKeptMemoryMax = 1024 * 1024;
+
+} // namespace
+
+SpillBuffer::SpillBuffer(std::string spill_path, std::size_t memory_max,
+                         std::string *kept_memory)
+    : spill_path_(std::move(spill_path)), memory_max_(memory_max), kept_memory_(kept_memory)
 {
+    if (kept_memory_) {
+        memory_ = std::move(*kept_memory_);
+        memory_.clear();
+    }
 }
 
-SpillBuffer::~SpillBuffer() { Clear(); }
+SpillBuffer::~SpillBuffer()
+{
+    Clear();
+    if (kept_memory_ && memory_.capacity() <= kKeptMemoryMax)
+        *kept_memory_ = std::move(memory_);
+}
 
 void SpillBuffer::Clear()
 {
     writer_.reset();
-    memory_ = std::string();
+    memory_.clear(); // keeps its capacity for the next text
     size_ = 0;
     failed_ = false;
     if (spill_) {

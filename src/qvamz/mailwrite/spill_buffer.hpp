@@ -16,7 +16,11 @@ namespace qvamz {
 class SpillBuffer {
   public:
     // `spill_path` is created only when the text passes `memory_max` bytes.
-    SpillBuffer(std::string spill_path, std::size_t memory_max);
+    // With `kept_memory`, the buffer builds in that string's memory and
+    // hands it back (emptied) when it goes, so that the next buffer does
+    // not grow its memory again from nothing.
+    SpillBuffer(std::string spill_path, std::size_t memory_max,
+                std::string *kept_memory = nullptr);
     ~SpillBuffer();
     SpillBuffer(const SpillBuffer &) = delete;
     SpillBuffer &operator=(const SpillBuffer &) = delete;
@@ -45,6 +49,7 @@ class SpillBuffer {
 
     std::string spill_path_;
     std::size_t memory_max_;
+    std::string *kept_memory_;
     std::string memory_;
     qvcommon::UniqueFile spill_; // open for writing and reading once spilled
     qvcommon::UniqueFile writer_;
