@@ -5,6 +5,7 @@
 // file is the only owner of what they point to.  Every slot that is not
 // null belongs to the library, counted or not (a caller may allocate a
 // record and fail before counting it), and every release walks all slots.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -28,27 +29,30 @@ int next_embedded_number() {
     return kFirstEmbeddedNumber + (gNextEmbedded.fetch_add(1) % kEmbeddedNumbers);
 }
 
-// A record has thousands of slots and uses a few: empty ones are only
-// read, so that releasing a record does not write them all again.
+// Deletes what the slots hold.  A record has thousands of slots and uses
+// a few: runs of empty slots are skipped by a block compare, and empty
+// slots are never written.
+template <typename Record, std::size_t N> void free_slots(Record *(&slots)[N]) {
+    constexpr std::size_t kRun = 64;
+    static const Record *const kEmptyRun[kRun] = {};
+    for (std::size_t at = 0; at < N; at += kRun) {
+        const std::size_t count = std::min(kRun, N - at);
+        if (std::memcmp(slots + at, kEmptyRun, count * sizeof(Record *)) == 0) {
+            continue;
+        }
+        for (std::size_t i = at; i < at + count; ++i) {
+            if (slots[i] != nullptr) {
+                delete slots[i];
+                slots[i] = nullptr;
+            }
+        }
+    }
+}
+
 void free_flat_subrecords(qv_message &msg) {
-    for (auto &part : msg.parts) {
-        if (part != nullptr) {
-            delete part;
-            part = nullptr;
-        }
-    }
-    for (auto &recipient : msg.recipients) {
-        if (recipient != nullptr) {
-            delete recipient;
-            recipient = nullptr;
-        }
-    }
-    for (auto &breakout : msg.breakouts) {
-        if (breakout != nullptr) {
-            delete breakout;
-            breakout = nullptr;
-        }
-    }
+    free_slots(msg.parts);
+    free_slots(msg.recipients);
+    free_slots(msg.breakouts);
     msg.part_count = 0;
     msg.recipient_count = 0;
     msg.breakout_count = 0;
