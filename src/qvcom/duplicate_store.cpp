@@ -9,7 +9,6 @@
 #include <memory>
 #include <optional>
 
-#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
@@ -18,6 +17,7 @@
 #include "mime_internal.hpp"
 #include "common/unique_file.hpp"
 #include "private_files.hpp"
+#include "record_walk.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -141,7 +141,8 @@ sqlite3 *store()
 
 class KeyBuilder {
   public:
-    KeyBuilder() : ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free)
+    explicit KeyBuilder(const std::string &work_dir)
+        : folder_(work_dir), ctx_(EVP_MD_CTX_new(), EVP_MD_CTX_free)
     {
         EVP_DigestInit_ex(ctx_.get(), EVP_sha256(), nullptr);
     }
@@ -163,7 +164,7 @@ class KeyBuilder {
     // message usually takes a single read call.
     void file(const std::string &path)
     {
-        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        const int fd = folder_.open_for_reading(path);
         struct stat info {};
         if (fd < 0 || ::fstat(fd, &info) != 0) {
             if (fd >= 0)
@@ -205,6 +206,7 @@ class KeyBuilder {
         }
     }
 
+    const qvcom::detail::PartFolder folder_; // of the work directory
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx_;
 };
 
@@ -282,10 +284,11 @@ void add_message(KeyBuilder &k, const qv_message &m, const std::string &work_dir
 
 Key item_key(const qv_message &msg, const char *work_dir, const char *folder)
 {
-    KeyBuilder k;
+    const std::string dir = work_dir ? work_dir : "";
+    KeyBuilder k(dir);
     k.text(state().scope.c_str(), state().scope.size() + 1);
     k.text(folder ? folder : "", SIZE_MAX);
-    add_message(k, msg, work_dir ? work_dir : "", 0);
+    add_message(k, msg, dir, 0);
     return k.finish();
 }
 

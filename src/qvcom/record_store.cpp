@@ -94,11 +94,11 @@ void release_subrecords(qv_message *msg) {
 void delete_part_files(qv_message *msg, const char *work_dir) {
     try {
         const std::string dir = resolve_work_dir(work_dir);
+        const PartFolder folder(dir);
         for (const qv_message *m : message_tree(msg)) {
             const int slots = used_part_slots(*m);
             for (int i = 0; i < slots; ++i) {
-                std::error_code ignored;
-                std::filesystem::remove(part_file_path(dir, m->msg_number, i), ignored);
+                folder.remove(part_file_path(dir, m->msg_number, i));
             }
         }
     } catch (...) {

@@ -86,11 +86,17 @@ TEST(PartContent, ReadWholeUpToTheBound)
     EXPECT_EQ(bytes, "12345678");
     EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("part"), bytes, 7), PartLoad::kStream);
     EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("absent"), bytes, 8), PartLoad::kUnreadable);
-    auto whole = qvamz::mime::PartContent::Open(dir.file("part"), 8);
+    // Through the folder of a work directory that ends in a name prefix.
+    const qvamz::mime::PartFolder folder(dir.file("pa"));
+    EXPECT_EQ(qvamz::mime::LoadPartFile(dir.file("part"), bytes, 8, &folder), PartLoad::kInMemory);
+    EXPECT_EQ(bytes, "12345678");
+    auto whole = qvamz::mime::PartContent::Open(dir.file("part"), 8, &folder);
     ASSERT_TRUE(whole.Skip(3));
     EXPECT_EQ(whole.bytes(), "45678");
     ASSERT_TRUE(whole.Skip(9));
     EXPECT_EQ(whole.bytes(), "");
+    folder.Remove(dir.file("part"));
+    EXPECT_FALSE(std::filesystem::exists(dir.file("part")));
 }
 
 // Lines held in memory split as ReadTextLine splits a file.

@@ -96,36 +96,42 @@ TEST(RecordStore, EmbeddedMessagesNumberTheirOwnPartFiles) {
     EXPECT_EQ(com_AllocSubMsg(rec.get(), QV_MAX_PARTS), nullptr);
 }
 
+// A work directory is a prefix of the part file names: a folder, or a
+// folder and the start of a name.
 TEST(RecordStore, DeallocateAllDeletesPartFilesAtEveryDepth) {
     qvtest::TempDir dir;
-    Record rec = new_record(3);
-    add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", "body");
-    add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
-    qv_message *sub = com_AllocSubMsg(rec.get(), 1);
-    add_part(*sub, dir.prefix(), QV_PART_TEXT_BODY, "", "inner body");
-    add_part(*sub, "", QV_PART_EMBEDDED_MSG, "", nullptr);
-    qv_message *inner = com_AllocSubMsg(sub, 1);
-    add_part(*inner, dir.prefix(), QV_PART_ATTACHMENT, "", "deepest");
-    // A part file written before its record was counted goes too.
-    com_AllocPart(rec.get());
-    qvtest::write_file(part_file_path(dir.prefix(), 3, 2), "half done");
-    qvtest::write_file(dir.file("unrelated.txt"), "stays");
+    for (const std::string &work : {dir.prefix(), dir.prefix() + "job7_"}) {
+        SCOPED_TRACE(work);
+        Record rec = new_record(3);
+        add_part(*rec, work, QV_PART_TEXT_BODY, "", "body");
+        add_part(*rec, "", QV_PART_EMBEDDED_MSG, "", nullptr);
+        qv_message *sub = com_AllocSubMsg(rec.get(), 1);
+        add_part(*sub, work, QV_PART_TEXT_BODY, "", "inner body");
+        add_part(*sub, "", QV_PART_EMBEDDED_MSG, "", nullptr);
+        qv_message *inner = com_AllocSubMsg(sub, 1);
+        add_part(*inner, work, QV_PART_ATTACHMENT, "", "deepest");
+        // A part file written before its record was counted goes too.
+        com_AllocPart(rec.get());
+        qvtest::write_file(part_file_path(work, 3, 2), "half done");
+        qvtest::write_file(dir.file("unrelated.txt"), "stays");
 
-    com_Deallocate_All(rec.get(), dir.prefix().c_str());
+        com_Deallocate_All(rec.get(), work.c_str());
 
-    std::vector<std::string> left;
-    for (const auto &entry : std::filesystem::directory_iterator(dir.prefix())) {
-        left.push_back(entry.path().filename().string());
+        std::vector<std::string> left;
+        for (const auto &entry : std::filesystem::directory_iterator(dir.prefix())) {
+            left.push_back(entry.path().filename().string());
+        }
+        EXPECT_EQ(left, std::vector<std::string>{"unrelated.txt"});
+        EXPECT_EQ(rec->part_count, 0);
+        EXPECT_EQ(rec->parts[1], nullptr);
+
+        // com_Deallocate releases the records and keeps the files.
+        add_part(*rec, work, QV_PART_TEXT_BODY, "", "body");
+        com_Deallocate(rec.get(), work.c_str());
+        EXPECT_EQ(rec->part_count, 0);
+        EXPECT_TRUE(std::filesystem::exists(part_file_path(work, 3, 0)));
+        std::filesystem::remove(part_file_path(work, 3, 0));
     }
-    EXPECT_EQ(left, std::vector<std::string>{"unrelated.txt"});
-    EXPECT_EQ(rec->part_count, 0);
-    EXPECT_EQ(rec->parts[1], nullptr);
-
-    // com_Deallocate releases the records and keeps the files.
-    add_part(*rec, dir.prefix(), QV_PART_TEXT_BODY, "", "body");
-    com_Deallocate(rec.get(), dir.prefix().c_str());
-    EXPECT_EQ(rec->part_count, 0);
-    EXPECT_TRUE(std::filesystem::exists(part_file_path(dir.prefix(), 3, 0)));
 }
 
 TEST(RecordStore, SizesCountEveryRecordAndDeepNestingIsReleased) {

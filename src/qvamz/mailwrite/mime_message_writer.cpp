@@ -84,10 +84,13 @@ std::string EmbeddedSeed(const std::vector<std::string> &open_boundaries)
 MessageWriter::MessageWriter(qv_message &msg, std::FILE *out, const std::string &work_dir,
                              const MimeBuildOptions &options,
                              std::vector<std::string> &open_boundaries, int depth)
-    : msg_(msg), out_(out), work_dir_(work_dir), options_(options), open_(open_boundaries),
+    : msg_(msg), out_(out), work_dir_(work_dir),
+      folder_(std::make_unique<PartFolder>(work_dir)), options_(options), open_(open_boundaries),
       open_at_start_(open_boundaries.size()), depth_(depth), encoder_(msg.codepage)
 {
 }
+
+MessageWriter::~MessageWriter() = default;
 
 void MessageWriter::Write(std::string_view seed)
 {
@@ -375,9 +378,8 @@ std::string MessageWriter::FallbackCharset() const
 
 void MessageWriter::DeletePartFiles()
 {
-    std::error_code ignored;
     for (int i = 0; i < PartCount(); ++i)
-        std::filesystem::remove(PartPath(i), ignored);
+        folder_->Remove(PartPath(i));
 }
 
 void MessageWriter::ReportLeftOut()
@@ -404,7 +406,7 @@ std::string MessageWriter::PartPath(int index) const
 
 PartContent MessageWriter::OpenPart(int index) const
 {
-    return PartContent::Open(PartPath(index), options_.part_in_memory_max);
+    return PartContent::Open(PartPath(index), options_.part_in_memory_max, folder_.get());
 }
 
 } // namespace qvamz::mime

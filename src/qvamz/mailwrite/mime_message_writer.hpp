@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 namespace qvamz::mime {
 
 class PartContent;
+class PartFolder;
 
 // What the parts of a record ask for, found in one pass before writing.
 struct PartSummary {
@@ -37,6 +39,7 @@ class MessageWriter {
     MessageWriter(qv_message &msg, std::FILE *out, const std::string &work_dir,
                   const MimeBuildOptions &options, std::vector<std::string> &open_boundaries,
                   int depth);
+    ~MessageWriter();
 
     void Write(std::string_view seed);
 
@@ -86,6 +89,7 @@ class MessageWriter {
     qv_message &msg_;
     std::FILE *out_;
     const std::string &work_dir_;
+    std::unique_ptr<PartFolder> folder_; // of work_dir_'s part files
     const MimeBuildOptions &options_;
     std::vector<std::string> &open_;
     const std::size_t open_at_start_;

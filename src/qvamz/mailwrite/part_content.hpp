@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <string_view>
 
 #include "common/unique_file.hpp"
@@ -15,6 +16,32 @@
 
 namespace qvamz::mime {
 
+// The folder of a message's part files, opened once, so that each part
+// file is then reached by its name alone rather than by a walk along its
+// whole path (most of what opening or deleting a small file costs).
+class PartFolder {
+  public:
+    // `prefix`: what every part file path begins with (the work directory).
+    explicit PartFolder(const std::string &prefix);
+    ~PartFolder();
+    PartFolder(const PartFolder &) = delete;
+    PartFolder &operator=(const PartFolder &) = delete;
+
+    // open(2) for reading and unlink(2) of a part file path that begins
+    // with the prefix; other paths, or all when the folder cannot be
+    // opened, are used whole.
+    int OpenForReading(const std::string &path) const;
+    void Remove(const std::string &path) const;
+
+  private:
+    // The directory descriptor and the name `path` has in it, or AT_FDCWD
+    // and the whole path.
+    std::pair<int, const char *> Locate(const std::string &path) const;
+
+    std::string dir_;      // the prefix up to its last "/"
+    int fd_ = -1;
+};
+
 enum class PartLoad {
     kInMemory,   // `bytes` holds the whole file
     kStream,     // larger than the bound, or a read failed: stream it
@@ -22,7 +49,8 @@ enum class PartLoad {
 };
 
 // Reads the file at `path` into `bytes` when it holds at most `max` bytes.
-PartLoad LoadPartFile(const std::string &path, std::string &bytes, std::size_t max);
+PartLoad LoadPartFile(const std::string &path, std::string &bytes, std::size_t max,
+                      const PartFolder *folder = nullptr);
 
 // A part file's content: read whole, or opened as a stream when it is too
 // large for memory.
@@ -30,7 +58,8 @@ class PartContent {
   public:
     // Read whole when it holds at most `in_memory_max` bytes; not
     // readable() when the file cannot be opened.
-    static PartContent Open(const std::string &path, std::size_t in_memory_max);
+    static PartContent Open(const std::string &path, std::size_t in_memory_max,
+                            const PartFolder *folder = nullptr);
 
     bool readable() const { return in_memory_ || stream_ != nullptr; }
     bool in_memory() const { return in_memory_; }
