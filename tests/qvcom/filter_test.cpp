@@ -7,6 +7,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "qv/qvcom.h"
 #include "qv/qvcom.hpp"
@@ -258,6 +259,29 @@ TEST_F(DuplicateStore, KeysStayWhatEarlierVersionsStored)
     com_MsgIsDuplicate(m.get(), dir.prefix().c_str(), QVCOM_DUP_IDENTIFY, "");
     EXPECT_EQ(qvtest::hex(std::string_view(reinterpret_cast<const char *>(m->binary_id), 16)),
               "37d287de2e05e794420617b0656e06e5");
+}
+
+// A host that remembers a bundle's items once the target took them keeps
+// the keys of their checks and stores them together.
+TEST_F(DuplicateStore, KeysOfABundleAreRememberedTogether)
+{
+    std::vector<unsigned char> keys;
+    for (const char *subject : {"one", "two", "three"}) {
+        ASSERT_EQ(check(item(subject, subject).get()), 0);
+        unsigned char key[32];
+        ASSERT_EQ(qvcom_last_duplicate_key(key), 1);
+        keys.insert(keys.end(), key, key + sizeof key);
+    }
+    EXPECT_EQ(check(item("one", "one").get()), 0) << "nothing remembered yet";
+    EXPECT_EQ(qvcom_remember_duplicate_keys(keys.data(), 3, "Inbox"), 1);
+    for (const char *subject : {"one", "two", "three"})
+        EXPECT_EQ(check(item(subject, subject).get()), 1) << subject;
+
+    qvcom_set_duplicate_store("", nullptr);
+    unsigned char key[32];
+    check(item("one", "one").get());
+    EXPECT_EQ(qvcom_last_duplicate_key(key), 0) << "a check without a store makes no key";
+    EXPECT_EQ(qvcom_remember_duplicate_keys(keys.data(), 3, "Inbox"), 0);
 }
 
 TEST_F(DuplicateStore, IdentifyFillsAnEmptyBinaryIdOnly)
