@@ -2,6 +2,7 @@
 // what the charset converter would have written, a rewrite through the
 // held descriptor leaves only the new bytes, and bytes in memory give the
 // same answers as the file read line by line.
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "mailread/body_finish.hpp"
 #include "mailread/parser_limits.hpp"
 #include "mailread/part_bytes.hpp"
+#include "mailread/rfc822_parser.hpp"
 #include "qv/qvcom.hpp"
 #include "qv_test_support.hpp"
 
@@ -100,6 +102,27 @@ TEST(PartBytesTest, MetaCharsetIsFoundAlikeInMemoryAndInTheFile)
             com_Deallocate_All(&msg, dir.prefix().c_str());
         }
     }
+}
+
+// A text body held for its uuencoded block and then split is let go: the
+// charset steps see the text as split, not the bytes read before.
+TEST(PartBytesTest, BodySplitForItsUuencodedBlockIsReadAgain)
+{
+    qvtest::TempDir dir;
+    std::unique_ptr<FILE, decltype(&std::fclose)> in(std::tmpfile(), &std::fclose);
+    const std::string mail = "From: a@example.org\r\nSubject: s\r\n"
+                             "Content-Type: text/plain; charset=utf-8\r\n\r\nHere it is:\r\n"
+                             "begin 644 hello.txt\r\n&<R!T=V\\*\r\n`\r\nend\r\nRegards\r\n";
+    std::fputs(mail.c_str(), in.get());
+    std::rewind(in.get());
+    qv_message msg{};
+    msg.msg_number = 4;
+    ASSERT_EQ(Parse_RFC822_Msg(in.get(), &msg, dir.prefix().c_str(), "", 1, ParserSettings{}), 0);
+    ASSERT_EQ(msg.part_count, 3);
+    const std::string text = read_file(qvcom::part_file_path(dir.prefix(), 4, 1));
+    EXPECT_EQ(text.find("begin"), std::string::npos) << text;
+    EXPECT_EQ(msg.parts[1]->size, text.size());
+    com_Deallocate_All(&msg, dir.prefix().c_str());
 }
 
 } // namespace

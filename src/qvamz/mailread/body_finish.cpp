@@ -160,17 +160,19 @@ void decode_name(qv_part *part, const qv_message *msg)
               CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
 }
 
-void decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
+// True when the file was decoded (and so changed).
+bool decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
 {
     switch (part->part_type) {
     case 3:
     case 15: part->part_type = QV_PART_ATTACHMENT; break;
     case 6: part->part_type = QV_PART_TEXT_BODY; break;
     case 10: part->part_type = QV_PART_HTML_BODY; break;
-    default: return;
+    default: return false;
     }
     com_convert_base64(path.c_str(), work_dir.c_str());
     part->size = file_size(path);
+    return true;
 }
 
 // One line of a file, at most `max` characters (the rest of a longer line
@@ -243,7 +245,7 @@ void html_meta_charset(qv_part *part, const std::string &path, const PartBytes *
 
 // A part file this small is rewritten in place from a copy in memory;
 // larger ones go through "TEMPFILE.TMP" so memory stays bounded.
-constexpr std::uint32_t kRewriteInMemoryMax = 1u << 20;
+constexpr std::uint32_t kRewriteInMemoryMax = kPartBytesMax;
 
 // Rewrites a small part file over itself from a copy in memory: no second
 // file to create and rename.  `write` fills the file from its former bytes.
@@ -408,8 +410,10 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
 } // namespace
 
 void PostProcessParts(qv_message *msg, const std::string &work_dir,
-                      const ParserSettings &settings)
+                      const ParserSettings &settings, PartBytes *kept)
 {
+    PartBytes own;
+    PartBytes &file = kept ? *kept : own;
     bool text_body = false, html_body = false;
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
@@ -421,18 +425,17 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir,
         }
         settle_text_part(part, text_body);
         decode_name(part, msg);
-        decode_base64(part, path, work_dir);
+        if (decode_base64(part, path, work_dir) && file.holds(path))
+            file.Forget();
         settle_text_part(part, text_body); // a base64 text part counts like any other
         // The steps below look at the part's bytes: read once, when the
-        // first of them needs them.
-        PartBytes file;
+        // first of them needs them, unless an earlier step holds them.
         bool load_tried = false;
         const auto loaded = [&]() -> PartBytes * {
-            if (!load_tried) {
-                load_tried = true;
-                file.Load(path, kRewriteInMemoryMax);
-            }
-            return file.loaded() ? &file : nullptr;
+            if (!load_tried && !file.holds(path))
+                file.Load(path);
+            load_tried = true;
+            return file.holds(path) ? &file : nullptr;
         };
         if (part->part_type == QV_PART_HTML_BODY && settings.html_charset_rule)
             html_meta_charset(part, path, loaded());

@@ -71,24 +71,25 @@ bool IsStrictUtf8(std::string_view bytes)
 
 } // namespace
 
-PartBytes::~PartBytes() { Close(); }
+PartBytes::~PartBytes() { Forget(); }
 
-void PartBytes::Close()
+void PartBytes::Forget()
 {
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+    path_.clear();
     bytes_.clear();
 }
 
 bool PartBytes::Load(const std::string &path, std::size_t max)
 {
-    Close();
+    Forget();
     fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
     struct stat status {};
     if (fd_ < 0 || ::fstat(fd_, &status) != 0 || !S_ISREG(status.st_mode) ||
         static_cast<std::uint64_t>(status.st_size) > max) {
-        Close();
+        Forget();
         return false;
     }
     // One byte of room more than the size, so that the read that meets
@@ -100,7 +101,7 @@ bool PartBytes::Load(const std::string &path, std::size_t max)
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
-            Close();
+            Forget();
             return false;
         }
         if (got == 0)
@@ -108,13 +109,14 @@ bool PartBytes::Load(const std::string &path, std::size_t max)
         total += static_cast<std::size_t>(got);
         if (total == bytes_.size()) { // the file grew since
             if (total > max) {
-                Close();
+                Forget();
                 return false;
             }
             bytes_.resize(std::min(total * 2, max + 1));
         }
     }
     bytes_.resize(total);
+    path_ = path;
     return true;
 }
 
@@ -129,14 +131,14 @@ bool PartBytes::Replace(std::string bytes)
         if (wrote < 0 && errno == EINTR)
             continue;
         if (wrote <= 0) {
-            Close();
+            Forget();
             return false;
         }
         done += static_cast<std::size_t>(wrote);
     }
     // A file that grew needs no cut (an inode update saved).
     if (bytes.size() < bytes_.size() && ::ftruncate(fd_, static_cast<off_t>(bytes.size())) != 0) {
-        Close();
+        Forget();
         return false;
     }
     bytes_ = std::move(bytes);

@@ -12,6 +12,10 @@
 
 namespace qvamz::mailread {
 
+// Parts larger than this are read and rewritten file to file, so memory
+// stays bounded.
+inline constexpr std::size_t kPartBytesMax = std::size_t{1} << 20;
+
 class PartBytes {
   public:
     PartBytes() = default;
@@ -22,8 +26,10 @@ class PartBytes {
     // Opens `path` for reading and writing and reads it whole, when it
     // holds at most `max` bytes.  False, holding nothing, when it cannot be
     // opened or read or is larger.
-    bool Load(const std::string &path, std::size_t max);
+    bool Load(const std::string &path, std::size_t max = kPartBytesMax);
     bool loaded() const { return fd_ >= 0; }
+    // Whether the bytes of the file at `path` are held.
+    bool holds(const std::string &path) const { return loaded() && path_ == path; }
     const std::string &bytes() const { return bytes_; }
 
     // Writes `bytes` over the file from its start and cuts off what is
@@ -31,10 +37,12 @@ class PartBytes {
     // write fails (nothing is held then).
     bool Replace(std::string bytes);
 
-  private:
-    void Close();
+    // Lets go of the file, which something else is about to change.
+    void Forget();
 
+  private:
     int fd_ = -1;
+    std::string path_;
     std::string bytes_;
 };
 

@@ -245,8 +245,11 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
-    ExtractUuencodedFiles(msg_, work_dir_, in_.tree());
-    PostProcessParts(msg_, work_dir_, st_.settings);
+    // The text body read for its uuencoded blocks is the one the charset
+    // steps then look at.
+    PartBytes kept;
+    ExtractUuencodedFiles(msg_, work_dir_, in_.tree(), &kept);
+    PostProcessParts(msg_, work_dir_, st_.settings, &kept);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
         ConvertStickyNote(msg_, work_dir_);
