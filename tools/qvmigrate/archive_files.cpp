@@ -68,8 +68,11 @@ std::string copy_problem(const ExpectedFile &expected, const fs::path &destinati
 enum class StreamEnd { kDone, kReadFailed, kWriteFailed };
 
 // Reads `in` to its end through `digest` and, when `out` is open, into
-// it; `total` counts the bytes.  errno tells why it failed.
-StreamEnd stream_through(int in, int out, Sha256Digest &digest, std::uint64_t &total) {
+// it; `total` counts the bytes.  A short read that completes the `size`
+// fstat gave is the end: no further read to hear it.  errno tells why it
+// failed.
+StreamEnd stream_through(int in, int out, std::uint64_t size, Sha256Digest &digest,
+                         std::uint64_t &total) {
     std::array<char, 65536> buffer;
     for (;;) {
         const ssize_t got = ::read(in, buffer.data(), buffer.size());
@@ -83,6 +86,8 @@ StreamEnd stream_through(int in, int out, Sha256Digest &digest, std::uint64_t &t
         digest.update(buffer.data(), static_cast<size_t>(got));
         if (out >= 0 && !write_all(out, buffer.data(), static_cast<size_t>(got)))
             return StreamEnd::kWriteFailed;
+        if (total == size && static_cast<size_t>(got) < buffer.size())
+            return StreamEnd::kDone;
     }
 }
 
@@ -98,7 +103,7 @@ std::string stream_checked(const fs::path &source, const ExpectedFile &expected,
         return size_problem(expected, static_cast<std::uint64_t>(status.st_size));
     Sha256Digest digest;
     std::uint64_t total = 0;
-    switch (stream_through(in.get(), out, digest, total)) {
+    switch (stream_through(in.get(), out, expected.bytes, digest, total)) {
     case StreamEnd::kReadFailed:
         return expected.shown + " cannot be read (" + std::strerror(errno) + ")";
     case StreamEnd::kWriteFailed:
@@ -148,7 +153,9 @@ std::optional<ArchivedFile> archive_file(const fs::path &source, const fs::path 
                                  std::strerror(errno));
     Sha256Digest digest;
     ArchivedFile archived;
-    const StreamEnd end = stream_through(in.get(), copy.get(), digest, archived.bytes);
+    const StreamEnd end = stream_through(in.get(), copy.get(),
+                                         static_cast<std::uint64_t>(status.st_size), digest,
+                                         archived.bytes);
     if (end == StreamEnd::kWriteFailed || (copy && !copy.close()))
         throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() +
                                  " (" + std::strerror(errno) + ")");

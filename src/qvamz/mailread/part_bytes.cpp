@@ -92,10 +92,11 @@ bool PartBytes::Load(const std::string &path, std::size_t max)
         Forget();
         return false;
     }
-    // One byte of room more than the size, so that the read that meets
-    // the end is the second one, as with any file read to its end.
+    // One byte of room more than the size: a read that comes back short
+    // with the whole size is the end, and a file that grew since shows.
+    const auto size = static_cast<std::size_t>(status.st_size);
     std::size_t total = 0;
-    bytes_.resize(static_cast<std::size_t>(status.st_size) + 1);
+    bytes_.resize(size + 1);
     for (;;) {
         const ssize_t got = ::read(fd_, bytes_.data() + total, bytes_.size() - total);
         if (got < 0 && errno == EINTR)
@@ -107,6 +108,8 @@ bool PartBytes::Load(const std::string &path, std::size_t max)
         if (got == 0)
             break;
         total += static_cast<std::size_t>(got);
+        if (total == size)
+            break;
         if (total == bytes_.size()) { // the file grew since
             if (total > max) {
                 Forget();
