@@ -124,7 +124,7 @@ bool hard_link(const fs::path &source, const fs::path &target) {
 
 } // namespace
 
-std::optional<ArchivedFile> archive_file(const fs::path &source, const fs::path &target) {
+std::optional<ArchivedFile> archive_file(const std::string &source, const std::string &target) {
     // Non-blocking, so that a FIFO in the working folder is refused below
     // instead of waiting for a writer.
     Descriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
@@ -132,8 +132,7 @@ std::optional<ArchivedFile> archive_file(const fs::path &source, const fs::path 
         return std::nullopt;
     struct stat status {};
     if (!in || ::fstat(in.get(), &status) != 0)
-        throw std::runtime_error("cannot read " + source.string() + " (" +
-                                 std::strerror(errno) + ")");
+        throw std::runtime_error("cannot read " + source + " (" + std::strerror(errno) + ")");
     if (!S_ISREG(status.st_mode))
         return std::nullopt;
     // A file that already has a second name (archived before, or held by
@@ -143,22 +142,21 @@ std::optional<ArchivedFile> archive_file(const fs::path &source, const fs::path 
                            : ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
                                     kPrivateMode));
     if (!linked && !copy)
-        throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() +
-                                 " (" + std::strerror(errno) + ")");
+        throw std::runtime_error("cannot copy " + source + " to " + target + " (" +
+                                 std::strerror(errno) + ")");
     // The archived file is the connector's work file (or a copy of it):
     // either way it is made private, unless it already is.
     const bool is_private = linked && (status.st_mode & 07777) == kPrivateMode;
     if (!is_private && ::fchmod(linked ? in.get() : copy.get(), kPrivateMode) != 0)
-        throw std::runtime_error("cannot set the mode of " + target.string() + ": " +
-                                 std::strerror(errno));
+        throw std::runtime_error("cannot set the mode of " + target + ": " + std::strerror(errno));
     Sha256Digest digest;
     ArchivedFile archived;
     const StreamEnd end = stream_through(in.get(), copy.get(),
                                          static_cast<std::uint64_t>(status.st_size), digest,
                                          archived.bytes);
     if (end == StreamEnd::kWriteFailed || (copy && !copy.close()))
-        throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() +
-                                 " (" + std::strerror(errno) + ")");
+        throw std::runtime_error("cannot copy " + source + " to " + target + " (" +
+                                 std::strerror(errno) + ")");
     archived.sha256 = digest.hex();
     if (end != StreamEnd::kDone || archived.sha256.empty())
         throw std::runtime_error("cannot read back");

@@ -30,8 +30,7 @@ struct ArchivedFile {
 // it once, through the descriptor that checked it, for its size and
 // digest.  Nothing when `source` is no regular file.  Throws
 // std::runtime_error.
-std::optional<ArchivedFile> archive_file(const std::filesystem::path &source,
-                                         const std::filesystem::path &target);
+std::optional<ArchivedFile> archive_file(const std::string &source, const std::string &target);
 
 // What an archived file is expected to hold.
 struct ExpectedFile {
