@@ -163,10 +163,9 @@ void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth,
 {
     curl_easy_setopt(handle, CURLOPT_DEBUGFUNCTION, DebugCallback);
     curl_easy_setopt(handle, CURLOPT_DEBUGDATA, transfer);
-    // Verbose only for "/CURLDEBUG": curl formats every line it would say
-    // for the debug callback, which logs them only then.  The status and
-    // the request id come from the header callback.
-    curl_easy_setopt(handle, CURLOPT_VERBOSE, settings.curl_debug ? 1L : 0L);
+    // Verbose stays on: the debug callback is where the status code and
+    // the request id are captured.
+    curl_easy_setopt(handle, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(handle, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
@@ -183,7 +182,6 @@ void ApplyTransferOptions(CURL *handle, void *transfer, int http_auth,
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, WriteCallback);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, HeaderCallback);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, transfer);
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_HTTPAUTH, static_cast<unsigned long>(http_auth));
 }

@@ -398,24 +398,9 @@ std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void
     return read;
 }
 
-std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *transfer)
+std::size_t HeaderCallback(char *, std::size_t size, std::size_t count, void *)
 {
-    const std::size_t length = size * count;
-    auto *files = static_cast<TransferFiles *>(transfer);
-    PostResult *result = files ? files->result : nullptr;
-    if (!result)
-        return length;
-    const std::string line(data, std::min(length, kDebugLineMax));
-    if (const char *id = com_stristr(line.c_str(), "X-amzn-request-id:", 0)) {
-        const std::string_view rest(id);
-        result->request_id.assign(rest.substr(0, rest.find_first_of("\r\n")));
-    }
-    if (line.starts_with("HTTP/")) {
-        const std::size_t blank = line.find(' ');
-        if (blank != std::string::npos)
-            result->http_status = std::atoi(line.c_str() + blank + 1);
-    }
-    return length;
+    return size * count;
 }
 
 int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, void *transfer)
@@ -428,12 +413,23 @@ int DebugCallback(CURL *, curl_infotype kind, char *data, std::size_t length, vo
                     static_cast<int>(length));
         return 0;
     }
-    if (!curl_debug)
-        return 0;
     std::string line(data, std::min(length, kDebugLineMax));
     if (!line.empty() && line.back() == '\n')
         line.pop_back();
-    com_Log("curl debug: infotype=%d: %s", static_cast<int>(kind), MaskSecrets(line).c_str());
+    if (curl_debug)
+        com_Log("curl debug: infotype=%d: %s", static_cast<int>(kind), MaskSecrets(line).c_str());
+    PostResult *result = files ? files->result : nullptr;
+    if (!result)
+        return 0;
+    if (const char *id = com_stristr(line.c_str(), "X-amzn-request-id:", 0)) {
+        const std::string_view rest(id);
+        result->request_id.assign(rest.substr(0, rest.find_first_of("\r\n")));
+    }
+    if (kind == CURLINFO_HEADER_IN && line.starts_with("HTTP/")) {
+        const std::size_t blank = line.find(' ');
+        if (blank != std::string::npos)
+            result->http_status = std::atoi(line.c_str() + blank + 1);
+    }
     return 0;
 }
 

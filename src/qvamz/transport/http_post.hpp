@@ -124,10 +124,7 @@ PostResult DoPostFile(Session &session, const std::string &request_path,
 
 std::size_t WriteCallback(char *data, std::size_t size, std::size_t count, void *transfer);
 std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void *transfer);
-// Answer header lines: the status of the last status line and the request
-// id go into the transfer's result.
-std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *transfer);
-// What curl says, logged with "/CURLDEBUG" (curl is verbose only then).
+std::size_t HeaderCallback(char *data, std::size_t size, std::size_t count, void *user_data);
 int DebugCallback(CURL *handle, curl_infotype kind, char *data, std::size_t length,
                   void *transfer);
 
