@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "mail_codec.hpp"
+#include "sqlite_cache.hpp"
 
 namespace sandbox {
 
@@ -183,6 +184,7 @@ class MailStore {
                                         std::int64_t folder);
 
     sqlite3 *db_;
+    StatementCache statements_;
     std::unique_ptr<IdCodec> ids_;
     std::recursive_mutex mutex_;
 };
