@@ -56,12 +56,19 @@ constexpr std::size_t kChangeKeyCheck = 4;
 } // namespace
 
 std::string base64_encode(std::string_view bytes, std::size_t line_length) {
+    std::string out;
+    base64_append(out, bytes, line_length);
+    return out;
+}
+
+void base64_append(std::string &out, std::string_view bytes, std::size_t line_length) {
     // Encoded into a buffer of the final size: MIME content of every item
     // listed goes through here, so no character is appended one by one.
     const std::size_t chars = (bytes.size() + 2) / 3 * 4;
     const std::size_t breaks = line_length && chars ? (chars - 1) / line_length : 0;
-    std::string out(chars + 2 * breaks, '\0');
-    char *to = out.data();
+    const std::size_t start = out.size();
+    out.resize(start + chars + 2 * breaks);
+    char *to = out.data() + start;
     std::size_t column = 0;
     auto emit = [&](char c) {
         if (line_length && column == line_length) {
@@ -99,7 +106,6 @@ std::string base64_encode(std::string_view bytes, std::size_t line_length) {
         emit(two ? kAlphabet[(v >> 6) & 63] : '=');
         emit('=');
     }
-    return out;
 }
 
 std::optional<std::string> base64_decode_lenient(std::string_view text) {

@@ -54,6 +54,9 @@ CREATE TABLE IF NOT EXISTS items(
   categories TEXT NOT NULL,
   mime BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS items_by_folder ON items(folder_id);
+-- A folder's counts and size come from this index alone, without reading
+-- the rows (each one's first page holds the start of its MIME text).
+CREATE INDEX IF NOT EXISTS items_folder_totals ON items(folder_id, message_flags, size);
 CREATE TABLE IF NOT EXISTS item_props(
   item_id INTEGER NOT NULL,
   prop_id TEXT NOT NULL,

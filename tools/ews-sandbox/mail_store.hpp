@@ -171,6 +171,9 @@ class MailStore {
                                           std::int64_t arg);
     std::optional<StoredItem> load_item_locked(std::int64_t mailbox, std::int64_t id);
     std::int64_t write_item_locked(const StoredItem &item, bool insert); // the row id
+    // The same with `info` in place of item.info (MIME text and extended
+    // properties from `item`).
+    std::int64_t write_item_locked(const ItemInfo &info, const StoredItem &item, bool insert);
     ItemInfo add_item_locked(const StoredItem &item);
     std::int64_t next_item_row_locked();
     StoreStatus place_copy_locked(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,

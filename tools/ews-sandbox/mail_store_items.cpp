@@ -66,9 +66,9 @@ ItemInfo read_item_row(const Stmt &q) {
 
 std::vector<ItemInfo> MailStore::items_in_folder(std::int64_t mailbox, std::int64_t folder) {
     std::lock_guard lock(mutex_);
-    std::string sql = std::string("SELECT ") + kItemColumns +
-                      " FROM items WHERE mailbox_id = ? AND folder_id = ? ORDER BY id";
-    Stmt q(statements_, sql.c_str());
+    static const std::string sql = std::string("SELECT ") + kItemColumns +
+                                   " FROM items WHERE mailbox_id = ? AND folder_id = ? ORDER BY id";
+    Stmt q(statements_, sql);
     q.bind(1, mailbox).bind(2, folder);
     std::vector<ItemInfo> out;
     while (q.step()) out.push_back(read_item_row(q));
@@ -77,9 +77,9 @@ std::vector<ItemInfo> MailStore::items_in_folder(std::int64_t mailbox, std::int6
 
 std::optional<ItemInfo> MailStore::item(std::int64_t mailbox, std::int64_t id) {
     std::lock_guard lock(mutex_);
-    std::string sql =
+    static const std::string sql =
         std::string("SELECT ") + kItemColumns + " FROM items WHERE mailbox_id = ? AND id = ?";
-    Stmt q(statements_, sql.c_str());
+    Stmt q(statements_, sql);
     q.bind(1, mailbox).bind(2, id);
     if (!q.step()) return std::nullopt;
     return read_item_row(q);
@@ -111,7 +111,10 @@ std::optional<StoredItem> MailStore::load_item(std::int64_t mailbox, std::int64_
 }
 
 std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
-    const ItemInfo &i = item.info;
+    return write_item_locked(item.info, item, insert);
+}
+
+std::int64_t MailStore::write_item_locked(const ItemInfo &i, const StoredItem &item, bool insert) {
     const char *sql =
         insert ? "INSERT INTO items(mailbox_id, folder_id, version, item_class, subject,"
                  " from_name, from_address, display_to, display_cc, message_id, date_sent,"
@@ -157,11 +160,11 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
 }
 
 ItemInfo MailStore::add_item_locked(const StoredItem &item) {
-    StoredItem copy = item;
-    copy.info.version = 1;
-    copy.info.size = static_cast<std::int64_t>(copy.mime.size());
-    copy.info.id = write_item_locked(copy, true);
-    return copy.info;
+    ItemInfo info = item.info; // the MIME text is not copied with it
+    info.version = 1;
+    info.size = static_cast<std::int64_t>(item.mime.size());
+    info.id = write_item_locked(info, item, true);
+    return info;
 }
 
 ItemInfo MailStore::add_item(const StoredItem &item) {
