@@ -91,6 +91,15 @@ TEST(StoreCodec, Base64LinesBreakBetweenCharactersOnly) {
     EXPECT_EQ(base64_encode("", 76), "");
 }
 
+TEST(StoreCodec, Base64WrittenIntoAnAnswerIsTheEncodersText) {
+    for (const std::string bytes : {"", "h", "hi", "hi!", "hi!\xff"}) {
+        XmlOut out;
+        out.open("t:A").attr("k", "v").base64_text(bytes).close().open("t:B").text("x").base64_text(bytes);
+        EXPECT_EQ(out.finish(), "<t:A k=\"v\">" + base64_encode(bytes) + "</t:A><t:B>x" + base64_encode(bytes) + "</t:B>")
+            << bytes;
+    }
+}
+
 TEST(StoreCodec, XmlTextIsEscapedAndCleanedOfWhatXmlCannotCarry) {
     struct Row {
         std::string in;
