@@ -52,19 +52,25 @@ std::string lower(std::string s) {
 
 void log_line(const std::string &text) {
     static std::mutex mutex;
+    // One write per line: std::cerr flushes after every insertion.
+    const std::string line = "ews-sandbox: " + text + "\n";
     std::lock_guard lock(mutex);
-    std::cerr << "ews-sandbox: " << text << std::endl;
+    std::cerr << line;
 }
 
 bool from_loopback(const httplib::Request &req) {
     return req.remote_addr == "127.0.0.1" || req.remote_addr == "::1";
 }
 
-void send(httplib::Response &res, const HttpAnswer &answer) {
+// The body is moved, not copied (set_content would copy it): answers
+// carrying MIME content are tens of kilobytes.
+void send(httplib::Response &res, HttpAnswer &&answer) {
     res.status = answer.status;
     for (const auto &[name, value] : answer.headers)
         res.set_header(name, value);
-    res.set_content(answer.body, answer.content_type);
+    res.body = std::move(answer.body);
+    res.headers.erase("Content-Type");
+    res.set_header("Content-Type", answer.content_type);
 }
 
 // Closes the connection under the request without an answer.  The write of
@@ -154,7 +160,7 @@ class Sandbox {
             answer.body = status_text(rule->status) + "\n";
             if (rule->status == 401)
                 answer.headers.emplace_back("WWW-Authenticate", R"(Basic realm="127.0.0.1")");
-            send(res, answer);
+            send(res, std::move(answer));
             break;
         }
         case Kind::SoapFault:
@@ -194,13 +200,14 @@ class Sandbox {
         if (inject(rule, operation, req, res))
             return;
         const bool response_error = rule && rule->kind == FaultRule::Kind::ResponseError;
-        const HttpAnswer answer = handle_ews(ews_, req.get_header_value("Authorization"),
-                                             req.get_header_value("Cookie"), parsed,
-                                             response_error ? &*rule : nullptr);
-        send(res, answer);
+        HttpAnswer answer = handle_ews(ews_, req.get_header_value("Authorization"),
+                                       req.get_header_value("Cookie"), parsed,
+                                       response_error ? &*rule : nullptr);
+        const int status = answer.status;
+        const std::string principal = std::move(answer.principal);
+        send(res, std::move(answer));
         log_line((operation.empty() ? std::string("(no operation)") : operation) + " " +
-                 std::to_string(answer.status) + " " +
-                 (answer.principal.empty() ? "unauthenticated" : answer.principal) +
+                 std::to_string(status) + " " + (principal.empty() ? "unauthenticated" : principal) +
                  (response_error ? " (injected " + rule->response_code + ")" : ""));
     }
 
