@@ -174,6 +174,10 @@ TEST(StoreItems, AnUnchangedItemKeepsItsVersionAndAMissingOneIsNotFound) {
     EXPECT_EQ(h.store().item(box, made.id)->version, 1);
     EXPECT_EQ(h.store().update_item(box, made.id + 100, std::nullopt, [](StoredItem &) { return true; }, nullptr),
               StoreStatus::NotFound);
+    // Loaded from the row already read: a deleted item is gone, not empty.
+    EXPECT_EQ(h.store().load_item(made)->mime, item.mime);
+    ASSERT_EQ(h.store().delete_item(box, made.id), StoreStatus::Ok);
+    EXPECT_FALSE(h.store().load_item(made));
 }
 
 TEST(StoreConcurrency, WritersInThreadsAndASecondConnectionLoseNothing) {

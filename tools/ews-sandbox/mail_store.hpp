@@ -131,6 +131,9 @@ class MailStore {
     std::vector<ItemInfo> items_in_folder(std::int64_t mailbox, std::int64_t folder);
     std::optional<ItemInfo> item(std::int64_t mailbox, std::int64_t id);
     std::optional<StoredItem> load_item(std::int64_t mailbox, std::int64_t id);
+    // The same for an item just read with item() or items_in_folder(): its
+    // row is not read again.  nullopt when the item is gone since.
+    std::optional<StoredItem> load_item(const ItemInfo &info);
     ItemInfo add_item(const StoredItem &item); // info.mailbox and info.folder must exist
     // Several at once, in one transaction: all are stored or none.
     std::vector<ItemInfo> add_items(const std::vector<StoredItem> &items);
@@ -170,6 +173,7 @@ class MailStore {
     std::vector<FolderInfo> query_folders(std::int64_t mailbox, const char *where,
                                           std::int64_t arg);
     std::optional<StoredItem> load_item_locked(std::int64_t mailbox, std::int64_t id);
+    std::optional<StoredItem> load_content_locked(ItemInfo info); // MIME text and properties
     std::int64_t write_item_locked(const StoredItem &item, bool insert); // the row id
     // The same with `info` in place of item.info (MIME text and extended
     // properties from `item`).

@@ -88,14 +88,19 @@ std::optional<ItemInfo> MailStore::item(std::int64_t mailbox, std::int64_t id) {
 std::optional<StoredItem> MailStore::load_item_locked(std::int64_t mailbox, std::int64_t id) {
     auto info = item(mailbox, id);
     if (!info) return std::nullopt;
+    return load_content_locked(std::move(*info));
+}
+
+std::optional<StoredItem> MailStore::load_content_locked(ItemInfo info) {
     StoredItem s;
-    s.info = std::move(*info);
-    Stmt m(statements_, "SELECT mime FROM items WHERE id = ?");
-    m.bind(1, id);
-    if (m.step()) s.mime = m.text(0);
+    s.info = std::move(info);
+    Stmt m(statements_, "SELECT mime FROM items WHERE id = ? AND mailbox_id = ?");
+    m.bind(1, s.info.id).bind(2, s.info.mailbox);
+    if (!m.step()) return std::nullopt;
+    s.mime = m.text(0);
     Stmt p(statements_, "SELECT prop_id, prop_type, value FROM item_props WHERE item_id = ?"
                 " ORDER BY rowid, ordinal");
-    p.bind(1, id);
+    p.bind(1, s.info.id);
     while (p.step()) {
         std::string pid = p.text(0), type = p.text(1);
         if (s.extended.empty() || s.extended.back().id != pid || s.extended.back().type != type)
@@ -108,6 +113,11 @@ std::optional<StoredItem> MailStore::load_item_locked(std::int64_t mailbox, std:
 std::optional<StoredItem> MailStore::load_item(std::int64_t mailbox, std::int64_t id) {
     std::lock_guard lock(mutex_);
     return load_item_locked(mailbox, id);
+}
+
+std::optional<StoredItem> MailStore::load_item(const ItemInfo &info) {
+    std::lock_guard lock(mutex_);
+    return load_content_locked(info);
 }
 
 std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
