@@ -185,7 +185,12 @@ TEST(StoreConcurrency, WritersInThreadsAndASecondConnectionLoseNothing) {
     auto first = MailStore::open(dir.path().string());
     auto second = MailStore::open(dir.path().string()); // as a `seed` running beside the server
     ASSERT_TRUE(first && second);
+    // Mailbox ids are remembered once found, never while still missing.
+    EXPECT_FALSE(second->find_mailbox("alice@example.com"));
     std::int64_t box = first->ensure_mailbox("alice@example.com");
+    EXPECT_EQ(second->find_mailbox("Alice@Example.com"), box);
+    EXPECT_EQ(second->ensure_mailbox("alice@example.com"), box);
+    EXPECT_NE(first->ensure_mailbox("bob@example.com"), box);
     std::int64_t inbox = first->distinguished_folder(box, "inbox")->id;
     constexpr int kThreads = 4, kPerThread = 25;
     std::vector<std::thread> threads;

@@ -71,6 +71,7 @@ class Statement {
         return p ? reinterpret_cast<const char *>(p) : "";
     }
     std::int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+    bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
 
   private:
     StatementCache &cache_;
@@ -271,8 +272,10 @@ std::string AccountStore::open_session(const Principal &who, UnixSeconds now) {
 
 std::optional<Principal> AccountStore::check_session(const std::string &cookie,
                                                      UnixSeconds now) const {
-    Statement s(statements_, "SELECT kind, name, organization_id, role_id, expires_at "
-                     "FROM sessions WHERE cookie_hash = ?");
+    // A user's row comes with the session, in the same read.
+    Statement s(statements_, "SELECT s.kind, s.name, s.organization_id, s.role_id, s.expires_at,"
+                             " u.delegate_admin FROM sessions s LEFT JOIN users u"
+                             " ON s.kind != 1 AND u.mailbox = s.name WHERE s.cookie_hash = ?");
     if (!s.bind(1, sha256_hex(cookie)).step() || s.integer(4) <= now)
         return std::nullopt;
     Principal who;
@@ -286,11 +289,10 @@ std::optional<Principal> AccountStore::check_session(const std::string &cookie,
         return who;
     }
     // A user's flag is read again: removing delegate rights takes effect at once.
-    Statement user(statements_, "SELECT delegate_admin FROM users WHERE mailbox = ?");
-    if (!user.bind(1, who.name).step())
+    if (s.is_null(5)) // the user is gone
         return std::nullopt;
     who.kind = Principal::Kind::User;
-    who.delegate_admin = user.integer(0) != 0;
+    who.delegate_admin = s.integer(5) != 0;
     return who;
 }
 

@@ -193,10 +193,14 @@ std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
 
 std::optional<std::int64_t> MailStore::find_mailbox(const std::string &address) {
     std::lock_guard lock(mutex_);
+    std::string key = lower(address);
+    if (auto known = mailbox_ids_.find(key); known != mailbox_ids_.end()) return known->second;
     Stmt q(statements_, "SELECT id FROM mailboxes WHERE address = ?");
-    q.bind(1, lower(address));
-    if (!q.step()) return std::nullopt;
-    return q.integer(0);
+    q.bind(1, key);
+    if (!q.step()) return std::nullopt; // not remembered: it may be made by another process
+    const std::int64_t id = q.integer(0);
+    mailbox_ids_.emplace(std::move(key), id);
+    return id;
 }
 
 std::int64_t MailStore::ensure_mailbox(const std::string &address) {

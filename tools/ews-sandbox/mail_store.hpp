@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -194,6 +195,9 @@ class MailStore {
     StatementCache statements_;
     std::unique_ptr<IdCodec> ids_;
     std::recursive_mutex mutex_;
+    // Every request looks up its mailbox.  A mailbox row is never deleted
+    // or renamed, so an id once found stays right.
+    std::map<std::string, std::int64_t> mailbox_ids_;
 };
 
 // The distinguished folder names a store mailbox has (Exchange's default
