@@ -237,7 +237,8 @@ TEST(OpsWrite, MimeContentInSeveralNodesIsStoredWhole) {
                   .all("//m:ResponseCode"),
               (std::vector<std::string>{"NoError", "NoError"}));
     const std::int64_t box = h.home();
-    for (const ItemInfo &i : h.store().items_in_folder(box, h.store().distinguished_folder(box, "inbox")->id))
+    const std::int64_t inbox = h.store().distinguished_folder(box, "inbox")->id;
+    for (const ItemInfo &i : h.store().items_in_folder(box, inbox))
         EXPECT_EQ(h.store().load_item(box, i.id)->mime, mime);
 }
 

@@ -172,7 +172,8 @@ bool AccountStore::add_user(const std::string &mailbox, const std::string &passw
 
 std::optional<Principal> AccountStore::check_password(const std::string &mailbox,
                                                       const std::string &password) const {
-    Statement s(statements_, "SELECT salt, password_hash, delegate_admin FROM users WHERE mailbox = ?");
+    Statement s(statements_,
+                "SELECT salt, password_hash, delegate_admin FROM users WHERE mailbox = ?");
     if (!s.bind(1, lower(mailbox)).step())
         return std::nullopt;
     const std::string salt = s.text(0), stored_hash = s.text(1);
@@ -214,7 +215,8 @@ bool AccountStore::add_role(const ImpersonationRole &role) {
 
 std::optional<ImpersonationRole> AccountStore::find_role(const std::string &organization_id,
                                                          const std::string &role_id) const {
-    Statement s(statements_, std::string(kRoleColumns) + "WHERE organization_id = ? AND role_id = ?");
+    Statement s(statements_,
+                std::string(kRoleColumns) + "WHERE organization_id = ? AND role_id = ?");
     if (!s.bind(1, organization_id).bind(2, role_id).step())
         return std::nullopt;
     return role_from_row(s);
@@ -244,7 +246,8 @@ IssuedToken AccountStore::issue_token(const ImpersonationRole &role, int lifetim
 
 std::optional<Principal> AccountStore::check_token(const std::string &token,
                                                    UnixSeconds now) const {
-    Statement s(statements_, "SELECT organization_id, role_id, expires_at FROM tokens WHERE token_hash = ?");
+    Statement s(statements_,
+                "SELECT organization_id, role_id, expires_at FROM tokens WHERE token_hash = ?");
     if (!s.bind(1, sha256_hex(token)).step() || s.integer(2) <= now)
         return std::nullopt;
     auto role = find_role(s.text(0), s.text(1));

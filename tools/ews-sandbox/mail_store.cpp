@@ -236,7 +236,7 @@ std::int64_t MailStore::insert_folder(std::int64_t mailbox, std::int64_t parent,
                                       const std::string &distinguished, const std::string &name,
                                       const std::string &folder_class) {
     Stmt(statements_, "INSERT INTO folders(mailbox_id, parent_id, distinguished, display_name,"
-              " folder_class, version) VALUES(?, ?, ?, ?, ?, 1)")
+                      " folder_class, version) VALUES(?, ?, ?, ?, ?, 1)")
         .bind(1, mailbox)
         .bind(2, parent)
         .bind(3, distinguished)
@@ -310,7 +310,7 @@ StoreStatus MailStore::create_folder(std::int64_t mailbox, std::int64_t parent,
     p.bind(1, mailbox).bind(2, parent);
     if (!p.step()) return StoreStatus::NotFound;
     Stmt dup(statements_, "SELECT 1 FROM folders WHERE mailbox_id = ? AND parent_id = ?"
-                  " AND display_name = ? COLLATE NOCASE");
+                          " AND display_name = ? COLLATE NOCASE");
     dup.bind(1, mailbox).bind(2, parent).bind(3, name);
     if (dup.step()) return StoreStatus::Exists;
     std::int64_t id = insert_folder(mailbox, parent, "", name, folder_class);
@@ -345,7 +345,7 @@ StoreStatus MailStore::delete_folder(std::int64_t mailbox, std::int64_t id) {
 StoreStatus MailStore::move_folder(std::int64_t mailbox, std::int64_t id, std::int64_t parent) {
     std::lock_guard lock(mutex_);
     Stmt q(statements_, "UPDATE folders SET parent_id = ?, version = version + 1"
-                " WHERE mailbox_id = ? AND id = ?");
+                        " WHERE mailbox_id = ? AND id = ?");
     q.bind(1, parent).bind(2, mailbox).bind(3, id).run();
     return sqlite3_changes(db_) ? StoreStatus::Ok : StoreStatus::NotFound;
 }
@@ -362,7 +362,7 @@ FolderInfo MailStore::ensure_folder_path(std::int64_t mailbox, const std::string
         pos = slash == std::string::npos ? path.size() + 1 : slash + 1;
         if (part.empty()) continue;
         Stmt q(statements_, "SELECT id FROM folders WHERE mailbox_id = ? AND parent_id = ?"
-                    " AND display_name = ? COLLATE NOCASE");
+                            " AND display_name = ? COLLATE NOCASE");
         q.bind(1, mailbox).bind(2, current->id).bind(3, part);
         if (q.step()) {
             current = folder(mailbox, q.integer(0));

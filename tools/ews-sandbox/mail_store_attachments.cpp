@@ -53,10 +53,11 @@ constexpr const char *kColumns =
 void MailStore::create_attachment_table() { exec_sql(db_, kAttachmentSchema); }
 
 void MailStore::copy_attachments_locked(std::int64_t from_item, std::int64_t to_item) {
-    Stmt(statements_, "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
-              " is_inline, last_modified, content) SELECT ?, ordinal, name, content_type,"
-              " content_id, is_inline, last_modified, content FROM item_attachments"
-              " WHERE item_id = ?")
+    Stmt(statements_,
+         "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
+         " is_inline, last_modified, content) SELECT ?, ordinal, name, content_type,"
+         " content_id, is_inline, last_modified, content FROM item_attachments"
+         " WHERE item_id = ?")
         .bind(1, to_item)
         .bind(2, from_item)
         .run();
@@ -82,13 +83,15 @@ StoreStatus MailStore::add_attachment(std::int64_t mailbox, std::int64_t item,
     auto stored = load_item_locked(mailbox, item);
     if (!stored) return StoreStatus::NotFound;
     if (expected_version && *expected_version != stored->info.version) return StoreStatus::Stale;
-    Stmt next(statements_, "SELECT COALESCE(MAX(ordinal) + 1, 0) FROM item_attachments WHERE item_id = ?");
+    Stmt next(statements_,
+              "SELECT COALESCE(MAX(ordinal) + 1, 0) FROM item_attachments WHERE item_id = ?");
     next.bind(1, item);
     attachment.index = next.step() ? static_cast<std::uint32_t>(next.integer(0)) : 0;
     attachment.last_modified = now();
     attachment.size = static_cast<std::int64_t>(attachment.content.size());
-    Stmt(statements_, "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
-              " is_inline, last_modified, content) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
+    Stmt(statements_,
+         "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
+         " is_inline, last_modified, content) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
         .bind(1, item)
         .bind(2, static_cast<std::int64_t>(attachment.index))
         .bind(3, attachment.name)

@@ -99,7 +99,7 @@ std::optional<StoredItem> MailStore::load_content_locked(ItemInfo info) {
     if (!m.step()) return std::nullopt;
     s.mime = m.text(0);
     Stmt p(statements_, "SELECT prop_id, prop_type, value FROM item_props WHERE item_id = ?"
-                " ORDER BY rowid, ordinal");
+                        " ORDER BY rowid, ordinal");
     p.bind(1, s.info.id);
     while (p.step()) {
         std::string pid = p.text(0), type = p.text(1);
@@ -156,8 +156,8 @@ std::int64_t MailStore::write_item_locked(const ItemInfo &i, const StoredItem &i
     Stmt(statements_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
     for (const auto &prop : item.extended) {
         for (std::size_t n = 0; n < prop.values.size(); ++n) {
-            Stmt(statements_, "INSERT OR REPLACE INTO item_props(item_id, prop_id, prop_type, ordinal, value)"
-                      " VALUES(?, ?, ?, ?, ?)")
+            Stmt(statements_, "INSERT OR REPLACE INTO item_props(item_id, prop_id, prop_type,"
+                              " ordinal, value) VALUES(?, ?, ?, ?, ?)")
                 .bind(1, id)
                 .bind(2, prop.id)
                 .bind(3, prop.type)
@@ -219,8 +219,9 @@ StoreStatus MailStore::update_item(std::int64_t mailbox, std::int64_t id,
 // after a delete), so an id a client still holds for an item that was
 // deleted or moved can never come to name another item.
 std::int64_t MailStore::next_item_row_locked() {
-    Stmt q(statements_, "SELECT max(COALESCE((SELECT max(id) FROM items), 0),"
-                " COALESCE((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'last_item_row'), 0))");
+    Stmt q(statements_,
+           "SELECT max(COALESCE((SELECT max(id) FROM items), 0), COALESCE((SELECT"
+           " CAST(value AS INTEGER) FROM meta WHERE key = 'last_item_row'), 0))");
     const std::int64_t next = (q.step() ? q.integer(0) : 0) + 1;
     Stmt(statements_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_item_row', ?)")
         .bind(1, std::to_string(next))
@@ -268,7 +269,10 @@ StoreStatus MailStore::copy_item(std::int64_t mailbox, std::int64_t id, const Fo
 StoreStatus MailStore::delete_item(std::int64_t mailbox, std::int64_t id) {
     std::lock_guard lock(mutex_);
     Transaction txn(db_);
-    Stmt(statements_, "DELETE FROM items WHERE mailbox_id = ? AND id = ?").bind(1, mailbox).bind(2, id).run();
+    Stmt(statements_, "DELETE FROM items WHERE mailbox_id = ? AND id = ?")
+        .bind(1, mailbox)
+        .bind(2, id)
+        .run();
     if (!sqlite3_changes(db_)) return StoreStatus::NotFound;
     Stmt(statements_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
     drop_attachments_locked(id);

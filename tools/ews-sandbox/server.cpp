@@ -207,7 +207,8 @@ class Sandbox {
         const std::string principal = std::move(answer.principal);
         send(res, std::move(answer));
         log_line((operation.empty() ? std::string("(no operation)") : operation) + " " +
-                 std::to_string(status) + " " + (principal.empty() ? "unauthenticated" : principal) +
+                 std::to_string(status) + " " +
+                 (principal.empty() ? "unauthenticated" : principal) +
                  (response_error ? " (injected " + rule->response_code + ")" : ""));
     }
 
