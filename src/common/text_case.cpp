@@ -27,8 +27,16 @@ std::size_t FindNoCase(std::string_view text, std::string_view needle, std::size
 {
     if (needle.size() > text.size())
         return std::string_view::npos;
+    if (needle.empty())
+        return from <= text.size() ? from : std::string_view::npos;
+    // Only where the first character matches (in either case) is the rest
+    // compared: header values are searched on every part.
+    const char lower = AsciiLower(needle[0]);
+    const char upper = lower >= 'a' && lower <= 'z' ? static_cast<char>(lower - 'a' + 'A') : lower;
+    const std::string_view rest = needle.substr(1);
     for (std::size_t at = from; at + needle.size() <= text.size(); ++at)
-        if (EqualsNoCase(text.substr(at, needle.size()), needle))
+        if ((text[at] == lower || text[at] == upper) &&
+            EqualsNoCase(text.substr(at + 1, rest.size()), rest))
             return at;
     return std::string_view::npos;
 }

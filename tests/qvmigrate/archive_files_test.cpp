@@ -61,16 +61,28 @@ TEST_F(ArchiveFilesTest, ArchivedWorkFileOutlivesItsWorkName) {
     const fs::path work = temp.path() / "PRT00100.TMP";
     const fs::path target = temp.path() / "000002.p000";
     write_file(work, "part");
-    link_or_copy(work, target);
+    ::chmod(work.c_str(), 0644);
+    const auto linked = archive_file(work, target);
+    ASSERT_TRUE(linked);
     EXPECT_EQ(inode_of(target), inode_of(work));
+    EXPECT_EQ(qvtest::mode_of(target), 0600u);
     // Archived a second time, it is copied: damage to one item's file
-    // never shows in another's.
+    // never shows in another's.  Size and digest are the bytes archived.
     const fs::path again = temp.path() / "000003.p000";
-    link_or_copy(work, again);
+    const auto copied = archive_file(work, again);
+    ASSERT_TRUE(copied);
     EXPECT_NE(inode_of(again), inode_of(work));
+    EXPECT_EQ(qvtest::mode_of(again), 0600u);
     fs::remove(work);
     EXPECT_EQ(read_file(target), "part");
     EXPECT_EQ(read_file(again), "part");
+    for (const auto &archived : {*linked, *copied}) {
+        EXPECT_EQ(archived.bytes, 4u);
+        EXPECT_EQ(archived.sha256, sha256_hex("part"));
+    }
+    // No file, or no regular one, is nothing to archive.
+    EXPECT_FALSE(archive_file(work, temp.path() / "000004.p000"));
+    EXPECT_FALSE(archive_file(temp.path(), temp.path() / "000004.p000"));
 }
 
 TEST_F(ArchiveFilesTest, DamagedOrMissingFilesAreRefusedAndNothingIsPlaced) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 
@@ -64,6 +65,32 @@ std::string copy_problem(const ExpectedFile &expected, const fs::path &destinati
     return expected.shown + " cannot be copied to " + destination.string() + " (" + why + ")";
 }
 
+enum class StreamEnd { kDone, kReadFailed, kWriteFailed };
+
+// Reads `in` to its end through `digest` and, when `out` is open, into
+// it; `total` counts the bytes.  A short read that completes the `size`
+// fstat gave is the end: no further read to hear it.  errno tells why it
+// failed.
+StreamEnd stream_through(int in, int out, std::uint64_t size, Sha256Digest &digest,
+                         std::uint64_t &total) {
+    std::array<char, 65536> buffer;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return StreamEnd::kReadFailed;
+        if (got == 0)
+            return StreamEnd::kDone;
+        total += static_cast<std::uint64_t>(got);
+        digest.update(buffer.data(), static_cast<size_t>(got));
+        if (out >= 0 && !write_all(out, buffer.data(), static_cast<size_t>(got)))
+            return StreamEnd::kWriteFailed;
+        if (total == size && static_cast<size_t>(got) < buffer.size())
+            return StreamEnd::kDone;
+    }
+}
+
 // Reads `source` once, through the digest and, when `out` is open, into
 // it.  Returns "" or the problem.
 std::string stream_checked(const fs::path &source, const ExpectedFile &expected, int out,
@@ -76,19 +103,13 @@ std::string stream_checked(const fs::path &source, const ExpectedFile &expected,
         return size_problem(expected, static_cast<std::uint64_t>(status.st_size));
     Sha256Digest digest;
     std::uint64_t total = 0;
-    std::array<char, 65536> buffer;
-    for (;;) {
-        const ssize_t got = ::read(in.get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return expected.shown + " cannot be read (" + std::strerror(errno) + ")";
-        if (got == 0)
-            break;
-        total += static_cast<std::uint64_t>(got);
-        digest.update(buffer.data(), static_cast<size_t>(got));
-        if (out >= 0 && !write_all(out, buffer.data(), static_cast<size_t>(got)))
-            return copy_problem(expected, destination, std::strerror(errno));
+    switch (stream_through(in.get(), out, expected.bytes, digest, total)) {
+    case StreamEnd::kReadFailed:
+        return expected.shown + " cannot be read (" + std::strerror(errno) + ")";
+    case StreamEnd::kWriteFailed:
+        return copy_problem(expected, destination, std::strerror(errno));
+    case StreamEnd::kDone:
+        break;
     }
     if (total != expected.bytes)
         return size_problem(expected, total);
@@ -103,16 +124,43 @@ bool hard_link(const fs::path &source, const fs::path &target) {
 
 } // namespace
 
-void link_or_copy(const fs::path &source, const fs::path &target) {
+std::optional<ArchivedFile> archive_file(const std::string &source, const std::string &target) {
+    // Non-blocking, so that a FIFO in the working folder is refused below
+    // instead of waiting for a writer.
+    Descriptor in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!in && (errno == ENOENT || errno == ENOTDIR))
+        return std::nullopt;
+    struct stat status {};
+    if (!in || ::fstat(in.get(), &status) != 0)
+        throw std::runtime_error("cannot read " + source + " (" + std::strerror(errno) + ")");
+    if (!S_ISREG(status.st_mode))
+        return std::nullopt;
     // A file that already has a second name (archived before, or held by
     // something else) is copied: no two archived files share their bytes.
-    struct stat status {};
-    if (::stat(source.c_str(), &status) == 0 && status.st_nlink == 1 && hard_link(source, target))
-        return;
-    std::error_code error;
-    if (!fs::copy_file(source, target, fs::copy_options::overwrite_existing, error))
-        throw std::runtime_error("cannot copy " + source.string() + " to " + target.string() +
-                                 " (" + error.message() + ")");
+    const bool linked = status.st_nlink == 1 && hard_link(source, target);
+    Descriptor copy(linked ? -1
+                           : ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                                    kPrivateMode));
+    if (!linked && !copy)
+        throw std::runtime_error("cannot copy " + source + " to " + target + " (" +
+                                 std::strerror(errno) + ")");
+    // The archived file is the connector's work file (or a copy of it):
+    // either way it is made private, unless it already is.
+    const bool is_private = linked && (status.st_mode & 07777) == kPrivateMode;
+    if (!is_private && ::fchmod(linked ? in.get() : copy.get(), kPrivateMode) != 0)
+        throw std::runtime_error("cannot set the mode of " + target + ": " + std::strerror(errno));
+    Sha256Digest digest;
+    ArchivedFile archived;
+    const StreamEnd end = stream_through(in.get(), copy.get(),
+                                         static_cast<std::uint64_t>(status.st_size), digest,
+                                         archived.bytes);
+    if (end == StreamEnd::kWriteFailed || (copy && !copy.close()))
+        throw std::runtime_error("cannot copy " + source + " to " + target + " (" +
+                                 std::strerror(errno) + ")");
+    archived.sha256 = digest.hex();
+    if (end != StreamEnd::kDone || archived.sha256.empty())
+        throw std::runtime_error("cannot read back");
+    return archived;
 }
 
 std::string place_checked_copy(const fs::path &source, const ExpectedFile &expected,

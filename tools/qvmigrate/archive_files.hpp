@@ -13,14 +13,24 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace qvmigrate {
 
+// What an archived file holds, as it was read while archived.
+struct ArchivedFile {
+    std::uint64_t bytes = 0;
+    std::string sha256; // lower-case hex
+};
+
 // Gives `source` the second name `target` (a hard link), or copies it when
 // `source` has another name already, the two are on different file systems
-// or the link is refused.  Throws std::runtime_error.
-void link_or_copy(const std::filesystem::path &source, const std::filesystem::path &target);
+// or the link is refused; makes the archived file private (0600) and reads
+// it once, through the descriptor that checked it, for its size and
+// digest.  Nothing when `source` is no regular file.  Throws
+// std::runtime_error.
+std::optional<ArchivedFile> archive_file(const std::string &source, const std::string &target);
 
 // What an archived file is expected to hold.
 struct ExpectedFile {

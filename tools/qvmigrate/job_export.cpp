@@ -4,6 +4,8 @@
 #include <memory>
 #include <system_error>
 
+#include <malloc.h>
+
 #include "connector_session.hpp"
 #include "host_callbacks.hpp"
 #include "host_environment.hpp"
@@ -20,6 +22,14 @@ namespace {
 // The host's run number for the record it lends the connector; part files
 // of the item being read are named by it.
 constexpr int kReadMsgNumber = 1;
+
+// Free heap kept at its top before it goes back to the system.  Reading an
+// item allocates and frees some hundred KiB (the answer, the decoded
+// message, input and part buffers); with the C library's default of
+// 128 KiB the heap shrinks after almost every item and grows again for the
+// next, and every page it takes again is a page fault: six per item, some
+// three per cent of the reader's CPU.
+constexpr int kHeapTrimThreshold = 4 << 20;
 
 struct RecordDeleter {
     void operator()(qv_message *msg) const {
@@ -123,6 +133,7 @@ JobSummary run_export(HostEnvironment &env, const JobSettings &settings,
     summary.log_file = env.log_file().string();
     require_empty_output(out_dir);
     set_up_read_filters(settings.limits);
+    ::mallopt(M_TRIM_THRESHOLD, kHeapTrimThreshold);
 
     ConnectorSession session(env, settings.plugin, connection, credentials, Side::Source,
                              logon_item_kind(settings.kind_filter), settings.transport);

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <system_error>
 
 #include "private_files.hpp"
@@ -33,16 +34,17 @@ std::string print_json(const cJSON *json) {
     std::unique_ptr<char, decltype(&cJSON_free)> printed(cJSON_Print(json), &cJSON_free);
     if (!printed)
         throw std::runtime_error("out of memory while printing JSON");
-    std::string text(printed.get());
-    // cJSON indents with tabs; two blanks read better in a terminal.
+    const std::string_view text(printed.get());
+    // cJSON indents with tabs; two blanks read better in a terminal.  The
+    // text between tabs is copied a run at a time.
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\t')
-            out += text[i];
-        else
-            out += i > 0 && text[i - 1] == ':' ? " " : "  ";
+    out.reserve(text.size() + text.size() / 4);
+    size_t from = 0;
+    for (size_t tab; (tab = text.find('\t', from)) != std::string_view::npos; from = tab + 1) {
+        out.append(text, from, tab - from);
+        out += tab > 0 && text[tab - 1] == ':' ? " " : "  ";
     }
+    out.append(text, from);
     out += '\n';
     return out;
 }

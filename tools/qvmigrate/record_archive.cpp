@@ -44,33 +44,25 @@ std::string now_utc() {
 // Copies part files in while an item is written.
 class CopyingStore : public FileStore {
   public:
-    explicit CopyingStore(fs::path folder_dir) : folder_dir_(std::move(folder_dir)) {}
+    explicit CopyingStore(const fs::path &folder_dir)
+        : folder_dir_(folder_dir.string() + "/"), folder_name_(folder_dir.filename().string()) {}
 
-    std::optional<StoredFile> put(const fs::path &source, const std::string &name) override {
-        std::error_code error;
-        if (!fs::is_regular_file(source, error))
-            return std::nullopt;
-        const fs::path target = folder_dir_ / name;
+    std::optional<StoredFile> put(const std::string &source, const std::string &name) override {
+        const std::string target = folder_dir_ + name;
+        std::optional<ArchivedFile> archived;
         try {
-            link_or_copy(source, target);
+            archived = archive_file(source, target);
         } catch (const std::runtime_error &e) {
-            throw ArchiveError(relative(target) + ": " + e.what());
+            throw ArchiveError(folder_name_ + "/" + name + ": " + e.what());
         }
-        // The archived file is the connector's work file (or a copy of
-        // it): either way it is made private here.
-        make_private_file(target);
-        const auto bytes = fs::file_size(target, error);
-        const auto digest = sha256_file_hex(target);
-        if (error || !digest)
-            throw ArchiveError(relative(target) + ": cannot read back");
-        return StoredFile{name, bytes, *digest};
+        if (!archived)
+            return std::nullopt;
+        return StoredFile{name, archived->bytes, std::move(archived->sha256)};
     }
 
   private:
-    std::string relative(const fs::path &path) const {
-        return folder_dir_.filename().string() + "/" + path.filename().string();
-    }
-    fs::path folder_dir_;
+    std::string folder_dir_;  // with a trailing "/"
+    std::string folder_name_; // "0001", for messages
 };
 
 // Hands part files back (or only checks them) while an item is read.

@@ -34,8 +34,7 @@ class FileStore {
     virtual ~FileStore() = default;
     // Copies `source` in under `name`; nothing when `source` does not
     // exist.  Throws when the copy fails.
-    virtual std::optional<StoredFile> put(const std::filesystem::path &source,
-                                          const std::string &name) = 0;
+    virtual std::optional<StoredFile> put(const std::string &source, const std::string &name) = 0;
 };
 
 // Gives the record's files back while it is read.

@@ -136,8 +136,20 @@ struct Sha256Digest::Context {
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx{EVP_MD_CTX_new(), EVP_MD_CTX_free};
 };
 
+namespace {
+
+// The implementation is looked up once: with EVP_sha256() every digest
+// looks it up again, which costs more than hashing a small part file.
+const EVP_MD *sha256_implementation() {
+    static EVP_MD *const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return fetched != nullptr ? fetched : EVP_sha256();
+}
+
+} // namespace
+
 Sha256Digest::Sha256Digest() : context_(std::make_unique<Context>()) {
-    ok_ = context_->ctx && EVP_DigestInit_ex(context_->ctx.get(), EVP_sha256(), nullptr) == 1;
+    ok_ = context_->ctx &&
+          EVP_DigestInit_ex(context_->ctx.get(), sha256_implementation(), nullptr) == 1;
 }
 
 Sha256Digest::~Sha256Digest() = default;

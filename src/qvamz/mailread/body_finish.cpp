@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "mailread/header_text.hpp"
+#include "mailread/part_bytes.hpp"
 #include "mailread/parser_limits.hpp"
 #include "qv/qvcom.hpp"
 #include "common/inline_part_types.hpp"
@@ -67,15 +68,13 @@ void settle_text_part(qv_part *part, bool text_body_seen)
         part->part_type = unnamed ? QV_PART_INLINE_TEXT : QV_PART_ATTACHMENT;
 }
 
-// Whether a file holds valid UTF-8 (ASCII included).
-bool file_is_utf8(const std::string &path)
+// Whether bytes read so far hold valid UTF-8 (ASCII included);
+// `pending` carries the continuation bytes still due from one piece of
+// a file to the next.
+bool utf8_so_far(std::string_view bytes, int &pending)
 {
-    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
-    if (!f)
-        return false;
-    int pending = 0; // continuation bytes still due
-    int c;
-    while ((c = getc_unlocked(f.get())) != EOF) {
+    for (const char byte : bytes) {
+        const int c = static_cast<unsigned char>(byte);
         if (pending > 0) {
             if ((c & 0xC0) != 0x80)
                 return false;
@@ -90,19 +89,37 @@ bool file_is_utf8(const std::string &path)
             return false;
         }
     }
+    return true;
+}
+
+// Whether a part holds valid UTF-8: its bytes in memory, or its file.
+bool part_is_utf8(const std::string &path, const PartBytes *loaded)
+{
+    int pending = 0; // continuation bytes still due
+    if (loaded)
+        return utf8_so_far(loaded->bytes(), pending) && pending == 0;
+    qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
+    if (!f)
+        return false;
+    char buf[65536];
+    std::size_t got;
+    while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0)
+        if (!utf8_so_far(std::string_view(buf, got), pending))
+            return false;
     return pending == 0;
 }
 
 // A part whose charset nobody declared: text that is valid UTF-8 is taken
 // as such (as current mailers write it), anything else as Latin-1, the
 // mail default.
-void settle_undeclared_charset(qv_part *part, const std::string &path)
+template <class Loaded>
+void settle_undeclared_charset(qv_part *part, const std::string &path, Loaded loaded)
 {
     const int code = part->part_type;
     if (part->charset[0] != '\0' || code == QV_PART_HEADERS || code == QV_PART_EMBEDDED_MSG)
         return;
     const bool text = code == QV_PART_TEXT_BODY || code == QV_PART_INLINE_TEXT;
-    const bool utf8 = text && file_is_utf8(path);
+    const bool utf8 = text && part_is_utf8(path, loaded());
     store(part->charset, utf8 ? "UTF-8" : "ISO-8859-1");
 }
 
@@ -143,17 +160,19 @@ void decode_name(qv_part *part, const qv_message *msg)
               CodepageToUtf8(name, msg->codepage ? msg->codepage : kLatin1Codepage));
 }
 
-void decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
+// True when the file was decoded (and so changed).
+bool decode_base64(qv_part *part, const std::string &path, const std::string &work_dir)
 {
     switch (part->part_type) {
     case 3:
     case 15: part->part_type = QV_PART_ATTACHMENT; break;
     case 6: part->part_type = QV_PART_TEXT_BODY; break;
     case 10: part->part_type = QV_PART_HTML_BODY; break;
-    default: return;
+    default: return false;
     }
     com_convert_base64(path.c_str(), work_dir.c_str());
     part->size = file_size(path);
+    return true;
 }
 
 // One line of a file, at most `max` characters (the rest of a longer line
@@ -170,34 +189,63 @@ bool read_line(FILE *f, std::string &line, std::size_t max)
     return !line.empty() || line.size() >= max;
 }
 
-// The charset an HTML body declares in its meta line.
-void html_meta_charset(qv_part *part, const std::string &path)
+// The same lines out of bytes in memory, from `at` on.
+bool next_line(std::string_view bytes, std::size_t &at, std::string_view &line, std::size_t max)
 {
+    const std::string_view rest = bytes.substr(std::min(at, bytes.size()));
+    const std::size_t end = rest.substr(0, max).find('\n');
+    if (end != std::string_view::npos) {
+        line = rest.substr(0, end);
+        at += end + 1;
+        return true;
+    }
+    line = rest.substr(0, max);
+    at += line.size();
+    return !line.empty();
+}
+
+// Whether a line is the meta line that names the charset; it then goes
+// into the part, unless it names a charset the body cannot be in.
+bool meta_line_charset(qv_part *part, std::string_view line)
+{
+    if ((!qvcommon::ContainsNoCase(line, "<meta http") &&
+         !qvcommon::ContainsNoCase(line, "<meta charset")) ||
+        !qvcommon::ContainsNoCase(line, "charset="))
+        return false;
+    std::string_view value = line.substr(qvcommon::FindNoCase(line, "charset=") + 8);
+    value = value.substr(0, kMetaCharsetMax);
+    if (!value.empty() && (value[0] == '"' || value[0] == '\''))
+        value.remove_prefix(1);
+    value = value.substr(0, value.find_first_of("\"'>;/ \t\r"));
+    if (!value.empty() && !qvcommon::EqualsNoCase(value, "unicode") &&
+        !qvcommon::EqualsNoCase(value, "utf-16"))
+        store(part->charset, value);
+    return true;
+}
+
+// The charset an HTML body declares in its first meta line.
+void html_meta_charset(qv_part *part, const std::string &path, const PartBytes *loaded)
+{
+    if (loaded) {
+        std::size_t at = 0;
+        std::string_view line;
+        while (next_line(loaded->bytes(), at, line, kHtmlMetaLineMax))
+            if (meta_line_charset(part, line))
+                return;
+        return;
+    }
     qvcommon::UniqueFile f(std::fopen(path.c_str(), "rb"));
     if (!f)
         return;
     std::string line;
-    while (read_line(f.get(), line, kHtmlMetaLineMax)) {
-        if ((!qvcommon::ContainsNoCase(line, "<meta http") &&
-             !qvcommon::ContainsNoCase(line, "<meta charset")) ||
-            !qvcommon::ContainsNoCase(line, "charset="))
-            continue;
-        std::string_view value =
-            std::string_view(line).substr(qvcommon::FindNoCase(line, "charset=") + 8);
-        value = value.substr(0, kMetaCharsetMax);
-        if (!value.empty() && (value[0] == '"' || value[0] == '\''))
-            value.remove_prefix(1);
-        value = value.substr(0, value.find_first_of("\"'>;/ \t\r"));
-        if (!value.empty() && !qvcommon::EqualsNoCase(value, "unicode") &&
-            !qvcommon::EqualsNoCase(value, "utf-16"))
-            store(part->charset, value);
-        return;
-    }
+    while (read_line(f.get(), line, kHtmlMetaLineMax))
+        if (meta_line_charset(part, line))
+            return;
 }
 
 // A part file this small is rewritten in place from a copy in memory;
 // larger ones go through "TEMPFILE.TMP" so memory stays bounded.
-constexpr std::uint32_t kRewriteInMemoryMax = 1u << 20;
+constexpr std::uint32_t kRewriteInMemoryMax = kPartBytesMax;
 
 // Rewrites a small part file over itself from a copy in memory: no second
 // file to create and rename.  `write` fills the file from its former bytes.
@@ -284,17 +332,34 @@ bool convert_through_work_file(qv_part *part, const std::string &path,
     return true;
 }
 
-// HTML keeps its bytes and gets a META line; text becomes UTF-8.
-bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir,
-                     bool debug)
+std::string html_meta_line(const qv_part *part)
 {
+    return std::string("<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=") +
+           part->charset + "\">\n";
+}
+
+// HTML keeps its bytes and gets a META line; text becomes UTF-8.  A part
+// read into memory (`loaded`) is written back through its descriptor, and
+// text that would convert to itself is left alone.
+bool convert_charset(qv_part *part, const std::string &path, const std::string &work_dir,
+                     bool debug, PartBytes *loaded)
+{
+    if (part->part_type == QV_PART_HTML_BODY && loaded) {
+        const bool replaced = loaded->Replace(html_meta_line(part) + loaded->bytes());
+        part->size = replaced ? static_cast<std::uint32_t>(loaded->bytes().size())
+                              : file_size(path);
+        return true;
+    }
+    if (part->part_type != QV_PART_HTML_BODY && loaded &&
+        ConvertsToItself(loaded->bytes(), part->charset, sizeof part->charset)) {
+        part->size = static_cast<std::uint32_t>(loaded->bytes().size());
+        store(part->charset, "UTF-8");
+        return true;
+    }
     if (part->part_type == QV_PART_HTML_BODY) {
         return rewrite_part(
             part, path, work_dir, debug, [&](FILE *in, FILE *out) {
-                std::fprintf(
-                    out,
-                    "<html><META http-equiv=\"Content-Type\" content=\"text/html; charset=%s\">\n",
-                    part->charset);
+                std::fputs(html_meta_line(part).c_str(), out);
                 return copy_stream(in, out);
             });
     }
@@ -345,8 +410,10 @@ void wrap_inline_text(qv_part *part, const std::string &path, const std::string 
 } // namespace
 
 void PostProcessParts(qv_message *msg, const std::string &work_dir,
-                      const ParserSettings &settings)
+                      const ParserSettings &settings, PartBytes *kept)
 {
+    PartBytes own;
+    PartBytes &file = kept ? *kept : own;
     bool text_body = false, html_body = false;
     for (int i = 0; i < msg->part_count; ++i) {
         qv_part *part = msg->parts[i];
@@ -358,11 +425,21 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir,
         }
         settle_text_part(part, text_body);
         decode_name(part, msg);
-        decode_base64(part, path, work_dir);
+        if (decode_base64(part, path, work_dir) && file.holds(path))
+            file.Forget();
         settle_text_part(part, text_body); // a base64 text part counts like any other
+        // The steps below look at the part's bytes: read once, when the
+        // first of them needs them, unless an earlier step holds them.
+        bool load_tried = false;
+        const auto loaded = [&]() -> PartBytes * {
+            if (!load_tried && !file.holds(path))
+                file.Load(path);
+            load_tried = true;
+            return file.holds(path) ? &file : nullptr;
+        };
         if (part->part_type == QV_PART_HTML_BODY && settings.html_charset_rule)
-            html_meta_charset(part, path);
-        settle_undeclared_charset(part, path);
+            html_meta_charset(part, path, loaded());
+        settle_undeclared_charset(part, path, loaded);
         const int code = part->part_type;
         // Parts of a report and text of other types keep their bytes and
         // their charset, as files do.
@@ -370,7 +447,7 @@ void PostProcessParts(qv_message *msg, const std::string &work_dir,
                                  qvcommon::IsTypedInlinePartName(part->file_name);
         if (part->charset[0] && code != QV_PART_ATTACHMENT && code != QV_PART_EMBEDDED_MSG &&
             code != QV_PART_HEADERS && !keeps_bytes &&
-            !convert_charset(part, path, work_dir, settings.debug))
+            !convert_charset(part, path, work_dir, settings.debug, loaded()))
             return;
         text_body = text_body || part->part_type == QV_PART_TEXT_BODY;
         html_body = html_body || part->part_type == QV_PART_HTML_BODY;

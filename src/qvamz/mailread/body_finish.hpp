@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "mailread/mail_input.hpp"
+#include "mailread/part_bytes.hpp"
 #include "qv/qvcom.h"
 
 namespace qvamz::mailread {
@@ -17,9 +18,10 @@ namespace qvamz::mailread {
 // takes the charset its meta line declares (unless /D253); a text body is
 // converted to UTF-8 and an HTML body gets a META line naming its charset.
 // Then an inline text part is wrapped as preformatted HTML when the message
-// has an HTML body.  Work file: "TEMPFILE.TMP".
+// has an HTML body.  Work file: "TEMPFILE.TMP".  `kept`, when given,
+// may hold a part file an earlier step read and takes the ones read here.
 void PostProcessParts(qv_message *msg, const std::string &work_dir,
-                      const ParserSettings &settings);
+                      const ParserSettings &settings, PartBytes *kept = nullptr);
 
 // Attached files whose name holds ".EML" and whose first line is an mbox
 // separator ("From ...") become embedded messages parsed from the file.

@@ -79,21 +79,27 @@ int SinkClose(void *cookie)
 
 // The file to write at `path`: the file there when this is its only name;
 // a new one when it has another name too (a host that kept the previous
-// message's part by a link of its own keeps that message's bytes).
+// message's part by a link of its own keeps that message's bytes).  The
+// name is looked at before anything is opened, so a linked file costs an
+// unlink and one create, and a missing one a create only.
 int OpenOnlyName(const std::string &path, off_t &size)
 {
     size = 0;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return -1;
     struct stat status {};
-    if (::fstat(fd, &status) == 0 && status.st_nlink <= 1) {
-        size = status.st_size;
-        return fd;
-    }
-    ::close(fd);
-    if (::unlink(path.c_str()) != 0)
+    if (::stat(path.c_str(), &status) != 0) {
+        if (errno != ENOENT)
+            return -1;
+    } else if (status.st_nlink <= 1 && S_ISREG(status.st_mode)) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            size = status.st_size;
+            return fd;
+        }
+        if (errno != ENOENT) // gone since: created below
+            return -1;
+    } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         return -1;
+    }
     return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
 }
 

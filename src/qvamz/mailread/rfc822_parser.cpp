@@ -245,8 +245,11 @@ void MessageParser::DateFallback()
 
 void MessageParser::FinishParts(bool sticky_before_subject)
 {
-    ExtractUuencodedFiles(msg_, work_dir_, in_.tree());
-    PostProcessParts(msg_, work_dir_, st_.settings);
+    // The text body read for its uuencoded blocks is the one the charset
+    // steps then look at.
+    PartBytes kept;
+    ExtractUuencodedFiles(msg_, work_dir_, in_.tree(), &kept);
+    PostProcessParts(msg_, work_dir_, st_.settings, &kept);
     ExpandEmlParts(msg_, work_dir_, in_.tree());
     if (sticky_before_subject && st_.sticky)
         ConvertStickyNote(msg_, work_dir_);
@@ -347,9 +350,11 @@ int MessageParser::Run()
 
     ReadHeaders();
     SettleCharset();
-    header_file_.reset();
-    msg_->parts[0]->size =
-        static_cast<std::uint32_t>(com_GetFileSize(PartPath(0).c_str(), nullptr));
+    // The writer's position is where the file ends once it is closed.
+    const long header_size = std::ftell(header_file_.get());
+    const bool header_written = std::fclose(header_file_.release()) == 0 && header_size >= 0;
+    msg_->parts[0]->size = static_cast<std::uint32_t>(
+        header_written ? header_size : com_GetFileSize(PartPath(0).c_str(), nullptr));
     if (st_.drop)
         return kParseDrop;
     if (st_.header_lines == 0 && !body_only_) {

@@ -181,6 +181,12 @@ bool split_body(qv_message *msg, const std::string &path, const std::string &tex
     return found;
 }
 
+// Whether a line of a body held in memory starts with "begin ".
+bool body_has_begin_line(std::string_view body)
+{
+    return body.starts_with("begin ") || body.find("\nbegin ") != std::string_view::npos;
+}
+
 // Whether a line of the file starts with "begin ", read in large pieces:
 // most bodies have none and are then left without a line-by-line read.
 bool has_begin_line(const std::string &path)
@@ -224,7 +230,8 @@ bool DecodeUuencodedPart(const std::string &path, const std::string &work_dir, s
     return std::rename(temp.c_str(), path.c_str()) == 0;
 }
 
-void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTree &tree)
+void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTree &tree,
+                           PartBytes *kept)
 {
     const int parts = msg->part_count;
     const std::string temp = work_dir + "TEMPFILE.TMP";
@@ -232,8 +239,12 @@ void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTr
         if (msg->parts[i]->part_type != QV_PART_TEXT_BODY)
             continue;
         const std::string path = qvcom::part_file_path(work_dir, msg->msg_number, i);
-        if (!has_begin_line(path) || !split_body(msg, path, temp, work_dir, tree))
+        const bool begins = kept && kept->Load(path) ? body_has_begin_line(kept->bytes())
+                                                      : has_begin_line(path);
+        if (!begins || !split_body(msg, path, temp, work_dir, tree))
             continue;
+        if (kept)
+            kept->Forget(); // its file is replaced
         std::remove(path.c_str());
         std::rename(temp.c_str(), path.c_str());
         msg->parts[i]->size = static_cast<std::uint32_t>(com_GetFileSize(path.c_str(), nullptr));

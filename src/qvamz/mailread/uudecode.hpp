@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mailread/mail_input.hpp"
+#include "mailread/part_bytes.hpp"
 #include "qv/qvcom.h"
 
 namespace qvamz::mailread {
@@ -17,6 +18,8 @@ bool DecodeUuencodedPart(const std::string &path, const std::string &work_dir, s
 
 // Every complete uuencoded block in a plain-text body part (code 1) of the
 // record becomes an attachment part of its own, and leaves the text.
-void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTree &tree);
+// `kept`, when given, takes the last body read, for the steps after.
+void ExtractUuencodedFiles(qv_message *msg, const std::string &work_dir, ParseTree &tree,
+                           PartBytes *kept = nullptr);
 
 } // namespace qvamz::mailread
