@@ -225,6 +225,23 @@ TEST(OpsWrite, CreateAttachmentChangesTheParentAndGetAttachmentReturnsIt) {
     EXPECT_EQ(attach("big.bin", std::string(500, 'b')).one("//m:ResponseCode"), "ErrorMessageSizeExceeded");
 }
 
+TEST(OpsWrite, MimeContentInSeveralNodesIsStoredWhole) {
+    OpsHarness h;
+    const std::string mime = sample_mime("pieces");
+    const std::string b64 = base64_encode(mime);
+    const std::size_t third = b64.size() / 12 * 4;
+    const std::string split = b64.substr(0, third) + "<!-- a note -->" + b64.substr(third, third) +
+                              "<![CDATA[" + b64.substr(2 * third) + "]]>";
+    ASSERT_EQ(h.run(create("<t:Message><t:MimeContent>" + split + "</t:MimeContent></t:Message>" +
+                           message_xml(mime)))
+                  .all("//m:ResponseCode"),
+              (std::vector<std::string>{"NoError", "NoError"}));
+    const std::int64_t box = h.home();
+    const std::int64_t inbox = h.store().distinguished_folder(box, "inbox")->id;
+    for (const ItemInfo &i : h.store().items_in_folder(box, inbox))
+        EXPECT_EQ(h.store().load_item(box, i.id)->mime, mime);
+}
+
 TEST(OpsWrite, MalformedRequestsNeverCrash) {
     OpsHarness h;
     // Schema-invalid on purpose (requests/malformed.txt, one a line): the

@@ -37,14 +37,15 @@ std::string lower(std::string s) {
     return s;
 }
 
-// One prepared statement; finalized when it goes out of scope.
+// A statement borrowed from the store's cache for one use.
 class Statement {
   public:
-    Statement(sqlite3 *db, const char *sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(std::string("accounts.db: ") + sqlite3_errmsg(db));
+    Statement(StatementCache &cache, std::string_view sql)
+        : cache_(cache), db_(cache.db()), stmt_(cache.take(sql)) {
+        if (!stmt_)
+            throw std::runtime_error(std::string("accounts.db: ") + sqlite3_errmsg(db_));
     }
-    ~Statement() { sqlite3_finalize(stmt_); }
+    ~Statement() { cache_.give_back(stmt_); }
     Statement(const Statement &) = delete;
     Statement &operator=(const Statement &) = delete;
 
@@ -70,10 +71,12 @@ class Statement {
         return p ? reinterpret_cast<const char *>(p) : "";
     }
     std::int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+    bool is_null(int col) const { return sqlite3_column_type(stmt_, col) == SQLITE_NULL; }
 
   private:
+    StatementCache &cache_;
     sqlite3 *db_;
-    sqlite3_stmt *stmt_ = nullptr;
+    sqlite3_stmt *stmt_;
 };
 
 std::vector<std::string> split_mailboxes(const std::string &joined) {
@@ -149,15 +152,18 @@ std::unique_ptr<AccountStore> AccountStore::open(const std::string &data_dir) {
     return store;
 }
 
-AccountStore::~AccountStore() { sqlite3_close(db_); }
+AccountStore::~AccountStore() {
+    statements_.clear(); // a connection with statements left would not close
+    sqlite3_close(db_);
+}
 
 bool AccountStore::add_user(const std::string &mailbox, const std::string &password,
                             bool delegate_admin) {
     const std::string key = lower(mailbox);
-    Statement find(db_, "SELECT 1 FROM users WHERE mailbox = ?");
+    Statement find(statements_, "SELECT 1 FROM users WHERE mailbox = ?");
     const bool existed = find.bind(1, key).step();
     const std::string salt = random_hex(kSaltBytes);
-    Statement put(db_, "INSERT OR REPLACE INTO users VALUES (?, ?, ?, ?)");
+    Statement put(statements_, "INSERT OR REPLACE INTO users VALUES (?, ?, ?, ?)");
     put.bind(1, key).bind(2, salt);
     put.bind(3, to_hex(pbkdf2_sha256(password, salt, kPasswordIterations)));
     put.bind(4, std::int64_t{delegate_admin}).step();
@@ -166,7 +172,8 @@ bool AccountStore::add_user(const std::string &mailbox, const std::string &passw
 
 std::optional<Principal> AccountStore::check_password(const std::string &mailbox,
                                                       const std::string &password) const {
-    Statement s(db_, "SELECT salt, password_hash, delegate_admin FROM users WHERE mailbox = ?");
+    Statement s(statements_,
+                "SELECT salt, password_hash, delegate_admin FROM users WHERE mailbox = ?");
     if (!s.bind(1, lower(mailbox)).step())
         return std::nullopt;
     const std::string salt = s.text(0), stored_hash = s.text(1);
@@ -194,13 +201,13 @@ bool AccountStore::verified_before(const std::string &mailbox, const std::string
 }
 
 bool AccountStore::user_exists(const std::string &mailbox) const {
-    Statement s(db_, "SELECT 1 FROM users WHERE mailbox = ?");
+    Statement s(statements_, "SELECT 1 FROM users WHERE mailbox = ?");
     return s.bind(1, lower(mailbox)).step();
 }
 
 bool AccountStore::add_role(const ImpersonationRole &role) {
     const bool existed = find_role(role.organization_id, role.role_id).has_value();
-    Statement put(db_, "INSERT OR REPLACE INTO roles VALUES (?, ?, ?, ?, ?)");
+    Statement put(statements_, "INSERT OR REPLACE INTO roles VALUES (?, ?, ?, ?, ?)");
     put.bind(1, role.organization_id).bind(2, role.role_id).bind(3, role.access_key);
     put.bind(4, role.secret).bind(5, join_mailboxes(role.mailboxes)).step();
     return !existed;
@@ -208,22 +215,22 @@ bool AccountStore::add_role(const ImpersonationRole &role) {
 
 std::optional<ImpersonationRole> AccountStore::find_role(const std::string &organization_id,
                                                          const std::string &role_id) const {
-    Statement s(db_, (std::string(kRoleColumns) +
-                      "WHERE organization_id = ? AND role_id = ?").c_str());
+    Statement s(statements_,
+                std::string(kRoleColumns) + "WHERE organization_id = ? AND role_id = ?");
     if (!s.bind(1, organization_id).bind(2, role_id).step())
         return std::nullopt;
     return role_from_row(s);
 }
 
 std::optional<ImpersonationRole> AccountStore::find_role_by_key(const std::string &access_key) const {
-    Statement s(db_, (std::string(kRoleColumns) + "WHERE access_key = ? LIMIT 1").c_str());
+    Statement s(statements_, std::string(kRoleColumns) + "WHERE access_key = ? LIMIT 1");
     if (!s.bind(1, access_key).step())
         return std::nullopt;
     return role_from_row(s);
 }
 
 bool AccountStore::organization_exists(const std::string &organization_id) const {
-    Statement s(db_, "SELECT 1 FROM roles WHERE organization_id = ? LIMIT 1");
+    Statement s(statements_, "SELECT 1 FROM roles WHERE organization_id = ? LIMIT 1");
     return s.bind(1, organization_id).step();
 }
 
@@ -231,7 +238,7 @@ IssuedToken AccountStore::issue_token(const ImpersonationRole &role, int lifetim
                                       UnixSeconds now) {
     forget_expired(now);
     IssuedToken issued{random_hex(kTokenBytes), lifetime_seconds};
-    Statement put(db_, "INSERT INTO tokens VALUES (?, ?, ?, ?)");
+    Statement put(statements_, "INSERT INTO tokens VALUES (?, ?, ?, ?)");
     put.bind(1, sha256_hex(issued.token)).bind(2, role.organization_id).bind(3, role.role_id);
     put.bind(4, now + lifetime_seconds).step();
     return issued;
@@ -239,7 +246,8 @@ IssuedToken AccountStore::issue_token(const ImpersonationRole &role, int lifetim
 
 std::optional<Principal> AccountStore::check_token(const std::string &token,
                                                    UnixSeconds now) const {
-    Statement s(db_, "SELECT organization_id, role_id, expires_at FROM tokens WHERE token_hash = ?");
+    Statement s(statements_,
+                "SELECT organization_id, role_id, expires_at FROM tokens WHERE token_hash = ?");
     if (!s.bind(1, sha256_hex(token)).step() || s.integer(2) <= now)
         return std::nullopt;
     auto role = find_role(s.text(0), s.text(1));
@@ -257,7 +265,7 @@ std::string AccountStore::open_session(const Principal &who, UnixSeconds now) {
     forget_expired(now);
     const std::string cookie = random_hex(kCookieBytes);
     const bool is_role = who.kind == Principal::Kind::Role && who.role;
-    Statement put(db_, "INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?)");
+    Statement put(statements_, "INSERT INTO sessions VALUES (?, ?, ?, ?, ?, ?)");
     put.bind(1, sha256_hex(cookie)).bind(2, std::int64_t{is_role ? 1 : 0}).bind(3, who.name);
     put.bind(4, is_role ? who.role->organization_id : std::string());
     put.bind(5, is_role ? who.role->role_id : std::string());
@@ -267,8 +275,10 @@ std::string AccountStore::open_session(const Principal &who, UnixSeconds now) {
 
 std::optional<Principal> AccountStore::check_session(const std::string &cookie,
                                                      UnixSeconds now) const {
-    Statement s(db_, "SELECT kind, name, organization_id, role_id, expires_at "
-                     "FROM sessions WHERE cookie_hash = ?");
+    // A user's row comes with the session, in the same read.
+    Statement s(statements_, "SELECT s.kind, s.name, s.organization_id, s.role_id, s.expires_at,"
+                             " u.delegate_admin FROM sessions s LEFT JOIN users u"
+                             " ON s.kind != 1 AND u.mailbox = s.name WHERE s.cookie_hash = ?");
     if (!s.bind(1, sha256_hex(cookie)).step() || s.integer(4) <= now)
         return std::nullopt;
     Principal who;
@@ -282,17 +292,16 @@ std::optional<Principal> AccountStore::check_session(const std::string &cookie,
         return who;
     }
     // A user's flag is read again: removing delegate rights takes effect at once.
-    Statement user(db_, "SELECT delegate_admin FROM users WHERE mailbox = ?");
-    if (!user.bind(1, who.name).step())
+    if (s.is_null(5)) // the user is gone
         return std::nullopt;
     who.kind = Principal::Kind::User;
-    who.delegate_admin = user.integer(0) != 0;
+    who.delegate_admin = s.integer(5) != 0;
     return who;
 }
 
 void AccountStore::forget_expired(UnixSeconds now) {
-    Statement(db_, "DELETE FROM tokens WHERE expires_at <= ?").bind(1, now).step();
-    Statement(db_, "DELETE FROM sessions WHERE expires_at <= ?").bind(1, now).step();
+    Statement(statements_, "DELETE FROM tokens WHERE expires_at <= ?").bind(1, now).step();
+    Statement(statements_, "DELETE FROM sessions WHERE expires_at <= ?").bind(1, now).step();
 }
 
 } // namespace sandbox

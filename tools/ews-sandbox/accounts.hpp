@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "crypto_util.hpp"
+#include "sqlite_cache.hpp"
 
 namespace sandbox {
 
@@ -82,11 +83,13 @@ class AccountStore {
     static constexpr int kUserSessionSeconds = 8 * 3600;
 
   private:
-    explicit AccountStore(sqlite3 *db) : db_(db), verify_key_(random_hex(32)) {}
+    explicit AccountStore(sqlite3 *db) : db_(db), statements_(db), verify_key_(random_hex(32)) {}
     void forget_expired(UnixSeconds now);
     bool verified_before(const std::string &mailbox, const std::string &stored_hash,
                          const std::string &proof) const;
     sqlite3 *db_;
+    // Every request checks its session: the queries are compiled once.
+    mutable StatementCache statements_;
 
     // Clients send Basic credentials with every request, and PBKDF2 takes
     // milliseconds.  Once a password has been checked, a keyed digest of it

@@ -44,10 +44,10 @@ ParsedRequest parse_request(const std::string &body) {
     return request;
 }
 
-HttpAnswer soap_answer(const SandboxConfig &config, int status, const std::string &document) {
+HttpAnswer soap_answer(const SandboxConfig &config, int status, std::string document) {
     HttpAnswer answer;
     answer.status = status;
-    answer.body = config.pretty ? pretty_xml(document) : document;
+    answer.body = config.pretty ? pretty_xml(document) : std::move(document);
     return answer;
 }
 

@@ -53,6 +53,6 @@ HttpAnswer handle_ews(EwsServices &services, const std::string &authorization,
                       const FaultRule *response_error = nullptr);
 
 // An answer carrying the SOAP document, laid out as the config asks.
-HttpAnswer soap_answer(const SandboxConfig &config, int status, const std::string &document);
+HttpAnswer soap_answer(const SandboxConfig &config, int status, std::string document);
 
 } // namespace sandbox

@@ -111,6 +111,14 @@ std::string node_text(xmlNodePtr node) {
     return out;
 }
 
+std::string_view node_text_view(xmlNodePtr node, std::string &storage) {
+    xmlNodePtr only = node ? node->children : nullptr;
+    if (only && !only->next && only->type == XML_TEXT_NODE && only->content)
+        return reinterpret_cast<const char *>(only->content);
+    storage = node_text(node);
+    return storage;
+}
+
 // ---- ids -----------------------------------------------------------------------
 
 std::string folder_id_of(const OpEnv &env, const FolderInfo &f) {

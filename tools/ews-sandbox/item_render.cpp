@@ -260,9 +260,13 @@ void render_item(XmlOut &out, const OpEnv &env, const ItemInfo &info, const Stor
         return;
     }
     out.open(message_element_name(info.item_class));
-    if (on(F::MimeContent))
-        out.open("t:MimeContent").attr("CharacterSet", "UTF-8")
-            .text(base64_encode(mime_as_served(stored->mime, env.config.mime_rewrite))).close();
+    if (on(F::MimeContent)) {
+        out.open("t:MimeContent").attr("CharacterSet", "UTF-8");
+        // Served as stored unless rewriting is on: no copy of the text.
+        if (env.config.mime_rewrite) out.base64_text(mime_as_served(stored->mime, true));
+        else out.base64_text(stored->mime);
+        out.close();
+    }
     write_item_identity(out, env, info, shape, item_id_of(env, info), info.subject);
     if (on(F::Body)) write_body(out, extract_bodies(stored->mime), shape.body_type);
     if (on(F::Attachments) && attachments_in_table(*stored)) render_table_attachments(out, env, info);

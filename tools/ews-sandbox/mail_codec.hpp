@@ -14,6 +14,8 @@ using UnixTime = std::int64_t; // seconds since 1970-01-01 UTC
 // Standard alphabet with "=" padding.  `line_length` > 0 breaks lines with
 // CRLF after that many characters (MIME bodies); 0 gives one line.
 std::string base64_encode(std::string_view bytes, std::size_t line_length = 0);
+// The same, appended to `out`.
+void base64_append(std::string &out, std::string_view bytes, std::size_t line_length = 0);
 
 // Accepts standard base64 with or without line breaks and blanks between
 // groups, as XML base64Binary does; nullopt for anything else.

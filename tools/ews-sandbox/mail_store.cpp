@@ -54,6 +54,9 @@ CREATE TABLE IF NOT EXISTS items(
   categories TEXT NOT NULL,
   mime BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS items_by_folder ON items(folder_id);
+-- A folder's counts and size come from this index alone, without reading
+-- the rows (each one's first page holds the start of its MIME text).
+CREATE INDEX IF NOT EXISTS items_folder_totals ON items(folder_id, message_flags, size);
 CREATE TABLE IF NOT EXISTS item_props(
   item_id INTEGER NOT NULL,
   prop_id TEXT NOT NULL,
@@ -116,8 +119,8 @@ std::string lower(std::string s) {
     return s;
 }
 
-std::string meta_value(sqlite3 *db, const char *key) {
-    Stmt q(db, "SELECT value FROM meta WHERE key = ?");
+std::string meta_value(StatementCache &statements, const char *key) {
+    Stmt q(statements, "SELECT value FROM meta WHERE key = ?");
     q.bind(1, std::string_view(key));
     return q.step() ? q.text(0) : std::string();
 }
@@ -129,9 +132,12 @@ bool is_known_distinguished_name(const std::string &name) {
                        [&](const DefaultFolder &f) { return name == f.distinguished; });
 }
 
-MailStore::MailStore(sqlite3 *db) : db_(db) {}
+MailStore::MailStore(sqlite3 *db) : db_(db), statements_(db) {}
 
-MailStore::~MailStore() { sqlite3_close(db_); }
+MailStore::~MailStore() {
+    statements_.clear(); // a connection with statements left would not close
+    sqlite3_close(db_);
+}
 
 std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
     std::string path = (std::filesystem::path(data_dir) / "mailboxes.db").string();
@@ -157,18 +163,24 @@ std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
         sqlite3_busy_timeout(db, kBusyTimeoutMs);
         exec_sql(db, "PRAGMA journal_mode=WAL");
         exec_sql(db, "PRAGMA synchronous=NORMAL");
+        // Pages are read through a mapping of the file instead of a read
+        // call each: an item's MIME text spans several.
+        exec_sql(db, "PRAGMA mmap_size=268435456");
         Transaction txn(db);
         exec_sql(db, kSchema);
         store->create_attachment_table();
-        std::string secret = meta_value(db, "id_secret");
+        std::string secret = meta_value(store->statements_, "id_secret");
         if (secret.empty()) {
             secret = random_hex(16);
-            Stmt(db, "INSERT INTO meta(key, value) VALUES('id_secret', ?)").bind(1, secret).run();
-            Stmt(db, "INSERT INTO meta(key, value) VALUES('schema', ?)")
+            Stmt(store->statements_, "INSERT INTO meta(key, value) VALUES('id_secret', ?)")
+                .bind(1, secret)
+                .run();
+            Stmt(store->statements_, "INSERT INTO meta(key, value) VALUES('schema', ?)")
                 .bind(1, std::to_string(kSchemaVersion))
                 .run();
-        } else if (meta_value(db, "schema") != std::to_string(kSchemaVersion)) {
-            throw StoreError("unknown store format (schema " + meta_value(db, "schema") + ")");
+        } else if (meta_value(store->statements_, "schema") != std::to_string(kSchemaVersion)) {
+            throw StoreError("unknown store format (schema " +
+                             meta_value(store->statements_, "schema") + ")");
         }
         txn.commit();
         store->ids_ = std::make_unique<IdCodec>(secret);
@@ -181,17 +193,21 @@ std::unique_ptr<MailStore> MailStore::open(const std::string &data_dir) {
 
 std::optional<std::int64_t> MailStore::find_mailbox(const std::string &address) {
     std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT id FROM mailboxes WHERE address = ?");
-    q.bind(1, lower(address));
-    if (!q.step()) return std::nullopt;
-    return q.integer(0);
+    std::string key = lower(address);
+    if (auto known = mailbox_ids_.find(key); known != mailbox_ids_.end()) return known->second;
+    Stmt q(statements_, "SELECT id FROM mailboxes WHERE address = ?");
+    q.bind(1, key);
+    if (!q.step()) return std::nullopt; // not remembered: it may be made by another process
+    const std::int64_t id = q.integer(0);
+    mailbox_ids_.emplace(std::move(key), id);
+    return id;
 }
 
 std::int64_t MailStore::ensure_mailbox(const std::string &address) {
     std::lock_guard lock(mutex_);
     if (auto id = find_mailbox(address)) return *id;
     Transaction txn(db_);
-    Stmt(db_, "INSERT INTO mailboxes(address) VALUES(?)").bind(1, lower(address)).run();
+    Stmt(statements_, "INSERT INTO mailboxes(address) VALUES(?)").bind(1, lower(address)).run();
     std::int64_t id = sqlite3_last_insert_rowid(db_);
     create_default_folders(id);
     txn.commit();
@@ -200,7 +216,7 @@ std::int64_t MailStore::ensure_mailbox(const std::string &address) {
 
 std::string MailStore::mailbox_address(std::int64_t mailbox) {
     std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT address FROM mailboxes WHERE id = ?");
+    Stmt q(statements_, "SELECT address FROM mailboxes WHERE id = ?");
     q.bind(1, mailbox);
     return q.step() ? q.text(0) : std::string();
 }
@@ -219,8 +235,8 @@ void MailStore::create_default_folders(std::int64_t mailbox) {
 std::int64_t MailStore::insert_folder(std::int64_t mailbox, std::int64_t parent,
                                       const std::string &distinguished, const std::string &name,
                                       const std::string &folder_class) {
-    Stmt(db_, "INSERT INTO folders(mailbox_id, parent_id, distinguished, display_name,"
-              " folder_class, version) VALUES(?, ?, ?, ?, ?, 1)")
+    Stmt(statements_, "INSERT INTO folders(mailbox_id, parent_id, distinguished, display_name,"
+                      " folder_class, version) VALUES(?, ?, ?, ?, ?, 1)")
         .bind(1, mailbox)
         .bind(2, parent)
         .bind(3, distinguished)
@@ -241,7 +257,7 @@ std::vector<FolderInfo> MailStore::query_folders(std::int64_t mailbox, const cha
         " FROM folders f WHERE f.mailbox_id = ?1 AND ";
     sql += where;
     sql += " ORDER BY f.id";
-    Stmt q(db_, sql.c_str());
+    Stmt q(statements_, sql.c_str());
     q.bind(1, mailbox);
     if (std::string_view(where).find("?2") != std::string_view::npos) q.bind(2, arg);
     std::vector<FolderInfo> out;
@@ -279,7 +295,7 @@ std::optional<FolderInfo> MailStore::distinguished_folder(std::int64_t mailbox,
                                                           const std::string &name) {
     if (name.empty()) return std::nullopt;
     std::lock_guard lock(mutex_);
-    Stmt q(db_, "SELECT id FROM folders WHERE mailbox_id = ? AND distinguished = ?");
+    Stmt q(statements_, "SELECT id FROM folders WHERE mailbox_id = ? AND distinguished = ?");
     q.bind(1, mailbox).bind(2, name);
     if (!q.step()) return std::nullopt;
     return folder(mailbox, q.integer(0));
@@ -290,11 +306,11 @@ StoreStatus MailStore::create_folder(std::int64_t mailbox, std::int64_t parent,
                                      FolderInfo *created) {
     std::lock_guard lock(mutex_);
     Transaction txn(db_);
-    Stmt p(db_, "SELECT 1 FROM folders WHERE mailbox_id = ? AND id = ?");
+    Stmt p(statements_, "SELECT 1 FROM folders WHERE mailbox_id = ? AND id = ?");
     p.bind(1, mailbox).bind(2, parent);
     if (!p.step()) return StoreStatus::NotFound;
-    Stmt dup(db_, "SELECT 1 FROM folders WHERE mailbox_id = ? AND parent_id = ?"
-                  " AND display_name = ? COLLATE NOCASE");
+    Stmt dup(statements_, "SELECT 1 FROM folders WHERE mailbox_id = ? AND parent_id = ?"
+                          " AND display_name = ? COLLATE NOCASE");
     dup.bind(1, mailbox).bind(2, parent).bind(3, name);
     if (dup.step()) return StoreStatus::Exists;
     std::int64_t id = insert_folder(mailbox, parent, "", name, folder_class);
@@ -317,10 +333,10 @@ StoreStatus MailStore::delete_folder(std::int64_t mailbox, std::int64_t id) {
                         "DELETE FROM items WHERE mailbox_id = ?1 AND folder_id IN (SELECT id FROM tree)";
     std::string folders = std::string(subtree) +
                           "DELETE FROM folders WHERE mailbox_id = ?1 AND id IN (SELECT id FROM tree)";
-    Stmt(db_, props.c_str()).bind(1, mailbox).bind(2, id).run();
+    Stmt(statements_, props.c_str()).bind(1, mailbox).bind(2, id).run();
     drop_folder_attachments_locked(subtree, mailbox, id);
-    Stmt(db_, items.c_str()).bind(1, mailbox).bind(2, id).run();
-    Stmt(db_, folders.c_str()).bind(1, mailbox).bind(2, id).run();
+    Stmt(statements_, items.c_str()).bind(1, mailbox).bind(2, id).run();
+    Stmt(statements_, folders.c_str()).bind(1, mailbox).bind(2, id).run();
     if (!sqlite3_changes(db_)) return StoreStatus::NotFound;
     txn.commit();
     return StoreStatus::Ok;
@@ -328,8 +344,8 @@ StoreStatus MailStore::delete_folder(std::int64_t mailbox, std::int64_t id) {
 
 StoreStatus MailStore::move_folder(std::int64_t mailbox, std::int64_t id, std::int64_t parent) {
     std::lock_guard lock(mutex_);
-    Stmt q(db_, "UPDATE folders SET parent_id = ?, version = version + 1"
-                " WHERE mailbox_id = ? AND id = ?");
+    Stmt q(statements_, "UPDATE folders SET parent_id = ?, version = version + 1"
+                        " WHERE mailbox_id = ? AND id = ?");
     q.bind(1, parent).bind(2, mailbox).bind(3, id).run();
     return sqlite3_changes(db_) ? StoreStatus::Ok : StoreStatus::NotFound;
 }
@@ -345,8 +361,8 @@ FolderInfo MailStore::ensure_folder_path(std::int64_t mailbox, const std::string
                                                                       : slash - pos);
         pos = slash == std::string::npos ? path.size() + 1 : slash + 1;
         if (part.empty()) continue;
-        Stmt q(db_, "SELECT id FROM folders WHERE mailbox_id = ? AND parent_id = ?"
-                    " AND display_name = ? COLLATE NOCASE");
+        Stmt q(statements_, "SELECT id FROM folders WHERE mailbox_id = ? AND parent_id = ?"
+                            " AND display_name = ? COLLATE NOCASE");
         q.bind(1, mailbox).bind(2, current->id).bind(3, part);
         if (q.step()) {
             current = folder(mailbox, q.integer(0));

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,7 @@
 #include <vector>
 
 #include "mail_codec.hpp"
+#include "sqlite_cache.hpp"
 
 namespace sandbox {
 
@@ -130,6 +132,9 @@ class MailStore {
     std::vector<ItemInfo> items_in_folder(std::int64_t mailbox, std::int64_t folder);
     std::optional<ItemInfo> item(std::int64_t mailbox, std::int64_t id);
     std::optional<StoredItem> load_item(std::int64_t mailbox, std::int64_t id);
+    // The same for an item just read with item() or items_in_folder(): its
+    // row is not read again.  nullopt when the item is gone since.
+    std::optional<StoredItem> load_item(const ItemInfo &info);
     ItemInfo add_item(const StoredItem &item); // info.mailbox and info.folder must exist
     // Several at once, in one transaction: all are stored or none.
     std::vector<ItemInfo> add_items(const std::vector<StoredItem> &items);
@@ -169,7 +174,11 @@ class MailStore {
     std::vector<FolderInfo> query_folders(std::int64_t mailbox, const char *where,
                                           std::int64_t arg);
     std::optional<StoredItem> load_item_locked(std::int64_t mailbox, std::int64_t id);
+    std::optional<StoredItem> load_content_locked(ItemInfo info); // MIME text and properties
     std::int64_t write_item_locked(const StoredItem &item, bool insert); // the row id
+    // The same with `info` in place of item.info (MIME text and extended
+    // properties from `item`).
+    std::int64_t write_item_locked(const ItemInfo &info, const StoredItem &item, bool insert);
     ItemInfo add_item_locked(const StoredItem &item);
     std::int64_t next_item_row_locked();
     StoreStatus place_copy_locked(std::int64_t mailbox, std::int64_t id, const FolderInfo &to,
@@ -183,8 +192,12 @@ class MailStore {
                                         std::int64_t folder);
 
     sqlite3 *db_;
+    StatementCache statements_;
     std::unique_ptr<IdCodec> ids_;
     std::recursive_mutex mutex_;
+    // Every request looks up its mailbox.  A mailbox row is never deleted
+    // or renamed, so an id once found stays right.
+    std::map<std::string, std::int64_t> mailbox_ids_;
 };
 
 // The distinguished folder names a store mailbox has (Exchange's default

@@ -53,17 +53,18 @@ constexpr const char *kColumns =
 void MailStore::create_attachment_table() { exec_sql(db_, kAttachmentSchema); }
 
 void MailStore::copy_attachments_locked(std::int64_t from_item, std::int64_t to_item) {
-    Stmt(db_, "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
-              " is_inline, last_modified, content) SELECT ?, ordinal, name, content_type,"
-              " content_id, is_inline, last_modified, content FROM item_attachments"
-              " WHERE item_id = ?")
+    Stmt(statements_,
+         "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
+         " is_inline, last_modified, content) SELECT ?, ordinal, name, content_type,"
+         " content_id, is_inline, last_modified, content FROM item_attachments"
+         " WHERE item_id = ?")
         .bind(1, to_item)
         .bind(2, from_item)
         .run();
 }
 
 void MailStore::drop_attachments_locked(std::int64_t item) {
-    Stmt(db_, "DELETE FROM item_attachments WHERE item_id = ?").bind(1, item).run();
+    Stmt(statements_, "DELETE FROM item_attachments WHERE item_id = ?").bind(1, item).run();
 }
 
 void MailStore::drop_folder_attachments_locked(const std::string &subtree_sql, std::int64_t mailbox,
@@ -71,7 +72,7 @@ void MailStore::drop_folder_attachments_locked(const std::string &subtree_sql, s
     std::string sql = subtree_sql +
                       "DELETE FROM item_attachments WHERE item_id IN (SELECT id FROM items WHERE"
                       " mailbox_id = ?1 AND folder_id IN (SELECT id FROM tree))";
-    Stmt(db_, sql.c_str()).bind(1, mailbox).bind(2, folder).run();
+    Stmt(statements_, sql.c_str()).bind(1, mailbox).bind(2, folder).run();
 }
 
 StoreStatus MailStore::add_attachment(std::int64_t mailbox, std::int64_t item,
@@ -82,13 +83,15 @@ StoreStatus MailStore::add_attachment(std::int64_t mailbox, std::int64_t item,
     auto stored = load_item_locked(mailbox, item);
     if (!stored) return StoreStatus::NotFound;
     if (expected_version && *expected_version != stored->info.version) return StoreStatus::Stale;
-    Stmt next(db_, "SELECT COALESCE(MAX(ordinal) + 1, 0) FROM item_attachments WHERE item_id = ?");
+    Stmt next(statements_,
+              "SELECT COALESCE(MAX(ordinal) + 1, 0) FROM item_attachments WHERE item_id = ?");
     next.bind(1, item);
     attachment.index = next.step() ? static_cast<std::uint32_t>(next.integer(0)) : 0;
     attachment.last_modified = now();
     attachment.size = static_cast<std::int64_t>(attachment.content.size());
-    Stmt(db_, "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
-              " is_inline, last_modified, content) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
+    Stmt(statements_,
+         "INSERT INTO item_attachments(item_id, ordinal, name, content_type, content_id,"
+         " is_inline, last_modified, content) VALUES(?, ?, ?, ?, ?, ?, ?, ?)")
         .bind(1, item)
         .bind(2, static_cast<std::int64_t>(attachment.index))
         .bind(3, attachment.name)
@@ -114,7 +117,7 @@ std::vector<StoredAttachment> MailStore::attachments(std::int64_t mailbox, std::
     std::string sql = std::string("SELECT ") + kColumns +
                       " FROM item_attachments a JOIN items i ON i.id = a.item_id"
                       " WHERE i.mailbox_id = ? AND a.item_id = ? ORDER BY a.ordinal";
-    Stmt q(db_, sql.c_str());
+    Stmt q(statements_, sql.c_str());
     q.bind(1, mailbox).bind(2, item);
     std::vector<StoredAttachment> out;
     while (q.step()) out.push_back(read_row(q, false));
@@ -127,7 +130,7 @@ std::optional<StoredAttachment> MailStore::attachment(std::int64_t mailbox, std:
     std::string sql = std::string("SELECT ") + kColumns +
                       " FROM item_attachments a JOIN items i ON i.id = a.item_id"
                       " WHERE i.mailbox_id = ? AND a.item_id = ? AND a.ordinal = ?";
-    Stmt q(db_, sql.c_str());
+    Stmt q(statements_, sql.c_str());
     q.bind(1, mailbox).bind(2, item).bind(3, static_cast<std::int64_t>(index));
     if (!q.step()) return std::nullopt;
     return read_row(q, true);

@@ -66,9 +66,9 @@ ItemInfo read_item_row(const Stmt &q) {
 
 std::vector<ItemInfo> MailStore::items_in_folder(std::int64_t mailbox, std::int64_t folder) {
     std::lock_guard lock(mutex_);
-    std::string sql = std::string("SELECT ") + kItemColumns +
-                      " FROM items WHERE mailbox_id = ? AND folder_id = ? ORDER BY id";
-    Stmt q(db_, sql.c_str());
+    static const std::string sql = std::string("SELECT ") + kItemColumns +
+                                   " FROM items WHERE mailbox_id = ? AND folder_id = ? ORDER BY id";
+    Stmt q(statements_, sql);
     q.bind(1, mailbox).bind(2, folder);
     std::vector<ItemInfo> out;
     while (q.step()) out.push_back(read_item_row(q));
@@ -77,9 +77,9 @@ std::vector<ItemInfo> MailStore::items_in_folder(std::int64_t mailbox, std::int6
 
 std::optional<ItemInfo> MailStore::item(std::int64_t mailbox, std::int64_t id) {
     std::lock_guard lock(mutex_);
-    std::string sql =
+    static const std::string sql =
         std::string("SELECT ") + kItemColumns + " FROM items WHERE mailbox_id = ? AND id = ?";
-    Stmt q(db_, sql.c_str());
+    Stmt q(statements_, sql);
     q.bind(1, mailbox).bind(2, id);
     if (!q.step()) return std::nullopt;
     return read_item_row(q);
@@ -88,14 +88,19 @@ std::optional<ItemInfo> MailStore::item(std::int64_t mailbox, std::int64_t id) {
 std::optional<StoredItem> MailStore::load_item_locked(std::int64_t mailbox, std::int64_t id) {
     auto info = item(mailbox, id);
     if (!info) return std::nullopt;
+    return load_content_locked(std::move(*info));
+}
+
+std::optional<StoredItem> MailStore::load_content_locked(ItemInfo info) {
     StoredItem s;
-    s.info = std::move(*info);
-    Stmt m(db_, "SELECT mime FROM items WHERE id = ?");
-    m.bind(1, id);
-    if (m.step()) s.mime = m.text(0);
-    Stmt p(db_, "SELECT prop_id, prop_type, value FROM item_props WHERE item_id = ?"
-                " ORDER BY rowid, ordinal");
-    p.bind(1, id);
+    s.info = std::move(info);
+    Stmt m(statements_, "SELECT mime FROM items WHERE id = ? AND mailbox_id = ?");
+    m.bind(1, s.info.id).bind(2, s.info.mailbox);
+    if (!m.step()) return std::nullopt;
+    s.mime = m.text(0);
+    Stmt p(statements_, "SELECT prop_id, prop_type, value FROM item_props WHERE item_id = ?"
+                        " ORDER BY rowid, ordinal");
+    p.bind(1, s.info.id);
     while (p.step()) {
         std::string pid = p.text(0), type = p.text(1);
         if (s.extended.empty() || s.extended.back().id != pid || s.extended.back().type != type)
@@ -110,8 +115,16 @@ std::optional<StoredItem> MailStore::load_item(std::int64_t mailbox, std::int64_
     return load_item_locked(mailbox, id);
 }
 
+std::optional<StoredItem> MailStore::load_item(const ItemInfo &info) {
+    std::lock_guard lock(mutex_);
+    return load_content_locked(info);
+}
+
 std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
-    const ItemInfo &i = item.info;
+    return write_item_locked(item.info, item, insert);
+}
+
+std::int64_t MailStore::write_item_locked(const ItemInfo &i, const StoredItem &item, bool insert) {
     const char *sql =
         insert ? "INSERT INTO items(mailbox_id, folder_id, version, item_class, subject,"
                  " from_name, from_address, display_to, display_cc, message_id, date_sent,"
@@ -125,7 +138,7 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
                  " date_received = ?12, date_created = ?13, last_modified = ?14, size = ?15,"
                  " message_flags = ?16, importance = ?17, sensitivity = ?18,"
                  " has_attachments = ?19, categories = ?20, mime = ?21 WHERE id = ?22";
-    Stmt q(db_, sql);
+    Stmt q(statements_, sql);
     q.bind(1, i.mailbox).bind(2, i.folder).bind(3, i.version).bind(4, i.item_class);
     q.bind(5, i.subject).bind(6, i.from_name).bind(7, i.from_address).bind(8, i.display_to);
     q.bind(9, i.display_cc).bind(10, i.message_id);
@@ -140,11 +153,11 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
     const std::int64_t id = insert ? next_item_row_locked() : i.id;
     q.bind(22, id);
     q.run();
-    Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+    Stmt(statements_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
     for (const auto &prop : item.extended) {
         for (std::size_t n = 0; n < prop.values.size(); ++n) {
-            Stmt(db_, "INSERT OR REPLACE INTO item_props(item_id, prop_id, prop_type, ordinal, value)"
-                      " VALUES(?, ?, ?, ?, ?)")
+            Stmt(statements_, "INSERT OR REPLACE INTO item_props(item_id, prop_id, prop_type,"
+                              " ordinal, value) VALUES(?, ?, ?, ?, ?)")
                 .bind(1, id)
                 .bind(2, prop.id)
                 .bind(3, prop.type)
@@ -157,11 +170,11 @@ std::int64_t MailStore::write_item_locked(const StoredItem &item, bool insert) {
 }
 
 ItemInfo MailStore::add_item_locked(const StoredItem &item) {
-    StoredItem copy = item;
-    copy.info.version = 1;
-    copy.info.size = static_cast<std::int64_t>(copy.mime.size());
-    copy.info.id = write_item_locked(copy, true);
-    return copy.info;
+    ItemInfo info = item.info; // the MIME text is not copied with it
+    info.version = 1;
+    info.size = static_cast<std::int64_t>(item.mime.size());
+    info.id = write_item_locked(info, item, true);
+    return info;
 }
 
 ItemInfo MailStore::add_item(const StoredItem &item) {
@@ -206,10 +219,11 @@ StoreStatus MailStore::update_item(std::int64_t mailbox, std::int64_t id,
 // after a delete), so an id a client still holds for an item that was
 // deleted or moved can never come to name another item.
 std::int64_t MailStore::next_item_row_locked() {
-    Stmt q(db_, "SELECT max(COALESCE((SELECT max(id) FROM items), 0),"
-                " COALESCE((SELECT CAST(value AS INTEGER) FROM meta WHERE key = 'last_item_row'), 0))");
+    Stmt q(statements_,
+           "SELECT max(COALESCE((SELECT max(id) FROM items), 0), COALESCE((SELECT"
+           " CAST(value AS INTEGER) FROM meta WHERE key = 'last_item_row'), 0))");
     const std::int64_t next = (q.step() ? q.integer(0) : 0) + 1;
-    Stmt(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_item_row', ?)")
+    Stmt(statements_, "INSERT OR REPLACE INTO meta(key, value) VALUES('last_item_row', ?)")
         .bind(1, std::to_string(next))
         .run();
     return next;
@@ -226,8 +240,8 @@ StoreStatus MailStore::place_copy_locked(std::int64_t mailbox, std::int64_t id,
     item->info.id = write_item_locked(*item, true);
     copy_attachments_locked(id, item->info.id);
     if (remove_original) {
-        Stmt(db_, "DELETE FROM items WHERE id = ?").bind(1, id).run();
-        Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+        Stmt(statements_, "DELETE FROM items WHERE id = ?").bind(1, id).run();
+        Stmt(statements_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
         drop_attachments_locked(id);
     }
     if (placed) *placed = item->info;
@@ -255,9 +269,12 @@ StoreStatus MailStore::copy_item(std::int64_t mailbox, std::int64_t id, const Fo
 StoreStatus MailStore::delete_item(std::int64_t mailbox, std::int64_t id) {
     std::lock_guard lock(mutex_);
     Transaction txn(db_);
-    Stmt(db_, "DELETE FROM items WHERE mailbox_id = ? AND id = ?").bind(1, mailbox).bind(2, id).run();
+    Stmt(statements_, "DELETE FROM items WHERE mailbox_id = ? AND id = ?")
+        .bind(1, mailbox)
+        .bind(2, id)
+        .run();
     if (!sqlite3_changes(db_)) return StoreStatus::NotFound;
-    Stmt(db_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
+    Stmt(statements_, "DELETE FROM item_props WHERE item_id = ?").bind(1, id).run();
     drop_attachments_locked(id);
     txn.commit();
     return StoreStatus::Ok;

@@ -135,7 +135,7 @@ OperationResult op_find_item(OpEnv &env, xmlNodePtr op) {
         out.open("t:Items");
         for (std::size_t i = win.begin; i < win.end; ++i) {
             std::optional<StoredItem> stored;
-            if (shape->needs_stored_item()) stored = env.store.load_item(found[i].mailbox, found[i].id);
+            if (shape->needs_stored_item()) stored = env.store.load_item(found[i]);
             render_item(out, env, found[i], stored ? &*stored : nullptr, *shape);
         }
         out.close().close();
@@ -153,7 +153,7 @@ OperationResult op_get_item(OpEnv &env, xmlNodePtr op) {
         if (shape) ref = resolve_item(env, id, error);
         std::optional<StoredItem> stored;
         if (ref && shape->needs_stored_item()) {
-            stored = env.store.load_item(ref->info.mailbox, ref->info.id);
+            stored = env.store.load_item(ref->info);
             if (!stored) {
                 ref.reset();
                 error = ews_error("ErrorItemNotFound");

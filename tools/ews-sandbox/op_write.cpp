@@ -89,7 +89,8 @@ bool apply_element(StoredItem &item, xmlNodePtr e, bool creating, EwsError &erro
 std::optional<StoredItem> message_from_element(OpEnv &env, xmlNodePtr msg, EwsError &error) {
     StoredItem item;
     if (xmlNodePtr mc = child(msg, "MimeContent")) {
-        auto bytes = base64_decode_lenient(node_text(mc));
+        std::string copied;
+        auto bytes = base64_decode_lenient(node_text_view(mc, copied));
         if (!bytes) {
             error = ews_error("ErrorMimeContentInvalidBase64String");
             return std::nullopt;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ews_operations.hpp"
@@ -39,6 +40,9 @@ std::vector<xmlNodePtr> children(xmlNodePtr parent, const char *local = nullptr)
 std::string local_name(xmlNodePtr node);
 std::optional<std::string> attribute(xmlNodePtr node, const char *name);
 std::string node_text(xmlNodePtr node);
+// The same without a copy when the element holds a single text node (a
+// MimeContent of 30 KB); else node_text's copy, kept in `storage`.
+std::string_view node_text_view(xmlNodePtr node, std::string &storage);
 
 // ---- the context of one request ---------------------------------------------
 struct OpEnv {

@@ -2,6 +2,7 @@
 
 #include <cjson/cJSON.h>
 #include <httplib.h>
+#include <malloc.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
 
@@ -39,6 +40,9 @@ constexpr int kKeepAliveSeconds = 2;
 // A connection serves this many requests before it is closed: a reading
 // client keeps one connection for a whole mailbox, as against a real server.
 constexpr std::size_t kKeepAliveMaxRequests = 1000000;
+// Blocks up to this size come from the heap rather than from mappings of
+// their own (see serve()).
+constexpr int kKeptAllocationBytes = 64 << 20;
 
 std::string lower(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(),
@@ -48,19 +52,25 @@ std::string lower(std::string s) {
 
 void log_line(const std::string &text) {
     static std::mutex mutex;
+    // One write per line: std::cerr flushes after every insertion.
+    const std::string line = "ews-sandbox: " + text + "\n";
     std::lock_guard lock(mutex);
-    std::cerr << "ews-sandbox: " << text << std::endl;
+    std::cerr << line;
 }
 
 bool from_loopback(const httplib::Request &req) {
     return req.remote_addr == "127.0.0.1" || req.remote_addr == "::1";
 }
 
-void send(httplib::Response &res, const HttpAnswer &answer) {
+// The body is moved, not copied (set_content would copy it): answers
+// carrying MIME content are tens of kilobytes.
+void send(httplib::Response &res, HttpAnswer &&answer) {
     res.status = answer.status;
     for (const auto &[name, value] : answer.headers)
         res.set_header(name, value);
-    res.set_content(answer.body, answer.content_type);
+    res.body = std::move(answer.body);
+    res.headers.erase("Content-Type");
+    res.set_header("Content-Type", answer.content_type);
 }
 
 // Closes the connection under the request without an answer.  The write of
@@ -150,7 +160,7 @@ class Sandbox {
             answer.body = status_text(rule->status) + "\n";
             if (rule->status == 401)
                 answer.headers.emplace_back("WWW-Authenticate", R"(Basic realm="127.0.0.1")");
-            send(res, answer);
+            send(res, std::move(answer));
             break;
         }
         case Kind::SoapFault:
@@ -190,13 +200,15 @@ class Sandbox {
         if (inject(rule, operation, req, res))
             return;
         const bool response_error = rule && rule->kind == FaultRule::Kind::ResponseError;
-        const HttpAnswer answer = handle_ews(ews_, req.get_header_value("Authorization"),
-                                             req.get_header_value("Cookie"), parsed,
-                                             response_error ? &*rule : nullptr);
-        send(res, answer);
+        HttpAnswer answer = handle_ews(ews_, req.get_header_value("Authorization"),
+                                       req.get_header_value("Cookie"), parsed,
+                                       response_error ? &*rule : nullptr);
+        const int status = answer.status;
+        const std::string principal = std::move(answer.principal);
+        send(res, std::move(answer));
         log_line((operation.empty() ? std::string("(no operation)") : operation) + " " +
-                 std::to_string(answer.status) + " " +
-                 (answer.principal.empty() ? "unauthenticated" : answer.principal) +
+                 std::to_string(status) + " " +
+                 (principal.empty() ? "unauthenticated" : principal) +
                  (response_error ? " (injected " + rule->response_code + ")" : ""));
     }
 
@@ -315,6 +327,12 @@ int serve(const SandboxConfig &config) {
         return 1;
     }
 
+    // A CreateItem of 50 messages is a body of over a megabyte, parsed into
+    // a tree as large, all freed again after the answer.  Left to malloc's
+    // defaults each of those blocks is mapped and unmapped per request and
+    // every fresh page faults; they stay in the heap for the next request.
+    mallopt(M_MMAP_THRESHOLD, kKeptAllocationBytes);
+    mallopt(M_TRIM_THRESHOLD, 2 * kKeptAllocationBytes);
     std::signal(SIGPIPE, SIG_IGN);
     sigset_t signals;
     sigemptyset(&signals);

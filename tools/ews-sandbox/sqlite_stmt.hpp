@@ -1,6 +1,6 @@
-// Owning wrappers for SQLite statements and transactions used by the
-// mailbox store.  Failures throw StoreError; the store's callers turn that
-// into an EWS error answer instead of a crash.
+// Wrappers for SQLite statements and transactions used by the mailbox
+// store.  Failures throw StoreError; the store's callers turn that into an
+// EWS error answer instead of a crash.
 #pragma once
 
 #include <sqlite3.h>
@@ -10,19 +10,22 @@
 #include <string>
 #include <string_view>
 
+#include "sqlite_cache.hpp"
+
 namespace sandbox {
 
 struct StoreError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// A statement borrowed from the connection's cache for one use.
 class Stmt {
   public:
-    Stmt(sqlite3 *db, const char *sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK)
-            throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db));
+    Stmt(StatementCache &cache, std::string_view sql)
+        : cache_(cache), db_(cache.db()), stmt_(cache.take(sql)) {
+        if (!stmt_) throw StoreError(std::string("prepare: ") + sqlite3_errmsg(db_));
     }
-    ~Stmt() { sqlite3_finalize(stmt_); }
+    ~Stmt() { cache_.give_back(stmt_); }
     Stmt(const Stmt &) = delete;
     Stmt &operator=(const Stmt &) = delete;
 
@@ -34,8 +37,9 @@ class Stmt {
         check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT));
         return *this;
     }
+    // Not copied: `v` must stay alive while the statement runs.
     Stmt &bind_blob(int i, std::string_view v) {
-        check(sqlite3_bind_blob64(stmt_, i, v.data(), v.size(), SQLITE_TRANSIENT));
+        check(sqlite3_bind_blob64(stmt_, i, v.data(), v.size(), SQLITE_STATIC));
         return *this;
     }
     Stmt &bind_null(int i) {
@@ -66,8 +70,9 @@ class Stmt {
     void check(int rc) {
         if (rc != SQLITE_OK) throw StoreError(std::string("bind: ") + sqlite3_errmsg(db_));
     }
+    StatementCache &cache_;
     sqlite3 *db_;
-    sqlite3_stmt *stmt_ = nullptr;
+    sqlite3_stmt *stmt_;
 };
 
 inline void exec_sql(sqlite3 *db, const char *sql) {

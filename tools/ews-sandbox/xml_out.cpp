@@ -1,5 +1,7 @@
 #include "xml_out.hpp"
 
+#include "mail_codec.hpp"
+
 namespace sandbox {
 
 namespace {
@@ -137,6 +139,12 @@ XmlOut &XmlOut::attr(std::string_view name, std::int64_t value) {
 XmlOut &XmlOut::text(std::string_view value) {
     end_start_tag();
     out_ += xml_escape(value);
+    return *this;
+}
+
+XmlOut &XmlOut::base64_text(std::string_view bytes) {
+    end_start_tag();
+    base64_append(out_, bytes);
     return *this;
 }
 
