@@ -80,9 +80,10 @@ TEST_F(WorkMailApi, AnswersTheDocumentedErrors) {
         const ApiAnswer answer = call(c.call);
         EXPECT_EQ(answer.status, c.status) << c.what << ": " << answer.body;
         EXPECT_EQ(answer.error_type, c.type) << c.what;
-        if (*c.type)
+        if (*c.type) {
             EXPECT_NE(answer.body.find(std::string("\"__type\":\"") + c.type + "\""), std::string::npos)
                 << c.what << ": " << answer.body;
+        }
     }
 }
 

@@ -23,11 +23,11 @@ namespace qvmigrate {
 enum class Side { Source, Target };
 
 struct AuthOptions {
-    std::string password_env, password_file;
-    std::string delegate, delegate_password_env, delegate_password_file;
-    std::string role, org, access_key_env, secret_env;
-    std::string api_endpoint;   // /AMZAPI
-    std::string extra_switches; // --switches, appended as given
+    std::string password_env = {}, password_file = {};
+    std::string delegate = {}, delegate_password_env = {}, delegate_password_file = {};
+    std::string role = {}, org = {}, access_key_env = {}, secret_env = {};
+    std::string api_endpoint = {};   // /AMZAPI
+    std::string extra_switches = {}; // --switches, appended as given
 };
 
 // Options that apply to both sides of a job.
