@@ -4,12 +4,7 @@
 
 #ifdef QV_SANDBOX_PATH
 
-#include <filesystem>
-#include <memory>
 #include <string>
-
-#include <openssl/pem.h>
-#include <openssl/x509_vfy.h>
 
 #include "connector_sandbox.hpp"
 #include "frame/session.hpp"
@@ -60,36 +55,6 @@ TEST_F(TrustStoreTest, OneStorePerSessionAndEveryCaFileChangeReadAgain)
 
     session.settings.ca_file = sandbox_ca;
     EXPECT_TRUE(PostOnNewConnection());
-}
-
-// Whether the sandbox's own certificate verifies against `store`.
-bool ServerCertificateVerifies(X509_STORE *store, const std::string &ca_file)
-{
-    const std::string leaf_path = std::filesystem::path(ca_file).replace_filename("server.pem");
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_file(leaf_path.c_str(), "r"), &BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> leaf(
-        bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr, &X509_free);
-    std::unique_ptr<X509_STORE_CTX, decltype(&X509_STORE_CTX_free)> check(X509_STORE_CTX_new(),
-                                                                         &X509_STORE_CTX_free);
-    return store && leaf && check &&
-           X509_STORE_CTX_init(check.get(), store, leaf.get(), nullptr) == 1 &&
-           X509_verify_cert(check.get()) == 1;
-}
-
-// The system bundle is read only when a chain needs what "/CAFILE" does
-// not hold: the server's authority as the only "system" certificate still
-// vouches for it, and a bundle that cannot be read is named only when a
-// chain needed it.
-TEST_F(TrustStoreTest, SystemBundleIsReadOnlyWhenAChainNeedsIt)
-{
-    StartAndLogon();
-    const std::string ca = session.settings.ca_file;
-    const std::string missing = work.file("no-bundle.pem");
-    EXPECT_TRUE(ServerCertificateVerifies(MakeTrustStore(ca, "").get(), ca));
-    EXPECT_TRUE(ServerCertificateVerifies(MakeTrustStore(missing, ca).get(), ca));
-    EXPECT_FALSE(log.has(missing));
-    EXPECT_FALSE(ServerCertificateVerifies(MakeTrustStore(missing, "").get(), ca));
-    EXPECT_TRUE(log.has("QV Warning: cannot read the system certificate bundle " + missing));
 }
 
 } // namespace

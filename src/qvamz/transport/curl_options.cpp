@@ -2,9 +2,6 @@
 
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
-#include <openssl/x509_vfy.h>
-
-#include <memory>
 
 #include "frame/session.hpp"
 #include "qv/qvcom.h"
@@ -17,98 +14,26 @@ namespace {
 // Curl's SSL options value that allows the BEAST work-around.
 constexpr long kSslOptionsAllowBeast = CURLSSLOPT_ALLOW_BEAST;
 
-// The system bundle behind a store, read when a lookup first misses.
-struct LazyBundle {
-    std::string path;
-    bool read = false;
-};
-
-// Lends `found` to the library through `out`, as its own lookups do: the
-// store keeps the reference.
-int LendObject(X509_OBJECT *found, X509_OBJECT *out)
-{
-    if (X509 *cert = X509_OBJECT_get0_X509(found)) {
-        if (X509_OBJECT_set1_X509(out, cert) != 1)
-            return 0;
-        X509_free(cert);
-        return 1;
-    }
-    if (X509_CRL *crl = X509_OBJECT_get0_X509_CRL(found)) {
-        if (X509_OBJECT_set1_X509_CRL(out, crl) != 1)
-            return 0;
-        X509_CRL_free(crl);
-        return 1;
-    }
-    return 0;
-}
-
-// The library asks here only for a name its store does not hold: the
-// first time, the bundle's certificates join the store and the name is
-// looked up again among them.
-int ReadBundleOnMiss(X509_LOOKUP *lookup, X509_LOOKUP_TYPE type, const X509_NAME *name,
-                     X509_OBJECT *out)
-{
-    auto *bundle = static_cast<LazyBundle *>(X509_LOOKUP_get_method_data(lookup));
-    if (!bundle || bundle->read)
-        return 0;
-    bundle->read = true;
-    if (X509_load_cert_crl_file(lookup, bundle->path.c_str(), X509_FILETYPE_PEM) <= 0) {
-        com_Log("QV Warning: cannot read the system certificate bundle %s", bundle->path.c_str());
-        return 0;
-    }
-    X509_STORE *store = X509_LOOKUP_get_store(lookup);
-    if (!store || X509_STORE_lock(store) != 1)
-        return 0;
-    X509_OBJECT *found =
-        X509_OBJECT_retrieve_by_subject(X509_STORE_get0_objects(store), type, name);
-    const int lent = found ? LendObject(found, out) : 0;
-    X509_STORE_unlock(store);
-    return lent;
-}
-
-void FreeLazyBundle(X509_LOOKUP *lookup)
-{
-    delete static_cast<LazyBundle *>(X509_LOOKUP_get_method_data(lookup));
-}
-
-X509_LOOKUP_METHOD *LazyBundleMethod()
-{
-    // Made once and never changed: every store's lookup refers to it.
-    static X509_LOOKUP_METHOD *const method = [] {
-        X509_LOOKUP_METHOD *made = X509_LOOKUP_meth_new("system bundle read on first miss");
-        if (made && (X509_LOOKUP_meth_set_get_by_subject(made, ReadBundleOnMiss) != 1 ||
-                     X509_LOOKUP_meth_set_free(made, FreeLazyBundle) != 1)) {
-            X509_LOOKUP_meth_free(made);
-            made = nullptr;
-        }
-        return made;
-    }();
-    return method;
-}
-
-// The system bundle as a lookup of `store`; read at once where no lookup
-// can be made.
-void AddSystemBundle(X509_STORE *store, const std::string &path)
-{
-    X509_LOOKUP_METHOD *method = LazyBundleMethod();
-    X509_LOOKUP *lookup = method ? X509_STORE_add_lookup(store, method) : nullptr;
-    auto bundle = std::make_unique<LazyBundle>(LazyBundle{path});
-    if (lookup && X509_LOOKUP_set_method_data(lookup, bundle.get()) == 1) {
-        bundle.release(); // the lookup's free callback deletes it
-        return;
-    }
-    if (X509_STORE_load_file(store, path.c_str()) != 1)
-        com_Log("QV Warning: cannot read the system certificate bundle %s", path.c_str());
-}
-
 // The session's trusted certificates: the system bundle curl would load
-// (its built-in CA file) and the "/CAFILE" bundle.
+// (its built-in CA file) and the "/CAFILE" bundle.  Null (and the reason
+// logged) when a bundle cannot be read.
 TrustStore LoadTrustStore(CURL *handle, const std::string &ca_file)
 {
+    TrustStore store(X509_STORE_new());
+    if (!store)
+        return nullptr;
     char *system_bundle = nullptr;
-    if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle) != CURLE_OK)
-        system_bundle = nullptr;
-    return MakeTrustStore(system_bundle ? system_bundle : "", ca_file);
+    if (curl_easy_getinfo(handle, CURLINFO_CAINFO, &system_bundle) == CURLE_OK &&
+        system_bundle && X509_STORE_load_file(store.get(), system_bundle) != 1)
+        com_Log("QV Warning: cannot read the system certificate bundle %s", system_bundle);
+    if (!ca_file.empty() && X509_STORE_load_file(store.get(), ca_file.c_str()) != 1) {
+        com_Log("QV Error: cannot read the certificate bundle %s", ca_file.c_str());
+        return nullptr;
+    }
+    // As curl sets up a store of its own: a certificate of the store ends
+    // a chain even when it is not self-signed.
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
+    return store;
 }
 
 // Runs for each new TLS context (curl itself loads no certificates): hands
@@ -127,23 +52,6 @@ CURLcode UseSessionTrustStore(CURL *handle, void *ssl_ctx, void *data)
 }
 
 } // namespace
-
-TrustStore MakeTrustStore(const std::string &system_bundle, const std::string &ca_file)
-{
-    TrustStore store(X509_STORE_new());
-    if (!store)
-        return nullptr;
-    if (!ca_file.empty() && X509_STORE_load_file(store.get(), ca_file.c_str()) != 1) {
-        com_Log("QV Error: cannot read the certificate bundle %s", ca_file.c_str());
-        return nullptr;
-    }
-    if (!system_bundle.empty())
-        AddSystemBundle(store.get(), system_bundle);
-    // As curl sets up a store of its own: a certificate of the store ends
-    // a chain even when it is not self-signed.
-    X509_STORE_set_flags(store.get(), X509_V_FLAG_TRUSTED_FIRST | X509_V_FLAG_PARTIAL_CHAIN);
-    return store;
-}
 
 const TlsVersionChoice *TlsVersionFor(int switch_value)
 {

@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <string>
 
-#include "transport/transport_state.hpp"
-
 namespace qvamz {
 
 struct SessionSettings;
@@ -59,14 +57,6 @@ struct TransportState;
 // Certificate checks (or "/SSLNOVERIFY"), TLS version and ciphers.  The
 // trusted certificates are parsed once per session into `transport`.
 void ApplyTlsOptions(CURL *handle, const SessionSettings &settings, TransportState &transport);
-
-// The trusted certificates: the "/CAFILE" bundle (read now; null, and the
-// reason logged, when it cannot be read) and the system bundle, which is
-// read the first time a chain needs a certificate the store does not hold
-// yet.  Most sessions name the server's authority in "/CAFILE" and never
-// need it, and parsing its hundred-odd certificates costs more CPU than
-// reading a thousand items.
-TrustStore MakeTrustStore(const std::string &system_bundle, const std::string &ca_file);
 
 // "user:password" for EWS posts: the mailbox, replaced by the administrator
 // when set, replaced by the delegate administrator when set; "" when no
