@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace qvcommon {
 namespace {
@@ -61,6 +62,17 @@ std::size_t whole_groups(const unsigned char *in, std::size_t n, unsigned char *
     }
     return groups;
 }
+
+// The two characters of every 12-bit value: three bytes take two look-ups.
+using CharPairs = std::array<std::array<char, 2>, 4096>;
+constexpr CharPairs MakeCharPairs()
+{
+    CharPairs pairs{};
+    for (std::size_t v = 0; v < pairs.size(); ++v)
+        pairs[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
+    return pairs;
+}
+constexpr CharPairs kCharPairs = MakeCharPairs();
 
 } // namespace
 
@@ -127,27 +139,33 @@ std::size_t Base64Decoder::Push(unsigned sextet, unsigned char *out)
     return 1;
 }
 
+std::size_t Base64EncodeTo(const unsigned char *in, std::size_t size, char *out)
+{
+    char *const start = out;
+    std::size_t i = 0;
+    for (; i + 3 <= size; i += 3, out += 4) {
+        const unsigned v = static_cast<unsigned>(in[i]) << 16 |
+                           static_cast<unsigned>(in[i + 1]) << 8 | in[i + 2];
+        std::memcpy(out, kCharPairs[v >> 12].data(), 2);
+        std::memcpy(out + 2, kCharPairs[v & 0xFFF].data(), 2);
+    }
+    if (i < size) {
+        const bool two = i + 1 < size;
+        const unsigned v = static_cast<unsigned>(in[i]) << 16 |
+                           (two ? static_cast<unsigned>(in[i + 1]) << 8 : 0u);
+        out[0] = kAlphabet[v >> 18];
+        out[1] = kAlphabet[(v >> 12) & 63];
+        out[2] = two ? kAlphabet[(v >> 6) & 63] : '=';
+        out[3] = '=';
+        out += 4;
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
 std::string Base64Encode(std::string_view bytes)
 {
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    std::size_t i = 0;
-    for (; i + 2 < bytes.size(); i += 3) {
-        const unsigned v = (static_cast<unsigned char>(bytes[i]) << 16) |
-                           (static_cast<unsigned char>(bytes[i + 1]) << 8) |
-                           static_cast<unsigned char>(bytes[i + 2]);
-        for (int shift = 18; shift >= 0; shift -= 6)
-            out.push_back(kAlphabet[(v >> shift) & 63]);
-    }
-    if (i < bytes.size()) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16;
-        if (i + 1 < bytes.size())
-            v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        out.push_back(kAlphabet[(v >> 18) & 63]);
-        out.push_back(kAlphabet[(v >> 12) & 63]);
-        out.push_back(i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=');
-        out.push_back('=');
-    }
+    std::string out((bytes.size() + 2) / 3 * 4, '\0');
+    Base64EncodeTo(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), out.data());
     return out;
 }
 

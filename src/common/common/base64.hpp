@@ -48,6 +48,9 @@ private:
     bool done_ = false;
 };
 
+// Padded base64 of `size` bytes into `out`, which has room for
+// (size + 2) / 3 * 4 characters; returns the characters written.
+std::size_t Base64EncodeTo(const unsigned char *in, std::size_t size, char *out);
 // Padded base64 of `bytes`, no line breaks.
 std::string Base64Encode(std::string_view bytes);
 // Decodes until the first "="; characters outside the alphabet (blanks

@@ -1,6 +1,7 @@
 // Base64 output: input is gathered into chunks that hold whole lines (54
 // bytes per line of 72 characters) and encoded three bytes at a time.
 #include "mailwrite/base64_writer.hpp"
+#include "common/base64.hpp"
 #include "common/unique_file.hpp"
 
 #include <algorithm>
@@ -15,42 +16,6 @@ constexpr std::size_t kLineBytes = kBase64LineChars / 4 * 3; // 54
 constexpr std::size_t kChunkLines = 64;
 constexpr std::size_t kChunkBytes = kLineBytes * kChunkLines; // a multiple of 3 and 54
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-// The two characters of every 12-bit value: three bytes take two look-ups.
-using CharPairs = std::array<std::array<char, 2>, 4096>;
-constexpr CharPairs MakeCharPairs()
-{
-    CharPairs pairs{};
-    for (std::size_t v = 0; v < pairs.size(); ++v)
-        pairs[v] = {kAlphabet[v >> 6], kAlphabet[v & 63]};
-    return pairs;
-}
-constexpr CharPairs kCharPairs = MakeCharPairs();
-
-// Base64 of `size` bytes, "=" padded, into `out`; the characters written.
-std::size_t EncodeBase64(const unsigned char *in, std::size_t size, char *out)
-{
-    char *const start = out;
-    std::size_t i = 0;
-    for (; i + 3 <= size; i += 3, out += 4) {
-        const unsigned v = static_cast<unsigned>(in[i]) << 16 |
-                           static_cast<unsigned>(in[i + 1]) << 8 | in[i + 2];
-        std::memcpy(out, kCharPairs[v >> 12].data(), 2);
-        std::memcpy(out + 2, kCharPairs[v & 0xFFF].data(), 2);
-    }
-    if (i < size) {
-        const bool two = i + 1 < size;
-        const unsigned v = static_cast<unsigned>(in[i]) << 16 |
-                           (two ? static_cast<unsigned>(in[i + 1]) << 8 : 0u);
-        out[0] = kAlphabet[v >> 18];
-        out[1] = kAlphabet[(v >> 12) & 63];
-        out[2] = two ? kAlphabet[(v >> 6) & 63] : '=';
-        out[3] = '=';
-        out += 4;
-    }
-    return static_cast<std::size_t>(out - start);
-}
 
 
 } // namespace
@@ -91,11 +56,11 @@ void Base64Writer::EncodeChunk(const unsigned char *data, std::size_t size)
     char *dst = encoded_.data();
     std::size_t used = 0;
     if (lines_ == Base64Lines::kUnbroken) {
-        used = EncodeBase64(data, size, dst);
+        used = qvcommon::Base64EncodeTo(data, size, dst);
     } else {
         for (std::size_t at = 0; at < size; at += kLineBytes) {
             std::size_t n = std::min(kLineBytes, size - at);
-            used += EncodeBase64(data + at, n, dst + used);
+            used += qvcommon::Base64EncodeTo(data + at, n, dst + used);
             dst[used++] = '\r';
             dst[used++] = '\n';
         }
