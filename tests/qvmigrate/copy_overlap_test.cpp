@@ -1,7 +1,7 @@
 // The overlapped copy: its channel's messages, the same target as a copy
 // run one side after the other, and its two ways to end early (the write
-// side dying, the export failing part-way) with every item written or
-// counted failed.
+// side dying, the export failing part-way, a stop heard by one side) with
+// every item written, counted failed or left for the next run.
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -16,7 +16,9 @@
 #include "copy_channel.hpp"
 #include "copy_overlap.hpp"
 #include "fake_job.hpp"
+#include "batch_state.hpp"
 #include "host_environment.hpp"
+#include "import_feed.hpp"
 #include "record_archive.hpp"
 #include "sandbox_suite.hpp"
 
@@ -268,6 +270,71 @@ TEST_F(CopyOverlapExport, WriteSideDyingWhileItemsAreStagedStopsTheReadingAndCou
     EXPECT_EQ(halves.written.folders[0].migrated, 1);
     EXPECT_EQ(halves.written.folders[0].failed, staged - 1);
     EXPECT_EQ(written().size(), 1u);
+}
+
+// A stop that reaches only the read side, after it has read everything,
+// comes to the write side through its feed.  The write side must end as it
+// would on its own Ctrl-C: the job is not a success and the batch state
+// keeps the pair to be run again.
+class StopAfterFirstItem : public ImportFeed {
+  public:
+    explicit StopAfterFirstItem(const fs::path &stage) : reader_(stage) {}
+    std::string mailbox() const override { return "alice@fake"; }
+    const ArchiveReader &reader() const override { return reader_; }
+    std::optional<ArchiveFolder> next_folder() override {
+        if (given_)
+            return std::nullopt;
+        given_ = true;
+        return reader_.manifest().folders.front();
+    }
+    bool has_item(const ArchiveFolder &folder, int sequence) override {
+        if (sequence > 1)
+            stop_ = "interrupted";
+        return stop_.empty() && sequence <= folder.items;
+    }
+    std::string stopped() const override { return stop_; }
+
+  private:
+    ArchiveReader reader_;
+    bool given_ = false;
+    std::string stop_;
+};
+
+TEST_F(CopyOverlapExport, StopHeardOnlyFromTheReadSideLeavesThePairUnfinished) {
+    {
+        ArchiveWriter writer(stage, "alice@fake");
+        writer.begin_folder("Inbox", "Inbox", 0, 3);
+        for (const char *subject : {"one", "two", "three"})
+            add_item(writer, subject);
+        writer.finish();
+    }
+    HostEnvironment env(state.string(), (temp.path() / "write.log").string());
+    JobSettings settings;
+    settings.plugin = QV_FAKE_PLUGIN_PATH;
+    Connection to;
+    to.server = "fake://server";
+    to.user = "bob@fake";
+    to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\" /D251 1";
+    Credentials credentials;
+    credentials.password = Secret("bob-pw");
+    StopAfterFirstItem feed(stage);
+    const JobSummary summary = run_import_feed(env, settings, to, credentials, feed);
+    EXPECT_EQ(summary.error, "interrupted");
+    EXPECT_EQ(summary.exit_status, kExitItemsFailed);
+    ASSERT_EQ(summary.folders.size(), 1u);
+    EXPECT_EQ(summary.folders[0].migrated, 1);
+    EXPECT_EQ(summary.folders[0].failed, 0);
+    EXPECT_EQ(written().size(), 1u);
+
+    BatchState batch(temp.path() / "batch.sqlite");
+    batch.add_plan({{2, "alice@fake", "bob@fake", {}}});
+    batch.mark_running("alice@fake", "bob@fake");
+    batch.record_run("alice@fake", "bob@fake", summary, 1);
+    const MailboxRecord record = batch.mailbox("alice@fake", "bob@fake");
+    EXPECT_EQ(record.status, MailboxStatus::Failed);
+    EXPECT_EQ(record.error, "interrupted");
+    ASSERT_EQ(record.folders.size(), 1u);
+    EXPECT_EQ(record.folders[0].status, "interrupted");
 }
 
 // The real connector against ews-sandbox: a mailbox of every kind (mail

@@ -296,11 +296,19 @@ void BatchState::record_run(const std::string &source, const std::string &target
                 add_item.bind(5, item.date).bind(6, item.reason).run();
             }
         }
+        // A folder left part-written (a stop after the reading ended) keeps
+        // the pair to be run again even if the summary's error missed it.
+        bool every_folder_done = true;
+        for (const FolderCounts &c : summary.folders)
+            every_folder_done = every_folder_done && folder_status(c) == "done";
         const bool done = summary.exit_status == kExitOk && summary.error.empty() &&
-                          summary.totals().failed == 0;
+                          every_folder_done;
         Statement update(db_.get(), "UPDATE mailboxes SET status=?, error=?, seconds=?, "
                                     "updated_at=? WHERE source=? AND target=?");
-        update.bind(1, std::string(done ? "done" : "failed")).bind(2, summary.error);
+        const std::string error =
+            !summary.error.empty() || done || summary.totals().failed > 0 ? summary.error
+                                                                            : "interrupted";
+        update.bind(1, std::string(done ? "done" : "failed")).bind(2, error);
         update.bind_real(3, seconds).bind(4, static_cast<long long>(std::time(nullptr)));
         update.bind(5, source).bind(6, target).run();
         exec("COMMIT");

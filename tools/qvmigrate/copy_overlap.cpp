@@ -279,14 +279,19 @@ CopyHalves WriteSideLink::halves(const JobSummary &read_summary,
             halves.written.folders.push_back(std::move(row));
             continue;
         }
-        if (interrupted)
-            continue; // as an interrupted import leaves its later folders
         FolderCounts row;
         if (folder.settled)
             row = folder.settled->counts;
         row.path = folder.folder.path;
         row.kind = folder_kind_name(folder.folder.folder_type);
         row.source_total = folder.folder.source_total;
+        if (interrupted) {
+            // Left for the next run, as an interrupted import leaves its
+            // later folders; the row says so rather than look finished.
+            row.notes.push_back("interrupted before this folder was written");
+            halves.written.folders.push_back(std::move(row));
+            continue;
+        }
         const int unsettled = folder.folder.items - (folder.settled ? folder.settled->items : 0);
         row.failed += unsettled;
         row.notes.push_back(std::to_string(unsettled) + " items were not written: " +

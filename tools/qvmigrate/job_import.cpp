@@ -380,8 +380,12 @@ JobSummary run_import_feed(HostEnvironment &env, const JobSettings &settings,
         summary.folders.push_back(writer.write(*folder));
         feed.folder_written(summary.folders.back());
     }
+    // A stop heard from the feed (a copy's read side) ends the job as one
+    // heard here does: what was not written is left for the next run.
     if (stop_requested())
         summary.error = "interrupted";
+    else
+        summary.error = feed.stopped();
     summary.settle_exit_status();
     return summary;
 }

@@ -88,7 +88,9 @@ FolderCounts JobSummary::totals() const {
 }
 
 void JobSummary::settle_exit_status() {
-    if (exit_status == kExitOk && totals().failed > 0)
+    // A job that ended early (interrupted, or its other half gone) did not
+    // do all it was asked, even when nothing it did failed.
+    if (exit_status == kExitOk && (totals().failed > 0 || !error.empty()))
         exit_status = kExitItemsFailed;
 }
 

@@ -54,7 +54,8 @@ struct JobSummary {
     std::optional<CheckOutcome> check; // demo only
 
     FolderCounts totals() const;
-    // 1 when any item failed, else the status already set.
+    // 1 when any item failed or the job ended with an error, else the
+    // status already set.
     void settle_exit_status();
 };
 
