@@ -210,8 +210,8 @@ TEST_F(QvmigrateBatch, FailedMailboxDoesNotStopTheOthersAndIsRetried) {
     const cJSON *failed = cJSON_GetArrayItem(mailboxes, 0);
     EXPECT_EQ(json_string(failed, "status"), "failed");
     EXPECT_NE(json_string(failed, "error").value_or("").find("logon failed"), std::string::npos) << first.out;
-    EXPECT_EQ(json_string(cJSON_GetArrayItem(mailboxes, 1), "status"), "done");
-    EXPECT_EQ(target_messages(fine, "first").size(), 5u);
+    EXPECT_EQ(json_string(cJSON_GetArrayItem(mailboxes, 1), "status"), "done") << first.out;
+    EXPECT_EQ(target_messages(fine, "first").size(), 5u) << first.err;
     EXPECT_TRUE(target_messages(refused, "first").empty());
 
     cover(kPairs + 2);
