@@ -1,6 +1,7 @@
 // Part files between the archive and the working folder: reused scratch
 // files never hand on old bytes, links never let the connector change the
-// archive, and damaged files are refused with nothing placed.
+// archive, moved files are the archived bytes, and damaged files are
+// refused with nothing placed.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -85,6 +86,19 @@ TEST_F(ArchiveFilesTest, ArchivedWorkFileOutlivesItsWorkName) {
     EXPECT_FALSE(archive_file(temp.path(), temp.path() / "000004.p000"));
 }
 
+TEST_F(ArchiveFilesTest, MovedFileIsTheArchivedOneAndReplacesALeftover) {
+    write_file(destination, "left by the item before, longer than the new one");
+    const ExpectedFile expected = archive("moved part");
+    ::chmod(archived.c_str(), 0600);
+    const ino_t inode = inode_of(archived);
+    ASSERT_EQ(place_checked_move(archived, expected, destination), "");
+    EXPECT_FALSE(fs::exists(archived));
+    EXPECT_EQ(read_file(destination), "moved part");
+    EXPECT_EQ(inode_of(destination), inode);
+    EXPECT_EQ(qvtest::mode_of(destination), 0600u);
+    EXPECT_FALSE(fs::exists(fs::path(destination.string() + ".slot")));
+}
+
 TEST_F(ArchiveFilesTest, DamagedOrMissingFilesAreRefusedAndNothingIsPlaced) {
     // Recorded as "body"; found cut short, changed, gone.
     const std::vector<std::pair<std::optional<std::string>, std::string>> finds = {
@@ -95,11 +109,12 @@ TEST_F(ArchiveFilesTest, DamagedOrMissingFilesAreRefusedAndNothingIsPlaced) {
             write_file(archived, *found);
         else
             fs::remove(archived);
-        for (const auto &place : {place_checked_copy, place_checked_link}) {
+        for (const auto &place : {place_checked_copy, place_checked_link, place_checked_move}) {
             const std::string problem = place(archived, expected, destination);
             EXPECT_NE(problem.find("0001/000001.p000"), std::string::npos) << problem;
             EXPECT_NE(problem.find(says), std::string::npos) << problem;
             EXPECT_FALSE(fs::exists(destination)) << problem;
+            EXPECT_EQ(fs::exists(archived), found.has_value()) << "a refused file stays";
         }
     }
 }

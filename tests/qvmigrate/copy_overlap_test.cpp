@@ -215,7 +215,7 @@ class CopyOverlapExport : public FakeJobTest {
         to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\" " + switches;
         Credentials credentials;
         credentials.password = Secret(password);
-        return run_overlapped_copy(env, settings, "alice@fake", to, credentials, stage, step);
+        return run_overlapped_copy(env, settings, "alice@fake", to, credentials, stage, false, step);
     }
 
     static bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }

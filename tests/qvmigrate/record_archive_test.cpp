@@ -178,6 +178,28 @@ TEST_F(RecordArchiveTest, RoundTripChangesNothing) {
     expect_same_record(*original, export_work, *copy, import_work);
 }
 
+TEST_F(RecordArchiveTest, TakenItemLeavesTheArchiveWholeAndAlone) {
+    Record original = write_sample();
+    ArchiveReader reader(archive);
+    const ArchiveFolder &inbox = reader.manifest().folders[0];
+    const auto item_files = [&](const std::string &base) {
+        int files = 0;
+        for (const auto &entry : fs::directory_iterator(archive / "0001"))
+            files += entry.path().filename().string().starts_with(base + ".") ? 1 : 0;
+        return files;
+    };
+    const int files_of_second = item_files("000002");
+    ASSERT_GT(files_of_second, 3);
+
+    Record taken = new_record(kImportNumber);
+    reader.read_item(inbox, 1, *taken, import_work, ArchiveReader::FileUse::Taken);
+    set_text(taken->breakouts[0]->description_file, original->breakouts[0]->description_file);
+    expect_same_record(*original, export_work, *taken, import_work, "taken: ");
+    EXPECT_EQ(item_files("000001"), 0);
+    EXPECT_EQ(item_files("000002"), files_of_second);
+    EXPECT_THROW(reader.read_item(inbox, 1, *taken, import_work), ArchiveError);
+}
+
 TEST_F(RecordArchiveTest, FileNamesComeFromSequenceNumbersOnly) {
     write_sample();
     for (const auto &entry : fs::recursive_directory_iterator(archive)) {

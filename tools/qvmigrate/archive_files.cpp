@@ -202,6 +202,17 @@ std::string place_checked_link(const fs::path &source, const ExpectedFile &expec
     return place_checked_copy(source, expected, destination);
 }
 
+std::string place_checked_move(const fs::path &source, const ExpectedFile &expected,
+                               const fs::path &destination) {
+    const std::string problem = check_archived_file(source, expected);
+    if (!problem.empty())
+        return problem;
+    // rename() replaces a file an earlier item left at `destination`.
+    if (::rename(source.c_str(), destination.c_str()) == 0)
+        return "";
+    return place_checked_copy(source, expected, destination);
+}
+
 std::string check_archived_file(const fs::path &source, const ExpectedFile &expected) {
     return stream_checked(source, expected, -1, {});
 }

@@ -55,6 +55,14 @@ std::string place_checked_copy(const std::filesystem::path &source, const Expect
 std::string place_checked_link(const std::filesystem::path &source, const ExpectedFile &expected,
                                const std::filesystem::path &destination);
 
+// For an archive that is not read again (a copy's stage, once the write
+// side has taken an item): `source` is checked and renamed to
+// `destination`, so the item's bytes are neither copied nor deleted twice.
+// Falls back to place_checked_copy when the rename is refused (another
+// file system, say).  Same answer.
+std::string place_checked_move(const std::filesystem::path &source, const ExpectedFile &expected,
+                               const std::filesystem::path &destination);
+
 // Checks `source` against its size and digest without copying it.
 std::string check_archived_file(const std::filesystem::path &source, const ExpectedFile &expected);
 

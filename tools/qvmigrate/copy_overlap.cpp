@@ -306,9 +306,10 @@ CopyHalves WriteSideLink::halves(const JobSummary &read_summary,
 CopyHalves run_overlapped_copy(HostEnvironment &env, const JobSettings &import_settings,
                                const std::string &source_mailbox, const Connection &to,
                                const Credentials &to_credentials, const fs::path &stage,
-                               const ExportStep &export_step) {
-    const WriteSideJob job{import_settings, to,          to_credentials, source_mailbox,
-                           fs::absolute(stage), env.state_dir(), env.log_file()};
+                               bool stage_kept, const ExportStep &export_step) {
+    const WriteSideJob job{import_settings,     to,         to_credentials,
+                           source_mailbox,      fs::absolute(stage), stage_kept,
+                           env.state_dir(),     env.log_file()};
     WriteSideLink link(start_write_side(job));
     JobSummary read;
     std::exception_ptr export_failure;

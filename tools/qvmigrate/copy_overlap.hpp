@@ -34,9 +34,12 @@ struct CopyHalves {
     JobSummary written; // a row for every folder the write side was given
 };
 
+// `stage_kept`: the stage outlives the copy (whole, as an archive);
+// otherwise the write side takes each item out of it.
 CopyHalves run_overlapped_copy(HostEnvironment &env, const JobSettings &import_settings,
                                const std::string &source_mailbox, const Connection &to,
                                const Credentials &to_credentials,
-                               const std::filesystem::path &stage, const ExportStep &export_step);
+                               const std::filesystem::path &stage, bool stage_kept,
+                               const ExportStep &export_step);
 
 } // namespace qvmigrate

@@ -39,12 +39,18 @@ ArchiveManifest manifest_of(const std::string &mailbox) {
 class StageFeed : public ImportFeed {
   public:
     // `batch`: the items a write bundle holds.
-    StageFeed(LineChannel &channel, const fs::path &stage, std::string mailbox, int batch)
+    StageFeed(LineChannel &channel, const fs::path &stage, bool stage_kept, std::string mailbox,
+              int batch)
         : channel_(channel), mailbox_(mailbox), reader_(stage, manifest_of(mailbox)),
-          batch_(std::max(1, batch)) {}
+          batch_(std::max(1, batch)),
+          use_(stage_kept ? ArchiveReader::FileUse::Writable : ArchiveReader::FileUse::Taken) {}
 
     std::string mailbox() const override { return mailbox_; }
     const ArchiveReader &reader() const override { return reader_; }
+    // A stage that goes when the copy ends is not read again: its items
+    // move into the working folder rather than being copied there and
+    // deleted with the stage.
+    ArchiveReader::FileUse file_use() const override { return use_; }
     void logged_on() override { channel_.send("ready"); }
 
     std::optional<ArchiveFolder> next_folder() override {
@@ -126,6 +132,7 @@ class StageFeed : public ImportFeed {
     std::string mailbox_;
     ArchiveReader reader_;
     int batch_;
+    ArchiveReader::FileUse use_;
     std::deque<ArchiveFolder> begun_;
     std::map<int, int> announced_;
     std::set<int> ended_;
@@ -140,7 +147,7 @@ int serve(const WriteSideJob &job, LineChannel &channel) {
         settings.progress = nullptr; // the read side shows the write side's progress
         const int bundle =
             bundle_items_from_switches(with_default_bundle(job.to.auth.extra_switches));
-        StageFeed feed(channel, job.stage, job.source_mailbox, bundle);
+        StageFeed feed(channel, job.stage, job.stage_kept, job.source_mailbox, bundle);
         const JobSummary written =
             run_import_feed(env, settings, job.to, job.to_credentials, feed);
         JsonPtr end(cJSON_CreateObject());

@@ -28,6 +28,7 @@ struct WriteSideJob {
     Credentials to_credentials;
     std::string source_mailbox; // the duplicate store's scope, with the target
     std::filesystem::path stage;
+    bool stage_kept = false; // else each item leaves the stage once taken
     std::filesystem::path state_dir, log_file;
 };
 

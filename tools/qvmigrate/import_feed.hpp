@@ -27,6 +27,8 @@ class ImportFeed {
     // Whether item `sequence` (1-based, asked in order) of `folder` can be
     // read, once that is known: false when the folder holds no more.
     virtual bool has_item(const ArchiveFolder &folder, int sequence) = 0;
+    // What the write loop may do with the files of the items it reads.
+    virtual ArchiveReader::FileUse file_use() const { return ArchiveReader::FileUse::Writable; }
     // Why the feed ended before its items did ("" while it has not): the
     // folder being written stops with this as its note.
     virtual std::string stopped() const { return ""; }

@@ -107,7 +107,7 @@ JobSummary run_copy(HostEnvironment &env, const JobSettings &settings, const Con
     CopyHalves halves;
     if (settings.overlap) {
         halves = run_overlapped_copy(
-            env, import_settings, from.user, to, to_credentials, stage,
+            env, import_settings, from.user, to, to_credentials, stage, keep_stage,
             [&](ExportObserver &observer) {
                 return run_export(env, settings, from, from_credentials, stage, &observer);
             });

@@ -176,7 +176,7 @@ void FolderWriter::write_items(const ArchiveFolder &folder, ItemTally &tally, Pe
             break;
         }
         release(record, work);
-        feed.reader().read_item(folder, sequence, record, work);
+        feed.reader().read_item(folder, sequence, record, work, feed.file_use());
         if (record.item_type == QV_ITEM_SKIP) {
             ++tally.skipped;
         } else if (outside_range(record, settings.limits)) {

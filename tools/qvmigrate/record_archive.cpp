@@ -80,6 +80,8 @@ class CheckingSource : public FileSource {
             return check_archived_file(source, expected);
         case ArchiveReader::FileUse::ReadOnly:
             return place_checked_link(source, expected, destination);
+        case ArchiveReader::FileUse::Taken:
+            return place_checked_move(source, expected, destination);
         case ArchiveReader::FileUse::Writable:
             break;
         }
@@ -303,6 +305,10 @@ void ArchiveReader::read_item(const ArchiveFolder &folder, int sequence, qv_mess
         message_from_json(parsed.root.get(), msg, work_dir, item_base_name(sequence), source);
     if (!problem.empty())
         throw ArchiveError(name + ": " + problem);
+    if (use == FileUse::Taken) {
+        std::error_code error; // one left behind goes with the archive
+        fs::remove(dir_ / name, error);
+    }
 }
 
 } // namespace qvmigrate

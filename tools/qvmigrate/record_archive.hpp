@@ -119,10 +119,13 @@ class ArchiveReader {
         Writable,  // hands them to a connector, which may change them
         ReadOnly,  // only reads them: they may be the archive's own files
         CheckOnly, // needs them checked, not copied anywhere
+        Taken,     // hands them to a connector; the archive is not read
+                   // again, so its files (and the item) are taken away
     };
 
     // Fills `msg` (reset, msg_number set) with item `sequence` (1-based) of
     // `folder` and puts its files into work_dir (nowhere for CheckOnly).
+    // With Taken, the item is gone from the archive once it was read whole.
     // Throws ArchiveError.
     void read_item(const ArchiveFolder &folder, int sequence, qv_message &msg,
                    const std::string &work_dir, FileUse use = FileUse::Writable) const;
