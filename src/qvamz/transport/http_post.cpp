@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 
 #include "frame/proxy.hpp"
@@ -20,7 +21,7 @@ namespace {
 
 struct PostBody {
     std::string_view text; // DoPost: the request itself
-    std::FILE *file = nullptr; // DoPostFile: streamed through ReadCallback
+    bool streamed = false; // DoPostFile: through ReadCallback
     curl_off_t size = 0;
 };
 
@@ -32,7 +33,7 @@ void ApplyPostOptions(Session &session, CURL *handle, TransferFiles &files, cons
     ApplyTransferOptions(handle, &files, session.state.http_auth, session.settings);
     curl_easy_setopt(handle, CURLOPT_POST, 1L);
     curl_easy_setopt(handle, CURLOPT_POSTFIELDSIZE_LARGE, body.size);
-    if (body.file) {
+    if (body.streamed) {
         curl_easy_setopt(handle, CURLOPT_POSTFIELDS, nullptr);
         curl_easy_setopt(handle, CURLOPT_READFUNCTION, ReadCallback);
         curl_easy_setopt(handle, CURLOPT_READDATA, &files);
@@ -249,7 +250,7 @@ void PrepareMemoryPost(Session &session, CURL *handle, TransferFiles &files, Pos
 {
     ResetTransfer(session, files, result);
     ApplyPostOptions(session, handle, files,
-                     PostBody{body, nullptr, static_cast<curl_off_t>(body.size())});
+                     PostBody{body, false, static_cast<curl_off_t>(body.size())});
 }
 
 void ConcludeTransfer(const Session &session, TransferFiles &files, CURLcode code,
@@ -282,7 +283,7 @@ PostResult DoPost(Session &session, std::string_view request, AnswerBuffer &answ
     PostResult result;
     if (!session.state.transport.handle)
         return result;
-    const PostBody body{request, nullptr, static_cast<curl_off_t>(request.size())};
+    const PostBody body{request, false, static_cast<curl_off_t>(request.size())};
     int attempt = 1;
     bool too_large = false;
     if (std::optional<PostResult> ahead =
@@ -314,29 +315,39 @@ PostResult DoPost(Session &session, std::string_view request, AnswerBuffer &answ
 PostResult DoPostFile(Session &session, const std::string &request_path,
                       const std::string &response_path, std::string_view subject)
 {
-    PostResult result;
     qvcommon::UniqueFile request = qvcommon::OpenFile(request_path, "rb");
     if (!request)
+        return PostResult{};
+    return DoPostFile(session, {}, request.get(), {}, response_path, subject);
+}
+
+PostResult DoPostFile(Session &session, std::string_view head, std::FILE *body,
+                      std::string_view tail, const std::string &response_path,
+                      std::string_view subject)
+{
+    PostResult result;
+    const long file_size = FileSize(body);
+    if (file_size < 0)
         return result;
-    const long size = FileSize(request.get());
+    const auto size = static_cast<curl_off_t>(head.size() + static_cast<std::size_t>(file_size) +
+                                              tail.size());
     if (session.settings.curl_debug)
-        com_Log("curl debug: at DoPostFile, file size=%ld", size);
+        com_Log("curl debug: at DoPostFile, file size=%ld", static_cast<long>(size));
     if (!session.state.transport.handle)
         return result;
     for (int attempt = 1; attempt <= kPostAttempts; ++attempt) {
         qvcommon::UniqueFile response = qvcommon::OpenFile(response_path, "wb");
         if (!response)
             return PostResult{};
+        StreamedBody streamed{head, body, static_cast<std::size_t>(file_size), tail};
         TransferFiles files;
-        files.request = request.get();
+        files.request = &streamed;
         files.response = response.get();
-        const CURLcode code =
-            PerformTransfer(session, files, PostBody{{}, request.get(), size}, result);
+        const CURLcode code = PerformTransfer(session, files, PostBody{{}, true, size}, result);
         if (result.ok || code == kReceiveError || files.answer_too_large ||
             attempt == kPostAttempts)
             break;
-        request = qvcommon::OpenFile(request_path, "rb");
-        if (!request)
+        if (std::fseek(body, 0, SEEK_SET) != 0)
             return PostResult{};
         com_Log("QV Info: retrying Post (error=%d, subject=%.*s)", static_cast<int>(code),
                 static_cast<int>(subject.size()), subject.data());
@@ -392,10 +403,29 @@ std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void
     auto *files = static_cast<TransferFiles *>(transfer);
     if (!files || !files->request)
         return 0;
-    const std::size_t read = std::fread(buffer, 1, size * count, files->request);
+    StreamedBody &body = *files->request;
+    const std::size_t room = size * count;
+    std::size_t given = 0;
+    const auto take = [&](std::string_view piece, std::size_t &sent) {
+        const std::size_t n = std::min(room - given, piece.size() - sent);
+        std::memcpy(buffer + given, piece.data() + sent, n);
+        sent += n;
+        given += n;
+    };
+    take(body.head, body.head_sent);
+    if (given < room && body.file_left > 0) {
+        const std::size_t wanted = std::min(room - given, body.file_left);
+        const std::size_t got = std::fread(buffer + given, 1, wanted, body.file);
+        if (got < wanted)
+            return CURL_READFUNC_ABORT; // shortened or unreadable since it was measured
+        given += got;
+        body.file_left -= got;
+    }
+    if (body.file_left == 0)
+        take(body.tail, body.tail_sent);
     if (files->keepalive)
         KeepaliveTick(*files->keepalive);
-    return read;
+    return given;
 }
 
 std::size_t HeaderCallback(char *, std::size_t size, std::size_t count, void *)

@@ -62,9 +62,20 @@ struct AnswerBuffer {
     }
 };
 
+// A request body sent as it is read: `head`, the next `file_left` bytes of
+// `file`, then `tail`.  The pieces outlive the transfer.  A file that ends
+// early aborts the transfer: the length was announced.
+struct StreamedBody {
+    std::string_view head;
+    std::FILE *file = nullptr;
+    std::size_t file_left = 0;
+    std::string_view tail;
+    std::size_t head_sent = 0, tail_sent = 0;
+};
+
 // One transfer: the user data of the write, read and debug callbacks.
 struct TransferFiles {
-    std::FILE *request = nullptr;  // body streamed by ReadCallback (DoPostFile)
+    StreamedBody *request = nullptr; // body streamed by ReadCallback (DoPostFile)
     std::FILE *response = nullptr; // reformatted answer (no file: answer dropped)
     std::string *response_text = nullptr; // or the reformatted answer in memory
     AnswerBuffer *answer = nullptr;       // or there, until it grows too large
@@ -119,6 +130,12 @@ PostResult DoPost(Session &session, std::string_view request, const std::string 
 PostResult DoPost(Session &session, std::string_view request, AnswerBuffer &answer);
 PostResult DoPostFile(Session &session, const std::string &request_path,
                       const std::string &response_path, std::string_view subject);
+// The same for a request made of `head`, the whole of `body` and `tail`,
+// sent as it is read: no request file is written.  Every attempt sends it
+// from the start of `body`.
+PostResult DoPostFile(Session &session, std::string_view head, std::FILE *body,
+                      std::string_view tail, const std::string &response_path,
+                      std::string_view subject);
 
 // ---- callbacks (installed on every handle) --------------------------------
 

@@ -228,25 +228,35 @@ PostResult SoapRequest(Session &session, std::string_view operation, std::string
         return SoapRequest(session, operation, attributes, body, answer);
     answer.in_file = true; // DoPostFile writes it there
 
-    // Kept until the request ends, so that a busy repost sends the same text.
+    // The envelope is sent around the body file's bytes as they are read.
+    // The request file is written only for someone to look at: with
+    // "/XCURLDEBUG", and as the trail of a request that did not go through.
+    qvcommon::UniqueFile body_bytes = qvcommon::OpenFile(body_file, "rb");
+    if (!body_bytes)
+        return PostResult{};
     const std::string request_path = session.state.work_dir + "soap.xml";
     const std::string head = EnvelopeHead(operation, attributes, SessionEnvelopeSettings(session));
-    if (!WriteRequestFile(request_path, body_file, head, EnvelopeTail(operation)))
+    const std::string tail = EnvelopeTail(operation);
+    if (session.settings.xcurl_debug && !WriteRequestFile(request_path, body_file, head, tail))
         return PostResult{};
     if (session.settings.curl_debug)
         com_Log("curl debug: Soap post data length: %ld",
-                static_cast<long>(com_GetFileSize(request_path.c_str(), nullptr)));
+                static_cast<long>(head.size() + tail.size()) +
+                    static_cast<long>(com_GetFileSize(body_file.c_str(), nullptr)));
     bool settled = false;
     const PostResult post = PostThroughBusyRounds(
         session, answer,
         [&] {
             if (session.settings.xcurl_debug)
                 com_Log("curl debug: save soap file: %s", request_path.c_str());
-            return DoPostFile(session, request_path, response_path, subject);
+            std::rewind(body_bytes.get());
+            return DoPostFile(session, head, body_bytes.get(), tail, response_path, subject);
         },
         settled);
     if (settled)
         std::remove(request_path.c_str());
+    else
+        WriteRequestFile(request_path, body_file, head, tail);
     return post;
 }
 
