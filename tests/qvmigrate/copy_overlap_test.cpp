@@ -204,18 +204,30 @@ class CopyOverlapExport : public FakeJobTest {
         }, "", password);
     }
 
-    CopyHalves copy_with(const ExportStep &step, const std::string &switches,
-                         const char *password = "bob-pw") {
-        HostEnvironment env(state.string(), (temp.path() / "copy.log").string());
-        JobSettings settings;
-        settings.plugin = QV_FAKE_PLUGIN_PATH;
+    // The stand-in target bob@fake, with `switches` after its store's.
+    Connection target(const std::string &switches) const {
         Connection to;
         to.server = "fake://server";
         to.user = "bob@fake";
         to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\" " + switches;
+        return to;
+    }
+    static JobSettings fake_settings() {
+        JobSettings settings;
+        settings.plugin = QV_FAKE_PLUGIN_PATH;
+        return settings;
+    }
+    static Credentials password(const char *text) {
         Credentials credentials;
-        credentials.password = Secret(password);
-        return run_overlapped_copy(env, settings, "alice@fake", to, credentials, stage, false, step);
+        credentials.password = Secret(text);
+        return credentials;
+    }
+
+    CopyHalves copy_with(const ExportStep &step, const std::string &switches,
+                         const char *password_text = "bob-pw") {
+        HostEnvironment env(state.string(), (temp.path() / "copy.log").string());
+        return run_overlapped_copy(env, fake_settings(), "alice@fake", target(switches),
+                                   password(password_text), stage, false, step);
     }
 
     static bool no_child_left() { return waitpid(-1, nullptr, WNOHANG) < 0 && errno == ECHILD; }
@@ -309,16 +321,9 @@ TEST_F(CopyOverlapExport, StopHeardOnlyFromTheReadSideLeavesThePairUnfinished) {
         writer.finish();
     }
     HostEnvironment env(state.string(), (temp.path() / "write.log").string());
-    JobSettings settings;
-    settings.plugin = QV_FAKE_PLUGIN_PATH;
-    Connection to;
-    to.server = "fake://server";
-    to.user = "bob@fake";
-    to.auth.extra_switches = "/FAKESTORE \"" + store.string() + "\" /D251 1";
-    Credentials credentials;
-    credentials.password = Secret("bob-pw");
     StopAfterFirstItem feed(stage);
-    const JobSummary summary = run_import_feed(env, settings, to, credentials, feed);
+    const JobSummary summary =
+        run_import_feed(env, fake_settings(), target("/D251 1"), password("bob-pw"), feed);
     EXPECT_EQ(summary.error, "interrupted");
     EXPECT_EQ(summary.exit_status, kExitItemsFailed);
     ASSERT_EQ(summary.folders.size(), 1u);
