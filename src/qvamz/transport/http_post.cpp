@@ -408,6 +408,8 @@ std::size_t ReadCallback(char *buffer, std::size_t size, std::size_t count, void
     std::size_t given = 0;
     const auto take = [&](std::string_view piece, std::size_t &sent) {
         const std::size_t n = std::min(room - given, piece.size() - sent);
+        if (n == 0)
+            return; // an empty piece may have no data pointer at all
         std::memcpy(buffer + given, piece.data() + sent, n);
         sent += n;
         given += n;
