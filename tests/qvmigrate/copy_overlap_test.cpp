@@ -348,13 +348,14 @@ TEST_F(CopyOverlapExport, StopHeardOnlyFromTheReadSideLeavesThePairUnfinished) {
 constexpr const char *kAlice = "alice@example.com";
 constexpr const char *kBob = "bob@example.com";
 constexpr const char *kCarol = "carol@example.com";
+constexpr const char *kDave = "dave@example.com";
 constexpr const char *kPassword = "Pw-overlap 1";
 
 class CopyOverlapSandbox : public SandboxSuite<CopyOverlapSandbox> {
   protected:
     static void SetUpTestSuite() {
         open([] {
-            for (const char *box : {kAlice, kBob, kCarol})
+            for (const char *box : {kAlice, kBob, kCarol, kDave})
                 add_user(box, kPassword);
             sandbox({"seed", "--mailbox", kAlice, "--demo"});
             start_server();
@@ -386,6 +387,15 @@ TEST_F(CopyOverlapSandbox, OverlappedCopyGivesTheSameTargetAsOneAfterTheOther) {
     EXPECT_TRUE(same.passed) << ::testing::PrintToString(same.differences);
     const CheckOutcome whole = compare_dumps(source, at_once);
     EXPECT_TRUE(whole.passed) << ::testing::PrintToString(whole.differences);
+
+    // Without --stage the write side takes each item out of the stage
+    // instead of copying it: the same target, and no stage left behind.
+    const ToolRun taken = copy_into(kDave, {});
+    ASSERT_EQ(taken.status, 0) << taken.err << taken.out;
+    const CheckOutcome same_taken = compare_dumps(one_after_the_other, dump(kDave, "dave"));
+    EXPECT_TRUE(same_taken.passed) << ::testing::PrintToString(same_taken.differences);
+    for (const auto &entry : fs::directory_iterator(scratch / "state"))
+        EXPECT_FALSE(entry.path().filename().string().starts_with("stage-")) << entry.path();
 
     // The kept stage is a whole archive, as a copy one after the other leaves it.
     ArchiveReader reader(stage);
