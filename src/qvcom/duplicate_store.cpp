@@ -15,9 +15,9 @@
 #include <unistd.h>
 
 #include "mime_internal.hpp"
+#include "common/part_folder.hpp"
 #include "common/unique_file.hpp"
 #include "private_files.hpp"
-#include "record_walk.hpp"
 
 namespace qvcom::mime {
 namespace {
@@ -164,7 +164,7 @@ class KeyBuilder {
     // message usually takes a single read call.
     void file(const std::string &path)
     {
-        const int fd = folder_.open_for_reading(path);
+        const int fd = folder_.OpenForReading(path);
         struct stat info {};
         if (fd < 0 || ::fstat(fd, &info) != 0) {
             if (fd >= 0)
@@ -206,7 +206,7 @@ class KeyBuilder {
         }
     }
 
-    const qvcom::detail::PartFolder folder_; // of the work directory
+    const qvcommon::PartFolder folder_; // of the work directory
     std::unique_ptr<EVP_MD_CTX, void (*)(EVP_MD_CTX *)> ctx_;
 };
 

@@ -13,6 +13,7 @@
 #include <new>
 
 #include "qv/qvcom.h"
+#include "common/part_folder.hpp"
 #include "record_walk.hpp"
 
 using namespace qvcom::detail;
@@ -94,11 +95,11 @@ void release_subrecords(qv_message *msg) {
 void delete_part_files(qv_message *msg, const char *work_dir) {
     try {
         const std::string dir = resolve_work_dir(work_dir);
-        const PartFolder folder(dir);
+        const qvcommon::PartFolder folder(dir);
         for (const qv_message *m : message_tree(msg)) {
             const int slots = used_part_slots(*m);
             for (int i = 0; i < slots; ++i) {
-                folder.remove(part_file_path(dir, m->msg_number, i));
+                folder.Remove(part_file_path(dir, m->msg_number, i));
             }
         }
     } catch (...) {

@@ -3,9 +3,6 @@
 
 #include <cstdio>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "host_settings.hpp"
 #include "qv/qvcom.h"
 
@@ -60,39 +57,6 @@ std::string part_file_path(std::string_view work_dir, int msg_number, int index)
     std::string path(work_dir);
     path += name;
     return path;
-}
-
-PartFolder::PartFolder(std::string_view work_dir) {
-    const std::size_t slash = work_dir.rfind('/');
-    if (slash == std::string_view::npos) {
-        return;
-    }
-    dir_ = work_dir.substr(0, slash + 1);
-    fd_ = ::open(dir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-}
-
-PartFolder::~PartFolder() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-}
-
-std::pair<int, const char *> PartFolder::locate(const std::string &path) const {
-    if (fd_ < 0 || path.size() <= dir_.size() || path.compare(0, dir_.size(), dir_) != 0 ||
-        path.find('/', dir_.size()) != std::string::npos) {
-        return {AT_FDCWD, path.c_str()};
-    }
-    return {fd_, path.c_str() + dir_.size()};
-}
-
-int PartFolder::open_for_reading(const std::string &path) const {
-    const auto [dir, name] = locate(path);
-    return ::openat(dir, name, O_RDONLY | O_CLOEXEC);
-}
-
-void PartFolder::remove(const std::string &path) const {
-    const auto [dir, name] = locate(path);
-    ::unlinkat(dir, name, 0);
 }
 
 std::string resolve_work_dir(const char *work_dir) {

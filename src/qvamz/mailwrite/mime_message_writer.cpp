@@ -85,12 +85,10 @@ MessageWriter::MessageWriter(qv_message &msg, std::FILE *out, const std::string 
                              const MimeBuildOptions &options,
                              std::vector<std::string> &open_boundaries, int depth)
     : msg_(msg), out_(out), work_dir_(work_dir),
-      folder_(std::make_unique<PartFolder>(work_dir)), options_(options), open_(open_boundaries),
+      folder_(work_dir), options_(options), open_(open_boundaries),
       open_at_start_(open_boundaries.size()), depth_(depth), encoder_(msg.codepage)
 {
 }
-
-MessageWriter::~MessageWriter() = default;
 
 void MessageWriter::Write(std::string_view seed)
 {
@@ -379,7 +377,7 @@ std::string MessageWriter::FallbackCharset() const
 void MessageWriter::DeletePartFiles()
 {
     for (int i = 0; i < PartCount(); ++i)
-        folder_->Remove(PartPath(i));
+        folder_.Remove(PartPath(i));
 }
 
 void MessageWriter::ReportLeftOut()
@@ -406,7 +404,7 @@ std::string MessageWriter::PartPath(int index) const
 
 PartContent MessageWriter::OpenPart(int index) const
 {
-    return PartContent::Open(PartPath(index), options_.part_in_memory_max, folder_.get());
+    return PartContent::Open(PartPath(index), options_.part_in_memory_max, &folder_);
 }
 
 } // namespace qvamz::mime

@@ -6,11 +6,11 @@
 
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/part_folder.hpp"
 #include "mailwrite/base64_writer.hpp"
 #include "mailwrite/mime_builder.hpp"
 #include "mailwrite/mime_headers.hpp"
@@ -18,7 +18,6 @@
 namespace qvamz::mime {
 
 class PartContent;
-class PartFolder;
 
 // What the parts of a record ask for, found in one pass before writing.
 struct PartSummary {
@@ -39,7 +38,6 @@ class MessageWriter {
     MessageWriter(qv_message &msg, std::FILE *out, const std::string &work_dir,
                   const MimeBuildOptions &options, std::vector<std::string> &open_boundaries,
                   int depth);
-    ~MessageWriter();
 
     void Write(std::string_view seed);
 
@@ -89,7 +87,7 @@ class MessageWriter {
     qv_message &msg_;
     std::FILE *out_;
     const std::string &work_dir_;
-    std::unique_ptr<PartFolder> folder_; // of work_dir_'s part files
+    qvcommon::PartFolder folder_; // of work_dir_'s part files
     const MimeBuildOptions &options_;
     std::vector<std::string> &open_;
     const std::size_t open_at_start_;
