@@ -39,7 +39,7 @@ std::string SafeCharset(std::string_view name)
 }
 
 // The charset an HTML body declares in its first "charset=".
-template <class Lines> std::string CharsetDeclaredIn(Lines &lines)
+template <class Lines> std::string CharsetDeclaredInLines(Lines &lines)
 {
     std::string line;
     while (lines.Next(line)) {
@@ -61,17 +61,18 @@ template <class Lines> std::string CharsetDeclaredIn(Lines &lines)
     return {};
 }
 
-std::string CharsetDeclaredIn(const PartContent &html, const std::string &html_path)
+std::string CharsetDeclaredIn(const PartContent &html)
 {
     if (html.in_memory()) {
         TextLines lines(html.bytes());
-        return CharsetDeclaredIn(lines);
+        return CharsetDeclaredInLines(lines);
     }
-    qvcommon::UniqueFile in(std::fopen(html_path.c_str(), "rb"));
-    if (!in)
+    if (!html.readable())
         return {};
-    FileLines lines(in.get());
-    return CharsetDeclaredIn(lines);
+    FileLines lines(html.stream());
+    std::string charset = CharsetDeclaredInLines(lines);
+    std::rewind(html.stream()); // read again from its start for the body
+    return charset;
 }
 
 // The mail reader puts a line declaring the charset in front of every HTML
@@ -371,8 +372,7 @@ void MessageWriter::WriteHtmlPart(int index, std::string_view disposition)
     PartContent html = OpenPart(index);
     const long meta_size = ReaderMetaLineSize(html, Field(part.charset));
     if (Field(part.charset).empty())
-        com_strncpy(part.charset, CharsetDeclaredIn(html, PartPath(index)).c_str(),
-                    kPartCharsetMax);
+        com_strncpy(part.charset, CharsetDeclaredIn(html).c_str(), kPartCharsetMax);
     if (Field(part.charset).size() == 7 &&
         qvcommon::StartsWithNoCase(Field(part.charset), "unicode"))
         part.charset[0] = '\0';
