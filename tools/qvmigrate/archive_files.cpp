@@ -191,17 +191,6 @@ std::string place_checked_copy(const fs::path &source, const ExpectedFile &expec
     return "";
 }
 
-std::string place_checked_link(const fs::path &source, const ExpectedFile &expected,
-                               const fs::path &destination) {
-    const std::string problem = check_archived_file(source, expected);
-    if (!problem.empty())
-        return problem;
-    ::unlink(destination.c_str());
-    if (hard_link(source, destination))
-        return "";
-    return place_checked_copy(source, expected, destination);
-}
-
 std::string place_checked_move(const fs::path &source, const ExpectedFile &expected,
                                const fs::path &destination) {
     const std::string problem = check_archived_file(source, expected);

@@ -49,12 +49,6 @@ struct ExpectedFile {
 std::string place_checked_copy(const std::filesystem::path &source, const ExpectedFile &expected,
                                const std::filesystem::path &destination);
 
-// For readers that never change the file: `destination` becomes a second
-// name of the archived file itself once its size and digest are checked.
-// Falls back to place_checked_copy.  Same answer.
-std::string place_checked_link(const std::filesystem::path &source, const ExpectedFile &expected,
-                               const std::filesystem::path &destination);
-
 // For an archive that is not read again (a copy's stage, once the write
 // side has taken an item): `source` is checked and renamed to
 // `destination`, so the item's bytes are neither copied nor deleted twice.

@@ -78,8 +78,6 @@ class CheckingSource : public FileSource {
         switch (use_) {
         case ArchiveReader::FileUse::CheckOnly:
             return check_archived_file(source, expected);
-        case ArchiveReader::FileUse::ReadOnly:
-            return place_checked_link(source, expected, destination);
         case ArchiveReader::FileUse::Taken:
             return place_checked_move(source, expected, destination);
         case ArchiveReader::FileUse::Writable:

@@ -117,7 +117,6 @@ class ArchiveReader {
     // What the caller does with an item's files once they are read.
     enum class FileUse {
         Writable,  // hands them to a connector, which may change them
-        ReadOnly,  // only reads them: they may be the archive's own files
         CheckOnly, // needs them checked, not copied anywhere
         Taken,     // hands them to a connector; the archive is not read
                    // again, so its files (and the item) are taken away
